@@ -132,28 +132,53 @@ private:
 
 enum class Channel { socket, nonBlocking, pollFirst, plain };
 
+// Waits for room to finish a line already begun: at most `stallLimit` without progress, and at
+// most `budget` over the whole line, so a slow reader delays the caller briefly and a stalled one
+// not at all beyond that.
+class RoomWaiter {
+public:
+    bool wait(int fd)
+    {
+        using namespace std::chrono;
+        const auto now = steady_clock::now();
+        if (!deadline_) deadline_ = now + budget;
+        const auto left = duration_cast<milliseconds>(*deadline_ - now);
+        if (left.count() <= 0) return false;
+        pollfd ready{fd, POLLOUT, 0};
+        const int timeout = static_cast<int>(std::min(left, stallLimit).count());
+        if (::poll(&ready, 1, timeout) <= 0) return false;
+        return (ready.revents & POLLOUT) != 0 && (ready.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
+    }
+
+private:
+    static constexpr std::chrono::milliseconds stallLimit{100};
+    static constexpr std::chrono::milliseconds budget{500};
+    std::optional<std::chrono::steady_clock::time_point> deadline_;
+};
+
+bool hasRoomNow(int fd)
+{
+    pollfd ready{fd, POLLOUT, 0};
+    if (::poll(&ready, 1, 0) <= 0) return false;
+    return (ready.revents & POLLOUT) != 0 && (ready.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
+}
+
 // Writes as much of `data` as the descriptor takes without blocking and returns the count.
-// A line that finds no room is dropped whole; one cut short by a slow reader gets a brief, bounded
-// wait for the rest, so long lines are not torn needlessly but a stalled reader cannot hold us.
+// A line that finds no room is dropped whole; one cut short by a slow reader waits briefly for the
+// rest, so long lines are not torn needlessly.
 std::size_t writeAvailable(int fd, std::string_view data, Channel channel)
 {
     constexpr int maxInterrupts = 8;
-    constexpr int maxWaits = 5;
-    constexpr int waitMilliseconds = 100;
     std::size_t written = 0;
     int interrupts = 0;
-    int waits = 0;
+    RoomWaiter waiter;
     std::optional<SigpipeGuard> sigpipe;
     if (channel != Channel::socket) sigpipe.emplace();
     while (written < data.size()) {
         std::size_t chunk = data.size() - written;
         if (channel == Channel::pollFirst) {
             // A blocking descriptor we could not reopen: write only what poll promises room for.
-            if (written > 0 && ++waits > maxWaits) break;
-            pollfd ready{fd, POLLOUT, 0};
-            const int timeout = written > 0 ? waitMilliseconds : 0;
-            if (::poll(&ready, 1, timeout) <= 0 || (ready.revents & POLLOUT) == 0) break;
-            if ((ready.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) break;
+            if (!(written == 0 ? hasRoomNow(fd) : waiter.wait(fd))) break;
             chunk = std::min<std::size_t>(chunk, PIPE_BUF);
         }
         ssize_t count;
@@ -168,10 +193,7 @@ std::size_t writeAvailable(int fd, std::string_view data, Channel channel)
         }
         const int error = count < 0 ? errno : 0;
         if (error == EINTR && ++interrupts <= maxInterrupts) continue;
-        if ((error == EAGAIN || error == EWOULDBLOCK) && written > 0 && ++waits <= maxWaits) {
-            pollfd ready{fd, POLLOUT, 0};
-            if (::poll(&ready, 1, waitMilliseconds) > 0 && (ready.revents & POLLOUT) != 0) continue;
-        }
+        if ((error == EAGAIN || error == EWOULDBLOCK) && written > 0 && waiter.wait(fd)) continue;
         if (sigpipe) sigpipe->wroteWithError(error);
         break;  // no room, closed reader, bad descriptor, full disk: the rest is dropped
     }

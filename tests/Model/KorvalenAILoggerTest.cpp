@@ -237,7 +237,10 @@ TEST_F(LoggerTest, LineLongerThanThePipeArrivesWholeWhileTheReaderDrains)
     ::close(fds[1]);
     const auto lines = splitLines(reader.get());
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(parse(lines[0])->message, message);
+    const auto first = parse(lines[0]);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->message.size(), message.size());
+    EXPECT_TRUE(first->message == message);  // not EXPECT_EQ: a failure would print 300 kB
     EXPECT_EQ(parse(lines[1])->message, "AFTER");
 }
 
@@ -278,6 +281,43 @@ TEST_F(LoggerTest, FullPipeDropsTheLineInsteadOfBlocking)
         if (!line.empty()) nonEmpty.push_back(line);
     ASSERT_EQ(nonEmpty.size(), 1u) << rest;
     EXPECT_EQ(parse(nonEmpty[0])->message, "KEPT");
+}
+
+TEST_F(LoggerTest, StalledReaderCutsALongLineAndTheNextLineStartsFresh)
+{
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    owned.push_back(fds[0]);
+    owned.push_back(fds[1]);
+    Logger::setOutputFileDescriptor(fds[1]);
+    const int capacity = ::fcntl(fds[1], F_GETPIPE_SZ);
+
+    // Nobody reads: the line fills the pipe, waits its short grace period and gives up.
+    auto logged = std::async(std::launch::async, [capacity] {
+        Logger::error(std::string(static_cast<std::size_t>(capacity) * 2, 'z'));
+    });
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    if (logged.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        char sink[65536];
+        while (logged.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready)
+            (void)!::read(fds[0], sink, sizeof sink);
+        FAIL() << "logging waited on a stalled reader";
+    }
+    std::string text;
+    char buffer[65536];
+    ssize_t count;
+    while ((count = ::read(fds[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(count));
+    EXPECT_EQ(text.size(), static_cast<std::size_t>(capacity));
+    EXPECT_NE(text.back(), '\n');
+
+    Logger::info("NEXT");
+    text.clear();
+    while ((count = ::read(fds[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(count));
+    ASSERT_GE(text.size(), 2u);
+    EXPECT_EQ(text.front(), '\n') << "the cut line must be ended before the next one";
+    const auto next = parse(text.substr(1, text.size() - 2));
+    ASSERT_TRUE(next) << text;
+    EXPECT_EQ(next->message, "NEXT");
 }
 
 TEST_F(LoggerTest, ClosedReaderOrDescriptorIsIgnoredSilently)
