@@ -6,7 +6,6 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
-#include <cstdio>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
@@ -257,8 +256,10 @@ void logMessage(Level level, std::string_view message) noexcept
 
 std::string standardErrorLine(double secondsSince1970, std::string_view level, std::string_view message)
 {
-    char stamp[64];
-    const auto result = std::to_chars(stamp, stamp + sizeof stamp, secondsSince1970, std::chars_format::fixed, 3);
+    // Room for any finite double in fixed notation; the clock never comes near that.
+    char stamp[400];
+    auto result = std::to_chars(stamp, stamp + sizeof stamp, secondsSince1970, std::chars_format::fixed, 3);
+    if (result.ec != std::errc{}) result = std::to_chars(stamp, stamp + sizeof stamp, 0.0, std::chars_format::fixed, 3);
     std::string line;
     line.reserve(static_cast<std::size_t>(result.ptr - stamp) + level.size() + message.size() + 20);
     line.append(stamp, result.ptr);
