@@ -30,7 +30,7 @@ E enumerationFromJSON(const nlohmann::json& json, const std::string& path)
     const std::string text = strictjson::decodeString(json, path);
     const auto value = fromRaw<E>(text);
     if (!value) {
-        throw JSONDecodingError(Kind::dataCorrupted, path, "Cannot initialize from invalid value " + text);
+        throw JSONDecodingError(Kind::dataCorrupted, path, "unknown value \"" + text + "\"");
     }
     return *value;
 }
