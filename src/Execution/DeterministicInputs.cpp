@@ -6,9 +6,9 @@ std::vector<float> deterministicFloats(std::int64_t count, std::uint64_t seed)
 {
     std::vector<float> values;
     if (count <= 0) return values;
-    values.reserve(static_cast<std::size_t>(count));
-    SplitMix64 stream(seed);
-    for (std::int64_t k = 0; k < count; ++k) values.push_back(stream.nextFloat());
+    // Sized up front and filled in place: a push_back loop costs twice as much as the generation.
+    values.resize(static_cast<std::size_t>(count));
+    fillDeterministicFloats(values, seed);
     return values;
 }
 
