@@ -89,7 +89,7 @@ const KernelCase kernelCases[] = {
      "Signed INT8 inputs; exact INT32 accumulation", true, 14409.0,
      [](KernelOutputTamper& tamper) { tamper.integers = [](std::span<std::int32_t> c) { c[0] += 1; }; }},
     {"fineTuning", AIWorkloadID::fineTuningStep, &CPUKernels::fineTuningIteration, 1.0, "Batch 32, dense 128→32",
-     "MSE loss 0.35593852 → 0.3522603", false, 0.35226042778848765,
+     "(checked on its own below)", false, 0.35226042778848765,
      [](KernelOutputTamper& tamper) {
          tamper.floats = [](std::span<float> w) {
              for (float& value : w) value *= 3.0f;  // a step far past the minimum raises the loss
