@@ -5,7 +5,8 @@
 //   3. thread scaling's best bandwidth against an OpenMP triad (STREAM style) with as many threads;
 //   4. every CPU workload at the "Complete AI" duration scale: wall time against target.
 // All figures are printed as ratios. Then the Google Benchmark cases below run (pass
-// --benchmark_filter=... to choose; --skip-report leaves out the comparisons, --report-only the cases).
+// --benchmark_filter=... to choose; --skip-report leaves out the comparisons, --report-only the
+// cases, --sections=134 runs only the comparisons named).
 //
 // Rounds are interleaved (runner, reference, runner, ...) and medians reported, because other work
 // on the machine moves single figures by several percent.
@@ -319,7 +320,7 @@ void reportCatalog()
     line(std::string("  every timed workload within one iteration of its target: ") + (allWithin ? "yes" : "NO"));
 }
 
-// ---- Informational: what more OpenBLAS threads would do at this size -------------------------------
+// ---- 5. For information: what more OpenBLAS threads would do at this size -------------------------
 
 void reportThreadedSgemm(double duration)
 {
@@ -394,22 +395,25 @@ BENCHMARK(memoryPressureLadder)->Unit(benchmark::kMillisecond)->Iterations(3);
 int main(int argc, char** argv)
 {
     bool report = true, cases = true;
+    std::string sections = "12345";
     std::vector<char*> rest;
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--skip-report") == 0) report = false;
         else if (std::strcmp(argv[i], "--report-only") == 0) cases = false;
+        else if (std::strncmp(argv[i], "--sections=", 11) == 0) sections = argv[i] + 11;
         else rest.push_back(argv[i]);
     }
+    const auto wanted = [&](char section) { return sections.find(section) != std::string::npos; };
     int restCount = static_cast<int>(rest.size());
     benchmark::Initialize(&restCount, rest.data());
 
     nn::BlasThreading::applyPolicy();
     if (report) {
-        reportMatrix(7, 1.0);
-        reportOverhead(7, 0.5);
-        reportThreadScaling(9);
-        reportCatalog();
-        reportThreadedSgemm(0.5);
+        if (wanted('1')) reportMatrix(7, 1.0);
+        if (wanted('2')) reportOverhead(7, 0.5);
+        if (wanted('3')) reportThreadScaling(9);
+        if (wanted('4')) reportCatalog();
+        if (wanted('5')) reportThreadedSgemm(0.5);
         std::fflush(stdout);
     }
     if (cases) benchmark::RunSpecifiedBenchmarks();
