@@ -171,6 +171,7 @@ KernelMeasurement CPUBenchmarkRunner::runThreadScaling(const AIWorkloadDefinitio
     for (std::size_t k = 0; k < candidates.size(); ++k) {
         const int n = candidates[k];
         checkCancellation(cancellation);
+        pools[k]->wake();  // rested since its warm-up: waking its threads is no part of a pass
 
         const double t0 = uptimeSeconds();
         for (int pass = 0; pass < passes; ++pass) runParallelPass(*pools[k]);

@@ -11,8 +11,12 @@ namespace korvalen {
 namespace {
 
 // How long a thread that has just finished watches for the next pass before it sleeps, and how
-// long the caller, done with its own share, watches the others before it sleeps.
-constexpr auto spinWindow = std::chrono::microseconds(200);
+// long the caller, done with its own share, watches the others before it sleeps. It must outlast
+// a whole pass with room to spare: a worker that falls asleep between passes has to be woken for
+// the next, which on a virtual machine can take longer than the pass itself, so the next pass
+// runs late, its workers fall asleep again, and every pass stays slow. Pools rest() when a run of
+// passes ends, so the watching never outlives the measurement.
+constexpr auto spinWindow = std::chrono::milliseconds(5);
 
 inline void relax()
 {
@@ -44,6 +48,11 @@ WorkerPool::~WorkerPool()
     generation_.fetch_add(1, std::memory_order_release);
     generation_.notify_all();
     threads_.clear();  // joins
+}
+
+void WorkerPool::wake()
+{
+    run([](int) {});
 }
 
 void WorkerPool::rest()

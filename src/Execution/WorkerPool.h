@@ -40,6 +40,10 @@ public:
         dispatch([](void* context, int worker) { (*static_cast<Plain*>(context))(worker); }, &task);
     }
 
+    // Wakes every thread and returns once all are awake and watching for work, so that the next
+    // pass starts on all of them at once instead of paying for their wake-up.
+    void wake();
+
     // Sends the threads to sleep at once instead of watching for another pass, so they leave the
     // processors to whatever runs next (another pool, for one). The next run wakes them as usual.
     void rest();
