@@ -15,8 +15,8 @@ namespace korvalen {
 // Suspensions happen only through awaitables that resume on the main thread (runDetached,
 // sleepFor, another Task), so the body always runs on the thread that started it.
 //
-// An exception that leaves the body is kept for an awaiting coroutine; a detached task that fails
-// reports it on standard error and ends, so nothing is ever thrown into Qt's event handling.
+// An exception that leaves the body is kept for an awaiting coroutine; one that nobody awaits is
+// reported on standard error, so nothing is ever thrown into Qt's event handling.
 template <typename T = void>
 class Task;
 
@@ -28,6 +28,7 @@ struct TaskPromiseBase {
     std::coroutine_handle<> continuation;
     std::exception_ptr error;
     bool detached = false;
+    bool observed = false;  // an awaiting coroutine has seen the outcome
 
     std::suspend_never initial_suspend() noexcept { return {}; }
 
@@ -109,6 +110,7 @@ public:
             T await_resume()
             {
                 auto& promise = handle.promise();
+                promise.observed = true;
                 if (promise.error)
                     std::rethrow_exception(promise.error);
                 if constexpr (!std::is_void_v<T>)
@@ -123,8 +125,11 @@ private:
     {
         if (!handle_)
             return;
-        if (handle_.done())
+        if (handle_.done()) {
+            if (handle_.promise().error && !handle_.promise().observed)
+                detail::reportDetachedTaskFailure(handle_.promise().error);
             handle_.destroy();
+        }
         else
             handle_.promise().detached = true;
         handle_ = {};
