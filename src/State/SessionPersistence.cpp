@@ -141,6 +141,11 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
             report.skippedSessions = decoded.skipped;
             report.fromBackup = true;
             KorvalenAILogger::warning("HISTORY_RESTORED_FROM_BACKUP sessions=" + std::to_string(report.sessions.size()));
+            // Put the restored history back in place, or the next launch would find no file and
+            // show an empty history although the backup is still there.
+            if (main.state == FileState::malformed && !report.quarantinedTo.isEmpty()
+                && !writeAtomically(path, backup.bytes))
+                KorvalenAILogger::warning("HISTORY_RESTORE_WRITE_FAILED path=" + text(path));
         }
     }
 
