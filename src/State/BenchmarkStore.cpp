@@ -14,7 +14,6 @@ namespace korvalen {
 namespace {
 
 QString qtext(const std::string& s) { return QString::fromStdString(s); }
-QString qtext(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
 std::string boolText(bool value) { return value ? "true" : "false"; }
 
@@ -289,10 +288,10 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
             const Date itemStart = self->services_.clock();
             std::vector<AIBenchmarkResult> results;
             try {
-                results = co_await runDetached(
-                    [runItem = self->services_.engine.runItem, engine = run.engine, item, mode = run.mode] {
-                        return runItem(engine, item, mode);
-                    });
+                auto measure = [runItem = self->services_.engine.runItem, engine = run.engine, item, mode = run.mode] {
+                    return runItem(engine, item, mode);
+                };
+                results = co_await runDetached(measure);
             } catch (const std::exception& e) {
                 KorvalenAILogger::error("RUN_ITEM_FAILED workload=" + std::string(rawValue(item.workload.id))
                                         + " reason=" + e.what());

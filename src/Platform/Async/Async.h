@@ -34,16 +34,24 @@ struct SleepState {
 };
 }  // namespace detail
 
-// `co_await runDetached(fn)` runs fn on a worker thread and resumes the awaiting coroutine on the
-// main thread through the event loop. The value fn returns is the result; an exception it throws
-// is rethrown in the coroutine. fn is moved into the awaiter: capture values, not references to
-// the coroutine's locals that may not outlive it.
+// `co_await runDetached(work)` runs `work` on a worker thread and resumes the awaiting coroutine
+// on the main thread through the event loop. What `work` returns is the result; an exception it
+// throws is rethrown in the coroutine. `work` is copied: capture values, never references to the
+// coroutine's locals.
+//
+// Name the callable before awaiting it (`auto work = [..] {..}; co_await runDetached(work);`):
+// GCC 12 destroys the captures of a lambda, or the members of a braced temporary, written inside
+// a co_await expression twice. The assertion below refuses such a callable at compile time.
 template <typename F>
-auto runDetached(F fn)
+auto runDetached(F&& work)
 {
-    using R = std::invoke_result_t<F&>;
+    using Fn = std::remove_cvref_t<F>;
+    static_assert(std::is_lvalue_reference_v<F> || std::is_trivially_destructible_v<Fn>,
+                  "name the callable before co_await runDetached(...): GCC 12 destroys the captures of a lambda "
+                  "written inside a co_await expression twice");
+    using R = std::invoke_result_t<Fn&>;
     struct Awaiter {
-        F fn;
+        Fn fn;
         std::conditional_t<std::is_void_v<R>, bool, std::optional<R>> value{};
         std::exception_ptr error;
 
@@ -72,7 +80,7 @@ auto runDetached(F fn)
                 return std::move(*value);
         }
     };
-    return Awaiter{std::move(fn), {}, {}};
+    return Awaiter{Fn(std::forward<F>(work)), {}, {}};
 }
 
 // `co_await sleepFor(d, flag)` suspends the coroutine for d without blocking the main thread.
@@ -97,10 +105,17 @@ private:
     std::shared_ptr<detail::SleepState> state_;
 };
 
+// The flag is taken by reference and copied here, outside the coroutine (see runDetached).
 template <typename Rep, typename Period>
-SleepAwaiter sleepFor(std::chrono::duration<Rep, Period> duration, CancelFlag flag = {})
+SleepAwaiter sleepFor(std::chrono::duration<Rep, Period> duration, const CancelFlag& flag)
 {
-    return SleepAwaiter(std::chrono::ceil<std::chrono::milliseconds>(duration), std::move(flag));
+    return SleepAwaiter(std::chrono::ceil<std::chrono::milliseconds>(duration), flag);
+}
+
+template <typename Rep, typename Period>
+SleepAwaiter sleepFor(std::chrono::duration<Rep, Period> duration)
+{
+    return SleepAwaiter(std::chrono::ceil<std::chrono::milliseconds>(duration), CancelFlag{});
 }
 
 // Gives the event loop one turn before going on (lets queued events and repaints run).

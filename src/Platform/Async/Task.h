@@ -15,6 +15,10 @@ namespace korvalen {
 // Suspensions happen only through awaitables that resume on the main thread (runDetached,
 // sleepFor, another Task), so the body always runs on the thread that started it.
 //
+// Arguments of a coroutine are copied into its frame: pass values, never references that must
+// outlive a suspension. Inside a co_await expression avoid lambdas that capture by value and braced
+// temporaries with members that own memory: GCC 12 destroys those twice (see runDetached).
+//
 // An exception that leaves the body is kept for an awaiting coroutine; one that nobody awaits is
 // reported on standard error, so nothing is ever thrown into Qt's event handling.
 template <typename T = void>

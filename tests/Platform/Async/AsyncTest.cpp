@@ -43,6 +43,25 @@ TEST_F(AsyncTest, DetachedWorkRunsOffTheMainThreadAndResumesOnIt)
     EXPECT_EQ(resumed, QThread::currentThreadId());
 }
 
+TEST_F(AsyncTest, CapturedValuesSurviveTheHandOffExactlyOnce)
+{
+    // Copies of owning values travel to the worker and back; each is destroyed once (a double
+    // destruction would abort here or corrupt the heap).
+    std::string seen;
+    auto run = [&](std::vector<std::string> words) -> Task<> {
+        auto join = [words] {
+            std::string all;
+            for (const auto& w : words)
+                all += w;
+            return all;
+        };
+        seen = co_await runDetached(join);
+    };
+    Task<> task = run({std::string(40, 'a'), std::string(40, 'b')});
+    ASSERT_TRUE(processEventsUntil([&] { return task.isDone(); }));
+    EXPECT_EQ(seen, std::string(40, 'a') + std::string(40, 'b'));
+}
+
 TEST_F(AsyncTest, MainThreadKeepsServingEventsWhileWorkerIsBusy)
 {
     std::atomic<bool> release{false};
