@@ -1,5 +1,7 @@
 #include "Views/MainResultsView.h"
 
+#include "Views/ElidedLabel.h"
+
 #include "State/BenchmarkStore.h"
 #include "Views/ResultCard.h"
 #include "Views/ScoreDashboardView.h"
@@ -60,7 +62,7 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     emptyText->setWordWrap(true);
     emptyText->setProperty("secondary", true);
     emptyHardware_ = new HardwareProfileView(empty);
-    emptyHardware_->setMaximumWidth(560);
+    emptyHardware_->setFixedWidth(460);
     emptyLayout->addWidget(emptyTitle);
     emptyLayout->addWidget(emptyText);
     emptyLayout->addSpacing(8);
@@ -77,11 +79,9 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     auto* header = new QHBoxLayout;
     auto* titles = new QVBoxLayout;
     titles->setSpacing(2);
-    title_ = new QLabel(page);
+    title_ = new ElidedLabel(page);
     title_->setObjectName("SessionTitle");
-    title_->setTextFormat(Qt::PlainText);
-    subtitle_ = new QLabel(page);
-    subtitle_->setTextFormat(Qt::PlainText);
+    subtitle_ = new ElidedLabel(page);
     subtitle_->setProperty("secondary", true);
     titles->addWidget(title_);
     titles->addWidget(subtitle_);
@@ -99,6 +99,8 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     summary->setSpacing(10);
     dashboard_ = new ScoreDashboardView(page);
     hardware_ = new HardwareProfileView(page);
+    hardware_->setMinimumWidth(210);
+    hardware_->setMaximumWidth(380);
     summary->addWidget(dashboard_, 3);
     summary->addWidget(hardware_, 2);
     layout->addLayout(summary);
@@ -119,9 +121,13 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     columns->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     columns->setSectionResizeMode(QHeaderView::Interactive);
     columns->setStretchLastSection(true);
-    const int widths[columnCount] = {190, 150, 70, 150, 90, 90, 64, 84, 200};
+    const int widths[columnCount] = {200, 96, 58, 142, 82, 82, 46, 68, 160};
     for (int c = 0; c < columnCount; ++c)
         table_->setColumnWidth(c, widths[c]);
+    for (int c : {scoreColumn, throughputColumn, medianColumn, p99Column})
+        table_->horizontalHeaderItem(c)->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    for (int c : {validColumn, certifiedColumn})
+        table_->horizontalHeaderItem(c)->setTextAlignment(Qt::AlignCenter);
     layout->addWidget(table_, 1);
     pages_->addWidget(page);
 
@@ -131,6 +137,8 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     connect(&store_, &BenchmarkStore::runStateChanged, this, &MainResultsView::refresh);
     refresh();
 }
+
+QLabel* MainResultsView::sessionTitle() const { return title_; }
 
 void MainResultsView::refresh()
 {
@@ -142,7 +150,7 @@ void MainResultsView::refresh()
         return;
     }
     pages_->setCurrentIndex(1);
-    title_->setText(qs(std::string(rawValue(session->mode)) + "  ·  " + std::string(rawValue(session->requestedBackend))
+    title_->setFullText(qs(std::string(rawValue(session->mode)) + "  ·  " + std::string(rawValue(session->requestedBackend))
                        + (session->compareAllBackends ? "  ·  all backends compared" : "")));
     QString state;
     if (store_.isBusy())
@@ -158,8 +166,8 @@ void MainResultsView::refresh()
     if (session->certificationNotes && !session->certificationNotes->empty())
         subtitle += "  ·  " + qs(session->certificationNotes->front())
             + (session->certificationNotes->size() > 1 ? qs(" (+" + std::to_string(session->certificationNotes->size() - 1) + " notes)") : QString());
-    subtitle_->setText(subtitle);
-    if (session->certificationNotes) {
+    subtitle_->setFullText(subtitle);
+    if (session->certificationNotes && !session->certificationNotes->empty()) {
         QString all;
         for (const auto& note : *session->certificationNotes)
             all += (all.isEmpty() ? "" : "\n") + qs(note);
@@ -187,7 +195,9 @@ void MainResultsView::fillTable(const AIBenchmarkSession& session)
         workload->setToolTip(row.category);
         workload->setData(Qt::DecorationRole, Theme::categoryColor(category));
         table_->setItem(r, workloadColumn, workload);
-        table_->setItem(r, backendColumn, cell(row.backend));
+        auto* backend = cell(row.backend);
+        backend->setToolTip(row.backend);
+        table_->setItem(r, backendColumn, backend);
         auto* score = cell(row.score, right);
         QFont bold = score->font();
         bold.setBold(true);
@@ -200,8 +210,9 @@ void MainResultsView::fillTable(const AIBenchmarkSession& session)
         valid->setForeground(row.valid ? Theme::good : Theme::bad);
         valid->setToolTip(row.validity);
         table_->setItem(r, validColumn, valid);
-        auto* certified = cell(row.certification, Qt::AlignCenter);
+        auto* certified = cell(row.certified ? "✓" : "◐", Qt::AlignCenter);
         certified->setForeground(row.certified ? Theme::good : Theme::warning);
+        certified->setToolTip(row.certification);
         table_->setItem(r, certifiedColumn, certified);
         auto* notes = cell(row.notes);
         notes->setToolTip(row.notes);

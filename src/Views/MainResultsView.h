@@ -15,6 +15,7 @@ class QTableWidget;
 namespace korvalen {
 
 class BenchmarkStore;
+class ElidedLabel;
 class ScoreDashboardView;
 class HardwareProfileView;
 
@@ -30,7 +31,7 @@ public:
     QComboBox* categoryFilter() const { return categoryFilter_; }
     ScoreDashboardView* scoreDashboard() const { return dashboard_; }
     HardwareProfileView* hardwareProfile() const { return hardware_; }
-    QLabel* sessionTitle() const { return title_; }
+    QLabel* sessionTitle() const;
 
 private:
     void refresh();
@@ -38,8 +39,8 @@ private:
 
     BenchmarkStore& store_;
     QStackedWidget* pages_;
-    QLabel* title_;
-    QLabel* subtitle_;
+    ElidedLabel* title_;
+    ElidedLabel* subtitle_;
     QComboBox* categoryFilter_;
     QPushButton* clear_;
     ScoreDashboardView* dashboard_;

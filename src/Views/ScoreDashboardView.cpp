@@ -1,6 +1,7 @@
 #include "Views/ScoreDashboardView.h"
 
 #include "Platform/Foundation/NumberFormat.h"
+#include "Views/ElidedLabel.h"
 #include "Views/ViewText.h"
 
 #include <QFrame>
@@ -35,23 +36,22 @@ ScoreDashboardView::ScoreDashboardView(QWidget* parent) : QWidget(parent)
     tiles->setSpacing(10);
     layout->addLayout(tiles);
 
-    overall_ = makeTile("Overall score", "#4f8cff");
-    universal_ = makeTile("Universal score", "#3ccb8a");
-    platform_ = makeTile("Platform score", "#d17cf5");
+    overall_ = makeTile("Overall", "#4f8cff");
+    universal_ = makeTile("Universal", "#3ccb8a");
+    platform_ = makeTile("Platform", "#d17cf5");
     for (Tile* tile : {&overall_, &universal_, &platform_})
         tiles->addWidget(tile->value->parentWidget(), 1);
 
     auto* line = new QHBoxLayout;
-    backends_ = new QLabel(this);
+    backends_ = new ElidedLabel(this);
     backends_->setObjectName("ScoreDetail");
-    backends_->setTextFormat(Qt::PlainText);
-    counts_ = new QLabel(this);
+    counts_ = new ElidedLabel(this);
     counts_->setObjectName("ScoreDetail");
-    counts_->setTextFormat(Qt::PlainText);
     counts_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     line->addWidget(backends_, 1);
     line->addWidget(counts_, 1);
     layout->addLayout(line);
+    layout->addStretch(1);
 }
 
 ScoreDashboardView::Tile ScoreDashboardView::makeTile(const QString& caption, const QString& accent)
@@ -61,13 +61,13 @@ ScoreDashboardView::Tile ScoreDashboardView::makeTile(const QString& caption, co
     auto* layout = new QVBoxLayout(frame);
     layout->setContentsMargins(16, 12, 16, 12);
     layout->setSpacing(2);
-    auto* captionLabel = new QLabel(caption.toUpper(), frame);
+    auto* captionLabel = new ElidedLabel(frame);
     captionLabel->setObjectName("ScoreCaption");
+    captionLabel->setFullText(caption.toUpper());
     auto* value = new QLabel("—", frame);
     value->setObjectName("ScoreValue");
-    auto* detail = new QLabel(frame);
+    auto* detail = new ElidedLabel(frame);
     detail->setObjectName("ScoreDetail");
-    detail->setTextFormat(Qt::PlainText);
     layout->addWidget(captionLabel);
     layout->addWidget(value);
     layout->addWidget(detail);
@@ -78,20 +78,20 @@ void ScoreDashboardView::show(const AIBenchmarkSession& session)
 {
     const AIScoreSummary& s = session.scores;
     overall_.value->setText(qs(scoreText(s.overall)));
-    overall_.detail->setText("Geometric mean of workload scores");
+    overall_.detail->setFullText("Geometric mean of workload scores");
     universal_.value->setText(qs(scoreText(s.universalScore())));
-    universal_.detail->setText("Canonical backend per workload");
+    universal_.detail->setFullText("Canonical backend per workload");
     platform_.value->setText(qs(scoreText(s.platformScore())));
-    platform_.detail->setText("Best backend on this machine");
+    platform_.detail->setFullText("Best backend on this machine");
 
-    backends_->setText(qs("CPU " + scoreText(s.cpu) + "    GPU " + scoreText(s.gpu) + "    Neural Engine "
+    backends_->setFullText(qs("CPU " + scoreText(s.cpu) + "    GPU " + scoreText(s.gpu) + "    Neural Engine "
                           + scoreText(s.neuralEnginePreferred)));
     std::string counts = std::to_string(s.validResults) + " valid · " + std::to_string(s.invalidResults) + " invalid";
     if (s.certifiedResults)
         counts += " · " + std::to_string(*s.certifiedResults) + " certified";
     if (s.diagnosticResults)
         counts += " · " + std::to_string(*s.diagnosticResults) + " diagnostic";
-    counts_->setText(qs(counts));
+    counts_->setFullText(qs(counts));
 }
 
 QString ScoreDashboardView::overallText() const { return overall_.value->text(); }
@@ -105,43 +105,66 @@ HardwareProfileView::HardwareProfileView(QWidget* parent) : QWidget(parent)
     QFrame* frame = panel(this);
     auto* inner = new QVBoxLayout(frame);
     inner->setContentsMargins(16, 12, 16, 12);
-    inner->setSpacing(4);
+    inner->setSpacing(6);
     auto* caption = new QLabel("HARDWARE", frame);
     caption->setObjectName("ScoreCaption");
-    lines_ = new QLabel(frame);
-    lines_->setTextFormat(Qt::PlainText);
-    lines_->setWordWrap(true);
-    lines_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     inner->addWidget(caption);
-    inner->addWidget(lines_);
+    auto* grid = new QGridLayout;
+    grid->setHorizontalSpacing(12);
+    grid->setVerticalSpacing(3);
+    const char* names[lineCount] = {"Processor", "Cores", "Memory", "GPU", "System"};
+    for (int i = 0; i < lineCount; ++i) {
+        captions_[i] = new QLabel(names[i], frame);
+        captions_[i]->setProperty("secondary", true);
+        values_[i] = new ElidedLabel(frame);
+        grid->addWidget(captions_[i], i, 0, Qt::AlignLeft | Qt::AlignTop);
+        grid->addWidget(values_[i], i, 1);
+    }
+    grid->setColumnStretch(1, 1);
+    inner->addLayout(grid);
     inner->addStretch(1);
     layout->addWidget(frame);
 }
 
 void HardwareProfileView::show(const AISystemProfile& p)
 {
-    std::string text = p.cpuName + "\n" + std::to_string(p.physicalCores) + " cores, " + std::to_string(p.logicalCores)
-        + " threads · " + formatFixed(p.memoryGB, 1) + " GB memory · " + p.architecture;
+    values_[processor]->setFullText(qs(p.cpuName.empty() ? "Unknown processor" : p.cpuName));
+    values_[cores]->setFullText(qs(std::to_string(p.physicalCores) + " cores · " + std::to_string(p.logicalCores)
+                                   + " threads · " + p.architecture));
+    std::string memoryText = formatFixed(p.memoryGB, 1) + " GB";
+    if (p.availableMemoryGB)
+        memoryText += " · " + formatFixed(*p.availableMemoryGB, 1) + " GB available";
+    values_[memory]->setFullText(qs(memoryText));
+    std::string gpuText;
     if (p.gpuProfiles && !p.gpuProfiles->empty()) {
-        for (const AIGPUProfile& gpu : *p.gpuProfiles) {
-            text += "\nGPU: " + gpu.name;
-            if (gpu.recommendedWorkingSetMB > 0)
-                text += " · " + formatFixed(gpu.recommendedWorkingSetMB / 1024.0, 1) + " GB working set";
+        for (const AIGPUProfile& g : *p.gpuProfiles) {
+            if (!gpuText.empty())
+                gpuText += "; ";
+            gpuText += g.name;
+            if (g.recommendedWorkingSetMB > 0)
+                gpuText += " · " + formatFixed(g.recommendedWorkingSetMB / 1024.0, 1) + " GB";
         }
     } else {
-        text += "\nGPU: " + p.gpuName;
+        gpuText = p.gpuName;
     }
-    text += "\n" + p.osVersion;
+    values_[gpu]->setFullText(qs(gpuText));
+    std::string systemText = p.osVersion;
     if (p.power) {
-        text += " · " + p.power->source;
+        systemText += " · " + p.power->source;
         if (p.power->batteryPercent)
-            text += " " + std::to_string(*p.power->batteryPercent) + "%";
+            systemText.append(" ").append(std::to_string(*p.power->batteryPercent)).append("%");
         if (p.power->lowPowerMode)
-            text += " · Low Power Mode";
+            systemText += " · Low Power Mode";
     }
-    lines_->setText(qs(text));
+    values_[system]->setFullText(qs(systemText));
 }
 
-QString HardwareProfileView::text() const { return lines_->text(); }
+QString HardwareProfileView::text() const
+{
+    QString all;
+    for (int i = 0; i < lineCount; ++i)
+        all += (i ? "\n" : "") + captions_[i]->text() + ": " + values_[i]->fullText();
+    return all;
+}
 
 }  // namespace korvalen

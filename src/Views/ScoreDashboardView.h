@@ -8,6 +8,8 @@ class QLabel;
 
 namespace korvalen {
 
+class ElidedLabel;
+
 // The session's overall, universal and platform scores with the per-backend scores and counts.
 class ScoreDashboardView : public QWidget {
     Q_OBJECT
@@ -23,13 +25,13 @@ public:
 private:
     struct Tile {
         QLabel* value;
-        QLabel* detail;
+        ElidedLabel* detail;
     };
     Tile makeTile(const QString& caption, const QString& accent);
 
     Tile overall_, universal_, platform_;
-    QLabel* backends_;
-    QLabel* counts_;
+    ElidedLabel* backends_;
+    ElidedLabel* counts_;
 };
 
 // The machine a session ran on (or this machine), in a few lines.
@@ -39,10 +41,13 @@ class HardwareProfileView : public QWidget {
 public:
     explicit HardwareProfileView(QWidget* parent = nullptr);
     void show(const AISystemProfile& profile);
+    // All lines, "Label: value" each.
     QString text() const;
 
 private:
-    QLabel* lines_;
+    enum Line { processor, cores, memory, gpu, system, lineCount };
+    QLabel* captions_[lineCount];
+    ElidedLabel* values_[lineCount];
 };
 
 }  // namespace korvalen

@@ -40,8 +40,7 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
 {
     setObjectName("SidebarView");
     setAttribute(Qt::WA_StyledBackground, true);
-    setMinimumWidth(270);
-    setMaximumWidth(340);
+    setFixedWidth(292);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(18, 20, 18, 16);
@@ -105,6 +104,9 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     history_ = new QListWidget(this);
     history_->setSelectionMode(QAbstractItemView::SingleSelection);
     history_->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    history_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    history_->setTextElideMode(Qt::ElideRight);
+    history_->setUniformItemSizes(true);
     historyEmpty_ = new QLabel("Completed runs appear here.", this);
     historyEmpty_->setProperty("secondary", true);
     layout->addWidget(historyEmpty_);

@@ -1,5 +1,9 @@
 #include "Views/Theme.h"
 
+#include <QApplication>
+#include <QPalette>
+#include <QStyleFactory>
+
 namespace korvalen::Theme {
 
 QColor categoryColor(AICategory category)
@@ -7,6 +11,30 @@ QColor categoryColor(AICategory category)
     const AIColor c = color(category);
     return QColor::fromRgbF(static_cast<float>(c.red), static_cast<float>(c.green), static_cast<float>(c.blue),
                             static_cast<float>(c.opacity));
+}
+
+void applyToApplication()
+{
+    // One style everywhere, whatever the desktop: Fusion drawn with the window's dark palette.
+    if (QStyle* fusion = QStyleFactory::create("Fusion"))
+        QApplication::setStyle(fusion);
+    QPalette p;
+    p.setColor(QPalette::Window, window);
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::Base, QColor(0x1b, 0x21, 0x30));
+    p.setColor(QPalette::AlternateBase, panel);
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::Button, QColor(0x1f, 0x26, 0x34));
+    p.setColor(QPalette::ButtonText, text);
+    p.setColor(QPalette::Highlight, QColor(0x2b, 0x4f, 0x91));
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    p.setColor(QPalette::ToolTipBase, QColor(0x1b, 0x21, 0x30));
+    p.setColor(QPalette::ToolTipText, text);
+    p.setColor(QPalette::PlaceholderText, secondaryText);
+    p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x5b, 0x64, 0x75));
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x5b, 0x64, 0x75));
+    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x5b, 0x64, 0x75));
+    QApplication::setPalette(p);
 }
 
 QString styleSheet()

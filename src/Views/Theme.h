@@ -20,6 +20,8 @@ inline const QColor warning{0xf0, 0xb2, 0x3c};
 inline const QColor bad{0xf0, 0x5a, 0x64};
 
 QColor categoryColor(AICategory category);
+// Fusion with the dark palette, for the whole application; call once after QApplication exists.
+void applyToApplication();
 // The style sheet of the whole window.
 QString styleSheet();
 
