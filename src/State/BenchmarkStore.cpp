@@ -198,6 +198,11 @@ void BenchmarkStore::start()
 {
     if (isBusy())
         return;
+    // A pending quit waits for running work; a new run would only hold it up.
+    if (services_.applicationIsTerminating()) {
+        KorvalenAILogger::warning("RUN_REFUSED reason=terminating");
+        return;
+    }
     // A busy local-model manager (download, install, server start) refuses the run here when it exists.
 
     static const QString emptyPlanText =

@@ -100,9 +100,12 @@ TEST_F(DelegateTest, AQuitDuringARunStopsTheRunAndQuitsWhenItHasEnded)
     ASSERT_TRUE(processEventsUntil([&] { return engine.itemsStarted() == 1; }));
     EXPECT_FALSE(delegate->requestQuit());
     EXPECT_TRUE(std::holds_alternative<AIRunState::Stopping>(store.runState().value));
+    store.start();  // while the quit is pending: refused
     ASSERT_TRUE(processEventsUntil([&] { return quits == 1; }));
     EXPECT_FALSE(store.isBusy());
     EXPECT_EQ(engine.itemsStarted(), 1);
+    store.start();
+    EXPECT_FALSE(store.isBusy()) << "no new run once the application is quitting";
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ public:
         static constexpr const char* customLlamaServerPath = "KorvalenAICustomLlamaServerPath";
     };
 
-    // The user's own settings file (~/.config/Korvalen AI/Korvalen AI.conf).
+    // The user's own settings file (~/.config/Korvalen AI/Korvalen AI.ini).
     Settings();
     // A settings file of its own, for tests and tools.
     explicit Settings(const QString& filePath);
