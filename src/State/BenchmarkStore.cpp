@@ -256,7 +256,6 @@ void BenchmarkStore::start()
     session.compareAllGPUs = compareAllGPUs_;
     session.methodologyVersion = methodologyVersion;
     session.scores = ScoreCalculator::summarize({});
-    runStartSnapshot_ = snapshot;
 
     setCurrentSession(session);
     setProgress(0);
@@ -301,6 +300,8 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
                 KorvalenAILogger::error("RUN_ITEM_FAILED workload=" + std::string(rawValue(item.workload.id))
                                         + " reason=" + e.what());
                 results = {failedItemResult(item, e.what(), itemStart)};
+            } catch (...) {
+                results = {failedItemResult(item, "Unknown failure while measuring", itemStart)};
             }
             if (!self)
                 co_return;
@@ -406,7 +407,6 @@ void BenchmarkStore::finishRun(Run& run)
     setRunState(cancelled ? AIRunState::idle() : AIRunState::completed());
     setProgress(cancelled ? 0.0 : 1.0);
     setStatusText(status);
-    runStartSnapshot_.reset();
     // The visualization closes its window here.
     if (!services_.applicationIsTerminating())
         resumeAssistantAfterBenchmark();
@@ -428,7 +428,6 @@ void BenchmarkStore::failRun(Run& run, const std::string& reason)
     setRunState(AIRunState::failed(reason));
     setProgress(0);
     setStatusText(qtext("Benchmark failed: " + reason));
-    runStartSnapshot_.reset();
     if (!services_.applicationIsTerminating())
         resumeAssistantAfterBenchmark();
     services_.notifications->post(NotificationName::korvalenAIRunDidFinish);

@@ -143,7 +143,6 @@ private:
     std::vector<AIBenchmarkSession> history_;
     AISystemProfile systemProfile_;
 
-    std::optional<AISystemProfile> runStartSnapshot_;
     Task<> runTask_;
     ScopedObserver stopRequestObserver_;
 };
