@@ -26,7 +26,10 @@ public:
     virtual void run(std::span<const float> input, std::span<float> output) const = 0;
 };
 
-// Dense layers through OpenBLAS single-precision matrix-vector products.
+// Dense layers through OpenBLAS single-precision matrix-vector products. The executor uses
+// OpenBLAS's process-wide thread pool as the program configured it at start-up and never changes
+// its size: the count is global, a change mid-run would race with other kernels and restart the
+// pool, and a prediction wants the whole machine as much as any other measured workload.
 std::unique_ptr<Executor> makeCpuExecutor(std::shared_ptr<const Network> network);
 
 // Builds a GPU executor for the network on the preferred device (the default one when absent).
