@@ -1,5 +1,6 @@
 #include "Execution/CoreMLModelManifest.h"
 
+#include "Platform/Foundation/StrictJSON.h"
 #include "Platform/System/Resources.h"
 
 #include <nlohmann/json.hpp>
@@ -8,7 +9,6 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
-#include <limits>
 #include <set>
 
 namespace korvalen {
@@ -22,89 +22,21 @@ using json = nlohmann::json;
     throw CoreMLManifestError(detail);
 }
 
-// A readable path for a value in the document: models[2].sha256.
-std::string keyPath(const std::string& parent, std::string_view key)
+CoreMLModelEntry decodeEntry(const json& value, const std::string& path)
 {
-    return parent.empty() ? std::string(key) : parent + "." + std::string(key);
-}
-
-const json& required(const json& object, std::string_view key, const std::string& parent)
-{
-    const auto it = object.find(key);
-    if (it == object.end()) {
-        fail("The key \"" + keyPath(parent, key) + "\" is missing");
-    }
-    return *it;
-}
-
-[[noreturn]] void wrongType(std::string_view expected, std::string_view key, const std::string& parent)
-{
-    fail("The value of \"" + keyPath(parent, key) + "\" is not " + std::string(expected));
-}
-
-std::int64_t integerValue(const json& object, std::string_view key, const std::string& parent)
-{
-    const json& value = required(object, key, parent);
-    if (value.is_number_unsigned()) {
-        if (value.get<std::uint64_t>() > std::uint64_t(std::numeric_limits<std::int64_t>::max())) {
-            wrongType("an integer within the 64-bit range", key, parent);
-        }
-        return std::int64_t(value.get<std::uint64_t>());
-    }
-    if (value.is_number_integer()) {
-        return value.get<std::int64_t>();
-    }
-    if (value.is_number_float()) {
-        // 3.0 is a whole number and reads as 3; 3.5 or 1e300 is not an integer.
-        const double number = value.get<double>();
-        if (std::isfinite(number) && number == std::trunc(number) && number >= -9223372036854775808.0 &&
-            number < 9223372036854775808.0) {
-            return std::int64_t(number);
-        }
-    }
-    wrongType("an integer", key, parent);
-}
-
-double numberValue(const json& value, std::string_view key, const std::string& parent)
-{
-    if (!value.is_number()) {
-        wrongType("a number", key, parent);
-    }
-    return value.get<double>();
-}
-
-std::string stringValue(const json& object, std::string_view key, const std::string& parent)
-{
-    const json& value = required(object, key, parent);
-    if (!value.is_string()) {
-        wrongType("a string", key, parent);
-    }
-    return value.get<std::string>();
-}
-
-CoreMLModelEntry decodeEntry(const json& object, const std::string& where)
-{
-    if (!object.is_object()) {
-        fail("The value of \"" + where + "\" is not an object");
-    }
+    const strictjson::ObjectReader object(value, path);
     CoreMLModelEntry entry;
-    entry.resource = stringValue(object, "resource", where);
-    entry.filename = stringValue(object, "filename", where);
-    entry.role = stringValue(object, "role", where);
-    entry.inputSize = integerValue(object, "inputSize", where);
-    entry.outputSize = integerValue(object, "outputSize", where);
-    entry.seed = integerValue(object, "seed", where);
-    entry.checksum = numberValue(required(object, "checksum", where), "checksum", where);
-    entry.l2Norm = numberValue(required(object, "l2Norm", where), "l2Norm", where);
-    const json& sample = required(object, "sample", where);
-    if (!sample.is_array()) {
-        wrongType("an array of numbers", "sample", where);
-    }
-    for (std::size_t i = 0; i < sample.size(); ++i) {
-        entry.sample.push_back(numberValue(sample[i], "sample[" + std::to_string(i) + "]", where));
-    }
-    entry.sha256 = stringValue(object, "sha256", where);
-    entry.sizeBytes = integerValue(object, "sizeBytes", where);
+    entry.resource = object.requiredString("resource");
+    entry.filename = object.requiredString("filename");
+    entry.role = object.requiredString("role");
+    entry.inputSize = object.required("inputSize", strictjson::decodeInt64);
+    entry.outputSize = object.required("outputSize", strictjson::decodeInt64);
+    entry.seed = object.required("seed", strictjson::decodeInt64);
+    entry.checksum = object.requiredDouble("checksum");
+    entry.l2Norm = object.requiredDouble("l2Norm");
+    entry.sample = object.required("sample", strictjson::decodeDoubleArray);
+    entry.sha256 = object.requiredString("sha256");
+    entry.sizeBytes = object.required("sizeBytes", strictjson::decodeInt64);
     return entry;
 }
 
@@ -142,19 +74,17 @@ CoreMLModelManifest decodeModelManifest(std::string_view text)
     } catch (const json::parse_error& error) {
         fail(std::string("The manifest is not valid JSON (") + error.what() + ")");
     }
-    if (!document.is_object()) {
-        fail("The manifest is not a JSON object");
+    try {
+        const strictjson::ObjectReader root(document, "");
+        CoreMLModelManifest manifest;
+        manifest.schema = root.required("schema", strictjson::decodeInt64);
+        manifest.models = root.required("models", [](const json& value, const std::string& path) {
+            return strictjson::decodeArray(value, path, decodeEntry);
+        });
+        return manifest;
+    } catch (const JSONDecodingError& error) {
+        fail(error.what());
     }
-    CoreMLModelManifest manifest;
-    manifest.schema = integerValue(document, "schema", "");
-    const json& models = required(document, "models", "");
-    if (!models.is_array()) {
-        wrongType("an array", "models", "");
-    }
-    for (std::size_t i = 0; i < models.size(); ++i) {
-        manifest.models.push_back(decodeEntry(models[i], "models[" + std::to_string(i) + "]"));
-    }
-    return manifest;
 }
 
 std::string encodeModelManifest(const CoreMLModelManifest& manifest)

@@ -121,16 +121,16 @@ TEST(CoreMLModelManifest, DecodingRequiresEveryKeyWithItsType)
         std::string fragment;
     };
     const std::vector<Case> cases{
-        {[](json& m) { m["models"][1].erase("sha256"); }, "\"models[1].sha256\" is missing"},
-        {[](json& m) { m.erase("schema"); }, "\"schema\" is missing"},
-        {[](json& m) { m["models"][0]["inputSize"] = 8.5; }, "\"models[0].inputSize\" is not an integer"},
-        {[](json& m) { m["models"][0]["seed"] = "3"; }, "\"models[0].seed\" is not an integer"},
-        {[](json& m) { m["models"][0]["sizeBytes"] = 18446744073709551615ull; }, "within the 64-bit range"},
-        {[](json& m) { m["models"][0]["checksum"] = "1.5"; }, "\"models[0].checksum\" is not a number"},
-        {[](json& m) { m["models"][0]["sample"] = {0.1, nullptr}; }, "sample[1]\" is not a number"},
-        {[](json& m) { m["models"][0]["role"] = 5; }, "\"models[0].role\" is not a string"},
-        {[](json& m) { m["models"] = json::object(); }, "\"models\" is not an array"},
-        {[](json& m) { m["models"][0] = 1; }, "\"models[0]\" is not an object"},
+        {[](json& m) { m["models"][1].erase("sha256"); }, "models[1].sha256: required key is missing"},
+        {[](json& m) { m.erase("schema"); }, "schema: required key is missing"},
+        {[](json& m) { m["models"][0]["inputSize"] = 8.5; }, "models[0].inputSize: number 8.5 does not fit"},
+        {[](json& m) { m["models"][0]["seed"] = "3"; }, "models[0].seed: expected an integer"},
+        {[](json& m) { m["models"][0]["sizeBytes"] = 18446744073709551615ull; }, "models[0].sizeBytes: number 18446744073709551615 does not fit"},
+        {[](json& m) { m["models"][0]["checksum"] = "1.5"; }, "models[0].checksum: expected a number"},
+        {[](json& m) { m["models"][0]["sample"] = {0.1, nullptr}; }, "models[0].sample[1]: expected a number"},
+        {[](json& m) { m["models"][0]["role"] = 5; }, "models[0].role: expected a string"},
+        {[](json& m) { m["models"] = json::object(); }, "models: expected an array"},
+        {[](json& m) { m["models"][0] = 1; }, "models[0]: expected an object"},
     };
     for (const auto& c : cases) {
         json document = manifestJson();
