@@ -1,4 +1,5 @@
 #include "Execution/CoreMLBenchmarkRunner.h"
+#include "Platform/Inference/InferenceError.h"
 
 #include <gtest/gtest.h>
 
@@ -35,6 +36,10 @@ TEST(CoreMLModelInput, FollowsTheSeededFormula)
     }
     const auto negative = makeInput(entry(-5, 1));
     EXPECT_EQ(negative[0], std::sin(-5.0f * 0.013f) + 0.5f * std::cos(-5.0f * 0.019f));
+
+    // Sizes the manifest rules refuse, or a corrupt huge one, fail as allocation errors.
+    EXPECT_THROW(makeInput(entry(0, 0)), nn::Error);
+    EXPECT_THROW(makeInput(entry(0, std::int64_t(1) << 40)), nn::Error);
 
     // A longer input starts with the shorter one.
     const auto longer = makeInput(entry(7, 64));

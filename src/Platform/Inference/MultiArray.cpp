@@ -2,11 +2,13 @@
 
 #include "Platform/Inference/InferenceError.h"
 
-#include <limits>
-
 namespace korvalen::nn {
 
 namespace {
+
+// 1 GiB of Float32: far beyond any tensor of these models, and small enough that a corrupt size
+// (a manifest asking for 2^40 inputs, say) fails here instead of exhausting the machine's memory.
+constexpr std::size_t maxElements = std::size_t(1) << 28;
 
 std::size_t elementCount(const std::vector<std::size_t>& shape)
 {
@@ -18,8 +20,9 @@ std::size_t elementCount(const std::vector<std::size_t>& shape)
         if (dimension == 0) {
             throw Error(Error::Code::invalidInput, "A multi-array dimension must be at least 1, shape " + shapeText(shape));
         }
-        if (count > std::numeric_limits<std::size_t>::max() / sizeof(float) / dimension) {
-            throw Error(Error::Code::invalidInput, "The multi-array shape " + shapeText(shape) + " is too large");
+        if (dimension > maxElements || count > maxElements / dimension) {
+            throw Error(Error::Code::invalidInput, "The multi-array shape " + shapeText(shape) + " is too large: at most " +
+                                                       std::to_string(maxElements) + " elements");
         }
         count *= dimension;
     }

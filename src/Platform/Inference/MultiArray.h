@@ -13,7 +13,8 @@ class MultiArray {
 public:
     MultiArray() = default;
 
-    // Zero-filled. Every dimension must be at least 1; throws nn::Error otherwise.
+    // Zero-filled. Every dimension must be at least 1 and the whole at most 2^28 elements; throws
+    // nn::Error otherwise.
     explicit MultiArray(std::vector<std::size_t> shape);
 
     // Takes the elements as given; their number must equal the shape's element count.

@@ -160,6 +160,9 @@ TEST_F(ModelTest, WrongInputsAreRefusedWithClearText)
     }
     EXPECT_THROW(MultiArray({5}, std::vector<float>(4)), Error);
     EXPECT_THROW(MultiArray({3, 0}), Error);
+    // A corrupt size fails as an allocation error instead of taking the machine's memory.
+    EXPECT_THROW(MultiArray({std::size_t(1) << 40}), Error);
+    EXPECT_THROW(MultiArray({std::size_t(1) << 20, std::size_t(1) << 20}), Error);
 }
 
 TEST_F(ModelTest, MissingFolderIsReported)
