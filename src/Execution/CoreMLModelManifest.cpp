@@ -1,5 +1,6 @@
 #include "Execution/CoreMLModelManifest.h"
 
+#include "Model/AIBenchmarkError.h"
 #include "Platform/Foundation/StrictJSON.h"
 #include "Platform/System/Resources.h"
 
@@ -19,7 +20,7 @@ using json = nlohmann::json;
 
 [[noreturn]] void fail(const std::string& detail)
 {
-    throw CoreMLManifestError(detail);
+    throw AIBenchmarkError::modelManifestInvalid(detail);
 }
 
 CoreMLModelEntry decodeEntry(const json& value, const std::string& path)
@@ -60,11 +61,6 @@ bool finiteNumber(double value)
 }
 
 }  // namespace
-
-CoreMLManifestError::CoreMLManifestError(std::string detail)
-    : std::runtime_error("Core ML model manifest is invalid: " + detail), detail_(std::move(detail))
-{
-}
 
 CoreMLModelManifest decodeModelManifest(std::string_view text)
 {
@@ -153,21 +149,28 @@ void validateManifest(const CoreMLModelManifest& manifest)
 
 CoreMLModelManifest loadManifest(const std::filesystem::path& resourceDirectory)
 {
-    const auto path = sys::resourcePath(resourceDirectory, modelManifestResourceName, modelManifestResourceExtension);
-    if (!path) {
-        fail("ModelManifest.json is missing");
+    try {
+        const auto path = sys::resourcePath(resourceDirectory, modelManifestResourceName, modelManifestResourceExtension);
+        if (!path) {
+            fail("ModelManifest.json is missing");
+        }
+        std::ifstream stream(*path, std::ios::binary);
+        std::string bytes;
+        if (stream.is_open()) {
+            bytes.assign(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+        }
+        if (!stream.is_open() || stream.bad()) {
+            fail("ModelManifest.json cannot be read");
+        }
+        CoreMLModelManifest manifest = decodeModelManifest(bytes);
+        validateManifest(manifest);
+        return manifest;
+    } catch (const AIBenchmarkError&) {
+        throw;
+    } catch (const std::exception& error) {
+        // Whatever else goes wrong (memory, the file system) is reported as the manifest's fault.
+        fail(error.what());
     }
-    std::ifstream stream(*path, std::ios::binary);
-    std::string bytes;
-    if (stream.is_open()) {
-        bytes.assign(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
-    }
-    if (!stream.is_open() || stream.bad()) {
-        fail("ModelManifest.json cannot be read");
-    }
-    CoreMLModelManifest manifest = decodeModelManifest(bytes);
-    validateManifest(manifest);
-    return manifest;
 }
 
 CoreMLModelManifest loadManifest()

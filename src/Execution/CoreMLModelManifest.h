@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,21 +38,9 @@ struct CoreMLModelManifest {
 inline constexpr std::string_view modelManifestResourceName = "ModelManifest";
 inline constexpr std::string_view modelManifestResourceExtension = "json";
 
-// A manifest that cannot be used. detail() is the reason; what() is the full sentence
-// "Core ML model manifest is invalid: " followed by the detail, the text the benchmark error of the
-// same case carries.
-class CoreMLManifestError : public std::runtime_error {
-public:
-    explicit CoreMLManifestError(std::string detail);
-    const std::string& detail() const noexcept { return detail_; }
-
-private:
-    std::string detail_;
-};
-
 // Decodes the manifest's JSON: every listed key required with its type (integers must be whole
-// numbers within the 64-bit range), unknown keys ignored. Throws CoreMLManifestError whose detail
-// describes what could not be decoded.
+// numbers within the 64-bit range), unknown keys ignored. Throws AIBenchmarkError
+// (modelManifestInvalid) whose detail describes what could not be decoded.
 CoreMLModelManifest decodeModelManifest(std::string_view json);
 
 // Writes the keys in field order; throws std::invalid_argument for a non-finite number, which JSON
@@ -62,11 +49,12 @@ std::string encodeModelManifest(const CoreMLModelManifest& manifest);
 
 namespace CoreMLBenchmarkRunner {
 
-// The manifest's rules, in order; the first broken rule throws CoreMLManifestError with its detail.
+// The manifest's rules, in order; the first broken rule throws AIBenchmarkError
+// (modelManifestInvalid) with its detail.
 void validateManifest(const CoreMLModelManifest& manifest);
 
 // Reads ModelManifest.json from the resource folder, decodes and validates it. Read again on every
-// call: nothing is cached. Throws CoreMLManifestError.
+// call: nothing is cached. Every failure is an AIBenchmarkError (modelManifestInvalid).
 CoreMLModelManifest loadManifest(const std::filesystem::path& resourceDirectory);
 
 // The same from the application's resource folder.

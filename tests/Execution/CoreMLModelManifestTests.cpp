@@ -1,4 +1,5 @@
 #include "Execution/CoreMLModelManifest.h"
+#include "Model/AIBenchmarkError.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -40,8 +41,8 @@ std::string detailOf(const json& document)
 {
     try {
         CoreMLBenchmarkRunner::validateManifest(decodeModelManifest(document.dump()));
-    } catch (const CoreMLManifestError& error) {
-        EXPECT_EQ(std::string(error.what()), "Core ML model manifest is invalid: " + error.detail());
+    } catch (const AIBenchmarkError& error) {
+        EXPECT_EQ(error.kind(), AIBenchmarkError::Kind::modelManifestInvalid);
         return error.detail();
     }
     return {};
@@ -107,7 +108,7 @@ TEST(CoreMLModelManifest, NonFiniteReferencesAreInvalid)
         try {
             CoreMLBenchmarkRunner::validateManifest(broken);
             ADD_FAILURE() << "accepted a non-finite reference";
-        } catch (const CoreMLManifestError& error) {
+        } catch (const AIBenchmarkError& error) {
             EXPECT_EQ(error.detail(), "Model validation reference is invalid for OlvaneLanguageNet");
         }
         EXPECT_THROW(encodeModelManifest(broken), std::invalid_argument);
@@ -138,12 +139,12 @@ TEST(CoreMLModelManifest, DecodingRequiresEveryKeyWithItsType)
         try {
             decodeModelManifest(document.dump());
             ADD_FAILURE() << "decoded " << c.fragment;
-        } catch (const CoreMLManifestError& error) {
+        } catch (const AIBenchmarkError& error) {
             EXPECT_THAT(error.detail(), HasSubstr(c.fragment));
         }
     }
-    EXPECT_THROW(decodeModelManifest("{\"schema\": 1, "), CoreMLManifestError);
-    EXPECT_THROW(decodeModelManifest("[1]"), CoreMLManifestError);
+    EXPECT_THROW(decodeModelManifest("{\"schema\": 1, "), AIBenchmarkError);
+    EXPECT_THROW(decodeModelManifest("[1]"), AIBenchmarkError);
 
     // A whole number written with a fraction part is still an integer.
     json whole = manifestJson();
@@ -174,7 +175,7 @@ TEST(CoreMLModelManifest, LoadReadsTheResourceFolderEveryTime)
     try {
         CoreMLBenchmarkRunner::loadManifest(folder);
         ADD_FAILURE() << "loaded a missing manifest";
-    } catch (const CoreMLManifestError& error) {
+    } catch (const AIBenchmarkError& error) {
         EXPECT_STREQ(error.what(), "Core ML model manifest is invalid: ModelManifest.json is missing");
     }
 
@@ -187,12 +188,12 @@ TEST(CoreMLModelManifest, LoadReadsTheResourceFolderEveryTime)
     try {
         CoreMLBenchmarkRunner::loadManifest(folder);
         ADD_FAILURE() << "loaded a stale manifest";
-    } catch (const CoreMLManifestError& error) {
+    } catch (const AIBenchmarkError& error) {
         EXPECT_EQ(error.detail(), "Unsupported or empty manifest");
     }
 
     std::ofstream(folder / "ModelManifest.json", std::ios::trunc) << "not json";
-    EXPECT_THROW(CoreMLBenchmarkRunner::loadManifest(folder), CoreMLManifestError);
+    EXPECT_THROW(CoreMLBenchmarkRunner::loadManifest(folder), AIBenchmarkError);
     fs::remove_all(folder);
 }
 
