@@ -221,7 +221,7 @@ private:
     bool ended_ = false;
 };
 
-class CommandBuffer {
+class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
 public:
     virtual ~CommandBuffer() = default;
     CommandBuffer(const CommandBuffer&) = delete;

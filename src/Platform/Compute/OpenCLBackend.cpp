@@ -583,7 +583,7 @@ protected:
                 break;
             case StorageMode::managed:
                 try {
-                    mirror = std::shared_ptr<std::byte[]>(new std::byte[length]);
+                    mirror = std::shared_ptr<std::byte[]>(new std::byte[length]());
                 } catch (const std::bad_alloc&) {
                     return nullptr;
                 }
