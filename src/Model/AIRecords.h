@@ -4,7 +4,9 @@
 #include "Platform/Foundation/Date.h"
 #include "Platform/Foundation/Uuid.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -116,6 +118,9 @@ struct AIGPUProfile {
     bool operator==(const AIGPUProfile&) const = default;
 };
 
+// Combines all nine fields in declaration order; both zeros of a Double hash alike, as they compare equal.
+std::size_t hashValue(const AIGPUProfile& profile);
+
 struct AICPUCapabilities {
     std::string featureString;
     std::optional<int> cacheLineBytes;
@@ -174,3 +179,8 @@ struct AIBenchmarkSession {
 };
 
 }  // namespace korvalen
+
+template <>
+struct std::hash<korvalen::AIGPUProfile> {
+    std::size_t operator()(const korvalen::AIGPUProfile& profile) const noexcept { return korvalen::hashValue(profile); }
+};

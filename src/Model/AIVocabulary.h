@@ -63,8 +63,10 @@ std::optional<AIBackend> decodeBackend(std::string_view raw);
 // Ordered workload list of a run mode.
 std::vector<AIWorkloadID> workloadIDs(AIRunMode mode);
 
+// sRGB components in 0...1.
 struct AIColor {
     double red, green, blue, opacity;
+    bool operator==(const AIColor&) const = default;
 };
 AIColor color(AICategory category);
 

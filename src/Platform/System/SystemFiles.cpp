@@ -1,5 +1,6 @@
 #include "Platform/System/SystemFiles.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <fcntl.h>
@@ -127,6 +128,8 @@ std::vector<int> parseCpuList(std::string_view text)
         for (auto cpu = *first; cpu <= *last; ++cpu)
             cpus.push_back(static_cast<int>(cpu));
     }
+    std::sort(cpus.begin(), cpus.end());
+    cpus.erase(std::unique(cpus.begin(), cpus.end()), cpus.end());
     return cpus;
 }
 

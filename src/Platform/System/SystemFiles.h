@@ -32,7 +32,7 @@ std::optional<std::int64_t> parseInteger(std::string_view text);
 // A kernel size text such as "32K", "1024K", "8M" or "512" in bytes.
 std::optional<std::uint64_t> parseSize(std::string_view text);
 
-// A kernel CPU list such as "0-3,8,10-11"; empty when the text is malformed.
+// A kernel CPU list such as "0-3,8,10-11", ascending without repeats; empty when malformed.
 std::vector<int> parseCpuList(std::string_view text);
 
 // The value of `key` in "key: value" or "key=value" text (/proc/meminfo, /proc/cpuinfo,
