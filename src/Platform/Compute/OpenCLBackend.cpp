@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -63,6 +64,14 @@ namespace {
 
 std::string describe(const std::string& call, cl_int code) {
     return call + " failed: " + openCLErrorName(code) + " (" + std::to_string(code) + ")";
+}
+
+// Compilers name the temporary file they were handed ("/tmp/x/tempfile_a81Bq.cl:3:12: error ...").
+// That name changes with every build and tells the user nothing: it becomes "<source>", so a
+// failure reads the same every time it is reported.
+std::string withoutSourcePaths(const std::string& log) {
+    static const std::regex path(R"((^|[\s'"(])([^\s'"():]*/[^\s'"():]*)(:\d+:\d+))");
+    return std::regex_replace(log, path, "$1<source>$3");
 }
 
 std::string trimmed(const std::string& text) {
@@ -610,7 +619,7 @@ private:
             return {};
         }
         log.resize(std::strlen(log.c_str()));
-        return trimmed(log);
+        return trimmed(withoutSourcePaths(log));
     }
 
     std::shared_ptr<ClContext> context_;
