@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <thread>
 
 namespace korvalen {
 namespace {
@@ -436,6 +437,44 @@ TEST(MetalKernelContextOnDevice, AsDiscreteTheValidationOutputComesBackThroughTh
     EXPECT_EQ(output->element<float>(129), 0.0f);  // not yet copied back
     MetalBenchmarkRunner::synchronizeForCPUValidation({output}, context, token, "tensorAllocation");
     EXPECT_EQ(output->element<float>(129), 129.0f / 256.0f);
+}
+
+TEST(MetalKernelContextOnDevice, ThreadsShareOneContextWithoutSharingKernelObjects) {
+    KORVALEN_REQUIRE_GPU(device);
+    LogCapture log;
+    MetalKernelContext context(device);
+    // Every thread dispatches the same pipeline with its own arguments at the same time; each result
+    // must be the thread's own.
+    std::vector<std::string> failures(4);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            BenchmarkCancellationToken token;
+            const std::uint32_t count = 1000 + 17 * t;
+            const std::vector<float> a(count, static_cast<float>(t + 1));
+            const std::vector<float> b(count, 2.0f);
+            auto aBuffer = context.buffer(std::span<const float>(a));
+            auto bBuffer = context.buffer(std::span<const float>(b));
+            auto output = context.emptyBuffer(count * 4);
+            for (int round = 0; round < 20 && failures[t].empty(); ++round) {
+                auto commands = context.queue().makeCommandBuffer();
+                auto encoder = commands->makeComputeEncoder();
+                encoder->setPipeline(context.pipeline("training_update"));
+                encoder->setBuffer(aBuffer, 0);
+                encoder->setBuffer(bBuffer, 1);
+                encoder->setBuffer(output, 2);
+                encoder->setValue(count, 3);
+                encoder->dispatchThreads({count, 1, 1}, {32, 1, 1});
+                encoder->endEncoding();
+                commands->commit();
+                MetalBenchmarkRunner::waitForCompletion(*commands, token, "thread", std::nullopt, true);
+                const float expected = static_cast<float>(t + 1) - 0.002f * 2.0f;
+                if (output->element<float>(count - 1) != expected) failures[t] = "wrong result in round " + std::to_string(round);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int t = 0; t < 4; ++t) EXPECT_EQ(failures[t], "") << "thread " << t;
 }
 
 }  // namespace

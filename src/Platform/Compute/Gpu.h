@@ -50,7 +50,9 @@ struct Size3 {
     std::uint32_t depth = 1;
 };
 
-// A CPU view of part of a buffer, released (unmapped) when the mapping goes away.
+// A CPU view of part of a buffer, released (unmapped) when the mapping goes away; it must not
+// outlive its buffer. Maps wait only for the CPU's own transfers, never for queued GPU work: read
+// a result after its command buffer has completed.
 class Mapping {
 public:
     Mapping() = default;
