@@ -3,6 +3,7 @@
 #include "Platform/Inference/InferenceError.h"
 
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -126,7 +127,11 @@ public:
     void run(std::span<const float> input, std::span<float> output) const override
     {
         Lane lane = takeLane();
-        lane.input->write(0, input.data(), input.size_bytes());
+        // Managed tensors: the input goes up with one non-blocking write that the dispatches wait
+        // for, and the output comes back into its CPU copy inside the same command buffer, so a
+        // prediction costs one submission and no blocking map.
+        std::memcpy(lane.input->map(0, input.size_bytes(), gpu::MapAccess::write).data(), input.data(), input.size_bytes());
+        lane.input->didModifyRange(0, input.size_bytes());
 
         auto commands = program_->queue->makeCommandBuffer();
         auto encoder = commands ? commands->makeComputeEncoder() : nullptr;
@@ -150,6 +155,12 @@ public:
             x = y;
         }
         encoder->endEncoding();
+        auto blit = commands->makeBlitEncoder();
+        if (!blit) {
+            fail("The GPU " + program_->device->name() + " gave no copy encoder for " + network_->name + ".");
+        }
+        blit->synchronizeResource(lane.output);
+        blit->endEncoding();
         commands->commit();
 
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(predictionDeadlineSeconds);
@@ -192,8 +203,8 @@ private:
         gpu::Device& device = *program_->device;
         const std::size_t scratchBytes = network_->widestLayer() * sizeof(float);
         Lane lane;
-        lane.input = device.makeBuffer(network_->inputSize * sizeof(float), gpu::StorageMode::shared);
-        lane.output = device.makeBuffer(network_->outputSize * sizeof(float), gpu::StorageMode::shared);
+        lane.input = device.makeBuffer(network_->inputSize * sizeof(float), gpu::StorageMode::managed);
+        lane.output = device.makeBuffer(network_->outputSize * sizeof(float), gpu::StorageMode::managed);
         lane.scratch[0] = device.makeBuffer(scratchBytes, gpu::StorageMode::private_);
         lane.scratch[1] = device.makeBuffer(scratchBytes, gpu::StorageMode::private_);
         if (!lane.input || !lane.output || !lane.scratch[0] || !lane.scratch[1]) {
