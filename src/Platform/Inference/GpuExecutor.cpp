@@ -230,11 +230,13 @@ private:
 // device's registry identifier.
 std::shared_ptr<DeviceProgram> programFor(const gpu::DeviceInfo& info)
 {
+    using Key = std::pair<const void*, std::uint64_t>;
     static std::mutex mutex;
-    static std::map<std::pair<const void*, std::uint64_t>, std::shared_ptr<DeviceProgram>> programs;
-    const std::pair<const void*, std::uint64_t> key{&gpu::deviceProvider(), info.registryID};
+    // Never destroyed: releasing driver contexts during exit can run after the driver has gone.
+    static auto* programs = new std::map<Key, std::shared_ptr<DeviceProgram>>();
+    const Key key{&gpu::deviceProvider(), info.registryID};
     std::lock_guard lock(mutex);
-    if (const auto found = programs.find(key); found != programs.end() && found->second->device->name() == info.name) {
+    if (const auto found = programs->find(key); found != programs->end() && found->second->device->name() == info.name) {
         return found->second;
     }
     auto device = gpu::openDevice(info);
@@ -242,7 +244,7 @@ std::shared_ptr<DeviceProgram> programFor(const gpu::DeviceInfo& info)
         return nullptr;
     }
     auto program = buildProgram(std::move(device));
-    programs[key] = program;
+    (*programs)[key] = program;
     return program;
 }
 
