@@ -102,10 +102,6 @@ TEST(CoreMLRunContext, BuiltFromTheManifestAndTheBackend)
     EXPECT_EQ(context.configuration.computeUnits, nn::ComputeUnits::cpuOnly);
     EXPECT_FALSE(context.configuration.preferredDevice);
     EXPECT_EQ(context.modelURL.filename(), "OlvaneAudioNet.mlmodelc");
-
-    EXPECT_EQ(Runner::computeUnits(AIBackend::automatic), nn::ComputeUnits::all);
-    EXPECT_EQ(Runner::computeUnits(AIBackend::gpu), nn::ComputeUnits::cpuAndGPU);
-    EXPECT_EQ(Runner::computeUnits(AIBackend::neuralEnginePreferred), nn::ComputeUnits::cpuAndNeuralEngine);
 }
 
 TEST(CoreMLRunContext, Failures)
@@ -388,16 +384,13 @@ TEST(CoreMLBatchScaling, PassesPerScaleAndDetails)
         ASSERT_EQ(m.latencySamplesMS.size(), 5u);
         EXPECT_DOUBLE_EQ(m.latencySamplesMS[0], 1000.0 / repeats);
         EXPECT_DOUBLE_EQ(m.latencySamplesMS[4], 1000.0 / (16 * repeats));
-        const std::string r = std::to_string(repeats);
-        EXPECT_EQ(m.details, (std::vector<std::string>{
-                                 "Batch 1: " + std::to_string(1 * repeats) + ".00 items/s",
-                                 "Batch 2: " + std::to_string(2 * repeats) + ".00 items/s",
-                                 "Batch 4: " + std::to_string(4 * repeats) + ".00 items/s",
-                                 "Batch 8: " + std::to_string(8 * repeats) + ".00 items/s",
-                                 "Batch 16: " + std::to_string(16 * repeats) + ".00 items/s",
-                                 "Batch-16 scaling efficiency: 100.00%",
-                                 "Two unscored Core ML warm-up predictions completed before batch timing",
-                             }));
+        std::vector<std::string> expected;
+        for (int b : {1, 2, 4, 8, 16}) {
+            expected.push_back("Batch " + std::to_string(b) + ": " + std::to_string(b * repeats) + ".00 items/s");
+        }
+        expected.push_back("Batch-16 scaling efficiency: 100.00%");
+        expected.push_back("Two unscored Core ML warm-up predictions completed before batch timing");
+        EXPECT_EQ(m.details, expected);
         EXPECT_TRUE(isWellFormed(m));
     }
 
