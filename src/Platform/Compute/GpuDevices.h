@@ -2,8 +2,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+// Handle types of the OpenCL runtime, without pulling its headers into every includer.
+typedef struct _cl_platform_id* cl_platform_id;
+typedef struct _cl_device_id* cl_device_id;
 
 namespace korvalen::gpu {
 
@@ -43,5 +48,17 @@ void setDeviceProvider(std::shared_ptr<DeviceProvider> provider);  // nullptr re
 std::uint64_t registryIdentifier(const std::string& platformName, const std::string& vendorID,
                                  const std::string& deviceName, const std::string& driverVersion,
                                  const std::string& busOrUUID, int ordinalAmongIdentical);
+
+// The OpenCL handles behind a device of the real list, found by registry identifier; no value for
+// an identifier no OpenCL device has now. Handles are owned by the driver and never released.
+struct NativeDeviceHandles {
+    cl_platform_id platform = nullptr;
+    cl_device_id device = nullptr;
+};
+std::optional<NativeDeviceHandles> nativeDevice(std::uint64_t registryID);
+
+// Bytes this process holds on a device (positive when allocating, negative when releasing); the
+// device list reports the running total as `currentAllocatedBytes`.
+void recordDeviceAllocation(std::uint64_t registryID, std::int64_t deltaBytes);
 
 }  // namespace korvalen::gpu
