@@ -177,8 +177,7 @@ AIGPUProfile gpuProfile(const gpu::DeviceInfo& device)
     profile.removable = device.removable;
     profile.headless = device.headless;
     profile.unifiedMemory = device.unifiedMemory;
-    // What the device offers to one program: its global memory (for the CPU stand-in, the share
-    // of main memory the driver grants).
+    // The memory the driver grants one program on the device is what it recommends using.
     profile.recommendedWorkingSetMB = static_cast<double>(device.globalMemoryBytes) / bytesPerMB;
     profile.currentAllocatedMB = static_cast<double>(device.currentAllocatedBytes) / bytesPerMB;
     profile.maxBufferMB = static_cast<double>(device.maxAllocationBytes) / bytesPerMB;

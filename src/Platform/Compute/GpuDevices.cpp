@@ -178,12 +178,10 @@ std::vector<NativeDevice> enumerateDevices()
                 continue;  // custom devices run only built-in kernels
 
             info.unifiedMemory = deviceValue<cl_bool>(device, CL_DEVICE_HOST_UNIFIED_MEMORY).value_or(CL_FALSE) == CL_TRUE ||
-                                 info.kind == DeviceKind::cpu;
+                                 info.kind == DeviceKind::cpu;  // a CPU device works in host memory
             info.globalMemoryBytes = deviceValue<cl_ulong>(device, CL_DEVICE_GLOBAL_MEM_SIZE).value_or(0);
             info.maxAllocationBytes = deviceValue<cl_ulong>(device, CL_DEVICE_MAX_MEM_ALLOC_SIZE).value_or(0);
-            // OpenCL cannot tell an enclosure that may be unplugged from a fixed board; such
-            // setups are rare enough that every device counts as fixed.
-            info.removable = false;
+            info.removable = false;  // OpenCL cannot tell a pluggable enclosure from a fixed board
             // Only GPUs drive displays; whether one actually does, OpenCL does not say.
             info.headless = info.kind != DeviceKind::gpu;
             info.currentAllocatedBytes = allocatedOn(info.registryID);

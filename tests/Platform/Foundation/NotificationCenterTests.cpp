@@ -110,8 +110,3 @@ TEST(NotificationCenter, ConcurrentPostsAndRegistrationsAreSafe)
     EXPECT_EQ(delivered.load(), 2000);
     EXPECT_EQ(center.observerCount("Run"), 1u);
 }
-
-TEST(NotificationCenter, DefaultCenterIsOneInstance)
-{
-    EXPECT_EQ(&NotificationCenter::defaultCenter(), &NotificationCenter::defaultCenter());
-}
