@@ -2,19 +2,12 @@
 
 #include "Execution/MetalCommandCompletion.h"
 #include "Execution/MetalKernelContext.h"
+#include "Execution/MetalKernelContextCache.h"
 
-#include <time.h>
 
 namespace korvalen::MetalRunnerSupport {
 
-double uptimeSeconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const std::uint64_t nanoseconds =
-        static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ull + static_cast<std::uint64_t>(now.tv_nsec);
-    return static_cast<double>(nanoseconds) / 1e9;
-}
+double uptimeSeconds() { return MetalKernelContextCache::uptimeSeconds(); }
 
 namespace {
 

@@ -21,7 +21,7 @@ class MetalKernelContext;
 
 namespace korvalen::MetalRunnerSupport {
 
-// Seconds on the monotonic clock (CLOCK_MONOTONIC, the uptime clock).
+// Seconds on the monotonic uptime clock, the one the command waits use.
 double uptimeSeconds();
 
 // Neither infinity nor NaN: the exponent bits are not all ones.
