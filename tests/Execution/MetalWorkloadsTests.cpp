@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <variant>
 
 namespace korvalen {
@@ -115,6 +116,8 @@ struct Sample {
     std::size_t index;
     Element type;
 };
+
+void PrintTo(const Sample& sample, std::ostream* out) { *out << rawValue(sample.workload) << "[" << sample.index << "]"; }
 
 class CorruptedOutputTest : public ::testing::TestWithParam<Sample> {};
 
