@@ -238,10 +238,15 @@ private:
 // no argument outlives the enqueue that needed it.
 class ClPipeline final : public Pipeline {
 public:
-    ClPipeline(std::string name, std::uint32_t width, std::uint32_t maxThreads, cl_program program, cl_kernel first)
-        : Pipeline(std::move(name), width, maxThreads), program_(program), idle_{first} {
+    ClPipeline(std::string name, std::uint32_t width, std::uint32_t maxThreads, cl_program program, cl_kernel first,
+               cl_uint argumentCount)
+        : Pipeline(std::move(name), width, maxThreads), program_(program), argumentCount_(argumentCount), idle_{first} {
         clRetainProgram(program_);
     }
+
+    // The kernel's own parameters. Bindings above them belong to other kernels of the same
+    // encoder (bindings persist across pipeline changes) and are not passed.
+    cl_uint argumentCount() const { return argumentCount_; }
     ~ClPipeline() override {
         for (cl_kernel kernel : idle_) clReleaseKernel(kernel);
         clReleaseProgram(program_);
@@ -267,6 +272,7 @@ public:
 
 private:
     cl_program program_;
+    cl_uint argumentCount_;
     std::mutex mutex_;
     std::vector<cl_kernel> idle_;
 };
@@ -287,16 +293,21 @@ public:
         std::size_t multiple = 0;
         status = clGetKernelWorkGroupInfo(kernel, context_->device, CL_KERNEL_WORK_GROUP_SIZE, sizeof maxThreads,
                                           &maxThreads, nullptr);
+        cl_uint argumentCount = 0;
         if (status == CL_SUCCESS) {
             status = clGetKernelWorkGroupInfo(kernel, context_->device, CL_KERNEL_PREFERRED_WORK_GROUP_SIZE_MULTIPLE,
                                               sizeof multiple, &multiple, nullptr);
+        }
+        if (status == CL_SUCCESS) {
+            status = clGetKernelInfo(kernel, CL_KERNEL_NUM_ARGS, sizeof argumentCount, &argumentCount, nullptr);
         }
         if (status != CL_SUCCESS) {
             clReleaseKernel(kernel);
             throw Error(describe("clGetKernelWorkGroupInfo(" + name + ")", status), status);
         }
         auto clamp32 = [](std::size_t v) { return static_cast<std::uint32_t>(std::clamp<std::size_t>(v, 1, 1u << 30)); };
-        return std::make_shared<ClPipeline>(name, clamp32(multiple), clamp32(maxThreads), program_, kernel);
+        return std::make_shared<ClPipeline>(name, clamp32(multiple), clamp32(maxThreads), program_, kernel,
+                                            argumentCount);
     }
 
 private:
@@ -424,7 +435,8 @@ private:
             failure_ = describe("clCreateKernel(" + pipeline.name() + ")", status);
             return status == CL_SUCCESS ? CL_INVALID_KERNEL : status;
         }
-        for (cl_uint index = 0; index < c.arguments.size() && status == CL_SUCCESS; ++index) {
+        const cl_uint bound = std::min<cl_uint>(static_cast<cl_uint>(c.arguments.size()), pipeline.argumentCount());
+        for (cl_uint index = 0; index < bound && status == CL_SUCCESS; ++index) {
             const KernelArgument& argument = *c.arguments[index];
             if (argument.buffer) {
                 cl_mem memory = static_cast<ClBuffer&>(*argument.buffer).memory();
