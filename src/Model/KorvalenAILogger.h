@@ -1,0 +1,54 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace korvalen {
+
+// The names by which the run lifecycle, local-model operations and the quit request are announced
+// on NotificationCenter::defaultCenter(), with no object and no user information.
+namespace NotificationName {
+inline constexpr std::string_view korvalenAIRunDidStart = "KorvalenAIRunDidStart";
+inline constexpr std::string_view korvalenAIRunDidFinish = "KorvalenAIRunDidFinish";
+inline constexpr std::string_view korvalenAILocalAIOperationDidStart = "KorvalenAILocalAIOperationDidStart";
+inline constexpr std::string_view korvalenAILocalAIOperationDidFinish = "KorvalenAILocalAIOperationDidFinish";
+inline constexpr std::string_view korvalenAIStopRequested = "KorvalenAIStopRequested";
+}  // namespace NotificationName
+
+// The application's one logger, usable from any thread. Each message goes to the system log
+// (syslog, identified by the subsystem, with the category in front of the text) and as one line on
+// standard error: "<seconds since 1970 with three decimals> [KorvalenAI] [LEVEL] message".
+// Messages are by convention an upper-case event word and key=value fields. Logging never throws,
+// never blocks on a full or stalled standard error and never dies on a closed one: a line that
+// cannot be written is dropped.
+namespace KorvalenAILogger {
+
+void info(std::string_view message) noexcept;     // INFO, category "Benchmark", type default
+void runtime(std::string_view message) noexcept;  // RUNTIME, category "Runtime", type info
+void warning(std::string_view message) noexcept;  // WARN, category "Runtime", type error
+void error(std::string_view message) noexcept;    // ERROR, category "Runtime", type error
+
+// Identifies the application in the system log.
+inline constexpr const char* subsystem = "ai.korvalen.KorvalenAI";
+
+// The standard-error line for a message logged at `secondsSince1970`, line feed included.
+std::string standardErrorLine(double secondsSince1970, std::string_view level, std::string_view message);
+
+// Seams for tests.
+enum class SystemLogType { defaultType, info, error };
+struct SystemLogEntry {
+    std::string_view category;  // "Benchmark" or "Runtime"
+    SystemLogType type;
+    std::string_view message;
+};
+using SystemLogSink = std::function<void(const SystemLogEntry&)>;
+// Replaces syslog as the system log; an empty sink restores syslog.
+void setSystemLogSink(SystemLogSink sink);
+// Where the lines go instead of standard error (not owned; the caller keeps it open while set).
+// Returns the descriptor in use before.
+int setOutputFileDescriptor(int fd);
+
+}  // namespace KorvalenAILogger
+
+}  // namespace korvalen
