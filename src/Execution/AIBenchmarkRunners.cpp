@@ -1,0 +1,87 @@
+#include "Execution/AIBenchmarkRunners.h"
+
+#include "Model/AIBenchmarkError.h"
+#include "Model/BenchmarkCancellationToken.h"
+#include "Platform/System/ResidentMemory.h"
+#include "Platform/System/ThermalMonitor.h"
+
+#include <chrono>
+
+namespace korvalen {
+
+CoreMLRoute coreMLRoute(AIWorkloadID workload)
+{
+    switch (workload) {
+    case AIWorkloadID::multimodalSimilarity: return CoreMLRoute::multimodalSimilarity;
+    case AIWorkloadID::modelLoading: return CoreMLRoute::modelLoading;
+    case AIWorkloadID::batchScaling: return CoreMLRoute::batchScaling;
+    default: return CoreMLRoute::standardInference;
+    }
+}
+
+MetalRoute metalRoute(AIWorkloadID workload)
+{
+    switch (workload) {
+    case AIWorkloadID::metalMemoryBandwidth: return MetalRoute::memoryBandwidth;
+    case AIWorkloadID::metalCacheLadder: return MetalRoute::cacheLadder;
+    case AIWorkloadID::kvCacheReadWrite: return MetalRoute::kvCacheReadWrite;
+    case AIWorkloadID::metalSustained: return MetalRoute::sustained;
+    case AIWorkloadID::gpuTransfer: return MetalRoute::transfer;
+    case AIWorkloadID::gpuCommandThroughput: return MetalRoute::pipelinedLoop;
+    default: return MetalRoute::plainLoop;
+    }
+}
+
+bool hasCPUTimedKernel(AIWorkloadID workload)
+{
+    using W = AIWorkloadID;
+    switch (workload) {
+    case W::superResolution: case W::textTokenization: case W::ropeRMSNorm: case W::transformerAttention:
+    case W::diffusionDenoise: case W::melSpectrogram: case W::noiseSuppression: case W::matrixFP32:
+    case W::matrixFP16: case W::matrixINT8: case W::convolution: case W::softmaxLayerNorm:
+    case W::tensorOperations: case W::fineTuningStep: case W::tensorAllocation: case W::kvCache:
+        return true;
+    default:
+        return false;
+    }
+}
+
+double monotonicUptimeSeconds()
+{
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now().time_since_epoch()).count();
+    return static_cast<double>(ns) / 1e9;
+}
+
+namespace {
+
+[[noreturn]] void missingRunner(const char* what)
+{
+    throw AIBenchmarkError::unsupportedBackend(std::string(what) + " is not available in this build");
+}
+
+}  // namespace
+
+AIBenchmarkRunners defaultRunners()
+{
+    AIBenchmarkRunners r;
+    r.coreML = [](const AIWorkloadDefinition&, AIBackend, std::optional<std::uint64_t>, double,
+                  BenchmarkCancellationToken&) -> KernelMeasurement { missingRunner("The Core ML runner"); };
+    r.cpuTimed = [](const AIWorkloadDefinition&, double, BenchmarkCancellationToken&) -> KernelMeasurement {
+        missingRunner("The CPU runner");
+    };
+    r.cpuThreadScaling = [](const AIWorkloadDefinition&, double, BenchmarkCancellationToken&) -> KernelMeasurement {
+        missingRunner("The CPU thread-scaling runner");
+    };
+    r.cpuMemoryPressure = [](const AIWorkloadDefinition&, BenchmarkCancellationToken&) -> KernelMeasurement {
+        missingRunner("The CPU memory-pressure runner");
+    };
+    r.metal = [](const AIWorkloadDefinition&, std::optional<std::uint64_t>, double,
+                 BenchmarkCancellationToken&) -> KernelMeasurement { missingRunner("The Metal runner"); };
+    r.thermalState = [] { return std::string(sys::ThermalMonitor::currentStateText()); };
+    r.uptimeSeconds = monotonicUptimeSeconds;
+    r.residentMB = [] { return sys::residentMB(); };
+    return r;
+}
+
+}  // namespace korvalen
