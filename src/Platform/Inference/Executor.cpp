@@ -1,0 +1,64 @@
+#include "Platform/Inference/Executor.h"
+
+#include "Platform/Inference/InferenceError.h"
+
+#include <mutex>
+
+namespace korvalen::nn {
+
+namespace {
+
+// The built-in factory. The GPU executor over the gpu:: layer is its only intended occupant; until
+// it is present every GPU-capable configuration runs on the CPU, as a model runtime does when no
+// GPU can take the work.
+GpuExecutorFactory builtInGpuExecutorFactory()
+{
+    return {};
+}
+
+std::mutex factoryMutex;
+GpuExecutorFactory installedFactory = builtInGpuExecutorFactory();
+
+GpuExecutorFactory currentFactory()
+{
+    std::lock_guard lock(factoryMutex);
+    return installedFactory;
+}
+
+}  // namespace
+
+void setGpuExecutorFactory(GpuExecutorFactory factory)
+{
+    std::lock_guard lock(factoryMutex);
+    installedFactory = factory ? std::move(factory) : builtInGpuExecutorFactory();
+}
+
+void checkConfiguration(const ModelConfiguration& configuration)
+{
+    switch (configuration.computeUnits) {
+    case ComputeUnits::cpuOnly:
+    case ComputeUnits::cpuAndGPU:
+    case ComputeUnits::all:
+        return;
+    case ComputeUnits::cpuAndNeuralEngine:
+        throw Error(Error::Code::unsupportedComputeUnits,
+                    "The compute units CPU and Neural Engine cannot be used: this system has no Neural Engine.");
+    }
+    throw Error(Error::Code::unsupportedComputeUnits,
+                "Unknown compute units " + std::to_string(int(configuration.computeUnits)) + ".");
+}
+
+std::unique_ptr<Executor> makeExecutor(std::shared_ptr<const Network> network, const ModelConfiguration& configuration)
+{
+    checkConfiguration(configuration);
+    if (configuration.computeUnits != ComputeUnits::cpuOnly) {
+        if (const auto factory = currentFactory()) {
+            if (auto executor = factory(network, configuration.preferredDevice)) {
+                return executor;
+            }
+        }
+    }
+    return makeCpuExecutor(std::move(network));
+}
+
+}  // namespace korvalen::nn
