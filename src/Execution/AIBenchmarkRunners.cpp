@@ -1,5 +1,7 @@
 #include "Execution/AIBenchmarkRunners.h"
 
+#include "Execution/CPUBenchmarkRunner.h"
+#include "Execution/CPUKernels.h"
 #include "Model/AIBenchmarkError.h"
 #include "Model/BenchmarkCancellationToken.h"
 #include "Platform/System/ResidentMemory.h"
@@ -34,16 +36,7 @@ MetalRoute metalRoute(AIWorkloadID workload)
 
 bool hasCPUTimedKernel(AIWorkloadID workload)
 {
-    using W = AIWorkloadID;
-    switch (workload) {
-    case W::superResolution: case W::textTokenization: case W::ropeRMSNorm: case W::transformerAttention:
-    case W::diffusionDenoise: case W::melSpectrogram: case W::noiseSuppression: case W::matrixFP32:
-    case W::matrixFP16: case W::matrixINT8: case W::convolution: case W::softmaxLayerNorm:
-    case W::tensorOperations: case W::fineTuningStep: case W::tensorAllocation: case W::kvCache:
-        return true;
-    default:
-        return false;
-    }
+    return cpuKernelIteration(workload) != nullptr;
 }
 
 double monotonicUptimeSeconds()
@@ -67,14 +60,14 @@ AIBenchmarkRunners defaultRunners()
     AIBenchmarkRunners r;
     r.coreML = [](const AIWorkloadDefinition&, AIBackend, std::optional<std::uint64_t>, double,
                   BenchmarkCancellationToken&) -> KernelMeasurement { missingRunner("The Core ML runner"); };
-    r.cpuTimed = [](const AIWorkloadDefinition&, double, BenchmarkCancellationToken&) -> KernelMeasurement {
-        missingRunner("The CPU runner");
+    r.cpuTimed = [](const AIWorkloadDefinition& workload, double target, BenchmarkCancellationToken& token) {
+        return CPUBenchmarkRunner::runTimed(workload, target, token);
     };
-    r.cpuThreadScaling = [](const AIWorkloadDefinition&, double, BenchmarkCancellationToken&) -> KernelMeasurement {
-        missingRunner("The CPU thread-scaling runner");
+    r.cpuThreadScaling = [](const AIWorkloadDefinition& workload, double scale, BenchmarkCancellationToken& token) {
+        return CPUBenchmarkRunner::runThreadScaling(workload, scale, token);
     };
-    r.cpuMemoryPressure = [](const AIWorkloadDefinition&, BenchmarkCancellationToken&) -> KernelMeasurement {
-        missingRunner("The CPU memory-pressure runner");
+    r.cpuMemoryPressure = [](const AIWorkloadDefinition& workload, BenchmarkCancellationToken& token) {
+        return CPUBenchmarkRunner::runMemoryPressure(workload, token);
     };
     r.metal = [](const AIWorkloadDefinition&, std::optional<std::uint64_t>, double,
                  BenchmarkCancellationToken&) -> KernelMeasurement { missingRunner("The Metal runner"); };
