@@ -2,6 +2,7 @@
 
 #include "Execution/CPUBenchmarkRunner.h"
 #include "Execution/CPUKernels.h"
+#include "Execution/CoreMLBenchmarkRunner.h"
 #include "Model/AIBenchmarkError.h"
 #include "Model/BenchmarkCancellationToken.h"
 #include "Platform/System/ResidentMemory.h"
@@ -58,8 +59,10 @@ namespace {
 AIBenchmarkRunners defaultRunners()
 {
     AIBenchmarkRunners r;
-    r.coreML = [](const AIWorkloadDefinition&, AIBackend, std::optional<std::uint64_t>, double,
-                  BenchmarkCancellationToken&) -> KernelMeasurement { missingRunner("The Core ML runner"); };
+    r.coreML = [](const AIWorkloadDefinition& workload, AIBackend backend, std::optional<std::uint64_t> gpuRegistryID,
+                  double scale, BenchmarkCancellationToken& token) {
+        return CoreMLBenchmarkRunner::measure(workload, backend, gpuRegistryID, scale, token);
+    };
     r.cpuTimed = [](const AIWorkloadDefinition& workload, double target, BenchmarkCancellationToken& token) {
         return CPUBenchmarkRunner::runTimed(workload, target, token);
     };
