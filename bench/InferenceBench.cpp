@@ -1,7 +1,8 @@
-// The neural-model runtime on the CPU: predictions per second of each generated model through
-// nn::Model against the same dense layers run as direct OpenBLAS calls, plus each model's size and
-// load time. After the Google Benchmark cases, a side-by-side comparison alternates the two in
-// rounds and prints the ratio of the best rounds (target: at least 0.9).
+// The neural-model runtime: predictions per second of each generated model through nn::Model on the
+// CPU executor against the same dense layers run as direct OpenBLAS calls, the same on the GPU
+// executor, plus each model's size and load time on both. After the Google Benchmark cases, a
+// side-by-side comparison alternates the CPU executor and the direct calls in rounds and prints
+// the ratio of the best rounds (target: at least 0.9), then a table of sizes and times.
 
 #include "Execution/CoreMLBenchmarkRunner.h"
 #include "Platform/Inference/Model.h"
@@ -82,9 +83,13 @@ private:
     std::vector<float> b_;
 };
 
-void runtimePredict(benchmark::State& state, std::string name)
+const nn::ModelConfiguration cpuOnly{nn::ComputeUnits::cpuOnly, std::nullopt};
+const nn::ModelConfiguration cpuAndGPU{nn::ComputeUnits::cpuAndGPU, std::nullopt};
+
+void runtimePredict(benchmark::State& state, std::string name, nn::ModelConfiguration configuration)
 {
-    const auto model = nn::Model::load(modelFolder(name), {nn::ComputeUnits::cpuOnly, std::nullopt});
+    const auto model = nn::Model::load(modelFolder(name), configuration);
+    state.SetLabel(model.executorName());
     const auto features = inputFor(model);
     for (auto _ : state) {
         auto outputs = model.predict(features);
@@ -108,11 +113,12 @@ void directBlas(benchmark::State& state, std::string name)
     state.counters["predictions/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-void load(benchmark::State& state, std::string name)
+void load(benchmark::State& state, std::string name, nn::ModelConfiguration configuration)
 {
     const auto folder = modelFolder(name);
+    state.SetLabel(nn::Model::load(folder, configuration).executorName());
     for (auto _ : state) {
-        auto model = nn::Model::load(folder, {nn::ComputeUnits::cpuOnly, std::nullopt});
+        auto model = nn::Model::load(folder, configuration);
         benchmark::DoNotOptimize(model);
     }
     state.counters["bytes"] = double(folderBytes(folder));
@@ -148,13 +154,64 @@ void compare(const std::string& name)
                 name.c_str(), bestRuntime, bestDirect, bestRuntime / bestDirect);
 }
 
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double millisecondsOf(auto&& body)
+{
+    const auto start = Clock::now();
+    body();
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+void summarize(const std::string& name)
+{
+    const auto folder = modelFolder(name);
+    double loads[2];
+    double predictions[2];
+    std::string gpuName;
+    const nn::ModelConfiguration configurations[2] = {cpuOnly, cpuAndGPU};
+    for (int c = 0; c < 2; ++c) {
+        std::vector<double> loadTimes;
+        for (int i = 0; i < 15; ++i) {
+            loadTimes.push_back(millisecondsOf([&] { benchmark::DoNotOptimize(nn::Model::load(folder, configurations[c])); }));
+        }
+        loads[c] = median(loadTimes);
+        const auto model = nn::Model::load(folder, configurations[c]);
+        if (c == 1) {
+            gpuName = model.executorName();
+        }
+        const auto features = inputFor(model);
+        for (int i = 0; i < 5; ++i) {
+            benchmark::DoNotOptimize(model.predict(features));  // warm-up: first enqueues compile on some drivers
+        }
+        std::vector<double> predictTimes;
+        for (int i = 0; i < 200; ++i) {
+            predictTimes.push_back(millisecondsOf([&] { benchmark::DoNotOptimize(model.predict(features)); }));
+        }
+        predictions[c] = median(predictTimes);
+    }
+    std::printf("%-18s %10.2f %12.2f %12.2f %14.3f %14.3f   %s\n", name.c_str(), double(folderBytes(folder)) / 1048576.0,
+                loads[0], loads[1], predictions[0], predictions[1], gpuName.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     for (const char* name : modelNames) {
-        benchmark::RegisterBenchmark((std::string("Load/") + name).c_str(), load, std::string(name))->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark((std::string("RuntimePredict/") + name).c_str(), runtimePredict, std::string(name))
+        benchmark::RegisterBenchmark((std::string("Load/CPU/") + name).c_str(), load, std::string(name), cpuOnly)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((std::string("Load/GPU/") + name).c_str(), load, std::string(name), cpuAndGPU)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((std::string("RuntimePredict/CPU/") + name).c_str(), runtimePredict,
+                                     std::string(name), cpuOnly)
+            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark((std::string("RuntimePredict/GPU/") + name).c_str(), runtimePredict,
+                                     std::string(name), cpuAndGPU)
             ->Unit(benchmark::kMicrosecond);
         benchmark::RegisterBenchmark((std::string("DirectBlas/") + name).c_str(), directBlas, std::string(name))
             ->Unit(benchmark::kMicrosecond);
@@ -169,6 +226,12 @@ int main(int argc, char** argv)
     std::printf("\nSide by side (best of 6 alternating 200 ms rounds):\n");
     for (const char* name : modelNames) {
         compare(name);
+    }
+    std::printf("\nPer model (median of 15 loads, median of 200 predictions):\n");
+    std::printf("%-18s %10s %12s %12s %14s %14s   %s\n", "model", "size MB", "load CPU ms", "load GPU ms",
+                "predict CPU ms", "predict GPU ms", "GPU executor");
+    for (const char* name : modelNames) {
+        summarize(name);
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 // The generated models, read through the resource look-up as the application reads them.
 
 #include "Execution/CoreMLBenchmarkRunner.h"
+#include "Platform/Compute/GpuDevices.h"
 #include "Platform/Inference/Model.h"
 #include "Platform/System/Resources.h"
 
@@ -46,6 +47,7 @@ TEST(ShippedModels, EveryFamilyPredictsWithinTheManifestTolerancesOnTheCpu)
         SCOPED_TRACE(entry.resource);
         const auto model = nn::Model::load(*sys::resourcePath(entry.resource, "mlmodelc"),
                                            {nn::ComputeUnits::cpuOnly, std::nullopt});
+        EXPECT_EQ(model.executorName(), "CPU");
         nn::FeatureMap features;
         features.emplace("input", makeInput(entry));
         const auto outputs = model.predict(features);
@@ -59,6 +61,36 @@ TEST(ShippedModels, EveryFamilyPredictsWithinTheManifestTolerancesOnTheCpu)
         nn::FeatureMap other;
         other.emplace("input", makeInput(shifted));
         EXPECT_NE(validate(model.predict(other).at("output"), entry).actualChecksum, result.actualChecksum);
+    }
+}
+
+TEST(ShippedModels, EveryFamilyPredictsWithinTheManifestTolerancesOnTheGpu)
+{
+    if (gpu::deviceProvider().devices().empty()) {
+        GTEST_SKIP() << "no OpenCL device on this machine";
+    }
+    const auto manifest = CoreMLBenchmarkRunner::loadManifest();
+    for (const auto& entry : manifest.models) {
+        SCOPED_TRACE(entry.resource);
+        const auto folder = *sys::resourcePath(entry.resource, "mlmodelc");
+        const auto gpuModel = nn::Model::load(folder, {nn::ComputeUnits::cpuAndGPU, std::nullopt});
+        ASSERT_EQ(gpuModel.executorName().rfind("GPU ", 0), 0u) << gpuModel.executorName();
+        nn::FeatureMap features;
+        features.emplace("input", makeInput(entry));
+        const auto gpuOutput = gpuModel.predict(features).at("output");
+        const auto result = validate(gpuOutput, entry);
+        EXPECT_TRUE(result.valid);
+        // Far inside the manifest's tolerances: only the order of the sums differs from the CPU.
+        EXPECT_LT(result.checksumError, 1e-4);
+        EXPECT_LT(result.l2Error, 1e-4);
+        const auto cpuOutput = nn::Model::load(folder, {nn::ComputeUnits::cpuOnly, std::nullopt}).predict(features).at("output");
+        double largest = 0;
+        for (std::size_t i = 0; i < cpuOutput.count(); ++i) {
+            largest = std::max(largest, std::abs(gpuOutput.value(i) - cpuOutput.value(i)));
+        }
+        EXPECT_LT(largest, 1e-3);
+        // `all` takes the GPU when there is one.
+        EXPECT_EQ(nn::Model::load(folder, {nn::ComputeUnits::all, std::nullopt}).executorName(), gpuModel.executorName());
     }
 }
 

@@ -8,12 +8,9 @@ namespace korvalen::nn {
 
 namespace {
 
-// The built-in factory. The GPU executor over the gpu:: layer is its only intended occupant; until
-// it is present every GPU-capable configuration runs on the CPU, as a model runtime does when no
-// GPU can take the work.
 GpuExecutorFactory builtInGpuExecutorFactory()
 {
-    return {};
+    return makeDefaultGpuExecutor;
 }
 
 std::mutex factoryMutex;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Platform/Compute/Gpu.h"
 #include "Platform/Inference/ModelConfiguration.h"
 #include "Platform/Inference/Network.h"
 
@@ -31,6 +32,19 @@ public:
 // its size: the count is global, a change mid-run would race with other kernels and restart the
 // pool, and a prediction wants the whole machine as much as any other measured workload.
 std::unique_ptr<Executor> makeCpuExecutor(std::shared_ptr<const Network> network);
+
+// Dense layers as OpenCL C kernels on a device of the gpu:: layer: the runtime's own small program
+// is compiled there and the weights are uploaded once, when the executor is made. run() may be
+// called from several threads; each call uses a set of input, output and scratch buffers no other
+// call holds. Throws nn::Error(executionFailed) when the program does not compile or the device
+// cannot hold the weights.
+std::unique_ptr<Executor> makeGpuExecutor(std::shared_ptr<const Network> network, std::shared_ptr<gpu::Device> device);
+
+// The built-in GPU executor factory: the preferred device, or the first of the device list. The
+// compiled program is kept per device for the life of the process, so only the first model
+// loaded on a device pays for the compile; weights are uploaded on every load.
+std::unique_ptr<Executor> makeDefaultGpuExecutor(std::shared_ptr<const Network> network,
+                                                 std::optional<std::uint64_t> preferredDevice);
 
 // Builds a GPU executor for the network on the preferred device (the default one when absent).
 // Returns nullptr when the machine has no usable GPU device; throws nn::Error(deviceUnavailable)
