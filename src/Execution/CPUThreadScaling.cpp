@@ -154,6 +154,7 @@ KernelMeasurement CPUBenchmarkRunner::runThreadScaling(const AIWorkloadDefinitio
     for (std::size_t k = 0; k < candidates.size(); ++k) {
         checkCancellation(cancellation);
         runParallelPass(*pools[k]);
+        pools[k]->rest();  // its workers must not spin on cores the next candidate needs
         if (options.observer) options.observer(candidates[k], true);
     }
 
@@ -174,6 +175,7 @@ KernelMeasurement CPUBenchmarkRunner::runThreadScaling(const AIWorkloadDefinitio
         const double t0 = uptimeSeconds();
         for (int pass = 0; pass < passes; ++pass) runParallelPass(*pools[k]);
         const double t1 = uptimeSeconds();
+        pools[k]->rest();
         const double elapsed = t1 - t0;
 
         throughputByWorkers[n] = passes * bytesPerPass / std::max(elapsed, 1e-6) / 1e9;

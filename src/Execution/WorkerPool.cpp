@@ -10,9 +10,16 @@ namespace korvalen {
 
 namespace {
 
-// Passes usually follow each other closely: a worker that has just finished keeps watching for
-// the next pass this long before it sleeps in the kernel, so back-to-back passes pay no wake-up.
+// How long a thread that has just finished watches for the next pass before it sleeps, and how
+// long the caller, done with its own share, watches the others before it sleeps.
 constexpr auto spinWindow = std::chrono::microseconds(200);
+
+inline void relax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
 
 void nameThread(const std::string& label, int index)
 {
@@ -24,11 +31,10 @@ void nameThread(const std::string& label, int index)
 
 }  // namespace
 
-WorkerPool::WorkerPool(int workers, std::string label) : label_(std::move(label))
+WorkerPool::WorkerPool(int workers, std::string label) : label_(std::move(label)), workerCount_(std::max(workers, 1))
 {
-    const int count = std::max(workers, 1);
-    threads_.reserve(static_cast<std::size_t>(count));
-    for (int index = 0; index < count; ++index)
+    threads_.reserve(static_cast<std::size_t>(workerCount_ - 1));
+    for (int index = 1; index < workerCount_; ++index)
         threads_.emplace_back([this, index] { workerLoop(index); });
 }
 
@@ -40,16 +46,41 @@ WorkerPool::~WorkerPool()
     threads_.clear();  // joins
 }
 
+void WorkerPool::rest()
+{
+    resting_.store(true, std::memory_order_relaxed);
+}
+
+void WorkerPool::recordFailure()
+{
+    std::lock_guard guard(failureLock_);
+    if (!failure_) failure_ = std::current_exception();
+}
+
 void WorkerPool::dispatch(Trampoline trampoline, void* context)
 {
-    std::latch done(static_cast<std::ptrdiff_t>(threads_.size()));
-    trampoline_ = trampoline;
-    context_ = context;
-    done_ = &done;
     failure_ = nullptr;
-    generation_.fetch_add(1, std::memory_order_release);
-    generation_.notify_all();
-    done.wait();
+    std::latch done(static_cast<std::ptrdiff_t>(threads_.size()));
+    if (!threads_.empty()) {
+        trampoline_ = trampoline;
+        context_ = context;
+        done_ = &done;
+        resting_.store(false, std::memory_order_relaxed);
+        generation_.fetch_add(1, std::memory_order_release);
+        generation_.notify_all();
+    }
+
+    try {
+        trampoline(context, 0);
+    } catch (...) {
+        recordFailure();
+    }
+
+    if (!done.try_wait()) {
+        const auto deadline = std::chrono::steady_clock::now() + spinWindow;
+        while (!done.try_wait() && std::chrono::steady_clock::now() < deadline) relax();
+        done.wait();
+    }
     done_ = nullptr;
     if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
 }
@@ -63,11 +94,10 @@ void WorkerPool::workerLoop(int index)
         if (current == seen) {
             const auto deadline = std::chrono::steady_clock::now() + spinWindow;
             do {
-#if defined(__x86_64__) || defined(__i386__)
-                __builtin_ia32_pause();
-#endif
+                relax();
                 current = generation_.load(std::memory_order_acquire);
-            } while (current == seen && std::chrono::steady_clock::now() < deadline);
+            } while (current == seen && !resting_.load(std::memory_order_relaxed) &&
+                     std::chrono::steady_clock::now() < deadline);
         }
         while (current == seen) {
             generation_.wait(seen, std::memory_order_acquire);
@@ -79,8 +109,7 @@ void WorkerPool::workerLoop(int index)
         try {
             trampoline_(context_, index);
         } catch (...) {
-            std::lock_guard guard(failureLock_);
-            if (!failure_) failure_ = std::current_exception();
+            recordFailure();
         }
         done_->count_down();
     }
