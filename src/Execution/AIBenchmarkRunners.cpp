@@ -3,6 +3,10 @@
 #include "Execution/CPUBenchmarkRunner.h"
 #include "Execution/CPUKernels.h"
 #include "Execution/CoreMLBenchmarkRunner.h"
+#include "Execution/MetalDedicatedRunners.h"
+#include "Execution/MetalExecutionLoops.h"
+#include "Execution/MetalInvocation.h"
+#include "Execution/MetalKernelContextCache.h"
 #include "Model/AIBenchmarkError.h"
 #include "Model/BenchmarkCancellationToken.h"
 #include "Platform/System/ResidentMemory.h"
@@ -49,9 +53,29 @@ double monotonicUptimeSeconds()
 
 namespace {
 
-[[noreturn]] void missingRunner(const char* what)
+KernelMeasurement runOnGPU(const AIWorkloadDefinition& workload, std::optional<std::uint64_t> gpuRegistryID,
+                           double target, BenchmarkCancellationToken& token)
 {
-    throw AIBenchmarkError::unsupportedBackend(std::string(what) + " is not available in this build");
+    namespace Metal = MetalBenchmarkRunner;
+    // The context comes first: a GPU that cannot be had fails before any workload is built.
+    const std::shared_ptr<MetalKernelContext> context = MetalKernelContextCache::shared().context(gpuRegistryID);
+    if (!context) throw AIBenchmarkError::metalUnavailable();
+    switch (metalRoute(workload.id)) {
+    case MetalRoute::memoryBandwidth: return Metal::runMetalMemoryBandwidth(workload, *context, target, token);
+    case MetalRoute::cacheLadder: return Metal::runMetalCacheLadder(workload, *context, target, token);
+    case MetalRoute::kvCacheReadWrite: return Metal::runKVCacheReadWrite(workload, *context, target, token);
+    case MetalRoute::sustained: return Metal::runMetalSustained(workload, *context, target, token);
+    case MetalRoute::transfer: return Metal::runGPUTransfer(workload, *context, target, token);
+    case MetalRoute::pipelinedLoop: {
+        const Metal::Invocation invocation = Metal::makeInvocation(workload, *context);
+        return Metal::executePipelined(workload, *context, invocation, target, token);
+    }
+    case MetalRoute::plainLoop: {
+        const Metal::Invocation invocation = Metal::makeInvocation(workload, *context);
+        return Metal::execute(workload, *context, invocation, target, token);
+    }
+    }
+    throw AIBenchmarkError::unsupportedBackend(workload.title + " has no GPU runner");
 }
 
 }  // namespace
@@ -72,8 +96,7 @@ AIBenchmarkRunners defaultRunners()
     r.cpuMemoryPressure = [](const AIWorkloadDefinition& workload, BenchmarkCancellationToken& token) {
         return CPUBenchmarkRunner::runMemoryPressure(workload, token);
     };
-    r.metal = [](const AIWorkloadDefinition&, std::optional<std::uint64_t>, double,
-                 BenchmarkCancellationToken&) -> KernelMeasurement { missingRunner("The Metal runner"); };
+    r.metal = runOnGPU;
     r.thermalState = [] { return std::string(sys::ThermalMonitor::currentStateText()); };
     r.uptimeSeconds = monotonicUptimeSeconds;
     r.residentMB = [] { return sys::residentMB(); };

@@ -52,8 +52,7 @@ struct AIBenchmarkRunners {
     std::function<double()> residentMB;
 };
 
-// The runners of this machine. A runner that is not available in this build throws an
-// AIBenchmarkError saying so, which the engine turns into an invalid result like any failure.
+// The runners of this machine.
 AIBenchmarkRunners defaultRunners();
 
 // Seconds of the monotonic clock, as the default runners read it.
