@@ -16,16 +16,6 @@
 
 namespace korvalen {
 
-CoreMLRoute coreMLRoute(AIWorkloadID workload)
-{
-    switch (workload) {
-    case AIWorkloadID::multimodalSimilarity: return CoreMLRoute::multimodalSimilarity;
-    case AIWorkloadID::modelLoading: return CoreMLRoute::modelLoading;
-    case AIWorkloadID::batchScaling: return CoreMLRoute::batchScaling;
-    default: return CoreMLRoute::standardInference;
-    }
-}
-
 MetalRoute metalRoute(AIWorkloadID workload)
 {
     switch (workload) {

@@ -58,10 +58,6 @@ AIBenchmarkRunners defaultRunners();
 // Seconds of the monotonic clock, as the default runners read it.
 double monotonicUptimeSeconds();
 
-// Which runner a model-family workload gets once its run context exists.
-enum class CoreMLRoute { standardInference, modelLoading, batchScaling, multimodalSimilarity };
-CoreMLRoute coreMLRoute(AIWorkloadID workload);
-
 // Which GPU runner a workload gets once its kernel context exists.
 enum class MetalRoute {
     memoryBandwidth,
