@@ -15,6 +15,7 @@ const CompletionClock& CompletionClock::system() {
     static const CompletionClock clock{
         &MetalKernelContextCache::uptimeSeconds,
         [](double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); },
+        [](gpu::CommandBuffer& buffer, double seconds) { buffer.waitBriefly(seconds); },
     };
     return clock;
 }
@@ -40,7 +41,10 @@ void waitForCompletion(gpu::CommandBuffer& buffer, BenchmarkCancellationToken& c
             return;
         }
         if (limit <= clock.uptimeSeconds()) break;
-        clock.sleep(completionPollSeconds);
+        if (clock.waitOn)
+            clock.waitOn(buffer, completionPollSeconds);
+        else
+            clock.sleep(completionPollSeconds);
     }
 
     // The work never finished: the device is no longer trusted for this process. The buffer is

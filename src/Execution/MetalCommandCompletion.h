@@ -28,6 +28,9 @@ inline constexpr double completionPollSeconds = 0.002;
 struct CompletionClock {
     std::function<double()> uptimeSeconds;
     std::function<void(double seconds)> sleep;
+    // When set, waits on the buffer itself between polls (waking early when it finishes) instead
+    // of sleeping the whole interval.
+    std::function<void(gpu::CommandBuffer&, double seconds)> waitOn;
     static const CompletionClock& system();
 };
 

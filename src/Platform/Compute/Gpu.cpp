@@ -1,7 +1,9 @@
 #include "Platform/Compute/Gpu.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace korvalen::gpu {
 
@@ -254,6 +256,12 @@ std::string singleLine(const std::string& text) {
         }
     }
     return out;
+}
+
+void CommandBuffer::waitBriefly(double maxSeconds)
+{
+    if (maxSeconds > 0)
+        std::this_thread::sleep_for(std::chrono::duration<double>(maxSeconds));
 }
 
 }  // namespace korvalen::gpu

@@ -241,6 +241,9 @@ public:
 
     // Polled, never blocking.
     virtual CommandStatus status() = 0;
+    // Blocks for at most maxSeconds, returning early once the work has finished or failed, so a
+    // bounded poll does not add its whole interval to every measured command. The default sleeps.
+    virtual void waitBriefly(double maxSeconds);
     // The failure text of a failed or failing buffer.
     virtual std::optional<std::string> error() = 0;
     // Device timestamps of the first command's start and the last command's end, in seconds;

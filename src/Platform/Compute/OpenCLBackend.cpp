@@ -3,6 +3,7 @@
 #include <CL/cl_ext.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -330,6 +331,24 @@ struct CommittedWork {
     std::shared_ptr<ClContext> context;
 };
 
+// Set by the driver's completion callback of a command buffer's last command.
+struct CompletionSignal {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    bool unavailable = false;  // the driver refused the callback: waits fall back to sleeping
+
+    static void CL_CALLBACK notify(cl_event, cl_int, void* data) {
+        auto* owner = static_cast<std::shared_ptr<CompletionSignal>*>(data);
+        {
+            std::lock_guard lock((*owner)->mutex);
+            (*owner)->done = true;
+        }
+        (*owner)->changed.notify_all();
+        delete owner;
+    }
+};
+
 class ClCommandBuffer final : public CommandBuffer {
 public:
     ClCommandBuffer(std::shared_ptr<Device> device, std::shared_ptr<ClContext> context,
@@ -421,8 +440,27 @@ protected:
                 failure_ = describe("clEnqueueMarkerWithWaitList", status);
             }
         }
+        if (!events_.empty()) {
+            // The driver signals the end of the last command; the callback owns one reference to
+            // the signal, so it may fire after this buffer is gone.
+            auto* owner = new std::shared_ptr<CompletionSignal>(signal_);
+            if (clSetEventCallback(events_.back(), CL_COMPLETE, &CompletionSignal::notify, owner) != CL_SUCCESS) {
+                delete owner;
+                signal_->unavailable = true;
+            }
+        }
         clFlush(queue);
         for (cl_event event : waits) clReleaseEvent(event);
+    }
+
+public:
+    void waitBriefly(double maxSeconds) override {
+        if (!committed() || failure_ || events_.empty() || signal_->unavailable) {
+            CommandBuffer::waitBriefly(maxSeconds);
+            return;
+        }
+        std::unique_lock lock(signal_->mutex);
+        signal_->changed.wait_for(lock, std::chrono::duration<double>(maxSeconds), [this] { return signal_->done; });
     }
 
 private:
@@ -523,6 +561,7 @@ private:
     std::shared_ptr<ClContext> context_;
     std::shared_ptr<ClQueueHandle> queue_;
     std::vector<cl_event> events_;
+    std::shared_ptr<CompletionSignal> signal_ = std::make_shared<CompletionSignal>();
     std::optional<std::string> failure_;
     bool timesRead_ = false;
     double start_ = 0.0;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <cstring>
 
 namespace korvalen::gpu {
@@ -80,6 +82,21 @@ TEST_F(GpuLayerTest, EmptyCommandBufferCompletes) {
     ASSERT_TRUE(finishGpuWork(*commands));
     EXPECT_THROW(commands->commit(), Error);
     EXPECT_EQ(commands->makeComputeEncoder(), nullptr);
+}
+
+TEST_F(GpuLayerTest, BriefWaitWakesWhenTheWorkFinishes) {
+    std::vector<float> values(4096, 1.5f);
+    auto input = device->makeBuffer(values.data(), values.size() * 4, StorageMode::shared);
+    auto output = device->makeBuffer(values.size() * 4, StorageMode::shared);
+    ASSERT_TRUE(input && output);
+    auto commands = scale(input, output, 2.0f, 4096);
+    // A wait bounded far beyond the work must come back on completion, not at its bound.
+    const auto began = std::chrono::steady_clock::now();
+    while (commands->status() != CommandStatus::completed && commands->status() != CommandStatus::error)
+        commands->waitBriefly(120.0);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(60));
+    EXPECT_EQ(commands->status(), CommandStatus::completed);
+    EXPECT_EQ(output->element<float>(4095), 3.0f);
 }
 
 TEST_F(GpuLayerTest, BufferRequestsOutsideTheDeviceLimitsAreRefused) {
