@@ -24,8 +24,8 @@ struct BenchmarkEngineAccess {
     PlanBuilder executionPlan;
     ItemRunner runItem;
 
-    // The real engine. An access without a plan builder plans nothing, so the store refuses to
-    // start with its empty-plan status rather than pretending to run.
+    // The real engine: its plan, and runCalibrated or runExplicit by the item's backend. (An access
+    // without a plan builder plans nothing, so the store refuses to start with its empty-plan status.)
     static BenchmarkEngineAccess standard();
 };
 

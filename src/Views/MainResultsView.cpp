@@ -121,7 +121,7 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     columns->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     columns->setSectionResizeMode(QHeaderView::Interactive);
     columns->setStretchLastSection(true);
-    const int widths[columnCount] = {200, 96, 58, 142, 82, 82, 46, 68, 160};
+    const int widths[columnCount] = {196, 104, 70, 142, 80, 80, 46, 68, 160};
     for (int c = 0; c < columnCount; ++c)
         table_->setColumnWidth(c, widths[c]);
     for (int c : {scoreColumn, throughputColumn, medianColumn, p99Column})
