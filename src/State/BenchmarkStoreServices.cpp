@@ -1,5 +1,6 @@
 #include "State/BenchmarkStore.h"
 
+#include "Execution/NeuralEngineProbe.h"
 #include "Model/SystemProfiler.h"
 
 namespace korvalen {
@@ -8,7 +9,11 @@ BenchmarkStoreServices BenchmarkStoreServices::standard()
 {
     BenchmarkStoreServices services;
     services.engine = BenchmarkEngineAccess::standard();
-    services.currentProfile = [] { return SystemProfiler::current(); };
+    services.currentProfile = [] {
+        // The launch profile runs the Neural Engine probe through the model runtime.
+        installNeuralEngineProbe();
+        return SystemProfiler::current();
+    };
     services.runtimeSnapshot = [](const AISystemProfile& base) { return SystemProfiler::runtimeSnapshot(base); };
     services.persistence = std::make_shared<SessionPersistence>();
     services.notifications = &NotificationCenter::defaultCenter();
