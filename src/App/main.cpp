@@ -1,13 +1,6 @@
-#include <QApplication>
-#include <QMainWindow>
+#include "App/KorvalenAIApp.h"
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName("Korvalen AI");
-    QMainWindow window;
-    window.setWindowTitle("Korvalen AI");
-    window.setMinimumSize(960, 620);
-    window.show();
-    return app.exec();
+    return korvalen::KorvalenAIApp::main(argc, argv);
 }

@@ -1,5 +1,7 @@
 #include "Model/AIRecordsJSON.h"
 
+#include "support/JSONTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -186,17 +188,7 @@ std::vector<RecordCase> recordCases()
     };
 }
 
-template <typename F>
-Kind failureKind(F&& decode)
-{
-    try {
-        decode();
-    } catch (const JSONDecodingError& error) {
-        return error.kind();
-    }
-    ADD_FAILURE() << "decoding succeeded";
-    return Kind::dataCorrupted;
-}
+using testing::failureKind;
 
 TEST(AIRecordsJSON, FullRecordsWriteExactlyTheirKeysAndRoundTrip)
 {

@@ -12,6 +12,8 @@ typedef struct _cl_device_id* cl_device_id;
 
 namespace korvalen::gpu {
 
+class Device;
+
 enum class DeviceKind { gpu, accelerator, cpu };
 
 // What the rest of the program knows of one OpenCL device. GPUs and accelerators are listed first;
@@ -37,6 +39,9 @@ class DeviceProvider {
 public:
     virtual ~DeviceProvider() = default;
     virtual std::vector<DeviceInfo> devices() = 0;
+    // Opens one of the listed devices for compute work; nullptr when it cannot be opened. The
+    // default finds the OpenCL device with the same registry identifier (Gpu.h).
+    virtual std::shared_ptr<Device> open(const DeviceInfo& info);
 };
 
 // The provider in force for the process: the real OpenCL one unless a test replaced it.

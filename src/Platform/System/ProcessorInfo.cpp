@@ -1,11 +1,8 @@
 #include "Platform/System/ProcessorInfo.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
 #include <set>
 #include <string_view>
-#include <unistd.h>
 
 namespace korvalen::sys {
 
@@ -15,30 +12,12 @@ namespace {
 // (sampling clock rates on the way), so read only until the first block is complete.
 std::optional<std::string> readFirstCpuinfoBlock(const Root& root)
 {
-    const auto path = underRoot(root, "proc/cpuinfo");
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        text.append(buffer, static_cast<std::size_t>(n));
-        if (const auto end = text.find("\n\n"); end != std::string::npos) {
-            // Arm kernels print the common lines ("Hardware", ...) after the blocks; the first
-            // block carries what we need.
-            text.resize(end + 1);
-            break;
-        }
-        if (text.size() > (1 << 20))
-            break;
-    }
-    ::close(fd);
-    if (text.empty())
+    // Arm kernels print the common lines ("Hardware", ...) after the blocks; the first block
+    // carries what we need.
+    auto text = readFile(underRoot(root, "proc/cpuinfo"), 1 << 20, "\n\n");
+    if (text && text->ends_with("\n\n"))
+        text->pop_back();
+    if (!text || text->empty())
         return std::nullopt;
     return text;
 }

@@ -15,7 +15,7 @@ std::filesystem::path underRoot(const Root& root, std::string_view relative)
     return path;
 }
 
-std::optional<std::string> readFile(const std::filesystem::path& path, std::size_t limit)
+std::optional<std::string> readFile(const std::filesystem::path& path, std::size_t limit, std::string_view stopAfter)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -37,6 +37,12 @@ std::optional<std::string> readFile(const std::filesystem::path& path, std::size
             return std::nullopt;
         }
         text.append(buffer, static_cast<std::size_t>(n));
+        if (!stopAfter.empty()) {
+            if (const auto at = text.find(stopAfter); at != std::string::npos) {
+                text.resize(at + stopAfter.size());
+                break;
+            }
+        }
     }
     ::close(fd);
     return text;

@@ -18,7 +18,10 @@ std::filesystem::path underRoot(const Root& root, std::string_view relative);
 
 // The whole file, read with plain system calls (kernel files report a size of 0, so this reads
 // until end of file). No value when the file cannot be opened or read, or is larger than `limit`.
-std::optional<std::string> readFile(const std::filesystem::path& path, std::size_t limit = 1 << 20);
+// With a stop marker, reading ends as soon as the text holds it (the text is cut after it), so a
+// file the kernel builds as it is read need not be produced whole.
+std::optional<std::string> readFile(const std::filesystem::path& path, std::size_t limit = 1 << 20,
+                                    std::string_view stopAfter = {});
 
 // The first line of the file without surrounding blanks; no value when unreadable or empty.
 std::optional<std::string> readLine(const std::filesystem::path& path);

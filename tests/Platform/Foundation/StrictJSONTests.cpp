@@ -1,5 +1,7 @@
 #include "Platform/Foundation/StrictJSON.h"
 
+#include "support/JSONTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,17 +14,7 @@ using nlohmann::json;
 using Kind = JSONDecodingError::Kind;
 namespace sj = strictjson;
 
-template <typename F>
-Kind failureKind(F&& decode)
-{
-    try {
-        decode();
-    } catch (const JSONDecodingError& error) {
-        return error.kind();
-    }
-    ADD_FAILURE() << "decoding succeeded";
-    return Kind::dataCorrupted;
-}
+using testing::failureKind;
 
 TEST(StrictJSON, IntegersMustBeWholeAndInRange)
 {

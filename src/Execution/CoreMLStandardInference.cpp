@@ -1,0 +1,106 @@
+// The timed inference loop shared by every model-family workload without a runner of its own.
+
+#include "Execution/CoreMLRunnerSupport.h"
+#include "Model/PeakMemoryTracker.h"
+#include "Platform/Foundation/NumberFormat.h"
+
+namespace korvalen::CoreMLBenchmarkRunner {
+
+namespace {
+
+constexpr const char* missingOutputDetail = "Core ML did not return the expected output MLMultiArray";
+
+double workUnitsPerPrediction(AIWorkloadID workload)
+{
+    switch (workload) {
+    case AIWorkloadID::llmPromptProcessing: return 256;
+    case AIWorkloadID::speechRecognition: return 5;
+    default: return 1;
+    }
+}
+
+std::string workloadNote(AIWorkloadID workload)
+{
+    switch (workload) {
+    case AIWorkloadID::imageClassification: return "Batch 1 classification-style inference";
+    case AIWorkloadID::objectDetection: return "Includes deterministic proposal sorting and NMS";
+    case AIWorkloadID::semanticSegmentation: return "Includes 64×64 mask-class projection";
+    case AIWorkloadID::textEmbeddings: return "Includes output L2 normalization";
+    case AIWorkloadID::llmPromptProcessing: return "256 prompt tokens credited per validated prefill";
+    case AIWorkloadID::llmTokenGeneration: return "One prediction and deterministic token selection per token";
+    case AIWorkloadID::speechRecognition: return "Five seconds of acoustic features credited per inference";
+    case AIWorkloadID::audioClassification: return "Fixed acoustic embedding classification";
+    default: return "Core ML inference";
+    }
+}
+
+}  // namespace
+
+KernelMeasurement runStandardInference(const AIWorkloadDefinition& workload, AIBackend backend,
+                                       const CoreMLRunContext& context, double durationScale,
+                                       BenchmarkCancellationToken& cancellation, const CoreMLRunnerEnvironment& environment)
+{
+    const detail::Uptime uptime(environment);
+    PeakMemoryTracker tracker;
+    KernelMeasurement measurement;
+    measurement.startedAt = now();
+    const double t0 = uptime();
+
+    const nn::Model model = detail::loadModel(environment, context.modelURL, context.configuration);
+    const double loadMS = (uptime() - t0) * 1000.0;
+    tracker.sample();
+
+    const nn::FeatureMap features = detail::inputFeatures(context.entry);
+    for (int warmUp = 0; warmUp < 2; ++warmUp) {
+        detail::checkCancellation(cancellation);
+        detail::predictOutput(model, features, missingOutputDetail);
+    }
+
+    const double target = detail::targetSeconds(durationScale, workload.baseDuration, 0.35);
+    const double perPrediction = workUnitsPerPrediction(workload.id);
+    const double loopStart = uptime();
+    double contributions = 0;
+    nn::MultiArray last;
+    for (;;) {
+        detail::checkCancellation(cancellation);
+        const double ti = uptime();
+        last = detail::predictOutput(model, features, missingOutputDetail);
+        contributions += postProcess(workload.id, last.values());
+        const double end = uptime();
+        measurement.latencySamplesMS.push_back((end - ti) * 1000.0);
+        ++measurement.iterations;
+        measurement.workUnits += perPrediction;
+        tracker.sample();
+        if (!(end - loopStart < target) && measurement.iterations >= 3) {
+            break;
+        }
+    }
+
+    const CoreMLValidation validation = validate(last, context.entry);
+    measurement.wallSeconds = uptime() - loopStart;
+    measurement.throughput = measurement.workUnits / std::max(measurement.wallSeconds, 1e-6);
+    measurement.throughputUnit = workload.throughputUnit;
+    measurement.memory = tracker.finish();
+    measurement.accuracy = validation.valid ? 1.0 : 0.0;
+    measurement.checksum = contributions + validation.actualChecksum;
+
+    const std::string units(computeUnitsLabel(context.configuration.computeUnits));
+    auto& details = measurement.details;
+    details.push_back("Core ML model: " + std::string(rawValue(context.family)) + " (" + context.entry.role + ")");
+    details.push_back("Compute units: " + units);
+    if (backend == AIBackend::gpu) {
+        details.push_back("Preferred Metal device: " + context.preferredDeviceName.value_or("System default"));
+    } else {
+        details.push_back("Accelerator policy: " + units);
+    }
+    details.push_back("Model load: " + formatFixed(loadMS, 2) + " ms");
+    details.push_back("Output checksum relative error: " + formatFixed(validation.checksumError * 100.0, 4) + "%");
+    details.push_back("Output L2 relative error: " + formatFixed(validation.l2Error * 100.0, 4) + "%");
+    details.push_back(workloadNote(workload.id));
+    if (backend == AIBackend::neuralEnginePreferred) {
+        details.push_back("Neural Engine Preferred means CPU + Neural Engine; unsupported operations may execute on CPU.");
+    }
+    return measurement;
+}
+
+}  // namespace korvalen::CoreMLBenchmarkRunner

@@ -1,0 +1,24 @@
+#pragma once
+
+// Every GPU workload measured on one context: the workloads with runners of their own go to them,
+// every other one gets its invocation and the plain execution loop (the pipelined loop for
+// gpuCommandThroughput).
+
+#include "Execution/KernelMeasurement.h"
+#include "Execution/MetalCommandCompletion.h"
+#include "Execution/MetalDedicatedRunners.h"
+#include "Execution/MetalExecutionLoops.h"
+#include "Execution/MetalInvocation.h"
+#include "Execution/MetalKernelContext.h"
+
+namespace korvalen::MetalBenchmarkRunner {
+
+// True for the workloads measured by a runner of their own rather than through an invocation.
+bool hasDedicatedRunner(AIWorkloadID workload);
+
+// Measures the workload on the context for the target duration. Throws AIBenchmarkError (the
+// unsupported-backend text for a workload without a GPU path) or what the runner throws.
+KernelMeasurement run(const AIWorkloadDefinition& workload, MetalKernelContext& context, double targetDuration,
+                      BenchmarkCancellationToken& cancellation);
+
+}  // namespace korvalen::MetalBenchmarkRunner

@@ -1,0 +1,467 @@
+#include "State/BenchmarkStore.h"
+
+#include "Model/KorvalenAILogger.h"
+#include "Model/ScoreCalculator.h"
+#include "Platform/Async/Async.h"
+#include "Platform/Foundation/NumberFormat.h"
+
+#include <algorithm>
+#include <exception>
+#include <string>
+
+namespace korvalen {
+
+namespace {
+
+QString qtext(const std::string& s) { return QString::fromStdString(s); }
+
+std::string boolText(bool value) { return value ? "true" : "false"; }
+
+std::string registryText(std::optional<std::uint64_t> id) { return id ? std::to_string(*id) : "none"; }
+
+// A runner that throws (the engine never should) must still leave a trace in the session: an
+// invalid result with the failure's text, not a silently missing workload.
+AIBenchmarkResult failedItemResult(const AIExecutionItem& item, const std::string& message, Date startedAt)
+{
+    AIBenchmarkResult result;
+    result.id = Uuid::random();
+    result.workloadID = item.workload.id;
+    result.backend = item.backend;
+    result.precision = item.workload.precision;
+    result.startedAt = startedAt;
+    result.throughputUnit = item.workload.throughputUnit;
+    result.thermalStart = "Unknown";
+    result.thermalEnd = "Unknown";
+    result.error = message;
+    result.scoreRole = item.role;
+    result.gpuRegistryID = item.gpuRegistryID;
+    result.certifiedForComparison = false;
+    return result;
+}
+
+int thermalRank(const std::string& state)
+{
+    if (state == "Critical")
+        return 3;
+    if (state == "Serious")
+        return 2;
+    if (state == "Fair")
+        return 1;
+    return 0;
+}
+
+}  // namespace
+
+BenchmarkStore::BenchmarkStore(BenchmarkStoreServices services, QObject* parent)
+    : QObject(parent), services_(std::move(services)), cancellation_(std::make_shared<BenchmarkCancellationToken>())
+{
+    if (!services_.notifications)
+        services_.notifications = &NotificationCenter::defaultCenter();
+    if (!services_.clock)
+        services_.clock = [] { return now(); };
+    if (!services_.applicationIsTerminating)
+        services_.applicationIsTerminating = [] { return false; };
+    if (!services_.runtimeSnapshot)
+        services_.runtimeSnapshot = [](const AISystemProfile& base) { return base; };
+    if (!services_.persistence)
+        services_.persistence = std::make_shared<SessionPersistence>();
+
+    // The visualization coordinator is made here, right after the token, when it exists.
+
+    showLiveVisualizations_ = services_.settings.boolValue(Settings::Key::showLiveVisualizations, true);
+    // The assistant's provider, endpoint and model settings are read here when the assistant exists.
+
+    systemProfile_ = services_.currentProfile ? services_.currentProfile() : AISystemProfile{};
+    // The local-model manager is made here, from the profile, when it exists.
+    selectedGPURegistryID_ = systemProfile_.gpuRegistryID;
+    // The assistant's welcome message is set here when the assistant exists.
+
+    history_ = services_.persistence->load();
+
+    const AISystemProfile& p = systemProfile_;
+    KorvalenAILogger::info("SYSTEM_PROFILE cpu=" + p.cpuName + " arch=" + p.architecture
+                           + " cores=" + std::to_string(p.physicalCores) + "/" + std::to_string(p.logicalCores)
+                           + " memoryGB=" + formatFixed(p.memoryGB, 1) + " os=" + p.osVersion
+                           + " app=" + p.appVersion);
+    KorvalenAILogger::info("SYSTEM_GPU name=" + p.gpuName + " registry=" + registryText(p.gpuRegistryID)
+                           + " devices=" + std::to_string(p.gpuProfiles ? p.gpuProfiles->size() : 0)
+                           + " neuralEngine=" + boolText(p.neuralEngineAvailable));
+
+    QPointer<BenchmarkStore> self(this);
+    stopRequestObserver_ = ScopedObserver(*services_.notifications, NotificationName::korvalenAIStopRequested,
+                                          [self](const Notification&) {
+                                              if (self)
+                                                  self->stop();
+                                          });
+}
+
+BenchmarkStore::~BenchmarkStore()
+{
+    // A run still going ends at its next check; its task sees the store gone and stops there.
+    cancellation_->cancel();
+}
+
+// MARK: configuration
+
+void BenchmarkStore::setSelectedMode(AIRunMode mode)
+{
+    selectedMode_ = mode;
+    emit configurationChanged();
+}
+
+void BenchmarkStore::setSelectedBackend(AIBackend backend)
+{
+    selectedBackend_ = backend;
+    emit configurationChanged();
+}
+
+void BenchmarkStore::setCompareAllBackends(bool on)
+{
+    compareAllBackends_ = on;
+    emit configurationChanged();
+}
+
+void BenchmarkStore::setCompareAllGPUs(bool on)
+{
+    compareAllGPUs_ = on;
+    emit configurationChanged();
+}
+
+void BenchmarkStore::setSelectedGPURegistryID(std::optional<std::uint64_t> registryID)
+{
+    selectedGPURegistryID_ = registryID;
+    emit configurationChanged();
+}
+
+void BenchmarkStore::setShowLiveVisualizations(bool on)
+{
+    showLiveVisualizations_ = on;
+    services_.settings.setBool(Settings::Key::showLiveVisualizations, on);
+    emit showLiveVisualizationsChanged(on);
+}
+
+// MARK: published state
+
+void BenchmarkStore::setRunState(AIRunState state)
+{
+    runState_ = std::move(state);
+    emit runStateChanged();
+}
+
+void BenchmarkStore::setStatusText(const QString& text)
+{
+    statusText_ = text;
+    emit statusTextChanged(text);
+}
+
+void BenchmarkStore::setProgress(double progress)
+{
+    progress_ = progress;
+    emit progressChanged(progress);
+}
+
+void BenchmarkStore::setCurrentSession(std::optional<AIBenchmarkSession> session)
+{
+    currentSession_ = std::move(session);
+    emit currentSessionChanged();
+}
+
+// MARK: assistant around a run
+
+bool BenchmarkStore::pauseAssistantForBenchmark()
+{
+    // The assistant's pending work is cancelled and the local engine stopped here when they
+    // exist; a local engine that does not stop refuses the run.
+    return true;
+}
+
+void BenchmarkStore::resumeAssistantAfterBenchmark()
+{
+    // A managed model remembered as running is started again here when the assistant exists.
+}
+
+// MARK: run lifecycle
+
+AIBenchmarkEngine BenchmarkStore::makeEngine(const AISystemProfile& system) const
+{
+    return AIBenchmarkEngine{cancellation_, system, selectedGPURegistryID_};
+}
+
+std::vector<AIExecutionItem> BenchmarkStore::buildPlan(const AIBenchmarkEngine& engine) const
+{
+    if (!services_.engine.executionPlan)
+        return {};
+    return services_.engine.executionPlan(engine, selectedMode_, selectedBackend_, compareAllBackends_, compareAllGPUs_);
+}
+
+void BenchmarkStore::start()
+{
+    if (isBusy())
+        return;
+    // A pending quit waits for running work; a new run would only hold it up.
+    if (services_.applicationIsTerminating()) {
+        KorvalenAILogger::warning("RUN_REFUSED reason=terminating");
+        return;
+    }
+    // A busy local-model manager (download, install, server start) refuses the run here when it exists.
+
+    static const QString emptyPlanText =
+        "No workload of this run mode can run on the selected accelerator on this machine";
+    cancellation_->reset();
+    if (buildPlan(makeEngine(systemProfile_)).empty()) {
+        setStatusText(emptyPlanText);
+        KorvalenAILogger::warning("RUN_REFUSED reason=empty-plan mode=" + std::string(rawValue(selectedMode_))
+                                  + " backend=" + std::string(rawValue(selectedBackend_)));
+        return;
+    }
+    if (!pauseAssistantForBenchmark()) {
+        setStatusText("Local AI engine did not stop — benchmark blocked");
+        return;
+    }
+
+    const AISystemProfile snapshot = services_.runtimeSnapshot(systemProfile_);
+    if (selectedGPURegistryID_) {
+        const auto& gpus = snapshot.gpuProfiles ? *snapshot.gpuProfiles : std::vector<AIGPUProfile>{};
+        const bool present = std::any_of(gpus.begin(), gpus.end(),
+                                         [&](const AIGPUProfile& g) { return g.registryID == *selectedGPURegistryID_; });
+        if (!present) {
+            // The chosen GPU went away since it was chosen: run on the machine's current default
+            // rather than plan work for a device that no longer exists.
+            KorvalenAILogger::warning("RUN_SELECTED_GPU_MISSING registry=" + registryText(selectedGPURegistryID_)
+                                      + " fallback=" + registryText(snapshot.gpuRegistryID));
+            setSelectedGPURegistryID(snapshot.gpuRegistryID);
+        }
+    }
+
+    Run run;
+    run.engine = makeEngine(snapshot);
+    run.items = buildPlan(run.engine);
+    run.mode = selectedMode_;
+    run.showVisuals = showLiveVisualizations_;
+    if (run.items.empty()) {
+        setStatusText(emptyPlanText);
+        KorvalenAILogger::warning("RUN_REFUSED reason=empty-plan-after-snapshot");
+        resumeAssistantAfterBenchmark();
+        return;
+    }
+
+    AIBenchmarkSession& session = run.session;
+    session.id = Uuid::random();
+    session.startedAt = services_.clock();
+    session.mode = selectedMode_;
+    session.requestedBackend = selectedBackend_;
+    session.compareAllBackends = compareAllBackends_;
+    session.system = snapshot;
+    session.selectedGPURegistryID = selectedGPURegistryID_;
+    session.compareAllGPUs = compareAllGPUs_;
+    session.methodologyVersion = methodologyVersion;
+    session.scores = ScoreCalculator::summarize({});
+
+    setCurrentSession(session);
+    setProgress(0);
+    setRunState(AIRunState::preparing());
+    setStatusText(qtext("Preparing " + std::string(rawValue(run.mode)) + " — " + std::to_string(run.items.size())
+                        + (run.items.size() == 1 ? " workload" : " workloads")));
+    KorvalenAILogger::info("RUN_START session=" + session.id.text() + " mode=" + std::string(rawValue(run.mode))
+                           + " backend=" + std::string(rawValue(selectedBackend_)) + " items="
+                           + std::to_string(run.items.size()) + " compareAllBackends=" + boolText(compareAllBackends_)
+                           + " compareAllGPUs=" + boolText(compareAllGPUs_) + " gpu="
+                           + registryText(selectedGPURegistryID_) + " visuals=" + boolText(run.showVisuals));
+    services_.notifications->post(NotificationName::korvalenAIRunDidStart);
+    runTask_ = runTask(QPointer<BenchmarkStore>(this), std::move(run));
+}
+
+Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
+{
+    std::string failure;
+    try {
+        const int count = static_cast<int>(run.items.size());
+        for (int index = 0; index < count; ++index) {
+            if (run.engine.cancellation->isCancelled())
+                break;
+            const AIExecutionItem item = run.items[static_cast<std::size_t>(index)];
+
+            // The visualization prepares its window here when run.showVisuals is set and a scene
+            // exists for the item (run state preparing, "Preparing benchmark visual — " and the
+            // title); a stop during that preparation ends the run.
+
+            self->setRunState(AIRunState::running(item.workload.id, item.backend, index + 1, count));
+            self->setStatusText(qtext("Running " + item.workload.title + " on " + std::string(rawValue(item.backend))
+                                      + " (" + std::to_string(index + 1) + " of " + std::to_string(count) + ")"));
+
+            const Date itemStart = self->services_.clock();
+            std::vector<AIBenchmarkResult> results;
+            try {
+                auto measure = [runItem = self->services_.engine.runItem, engine = run.engine, item, mode = run.mode] {
+                    return runItem(engine, item, mode);
+                };
+                results = co_await runDetached(measure);
+            } catch (const std::exception& e) {
+                KorvalenAILogger::error("RUN_ITEM_FAILED workload=" + std::string(rawValue(item.workload.id))
+                                        + " reason=" + e.what());
+                results = {failedItemResult(item, e.what(), itemStart)};
+            } catch (...) {
+                results = {failedItemResult(item, "Unknown failure while measuring", itemStart)};
+            }
+            if (!self)
+                co_return;
+
+            self->recordItemResults(run, std::move(results));
+            // The visualization shows the item's kept results here and holds them briefly.
+        }
+        self->finishRun(run);
+        co_return;
+    } catch (const std::exception& e) {
+        failure = e.what();
+    } catch (...) {
+        failure = "unknown error";
+    }
+    if (self)
+        self->failRun(run, failure);
+}
+
+void BenchmarkStore::recordItemResults(Run& run, std::vector<AIBenchmarkResult> results)
+{
+    // A result cut short by a stop is not a measurement: it is dropped, not stored as invalid.
+    std::erase_if(results, [](const AIBenchmarkResult& r) { return r.error && *r.error == cancelledErrorText; });
+    for (auto& result : results)
+        run.session.results.push_back(std::move(result));
+    run.session.scores = ScoreCalculator::summarize(run.session.results);
+    ++run.finishedItems;
+    setCurrentSession(run.session);
+    setProgress(static_cast<double>(run.finishedItems) / static_cast<double>(run.items.size()));
+}
+
+std::vector<std::string> BenchmarkStore::endOfRunNotes(const Run& run, const AISystemProfile& endSnapshot,
+                                                       bool cancelled) const
+{
+    const AIBenchmarkSession& session = run.session;
+    std::vector<std::string> notes = ScoreCalculator::runtimeConditionChangeNotes(session.system, endSnapshot);
+
+    std::string worst;
+    for (const auto& result : session.results) {
+        auto consider = [&](const std::string& state) {
+            if (thermalRank(state) > thermalRank(worst))
+                worst = state;
+        };
+        consider(result.thermalStart);
+        consider(result.thermalEnd);
+        if (result.thermalStateSamples)
+            for (const auto& state : *result.thermalStateSamples)
+                consider(state);
+    }
+    if (thermalRank(worst) >= 2)
+        notes.push_back("Thermal state reached " + worst + " during the run");
+    if (cancelled)
+        notes.push_back("Run was stopped before every workload finished");
+
+    for (auto& note : ScoreCalculator::sessionCertificationNotes(session.system, session.results))
+        notes.push_back(std::move(note));
+    std::vector<std::string> unique;
+    for (auto& note : notes)
+        if (std::find(unique.begin(), unique.end(), note) == unique.end())
+            unique.push_back(std::move(note));
+    return unique;
+}
+
+bool BenchmarkStore::insertIntoHistory(const AIBenchmarkSession& session)
+{
+    std::erase_if(history_, [&](const AIBenchmarkSession& s) { return s.id == session.id; });
+    history_.insert(history_.begin(), session);
+    if (history_.size() > static_cast<std::size_t>(SessionPersistence::historyLimit))
+        history_.resize(SessionPersistence::historyLimit);
+    emit historyChanged();
+    return services_.persistence->save(history_);
+}
+
+void BenchmarkStore::finishRun(Run& run)
+{
+    const bool cancelled = cancellation_->isCancelled();
+    AIBenchmarkSession& session = run.session;
+    session.completedAt = services_.clock();
+    session.cancelled = cancelled;
+    const AISystemProfile endSnapshot = services_.runtimeSnapshot(systemProfile_);
+    session.scores = ScoreCalculator::summarize(session.results);
+    session.certificationNotes = endOfRunNotes(run, endSnapshot, cancelled);
+    setCurrentSession(session);
+
+    bool saved = true;
+    if (!cancelled && !session.results.empty())
+        saved = insertIntoHistory(session);
+
+    const std::size_t total = run.items.size();
+    QString status;
+    if (cancelled) {
+        status = qtext("Benchmark stopped — " + std::to_string(run.finishedItems) + " of " + std::to_string(total)
+                       + " workloads finished");
+    } else if (session.results.empty()) {
+        status = "Benchmark finished without results";
+    } else {
+        status = qtext("Completed " + std::string(rawValue(session.mode)) + " — overall score "
+                       + formatFixed(session.scores.overall, 0) + ", " + std::to_string(session.scores.validResults)
+                       + " of " + std::to_string(session.results.size()) + " results valid");
+    }
+    if (!saved)
+        status += " (history could not be saved)";
+
+    setRunState(cancelled ? AIRunState::idle() : AIRunState::completed());
+    setProgress(cancelled ? 0.0 : 1.0);
+    setStatusText(status);
+    // The visualization closes its window here.
+    if (!services_.applicationIsTerminating())
+        resumeAssistantAfterBenchmark();
+
+    KorvalenAILogger::info("RUN_FINISH session=" + session.id.text() + " cancelled=" + boolText(cancelled)
+                           + " results=" + std::to_string(session.results.size()) + " valid="
+                           + std::to_string(session.scores.validResults) + " overall="
+                           + formatFixed(session.scores.overall, 2) + " saved=" + boolText(saved));
+    services_.notifications->post(NotificationName::korvalenAIRunDidFinish);
+}
+
+void BenchmarkStore::failRun(Run& run, const std::string& reason)
+{
+    // Whatever went wrong, the run must end visibly and announce its end, or a pending quit would
+    // wait for it forever.
+    KorvalenAILogger::error("RUN_FAILED session=" + run.session.id.text() + " reason=" + reason);
+    run.session.completedAt = services_.clock();
+    setCurrentSession(run.session);
+    setRunState(AIRunState::failed(reason));
+    setProgress(0);
+    setStatusText(qtext("Benchmark failed: " + reason));
+    if (!services_.applicationIsTerminating())
+        resumeAssistantAfterBenchmark();
+    services_.notifications->post(NotificationName::korvalenAIRunDidFinish);
+}
+
+void BenchmarkStore::stop()
+{
+    if (!isBusy())
+        return;
+    setRunState(AIRunState::stopping());
+    setStatusText(stoppingStatusText);
+    cancellation_->cancel();
+    KorvalenAILogger::info("RUN_STOP_REQUESTED");
+    // The visualization is marked stopping here.
+}
+
+void BenchmarkStore::clearCurrent()
+{
+    if (isBusy())
+        return;
+    // The visualization closes its window here, and the publication state is reset with the session.
+    setCurrentSession(std::nullopt);
+    setProgress(0);
+    setStatusText(readyStatusText);
+    setRunState(AIRunState::idle());
+}
+
+void BenchmarkStore::showSession(const Uuid& sessionID)
+{
+    if (isBusy())
+        return;
+    auto it = std::find_if(history_.begin(), history_.end(), [&](const AIBenchmarkSession& s) { return s.id == sessionID; });
+    if (it != history_.end())
+        setCurrentSession(*it);
+}
+
+}  // namespace korvalen

@@ -1,0 +1,25 @@
+#include "Views/ContentView.h"
+
+#include "Views/MainResultsView.h"
+#include "Views/SidebarView.h"
+#include "Views/Theme.h"
+
+#include <QHBoxLayout>
+
+namespace korvalen {
+
+ContentView::ContentView(BenchmarkStore& store, QWidget* parent) : QWidget(parent)
+{
+    setObjectName("ContentView");
+    setAttribute(Qt::WA_StyledBackground, true);
+    setStyleSheet(Theme::styleSheet());
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    sidebar_ = new SidebarView(store, this);
+    results_ = new MainResultsView(store, this);
+    layout->addWidget(sidebar_);
+    layout->addWidget(results_, 1);
+}
+
+}  // namespace korvalen

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "Model/AIRecords.h"
+
+#include <QString>
+
+#include <string>
+
+namespace korvalen {
+
+// One result as the results view shows it, and the result number format shared with the export
+// and the assistant.
+class ResultCard {
+public:
+    // A non-finite value gives "0"; a magnitude of at least 100 prints with no decimals, at least
+    // 10 with two, otherwise with four; always with a full stop, whatever the locale.
+    static std::string metric(double value);
+
+    struct Row {
+        QString workload;    // catalog title
+        QString category;    // category raw value
+        QString backend;     // backend raw value, with the GPU's name when it ran on one
+        QString score;       // "%.0f"
+        QString throughput;  // metric and unit
+        QString medianLatency;
+        QString p99Latency;  // "—" when the result has none
+        QString validity;    // "Valid" or "Invalid"
+        QString certification;
+        QString notes;       // the error, else the certification notes
+        bool valid = false;
+        bool certified = false;
+    };
+    static Row row(const AIBenchmarkResult& result);
+};
+
+}  // namespace korvalen

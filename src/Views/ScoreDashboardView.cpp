@@ -1,0 +1,170 @@
+#include "Views/ScoreDashboardView.h"
+
+#include "Platform/Foundation/NumberFormat.h"
+#include "Views/ElidedLabel.h"
+#include "Views/ViewText.h"
+
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+namespace korvalen {
+
+namespace {
+
+std::string scoreText(double score) { return std::isfinite(score) && score > 0 ? formatFixed(score, 0) : "—"; }
+
+QFrame* panel(QWidget* parent)
+{
+    auto* frame = new QFrame(parent);
+    frame->setObjectName("Panel");
+    return frame;
+}
+
+}  // namespace
+
+ScoreDashboardView::ScoreDashboardView(QWidget* parent) : QWidget(parent)
+{
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(8);
+    auto* tiles = new QHBoxLayout;
+    tiles->setSpacing(10);
+    layout->addLayout(tiles);
+
+    overall_ = makeTile("Overall", "#4f8cff");
+    universal_ = makeTile("Universal", "#3ccb8a");
+    platform_ = makeTile("Platform", "#d17cf5");
+    for (Tile* tile : {&overall_, &universal_, &platform_})
+        tiles->addWidget(tile->value->parentWidget(), 1);
+
+    auto* line = new QHBoxLayout;
+    backends_ = new ElidedLabel(this);
+    backends_->setObjectName("ScoreDetail");
+    counts_ = new ElidedLabel(this);
+    counts_->setObjectName("ScoreDetail");
+    counts_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    line->addWidget(backends_, 1);
+    line->addWidget(counts_, 1);
+    layout->addLayout(line);
+    layout->addStretch(1);
+}
+
+ScoreDashboardView::Tile ScoreDashboardView::makeTile(const QString& caption, const QString& accent)
+{
+    QFrame* frame = panel(this);
+    frame->setStyleSheet("#Panel { border-top: 3px solid " + accent + "; }");
+    auto* layout = new QVBoxLayout(frame);
+    layout->setContentsMargins(16, 12, 16, 12);
+    layout->setSpacing(2);
+    auto* captionLabel = new ElidedLabel(frame);
+    captionLabel->setObjectName("ScoreCaption");
+    captionLabel->setFullText(caption.toUpper());
+    auto* value = new QLabel("—", frame);
+    value->setObjectName("ScoreValue");
+    auto* detail = new ElidedLabel(frame);
+    detail->setObjectName("ScoreDetail");
+    layout->addWidget(captionLabel);
+    layout->addWidget(value);
+    layout->addWidget(detail);
+    return {value, detail};
+}
+
+void ScoreDashboardView::show(const AIBenchmarkSession& session)
+{
+    const AIScoreSummary& s = session.scores;
+    overall_.value->setText(qs(scoreText(s.overall)));
+    overall_.detail->setFullText("Geometric mean of workload scores");
+    universal_.value->setText(qs(scoreText(s.universalScore())));
+    universal_.detail->setFullText("Canonical backend per workload");
+    platform_.value->setText(qs(scoreText(s.platformScore())));
+    platform_.detail->setFullText("Best backend on this machine");
+
+    backends_->setFullText(qs("CPU " + scoreText(s.cpu) + "    GPU " + scoreText(s.gpu) + "    Neural Engine "
+                          + scoreText(s.neuralEnginePreferred)));
+    std::string counts = std::to_string(s.validResults) + " valid · " + std::to_string(s.invalidResults) + " invalid";
+    if (s.certifiedResults)
+        counts += " · " + std::to_string(*s.certifiedResults) + " certified";
+    if (s.diagnosticResults)
+        counts += " · " + std::to_string(*s.diagnosticResults) + " diagnostic";
+    counts_->setFullText(qs(counts));
+}
+
+QString ScoreDashboardView::overallText() const { return overall_.value->text(); }
+QString ScoreDashboardView::universalText() const { return universal_.value->text(); }
+QString ScoreDashboardView::platformText() const { return platform_.value->text(); }
+
+HardwareProfileView::HardwareProfileView(QWidget* parent) : QWidget(parent)
+{
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    QFrame* frame = panel(this);
+    auto* inner = new QVBoxLayout(frame);
+    inner->setContentsMargins(16, 12, 16, 12);
+    inner->setSpacing(6);
+    auto* caption = new QLabel("HARDWARE", frame);
+    caption->setObjectName("ScoreCaption");
+    inner->addWidget(caption);
+    auto* grid = new QGridLayout;
+    grid->setHorizontalSpacing(12);
+    grid->setVerticalSpacing(3);
+    const char* names[lineCount] = {"Processor", "Cores", "Memory", "GPU", "System"};
+    for (int i = 0; i < lineCount; ++i) {
+        captions_[i] = new QLabel(names[i], frame);
+        captions_[i]->setProperty("secondary", true);
+        values_[i] = new ElidedLabel(frame);
+        grid->addWidget(captions_[i], i, 0, Qt::AlignLeft | Qt::AlignTop);
+        grid->addWidget(values_[i], i, 1);
+    }
+    grid->setColumnStretch(1, 1);
+    inner->addLayout(grid);
+    inner->addStretch(1);
+    layout->addWidget(frame);
+}
+
+void HardwareProfileView::show(const AISystemProfile& p)
+{
+    values_[processor]->setFullText(qs(p.cpuName.empty() ? "Unknown processor" : p.cpuName));
+    values_[cores]->setFullText(qs(std::to_string(p.physicalCores) + " cores · " + std::to_string(p.logicalCores)
+                                   + " threads · " + p.architecture));
+    std::string memoryText = formatFixed(p.memoryGB, 1) + " GB";
+    if (p.availableMemoryGB)
+        memoryText += " · " + formatFixed(*p.availableMemoryGB, 1) + " GB available";
+    values_[memory]->setFullText(qs(memoryText));
+    std::string gpuText;
+    if (p.gpuProfiles && !p.gpuProfiles->empty()) {
+        for (const AIGPUProfile& g : *p.gpuProfiles) {
+            if (!gpuText.empty())
+                gpuText += "; ";
+            gpuText += g.name;
+            if (g.recommendedWorkingSetMB > 0)
+                gpuText += " · " + formatFixed(g.recommendedWorkingSetMB / 1024.0, 1) + " GB";
+        }
+    } else {
+        gpuText = p.gpuName;
+    }
+    values_[gpu]->setFullText(qs(gpuText));
+    std::string systemText = p.osVersion;
+    if (p.power) {
+        systemText += " · " + p.power->source;
+        if (p.power->batteryPercent)
+            systemText.append(" ").append(std::to_string(*p.power->batteryPercent)).append("%");
+        if (p.power->lowPowerMode)
+            systemText += " · Low Power Mode";
+    }
+    values_[system]->setFullText(qs(systemText));
+}
+
+QString HardwareProfileView::text() const
+{
+    QString all;
+    for (int i = 0; i < lineCount; ++i)
+        all += (i ? "\n" : "") + captions_[i]->text() + ": " + values_[i]->fullText();
+    return all;
+}
+
+}  // namespace korvalen

@@ -1,0 +1,208 @@
+#include "Views/SidebarView.h"
+
+#include "Platform/Foundation/NumberFormat.h"
+#include "State/BenchmarkStore.h"
+#include "Views/ViewText.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+
+namespace korvalen {
+
+namespace {
+
+QLabel* sectionTitle(const QString& text, QWidget* parent)
+{
+    auto* label = new QLabel(text.toUpper(), parent);
+    label->setObjectName("SectionTitle");
+    return label;
+}
+
+QString localDateText(Date date)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(date.time_since_epoch()).count();
+    return QDateTime::fromMSecsSinceEpoch(ms).toString("yyyy-MM-dd HH:mm");
+}
+
+}  // namespace
+
+SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(parent), store_(store)
+{
+    setObjectName("SidebarView");
+    setAttribute(Qt::WA_StyledBackground, true);
+    setFixedWidth(292);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(18, 20, 18, 16);
+    layout->setSpacing(8);
+
+    auto* title = new QLabel("Korvalen AI", this);
+    title->setObjectName("AppTitle");
+    auto* subtitle = new QLabel("On-device AI benchmark", this);
+    subtitle->setObjectName("AppSubtitle");
+    layout->addWidget(title);
+    layout->addWidget(subtitle);
+    layout->addSpacing(12);
+
+    layout->addWidget(sectionTitle("Run mode", this));
+    modePicker_ = new QComboBox(this);
+    for (AIRunMode mode : allRunModes)
+        modePicker_->addItem(qs(rawValue(mode)), static_cast<int>(mode));
+    layout->addWidget(modePicker_);
+    layout->addSpacing(6);
+
+    layout->addWidget(sectionTitle("Accelerator", this));
+    acceleratorPicker_ = new QComboBox(this);
+    for (AIBackend backend : allBackends)
+        acceleratorPicker_->addItem(qs(rawValue(backend)), static_cast<int>(backend));
+    layout->addWidget(acceleratorPicker_);
+    layout->addSpacing(6);
+
+    compareBackends_ = new QCheckBox("Compare all backends", this);
+    compareGPUs_ = new QCheckBox("Compare all GPUs", this);
+    liveVisualizations_ = new QCheckBox("Live visualizations", this);
+    liveVisualizations_->setObjectName("SwitchToggle");
+    layout->addWidget(compareBackends_);
+    layout->addWidget(compareGPUs_);
+    layout->addWidget(liveVisualizations_);
+    layout->addSpacing(10);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(8);
+    start_ = new QPushButton("Start Benchmark", this);
+    start_->setObjectName("StartButton");
+    start_->setCursor(Qt::PointingHandCursor);
+    stop_ = new QPushButton("Stop", this);
+    stop_->setObjectName("StopButton");
+    buttons->addWidget(start_, 1);
+    buttons->addWidget(stop_);
+    layout->addLayout(buttons);
+
+    status_ = new QLabel(this);
+    status_->setTextFormat(Qt::PlainText);
+    status_->setWordWrap(true);
+    status_->setProperty("secondary", true);
+    progress_ = new QProgressBar(this);
+    progress_->setRange(0, 1000);
+    progress_->setTextVisible(false);
+    progress_->setFixedHeight(6);
+    layout->addWidget(progress_);
+    layout->addWidget(status_);
+    layout->addSpacing(14);
+
+    layout->addWidget(sectionTitle("History", this));
+    history_ = new QListWidget(this);
+    history_->setSelectionMode(QAbstractItemView::SingleSelection);
+    history_->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    history_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    history_->setTextElideMode(Qt::ElideRight);
+    history_->setUniformItemSizes(true);
+    historyEmpty_ = new QLabel("Completed runs appear here.", this);
+    historyEmpty_->setProperty("secondary", true);
+    layout->addWidget(historyEmpty_);
+    layout->addWidget(history_, 1);
+
+    connect(modePicker_, &QComboBox::activated, this, [this](int index) {
+        store_.setSelectedMode(static_cast<AIRunMode>(modePicker_->itemData(index).toInt()));
+    });
+    connect(acceleratorPicker_, &QComboBox::activated, this, [this](int index) {
+        store_.setSelectedBackend(static_cast<AIBackend>(acceleratorPicker_->itemData(index).toInt()));
+    });
+    connect(compareBackends_, &QCheckBox::clicked, this, [this](bool on) { store_.setCompareAllBackends(on); });
+    connect(compareGPUs_, &QCheckBox::clicked, this, [this](bool on) { store_.setCompareAllGPUs(on); });
+    connect(liveVisualizations_, &QCheckBox::clicked, this, [this](bool on) { store_.setShowLiveVisualizations(on); });
+    connect(start_, &QPushButton::clicked, this, [this] { store_.start(); });
+    connect(stop_, &QPushButton::clicked, this, [this] { store_.stop(); });
+    connect(history_, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
+        if (updating_ || !item)
+            return;
+        if (auto id = Uuid::parse(item->data(Qt::UserRole).toString().toStdString()))
+            store_.showSession(*id);
+        refreshHistorySelection();
+    });
+
+    connect(&store_, &BenchmarkStore::configurationChanged, this, &SidebarView::refreshConfiguration);
+    connect(&store_, &BenchmarkStore::showLiveVisualizationsChanged, this, &SidebarView::refreshConfiguration);
+    connect(&store_, &BenchmarkStore::runStateChanged, this, &SidebarView::refreshRunState);
+    connect(&store_, &BenchmarkStore::statusTextChanged, this, &SidebarView::refreshRunState);
+    connect(&store_, &BenchmarkStore::progressChanged, this, &SidebarView::refreshRunState);
+    connect(&store_, &BenchmarkStore::historyChanged, this, &SidebarView::refreshHistory);
+    connect(&store_, &BenchmarkStore::currentSessionChanged, this, &SidebarView::refreshHistorySelection);
+
+    refreshConfiguration();
+    refreshRunState();
+    refreshHistory();
+}
+
+void SidebarView::refreshConfiguration()
+{
+    updating_ = true;
+    modePicker_->setCurrentIndex(modePicker_->findData(static_cast<int>(store_.selectedMode())));
+    acceleratorPicker_->setCurrentIndex(acceleratorPicker_->findData(static_cast<int>(store_.selectedBackend())));
+    compareBackends_->setChecked(store_.compareAllBackends());
+    compareGPUs_->setChecked(store_.compareAllGPUs());
+    liveVisualizations_->setChecked(store_.showLiveVisualizations());
+    updating_ = false;
+    refreshRunState();
+}
+
+void SidebarView::refreshRunState()
+{
+    const bool busy = store_.isBusy();
+    const bool stopping = std::holds_alternative<AIRunState::Stopping>(store_.runState().value);
+    modePicker_->setEnabled(!busy);
+    // With every backend compared, the accelerator choice plays no part in the plan.
+    acceleratorPicker_->setEnabled(!busy && !store_.compareAllBackends());
+    compareBackends_->setEnabled(!busy);
+    compareGPUs_->setEnabled(!busy && store_.compareAllBackends());
+    liveVisualizations_->setEnabled(!busy);
+    start_->setEnabled(!busy);
+    stop_->setEnabled(busy && !stopping);
+    history_->setEnabled(!busy);
+    status_->setText(store_.statusText());
+    progress_->setValue(static_cast<int>(std::lround(std::clamp(store_.progress(), 0.0, 1.0) * 1000)));
+}
+
+void SidebarView::refreshHistory()
+{
+    updating_ = true;
+    history_->clear();
+    for (const AIBenchmarkSession& session : store_.history()) {
+        const QString line1 = qs(rawValue(session.mode)) + "  ·  " + qs(formatFixed(session.scores.overall, 0));
+        const QString line2 = localDateText(session.startedAt) + "  ·  " + qs(rawValue(session.requestedBackend));
+        auto* item = new QListWidgetItem(line1 + "\n" + line2, history_);
+        item->setData(Qt::UserRole, qs(session.id.text()));
+        item->setToolTip(qs(std::to_string(session.results.size()) + " results"));
+    }
+    historyEmpty_->setVisible(store_.history().empty());
+    updating_ = false;
+    refreshHistorySelection();
+}
+
+void SidebarView::refreshHistorySelection()
+{
+    updating_ = true;
+    const auto& current = store_.currentSession();
+    const QString currentID = current ? qs(current->id.text()) : QString();
+    history_->clearSelection();
+    for (int i = 0; i < history_->count(); ++i) {
+        QListWidgetItem* item = history_->item(i);
+        if (!currentID.isEmpty() && item->data(Qt::UserRole).toString() == currentID) {
+            item->setSelected(true);
+            history_->setCurrentItem(item);
+        }
+    }
+    updating_ = false;
+}
+
+}  // namespace korvalen

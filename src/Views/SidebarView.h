@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QWidget>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+
+namespace korvalen {
+
+class BenchmarkStore;
+
+// Run configuration, start and stop, run status and the saved history.
+class SidebarView : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit SidebarView(BenchmarkStore& store, QWidget* parent = nullptr);
+
+    QComboBox* modePicker() const { return modePicker_; }
+    QComboBox* acceleratorPicker() const { return acceleratorPicker_; }
+    QCheckBox* compareBackendsToggle() const { return compareBackends_; }
+    QCheckBox* compareGPUsToggle() const { return compareGPUs_; }
+    QCheckBox* liveVisualizationsToggle() const { return liveVisualizations_; }
+    QPushButton* startButton() const { return start_; }
+    QPushButton* stopButton() const { return stop_; }
+    QLabel* statusLabel() const { return status_; }
+    QProgressBar* progressBar() const { return progress_; }
+    QListWidget* historyList() const { return history_; }
+
+private:
+    void refreshConfiguration();
+    void refreshRunState();
+    void refreshHistory();
+    void refreshHistorySelection();
+
+    BenchmarkStore& store_;
+    QComboBox* modePicker_;
+    QComboBox* acceleratorPicker_;
+    QCheckBox* compareBackends_;
+    QCheckBox* compareGPUs_;
+    QCheckBox* liveVisualizations_;
+    QPushButton* start_;
+    QPushButton* stop_;
+    QLabel* status_;
+    QProgressBar* progress_;
+    QListWidget* history_;
+    QLabel* historyEmpty_;
+    bool updating_ = false;
+};
+
+}  // namespace korvalen

@@ -1,0 +1,120 @@
+#include "App/KorvalenAIAppDelegate.h"
+#include "App/MainWindow.h"
+#include "App/QuitSignalBridge.h"
+#include "State/BenchmarkStore.h"
+#include "support/FakeBenchmarkEngine.h"
+#include "support/QtTestApp.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <csignal>
+
+using namespace korvalen;
+using korvalen::test::processEventsUntil;
+
+namespace {
+
+TEST(MainWindowPlacement, SavedFrameIsKeptWhenReachableElseTheWindowIsCentred)
+{
+    const std::vector<QRect> screens{QRect(0, 0, 1920, 1080), QRect(1920, 0, 1280, 1024)};
+    const QSize minimum(960, 620), preferred(1280, 820);
+    EXPECT_EQ(MainWindow::placement(QRect(100, 50, 1000, 700), screens, minimum, preferred), QRect(100, 50, 1000, 700));
+    EXPECT_EQ(MainWindow::placement(QRect(2000, 100, 1000, 700), screens, minimum, preferred), QRect(2000, 100, 1000, 700))
+        << "a frame on the second screen stays there";
+    EXPECT_EQ(MainWindow::placement(QRect(100, 50, 400, 300), screens, minimum, preferred), QRect(100, 50, 960, 620))
+        << "a saved frame below the minimum grows to it";
+    const QRect centred = MainWindow::placement(std::nullopt, screens, minimum, preferred);
+    EXPECT_EQ(centred.size(), preferred);
+    EXPECT_EQ(centred.center(), screens[0].center());
+    // A screen that went away: the frame's title bar is nowhere to be seen, so it is centred.
+    EXPECT_EQ(MainWindow::placement(QRect(4000, 100, 1000, 700), screens, minimum, preferred), centred);
+    EXPECT_EQ(MainWindow::placement(QRect(100, -500, 1000, 700), screens, minimum, preferred), centred);
+    // A screen smaller than the preferred size still gets at least the minimum.
+    EXPECT_EQ(MainWindow::placement(std::nullopt, {QRect(0, 0, 1024, 700)}, minimum, preferred).size(), QSize(1024, 700));
+}
+
+struct MainWindowTest : ::testing::Test {
+    QTemporaryDir dir;
+    NotificationCenter notifications;
+    korvalen::testing::FakeBenchmarkEngine engine;
+    int quits = 0;
+
+    void SetUp() override { korvalen::test::qtApp(true); }
+
+    std::unique_ptr<BenchmarkStore> makeStore()
+    {
+        BenchmarkStoreServices services;
+        services.engine = engine.access();
+        services.currentProfile = [] { return korvalen::testing::comparableSystem(); };
+        services.persistence = std::make_shared<SessionPersistence>(dir.path());
+        services.settings = settings();
+        services.notifications = &notifications;
+        return std::make_unique<BenchmarkStore>(std::move(services));
+    }
+    Settings settings() { return Settings(dir.path() + "/settings.conf"); }
+};
+
+TEST_F(MainWindowTest, FrameIsSavedHalfASecondAfterAMoveAndRestoredNextTime)
+{
+    auto store = makeStore();
+    KorvalenAIAppDelegate delegate(notifications, [this] { ++quits; });
+    {
+        MainWindow window(*store, delegate, settings());
+        window.restoreFrameAndShow();
+        EXPECT_GE(window.width(), 960);
+        EXPECT_GE(window.height(), 620);
+        EXPECT_FALSE(settings().contains(Settings::Key::mainWindowHasSavedFrame)) << "placing is not moving";
+
+        window.setGeometry(QRect(40, 30, 1000, 640));
+        EXPECT_TRUE(window.frameSavePending());
+        EXPECT_FALSE(settings().contains(Settings::Key::mainWindowFrame));
+        ASSERT_TRUE(processEventsUntil([&] { return !window.frameSavePending(); }, std::chrono::seconds(3)));
+        EXPECT_EQ(settings().boolValue(Settings::Key::mainWindowHasSavedFrame), true);
+        EXPECT_EQ(Settings::parseRect(*settings().stringValue(Settings::Key::mainWindowFrame)), window.geometry());
+    }
+    Settings written = settings();
+    written.setString(Settings::Key::mainWindowFrame, Settings::rectText(QRect(20, 10, 980, 630)));
+    written.sync();
+    MainWindow again(*store, delegate, settings());
+    again.restoreFrameAndShow();
+    EXPECT_EQ(again.geometry().size(), QSize(980, 630));
+}
+
+TEST_F(MainWindowTest, ClosingTheWindowIsAQuitRequestThatWaitsForARun)
+{
+    auto store = makeStore();
+    KorvalenAIAppDelegate delegate(notifications, [this] { ++quits; });
+    MainWindow window(*store, delegate, settings());
+    window.restoreFrameAndShow();
+
+    engine.holdItems(true);
+    store->start();
+    ASSERT_TRUE(processEventsUntil([&] { return engine.itemsStarted() == 1; }));
+    EXPECT_FALSE(window.close()) << "the window stays while the run stops";
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_TRUE(delegate.terminationPending());
+    ASSERT_TRUE(processEventsUntil([&] { return quits == 1; }));
+
+    // With nothing running, closing quits at once.
+    KorvalenAIAppDelegate fresh(notifications, [this] { ++quits; });
+    MainWindow second(*store, fresh, settings());
+    second.restoreFrameAndShow();
+    EXPECT_TRUE(second.close());
+    EXPECT_EQ(quits, 2);
+}
+
+TEST_F(MainWindowTest, TerminationSignalsBecomeQuitRequests)
+{
+    QuitSignalBridge bridge;
+    ASSERT_TRUE(bridge.isInstalled());
+    std::vector<int> received;
+    QObject::connect(&bridge, &QuitSignalBridge::quitRequested, [&](int number) { received.push_back(number); });
+    std::raise(SIGTERM);
+    std::raise(SIGINT);
+    ASSERT_TRUE(processEventsUntil([&] { return received.size() == 2; }));
+    EXPECT_EQ(received, (std::vector<int>{SIGTERM, SIGINT}));
+}
+
+}  // namespace

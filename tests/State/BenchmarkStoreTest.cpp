@@ -1,0 +1,287 @@
+#include "Model/KorvalenAILogger.h"
+#include "State/BenchmarkStore.h"
+#include "support/FakeBenchmarkEngine.h"
+#include "support/QtTestApp.h"
+#include "support/SessionBuilders.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <stdexcept>
+#include <thread>
+
+using namespace korvalen;
+using korvalen::test::processEventsUntil;
+using korvalen::testing::FakeBenchmarkEngine;
+
+namespace {
+
+struct BenchmarkStoreTest : ::testing::Test {
+    QTemporaryDir dir;
+    NotificationCenter notifications;
+    FakeBenchmarkEngine engine;
+    std::vector<std::string> posted;
+    std::vector<ScopedObserver> observers;
+    AISystemProfile launchProfile = korvalen::testing::comparableSystem();
+    std::function<AISystemProfile(const AISystemProfile&)> snapshot = [](const AISystemProfile& base) {
+        AISystemProfile s = base;
+        s.availableMemoryGB = 7.5;
+        return s;
+    };
+
+    void SetUp() override
+    {
+        korvalen::test::qtApp();
+        for (auto name : {NotificationName::korvalenAIRunDidStart, NotificationName::korvalenAIRunDidFinish})
+            observers.emplace_back(notifications, name, [this](const Notification& n) { posted.push_back(n.name); });
+    }
+
+    BenchmarkStoreServices services()
+    {
+        BenchmarkStoreServices s;
+        s.engine = engine.access();
+        s.currentProfile = [this] { return launchProfile; };
+        s.runtimeSnapshot = [this](const AISystemProfile& base) { return snapshot(base); };
+        s.persistence = std::make_shared<SessionPersistence>(dir.path() + "/data");
+        s.settings = Settings(dir.path() + "/settings.conf");
+        s.notifications = &notifications;
+        return s;
+    }
+
+    std::unique_ptr<BenchmarkStore> makeStore() { return std::make_unique<BenchmarkStore>(services()); }
+
+    static bool finished(const BenchmarkStore& store) { return !store.isBusy() && !store.hasActiveRunTask(); }
+};
+
+std::string describe(const AIRunState& s)
+{
+    if (auto r = std::get_if<AIRunState::Running>(&s.value))
+        return "running " + std::to_string(r->index) + "/" + std::to_string(r->count);
+    if (std::holds_alternative<AIRunState::Preparing>(s.value))
+        return "preparing";
+    if (std::holds_alternative<AIRunState::Stopping>(s.value))
+        return "stopping";
+    if (std::holds_alternative<AIRunState::Completed>(s.value))
+        return "completed";
+    if (std::holds_alternative<AIRunState::Idle>(s.value))
+        return "idle";
+    return "failed";
+}
+
+TEST_F(BenchmarkStoreTest, ARunWalksItsStatesMeasuresOffTheMainThreadAndEndsInTheHistory)
+{
+    auto store = makeStore();
+    std::vector<std::string> states;
+    std::vector<double> progress;
+    QObject::connect(store.get(), &BenchmarkStore::runStateChanged, [&] { states.push_back(describe(store->runState())); });
+    QObject::connect(store.get(), &BenchmarkStore::progressChanged, [&](double p) { progress.push_back(p); });
+
+    store->start();
+    EXPECT_TRUE(store->isBusy());
+    EXPECT_EQ(posted, std::vector<std::string>{"KorvalenAIRunDidStart"});
+    ASSERT_TRUE(processEventsUntil([&] { return finished(*store); }));
+
+    EXPECT_EQ(states, (std::vector<std::string>{"preparing", "running 1/3", "running 2/3", "running 3/3", "completed"}));
+    ASSERT_EQ(progress.size(), 5u);
+    EXPECT_DOUBLE_EQ(progress[0], 0.0);
+    EXPECT_DOUBLE_EQ(progress[1], 1.0 / 3.0);
+    EXPECT_DOUBLE_EQ(progress[3], 1.0);
+    EXPECT_DOUBLE_EQ(store->progress(), 1.0);
+    EXPECT_EQ(posted, (std::vector<std::string>{"KorvalenAIRunDidStart", "KorvalenAIRunDidFinish"}));
+    for (auto id : engine.state().runnerThreads)
+        EXPECT_NE(id, std::this_thread::get_id());
+
+    ASSERT_TRUE(store->currentSession());
+    const AIBenchmarkSession& session = *store->currentSession();
+    EXPECT_EQ(session.results.size(), 3u);
+    EXPECT_FALSE(session.cancelled);
+    EXPECT_TRUE(session.completedAt.has_value());
+    EXPECT_EQ(session.methodologyVersion, 4);
+    EXPECT_EQ(session.system.availableMemoryGB, 7.5) << "the session records the snapshot taken at the start";
+    EXPECT_GT(session.scores.overall, 0);
+    EXPECT_TRUE(session.certificationNotes.has_value());
+    ASSERT_EQ(store->history().size(), 1u);
+    EXPECT_EQ(store->history().front(), session);
+    EXPECT_EQ(SessionPersistence(dir.path() + "/data").load(), store->history());
+    EXPECT_TRUE(store->statusText().startsWith("Completed Quick AI"));
+}
+
+TEST_F(BenchmarkStoreTest, AnEmptyPlanIsRefusedWithAStatusAndNothingStarts)
+{
+    engine.state().workloads.clear();
+    auto store = makeStore();
+    store->start();
+    EXPECT_FALSE(store->isBusy());
+    EXPECT_FALSE(store->hasActiveRunTask());
+    EXPECT_NE(store->statusText(), BenchmarkStore::readyStatusText);
+    EXPECT_TRUE(posted.empty());
+    EXPECT_FALSE(store->currentSession());
+
+    // The engine not wired at all plans nothing as well.
+    BenchmarkStoreServices s = services();
+    s.engine = {};
+    BenchmarkStore unwired(std::move(s));
+    unwired.start();
+    EXPECT_FALSE(unwired.isBusy());
+    EXPECT_TRUE(posted.empty());
+}
+
+TEST_F(BenchmarkStoreTest, StopWhileBusyEndsAfterTheActiveItemAndDropsItsCancelledResult)
+{
+    auto store = makeStore();
+    const auto historyBefore = store->history();
+    engine.holdItems(true);
+    store->start();
+    ASSERT_TRUE(processEventsUntil([&] { return engine.itemsStarted() == 1; }));
+
+    store->stop();
+    EXPECT_TRUE(std::holds_alternative<AIRunState::Stopping>(store->runState().value));
+    EXPECT_EQ(store->statusText(), "Stopping safely after the active kernel");
+    store->start();  // busy: ignored
+    ASSERT_TRUE(processEventsUntil([&] { return finished(*store); }));
+
+    EXPECT_EQ(engine.itemsStarted(), 1) << "no further item starts after a stop";
+    EXPECT_TRUE(std::holds_alternative<AIRunState::Idle>(store->runState().value));
+    EXPECT_EQ(store->progress(), 0.0);
+    ASSERT_TRUE(store->currentSession());
+    EXPECT_TRUE(store->currentSession()->cancelled);
+    EXPECT_TRUE(store->currentSession()->results.empty()) << "\"Benchmark cancelled.\" results are not kept";
+    EXPECT_EQ(store->history(), historyBefore) << "a stopped run is not saved";
+    EXPECT_EQ(posted, (std::vector<std::string>{"KorvalenAIRunDidStart", "KorvalenAIRunDidFinish"}));
+}
+
+TEST_F(BenchmarkStoreTest, StopWhileIdleChangesNothing)
+{
+    auto store = makeStore();
+    int changes = 0;
+    QObject::connect(store.get(), &BenchmarkStore::runStateChanged, [&] { ++changes; });
+    store->stop();
+    notifications.post(NotificationName::korvalenAIStopRequested);
+    EXPECT_EQ(changes, 0);
+    EXPECT_EQ(store->statusText(), "Ready");
+}
+
+TEST_F(BenchmarkStoreTest, AStopRequestFromTheApplicationStopsTheRun)
+{
+    auto store = makeStore();
+    engine.holdItems(true);
+    store->start();
+    ASSERT_TRUE(processEventsUntil([&] { return engine.itemsStarted() == 1; }));
+    notifications.post(NotificationName::korvalenAIStopRequested);
+    EXPECT_TRUE(std::holds_alternative<AIRunState::Stopping>(store->runState().value));
+    ASSERT_TRUE(processEventsUntil([&] { return finished(*store); }));
+    EXPECT_TRUE(store->currentSession()->cancelled);
+}
+
+TEST_F(BenchmarkStoreTest, OnlyCancelledResultsAreDroppedFromAnItem)
+{
+    engine.state().edit = [](const AIExecutionItem& item, std::vector<AIBenchmarkResult> results) {
+        results.push_back(FakeBenchmarkEngine::cancelledResult(item));
+        AIBenchmarkResult similar = FakeBenchmarkEngine::cancelledResult(item);
+        similar.error = "Benchmark cancelled. (late)";  // not the exact text: kept as an invalid result
+        results.push_back(similar);
+        return results;
+    };
+    auto store = makeStore();
+    store->start();
+    ASSERT_TRUE(processEventsUntil([&] { return finished(*store); }));
+    const auto& results = store->currentSession()->results;
+    ASSERT_EQ(results.size(), 6u);
+    for (std::size_t i = 0; i < results.size(); i += 2) {
+        EXPECT_TRUE(results[i].valid);
+        EXPECT_EQ(results[i + 1].error, "Benchmark cancelled. (late)");
+    }
+}
+
+TEST_F(BenchmarkStoreTest, AFailingRunnerLeavesAnInvalidResultWithItsReasonAndTheRunGoesOn)
+{
+    engine.state().edit = [](const AIExecutionItem& item, std::vector<AIBenchmarkResult> results) {
+        if (item.workload.id == AIWorkloadID::textEmbeddings)
+            throw std::runtime_error("device lost");
+        return results;
+    };
+    auto store = makeStore();
+    store->start();
+    ASSERT_TRUE(processEventsUntil([&] { return finished(*store); }));
+    const auto& results = store->currentSession()->results;
+    ASSERT_EQ(results.size(), 3u);
+    EXPECT_FALSE(results[1].valid);
+    EXPECT_EQ(results[1].workloadID, AIWorkloadID::textEmbeddings);
+    EXPECT_EQ(results[1].error, "device lost");
+    EXPECT_TRUE(results[2].valid);
+    EXPECT_EQ(store->currentSession()->scores.invalidResults, 1);
+}
+
+TEST_F(BenchmarkStoreTest, HistoryKeepsTheTwentyNewestWithTheNewRunFirst)
+{
+    std::vector<AIBenchmarkSession> saved;
+    for (int i = 0; i < 20; ++i)
+        saved.push_back(korvalen::testing::sampleSession(i + 1));
+    ASSERT_TRUE(SessionPersistence(dir.path() + "/data").save(saved));
+
+    auto store = makeStore();
+    ASSERT_EQ(store->history(), saved);
+    store->start();
+    ASSERT_TRUE(processEventsUntil([&] { return finished(*store); }));
+    ASSERT_EQ(store->history().size(), 20u);
+    EXPECT_EQ(store->history().front().id, store->currentSession()->id);
+    EXPECT_EQ(store->history()[1], saved[0]);
+    EXPECT_EQ(store->history().back(), saved[18]);
+    EXPECT_EQ(SessionPersistence(dir.path() + "/data").load(), store->history());
+}
+
+TEST_F(BenchmarkStoreTest, LiveVisualizationSwitchIsBackedByItsSetting)
+{
+    {
+        auto store = makeStore();
+        EXPECT_TRUE(store->showLiveVisualizations()) << "absent means on";
+        store->setShowLiveVisualizations(false);
+    }
+    Settings settings(dir.path() + "/settings.conf");
+    EXPECT_EQ(settings.boolValue("KorvalenAIShowLiveVisualizations"), false);
+    EXPECT_FALSE(makeStore()->showLiveVisualizations());
+}
+
+TEST_F(BenchmarkStoreTest, AVanishedGPUFallsBackToTheCurrentDefaultBeforeThePlanIsMade)
+{
+    launchProfile.gpuRegistryID = 11;
+    launchProfile.gpuProfiles = std::vector<AIGPUProfile>{{.name = "Old", .registryID = 11}};
+    snapshot = [](const AISystemProfile& base) {
+        AISystemProfile s = base;
+        s.gpuRegistryID = 22;
+        s.gpuProfiles = std::vector<AIGPUProfile>{{.name = "New", .registryID = 22}};
+        return s;
+    };
+    auto store = makeStore();
+    EXPECT_EQ(store->selectedGPURegistryID(), 11u);
+    store->setSelectedBackend(AIBackend::gpu);
+    store->start();
+    ASSERT_TRUE(processEventsUntil([&] { return finished(*store); }));
+    EXPECT_EQ(store->selectedGPURegistryID(), 22u);
+    EXPECT_EQ(store->currentSession()->selectedGPURegistryID, 22u);
+    for (const auto& r : store->currentSession()->results)
+        EXPECT_EQ(r.gpuRegistryID, 22u);
+}
+
+TEST_F(BenchmarkStoreTest, ClearingAndShowingSessionsIsRefusedWhileBusy)
+{
+    auto store = makeStore();
+    engine.holdItems(true);
+    store->start();
+    ASSERT_TRUE(processEventsUntil([&] { return engine.itemsStarted() == 1; }));
+    const Uuid running = store->currentSession()->id;
+    store->clearCurrent();
+    EXPECT_EQ(store->currentSession()->id, running);
+    engine.holdItems(false);
+    ASSERT_TRUE(processEventsUntil([&] { return finished(*store); }));
+
+    store->clearCurrent();
+    EXPECT_FALSE(store->currentSession());
+    EXPECT_EQ(store->statusText(), "Ready");
+    EXPECT_EQ(store->progress(), 0.0);
+    store->showSession(running);
+    EXPECT_EQ(store->currentSession()->id, running);
+}
+
+}  // namespace
