@@ -4,6 +4,7 @@
 #include "App/MainWindow.h"
 #include "App/QuitSignalBridge.h"
 #include "Model/KorvalenAILogger.h"
+#include "Platform/Inference/BlasThreading.h"
 #include "State/BenchmarkStore.h"
 
 #include <QApplication>
@@ -12,6 +13,8 @@ namespace korvalen {
 
 int KorvalenAIApp::main(int argc, char** argv)
 {
+    // Decided once, before any product: OpenBLAS runs every call on its caller's thread.
+    nn::BlasThreading::applyPolicy();
     QApplication app(argc, argv);
     QApplication::setApplicationName("Korvalen AI");
     QApplication::setApplicationDisplayName("Korvalen AI");

@@ -1,4 +1,5 @@
 #include "Platform/Inference/Executor.h"
+#include "Platform/Inference/BlasThreading.h"
 
 #include <cblas.h>
 
@@ -46,6 +47,7 @@ private:
 
 std::unique_ptr<Executor> makeCpuExecutor(std::shared_ptr<const Network> network)
 {
+    BlasThreading::applyPolicy();  // a no-op once the application has applied it at start-up
     return std::make_unique<CpuExecutor>(std::move(network));
 }
 
