@@ -146,13 +146,7 @@ Invocation attention(MetalKernelContext& context)
     };
     invocation.workPerIteration = 1.0;
     invocation.validate = [scores, output] {
-        for (const std::uint32_t row : {0u, 48u, 95u}) {
-            const std::vector<float> values = scores->elements<float>(static_cast<std::size_t>(row) * tokens, tokens);
-            float sum = 0.0f;
-            for (const float value : values) sum += value;
-            if (!(std::fabs(sum - 1.0f) < 0.002f)) return false;
-        }
-        return isFinite(output->element<float>(0));
+        return rowsSumToOne(*scores, tokens, {0, 48, 95}) && isFinite(output->element<float>(0));
     };
     invocation.checksum = [output] { return stride1003(*output, tokens * features); };
     invocation.details = {"Metal context: 96, dimension: 64", "QKᵀ + softmax + value projection"};

@@ -4,6 +4,8 @@
 #include "Execution/MetalKernelContext.h"
 #include "Execution/MetalKernelContextCache.h"
 
+#include <cmath>
+#include <vector>
 
 namespace korvalen::MetalRunnerSupport {
 
@@ -44,6 +46,18 @@ double timedSampleMS(gpu::CommandBuffer& buffer, double wallStart, double wallEn
     const double gpuEnd = buffer.gpuEndTime();
     const double elapsed = gpuStart < gpuEnd ? gpuEnd - gpuStart : wallEnd - wallStart;
     return sampleMS(elapsed);
+}
+
+bool rowsSumToOne(gpu::Buffer& buffer, std::uint32_t columns, std::initializer_list<std::uint32_t> rows)
+{
+    if (columns == 0) return false;
+    for (const std::uint32_t row : rows) {
+        const std::vector<float> values = buffer.elements<float>(static_cast<std::size_t>(row) * columns, columns);
+        float sum = 0.0f;
+        for (const float value : values) sum += value;
+        if (!(std::fabs(sum - 1.0f) < 0.002f)) return false;
+    }
+    return true;
 }
 
 std::shared_ptr<gpu::Buffer> stagingBuffer(gpu::Device& device, std::size_t length)

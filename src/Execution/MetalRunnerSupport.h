@@ -12,6 +12,7 @@
 #include <bit>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -86,6 +87,9 @@ double timedSampleMS(gpu::CommandBuffer& buffer, double wallStart, double wallEn
 
 // The sample rule on an already chosen interval in seconds.
 inline double sampleMS(double seconds) { return seconds <= 1e-6 ? 0.001 : seconds * 1000.0; }
+
+// Row sums of a softmax output: each checked row must sum to 1 within 0.002 (no columns: false).
+bool rowsSumToOne(gpu::Buffer& buffer, std::uint32_t columns, std::initializer_list<std::uint32_t> rows);
 
 // A staging buffer of the device (shared on unified memory, else managed); nullptr when refused.
 std::shared_ptr<gpu::Buffer> stagingBuffer(gpu::Device& device, std::size_t length);
