@@ -3,6 +3,7 @@
 #include "Execution/MetalCommandCompletion.h"
 #include "Execution/MetalKernelContext.h"
 #include "Execution/MetalKernelContextCache.h"
+#include "Model/PeakMemoryTracker.h"
 
 #include <cmath>
 #include <vector>
@@ -103,6 +104,65 @@ void untimedCompute(MetalKernelContext& context, BenchmarkCancellationToken& can
     encodeCompute(*buffer, noEncoder, body);
     buffer->commit();
     MetalBenchmarkRunner::waitForCompletion(*buffer, cancellation, label, std::nullopt, true);
+}
+
+void initialize(MetalKernelContext& context, BenchmarkCancellationToken& cancellation, const std::string& label,
+                const char* failure, const std::shared_ptr<gpu::Pipeline>& pipeline,
+                const std::shared_ptr<gpu::Buffer>& target, std::uint32_t count)
+{
+    untimedCompute(context, cancellation, label, failure, failure, [&](gpu::ComputeEncoder& encoder) {
+        encoder.setPipeline(pipeline);
+        encoder.setBuffer(target, 0);
+        encoder.setValue(count, 1);
+        dispatchLine(encoder, pipeline, count);
+    });
+}
+
+void warmUps(MetalKernelContext& context, BenchmarkCancellationToken& cancellation, int count, const std::string& label,
+             const char* noBuffer, const char* noEncoder, const std::function<void(gpu::ComputeEncoder&)>& body)
+{
+    for (int i = 1; i <= count; ++i) {
+        checkCancellation(cancellation);
+        untimedCompute(context, cancellation, label + " " + std::to_string(i) + "/" + std::to_string(count), noBuffer,
+                       noEncoder, body);
+    }
+}
+
+TimedSteps timedSteps(MetalKernelContext& context, BenchmarkCancellationToken& cancellation, double targetDuration,
+                      PeakMemoryTracker& tracker, const std::string& label, const char* noBuffer, const char* noEncoder,
+                      const std::function<void(gpu::ComputeEncoder&)>& body)
+{
+    const double start = uptimeSeconds();
+    checkCancellation(cancellation);
+    TimedSteps run;
+    for (;;) {
+        run.samples.push_back(timedCompute(context, cancellation, label, noBuffer, noEncoder, body));
+        tracker.sample();
+        if (uptimeSeconds() - start >= targetDuration && run.samples.size() >= minimumTimedSamples) break;
+        checkCancellation(cancellation);
+    }
+    run.seconds = uptimeSeconds() - start;
+    return run;
+}
+
+KernelMeasurement dedicatedMeasurement(const AIWorkloadDefinition& workload, Date startedAt, double wallSeconds,
+                                       int iterations, double workUnits, std::vector<double> samples,
+                                       PeakMemoryTracker& tracker, bool valid, double checksum,
+                                       std::vector<std::string> details)
+{
+    KernelMeasurement m;
+    m.startedAt = startedAt;
+    m.wallSeconds = wallSeconds;
+    m.iterations = iterations;
+    m.workUnits = workUnits;
+    m.throughput = workUnits / std::max(wallSeconds, 1e-6);
+    m.throughputUnit = workload.throughputUnit;
+    m.latencySamplesMS = std::move(samples);
+    m.memory = tracker.finish();
+    m.accuracy = valid ? 1.0 : 0.0;
+    m.checksum = checksum;
+    m.details = std::move(details);
+    return m;
 }
 
 }  // namespace korvalen::MetalRunnerSupport
