@@ -11,6 +11,7 @@
 // included), and timed wall over target.
 // clpeak is optional: without it the comparisons are skipped.
 
+#include "Execution/AIBenchmarkEngine.h"
 #include "Execution/MetalBenchmarkRunner.h"
 #include "Model/AIWorkloadCatalog.h"
 #include "Model/KorvalenAILogger.h"
@@ -50,24 +51,9 @@ Bench& bench()
     return instance;
 }
 
-double modeScale(AIRunMode mode, const AIWorkloadDefinition& workload)
-{
-    if (workload.id == AIWorkloadID::metalSustained) {
-        const double wall = mode == AIRunMode::stress ? 60.0 : mode == AIRunMode::extended ? 30.0 : 15.0;
-        return wall / std::max(workload.baseDuration, 1e-6);
-    }
-    switch (mode) {
-    case AIRunMode::quick: return 0.6;
-    case AIRunMode::complete: return 1.0;
-    case AIRunMode::extended: return 2.2;
-    case AIRunMode::stress: return 1.0;
-    }
-    return 1.0;
-}
-
 double targetOf(const AIWorkloadDefinition& workload)
 {
-    return std::max(modeScale(bench().mode, workload) * workload.baseDuration, 0.35);
+    return AIBenchmarkEngine::targetDuration(AIBenchmarkEngine::durationScale(bench().mode, workload), workload);
 }
 
 void BM_GpuWorkload(benchmark::State& state, AIWorkloadID id)

@@ -38,4 +38,22 @@ bool AIBenchmarkEngine::calibrationMeasurementIsValid(const KernelMeasurement& m
     return isWellFormed(measurement);
 }
 
+std::optional<AIBenchmarkEngine::CalibrationChoice>
+AIBenchmarkEngine::calibrationChoice(const std::vector<CalibrationEntry>& entries, AIBackend canonical)
+{
+    const CalibrationEntry* winner = nullptr;
+    const CalibrationEntry* canonicalEntry = nullptr;
+    for (const CalibrationEntry& e : entries) {
+        if (!e.valid) continue;
+        if (!winner || e.throughput > winner->throughput) winner = &e;
+        if (!canonicalEntry && e.backend == canonical) canonicalEntry = &e;
+    }
+    if (!winner) return std::nullopt;
+    if (winner->backend != canonical && canonicalEntry
+        && winner->throughput < calibrationGuardBand * canonicalEntry->throughput) {
+        return CalibrationChoice{canonical, true};
+    }
+    return CalibrationChoice{winner->backend, false};
+}
+
 }  // namespace korvalen

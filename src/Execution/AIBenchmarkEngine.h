@@ -90,6 +90,22 @@ struct AIBenchmarkEngine {
 
     // A winner must reach this multiple of the canonical backend's brief throughput to displace it.
     static constexpr double calibrationGuardBand = 1.03;
+
+    // One brief calibration measurement: its backend, throughput and whether it may compete.
+    struct CalibrationEntry {
+        AIBackend backend{};
+        double throughput = 0;
+        bool valid = false;
+    };
+    struct CalibrationChoice {
+        AIBackend backend{};
+        bool guardBandKeptCanonical = false;  // a faster backend fell short of the guard band
+    };
+    // The fastest valid entry (the first of equals), unless it is not the canonical backend, the
+    // canonical backend is valid too and the winner falls short of the guard band over it; absent
+    // when no entry is valid.
+    static std::optional<CalibrationChoice> calibrationChoice(const std::vector<CalibrationEntry>& entries,
+                                                              AIBackend canonical);
 };
 
 }  // namespace korvalen

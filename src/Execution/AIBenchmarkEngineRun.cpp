@@ -192,13 +192,8 @@ std::vector<AIBenchmarkResult> AIBenchmarkEngine::runCalibrated(const AIWorkload
         return {r};
     }
 
-    struct Entry {
-        AIBackend backend;
-        double throughput;
-        bool valid;
-        std::string detail;
-    };
-    std::vector<Entry> entries;
+    std::vector<CalibrationEntry> entries;
+    std::vector<std::string> notes{"Automatic backend calibration:"};
     const double briefScale = calibrationDurationFactor(mode);
     for (AIBackend b : available) {
         if (token.isCancelled()) return {};
@@ -206,29 +201,20 @@ std::vector<AIBenchmarkResult> AIBenchmarkEngine::runCalibrated(const AIWorkload
             const KernelMeasurement m = measure(workload, b, gpuIDFor(b, gpuRegistryID), briefScale);
             const auto stability = calibrationStability(m, workload.id);
             const bool ok = calibrationMeasurementIsValid(m) && stability.stable;
-            entries.push_back({b, m.throughput, ok,
-                               label(b) + ": " + formatFixed(m.throughput, 4) + " " + workload.throughputUnit + ", "
-                                   + stability.detail + (ok ? "" : " (unstable/invalid)")});
+            entries.push_back({b, m.throughput, ok});
+            notes.push_back("• " + label(b) + ": " + formatFixed(m.throughput, 4) + " " + workload.throughputUnit + ", "
+                            + stability.detail + (ok ? "" : " (unstable/invalid)"));
         } catch (...) {
             if (token.isCancelled()) return {};
-            entries.push_back({b, 0, false, label(b) + ": unavailable — " + errorText(std::current_exception())});
+            entries.push_back({b, 0, false});
+            notes.push_back("• " + label(b) + ": unavailable — " + errorText(std::current_exception()));
         }
     }
     if (token.isCancelled()) return {};
 
     const AIBackend canonical = canonicalBackend(workload);
-    std::vector<std::string> notes{"Automatic backend calibration:"};
-    for (const Entry& e : entries) notes.push_back("• " + e.detail);
-
-    const Entry* winner = nullptr;
-    const Entry* canonicalEntry = nullptr;
-    for (const Entry& e : entries) {
-        if (!e.valid) continue;
-        if (!winner || e.throughput > winner->throughput) winner = &e;
-        if (!canonicalEntry && e.backend == canonical) canonicalEntry = &e;
-    }
-
-    if (!winner) {
+    const std::optional<CalibrationChoice> choice = calibrationChoice(entries, canonical);
+    if (!choice) {
         AIBenchmarkResult r = runExplicit(workload, canonical, mode, AIScoreRole::universalAndPlatform,
                                           gpuIDFor(canonical, gpuRegistryID));
         appendLines(r, notes);
@@ -237,12 +223,9 @@ std::vector<AIBenchmarkResult> AIBenchmarkEngine::runCalibrated(const AIWorkload
         return {r};
     }
 
-    AIBackend chosen = winner->backend;
-    if (winner->backend != canonical && canonicalEntry
-        && winner->throughput < calibrationGuardBand * canonicalEntry->throughput) {
-        chosen = canonical;
+    const AIBackend chosen = choice->backend;
+    if (choice->guardBandKeptCanonical)
         notes.push_back("Winner was within the 3% calibration guard band; the fixed Universal backend was retained.");
-    }
 
     AIBenchmarkResult universal =
         runExplicit(workload, canonical, mode,

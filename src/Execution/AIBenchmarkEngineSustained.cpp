@@ -89,8 +89,7 @@ KernelMeasurement AIBenchmarkEngine::runSustained(AIBackend backend, double dura
         for (W member : cycle) {
             if (token.isCancelled()) throw AIBenchmarkError::cancelled();
             const AIWorkloadDefinition& def = catalog.at(member);
-            struct Entry { AIBackend backend; double throughput; bool valid; };
-            std::vector<Entry> entries;
+            std::vector<CalibrationEntry> entries;
             for (AIBackend b : availableBackends(def)) {
                 try {
                     const KernelMeasurement p = partRun(def, b);
@@ -101,21 +100,12 @@ KernelMeasurement AIBenchmarkEngine::runSustained(AIBackend backend, double dura
                     entries.push_back({b, 0, false});
                 }
             }
-            const AIBackend canonical = canonicalBackend(def);
-            const Entry* winner = nullptr;
-            const Entry* canonicalEntry = nullptr;
-            for (const Entry& e : entries) {
-                if (!e.valid) continue;
-                if (!winner || e.throughput > winner->throughput) winner = &e;
-                if (!canonicalEntry && e.backend == canonical) canonicalEntry = &e;
-            }
-            if (!winner) {
+            const std::optional<CalibrationChoice> choice = calibrationChoice(entries, canonicalBackend(def));
+            if (!choice) {
                 throw AIBenchmarkError::invalidOutput(
                     "Automatic sustained calibration produced no stable valid backend for " + def.title);
             }
-            const bool winnerTakes = winner->backend == canonical || !canonicalEntry
-                || winner->throughput >= calibrationGuardBand * canonicalEntry->throughput;
-            chosen[member] = winnerTakes ? winner->backend : canonical;
+            chosen[member] = choice->backend;
         }
     }
 

@@ -11,17 +11,6 @@
 
 namespace korvalen::CoreMLBenchmarkRunner {
 
-namespace {
-
-void finishTiming(KernelMeasurement& measurement, const AIWorkloadDefinition& workload, PeakMemoryTracker& tracker)
-{
-    measurement.throughput = measurement.workUnits / std::max(measurement.wallSeconds, 1e-6);
-    measurement.throughputUnit = workload.throughputUnit;
-    measurement.memory = tracker.finish();
-}
-
-}  // namespace
-
 KernelMeasurement runModelLoading(const AIWorkloadDefinition& workload, const std::filesystem::path& modelURL,
                                   const nn::ModelConfiguration& configuration, const CoreMLModelEntry& entry,
                                   double durationScale, BenchmarkCancellationToken& cancellation,
@@ -36,9 +25,7 @@ KernelMeasurement runModelLoading(const AIWorkloadDefinition& workload, const st
     const double target = detail::targetSeconds(durationScale, workload.baseDuration, 0.4);
     const double loopStart = uptime();
     bool allValid = true;
-    for (;;) {
-        detail::checkCancellation(cancellation);
-        const double ti = uptime();
+    detail::timedIterations(measurement, tracker, uptime, cancellation, loopStart, target, 2, [&] {
         bool valid = false;
         try {
             // Model, input and output live only for this iteration.
@@ -53,18 +40,11 @@ KernelMeasurement runModelLoading(const AIWorkloadDefinition& workload, const st
             valid = false;
         }
         allValid = allValid && valid;
-        const double end = uptime();
-        measurement.latencySamplesMS.push_back((end - ti) * 1000.0);
-        ++measurement.iterations;
-        tracker.sample();
-        if (!(end - loopStart < target) && measurement.iterations >= 2) {
-            break;
-        }
-    }
+    });
     measurement.wallSeconds = uptime() - loopStart;
     measurement.workUnits = measurement.iterations;
     measurement.accuracy = allValid ? 1.0 : 0.0;
-    finishTiming(measurement, workload, tracker);
+    detail::finishTiming(measurement, workload, tracker);
 
     const auto& samples = measurement.latencySamplesMS;
     const double first = samples.empty() ? 0.0 : samples.front();
@@ -128,7 +108,7 @@ KernelMeasurement runBatchScaling(const AIWorkloadDefinition& workload, const st
     measurement.iterations = int(totalPredictions);
     measurement.workUnits = double(totalPredictions);
     measurement.accuracy = allValid ? 1.0 : 0.0;
-    finishTiming(measurement, workload, tracker);
+    detail::finishTiming(measurement, workload, tracker);
 
     for (int batch : batchSizes) {
         const auto found = throughputByBatch.find(batch);
@@ -185,9 +165,7 @@ KernelMeasurement runMultimodalSimilarity(const AIWorkloadDefinition& workload, 
     const double target = detail::targetSeconds(durationScale, workload.baseDuration, 0.5);
     const double loopStart = uptime();
     bool allValid = true;
-    for (;;) {
-        detail::checkCancellation(cancellation);
-        const double ti = uptime();
+    detail::timedIterations(measurement, tracker, uptime, cancellation, loopStart, target, 3, [&] {
         const nn::MultiArray visionOutput = detail::predictOutput(vision, visionFeatures, missingDetail);
         const nn::MultiArray languageOutput = detail::predictOutput(language, languageFeatures, missingDetail);
         const CoreMLValidation visionCheck = validate(visionOutput, *visionEntry);
@@ -208,19 +186,11 @@ KernelMeasurement runMultimodalSimilarity(const AIWorkloadDefinition& workload, 
         const bool cosineValid = std::isfinite(cosine) && std::abs(cosine) <= 1.0001;
         allValid = allValid && visionCheck.valid && languageCheck.valid && cosineValid;
         measurement.checksum += visionCheck.actualChecksum + cosine + languageCheck.actualChecksum;
-
-        const double end = uptime();
-        measurement.latencySamplesMS.push_back((end - ti) * 1000.0);
-        ++measurement.iterations;
-        tracker.sample();
-        if (!(end - loopStart < target) && measurement.iterations >= 3) {
-            break;
-        }
-    }
+    });
     measurement.wallSeconds = uptime() - loopStart;
     measurement.workUnits = measurement.iterations;
     measurement.accuracy = allValid ? 1.0 : 0.0;
-    finishTiming(measurement, workload, tracker);
+    detail::finishTiming(measurement, workload, tracker);
 
     measurement.details = {
         "Vision encoder: OlvaneVisionNet",

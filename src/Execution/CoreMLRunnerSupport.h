@@ -5,6 +5,7 @@
 #include "Execution/CoreMLBenchmarkRunner.h"
 #include "Model/AIBenchmarkError.h"
 #include "Model/BenchmarkCancellationToken.h"
+#include "Model/PeakMemoryTracker.h"
 
 #include <algorithm>
 #include <chrono>
@@ -67,6 +68,37 @@ inline double targetSeconds(double durationScale, double baseDuration, double mi
 {
     const double target = durationScale * baseDuration;
     return std::isnan(target) ? minimum : std::max(target, minimum);
+}
+
+// Timed iterations from `loopStart`: each checks cancellation, runs `body` between two clock
+// readings, records that interval in milliseconds, counts itself and samples the memory; the loop
+// ends once `target` seconds have passed since `loopStart` and at least `minimumIterations` ran.
+template <typename Body>
+void timedIterations(KernelMeasurement& measurement, PeakMemoryTracker& tracker, const Uptime& uptime,
+                     const BenchmarkCancellationToken& cancellation, double loopStart, double target,
+                     int minimumIterations, Body&& body)
+{
+    for (;;) {
+        checkCancellation(cancellation);
+        const double ti = uptime();
+        body();
+        const double end = uptime();
+        measurement.latencySamplesMS.push_back((end - ti) * 1000.0);
+        ++measurement.iterations;
+        tracker.sample();
+        if (!(end - loopStart < target) && measurement.iterations >= minimumIterations) {
+            break;
+        }
+    }
+}
+
+// Throughput from the work and wall time, the throughput unit and the memory figures.
+inline void finishTiming(KernelMeasurement& measurement, const AIWorkloadDefinition& workload,
+                         PeakMemoryTracker& tracker)
+{
+    measurement.throughput = measurement.workUnits / std::max(measurement.wallSeconds, 1e-6);
+    measurement.throughputUnit = workload.throughputUnit;
+    measurement.memory = tracker.finish();
 }
 
 }  // namespace korvalen::CoreMLBenchmarkRunner::detail

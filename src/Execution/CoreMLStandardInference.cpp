@@ -61,26 +61,16 @@ KernelMeasurement runStandardInference(const AIWorkloadDefinition& workload, AIB
     const double loopStart = uptime();
     double contributions = 0;
     nn::MultiArray last;
-    for (;;) {
-        detail::checkCancellation(cancellation);
-        const double ti = uptime();
+    detail::timedIterations(measurement, tracker, uptime, cancellation, loopStart, target, 3, [&] {
         last = detail::predictOutput(model, features, missingOutputDetail);
         contributions += postProcess(workload.id, last.values());
-        const double end = uptime();
-        measurement.latencySamplesMS.push_back((end - ti) * 1000.0);
-        ++measurement.iterations;
-        measurement.workUnits += perPrediction;
-        tracker.sample();
-        if (!(end - loopStart < target) && measurement.iterations >= 3) {
-            break;
-        }
-    }
+    });
+    // Whole-number credits: the product equals their running sum exactly.
+    measurement.workUnits = measurement.iterations * perPrediction;
 
     const CoreMLValidation validation = validate(last, context.entry);
     measurement.wallSeconds = uptime() - loopStart;
-    measurement.throughput = measurement.workUnits / std::max(measurement.wallSeconds, 1e-6);
-    measurement.throughputUnit = workload.throughputUnit;
-    measurement.memory = tracker.finish();
+    detail::finishTiming(measurement, workload, tracker);
     measurement.accuracy = validation.valid ? 1.0 : 0.0;
     measurement.checksum = contributions + validation.actualChecksum;
 

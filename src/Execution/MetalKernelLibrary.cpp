@@ -111,6 +111,24 @@ __kernel void matrix_int8(__global const char* a, __global const char* b, __glob
     c[y * shape.n + x] = (int)sum;
 }
 
+// The 3x3 neighbourhood of interior pixel (x, y) in plane z against nine weights, accumulated by
+// fma row by row.
+inline float korvalen_stencil_3x3(__global const float* input, const ImageShape shape, uint x, uint y, uint z,
+                                  const float* weights)
+{
+    uint plane = shape.width * shape.height;
+    float sum = 0.0f;
+    uint w = 0;
+    for (int ky = -1; ky <= 1; ++ky) {
+        for (int kx = -1; kx <= 1; ++kx) {
+            uint at = z * plane + (uint)((int)y + ky) * shape.width + (uint)((int)x + kx);
+            sum = fma(input[at], weights[w], sum);
+            ++w;
+        }
+    }
+    return sum;
+}
+
 __kernel void convolution_3x3(__global const float* input, __global float* output, const ImageShape shape)
 {
     uint x = (uint)get_global_id(0);
@@ -124,16 +142,7 @@ __kernel void convolution_3x3(__global const float* input, __global float* outpu
         return;
     }
     const float weights[9] = {0.0625f, 0.125f, 0.0625f, 0.125f, 0.25f, 0.125f, 0.0625f, 0.125f, 0.0625f};
-    float sum = 0.0f;
-    uint w = 0;
-    for (int ky = -1; ky <= 1; ++ky) {
-        for (int kx = -1; kx <= 1; ++kx) {
-            uint at = z * plane + (uint)((int)y + ky) * shape.width + (uint)((int)x + kx);
-            sum = fma(input[at], weights[w], sum);
-            ++w;
-        }
-    }
-    output[index] = sum;
+    output[index] = korvalen_stencil_3x3(input, shape, x, y, z, weights);
 }
 
 __kernel void diffusion_denoise(__global const float* input, __global float* output, const ImageShape shape)
@@ -149,16 +158,7 @@ __kernel void diffusion_denoise(__global const float* input, __global float* out
         return;
     }
     const float weights[9] = {0.04f, 0.08f, 0.04f, 0.08f, 0.52f, 0.08f, 0.04f, 0.08f, 0.04f};
-    float sum = 0.0f;
-    uint w = 0;
-    for (int ky = -1; ky <= 1; ++ky) {
-        for (int kx = -1; kx <= 1; ++kx) {
-            uint at = z * plane + (uint)((int)y + ky) * shape.width + (uint)((int)x + kx);
-            sum = fma(input[at], weights[w], sum);
-            ++w;
-        }
-    }
-    float v = (sum - 0.05f) * 0.96f;
+    float v = (korvalen_stencil_3x3(input, shape, x, y, z, weights) - 0.05f) * 0.96f;
     output[index] = v / (1.0f + exp(-1.702f * v));
 }
 

@@ -63,6 +63,41 @@ void encodeGEMV(gpu::CommandBuffer& buffer, const std::shared_ptr<gpu::Pipeline>
     });
 }
 
+// The two attention passes: Q, K and V, the score scratch and the output, with the score kernel, the
+// row softmax and the value kernel.
+struct AttentionPass {
+    std::shared_ptr<gpu::Buffer> q, k, v, scores, output;
+    std::shared_ptr<gpu::Pipeline> scorePipeline, softmax, valuePipeline;
+};
+
+// Scores of `rows` rows of `columns` keys each, a stable softmax over every row, then `features`
+// value features per row; the score and value kernels both take `shape`.
+template <typename Shape>
+void encodeAttention(gpu::CommandBuffer& buffer, const AttentionPass& pass, const Shape& shape, std::uint32_t rows,
+                     std::uint32_t columns, std::uint32_t features)
+{
+    encodeCompute(buffer, noEncoder, [&](gpu::ComputeEncoder& encoder) {
+        encoder.setPipeline(pass.scorePipeline);
+        encoder.setBuffer(pass.q, 0);
+        encoder.setBuffer(pass.k, 1);
+        encoder.setBuffer(pass.scores, 2);
+        encoder.setValue(shape, 3);
+        encoder.dispatchThreads({columns, rows, 1}, tile16(*pass.scorePipeline));
+
+        encoder.setPipeline(pass.softmax);
+        encoder.setBuffer(pass.scores, 0);
+        encoder.setValue(TensorShape{rows * columns, columns}, 1);
+        dispatchLine(encoder, pass.softmax, rows);
+
+        encoder.setPipeline(pass.valuePipeline);
+        encoder.setBuffer(pass.scores, 0);
+        encoder.setBuffer(pass.v, 1);
+        encoder.setBuffer(pass.output, 2);
+        encoder.setValue(shape, 3);
+        encoder.dispatchThreads({features, rows, 1}, tile16(*pass.valuePipeline));
+    });
+}
+
 constexpr std::uint32_t gemvRows = 8'192, gemvColumns = 1'024;
 constexpr TensorShape gemvShape{gemvRows * gemvColumns, gemvColumns};
 
@@ -111,13 +146,7 @@ Invocation attention(MetalKernelContext& context)
     };
     invocation.workPerIteration = 1.0;
     invocation.validate = [scores, output] {
-        for (const std::uint32_t row : {0u, 48u, 95u}) {
-            const std::vector<float> values = scores->elements<float>(static_cast<std::size_t>(row) * tokens, tokens);
-            float sum = 0.0f;
-            for (const float value : values) sum += value;
-            if (!(std::fabs(sum - 1.0f) < 0.002f)) return false;
-        }
-        return isFinite(output->element<float>(0));
+        return rowsSumToOne(*scores, tokens, {0, 48, 95}) && isFinite(output->element<float>(0));
     };
     invocation.checksum = [output] { return stride1003(*output, tokens * features); };
     invocation.details = {"Metal context: 96, dimension: 64", "QKᵀ + softmax + value projection"};
@@ -227,38 +256,20 @@ Invocation attentionPrefill(MetalKernelContext& context)
         indices.push_back(query * dimension + feature);
     }
 
-    auto qBuffer = context.deviceInputBuffer(std::span<const std::uint16_t>(q));
-    auto kBuffer = context.deviceInputBuffer(std::span<const std::uint16_t>(k));
-    auto vBuffer = context.deviceInputBuffer(std::span<const std::uint16_t>(v));
-    auto scores = context.privateBuffer(sequence * sequence * sizeof(float));
-    auto output = context.emptyBuffer(count * sizeof(float));
-    auto scorePipeline = context.pipeline("attention_prefill_scores");
-    auto softmax = context.pipeline("softmax_rows");
-    auto valuePipeline = context.pipeline("attention_prefill_values");
+    AttentionPass pass;
+    pass.q = context.deviceInputBuffer(std::span<const std::uint16_t>(q));
+    pass.k = context.deviceInputBuffer(std::span<const std::uint16_t>(k));
+    pass.v = context.deviceInputBuffer(std::span<const std::uint16_t>(v));
+    pass.scores = context.privateBuffer(sequence * sequence * sizeof(float));
+    pass.output = context.emptyBuffer(count * sizeof(float));
+    pass.scorePipeline = context.pipeline("attention_prefill_scores");
+    pass.softmax = context.pipeline("softmax_rows");
+    pass.valuePipeline = context.pipeline("attention_prefill_values");
+    const auto output = pass.output;
 
     Invocation invocation;
-    invocation.encode = [=](gpu::CommandBuffer& buffer) {
-        const AttentionShape shape{sequence, dimension};
-        encodeCompute(buffer, noEncoder, [&](gpu::ComputeEncoder& encoder) {
-            encoder.setPipeline(scorePipeline);
-            encoder.setBuffer(qBuffer, 0);
-            encoder.setBuffer(kBuffer, 1);
-            encoder.setBuffer(scores, 2);
-            encoder.setValue(shape, 3);
-            encoder.dispatchThreads({sequence, sequence, 1}, tile16(*scorePipeline));
-
-            encoder.setPipeline(softmax);
-            encoder.setBuffer(scores, 0);
-            encoder.setValue(TensorShape{sequence * sequence, sequence}, 1);
-            dispatchLine(encoder, softmax, sequence);
-
-            encoder.setPipeline(valuePipeline);
-            encoder.setBuffer(scores, 0);
-            encoder.setBuffer(vBuffer, 1);
-            encoder.setBuffer(output, 2);
-            encoder.setValue(shape, 3);
-            encoder.dispatchThreads({dimension, sequence, 1}, tile16(*valuePipeline));
-        });
+    invocation.encode = [pass](gpu::CommandBuffer& buffer) {
+        encodeAttention(buffer, pass, AttentionShape{sequence, dimension}, sequence, sequence, dimension);
     };
     invocation.workPerIteration = 256.0;
     invocation.validate = sampleValidation(output, std::move(indices), std::move(expected), 0.005f, 0.002f);
@@ -288,38 +299,20 @@ Invocation attentionDecode(MetalKernelContext& context)
         indices.push_back(head * dimension + feature);
     }
 
-    auto qBuffer = context.deviceInputBuffer(std::span<const float>(q));
-    auto kBuffer = context.deviceInputBuffer(std::span<const float>(k));
-    auto vBuffer = context.deviceInputBuffer(std::span<const float>(v));
-    auto scores = context.privateBuffer(heads * positions * sizeof(float));
-    auto output = context.emptyBuffer(heads * dimension * sizeof(float));
-    auto scorePipeline = context.pipeline("attention_decode_scores");
-    auto softmax = context.pipeline("softmax_rows");
-    auto valuePipeline = context.pipeline("attention_decode_values");
+    AttentionPass pass;
+    pass.q = context.deviceInputBuffer(std::span<const float>(q));
+    pass.k = context.deviceInputBuffer(std::span<const float>(k));
+    pass.v = context.deviceInputBuffer(std::span<const float>(v));
+    pass.scores = context.privateBuffer(heads * positions * sizeof(float));
+    pass.output = context.emptyBuffer(heads * dimension * sizeof(float));
+    pass.scorePipeline = context.pipeline("attention_decode_scores");
+    pass.softmax = context.pipeline("softmax_rows");
+    pass.valuePipeline = context.pipeline("attention_decode_values");
+    const auto output = pass.output;
 
     Invocation invocation;
-    invocation.encode = [=](gpu::CommandBuffer& buffer) {
-        const AttentionDecodeShape shape{heads, positions, dimension};
-        encodeCompute(buffer, noEncoder, [&](gpu::ComputeEncoder& encoder) {
-            encoder.setPipeline(scorePipeline);
-            encoder.setBuffer(qBuffer, 0);
-            encoder.setBuffer(kBuffer, 1);
-            encoder.setBuffer(scores, 2);
-            encoder.setValue(shape, 3);
-            encoder.dispatchThreads({positions, heads, 1}, tile16(*scorePipeline));
-
-            encoder.setPipeline(softmax);
-            encoder.setBuffer(scores, 0);
-            encoder.setValue(TensorShape{heads * positions, positions}, 1);
-            dispatchLine(encoder, softmax, heads);
-
-            encoder.setPipeline(valuePipeline);
-            encoder.setBuffer(scores, 0);
-            encoder.setBuffer(vBuffer, 1);
-            encoder.setBuffer(output, 2);
-            encoder.setValue(shape, 3);
-            encoder.dispatchThreads({dimension, heads, 1}, tile16(*valuePipeline));
-        });
+    invocation.encode = [pass](gpu::CommandBuffer& buffer) {
+        encodeAttention(buffer, pass, AttentionDecodeShape{heads, positions, dimension}, heads, positions, dimension);
     };
     invocation.workPerIteration = 1.0;
     invocation.validate = sampleValidation(output, std::move(indices), std::move(expected), 0.005f, 0.002f);

@@ -18,7 +18,6 @@ using namespace MetalRunnerSupport;
 namespace {
 
 constexpr int warmUpCount = 3;
-constexpr std::size_t minimumSamples = 5;
 constexpr std::size_t tensorBytes = 67'108'864;  // 64 MiB
 constexpr double bytesPerPass = 134'217'728.0;   // two 64 MiB movements
 
@@ -26,27 +25,7 @@ std::string deviceLine(MetalKernelContext& context) { return "Metal device: " + 
 
 bool loopDone(double start, double targetDuration, std::size_t samples)
 {
-    return uptimeSeconds() - start >= targetDuration && samples >= minimumSamples;
-}
-
-KernelMeasurement measurement(const AIWorkloadDefinition& workload, Date startedAt, double wallSeconds,
-                              int iterations, double workUnits, std::vector<double> samples,
-                              PeakMemoryTracker& tracker, bool valid, double checksum,
-                              std::vector<std::string> details)
-{
-    KernelMeasurement m;
-    m.startedAt = startedAt;
-    m.wallSeconds = wallSeconds;
-    m.iterations = iterations;
-    m.workUnits = workUnits;
-    m.throughput = workUnits / std::max(wallSeconds, 1e-6);
-    m.throughputUnit = workload.throughputUnit;
-    m.latencySamplesMS = std::move(samples);
-    m.memory = tracker.finish();
-    m.accuracy = valid ? 1.0 : 0.0;
-    m.checksum = checksum;
-    m.details = std::move(details);
-    return m;
+    return uptimeSeconds() - start >= targetDuration && samples >= minimumTimedSamples;
 }
 
 // Host -> private -> host, plus the managed destination's synchronisation, into one blit pass.
@@ -131,8 +110,8 @@ KernelMeasurement runGPUTransfer(const AIWorkloadDefinition& workload, MetalKern
         "Three unscored transfer warm-ups completed before timing",
         deviceLine(context),
     };
-    return measurement(workload, startedAt, end - start, iterations, iterations * bytesPerPass / 1e9, std::move(samples),
-                       tracker, valid, checksum, std::move(details));
+    return dedicatedMeasurement(workload, startedAt, end - start, iterations, iterations * bytesPerPass / 1e9,
+                                std::move(samples), tracker, valid, checksum, std::move(details));
 }
 
 KernelMeasurement runMetalMemoryBandwidth(const AIWorkloadDefinition& workload, MetalKernelContext& context,
@@ -147,13 +126,8 @@ KernelMeasurement runMetalMemoryBandwidth(const AIWorkloadDefinition& workload, 
 
     static constexpr std::uint32_t floats = tensorBytes / 4;
     static constexpr std::uint32_t vectors = tensorBytes / 16;
-    untimedCompute(context, cancellation, "Metal bandwidth initialization", "Unable to initialize private Metal buffer",
-                   "Unable to initialize private Metal buffer", [&](gpu::ComputeEncoder& encoder) {
-                       encoder.setPipeline(fill);
-                       encoder.setBuffer(source, 0);
-                       encoder.setValue(floats, 1);
-                       dispatchLine(encoder, fill, floats);
-                   });
+    initialize(context, cancellation, "Metal bandwidth initialization", "Unable to initialize private Metal buffer", fill,
+               source, floats);
 
     const auto encodeCopy = [&](gpu::ComputeEncoder& encoder) {
         encoder.setPipeline(copy);
@@ -163,29 +137,15 @@ KernelMeasurement runMetalMemoryBandwidth(const AIWorkloadDefinition& workload, 
         dispatchLine(encoder, copy, vectors);
     };
     constexpr const char* noEncoder = "Unable to create Metal bandwidth encoder";
-    for (int i = 1; i <= warmUpCount; ++i) {
-        checkCancellation(cancellation);
-        untimedCompute(context, cancellation,
-                       "Metal bandwidth warm-up " + std::to_string(i) + "/" + std::to_string(warmUpCount),
-                       "Unable to create Metal bandwidth warm-up", noEncoder, encodeCopy);
-    }
+    warmUps(context, cancellation, warmUpCount, "Metal bandwidth warm-up", "Unable to create Metal bandwidth warm-up",
+            noEncoder, encodeCopy);
 
     PeakMemoryTracker tracker;
     const Date startedAt = now();
-    const double start = uptimeSeconds();
-    checkCancellation(cancellation);
-    const std::string label = std::string(rawValue(workload.id)) + " iteration";
-    std::vector<double> samples;
-    int iterations = 0;
-    for (;;) {
-        samples.push_back(timedCompute(context, cancellation, label, "Unable to create Metal bandwidth command buffer",
-                                       noEncoder, encodeCopy));
-        iterations += 1;
-        tracker.sample();
-        if (loopDone(start, targetDuration, samples.size())) break;
-        checkCancellation(cancellation);
-    }
-    const double end = uptimeSeconds();
+    TimedSteps run = timedSteps(context, cancellation, targetDuration, tracker,
+                                std::string(rawValue(workload.id)) + " iteration",
+                                "Unable to create Metal bandwidth command buffer", noEncoder, encodeCopy);
+    const int iterations = static_cast<int>(run.samples.size());
 
     readBack(context, destination, readback, cancellation, "Metal bandwidth readback",
              "Unable to validate Metal bandwidth output");
@@ -210,8 +170,8 @@ KernelMeasurement runMetalMemoryBandwidth(const AIWorkloadDefinition& workload, 
         "Initialization, three warm-ups, and CPU readback are outside the timed region",
         deviceLine(context),
     };
-    return measurement(workload, startedAt, end - start, iterations, iterations * bytesPerPass / 1e9, std::move(samples),
-                       tracker, valid, checksum, std::move(details));
+    return dedicatedMeasurement(workload, startedAt, run.seconds, iterations, iterations * bytesPerPass / 1e9,
+                                std::move(run.samples), tracker, valid, checksum, std::move(details));
 }
 
 namespace {
@@ -248,13 +208,8 @@ KernelMeasurement runMetalCacheLadder(const AIWorkloadDefinition& workload, Meta
     auto probe = context.pipeline("metal_cache_probe");
 
     static constexpr std::uint32_t sourceFloats = sourceBytes / 4;
-    untimedCompute(context, cancellation, "Metal cache initialization", "Unable to initialize Metal cache ladder",
-                   "Unable to initialize Metal cache ladder", [&](gpu::ComputeEncoder& encoder) {
-                       encoder.setPipeline(fill);
-                       encoder.setBuffer(source, 0);
-                       encoder.setValue(sourceFloats, 1);
-                       dispatchLine(encoder, fill, sourceFloats);
-                   });
+    initialize(context, cancellation, "Metal cache initialization", "Unable to initialize Metal cache ladder", fill,
+               source, sourceFloats);
 
     PeakMemoryTracker tracker;
     const Date startedAt = now();
@@ -326,8 +281,8 @@ KernelMeasurement runMetalCacheLadder(const AIWorkloadDefinition& workload, Meta
     };
     details.insert(details.end(), levelLines.begin(), levelLines.end());
     details.push_back(deviceLine(context));
-    return measurement(workload, startedAt, totalSeconds, dispatches, totalWork, std::move(samples), tracker, allValid,
-                       checksum, std::move(details));
+    return dedicatedMeasurement(workload, startedAt, totalSeconds, dispatches, totalWork, std::move(samples), tracker,
+                                allValid, checksum, std::move(details));
 }
 
 }  // namespace korvalen::MetalBenchmarkRunner

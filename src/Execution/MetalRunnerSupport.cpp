@@ -3,7 +3,10 @@
 #include "Execution/MetalCommandCompletion.h"
 #include "Execution/MetalKernelContext.h"
 #include "Execution/MetalKernelContextCache.h"
+#include "Model/PeakMemoryTracker.h"
 
+#include <cmath>
+#include <vector>
 
 namespace korvalen::MetalRunnerSupport {
 
@@ -44,6 +47,18 @@ double timedSampleMS(gpu::CommandBuffer& buffer, double wallStart, double wallEn
     const double gpuEnd = buffer.gpuEndTime();
     const double elapsed = gpuStart < gpuEnd ? gpuEnd - gpuStart : wallEnd - wallStart;
     return sampleMS(elapsed);
+}
+
+bool rowsSumToOne(gpu::Buffer& buffer, std::uint32_t columns, std::initializer_list<std::uint32_t> rows)
+{
+    if (columns == 0) return false;
+    for (const std::uint32_t row : rows) {
+        const std::vector<float> values = buffer.elements<float>(static_cast<std::size_t>(row) * columns, columns);
+        float sum = 0.0f;
+        for (const float value : values) sum += value;
+        if (!(std::fabs(sum - 1.0f) < 0.002f)) return false;
+    }
+    return true;
 }
 
 std::shared_ptr<gpu::Buffer> stagingBuffer(gpu::Device& device, std::size_t length)
@@ -89,6 +104,65 @@ void untimedCompute(MetalKernelContext& context, BenchmarkCancellationToken& can
     encodeCompute(*buffer, noEncoder, body);
     buffer->commit();
     MetalBenchmarkRunner::waitForCompletion(*buffer, cancellation, label, std::nullopt, true);
+}
+
+void initialize(MetalKernelContext& context, BenchmarkCancellationToken& cancellation, const std::string& label,
+                const char* failure, const std::shared_ptr<gpu::Pipeline>& pipeline,
+                const std::shared_ptr<gpu::Buffer>& target, std::uint32_t count)
+{
+    untimedCompute(context, cancellation, label, failure, failure, [&](gpu::ComputeEncoder& encoder) {
+        encoder.setPipeline(pipeline);
+        encoder.setBuffer(target, 0);
+        encoder.setValue(count, 1);
+        dispatchLine(encoder, pipeline, count);
+    });
+}
+
+void warmUps(MetalKernelContext& context, BenchmarkCancellationToken& cancellation, int count, const std::string& label,
+             const char* noBuffer, const char* noEncoder, const std::function<void(gpu::ComputeEncoder&)>& body)
+{
+    for (int i = 1; i <= count; ++i) {
+        checkCancellation(cancellation);
+        untimedCompute(context, cancellation, label + " " + std::to_string(i) + "/" + std::to_string(count), noBuffer,
+                       noEncoder, body);
+    }
+}
+
+TimedSteps timedSteps(MetalKernelContext& context, BenchmarkCancellationToken& cancellation, double targetDuration,
+                      PeakMemoryTracker& tracker, const std::string& label, const char* noBuffer, const char* noEncoder,
+                      const std::function<void(gpu::ComputeEncoder&)>& body)
+{
+    const double start = uptimeSeconds();
+    checkCancellation(cancellation);
+    TimedSteps run;
+    for (;;) {
+        run.samples.push_back(timedCompute(context, cancellation, label, noBuffer, noEncoder, body));
+        tracker.sample();
+        if (uptimeSeconds() - start >= targetDuration && run.samples.size() >= minimumTimedSamples) break;
+        checkCancellation(cancellation);
+    }
+    run.seconds = uptimeSeconds() - start;
+    return run;
+}
+
+KernelMeasurement dedicatedMeasurement(const AIWorkloadDefinition& workload, Date startedAt, double wallSeconds,
+                                       int iterations, double workUnits, std::vector<double> samples,
+                                       PeakMemoryTracker& tracker, bool valid, double checksum,
+                                       std::vector<std::string> details)
+{
+    KernelMeasurement m;
+    m.startedAt = startedAt;
+    m.wallSeconds = wallSeconds;
+    m.iterations = iterations;
+    m.workUnits = workUnits;
+    m.throughput = workUnits / std::max(wallSeconds, 1e-6);
+    m.throughputUnit = workload.throughputUnit;
+    m.latencySamplesMS = std::move(samples);
+    m.memory = tracker.finish();
+    m.accuracy = valid ? 1.0 : 0.0;
+    m.checksum = checksum;
+    m.details = std::move(details);
+    return m;
 }
 
 }  // namespace korvalen::MetalRunnerSupport

@@ -2,8 +2,10 @@
 
 // Small pieces shared by the GPU invocation builders, the execution loops and the dedicated GPU
 // runners: thread-group policies, encoding with the no-encoder failure, strided checksums over
-// CPU-visible buffers, the timed-sample rule and the cancellation check.
+// CPU-visible buffers, the timed-sample rule, the cancellation check, and the dedicated runners'
+// initialisation, warm-up and timed steps.
 
+#include "Execution/KernelMeasurement.h"
 #include "Model/AIBenchmarkError.h"
 #include "Model/BenchmarkCancellationToken.h"
 #include "Platform/Compute/Gpu.h"
@@ -12,11 +14,14 @@
 #include <bit>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace korvalen {
 class MetalKernelContext;
+class PeakMemoryTracker;
 }
 
 namespace korvalen::MetalRunnerSupport {
@@ -87,6 +92,9 @@ double timedSampleMS(gpu::CommandBuffer& buffer, double wallStart, double wallEn
 // The sample rule on an already chosen interval in seconds.
 inline double sampleMS(double seconds) { return seconds <= 1e-6 ? 0.001 : seconds * 1000.0; }
 
+// Row sums of a softmax output: each checked row must sum to 1 within 0.002 (no columns: false).
+bool rowsSumToOne(gpu::Buffer& buffer, std::uint32_t columns, std::initializer_list<std::uint32_t> rows);
+
 // A staging buffer of the device (shared on unified memory, else managed); nullptr when refused.
 std::shared_ptr<gpu::Buffer> stagingBuffer(gpu::Device& device, std::size_t length);
 
@@ -108,5 +116,38 @@ double timedCompute(MetalKernelContext& context, BenchmarkCancellationToken& can
 void untimedCompute(MetalKernelContext& context, BenchmarkCancellationToken& cancellation, const std::string& label,
                     const char* noBuffer, const char* noEncoder,
                     const std::function<void(gpu::ComputeEncoder&)>& body);
+
+// An untimed pass of a kernel that writes `target` from the thread index alone (bound as target,
+// count; one thread per element), with one failure text for a missing command buffer or encoder.
+void initialize(MetalKernelContext& context, BenchmarkCancellationToken& cancellation, const std::string& label,
+                const char* failure, const std::shared_ptr<gpu::Pipeline>& pipeline,
+                const std::shared_ptr<gpu::Buffer>& target, std::uint32_t count);
+
+// `count` untimed compute steps labelled "<label> i/count", each after a cancellation check.
+void warmUps(MetalKernelContext& context, BenchmarkCancellationToken& cancellation, int count, const std::string& label,
+             const char* noBuffer, const char* noEncoder, const std::function<void(gpu::ComputeEncoder&)>& body);
+
+// Timed loops of the dedicated runners end no sooner than this many samples.
+inline constexpr std::size_t minimumTimedSamples = 5;
+
+// The samples and the elapsed seconds of a run of timed compute steps.
+struct TimedSteps {
+    std::vector<double> samples;
+    double seconds = 0;
+};
+
+// Timed compute steps until `targetDuration` seconds have passed and at least minimumTimedSamples
+// were taken: a cancellation check before the first step and between steps, the tracker sampled after
+// each.
+TimedSteps timedSteps(MetalKernelContext& context, BenchmarkCancellationToken& cancellation, double targetDuration,
+                      PeakMemoryTracker& tracker, const std::string& label, const char* noBuffer, const char* noEncoder,
+                      const std::function<void(gpu::ComputeEncoder&)>& body);
+
+// A dedicated runner's measurement: throughput is the work over the wall seconds (at least a
+// microsecond), the memory figures are the tracker's, accuracy is 1 when valid.
+KernelMeasurement dedicatedMeasurement(const AIWorkloadDefinition& workload, Date startedAt, double wallSeconds,
+                                       int iterations, double workUnits, std::vector<double> samples,
+                                       PeakMemoryTracker& tracker, bool valid, double checksum,
+                                       std::vector<std::string> details);
 
 }  // namespace korvalen::MetalRunnerSupport

@@ -30,13 +30,8 @@ KernelMeasurement runKVCacheReadWrite(const AIWorkloadDefinition& workload, Meta
     auto update = context.pipeline("kv_cache_update");
     auto readWrite = context.pipeline("kv_cache_read_write");
 
-    untimedCompute(context, cancellation, "KV cache initialization", "Unable to initialize private KV cache",
-                   "Unable to initialize private KV cache", [&](gpu::ComputeEncoder& encoder) {
-                       encoder.setPipeline(update);
-                       encoder.setBuffer(source, 0);
-                       encoder.setValue(values, 1);
-                       dispatchLine(encoder, update, values);
-                   });
+    initialize(context, cancellation, "KV cache initialization", "Unable to initialize private KV cache", update, source,
+               values);
 
     const auto encodeReadWrite = [&](gpu::ComputeEncoder& encoder) {
         encoder.setPipeline(readWrite);
@@ -46,27 +41,14 @@ KernelMeasurement runKVCacheReadWrite(const AIWorkloadDefinition& workload, Meta
         dispatchLine(encoder, readWrite, values);
     };
     constexpr const char* noEncoder = "Unable to create KV cache read/write encoder";
-    for (int i = 1; i <= 3; ++i) {
-        checkCancellation(cancellation);
-        untimedCompute(context, cancellation, "KV cache warm-up " + std::to_string(i) + "/3",
-                       "Unable to create KV read/write warm-up", noEncoder, encodeReadWrite);
-    }
+    warmUps(context, cancellation, 3, "KV cache warm-up", "Unable to create KV read/write warm-up", noEncoder,
+            encodeReadWrite);
 
     PeakMemoryTracker tracker;
     const Date startedAt = now();
-    const double start = uptimeSeconds();
-    checkCancellation(cancellation);
-    std::vector<double> samples;
-    int iterations = 0;
-    for (;;) {
-        samples.push_back(timedCompute(context, cancellation, "KV cache iteration",
-                                       "Unable to create KV read/write command buffer", noEncoder, encodeReadWrite));
-        iterations += 1;
-        tracker.sample();
-        if (uptimeSeconds() - start >= targetDuration && samples.size() >= 5) break;
-        checkCancellation(cancellation);
-    }
-    const double end = uptimeSeconds();
+    TimedSteps run = timedSteps(context, cancellation, targetDuration, tracker, "KV cache iteration",
+                                "Unable to create KV read/write command buffer", noEncoder, encodeReadWrite);
+    const int iterations = static_cast<int>(run.samples.size());
 
     readBack(context, destination, readback, cancellation, "KV cache readback", "Unable to read back KV cache validation");
     bool valid = true;
@@ -82,24 +64,15 @@ KernelMeasurement runKVCacheReadWrite(const AIWorkloadDefinition& workload, Meta
     }
     const double checksum = checksumHalfBuffer(*readback, values);
 
-    KernelMeasurement m;
-    m.startedAt = startedAt;
-    m.wallSeconds = end - start;
-    m.iterations = iterations;
-    m.workUnits = iterations * 33'554'432.0 / 1e9;  // one read and one write of 16 MiB
-    m.throughput = m.workUnits / std::max(m.wallSeconds, 1e-6);
-    m.throughputUnit = workload.throughputUnit;
-    m.latencySamplesMS = std::move(samples);
-    m.memory = tracker.finish();
-    m.accuracy = valid ? 1.0 : 0.0;
-    m.checksum = checksum;
-    m.details = {
+    std::vector<std::string> details{
         "FP16 KV cache: context " + std::to_string(4096) + ", " + std::to_string(16) + " heads × " + std::to_string(64),
         "Source and destination are storageModePrivate",
         "Metric counts one device read + one device write; three warm-ups and readback are outside timing",
         "Metal device: " + context.device().name(),
     };
-    return m;
+    // One read and one write of 16 MiB per step.
+    return dedicatedMeasurement(workload, startedAt, run.seconds, iterations, iterations * 33'554'432.0 / 1e9,
+                                std::move(run.samples), tracker, valid, checksum, std::move(details));
 }
 
 std::string currentThermalState() { return std::string(sys::ThermalMonitor::currentStateText()); }

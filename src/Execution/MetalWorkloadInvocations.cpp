@@ -106,19 +106,6 @@ Invocation matrixInvocation(std::shared_ptr<gpu::Buffer> a, std::shared_ptr<gpu:
     return invocation;
 }
 
-// Row sums of a softmax output: each checked row must sum to 1 within 0.002.
-bool rowsSumToOne(gpu::Buffer& buffer, std::uint32_t columns, std::initializer_list<std::uint32_t> rows)
-{
-    if (columns == 0) return false;
-    for (const std::uint32_t row : rows) {
-        const std::vector<float> values = buffer.elements<float>(static_cast<std::size_t>(row) * columns, columns);
-        float sum = 0.0f;
-        for (const float value : values) sum += value;
-        if (!(std::fabs(sum - 1.0f) < 0.002f)) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 Invocation superResolution(MetalKernelContext& context)

@@ -86,12 +86,7 @@ TEST_F(DelegateTest, AQuitDuringARunStopsTheRunAndQuitsWhenItHasEnded)
     QTemporaryDir dir;
     korvalen::testing::FakeBenchmarkEngine engine;
     auto delegate = makeDelegate();
-    BenchmarkStoreServices services;
-    services.engine = engine.access();
-    services.currentProfile = [] { return korvalen::testing::comparableSystem(); };
-    services.persistence = std::make_shared<SessionPersistence>(dir.path());
-    services.settings = Settings(dir.path() + "/settings.conf");
-    services.notifications = &notifications;
+    BenchmarkStoreServices services = engine.storeServices(notifications, dir.path(), dir.path() + "/settings.conf");
     services.applicationIsTerminating = [&] { return delegate->terminationPending(); };
     BenchmarkStore store(std::move(services));
 

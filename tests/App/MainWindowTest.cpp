@@ -45,13 +45,8 @@ struct MainWindowTest : ::testing::Test {
 
     std::unique_ptr<BenchmarkStore> makeStore()
     {
-        BenchmarkStoreServices services;
-        services.engine = engine.access();
-        services.currentProfile = [] { return korvalen::testing::comparableSystem(); };
-        services.persistence = std::make_shared<SessionPersistence>(dir.path());
-        services.settings = settings();
-        services.notifications = &notifications;
-        return std::make_unique<BenchmarkStore>(std::move(services));
+        return std::make_unique<BenchmarkStore>(
+            engine.storeServices(notifications, dir.path(), dir.path() + "/settings.conf"));
     }
     Settings settings() { return Settings(dir.path() + "/settings.conf"); }
 };

@@ -39,13 +39,9 @@ struct BenchmarkStoreTest : ::testing::Test {
 
     BenchmarkStoreServices services()
     {
-        BenchmarkStoreServices s;
-        s.engine = engine.access();
+        BenchmarkStoreServices s = engine.storeServices(notifications, dir.path() + "/data", dir.path() + "/settings.conf");
         s.currentProfile = [this] { return launchProfile; };
         s.runtimeSnapshot = [this](const AISystemProfile& base) { return snapshot(base); };
-        s.persistence = std::make_shared<SessionPersistence>(dir.path() + "/data");
-        s.settings = Settings(dir.path() + "/settings.conf");
-        s.notifications = &notifications;
         return s;
     }
 

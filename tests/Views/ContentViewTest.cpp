@@ -33,13 +33,8 @@ struct ContentViewTest : ::testing::Test {
 
     std::unique_ptr<BenchmarkStore> makeStore(AISystemProfile profile = korvalen::testing::comparableSystem())
     {
-        BenchmarkStoreServices s;
-        s.engine = engine.access();
-        s.currentProfile = [profile] { return profile; };
-        s.persistence = std::make_shared<SessionPersistence>(dir.path() + "/data");
-        s.settings = Settings(dir.path() + "/settings.conf");
-        s.notifications = &notifications;
-        return std::make_unique<BenchmarkStore>(std::move(s));
+        return std::make_unique<BenchmarkStore>(
+            engine.storeServices(notifications, dir.path() + "/data", dir.path() + "/settings.conf", profile));
     }
 };
 

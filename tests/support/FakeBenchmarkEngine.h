@@ -6,6 +6,7 @@
 #include "Model/BenchmarkCancellationToken.h"
 #include "Model/ScoreCalculator.h"
 #include "State/BenchmarkEngineAccess.h"
+#include "State/BenchmarkStore.h"
 #include "support/MeasurementBuilders.h"
 
 #include <atomic>
@@ -110,6 +111,20 @@ public:
             return results;
         };
         return access;
+    }
+
+    // A store's services on this engine: the session folder and settings file given, `profile` as
+    // the machine, notifications posted to `notifications`.
+    BenchmarkStoreServices storeServices(NotificationCenter& notifications, const QString& sessionFolder,
+                                         const QString& settingsFile, AISystemProfile profile = comparableSystem()) const
+    {
+        BenchmarkStoreServices services;
+        services.engine = access();
+        services.currentProfile = [profile] { return profile; };
+        services.persistence = std::make_shared<SessionPersistence>(sessionFolder);
+        services.settings = Settings(settingsFile);
+        services.notifications = &notifications;
+        return services;
     }
 
 private:
