@@ -68,6 +68,7 @@ KernelMeasurement runStandardInference(const AIWorkloadDefinition& workload, AIB
     // Whole-number credits: the product equals their running sum exactly.
     measurement.workUnits = measurement.iterations * perPrediction;
 
+    // The check of the last output belongs to the timed phase: the end is read after it.
     const CoreMLValidation validation = validate(last, context.entry);
     measurement.wallSeconds = uptime() - loopStart;
     detail::finishTiming(measurement, workload, tracker);
