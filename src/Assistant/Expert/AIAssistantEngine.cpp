@@ -158,20 +158,20 @@ std::optional<AIAssistantResponse> respond(const std::string& question, const Se
     if (cancelled()) {
         return std::nullopt;
     }
-    const AIAssistantLanguage language = detectLanguage(question, context.language);
     const QuestionTerms terms(question);
     const std::string& text = terms.normalized;
+    const AIAssistantLanguage language = languageOfNormalized(text, context.language);
     const bool refersBack = hasReferenceWord(text);
 
     std::optional<AIWorkloadID> workload = detail::resolveWorkload(terms);
     if (!workload && refersBack) {
         workload = context.lastWorkloadID;
     }
-    std::optional<AIBackend> backend = detectBackend(text);
+    std::optional<AIBackend> backend = backendOfNormalized(text);
     if (!backend && refersBack) {
         backend = context.lastBackend;
     }
-    const AIAssistantIntent intent = detectIntent(text, workload, backend, context);
+    const AIAssistantIntent intent = intentOfNormalized(text, workload, backend, context.lastIntent);
     if (cancelled()) {
         return std::nullopt;
     }

@@ -211,6 +211,22 @@ std::optional<AIWorkloadID> resolveWorkload(const QuestionTerms& question)
 
 bool hasReferenceWord(std::string_view normalizedQuestion) { return containsAny(normalizedQuestion, referenceWords); }
 
+AIAssistantLanguage languageOfNormalized(std::string_view text, AIAssistantLanguage fallback)
+{
+    const auto hits = [&](const auto& markers) {
+        return std::count_if(markers.begin(), markers.end(), [&](std::string_view m) { return contains(text, m); });
+    };
+    const auto portuguese = hits(portugueseMarkers);
+    const auto english = hits(englishMarkers);
+    if (portuguese > english) {
+        return AIAssistantLanguage::portuguese;
+    }
+    if (english > portuguese) {
+        return AIAssistantLanguage::english;
+    }
+    return fallback;
+}
+
 }  // namespace detail
 
 std::string normalize(std::string_view text)
@@ -263,24 +279,16 @@ std::optional<AIWorkloadID> resolveWorkload(std::string_view question)
 
 AIAssistantLanguage detectLanguage(const std::string& question, AIAssistantLanguage fallback)
 {
-    const std::string text = normalize(question);
-    const auto hits = [&](const auto& markers) {
-        return std::count_if(markers.begin(), markers.end(), [&](std::string_view m) { return contains(text, m); });
-    };
-    const auto portuguese = hits(portugueseMarkers);
-    const auto english = hits(englishMarkers);
-    if (portuguese > english) {
-        return AIAssistantLanguage::portuguese;
-    }
-    if (english > portuguese) {
-        return AIAssistantLanguage::english;
-    }
-    return fallback;
+    return detail::languageOfNormalized(normalize(question), fallback);
 }
 
 std::optional<AIBackend> detectBackend(std::string_view question)
 {
-    const std::string text = normalize(question);
+    return detail::backendOfNormalized(normalize(question));
+}
+
+std::optional<AIBackend> detail::backendOfNormalized(std::string_view text)
+{
     if (containsAny(text, std::array<std::string_view, 3>{"neural engine", "ane", "motor neural"})) {
         return AIBackend::neuralEnginePreferred;
     }
@@ -300,8 +308,14 @@ std::optional<AIBackend> detectBackend(std::string_view question)
 AIAssistantIntent detectIntent(std::string_view normalizedQuestion, std::optional<AIWorkloadID> workload,
                                std::optional<AIBackend> backend, const AIAssistantConversationContext& context)
 {
+    return detail::intentOfNormalized(normalize(normalizedQuestion), workload, backend, context.lastIntent);
+}
+
+AIAssistantIntent detail::intentOfNormalized(std::string_view text, std::optional<AIWorkloadID> workload,
+                                             std::optional<AIBackend> backend,
+                                             std::optional<AIAssistantIntent> lastIntent)
+{
     using I = AIAssistantIntent;
-    const std::string text = normalize(normalizedQuestion);
     struct Rule {
         I intent;
         std::vector<std::string_view> keywords;
@@ -348,7 +362,7 @@ AIAssistantIntent detectIntent(std::string_view normalizedQuestion, std::optiona
     if (hit({"why", "por que", "e a gpu", "e o cpu", "and gpu", "and cpu", "what about", "e esse", "e isso"})) {
         return I::followUp;
     }
-    if (tokensOfNormalized(text).size() < 6 && context.lastIntent) {
+    if (lastIntent && tokensOfNormalized(text).size() < 6) {
         return I::followUp;
     }
     return I::unknown;
