@@ -229,20 +229,13 @@ AIAssistantLanguage languageOfNormalized(std::string_view text, AIAssistantLangu
 
 }  // namespace detail
 
-std::string normalize(std::string_view text)
+namespace {
+
+// Folds a run of non-ASCII characters. Lower-case first: a few lower-case mappings add combining
+// marks, which the fold then drops, so normalising twice changes nothing.
+std::string foldNonAscii(std::string_view run)
 {
-    if (isAscii(text)) {
-        std::string folded(text);
-        for (char& c : folded) {
-            if (c >= 'A' && c <= 'Z') {
-                c = static_cast<char>(c - 'A' + 'a');
-            }
-        }
-        return folded;
-    }
-    // Lower-case first: a few lower-case mappings add combining marks, which the fold then drops, so
-    // normalising twice changes nothing.
-    const QString decomposed = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))
+    const QString decomposed = QString::fromUtf8(run.data(), static_cast<qsizetype>(run.size()))
                                    .toLower()
                                    .normalized(QString::NormalizationForm_D);
     const QList<uint> codePoints = decomposed.toUcs4();
@@ -258,6 +251,32 @@ std::string normalize(std::string_view text)
         .normalized(QString::NormalizationForm_C)
         .toLower()
         .toStdString();
+}
+
+}  // namespace
+
+std::string normalize(std::string_view text)
+{
+    // ASCII folds byte by byte; only the runs of other characters (whole UTF-8 sequences, since their
+    // bytes are all above 0x7F) go through Unicode decomposition, which keeps long questions cheap.
+    std::string folded;
+    folded.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            folded += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < text.size() && static_cast<unsigned char>(text[end]) >= 0x80) {
+            ++end;
+        }
+        folded += foldNonAscii(text.substr(i, end - i));
+        i = end;
+    }
+    return folded;
 }
 
 std::vector<std::string> tokens(std::string_view text) { return tokensOfNormalized(normalize(text)); }
