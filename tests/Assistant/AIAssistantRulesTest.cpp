@@ -66,6 +66,10 @@ TEST(AIAssistantRules, CanonicalResultsPreferPlatformThenUniversalThenTheHighest
                   {expertResult(W::convolution, B::gpu, 70), invalid, comparison, universal, requested}))),
               (std::vector<double>{10, 1200}));
     EXPECT_TRUE(canonicalResults(sessionWith({invalid})).empty());
+    // A score that is not a number never wins.
+    AIBenchmarkResult notANumber = expertResult(W::kvCache, B::gpu, std::numeric_limits<double>::quiet_NaN());
+    EXPECT_EQ(scoresOf(canonicalResults(sessionWith({notANumber, expertResult(W::kvCache, B::cpu, 500)}))),
+              (std::vector<double>{500}));
     EXPECT_EQ(resultLines({}, L::english), "• Not enough results.");
     EXPECT_EQ(resultLines({}, L::portuguese), "• Sem resultados suficientes.");
 }

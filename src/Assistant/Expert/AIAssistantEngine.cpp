@@ -15,7 +15,7 @@ namespace detail {
 std::vector<AIBenchmarkResult> sortedByScoreDescending(std::vector<AIBenchmarkResult> results)
 {
     std::stable_sort(results.begin(), results.end(),
-                     [](const AIBenchmarkResult& a, const AIBenchmarkResult& b) { return a.score > b.score; });
+                     [](const AIBenchmarkResult& a, const AIBenchmarkResult& b) { return rankScore(a.score) > rankScore(b.score); });
     return results;
 }
 
@@ -79,7 +79,7 @@ std::vector<AIBenchmarkResult> canonicalResults(const AIBenchmarkSession& sessio
         if (!chosen) {
             chosen = group.front();
             for (const AIBenchmarkResult* result : group) {
-                if (result->score > chosen->score) {
+                if (rankScore(result->score) > rankScore(chosen->score)) {
                     chosen = result;
                 }
             }
