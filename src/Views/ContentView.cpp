@@ -2,7 +2,6 @@
 
 #include "Views/MainResultsView.h"
 #include "Views/SidebarView.h"
-#include "Views/Theme.h"
 
 #include <QHBoxLayout>
 
@@ -12,7 +11,6 @@ ContentView::ContentView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
 {
     setObjectName("ContentView");
     setAttribute(Qt::WA_StyledBackground, true);
-    setStyleSheet(Theme::styleSheet());
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
