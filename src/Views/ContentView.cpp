@@ -20,4 +20,11 @@ ContentView::ContentView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     layout->addWidget(results_, 1);
 }
 
+void ContentView::resizeEvent(QResizeEvent* event)
+{
+    // Near the minimum size the results table needs every pixel; the sidebar's controls still fit.
+    sidebar_->setFixedWidth(width() < 1100 ? 256 : 292);
+    QWidget::resizeEvent(event);
+}
+
 }  // namespace korvalen

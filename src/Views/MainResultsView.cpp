@@ -107,7 +107,7 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     summary->setSpacing(10);
     dashboard_ = new ScoreDashboardView(page);
     hardware_ = new HardwareProfileView(page);
-    hardware_->setMinimumWidth(210);
+    hardware_->setMinimumWidth(190);
     hardware_->setMaximumWidth(380);
     summary->addWidget(dashboard_, 3);
     summary->addWidget(hardware_, 2);
@@ -176,7 +176,7 @@ bool MainResultsView::eventFilter(QObject* watched, QEvent* event)
 void MainResultsView::fitColumns()
 {
     // Workload to Certified stay in view; Notes takes what is left and scrolls sideways beyond it.
-    constexpr int workloadCap = 230, backendCap = 190, workloadMinimum = 96, backendMinimum = 64, notesMinimum = 140;
+    constexpr int workloadCap = 230, backendCap = 190, workloadMinimum = 100, backendMinimum = 72, notesMinimum = 140;
     if (fittingColumns_)
         return;
     fittingColumns_ = true;
@@ -209,15 +209,12 @@ void MainResultsView::fitColumns()
             widths[c] += share;
         widths[notesColumn] += spare - share * columnCount;
     } else {
-        const int over = measured() - available;
-        if (over > 0) {
-            // Too narrow: Workload and Backend give up width (their ends stay readable, whole in the tool tip).
-            const int slackWorkload = std::max(0, widths[workloadColumn] - workloadMinimum);
-            const int slackBackend = std::max(0, widths[backendColumn] - backendMinimum);
-            const int cut = std::min(over, slackWorkload + slackBackend);
-            const int cutWorkload = slackWorkload + slackBackend > 0 ? cut * slackWorkload / (slackWorkload + slackBackend) : 0;
-            widths[workloadColumn] -= cutWorkload;
-            widths[backendColumn] -= cut - cutWorkload;
+        // Too narrow: Backend, then Workload give up width; both keep their ends readable and show
+        // whole in the tool tip.
+        for (const auto [c, minimum] : {std::pair{backendColumn, backendMinimum}, std::pair{workloadColumn, workloadMinimum}}) {
+            const int over = measured() - available;
+            if (over > 0)
+                widths[c] -= std::min(over, std::max(0, widths[c] - minimum));
         }
         widths[notesColumn] = std::max(notesMinimum, available - measured());
     }

@@ -65,7 +65,7 @@ ScoreDashboardView::Tile ScoreDashboardView::makeTile(const QString& caption, co
     QFrame* frame = panel(this);
     frame->setStyleSheet("#Panel { border-top: 3px solid " + accent + "; }");
     auto* layout = new QVBoxLayout(frame);
-    layout->setContentsMargins(16, 12, 16, 12);
+    layout->setContentsMargins(12, 12, 12, 12);
     layout->setSpacing(2);
     auto* captionLabel = new ElidedLabel(frame);
     captionLabel->setObjectName("ScoreCaption");

@@ -190,7 +190,7 @@ QTableWidget { background: #171c26; border: 1px solid #262d3a; border-radius: 10
                selection-background-color: #223252; alternate-background-color: #1a202b; }
 QTableWidget:focus { border-color: #7fb0ff; }
 QHeaderView::section { background: #1b2130; color: #8b95a7; border: none; border-bottom: 1px solid #262d3a;
-                       padding: 6px 8px; font-size: 11px; font-weight: 700; }
+                       padding: 6px 6px; font-size: 11px; font-weight: 700; }
 QTableCornerButton::section { background: #1b2130; border: none; }
 QScrollBar:vertical { background: transparent; width: 10px; margin: 2px; }
 QScrollBar::handle:vertical { background: #2c3445; border-radius: 4px; min-height: 24px; }
