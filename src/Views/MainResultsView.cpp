@@ -8,6 +8,7 @@
 #include "Views/Theme.h"
 #include "Views/ViewText.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDateTime>
 #include <QEvent>
@@ -17,6 +18,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStackedWidget>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
@@ -42,6 +44,41 @@ QTableWidgetItem* cell(const QString& text, Qt::Alignment alignment = Qt::AlignL
     item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
     return item;
 }
+
+// Workload titles often differ only in their last word ("… FP32", "… FP16"): when a title must be
+// shortened, that word stays whole and the words before it give way.
+QString shortenedTitle(const QString& title, const QFontMetrics& metrics, int width)
+{
+    if (metrics.horizontalAdvance(title) <= width)
+        return title;
+    const qsizetype space = title.lastIndexOf(' ');
+    if (space > 0) {
+        const QString tail = title.mid(space);
+        const int tailWidth = metrics.horizontalAdvance(tail);
+        if (tailWidth * 5 <= width * 3)
+            return metrics.elidedText(title.left(space), Qt::ElideRight, width - tailWidth) + tail;
+    }
+    return metrics.elidedText(title, Qt::ElideMiddle, width);
+}
+
+class WorkloadTitleDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        // Only when painting a cell: measuring the column's natural width needs the whole title.
+        if (option->rect.isEmpty())
+            return;
+        const QWidget* widget = option->widget;
+        const QStyle* style = widget ? widget->style() : QApplication::style();
+        const QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, option, widget);
+        const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+        option->text = shortenedTitle(option->text, option->fontMetrics, area.width() - 2 * margin);
+    }
+};
 
 }  // namespace
 
@@ -77,6 +114,7 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     // A loaded session.
     auto* page = new QWidget(pages_);
     auto* layout = new QVBoxLayout(page);
+    pageLayout_ = layout;
     layout->setContentsMargins(24, 20, 24, 18);
     layout->setSpacing(12);
 
@@ -120,8 +158,9 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     table_->setAlternatingRowColors(true);
     table_->setShowGrid(false);
     table_->setWordWrap(false);
-    // Titles differ at their end ("… FP32", "… FP16") and device names too: keep both ends.
+    // Device names and notes keep both ends when shortened; titles keep their last word.
     table_->setTextElideMode(Qt::ElideMiddle);
+    table_->setItemDelegateForColumn(workloadColumn, new WorkloadTitleDelegate(table_));
     // One stop in the Tab chain; the arrow keys move inside.
     table_->setTabKeyNavigation(false);
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -164,6 +203,14 @@ QString MainResultsView::runTitle(const AIBenchmarkSession& session)
     if (!session.compareAllBackends)
         return title + qs(rawValue(session.requestedBackend));
     return title + (session.compareAllGPUs.value_or(false) ? "all backends and GPUs compared" : "all backends compared");
+}
+
+void MainResultsView::resizeEvent(QResizeEvent* event)
+{
+    // Near the minimum width the side margins give their room to the table.
+    const int side = width() < 760 ? 14 : 24;
+    pageLayout_->setContentsMargins(side, 20, side, 18);
+    QWidget::resizeEvent(event);
 }
 
 bool MainResultsView::eventFilter(QObject* watched, QEvent* event)

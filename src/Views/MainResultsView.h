@@ -11,6 +11,7 @@ class QLabel;
 class QPushButton;
 class QStackedWidget;
 class QTableWidget;
+class QVBoxLayout;
 
 namespace korvalen {
 
@@ -41,6 +42,7 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void refresh();
@@ -58,6 +60,7 @@ private:
     HardwareProfileView* emptyHardware_;
     QTableWidget* table_;
     QLabel* emptyFilter_;
+    QVBoxLayout* pageLayout_;
     bool fittingColumns_ = false;
 };
 
