@@ -80,6 +80,19 @@ protected:
     }
 };
 
+// Notes read from their start.
+class LeadingTextDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->textElideMode = Qt::ElideRight;
+    }
+};
+
 }  // namespace
 
 MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidget(parent), store_(store)
@@ -158,9 +171,10 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     table_->setAlternatingRowColors(true);
     table_->setShowGrid(false);
     table_->setWordWrap(false);
-    // Device names and notes keep both ends when shortened; titles keep their last word.
+    // Device names keep both ends when shortened, titles their last word, notes their start.
     table_->setTextElideMode(Qt::ElideMiddle);
     table_->setItemDelegateForColumn(workloadColumn, new WorkloadTitleDelegate(table_));
+    table_->setItemDelegateForColumn(notesColumn, new LeadingTextDelegate(table_));
     // One stop in the Tab chain; the arrow keys move inside.
     table_->setTabKeyNavigation(false);
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
