@@ -22,6 +22,7 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStandardItemModel>
 #include <QStyleOption>
 #include <QStyledItemDelegate>
@@ -158,12 +159,15 @@ TEST_F(ContentViewTest, EveryColumnToCertifiedStaysInViewAndTitlesKeepTheirEnds)
     };
     auto store = makeStore();
     ContentView view(*store);
-    view.resize(1280, 820);
+    view.resize(960, 620);
     view.show();
     view.sidebar()->startButton()->click();
     ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
     QTableWidget* table = view.results()->resultsTable();
     ASSERT_GT(table->rowCount(), 8);
+    const QScrollBar* rows = table->verticalScrollBar();
+    EXPECT_GT(rows->maximum(), 0);
+    EXPECT_EQ(rows->value(), rows->maximum()) << "the table followed the newest result";
 
     for (const QSize size : {QSize(1280, 820), QSize(960, 620)}) {
         SCOPED_TRACE(std::to_string(size.width()) + "x" + std::to_string(size.height()));
