@@ -166,7 +166,7 @@ QComboBox QAbstractItemView::item:disabled { color: #5b6475; }
 QCheckBox { spacing: 8px; }
 QPushButton { background: #1f2634; border: 1px solid #2f384a; border-radius: 7px; padding: 7px 14px; }
 QPushButton:hover { background: #263043; }
-QPushButton:focus { border-color: #7fb0ff; }
+QPushButton:focus { border-color: #7fb0ff; outline: none; }
 QPushButton:disabled { color: #5b6475; background: #171c26; border-color: #222938; }
 QPushButton#StartButton { background: #2f6df6; border-color: #2f6df6; color: white; font-weight: 700; }
 QPushButton#StartButton:hover { background: #4a82ff; }
