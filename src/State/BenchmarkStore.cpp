@@ -209,12 +209,15 @@ void BenchmarkStore::start()
         "No workload of this run mode can run on the selected accelerator on this machine";
     cancellation_->reset();
     if (buildPlan(makeEngine(systemProfile_)).empty()) {
+        // The bar must not go on showing the previous run as done beside a refusal.
+        setProgress(0);
         setStatusText(emptyPlanText);
         KorvalenAILogger::warning("RUN_REFUSED reason=empty-plan mode=" + std::string(rawValue(selectedMode_))
                                   + " backend=" + std::string(rawValue(selectedBackend_)));
         return;
     }
     if (!pauseAssistantForBenchmark()) {
+        setProgress(0);
         setStatusText("Local AI engine did not stop — benchmark blocked");
         return;
     }
@@ -239,6 +242,7 @@ void BenchmarkStore::start()
     run.mode = selectedMode_;
     run.showVisuals = showLiveVisualizations_;
     if (run.items.empty()) {
+        setProgress(0);
         setStatusText(emptyPlanText);
         KorvalenAILogger::warning("RUN_REFUSED reason=empty-plan-after-snapshot");
         resumeAssistantAfterBenchmark();

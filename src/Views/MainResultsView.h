@@ -11,6 +11,7 @@ class QLabel;
 class QPushButton;
 class QStackedWidget;
 class QTableWidget;
+class QVBoxLayout;
 
 namespace korvalen {
 
@@ -32,21 +33,35 @@ public:
     ScoreDashboardView* scoreDashboard() const { return dashboard_; }
     HardwareProfileView* hardwareProfile() const { return hardware_; }
     QLabel* sessionTitle() const;
+    QLabel* sessionSubtitle() const { return subtitle_; }
+    // Shown over the table when the chosen category has no result.
+    QLabel* emptyFilterNotice() const { return emptyFilter_; }
+
+    // "Quick AI  ·  CPU", or what a run comparing every backend did.
+    static QString runTitle(const AIBenchmarkSession& session);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void refresh();
     void fillTable(const AIBenchmarkSession& session);
+    void fitColumns();
 
     BenchmarkStore& store_;
     QStackedWidget* pages_;
     ElidedLabel* title_;
-    ElidedLabel* subtitle_;
+    QLabel* subtitle_;
     QComboBox* categoryFilter_;
     QPushButton* clear_;
     ScoreDashboardView* dashboard_;
     HardwareProfileView* hardware_;
     HardwareProfileView* emptyHardware_;
     QTableWidget* table_;
+    QLabel* emptyFilter_;
+    QVBoxLayout* pageLayout_;
+    bool fittingColumns_ = false;
 };
 
 }  // namespace korvalen
