@@ -1,0 +1,28 @@
+#pragma once
+
+// Question reading shared by the dispatch; not part of the library's interface.
+
+#include "Model/AIVocabulary.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvalen::AIAssistantEngine::detail {
+
+std::vector<std::string> tokensOfNormalized(std::string_view normalized);
+
+// A question normalised and split once, so that matching it against every phrase stays cheap however
+// long it is.
+struct QuestionTerms {
+    explicit QuestionTerms(std::string_view question);
+    std::string normalized;
+    std::vector<std::string> tokenSet;  // sorted, without repeats
+};
+
+// The best workload phrase match, accepted at a similarity of 0.58 or more.
+std::optional<AIWorkloadID> resolveWorkload(const QuestionTerms& question);
+bool hasReferenceWord(std::string_view normalizedQuestion);
+
+}  // namespace korvalen::AIAssistantEngine::detail
