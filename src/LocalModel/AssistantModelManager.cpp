@@ -340,12 +340,14 @@ Task<> AssistantModelManager::startServer(AssistantDownloadableModel model, Canc
         }
         if (ours->state() != QProcess::Running)
             continue;
-        const bool healthy = co_await self->endpointAnswers("/health");
+        Task<bool> health = self->endpointAnswers(QStringLiteral("/health"));
+        const bool healthy = co_await std::move(health);
         if (!self)
             throw LocalTaskCancelled();
         if (!healthy || stale())
             continue;
-        const bool listed = co_await self->endpointAnswers("/v1/models");
+        Task<bool> models = self->endpointAnswers(QStringLiteral("/v1/models"));
+        const bool listed = co_await std::move(models);
         if (!self)
             throw LocalTaskCancelled();
         if (listed && !stale() && ours && self->process_ == ours)
