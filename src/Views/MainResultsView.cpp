@@ -2,6 +2,8 @@
 
 #include "Views/ElidedLabel.h"
 
+#include "Assistant/Views/AssistantPane.h"
+
 #include "State/BenchmarkStore.h"
 #include "Views/ResultCard.h"
 #include "Views/ScoreDashboardView.h"
@@ -14,6 +16,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QSplitter>
 #include <QStackedWidget>
 #include <QTableWidget>
 #include <QVBoxLayout>
@@ -45,8 +48,16 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
 {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
-    pages_ = new QStackedWidget(this);
-    outer->addWidget(pages_);
+    auto* split = new QSplitter(Qt::Horizontal, this);
+    split->setChildrenCollapsible(false);
+    outer->addWidget(split);
+    pages_ = new QStackedWidget(split);
+    split->addWidget(pages_);
+    assistantPane_ = new AssistantPane(store_.assistant(), [&store] { return store.isBusy(); }, split);
+    assistantPane_->setMinimumWidth(360);
+    split->addWidget(assistantPane_);
+    split->setStretchFactor(0, 3);
+    split->setStretchFactor(1, 2);
 
     // The first screen: nothing loaded yet.
     auto* empty = new QWidget(pages_);
@@ -135,6 +146,7 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     connect(categoryFilter_, &QComboBox::currentIndexChanged, this, &MainResultsView::refresh);
     connect(&store_, &BenchmarkStore::currentSessionChanged, this, &MainResultsView::refresh);
     connect(&store_, &BenchmarkStore::runStateChanged, this, &MainResultsView::refresh);
+    connect(&store_, &BenchmarkStore::runStateChanged, assistantPane_, &AssistantPane::refreshControls);
     refresh();
 }
 

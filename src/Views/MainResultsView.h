@@ -14,13 +14,14 @@ class QTableWidget;
 
 namespace korvalen {
 
+class AssistantPane;
 class BenchmarkStore;
 class ElidedLabel;
 class ScoreDashboardView;
 class HardwareProfileView;
 
 // The results area: the loaded session's header, scores, the machine it ran on and one row per
-// result. The assistant's pane takes its place beside the results when the assistant exists.
+// result, with the assistant's pane beside them.
 class MainResultsView : public QWidget {
     Q_OBJECT
 
@@ -32,6 +33,7 @@ public:
     ScoreDashboardView* scoreDashboard() const { return dashboard_; }
     HardwareProfileView* hardwareProfile() const { return hardware_; }
     QLabel* sessionTitle() const;
+    AssistantPane* assistantPane() const { return assistantPane_; }
 
 private:
     void refresh();
@@ -47,6 +49,7 @@ private:
     HardwareProfileView* hardware_;
     HardwareProfileView* emptyHardware_;
     QTableWidget* table_;
+    AssistantPane* assistantPane_;
 };
 
 }  // namespace korvalen
