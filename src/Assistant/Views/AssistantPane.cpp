@@ -13,7 +13,6 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QTimer>
 #include <QVBoxLayout>
 
 namespace korvalen {
@@ -72,7 +71,7 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
     startModel_ = new QPushButton("Start", localBox_);
     stopModel_ = new QPushButton("Stop", localBox_);
     findEngine_ = new QPushButton("Find engine", localBox_);
-    modelRow->addWidget(models_, 1);
+    local->addWidget(models_);
     for (QPushButton* b : {useModel_, startModel_, stopModel_, findEngine_})
         modelRow->addWidget(b);
     local->addLayout(modelRow);
@@ -103,6 +102,13 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
     listLayout_->setSpacing(10);
     listLayout_->addStretch(1);
     scroll_->setWidget(list_);
+    // A long answer is read from its beginning: the view follows the newest message's top.
+    connect(scroll_->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this](int, int maximum) {
+        if (followNewest_ && !bubbles_.empty())
+            scroll_->verticalScrollBar()->setValue(std::min(maximum, bubbles_.back()->y()));
+    });
+    // Reading back through the conversation stops the pane from jumping to the newest message.
+    connect(scroll_->verticalScrollBar(), &QScrollBar::sliderMoved, this, [this] { followNewest_ = false; });
     layout->addWidget(scroll_, 1);
 
     status_ = new QLabel(this);
@@ -262,8 +268,8 @@ void AssistantPane::syncMessages()
             bubbles_.push_back(bubble);
         }
     }
-    // The newest message is the one to read.
-    QTimer::singleShot(0, this, [this] { scroll_->verticalScrollBar()->setValue(scroll_->verticalScrollBar()->maximum()); });
+    // The newest message is the one to read, once the layout has grown to hold it.
+    followNewest_ = true;
 }
 
 }  // namespace korvalen

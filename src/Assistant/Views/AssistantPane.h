@@ -67,6 +67,7 @@ private:
     QWidget* list_;
     QVBoxLayout* listLayout_;
     std::vector<AssistantBubble*> bubbles_;
+    bool followNewest_ = true;
     QLabel* status_;
     std::vector<QPushButton*> quick_;
     QLineEdit* composer_;
