@@ -32,7 +32,7 @@ class ConversationTest : public ::testing::Test {
 public:
     void SetUp() override
     {
-        test::qtApp();
+        test::qtApp(true);  // the views' tests share this program
         settings = Settings(data.filePath("settings.ini"));
         AIAssistantLocalClient::options().retryDelay = std::chrono::milliseconds(5);
         session = testing::sampleSession(5);
