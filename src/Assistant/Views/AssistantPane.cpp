@@ -234,9 +234,9 @@ void AssistantPane::syncLocalControls()
     if (int index = models_->findData(wanted); index >= 0)
         models_->setCurrentIndex(index);
     models_->blockSignals(false);
-    if (!endpoint_->hasFocus())
+    if (!endpoint_->isModified())
         endpoint_->setText(qs(assistant_.localEndpoint()));
-    if (!modelName_->hasFocus())
+    if (!modelName_->isModified())
         modelName_->setText(qs(assistant_.localModel()));
     managerStatus_->setText(manager.statusText());
     const bool blocked = (runIsBusy_ && runIsBusy_()) || manager.isBusy();
