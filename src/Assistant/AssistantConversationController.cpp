@@ -479,23 +479,27 @@ void AssistantConversationController::finish(const Request& request, const AIAss
 
 // MARK: provider and model selection
 
+QString AssistantConversationController::providerStatus() const
+{
+    AssistantModelManager& manager = modelManager();
+    const auto selected = manager.selectedModel();
+    if (provider_ == AIAssistantProvider::olvaneExpert)
+        return expertReady;
+    if (manager.engineRunning() && selected)
+        return qs(selected->displayName + " ready");
+    if (!selected)
+        return "Select an installed local model";
+    if (manager.engineInstalled())
+        return qs(selected->displayName + " selected — start Local AI");
+    return qs(selected->displayName + " selected — install llama.cpp engine");
+}
+
 void AssistantConversationController::selectProvider(AIAssistantProvider provider)
 {
     if (services_.store.runIsBusy() || responding_)
         return;
     setProvider(provider);
-    AssistantModelManager& manager = modelManager();
-    const auto selected = manager.selectedModel();
-    if (provider == AIAssistantProvider::olvaneExpert)
-        setStatus(expertReady);
-    else if (manager.engineRunning() && selected)
-        setStatus(qs(selected->displayName + " ready"));
-    else if (!selected)
-        setStatus("Select an installed local model");
-    else if (manager.engineInstalled())
-        setStatus(qs(selected->displayName + " selected — start Local AI"));
-    else
-        setStatus(qs(selected->displayName + " selected — install llama.cpp engine"));
+    setStatus(providerStatus());
     KorvalenAILogger::info("ASSISTANT_PROVIDER_SELECTED provider=" + std::string(rawValue(provider)));
 }
 
@@ -724,6 +728,11 @@ bool AssistantConversationController::pauseForBenchmark()
 
 void AssistantConversationController::resumeAfterBenchmark()
 {
+    // The run is over: a status that still says it is in progress would be wrong.
+    if (pausedForBenchmark_) {
+        pausedForBenchmark_ = false;
+        setStatus(providerStatus());
+    }
     std::optional<AssistantDownloadableModel> model = std::exchange(modelRunningBeforeBenchmark_, std::nullopt);
     if (model && !terminating())
         startManagedModel(*model);

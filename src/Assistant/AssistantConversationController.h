@@ -126,6 +126,8 @@ private:
     void removeMessage(const Uuid& id);
     void removeTrailingEmptyAnswer();
     std::string managedEndpoint() const;
+    // The status line of the chosen provider when nothing is going on.
+    QString providerStatus() const;
     bool terminating() const;
     AIAssistantMessage welcomeMessage() const;
 

@@ -51,6 +51,8 @@ TEST_F(StoreAssistantTest, TheExpertAnswersFromTheRunJustMeasured)
     store->start();
     ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
     ASSERT_TRUE(store->currentSession());
+    EXPECT_EQ(store->assistant().status(), "Olvane Expert 2 ready") << "the pause ends with the run";
+    EXPECT_FALSE(store->assistant().pausedForBenchmark());
 
     store->sendAssistantMessage(std::string("Analyze my result"));
     ASSERT_TRUE(processEventsUntil([&] { return !store->assistant().isResponding(); }));
