@@ -31,11 +31,15 @@ bool hasLatencyStabilityNote(const AIBenchmarkResult& r)
     return false;
 }
 
-// A NaN median or P99 compares false, so it never makes a result tail-heavy.
+// A median or P99 that is not a number never makes a result tail-heavy.
 bool isTailHeavy(const AIBenchmarkResult& r)
 {
     const double median = r.latency.medianMS;
-    return p99(r) > tailFactor * (median >= 0.0001 ? median : 0.0001);
+    const double tail = p99(r);
+    if (std::isnan(median) || std::isnan(tail)) {
+        return false;
+    }
+    return tail > tailFactor * std::max(median, 0.0001);
 }
 
 bool retentionDropped(const AIBenchmarkResult& r)

@@ -33,7 +33,7 @@ const AIBenchmarkResult* best(const std::vector<const AIBenchmarkResult*>& group
 {
     const AIBenchmarkResult* winner = nullptr;
     for (const AIBenchmarkResult* result : group) {
-        if ((!backend || result->backend == *backend) && (!winner || result->score > winner->score)) {
+        if ((!backend || result->backend == *backend) && (!winner || rankScore(result->score) > rankScore(winner->score))) {
             winner = result;
         }
     }
@@ -88,7 +88,9 @@ std::vector<AIBenchmarkResult> selectRankedResults(const std::vector<AIBenchmark
     }
     for (const AIBenchmarkResult& result : results) {
         const auto below = std::find_if(ranked.begin(), ranked.end(), [&](const AIBenchmarkResult& kept) {
-            return highestFirst ? kept.score < result.score : kept.score > result.score;
+            const double keptScore = rankScore(kept.score);
+            const double newScore = rankScore(result.score);
+            return highestFirst ? keptScore < newScore : keptScore > newScore;
         });
         if (below != ranked.end()) {
             ranked.insert(below, result);

@@ -15,7 +15,7 @@ namespace detail {
 std::vector<AIBenchmarkResult> sortedByScoreDescending(std::vector<AIBenchmarkResult> results)
 {
     std::stable_sort(results.begin(), results.end(),
-                     [](const AIBenchmarkResult& a, const AIBenchmarkResult& b) { return a.score > b.score; });
+                     [](const AIBenchmarkResult& a, const AIBenchmarkResult& b) { return rankScore(a.score) > rankScore(b.score); });
     return results;
 }
 
@@ -79,7 +79,7 @@ std::vector<AIBenchmarkResult> canonicalResults(const AIBenchmarkSession& sessio
         if (!chosen) {
             chosen = group.front();
             for (const AIBenchmarkResult* result : group) {
-                if (result->score > chosen->score) {
+                if (rankScore(result->score) > rankScore(chosen->score)) {
                     chosen = result;
                 }
             }
@@ -158,20 +158,20 @@ std::optional<AIAssistantResponse> respond(const std::string& question, const Se
     if (cancelled()) {
         return std::nullopt;
     }
-    const AIAssistantLanguage language = detectLanguage(question, context.language);
     const QuestionTerms terms(question);
     const std::string& text = terms.normalized;
+    const AIAssistantLanguage language = languageOfNormalized(text, context.language);
     const bool refersBack = hasReferenceWord(text);
 
     std::optional<AIWorkloadID> workload = detail::resolveWorkload(terms);
     if (!workload && refersBack) {
         workload = context.lastWorkloadID;
     }
-    std::optional<AIBackend> backend = detectBackend(text);
+    std::optional<AIBackend> backend = backendOfNormalized(text);
     if (!backend && refersBack) {
         backend = context.lastBackend;
     }
-    const AIAssistantIntent intent = detectIntent(text, workload, backend, context);
+    const AIAssistantIntent intent = intentOfNormalized(text, workload, backend, context.lastIntent);
     if (cancelled()) {
         return std::nullopt;
     }

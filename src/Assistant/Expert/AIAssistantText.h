@@ -7,6 +7,8 @@
 #include "Platform/Foundation/NumberFormat.h"
 
 #include <array>
+#include <cmath>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,6 +67,10 @@ bool containsAny(std::string_view normalizedText, const std::array<std::string_v
     }
     return false;
 }
+
+// A score as rankings compare it: a score that is not a number ranks below every other, so it never
+// wins a comparison and never upsets a sort.
+inline double rankScore(double score) { return std::isnan(score) ? -std::numeric_limits<double>::infinity() : score; }
 
 // Stable sort by score, highest first.
 std::vector<AIBenchmarkResult> sortedByScoreDescending(std::vector<AIBenchmarkResult> results);

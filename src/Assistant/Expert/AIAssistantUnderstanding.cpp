@@ -211,22 +211,31 @@ std::optional<AIWorkloadID> resolveWorkload(const QuestionTerms& question)
 
 bool hasReferenceWord(std::string_view normalizedQuestion) { return containsAny(normalizedQuestion, referenceWords); }
 
+AIAssistantLanguage languageOfNormalized(std::string_view text, AIAssistantLanguage fallback)
+{
+    const auto hits = [&](const auto& markers) {
+        return std::count_if(markers.begin(), markers.end(), [&](std::string_view m) { return contains(text, m); });
+    };
+    const auto portuguese = hits(portugueseMarkers);
+    const auto english = hits(englishMarkers);
+    if (portuguese > english) {
+        return AIAssistantLanguage::portuguese;
+    }
+    if (english > portuguese) {
+        return AIAssistantLanguage::english;
+    }
+    return fallback;
+}
+
 }  // namespace detail
 
-std::string normalize(std::string_view text)
+namespace {
+
+// Folds a run of non-ASCII characters. Lower-case first: a few lower-case mappings add combining
+// marks, which the fold then drops, so normalising twice changes nothing.
+std::string foldNonAscii(std::string_view run)
 {
-    if (isAscii(text)) {
-        std::string folded(text);
-        for (char& c : folded) {
-            if (c >= 'A' && c <= 'Z') {
-                c = static_cast<char>(c - 'A' + 'a');
-            }
-        }
-        return folded;
-    }
-    // Lower-case first: a few lower-case mappings add combining marks, which the fold then drops, so
-    // normalising twice changes nothing.
-    const QString decomposed = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))
+    const QString decomposed = QString::fromUtf8(run.data(), static_cast<qsizetype>(run.size()))
                                    .toLower()
                                    .normalized(QString::NormalizationForm_D);
     const QList<uint> codePoints = decomposed.toUcs4();
@@ -242,6 +251,32 @@ std::string normalize(std::string_view text)
         .normalized(QString::NormalizationForm_C)
         .toLower()
         .toStdString();
+}
+
+}  // namespace
+
+std::string normalize(std::string_view text)
+{
+    // ASCII folds byte by byte; only the runs of other characters (whole UTF-8 sequences, since their
+    // bytes are all above 0x7F) go through Unicode decomposition, which keeps long questions cheap.
+    std::string folded;
+    folded.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            folded += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < text.size() && static_cast<unsigned char>(text[end]) >= 0x80) {
+            ++end;
+        }
+        folded += foldNonAscii(text.substr(i, end - i));
+        i = end;
+    }
+    return folded;
 }
 
 std::vector<std::string> tokens(std::string_view text) { return tokensOfNormalized(normalize(text)); }
@@ -263,24 +298,16 @@ std::optional<AIWorkloadID> resolveWorkload(std::string_view question)
 
 AIAssistantLanguage detectLanguage(const std::string& question, AIAssistantLanguage fallback)
 {
-    const std::string text = normalize(question);
-    const auto hits = [&](const auto& markers) {
-        return std::count_if(markers.begin(), markers.end(), [&](std::string_view m) { return contains(text, m); });
-    };
-    const auto portuguese = hits(portugueseMarkers);
-    const auto english = hits(englishMarkers);
-    if (portuguese > english) {
-        return AIAssistantLanguage::portuguese;
-    }
-    if (english > portuguese) {
-        return AIAssistantLanguage::english;
-    }
-    return fallback;
+    return detail::languageOfNormalized(normalize(question), fallback);
 }
 
 std::optional<AIBackend> detectBackend(std::string_view question)
 {
-    const std::string text = normalize(question);
+    return detail::backendOfNormalized(normalize(question));
+}
+
+std::optional<AIBackend> detail::backendOfNormalized(std::string_view text)
+{
     if (containsAny(text, std::array<std::string_view, 3>{"neural engine", "ane", "motor neural"})) {
         return AIBackend::neuralEnginePreferred;
     }
@@ -300,8 +327,14 @@ std::optional<AIBackend> detectBackend(std::string_view question)
 AIAssistantIntent detectIntent(std::string_view normalizedQuestion, std::optional<AIWorkloadID> workload,
                                std::optional<AIBackend> backend, const AIAssistantConversationContext& context)
 {
+    return detail::intentOfNormalized(normalize(normalizedQuestion), workload, backend, context.lastIntent);
+}
+
+AIAssistantIntent detail::intentOfNormalized(std::string_view text, std::optional<AIWorkloadID> workload,
+                                             std::optional<AIBackend> backend,
+                                             std::optional<AIAssistantIntent> lastIntent)
+{
     using I = AIAssistantIntent;
-    const std::string text = normalize(normalizedQuestion);
     struct Rule {
         I intent;
         std::vector<std::string_view> keywords;
@@ -348,7 +381,7 @@ AIAssistantIntent detectIntent(std::string_view normalizedQuestion, std::optiona
     if (hit({"why", "por que", "e a gpu", "e o cpu", "and gpu", "and cpu", "what about", "e esse", "e isso"})) {
         return I::followUp;
     }
-    if (tokensOfNormalized(text).size() < 6 && context.lastIntent) {
+    if (lastIntent && tokensOfNormalized(text).size() < 6) {
         return I::followUp;
     }
     return I::unknown;

@@ -2,6 +2,7 @@
 
 // Question reading shared by the dispatch; not part of the library's interface.
 
+#include "Assistant/Expert/AIAssistantTypes.h"
 #include "Model/AIVocabulary.h"
 
 #include <optional>
@@ -24,5 +25,11 @@ struct QuestionTerms {
 // The best workload phrase match, accepted at a similarity of 0.58 or more.
 std::optional<AIWorkloadID> resolveWorkload(const QuestionTerms& question);
 bool hasReferenceWord(std::string_view normalizedQuestion);
+
+// The detections on text that is already normalised.
+AIAssistantLanguage languageOfNormalized(std::string_view text, AIAssistantLanguage fallback);
+std::optional<AIBackend> backendOfNormalized(std::string_view text);
+AIAssistantIntent intentOfNormalized(std::string_view text, std::optional<AIWorkloadID> workload,
+                                     std::optional<AIBackend> backend, std::optional<AIAssistantIntent> lastIntent);
 
 }  // namespace korvalen::AIAssistantEngine::detail
