@@ -229,6 +229,8 @@ void AssistantPane::syncLocalControls()
     for (const auto& m : manager.catalog()) {
         const bool installed = manager.state(m.id).isInstalled();
         models_->addItem(qs(m.displayName) + (installed ? "" : " — not downloaded"), qs(m.id));
+        // Nothing is downloaded here: the tip says where the model's file is read from.
+        models_->setItemData(models_->count() - 1, manager.modelPath(m), Qt::ToolTipRole);
     }
     const QString wanted = current.isEmpty() && manager.selectedModelID() ? qs(*manager.selectedModelID()) : current;
     if (int index = models_->findData(wanted); index >= 0)
