@@ -658,8 +658,8 @@ std::string AssistantConversationController::exportText(const std::vector<AIAssi
         const QString when = locale.toString(QDateTime::fromMSecsSinceEpoch(ms), QLocale::ShortFormat);
         if (i > 0)
             text += "\n\n";
-        text += "[" + when.toStdString() + "] " + (m.role == AIAssistantRole::user ? "User" : "Korvalen AI Assistant")
-            + "\n" + m.text;
+        text.append("[").append(when.toStdString()).append("] ");
+        text.append(m.role == AIAssistantRole::user ? "User" : "Korvalen AI Assistant").append("\n").append(m.text);
     }
     return text + "\n";
 }
