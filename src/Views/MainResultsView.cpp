@@ -2,6 +2,8 @@
 
 #include "Views/ElidedLabel.h"
 
+#include "Assistant/Views/AssistantPane.h"
+
 #include "State/BenchmarkStore.h"
 #include "Views/ResultCard.h"
 #include "Views/ScoreDashboardView.h"
@@ -17,6 +19,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSplitter>
 #include <QStackedWidget>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
@@ -99,8 +102,12 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
 {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
-    pages_ = new QStackedWidget(this);
-    outer->addWidget(pages_);
+    // The assistant sits under the results, so the table keeps the whole width for its columns.
+    auto* split = new QSplitter(Qt::Vertical, this);
+    split->setChildrenCollapsible(false);
+    outer->addWidget(split);
+    pages_ = new QStackedWidget(split);
+    split->addWidget(pages_);
 
     // The first screen: nothing loaded yet.
     auto* empty = new QWidget(pages_);
@@ -201,10 +208,18 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     layout->addWidget(table_, 1);
     pages_->addWidget(page);
 
+    // Made after the results so that Tab reaches it after the table.
+    assistantPane_ = new AssistantPane(store_.assistant(), [&store] { return store.isBusy(); }, split);
+    assistantPane_->setMinimumHeight(200);
+    split->addWidget(assistantPane_);
+    split->setStretchFactor(0, 3);
+    split->setStretchFactor(1, 2);
+
     connect(clear_, &QPushButton::clicked, this, [this] { store_.clearCurrent(); });
     connect(categoryFilter_, &QComboBox::currentIndexChanged, this, &MainResultsView::refresh);
     connect(&store_, &BenchmarkStore::currentSessionChanged, this, &MainResultsView::refresh);
     connect(&store_, &BenchmarkStore::runStateChanged, this, &MainResultsView::refresh);
+    connect(&store_, &BenchmarkStore::runStateChanged, assistantPane_, &AssistantPane::refreshControls);
     refresh();
 }
 

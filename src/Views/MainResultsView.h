@@ -15,13 +15,14 @@ class QVBoxLayout;
 
 namespace korvalen {
 
+class AssistantPane;
 class BenchmarkStore;
 class ElidedLabel;
 class ScoreDashboardView;
 class HardwareProfileView;
 
 // The results area: the loaded session's header, scores, the machine it ran on and one row per
-// result. The assistant's pane takes its place beside the results when the assistant exists.
+// result, with the assistant's pane beside them.
 class MainResultsView : public QWidget {
     Q_OBJECT
 
@@ -30,6 +31,7 @@ public:
 
     QTableWidget* resultsTable() const { return table_; }
     QComboBox* categoryFilter() const { return categoryFilter_; }
+    QPushButton* clearButton() const { return clear_; }
     ScoreDashboardView* scoreDashboard() const { return dashboard_; }
     HardwareProfileView* hardwareProfile() const { return hardware_; }
     QLabel* sessionTitle() const;
@@ -39,6 +41,7 @@ public:
 
     // "Quick AI  ·  CPU", or what a run comparing every backend did.
     static QString runTitle(const AIBenchmarkSession& session);
+    AssistantPane* assistantPane() const { return assistantPane_; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -62,6 +65,7 @@ private:
     QLabel* emptyFilter_;
     QVBoxLayout* pageLayout_;
     bool fittingColumns_ = false;
+    AssistantPane* assistantPane_;
 };
 
 }  // namespace korvalen

@@ -1,3 +1,4 @@
+#include "Assistant/Views/AssistantPane.h"
 #include "State/BenchmarkStore.h"
 #include "Views/ContentView.h"
 #include "Views/MainResultsView.h"
@@ -260,14 +261,24 @@ TEST_F(ContentViewTest, TabVisitsEachControlOnceAndShortcutsStartAndStop)
     const std::vector<QWidget*> expected{sidebar->modePicker(), sidebar->acceleratorPicker(),
                                          sidebar->compareBackendsToggle(), sidebar->liveVisualizationsToggle(),
                                          sidebar->startButton(), sidebar->historyList(), results->categoryFilter(),
-                                         results->findChild<QPushButton*>(), results->resultsTable(),
-                                         sidebar->modePicker()};
+                                         results->clearButton(), results->resultsTable()};
+    const auto tab = [&] {
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+        QCoreApplication::sendEvent(view.focusWidget(), &key);
+        return view.focusWidget();
+    };
     sidebar->modePicker()->setFocus();
-    for (std::size_t i = 1; i < expected.size(); ++i) {
-        QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
-        QCoreApplication::sendEvent(view.focusWidget(), &tab);
-        EXPECT_EQ(view.focusWidget(), expected[i]) << "step " << i << ": " << view.focusWidget()->metaObject()->className();
+    for (std::size_t i = 1; i < expected.size(); ++i)
+        EXPECT_EQ(tab(), expected[i]) << "step " << i << ": " << view.focusWidget()->metaObject()->className();
+    // After the table the assistant's controls, each once, then back to the start.
+    std::set<QWidget*> assistantStops;
+    QWidget* next = tab();
+    for (int guard = 0; next != sidebar->modePicker() && guard < 30; ++guard, next = tab()) {
+        EXPECT_TRUE(results->assistantPane()->isAncestorOf(next)) << next->metaObject()->className();
+        EXPECT_TRUE(assistantStops.insert(next).second) << "visited twice: " << next->metaObject()->className();
     }
+    EXPECT_EQ(next, sidebar->modePicker());
+    EXPECT_FALSE(assistantStops.empty());
     QTableWidget* table = results->resultsTable();
     table->setFocus();
     table->setCurrentCell(0, 0);
