@@ -221,7 +221,7 @@ AISystemProfile current(const sys::Root& root)
     const auto physical = sys::physicalCoreCount(allowed, root);
     // Hardware threads never outnumber the cores they run on; a count that says otherwise comes
     // from the fallback, which ignores this process's CPU mask.
-    profile.physicalCores = std::clamp(physical.value_or(present), 1, std::max(profile.logicalCores, 1));
+    profile.physicalCores = std::clamp<std::int64_t>(physical.value_or(present), 1, std::max<std::int64_t>(profile.logicalCores, 1));
 
     const auto memory = sys::readMemoryInfo(root);
     profile.memoryGB = inGB(memory.totalBytes).value_or(0);
