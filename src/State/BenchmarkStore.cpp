@@ -5,6 +5,9 @@
 #include "Platform/Async/Async.h"
 #include "Platform/Foundation/NumberFormat.h"
 
+#include <QFileInfo>
+#include <QStringList>
+
 #include <algorithm>
 #include <exception>
 #include <string>
@@ -37,6 +40,23 @@ AIBenchmarkResult failedItemResult(const AIExecutionItem& item, const std::strin
     result.gpuRegistryID = item.gpuRegistryID;
     result.certifiedForComparison = false;
     return result;
+}
+
+QString historyNoticeText(const SessionPersistence::LoadReport& load, bool saveFailed, const QString& folder)
+{
+    QStringList lines;
+    if (load.fromBackup)
+        lines << "History restored from its backup: the history file could not be read in full.";
+    if (load.skippedSessions > 0)
+        lines << qtext(std::to_string(load.skippedSessions)
+                       + (load.skippedSessions == 1 ? " saved run could not be read." : " saved runs could not be read."));
+    if (!load.quarantinedTo.isEmpty())
+        lines << "The unreadable history file is kept as " + QFileInfo(load.quarantinedTo).fileName() + ".";
+    if (!load.backupQuarantinedTo.isEmpty())
+        lines << "The unreadable history backup is kept as " + QFileInfo(load.backupQuarantinedTo).fileName() + ".";
+    if (saveFailed)
+        lines << "History could not be saved in " + folder + ".";
+    return lines.join('\n');
 }
 
 int thermalRank(const std::string& state)
@@ -76,7 +96,10 @@ BenchmarkStore::BenchmarkStore(BenchmarkStoreServices services, QObject* parent)
     selectedGPURegistryID_ = systemProfile_.gpuRegistryID;
     // The assistant's welcome message is set here when the assistant exists.
 
-    history_ = services_.persistence->load();
+    historyLoad_ = services_.persistence->loadReport();
+    history_ = std::make_shared<std::vector<AIBenchmarkSession>>(std::move(historyLoad_.sessions));
+    historyLoad_.sessions.clear();
+    historyNotice_ = historyNoticeText(historyLoad_, false, services_.persistence->folder());
 
     const AISystemProfile& p = systemProfile_;
     KorvalenAILogger::info("SYSTEM_PROFILE cpu=" + p.cpuName + " arch=" + p.architecture
@@ -309,7 +332,17 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
             self->recordItemResults(run, std::move(results));
             // The visualization shows the item's kept results here and holds them briefly.
         }
-        self->finishRun(run);
+        self->closeSession(run);
+        bool saved = false;
+        if (auto history = self->keepInHistory(run)) {
+            // Encoding and writing a large history takes seconds: never on the main thread.
+            auto write = [persistence = self->services_.persistence, history] { return persistence->save(*history); };
+            saved = co_await runDetached(write);
+            if (!self)
+                co_return;
+            self->setHistorySaveFailed(!saved);
+        }
+        self->finishRun(run, saved);
         co_return;
     } catch (const std::exception& e) {
         failure = e.what();
@@ -323,11 +356,16 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
 void BenchmarkStore::recordItemResults(Run& run, std::vector<AIBenchmarkResult> results)
 {
     // A result cut short by a stop is not a measurement: it is dropped, not stored as invalid.
-    std::erase_if(results, [](const AIBenchmarkResult& r) { return r.error && *r.error == cancelledErrorText; });
+    auto isCancelled = [](const AIBenchmarkResult& r) { return r.error && *r.error == cancelledErrorText; };
+    // An item cut short by a stop did not finish, whatever else it handed back.
+    const bool completed = !cancellation_->isCancelled()
+                           || (!results.empty() && std::none_of(results.begin(), results.end(), isCancelled));
+    std::erase_if(results, isCancelled);
     for (auto& result : results)
         run.session.results.push_back(std::move(result));
     run.session.scores = ScoreCalculator::summarize(run.session.results);
-    ++run.finishedItems;
+    if (completed)
+        ++run.finishedItems;
     setCurrentSession(run.session);
     setProgress(static_cast<double>(run.finishedItems) / static_cast<double>(run.items.size()));
 }
@@ -364,30 +402,45 @@ std::vector<std::string> BenchmarkStore::endOfRunNotes(const Run& run, const AIS
     return unique;
 }
 
-bool BenchmarkStore::insertIntoHistory(const AIBenchmarkSession& session)
+std::shared_ptr<const std::vector<AIBenchmarkSession>> BenchmarkStore::keepInHistory(const Run& run)
 {
-    std::erase_if(history_, [&](const AIBenchmarkSession& s) { return s.id == session.id; });
-    history_.insert(history_.begin(), session);
-    if (history_.size() > static_cast<std::size_t>(SessionPersistence::historyLimit))
-        history_.resize(SessionPersistence::historyLimit);
+    if (run.cancelled || run.session.results.empty())
+        return nullptr;
+    // A save still writing the previous list keeps its own copy.
+    if (history_.use_count() > 1)
+        history_ = std::make_shared<std::vector<AIBenchmarkSession>>(*history_);
+    auto& history = *history_;
+    std::erase_if(history, [&](const AIBenchmarkSession& s) { return s.id == run.session.id; });
+    history.insert(history.begin(), run.session);
+    if (history.size() > static_cast<std::size_t>(SessionPersistence::historyLimit))
+        history.resize(SessionPersistence::historyLimit);
     emit historyChanged();
-    return services_.persistence->save(history_);
+    return history_;
 }
 
-void BenchmarkStore::finishRun(Run& run)
+void BenchmarkStore::setHistorySaveFailed(bool failed)
 {
-    const bool cancelled = cancellation_->isCancelled();
+    historyNotice_ = historyNoticeText(historyLoad_, failed, services_.persistence->folder());
+    emit historyNoticeChanged(historyNotice_);
+}
+
+void BenchmarkStore::closeSession(Run& run)
+{
+    run.cancelled = cancellation_->isCancelled();
     AIBenchmarkSession& session = run.session;
     session.completedAt = services_.clock();
-    session.cancelled = cancelled;
+    session.cancelled = run.cancelled;
     const AISystemProfile endSnapshot = services_.runtimeSnapshot(systemProfile_);
     session.scores = ScoreCalculator::summarize(session.results);
-    session.certificationNotes = endOfRunNotes(run, endSnapshot, cancelled);
+    session.certificationNotes = endOfRunNotes(run, endSnapshot, run.cancelled);
     setCurrentSession(session);
+}
 
-    bool saved = true;
-    if (!cancelled && !session.results.empty())
-        saved = insertIntoHistory(session);
+void BenchmarkStore::finishRun(Run& run, bool saved)
+{
+    const bool cancelled = run.cancelled;
+    const AIBenchmarkSession& session = run.session;
+    const bool kept = !cancelled && !session.results.empty();
 
     const std::size_t total = run.items.size();
     QString status;
@@ -401,7 +454,7 @@ void BenchmarkStore::finishRun(Run& run)
                        + formatFixed(session.scores.overall, 0) + ", " + std::to_string(session.scores.validResults)
                        + " of " + std::to_string(session.results.size()) + " results valid");
     }
-    if (!saved)
+    if (kept && !saved)
         status += " (history could not be saved)";
 
     setRunState(cancelled ? AIRunState::idle() : AIRunState::completed());
@@ -459,8 +512,9 @@ void BenchmarkStore::showSession(const Uuid& sessionID)
 {
     if (isBusy())
         return;
-    auto it = std::find_if(history_.begin(), history_.end(), [&](const AIBenchmarkSession& s) { return s.id == sessionID; });
-    if (it != history_.end())
+    const auto& history = *history_;
+    auto it = std::find_if(history.begin(), history.end(), [&](const AIBenchmarkSession& s) { return s.id == sessionID; });
+    if (it != history.end())
         setCurrentSession(*it);
 }
 

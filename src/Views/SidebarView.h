@@ -30,6 +30,7 @@ public:
     QLabel* statusLabel() const { return status_; }
     QProgressBar* progressBar() const { return progress_; }
     QListWidget* historyList() const { return history_; }
+    QLabel* historyNoticeLabel() const { return historyNotice_; }
 
 private:
     void refreshConfiguration();
@@ -49,6 +50,7 @@ private:
     QProgressBar* progress_;
     QListWidget* history_;
     QLabel* historyEmpty_;
+    QLabel* historyNotice_;
     bool updating_ = false;
 };
 
