@@ -210,8 +210,8 @@ AISystemProfile current(const sys::Root& root)
     const auto processor = sys::readProcessorIdentity(root);
     const auto model = sys::hardwareModel(root);
 
-    profile.computerName = "Mac";  // the machine's own name is never recorded
-    profile.modelIdentifier = model.value_or("Unknown Mac");
+    profile.computerName = "Computer";  // the machine's own name is never recorded
+    profile.modelIdentifier = model.value_or("Unknown");
     profile.cpuName = processor.name ? *processor.name : model.value_or("Unknown CPU");
     profile.architecture = std::string(sys::buildArchitecture());
 
