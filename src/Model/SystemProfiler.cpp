@@ -204,6 +204,25 @@ std::optional<gpu::DeviceInfo> metalDevice(std::optional<std::uint64_t> registry
     return std::nullopt;
 }
 
+bool isProcessorDevice(std::uint64_t registryID)
+{
+    // Device kinds do not change while the process runs; a replaced provider (tests) is kept
+    // alive by its slot, so its address is never reused.
+    static std::mutex mutex;
+    static const gpu::DeviceProvider* listedFrom = nullptr;
+    static std::vector<std::uint64_t> processorIDs;
+    gpu::DeviceProvider& provider = gpu::deviceProvider();
+    std::lock_guard lock(mutex);
+    if (listedFrom != &provider) {
+        processorIDs.clear();
+        for (const auto& device : provider.devices())
+            if (device.kind == gpu::DeviceKind::cpu)
+                processorIDs.push_back(device.registryID);
+        listedFrom = &provider;
+    }
+    return std::find(processorIDs.begin(), processorIDs.end(), registryID) != processorIDs.end();
+}
+
 AISystemProfile current(const sys::Root& root)
 {
     AISystemProfile profile;
