@@ -118,7 +118,7 @@ TEST(ResultCard, AProcessorDeviceIsNeverPassedOffAsAGPU)
     result.gpuRegistryID = 8;
     EXPECT_EQ(ResultCard::row(result).backend, "GPU · Example GPU");
 
-    korvalen::test::qtApp();
+    korvalen::test::qtApp(true);
     HardwareProfileView panel;
     AISystemProfile profile = korvalen::testing::comparableSystem();
     profile.gpuProfiles = std::vector<AIGPUProfile>{{.name = "pthread-example", .registryID = 7}};
