@@ -110,6 +110,14 @@ BenchmarkStore::BenchmarkStore(BenchmarkStoreServices services, QObject* parent)
                            + " devices=" + std::to_string(p.gpuProfiles ? p.gpuProfiles->size() : 0)
                            + " neuralEngine=" + boolText(p.neuralEngineAvailable));
 
+    // Said before any run: otherwise the first sign would be every model workload failing.
+    if (services_.missingResourceFolder) {
+        if (const auto folder = services_.missingResourceFolder()) {
+            KorvalenAILogger::error("RESOURCES_MISSING path=" + *folder);
+            statusText_ = qtext("Resource folder not found: " + *folder + " — model workloads cannot run");
+        }
+    }
+
     QPointer<BenchmarkStore> self(this);
     stopRequestObserver_ = ScopedObserver(*services_.notifications, NotificationName::korvalenAIStopRequested,
                                           [self](const Notification&) {

@@ -32,6 +32,8 @@ struct BenchmarkStoreServices {
     // Whether the application has a deferred quit pending (the delegate's terminationPending).
     std::function<bool()> applicationIsTerminating;
     std::function<Date()> clock;
+    // The resource folder (models, manifest) when it does not exist; checked once at launch.
+    std::function<std::optional<std::string>()> missingResourceFolder;
 
     static BenchmarkStoreServices standard();
 };

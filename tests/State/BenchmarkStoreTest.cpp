@@ -265,6 +265,25 @@ TEST_F(BenchmarkStoreTest, TheWindowIsToldWhenTheHistoryWasRestoredSetAsideOrCan
     EXPECT_NE(log.events("RUN_FINISH").at(0).find(" saved=false"), std::string::npos);
 }
 
+TEST_F(BenchmarkStoreTest, AMissingResourceFolderIsReportedAtLaunchNotAfterARun)
+{
+    korvalen::testing::LogCapture log;
+    const QByteArray previous = qgetenv("KORVALEN_RESOURCES");
+    qputenv("KORVALEN_RESOURCES", QByteArray(dir.path().toUtf8() + "/no such folder"));
+    BenchmarkStoreServices s = services();
+    s.missingResourceFolder = BenchmarkStoreServices::standard().missingResourceFolder;
+    BenchmarkStore store(std::move(s));
+    const std::string folder = dir.path().toStdString() + "/no such folder";
+    EXPECT_EQ(store.statusText().toStdString(), "Resource folder not found: " + folder + " — model workloads cannot run");
+    EXPECT_TRUE(log.contains("RESOURCES_MISSING path=" + folder));
+
+    qputenv("KORVALEN_RESOURCES", dir.path().toUtf8());
+    s = services();
+    s.missingResourceFolder = BenchmarkStoreServices::standard().missingResourceFolder;
+    EXPECT_EQ(BenchmarkStore(std::move(s)).statusText(), "Ready");
+    qputenv("KORVALEN_RESOURCES", previous);
+}
+
 TEST_F(BenchmarkStoreTest, LiveVisualizationSwitchIsBackedByItsSetting)
 {
     {
