@@ -344,11 +344,12 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
         bool saved = false;
         if (auto history = self->keepInHistory(run)) {
             // Encoding and writing a large history takes seconds: never on the main thread.
-            auto write = [persistence = self->services_.persistence, history] { return persistence->save(*history); };
-            saved = co_await runDetached(write);
+            auto write = [persistence = self->services_.persistence, history] { return persistence->saveReport(*history); };
+            const SessionPersistence::SaveReport report = co_await runDetached(write);
             if (!self)
                 co_return;
-            self->setHistorySaveFailed(!saved);
+            saved = report.saved;
+            self->noteHistorySave(report);
         }
         self->finishRun(run, saved);
         co_return;
@@ -426,9 +427,14 @@ std::shared_ptr<const std::vector<AIBenchmarkSession>> BenchmarkStore::keepInHis
     return history_;
 }
 
-void BenchmarkStore::setHistorySaveFailed(bool failed)
+void BenchmarkStore::noteHistorySave(const SessionPersistence::SaveReport& report)
 {
-    historyNotice_ = historyNoticeText(historyLoad_, failed, services_.persistence->folder());
+    // What a save had to put aside is told like what loading put aside.
+    if (!report.quarantinedTo.isEmpty())
+        historyLoad_.quarantinedTo = report.quarantinedTo;
+    if (!report.backupQuarantinedTo.isEmpty())
+        historyLoad_.backupQuarantinedTo = report.backupQuarantinedTo;
+    historyNotice_ = historyNoticeText(historyLoad_, !report.saved, services_.persistence->folder());
     emit historyNoticeChanged(historyNotice_);
 }
 

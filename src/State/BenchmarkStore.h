@@ -128,7 +128,7 @@ private:
     std::vector<AIExecutionItem> buildPlan(const AIBenchmarkEngine& engine) const;
     AIBenchmarkEngine makeEngine(const AISystemProfile& system) const;
     std::vector<std::string> endOfRunNotes(const Run& run, const AISystemProfile& endSnapshot, bool cancelled) const;
-    void setHistorySaveFailed(bool failed);
+    void noteHistorySave(const SessionPersistence::SaveReport& report);
 
     void setRunState(AIRunState state);
     void setStatusText(const QString& text);

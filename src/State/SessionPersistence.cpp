@@ -294,7 +294,7 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
     return report;
 }
 
-bool SessionPersistence::putBackupAsideIfNeeded()
+bool SessionPersistence::putBackupAsideIfNeeded(QString& setAsideTo)
 {
     const QString path = backupPath();
     if (!QFileInfo::exists(path) || isKnown(backup_, path, Known::good))
@@ -303,7 +303,8 @@ bool SessionPersistence::putBackupAsideIfNeeded()
     if (backup.state == FileState::array && decodeSessions(backup.json, path).skipped == 0)
         return true;
     // Not readable in full: it may be all that is left of older runs.
-    return !quarantine(path, false).isEmpty();
+    setAsideTo = quarantine(path, false);
+    return !setAsideTo.isEmpty();
 }
 
 bool SessionPersistence::replaceBackupWithMain()
@@ -328,12 +329,13 @@ bool SessionPersistence::replaceBackupWithMain()
     return done;
 }
 
-bool SessionPersistence::save(const std::vector<AIBenchmarkSession>& sessions)
+SessionPersistence::SaveReport SessionPersistence::saveReport(const std::vector<AIBenchmarkSession>& sessions)
 {
     std::lock_guard lock(mutex_);
+    SaveReport report;
     if (!QDir().mkpath(folder_)) {
         KorvalenAILogger::error("HISTORY_SAVE_FAILED reason=folder path=" + text(folder_));
-        return false;
+        return report;
     }
 
     std::string json;
@@ -341,7 +343,7 @@ bool SessionPersistence::save(const std::vector<AIBenchmarkSession>& sessions)
         json = toJSON(sessions).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     } catch (const std::exception& e) {
         KorvalenAILogger::error(std::string("HISTORY_SAVE_FAILED reason=encode detail=") + e.what());
-        return false;
+        return report;
     }
 
     const QString path = historyPath();
@@ -357,29 +359,31 @@ bool SessionPersistence::save(const std::vector<AIBenchmarkSession>& sessions)
                 main_ = {Known::good, identityOf(path).value_or(FileIdentity{})};
                 break;
             }
-            if (quarantine(path, true).isEmpty()) {
+            report.quarantinedTo = quarantine(path, true);
+            if (report.quarantinedTo.isEmpty()) {
                 KorvalenAILogger::error("HISTORY_SAVE_FAILED reason=unreadable-sessions-in-place");
-                return false;
+                return report;
             }
             main_ = {Known::keptAside, identityOf(path).value_or(FileIdentity{})};
             break;
         case FileState::malformed:
             // Never write over a file that could not be read: it may be all that is left of the history.
-            if (quarantine(path, false).isEmpty()) {
+            report.quarantinedTo = quarantine(path, false);
+            if (report.quarantinedTo.isEmpty()) {
                 KorvalenAILogger::error("HISTORY_SAVE_FAILED reason=unreadable-file-in-place");
-                return false;
+                return report;
             }
             main_ = {};
             break;
         case FileState::unreadable:
             KorvalenAILogger::error("HISTORY_SAVE_FAILED reason=unreadable-file-in-place");
-            return false;
+            return report;
         }
     }
 
     // Only a file whose every session reads back becomes the backup.
     if (main_.what == Known::good) {
-        if (!putBackupAsideIfNeeded())
+        if (!putBackupAsideIfNeeded(report.backupQuarantinedTo))
             KorvalenAILogger::warning("HISTORY_BACKUP_SKIPPED reason=unreadable-backup-in-place");
         else if (!replaceBackupWithMain())
             KorvalenAILogger::warning("HISTORY_BACKUP_FAILED path=" + text(backupPath()));
@@ -387,11 +391,12 @@ bool SessionPersistence::save(const std::vector<AIBenchmarkSession>& sessions)
 
     if (!writeAtomically(path, json.data(), json.size())) {
         KorvalenAILogger::error("HISTORY_SAVE_FAILED reason=write path=" + text(path));
-        return false;
+        return report;
     }
     main_ = {Known::good, identityOf(path).value_or(FileIdentity{})};
     KorvalenAILogger::info("HISTORY_SAVED sessions=" + std::to_string(sessions.size()));
-    return true;
+    report.saved = true;
+    return report;
 }
 
 }  // namespace korvalen

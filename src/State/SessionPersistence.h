@@ -50,7 +50,14 @@ public:
     // file becomes the backup when all its sessions read back. False, with a log line, when the
     // folder or file cannot be written; a file in the way that cannot be read is put aside first
     // and never overwritten.
-    bool save(const std::vector<AIBenchmarkSession>& sessions);
+    bool save(const std::vector<AIBenchmarkSession>& sessions) { return saveReport(sessions).saved; }
+
+    struct SaveReport {
+        bool saved = false;
+        QString quarantinedTo;        // an unreadable main file found in the way, put aside first
+        QString backupQuarantinedTo;  // an unreadable backup, put aside before being replaced
+    };
+    SaveReport saveReport(const std::vector<AIBenchmarkSession>& sessions);
 
     // Identity of a file on disk: same device, inode, size and modification time as when looked at.
     struct FileIdentity {
@@ -74,7 +81,7 @@ private:
 
     QString quarantine(const QString& path, bool keepOriginal);
     bool isKnown(const KnownFile& known, const QString& path, Known what) const;
-    bool putBackupAsideIfNeeded();
+    bool putBackupAsideIfNeeded(QString& setAsideTo);
     bool replaceBackupWithMain();
 };
 
