@@ -25,7 +25,7 @@ using namespace korvalen;
 namespace {
 
 constexpr int resultsPerSession = 30;
-constexpr int samplesPerResult = 12'000;
+constexpr int samplesPerResult = 15'000;
 
 AIBenchmarkResult largeResult(int index)
 {
