@@ -197,6 +197,7 @@ TEST_F(SessionPersistenceTest, AFileWithUnreadableSessionsIsKeptAsideOnceHowever
     for (int launch = 0; launch < 3; ++launch)
         EXPECT_EQ(SessionPersistence(folder()).loadReport().quarantinedTo, first);
     EXPECT_EQ(folderFiles(folder()), QStringList({"history.corrupt.json", "history.json"}));
+    EXPECT_FALSE(QFile::exists(folder() + "/.history.json.tmp-1-0")) << "what a killed save left is cleared";
 }
 
 TEST_F(SessionPersistenceTest, LoadKeepsAtMostTheNewestTwentySessions)
