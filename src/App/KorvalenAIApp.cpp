@@ -6,9 +6,11 @@
 #include "Model/KorvalenAILogger.h"
 #include "Platform/Inference/BlasThreading.h"
 #include "State/BenchmarkStore.h"
+#include "State/InstanceLock.h"
 #include "Views/Theme.h"
 
 #include <QApplication>
+#include <QMessageBox>
 
 namespace korvalen {
 
@@ -22,6 +24,16 @@ int KorvalenAIApp::main(int argc, char** argv)
     Theme::applyToApplication();
     // Closing the last window goes through the delegate like every other quit request.
     QApplication::setQuitOnLastWindowClosed(false);
+
+    // A second instance on the same data folder would save over the first one's history: it
+    // says so and leaves before reading or writing anything there.
+    InstanceLock instanceLock(SessionPersistence::defaultFolder());
+    if (instanceLock.tryAcquire() == InstanceLock::Outcome::heldByAnother) {
+        KorvalenAILogger::warning("APP_ALREADY_RUNNING lock=" + instanceLock.lockPath().toStdString());
+        QMessageBox::information(nullptr, "Korvalen AI",
+                                 "Korvalen AI is already running. Only one window can use its history at a time.");
+        return 0;
+    }
 
     // Signals arriving during start-up (the profile takes a moment) are held until the loop runs.
     QuitSignalBridge quitSignals;

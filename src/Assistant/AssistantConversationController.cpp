@@ -49,7 +49,7 @@ struct AssistantConversationController::Request {
     Uuid responseID;
     std::optional<AIBenchmarkSession> session;
     AISystemProfile system;
-    std::vector<AIBenchmarkSession> history;
+    std::shared_ptr<const std::vector<AIBenchmarkSession>> history;
     AIAssistantConversationContext context;
     AIAssistantProvider provider = AIAssistantProvider::olvaneExpert;
     bool explicitText = false;
@@ -84,7 +84,7 @@ AssistantConversationController::AssistantConversationController(Services servic
     if (!store.currentSession)
         store.currentSession = [] { return std::optional<AIBenchmarkSession>{}; };
     if (!store.history)
-        store.history = [] { return std::vector<AIBenchmarkSession>{}; };
+        store.history = [] { return std::make_shared<const std::vector<AIBenchmarkSession>>(); };
     if (!store.systemProfile)
         store.systemProfile = [] { return AISystemProfile{}; };
     if (!store.applicationIsTerminating)
@@ -306,7 +306,7 @@ void AssistantConversationController::sendMessage(std::optional<std::string> tex
                            + " prompt_chars=" + std::to_string(characterCount(question))
                            + " conversation_messages=" + std::to_string(request->conversation.size())
                            + " current_results=" + std::to_string(request->session ? request->session->results.size() : 0)
-                           + " history_sessions=" + std::to_string(request->history.size()));
+                           + " history_sessions=" + std::to_string(request->history->size()));
 
     CancelFlag cancel;
     answerTask_ = cancel;
@@ -329,7 +329,7 @@ Task<> AssistantConversationController::answer(QPointer<AssistantConversationCon
     self->expertTask_ = expertCancel;
     const std::uint64_t forward = cancel.onCancel([expertCancel] { expertCancel.cancel(); });
     auto expertWork = [request, expertCancel] {
-        return AIAssistantEngine::respond(request->question, request->session, request->system, request->history,
+        return AIAssistantEngine::respond(request->question, request->session, request->system, *request->history,
                                           request->context, [expertCancel] { return expertCancel.isCancelled(); });
     };
     std::optional<AIAssistantResponse> expert;
@@ -387,7 +387,7 @@ Task<> AssistantConversationController::answer(QPointer<AssistantConversationCon
         for (const auto& m : request->conversation)
             turns.push_back(LocalChatTurn{std::string(rawValue(m.role)), m.text});
         const std::string system = AIAssistantEngine::localModelContext(request->session, request->system,
-                                                                        request->history, expert->text, evidence);
+                                                                        *request->history, expert->text, evidence);
         // The call is made outside the co_await expression: its by-value arguments must not be
         // temporaries of that expression (GCC 12 destroys those twice).
         Task<std::string> call = AIAssistantLocalClient::generate(endpoint, model, request->question, turns, system,

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,7 +24,8 @@ namespace korvalen {
 struct AssistantStoreAccess {
     std::function<bool()> runIsBusy;
     std::function<std::optional<AIBenchmarkSession>()> currentSession;
-    std::function<std::vector<AIBenchmarkSession>()> history;
+    // Shared, never copied per question: the history can hold hundreds of megabytes.
+    std::function<std::shared_ptr<const std::vector<AIBenchmarkSession>>()> history;
     std::function<AISystemProfile()> systemProfile;
     // The application's deferred quit is pending.
     std::function<bool()> applicationIsTerminating;

@@ -67,7 +67,8 @@ CoreMLModelManifest decodeModelManifest(std::string_view text)
     json document;
     try {
         document = json::parse(text.begin(), text.end());
-    } catch (const json::parse_error& error) {
+    } catch (const json::exception& error) {
+        // Not only syntax errors: a number such as 1e400 is out of range.
         fail(std::string("The manifest is not valid JSON (") + error.what() + ")");
     }
     try {
@@ -79,6 +80,8 @@ CoreMLModelManifest decodeModelManifest(std::string_view text)
         });
         return manifest;
     } catch (const JSONDecodingError& error) {
+        fail(error.what());
+    } catch (const json::exception& error) {
         fail(error.what());
     }
 }

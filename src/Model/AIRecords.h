@@ -42,7 +42,7 @@ struct AILatencyStats {
     std::optional<double> standardDeviationMS;
     std::optional<double> coefficientOfVariation;
     std::optional<double> confidence95HalfWidthMS;
-    std::optional<int> outlierCount;
+    std::optional<std::int64_t> outlierCount;
     bool operator==(const AILatencyStats&) const = default;
 };
 
@@ -60,7 +60,7 @@ struct AIBenchmarkResult {
     AIPrecision precision = AIPrecision::fp32;
     Date startedAt{};
     double durationSeconds = 0;
-    int iterations = 0;
+    std::int64_t iterations = 0;
     double throughput = 0;
     std::string throughputUnit;
     AILatencyStats latency;
@@ -92,12 +92,12 @@ struct AIScoreSummary {
     double neuralEnginePreferred = 0;
     double vision = 0, language = 0, generative = 0, audio = 0, compute = 0, training = 0, memory = 0, sustained = 0;
     double fp32 = 0, fp16 = 0, int8 = 0;
-    int validResults = 0;
-    int invalidResults = 0;
+    std::int64_t validResults = 0;
+    std::int64_t invalidResults = 0;
     std::optional<double> universal;
     std::optional<double> platform;
-    std::optional<int> certifiedResults;
-    std::optional<int> diagnosticResults;
+    std::optional<std::int64_t> certifiedResults;
+    std::optional<std::int64_t> diagnosticResults;
 
     double universalScore() const { return universal.value_or(overall); }
     double platformScore() const { return platform.value_or(overall); }
@@ -123,16 +123,16 @@ std::size_t hashValue(const AIGPUProfile& profile);
 
 struct AICPUCapabilities {
     std::string featureString;
-    std::optional<int> cacheLineBytes;
-    std::optional<int> l1DataKB;
-    std::optional<int> l2KB;
-    std::optional<int> l3KB;
+    std::optional<std::int64_t> cacheLineBytes;
+    std::optional<std::int64_t> l1DataKB;
+    std::optional<std::int64_t> l2KB;
+    std::optional<std::int64_t> l3KB;
     bool operator==(const AICPUCapabilities&) const = default;
 };
 
 struct AIPowerProfile {
     std::string source;  // "AC Power", "Battery" or "Unknown"
-    std::optional<int> batteryPercent;
+    std::optional<std::int64_t> batteryPercent;
     bool lowPowerMode = false;
     bool operator==(const AIPowerProfile&) const = default;
 };
@@ -142,8 +142,8 @@ struct AISystemProfile {
     std::string modelIdentifier;
     std::string cpuName;
     std::string architecture;
-    int logicalCores = 0;
-    int physicalCores = 0;
+    std::int64_t logicalCores = 0;
+    std::int64_t physicalCores = 0;
     double memoryGB = 0;
     std::string osVersion;
     std::string gpuName;
@@ -174,7 +174,7 @@ struct AIBenchmarkSession {
     std::optional<std::uint64_t> selectedGPURegistryID;
     std::optional<bool> compareAllGPUs;
     std::optional<std::vector<std::string>> certificationNotes;
-    std::optional<int> methodologyVersion;
+    std::optional<std::int64_t> methodologyVersion;
     bool operator==(const AIBenchmarkSession&) const = default;
 };
 

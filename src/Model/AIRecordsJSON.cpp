@@ -259,7 +259,7 @@ AILatencyStats latencyStatsFromJSON(const nlohmann::json& json, const std::strin
     value.standardDeviationMS = in.optionalDouble("standardDeviationMS");
     value.coefficientOfVariation = in.optionalDouble("coefficientOfVariation");
     value.confidence95HalfWidthMS = in.optionalDouble("confidence95HalfWidthMS");
-    value.outlierCount = in.optionalInt("outlierCount");
+    value.outlierCount = in.optionalInt64("outlierCount");
     return value;
 }
 
@@ -283,7 +283,7 @@ AIBenchmarkResult resultFromJSON(const nlohmann::json& json, const std::string& 
     value.precision = in.required("precision", enumerationFromJSON<AIPrecision>);
     value.startedAt = in.requiredDate("startedAt");
     value.durationSeconds = in.requiredDouble("durationSeconds");
-    value.iterations = in.requiredInt("iterations");
+    value.iterations = in.requiredInt64("iterations");
     value.throughput = in.requiredDouble("throughput");
     value.throughputUnit = in.requiredString("throughputUnit");
     value.latency = in.required("latency", latencyStatsFromJSON);
@@ -327,12 +327,12 @@ AIScoreSummary scoreSummaryFromJSON(const nlohmann::json& json, const std::strin
     value.fp32 = in.requiredDouble("fp32");
     value.fp16 = in.requiredDouble("fp16");
     value.int8 = in.requiredDouble("int8");
-    value.validResults = in.requiredInt("validResults");
-    value.invalidResults = in.requiredInt("invalidResults");
+    value.validResults = in.requiredInt64("validResults");
+    value.invalidResults = in.requiredInt64("invalidResults");
     value.universal = in.optionalDouble("universal");
     value.platform = in.optionalDouble("platform");
-    value.certifiedResults = in.optionalInt("certifiedResults");
-    value.diagnosticResults = in.optionalInt("diagnosticResults");
+    value.certifiedResults = in.optionalInt64("certifiedResults");
+    value.diagnosticResults = in.optionalInt64("diagnosticResults");
     return value;
 }
 
@@ -357,10 +357,10 @@ AICPUCapabilities cpuCapabilitiesFromJSON(const nlohmann::json& json, const std:
     const ObjectReader in(json, path);
     AICPUCapabilities value;
     value.featureString = in.requiredString("featureString");
-    value.cacheLineBytes = in.optionalInt("cacheLineBytes");
-    value.l1DataKB = in.optionalInt("l1DataKB");
-    value.l2KB = in.optionalInt("l2KB");
-    value.l3KB = in.optionalInt("l3KB");
+    value.cacheLineBytes = in.optionalInt64("cacheLineBytes");
+    value.l1DataKB = in.optionalInt64("l1DataKB");
+    value.l2KB = in.optionalInt64("l2KB");
+    value.l3KB = in.optionalInt64("l3KB");
     return value;
 }
 
@@ -369,7 +369,7 @@ AIPowerProfile powerProfileFromJSON(const nlohmann::json& json, const std::strin
     const ObjectReader in(json, path);
     AIPowerProfile value;
     value.source = in.requiredString("source");
-    value.batteryPercent = in.optionalInt("batteryPercent");
+    value.batteryPercent = in.optionalInt64("batteryPercent");
     value.lowPowerMode = in.requiredBool("lowPowerMode");
     return value;
 }
@@ -382,8 +382,8 @@ AISystemProfile systemProfileFromJSON(const nlohmann::json& json, const std::str
     value.modelIdentifier = in.requiredString("modelIdentifier");
     value.cpuName = in.requiredString("cpuName");
     value.architecture = in.requiredString("architecture");
-    value.logicalCores = in.requiredInt("logicalCores");
-    value.physicalCores = in.requiredInt("physicalCores");
+    value.logicalCores = in.requiredInt64("logicalCores");
+    value.physicalCores = in.requiredInt64("physicalCores");
     value.memoryGB = in.requiredDouble("memoryGB");
     value.osVersion = in.requiredString("osVersion");
     value.gpuName = in.requiredString("gpuName");
@@ -421,7 +421,7 @@ AIBenchmarkSession sessionFromJSON(const nlohmann::json& json, const std::string
     value.selectedGPURegistryID = in.optionalUInt64("selectedGPURegistryID");
     value.compareAllGPUs = in.optionalBool("compareAllGPUs");
     value.certificationNotes = in.optionalStringArray("certificationNotes");
-    value.methodologyVersion = in.optionalInt("methodologyVersion");
+    value.methodologyVersion = in.optionalInt64("methodologyVersion");
     return value;
 }
 

@@ -1,6 +1,7 @@
 #include "Model/KorvalenAILogger.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -131,8 +132,11 @@ private:
 
 enum class Channel { socket, nonBlocking, pollFirst, plain };
 
-// Waits for room to finish a line already begun: at most `stallLimit` without progress, and at
-// most `budget` over the whole line, so a slow reader delays the caller briefly and a stalled one
+std::atomic<long long> stallLimitMS{KorvalenAILogger::WriteLimits{}.stall.count()};
+std::atomic<long long> budgetMS{KorvalenAILogger::WriteLimits{}.budget.count()};
+
+// Waits for room to finish a line already begun: at most the stall limit without progress, and at
+// most the budget over the whole line, so a slow reader delays the caller briefly and a stalled one
 // not at all beyond that.
 class RoomWaiter {
 public:
@@ -140,7 +144,8 @@ public:
     {
         using namespace std::chrono;
         const auto now = steady_clock::now();
-        if (!deadline_) deadline_ = now + budget;
+        const milliseconds stallLimit{stallLimitMS.load()};
+        if (!deadline_) deadline_ = now + milliseconds{budgetMS.load()};
         const auto left = duration_cast<milliseconds>(*deadline_ - now);
         if (left.count() <= 0) return false;
         pollfd ready{fd, POLLOUT, 0};
@@ -150,8 +155,6 @@ public:
     }
 
 private:
-    static constexpr std::chrono::milliseconds stallLimit{100};
-    static constexpr std::chrono::milliseconds budget{500};
     std::optional<std::chrono::steady_clock::time_point> deadline_;
 };
 
@@ -289,6 +292,13 @@ int setOutputFileDescriptor(int fd)
     const int previous = outputFd;
     outputFd = fd;
     outputMidLine = false;
+    return previous;
+}
+
+WriteLimits setWriteLimits(WriteLimits limits)
+{
+    const WriteLimits previous{std::chrono::milliseconds{stallLimitMS.exchange(limits.stall.count())},
+                               std::chrono::milliseconds{budgetMS.exchange(limits.budget.count())}};
     return previous;
 }
 

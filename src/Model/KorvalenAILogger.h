@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -48,6 +49,13 @@ void setSystemLogSink(SystemLogSink sink);
 // Where the lines go instead of standard error (not owned; the caller keeps it open while set).
 // Returns the descriptor in use before.
 int setOutputFileDescriptor(int fd);
+// How long a line already begun may wait for a slow reader: at most `stall` without progress and
+// `budget` in all (100 ms and 500 ms). Returns the limits in force before.
+struct WriteLimits {
+    std::chrono::milliseconds stall{100};
+    std::chrono::milliseconds budget{500};
+};
+WriteLimits setWriteLimits(WriteLimits limits);
 
 }  // namespace KorvalenAILogger
 

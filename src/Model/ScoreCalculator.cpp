@@ -316,7 +316,7 @@ AIBenchmarkResult result(const KernelMeasurement& measurement, const AIWorkloadD
     r.latency.standardDeviationMS = cleanNotNegative(stats.standardDeviationMS);
     r.latency.coefficientOfVariation = cleanNotNegative(stats.coefficientOfVariation);
     r.latency.confidence95HalfWidthMS = cleanNotNegative(stats.confidence95HalfWidthMS);
-    if (r.latency.outlierCount) r.latency.outlierCount = std::max(*r.latency.outlierCount, 0);
+    if (r.latency.outlierCount) r.latency.outlierCount = std::max<std::int64_t>(*r.latency.outlierCount, 0);
     r.memory = {cleanNotNegative(measurement.memory.startMB), cleanNotNegative(measurement.memory.peakMB),
                 cleanNotNegative(measurement.memory.endMB)};
     r.accuracy = clean(measurement.accuracy);

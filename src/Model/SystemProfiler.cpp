@@ -204,14 +204,33 @@ std::optional<gpu::DeviceInfo> metalDevice(std::optional<std::uint64_t> registry
     return std::nullopt;
 }
 
+bool isProcessorDevice(std::uint64_t registryID)
+{
+    // Device kinds do not change while the process runs; a replaced provider (tests) is kept
+    // alive by its slot, so its address is never reused.
+    static std::mutex mutex;
+    static const gpu::DeviceProvider* listedFrom = nullptr;
+    static std::vector<std::uint64_t> processorIDs;
+    gpu::DeviceProvider& provider = gpu::deviceProvider();
+    std::lock_guard lock(mutex);
+    if (listedFrom != &provider) {
+        processorIDs.clear();
+        for (const auto& device : provider.devices())
+            if (device.kind == gpu::DeviceKind::cpu)
+                processorIDs.push_back(device.registryID);
+        listedFrom = &provider;
+    }
+    return std::find(processorIDs.begin(), processorIDs.end(), registryID) != processorIDs.end();
+}
+
 AISystemProfile current(const sys::Root& root)
 {
     AISystemProfile profile;
     const auto processor = sys::readProcessorIdentity(root);
     const auto model = sys::hardwareModel(root);
 
-    profile.computerName = "Mac";  // the machine's own name is never recorded
-    profile.modelIdentifier = model.value_or("Unknown Mac");
+    profile.computerName = "Computer";  // the machine's own name is never recorded
+    profile.modelIdentifier = model.value_or("Unknown");
     profile.cpuName = processor.name ? *processor.name : model.value_or("Unknown CPU");
     profile.architecture = std::string(sys::buildArchitecture());
 
@@ -221,7 +240,7 @@ AISystemProfile current(const sys::Root& root)
     const auto physical = sys::physicalCoreCount(allowed, root);
     // Hardware threads never outnumber the cores they run on; a count that says otherwise comes
     // from the fallback, which ignores this process's CPU mask.
-    profile.physicalCores = std::clamp(physical.value_or(present), 1, std::max(profile.logicalCores, 1));
+    profile.physicalCores = std::clamp<std::int64_t>(physical.value_or(present), 1, std::max<std::int64_t>(profile.logicalCores, 1));
 
     const auto memory = sys::readMemoryInfo(root);
     profile.memoryGB = inGB(memory.totalBytes).value_or(0);

@@ -35,6 +35,11 @@ AISystemProfile runtimeSnapshot(const AISystemProfile& base, const sys::Root& ro
 // of the list); no value when there is no such device.
 std::optional<gpu::DeviceInfo> metalDevice(std::optional<std::uint64_t> registryID);
 
+// Whether the device with this registry identifier is an OpenCL device of the processor type,
+// standing in for a GPU the machine does not have. Profiles do not store it; the device list is
+// asked once per provider.
+bool isProcessorDevice(std::uint64_t registryID);
+
 // The few system values the profiler and the thread-scaling workload ask for by name:
 //   strings: "hw.model", "machdep.cpu.brand_string", "machdep.cpu.features",
 //            "machdep.cpu.leaf7_features", "machdep.cpu.extfeatures"

@@ -5,6 +5,9 @@
 #include "Platform/Async/Async.h"
 #include "Platform/Foundation/NumberFormat.h"
 
+#include <QFileInfo>
+#include <QStringList>
+
 #include <algorithm>
 #include <exception>
 #include <string>
@@ -37,6 +40,23 @@ AIBenchmarkResult failedItemResult(const AIExecutionItem& item, const std::strin
     result.gpuRegistryID = item.gpuRegistryID;
     result.certifiedForComparison = false;
     return result;
+}
+
+QString historyNoticeText(const SessionPersistence::LoadReport& load, bool saveFailed, const QString& folder)
+{
+    QStringList lines;
+    if (load.fromBackup)
+        lines << "History restored from its backup: the history file could not be read in full.";
+    if (load.skippedSessions > 0)
+        lines << qtext(std::to_string(load.skippedSessions)
+                       + (load.skippedSessions == 1 ? " saved run could not be read." : " saved runs could not be read."));
+    if (!load.quarantinedTo.isEmpty())
+        lines << "The unreadable history file is kept as " + QFileInfo(load.quarantinedTo).fileName() + ".";
+    if (!load.backupQuarantinedTo.isEmpty())
+        lines << "The unreadable history backup is kept as " + QFileInfo(load.backupQuarantinedTo).fileName() + ".";
+    if (saveFailed)
+        lines << "History could not be saved in " + folder + ".";
+    return lines.join('\n');
 }
 
 int thermalRank(const std::string& state)
@@ -85,7 +105,9 @@ BenchmarkStore::BenchmarkStore(BenchmarkStoreServices services, QObject* parent)
         AssistantConversationController::Services assistant;
         assistant.store.runIsBusy = [store] { return store && store->isBusy(); };
         assistant.store.currentSession = [store] { return store ? store->currentSession_ : std::nullopt; };
-        assistant.store.history = [store] { return store ? store->history_ : std::vector<AIBenchmarkSession>{}; };
+        assistant.store.history = [store]() -> std::shared_ptr<const std::vector<AIBenchmarkSession>> {
+            return store ? store->history_ : std::make_shared<const std::vector<AIBenchmarkSession>>();
+        };
         assistant.store.systemProfile = [store] { return store ? store->systemProfile_ : AISystemProfile{}; };
         assistant.store.applicationIsTerminating = [store] {
             return store && store->services_.applicationIsTerminating();
@@ -96,7 +118,10 @@ BenchmarkStore::BenchmarkStore(BenchmarkStoreServices services, QObject* parent)
         assistant_ = std::make_unique<AssistantConversationController>(std::move(assistant));
     }
 
-    history_ = services_.persistence->load();
+    historyLoad_ = services_.persistence->loadReport();
+    history_ = std::make_shared<std::vector<AIBenchmarkSession>>(std::move(historyLoad_.sessions));
+    historyLoad_.sessions.clear();
+    historyNotice_ = historyNoticeText(historyLoad_, false, services_.persistence->folder());
 
     const AISystemProfile& p = systemProfile_;
     KorvalenAILogger::info("SYSTEM_PROFILE cpu=" + p.cpuName + " arch=" + p.architecture
@@ -106,6 +131,14 @@ BenchmarkStore::BenchmarkStore(BenchmarkStoreServices services, QObject* parent)
     KorvalenAILogger::info("SYSTEM_GPU name=" + p.gpuName + " registry=" + registryText(p.gpuRegistryID)
                            + " devices=" + std::to_string(p.gpuProfiles ? p.gpuProfiles->size() : 0)
                            + " neuralEngine=" + boolText(p.neuralEngineAvailable));
+
+    // Said before any run: otherwise the first sign would be every model workload failing.
+    if (services_.missingResourceFolder) {
+        if (const auto folder = services_.missingResourceFolder()) {
+            KorvalenAILogger::error("RESOURCES_MISSING path=" + *folder);
+            statusText_ = qtext("Resource folder not found: " + *folder + " — model workloads cannot run");
+        }
+    }
 
     QPointer<BenchmarkStore> self(this);
     stopRequestObserver_ = ScopedObserver(*services_.notifications, NotificationName::korvalenAIStopRequested,
@@ -344,7 +377,18 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
             self->recordItemResults(run, std::move(results));
             // The visualization shows the item's kept results here and holds them briefly.
         }
-        self->finishRun(run);
+        self->closeSession(run);
+        bool saved = false;
+        if (auto history = self->keepInHistory(run)) {
+            // Encoding and writing a large history takes seconds: never on the main thread.
+            auto write = [persistence = self->services_.persistence, history] { return persistence->saveReport(*history); };
+            const SessionPersistence::SaveReport report = co_await runDetached(write);
+            if (!self)
+                co_return;
+            saved = report.saved;
+            self->noteHistorySave(report);
+        }
+        self->finishRun(run, saved);
         co_return;
     } catch (const std::exception& e) {
         failure = e.what();
@@ -358,11 +402,16 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
 void BenchmarkStore::recordItemResults(Run& run, std::vector<AIBenchmarkResult> results)
 {
     // A result cut short by a stop is not a measurement: it is dropped, not stored as invalid.
-    std::erase_if(results, [](const AIBenchmarkResult& r) { return r.error && *r.error == cancelledErrorText; });
+    auto isCancelled = [](const AIBenchmarkResult& r) { return r.error && *r.error == cancelledErrorText; };
+    // An item cut short by a stop did not finish, whatever else it handed back.
+    const bool completed = !cancellation_->isCancelled()
+                           || (!results.empty() && std::none_of(results.begin(), results.end(), isCancelled));
+    std::erase_if(results, isCancelled);
     for (auto& result : results)
         run.session.results.push_back(std::move(result));
     run.session.scores = ScoreCalculator::summarize(run.session.results);
-    ++run.finishedItems;
+    if (completed)
+        ++run.finishedItems;
     setCurrentSession(run.session);
     setProgress(static_cast<double>(run.finishedItems) / static_cast<double>(run.items.size()));
 }
@@ -399,30 +448,50 @@ std::vector<std::string> BenchmarkStore::endOfRunNotes(const Run& run, const AIS
     return unique;
 }
 
-bool BenchmarkStore::insertIntoHistory(const AIBenchmarkSession& session)
+std::shared_ptr<const std::vector<AIBenchmarkSession>> BenchmarkStore::keepInHistory(const Run& run)
 {
-    std::erase_if(history_, [&](const AIBenchmarkSession& s) { return s.id == session.id; });
-    history_.insert(history_.begin(), session);
-    if (history_.size() > static_cast<std::size_t>(SessionPersistence::historyLimit))
-        history_.resize(SessionPersistence::historyLimit);
+    if (run.cancelled || run.session.results.empty())
+        return nullptr;
+    // A save still writing the previous list keeps its own copy.
+    if (history_.use_count() > 1)
+        history_ = std::make_shared<std::vector<AIBenchmarkSession>>(*history_);
+    auto& history = *history_;
+    std::erase_if(history, [&](const AIBenchmarkSession& s) { return s.id == run.session.id; });
+    history.insert(history.begin(), run.session);
+    if (history.size() > static_cast<std::size_t>(SessionPersistence::historyLimit))
+        history.resize(SessionPersistence::historyLimit);
     emit historyChanged();
-    return services_.persistence->save(history_);
+    return history_;
 }
 
-void BenchmarkStore::finishRun(Run& run)
+void BenchmarkStore::noteHistorySave(const SessionPersistence::SaveReport& report)
 {
-    const bool cancelled = cancellation_->isCancelled();
+    // What a save had to put aside is told like what loading put aside.
+    if (!report.quarantinedTo.isEmpty())
+        historyLoad_.quarantinedTo = report.quarantinedTo;
+    if (!report.backupQuarantinedTo.isEmpty())
+        historyLoad_.backupQuarantinedTo = report.backupQuarantinedTo;
+    historyNotice_ = historyNoticeText(historyLoad_, !report.saved, services_.persistence->folder());
+    emit historyNoticeChanged(historyNotice_);
+}
+
+void BenchmarkStore::closeSession(Run& run)
+{
+    run.cancelled = cancellation_->isCancelled();
     AIBenchmarkSession& session = run.session;
     session.completedAt = services_.clock();
-    session.cancelled = cancelled;
+    session.cancelled = run.cancelled;
     const AISystemProfile endSnapshot = services_.runtimeSnapshot(systemProfile_);
     session.scores = ScoreCalculator::summarize(session.results);
-    session.certificationNotes = endOfRunNotes(run, endSnapshot, cancelled);
+    session.certificationNotes = endOfRunNotes(run, endSnapshot, run.cancelled);
     setCurrentSession(session);
+}
 
-    bool saved = true;
-    if (!cancelled && !session.results.empty())
-        saved = insertIntoHistory(session);
+void BenchmarkStore::finishRun(Run& run, bool saved)
+{
+    const bool cancelled = run.cancelled;
+    const AIBenchmarkSession& session = run.session;
+    const bool kept = !cancelled && !session.results.empty();
 
     const std::size_t total = run.items.size();
     QString status;
@@ -436,7 +505,7 @@ void BenchmarkStore::finishRun(Run& run)
                        + formatFixed(session.scores.overall, 0) + ", " + std::to_string(session.scores.validResults)
                        + " of " + std::to_string(session.results.size()) + " results valid");
     }
-    if (!saved)
+    if (kept && !saved)
         status += " (history could not be saved)";
 
     setRunState(cancelled ? AIRunState::idle() : AIRunState::completed());
@@ -494,8 +563,9 @@ void BenchmarkStore::showSession(const Uuid& sessionID)
 {
     if (isBusy())
         return;
-    auto it = std::find_if(history_.begin(), history_.end(), [&](const AIBenchmarkSession& s) { return s.id == sessionID; });
-    if (it != history_.end())
+    const auto& history = *history_;
+    auto it = std::find_if(history.begin(), history.end(), [&](const AIBenchmarkSession& s) { return s.id == sessionID; });
+    if (it != history.end())
         setCurrentSession(*it);
 }
 

@@ -36,6 +36,8 @@ struct BenchmarkStoreServices {
     std::function<Date()> clock;
     // The local-model manager (default: the standard one over `settings`).
     std::function<std::unique_ptr<AssistantModelManager>(const Settings&)> makeModelManager;
+    // The resource folder (models, manifest) when it does not exist; checked once at launch.
+    std::function<std::optional<std::string>()> missingResourceFolder;
 
     static BenchmarkStoreServices standard();
 };
@@ -77,7 +79,10 @@ public:
     const QString& statusText() const { return statusText_; }
     double progress() const { return progress_; }
     const std::optional<AIBenchmarkSession>& currentSession() const { return currentSession_; }
-    const std::vector<AIBenchmarkSession>& history() const { return history_; }
+    const std::vector<AIBenchmarkSession>& history() const { return *history_; }
+    // What the user must know about the history file: restored from the backup, an unreadable file
+    // kept aside, or the history could not be saved. Empty when all is well.
+    const QString& historyNotice() const { return historyNotice_; }
     const AISystemProfile& systemProfile() const { return systemProfile_; }
 
     // Starts a run with the current configuration; does nothing while a run is busy.
@@ -118,6 +123,7 @@ signals:
     void progressChanged(double progress);
     void currentSessionChanged();
     void historyChanged();
+    void historyNoticeChanged(const QString& notice);
 
 private:
     // Everything one run needs, owned by its task.
@@ -127,17 +133,20 @@ private:
         AIRunMode mode = AIRunMode::quick;
         bool showVisuals = true;
         AIBenchmarkSession session;
-        int finishedItems = 0;
+        int finishedItems = 0;  // items whose measurement completed (not cut short by a stop)
+        bool cancelled = false;
     };
 
     static Task<> runTask(QPointer<BenchmarkStore> self, Run run);
     void recordItemResults(Run& run, std::vector<AIBenchmarkResult> results);
-    void finishRun(Run& run);
+    void closeSession(Run& run);
+    std::shared_ptr<const std::vector<AIBenchmarkSession>> keepInHistory(const Run& run);
+    void finishRun(Run& run, bool saved);
     void failRun(Run& run, const std::string& reason);
     std::vector<AIExecutionItem> buildPlan(const AIBenchmarkEngine& engine) const;
     AIBenchmarkEngine makeEngine(const AISystemProfile& system) const;
     std::vector<std::string> endOfRunNotes(const Run& run, const AISystemProfile& endSnapshot, bool cancelled) const;
-    bool insertIntoHistory(const AIBenchmarkSession& session);
+    void noteHistorySave(const SessionPersistence::SaveReport& report);
 
     void setRunState(AIRunState state);
     void setStatusText(const QString& text);
@@ -158,7 +167,10 @@ private:
     QString statusText_ = readyStatusText;
     double progress_ = 0;
     std::optional<AIBenchmarkSession> currentSession_;
-    std::vector<AIBenchmarkSession> history_;
+    // Shared with a save in progress on a worker; copied before a change while shared.
+    std::shared_ptr<std::vector<AIBenchmarkSession>> history_;
+    SessionPersistence::LoadReport historyLoad_;  // without its sessions
+    QString historyNotice_;
     AISystemProfile systemProfile_;
 
     Task<> runTask_;

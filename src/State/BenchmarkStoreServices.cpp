@@ -2,6 +2,9 @@
 
 #include "Execution/NeuralEngineProbe.h"
 #include "Model/SystemProfiler.h"
+#include "Platform/System/Resources.h"
+
+#include <filesystem>
 
 namespace korvalen {
 
@@ -19,6 +22,13 @@ BenchmarkStoreServices BenchmarkStoreServices::standard()
     services.notifications = &NotificationCenter::defaultCenter();
     services.applicationIsTerminating = [] { return false; };
     services.clock = [] { return now(); };
+    services.missingResourceFolder = []() -> std::optional<std::string> {
+        const std::filesystem::path folder = sys::resourceDirectory();
+        std::error_code error;
+        if (std::filesystem::is_directory(folder, error))
+            return std::nullopt;
+        return folder.string();
+    };
     return services;
 }
 

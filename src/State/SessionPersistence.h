@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <cstdint>
+#include <mutex>
 #include <vector>
 
 namespace korvalen {
@@ -11,19 +13,24 @@ namespace korvalen {
 // The session history on disk: "history.json", a JSON array of sessions, newest first, in the
 // application data folder, with "history.backup.json" (the previous good file) beside it.
 //
-// Nothing the user ran is ever thrown away by this class: a file that cannot be read is moved
-// aside to "history.corrupt.json" (or a dated name when that is taken), and a file of which some
-// sessions cannot be decoded is copied aside the same way before the next save drops them.
-// Used on the main thread, synchronously: the file is small.
+// Nothing the user ran is ever thrown away by this class: a file that cannot be read, or of which
+// some sessions cannot be decoded, is put aside as "history.corrupt.json" (or a dated name when
+// that is taken) before anything is written over it, and the same content is put aside only once.
+// Only a file whose every session reads back becomes the backup.
+//
+// load() runs once at launch; save() may run on a worker thread (saves are serialised). What
+// loading learned about the files is remembered, so a save does not read them again unless they
+// changed on disk since.
 class SessionPersistence {
 public:
     static constexpr int historyLimit = 20;
 
     struct LoadReport {
         std::vector<AIBenchmarkSession> sessions;
-        int skippedSessions = 0;   // entries that did not decode
-        bool fromBackup = false;   // the main file was missing or unreadable
-        QString quarantinedTo;     // where an unreadable or partly bad file was put aside, if anywhere
+        int skippedSessions = 0;        // entries of the chosen file that did not decode
+        bool fromBackup = false;        // the backup held more readable sessions than the main file
+        QString quarantinedTo;          // where the main file's content is kept aside, if it had to be
+        QString backupQuarantinedTo;    // where an unreadable backup was put aside, if it was
     };
 
     // GenericDataLocation + "/Korvalen AI" (~/.local/share/Korvalen AI).
@@ -39,15 +46,43 @@ public:
     std::vector<AIBenchmarkSession> load() { return loadReport().sessions; }
     LoadReport loadReport();
 
-    // Writes the list atomically (the previous good file becomes the backup). False, with a log
-    // line, when the folder or file cannot be written; an unreadable file in the way is put aside
-    // first and never overwritten.
-    bool save(const std::vector<AIBenchmarkSession>& sessions);
+    // Writes the list atomically (written, flushed to disk, then renamed into place); the previous
+    // file becomes the backup when all its sessions read back. False, with a log line, when the
+    // folder or file cannot be written; a file in the way that cannot be read is put aside first
+    // and never overwritten.
+    bool save(const std::vector<AIBenchmarkSession>& sessions) { return saveReport(sessions).saved; }
+
+    struct SaveReport {
+        bool saved = false;
+        QString quarantinedTo;        // an unreadable main file found in the way, put aside first
+        QString backupQuarantinedTo;  // an unreadable backup, put aside before being replaced
+    };
+    SaveReport saveReport(const std::vector<AIBenchmarkSession>& sessions);
+
+    // Identity of a file on disk: same device, inode, size and modification time as when looked at.
+    struct FileIdentity {
+        std::uint64_t device = 0, inode = 0;
+        std::int64_t size = -1, modifiedNS = 0;
+        bool operator==(const FileIdentity&) const = default;
+    };
 
 private:
+    // What is known of one of the two files, valid while the file keeps its identity.
+    enum class Known { nothing, good, keptAside };
+    struct KnownFile {
+        Known what = Known::nothing;
+        FileIdentity identity;
+    };
+
     QString folder_;
+    std::mutex mutex_;
+    KnownFile main_;
+    KnownFile backup_;
 
     QString quarantine(const QString& path, bool keepOriginal);
+    bool isKnown(const KnownFile& known, const QString& path, Known what) const;
+    bool putBackupAsideIfNeeded(QString& setAsideTo);
+    bool replaceBackupWithMain();
 };
 
 }  // namespace korvalen

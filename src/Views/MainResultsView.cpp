@@ -375,8 +375,8 @@ void MainResultsView::fillTable(const AIBenchmarkSession& session)
         valid->setForeground(row.valid ? Theme::good : Theme::bad);
         valid->setToolTip(row.validity);
         table_->setItem(r, validColumn, valid);
-        auto* certified = cell(row.certified ? "✓" : "◐", Qt::AlignCenter);
-        certified->setForeground(row.certified ? Theme::good : Theme::warning);
+        auto* certified = cell(row.certificationMark, Qt::AlignCenter);
+        certified->setForeground(!row.valid ? Theme::bad : row.certified ? Theme::good : Theme::warning);
         certified->setToolTip(row.certification);
         table_->setItem(r, certifiedColumn, certified);
         auto* notes = cell(row.notes);

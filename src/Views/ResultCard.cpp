@@ -17,16 +17,19 @@ ResultCard::Row ResultCard::row(const AIBenchmarkResult& result)
     row.category = qs(rawValue(workload.category));
     std::string backend(rawValue(result.backend));
     if (result.backend == AIBackend::gpu && result.gpuName && !result.gpuName->empty())
-        backend += " · " + *result.gpuName;
+        backend += " · " + gpuDeviceName(*result.gpuName, result.gpuRegistryID);
     row.backend = QString::fromStdString(backend);
     row.valid = result.valid;
     row.certified = result.certifiedForComparison.value_or(false);
     row.score = QString::fromStdString(result.valid ? formatFixed(std::isfinite(result.score) ? result.score : 0, 0) : "—");
-    row.throughput = QString::fromStdString(metric(result.throughput) + " " + result.throughputUnit);
-    row.medianLatency = QString::fromStdString(metric(result.latency.medianMS) + " ms");
-    row.p99Latency = QString::fromStdString(result.latency.p99MS ? metric(*result.latency.p99MS) + " ms" : "—");
+    // The figures of an invalid result are not measurements: they are not shown as numbers.
+    row.throughput = QString::fromStdString(result.valid ? metric(result.throughput) + " " + result.throughputUnit : "—");
+    row.medianLatency = QString::fromStdString(result.valid ? metric(result.latency.medianMS) + " ms" : "—");
+    row.p99Latency = QString::fromStdString(result.valid && result.latency.p99MS ? metric(*result.latency.p99MS) + " ms" : "—");
     row.validity = row.valid ? "Valid" : "Invalid";
-    row.certification = row.certified ? "Certified" : "Diagnostic";
+    // "Diagnostic" means valid but not certified; an invalid result is neither.
+    row.certification = !row.valid ? "Not valid" : row.certified ? "Certified" : "Diagnostic";
+    row.certificationMark = !row.valid ? "✗" : row.certified ? "✓" : "◐";
     std::string notes;
     if (result.error && !result.error->empty()) {
         notes = *result.error;

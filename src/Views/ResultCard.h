@@ -21,11 +21,12 @@ public:
         QString category;    // category raw value
         QString backend;     // backend raw value, with the GPU's name when it ran on one
         QString score;       // "%.0f"
-        QString throughput;  // metric and unit
+        QString throughput;  // metric and unit; "—" for an invalid result, as are the latencies
         QString medianLatency;
         QString p99Latency;  // "—" when the result has none
         QString validity;    // "Valid" or "Invalid"
-        QString certification;
+        QString certification;      // "Certified", "Diagnostic" (valid, not certified) or "Not valid"
+        QString certificationMark;  // ✓, ◐ or ✗
         QString notes;       // the error, else the certification notes
         bool valid = false;
         bool certified = false;

@@ -143,15 +143,20 @@ void HardwareProfileView::show(const AISystemProfile& p)
     values_[memory]->setFullText(qs(memoryText));
     std::string gpuText;
     if (p.gpuProfiles && !p.gpuProfiles->empty()) {
+        bool anyGPU = false;
         for (const AIGPUProfile& g : *p.gpuProfiles) {
             if (!gpuText.empty())
                 gpuText += "; ";
-            gpuText += g.name;
+            const std::string name = gpuDeviceName(g.name, g.registryID);
+            anyGPU = anyGPU || name == g.name;
+            gpuText += name;
             if (g.recommendedWorkingSetMB > 0)
                 gpuText += " · " + formatFixed(g.recommendedWorkingSetMB / 1024.0, 1) + " GB";
         }
+        if (!anyGPU)
+            gpuText = "No GPU · " + gpuText;
     } else {
-        gpuText = p.gpuName;
+        gpuText = gpuDeviceName(p.gpuName, p.gpuRegistryID);
     }
     values_[gpu]->setFullText(qs(gpuText));
     std::string systemText = p.osVersion;

@@ -133,6 +133,18 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     history_->setUniformItemSizes(true);
     historyEmpty_ = new QLabel("Completed runs appear here.", this);
     historyEmpty_->setProperty("secondary", true);
+    // Restored from the backup, a file kept aside, or saving failed: said where the history is.
+    historyNotice_ = new QLabel(this);
+    historyNotice_->setTextFormat(Qt::PlainText);
+    historyNotice_->setWordWrap(true);
+    historyNotice_->setProperty("secondary", true);
+    auto showNotice = [this] {
+        historyNotice_->setText(store_.historyNotice());
+        historyNotice_->setVisible(!store_.historyNotice().isEmpty());
+    };
+    showNotice();
+    connect(&store_, &BenchmarkStore::historyNoticeChanged, this, showNotice);
+    layout->addWidget(historyNotice_);
     layout->addWidget(historyEmpty_);
     layout->addWidget(history_, 1);
 

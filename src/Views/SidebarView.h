@@ -31,6 +31,7 @@ public:
     QLabel* statusLabel() const { return status_; }
     QProgressBar* progressBar() const { return progress_; }
     QListWidget* historyList() const { return history_; }
+    QLabel* historyNoticeLabel() const { return historyNotice_; }
 
     static QKeySequence startShortcut();  // Ctrl+R
     static QKeySequence stopShortcut();   // Ctrl+.
@@ -53,6 +54,7 @@ private:
     QProgressBar* progress_;
     QListWidget* history_;
     QLabel* historyEmpty_;
+    QLabel* historyNotice_;
     bool updating_ = false;
 };
 

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -11,5 +13,9 @@ namespace korvalen {
 inline QString qs(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 inline QString qs(const std::string& text) { return QString::fromStdString(text); }
 inline QString qs(const char* text) { return QString::fromUtf8(text); }
+
+// How the window names a GPU device: one of the processor type (OpenCL running the GPU path on the
+// CPU when the machine has no GPU) is never passed off as a GPU.
+std::string gpuDeviceName(const std::string& name, std::optional<std::uint64_t> registryID);
 
 }  // namespace korvalen

@@ -145,6 +145,7 @@ TEST(CoreMLModelManifest, DecodingRequiresEveryKeyWithItsType)
     }
     EXPECT_THROW(decodeModelManifest("{\"schema\": 1, "), AIBenchmarkError);
     EXPECT_THROW(decodeModelManifest("[1]"), AIBenchmarkError);
+    EXPECT_THROW(decodeModelManifest("{\"schema\": 1e400, \"models\": []}"), AIBenchmarkError) << "out of range";
 
     // A whole number written with a fraction part is still an integer.
     json whole = manifestJson();

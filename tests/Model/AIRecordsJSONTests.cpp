@@ -297,8 +297,16 @@ TEST(AIRecordsJSON, NumbersAreCheckedForWholenessSignAndRange)
     json session = toJSON(fullSession());
     session["results"][0]["latency"]["outlierCount"] = 1.25;
     EXPECT_EQ(failureKind([&] { sessionFromJSON(session); }), Kind::dataCorrupted);
+    // Int fields are 64-bit: counts past 2^31 - 1 read back exactly, past 2^63 - 1 they do not fit.
     session = toJSON(fullSession());
     session["system"]["logicalCores"] = 8589934592LL;
+    session["results"][0]["iterations"] = std::numeric_limits<std::int64_t>::max();
+    session["scores"]["validResults"] = 2147483648LL;
+    const AIBenchmarkSession wide = sessionFromJSON(json::parse(session.dump()));
+    EXPECT_EQ(wide.system.logicalCores, 8589934592LL);
+    EXPECT_EQ(wide.results[0].iterations, std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(wide.scores.validResults, 2147483648LL);
+    session["system"]["logicalCores"] = 9223372036854775808ULL;
     EXPECT_EQ(failureKind([&] { sessionFromJSON(session); }), Kind::dataCorrupted);
 
     // Registry identifiers survive beyond the exact range of a double.

@@ -247,16 +247,21 @@ TEST_F(LoggerTest, LineLongerThanThePipeArrivesWholeWhileTheReaderDrains)
 {
     auto [readFd, writeFd] = pipe();
     Logger::setOutputFileDescriptor(writeFd);
+    // A reader that drains is never given up on, however loaded the machine: only a stall is.
+    const Logger::WriteLimits previous = Logger::setWriteLimits({std::chrono::seconds(30), std::chrono::seconds(60)});
     auto reader = std::async(std::launch::async, [fd = readFd] {
         std::string text;
         char buffer[8192];
         ssize_t count;
+        // A reader descheduled for a while, as under load: longer than the default stall limit.
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
         while ((count = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(count));
         return text;
     });
     const std::string message(300000, 'q');
     Logger::warning(message);
     Logger::warning("AFTER");
+    Logger::setWriteLimits(previous);
     Logger::setOutputFileDescriptor(STDERR_FILENO);
     ::close(writeFd);
     owned.back() = -1;

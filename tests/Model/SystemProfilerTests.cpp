@@ -67,7 +67,7 @@ TEST_F(SystemProfilerTest, FullProfileOfALaptop)
     provider->list = {device(11, "Example iGPU"), device(22, "Example dGPU")};
 
     const auto profile = SystemProfiler::current(tree.root());
-    EXPECT_EQ(profile.computerName, "Mac");
+    EXPECT_EQ(profile.computerName, "Computer");
     EXPECT_EQ(profile.modelIdentifier, "Example Laptop 14");
     EXPECT_EQ(profile.cpuName, "Example CPU 9000");
     EXPECT_EQ(profile.logicalCores, 4);
@@ -110,7 +110,7 @@ TEST_F(SystemProfilerTest, BareMachineWithoutDevices)
 {
     FixtureTree tree;  // nothing readable at all
     const auto profile = SystemProfiler::current(tree.root());
-    EXPECT_EQ(profile.modelIdentifier, "Unknown Mac");
+    EXPECT_EQ(profile.modelIdentifier, "Unknown");
     EXPECT_EQ(profile.cpuName, "Unknown CPU");
     EXPECT_GE(profile.logicalCores, 1);
     EXPECT_GE(profile.physicalCores, 1);

@@ -1,11 +1,14 @@
 #include "Model/KorvalenAILogger.h"
 #include "State/BenchmarkStore.h"
 #include "support/FakeBenchmarkEngine.h"
+#include "support/LogCapture.h"
 #include "support/QtTestApp.h"
 #include "support/SessionBuilders.h"
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <stdexcept>
@@ -125,6 +128,7 @@ TEST_F(BenchmarkStoreTest, AnEmptyPlanIsRefusedWithAStatusAndNothingStarts)
 
 TEST_F(BenchmarkStoreTest, StopWhileBusyEndsAfterTheActiveItemAndDropsItsCancelledResult)
 {
+    korvalen::testing::LogCapture log;
     auto store = makeStore();
     const auto historyBefore = store->history();
     engine.holdItems(true);
@@ -144,6 +148,9 @@ TEST_F(BenchmarkStoreTest, StopWhileBusyEndsAfterTheActiveItemAndDropsItsCancell
     EXPECT_TRUE(store->currentSession()->cancelled);
     EXPECT_TRUE(store->currentSession()->results.empty()) << "\"Benchmark cancelled.\" results are not kept";
     EXPECT_EQ(store->history(), historyBefore) << "a stopped run is not saved";
+    EXPECT_EQ(store->statusText(), "Benchmark stopped — 0 of 3 workloads finished") << "the interrupted item did not";
+    ASSERT_EQ(log.events("RUN_FINISH").size(), 1u);
+    EXPECT_NE(log.events("RUN_FINISH")[0].find(" saved=false"), std::string::npos);
     EXPECT_EQ(posted, (std::vector<std::string>{"KorvalenAIRunDidStart", "KorvalenAIRunDidFinish"}));
 }
 
@@ -225,6 +232,56 @@ TEST_F(BenchmarkStoreTest, HistoryKeepsTheTwentyNewestWithTheNewRunFirst)
     EXPECT_EQ(store->history()[1], saved[0]);
     EXPECT_EQ(store->history().back(), saved[18]);
     EXPECT_EQ(SessionPersistence(dir.path() + "/data").load(), store->history());
+}
+
+TEST_F(BenchmarkStoreTest, TheWindowIsToldWhenTheHistoryWasRestoredSetAsideOrCannotBeSaved)
+{
+    korvalen::testing::LogCapture log;
+    const QString data = dir.path() + "/data";
+    SessionPersistence persistence(data);
+    ASSERT_TRUE(persistence.save({korvalen::testing::sampleSession(3)}));
+    ASSERT_TRUE(persistence.save({korvalen::testing::sampleSession(3)}));
+    QFile main(persistence.historyPath());
+    ASSERT_TRUE(main.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    main.write("[{\"truncated");
+    main.close();
+
+    auto store = makeStore();
+    EXPECT_EQ(store->history().size(), 1u);
+    EXPECT_EQ(store->historyNotice(), "History restored from its backup: the history file could not be read in full.\n"
+                                      "The unreadable history file is kept as history.corrupt.json.");
+
+    // The folder turns into a file: the run's save fails, and the window hears of it.
+    QStringList notices;
+    QObject::connect(store.get(), &BenchmarkStore::historyNoticeChanged, [&](const QString& n) { notices << n; });
+    ASSERT_TRUE(QDir(data).removeRecursively());
+    ASSERT_TRUE(QFile(data).open(QIODevice::WriteOnly));
+    store->start();
+    ASSERT_TRUE(processEventsUntil([&] { return finished(*store); }));
+    EXPECT_TRUE(store->statusText().endsWith(" (history could not be saved)"));
+    ASSERT_EQ(notices.size(), 1);
+    EXPECT_TRUE(notices[0].endsWith("History could not be saved in " + data + "."));
+    EXPECT_EQ(store->history().size(), 2u) << "the run stays in the window's history";
+    EXPECT_NE(log.events("RUN_FINISH").at(0).find(" saved=false"), std::string::npos);
+}
+
+TEST_F(BenchmarkStoreTest, AMissingResourceFolderIsReportedAtLaunchNotAfterARun)
+{
+    korvalen::testing::LogCapture log;
+    const QByteArray previous = qgetenv("KORVALEN_RESOURCES");
+    qputenv("KORVALEN_RESOURCES", QByteArray(dir.path().toUtf8() + "/no such folder"));
+    BenchmarkStoreServices s = services();
+    s.missingResourceFolder = BenchmarkStoreServices::standard().missingResourceFolder;
+    BenchmarkStore store(std::move(s));
+    const std::string folder = dir.path().toStdString() + "/no such folder";
+    EXPECT_EQ(store.statusText().toStdString(), "Resource folder not found: " + folder + " — model workloads cannot run");
+    EXPECT_TRUE(log.contains("RESOURCES_MISSING path=" + folder));
+
+    qputenv("KORVALEN_RESOURCES", dir.path().toUtf8());
+    s = services();
+    s.missingResourceFolder = BenchmarkStoreServices::standard().missingResourceFolder;
+    EXPECT_EQ(BenchmarkStore(std::move(s)).statusText(), "Ready");
+    qputenv("KORVALEN_RESOURCES", previous);
 }
 
 TEST_F(BenchmarkStoreTest, LiveVisualizationSwitchIsBackedByItsSetting)

@@ -112,6 +112,94 @@ TEST_F(SessionPersistenceTest, ASessionThatDoesNotDecodeIsSkippedWhileTheOthersL
     EXPECT_EQ(readAll(persistence.historyPath()).toStdString(), text) << "loading alone changes nothing in place";
 }
 
+// A file of valid JSON whose sessions do not decode must neither hide a good backup nor become it.
+TEST_F(SessionPersistenceTest, TheCandidateWithTheReadableSessionsWinsAndABadFileNeverBecomesTheBackup)
+{
+    struct Case {
+        const char* name;
+        int badInMain;  // sessions of the main file made unreadable (of 3)
+        bool backupWins;
+    };
+    for (const Case& c : {Case{"all sessions bad", 3, true}, Case{"most sessions bad", 2, true},
+                          Case{"one session bad", 1, false}}) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir scratch;
+        const QString where = scratch.path() + "/Korvalen AI";
+        SessionPersistence persistence(where);
+        const std::vector<AIBenchmarkSession> older{sampleSession(7), sampleSession(8)};
+        ASSERT_TRUE(persistence.save(older));
+        const QByteArray olderBytes = readAll(persistence.historyPath());
+        nlohmann::json array = toJSON(std::vector<AIBenchmarkSession>{sampleSession(1), sampleSession(7), sampleSession(8)});
+        for (int i = 0; i < c.badInMain; ++i)
+            array[static_cast<std::size_t>(2 - i)]["mode"] = "Unknown Mode";
+        const QByteArray badBytes = QByteArray::fromStdString(array.dump());
+        ASSERT_TRUE(persistence.save(older));  // `older` is now the backup
+        writeAll(persistence.historyPath(), badBytes);
+
+        SessionPersistence relaunched(where);
+        const SessionPersistence::LoadReport report = relaunched.loadReport();
+        EXPECT_EQ(report.fromBackup, c.backupWins);
+        ASSERT_EQ(report.sessions.size(), 2u);
+        if (c.backupWins)
+            EXPECT_EQ(report.sessions, older);
+        else
+            EXPECT_EQ(report.sessions.front().startedAt, sampleSession(1).startedAt) << "the newer file, on a tie";
+        EXPECT_EQ(readAll(report.quarantinedTo), badBytes) << "the bad file is kept as it was";
+
+        ASSERT_TRUE(relaunched.save({sampleSession(0)}));
+        EXPECT_EQ(readAll(relaunched.backupPath()), olderBytes) << "the good backup is not replaced by the bad file";
+        ASSERT_TRUE(relaunched.save({sampleSession(0), sampleSession(1)}));
+        EXPECT_EQ(SessionPersistence(where).load().size(), 2u);
+    }
+}
+
+TEST_F(SessionPersistenceTest, AnUnreadableBackupIsSetAsideNotOverwritten)
+{
+    for (const bool throughLoad : {true, false}) {
+        SCOPED_TRACE(throughLoad ? "seen at load" : "seen at save");
+        QTemporaryDir scratch;
+        const QString where = scratch.path() + "/Korvalen AI";
+        SessionPersistence persistence(where);
+        ASSERT_TRUE(persistence.save({sampleSession(3)}));
+        writeAll(persistence.backupPath(), "backup {broken");
+        if (throughLoad) {
+            writeAll(persistence.historyPath(), "main {broken");
+            const SessionPersistence::LoadReport report = SessionPersistence(where).loadReport();
+            EXPECT_EQ(readAll(report.backupQuarantinedTo), "backup {broken");
+            EXPECT_EQ(readAll(report.quarantinedTo), "main {broken");
+            EXPECT_TRUE(report.sessions.empty());
+        }
+        SessionPersistence relaunched(where);
+        relaunched.load();
+        const SessionPersistence::SaveReport saved = relaunched.saveReport({sampleSession(2), sampleSession(3)});
+        ASSERT_TRUE(saved.saved);
+        if (!throughLoad)
+            EXPECT_EQ(readAll(saved.backupQuarantinedTo), "backup {broken") << "the save tells what it put aside";
+        ASSERT_TRUE(relaunched.save({sampleSession(1), sampleSession(2), sampleSession(3)}));
+        QStringList aside;
+        for (const QString& name : QDir(where).entryList({"history.corrupt*.json"}, QDir::Files))
+            aside << QString::fromUtf8(readAll(where + "/" + name));
+        EXPECT_TRUE(aside.contains("backup {broken")) << aside.join(" | ").toStdString();
+        EXPECT_EQ(SessionPersistence(where).load().size(), 3u);
+    }
+}
+
+TEST_F(SessionPersistenceTest, AFileWithUnreadableSessionsIsKeptAsideOnceHoweverOftenItLoads)
+{
+    SessionPersistence persistence(folder());
+    nlohmann::json array = toJSON(std::vector<AIBenchmarkSession>{sampleSession(1), sampleSession(2)});
+    array[1]["mode"] = "Unknown Mode";
+    QDir().mkpath(folder());
+    writeAll(persistence.historyPath(), QByteArray::fromStdString(array.dump()));
+    writeAll(folder() + "/.history.json.tmp-1-0", "left by a killed save");
+
+    const QString first = SessionPersistence(folder()).loadReport().quarantinedTo;
+    for (int launch = 0; launch < 3; ++launch)
+        EXPECT_EQ(SessionPersistence(folder()).loadReport().quarantinedTo, first);
+    EXPECT_EQ(folderFiles(folder()), QStringList({"history.corrupt.json", "history.json"}));
+    EXPECT_FALSE(QFile::exists(folder() + "/.history.json.tmp-1-0")) << "what a killed save left is cleared";
+}
+
 TEST_F(SessionPersistenceTest, LoadKeepsAtMostTheNewestTwentySessions)
 {
     SessionPersistence persistence(folder());

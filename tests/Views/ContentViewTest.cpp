@@ -19,6 +19,8 @@
 #include <QHeaderView>
 #include <QImage>
 #include <QKeyEvent>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
@@ -353,6 +355,28 @@ TEST_F(ContentViewTest, ClearingUnloadsTheSessionAndTheHistoryBringsItBack)
     ASSERT_TRUE(store->currentSession());
     EXPECT_EQ(store->currentSession()->id, store->history().front().id);
     EXPECT_EQ(view.results()->resultsTable()->rowCount(), 3);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ContentViewTest, TheHistoryNoticeShowsBesideTheHistoryOnlyWhenThereIsOne)
+{
+    auto quiet = makeStore();
+    ContentView calm(*quiet);
+    EXPECT_TRUE(calm.sidebar()->historyNoticeLabel()->isHidden());
+
+    QDir().mkpath(dir.path() + "/data");
+    QFile broken(dir.path() + "/data/history.json");
+    ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
+    broken.write("not json");
+    broken.close();
+    auto store = makeStore();
+    ContentView view(*store);
+    QLabel* notice = view.sidebar()->historyNoticeLabel();
+    EXPECT_FALSE(notice->isHidden());
+    EXPECT_EQ(notice->text(), "The unreadable history file is kept as history.corrupt.json.");
 }
 
 }  // namespace

@@ -1,4 +1,7 @@
+#include "Platform/Compute/GpuDevices.h"
 #include "Views/ResultCard.h"
+#include "Views/ScoreDashboardView.h"
+#include "support/QtTestApp.h"
 #include "support/FakeBenchmarkEngine.h"
 
 #include <gtest/gtest.h>
@@ -77,11 +80,51 @@ TEST(ResultCard, RowShowsMeasuredFiguresOrTheFailure)
     failed.latency.p99MS.reset();
     failed.certifiedForComparison = false;
     const ResultCard::Row bad = ResultCard::row(failed);
-    EXPECT_EQ(bad.score, "—");
-    EXPECT_EQ(bad.p99Latency, "—");
+    // No figure of an invalid result passes for a measurement, and it is not "Diagnostic" (valid,
+    // not certified) either.
+    for (const QString& figure : {bad.score, bad.throughput, bad.medianLatency, bad.p99Latency})
+        EXPECT_EQ(figure, "—");
     EXPECT_EQ(bad.validity, "Invalid");
-    EXPECT_EQ(bad.certification, "Diagnostic");
+    EXPECT_EQ(bad.certification, "Not valid");
+    EXPECT_EQ(bad.certificationMark, "✗");
+    good.certifiedForComparison = false;
+    EXPECT_EQ(ResultCard::row(good).certification, "Diagnostic");
+    EXPECT_EQ(ResultCard::row(good).certificationMark, "◐");
     EXPECT_EQ(bad.notes, "Compute command failed: out of resources");
+}
+
+// An OpenCL device of the processor type runs the GPU path when there is no GPU: it is named
+// for what it is wherever the window shows it.
+TEST(ResultCard, AProcessorDeviceIsNeverPassedOffAsAGPU)
+{
+    struct Devices : gpu::DeviceProvider {
+        std::vector<gpu::DeviceInfo> devices() override
+        {
+            gpu::DeviceInfo processor, graphics;
+            processor.registryID = 7, processor.name = "pthread-example", processor.kind = gpu::DeviceKind::cpu;
+            graphics.registryID = 8, graphics.name = "Example GPU", graphics.kind = gpu::DeviceKind::gpu;
+            return {processor, graphics};
+        }
+    };
+    gpu::setDeviceProvider(std::make_shared<Devices>());
+    AIExecutionItem item;
+    item.workload = definition(AIWorkloadID::matrixFP32);
+    item.backend = AIBackend::gpu;
+    AIBenchmarkResult result = korvalen::testing::FakeBenchmarkEngine::scoredResult(item, AIScoreRole::universal);
+    result.gpuName = "pthread-example";
+    result.gpuRegistryID = 7;
+    EXPECT_EQ(ResultCard::row(result).backend, "GPU · OpenCL on the processor (pthread-example)");
+    result.gpuName = "Example GPU";
+    result.gpuRegistryID = 8;
+    EXPECT_EQ(ResultCard::row(result).backend, "GPU · Example GPU");
+
+    korvalen::test::qtApp(true);
+    HardwareProfileView panel;
+    AISystemProfile profile = korvalen::testing::comparableSystem();
+    profile.gpuProfiles = std::vector<AIGPUProfile>{{.name = "pthread-example", .registryID = 7}};
+    panel.show(profile);
+    EXPECT_TRUE(panel.text().contains("GPU: No GPU · OpenCL on the processor (pthread-example)")) << panel.text().toStdString();
+    gpu::setDeviceProvider(nullptr);
 }
 
 }  // namespace

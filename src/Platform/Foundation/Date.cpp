@@ -108,13 +108,13 @@ std::optional<Date> parseISODate(std::string_view text)
         return std::nullopt;
     }
 
-    // Any number of fraction digits; beyond nanoseconds they are dropped.
-    long long nanos = 0;
+    // Any number of fraction digits; beyond milliseconds they are dropped.
+    long long millis = 0;
     if (in.oneOf('.', ',')) {
         int count = 0;
         while (in.peek() >= '0' && in.peek() <= '9') {
-            if (count < 9) {
-                nanos = nanos * 10 + (in.peek() - '0');
+            if (count < 3) {
+                millis = millis * 10 + (in.peek() - '0');
             }
             ++count;
             ++in.position;
@@ -122,8 +122,8 @@ std::optional<Date> parseISODate(std::string_view text)
         if (count == 0) {
             return std::nullopt;
         }
-        for (int i = count; i < 9; ++i) {
-            nanos *= 10;
+        for (int i = count; i < 3; ++i) {
+            millis *= 10;
         }
     }
 
@@ -154,8 +154,13 @@ std::optional<Date> parseISODate(std::string_view text)
         return std::nullopt;
     }
 
-    const auto local = sys_days{ymd} + hours{hour} + minutes{minute} + seconds{second} + nanoseconds{nanos};
-    return time_point_cast<Date::duration>(local - minutes{offsetMinutes});
+    const Date local = sys_days{ymd} + hours{hour} + minutes{minute} + seconds{second} + milliseconds{millis};
+    const Date utc = local - minutes{offsetMinutes};
+    const int utcYear = static_cast<int>(year_month_day{floor<days>(utc)}.year());
+    if (utcYear < 0 || utcYear > 9999) {
+        return std::nullopt;
+    }
+    return utc;
 }
 
 }  // namespace korvalen

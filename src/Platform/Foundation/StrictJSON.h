@@ -108,6 +108,7 @@ public:
 
     double requiredDouble(std::string_view key) const { return required(key, decodeDouble); }
     int requiredInt(std::string_view key) const { return required(key, decodeInt); }
+    std::int64_t requiredInt64(std::string_view key) const { return required(key, decodeInt64); }
     std::uint64_t requiredUInt64(std::string_view key) const { return required(key, decodeUInt64); }
     bool requiredBool(std::string_view key) const { return required(key, decodeBool); }
     std::string requiredString(std::string_view key) const { return required(key, decodeString); }
@@ -117,6 +118,7 @@ public:
 
     std::optional<double> optionalDouble(std::string_view key) const { return optional(key, decodeDouble); }
     std::optional<int> optionalInt(std::string_view key) const { return optional(key, decodeInt); }
+    std::optional<std::int64_t> optionalInt64(std::string_view key) const { return optional(key, decodeInt64); }
     std::optional<std::uint64_t> optionalUInt64(std::string_view key) const { return optional(key, decodeUInt64); }
     std::optional<bool> optionalBool(std::string_view key) const { return optional(key, decodeBool); }
     std::optional<std::string> optionalString(std::string_view key) const { return optional(key, decodeString); }

@@ -32,8 +32,9 @@ std::optional<std::string> cleanName(std::optional<std::string> text)
 
 std::optional<std::string> hardwareModel(const Root& root)
 {
-    if (auto name = cleanName(readLine(underRoot(root, "sys/devices/virtual/dmi/id/product_name"))))
-        return name;
+    for (const char* dmi : {"sys/class/dmi/id/product_name", "sys/devices/virtual/dmi/id/product_name"})
+        if (auto name = cleanName(readLine(underRoot(root, dmi))))
+            return name;
     return cleanName(readFile(underRoot(root, "sys/firmware/devicetree/base/model"), 4096));
 }
 

@@ -161,6 +161,8 @@ TEST(MachineIdentity, ModelAndOperatingSystem)
     EXPECT_EQ(hardwareModel(tree.root()), "Example Board Rev 1.2");
     tree.write("sys/devices/virtual/dmi/id/product_name", "Example Laptop 13\n");
     EXPECT_EQ(hardwareModel(tree.root()), "Example Laptop 13");
+    tree.write("sys/class/dmi/id/product_name", "Example Laptop 13 Gen 2\n");
+    EXPECT_EQ(hardwareModel(tree.root()), "Example Laptop 13 Gen 2");
 
     tree.write("usr/lib/os-release", "NAME=Example\nPRETTY_NAME=\"Example OS 7 (quiet)\"\n");
     tree.write("proc/sys/kernel/osrelease", "6.1.0-18-amd64\n");
