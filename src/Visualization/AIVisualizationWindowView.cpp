@@ -127,17 +127,7 @@ private:
 
 const char* AIVisualizationWindowView::categorySymbol(AICategory category)
 {
-    switch (category) {
-    case AICategory::vision: return "eye";
-    case AICategory::language: return "text.bubble";
-    case AICategory::generative: return "wand.and.stars";
-    case AICategory::audio: return "waveform";
-    case AICategory::compute: return "square.stack.3d.up";
-    case AICategory::training: return "arrow.triangle.2.circlepath";
-    case AICategory::memory: return "memorychip";
-    case AICategory::sustained: return "thermometer.medium";
-    }
-    return "";
+    return SymbolGlyph::categorySymbol(category);
 }
 
 const char* AIVisualizationWindowView::backendSymbol(AIBackend backend)

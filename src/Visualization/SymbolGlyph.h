@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Model/AIVocabulary.h"
+
 #include <QColor>
 #include <QIcon>
 #include <QRectF>
@@ -19,6 +21,9 @@ bool has(std::string_view name);
 void paint(QPainter& painter, std::string_view name, const QRectF& box, const QColor& color);
 // The glyph as an icon of `size` pixels (rendered at twice that for high-density screens).
 QIcon icon(std::string_view name, const QColor& color, int size = 18);
+
+// The symbol of a category, the same in the main window and in the visualization header.
+const char* categorySymbol(AICategory category);
 
 }  // namespace SymbolGlyph
 

@@ -1,7 +1,11 @@
 #include "Visualization/AIVisualizationWindowController.h"
 #include "Visualization/AIVisualizationWindowView.h"
 
+#include "Visualization/SymbolGlyph.h"
 #include "support/QtTestApp.h"
+
+#include <QImage>
+#include <QPainter>
 
 #include <gtest/gtest.h>
 
@@ -97,4 +101,27 @@ TEST(VisualizationWindowView, PanelsFollowThePhase)
         EXPECT_EQ(view.captionText(), row.caption);
     }
     EXPECT_EQ(view.badgeColor(), QColor::fromRgbF(1.0f, 0.271f, 0.227f)) << "a stop is red";
+}
+
+TEST(SymbolGlyphs, EveryNamedSymbolDrawsSomething)
+{
+    test::qtApp(true);
+    std::vector<std::string> names{"sparkles", "pause.circle.fill", "waveform.path.ecg", "cpu", "display", "brain"};
+    for (auto category : allCategories)
+        names.push_back(AIVisualizationWindowView::categorySymbol(category));
+    for (const auto& name : names) {
+        EXPECT_TRUE(SymbolGlyph::has(name)) << name;
+        QImage image(24, 24, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
+        SymbolGlyph::paint(painter, name, QRectF(0, 0, 24, 24), Qt::white);
+        painter.end();
+        int inked = 0;
+        for (int y = 0; y < 24; ++y)
+            for (int x = 0; x < 24; ++x)
+                inked += qAlpha(image.pixel(x, y)) > 128;
+        EXPECT_GT(inked, 20) << name;
+        EXPECT_LT(inked, 24 * 24 / 2 + 150) << name;
+    }
+    EXPECT_FALSE(SymbolGlyph::has("gear"));
 }
