@@ -14,17 +14,22 @@ namespace {
 // A window controller without a window: it counts its showings and lets a test close it as a user.
 class FakeWindow : public AIVisualizationWindowController {
 public:
-    explicit FakeWindow(const AIVisualizationRequest& request) : AIVisualizationWindowController(request, WithoutWindow{}) {}
+    FakeWindow(const AIVisualizationRequest& request, std::vector<bool>& quietCloses)
+        : AIVisualizationWindowController(request, WithoutWindow{}), quietCloses_(quietCloses)
+    {
+    }
     void showWindow() override { ++shown; }
     void close() override
     {
-        closedQuietly = closingQuietly;
+        quietCloses_.push_back(closingQuietly);
         ++closes;
         windowWillClose();
     }
     void closeByUser() { close(); }
     int shown = 0, closes = 0;
-    bool closedQuietly = false;
+
+private:
+    std::vector<bool>& quietCloses_;
 };
 
 class VisualizationCoordinator : public ::testing::Test {
@@ -34,11 +39,12 @@ protected:
     std::vector<double> slices;
     std::function<void()> atSlice;
     std::vector<QPointer<FakeWindow>> windows;
+    std::vector<bool> quietCloses;  // one entry per close: whether it was quiet
     std::shared_ptr<BenchmarkCancellationToken> token = std::make_shared<BenchmarkCancellationToken>();
 
     AIVisualizationCoordinator coordinator{AIVisualizationCoordinator::Services{
         [this](const AIVisualizationRequest& request) {
-            auto* window = new FakeWindow(request);
+            auto* window = new FakeWindow(request, quietCloses);
             windows.emplace_back(window);
             return window;
         },
@@ -104,6 +110,7 @@ TEST_F(VisualizationCoordinator, ShowsTheFrozenSceneThenTheResultForTheHoldThenP
     EXPECT_FALSE(coordinator.controller());
     EXPECT_FALSE(coordinator.hasPending());
     ASSERT_EQ(windows.size(), 1u);
+    EXPECT_EQ(quietCloses, std::vector<bool>{true});
 }
 
 TEST_F(VisualizationCoordinator, ResultTextsOnTheWindow)
@@ -142,7 +149,7 @@ TEST_F(VisualizationCoordinator, StopDuringMeasurementClosesAtOnceWithoutHold)
     EXPECT_EQ(window->model().scoreText(), "Stopping after active AI kernel");
     EXPECT_EQ(window->model().throughputText(), "");
     EXPECT_EQ(completeItem({}, true), 0);
-    EXPECT_TRUE(window->closedQuietly);
+    EXPECT_EQ(quietCloses, std::vector<bool>{true});
     EXPECT_FALSE(coordinator.hasPending());
 }
 
@@ -173,6 +180,7 @@ TEST_F(VisualizationCoordinator, AUserCloseDuringTheHoldIsNotReopenedAndTheRunGo
     };
     const double took = completeItem({result(AIBackend::gpu, 500)});
     EXPECT_LE(took, 0.3 + 0.1 + 1e-9) << "no full hold and no pause";
+    EXPECT_EQ(quietCloses, std::vector<bool>{false});
     EXPECT_EQ(windows.size(), 1u);
     EXPECT_FALSE(coordinator.controller());
     EXPECT_FALSE(coordinator.hasPending());
