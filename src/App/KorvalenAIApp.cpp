@@ -6,6 +6,7 @@
 #include "Model/KorvalenAILogger.h"
 #include "Platform/Inference/BlasThreading.h"
 #include "State/BenchmarkStore.h"
+#include "Views/Theme.h"
 
 #include <QApplication>
 
@@ -18,6 +19,7 @@ int KorvalenAIApp::main(int argc, char** argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName("Korvalen AI");
     QApplication::setApplicationDisplayName("Korvalen AI");
+    Theme::applyToApplication();
     // Closing the last window goes through the delegate like every other quit request.
     QApplication::setQuitOnLastWindowClosed(false);
 

@@ -31,6 +31,22 @@ MainWindow::MainWindow(BenchmarkStore& store, KorvalenAIAppDelegate& delegate, S
     connect(&saveTimer_, &QTimer::timeout, this, &MainWindow::saveFrame);
 }
 
+namespace {
+
+// A frame larger than its screen (saved on a bigger display, or edited by hand) would put its edges
+// out of reach: it shrinks to the screen's area and moves inside it. A frame that fits is kept as is.
+QRect fittedTo(QRect frame, const QRect& screen, QSize minimum)
+{
+    if (frame.width() <= screen.width() && frame.height() <= screen.height())
+        return frame;
+    frame.setSize(frame.size().boundedTo(screen.size()).expandedTo(minimum));
+    frame.moveLeft(std::clamp(frame.left(), screen.left(), std::max(screen.left(), screen.right() + 1 - frame.width())));
+    frame.moveTop(std::clamp(frame.top(), screen.top(), std::max(screen.top(), screen.bottom() + 1 - frame.height())));
+    return frame;
+}
+
+}  // namespace
+
 QRect MainWindow::placement(std::optional<QRect> saved, const std::vector<QRect>& screens, QSize minimum, QSize preferred)
 {
     if (saved) {
@@ -41,7 +57,7 @@ QRect MainWindow::placement(std::optional<QRect> saved, const std::vector<QRect>
         for (const QRect& screen : screens) {
             const QRect overlap = screen.intersected(QRect(frame.left(), frame.top(), frame.width(), 60));
             if (overlap.width() >= std::min(160, frame.width()) && overlap.height() >= 40)
-                return frame;
+                return fittedTo(frame, screen, minimum);
         }
     }
     const QRect screen = screens.empty() ? QRect(0, 0, preferred.width(), preferred.height()) : screens.front();

@@ -69,12 +69,32 @@ BenchmarkStore::BenchmarkStore(BenchmarkStoreServices services, QObject* parent)
     visualization_ = std::make_unique<AIVisualizationCoordinator>(services_.visualization);
 
     showLiveVisualizations_ = services_.settings.boolValue(Settings::Key::showLiveVisualizations, true);
-    // The assistant's provider, endpoint and model settings are read here when the assistant exists.
 
     systemProfile_ = services_.currentProfile ? services_.currentProfile() : AISystemProfile{};
-    // The local-model manager is made here, from the profile, when it exists.
+    if (services_.makeModelManager) {
+        assistantModelManager_ = services_.makeModelManager(services_.settings);
+    } else {
+        AssistantModelManager::Options local;
+        local.settings = services_.settings;
+        assistantModelManager_ = std::make_unique<AssistantModelManager>(local);
+    }
     selectedGPURegistryID_ = systemProfile_.gpuRegistryID;
-    // The assistant's welcome message is set here when the assistant exists.
+    {
+        // The conversation reads the store through this access only; its settings are read here.
+        QPointer<BenchmarkStore> store(this);
+        AssistantConversationController::Services assistant;
+        assistant.store.runIsBusy = [store] { return store && store->isBusy(); };
+        assistant.store.currentSession = [store] { return store ? store->currentSession_ : std::nullopt; };
+        assistant.store.history = [store] { return store ? store->history_ : std::vector<AIBenchmarkSession>{}; };
+        assistant.store.systemProfile = [store] { return store ? store->systemProfile_ : AISystemProfile{}; };
+        assistant.store.applicationIsTerminating = [store] {
+            return store && store->services_.applicationIsTerminating();
+        };
+        assistant.settings = services_.settings;
+        assistant.modelManager = assistantModelManager_.get();
+        assistant.clock = services_.clock;
+        assistant_ = std::make_unique<AssistantConversationController>(std::move(assistant));
+    }
 
     history_ = services_.persistence->load();
 
@@ -170,14 +190,13 @@ void BenchmarkStore::setCurrentSession(std::optional<AIBenchmarkSession> session
 
 bool BenchmarkStore::pauseAssistantForBenchmark()
 {
-    // The assistant's pending work is cancelled and the local engine stopped here when they
-    // exist; a local engine that does not stop refuses the run.
-    return true;
+    return assistant_->pauseForBenchmark();
 }
 
 void BenchmarkStore::resumeAssistantAfterBenchmark()
 {
-    // A managed model remembered as running is started again here when the assistant exists.
+    if (!services_.applicationIsTerminating())
+        assistant_->resumeAfterBenchmark();
 }
 
 // MARK: run lifecycle
@@ -203,18 +222,26 @@ void BenchmarkStore::start()
         KorvalenAILogger::warning("RUN_REFUSED reason=terminating");
         return;
     }
-    // A busy local-model manager (download, install, server start) refuses the run here when it exists.
+    // A local-model setup step (engine look-up, server start) finishes before a measurement may begin.
+    if (assistantModelManager_->isBusy()) {
+        setStatusText("Finish or pause Local AI setup before starting a benchmark");
+        KorvalenAILogger::warning("RUN_REFUSED reason=local-ai-busy");
+        return;
+    }
 
     static const QString emptyPlanText =
         "No workload of this run mode can run on the selected accelerator on this machine";
     cancellation_->reset();
     if (buildPlan(makeEngine(systemProfile_)).empty()) {
+        // The bar must not go on showing the previous run as done beside a refusal.
+        setProgress(0);
         setStatusText(emptyPlanText);
         KorvalenAILogger::warning("RUN_REFUSED reason=empty-plan mode=" + std::string(rawValue(selectedMode_))
                                   + " backend=" + std::string(rawValue(selectedBackend_)));
         return;
     }
     if (!pauseAssistantForBenchmark()) {
+        setProgress(0);
         setStatusText("Local AI engine did not stop — benchmark blocked");
         return;
     }
@@ -239,6 +266,7 @@ void BenchmarkStore::start()
     run.mode = selectedMode_;
     run.showVisuals = showLiveVisualizations_;
     if (run.items.empty()) {
+        setProgress(0);
         setStatusText(emptyPlanText);
         KorvalenAILogger::warning("RUN_REFUSED reason=empty-plan-after-snapshot");
         resumeAssistantAfterBenchmark();
@@ -275,6 +303,13 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
 {
     std::string failure;
     try {
+        // The local engine was asked to stop before the run; no measurement starts while it lives.
+        if (self->assistantModelManager_->serverProcessAlive()) {
+            Task<> engineExit = self->assistantModelManager_->waitForServerExit();
+            co_await std::move(engineExit);
+            if (!self)
+                co_return;
+        }
         const int count = static_cast<int>(run.items.size());
         for (int index = 0; index < count; ++index) {
             if (run.engine.cancellation->isCancelled())

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Assistant/AssistantConversationController.h"
+#include "LocalModel/AssistantModelManager.h"
 #include "Model/AIRecords.h"
 #include "Model/BenchmarkCancellationToken.h"
 #include "Platform/Async/Settings.h"
@@ -35,6 +37,8 @@ struct BenchmarkStoreServices {
     std::function<Date()> clock;
     // The live visualization's windows and waits; members left empty take their standard values.
     AIVisualizationCoordinator::Services visualization;
+    // The local-model manager (default: the standard one over `settings`).
+    std::function<std::unique_ptr<AssistantModelManager>(const Settings&)> makeModelManager;
 
     static BenchmarkStoreServices standard();
 };
@@ -88,12 +92,25 @@ public:
     // Shows a saved session; refused while busy.
     void showSession(const Uuid& sessionID);
 
-    // Around a run: the assistant's pause and resume (the assistant's own operations join here).
+    // Around a run: the assistant's pause and resume.
     bool pauseAssistantForBenchmark();
     void resumeAssistantAfterBenchmark();
 
     // The live visualization, kept for the life of the store.
     AIVisualizationCoordinator& visualization() { return *visualization_; }
+    // The assistant: its conversation state and signals live in the controller; these forward.
+    AssistantConversationController& assistant() const { return *assistant_; }
+    AssistantModelManager& assistantModelManager() const { return *assistantModelManager_; }
+    void sendAssistantMessage(std::optional<std::string> text = std::nullopt) { assistant_->sendMessage(std::move(text)); }
+    void selectAssistantProvider(AIAssistantProvider provider) { assistant_->selectProvider(provider); }
+    void selectManagedAssistantModel(const AssistantDownloadableModel& model) { assistant_->selectManagedModel(model); }
+    void installEngineForManagedAssistant(const AssistantDownloadableModel& model) { assistant_->installEngineForManagedModel(model); }
+    void startManagedAssistantModel(const AssistantDownloadableModel& model) { assistant_->startManagedModel(model); }
+    void stopManagedAssistantModel() { assistant_->stopManagedModel(); }
+    void stopAssistantResponse() { assistant_->stopResponse(); }
+    void clearAssistantConversation() { assistant_->clearConversation(); }
+    void exportAssistantConversation() { assistant_->exportConversation(); }
+    static bool isManagedAssistantEndpoint(const std::string& text) { return AssistantConversationController::isManagedEndpoint(text); }
 
     // The live run, for tests and the shell: whether its task is still going.
     bool hasActiveRunTask() const { return !runTask_.isDone(); }
@@ -152,6 +169,9 @@ private:
 
     Task<> runTask_;
     ScopedObserver stopRequestObserver_;
+    // Declared in this order so that the conversation, which uses the manager, goes first.
+    std::unique_ptr<AssistantModelManager> assistantModelManager_;
+    std::unique_ptr<AssistantConversationController> assistant_;
 };
 
 }  // namespace korvalen

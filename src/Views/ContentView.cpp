@@ -2,7 +2,6 @@
 
 #include "Views/MainResultsView.h"
 #include "Views/SidebarView.h"
-#include "Views/Theme.h"
 
 #include <QHBoxLayout>
 
@@ -12,7 +11,6 @@ ContentView::ContentView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
 {
     setObjectName("ContentView");
     setAttribute(Qt::WA_StyledBackground, true);
-    setStyleSheet(Theme::styleSheet());
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -20,6 +18,13 @@ ContentView::ContentView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     results_ = new MainResultsView(store, this);
     layout->addWidget(sidebar_);
     layout->addWidget(results_, 1);
+}
+
+void ContentView::resizeEvent(QResizeEvent* event)
+{
+    // Near the minimum size the results table needs every pixel; the sidebar's controls still fit.
+    sidebar_->setFixedWidth(width() < 1100 ? 256 : 292);
+    QWidget::resizeEvent(event);
 }
 
 }  // namespace korvalen

@@ -18,6 +18,9 @@ public:
     SidebarView* sidebar() const { return sidebar_; }
     MainResultsView* results() const { return results_; }
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     SidebarView* sidebar_;
     MainResultsView* results_;

@@ -2,6 +2,8 @@
 
 #include "Views/ElidedLabel.h"
 
+#include "Assistant/Views/AssistantPane.h"
+
 #include "State/BenchmarkStore.h"
 #include "Views/ResultCard.h"
 #include "Views/ScoreDashboardView.h"
@@ -9,15 +11,22 @@
 #include "Views/ViewText.h"
 #include "Visualization/SymbolGlyph.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDateTime>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QSplitter>
 #include <QStackedWidget>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace korvalen {
 
@@ -40,14 +49,66 @@ QTableWidgetItem* cell(const QString& text, Qt::Alignment alignment = Qt::AlignL
     return item;
 }
 
+// Workload titles often differ only in their last word ("… FP32", "… FP16"): when a title must be
+// shortened, that word stays whole and the words before it give way.
+QString shortenedTitle(const QString& title, const QFontMetrics& metrics, int width)
+{
+    if (metrics.horizontalAdvance(title) <= width)
+        return title;
+    const qsizetype space = title.lastIndexOf(' ');
+    if (space > 0) {
+        const QString tail = title.mid(space);
+        const int tailWidth = metrics.horizontalAdvance(tail);
+        if (tailWidth * 5 <= width * 3)
+            return metrics.elidedText(title.left(space), Qt::ElideRight, width - tailWidth) + tail;
+    }
+    return metrics.elidedText(title, Qt::ElideMiddle, width);
+}
+
+class WorkloadTitleDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        // Only when painting a cell: measuring the column's natural width needs the whole title.
+        if (option->rect.isEmpty())
+            return;
+        const QWidget* widget = option->widget;
+        const QStyle* style = widget ? widget->style() : QApplication::style();
+        const QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, option, widget);
+        const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+        option->text = shortenedTitle(option->text, option->fontMetrics, area.width() - 2 * margin);
+    }
+};
+
+// Notes read from their start.
+class LeadingTextDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->textElideMode = Qt::ElideRight;
+    }
+};
+
 }  // namespace
 
 MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidget(parent), store_(store)
 {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
-    pages_ = new QStackedWidget(this);
-    outer->addWidget(pages_);
+    // The assistant sits under the results, so the table keeps the whole width for its columns.
+    auto* split = new QSplitter(Qt::Vertical, this);
+    split->setChildrenCollapsible(false);
+    outer->addWidget(split);
+    pages_ = new QStackedWidget(split);
+    split->addWidget(pages_);
 
     // The first screen: nothing loaded yet.
     auto* empty = new QWidget(pages_);
@@ -74,6 +135,7 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     // A loaded session.
     auto* page = new QWidget(pages_);
     auto* layout = new QVBoxLayout(page);
+    pageLayout_ = layout;
     layout->setContentsMargins(24, 20, 24, 18);
     layout->setSpacing(12);
 
@@ -82,7 +144,11 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     titles->setSpacing(2);
     title_ = new ElidedLabel(page);
     title_->setObjectName("SessionTitle");
-    subtitle_ = new ElidedLabel(page);
+    // Wraps rather than cuts: the session's notes are what a reader of the scores must see.
+    subtitle_ = new QLabel(page);
+    subtitle_->setTextFormat(Qt::PlainText);
+    subtitle_->setWordWrap(true);
+    subtitle_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     subtitle_->setProperty("secondary", true);
     titles->addWidget(title_);
     titles->addWidget(subtitle_);
@@ -93,15 +159,15 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
         categoryFilter_->addItem(SymbolGlyph::icon(SymbolGlyph::categorySymbol(category), Theme::categoryColor(category)),
                                  qs(rawValue(category)), static_cast<int>(category));
     clear_ = new QPushButton("Clear", page);
-    header->addWidget(categoryFilter_);
-    header->addWidget(clear_);
+    header->addWidget(categoryFilter_, 0, Qt::AlignTop);
+    header->addWidget(clear_, 0, Qt::AlignTop);
     layout->addLayout(header);
 
     auto* summary = new QHBoxLayout;
     summary->setSpacing(10);
     dashboard_ = new ScoreDashboardView(page);
     hardware_ = new HardwareProfileView(page);
-    hardware_->setMinimumWidth(210);
+    hardware_->setMinimumWidth(190);
     hardware_->setMaximumWidth(380);
     summary->addWidget(dashboard_, 3);
     summary->addWidget(hardware_, 2);
@@ -114,6 +180,12 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     table_->setAlternatingRowColors(true);
     table_->setShowGrid(false);
     table_->setWordWrap(false);
+    // Device names keep both ends when shortened, titles their last word, notes their start.
+    table_->setTextElideMode(Qt::ElideMiddle);
+    table_->setItemDelegateForColumn(workloadColumn, new WorkloadTitleDelegate(table_));
+    table_->setItemDelegateForColumn(notesColumn, new LeadingTextDelegate(table_));
+    // One stop in the Tab chain; the arrow keys move inside.
+    table_->setTabKeyNavigation(false);
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
@@ -122,25 +194,113 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     QHeaderView* columns = table_->horizontalHeader();
     columns->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     columns->setSectionResizeMode(QHeaderView::Interactive);
-    columns->setStretchLastSection(true);
-    const int widths[columnCount] = {196, 104, 70, 142, 80, 80, 46, 68, 160};
-    for (int c = 0; c < columnCount; ++c)
-        table_->setColumnWidth(c, widths[c]);
+    columns->setStretchLastSection(false);
     for (int c : {scoreColumn, throughputColumn, medianColumn, p99Column})
         table_->horizontalHeaderItem(c)->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
     for (int c : {validColumn, certifiedColumn})
         table_->horizontalHeaderItem(c)->setTextAlignment(Qt::AlignCenter);
+    table_->viewport()->installEventFilter(this);
+    emptyFilter_ = new QLabel(table_->viewport());
+    emptyFilter_->setProperty("secondary", true);
+    emptyFilter_->setAlignment(Qt::AlignCenter);
+    emptyFilter_->setWordWrap(true);
+    auto* overlay = new QVBoxLayout(table_->viewport());
+    overlay->addWidget(emptyFilter_);
+    emptyFilter_->hide();
     layout->addWidget(table_, 1);
     pages_->addWidget(page);
+
+    // Made after the results so that Tab reaches it after the table.
+    assistantPane_ = new AssistantPane(store_.assistant(), [&store] { return store.isBusy(); }, split);
+    assistantPane_->setMinimumHeight(200);
+    split->addWidget(assistantPane_);
+    split->setStretchFactor(0, 3);
+    split->setStretchFactor(1, 2);
 
     connect(clear_, &QPushButton::clicked, this, [this] { store_.clearCurrent(); });
     connect(categoryFilter_, &QComboBox::currentIndexChanged, this, &MainResultsView::refresh);
     connect(&store_, &BenchmarkStore::currentSessionChanged, this, &MainResultsView::refresh);
     connect(&store_, &BenchmarkStore::runStateChanged, this, &MainResultsView::refresh);
+    connect(&store_, &BenchmarkStore::runStateChanged, assistantPane_, &AssistantPane::refreshControls);
     refresh();
 }
 
 QLabel* MainResultsView::sessionTitle() const { return title_; }
+
+QString MainResultsView::runTitle(const AIBenchmarkSession& session)
+{
+    // Comparing every backend ignores the accelerator choice: name what the run measured.
+    QString title = qs(rawValue(session.mode)) + "  ·  ";
+    if (!session.compareAllBackends)
+        return title + qs(rawValue(session.requestedBackend));
+    return title + (session.compareAllGPUs.value_or(false) ? "all backends and GPUs compared" : "all backends compared");
+}
+
+void MainResultsView::resizeEvent(QResizeEvent* event)
+{
+    // Near the minimum width the side margins give their room to the table.
+    const int side = width() < 760 ? 14 : 24;
+    pageLayout_->setContentsMargins(side, 20, side, 18);
+    QWidget::resizeEvent(event);
+}
+
+bool MainResultsView::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == table_->viewport() && event->type() == QEvent::Resize)
+        fitColumns();
+    return QWidget::eventFilter(watched, event);
+}
+
+void MainResultsView::fitColumns()
+{
+    // Workload to Certified stay in view; Notes takes what is left and scrolls sideways beyond it.
+    constexpr int workloadCap = 230, backendCap = 190, workloadMinimum = 100, backendMinimum = 72, notesMinimum = 140;
+    if (fittingColumns_)
+        return;
+    fittingColumns_ = true;
+    QHeaderView* header = table_->horizontalHeader();
+    int natural[columnCount];
+    int widths[columnCount];
+    for (int c = 0; c < columnCount; ++c)
+        widths[c] = natural[c] = std::max(header->sectionSizeHint(c), static_cast<const QAbstractItemView*>(table_)->sizeHintForColumn(c));
+    widths[workloadColumn] = std::min(natural[workloadColumn], workloadCap);
+    widths[backendColumn] = std::min(natural[backendColumn], backendCap);
+    widths[notesColumn] = std::max(notesMinimum, natural[notesColumn]);
+    const auto measured = [&] {
+        int sum = 0;
+        for (int c = workloadColumn; c <= certifiedColumn; ++c)
+            sum += widths[c];
+        return sum;
+    };
+    const int available = table_->viewport()->width();
+    int spare = available - measured() - widths[notesColumn];
+    if (spare > 0) {
+        // Room to spare: long titles and device names are shown whole first, then every column
+        // widens a little, rather than all of it going to Notes.
+        for (int c : {backendColumn, workloadColumn}) {
+            const int give = std::min(spare, natural[c] - widths[c]);
+            widths[c] += give;
+            spare -= give;
+        }
+        const int share = spare / columnCount;
+        for (int c = 0; c < columnCount; ++c)
+            widths[c] += share;
+        widths[notesColumn] += spare - share * columnCount;
+    } else {
+        // Too narrow: Backend, then Workload give up width; both keep their ends readable and show
+        // whole in the tool tip.
+        for (const auto [c, minimum] : {std::pair{backendColumn, backendMinimum}, std::pair{workloadColumn, workloadMinimum}}) {
+            const int over = measured() - available;
+            if (over > 0)
+                widths[c] -= std::min(over, std::max(0, widths[c] - minimum));
+        }
+        widths[notesColumn] = std::max(notesMinimum, available - measured());
+    }
+    for (int c = 0; c < columnCount; ++c)
+        if (table_->columnWidth(c) != widths[c])
+            table_->setColumnWidth(c, widths[c]);
+    fittingColumns_ = false;
+}
 
 void MainResultsView::refresh()
 {
@@ -152,8 +312,7 @@ void MainResultsView::refresh()
         return;
     }
     pages_->setCurrentIndex(1);
-    title_->setFullText(qs(std::string(rawValue(session->mode)) + "  ·  " + std::string(rawValue(session->requestedBackend))
-                       + (session->compareAllBackends ? "  ·  all backends compared" : "")));
+    title_->setFullText(runTitle(*session));
     QString state;
     if (store_.isBusy())
         state = "In progress";
@@ -168,7 +327,8 @@ void MainResultsView::refresh()
     if (session->certificationNotes && !session->certificationNotes->empty())
         subtitle += "  ·  " + qs(session->certificationNotes->front())
             + (session->certificationNotes->size() > 1 ? qs(" (+" + std::to_string(session->certificationNotes->size() - 1) + " notes)") : QString());
-    subtitle_->setFullText(subtitle);
+    subtitle_->setText(subtitle);
+    subtitle_->setToolTip(QString());
     if (session->certificationNotes && !session->certificationNotes->empty()) {
         QString all;
         for (const auto& note : *session->certificationNotes)
@@ -183,6 +343,11 @@ void MainResultsView::refresh()
 void MainResultsView::fillTable(const AIBenchmarkSession& session)
 {
     const int filter = categoryFilter_->currentData().toInt();
+    // During a run the newest row stays in view unless the reader scrolled away from it; otherwise
+    // a refill keeps the place.
+    QScrollBar* scroll = table_->verticalScrollBar();
+    const int previous = scroll->value();
+    const bool follow = store_.isBusy() && previous >= scroll->maximum() - 2;
     table_->setRowCount(0);
     const Qt::Alignment right = Qt::AlignRight | Qt::AlignVCenter;
     for (const AIBenchmarkResult& result : session.results) {
@@ -194,7 +359,7 @@ void MainResultsView::fillTable(const AIBenchmarkSession& session)
         table_->insertRow(r);
         auto* workload = cell(row.workload);
         workload->setForeground(Theme::text);
-        workload->setToolTip(row.category);
+        workload->setToolTip(row.workload + "\n" + row.category);
         workload->setData(Qt::DecorationRole, Theme::categoryColor(category));
         table_->setItem(r, workloadColumn, workload);
         auto* backend = cell(row.backend);
@@ -224,6 +389,19 @@ void MainResultsView::fillTable(const AIBenchmarkSession& session)
             notes->setForeground(Theme::secondaryText);
         table_->setItem(r, notesColumn, notes);
     }
+    if (table_->rowCount() == 0 && filter >= 0) {
+        const QString category = categoryFilter_->currentText();
+        emptyFilter_->setText(store_.isBusy() ? "Nothing in " + category + " has been measured yet."
+                                              : "Nothing in " + category + " was measured in this session.");
+        emptyFilter_->show();
+    } else {
+        emptyFilter_->hide();
+    }
+    fitColumns();
+    if (follow)
+        table_->scrollToBottom();
+    else
+        scroll->setValue(previous);
 }
 
 }  // namespace korvalen

@@ -18,6 +18,17 @@ namespace {
 
 std::string scoreText(double score) { return std::isfinite(score) && score > 0 ? formatFixed(score, 0) : "—"; }
 
+// A secondary line that wraps instead of cutting its end off in a narrow window.
+QLabel* detailLabel(QWidget* parent)
+{
+    auto* label = new QLabel(parent);
+    label->setObjectName("ScoreDetail");
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    return label;
+}
+
 QFrame* panel(QWidget* parent)
 {
     auto* frame = new QFrame(parent);
@@ -42,15 +53,10 @@ ScoreDashboardView::ScoreDashboardView(QWidget* parent) : QWidget(parent)
     for (Tile* tile : {&overall_, &universal_, &platform_})
         tiles->addWidget(tile->value->parentWidget(), 1);
 
-    auto* line = new QHBoxLayout;
-    backends_ = new ElidedLabel(this);
-    backends_->setObjectName("ScoreDetail");
-    counts_ = new ElidedLabel(this);
-    counts_->setObjectName("ScoreDetail");
-    counts_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    line->addWidget(backends_, 1);
-    line->addWidget(counts_, 1);
-    layout->addLayout(line);
+    backends_ = detailLabel(this);
+    counts_ = detailLabel(this);
+    layout->addWidget(backends_);
+    layout->addWidget(counts_);
     layout->addStretch(1);
 }
 
@@ -59,18 +65,18 @@ ScoreDashboardView::Tile ScoreDashboardView::makeTile(const QString& caption, co
     QFrame* frame = panel(this);
     frame->setStyleSheet("#Panel { border-top: 3px solid " + accent + "; }");
     auto* layout = new QVBoxLayout(frame);
-    layout->setContentsMargins(16, 12, 16, 12);
+    layout->setContentsMargins(12, 12, 12, 12);
     layout->setSpacing(2);
     auto* captionLabel = new ElidedLabel(frame);
     captionLabel->setObjectName("ScoreCaption");
     captionLabel->setFullText(caption.toUpper());
     auto* value = new QLabel("—", frame);
     value->setObjectName("ScoreValue");
-    auto* detail = new ElidedLabel(frame);
-    detail->setObjectName("ScoreDetail");
+    QLabel* detail = detailLabel(frame);
     layout->addWidget(captionLabel);
     layout->addWidget(value);
     layout->addWidget(detail);
+    layout->addStretch(1);
     return {value, detail};
 }
 
@@ -78,20 +84,20 @@ void ScoreDashboardView::show(const AIBenchmarkSession& session)
 {
     const AIScoreSummary& s = session.scores;
     overall_.value->setText(qs(scoreText(s.overall)));
-    overall_.detail->setFullText("Geometric mean of workload scores");
+    overall_.detail->setText("Geometric mean of workload scores");
     universal_.value->setText(qs(scoreText(s.universalScore())));
-    universal_.detail->setFullText("Canonical backend per workload");
+    universal_.detail->setText("Canonical backend per workload");
     platform_.value->setText(qs(scoreText(s.platformScore())));
-    platform_.detail->setFullText("Best backend on this machine");
+    platform_.detail->setText("Best backend on this machine");
 
-    backends_->setFullText(qs("CPU " + scoreText(s.cpu) + "    GPU " + scoreText(s.gpu) + "    Neural Engine "
+    backends_->setText(qs("CPU " + scoreText(s.cpu) + "    GPU " + scoreText(s.gpu) + "    Neural Engine "
                           + scoreText(s.neuralEnginePreferred)));
     std::string counts = std::to_string(s.validResults) + " valid · " + std::to_string(s.invalidResults) + " invalid";
     if (s.certifiedResults)
         counts += " · " + std::to_string(*s.certifiedResults) + " certified";
     if (s.diagnosticResults)
         counts += " · " + std::to_string(*s.diagnosticResults) + " diagnostic";
-    counts_->setFullText(qs(counts));
+    counts_->setText(qs(counts));
 }
 
 QString ScoreDashboardView::overallText() const { return overall_.value->text(); }

@@ -25,13 +25,13 @@ public:
 private:
     struct Tile {
         QLabel* value;
-        ElidedLabel* detail;
+        QLabel* detail;
     };
     Tile makeTile(const QString& caption, const QString& accent);
 
     Tile overall_, universal_, platform_;
-    ElidedLabel* backends_;
-    ElidedLabel* counts_;
+    QLabel* backends_;
+    QLabel* counts_;
 };
 
 // The machine a session ran on (or this machine), in a few lines.

@@ -4,6 +4,7 @@
 #include "State/BenchmarkStore.h"
 #include "Views/ViewText.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
@@ -12,6 +13,7 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStandardItemModel>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -65,6 +67,17 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     acceleratorPicker_ = new QComboBox(this);
     for (AIBackend backend : allBackends)
         acceleratorPicker_->addItem(qs(rawValue(backend)), static_cast<int>(backend));
+    // Offered only where the machine's probe found the unit; elsewhere shown with the probe's reason.
+    const AISystemProfile& machine = store_.systemProfile();
+    if (!machine.neuralEngineAvailable) {
+        auto* items = qobject_cast<QStandardItemModel*>(acceleratorPicker_->model());
+        const int index = acceleratorPicker_->findData(static_cast<int>(AIBackend::neuralEnginePreferred));
+        if (QStandardItem* item = items ? items->item(index) : nullptr) {
+            item->setEnabled(false);
+            item->setToolTip("Not available on this machine"
+                             + (machine.neuralEngineProbe ? ": " + qs(*machine.neuralEngineProbe) : QString(".")));
+        }
+    }
     layout->addWidget(acceleratorPicker_);
     layout->addSpacing(6);
 
@@ -87,6 +100,17 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     buttons->addWidget(start_, 1);
     buttons->addWidget(stop_);
     layout->addLayout(buttons);
+    // Window-wide shortcuts, told in the buttons' tool tips; a disabled button ignores its click.
+    const auto shortcut = [this](QPushButton* button, const QKeySequence& keys) {
+        auto* action = new QAction(button->text(), this);
+        action->setShortcut(keys);
+        action->setShortcutContext(Qt::WindowShortcut);
+        connect(action, &QAction::triggered, button, &QPushButton::click);
+        addAction(action);
+        button->setToolTip(button->text() + " (" + keys.toString(QKeySequence::NativeText) + ")");
+    };
+    shortcut(start_, startShortcut());
+    shortcut(stop_, stopShortcut());
 
     status_ = new QLabel(this);
     status_->setTextFormat(Qt::PlainText);
@@ -144,6 +168,9 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     refreshHistory();
 }
 
+QKeySequence SidebarView::startShortcut() { return QKeySequence(Qt::CTRL | Qt::Key_R); }
+QKeySequence SidebarView::stopShortcut() { return QKeySequence(Qt::CTRL | Qt::Key_Period); }
+
 void SidebarView::refreshConfiguration()
 {
     updating_ = true;
@@ -179,7 +206,8 @@ void SidebarView::refreshHistory()
     history_->clear();
     for (const AIBenchmarkSession& session : store_.history()) {
         const QString line1 = qs(rawValue(session.mode)) + "  ·  " + qs(formatFixed(session.scores.overall, 0));
-        const QString line2 = localDateText(session.startedAt) + "  ·  " + qs(rawValue(session.requestedBackend));
+        const QString line2 = localDateText(session.startedAt) + "  ·  "
+            + (session.compareAllBackends ? QString("All backends") : qs(rawValue(session.requestedBackend)));
         auto* item = new QListWidgetItem(line1 + "\n" + line2, history_);
         item->setData(Qt::UserRole, qs(session.id.text()));
         item->setToolTip(qs(std::to_string(session.results.size()) + " results"));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QKeySequence>
 #include <QWidget>
 
 class QCheckBox;
@@ -30,6 +31,9 @@ public:
     QLabel* statusLabel() const { return status_; }
     QProgressBar* progressBar() const { return progress_; }
     QListWidget* historyList() const { return history_; }
+
+    static QKeySequence startShortcut();  // Ctrl+R
+    static QKeySequence stopShortcut();   // Ctrl+.
 
 private:
     void refreshConfiguration();

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QGuiApplication>
+#include <QScreen>
 #include <QTemporaryDir>
 
 #include <csignal>
@@ -33,6 +35,28 @@ TEST(MainWindowPlacement, SavedFrameIsKeptWhenReachableElseTheWindowIsCentred)
     EXPECT_EQ(MainWindow::placement(QRect(100, -500, 1000, 700), screens, minimum, preferred), centred);
     // A screen smaller than the preferred size still gets at least the minimum.
     EXPECT_EQ(MainWindow::placement(std::nullopt, {QRect(0, 0, 1024, 700)}, minimum, preferred).size(), QSize(1024, 700));
+}
+
+TEST(MainWindowPlacement, FramesLargerThanTheirScreenShrinkIntoIt)
+{
+    const std::vector<QRect> screens{QRect(0, 0, 1600, 1000), QRect(1600, 0, 1280, 1024)};
+    const QSize minimum(960, 620), preferred(1280, 820);
+    const QRect centred = MainWindow::placement(std::nullopt, screens, minimum, preferred);
+    const struct {
+        QRect saved;
+        QRect placed;
+    } cases[] = {
+        {QRect(0, 0, 6000, 4000), QRect(0, 0, 1600, 1000)},
+        {QRect(700, 300, 6000, 4000), QRect(0, 0, 1600, 1000)},
+        {QRect(100, 200, 1200, 1800), QRect(100, 0, 1200, 1000)},       // only the height is too large
+        {QRect(1700, 50, 3000, 900), QRect(1600, 50, 1280, 900)},       // on the second screen, fitted there
+        {QRect(300, 100, 1000000, 1000000), QRect(0, 0, 1600, 1000)},   // absurd but reachable
+        {QRect(-1000000, -1000000, 1000000, 999000), centred},          // nowhere near a screen
+        {QRect(-6000, 200, 6000, 4000), centred},                       // off-screen: centred as before
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(MainWindow::placement(c.saved, screens, minimum, preferred), c.placed)
+            << c.saved.x() << "," << c.saved.y() << " " << c.saved.width() << "x" << c.saved.height();
 }
 
 struct MainWindowTest : ::testing::Test {
@@ -74,7 +98,12 @@ TEST_F(MainWindowTest, FrameIsSavedHalfASecondAfterAMoveAndRestoredNextTime)
     written.sync();
     MainWindow again(*store, delegate, settings());
     again.restoreFrameAndShow();
-    EXPECT_EQ(again.geometry().size(), QSize(980, 630));
+    // The height comes back as saved; the width too unless the screen is narrower (the offscreen
+    // screen is), then the window is fitted to it but never below the minimum.
+    const int screenWidth = QGuiApplication::primaryScreen()->availableGeometry().width();
+    EXPECT_EQ(again.geometry().top(), 10);
+    EXPECT_EQ(again.geometry().height(), 630);
+    EXPECT_EQ(again.geometry().width(), std::clamp(screenWidth, 960, 980));
 }
 
 TEST_F(MainWindowTest, ClosingTheWindowIsAQuitRequestThatWaitsForARun)

@@ -1,3 +1,4 @@
+#include "Assistant/Views/AssistantPane.h"
 #include "State/BenchmarkStore.h"
 #include "Views/ContentView.h"
 #include "Views/MainResultsView.h"
@@ -9,12 +10,23 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <set>
+
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QHeaderView>
+#include <QImage>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QStandardItemModel>
+#include <QStyleOption>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QTemporaryDir>
 
@@ -29,7 +41,11 @@ struct ContentViewTest : ::testing::Test {
     NotificationCenter notifications;
     FakeBenchmarkEngine engine;
 
-    void SetUp() override { korvalen::test::qtApp(true); }
+    void SetUp() override
+    {
+        korvalen::test::qtApp(true);
+        Theme::applyToApplication();
+    }
 
     std::unique_ptr<BenchmarkStore> makeStore(AISystemProfile profile = korvalen::testing::comparableSystem())
     {
@@ -39,6 +55,44 @@ struct ContentViewTest : ::testing::Test {
 };
 
 int indexOf(QComboBox* box, const QString& text) { return box->findText(text); }
+
+// The text a table cell shows after eliding, worked out the way the cell's delegate draws it.
+QString shownText(QTableWidget* table, int row, int column)
+{
+    struct Access : QStyledItemDelegate {
+        static void init(const QStyledItemDelegate* delegate, QStyleOptionViewItem* option, const QModelIndex& index)
+        {
+            (delegate->*&Access::initStyleOption)(option, index);
+        }
+    };
+    const auto* delegate = qobject_cast<const QStyledItemDelegate*>(table->itemDelegateForIndex(table->model()->index(row, column)));
+    const QModelIndex index = table->model()->index(row, column);
+    QStyleOptionViewItem option;
+    option.initFrom(table->viewport());
+    option.widget = table;
+    option.rect = table->visualRect(index);
+    option.font = table->font();
+    option.textElideMode = table->textElideMode();
+    const int icon = table->style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, table);
+    option.decorationSize = QSize(icon, icon);
+    Access::init(delegate, &option, index);
+    const QRect area = table->style()->subElementRect(QStyle::SE_ItemViewItemText, &option, table);
+    const int margin = table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table) + 1;
+    return QFontMetrics(option.font).elidedText(option.text, option.textElideMode, area.width() - 2 * margin);
+}
+
+// Grey levels of a widget's pixels inside `area`: what is left of a rendering once colour is removed.
+std::vector<std::vector<int>> greyLevels(QWidget& widget, QRect area)
+{
+    const QImage image = widget.grab().toImage().convertToFormat(QImage::Format_Grayscale8);
+    std::vector<std::vector<int>> rows;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        rows.emplace_back();
+        for (int x = area.left(); x <= area.right(); ++x)
+            rows.back().push_back(qGray(image.pixel(x, y)));
+    }
+    return rows;
+}
 
 TEST_F(ContentViewTest, StartingFromTheSidebarFillsTheResultsWhileTheWindowStaysLive)
 {
@@ -78,12 +132,207 @@ TEST_F(ContentViewTest, StartingFromTheSidebarFillsTheResultsWhileTheWindowStays
     ASSERT_EQ(sidebar->historyList()->count(), 1);
     EXPECT_TRUE(sidebar->historyList()->item(0)->isSelected());
 
-    // Filtering by category hides the other rows.
+    // Filtering by category hides the other rows; a category with nothing in it says so.
     QComboBox* filter = results->categoryFilter();
     filter->setCurrentIndex(filter->findText("AI Compute"));
     EXPECT_EQ(table->rowCount(), 1);
+    EXPECT_FALSE(results->emptyFilterNotice()->isVisible());
+    filter->setCurrentIndex(filter->findText("AI Training"));
+    EXPECT_EQ(table->rowCount(), 0);
+    EXPECT_TRUE(results->emptyFilterNotice()->isVisible());
+    EXPECT_EQ(results->emptyFilterNotice()->text(), "Nothing in AI Training was measured in this session.");
     filter->setCurrentIndex(0);
     EXPECT_EQ(table->rowCount(), 3);
+    EXPECT_FALSE(results->emptyFilterNotice()->isVisible());
+}
+
+TEST_F(ContentViewTest, EveryColumnToCertifiedStaysInViewAndTitlesKeepTheirEnds)
+{
+    engine.state().workloads = workloadIDs(AIRunMode::quick);
+    engine.state().edit = [](const AIExecutionItem&, std::vector<AIBenchmarkResult> results) {
+        // Each workload also on a GPU with a long device name and a note, as on a real machine.
+        AIBenchmarkResult gpu = results.front();
+        gpu.backend = AIBackend::gpu;
+        gpu.gpuName = "pthread-skylake-avx512-Intel(R) Xeon(R) Processor";
+        gpu.certificationNotes = std::vector<std::string>{"Latency stability was outside the certified range"};
+        results.insert(results.begin(), gpu);
+        return results;
+    };
+    auto store = makeStore();
+    ContentView view(*store);
+    view.resize(960, 620);
+    view.show();
+    view.sidebar()->startButton()->click();
+    ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
+    QTableWidget* table = view.results()->resultsTable();
+    ASSERT_GT(table->rowCount(), 8);
+    const QScrollBar* rows = table->verticalScrollBar();
+    EXPECT_GT(rows->maximum(), 0);
+    EXPECT_EQ(rows->value(), rows->maximum()) << "the table followed the newest result";
+
+    for (const QSize size : {QSize(1280, 820), QSize(960, 620)}) {
+        SCOPED_TRACE(std::to_string(size.width()) + "x" + std::to_string(size.height()));
+        view.resize(size);
+        QCoreApplication::processEvents();
+        const int viewport = table->viewport()->width();
+        QHeaderView* header = table->horizontalHeader();
+        for (int c = 0; c <= 7; ++c) {  // Workload to Certified
+            EXPECT_GE(header->sectionViewportPosition(c), 0) << c;
+            EXPECT_LE(header->sectionViewportPosition(c) + header->sectionSize(c), viewport) << c;
+        }
+        // Whole at the default size; shortened near the minimum, but no two workloads look alike.
+        std::map<QString, QString> shownTitles;
+        for (int r = 0; r < table->rowCount(); ++r) {
+            const QString title = table->item(r, 0)->text(), shown = shownText(table, r, 0);
+            if (size.width() == 1280)
+                EXPECT_EQ(shown, title);
+            shownTitles[title] = shown;
+        }
+        std::set<QString> distinct;
+        for (const auto& [title, shown] : shownTitles)
+            EXPECT_TRUE(distinct.insert(shown).second) << shown.toStdString();
+        const QString fp32 = shownTitles[QString::fromStdString(definition(AIWorkloadID::matrixFP32).title)];
+        EXPECT_TRUE(fp32.endsWith("FP32")) << fp32.toStdString();
+        EXPECT_EQ(shownText(table, 0, 6), "✓") << "Valid shows whole";
+    }
+}
+
+TEST_F(ContentViewTest, CheckStatesDifferInShapeNotOnlyInColour)
+{
+    QWidget window;
+    auto* box = new QCheckBox("Compare all backends", &window);
+    auto* toggle = new QCheckBox("Live visualizations", &window);
+    toggle->setObjectName("SwitchToggle");
+    toggle->move(0, 40);
+    window.resize(300, 80);
+    window.show();
+    const auto indicator = [](QCheckBox* check) {
+        QStyleOptionButton option;
+        option.initFrom(check);
+        return check->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, check);
+    };
+    // A check box: a mark inside the box when checked, an even box when not.
+    const QRect inside = indicator(box).adjusted(4, 4, -4, -4);
+    const auto spread = [](const std::vector<std::vector<int>>& grey) {
+        int low = 255, high = 0;
+        for (const auto& row : grey)
+            for (int v : row)
+                low = std::min(low, v), high = std::max(high, v);
+        return high - low;
+    };
+    box->setChecked(false);
+    EXPECT_LT(spread(greyLevels(*box, inside)), 20);
+    box->setChecked(true);
+    EXPECT_GT(spread(greyLevels(*box, inside)), 80) << "no tick inside the checked box";
+
+    // The switch: its knob, the brightest part, sits left when off and right when on.
+    const QRect track = indicator(toggle);
+    const auto knobCentre = [&] {
+        const auto grey = greyLevels(*toggle, track);
+        int high = 0;
+        for (const auto& row : grey)
+            for (int v : row)
+                high = std::max(high, v);
+        double sum = 0, count = 0;
+        for (const auto& row : grey)
+            for (std::size_t x = 0; x < row.size(); ++x)
+                if (row[x] >= high - 25)
+                    sum += double(x), ++count;
+        return sum / count / double(track.width());
+    };
+    toggle->setChecked(false);
+    EXPECT_LT(knobCentre(), 0.35);
+    toggle->setChecked(true);
+    EXPECT_GT(knobCentre(), 0.65);
+}
+
+TEST_F(ContentViewTest, TabVisitsEachControlOnceAndShortcutsStartAndStop)
+{
+    auto store = makeStore();
+    ContentView view(*store);
+    view.resize(1280, 820);
+    view.show();
+    SidebarView* sidebar = view.sidebar();
+    MainResultsView* results = view.results();
+    sidebar->startButton()->click();
+    ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
+
+    // Disabled controls (Compare all GPUs, Stop) are skipped; the table is one stop.
+    const std::vector<QWidget*> expected{sidebar->modePicker(), sidebar->acceleratorPicker(),
+                                         sidebar->compareBackendsToggle(), sidebar->liveVisualizationsToggle(),
+                                         sidebar->startButton(), sidebar->historyList(), results->categoryFilter(),
+                                         results->clearButton(), results->resultsTable()};
+    const auto tab = [&] {
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+        QCoreApplication::sendEvent(view.focusWidget(), &key);
+        return view.focusWidget();
+    };
+    sidebar->modePicker()->setFocus();
+    for (std::size_t i = 1; i < expected.size(); ++i)
+        EXPECT_EQ(tab(), expected[i]) << "step " << i << ": " << view.focusWidget()->metaObject()->className();
+    // After the table the assistant's controls, each once, then back to the start.
+    std::set<QWidget*> assistantStops;
+    QWidget* next = tab();
+    for (int guard = 0; next != sidebar->modePicker() && guard < 30; ++guard, next = tab()) {
+        EXPECT_TRUE(results->assistantPane()->isAncestorOf(next)) << next->metaObject()->className();
+        EXPECT_TRUE(assistantStops.insert(next).second) << "visited twice: " << next->metaObject()->className();
+    }
+    EXPECT_EQ(next, sidebar->modePicker());
+    EXPECT_FALSE(assistantStops.empty());
+    QTableWidget* table = results->resultsTable();
+    table->setFocus();
+    table->setCurrentCell(0, 0);
+    QKeyEvent down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier);
+    QCoreApplication::sendEvent(table, &down);
+    EXPECT_EQ(table->currentRow(), 1) << "arrows move inside the table";
+
+    // The shortcuts act as the buttons do, and the buttons' tool tips tell them.
+    QAction *start = nullptr, *stop = nullptr;
+    for (QAction* action : sidebar->actions()) {
+        if (action->shortcut() == SidebarView::startShortcut())
+            start = action;
+        if (action->shortcut() == SidebarView::stopShortcut())
+            stop = action;
+    }
+    ASSERT_TRUE(start && stop);
+    EXPECT_TRUE(sidebar->startButton()->toolTip().contains("Ctrl+R"));
+    engine.holdItems(true);
+    start->trigger();
+    ASSERT_TRUE(store->isBusy());
+    start->trigger();  // ignored while a run is busy
+    stop->trigger();
+    EXPECT_TRUE(std::holds_alternative<AIRunState::Stopping>(store->runState().value));
+    engine.holdItems(false);
+    ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
+}
+
+TEST_F(ContentViewTest, UnavailableChoicesAreDisabledAndTitlesSayWhatRan)
+{
+    AISystemProfile machine = korvalen::testing::comparableSystem();
+    machine.neuralEngineAvailable = false;
+    machine.neuralEngineProbe = "CPU + Neural Engine probe failed: no such unit";
+    auto store = makeStore(machine);
+    ContentView view(*store);
+    view.show();
+    QComboBox* accelerator = view.sidebar()->acceleratorPicker();
+    const auto* items = qobject_cast<QStandardItemModel*>(accelerator->model());
+    const QStandardItem* neural = items->item(accelerator->findText("Neural Engine Preferred"));
+    EXPECT_FALSE(neural->isEnabled());
+    EXPECT_TRUE(neural->toolTip().contains("no such unit")) << neural->toolTip().toStdString();
+    EXPECT_TRUE(items->item(accelerator->findText("CPU"))->isEnabled());
+
+    store->setCompareAllBackends(true);
+    view.sidebar()->startButton()->click();
+    ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
+    EXPECT_EQ(view.results()->sessionTitle()->text(), "Quick AI  ·  all backends compared");
+    EXPECT_TRUE(view.sidebar()->historyList()->item(0)->text().endsWith("All backends"));
+    ASSERT_EQ(view.sidebar()->progressBar()->value(), view.sidebar()->progressBar()->maximum());
+
+    // A start that is refused does not leave the last run's full bar beside its message.
+    engine.state().workloads.clear();
+    view.sidebar()->startButton()->click();
+    EXPECT_FALSE(store->isBusy());
+    EXPECT_EQ(view.sidebar()->progressBar()->value(), 0);
 }
 
 TEST_F(ContentViewTest, ClearingUnloadsTheSessionAndTheHistoryBringsItBack)

@@ -124,6 +124,14 @@ public:
         services.persistence = std::make_shared<SessionPersistence>(sessionFolder);
         services.settings = Settings(settingsFile);
         services.notifications = &notifications;
+        // The local-model manager looks in the test's folder, never in the user's data.
+        services.makeModelManager = [sessionFolder](const Settings& settings) {
+            AssistantModelManager::Options options;
+            options.dataFolder = sessionFolder;
+            options.settings = settings;
+            options.searchPath = sessionFolder + "/no-bin";
+            return std::make_unique<AssistantModelManager>(options);
+        };
         return services;
     }
 

@@ -1,0 +1,277 @@
+#include "Assistant/Views/AssistantPane.h"
+
+#include "Assistant/Views/AssistantBubble.h"
+#include "Assistant/Views/AssistantProviderSelector.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QVBoxLayout>
+
+namespace korvalen {
+
+namespace {
+
+QString qs(const std::string& s) { return QString::fromStdString(s); }
+
+}  // namespace
+
+const std::vector<AssistantPane::QuickAction>& AssistantPane::quickActions()
+{
+    static const std::vector<QuickAction> actions = {
+        {"Analyze my result",
+         "Analyze my latest benchmark result in depth. Identify strengths, bottlenecks, anomalies, and certification issues."},
+        {"Compare CPU and GPU", "Compare CPU and GPU performance in my latest run. Which backend wins each workload, and why?"},
+        {"Compare runs", "Compare my latest run with my previous comparable run and explain what changed."},
+        {"How to improve", "How can I improve my scores and make my results more stable on this machine?"},
+    };
+    return actions;
+}
+
+AssistantPane::AssistantPane(AssistantConversationController& assistant, std::function<bool()> runIsBusy, QWidget* parent)
+    : QWidget(parent), assistant_(assistant), runIsBusy_(std::move(runIsBusy))
+{
+    setObjectName("AssistantPane");
+    // The window's style sheet decides the look of its children; the pane adds what it draws itself.
+    setAttribute(Qt::WA_StyledBackground, true);
+    setStyleSheet(R"(
+#AssistantPane { background: #11151c; border-left: 1px solid #262d3a; }
+#AssistantPane QScrollArea, #AssistantViewport, #AssistantMessages { background: transparent; border: none; }
+#AssistantPane QLineEdit { background: #1b2130; border: 1px solid #2c3445; border-radius: 6px; padding: 6px 8px;
+                           color: #e6eaf2; selection-background-color: #2b4f91; }
+#AssistantBubbleText { color: #e6eaf2; }
+#AssistantBubbleTime { color: rgba(230, 234, 242, 0.45); }
+)");
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(14, 16, 14, 14);
+    layout->setSpacing(8);
+
+    auto* title = new QLabel("AI Assistant", this);
+    title->setObjectName("SessionTitle");
+    layout->addWidget(title);
+    selector_ = new AssistantProviderSelector(assistant_.provider(), false,
+                                              [this](AIAssistantProvider p) { assistant_.selectProvider(p); }, this);
+    layout->addWidget(selector_);
+
+    // The local model: a catalog model of the managed engine, or any OpenAI-compatible endpoint.
+    localBox_ = new QWidget(this);
+    auto* local = new QVBoxLayout(localBox_);
+    local->setContentsMargins(0, 0, 0, 0);
+    local->setSpacing(6);
+    auto* modelRow = new QHBoxLayout;
+    models_ = new QComboBox(localBox_);
+    useModel_ = new QPushButton("Use", localBox_);
+    startModel_ = new QPushButton("Start", localBox_);
+    stopModel_ = new QPushButton("Stop", localBox_);
+    findEngine_ = new QPushButton("Find engine", localBox_);
+    local->addWidget(models_);
+    for (QPushButton* b : {useModel_, startModel_, stopModel_, findEngine_})
+        modelRow->addWidget(b);
+    local->addLayout(modelRow);
+    auto* endpointRow = new QHBoxLayout;
+    endpoint_ = new QLineEdit(localBox_);
+    endpoint_->setPlaceholderText("Endpoint, e.g. http://127.0.0.1:8080/v1");
+    modelName_ = new QLineEdit(localBox_);
+    modelName_->setPlaceholderText("Model name");
+    endpointRow->addWidget(endpoint_, 3);
+    endpointRow->addWidget(modelName_, 2);
+    local->addLayout(endpointRow);
+    managerStatus_ = new QLabel(localBox_);
+    managerStatus_->setTextFormat(Qt::PlainText);
+    managerStatus_->setWordWrap(true);
+    managerStatus_->setProperty("secondary", true);
+    local->addWidget(managerStatus_);
+    layout->addWidget(localBox_);
+
+    scroll_ = new QScrollArea(this);
+    scroll_->setWidgetResizable(true);
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->viewport()->setObjectName("AssistantViewport");
+    list_ = new QWidget(scroll_);
+    list_->setObjectName("AssistantMessages");
+    listLayout_ = new QVBoxLayout(list_);
+    listLayout_->setContentsMargins(0, 0, 6, 0);
+    listLayout_->setSpacing(10);
+    listLayout_->addStretch(1);
+    scroll_->setWidget(list_);
+    // A long answer is read from its beginning: the view follows the newest message's top.
+    connect(scroll_->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this](int, int maximum) {
+        if (followNewest_ && !bubbles_.empty())
+            scroll_->verticalScrollBar()->setValue(std::min(maximum, bubbles_.back()->y()));
+    });
+    // Reading back through the conversation stops the pane from jumping to the newest message.
+    connect(scroll_->verticalScrollBar(), &QScrollBar::sliderMoved, this, [this] { followNewest_ = false; });
+    layout->addWidget(scroll_, 1);
+
+    status_ = new QLabel(this);
+    status_->setTextFormat(Qt::PlainText);
+    status_->setProperty("secondary", true);
+    status_->setWordWrap(true);
+    layout->addWidget(status_);
+
+    auto* quickRow = new QGridLayout;
+    quickRow->setSpacing(6);
+    for (const QuickAction& action : quickActions()) {
+        auto* button = new QPushButton(action.title, this);
+        button->setToolTip(action.prompt);
+        const std::string prompt = action.prompt;
+        connect(button, &QPushButton::clicked, this, [this, prompt] { assistant_.sendMessage(prompt); });
+        const int index = static_cast<int>(quick_.size());
+        quickRow->addWidget(button, index / 2, index % 2);
+        quick_.push_back(button);
+    }
+    layout->addLayout(quickRow);
+
+    auto* composeRow = new QHBoxLayout;
+    composer_ = new QLineEdit(this);
+    composer_->setPlaceholderText("Ask about your results, or anything with Local LLM…");
+    send_ = new QPushButton("Send", this);
+    send_->setObjectName("StartButton");
+    composeRow->addWidget(composer_, 1);
+    composeRow->addWidget(send_);
+    layout->addLayout(composeRow);
+
+    auto* actionRow = new QHBoxLayout;
+    stop_ = new QPushButton("Stop", this);
+    stop_->setObjectName("StopButton");
+    clear_ = new QPushButton("Clear", this);
+    export_ = new QPushButton("Export…", this);
+    actionRow->addWidget(stop_);
+    actionRow->addWidget(clear_);
+    actionRow->addStretch(1);
+    actionRow->addWidget(export_);
+    layout->addLayout(actionRow);
+
+    assistant_.setExportLocationChooser([this](const QString& name) -> std::optional<QString> {
+        const QString path = QFileDialog::getSaveFileName(this, "Export Conversation", QDir::home().filePath(name),
+                                                          "Plain Text (*.txt)");
+        if (path.isEmpty())
+            return std::nullopt;
+        return path;
+    });
+
+    connect(composer_, &QLineEdit::textEdited, this, [this](const QString& text) { assistant_.setDraft(text.toStdString()); });
+    connect(composer_, &QLineEdit::returnPressed, this, [this] { assistant_.sendMessage(); });
+    connect(send_, &QPushButton::clicked, this, [this] { assistant_.sendMessage(); });
+    connect(stop_, &QPushButton::clicked, this, [this] { assistant_.stopResponse(); });
+    connect(clear_, &QPushButton::clicked, this, [this] { assistant_.clearConversation(); });
+    connect(export_, &QPushButton::clicked, this, [this] { assistant_.exportConversation(); });
+    auto chosenModel = [this]() -> std::optional<AssistantDownloadableModel> {
+        return assistant_.modelManager().model(models_->currentData().toString().toStdString());
+    };
+    connect(useModel_, &QPushButton::clicked, this, [this, chosenModel] {
+        if (auto m = chosenModel())
+            assistant_.selectManagedModel(*m);
+    });
+    connect(startModel_, &QPushButton::clicked, this, [this, chosenModel] {
+        if (auto m = chosenModel())
+            assistant_.startManagedModel(*m);
+    });
+    connect(stopModel_, &QPushButton::clicked, this, [this] { assistant_.stopManagedModel(); });
+    connect(findEngine_, &QPushButton::clicked, this, [this, chosenModel] {
+        if (auto m = chosenModel())
+            assistant_.installEngineForManagedModel(*m);
+    });
+    connect(endpoint_, &QLineEdit::editingFinished, this, [this] {
+        if (endpoint_->text().toStdString() != assistant_.localEndpoint())
+            assistant_.setLocalEndpoint(endpoint_->text().trimmed().toStdString());
+    });
+    connect(modelName_, &QLineEdit::editingFinished, this, [this] {
+        if (modelName_->text().toStdString() != assistant_.localModel())
+            assistant_.setLocalModel(modelName_->text().trimmed().toStdString());
+    });
+
+    connect(&assistant_, &AssistantConversationController::messagesChanged, this, &AssistantPane::syncMessages);
+    connect(&assistant_, &AssistantConversationController::draftChanged, this, [this] {
+        const QString draft = qs(assistant_.draft());
+        if (composer_->text() != draft)
+            composer_->setText(draft);
+    });
+    connect(&assistant_, &AssistantConversationController::statusChanged, this, &AssistantPane::refreshControls);
+    connect(&assistant_, &AssistantConversationController::respondingChanged, this, &AssistantPane::refreshControls);
+    connect(&assistant_, &AssistantConversationController::providerChanged, this, &AssistantPane::refreshControls);
+    connect(&assistant_, &AssistantConversationController::localSettingsChanged, this, &AssistantPane::syncLocalControls);
+    connect(&assistant_.modelManager(), &AssistantModelManager::changed, this, &AssistantPane::syncLocalControls);
+
+    syncMessages();
+    syncLocalControls();
+    refreshControls();
+}
+
+void AssistantPane::refreshControls()
+{
+    const bool busy = runIsBusy_ && runIsBusy_();
+    selector_->setSelectedProvider(assistant_.provider());
+    selector_->setDisabled(busy || assistant_.isResponding());
+    localBox_->setVisible(assistant_.provider() == AIAssistantProvider::localModel);
+    status_->setText(assistant_.status());
+    stop_->setEnabled(assistant_.isResponding());
+    for (QPushButton* b : quick_)
+        b->setEnabled(!busy);
+    send_->setEnabled(!busy);
+    syncLocalControls();
+}
+
+void AssistantPane::syncLocalControls()
+{
+    AssistantModelManager& manager = assistant_.modelManager();
+    const QString current = models_->currentData().toString();
+    models_->blockSignals(true);
+    models_->clear();
+    for (const auto& m : manager.catalog()) {
+        const bool installed = manager.state(m.id).isInstalled();
+        models_->addItem(qs(m.displayName) + (installed ? "" : " — not downloaded"), qs(m.id));
+        // Nothing is downloaded here: the tip says where the model's file is read from.
+        models_->setItemData(models_->count() - 1, manager.modelPath(m), Qt::ToolTipRole);
+    }
+    const QString wanted = current.isEmpty() && manager.selectedModelID() ? qs(*manager.selectedModelID()) : current;
+    if (int index = models_->findData(wanted); index >= 0)
+        models_->setCurrentIndex(index);
+    models_->blockSignals(false);
+    if (!endpoint_->isModified())
+        endpoint_->setText(qs(assistant_.localEndpoint()));
+    if (!modelName_->isModified())
+        modelName_->setText(qs(assistant_.localModel()));
+    managerStatus_->setText(manager.statusText());
+    const bool blocked = (runIsBusy_ && runIsBusy_()) || manager.isBusy();
+    useModel_->setEnabled(!blocked && !assistant_.isResponding());
+    startModel_->setEnabled(!blocked && !assistant_.isResponding() && manager.engineInstalled());
+    stopModel_->setEnabled(manager.serverProcessAlive() || manager.isBusy());
+    findEngine_->setEnabled(!manager.isBusy());
+}
+
+void AssistantPane::syncMessages()
+{
+    const auto& messages = assistant_.messages();
+    bool same = messages.size() == bubbles_.size();
+    for (std::size_t i = 0; same && i < messages.size(); ++i)
+        same = bubbles_[i]->messageID() == messages[i].id;
+    if (same) {
+        for (std::size_t i = 0; i < messages.size(); ++i)
+            bubbles_[i]->setText(messages[i].text);
+    } else {
+        for (AssistantBubble* b : bubbles_) {
+            listLayout_->removeWidget(b);
+            b->hide();
+            b->deleteLater();
+        }
+        bubbles_.clear();
+        for (const auto& message : messages) {
+            auto* bubble = new AssistantBubble(message, list_);
+            listLayout_->insertWidget(listLayout_->count() - 1, bubble);
+            bubbles_.push_back(bubble);
+        }
+    }
+    // The newest message is the one to read, once the layout has grown to hold it.
+    followNewest_ = true;
+}
+
+}  // namespace korvalen

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "Assistant/AssistantConversationController.h"
+
+#include <QWidget>
+
+#include <functional>
+#include <vector>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QScrollArea;
+class QVBoxLayout;
+
+namespace korvalen {
+
+class AssistantBubble;
+class AssistantProviderSelector;
+
+// The assistant pane of the main window: the provider selector, the local model's controls, one
+// bubble per message, the status line, the quick actions and the composer with send, stop, clear
+// and export.
+class AssistantPane : public QWidget {
+    Q_OBJECT
+
+public:
+    struct QuickAction {
+        const char* title;
+        const char* prompt;
+    };
+    static const std::vector<QuickAction>& quickActions();
+
+    AssistantPane(AssistantConversationController& assistant, std::function<bool()> runIsBusy, QWidget* parent = nullptr);
+
+    // Enables and disables what a run or a pending answer blocks; the host calls it when the run state changes.
+    void refreshControls();
+
+    AssistantProviderSelector* selector() const { return selector_; }
+    QLineEdit* composer() const { return composer_; }
+    QPushButton* sendButton() const { return send_; }
+    QPushButton* stopButton() const { return stop_; }
+    QPushButton* clearButton() const { return clear_; }
+    QPushButton* exportButton() const { return export_; }
+    const std::vector<QPushButton*>& quickActionButtons() const { return quick_; }
+    const std::vector<AssistantBubble*>& bubbles() const { return bubbles_; }
+    QLabel* statusLabel() const { return status_; }
+
+private:
+    void syncMessages();
+    void syncLocalControls();
+
+    AssistantConversationController& assistant_;
+    std::function<bool()> runIsBusy_;
+    AssistantProviderSelector* selector_;
+    QWidget* localBox_;
+    QComboBox* models_;
+    QPushButton* useModel_;
+    QPushButton* startModel_;
+    QPushButton* stopModel_;
+    QPushButton* findEngine_;
+    QLineEdit* endpoint_;
+    QLineEdit* modelName_;
+    QLabel* managerStatus_;
+    QScrollArea* scroll_;
+    QWidget* list_;
+    QVBoxLayout* listLayout_;
+    std::vector<AssistantBubble*> bubbles_;
+    bool followNewest_ = true;
+    QLabel* status_;
+    std::vector<QPushButton*> quick_;
+    QLineEdit* composer_;
+    QPushButton* send_;
+    QPushButton* stop_;
+    QPushButton* clear_;
+    QPushButton* export_;
+};
+
+}  // namespace korvalen

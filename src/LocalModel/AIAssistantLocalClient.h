@@ -1,0 +1,62 @@
+#pragma once
+
+#include "LocalModel/LocalModelErrors.h"
+#include "Platform/Async/CancelFlag.h"
+#include "Platform/Async/Task.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QUrl>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvalen {
+
+// One message of the conversation handed to the local model: role "user" or "assistant".
+struct LocalChatTurn {
+    std::string role;
+    std::string text;
+};
+
+// The client of an OpenAI-compatible chat-completions server on this machine. Only loopback
+// endpoints are accepted, checked before any connection; no proxy is used and no redirect is
+// followed, so a question never leaves the machine.
+namespace AIAssistantLocalClient {
+
+struct Options {
+    // A local model may think for a long time, but a transfer that stalls this long has failed.
+    std::chrono::milliseconds transferTimeout{180'000};
+    // Far above any chat answer; a larger body is refused rather than held in memory.
+    std::int64_t maxResponseBytes = 8 * 1024 * 1024;
+    std::chrono::milliseconds retryDelay{750};
+};
+// The process-wide options (tests shorten them).
+Options& options();
+
+// The chat-completions address for an endpoint text ("127.0.0.1:8080/v1", "http://localhost:18080",
+// ".../v1/chat/completions"). Throws LocalModelError invalidEndpoint or nonLoopbackEndpoint.
+QUrl chatCompletionsURL(const std::string& endpoint);
+// 127.0.0.0/8, ::1 or "localhost".
+bool isLoopbackHost(const QString& host);
+
+// The request body: the system text, then the conversation; the prompt is added as the last user
+// message only when the conversation does not already end with it.
+QByteArray requestBody(const std::string& model, const std::string& prompt, const std::vector<LocalChatTurn>& conversation,
+                       const std::string& systemText);
+// The answer text of a response body (a leading reasoning block removed). Throws LocalModelError
+// invalidResponse (not UTF-8, not JSON, not a chat completion) or emptyResponse (no content).
+std::string answerText(const QByteArray& body);
+
+// Sends one request and gives the answer text; one retry on a transient failure (refused or reset
+// connection, status 502, 503 or 504). Throws LocalModelError, LocalTransportError, or
+// LocalTaskCancelled when `cancel` is set. Main thread.
+Task<std::string> generate(std::string endpoint, std::string model, std::string prompt,
+                           std::vector<LocalChatTurn> conversation, std::string expertContext, bool managedQwen,
+                           bool benchmarkContext, CancelFlag cancel = {});
+
+}  // namespace AIAssistantLocalClient
+
+}  // namespace korvalen

@@ -1,0 +1,434 @@
+#include "LocalModel/AssistantModelManager.h"
+
+#include "Model/KorvalenAILogger.h"
+#include "Platform/Async/Async.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QPointer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <memory>
+
+namespace korvalen {
+
+namespace {
+
+QString qs(const std::string& s) { return QString::fromStdString(s); }
+
+bool isGGUFFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    return file.read(4) == "GGUF";
+}
+
+bool isExecutableFile(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.isFile() && info.isExecutable();
+}
+
+// Resumes a coroutine once, from whichever callback comes first, through the event loop.
+struct Resumer {
+    std::coroutine_handle<> handle;
+    bool fired = false;
+    void fire()
+    {
+        if (!fired) {
+            fired = true;
+            detail::resumeOnMain(handle);
+        }
+    }
+};
+
+template <typename Setup>
+struct CallbackAwaiter {
+    Setup& setup;
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> handle)
+    {
+        auto resumer = std::make_shared<Resumer>();
+        resumer->handle = handle;
+        setup(resumer);
+    }
+    void await_resume() const noexcept {}
+};
+template <typename Setup>
+CallbackAwaiter<Setup> whenCalled(Setup& setup)
+{
+    return CallbackAwaiter<Setup>{setup};
+}
+
+QNetworkAccessManager& probeNetwork()
+{
+    static QPointer<QNetworkAccessManager> manager;
+    if (!manager) {
+        manager = new QNetworkAccessManager(QCoreApplication::instance());
+        manager->setProxy(QNetworkProxy::NoProxy);
+        manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    }
+    return *manager;
+}
+
+}  // namespace
+
+std::vector<AssistantDownloadableModel> AssistantModelManager::standardCatalog()
+{
+    return {
+        {"qwen3-4b-instruct-q4km", "Qwen3 4B Instruct", "qwen3-4b-instruct", "Qwen3-4B-Instruct-2507-Q4_K_M.gguf"},
+        {"qwen3-1.7b-q8", "Qwen3 1.7B", "qwen3-1.7b", "Qwen3-1.7B-Q8_0.gguf"},
+    };
+}
+
+AssistantModelManager::AssistantModelManager(Options options, QObject* parent)
+    : QObject(parent), options_(std::move(options)), catalog_(standardCatalog())
+{
+    if (options_.dataFolder.isEmpty())
+        options_.dataFolder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Korvalen AI";
+    if (auto stored = options_.settings.stringValue(Settings::Key::managedModel); stored && !stored->isEmpty())
+        selectedModelID_ = stored->toStdString();
+    refresh();
+    if (auto current = selectedModel(); current && state(current->id).isInstalled())
+        statusText_ = "Selected " + qs(current->displayName);
+    else
+        statusText_ = "Select an installed local model";
+    // A quit that leaves the event loop must not leave the engine running.
+    if (auto* app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, &AssistantModelManager::shutdown);
+}
+
+AssistantModelManager::~AssistantModelManager() { shutdown(); }
+
+std::optional<AssistantDownloadableModel> AssistantModelManager::model(const std::string& id) const
+{
+    for (const auto& m : catalog_)
+        if (m.id == id)
+            return m;
+    return std::nullopt;
+}
+
+std::optional<AssistantDownloadableModel> AssistantModelManager::selectedModel() const
+{
+    return selectedModelID_ ? model(*selectedModelID_) : std::nullopt;
+}
+
+AssistantManagedDownloadState AssistantModelManager::state(const std::string& id) const
+{
+    auto it = modelStates_.find(id);
+    return it == modelStates_.end() ? AssistantManagedDownloadState{} : it->second;
+}
+
+void AssistantModelManager::advanceServerStartGeneration()
+{
+    ++serverStartGeneration_;
+}
+
+std::string AssistantModelManager::managedEndpoint() const
+{
+    return "http://127.0.0.1:" + std::to_string(options_.port) + "/v1";
+}
+
+void AssistantModelManager::setStatus(const QString& text)
+{
+    statusText_ = text;
+    emit changed();
+}
+
+void AssistantModelManager::setBusy(bool busy)
+{
+    busy_ = busy;
+    emit changed();
+}
+
+std::optional<QString> AssistantModelManager::lookUpEngine() const
+{
+    if (auto custom = options_.settings.stringValue(Settings::Key::customLlamaServerPath);
+        custom && !custom->isEmpty() && isExecutableFile(*custom))
+        return QFileInfo(*custom).absoluteFilePath();
+    const QString bundled = engineFolder() + "/llama-server";
+    if (isExecutableFile(bundled))
+        return bundled;
+    const QStringList paths = options_.searchPath.isEmpty() ? QStringList{} : options_.searchPath.split(':', Qt::SkipEmptyParts);
+    const QString found = QStandardPaths::findExecutable("llama-server", paths);
+    if (!found.isEmpty())
+        return found;
+    return std::nullopt;
+}
+
+void AssistantModelManager::refresh()
+{
+    for (const auto& m : catalog_) {
+        AssistantManagedDownloadState& s = modelStates_[m.id];
+        const bool present = isGGUFFile(modelPath(m));
+        if (present)
+            s = {AssistantManagedDownloadState::Kind::installed, {}};
+        else if (s.isInstalled() || s.kind == AssistantManagedDownloadState::Kind::idle)
+            s = {};
+    }
+    const auto engine = lookUpEngine();
+    enginePath_ = engine.value_or(QString());
+    engineInstalled_ = engine.has_value();
+    emit changed();
+}
+
+void AssistantModelManager::select(const AssistantDownloadableModel& model)
+{
+    refresh();
+    if (!state(model.id).isInstalled()) {
+        setStatus("Download " + qs(model.displayName) + " before selecting it");
+        return;
+    }
+    if (process_ && activeModelID_ && *activeModelID_ != model.id) {
+        advanceServerStartGeneration();
+        stopServerProcess(std::nullopt);
+    }
+    selectedModelID_ = model.id;
+    options_.settings.setString(Settings::Key::managedModel, qs(model.id));
+    setStatus("Selected " + qs(model.displayName));
+}
+
+void AssistantModelManager::installEngine()
+{
+    if (busy_) {
+        setStatus("Local AI setup is already in progress");
+        return;
+    }
+    refresh();
+    if (engineInstalled_) {
+        setStatus("llama.cpp engine ready: " + enginePath_);
+        KorvalenAILogger::info("ASSISTANT_ENGINE_FOUND path=" + enginePath_.toStdString());
+    } else {
+        // This build downloads nothing: the user places the engine where the look-up finds it.
+        setStatus("llama.cpp engine not found — place llama-server in " + engineFolder() + " or on PATH");
+        KorvalenAILogger::warning("ASSISTANT_ENGINE_MISSING folder=" + engineFolder().toStdString());
+    }
+}
+
+Task<bool> AssistantModelManager::portAnswers()
+{
+    auto* socket = new QTcpSocket(this);
+    socket->setProxy(QNetworkProxy::NoProxy);
+    auto connectNow = [socket, port = options_.port](const std::shared_ptr<Resumer>& resumer) {
+        QObject::connect(socket, &QTcpSocket::connected, socket, [resumer] { resumer->fire(); });
+        QObject::connect(socket, &QTcpSocket::errorOccurred, socket, [resumer] { resumer->fire(); });
+        QTimer::singleShot(1000, socket, [resumer] { resumer->fire(); });
+        socket->connectToHost(QHostAddress::LocalHost, port);
+    };
+    co_await whenCalled(connectNow);
+    const bool answers = socket->state() == QAbstractSocket::ConnectedState;
+    socket->abort();
+    socket->deleteLater();
+    co_return answers;
+}
+
+Task<bool> AssistantModelManager::endpointAnswers(QString path)
+{
+    QNetworkRequest request(QUrl("http://127.0.0.1:" + QString::number(options_.port) + path));
+    request.setTransferTimeout(2000);
+    QNetworkReply* reply = probeNetwork().get(request);
+    auto wait = [reply](const std::shared_ptr<Resumer>& resumer) {
+        QObject::connect(reply, &QNetworkReply::finished, reply, [resumer] { resumer->fire(); });
+    };
+    co_await whenCalled(wait);
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    reply->deleteLater();
+    co_return reply->error() == QNetworkReply::NoError && status == 200;
+}
+
+Task<> AssistantModelManager::startServer(AssistantDownloadableModel model, CancelFlag cancel)
+{
+    if (shuttingDown_)
+        throw ModelManagerError("Korvalen AI is quitting");
+    if (busy_)
+        throw ModelManagerError("Local AI setup is already in progress");
+    refresh();
+    if (!state(model.id).isInstalled())
+        throw ModelManagerError(model.displayName + " is not downloaded");
+    if (!engineInstalled_)
+        throw ModelManagerError("llama.cpp engine is not installed");
+    if (engineRunning_ && process_ && activeModelID_ == model.id)
+        co_return;
+
+    QPointer<AssistantModelManager> self(this);
+    setBusy(true);
+    struct BusyReset {
+        QPointer<AssistantModelManager> manager;
+        ~BusyReset()
+        {
+            if (manager)
+                manager->setBusy(false);
+        }
+    } busyReset{self};
+
+    const std::uint64_t generation = serverStartGeneration_;
+    auto stale = [&] { return !self || cancel.isCancelled() || self->serverStartGeneration_ != generation || self->shuttingDown_; };
+
+    if (process_) {
+        stopServerProcess(std::nullopt);
+        co_await waitForServerExit();
+        if (stale())
+            throw LocalTaskCancelled();
+    }
+    setStatus("Starting " + qs(model.displayName));
+    const bool taken = co_await portAnswers();
+    if (stale())
+        throw LocalTaskCancelled();
+    if (taken)
+        throw ModelManagerError("Another program already answers on 127.0.0.1:" + std::to_string(options_.port)
+                                + " — stop it before starting the local model");
+
+    QDir().mkpath(options_.dataFolder + "/Cache");
+    auto* process = new QProcess(this);
+    process->setProgram(enginePath_);
+    process->setArguments({"--host", "127.0.0.1", "--port", QString::number(options_.port), "-m", modelPath(model),
+                           "--alias", qs(model.modelAlias), "--ctx-size", "8192"});
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LLAMA_CACHE", options_.dataFolder + "/Cache");
+    process->setProcessEnvironment(environment);
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    process->setStandardOutputFile(serverLogPath(), QIODevice::Append);
+    process->setStandardInputFile(QProcess::nullDevice());
+    const pid_t parent = ::getpid();
+    // The kernel ends the engine when the application dies in any way, a crash or a kill included.
+    process->setChildProcessModifier([parent] {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(1);
+    });
+    connect(process, &QProcess::finished, this, [this, process] { serverEnded(process); });
+    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            serverEnded(process);
+    });
+    process_ = process;
+    KorvalenAILogger::info("ASSISTANT_ENGINE_START model=" + model.id + " port=" + std::to_string(options_.port));
+    process->start();
+
+    const auto deadline = std::chrono::steady_clock::now() + options_.startDeadline;
+    QPointer<QProcess> ours(process);
+    while (true) {
+        SleepAwaiter pause = sleepFor(options_.probeInterval, cancel);
+        co_await pause;
+        if (!self)
+            throw LocalTaskCancelled();
+        if (stale()) {
+            if (ours && self->process_ == ours)
+                self->stopServerProcess(std::nullopt);
+            throw LocalTaskCancelled();
+        }
+        if (!ours || self->process_ != ours)
+            throw ModelManagerError("llama-server stopped before it was ready — see "
+                                    + self->serverLogPath().toStdString());
+        if (std::chrono::steady_clock::now() > deadline) {
+            self->stopServerProcess(std::nullopt);
+            throw ModelManagerError("llama-server did not become ready within "
+                                    + std::to_string(options_.startDeadline.count() / 1000) + " seconds");
+        }
+        if (ours->state() != QProcess::Running)
+            continue;
+        Task<bool> health = self->endpointAnswers(QStringLiteral("/health"));
+        const bool healthy = co_await std::move(health);
+        if (!self)
+            throw LocalTaskCancelled();
+        if (!healthy || stale())
+            continue;
+        Task<bool> models = self->endpointAnswers(QStringLiteral("/v1/models"));
+        const bool listed = co_await std::move(models);
+        if (!self)
+            throw LocalTaskCancelled();
+        if (listed && !stale() && ours && self->process_ == ours)
+            break;
+    }
+    engineRunning_ = true;
+    activeModelID_ = model.id;
+    KorvalenAILogger::info("ASSISTANT_ENGINE_READY model=" + model.id);
+    setStatus(qs(model.displayName) + " running");
+}
+
+void AssistantModelManager::serverEnded(QProcess* process)
+{
+    if (process_ != process)
+        return;
+    process_ = nullptr;
+    process->deleteLater();
+    const bool wasRunning = engineRunning_;
+    engineRunning_ = false;
+    activeModelID_.reset();
+    KorvalenAILogger::info("ASSISTANT_ENGINE_EXIT code=" + std::to_string(process->exitCode()));
+    if (wasRunning)
+        setStatus("Local model stopped");
+    else
+        emit changed();
+}
+
+void AssistantModelManager::stopServerProcess(std::optional<std::uint64_t> expectedGeneration)
+{
+    if (expectedGeneration && *expectedGeneration != serverStartGeneration_)
+        return;
+    const bool wasRunning = engineRunning_;
+    engineRunning_ = false;
+    activeModelID_.reset();
+    if (QProcess* process = process_) {
+        if (!process->property("stopping").toBool()) {
+            process->setProperty("stopping", true);
+            KorvalenAILogger::info("ASSISTANT_ENGINE_STOP");
+            process->terminate();
+            QPointer<QProcess> guard(process);
+            QTimer::singleShot(options_.terminateGrace, this, [guard] {
+                if (guard && guard->state() != QProcess::NotRunning)
+                    guard->kill();
+            });
+        }
+    }
+    if (wasRunning)
+        setStatus("Local model stopped");
+    else
+        emit changed();
+}
+
+Task<> AssistantModelManager::waitForServerExit()
+{
+    QPointer<AssistantModelManager> self(this);
+    const auto limit = std::chrono::steady_clock::now() + options_.terminateGrace + std::chrono::seconds(2);
+    while (self && self->process_ && std::chrono::steady_clock::now() < limit) {
+        SleepAwaiter pause = sleepFor(std::chrono::milliseconds(20));
+        co_await pause;
+    }
+}
+
+void AssistantModelManager::shutdown()
+{
+    shuttingDown_ = true;
+    ++serverStartGeneration_;
+    QProcess* process = process_;
+    if (!process)
+        return;
+    process_ = nullptr;
+    engineRunning_ = false;
+    activeModelID_.reset();
+    // The application is ending: waiting here is the only way to be sure the engine is gone.
+    process->disconnect(this);
+    process->terminate();
+    if (!process->waitForFinished(static_cast<int>(options_.terminateGrace.count()))) {
+        process->kill();
+        process->waitForFinished(2000);
+    }
+    KorvalenAILogger::info("ASSISTANT_ENGINE_SHUTDOWN");
+    delete process;
+}
+
+}  // namespace korvalen

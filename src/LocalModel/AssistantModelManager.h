@@ -1,0 +1,135 @@
+#pragma once
+
+#include "LocalModel/LocalModelErrors.h"
+#include "Platform/Async/CancelFlag.h"
+#include "Platform/Async/Settings.h"
+#include "Platform/Async/Task.h"
+
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QProcess;
+
+namespace korvalen {
+
+// One model of the managed engine's catalog.
+struct AssistantDownloadableModel {
+    std::string id;           // catalog identifier, logged
+    std::string displayName;  // shown in status texts
+    std::string modelAlias;   // the name the engine serves it under and the client asks for
+    std::string fileName;     // the GGUF file in the data folder's "Models" folder
+    bool operator==(const AssistantDownloadableModel&) const = default;
+};
+
+struct AssistantManagedDownloadState {
+    enum class Kind { idle, downloading, paused, verifying, installed, installedNeedsVerification, failed };
+    Kind kind = Kind::idle;
+    std::string message;  // for failed
+    bool isInstalled() const { return kind == Kind::installed || kind == Kind::installedNeedsVerification; }
+    bool operator==(const AssistantManagedDownloadState&) const = default;
+};
+
+// The application's own local model: which catalog model is selected, whether its file and the
+// `llama-server` engine are present, and the engine process serving it on loopback. Nothing is
+// downloaded by this build: a model counts as installed when its file is in "Models" and starts
+// with the GGUF magic; the engine is found at the path in the settings, in "Engine", or on PATH.
+// Main thread only; no call blocks except the stop at shutdown.
+class AssistantModelManager : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr std::uint16_t standardPort = 18080;
+
+    struct Options {
+        QString dataFolder;                 // empty: GenericDataLocation + "/Korvalen AI"
+        Settings settings;
+        std::uint16_t port = standardPort;  // tests take a free one
+        QString searchPath;                 // empty: $PATH
+        std::chrono::milliseconds startDeadline{180'000};
+        std::chrono::milliseconds probeInterval{250};
+        std::chrono::milliseconds terminateGrace{3'000};
+    };
+
+    static std::vector<AssistantDownloadableModel> standardCatalog();
+
+    explicit AssistantModelManager(Options options, QObject* parent = nullptr);
+    ~AssistantModelManager() override;
+
+    const std::vector<AssistantDownloadableModel>& catalog() const { return catalog_; }
+    const std::optional<std::string>& selectedModelID() const { return selectedModelID_; }
+    std::optional<AssistantDownloadableModel> selectedModel() const;
+    std::optional<AssistantDownloadableModel> model(const std::string& id) const;
+    const std::map<std::string, AssistantManagedDownloadState>& modelStates() const { return modelStates_; }
+    AssistantManagedDownloadState state(const std::string& id) const;
+    const std::optional<std::string>& activeModelID() const { return activeModelID_; }
+    bool engineRunning() const { return engineRunning_; }
+    bool engineInstalled() const { return engineInstalled_; }
+    bool isBusy() const { return busy_; }
+    bool isShuttingDown() const { return shuttingDown_; }
+    std::uint64_t serverStartGeneration() const { return serverStartGeneration_; }
+    void advanceServerStartGeneration();
+    const QString& statusText() const { return statusText_; }
+
+    std::uint16_t port() const { return options_.port; }
+    // "http://127.0.0.1:<port>/v1"
+    std::string managedEndpoint() const;
+    QString dataFolder() const { return options_.dataFolder; }
+    QString modelsFolder() const { return options_.dataFolder + "/Models"; }
+    QString engineFolder() const { return options_.dataFolder + "/Engine"; }
+    QString modelPath(const AssistantDownloadableModel& model) const { return modelsFolder() + "/" + QString::fromStdString(model.fileName); }
+    QString serverLogPath() const { return options_.dataFolder + "/llama-server.log"; }
+    // The engine executable found by the last look-up, or empty.
+    const QString& enginePath() const { return enginePath_; }
+    // Whether a server process of ours exists, serving or on its way out.
+    bool serverProcessAlive() const { return process_ != nullptr; }
+
+    // Reads the model files and looks for the engine again.
+    void refresh();
+    void select(const AssistantDownloadableModel& model);
+    // Looks for the engine and reports what it found through the status text.
+    void installEngine();
+    // Starts `llama-server` for the model on 127.0.0.1 and returns once it answers "/health" and
+    // "/v1/models". Throws ModelManagerError (fit for the status line) or LocalTaskCancelled.
+    Task<> startServer(AssistantDownloadableModel model, CancelFlag cancel = {});
+    // With none: stops the server unconditionally (terminate, a grace period, then kill); with a
+    // generation: only when it is still the current one.
+    void stopServerProcess(std::optional<std::uint64_t> expectedGeneration);
+    // Completes once no server process of ours is left (at most the grace period and a little).
+    Task<> waitForServerExit();
+    // The application ends: no server may outlive it. Blocks for at most the grace period.
+    void shutdown();
+
+signals:
+    void changed();
+
+private:
+    std::optional<QString> lookUpEngine() const;
+    void setStatus(const QString& text);
+    void setBusy(bool busy);
+    void serverEnded(QProcess* process);
+    Task<bool> portAnswers();
+    Task<bool> endpointAnswers(QString path);
+
+    Options options_;
+    std::vector<AssistantDownloadableModel> catalog_;
+    std::optional<std::string> selectedModelID_;
+    std::map<std::string, AssistantManagedDownloadState> modelStates_;
+    std::optional<std::string> activeModelID_;
+    bool engineRunning_ = false;
+    bool engineInstalled_ = false;
+    bool busy_ = false;
+    bool shuttingDown_ = false;
+    std::uint64_t serverStartGeneration_ = 0;
+    QString statusText_;
+    QString enginePath_;
+    QProcess* process_ = nullptr;
+};
+
+}  // namespace korvalen

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+namespace korvalen {
+
+// A local-model request that failed in a way the user can act on; what() is the text shown after
+// "Technical reason: ".
+class LocalModelError : public std::exception {
+public:
+    enum class Kind { server, invalidEndpoint, nonLoopbackEndpoint, invalidResponse, emptyResponse };
+
+    static LocalModelError server(int status) { return LocalModelError(Kind::server, status); }
+    static LocalModelError invalidEndpoint() { return LocalModelError(Kind::invalidEndpoint); }
+    static LocalModelError nonLoopbackEndpoint() { return LocalModelError(Kind::nonLoopbackEndpoint); }
+    static LocalModelError invalidResponse() { return LocalModelError(Kind::invalidResponse); }
+    static LocalModelError emptyResponse() { return LocalModelError(Kind::emptyResponse); }
+
+    Kind kind() const { return kind_; }
+    int status() const { return status_; }
+    const char* what() const noexcept override { return text_.c_str(); }
+
+private:
+    explicit LocalModelError(Kind kind, int status = 0);
+
+    Kind kind_;
+    int status_;
+    std::string text_;
+};
+
+// A failure below HTTP (refused connection, reset, time-out); what() is the platform's text.
+class LocalTransportError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The awaiting task was cancelled; never shown to the user.
+class LocalTaskCancelled : public std::exception {
+public:
+    const char* what() const noexcept override { return "cancelled"; }
+};
+
+// The model manager could not do what was asked; what() fits the status line.
+class ModelManagerError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+}  // namespace korvalen

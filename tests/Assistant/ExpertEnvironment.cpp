@@ -1,0 +1,6 @@
+#include "Assistant/ExpertFixtures.h"
+
+namespace {
+[[maybe_unused]] ::testing::Environment* const environment =
+    ::testing::AddGlobalTestEnvironment(new korvalen::testing::ExpertEnvironment);
+}

@@ -1,0 +1,182 @@
+#include "LocalModel/AIAssistantLocalClient.h"
+
+#include "StandInLlamaServer.h"
+#include "support/LogCapture.h"
+#include "support/TaskResult.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+namespace korvalen {
+namespace {
+
+using test::StandInLlamaServer;
+namespace Client = AIAssistantLocalClient;
+
+class LocalClientTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        test::qtApp();
+        saved_ = Client::options();
+        Client::options().retryDelay = std::chrono::milliseconds(10);
+        ASSERT_TRUE(server.listen());
+    }
+    void TearDown() override { Client::options() = saved_; }
+
+    auto ask(const QString& endpoint, std::vector<LocalChatTurn> conversation = {{"user", "How fast is it?"}})
+    {
+        return test::await(Client::generate(endpoint.toStdString(), "local-model", "How fast is it?", std::move(conversation),
+                                            "system text", false, true));
+    }
+
+    StandInLlamaServer server;
+    testing::LogCapture log;
+    Client::Options saved_;
+};
+
+TEST(LocalClientEndpoint, OnlyLoopbackEndpointsBecomeChatAddresses)
+{
+    struct Case {
+        const char* endpoint;
+        const char* url;  // empty: refused
+        LocalModelError::Kind refusal = LocalModelError::Kind::invalidEndpoint;
+    };
+    const Case cases[] = {
+        {"127.0.0.1:8080/v1", "http://127.0.0.1:8080/v1/chat/completions"},
+        {"  http://localhost:18080\n", "http://localhost:18080/chat/completions"},
+        {"http://127.4.5.6:9/v1/chat/completions/", "http://127.4.5.6:9/v1/chat/completions"},
+        {"http://[::1]:8080/v1/", "http://[::1]:8080/v1/chat/completions"},
+        {"http://10.0.0.1:8080/v1", "", LocalModelError::Kind::nonLoopbackEndpoint},
+        {"https://example.com/v1", "", LocalModelError::Kind::nonLoopbackEndpoint},
+        {"http://127.0.0.1.example.com/v1", "", LocalModelError::Kind::nonLoopbackEndpoint},
+        {"http://localhost.example.com:8080", "", LocalModelError::Kind::nonLoopbackEndpoint},
+        {"http://[::ffff:10.0.0.1]:8080", "", LocalModelError::Kind::nonLoopbackEndpoint},
+        {"ftp://127.0.0.1/v1", "", LocalModelError::Kind::invalidEndpoint},
+        {"", "", LocalModelError::Kind::invalidEndpoint},
+        {"http://", "", LocalModelError::Kind::invalidEndpoint},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.endpoint);
+        if (*c.url) {
+            EXPECT_EQ(Client::chatCompletionsURL(c.endpoint).toString().toStdString(), c.url);
+            continue;
+        }
+        try {
+            Client::chatCompletionsURL(c.endpoint);
+            ADD_FAILURE() << "accepted";
+        } catch (const LocalModelError& e) {
+            EXPECT_EQ(e.kind(), c.refusal);
+        }
+    }
+}
+
+TEST(LocalClientRequest, TheQuestionReachesTheModelOnce)
+{
+    auto userTexts = [](const QByteArray& body) {
+        QStringList texts;
+        for (const auto& m : QJsonDocument::fromJson(body).object().value("messages").toArray())
+            texts << m.toObject().value("role").toString() + ":" + m.toObject().value("content").toString();
+        return texts;
+    };
+    // The conversation already ends with the question: it is not added again.
+    EXPECT_EQ(userTexts(Client::requestBody("m", "Why?", {{"assistant", "Hello"}, {"user", "Why?"}}, "sys")),
+              (QStringList{"system:sys", "assistant:Hello", "user:Why?"}));
+    // Without it (or after an empty placeholder), the question is the last user message.
+    EXPECT_EQ(userTexts(Client::requestBody("m", "Why?", {{"user", "Before"}, {"assistant", " "}}, "sys")),
+              (QStringList{"system:sys", "user:Before", "user:Why?"}));
+}
+
+TEST_F(LocalClientTest, AnswersAndHostileResponses)
+{
+    using Answer = StandInLlamaServer::Answer;
+    struct Case {
+        const char* name;
+        Answer answer;
+        std::optional<LocalModelError::Kind> error;
+        const char* text = "";
+    };
+    const Case cases[] = {
+        {"normal", Answer::normal, std::nullopt, "Stand-in answer: How fast is it?"},
+        {"blank content is an answer the caller trims", Answer::blank, std::nullopt, " \n\t "},
+        {"malformed JSON", Answer::garbage, LocalModelError::Kind::invalidResponse},
+        {"HTML page", Answer::html, LocalModelError::Kind::invalidResponse},
+        {"invalid UTF-8", Answer::invalidUtf8, LocalModelError::Kind::invalidResponse},
+        {"redirect is not followed", Answer::redirect, LocalModelError::Kind::server},
+        {"body above the cap", Answer::huge, LocalModelError::Kind::invalidResponse},
+        {"server error", Answer::serverError, LocalModelError::Kind::server},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.behaviour.answer = c.answer;
+        const int before = server.chatRequestCount();
+        auto outcome = ask(server.endpoint());
+        ASSERT_TRUE(outcome->finished);
+        EXPECT_EQ(server.chatRequestCount() - before, 1) << "no retry for a definite answer";
+        if (!c.error) {
+            ASSERT_TRUE(outcome->value) << (outcome->error ? "failed" : "");
+            EXPECT_EQ(*outcome->value, c.text);
+        } else {
+            const auto* e = outcome->errorAs<LocalModelError>();
+            ASSERT_NE(e, nullptr);
+            EXPECT_EQ(e->kind(), *c.error);
+        }
+    }
+    EXPECT_EQ(std::string(LocalModelError::server(302).what()), "Local model server returned HTTP 302.");
+}
+
+TEST_F(LocalClientTest, RetriesOnceOnATransientFailure)
+{
+    server.behaviour.failFirstChats = 1;
+    auto outcome = ask(server.endpoint());
+    ASSERT_TRUE(outcome->value);
+    EXPECT_EQ(server.chatRequestCount(), 2);
+    EXPECT_EQ(log.events("ASSISTANT_LOCAL_RETRY reason=HTTP 503").size(), 1u);
+    EXPECT_EQ(log.events("ASSISTANT_LOCAL_REQUEST benchmark_context=true").size(), 1u);
+
+    server.behaviour.failFirstChats = 4;
+    outcome = ask(server.endpoint());
+    const auto* e = outcome->errorAs<LocalModelError>();
+    ASSERT_NE(e, nullptr);
+    EXPECT_STREQ(e->what(), "Local model server returned HTTP 503.");
+}
+
+TEST_F(LocalClientTest, AStoppedServerIsAClearTransportErrorAfterOneRetry)
+{
+    const QString endpoint = server.endpoint();
+    server.close();
+    auto outcome = ask(endpoint);
+    const auto* e = outcome->errorAs<LocalTransportError>();
+    ASSERT_NE(e, nullptr);
+    EXPECT_STREQ(e->what(), "Connection refused");
+    EXPECT_EQ(log.events("ASSISTANT_LOCAL_RETRY").size(), 1u);
+}
+
+TEST_F(LocalClientTest, ANonLoopbackEndpointFailsBeforeAnyConnection)
+{
+    // The task ends before the event loop ever runs: nothing was sent anywhere.
+    auto outcome = test::watch(Client::generate("http://192.0.2.1:8080/v1", "m", "q", {}, "s", false, false));
+    ASSERT_TRUE(outcome->finished);
+    const auto* e = outcome->errorAs<LocalModelError>();
+    ASSERT_NE(e, nullptr);
+    EXPECT_STREQ(e->what(), "Only localhost or loopback endpoints are allowed.");
+    EXPECT_TRUE(log.events("ASSISTANT_LOCAL_REQUEST").empty());
+}
+
+TEST_F(LocalClientTest, CancellingAbortsTheRequest)
+{
+    server.behaviour.answerDelayMs = 5000;
+    CancelFlag cancel;
+    auto outcome = test::watch(Client::generate(server.endpoint().toStdString(), "m", "q", {}, "s", false, false, cancel));
+    test::processEventsUntil([&] { return server.chatRequestCount() == 1; });
+    cancel.cancel();
+    test::processEventsUntil([&] { return outcome->finished; }, std::chrono::seconds(2));
+    ASSERT_TRUE(outcome->finished);
+    EXPECT_NE(outcome->errorAs<LocalTaskCancelled>(), nullptr);
+}
+
+}  // namespace
+}  // namespace korvalen

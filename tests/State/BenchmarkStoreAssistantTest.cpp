@@ -1,0 +1,99 @@
+#include "Assistant/Expert/AIAssistantEngine.h"
+#include "State/BenchmarkStore.h"
+#include "support/FakeBenchmarkEngine.h"
+#include "support/LogCapture.h"
+#include "support/QtTestApp.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTcpServer>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace korvalen {
+namespace {
+
+using test::processEventsUntil;
+
+struct StoreAssistantTest : ::testing::Test {
+    QTemporaryDir dir;
+    NotificationCenter notifications;
+    testing::FakeBenchmarkEngine engine;
+    testing::LogCapture log;
+
+    void SetUp() override { test::qtApp(); }
+
+    std::unique_ptr<BenchmarkStore> makeStore()
+    {
+        BenchmarkStoreServices services =
+            engine.storeServices(notifications, dir.path() + "/data", dir.path() + "/settings.conf");
+        services.settings.setString(Settings::Key::customLlamaServerPath, KORVALEN_STAND_IN_LLAMA_SERVER);
+        const QString data = dir.path() + "/data";
+        services.makeModelManager = [data](const Settings& settings) {
+            QTcpServer probe;
+            probe.listen(QHostAddress::LocalHost, 0);
+            AssistantModelManager::Options options;
+            options.dataFolder = data;
+            options.settings = settings;
+            options.port = probe.serverPort();
+            options.probeInterval = std::chrono::milliseconds(20);
+            options.terminateGrace = std::chrono::milliseconds(300);
+            return std::make_unique<AssistantModelManager>(options);
+        };
+        return std::make_unique<BenchmarkStore>(std::move(services));
+    }
+};
+
+TEST_F(StoreAssistantTest, TheExpertAnswersFromTheRunJustMeasured)
+{
+    auto store = makeStore();
+    store->start();
+    ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
+    ASSERT_TRUE(store->currentSession());
+    EXPECT_EQ(store->assistant().status(), "Olvane Expert 2 ready") << "the pause ends with the run";
+    EXPECT_FALSE(store->assistant().pausedForBenchmark());
+
+    store->sendAssistantMessage(std::string("Analyze my result"));
+    ASSERT_TRUE(processEventsUntil([&] { return !store->assistant().isResponding(); }));
+    const auto expected = AIAssistantEngine::respond("Analyze my result", store->currentSession(), store->systemProfile(),
+                                                     store->history(), {}, [] { return false; });
+    EXPECT_EQ(store->assistant().messages().back().text, expected->text);
+    EXPECT_NE(expected->text.find("Quick AI"), std::string::npos);
+    EXPECT_EQ(store->assistant().status(), "Olvane Expert 2 ready");
+}
+
+TEST_F(StoreAssistantTest, ARunStopsTheManagedEngineFirstAndRestartsItAfter)
+{
+    auto store = makeStore();
+    AssistantModelManager& manager = store->assistantModelManager();
+    const auto model = manager.catalog()[0];
+    QDir().mkpath(manager.modelsFolder());
+    QFile file(manager.modelPath(model));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("GGUF");
+    file.close();
+
+    store->startManagedAssistantModel(model);
+    ASSERT_TRUE(processEventsUntil([&] { return manager.engineRunning(); }));
+
+    engine.holdItems(true);
+    store->start();
+    EXPECT_FALSE(manager.engineRunning());
+    EXPECT_TRUE(store->assistant().pausedForBenchmark());
+    EXPECT_EQ(store->assistant().status(), "AI Assistant paused — official benchmark in progress");
+    ASSERT_TRUE(processEventsUntil([&] { return engine.itemsStarted() > 0; }));
+    EXPECT_FALSE(manager.serverProcessAlive()) << "no measurement while the engine lives";
+
+    // A question during the run is refused.
+    store->sendAssistantMessage(std::string("Analyze my result"));
+    EXPECT_EQ(store->assistant().messages().size(), 1u);
+
+    engine.holdItems(false);
+    ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
+    ASSERT_TRUE(processEventsUntil([&] { return manager.engineRunning(); }));
+    EXPECT_EQ(store->assistant().status().toStdString(), model.displayName + " ready");
+}
+
+}  // namespace
+}  // namespace korvalen

@@ -1,0 +1,62 @@
+// A stand-in for the `llama-server` executable: accepts the flags the model manager passes, refuses
+// a missing model file as the real engine does, and serves the loopback chat API. Behaviour comes
+// from the environment, so a test can set it for the process the manager starts:
+//   KORVALEN_STANDIN_ANSWER         normal | blank | garbage | html | invalid-utf8 | redirect | huge | server-error
+//   KORVALEN_STANDIN_HEALTHY_AFTER_MS  "/health" answers 503 until then
+//   KORVALEN_STANDIN_IGNORE_TERM    1: ignore SIGTERM (only a kill ends it)
+//   KORVALEN_STANDIN_ARGS_FILE      the command line and LLAMA_CACHE are written there, one a line
+
+#include "StandInLlamaServer.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+
+#include <csignal>
+#include <cstdio>
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    QString host = "127.0.0.1";
+    QString model;
+    QString alias = "local-model";
+    quint16 port = 8080;
+    for (int i = 1; i + 1 < args.size(); ++i) {
+        if (args[i] == "--host")
+            host = args[i + 1];
+        else if (args[i] == "--port")
+            port = static_cast<quint16>(args[i + 1].toUInt());
+        else if (args[i] == "-m" || args[i] == "--model")
+            model = args[i + 1];
+        else if (args[i] == "--alias" || args[i] == "-a")
+            alias = args[i + 1];
+    }
+    if (qEnvironmentVariable("KORVALEN_STANDIN_IGNORE_TERM") == "1")
+        std::signal(SIGTERM, SIG_IGN);
+    const QString argsFile = qEnvironmentVariable("KORVALEN_STANDIN_ARGS_FILE");
+    if (!argsFile.isEmpty()) {
+        QFile file(argsFile);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            file.write((args.mid(1).join('\n') + "\nLLAMA_CACHE=" + qEnvironmentVariable("LLAMA_CACHE") + "\n").toUtf8());
+        }
+    }
+    if (model.isEmpty() || !QFileInfo(model).isFile()) {
+        std::fprintf(stderr, "error: failed to load model '%s'\n", model.toUtf8().constData());
+        return 1;
+    }
+
+    korvalen::test::StandInLlamaServer server;
+    server.behaviour.alias = alias;
+    server.behaviour.answer = korvalen::test::StandInLlamaServer::answerFromName(qEnvironmentVariable("KORVALEN_STANDIN_ANSWER"));
+    server.behaviour.healthyAfterMs = qEnvironmentVariable("KORVALEN_STANDIN_HEALTHY_AFTER_MS").toInt();
+    if (!server.listen(port, host)) {
+        std::fprintf(stderr, "error: couldn't bind HTTP server socket, hostname: %s, port: %u\n",
+                     host.toUtf8().constData(), port);
+        return 1;
+    }
+    std::printf("stand-in llama-server listening on http://%s:%u\n", host.toUtf8().constData(), server.port());
+    std::fflush(stdout);
+    return app.exec();
+}
