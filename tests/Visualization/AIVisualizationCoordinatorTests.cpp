@@ -187,6 +187,13 @@ TEST_F(VisualizationCoordinator, AUserCloseDuringTheHoldIsNotReopenedAndTheRunGo
     // A late complete for the same item changes nothing.
     EXPECT_EQ(completeItem({result(AIBackend::gpu, 500)}), 0);
     EXPECT_EQ(windows.size(), 1u);
+
+    // Closed while measuring on the automatic backend: the GPU's win does not bring a window back.
+    coordinator.prepare(workload(AIWorkloadID::imageClassification), AIBackend::automatic, true);
+    current()->closeByUser();
+    EXPECT_TRUE(test::processEventsUntil([&] { return !coordinator.hasPending(); }));
+    EXPECT_EQ(completeItem({result(AIBackend::gpu, 800, true, AIScoreRole::platform)}), 0);
+    EXPECT_EQ(windows.size(), 2u);
 }
 
 TEST_F(VisualizationCoordinator, AutomaticBackendShowsTheWinnersScene)
