@@ -9,6 +9,7 @@
 #include "Platform/Foundation/NotificationCenter.h"
 #include "State/BenchmarkEngineAccess.h"
 #include "State/SessionPersistence.h"
+#include "Visualization/AIVisualizationCoordinator.h"
 
 #include <QObject>
 #include <QPointer>
@@ -34,6 +35,8 @@ struct BenchmarkStoreServices {
     // Whether the application has a deferred quit pending (the delegate's terminationPending).
     std::function<bool()> applicationIsTerminating;
     std::function<Date()> clock;
+    // The live visualization's windows and waits; members left empty take their standard values.
+    AIVisualizationCoordinator::Services visualization;
     // The local-model manager (default: the standard one over `settings`).
     std::function<std::unique_ptr<AssistantModelManager>(const Settings&)> makeModelManager;
     // The resource folder (models, manifest) when it does not exist; checked once at launch.
@@ -98,6 +101,8 @@ public:
     bool pauseAssistantForBenchmark();
     void resumeAssistantAfterBenchmark();
 
+    // The live visualization, kept for the life of the store.
+    AIVisualizationCoordinator& visualization() { return *visualization_; }
     // The assistant: its conversation state and signals live in the controller; these forward.
     AssistantConversationController& assistant() const { return *assistant_; }
     AssistantModelManager& assistantModelManager() const { return *assistantModelManager_; }
@@ -155,6 +160,7 @@ private:
 
     BenchmarkStoreServices services_;
     std::shared_ptr<BenchmarkCancellationToken> cancellation_;
+    std::unique_ptr<AIVisualizationCoordinator> visualization_;
 
     AIRunMode selectedMode_ = AIRunMode::quick;
     AIBackend selectedBackend_ = AIBackend::automatic;

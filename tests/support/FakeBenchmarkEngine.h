@@ -5,6 +5,7 @@
 
 #include "Model/BenchmarkCancellationToken.h"
 #include "Model/ScoreCalculator.h"
+#include "Platform/Async/Async.h"
 #include "State/BenchmarkEngineAccess.h"
 #include "State/BenchmarkStore.h"
 #include "support/MeasurementBuilders.h"
@@ -131,6 +132,15 @@ public:
             options.settings = settings;
             options.searchPath = sessionFolder + "/no-bin";
             return std::make_unique<AssistantModelManager>(options);
+        };
+        // Visualization windows open and close as in the application, but their 1.35 s of hold
+        // and pause pass on a virtual clock, one event-loop turn per slice.
+        auto visualClock = std::make_shared<double>(0);
+        services.visualization.uptimeSeconds = [visualClock] { return *visualClock; };
+        services.visualization.sleep = [visualClock](std::chrono::nanoseconds duration) -> Task<bool> {
+            *visualClock += double(duration.count()) / 1e9;
+            co_await nextEventLoopTurn();
+            co_return true;
         };
         return services;
     }
