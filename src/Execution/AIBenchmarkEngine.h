@@ -2,7 +2,7 @@
 
 #include "Execution/AIBenchmarkRunners.h"
 #include "Execution/AIExecutionItem.h"
-#include "Execution/KernelMeasurement.h"
+#include "Model/KernelMeasurement.h"
 #include "Model/AIRecords.h"
 
 #include <cstdint>

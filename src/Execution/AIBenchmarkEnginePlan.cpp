@@ -1,5 +1,6 @@
 #include "Execution/AIBenchmarkEngine.h"
 
+#include "Execution/Shared/TimedLoop.h"
 #include "Model/AIWorkloadCatalog.h"
 
 #include <algorithm>
@@ -101,7 +102,7 @@ double AIBenchmarkEngine::durationScale(AIRunMode mode, const AIWorkloadDefiniti
 
 double AIBenchmarkEngine::targetDuration(double durationScale, const AIWorkloadDefinition& workload)
 {
-    return std::max(durationScale * workload.baseDuration, 0.35);
+    return safeTargetSeconds(durationScale, workload.baseDuration);
 }
 
 double AIBenchmarkEngine::calibrationDurationFactor(AIRunMode mode)

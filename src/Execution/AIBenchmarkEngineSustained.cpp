@@ -77,7 +77,7 @@ KernelMeasurement AIBenchmarkEngine::runSustained(AIBackend backend, double dura
     const BenchmarkCancellationToken& token = *cancellation;
     const auto& catalog = AIWorkloadCatalog::definitions();
     const auto& cycle = backend == AIBackend::neuralEnginePreferred ? neuralEngineCycle : standardCycle;
-    auto uptime = [this] { return runners.uptimeSeconds ? runners.uptimeSeconds() : monotonicUptimeSeconds(); };
+    const MonotonicClock& uptime = runners.uptimeSeconds;
     auto partRun = [&](const AIWorkloadDefinition& member, AIBackend b) {
         return measure(member, b, b == AIBackend::gpu ? gpuRegistryID : std::nullopt, partDurationScale);
     };

@@ -12,7 +12,6 @@
 #include "Platform/System/ResidentMemory.h"
 #include "Platform/System/ThermalMonitor.h"
 
-#include <chrono>
 
 namespace korvalen {
 
@@ -32,13 +31,6 @@ MetalRoute metalRoute(AIWorkloadID workload)
 bool hasCPUTimedKernel(AIWorkloadID workload)
 {
     return cpuKernelIteration(workload) != nullptr;
-}
-
-double monotonicUptimeSeconds()
-{
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::steady_clock::now().time_since_epoch()).count();
-    return static_cast<double>(ns) / 1e9;
 }
 
 namespace {
@@ -88,7 +80,6 @@ AIBenchmarkRunners defaultRunners()
     };
     r.metal = runOnGPU;
     r.thermalState = [] { return std::string(sys::ThermalMonitor::currentStateText()); };
-    r.uptimeSeconds = monotonicUptimeSeconds;
     r.residentMB = [] { return sys::residentMB(); };
     return r;
 }

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "Execution/KernelMeasurement.h"
+#include "Model/KernelMeasurement.h"
 #include "Model/AIRecords.h"
+#include "Platform/Foundation/MonotonicClock.h"
 
 #include <cstdint>
 #include <functional>
@@ -47,16 +48,13 @@ struct AIBenchmarkRunners {
     // The process's thermal state as "Nominal", "Fair", "Serious", "Critical" or "Unknown".
     std::function<std::string()> thermalState;
     // Monotonic uptime in seconds.
-    std::function<double()> uptimeSeconds;
+    MonotonicClock uptimeSeconds;
     // Resident size of the process in MB of 2^20 bytes; 0 when it cannot be read.
     std::function<double()> residentMB;
 };
 
 // The runners of this machine.
 AIBenchmarkRunners defaultRunners();
-
-// Seconds of the monotonic clock, as the default runners read it.
-double monotonicUptimeSeconds();
 
 // Which GPU runner a workload gets once its kernel context exists.
 enum class MetalRoute {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Execution/DeterministicInputs.h"
-#include "Execution/KernelMeasurement.h"
+#include "Model/KernelMeasurement.h"
 #include "Model/AIRecords.h"
 
 #include <cstdint>

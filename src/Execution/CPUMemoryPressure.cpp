@@ -2,7 +2,7 @@
 // in full, read back in samples and released, up to a ceiling set by the machine's memory.
 
 #include "Execution/CPUBenchmarkRunner.h"
-#include "Execution/CPURunnerSupport.h"
+#include "Execution/Shared/TimedLoop.h"
 #include "Execution/MappedRegion.h"
 #include "Model/PeakMemoryTracker.h"
 #include "Platform/Foundation/NumberFormat.h"
@@ -18,8 +18,6 @@
 
 namespace korvalen {
 
-using cpurunner::checkCancellation;
-using cpurunner::uptimeSeconds;
 
 namespace {
 
@@ -71,7 +69,7 @@ KernelMeasurement CPUBenchmarkRunner::runMemoryPressure(const AIWorkloadDefiniti
     measurement.startedAt = now();
     const MemoryPressureLadder ladder =
         memoryPressureLadder(options.physicalMemoryBytes.value_or(physicalMemoryBytes()));
-    const double start = uptimeSeconds();
+    const double start = monotonicSeconds();
 
     bool valid = true;
     double checksum = 0;
@@ -84,7 +82,7 @@ KernelMeasurement CPUBenchmarkRunner::runMemoryPressure(const AIWorkloadDefiniti
         const std::size_t bytes = static_cast<std::size_t>(step) * mebibyte;
         const std::size_t count = bytes / sizeof(float);
 
-        const double t0 = uptimeSeconds();
+        const double t0 = monotonicSeconds();
         // Released (don't-need, then unmapped) when the step ends, however it ends.
         MappedRegion region(bytes);
         if (!region.data())
@@ -95,7 +93,7 @@ KernelMeasurement CPUBenchmarkRunner::runMemoryPressure(const AIWorkloadDefiniti
         double stepSum = 0;
         for (std::size_t i = 0; i < count; i += 1024) stepSum += static_cast<double>(values[i]);
         tracker.sample();
-        const double t1 = uptimeSeconds();
+        const double t1 = monotonicSeconds();
         const double latency = (t1 - t0) * 1000.0;
         latencies.push_back(latency);
 
@@ -106,7 +104,7 @@ KernelMeasurement CPUBenchmarkRunner::runMemoryPressure(const AIWorkloadDefiniti
         if (options.observer) options.observer(step, region.data(), bytes);
     }
 
-    const double end = uptimeSeconds();
+    const double end = monotonicSeconds();
     const double wallSeconds = end - start;
     details.push_back("Safe allocation ceiling: " + std::to_string(ladder.ceilingMiB) +
                       " MiB (one eighth of physical memory, capped at 512 MiB)");

@@ -2,7 +2,7 @@
 // counts; the best count's bandwidth is the measurement.
 
 #include "Execution/CPUBenchmarkRunner.h"
-#include "Execution/CPURunnerSupport.h"
+#include "Execution/Shared/TimedLoop.h"
 #include "Execution/WorkerPool.h"
 #include "Model/PeakMemoryTracker.h"
 #include "Model/SystemProfiler.h"
@@ -23,8 +23,6 @@
 
 namespace korvalen {
 
-using cpurunner::checkCancellation;
-using cpurunner::uptimeSeconds;
 
 namespace {
 
@@ -173,9 +171,9 @@ KernelMeasurement CPUBenchmarkRunner::runThreadScaling(const AIWorkloadDefinitio
         checkCancellation(cancellation);
         pools[k]->wake();  // rested since its warm-up: waking its threads is no part of a pass
 
-        const double t0 = uptimeSeconds();
+        const double t0 = monotonicSeconds();
         for (int pass = 0; pass < passes; ++pass) runParallelPass(*pools[k]);
-        const double t1 = uptimeSeconds();
+        const double t1 = monotonicSeconds();
         pools[k]->rest();
         const double elapsed = t1 - t0;
 

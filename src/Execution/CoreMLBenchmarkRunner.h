@@ -1,7 +1,8 @@
 #pragma once
 
 #include "Execution/CoreMLModelManifest.h"
-#include "Execution/KernelMeasurement.h"
+#include "Model/KernelMeasurement.h"
+#include "Platform/Foundation/MonotonicClock.h"
 #include "Model/AIRecords.h"
 #include "Model/AIVocabulary.h"
 #include "Platform/Inference/Model.h"
@@ -46,7 +47,7 @@ struct CoreMLRunContext {
 struct CoreMLRunnerEnvironment {
     std::filesystem::path resourceDirectory;  // empty: sys::resourceDirectory()
     std::function<nn::Model(const std::filesystem::path&, const nn::ModelConfiguration&)> loadModel;  // nn::Model::load
-    std::function<double()> uptimeSeconds;  // monotonic seconds
+    MonotonicClock uptimeSeconds;
 };
 
 namespace CoreMLBenchmarkRunner {

@@ -16,16 +16,15 @@ KernelMeasurement runModelLoading(const AIWorkloadDefinition& workload, const st
                                   double durationScale, BenchmarkCancellationToken& cancellation,
                                   const CoreMLRunnerEnvironment& environment)
 {
-    const detail::Uptime uptime(environment);
     PeakMemoryTracker tracker;
-    KernelMeasurement measurement;
-    measurement.startedAt = now();
+    const Date startedAt = now();
 
     // No warm-up: the first iteration is the cold load.
-    const double target = detail::targetSeconds(durationScale, workload.baseDuration, 0.4);
-    const double loopStart = uptime();
+    const double target = safeTargetSeconds(durationScale, workload.baseDuration, 0.4);
     bool allValid = true;
-    detail::timedIterations(measurement, tracker, uptime, cancellation, loopStart, target, 2, [&] {
+    double checksum = 0;
+    TimedLoop loop(cancellation, tracker, environment.uptimeSeconds);
+    loop.run({target, 2}, [&] {
         bool valid = false;
         try {
             // Model, input and output live only for this iteration.
@@ -34,17 +33,16 @@ KernelMeasurement runModelLoading(const AIWorkloadDefinition& workload, const st
             const nn::MultiArray output = detail::predictOutput(model, features, "Missing model output");
             const CoreMLValidation validation = validate(output, entry);
             valid = validation.valid;
-            measurement.checksum += validation.actualChecksum;
+            checksum += validation.actualChecksum;
         } catch (const std::exception&) {
             // A failed load or prediction is measured like any attempt and judged invalid.
             valid = false;
         }
         allValid = allValid && valid;
     });
-    measurement.wallSeconds = uptime() - loopStart;
-    measurement.workUnits = measurement.iterations;
+    KernelMeasurement measurement = loop.measurement(workload, startedAt, loop.count());
     measurement.accuracy = allValid ? 1.0 : 0.0;
-    detail::finishTiming(measurement, workload, tracker);
+    measurement.checksum = checksum;
 
     const auto& samples = measurement.latencySamplesMS;
     const double first = samples.empty() ? 0.0 : samples.front();
@@ -69,7 +67,7 @@ KernelMeasurement runBatchScaling(const AIWorkloadDefinition& workload, const st
                                   double durationScale, BenchmarkCancellationToken& cancellation,
                                   const CoreMLRunnerEnvironment& environment)
 {
-    const detail::Uptime uptime(environment);
+    const MonotonicClock& uptime = environment.uptimeSeconds;
     PeakMemoryTracker tracker;
     KernelMeasurement measurement;
     measurement.startedAt = now();
@@ -77,7 +75,7 @@ KernelMeasurement runBatchScaling(const AIWorkloadDefinition& workload, const st
     const nn::Model model = detail::loadModel(environment, modelURL, configuration);
     const nn::FeatureMap features = detail::inputFeatures(entry);
     for (int warmUp = 0; warmUp < 2; ++warmUp) {
-        detail::checkCancellation(cancellation);
+        checkCancellation(cancellation);
         detail::predictOutput(model, features, "Missing batch output");
     }
 
@@ -87,7 +85,7 @@ KernelMeasurement runBatchScaling(const AIWorkloadDefinition& workload, const st
     double totalSeconds = 0;
     std::int64_t totalPredictions = 0;
     for (int batch : batchSizes) {
-        detail::checkCancellation(cancellation);
+        checkCancellation(cancellation);
         const std::int64_t predictions = std::int64_t(batch) * repeats;
         const double tb = uptime();
         for (std::int64_t i = 0; i < predictions; ++i) {
@@ -108,7 +106,7 @@ KernelMeasurement runBatchScaling(const AIWorkloadDefinition& workload, const st
     measurement.iterations = int(totalPredictions);
     measurement.workUnits = double(totalPredictions);
     measurement.accuracy = allValid ? 1.0 : 0.0;
-    detail::finishTiming(measurement, workload, tracker);
+    completeMeasurement(measurement, workload, tracker);
 
     for (int batch : batchSizes) {
         const auto found = throughputByBatch.find(batch);
@@ -127,10 +125,9 @@ KernelMeasurement runMultimodalSimilarity(const AIWorkloadDefinition& workload, 
                                           BenchmarkCancellationToken& cancellation,
                                           const CoreMLRunnerEnvironment& environment)
 {
-    const detail::Uptime uptime(environment);
+    const MonotonicClock& uptime = environment.uptimeSeconds;
     PeakMemoryTracker tracker;
-    KernelMeasurement measurement;
-    measurement.startedAt = now();
+    const Date startedAt = now();
 
     const auto entryNamed = [&](std::string_view resource) -> const CoreMLModelEntry* {
         const auto found = std::find_if(manifest.models.begin(), manifest.models.end(),
@@ -157,15 +154,16 @@ KernelMeasurement runMultimodalSimilarity(const AIWorkloadDefinition& workload, 
     const nn::FeatureMap languageFeatures = detail::inputFeatures(*languageEntry);
     constexpr const char* missingDetail = "Multimodal encoder output is missing";
     for (int warmUp = 0; warmUp < 2; ++warmUp) {
-        detail::checkCancellation(cancellation);
+        checkCancellation(cancellation);
         detail::predictOutput(vision, visionFeatures, missingDetail);
         detail::predictOutput(language, languageFeatures, missingDetail);
     }
 
-    const double target = detail::targetSeconds(durationScale, workload.baseDuration, 0.5);
-    const double loopStart = uptime();
+    const double target = safeTargetSeconds(durationScale, workload.baseDuration, 0.5);
     bool allValid = true;
-    detail::timedIterations(measurement, tracker, uptime, cancellation, loopStart, target, 3, [&] {
+    double checksum = 0;
+    TimedLoop loop(cancellation, tracker, uptime);
+    loop.run({target, 3}, [&] {
         const nn::MultiArray visionOutput = detail::predictOutput(vision, visionFeatures, missingDetail);
         const nn::MultiArray languageOutput = detail::predictOutput(language, languageFeatures, missingDetail);
         const CoreMLValidation visionCheck = validate(visionOutput, *visionEntry);
@@ -185,12 +183,11 @@ KernelMeasurement runMultimodalSimilarity(const AIWorkloadDefinition& workload, 
         const double cosine = d == 0 ? 0.0 : dot / std::max(std::sqrt(visionSquares * languageSquares), 1e-12);
         const bool cosineValid = std::isfinite(cosine) && std::abs(cosine) <= 1.0001;
         allValid = allValid && visionCheck.valid && languageCheck.valid && cosineValid;
-        measurement.checksum += visionCheck.actualChecksum + cosine + languageCheck.actualChecksum;
+        checksum += visionCheck.actualChecksum + cosine + languageCheck.actualChecksum;
     });
-    measurement.wallSeconds = uptime() - loopStart;
-    measurement.workUnits = measurement.iterations;
+    KernelMeasurement measurement = loop.measurement(workload, startedAt, loop.count());
     measurement.accuracy = allValid ? 1.0 : 0.0;
-    detail::finishTiming(measurement, workload, tracker);
+    measurement.checksum = checksum;
 
     measurement.details = {
         "Vision encoder: OlvaneVisionNet",

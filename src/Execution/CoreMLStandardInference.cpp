@@ -40,10 +40,9 @@ KernelMeasurement runStandardInference(const AIWorkloadDefinition& workload, AIB
                                        const CoreMLRunContext& context, double durationScale,
                                        BenchmarkCancellationToken& cancellation, const CoreMLRunnerEnvironment& environment)
 {
-    const detail::Uptime uptime(environment);
+    const MonotonicClock& uptime = environment.uptimeSeconds;
     PeakMemoryTracker tracker;
-    KernelMeasurement measurement;
-    measurement.startedAt = now();
+    const Date startedAt = now();
     const double t0 = uptime();
 
     const nn::Model model = detail::loadModel(environment, context.modelURL, context.configuration);
@@ -52,26 +51,25 @@ KernelMeasurement runStandardInference(const AIWorkloadDefinition& workload, AIB
 
     const nn::FeatureMap features = detail::inputFeatures(context.entry);
     for (int warmUp = 0; warmUp < 2; ++warmUp) {
-        detail::checkCancellation(cancellation);
+        checkCancellation(cancellation);
         detail::predictOutput(model, features, missingOutputDetail);
     }
 
-    const double target = detail::targetSeconds(durationScale, workload.baseDuration, 0.35);
-    const double perPrediction = workUnitsPerPrediction(workload.id);
-    const double loopStart = uptime();
+    const double target = safeTargetSeconds(durationScale, workload.baseDuration);
     double contributions = 0;
     nn::MultiArray last;
-    detail::timedIterations(measurement, tracker, uptime, cancellation, loopStart, target, 3, [&] {
+    TimedLoop loop(cancellation, tracker, uptime);
+    loop.run({.targetSeconds = target, .minimumSamples = 3, .endedByCaller = true}, [&] {
         last = detail::predictOutput(model, features, missingOutputDetail);
         contributions += postProcess(workload.id, last.values());
     });
-    // Whole-number credits: the product equals their running sum exactly.
-    measurement.workUnits = measurement.iterations * perPrediction;
 
     // The check of the last output belongs to the timed phase: the end is read after it.
     const CoreMLValidation validation = validate(last, context.entry);
-    measurement.wallSeconds = uptime() - loopStart;
-    detail::finishTiming(measurement, workload, tracker);
+    loop.stop();
+    // Whole-number credits: the product equals their running sum exactly.
+    KernelMeasurement measurement =
+        loop.measurement(workload, startedAt, loop.count() * workUnitsPerPrediction(workload.id));
     measurement.accuracy = validation.valid ? 1.0 : 0.0;
     measurement.checksum = contributions + validation.actualChecksum;
 

@@ -4,7 +4,7 @@
 // every other one gets its invocation and the plain execution loop (the pipelined loop for
 // gpuCommandThroughput).
 
-#include "Execution/KernelMeasurement.h"
+#include "Model/KernelMeasurement.h"
 #include "Execution/MetalCommandCompletion.h"
 #include "Execution/MetalDedicatedRunners.h"
 #include "Execution/MetalExecutionLoops.h"

@@ -6,6 +6,7 @@
 #include "Execution/MetalKernelContext.h"
 #include "Model/BenchmarkCancellationToken.h"
 #include "Platform/Compute/Gpu.h"
+#include "Platform/Foundation/MonotonicClock.h"
 
 #include <cstdint>
 #include <functional>
@@ -26,7 +27,7 @@ inline constexpr double completionPollSeconds = 0.002;
 
 // The uptime clock and the sleep between polls; tests hand in their own.
 struct CompletionClock {
-    std::function<double()> uptimeSeconds;
+    MonotonicClock uptimeSeconds;
     std::function<void(double seconds)> sleep;
     // When set, waits on the buffer itself between polls (waking early when it finishes) instead
     // of sleeping the whole interval.

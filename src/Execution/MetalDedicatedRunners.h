@@ -5,7 +5,7 @@
 // read/write and the sustained all-GPU cycle. Each initialises its data on the GPU, times only
 // the measured commands and validates after timing.
 
-#include "Execution/KernelMeasurement.h"
+#include "Model/KernelMeasurement.h"
 #include "Model/AIRecords.h"
 #include "Model/BenchmarkCancellationToken.h"
 

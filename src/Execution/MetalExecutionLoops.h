@@ -4,7 +4,7 @@
 // a timed loop of at least five samples that runs for the target duration, then synchronisation of
 // the outputs for the CPU, validation and checksum outside the timed interval.
 
-#include "Execution/KernelMeasurement.h"
+#include "Model/KernelMeasurement.h"
 #include "Execution/MetalInvocation.h"
 #include "Model/BenchmarkCancellationToken.h"
 

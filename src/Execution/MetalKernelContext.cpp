@@ -17,7 +17,7 @@ MetalKernelContext::MetalKernelContext(std::shared_ptr<gpu::Device> device, cons
     queue_ = device_->makeCommandQueue();
     if (!queue_) throw AIBenchmarkError::metalUnavailable();
 
-    const double start = MetalKernelContextCache::uptimeSeconds();
+    const double start = monotonicSeconds();
     KorvalenAILogger::runtime("METAL_LIBRARY_COMPILE_START gpu=" + device_->name() +
                               " registry=" + std::to_string(device_->registryID()));
     try {
@@ -27,7 +27,7 @@ MetalKernelContext::MetalKernelContext(std::shared_ptr<gpu::Device> device, cons
         KorvalenAILogger::error("METAL_LIBRARY_COMPILE_FAIL gpu=" + device_->name() + " reason=" + reason);
         throw AIBenchmarkError::pipelineCreation(reason);
     }
-    const double end = MetalKernelContextCache::uptimeSeconds();
+    const double end = monotonicSeconds();
     KorvalenAILogger::runtime("METAL_LIBRARY_COMPILE_PASS gpu=" + device_->name() +
                               " duration_ms=" + formatFixed((end - start) * 1000.0, 2));
 }

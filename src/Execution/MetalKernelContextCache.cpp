@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <set>
-#include <time.h>
 
 namespace korvalen {
 
@@ -13,15 +12,7 @@ MetalKernelContextCache& MetalKernelContextCache::shared() {
     return *instance;
 }
 
-double MetalKernelContextCache::uptimeSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const std::uint64_t nanoseconds =
-        static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ull + static_cast<std::uint64_t>(now.tv_nsec);
-    return static_cast<double>(nanoseconds) / 1e9;
-}
-
-MetalKernelContextCache::MetalKernelContextCache(std::function<double()> clock) : clock_(std::move(clock)) {}
+MetalKernelContextCache::MetalKernelContextCache(MonotonicClock clock) : clock_(std::move(clock)) {}
 
 std::shared_ptr<MetalKernelContext> MetalKernelContextCache::context(std::optional<std::uint64_t> registryID) {
     // The device list is read before the lock: enumeration may be slow and needs no protection.

@@ -5,6 +5,7 @@
 // and the quarantine of a GPU whose command timed out, for the rest of the process.
 
 #include "Execution/MetalKernelContext.h"
+#include "Platform/Foundation/MonotonicClock.h"
 
 #include <cstdint>
 #include <exception>
@@ -33,11 +34,8 @@ public:
     // GPU must not be released at exit).
     static MetalKernelContextCache& shared();
 
-    // Seconds of the monotonic uptime clock.
-    static double uptimeSeconds();
-
     // A cache of its own, for tests, reading time from `clock`.
-    explicit MetalKernelContextCache(std::function<double()> clock = &MetalKernelContextCache::uptimeSeconds);
+    explicit MetalKernelContextCache(MonotonicClock clock = {});
     MetalKernelContextCache(const MetalKernelContextCache&) = delete;
     MetalKernelContextCache& operator=(const MetalKernelContextCache&) = delete;
 
@@ -58,7 +56,7 @@ public:
     std::vector<FailureEntry> failures() const;
 
 private:
-    std::function<double()> clock_;
+    MonotonicClock clock_;
     mutable std::mutex lock_;
     std::map<std::uint64_t, std::shared_ptr<MetalKernelContext>> contexts_;
     std::vector<FailureEntry> failures_;

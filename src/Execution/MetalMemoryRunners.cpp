@@ -23,11 +23,6 @@ constexpr double bytesPerPass = 134'217'728.0;   // two 64 MiB movements
 
 std::string deviceLine(MetalKernelContext& context) { return "Metal device: " + context.device().name(); }
 
-bool loopDone(double start, double targetDuration, std::size_t samples)
-{
-    return uptimeSeconds() - start >= targetDuration && samples >= minimumTimedSamples;
-}
-
 // Host -> private -> host, plus the managed destination's synchronisation, into one blit pass.
 void encodeTransfer(gpu::BlitEncoder& blit, const std::shared_ptr<gpu::Buffer>& source,
                     const std::shared_ptr<gpu::Buffer>& tensor, const std::shared_ptr<gpu::Buffer>& destination)
@@ -75,27 +70,18 @@ KernelMeasurement runGPUTransfer(const AIWorkloadDefinition& workload, MetalKern
         tracker.sample();
     }
 
-    const double start = uptimeSeconds();
-    checkCancellation(cancellation);
-    std::vector<double> samples;
-    int iterations = 0;
-    for (;;) {
+    TimedLoop loop(cancellation, tracker);
+    loop.run({targetDuration, minimumTimedSamples}, [&] {
         auto buffer = context.queue().makeCommandBuffer();
         auto blit = buffer ? buffer->makeBlitEncoder() : nullptr;
         if (!buffer || !blit) throw AIBenchmarkError::commandFailure("Unable to create blit command");
-        const double t0 = uptimeSeconds();
+        const double t0 = loop.now();
         encodeTransfer(*blit, source, tensor, destination);
         buffer->commit();
         waitForCompletion(*buffer, cancellation, "GPU transfer iteration", std::nullopt, true);
-        const double t1 = uptimeSeconds();
         // Host-visible transfers are timed on the wall clock: that is what a caller waits for.
-        samples.push_back((t1 - t0) * 1000.0);
-        iterations += 1;
-        tracker.sample();
-        if (loopDone(start, targetDuration, samples.size())) break;
-        checkCancellation(cancellation);
-    }
-    const double end = uptimeSeconds();
+        return (loop.now() - t0) * 1000.0;
+    });
 
     bool valid = true;
     for (const std::size_t i : {std::size_t{0}, std::size_t{17'777}, std::size_t{8'388'608}, std::size_t{16'777'215}})
@@ -110,8 +96,8 @@ KernelMeasurement runGPUTransfer(const AIWorkloadDefinition& workload, MetalKern
         "Three unscored transfer warm-ups completed before timing",
         deviceLine(context),
     };
-    return dedicatedMeasurement(workload, startedAt, end - start, iterations, iterations * bytesPerPass / 1e9,
-                                std::move(samples), tracker, valid, checksum, std::move(details));
+    return dedicatedMeasurement(loop.measurement(workload, startedAt, loop.count() * bytesPerPass / 1e9), valid,
+                                checksum, std::move(details));
 }
 
 KernelMeasurement runMetalMemoryBandwidth(const AIWorkloadDefinition& workload, MetalKernelContext& context,
@@ -142,10 +128,12 @@ KernelMeasurement runMetalMemoryBandwidth(const AIWorkloadDefinition& workload, 
 
     PeakMemoryTracker tracker;
     const Date startedAt = now();
-    TimedSteps run = timedSteps(context, cancellation, targetDuration, tracker,
-                                std::string(rawValue(workload.id)) + " iteration",
-                                "Unable to create Metal bandwidth command buffer", noEncoder, encodeCopy);
-    const int iterations = static_cast<int>(run.samples.size());
+    const std::string label = std::string(rawValue(workload.id)) + " iteration";
+    TimedLoop loop(cancellation, tracker);
+    loop.run({targetDuration, minimumTimedSamples}, [&] {
+        return timedCompute(context, cancellation, label, "Unable to create Metal bandwidth command buffer", noEncoder,
+                            encodeCopy);
+    });
 
     readBack(context, destination, readback, cancellation, "Metal bandwidth readback",
              "Unable to validate Metal bandwidth output");
@@ -170,8 +158,8 @@ KernelMeasurement runMetalMemoryBandwidth(const AIWorkloadDefinition& workload, 
         "Initialization, three warm-ups, and CPU readback are outside the timed region",
         deviceLine(context),
     };
-    return dedicatedMeasurement(workload, startedAt, run.seconds, iterations, iterations * bytesPerPass / 1e9,
-                                std::move(run.samples), tracker, valid, checksum, std::move(details));
+    return dedicatedMeasurement(loop.measurement(workload, startedAt, loop.count() * bytesPerPass / 1e9), valid,
+                                checksum, std::move(details));
 }
 
 namespace {
@@ -238,18 +226,16 @@ KernelMeasurement runMetalCacheLadder(const AIWorkloadDefinition& workload, Meta
         untimedCompute(context, cancellation, "Metal cache warm-up " + size, "Unable to create cache ladder warm-up",
                        noEncoder, encodeProbe);
 
-        const double levelStart = uptimeSeconds();
         double levelWork = 0.0;
-        int n = 0;
-        do {
-            checkCancellation(cancellation);
-            samples.push_back(timedCompute(context, cancellation, "Metal cache iteration " + size,
-                                           "Unable to create cache ladder command buffer", noEncoder, encodeProbe));
-            n += 1;
+        TimedLoop level(cancellation, tracker);
+        level.run({levelBudget, 2}, [&] {
             levelWork += 0.03407872;  // 131,072 threads x 65 four-byte accesses
-            tracker.sample();
-        } while (uptimeSeconds() - levelStart < levelBudget || n < 2);
-        const double levelSeconds = uptimeSeconds() - levelStart;
+            return timedCompute(context, cancellation, "Metal cache iteration " + size,
+                                "Unable to create cache ladder command buffer", noEncoder, encodeProbe);
+        });
+        const double levelSeconds = level.seconds();
+        const int n = level.count();
+        samples.insert(samples.end(), level.samples().begin(), level.samples().end());
 
         readBack(context, output, readback, cancellation, "Metal cache validation " + size,
                  "Unable to validate Metal cache ladder");
@@ -281,8 +267,14 @@ KernelMeasurement runMetalCacheLadder(const AIWorkloadDefinition& workload, Meta
     };
     details.insert(details.end(), levelLines.begin(), levelLines.end());
     details.push_back(deviceLine(context));
-    return dedicatedMeasurement(workload, startedAt, totalSeconds, dispatches, totalWork, std::move(samples), tracker,
-                                allValid, checksum, std::move(details));
+    KernelMeasurement timed;
+    timed.startedAt = startedAt;
+    timed.wallSeconds = totalSeconds;
+    timed.iterations = dispatches;
+    timed.workUnits = totalWork;
+    timed.latencySamplesMS = std::move(samples);
+    completeMeasurement(timed, workload, tracker);
+    return dedicatedMeasurement(std::move(timed), allValid, checksum, std::move(details));
 }
 
 }  // namespace korvalen::MetalBenchmarkRunner

@@ -10,8 +10,6 @@
 
 namespace korvalen::MetalRunnerSupport {
 
-double uptimeSeconds() { return MetalKernelContextCache::uptimeSeconds(); }
-
 namespace {
 
 gpu::Size3 tile(const gpu::Pipeline& pipeline, std::uint32_t side)
@@ -87,11 +85,11 @@ double timedCompute(MetalKernelContext& context, BenchmarkCancellationToken& can
 {
     auto buffer = context.queue().makeCommandBuffer();
     if (!buffer) throw AIBenchmarkError::commandFailure(noBuffer);
-    const double t0 = uptimeSeconds();
+    const double t0 = monotonicSeconds();
     encodeCompute(*buffer, noEncoder, body);
     buffer->commit();
     MetalBenchmarkRunner::waitForCompletion(*buffer, cancellation, label, std::nullopt, true);
-    const double t1 = uptimeSeconds();
+    const double t1 = monotonicSeconds();
     return timedSampleMS(*buffer, t0, t1);
 }
 
@@ -128,41 +126,13 @@ void warmUps(MetalKernelContext& context, BenchmarkCancellationToken& cancellati
     }
 }
 
-TimedSteps timedSteps(MetalKernelContext& context, BenchmarkCancellationToken& cancellation, double targetDuration,
-                      PeakMemoryTracker& tracker, const std::string& label, const char* noBuffer, const char* noEncoder,
-                      const std::function<void(gpu::ComputeEncoder&)>& body)
-{
-    const double start = uptimeSeconds();
-    checkCancellation(cancellation);
-    TimedSteps run;
-    for (;;) {
-        run.samples.push_back(timedCompute(context, cancellation, label, noBuffer, noEncoder, body));
-        tracker.sample();
-        if (uptimeSeconds() - start >= targetDuration && run.samples.size() >= minimumTimedSamples) break;
-        checkCancellation(cancellation);
-    }
-    run.seconds = uptimeSeconds() - start;
-    return run;
-}
-
-KernelMeasurement dedicatedMeasurement(const AIWorkloadDefinition& workload, Date startedAt, double wallSeconds,
-                                       int iterations, double workUnits, std::vector<double> samples,
-                                       PeakMemoryTracker& tracker, bool valid, double checksum,
+KernelMeasurement dedicatedMeasurement(KernelMeasurement timed, bool valid, double checksum,
                                        std::vector<std::string> details)
 {
-    KernelMeasurement m;
-    m.startedAt = startedAt;
-    m.wallSeconds = wallSeconds;
-    m.iterations = iterations;
-    m.workUnits = workUnits;
-    m.throughput = workUnits / std::max(wallSeconds, 1e-6);
-    m.throughputUnit = workload.throughputUnit;
-    m.latencySamplesMS = std::move(samples);
-    m.memory = tracker.finish();
-    m.accuracy = valid ? 1.0 : 0.0;
-    m.checksum = checksum;
-    m.details = std::move(details);
-    return m;
+    timed.accuracy = valid ? 1.0 : 0.0;
+    timed.checksum = checksum;
+    timed.details = std::move(details);
+    return timed;
 }
 
 }  // namespace korvalen::MetalRunnerSupport

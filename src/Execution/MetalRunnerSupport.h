@@ -5,7 +5,8 @@
 // CPU-visible buffers, the timed-sample rule, the cancellation check, and the dedicated runners'
 // initialisation, warm-up and timed steps.
 
-#include "Execution/KernelMeasurement.h"
+#include "Execution/Shared/TimedLoop.h"
+#include "Model/KernelMeasurement.h"
 #include "Model/AIBenchmarkError.h"
 #include "Model/BenchmarkCancellationToken.h"
 #include "Platform/Compute/Gpu.h"
@@ -26,18 +27,10 @@ class PeakMemoryTracker;
 
 namespace korvalen::MetalRunnerSupport {
 
-// Seconds on the monotonic uptime clock, the one the command waits use.
-double uptimeSeconds();
-
 // Neither infinity nor NaN: the exponent bits are not all ones.
 inline bool isFinite(float value)
 {
     return (std::bit_cast<std::uint32_t>(value) & 0x7F800000u) != 0x7F800000u;
-}
-
-inline void checkCancellation(const BenchmarkCancellationToken& cancellation)
-{
-    if (cancellation.isCancelled()) throw AIBenchmarkError::cancelled();
 }
 
 // Threads per group for two-dimensional grids, tiles of at most 16 x 16 or 8 x 8.
@@ -128,26 +121,11 @@ void warmUps(MetalKernelContext& context, BenchmarkCancellationToken& cancellati
              const char* noBuffer, const char* noEncoder, const std::function<void(gpu::ComputeEncoder&)>& body);
 
 // Timed loops of the dedicated runners end no sooner than this many samples.
-inline constexpr std::size_t minimumTimedSamples = 5;
+inline constexpr int minimumTimedSamples = 5;
 
-// The samples and the elapsed seconds of a run of timed compute steps.
-struct TimedSteps {
-    std::vector<double> samples;
-    double seconds = 0;
-};
-
-// Timed compute steps until `targetDuration` seconds have passed and at least minimumTimedSamples
-// were taken: a cancellation check before the first step and between steps, the tracker sampled after
-// each.
-TimedSteps timedSteps(MetalKernelContext& context, BenchmarkCancellationToken& cancellation, double targetDuration,
-                      PeakMemoryTracker& tracker, const std::string& label, const char* noBuffer, const char* noEncoder,
-                      const std::function<void(gpu::ComputeEncoder&)>& body);
-
-// A dedicated runner's measurement: throughput is the work over the wall seconds (at least a
-// microsecond), the memory figures are the tracker's, accuracy is 1 when valid.
-KernelMeasurement dedicatedMeasurement(const AIWorkloadDefinition& workload, Date startedAt, double wallSeconds,
-                                       int iterations, double workUnits, std::vector<double> samples,
-                                       PeakMemoryTracker& tracker, bool valid, double checksum,
+// A dedicated runner's record: the timed phase's figures, accuracy 1 when valid, the checksum and
+// the details.
+KernelMeasurement dedicatedMeasurement(KernelMeasurement timed, bool valid, double checksum,
                                        std::vector<std::string> details);
 
 }  // namespace korvalen::MetalRunnerSupport

@@ -46,9 +46,11 @@ KernelMeasurement runKVCacheReadWrite(const AIWorkloadDefinition& workload, Meta
 
     PeakMemoryTracker tracker;
     const Date startedAt = now();
-    TimedSteps run = timedSteps(context, cancellation, targetDuration, tracker, "KV cache iteration",
-                                "Unable to create KV read/write command buffer", noEncoder, encodeReadWrite);
-    const int iterations = static_cast<int>(run.samples.size());
+    TimedLoop loop(cancellation, tracker);
+    loop.run({targetDuration, minimumTimedSamples}, [&] {
+        return timedCompute(context, cancellation, "KV cache iteration", "Unable to create KV read/write command buffer",
+                            noEncoder, encodeReadWrite);
+    });
 
     readBack(context, destination, readback, cancellation, "KV cache readback", "Unable to read back KV cache validation");
     bool valid = true;
@@ -71,8 +73,8 @@ KernelMeasurement runKVCacheReadWrite(const AIWorkloadDefinition& workload, Meta
         "Metal device: " + context.device().name(),
     };
     // One read and one write of 16 MiB per step.
-    return dedicatedMeasurement(workload, startedAt, run.seconds, iterations, iterations * 33'554'432.0 / 1e9,
-                                std::move(run.samples), tracker, valid, checksum, std::move(details));
+    return dedicatedMeasurement(loop.measurement(workload, startedAt, loop.count() * 33'554'432.0 / 1e9), valid,
+                                checksum, std::move(details));
 }
 
 std::string currentThermalState() { return std::string(sys::ThermalMonitor::currentStateText()); }
@@ -111,28 +113,21 @@ KernelMeasurement runMetalSustained(const AIWorkloadDefinition& workload, MetalK
 
     PeakMemoryTracker tracker;
     const Date startedAt = now();
-    const double start = uptimeSeconds();
-    int cycles = 0;
-    std::vector<double> samples;
     std::vector<std::string> thermalStates;
-    do {
-        checkCancellation(cancellation);
+    TimedLoop loop(cancellation, tracker);
+    loop.run({targetDuration, 3}, [&] {
         auto buffer = context.queue().makeCommandBuffer();
         if (!buffer) throw AIBenchmarkError::commandFailure("Unable to create Metal sustained command buffer");
-        const double t0 = uptimeSeconds();
+        const double t0 = loop.now();
         encodeCycle(*buffer);
         buffer->commit();
         waitForCompletion(*buffer, cancellation, "Metal sustained cycle", std::nullopt, true);
-        const double t1 = uptimeSeconds();
-        samples.push_back(timedSampleMS(*buffer, t0, t1));
+        const double sample = timedSampleMS(*buffer, t0, loop.now());
         // Only changes are kept: a run that stays cool reports one state.
         std::string state = thermalState();
         if (thermalStates.empty() || thermalStates.back() != state) thermalStates.push_back(std::move(state));
-        cycles += 1;
-        tracker.sample();
-    } while (uptimeSeconds() - start < targetDuration || cycles < 3);
-    const double end = uptimeSeconds();
-    const double wallSeconds = end - start;
+        return sample;
+    });
 
     for (std::size_t i = 0; i < stages.size(); ++i) {
         synchronizeForCPUValidation(stages[i].validationResources, context, cancellation,
@@ -142,6 +137,7 @@ KernelMeasurement runMetalSustained(const AIWorkloadDefinition& workload, MetalK
     double checksum = 0.0;
     for (const Invocation& stage : stages) checksum += stage.checksum();
 
+    const std::vector<double>& samples = loop.samples();
     const double retention = sustainedRetention(samples);
     double peak = 0.0, minimum = 0.0;
     for (std::size_t i = 0; i < samples.size(); ++i) {
@@ -149,17 +145,9 @@ KernelMeasurement runMetalSustained(const AIWorkloadDefinition& workload, MetalK
         peak = i == 0 ? rate : std::max(peak, rate);
         minimum = i == 0 ? rate : std::min(minimum, rate);
     }
-    const double average = cycles / std::max(wallSeconds, 1e-6);
 
-    KernelMeasurement m;
-    m.startedAt = startedAt;
-    m.wallSeconds = wallSeconds;
-    m.iterations = cycles;
-    m.workUnits = cycles;
-    m.throughput = average;
-    m.throughputUnit = workload.throughputUnit;
-    m.latencySamplesMS = std::move(samples);
-    m.memory = tracker.finish();
+    KernelMeasurement m = loop.measurement(workload, startedAt, loop.count());
+    const double average = m.throughput;  // cycles per second of the timed phase
     m.accuracy = valid ? 1.0 : 0.0;
     m.checksum = checksum;
     m.retention = retention;

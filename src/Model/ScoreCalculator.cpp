@@ -1,6 +1,6 @@
 #include "Model/ScoreCalculator.h"
 
-#include "Execution/KernelMeasurement.h"
+#include "Model/KernelMeasurement.h"
 #include "Model/LatencyCalculator.h"
 #include "Platform/Foundation/NumberFormat.h"
 
@@ -179,6 +179,33 @@ std::vector<std::string> runtimeGPUTopologySignature(const AISystemProfile& prof
     return signature;
 }
 
+// Accuracy within [0.985, 1.000001].
+bool accuracyIsInRange(double accuracy)
+{
+    return std::isfinite(accuracy) && accuracy >= 0.985 && accuracy <= 1.000001;
+}
+
+// Throughput agrees with work / wall time within 0.5 % of that rate (at least 1e-6); every figure
+// finite and positive.
+bool workAccountingIsConsistent(double throughput, double workUnits, double wallSeconds)
+{
+    if (!finitePositive(wallSeconds) || !finitePositive(workUnits) || !finitePositive(throughput)) return false;
+    // The tolerance is relative to the rate recomputed from work and time, not to the reported one.
+    const double rate = workUnits / wallSeconds;
+    if (!finitePositive(rate)) return false;
+    return std::fabs(throughput - rate) <= std::max(0.005 * rate, 0.000001);
+}
+
+// Start positive, peak at least start, end positive and at most peak; all finite.
+bool memoryTelemetryIsValid(const AIMemoryStats& m)
+{
+    return finitePositive(m.startMB) && std::isfinite(m.peakMB) && m.peakMB >= m.startMB
+        && finitePositive(m.endMB) && m.endMB <= m.peakMB;
+}
+
+// Absent, or finite and positive.
+bool retentionIsValid(std::optional<double> retention) { return !retention || finitePositive(*retention); }
+
 }  // namespace
 
 bool isReducedSampleWorkload(AIWorkloadID workload)
@@ -196,28 +223,6 @@ bool isReducedSampleWorkload(AIWorkloadID workload)
         return false;
     }
 }
-
-bool accuracyIsInRange(double accuracy)
-{
-    return std::isfinite(accuracy) && accuracy >= 0.985 && accuracy <= 1.000001;
-}
-
-bool workAccountingIsConsistent(double throughput, double workUnits, double wallSeconds)
-{
-    if (!finitePositive(wallSeconds) || !finitePositive(workUnits) || !finitePositive(throughput)) return false;
-    // The tolerance is relative to the rate recomputed from work and time, not to the reported one.
-    const double rate = workUnits / wallSeconds;
-    if (!finitePositive(rate)) return false;
-    return std::fabs(throughput - rate) <= std::max(0.005 * rate, 0.000001);
-}
-
-bool memoryTelemetryIsValid(const AIMemoryStats& m)
-{
-    return finitePositive(m.startMB) && std::isfinite(m.peakMB) && m.peakMB >= m.startMB
-        && finitePositive(m.endMB) && m.endMB <= m.peakMB;
-}
-
-bool retentionIsValid(std::optional<double> retention) { return !retention || finitePositive(*retention); }
 
 AIBenchmarkResult result(const KernelMeasurement& measurement, const AIWorkloadDefinition& workload,
                          AIBackend backend, const std::string& thermalStart, const std::string& thermalEnd,
@@ -464,3 +469,18 @@ std::vector<std::string> sessionCertificationNotes(const AISystemProfile& system
 }
 
 }  // namespace korvalen::ScoreCalculator
+
+namespace korvalen {
+
+bool isWellFormed(const KernelMeasurement& m)
+{
+    using namespace ScoreCalculator;
+    auto positiveSample = [](double v) { return std::isfinite(v) && v > 0; };
+    // workAccountingIsConsistent also demands finite, positive throughput, wall time and work.
+    return accuracyIsInRange(m.accuracy) && workAccountingIsConsistent(m.throughput, m.workUnits, m.wallSeconds)
+        && std::isfinite(m.checksum) && m.iterations >= 1 && memoryTelemetryIsValid(m.memory)
+        && retentionIsValid(m.retention) && !m.latencySamplesMS.empty()
+        && std::all_of(m.latencySamplesMS.begin(), m.latencySamplesMS.end(), positiveSample);
+}
+
+}  // namespace korvalen

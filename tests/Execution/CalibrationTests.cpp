@@ -1,5 +1,5 @@
 #include "Execution/AIBenchmarkEngine.h"
-#include "Execution/KernelMeasurement.h"
+#include "Model/KernelMeasurement.h"
 
 #include "support/MeasurementBuilders.h"
 

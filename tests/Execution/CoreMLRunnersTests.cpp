@@ -11,6 +11,7 @@
 #include "Platform/Inference/CompiledModel.h"
 #include "Platform/Inference/InferenceError.h"
 #include "Platform/System/Resources.h"
+#include "support/FakeClock.h"
 #include "support/FixtureTree.h"
 
 #include <gtest/gtest.h>
@@ -30,32 +31,10 @@ const AIWorkloadDefinition& workload(AIWorkloadID id)
     return AIWorkloadCatalog::definitions().at(id);
 }
 
-// Each reading is `step` seconds after the previous one.
-std::function<double()> steppingClock(double step)
-{
-    auto time = std::make_shared<double>(0.0);
-    return [time, step] { return *time += step; };
-}
-
-// Hands out the given readings, then keeps repeating the last one plus one second per reading.
-std::function<double()> scriptedClock(std::deque<double> readings)
-{
-    auto state = std::make_shared<std::deque<double>>(std::move(readings));
-    auto last = std::make_shared<double>(0.0);
-    return [state, last] {
-        if (state->empty()) {
-            return *last += 1.0;
-        }
-        *last = state->front();
-        state->pop_front();
-        return *last;
-    };
-}
-
 CoreMLRunnerEnvironment fastEnvironment()
 {
     CoreMLRunnerEnvironment environment;
-    environment.uptimeSeconds = steppingClock(1.0);
+    environment.uptimeSeconds = testing::FakeClock(1.0);
     return environment;
 }
 
@@ -249,11 +228,11 @@ TEST(CoreMLStandardInference, MinimumIterationsValidationAndFailures)
 
     // One prediction outlasting the whole target still leaves three timed iterations.
     CoreMLRunnerEnvironment slow;
-    slow.uptimeSeconds = steppingClock(60.0);
+    slow.uptimeSeconds = testing::FakeClock(60.0);
     EXPECT_EQ(Runner::runStandardInference(classification, AIBackend::cpu, context, 0.0, token, slow).iterations, 3);
     // Short predictions run until the 0.35 s target: 0.02 s per iteration (two readings).
     CoreMLRunnerEnvironment fine;
-    fine.uptimeSeconds = steppingClock(0.01);
+    fine.uptimeSeconds = testing::FakeClock(0.01);
     EXPECT_EQ(Runner::runStandardInference(classification, AIBackend::cpu, context, 0.0, token, fine).iterations, 18);
 
     // An output that misses its reference is a measurement with accuracy 0, not an error.
@@ -311,7 +290,7 @@ TEST(CoreMLModelLoading, AFailedLoadStillRecordsItsSample)
 
     // 0.06 s per reading: each iteration takes 0.12 s, so the 0.4 s target needs four.
     CoreMLRunnerEnvironment environment;
-    environment.uptimeSeconds = steppingClock(0.06);
+    environment.uptimeSeconds = testing::FakeClock(0.06);
     int loads = 0;
     environment.loadModel = [&](const std::filesystem::path& folder, const nn::ModelConfiguration& configuration) {
         if (++loads == 3) {
@@ -349,7 +328,7 @@ TEST(CoreMLModelLoading, FirstAndWarmTimes)
     BenchmarkCancellationToken token;
     // Loop start 0; iteration 1 from 0 to 0.3; iteration 2 from 0.3 to 0.45, past the 0.4 s target.
     CoreMLRunnerEnvironment environment;
-    environment.uptimeSeconds = scriptedClock({0.0, 0.0, 0.3, 0.3, 0.45, 0.5});
+    environment.uptimeSeconds = testing::FakeClock(1.0, {0.0, 0.0, 0.3, 0.3, 0.45, 0.5});
     const auto m = Runner::runModelLoading(loading, context.modelURL, context.configuration, context.entry, 0.0, token,
                                            environment);
     EXPECT_EQ(m.iterations, 2);

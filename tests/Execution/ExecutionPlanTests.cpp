@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace korvalen {
 namespace {
 
@@ -197,6 +199,8 @@ TEST(BackendChoice, DurationScalesAndTargets)
     AIWorkloadDefinition half = workload(W::matrixFP32);
     half.baseDuration = 0.5;
     EXPECT_DOUBLE_EQ(AIBenchmarkEngine::targetDuration(0.6, half), 0.35);
+    // A scale that is not a number gets the floor, not a target no loop ever reaches.
+    EXPECT_DOUBLE_EQ(AIBenchmarkEngine::targetDuration(std::numeric_limits<double>::quiet_NaN(), half), 0.35);
     EXPECT_DOUBLE_EQ(AIBenchmarkEngine::targetDuration(0.6, workload(W::matrixFP32)), 0.6 * 1.4);
 
     EXPECT_DOUBLE_EQ(AIBenchmarkEngine::calibrationDurationFactor(AIRunMode::extended), 0.45);

@@ -224,6 +224,16 @@ TEST_F(FakeLoopTest, SustainedRunRecordsThermalChangesAndRetention)
     EXPECT_EQ(m.accuracy, 0.0);
 }
 
+TEST_F(FakeLoopTest, ATargetThatIsNotANumberEndsEveryGpuLoopAtItsMinimumCount)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_EQ(execute(workload, *context, probe(), nan, token).latencySamplesMS.size(), 5u);
+    EXPECT_EQ(executePipelined(workload, *context, probe(), nan, token).latencySamplesMS.size(), 5u);
+    EXPECT_EQ(runGPUTransfer(catalogEntry(AIWorkloadID::gpuTransfer), *context, nan, token).iterations, 5);
+    const ThermalStateReader thermal = [] { return std::string("Nominal"); };
+    EXPECT_EQ(runMetalSustained(catalogEntry(AIWorkloadID::metalSustained), *context, nan, token, thermal).iterations, 3);
+}
+
 TEST(SustainedRetention, ComparesTheMeansOfTheFirstAndLastThirds)
 {
     EXPECT_EQ(sustainedRetention({}), 0.0);
