@@ -10,7 +10,7 @@
 //
 // One session lasts from seconds to minutes; every case runs once.
 
-#include "Execution/AIBenchmarkEngine.h"
+#include "Execution/Engine/AIBenchmarkEngine.h"
 #include "Model/BenchmarkCancellationToken.h"
 #include "Model/ScoreCalculator.h"
 #include "Model/SystemProfiler.h"

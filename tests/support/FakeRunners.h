@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Execution/AIBenchmarkEngine.h"
-#include "Execution/AIBenchmarkRunners.h"
+#include "Execution/Engine/AIBenchmarkEngine.h"
+#include "Execution/Engine/AIBenchmarkRunners.h"
 #include "Model/AIWorkloadCatalog.h"
 #include "Model/BenchmarkCancellationToken.h"
 #include "support/MeasurementBuilders.h"

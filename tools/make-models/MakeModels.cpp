@@ -5,8 +5,8 @@
 // the models' own outputs, computed by the runtime the benchmark uses on the very input the
 // benchmark feeds them, and every model is checked against its entry before the manifest is written.
 
-#include "Execution/CoreMLBenchmarkRunner.h"
-#include "Execution/CoreMLModelManifest.h"
+#include "Execution/ModelRuntime/CoreMLBenchmarkRunner.h"
+#include "Execution/ModelRuntime/CoreMLModelManifest.h"
 #include "Platform/Foundation/Sha256.h"
 #include "Platform/Inference/CompiledModel.h"
 #include "Platform/Inference/InferenceError.h"
