@@ -1,7 +1,7 @@
 #pragma once
 
-// The GPU kernels of every GPU workload, carried as OpenCL C 1.2 source and compiled at run time,
-// once per GPU, by MetalKernelContext. The structures below are the kernels' constant parameters
+// The GPU kernels of every GPU workload: OpenCL C 1.2 in kernels/*.cl, embedded at build time and
+// compiled at run time, once per GPU, by MetalKernelContext. The structures below are the kernels' constant parameters
 // exactly as the host passes them (ComputeEncoder::setValue): 32-bit fields, no padding.
 
 #include <cstdint>
