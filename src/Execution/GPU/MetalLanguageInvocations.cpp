@@ -48,21 +48,6 @@ std::function<bool()> sampleValidation(std::shared_ptr<gpu::Buffer> output, std:
     };
 }
 
-// The matrix-vector products: weights, vector, output and shape, one thread per row.
-void encodeGEMV(gpu::CommandBuffer& buffer, const std::shared_ptr<gpu::Pipeline>& pipeline,
-                const std::shared_ptr<gpu::Buffer>& matrix, const std::shared_ptr<gpu::Buffer>& vector,
-                const std::shared_ptr<gpu::Buffer>& output, TensorShape shape)
-{
-    encodeCompute(buffer, noEncoder, [&](gpu::ComputeEncoder& encoder) {
-        encoder.setPipeline(pipeline);
-        encoder.setBuffer(matrix, 0);
-        encoder.setBuffer(vector, 1);
-        encoder.setBuffer(output, 2);
-        encoder.setValue(shape, 3);
-        dispatchLine(encoder, pipeline, shape.count / shape.columns);
-    });
-}
-
 // The two attention passes: Q, K and V, the score scratch and the output, with the score kernel, the
 // row softmax and the value kernel.
 struct AttentionPass {
@@ -77,24 +62,13 @@ void encodeAttention(gpu::CommandBuffer& buffer, const AttentionPass& pass, cons
                      std::uint32_t columns, std::uint32_t features)
 {
     encodeCompute(buffer, noEncoder, [&](gpu::ComputeEncoder& encoder) {
-        encoder.setPipeline(pass.scorePipeline);
-        encoder.setBuffer(pass.q, 0);
-        encoder.setBuffer(pass.k, 1);
-        encoder.setBuffer(pass.scores, 2);
-        encoder.setValue(shape, 3);
-        encoder.dispatchThreads({columns, rows, 1}, tile16(*pass.scorePipeline));
+        bindAndDispatch(encoder, pass.scorePipeline, {pass.q, pass.k, pass.scores}, shape, {columns, rows, 1},
+                        tile16(*pass.scorePipeline));
 
-        encoder.setPipeline(pass.softmax);
-        encoder.setBuffer(pass.scores, 0);
-        encoder.setValue(TensorShape{rows * columns, columns}, 1);
-        dispatchLine(encoder, pass.softmax, rows);
+        bindAndDispatch(encoder, pass.softmax, {pass.scores}, TensorShape{rows * columns, columns}, rows);
 
-        encoder.setPipeline(pass.valuePipeline);
-        encoder.setBuffer(pass.scores, 0);
-        encoder.setBuffer(pass.v, 1);
-        encoder.setBuffer(pass.output, 2);
-        encoder.setValue(shape, 3);
-        encoder.dispatchThreads({features, rows, 1}, tile16(*pass.valuePipeline));
+        bindAndDispatch(encoder, pass.valuePipeline, {pass.scores, pass.v, pass.output}, shape, {features, rows, 1},
+                        tile16(*pass.valuePipeline));
     });
 }
 
@@ -124,24 +98,13 @@ Invocation attention(MetalKernelContext& context)
     Invocation invocation;
     invocation.encode = [=](gpu::CommandBuffer& buffer) {
         encodeCompute(buffer, noEncoder, [&](gpu::ComputeEncoder& encoder) {
-            encoder.setPipeline(matrix);
-            encoder.setBuffer(qBuffer, 0);
-            encoder.setBuffer(kBuffer, 1);
-            encoder.setBuffer(scores, 2);
-            encoder.setValue(MatrixShape{tokens, tokens, features}, 3);
-            encoder.dispatchThreads({tokens, tokens, 1}, tile16(*matrix));
+            bindAndDispatch(encoder, matrix, {qBuffer, kBuffer, scores}, MatrixShape{tokens, tokens, features},
+                            {tokens, tokens, 1}, tile16(*matrix));
 
-            encoder.setPipeline(softmax);
-            encoder.setBuffer(scores, 0);
-            encoder.setValue(TensorShape{tokens * tokens, tokens}, 1);
-            dispatchLine(encoder, softmax, tokens);
+            bindAndDispatch(encoder, softmax, {scores}, TensorShape{tokens * tokens, tokens}, tokens);
 
-            encoder.setPipeline(matrix);
-            encoder.setBuffer(scores, 0);
-            encoder.setBuffer(vBuffer, 1);
-            encoder.setBuffer(output, 2);
-            encoder.setValue(MatrixShape{tokens, features, tokens}, 3);
-            encoder.dispatchThreads({features, tokens, 1}, tile16(*matrix));
+            bindAndDispatch(encoder, matrix, {scores, vBuffer, output}, MatrixShape{tokens, features, tokens},
+                            {features, tokens, 1}, tile16(*matrix));
         });
     };
     invocation.workPerIteration = 1.0;
@@ -178,9 +141,9 @@ Invocation llmGEMVFP16(MetalKernelContext& context)
     auto pipeline = context.pipeline("gemv_fp16");
 
     Invocation invocation;
-    invocation.encode = [=](gpu::CommandBuffer& buffer) {
-        encodeGEMV(buffer, pipeline, matrixBuffer, vectorBuffer, output, gemvShape);
-    };
+    // One thread per row.
+    invocation.encode =
+        singleDispatch(pipeline, {matrixBuffer, vectorBuffer, output}, gemvShape, gemvShape.count / gemvShape.columns);
     invocation.workPerIteration = 0.016777216;
     invocation.validate = sampleValidation(output, rows, std::move(expected), 0.003f, 0.02f);
     invocation.checksum = [output] { return stride1003(*output, gemvRows); };
@@ -224,9 +187,9 @@ Invocation llmQ4(MetalKernelContext& context)
     auto pipeline = context.pipeline("q4_gemv");
 
     Invocation invocation;
-    invocation.encode = [=](gpu::CommandBuffer& buffer) {
-        encodeGEMV(buffer, pipeline, weights, vectorBuffer, output, gemvShape);
-    };
+    // One thread per row.
+    invocation.encode =
+        singleDispatch(pipeline, {weights, vectorBuffer, output}, gemvShape, gemvShape.count / gemvShape.columns);
     invocation.workPerIteration = 0.016777216;
     invocation.validate = sampleValidation(output, rows, std::move(expected), 0.003f, 0.02f);
     invocation.checksum = [output] { return stride1003(*output, gemvRows); };

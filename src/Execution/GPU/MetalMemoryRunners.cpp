@@ -116,11 +116,7 @@ KernelMeasurement runMetalMemoryBandwidth(const AIWorkloadDefinition& workload, 
                source, floats);
 
     const auto encodeCopy = [&](gpu::ComputeEncoder& encoder) {
-        encoder.setPipeline(copy);
-        encoder.setBuffer(source, 0);
-        encoder.setBuffer(destination, 1);
-        encoder.setValue(vectors, 2);
-        dispatchLine(encoder, copy, vectors);
+        bindAndDispatch(encoder, copy, {source, destination}, vectors, vectors);
     };
     constexpr const char* noEncoder = "Unable to create Metal bandwidth encoder";
     warmUps(context, cancellation, warmUpCount, "Metal bandwidth warm-up", "Unable to create Metal bandwidth warm-up",
@@ -216,11 +212,7 @@ KernelMeasurement runMetalCacheLadder(const AIWorkloadDefinition& workload, Meta
             throw AIBenchmarkError::invalidOutput("Cache ladder working set must be a power of two");
         const CacheShape shape{sourceCount, probeThreads, probeReads, probeStride};
         const auto encodeProbe = [&](gpu::ComputeEncoder& encoder) {
-            encoder.setPipeline(probe);
-            encoder.setBuffer(source, 0);
-            encoder.setBuffer(output, 1);
-            encoder.setValue(shape, 2);
-            dispatchLine(encoder, probe, probeThreads);
+            bindAndDispatch(encoder, probe, {source, output}, shape, probeThreads);
         };
         const std::string size = std::to_string(mebibytes) + " MiB";
         untimedCompute(context, cancellation, "Metal cache warm-up " + size, "Unable to create cache ladder warm-up",

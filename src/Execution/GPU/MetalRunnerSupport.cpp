@@ -34,11 +34,6 @@ gpu::Size3 line(const gpu::Pipeline& pipeline)
     return {static_cast<std::uint32_t>(std::max<std::uint64_t>(width, 1)), 1, 1};
 }
 
-void dispatchLine(gpu::ComputeEncoder& encoder, const std::shared_ptr<gpu::Pipeline>& pipeline, std::uint32_t threads)
-{
-    encoder.dispatchThreads({threads, 1, 1}, line(*pipeline));
-}
-
 double timedSampleMS(gpu::CommandBuffer& buffer, double wallStart, double wallEnd)
 {
     const double gpuStart = buffer.gpuStartTime();
@@ -109,10 +104,7 @@ void initialize(MetalKernelContext& context, BenchmarkCancellationToken& cancell
                 const std::shared_ptr<gpu::Buffer>& target, std::uint32_t count)
 {
     untimedCompute(context, cancellation, label, failure, failure, [&](gpu::ComputeEncoder& encoder) {
-        encoder.setPipeline(pipeline);
-        encoder.setBuffer(target, 0);
-        encoder.setValue(count, 1);
-        dispatchLine(encoder, pipeline, count);
+        bindAndDispatch(encoder, pipeline, {target}, count, count);
     });
 }
 

@@ -50,8 +50,50 @@ void encodeCompute(gpu::CommandBuffer& buffer, const char* failure, Body&& body)
     encoder->endEncoding();
 }
 
-// One one-dimensional dispatch of n threads with the line policy.
-void dispatchLine(gpu::ComputeEncoder& encoder, const std::shared_ptr<gpu::Pipeline>& pipeline, std::uint32_t threads);
+using BufferList = std::initializer_list<std::shared_ptr<gpu::Buffer>>;
+
+// Binds the pipeline, `buffers` at indices 0, 1, ... and `value` right after them, then dispatches
+// `grid` threads in groups of `group`.
+template <typename Value, typename Buffers = BufferList>
+void bindAndDispatch(gpu::ComputeEncoder& encoder, const std::shared_ptr<gpu::Pipeline>& pipeline,
+                     const Buffers& buffers, const Value& value, gpu::Size3 grid, gpu::Size3 group)
+{
+    encoder.setPipeline(pipeline);
+    std::uint32_t index = 0;
+    for (const std::shared_ptr<gpu::Buffer>& buffer : buffers) encoder.setBuffer(buffer, index++);
+    encoder.setValue(value, index);
+    encoder.dispatchThreads(grid, group);
+}
+
+// The same over a one-dimensional grid of `threads` with the line policy.
+template <typename Value, typename Buffers = BufferList>
+void bindAndDispatch(gpu::ComputeEncoder& encoder, const std::shared_ptr<gpu::Pipeline>& pipeline,
+                     const Buffers& buffers, const Value& value, std::uint32_t threads)
+{
+    bindAndDispatch(encoder, pipeline, buffers, value, gpu::Size3{threads, 1, 1}, line(*pipeline));
+}
+
+// An invocation's encode step of one dispatch in a compute encoder of its own (none: commandFailure
+// "No compute encoder"); the grid is `threads` one-dimensional, or `grid` in groups of `group`.
+template <typename Value>
+std::function<void(gpu::CommandBuffer&)> singleDispatch(std::shared_ptr<gpu::Pipeline> pipeline,
+                                                        std::vector<std::shared_ptr<gpu::Buffer>> buffers,
+                                                        Value value, gpu::Size3 grid, gpu::Size3 group)
+{
+    return [pipeline = std::move(pipeline), buffers = std::move(buffers), value, grid, group](gpu::CommandBuffer& b) {
+        encodeCompute(b, "No compute encoder", [&](gpu::ComputeEncoder& encoder) {
+            bindAndDispatch(encoder, pipeline, buffers, value, grid, group);
+        });
+    };
+}
+template <typename Value>
+std::function<void(gpu::CommandBuffer&)> singleDispatch(std::shared_ptr<gpu::Pipeline> pipeline,
+                                                        std::vector<std::shared_ptr<gpu::Buffer>> buffers,
+                                                        Value value, std::uint32_t threads)
+{
+    const gpu::Size3 group = line(*pipeline);
+    return singleDispatch(std::move(pipeline), std::move(buffers), value, gpu::Size3{threads, 1, 1}, group);
+}
 
 // The sum, in double, of the elements of type T at 0, stride, 2 x stride, ... below count (and
 // within the buffer); 0 when count < 1. Reads through one CPU mapping.

@@ -34,11 +34,7 @@ KernelMeasurement runKVCacheReadWrite(const AIWorkloadDefinition& workload, Meta
                values);
 
     const auto encodeReadWrite = [&](gpu::ComputeEncoder& encoder) {
-        encoder.setPipeline(readWrite);
-        encoder.setBuffer(source, 0);
-        encoder.setBuffer(destination, 1);
-        encoder.setValue(values, 2);
-        dispatchLine(encoder, readWrite, values);
+        bindAndDispatch(encoder, readWrite, {source, destination}, values, values);
     };
     constexpr const char* noEncoder = "Unable to create KV cache read/write encoder";
     warmUps(context, cancellation, 3, "KV cache warm-up", "Unable to create KV read/write warm-up", noEncoder,

@@ -38,15 +38,7 @@ Invocation imageInvocation(std::shared_ptr<gpu::Buffer> input, std::shared_ptr<g
                            gpu::Size3 group)
 {
     Invocation invocation;
-    invocation.encode = [input, output, pipeline, shape, grid, group](gpu::CommandBuffer& buffer) {
-        encodeCompute(buffer, noEncoder, [&](gpu::ComputeEncoder& encoder) {
-            encoder.setPipeline(pipeline);
-            encoder.setBuffer(input, 0);
-            encoder.setBuffer(output, 1);
-            encoder.setValue(shape, 2);
-            encoder.dispatchThreads(grid, group);
-        });
-    };
+    invocation.encode = singleDispatch(pipeline, {input, output}, shape, grid, group);
     return invocation;
 }
 
@@ -56,15 +48,7 @@ Invocation rowInvocation(std::shared_ptr<gpu::Buffer> input, std::shared_ptr<gpu
 {
     Invocation invocation;
     const std::uint32_t rows = shape.columns == 0 ? 0 : shape.count / shape.columns;
-    invocation.encode = [input, output, pipeline, shape, rows](gpu::CommandBuffer& buffer) {
-        encodeCompute(buffer, noEncoder, [&](gpu::ComputeEncoder& encoder) {
-            encoder.setPipeline(pipeline);
-            encoder.setBuffer(input, 0);
-            encoder.setBuffer(output, 1);
-            encoder.setValue(shape, 2);
-            dispatchLine(encoder, pipeline, rows);
-        });
-    };
+    invocation.encode = singleDispatch(pipeline, {input, output}, shape, rows);
     return invocation;
 }
 
@@ -74,16 +58,7 @@ Invocation binaryInvocation(std::shared_ptr<gpu::Buffer> a, std::shared_ptr<gpu:
                             std::uint32_t count)
 {
     Invocation invocation;
-    invocation.encode = [a, b, output, pipeline, count](gpu::CommandBuffer& buffer) {
-        encodeCompute(buffer, noEncoder, [&](gpu::ComputeEncoder& encoder) {
-            encoder.setPipeline(pipeline);
-            encoder.setBuffer(a, 0);
-            encoder.setBuffer(b, 1);
-            encoder.setBuffer(output, 2);
-            encoder.setValue(count, 3);
-            dispatchLine(encoder, pipeline, count);
-        });
-    };
+    invocation.encode = singleDispatch(pipeline, {a, b, output}, count, count);
     return invocation;
 }
 
@@ -93,16 +68,7 @@ Invocation matrixInvocation(std::shared_ptr<gpu::Buffer> a, std::shared_ptr<gpu:
 {
     Invocation invocation;
     const MatrixShape shape{n, n, n};
-    invocation.encode = [a, b, c, pipeline, shape, n](gpu::CommandBuffer& buffer) {
-        encodeCompute(buffer, noEncoder, [&](gpu::ComputeEncoder& encoder) {
-            encoder.setPipeline(pipeline);
-            encoder.setBuffer(a, 0);
-            encoder.setBuffer(b, 1);
-            encoder.setBuffer(c, 2);
-            encoder.setValue(shape, 3);
-            encoder.dispatchThreads({n, n, 1}, tile16(*pipeline));
-        });
-    };
+    invocation.encode = singleDispatch(pipeline, {a, b, c}, shape, {n, n, 1}, tile16(*pipeline));
     return invocation;
 }
 
@@ -167,15 +133,7 @@ Invocation noiseSuppression(MetalKernelContext& context)
     auto pipeline = context.pipeline("noise_suppress");
 
     Invocation invocation;
-    invocation.encode = [inputBuffer, output, pipeline](gpu::CommandBuffer& buffer) {
-        encodeCompute(buffer, noEncoder, [&](gpu::ComputeEncoder& encoder) {
-            encoder.setPipeline(pipeline);
-            encoder.setBuffer(inputBuffer, 0);
-            encoder.setBuffer(output, 1);
-            encoder.setValue(count, 2);
-            dispatchLine(encoder, pipeline, count);
-        });
-    };
+    invocation.encode = singleDispatch(pipeline, {inputBuffer, output}, count, count);
     invocation.workPerIteration = 4.0;
     invocation.validate = [output] {
         const float value = elementOf<float>(*output, count / 2);
@@ -386,14 +344,7 @@ static Invocation fillInvocation(std::shared_ptr<gpu::Buffer> target, std::share
                                  std::uint32_t count)
 {
     Invocation invocation;
-    invocation.encode = [target, pipeline, count](gpu::CommandBuffer& buffer) {
-        encodeCompute(buffer, noEncoder, [&](gpu::ComputeEncoder& encoder) {
-            encoder.setPipeline(pipeline);
-            encoder.setBuffer(target, 0);
-            encoder.setValue(count, 1);
-            dispatchLine(encoder, pipeline, count);
-        });
-    };
+    invocation.encode = singleDispatch(pipeline, {target}, count, count);
     return invocation;
 }
 
