@@ -229,10 +229,7 @@ KernelMeasurement CPUBenchmarkRunner::runThreadScaling(const AIWorkloadDefinitio
     measurement.throughputUnit = workload.throughputUnit;
     measurement.latencySamplesMS = std::move(latencies);
     measurement.memory = tracker.finish();
-    measurement.accuracy = valid ? 1.0 : 0.0;
-    measurement.checksum = checksum;
-    measurement.details = std::move(details);
-    return measurement;
+    return withVerdict(std::move(measurement), valid, checksum, std::move(details));
 }
 
 }  // namespace korvalen

@@ -35,27 +35,6 @@ void warmUp(const std::string& name, MetalKernelContext& context, const Invocati
     checkCancellation(cancellation);
 }
 
-// What both loops share once timing is over: synchronise, validate, describe, measure.
-KernelMeasurement finish(const AIWorkloadDefinition& workload, const std::string& name, MetalKernelContext& context,
-                         const Invocation& invocation, BenchmarkCancellationToken& cancellation, TimedLoop& loop,
-                         Date startedAt, int iterations, double work, std::string timingLine)
-{
-    synchronizeForCPUValidation(invocation.validationResources, context, cancellation, name);
-    const bool passed = invocation.validate();
-
-    KernelMeasurement measurement = loop.measurement(workload, startedAt, work);
-    measurement.iterations = iterations;
-    measurement.details = invocation.details;
-    measurement.details.push_back("Metal device: " + context.device().name());
-    measurement.details.push_back("Three unscored GPU warm-up dispatches completed before timing");
-    measurement.details.push_back(std::move(timingLine));
-    measurement.details.push_back(
-        "Storage path is workload-specific; CPU-visible outputs are retained only for deterministic validation");
-    measurement.accuracy = passed ? 1.0 : 0.0;
-    measurement.checksum = invocation.checksum();
-    return measurement;
-}
-
 // Commits up to a batch of encoded buffers and waits for every one committed, even after a failure,
 // so that no work of this call is left running on the queue; the first error met wins.
 void runBatch(const std::string& name, MetalKernelContext& context, const Invocation& invocation,
@@ -92,10 +71,14 @@ void runBatch(const std::string& name, MetalKernelContext& context, const Invoca
     if (failure) std::rethrow_exception(failure);
 }
 
-}  // namespace
-
-KernelMeasurement execute(const AIWorkloadDefinition& workload, MetalKernelContext& context,
-                          const Invocation& invocation, double targetDuration, BenchmarkCancellationToken& cancellation)
+// What both loops share: the warm-ups; `step` until the target and the minimum count are met, each
+// sample covering `buffersPerSample` command buffers; then synchronisation of the outputs for the
+// CPU, validation and checksum outside the timed phase.
+template <typename Step>
+KernelMeasurement measureInvocation(const AIWorkloadDefinition& workload, MetalKernelContext& context,
+                                    const Invocation& invocation, double targetDuration,
+                                    BenchmarkCancellationToken& cancellation, int buffersPerSample,
+                                    std::string timingLine, const Step& step)
 {
     const std::string name(rawValue(workload.id));
     warmUp(name, context, invocation, cancellation);
@@ -105,41 +88,56 @@ KernelMeasurement execute(const AIWorkloadDefinition& workload, MetalKernelConte
     double work = 0;
     TimedLoop loop(cancellation, tracker);
     loop.run({targetDuration, minimumSamples}, [&] {
+        const double sample = step(name, loop);
+        work += invocation.workPerIteration * buffersPerSample;
+        return sample;
+    });
+
+    synchronizeForCPUValidation(invocation.validationResources, context, cancellation, name);
+    const bool passed = invocation.validate();
+    KernelMeasurement measurement = loop.measurement(workload, startedAt, work);
+    measurement.iterations = loop.count() * buffersPerSample;
+    std::vector<std::string> details = invocation.details;
+    details.push_back("Metal device: " + context.device().name());
+    details.push_back("Three unscored GPU warm-up dispatches completed before timing");
+    details.push_back(std::move(timingLine));
+    details.push_back(
+        "Storage path is workload-specific; CPU-visible outputs are retained only for deterministic validation");
+    return withVerdict(std::move(measurement), passed, invocation.checksum(), std::move(details));
+}
+
+}  // namespace
+
+KernelMeasurement execute(const AIWorkloadDefinition& workload, MetalKernelContext& context,
+                          const Invocation& invocation, double targetDuration, BenchmarkCancellationToken& cancellation)
+{
+    const auto step = [&](const std::string& name, TimedLoop& loop) {
         auto buffer = context.queue().makeCommandBuffer();
         if (!buffer) throw AIBenchmarkError::commandFailure("Unable to create command buffer");
         const double t0 = loop.now();
         invocation.encode(*buffer);
         buffer->commit();
         waitForCompletion(*buffer, cancellation, name + " iteration", std::nullopt, true);
-        work += invocation.workPerIteration;
         return timedSampleMS(*buffer, t0, loop.now());
-    });
-    return finish(workload, name, context, invocation, cancellation, loop, startedAt, loop.count(), work,
-                  "GPU command-buffer timing is used when the driver reports it");
+    };
+    return measureInvocation(workload, context, invocation, targetDuration, cancellation, 1,
+                             "GPU command-buffer timing is used when the driver reports it", step);
 }
 
 KernelMeasurement executePipelined(const AIWorkloadDefinition& workload, MetalKernelContext& context,
                                    const Invocation& invocation, double targetDuration,
                                    BenchmarkCancellationToken& cancellation)
 {
-    const std::string name(rawValue(workload.id));
-    warmUp(name, context, invocation, cancellation);
-
-    PeakMemoryTracker tracker;
-    const Date startedAt = now();
-    double work = 0;
-    TimedLoop loop(cancellation, tracker);
-    loop.run({targetDuration, minimumSamples}, [&] {
+    const auto step = [&](const std::string& name, TimedLoop& loop) {
         const double t0 = loop.now();
         runBatch(name, context, invocation, cancellation, t0 + inFlightDeadlineSeconds);
         checkCancellation(cancellation);
-        work += invocation.workPerIteration * pipelineBatchSize;
         // A sample is the batch's wall time shared among its command buffers.
         return (loop.now() - t0) * 0.25 * 1000.0;
-    });
-    return finish(workload, name, context, invocation, cancellation, loop, startedAt,
-                  loop.count() * pipelineBatchSize, work,
-                  std::to_string(pipelineBatchSize) + " command buffers were queued before synchronization");
+    };
+    return measureInvocation(workload, context, invocation, targetDuration, cancellation, pipelineBatchSize,
+                             std::to_string(pipelineBatchSize) + " command buffers were queued before synchronization",
+                             step);
 }
 
 }  // namespace korvalen::MetalBenchmarkRunner

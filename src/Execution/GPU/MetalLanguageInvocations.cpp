@@ -72,8 +72,59 @@ void encodeAttention(gpu::CommandBuffer& buffer, const AttentionPass& pass, cons
     });
 }
 
+// The buffers and pipelines of an attention pass over Q, K and V: inputs resident on the device,
+// `scoreCount` scores in private scratch, `outputCount` CPU-visible outputs.
+template <typename T>
+AttentionPass attentionPass(MetalKernelContext& context, const std::vector<T>& q, const std::vector<T>& k,
+                            const std::vector<T>& v, std::size_t scoreCount, std::size_t outputCount,
+                            const char* scoreKernel, const char* valueKernel)
+{
+    AttentionPass pass;
+    pass.q = context.deviceInputBuffer(std::span<const T>(q));
+    pass.k = context.deviceInputBuffer(std::span<const T>(k));
+    pass.v = context.deviceInputBuffer(std::span<const T>(v));
+    pass.scores = context.privateBuffer(scoreCount * sizeof(float));
+    pass.output = context.emptyBuffer(outputCount * sizeof(float));
+    pass.scorePipeline = context.pipeline(scoreKernel);
+    pass.softmax = context.pipeline("softmax_rows");
+    pass.valuePipeline = context.pipeline(valueKernel);
+    return pass;
+}
+
+// The pass encoded by encodeAttention, checked at the sampled outputs; the checksum strides every
+// output.
+template <typename Shape>
+Invocation attentionInvocation(const AttentionPass& pass, Shape shape, std::uint32_t rows, std::uint32_t columns,
+                               std::uint32_t features, std::vector<std::size_t> indices, std::vector<float> expected)
+{
+    Invocation invocation;
+    invocation.encode = [pass, shape, rows, columns, features](gpu::CommandBuffer& buffer) {
+        encodeAttention(buffer, pass, shape, rows, columns, features);
+    };
+    const std::shared_ptr<gpu::Buffer> output = pass.output;
+    const std::int64_t count = static_cast<std::int64_t>(rows) * features;
+    invocation.validate = sampleValidation(output, std::move(indices), std::move(expected), 0.005f, 0.002f);
+    invocation.checksum = [output, count] { return stride1003(*output, count); };
+    return invocation;
+}
+
 constexpr std::uint32_t gemvRows = 8'192, gemvColumns = 1'024;
 constexpr TensorShape gemvShape{gemvRows * gemvColumns, gemvColumns};
+
+// A matrix-vector product of the 8192 x 1024 weights, one thread per row, checked at the sampled
+// rows against their CPU results.
+Invocation gemvInvocation(std::shared_ptr<gpu::Pipeline> pipeline, std::shared_ptr<gpu::Buffer> weights,
+                          std::shared_ptr<gpu::Buffer> vector, std::shared_ptr<gpu::Buffer> output,
+                          const std::vector<std::size_t>& rows, std::vector<float> expected)
+{
+    Invocation invocation;
+    invocation.encode = singleDispatch(std::move(pipeline), {std::move(weights), std::move(vector), output}, gemvShape,
+                                       gemvShape.count / gemvShape.columns);
+    invocation.workPerIteration = 0.016777216;
+    invocation.validate = sampleValidation(output, rows, std::move(expected), 0.003f, 0.02f);
+    invocation.checksum = [output] { return stride1003(*output, gemvRows); };
+    return invocation;
+}
 
 }  // namespace
 
@@ -140,13 +191,7 @@ Invocation llmGEMVFP16(MetalKernelContext& context)
     auto output = context.emptyBuffer(gemvRows * sizeof(float));
     auto pipeline = context.pipeline("gemv_fp16");
 
-    Invocation invocation;
-    // One thread per row.
-    invocation.encode =
-        singleDispatch(pipeline, {matrixBuffer, vectorBuffer, output}, gemvShape, gemvShape.count / gemvShape.columns);
-    invocation.workPerIteration = 0.016777216;
-    invocation.validate = sampleValidation(output, rows, std::move(expected), 0.003f, 0.02f);
-    invocation.checksum = [output] { return stride1003(*output, gemvRows); };
+    Invocation invocation = gemvInvocation(pipeline, matrixBuffer, vectorBuffer, output, rows, std::move(expected));
     invocation.details = {"Native-half GEMV: 8192×1024, batch 1", "FP16 matrix/vector storage with FP32 accumulation",
                           "Large read-only inputs are shared on unified memory and managed/device-resident on dGPU",
                           "Metric counts multiply + add as two floating-point operations"};
@@ -186,13 +231,7 @@ Invocation llmQ4(MetalKernelContext& context)
     auto output = context.emptyBuffer(gemvRows * sizeof(float));
     auto pipeline = context.pipeline("q4_gemv");
 
-    Invocation invocation;
-    // One thread per row.
-    invocation.encode =
-        singleDispatch(pipeline, {weights, vectorBuffer, output}, gemvShape, gemvShape.count / gemvShape.columns);
-    invocation.workPerIteration = 0.016777216;
-    invocation.validate = sampleValidation(output, rows, std::move(expected), 0.003f, 0.02f);
-    invocation.checksum = [output] { return stride1003(*output, gemvRows); };
+    Invocation invocation = gemvInvocation(pipeline, weights, vectorBuffer, output, rows, std::move(expected));
     invocation.details = {"Packed Q4 GEMV: 8192×1024, two weights/byte",
                           "Signed nibble decode range −8…7 with deterministic 0.125 scale",
                           "Packed weights/vector are shared on unified memory and managed/device-resident on dGPU",
@@ -219,24 +258,11 @@ Invocation attentionPrefill(MetalKernelContext& context)
         indices.push_back(query * dimension + feature);
     }
 
-    AttentionPass pass;
-    pass.q = context.deviceInputBuffer(std::span<const std::uint16_t>(q));
-    pass.k = context.deviceInputBuffer(std::span<const std::uint16_t>(k));
-    pass.v = context.deviceInputBuffer(std::span<const std::uint16_t>(v));
-    pass.scores = context.privateBuffer(sequence * sequence * sizeof(float));
-    pass.output = context.emptyBuffer(count * sizeof(float));
-    pass.scorePipeline = context.pipeline("attention_prefill_scores");
-    pass.softmax = context.pipeline("softmax_rows");
-    pass.valuePipeline = context.pipeline("attention_prefill_values");
-    const auto output = pass.output;
-
-    Invocation invocation;
-    invocation.encode = [pass](gpu::CommandBuffer& buffer) {
-        encodeAttention(buffer, pass, AttentionShape{sequence, dimension}, sequence, sequence, dimension);
-    };
+    const AttentionPass pass = attentionPass(context, q, k, v, sequence * sequence, count, "attention_prefill_scores",
+                                             "attention_prefill_values");
+    Invocation invocation = attentionInvocation(pass, AttentionShape{sequence, dimension}, sequence, sequence,
+                                                dimension, std::move(indices), std::move(expected));
     invocation.workPerIteration = 256.0;
-    invocation.validate = sampleValidation(output, std::move(indices), std::move(expected), 0.005f, 0.002f);
-    invocation.checksum = [output] { return stride1003(*output, count); };
     invocation.details = {"FP16 Q/K/V prefill: context 256, dimension 64", "Scaled QKᵀ → stable softmax → value projection",
                           "Q/K/V are device-resident on dGPU; the probability matrix uses private GPU scratch",
                           "Metric reports input tokens processed per second"};
@@ -262,24 +288,11 @@ Invocation attentionDecode(MetalKernelContext& context)
         indices.push_back(head * dimension + feature);
     }
 
-    AttentionPass pass;
-    pass.q = context.deviceInputBuffer(std::span<const float>(q));
-    pass.k = context.deviceInputBuffer(std::span<const float>(k));
-    pass.v = context.deviceInputBuffer(std::span<const float>(v));
-    pass.scores = context.privateBuffer(heads * positions * sizeof(float));
-    pass.output = context.emptyBuffer(heads * dimension * sizeof(float));
-    pass.scorePipeline = context.pipeline("attention_decode_scores");
-    pass.softmax = context.pipeline("softmax_rows");
-    pass.valuePipeline = context.pipeline("attention_decode_values");
-    const auto output = pass.output;
-
-    Invocation invocation;
-    invocation.encode = [pass](gpu::CommandBuffer& buffer) {
-        encodeAttention(buffer, pass, AttentionDecodeShape{heads, positions, dimension}, heads, positions, dimension);
-    };
+    const AttentionPass pass = attentionPass(context, q, k, v, heads * positions, heads * dimension,
+                                             "attention_decode_scores", "attention_decode_values");
+    Invocation invocation = attentionInvocation(pass, AttentionDecodeShape{heads, positions, dimension}, heads,
+                                                positions, dimension, std::move(indices), std::move(expected));
     invocation.workPerIteration = 1.0;
-    invocation.validate = sampleValidation(output, std::move(indices), std::move(expected), 0.005f, 0.002f);
-    invocation.checksum = [output] { return stride1003(*output, heads * dimension); };
     invocation.details = {"Batch-1 decode: 8 heads, context 2048, dimension 64",
                           "QK score → stable softmax → KV value projection",
                           "Q/K/V are device-resident on dGPU; attention scores use private GPU scratch",

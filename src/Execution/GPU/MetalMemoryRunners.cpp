@@ -23,6 +23,17 @@ constexpr double bytesPerPass = 134'217'728.0;   // two 64 MiB movements
 
 std::string deviceLine(MetalKernelContext& context) { return "Metal device: " + context.device().name(); }
 
+// Private buffers whose source fill_tensor writes before anything is timed.
+PrivateBuffers filledBuffers(MetalKernelContext& context, BenchmarkCancellationToken& cancellation, std::size_t sourceBytes,
+                             std::size_t destinationBytes, const char* readbackFailure, const std::string& label,
+                             const char* failure)
+{
+    PrivateBuffers buffers = privateBuffers(context, sourceBytes, destinationBytes, readbackFailure);
+    initialize(context, cancellation, label, failure, context.pipeline("fill_tensor"), buffers.source,
+               static_cast<std::uint32_t>(sourceBytes / 4));
+    return buffers;
+}
+
 // Host -> private -> host, plus the managed destination's synchronisation, into one blit pass.
 void encodeTransfer(gpu::BlitEncoder& blit, const std::shared_ptr<gpu::Buffer>& source,
                     const std::shared_ptr<gpu::Buffer>& tensor, const std::shared_ptr<gpu::Buffer>& destination)
@@ -96,24 +107,19 @@ KernelMeasurement runGPUTransfer(const AIWorkloadDefinition& workload, MetalKern
         "Three unscored transfer warm-ups completed before timing",
         deviceLine(context),
     };
-    return dedicatedMeasurement(loop.measurement(workload, startedAt, loop.count() * bytesPerPass / 1e9), valid,
+    return withVerdict(loop.measurement(workload, startedAt, loop.count() * bytesPerPass / 1e9), valid,
                                 checksum, std::move(details));
 }
 
 KernelMeasurement runMetalMemoryBandwidth(const AIWorkloadDefinition& workload, MetalKernelContext& context,
                                           double targetDuration, BenchmarkCancellationToken& cancellation)
 {
-    auto source = context.privateBuffer(tensorBytes);
-    auto destination = context.privateBuffer(tensorBytes);
-    auto readback = stagingBuffer(context.device(), tensorBytes);
-    if (!readback) throw AIBenchmarkError::allocationFailed("Unable to allocate Metal bandwidth readback buffer");
-    auto fill = context.pipeline("fill_tensor");
+    const PrivateBuffers buffers =
+        filledBuffers(context, cancellation, tensorBytes, tensorBytes, "Unable to allocate Metal bandwidth readback buffer",
+                      "Metal bandwidth initialization", "Unable to initialize private Metal buffer");
+    const auto& [source, destination, readback] = buffers;
     auto copy = context.pipeline("metal_memory_copy");
-
-    static constexpr std::uint32_t floats = tensorBytes / 4;
     static constexpr std::uint32_t vectors = tensorBytes / 16;
-    initialize(context, cancellation, "Metal bandwidth initialization", "Unable to initialize private Metal buffer", fill,
-               source, floats);
 
     const auto encodeCopy = [&](gpu::ComputeEncoder& encoder) {
         bindAndDispatch(encoder, copy, {source, destination}, vectors, vectors);
@@ -154,7 +160,7 @@ KernelMeasurement runMetalMemoryBandwidth(const AIWorkloadDefinition& workload, 
         "Initialization, three warm-ups, and CPU readback are outside the timed region",
         deviceLine(context),
     };
-    return dedicatedMeasurement(loop.measurement(workload, startedAt, loop.count() * bytesPerPass / 1e9), valid,
+    return withVerdict(loop.measurement(workload, startedAt, loop.count() * bytesPerPass / 1e9), valid,
                                 checksum, std::move(details));
 }
 
@@ -184,16 +190,11 @@ KernelMeasurement runMetalCacheLadder(const AIWorkloadDefinition& workload, Meta
 {
     static constexpr std::size_t sourceBytes = 134'217'728;  // the largest working set
     static constexpr std::size_t outputBytes = probeThreads * sizeof(float);
-    auto source = context.privateBuffer(sourceBytes);
-    auto output = context.privateBuffer(outputBytes);
-    auto readback = stagingBuffer(context.device(), outputBytes);
-    if (!readback) throw AIBenchmarkError::allocationFailed("Unable to allocate Metal cache readback buffer");
-    auto fill = context.pipeline("fill_tensor");
+    const PrivateBuffers buffers =
+        filledBuffers(context, cancellation, sourceBytes, outputBytes, "Unable to allocate Metal cache readback buffer",
+                      "Metal cache initialization", "Unable to initialize Metal cache ladder");
+    const auto& [source, output, readback] = buffers;
     auto probe = context.pipeline("metal_cache_probe");
-
-    static constexpr std::uint32_t sourceFloats = sourceBytes / 4;
-    initialize(context, cancellation, "Metal cache initialization", "Unable to initialize Metal cache ladder", fill,
-               source, sourceFloats);
 
     PeakMemoryTracker tracker;
     const Date startedAt = now();
@@ -266,7 +267,7 @@ KernelMeasurement runMetalCacheLadder(const AIWorkloadDefinition& workload, Meta
     timed.workUnits = totalWork;
     timed.latencySamplesMS = std::move(samples);
     completeMeasurement(timed, workload, tracker);
-    return dedicatedMeasurement(std::move(timed), allValid, checksum, std::move(details));
+    return withVerdict(std::move(timed), allValid, checksum, std::move(details));
 }
 
 }  // namespace korvalen::MetalBenchmarkRunner

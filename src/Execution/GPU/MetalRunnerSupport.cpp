@@ -59,6 +59,15 @@ std::shared_ptr<gpu::Buffer> stagingBuffer(gpu::Device& device, std::size_t leng
     return device.makeBuffer(length, stagingMode(device));
 }
 
+PrivateBuffers privateBuffers(MetalKernelContext& context, std::size_t sourceBytes, std::size_t destinationBytes,
+                              const char* readbackFailure)
+{
+    PrivateBuffers buffers{context.privateBuffer(sourceBytes), context.privateBuffer(destinationBytes), nullptr};
+    buffers.readback = stagingBuffer(context.device(), destinationBytes);
+    if (!buffers.readback) throw AIBenchmarkError::allocationFailed(readbackFailure);
+    return buffers;
+}
+
 void readBack(MetalKernelContext& context, const std::shared_ptr<gpu::Buffer>& source,
               const std::shared_ptr<gpu::Buffer>& staging, BenchmarkCancellationToken& cancellation,
               const std::string& label, const char* failure)
@@ -116,15 +125,6 @@ void warmUps(MetalKernelContext& context, BenchmarkCancellationToken& cancellati
         untimedCompute(context, cancellation, label + " " + std::to_string(i) + "/" + std::to_string(count), noBuffer,
                        noEncoder, body);
     }
-}
-
-KernelMeasurement dedicatedMeasurement(KernelMeasurement timed, bool valid, double checksum,
-                                       std::vector<std::string> details)
-{
-    timed.accuracy = valid ? 1.0 : 0.0;
-    timed.checksum = checksum;
-    timed.details = std::move(details);
-    return timed;
 }
 
 }  // namespace korvalen::MetalRunnerSupport

@@ -133,6 +133,14 @@ bool rowsSumToOne(gpu::Buffer& buffer, std::uint32_t columns, std::initializer_l
 // A staging buffer of the device (shared on unified memory, else managed); nullptr when refused.
 std::shared_ptr<gpu::Buffer> stagingBuffer(gpu::Device& device, std::size_t length);
 
+// A dedicated runner's buffers: private source and destination, and a staging buffer of the
+// destination's size to read it back (refused: allocationFailed with `readbackFailure`).
+struct PrivateBuffers {
+    std::shared_ptr<gpu::Buffer> source, destination, readback;
+};
+PrivateBuffers privateBuffers(MetalKernelContext& context, std::size_t sourceBytes, std::size_t destinationBytes,
+                              const char* readbackFailure);
+
 // Copies a GPU buffer into a staging buffer of the same size by blit, synchronising a managed
 // staging buffer for the CPU, and waits. No command buffer or blit encoder -> commandFailure.
 void readBack(MetalKernelContext& context, const std::shared_ptr<gpu::Buffer>& source,
@@ -164,10 +172,5 @@ void warmUps(MetalKernelContext& context, BenchmarkCancellationToken& cancellati
 
 // Timed loops of the dedicated runners end no sooner than this many samples.
 inline constexpr int minimumTimedSamples = 5;
-
-// A dedicated runner's record: the timed phase's figures, accuracy 1 when valid, the checksum and
-// the details.
-KernelMeasurement dedicatedMeasurement(KernelMeasurement timed, bool valid, double checksum,
-                                       std::vector<std::string> details);
 
 }  // namespace korvalen::MetalRunnerSupport

@@ -23,10 +23,8 @@ KernelMeasurement runKVCacheReadWrite(const AIWorkloadDefinition& workload, Meta
 {
     static constexpr std::uint32_t values = 8'388'608;  // 2 x 4096 positions x 16 heads x 64 features
     static constexpr std::size_t bytes = values * sizeof(std::uint16_t);
-    auto source = context.privateBuffer(bytes);
-    auto destination = context.privateBuffer(bytes);
-    auto readback = stagingBuffer(context.device(), bytes);
-    if (!readback) throw AIBenchmarkError::allocationFailed("Unable to allocate KV cache readback buffer");
+    const PrivateBuffers buffers = privateBuffers(context, bytes, bytes, "Unable to allocate KV cache readback buffer");
+    const auto& [source, destination, readback] = buffers;
     auto update = context.pipeline("kv_cache_update");
     auto readWrite = context.pipeline("kv_cache_read_write");
 
@@ -69,7 +67,7 @@ KernelMeasurement runKVCacheReadWrite(const AIWorkloadDefinition& workload, Meta
         "Metal device: " + context.device().name(),
     };
     // One read and one write of 16 MiB per step.
-    return dedicatedMeasurement(loop.measurement(workload, startedAt, loop.count() * 33'554'432.0 / 1e9), valid,
+    return withVerdict(loop.measurement(workload, startedAt, loop.count() * 33'554'432.0 / 1e9), valid,
                                 checksum, std::move(details));
 }
 

@@ -25,6 +25,13 @@ std::vector<std::uint16_t> halfTensor(const std::vector<float>& values)
     return halves;
 }
 
+// `count` deterministic floats from `seed`, in a buffer of the context.
+std::shared_ptr<gpu::Buffer> floatInput(MetalKernelContext& context, std::int64_t count, std::uint64_t seed)
+{
+    const std::vector<float> values = deterministicFloats(count, seed);
+    return context.buffer(std::span<const float>(values));
+}
+
 // One element of a CPU-visible buffer; validation reads a handful of them.
 template <typename T>
 T elementOf(gpu::Buffer& buffer, std::size_t index)
@@ -42,13 +49,19 @@ Invocation imageInvocation(std::shared_ptr<gpu::Buffer> input, std::shared_ptr<g
     return invocation;
 }
 
-// Row kernels over a tensor: input, output, TensorShape, one thread per row.
-Invocation rowInvocation(std::shared_ptr<gpu::Buffer> input, std::shared_ptr<gpu::Buffer> output,
-                         std::shared_ptr<gpu::Pipeline> pipeline, TensorShape shape)
+// Row kernels over a tensor of deterministic floats from `seed`: input, output (handed back in
+// `output`), TensorShape, one thread per row; the checksum strides the whole output.
+Invocation rowInvocation(MetalKernelContext& context, const char* kernel, std::uint64_t seed, TensorShape shape,
+                         std::shared_ptr<gpu::Buffer>& output)
 {
+    auto input = floatInput(context, shape.count, seed);
+    output = context.emptyBuffer(shape.count * sizeof(float));
+    auto pipeline = context.pipeline(kernel);
+
     Invocation invocation;
     const std::uint32_t rows = shape.columns == 0 ? 0 : shape.count / shape.columns;
     invocation.encode = singleDispatch(pipeline, {input, output}, shape, rows);
+    invocation.checksum = [output, count = shape.count] { return stride1003(*output, count); };
     return invocation;
 }
 
@@ -62,13 +75,21 @@ Invocation binaryInvocation(std::shared_ptr<gpu::Buffer> a, std::shared_ptr<gpu:
     return invocation;
 }
 
-// Square matrix products: A, B, C and the shape, one thread per element of C.
-Invocation matrixInvocation(std::shared_ptr<gpu::Buffer> a, std::shared_ptr<gpu::Buffer> b,
-                            std::shared_ptr<gpu::Buffer> c, std::shared_ptr<gpu::Pipeline> pipeline, std::uint32_t n)
+// Square matrix products of the CPU-side inputs (kept by the caller for validation): A, B, C (of
+// `outputElementBytes` elements, handed back in `c`) and the shape, one thread per element of C.
+template <typename T>
+Invocation matrixInvocation(MetalKernelContext& context, const char* kernel, const std::vector<T>& a,
+                            const std::vector<T>& b, std::size_t outputElementBytes, std::uint32_t n,
+                            std::shared_ptr<gpu::Buffer>& c)
 {
+    auto aBuffer = context.buffer(std::span<const T>(a));
+    auto bBuffer = context.buffer(std::span<const T>(b));
+    c = context.emptyBuffer(n * n * outputElementBytes);
+    auto pipeline = context.pipeline(kernel);
+
     Invocation invocation;
     const MatrixShape shape{n, n, n};
-    invocation.encode = singleDispatch(pipeline, {a, b, c}, shape, {n, n, 1}, tile16(*pipeline));
+    invocation.encode = singleDispatch(pipeline, {aBuffer, bBuffer, c}, shape, {n, n, 1}, tile16(*pipeline));
     return invocation;
 }
 
@@ -105,8 +126,7 @@ Invocation convolutionInvocation(MetalKernelContext& context, bool diffusion)
 {
     const ImageShape shape = diffusion ? ImageShape{160, 160, 4} : ImageShape{512, 288, 1};
     const std::int64_t count = static_cast<std::int64_t>(shape.width) * shape.height * shape.channels;
-    const std::vector<float> input = deterministicFloats(count, diffusion ? 0xD1FF : 0xC0A7);
-    auto inputBuffer = context.buffer(std::span<const float>(input));
+    auto inputBuffer = floatInput(context, count, diffusion ? 0xD1FF : 0xC0A7);
     auto output = context.emptyBuffer(static_cast<std::size_t>(count) * sizeof(float));
     auto pipeline = context.pipeline(diffusion ? "diffusion_denoise" : "convolution_3x3");
 
@@ -127,8 +147,7 @@ Invocation convolutionInvocation(MetalKernelContext& context, bool diffusion)
 Invocation noiseSuppression(MetalKernelContext& context)
 {
     static constexpr std::uint32_t count = 192'000;
-    const std::vector<float> input = deterministicFloats(count, 0xA0D10);
-    auto inputBuffer = context.buffer(std::span<const float>(input));
+    auto inputBuffer = floatInput(context, count, 0xA0D10);
     auto output = context.emptyBuffer(count * sizeof(float));
     auto pipeline = context.pipeline("noise_suppress");
 
@@ -149,12 +168,8 @@ Invocation matrixFP32(MetalKernelContext& context)
     static constexpr std::uint32_t n = 256;
     auto a = std::make_shared<std::vector<float>>(deterministicFloats(n * n, 0xF032));
     auto b = std::make_shared<std::vector<float>>(deterministicFloats(n * n, 0xF033));
-    auto aBuffer = context.buffer(std::span<const float>(*a));
-    auto bBuffer = context.buffer(std::span<const float>(*b));
-    auto c = context.emptyBuffer(n * n * sizeof(float));
-    auto pipeline = context.pipeline("matrix_fp32");
-
-    Invocation invocation = matrixInvocation(aBuffer, bBuffer, c, pipeline, n);
+    std::shared_ptr<gpu::Buffer> c;
+    Invocation invocation = matrixInvocation(context, "matrix_fp32", *a, *b, sizeof(float), n, c);
     invocation.workPerIteration = 3.3554432e-05;
     invocation.validate = [a, b, c] {
         float expected = 0.0f;
@@ -172,12 +187,8 @@ Invocation matrixFP16(MetalKernelContext& context)
     static constexpr std::uint32_t n = 320;
     auto a = std::make_shared<std::vector<std::uint16_t>>(halfTensor(deterministicFloats(n * n, 0xF016)));
     auto b = std::make_shared<std::vector<std::uint16_t>>(halfTensor(deterministicFloats(n * n, 0xF017)));
-    auto aBuffer = context.buffer(std::span<const std::uint16_t>(*a));
-    auto bBuffer = context.buffer(std::span<const std::uint16_t>(*b));
-    auto c = context.emptyBuffer(n * n * sizeof(std::uint16_t));
-    auto pipeline = context.pipeline("matrix_fp16");
-
-    Invocation invocation = matrixInvocation(aBuffer, bBuffer, c, pipeline, n);
+    std::shared_ptr<gpu::Buffer> c;
+    Invocation invocation = matrixInvocation(context, "matrix_fp16", *a, *b, sizeof(std::uint16_t), n, c);
     invocation.workPerIteration = 6.5536e-05;
     invocation.validate = [a, b, c] {
         float expected = 0.0f;
@@ -197,12 +208,8 @@ Invocation matrixINT8(MetalKernelContext& context)
     const std::vector<std::int8_t> stream = reference::int8Stream(0x1A78, 2 * n * n);
     auto a = std::make_shared<std::vector<std::int8_t>>(stream.begin(), stream.begin() + n * n);
     auto b = std::make_shared<std::vector<std::int8_t>>(stream.begin() + n * n, stream.end());
-    auto aBuffer = context.buffer(std::span<const std::int8_t>(*a));
-    auto bBuffer = context.buffer(std::span<const std::int8_t>(*b));
-    auto c = context.emptyBuffer(n * n * sizeof(std::int32_t));
-    auto pipeline = context.pipeline("matrix_int8");
-
-    Invocation invocation = matrixInvocation(aBuffer, bBuffer, c, pipeline, n);
+    std::shared_ptr<gpu::Buffer> c;
+    Invocation invocation = matrixInvocation(context, "matrix_int8", *a, *b, sizeof(std::int32_t), n, c);
     invocation.workPerIteration = 3.3554432e-05;
     invocation.validate = [a, b, c] {
         std::uint32_t expected = 0;  // Int32 sum with wrap-around, done on unsigned bits
@@ -218,18 +225,13 @@ Invocation matrixINT8(MetalKernelContext& context)
 Invocation ropeRMSNorm(MetalKernelContext& context)
 {
     static constexpr std::uint32_t count = 524'288, columns = 512;
-    const std::vector<float> input = deterministicFloats(count, 0xA0FE);
-    auto inputBuffer = context.buffer(std::span<const float>(input));
-    auto output = context.emptyBuffer(count * sizeof(float));
-    auto pipeline = context.pipeline("rope_rmsnorm");
-
-    Invocation invocation = rowInvocation(inputBuffer, output, pipeline, {count, columns});
+    std::shared_ptr<gpu::Buffer> output;
+    Invocation invocation = rowInvocation(context, "rope_rmsnorm", 0xA0FE, {count, columns}, output);
     invocation.workPerIteration = 0.006291456;
     invocation.validate = [output] {
         return isFinite(elementOf<float>(*output, 37 * columns + 20)) &&
                isFinite(elementOf<float>(*output, (count / columns - 1) * columns));
     };
-    invocation.checksum = [output] { return stride1003(*output, count); };
     invocation.details = {"Metal RoPE + RMSNorm tensor: 1024×512"};
     return invocation;
 }
@@ -237,15 +239,10 @@ Invocation ropeRMSNorm(MetalKernelContext& context)
 Invocation softmaxLayerNorm(MetalKernelContext& context)
 {
     static constexpr std::uint32_t count = 262'144, columns = 512;
-    const std::vector<float> input = deterministicFloats(count, 0x50F7);
-    auto inputBuffer = context.buffer(std::span<const float>(input));
-    auto output = context.emptyBuffer(count * sizeof(float));
-    auto pipeline = context.pipeline("layernorm_softmax");
-
-    Invocation invocation = rowInvocation(inputBuffer, output, pipeline, {count, columns});
+    std::shared_ptr<gpu::Buffer> output;
+    Invocation invocation = rowInvocation(context, "layernorm_softmax", 0x50F7, {count, columns}, output);
     invocation.workPerIteration = 0.004194304;
     invocation.validate = [output] { return rowsSumToOne(*output, columns, {0, 256, 511}); };
-    invocation.checksum = [output] { return stride1003(*output, count); };
     invocation.details = {"Metal tensor 512×512", "LayerNorm + stable row softmax"};
     return invocation;
 }
@@ -298,10 +295,8 @@ Invocation tensorOperations(MetalKernelContext& context, bool deviceResidentInpu
 Invocation gpuCommandThroughput(MetalKernelContext& context)
 {
     static constexpr std::uint32_t count = 1'000'000;
-    const std::vector<float> a = deterministicFloats(count, 0xC011);
-    const std::vector<float> b = deterministicFloats(count, 0xC012);
-    auto aBuffer = context.buffer(std::span<const float>(a));
-    auto bBuffer = context.buffer(std::span<const float>(b));
+    auto aBuffer = floatInput(context, count, 0xC011);
+    auto bBuffer = floatInput(context, count, 0xC012);
     auto output = context.emptyBuffer(count * sizeof(float));
     auto pipeline = context.pipeline("tensor_fused");
 

@@ -23,6 +23,14 @@ KernelMeasurement TimedLoop::measurement(const AIWorkloadDefinition& workload, D
     return m;
 }
 
+KernelMeasurement withVerdict(KernelMeasurement timed, bool valid, double checksum, std::vector<std::string> details)
+{
+    timed.accuracy = valid ? 1.0 : 0.0;
+    timed.checksum = checksum;
+    timed.details = std::move(details);
+    return timed;
+}
+
 void completeMeasurement(KernelMeasurement& measurement, const AIWorkloadDefinition& workload,
                          PeakMemoryTracker& tracker)
 {

@@ -105,6 +105,10 @@ private:
     std::vector<double> samples_;
 };
 
+// The timed figures completed with the verdict: accuracy 1 when valid (else 0), the checksum and
+// the details.
+KernelMeasurement withVerdict(KernelMeasurement timed, bool valid, double checksum, std::vector<std::string> details);
+
 // Throughput = work / max(wall seconds, 1 µs), the workload's unit and the tracker's figures.
 void completeMeasurement(KernelMeasurement& measurement, const AIWorkloadDefinition& workload,
                          PeakMemoryTracker& tracker);
