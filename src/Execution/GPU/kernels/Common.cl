@@ -57,3 +57,46 @@ inline float korvalen_mix(float p, float q, float t)
 {
     return p + (q - p) * t;
 }
+
+// The row of shape this work-item computes and the index of its first element; false past the last
+// row (and for a shape without columns).
+inline bool korvalen_row(const TensorShape shape, uint* row, uint* base)
+{
+    *row = (uint)get_global_id(0);
+    if (shape.columns == 0u || *row >= shape.count / shape.columns) return false;
+    *base = *row * shape.columns;
+    return true;
+}
+
+// The cell of this work-item in a two-dimensional grid of width x height; false outside it.
+inline bool korvalen_cell(uint width, uint height, uint* x, uint* y)
+{
+    *x = (uint)get_global_id(0);
+    *y = (uint)get_global_id(1);
+    return *x < width && *y < height;
+}
+
+// Dot products of count elements, a[i * strideA] times b[i * strideB], accumulated by fma in order;
+// half elements are read as float.
+inline float korvalen_dot(__global const float* a, uint strideA, __global const float* b, uint strideB, uint count)
+{
+    float sum = 0.0f;
+    for (uint i = 0; i < count; ++i) sum = fma(a[i * strideA], b[i * strideB], sum);
+    return sum;
+}
+
+inline float korvalen_dot_half(__global const half* a, uint strideA, __global const half* b, uint strideB,
+                               uint count)
+{
+    float sum = 0.0f;
+    for (uint i = 0; i < count; ++i) sum = fma(vload_half(i * strideA, a), vload_half(i * strideB, b), sum);
+    return sum;
+}
+
+inline float korvalen_dot_float_half(__global const float* a, uint strideA, __global const half* b, uint strideB,
+                                     uint count)
+{
+    float sum = 0.0f;
+    for (uint i = 0; i < count; ++i) sum = fma(a[i * strideA], vload_half(i * strideB, b), sum);
+    return sum;
+}

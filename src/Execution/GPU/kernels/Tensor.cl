@@ -1,28 +1,33 @@
 // Row-wise normalisation, element-wise tensor operations, training update and buffer fills.
 
-// Stable softmax of one row in place; rows without columns do nothing.
-__kernel void softmax_rows(__global float* tensor, const TensorShape shape)
+// The end of a stable softmax over a row whose largest value is known: each value becomes
+// exp(value - largest), then the row is scaled to sum to 1.
+inline void korvalen_softmax_tail(__global float* row, uint columns, float largest)
 {
-    uint row = (uint)get_global_id(0);
-    if (shape.columns == 0u || row >= shape.count / shape.columns) return;
-    uint base = row * shape.columns;
-    float largest = -3.402823466e+38f;
-    for (uint c = 0; c < shape.columns; ++c) largest = max(largest, tensor[base + c]);
     float sum = 0.0f;
-    for (uint c = 0; c < shape.columns; ++c) {
-        float value = exp(tensor[base + c] - largest);
-        tensor[base + c] = value;
+    for (uint c = 0; c < columns; ++c) {
+        float value = exp(row[c] - largest);
+        row[c] = value;
         sum += value;
     }
     float inverse = 1.0f / max(sum, 1.0e-20f);
-    for (uint c = 0; c < shape.columns; ++c) tensor[base + c] *= inverse;
+    for (uint c = 0; c < columns; ++c) row[c] *= inverse;
+}
+
+// Stable softmax of one row in place; rows without columns do nothing.
+__kernel void softmax_rows(__global float* tensor, const TensorShape shape)
+{
+    uint row, base;
+    if (!korvalen_row(shape, &row, &base)) return;
+    float largest = -3.402823466e+38f;
+    for (uint c = 0; c < shape.columns; ++c) largest = max(largest, tensor[base + c]);
+    korvalen_softmax_tail(tensor + base, shape.columns, largest);
 }
 
 __kernel void layernorm_softmax(__global const float* input, __global float* output, const TensorShape shape)
 {
-    uint row = (uint)get_global_id(0);
-    if (shape.columns == 0u || row >= shape.count / shape.columns) return;
-    uint base = row * shape.columns;
+    uint row, base;
+    if (!korvalen_row(shape, &row, &base)) return;
     float columns = (float)shape.columns;
     float total = 0.0f;
     for (uint c = 0; c < shape.columns; ++c) total += input[base + c];
@@ -39,14 +44,7 @@ __kernel void layernorm_softmax(__global const float* input, __global float* out
         output[base + c] = value;
         largest = max(largest, value);
     }
-    float sum = 0.0f;
-    for (uint c = 0; c < shape.columns; ++c) {
-        float value = exp(output[base + c] - largest);
-        output[base + c] = value;
-        sum += value;
-    }
-    float inverse = 1.0f / max(sum, 1.0e-20f);
-    for (uint c = 0; c < shape.columns; ++c) output[base + c] *= inverse;
+    korvalen_softmax_tail(output + base, shape.columns, largest);
 }
 
 // GELU, tanh form, of a*b + (a*0.125 + b).

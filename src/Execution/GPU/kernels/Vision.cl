@@ -1,5 +1,24 @@
 // Image kernels: convolution, diffusion denoising and 2x upscaling, one plane per channel.
 
+// The pixel of this work-item: its coordinates, its place among the planes and whether it lies
+// inside the image's one-pixel border.
+typedef struct {
+    uint x, y, z, index;
+    bool interior;
+} KorvalenPixel;
+
+// False outside the image.
+inline bool korvalen_pixel(const ImageShape shape, KorvalenPixel* p)
+{
+    p->x = (uint)get_global_id(0);
+    p->y = (uint)get_global_id(1);
+    p->z = (uint)get_global_id(2);
+    if (p->x >= shape.width || p->y >= shape.height || p->z >= shape.channels) return false;
+    p->index = p->z * (shape.width * shape.height) + p->y * shape.width + p->x;
+    p->interior = p->x > 0u && p->y > 0u && p->x + 1u < shape.width && p->y + 1u < shape.height;
+    return true;
+}
+
 // The 3x3 neighbourhood of interior pixel (x, y) in plane z against nine weights, accumulated by
 // fma row by row.
 inline float korvalen_stencil_3x3(__global const float* input, const ImageShape shape, uint x, uint y, uint z,
@@ -20,35 +39,27 @@ inline float korvalen_stencil_3x3(__global const float* input, const ImageShape 
 
 __kernel void convolution_3x3(__global const float* input, __global float* output, const ImageShape shape)
 {
-    uint x = (uint)get_global_id(0);
-    uint y = (uint)get_global_id(1);
-    uint z = (uint)get_global_id(2);
-    if (x >= shape.width || y >= shape.height || z >= shape.channels) return;
-    uint plane = shape.width * shape.height;
-    uint index = z * plane + y * shape.width + x;
-    if (x == 0u || y == 0u || x + 1u >= shape.width || y + 1u >= shape.height) {
-        output[index] = 0.0f;
+    KorvalenPixel p;
+    if (!korvalen_pixel(shape, &p)) return;
+    if (!p.interior) {
+        output[p.index] = 0.0f;
         return;
     }
     const float weights[9] = {0.0625f, 0.125f, 0.0625f, 0.125f, 0.25f, 0.125f, 0.0625f, 0.125f, 0.0625f};
-    output[index] = korvalen_stencil_3x3(input, shape, x, y, z, weights);
+    output[p.index] = korvalen_stencil_3x3(input, shape, p.x, p.y, p.z, weights);
 }
 
 __kernel void diffusion_denoise(__global const float* input, __global float* output, const ImageShape shape)
 {
-    uint x = (uint)get_global_id(0);
-    uint y = (uint)get_global_id(1);
-    uint z = (uint)get_global_id(2);
-    if (x >= shape.width || y >= shape.height || z >= shape.channels) return;
-    uint plane = shape.width * shape.height;
-    uint index = z * plane + y * shape.width + x;
-    if (x == 0u || y == 0u || x + 1u >= shape.width || y + 1u >= shape.height) {
-        output[index] = input[index];
+    KorvalenPixel p;
+    if (!korvalen_pixel(shape, &p)) return;
+    if (!p.interior) {
+        output[p.index] = input[p.index];
         return;
     }
     const float weights[9] = {0.04f, 0.08f, 0.04f, 0.08f, 0.52f, 0.08f, 0.04f, 0.08f, 0.04f};
-    float v = (korvalen_stencil_3x3(input, shape, x, y, z, weights) - 0.05f) * 0.96f;
-    output[index] = v / (1.0f + exp(-1.702f * v));
+    float v = (korvalen_stencil_3x3(input, shape, p.x, p.y, p.z, weights) - 0.05f) * 0.96f;
+    output[p.index] = v / (1.0f + exp(-1.702f * v));
 }
 
 __kernel void upscale_2x(__global const float* input, __global float* output, const ImageShape shape)
