@@ -75,7 +75,15 @@ Invocation binaryInvocation(std::shared_ptr<gpu::Buffer> a, std::shared_ptr<gpu:
     return invocation;
 }
 
-// Square matrix products of the CPU-side inputs (kept by the caller for validation): A, B, C (of
+// C[0][0] of A x B computed on the CPU: the products of row 0 of A and column 0 of B, summed in order.
+template <typename T, typename Sum, typename Product>
+Sum cornerElement(const std::vector<T>& a, const std::vector<T>& b, std::uint32_t n, Sum sum, Product product)
+{
+    for (std::uint32_t p = 0; p < n; ++p) sum += product(a[p], b[p * n]);
+    return sum;
+}
+
+// Square matrix products of the CPU-side inputs: A, B, C (of
 // `outputElementBytes` elements, handed back in `c`) and the shape, one thread per element of C.
 template <typename T>
 Invocation matrixInvocation(MetalKernelContext& context, const char* kernel, const std::vector<T>& a,
@@ -166,14 +174,13 @@ Invocation noiseSuppression(MetalKernelContext& context)
 Invocation matrixFP32(MetalKernelContext& context)
 {
     static constexpr std::uint32_t n = 256;
-    auto a = std::make_shared<std::vector<float>>(deterministicFloats(n * n, 0xF032));
-    auto b = std::make_shared<std::vector<float>>(deterministicFloats(n * n, 0xF033));
+    const std::vector<float> a = deterministicFloats(n * n, 0xF032);
+    const std::vector<float> b = deterministicFloats(n * n, 0xF033);
+    const float expected = cornerElement(a, b, n, 0.0f, [](float x, float y) { return x * y; });
     std::shared_ptr<gpu::Buffer> c;
-    Invocation invocation = matrixInvocation(context, "matrix_fp32", *a, *b, sizeof(float), n, c);
+    Invocation invocation = matrixInvocation(context, "matrix_fp32", a, b, sizeof(float), n, c);
     invocation.workPerIteration = 3.3554432e-05;
-    invocation.validate = [a, b, c] {
-        float expected = 0.0f;
-        for (std::uint32_t p = 0; p < n; ++p) expected += (*a)[p] * (*b)[p * n];
+    invocation.validate = [c, expected] {
         const float value = elementOf<float>(*c, 0);
         return std::fabs(value - expected) <= std::max(std::fabs(expected) * 0.001f, 0.01f);
     };
@@ -185,15 +192,15 @@ Invocation matrixFP32(MetalKernelContext& context)
 Invocation matrixFP16(MetalKernelContext& context)
 {
     static constexpr std::uint32_t n = 320;
-    auto a = std::make_shared<std::vector<std::uint16_t>>(halfTensor(deterministicFloats(n * n, 0xF016)));
-    auto b = std::make_shared<std::vector<std::uint16_t>>(halfTensor(deterministicFloats(n * n, 0xF017)));
+    const std::vector<std::uint16_t> a = halfTensor(deterministicFloats(n * n, 0xF016));
+    const std::vector<std::uint16_t> b = halfTensor(deterministicFloats(n * n, 0xF017));
+    const float expected = cornerElement(a, b, n, 0.0f, [](std::uint16_t x, std::uint16_t y) {
+        return OlvaneHalfPrecision::decode(x) * OlvaneHalfPrecision::decode(y);
+    });
     std::shared_ptr<gpu::Buffer> c;
-    Invocation invocation = matrixInvocation(context, "matrix_fp16", *a, *b, sizeof(std::uint16_t), n, c);
+    Invocation invocation = matrixInvocation(context, "matrix_fp16", a, b, sizeof(std::uint16_t), n, c);
     invocation.workPerIteration = 6.5536e-05;
-    invocation.validate = [a, b, c] {
-        float expected = 0.0f;
-        for (std::uint32_t p = 0; p < n; ++p)
-            expected += OlvaneHalfPrecision::decode((*a)[p]) * OlvaneHalfPrecision::decode((*b)[p * n]);
+    invocation.validate = [c, expected] {
         const float value = OlvaneHalfPrecision::decode(elementOf<std::uint16_t>(*c, 0));
         return std::fabs(value - expected) <= std::max(std::fabs(expected) * 0.05f, 0.5f);
     };
@@ -206,15 +213,16 @@ Invocation matrixINT8(MetalKernelContext& context)
 {
     static constexpr std::uint32_t n = 256;
     const std::vector<std::int8_t> stream = reference::int8Stream(0x1A78, 2 * n * n);
-    auto a = std::make_shared<std::vector<std::int8_t>>(stream.begin(), stream.begin() + n * n);
-    auto b = std::make_shared<std::vector<std::int8_t>>(stream.begin() + n * n, stream.end());
+    const std::vector<std::int8_t> a(stream.begin(), stream.begin() + n * n);
+    const std::vector<std::int8_t> b(stream.begin() + n * n, stream.end());
+    // Int32 sum with wrap-around, done on unsigned bits.
+    const std::uint32_t expected = cornerElement(a, b, n, std::uint32_t{0}, [](std::int8_t x, std::int8_t y) {
+        return static_cast<std::uint32_t>(static_cast<std::int32_t>(x) * static_cast<std::int32_t>(y));
+    });
     std::shared_ptr<gpu::Buffer> c;
-    Invocation invocation = matrixInvocation(context, "matrix_int8", *a, *b, sizeof(std::int32_t), n, c);
+    Invocation invocation = matrixInvocation(context, "matrix_int8", a, b, sizeof(std::int32_t), n, c);
     invocation.workPerIteration = 3.3554432e-05;
-    invocation.validate = [a, b, c] {
-        std::uint32_t expected = 0;  // Int32 sum with wrap-around, done on unsigned bits
-        for (std::uint32_t p = 0; p < n; ++p)
-            expected += static_cast<std::uint32_t>(static_cast<std::int32_t>((*a)[p]) * static_cast<std::int32_t>((*b)[p * n]));
+    invocation.validate = [c, expected] {
         return elementOf<std::int32_t>(*c, 0) == static_cast<std::int32_t>(expected);
     };
     invocation.checksum = [c] { return stridedSum<std::int32_t>(*c, n * n, 257); };
