@@ -23,6 +23,20 @@ constexpr std::uint32_t fnvOffsetBasis = 0x811C9DC5u;
 constexpr std::uint32_t fnvPrime = 0x01000193u;
 constexpr float lowestFloat = -3.4028235e38f;
 
+// The first step of a stable softmax: each value of the row becomes exp(value - the row's largest);
+// returns their sum.
+inline float exponentiateRow(float* row, int width)
+{
+    float m = lowestFloat;
+    for (int j = 0; j < width; ++j) m = std::max(m, row[j]);
+    float sum = 0.0f;
+    for (int j = 0; j < width; ++j) {
+        row[j] = std::exp(row[j] - m);
+        sum += row[j];
+    }
+    return sum;
+}
+
 }  // namespace
 
 std::vector<std::uint32_t> tokenize(std::string_view text)
@@ -121,13 +135,7 @@ IterationOutcome attentionIteration(const KernelOutputTamper* tamper)
     bool rowsPassed = true;
     for (int r = 0; r < tokens; ++r) {
         float* row = scores.data() + static_cast<std::size_t>(r) * tokens;
-        float m = lowestFloat;
-        for (int j = 0; j < tokens; ++j) m = std::max(m, row[j]);
-        float sum = 0.0f;
-        for (int j = 0; j < tokens; ++j) {
-            row[j] = std::exp(row[j] - m);
-            sum += row[j];
-        }
+        const float sum = exponentiateRow(row, tokens);
         // A vanishing sum scales by 1 / FLT_MIN rather than dividing by the tiny value.
         const float scale = 1.0f / std::max(sum, 1.17549435e-38f);
         float rowSum = 0.0f;
@@ -171,13 +179,7 @@ IterationOutcome softmaxLayerNormIteration(const KernelOutputTamper* tamper)
     bool passed = true;
     for (int r = 0; r < rows; ++r) {
         float* y = out.data() + static_cast<std::size_t>(r) * width;
-        float m = lowestFloat;
-        for (int j = 0; j < width; ++j) m = std::max(m, y[j]);
-        float sum = 0.0f;
-        for (int j = 0; j < width; ++j) {
-            y[j] = std::exp(y[j] - m);
-            sum += y[j];
-        }
+        const float sum = exponentiateRow(y, width);
         float rowSum = 0.0f;
         for (int j = 0; j < width; ++j) {
             y[j] = y[j] / sum;
