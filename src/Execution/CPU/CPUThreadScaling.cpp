@@ -78,6 +78,71 @@ std::vector<int> sanitized(std::vector<int> counts)
     return counts;
 }
 
+// The sum of the output's checksum samples; `valid` turns false when a validated sample misses its
+// reference (and is not checked again once false).
+double checkedOutputSum(const float* a, const float* b, const float* c, bool& valid)
+{
+    double sampleSum = 0;
+    for (std::int64_t i = 0; i < elementCount; i += checksumStride) sampleSum += static_cast<double>(c[i]);
+    if (valid) {
+        for (std::int64_t i : validationIndices) {
+            if (!sampleMatches(a, b, c, i)) {
+                valid = false;
+                break;
+            }
+        }
+    }
+    return sampleSum;
+}
+
+// One pool per candidate worker count, its threads started.
+std::vector<std::unique_ptr<WorkerPool>> startPools(const std::vector<int>& candidates)
+{
+    std::vector<std::unique_ptr<WorkerPool>> pools;
+    pools.reserve(candidates.size());
+    for (int workers : candidates)
+        pools.push_back(std::make_unique<WorkerPool>(workers, "KorvalenAI.ThreadScaling." + std::to_string(workers)));
+    return pools;
+}
+
+// The best worker count (ties go to the smaller: the same bandwidth with fewer threads), its
+// bandwidth, and the details naming every candidate's.
+struct ScalingSummary {
+    int bestWorkers = 0;
+    double best = 0;
+    std::vector<std::string> details;
+};
+
+ScalingSummary summarize(const std::vector<int>& candidates, std::map<int, double>& throughputByWorkers)
+{
+    int bestWorkers = candidates.front();
+    double best = throughputByWorkers[bestWorkers];
+    for (const auto& [workers, throughput] : throughputByWorkers) {
+        if (throughput > best) {
+            best = throughput;
+            bestWorkers = workers;
+        }
+    }
+    const auto single = throughputByWorkers.find(1);
+    const double efficiency =
+        single != throughputByWorkers.end() && single->second > 0 ? best / (single->second * bestWorkers) * 100.0 : 0.0;
+
+    ScalingSummary summary{bestWorkers, best, {}};
+    std::vector<std::string>& details = summary.details;
+    details.reserve(candidates.size() + 4);
+    for (int n : candidates) {
+        const auto found = throughputByWorkers.find(n);
+        const double throughput = found != throughputByWorkers.end() ? found->second : 0.0;
+        details.push_back(std::to_string(n) + " worker(s): " + formatFixed(throughput, 3) + " GB/s");
+    }
+    details.push_back("Optimal worker count: " + std::to_string(bestWorkers));
+    details.push_back("Scaling efficiency at optimum: " + formatFixed(efficiency, 2) + "%");
+    details.emplace_back("One unscored warm-up pass completed for every worker-count candidate");
+    details.emplace_back("Deterministic output samples were validated after every worker-count candidate");
+
+    return summary;
+}
+
 }  // namespace
 
 void CPUBenchmarkRunner::threadScalingTriad(const float* a, const float* b, float* c, std::int64_t begin, std::int64_t end)
@@ -136,10 +201,7 @@ KernelMeasurement CPUBenchmarkRunner::runThreadScaling(const AIWorkloadDefinitio
     std::map<int, double> throughputByWorkers;
 
     // Every worker thread is started here, before the warm-up, and lives until the measurement ends.
-    std::vector<std::unique_ptr<WorkerPool>> pools;
-    pools.reserve(candidates.size());
-    for (int workers : candidates)
-        pools.push_back(std::make_unique<WorkerPool>(workers, "KorvalenAI.ThreadScaling." + std::to_string(workers)));
+    std::vector<std::unique_ptr<WorkerPool>> pools = startPools(candidates);
 
     const auto runParallelPass = [&](WorkerPool& pool) {
         const int workers = pool.workerCount();
@@ -181,46 +243,14 @@ KernelMeasurement CPUBenchmarkRunner::runThreadScaling(const AIWorkloadDefinitio
         latencies.push_back(elapsed / passes * 1000.0);
         totalSeconds += elapsed;
 
-        double sampleSum = 0;
-        for (std::int64_t i = 0; i < elementCount; i += checksumStride) sampleSum += static_cast<double>(c[i]);
-        if (valid) {
-            for (std::int64_t i : validationIndices) {
-                if (!sampleMatches(a, b, c, i)) {
-                    valid = false;
-                    break;
-                }
-            }
-        }
-        checksum += sampleSum;
+        checksum += checkedOutputSum(a, b, c, valid);
         tracker.sample();
         if (options.observer) options.observer(n, false);
     }
     pools.clear();
 
-    // Ties go to the smaller worker count: the same bandwidth with fewer threads.
-    int bestWorkers = candidates.front();
-    double best = throughputByWorkers[bestWorkers];
-    for (const auto& [workers, throughput] : throughputByWorkers) {
-        if (throughput > best) {
-            best = throughput;
-            bestWorkers = workers;
-        }
-    }
-    const auto single = throughputByWorkers.find(1);
-    const double efficiency =
-        single != throughputByWorkers.end() && single->second > 0 ? best / (single->second * bestWorkers) * 100.0 : 0.0;
-
-    std::vector<std::string> details;
-    details.reserve(candidates.size() + 4);
-    for (int n : candidates) {
-        const auto found = throughputByWorkers.find(n);
-        const double throughput = found != throughputByWorkers.end() ? found->second : 0.0;
-        details.push_back(std::to_string(n) + " worker(s): " + formatFixed(throughput, 3) + " GB/s");
-    }
-    details.push_back("Optimal worker count: " + std::to_string(bestWorkers));
-    details.push_back("Scaling efficiency at optimum: " + formatFixed(efficiency, 2) + "%");
-    details.emplace_back("One unscored warm-up pass completed for every worker-count candidate");
-    details.emplace_back("Deterministic output samples were validated after every worker-count candidate");
+    const ScalingSummary summary = summarize(candidates, throughputByWorkers);
+    const double best = summary.best;
 
     measurement.wallSeconds = totalSeconds;
     measurement.iterations = static_cast<int>(candidates.size()) * passes;
@@ -229,7 +259,7 @@ KernelMeasurement CPUBenchmarkRunner::runThreadScaling(const AIWorkloadDefinitio
     measurement.throughputUnit = workload.throughputUnit;
     measurement.latencySamplesMS = std::move(latencies);
     measurement.memory = tracker.finish();
-    return withVerdict(std::move(measurement), valid, checksum, std::move(details));
+    return withVerdict(std::move(measurement), valid, checksum, summary.details);
 }
 
 }  // namespace korvalen

@@ -49,6 +49,27 @@ void appendLines(AIBenchmarkResult& result, const std::vector<std::string>& line
     result.details.insert(result.details.end(), lines.begin(), lines.end());
 }
 
+// The mixed sustained workload's two lanes: the fixed canonical backend for the Universal score,
+// per-member calibration inside the sustained run for the Platform score.
+std::vector<AIBenchmarkResult> calibratedSustained(const AIBenchmarkEngine& engine, const AIWorkloadDefinition& workload,
+                                                   AIRunMode mode, std::optional<std::uint64_t> gpuRegistryID)
+{
+    const BenchmarkCancellationToken& token = *engine.cancellation;
+    if (token.isCancelled()) return {};
+    const AIBackend canonical = engine.canonicalBackend(workload);
+    AIBenchmarkResult universal = engine.runExplicit(workload, canonical, mode, AIScoreRole::universal,
+                                                     gpuIDFor(canonical, gpuRegistryID));
+    if (token.isCancelled()) {
+        if (isCancellationResult(universal)) return {};
+        return {universal};
+    }
+    AIBenchmarkResult platform =
+        engine.runExplicit(workload, AIBackend::automatic, mode, AIScoreRole::platform, gpuRegistryID);
+    universal.details.push_back("Universal sustained path: fixed " + label(canonical) + " backend");
+    platform.details.push_back("Platform sustained path: calibrated backend per AI workload");
+    return {universal, platform};
+}
+
 }  // namespace
 
 std::string AIBenchmarkEngine::thermalStateText() const
@@ -165,22 +186,7 @@ std::vector<AIBenchmarkResult> AIBenchmarkEngine::runCalibrated(const AIWorkload
     if (!cancellation) return withOwnToken(*this).runCalibrated(workload, mode, gpuRegistryID);
     const BenchmarkCancellationToken& token = *cancellation;
 
-    if (workload.id == AIWorkloadID::mixedSustained) {
-        // Two lanes: the fixed canonical backend for the Universal score, per-member calibration
-        // inside the sustained run for the Platform score.
-        if (token.isCancelled()) return {};
-        const AIBackend canonical = canonicalBackend(workload);
-        AIBenchmarkResult universal = runExplicit(workload, canonical, mode, AIScoreRole::universal,
-                                                  gpuIDFor(canonical, gpuRegistryID));
-        if (token.isCancelled()) {
-            if (isCancellationResult(universal)) return {};
-            return {universal};
-        }
-        AIBenchmarkResult platform = runExplicit(workload, AIBackend::automatic, mode, AIScoreRole::platform, gpuRegistryID);
-        universal.details.push_back("Universal sustained path: fixed " + label(canonical) + " backend");
-        platform.details.push_back("Platform sustained path: calibrated backend per AI workload");
-        return {universal, platform};
-    }
+    if (workload.id == AIWorkloadID::mixedSustained) return calibratedSustained(*this, workload, mode, gpuRegistryID);
 
     const std::vector<AIBackend> available = availableBackends(workload);
     if (available.size() == 1) {

@@ -64,6 +64,115 @@ void count(std::map<std::string, std::pair<std::string, int>>& counts, std::stri
     ++it->second.second;
 }
 
+using Counts = std::map<std::string, std::pair<std::string, int>>;
+
+// Automatic mode: every member picks its backend by brief runs, keeping the canonical backend unless
+// another beats it by the guard band.
+template <typename PartRun>
+std::map<W, AIBackend> calibrateMembers(const AIBenchmarkEngine& engine, const std::array<W, cycleLength>& cycle,
+                                        const BenchmarkCancellationToken& token, const PartRun& partRun)
+{
+    std::map<W, AIBackend> chosen;
+    for (W member : cycle) {
+        if (token.isCancelled()) throw AIBenchmarkError::cancelled();
+        const AIWorkloadDefinition& def = AIWorkloadCatalog::definitions().at(member);
+        std::vector<AIBenchmarkEngine::CalibrationEntry> entries;
+        for (AIBackend b : engine.availableBackends(def)) {
+            try {
+                const KernelMeasurement p = partRun(def, b);
+                const bool stable = AIBenchmarkEngine::calibrationStability(p, member).stable;
+                entries.push_back({b, p.throughput, AIBenchmarkEngine::calibrationMeasurementIsValid(p) && stable});
+            } catch (...) {
+                if (token.isCancelled()) throw AIBenchmarkError::cancelled();
+                entries.push_back({b, 0, false});
+            }
+        }
+        const auto choice = AIBenchmarkEngine::calibrationChoice(entries, engine.canonicalBackend(def));
+        if (!choice) {
+            throw AIBenchmarkError::invalidOutput("Automatic sustained calibration produced no stable valid backend for "
+                                                  + def.title);
+        }
+        chosen[member] = choice->backend;
+    }
+    return chosen;
+}
+
+// What the measured phase gathers, part by part.
+struct SustainedTally {
+    std::vector<double> partScores, currentRound, roundScores, latencies;
+    std::vector<std::string> thermalSamples;
+    Counts workloadCounts, backendCounts;
+    double minimumAccuracy = 1.0;
+    double checksum = 0;
+
+    void addScore(const AIWorkloadDefinition& def, const KernelMeasurement& p)
+    {
+        const double baseline = def.baselineThroughput > baselineFloor ? def.baselineThroughput : baselineFloor;
+        const double score = p.throughput * scoreFactor / baseline;
+        partScores.push_back(score);
+        currentRound.push_back(score);
+        if (currentRound.size() == cycleLength) {
+            roundScores.push_back(sum(currentRound, 0, cycleLength) / static_cast<double>(cycleLength));
+            currentRound.clear();
+        }
+    }
+
+    void addPart(const AIWorkloadDefinition& def, AIBackend b, const KernelMeasurement& p, std::string thermal)
+    {
+        minimumAccuracy = std::min(minimumAccuracy, p.accuracy);
+        thermalSamples.push_back(std::move(thermal));
+        count(workloadCounts, std::string(rawValue(def.id)), def.title);
+        count(backendCounts, std::string(rawValue(b)), std::string(rawValue(b)));
+        checksum += p.checksum;
+    }
+
+    bool wholeRoundsDone() const { return partScores.size() >= cycleLength && currentRound.empty(); }
+};
+
+// The record of the measured phase: cycle scores, retention over whole rounds, the counts by
+// workload, backend and thermal state.
+KernelMeasurement sustainedMeasurement(SustainedTally tally, Date startedAt, double wall, AIMemoryStats memory,
+                                       AIBackend backend, const std::optional<AIGPUProfile>& profile)
+{
+    const std::vector<double>& partScores = tally.partScores;
+    const double retention = retentionPercent(tally.roundScores.empty() ? partScores : tally.roundScores);
+    const double average = sum(partScores, 0, partScores.size()) / static_cast<double>(partScores.size());
+    const double minimum = *std::min_element(partScores.begin(), partScores.end());
+    const double maximum = *std::max_element(partScores.begin(), partScores.end());
+
+    Counts thermalCounts;
+    for (const std::string& t : tally.thermalSamples) count(thermalCounts, t, t);
+
+    KernelMeasurement m;
+    m.startedAt = startedAt;
+    m.wallSeconds = wall;
+    m.iterations = static_cast<int>(partScores.size());
+    m.workUnits = wall * average;
+    m.throughput = average;
+    m.throughputUnit = AIWorkloadCatalog::definitions().at(W::mixedSustained).throughputUnit;
+    m.latencySamplesMS = std::move(tally.latencies);
+    m.memory = memory;
+    m.accuracy = tally.minimumAccuracy;
+    m.checksum = tally.checksum;
+    m.details = {
+        "Mixed workload cycles: " + countText(tally.workloadCounts),
+        "Complete sustained rounds: " + std::to_string(tally.roundScores.size()),
+        "Backend cycles: " + countText(tally.backendCounts),
+        "Selected Metal GPU: " + (profile ? profile->name : std::string("No selected Metal GPU")),
+        backend == AIBackend::automatic
+            ? "Automatic sustained mode calibrated every participating AI workload before the measured loop"
+            : "Sustained mode used the requested backend with CPU fallback only when required",
+        "Peak cycle score: " + formatFixed(maximum, 0),
+        "Average cycle score: " + formatFixed(average, 0),
+        "Minimum cycle score: " + formatFixed(minimum, 0),
+        "Performance retention: " + formatFixed(retention, 2) + "%",
+        "Thermal states: " + countText(thermalCounts),
+    };
+    m.retention = retention;
+    m.thermalStateSamples = std::move(tally.thermalSamples);
+    return m;
+}
+
 }  // namespace
 
 KernelMeasurement AIBenchmarkEngine::runSustained(AIBackend backend, double durationScale,
@@ -81,34 +190,8 @@ KernelMeasurement AIBenchmarkEngine::runSustained(AIBackend backend, double dura
     auto partRun = [&](const AIWorkloadDefinition& member, AIBackend b) {
         return measure(member, b, b == AIBackend::gpu ? gpuRegistryID : std::nullopt, partDurationScale);
     };
-
-    // Automatic: every member picks its backend by brief runs, keeping the canonical backend
-    // unless another beats it by the guard band.
-    std::map<W, AIBackend> chosen;
-    if (backend == AIBackend::automatic) {
-        for (W member : cycle) {
-            if (token.isCancelled()) throw AIBenchmarkError::cancelled();
-            const AIWorkloadDefinition& def = catalog.at(member);
-            std::vector<CalibrationEntry> entries;
-            for (AIBackend b : availableBackends(def)) {
-                try {
-                    const KernelMeasurement p = partRun(def, b);
-                    const bool stable = calibrationStability(p, member).stable;
-                    entries.push_back({b, p.throughput, calibrationMeasurementIsValid(p) && stable});
-                } catch (...) {
-                    if (token.isCancelled()) throw AIBenchmarkError::cancelled();
-                    entries.push_back({b, 0, false});
-                }
-            }
-            const std::optional<CalibrationChoice> choice = calibrationChoice(entries, canonicalBackend(def));
-            if (!choice) {
-                throw AIBenchmarkError::invalidOutput(
-                    "Automatic sustained calibration produced no stable valid backend for " + def.title);
-            }
-            chosen[member] = choice->backend;
-        }
-    }
-
+    const std::map<W, AIBackend> chosen =
+        backend == AIBackend::automatic ? calibrateMembers(*this, cycle, token, partRun) : std::map<W, AIBackend>{};
     auto partBackend = [&](const AIWorkloadDefinition& def) {
         if (backend == AIBackend::automatic) return chosen.at(def.id);
         if (def.supports(backend)) {
@@ -128,12 +211,7 @@ KernelMeasurement AIBenchmarkEngine::runSustained(AIBackend backend, double dura
     // Written so that a scale that is not a number still gets the minimum, not an endless loop.
     const double total = scaledTotal > minimumTotalSeconds ? scaledTotal : minimumTotalSeconds;
 
-    std::vector<double> partScores, currentRound, roundScores, latencies;
-    std::vector<std::string> thermalSamples;
-    std::map<std::string, std::pair<std::string, int>> workloadCounts, backendCounts;
-    double minimumAccuracy = 1.0;
-    double checksum = 0;
-
+    SustainedTally tally;
     for (std::size_t i = 0;; ++i) {
         const AIWorkloadDefinition& def = catalog.at(cycle[i % cycleLength]);
         const AIBackend b = partBackend(def);
@@ -143,65 +221,18 @@ KernelMeasurement AIBenchmarkEngine::runSustained(AIBackend backend, double dura
             throw AIBenchmarkError::invalidOutput("Sustained submeasurement failed integrity validation for "
                                                   + def.title + " on " + std::string(rawValue(b)));
         }
-        const double baseline = def.baselineThroughput > baselineFloor ? def.baselineThroughput : baselineFloor;
-        const double score = p.throughput * scoreFactor / baseline;
-        partScores.push_back(score);
-        currentRound.push_back(score);
-        if (currentRound.size() == cycleLength) {
-            roundScores.push_back(sum(currentRound, 0, cycleLength) / static_cast<double>(cycleLength));
-            currentRound.clear();
-        }
-        latencies.push_back((uptime() - s0) * 1000);
-        minimumAccuracy = std::min(minimumAccuracy, p.accuracy);
-        thermalSamples.push_back(thermalStateText());
-        count(workloadCounts, std::string(rawValue(def.id)), def.title);
-        count(backendCounts, std::string(rawValue(b)), std::string(rawValue(b)));
-        checksum += p.checksum;
+        tally.addScore(def, p);
+        tally.latencies.push_back((uptime() - s0) * 1000);
+        tally.addPart(def, b, p, thermalStateText());
         tracker.sample();
 
         const double elapsed = uptime() - t0;
-        if (elapsed >= total && partScores.size() >= cycleLength && currentRound.empty()) break;
+        if (elapsed >= total && tally.wholeRoundsDone()) break;
         if (token.isCancelled()) throw AIBenchmarkError::cancelled();
     }
-
     const double wall = uptime() - t0;
-    const double retention = retentionPercent(roundScores.empty() ? partScores : roundScores);
-    const double average = sum(partScores, 0, partScores.size()) / static_cast<double>(partScores.size());
-    const double minimum = *std::min_element(partScores.begin(), partScores.end());
-    const double maximum = *std::max_element(partScores.begin(), partScores.end());
-
-    std::map<std::string, std::pair<std::string, int>> thermalCounts;
-    for (const std::string& t : thermalSamples) count(thermalCounts, t, t);
-    const auto profile = gpuProfile(gpuRegistryID);
-
-    KernelMeasurement m;
-    m.startedAt = startedAt;
-    m.wallSeconds = wall;
-    m.iterations = static_cast<int>(partScores.size());
-    m.workUnits = wall * average;
-    m.throughput = average;
-    m.throughputUnit = catalog.at(W::mixedSustained).throughputUnit;
-    m.latencySamplesMS = std::move(latencies);
-    m.memory = tracker.finish();
-    m.accuracy = minimumAccuracy;
-    m.checksum = checksum;
-    m.details = {
-        "Mixed workload cycles: " + countText(workloadCounts),
-        "Complete sustained rounds: " + std::to_string(roundScores.size()),
-        "Backend cycles: " + countText(backendCounts),
-        "Selected Metal GPU: " + (profile ? profile->name : std::string("No selected Metal GPU")),
-        backend == AIBackend::automatic
-            ? "Automatic sustained mode calibrated every participating AI workload before the measured loop"
-            : "Sustained mode used the requested backend with CPU fallback only when required",
-        "Peak cycle score: " + formatFixed(maximum, 0),
-        "Average cycle score: " + formatFixed(average, 0),
-        "Minimum cycle score: " + formatFixed(minimum, 0),
-        "Performance retention: " + formatFixed(retention, 2) + "%",
-        "Thermal states: " + countText(thermalCounts),
-    };
-    m.retention = retention;
-    m.thermalStateSamples = std::move(thermalSamples);
-    return m;
+    return sustainedMeasurement(std::move(tally), startedAt, wall, tracker.finish(), backend, gpuProfile(gpuRegistryID));
 }
+
 
 }  // namespace korvalen

@@ -183,6 +183,18 @@ float expectedProbeSum(std::uint32_t thread, std::uint32_t sourceCount)
     return sum;
 }
 
+// The sampled threads' sums in the read-back output against the probe's walk.
+bool probeOutputMatches(gpu::Buffer& readback, std::uint32_t sourceCount)
+{
+    for (const std::uint32_t thread : {0u, 17'777u, probeThreads - 1}) {
+        const float value = readback.element<float>(thread);
+        const float expected = expectedProbeSum(thread, sourceCount);
+        if (!(isFinite(value) && std::fabs(value - expected) <= std::max(0.01f, 0.0005f * std::fabs(expected))))
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 KernelMeasurement runMetalCacheLadder(const AIWorkloadDefinition& workload, MetalKernelContext& context,
@@ -232,15 +244,7 @@ KernelMeasurement runMetalCacheLadder(const AIWorkloadDefinition& workload, Meta
 
         readBack(context, output, readback, cancellation, "Metal cache validation " + size,
                  "Unable to validate Metal cache ladder");
-        bool levelValid = true;
-        for (const std::uint32_t thread : {0u, 17'777u, probeThreads - 1}) {
-            const float value = readback->element<float>(thread);
-            const float expected = expectedProbeSum(thread, sourceCount);
-            if (!(isFinite(value) && std::fabs(value - expected) <= std::max(0.01f, 0.0005f * std::fabs(expected)))) {
-                levelValid = false;
-                break;
-            }
-        }
+        const bool levelValid = probeOutputMatches(*readback, sourceCount);
         allValid = allValid && levelValid;
         dispatches += n;
         totalSeconds += levelSeconds;

@@ -119,6 +119,27 @@ KernelMeasurement runBatchScaling(const AIWorkloadDefinition& workload, const st
     return measurement;
 }
 
+namespace {
+
+// The cosine of the two embeddings over their common dimension; 0 when either is empty.
+double cosineSimilarity(const nn::MultiArray& vision, const nn::MultiArray& language)
+{
+    const std::size_t d = std::min(vision.count(), language.count());
+    double dot = 0;
+    double visionSquares = 0;
+    double languageSquares = 0;
+    for (std::size_t i = 0; i < d; ++i) {
+        const double v = vision.value(i);
+        const double l = language.value(i);
+        dot += v * l;
+        visionSquares += v * v;
+        languageSquares += l * l;
+    }
+    return d == 0 ? 0.0 : dot / std::max(std::sqrt(visionSquares * languageSquares), 1e-12);
+}
+
+}  // namespace
+
 KernelMeasurement runMultimodalSimilarity(const AIWorkloadDefinition& workload, AIBackend backend,
                                           const nn::ModelConfiguration& configuration,
                                           const CoreMLModelManifest& manifest, double durationScale,
@@ -169,18 +190,7 @@ KernelMeasurement runMultimodalSimilarity(const AIWorkloadDefinition& workload, 
         const CoreMLValidation visionCheck = validate(visionOutput, *visionEntry);
         const CoreMLValidation languageCheck = validate(languageOutput, *languageEntry);
 
-        const std::size_t d = std::min(visionOutput.count(), languageOutput.count());
-        double dot = 0;
-        double visionSquares = 0;
-        double languageSquares = 0;
-        for (std::size_t i = 0; i < d; ++i) {
-            const double v = visionOutput.value(i);
-            const double l = languageOutput.value(i);
-            dot += v * l;
-            visionSquares += v * v;
-            languageSquares += l * l;
-        }
-        const double cosine = d == 0 ? 0.0 : dot / std::max(std::sqrt(visionSquares * languageSquares), 1e-12);
+        const double cosine = cosineSimilarity(visionOutput, languageOutput);
         const bool cosineValid = std::isfinite(cosine) && std::abs(cosine) <= 1.0001;
         allValid = allValid && visionCheck.valid && languageCheck.valid && cosineValid;
         checksum += visionCheck.actualChecksum + cosine + languageCheck.actualChecksum;
