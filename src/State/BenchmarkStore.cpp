@@ -1,6 +1,7 @@
 #include "State/BenchmarkStore.h"
 
 #include "Model/KorvalenAILogger.h"
+#include "Model/NotificationNames.h"
 #include "Model/ScoreCalculator.h"
 #include "Platform/Async/Async.h"
 #include "Platform/Foundation/NumberFormat.h"
@@ -101,8 +102,6 @@ BenchmarkStore::~BenchmarkStore()
     cancellation_->cancel();
 }
 
-// MARK: configuration
-
 void BenchmarkStore::setSelectedMode(AIRunMode mode)
 {
     selectedMode_ = mode;
@@ -140,8 +139,6 @@ void BenchmarkStore::setShowLiveVisualizations(bool on)
     emit showLiveVisualizationsChanged(on);
 }
 
-// MARK: published state
-
 void BenchmarkStore::setRunState(AIRunState state)
 {
     runState_ = std::move(state);
@@ -166,8 +163,6 @@ void BenchmarkStore::setCurrentSession(std::optional<AIBenchmarkSession> session
     emit currentSessionChanged();
 }
 
-// MARK: assistant around a run
-
 bool BenchmarkStore::pauseAssistantForBenchmark()
 {
     // The assistant's pending work is cancelled and the local engine stopped here when they
@@ -179,8 +174,6 @@ void BenchmarkStore::resumeAssistantAfterBenchmark()
 {
     // A managed model remembered as running is started again here when the assistant exists.
 }
-
-// MARK: run lifecycle
 
 AIBenchmarkEngine BenchmarkStore::makeEngine(const AISystemProfile& system) const
 {

@@ -2,7 +2,7 @@
 
 #include "Model/AIRecords.h"
 #include "Model/BenchmarkCancellationToken.h"
-#include "Platform/Async/Settings.h"
+#include "Platform/Foundation/Settings.h"
 #include "Platform/Async/Task.h"
 #include "Platform/Foundation/NotificationCenter.h"
 #include "State/BenchmarkEngineAccess.h"

@@ -1,4 +1,4 @@
-#include "Platform/Async/Settings.h"
+#include "Platform/Foundation/Settings.h"
 
 #include <QRegularExpression>
 #include <QSettings>
