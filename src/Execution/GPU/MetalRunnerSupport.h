@@ -1,12 +1,11 @@
 #pragma once
 
 // Small pieces shared by the GPU invocation builders, the execution loops and the dedicated GPU
-// runners: thread-group policies, encoding with the no-encoder failure, strided checksums over
-// CPU-visible buffers, the timed-sample rule, the cancellation check, and the dedicated runners'
-// initialisation, warm-up and timed steps.
+// runners: thread-group policies, binding and dispatch, encoding with the no-encoder failure,
+// strided checksums over CPU-visible buffers, the timed-sample rule, and the dedicated runners'
+// buffers, initialisation, warm-up and timed compute steps. The timed loop itself is TimedLoop.
 
 #include "Execution/Shared/TimedLoop.h"
-#include "Model/KernelMeasurement.h"
 #include "Model/AIBenchmarkError.h"
 #include "Model/BenchmarkCancellationToken.h"
 #include "Platform/Compute/Gpu.h"

@@ -173,7 +173,7 @@ TEST(SustainedRun, AutomaticCalibratesEveryMemberWithTheGuardBand)
             measuring = true;  // the first clock reading starts the measured phase
             calibrationCalls = fakes.calls.size();
         }
-        return fakes.clock;
+        return fakes.clock.now();
     };
     const auto m = engine.runSustained(B::automatic, 1.0, 9);
     EXPECT_EQ(calibrationCalls, 12u) << "six members on two backends";
