@@ -206,6 +206,33 @@ bool memoryTelemetryIsValid(const AIMemoryStats& m)
 // Absent, or finite and positive.
 bool retentionIsValid(std::optional<double> retention) { return !retention || finitePositive(*retention); }
 
+// The texts of the run conditions that differ between a result's notes and the session's.
+struct ConditionTexts {
+    const char* rosetta;
+    const char* lowPowerMode;
+    const char* battery;
+};
+
+// The notes on translation, power and available memory, in that order.
+std::vector<std::string> runConditionNotes(const AISystemProfile& system, const ConditionTexts& texts)
+{
+    std::vector<std::string> notes;
+    if (system.runningUnderRosetta == true) notes.emplace_back(texts.rosetta);
+    if (!system.power) {
+        notes.emplace_back("Power source could not be verified");
+    } else {
+        if (system.power->lowPowerMode) notes.emplace_back(texts.lowPowerMode);
+        if (system.power->source == "Battery") notes.emplace_back(texts.battery);
+        else if (system.power->source == "Unknown") notes.emplace_back("Power source could not be verified");
+    }
+    if (!availableMemoryVerifiable(system.availableMemoryGB)) {
+        notes.emplace_back("Available memory could not be verified");
+    } else if (availableMemoryBelowThreshold(*system.availableMemoryGB, system.memoryGB)) {
+        notes.emplace_back("Available memory was below the comparison threshold");
+    }
+    return notes;
+}
+
 }  // namespace
 
 bool isReducedSampleWorkload(AIWorkloadID workload)
@@ -262,20 +289,8 @@ AIBenchmarkResult result(const KernelMeasurement& measurement, const AIWorkloadD
         error = text + ".";
     }
 
-    std::vector<std::string> notes;
-    if (system.runningUnderRosetta == true) notes.emplace_back("Running through Rosetta 2");
-    if (!system.power) {
-        notes.emplace_back("Power source could not be verified");
-    } else {
-        if (system.power->lowPowerMode) notes.emplace_back("Low Power Mode is enabled");
-        if (system.power->source == "Battery") notes.emplace_back("Running on battery power");
-        else if (system.power->source == "Unknown") notes.emplace_back("Power source could not be verified");
-    }
-    if (!availableMemoryVerifiable(system.availableMemoryGB)) {
-        notes.emplace_back("Available memory could not be verified");
-    } else if (availableMemoryBelowThreshold(*system.availableMemoryGB, system.memoryGB)) {
-        notes.emplace_back("Available memory was below the comparison threshold");
-    }
+    std::vector<std::string> notes =
+        runConditionNotes(system, {"Running through Rosetta 2", "Low Power Mode is enabled", "Running on battery power"});
     if (thermalStart != "Nominal") notes.push_back("Thermal state at start was " + thermalStart);
     if (thermalEnd != "Nominal") notes.push_back("Thermal state at end was " + thermalEnd);
     for (const char* worst : {"Critical", "Serious", "Fair", "Unknown"}) {
@@ -443,20 +458,8 @@ std::vector<std::string> runtimeConditionChangeNotes(const AISystemProfile& star
 
 std::vector<std::string> sessionCertificationNotes(const AISystemProfile& system, const std::vector<AIBenchmarkResult>& results)
 {
-    std::vector<std::string> notes;
-    if (system.runningUnderRosetta == true) notes.emplace_back("Run used Rosetta 2 translation");
-    if (!system.power) {
-        notes.emplace_back("Power source could not be verified");
-    } else {
-        if (system.power->lowPowerMode) notes.emplace_back("Low Power Mode was enabled");
-        if (system.power->source == "Battery") notes.emplace_back("Run was performed on battery power");
-        else if (system.power->source == "Unknown") notes.emplace_back("Power source could not be verified");
-    }
-    if (!availableMemoryVerifiable(system.availableMemoryGB)) {
-        notes.emplace_back("Available memory could not be verified");
-    } else if (availableMemoryBelowThreshold(*system.availableMemoryGB, system.memoryGB)) {
-        notes.emplace_back("Available memory was below the comparison threshold");
-    }
+    std::vector<std::string> notes = runConditionNotes(
+        system, {"Run used Rosetta 2 translation", "Low Power Mode was enabled", "Run was performed on battery power"});
     if (std::any_of(results.begin(), results.end(),
                     [](const AIBenchmarkResult& r) { return r.valid && r.certifiedForComparison != true; })) {
         notes.emplace_back("One or more valid results are diagnostic-only due to run conditions or variation");

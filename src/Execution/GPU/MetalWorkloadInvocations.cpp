@@ -83,12 +83,12 @@ Sum cornerElement(const std::vector<T>& a, const std::vector<T>& b, std::uint32_
     return sum;
 }
 
-// Square matrix products of the CPU-side inputs: A, B, C (of
-// `outputElementBytes` elements, handed back in `c`) and the shape, one thread per element of C.
+// Square matrix products of the CPU-side inputs: A, B, C (of `outputElementBytes` elements, handed
+// back in `c`) and the shape, one thread per element of C; `checksum` sums C's n x n elements.
 template <typename T>
 Invocation matrixInvocation(MetalKernelContext& context, const char* kernel, const std::vector<T>& a,
                             const std::vector<T>& b, std::size_t outputElementBytes, std::uint32_t n,
-                            std::shared_ptr<gpu::Buffer>& c)
+                            double (*checksum)(gpu::Buffer&, std::int64_t), std::shared_ptr<gpu::Buffer>& c)
 {
     auto aBuffer = context.buffer(std::span<const T>(a));
     auto bBuffer = context.buffer(std::span<const T>(b));
@@ -98,6 +98,7 @@ Invocation matrixInvocation(MetalKernelContext& context, const char* kernel, con
     Invocation invocation;
     const MatrixShape shape{n, n, n};
     invocation.encode = singleDispatch(pipeline, {aBuffer, bBuffer, c}, shape, {n, n, 1}, tile16(*pipeline));
+    invocation.checksum = [c, n, checksum] { return checksum(*c, static_cast<std::int64_t>(n) * n); };
     return invocation;
 }
 
@@ -178,13 +179,12 @@ Invocation matrixFP32(MetalKernelContext& context)
     const std::vector<float> b = deterministicFloats(n * n, 0xF033);
     const float expected = cornerElement(a, b, n, 0.0f, [](float x, float y) { return x * y; });
     std::shared_ptr<gpu::Buffer> c;
-    Invocation invocation = matrixInvocation(context, "matrix_fp32", a, b, sizeof(float), n, c);
+    Invocation invocation = matrixInvocation(context, "matrix_fp32", a, b, sizeof(float), n, stride1003, c);
     invocation.workPerIteration = 3.3554432e-05;
     invocation.validate = [c, expected] {
         const float value = elementOf<float>(*c, 0);
         return std::fabs(value - expected) <= std::max(std::fabs(expected) * 0.001f, 0.01f);
     };
-    invocation.checksum = [c] { return stride1003(*c, n * n); };
     invocation.details = {"Metal FP32 matrix: 256×256", "Exact sample dot-product validation"};
     return invocation;
 }
@@ -198,13 +198,13 @@ Invocation matrixFP16(MetalKernelContext& context)
         return OlvaneHalfPrecision::decode(x) * OlvaneHalfPrecision::decode(y);
     });
     std::shared_ptr<gpu::Buffer> c;
-    Invocation invocation = matrixInvocation(context, "matrix_fp16", a, b, sizeof(std::uint16_t), n, c);
+    Invocation invocation =
+        matrixInvocation(context, "matrix_fp16", a, b, sizeof(std::uint16_t), n, checksumHalfBuffer, c);
     invocation.workPerIteration = 6.5536e-05;
     invocation.validate = [c, expected] {
         const float value = OlvaneHalfPrecision::decode(elementOf<std::uint16_t>(*c, 0));
         return std::fabs(value - expected) <= std::max(std::fabs(expected) * 0.05f, 0.5f);
     };
-    invocation.checksum = [c] { return checksumHalfBuffer(*c, n * n); };
     invocation.details = {"Metal native half matrix: 320×320", "FP16 tolerance-aware validation"};
     return invocation;
 }
@@ -220,12 +220,14 @@ Invocation matrixINT8(MetalKernelContext& context)
         return static_cast<std::uint32_t>(static_cast<std::int32_t>(x) * static_cast<std::int32_t>(y));
     });
     std::shared_ptr<gpu::Buffer> c;
-    Invocation invocation = matrixInvocation(context, "matrix_int8", a, b, sizeof(std::int32_t), n, c);
+    const auto checksum = [](gpu::Buffer& buffer, std::int64_t count) {
+        return stridedSum<std::int32_t>(buffer, count, 257);
+    };
+    Invocation invocation = matrixInvocation(context, "matrix_int8", a, b, sizeof(std::int32_t), n, checksum, c);
     invocation.workPerIteration = 3.3554432e-05;
     invocation.validate = [c, expected] {
         return elementOf<std::int32_t>(*c, 0) == static_cast<std::int32_t>(expected);
     };
-    invocation.checksum = [c] { return stridedSum<std::int32_t>(*c, n * n, 257); };
     invocation.details = {"Metal signed INT8 matrix: 256×256", "Exact INT32 accumulation validation"};
     return invocation;
 }
