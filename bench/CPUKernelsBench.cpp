@@ -1,9 +1,9 @@
 // One timed iteration of every CPU kernel, plus the input generator and half conversion they share.
 // Run with --benchmark_min_time=... for steadier figures; speed is judged here, never in tests.
 
-#include "Execution/CPUKernels.h"
-#include "Execution/DeterministicInputs.h"
-#include "Execution/OlvaneHalfPrecision.h"
+#include "Execution/CPU/CPUKernels.h"
+#include "Execution/Shared/DeterministicInputs.h"
+#include "Execution/Shared/OlvaneHalfPrecision.h"
 
 #include <benchmark/benchmark.h>
 

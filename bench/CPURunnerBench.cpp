@@ -11,10 +11,10 @@
 // Rounds are interleaved (runner, reference, runner, ...) and medians reported, because other work
 // on the machine moves single figures by several percent.
 
-#include "Execution/CPUBenchmarkRunner.h"
-#include "Execution/CPUKernels.h"
-#include "Execution/DeterministicInputs.h"
-#include "Execution/WorkerPool.h"
+#include "Execution/CPU/CPUBenchmarkRunner.h"
+#include "Execution/CPU/CPUKernels.h"
+#include "Execution/Shared/DeterministicInputs.h"
+#include "Execution/CPU/WorkerPool.h"
 #include "Model/AIVocabulary.h"
 #include "Model/BenchmarkCancellationToken.h"
 #include "Platform/Foundation/NumberFormat.h"

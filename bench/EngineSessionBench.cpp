@@ -10,7 +10,7 @@
 //
 // One session lasts from seconds to minutes; every case runs once.
 
-#include "Execution/AIBenchmarkEngine.h"
+#include "Execution/Engine/AIBenchmarkEngine.h"
 #include "Model/BenchmarkCancellationToken.h"
 #include "Model/ScoreCalculator.h"
 #include "Model/SystemProfiler.h"
@@ -40,15 +40,15 @@ AIBenchmarkRunners recordingRunners(std::vector<CallRecord>& calls)
     AIBenchmarkRunners r = base;
     auto timed = [&calls](std::string what, auto&& run) {
         CallRecord record{std::move(what)};
-        const double start = monotonicUptimeSeconds();
+        const double start = monotonicSeconds();
         try {
             KernelMeasurement m = run();
-            record.callSeconds = monotonicUptimeSeconds() - start;
+            record.callSeconds = monotonicSeconds() - start;
             record.timedSeconds = m.wallSeconds;
             calls.push_back(record);
             return m;
         } catch (...) {
-            record.callSeconds = monotonicUptimeSeconds() - start;
+            record.callSeconds = monotonicSeconds() - start;
             calls.push_back(record);
             throw;
         }
@@ -85,7 +85,7 @@ void session(benchmark::State& state, AIRunMode mode, bool compareAll)
                                        recordingRunners(calls)};
         const auto plan = engine.executionPlan(mode, AIBackend::automatic, compareAll, false);
         std::vector<AIBenchmarkResult> results;
-        const double start = monotonicUptimeSeconds();
+        const double start = monotonicSeconds();
         for (const AIExecutionItem& item : plan) {
             if (item.backend == AIBackend::automatic) {
                 for (auto& r : engine.runCalibrated(item.workload, mode, item.gpuRegistryID)) results.push_back(r);
@@ -93,7 +93,7 @@ void session(benchmark::State& state, AIRunMode mode, bool compareAll)
                 results.push_back(engine.runExplicit(item.workload, item.backend, mode, item.role, item.gpuRegistryID));
             }
         }
-        const double wall = monotonicUptimeSeconds() - start;
+        const double wall = monotonicSeconds() - start;
         state.SetIterationTime(wall);
 
         double timed = 0, inRunners = 0;

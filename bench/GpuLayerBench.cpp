@@ -5,9 +5,9 @@
 //  - one small dispatch round trip.
 // The program points POCL_CACHE_DIR at a fresh folder unless it is set already, so "cold" is cold.
 
-#include "Execution/MetalCommandCompletion.h"
-#include "Execution/MetalKernelContext.h"
-#include "Execution/MetalKernelLibrary.h"
+#include "Execution/GPU/MetalCommandCompletion.h"
+#include "Execution/GPU/MetalKernelContext.h"
+#include "Execution/GPU/MetalKernelLibrary.h"
 #include "Model/KorvalenAILogger.h"
 #include "Platform/Compute/Gpu.h"
 

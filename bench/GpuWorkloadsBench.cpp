@@ -11,8 +11,8 @@
 // included), and timed wall over target.
 // clpeak is optional: without it the comparisons are skipped.
 
-#include "Execution/AIBenchmarkEngine.h"
-#include "Execution/MetalBenchmarkRunner.h"
+#include "Execution/Engine/AIBenchmarkEngine.h"
+#include "Execution/GPU/MetalBenchmarkRunner.h"
 #include "Model/AIWorkloadCatalog.h"
 #include "Model/KorvalenAILogger.h"
 #include "Platform/Compute/GpuDevices.h"

@@ -4,7 +4,7 @@
 // side-by-side comparison alternates the CPU executor and the direct calls in rounds and prints
 // the ratio of the best rounds (target: at least 0.9), then a table of sizes and times.
 
-#include "Execution/CoreMLBenchmarkRunner.h"
+#include "Execution/ModelRuntime/CoreMLBenchmarkRunner.h"
 #include "Platform/Inference/Model.h"
 #include "Platform/System/Resources.h"
 

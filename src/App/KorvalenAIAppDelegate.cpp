@@ -1,6 +1,7 @@
 #include "App/KorvalenAIAppDelegate.h"
 
 #include "Model/KorvalenAILogger.h"
+#include "Model/NotificationNames.h"
 #include "Platform/Foundation/NumberFormat.h"
 #include "Platform/System/ResidentMemory.h"
 

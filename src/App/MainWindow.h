@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Platform/Async/Settings.h"
+#include "Platform/Foundation/Settings.h"
 
 #include <QMainWindow>
 #include <QTimer>

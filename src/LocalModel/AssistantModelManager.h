@@ -2,7 +2,7 @@
 
 #include "LocalModel/LocalModelErrors.h"
 #include "Platform/Async/CancelFlag.h"
-#include "Platform/Async/Settings.h"
+#include "Platform/Foundation/Settings.h"
 #include "Platform/Async/Task.h"
 
 #include <QObject>

@@ -7,16 +7,6 @@
 
 namespace korvalen {
 
-// The names by which the run lifecycle, local-model operations and the quit request are announced
-// on NotificationCenter::defaultCenter(), with no object and no user information.
-namespace NotificationName {
-inline constexpr std::string_view korvalenAIRunDidStart = "KorvalenAIRunDidStart";
-inline constexpr std::string_view korvalenAIRunDidFinish = "KorvalenAIRunDidFinish";
-inline constexpr std::string_view korvalenAILocalAIOperationDidStart = "KorvalenAILocalAIOperationDidStart";
-inline constexpr std::string_view korvalenAILocalAIOperationDidFinish = "KorvalenAILocalAIOperationDidFinish";
-inline constexpr std::string_view korvalenAIStopRequested = "KorvalenAIStopRequested";
-}  // namespace NotificationName
-
 // The application's one logger, usable from any thread. Each message goes to the system log
 // (syslog, identified by the subsystem, with the category in front of the text) and as one line on
 // standard error: "<seconds since 1970 with three decimals> [KorvalenAI] [LEVEL] message".

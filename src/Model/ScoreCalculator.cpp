@@ -1,6 +1,6 @@
 #include "Model/ScoreCalculator.h"
 
-#include "Execution/KernelMeasurement.h"
+#include "Model/KernelMeasurement.h"
 #include "Model/LatencyCalculator.h"
 #include "Platform/Foundation/NumberFormat.h"
 
@@ -179,6 +179,60 @@ std::vector<std::string> runtimeGPUTopologySignature(const AISystemProfile& prof
     return signature;
 }
 
+// Accuracy within [0.985, 1.000001].
+bool accuracyIsInRange(double accuracy)
+{
+    return std::isfinite(accuracy) && accuracy >= 0.985 && accuracy <= 1.000001;
+}
+
+// Throughput agrees with work / wall time within 0.5 % of that rate (at least 1e-6); every figure
+// finite and positive.
+bool workAccountingIsConsistent(double throughput, double workUnits, double wallSeconds)
+{
+    if (!finitePositive(wallSeconds) || !finitePositive(workUnits) || !finitePositive(throughput)) return false;
+    // The tolerance is relative to the rate recomputed from work and time, not to the reported one.
+    const double rate = workUnits / wallSeconds;
+    if (!finitePositive(rate)) return false;
+    return std::fabs(throughput - rate) <= std::max(0.005 * rate, 0.000001);
+}
+
+// Start positive, peak at least start, end positive and at most peak; all finite.
+bool memoryTelemetryIsValid(const AIMemoryStats& m)
+{
+    return finitePositive(m.startMB) && std::isfinite(m.peakMB) && m.peakMB >= m.startMB
+        && finitePositive(m.endMB) && m.endMB <= m.peakMB;
+}
+
+// Absent, or finite and positive.
+bool retentionIsValid(std::optional<double> retention) { return !retention || finitePositive(*retention); }
+
+// The texts of the run conditions that differ between a result's notes and the session's.
+struct ConditionTexts {
+    const char* rosetta;
+    const char* lowPowerMode;
+    const char* battery;
+};
+
+// The notes on translation, power and available memory, in that order.
+std::vector<std::string> runConditionNotes(const AISystemProfile& system, const ConditionTexts& texts)
+{
+    std::vector<std::string> notes;
+    if (system.runningUnderRosetta == true) notes.emplace_back(texts.rosetta);
+    if (!system.power) {
+        notes.emplace_back("Power source could not be verified");
+    } else {
+        if (system.power->lowPowerMode) notes.emplace_back(texts.lowPowerMode);
+        if (system.power->source == "Battery") notes.emplace_back(texts.battery);
+        else if (system.power->source == "Unknown") notes.emplace_back("Power source could not be verified");
+    }
+    if (!availableMemoryVerifiable(system.availableMemoryGB)) {
+        notes.emplace_back("Available memory could not be verified");
+    } else if (availableMemoryBelowThreshold(*system.availableMemoryGB, system.memoryGB)) {
+        notes.emplace_back("Available memory was below the comparison threshold");
+    }
+    return notes;
+}
+
 }  // namespace
 
 bool isReducedSampleWorkload(AIWorkloadID workload)
@@ -196,28 +250,6 @@ bool isReducedSampleWorkload(AIWorkloadID workload)
         return false;
     }
 }
-
-bool accuracyIsInRange(double accuracy)
-{
-    return std::isfinite(accuracy) && accuracy >= 0.985 && accuracy <= 1.000001;
-}
-
-bool workAccountingIsConsistent(double throughput, double workUnits, double wallSeconds)
-{
-    if (!finitePositive(wallSeconds) || !finitePositive(workUnits) || !finitePositive(throughput)) return false;
-    // The tolerance is relative to the rate recomputed from work and time, not to the reported one.
-    const double rate = workUnits / wallSeconds;
-    if (!finitePositive(rate)) return false;
-    return std::fabs(throughput - rate) <= std::max(0.005 * rate, 0.000001);
-}
-
-bool memoryTelemetryIsValid(const AIMemoryStats& m)
-{
-    return finitePositive(m.startMB) && std::isfinite(m.peakMB) && m.peakMB >= m.startMB
-        && finitePositive(m.endMB) && m.endMB <= m.peakMB;
-}
-
-bool retentionIsValid(std::optional<double> retention) { return !retention || finitePositive(*retention); }
 
 AIBenchmarkResult result(const KernelMeasurement& measurement, const AIWorkloadDefinition& workload,
                          AIBackend backend, const std::string& thermalStart, const std::string& thermalEnd,
@@ -257,20 +289,8 @@ AIBenchmarkResult result(const KernelMeasurement& measurement, const AIWorkloadD
         error = text + ".";
     }
 
-    std::vector<std::string> notes;
-    if (system.runningUnderRosetta == true) notes.emplace_back("Running through Rosetta 2");
-    if (!system.power) {
-        notes.emplace_back("Power source could not be verified");
-    } else {
-        if (system.power->lowPowerMode) notes.emplace_back("Low Power Mode is enabled");
-        if (system.power->source == "Battery") notes.emplace_back("Running on battery power");
-        else if (system.power->source == "Unknown") notes.emplace_back("Power source could not be verified");
-    }
-    if (!availableMemoryVerifiable(system.availableMemoryGB)) {
-        notes.emplace_back("Available memory could not be verified");
-    } else if (availableMemoryBelowThreshold(*system.availableMemoryGB, system.memoryGB)) {
-        notes.emplace_back("Available memory was below the comparison threshold");
-    }
+    std::vector<std::string> notes =
+        runConditionNotes(system, {"Running through Rosetta 2", "Low Power Mode is enabled", "Running on battery power"});
     if (thermalStart != "Nominal") notes.push_back("Thermal state at start was " + thermalStart);
     if (thermalEnd != "Nominal") notes.push_back("Thermal state at end was " + thermalEnd);
     for (const char* worst : {"Critical", "Serious", "Fair", "Unknown"}) {
@@ -438,20 +458,8 @@ std::vector<std::string> runtimeConditionChangeNotes(const AISystemProfile& star
 
 std::vector<std::string> sessionCertificationNotes(const AISystemProfile& system, const std::vector<AIBenchmarkResult>& results)
 {
-    std::vector<std::string> notes;
-    if (system.runningUnderRosetta == true) notes.emplace_back("Run used Rosetta 2 translation");
-    if (!system.power) {
-        notes.emplace_back("Power source could not be verified");
-    } else {
-        if (system.power->lowPowerMode) notes.emplace_back("Low Power Mode was enabled");
-        if (system.power->source == "Battery") notes.emplace_back("Run was performed on battery power");
-        else if (system.power->source == "Unknown") notes.emplace_back("Power source could not be verified");
-    }
-    if (!availableMemoryVerifiable(system.availableMemoryGB)) {
-        notes.emplace_back("Available memory could not be verified");
-    } else if (availableMemoryBelowThreshold(*system.availableMemoryGB, system.memoryGB)) {
-        notes.emplace_back("Available memory was below the comparison threshold");
-    }
+    std::vector<std::string> notes = runConditionNotes(
+        system, {"Run used Rosetta 2 translation", "Low Power Mode was enabled", "Run was performed on battery power"});
     if (std::any_of(results.begin(), results.end(),
                     [](const AIBenchmarkResult& r) { return r.valid && r.certifiedForComparison != true; })) {
         notes.emplace_back("One or more valid results are diagnostic-only due to run conditions or variation");
@@ -464,3 +472,18 @@ std::vector<std::string> sessionCertificationNotes(const AISystemProfile& system
 }
 
 }  // namespace korvalen::ScoreCalculator
+
+namespace korvalen {
+
+bool isWellFormed(const KernelMeasurement& m)
+{
+    using namespace ScoreCalculator;
+    auto positiveSample = [](double v) { return std::isfinite(v) && v > 0; };
+    // workAccountingIsConsistent also demands finite, positive throughput, wall time and work.
+    return accuracyIsInRange(m.accuracy) && workAccountingIsConsistent(m.throughput, m.workUnits, m.wallSeconds)
+        && std::isfinite(m.checksum) && m.iterations >= 1 && memoryTelemetryIsValid(m.memory)
+        && retentionIsValid(m.retention) && !m.latencySamplesMS.empty()
+        && std::all_of(m.latencySamplesMS.begin(), m.latencySamplesMS.end(), positiveSample);
+}
+
+}  // namespace korvalen

@@ -31,20 +31,9 @@ std::vector<std::string> runtimeConditionChangeNotes(const AISystemProfile& star
 std::vector<std::string> sessionCertificationNotes(const AISystemProfile& system,
                                                    const std::vector<AIBenchmarkResult>& results);
 
-// Building blocks shared with the engine's calibration tests.
-
 // Workloads whose latency samples are heterogeneous by design (one per rung, stage or phase): they
 // need a single sample and are not judged on latency stability.
 bool isReducedSampleWorkload(AIWorkloadID workload);
-// Accuracy within [0.985, 1.000001].
-bool accuracyIsInRange(double accuracy);
-// Throughput agrees with work / wall time within 0.5 % of that rate (at least 1e-6); every figure
-// finite and positive.
-bool workAccountingIsConsistent(double throughput, double workUnits, double wallSeconds);
-// Start positive, peak at least start, end positive and at most peak; all finite.
-bool memoryTelemetryIsValid(const AIMemoryStats& memory);
-// Absent, or finite and positive.
-bool retentionIsValid(std::optional<double> retention);
 
 }  // namespace ScoreCalculator
 }  // namespace korvalen

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Execution/AIBenchmarkEngine.h"
-#include "Execution/AIExecutionItem.h"
+#include "Execution/Engine/AIBenchmarkEngine.h"
+#include "Execution/Engine/AIExecutionItem.h"
 #include "Model/AIRecords.h"
 
 #include <functional>

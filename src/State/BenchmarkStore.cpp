@@ -1,6 +1,7 @@
 #include "State/BenchmarkStore.h"
 
 #include "Model/KorvalenAILogger.h"
+#include "Model/NotificationNames.h"
 #include "Model/ScoreCalculator.h"
 #include "Platform/Async/Async.h"
 #include "Platform/Foundation/NumberFormat.h"
@@ -154,8 +155,6 @@ BenchmarkStore::~BenchmarkStore()
     cancellation_->cancel();
 }
 
-// MARK: configuration
-
 void BenchmarkStore::setSelectedMode(AIRunMode mode)
 {
     selectedMode_ = mode;
@@ -193,8 +192,6 @@ void BenchmarkStore::setShowLiveVisualizations(bool on)
     emit showLiveVisualizationsChanged(on);
 }
 
-// MARK: published state
-
 void BenchmarkStore::setRunState(AIRunState state)
 {
     runState_ = std::move(state);
@@ -219,8 +216,6 @@ void BenchmarkStore::setCurrentSession(std::optional<AIBenchmarkSession> session
     emit currentSessionChanged();
 }
 
-// MARK: assistant around a run
-
 bool BenchmarkStore::pauseAssistantForBenchmark()
 {
     return assistant_->pauseForBenchmark();
@@ -231,8 +226,6 @@ void BenchmarkStore::resumeAssistantAfterBenchmark()
     if (!services_.applicationIsTerminating())
         assistant_->resumeAfterBenchmark();
 }
-
-// MARK: run lifecycle
 
 AIBenchmarkEngine BenchmarkStore::makeEngine(const AISystemProfile& system) const
 {

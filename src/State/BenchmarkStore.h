@@ -4,7 +4,7 @@
 #include "LocalModel/AssistantModelManager.h"
 #include "Model/AIRecords.h"
 #include "Model/BenchmarkCancellationToken.h"
-#include "Platform/Async/Settings.h"
+#include "Platform/Foundation/Settings.h"
 #include "Platform/Async/Task.h"
 #include "Platform/Foundation/NotificationCenter.h"
 #include "State/BenchmarkEngineAccess.h"

@@ -1,6 +1,6 @@
 #include "State/BenchmarkStore.h"
 
-#include "Execution/NeuralEngineProbe.h"
+#include "Execution/ModelRuntime/NeuralEngineProbe.h"
 #include "Model/SystemProfiler.h"
 #include "Platform/System/Resources.h"
 

@@ -1,5 +1,6 @@
 #include "App/KorvalenAIAppDelegate.h"
 #include "Model/KorvalenAILogger.h"
+#include "Model/NotificationNames.h"
 #include "State/BenchmarkStore.h"
 #include "support/FakeBenchmarkEngine.h"
 #include "support/QtTestApp.h"

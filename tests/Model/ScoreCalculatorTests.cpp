@@ -1,6 +1,6 @@
 #include "Model/ScoreCalculator.h"
 
-#include "Execution/KernelMeasurement.h"
+#include "Model/KernelMeasurement.h"
 #include "support/MeasurementBuilders.h"
 
 #include <gmock/gmock.h>

@@ -1,4 +1,5 @@
 #include "Model/KorvalenAILogger.h"
+#include "Model/NotificationNames.h"
 #include "State/BenchmarkStore.h"
 #include "support/FakeBenchmarkEngine.h"
 #include "support/LogCapture.h"

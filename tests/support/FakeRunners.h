@@ -1,9 +1,10 @@
 #pragma once
 
-#include "Execution/AIBenchmarkEngine.h"
-#include "Execution/AIBenchmarkRunners.h"
+#include "Execution/Engine/AIBenchmarkEngine.h"
+#include "Execution/Engine/AIBenchmarkRunners.h"
 #include "Model/AIWorkloadCatalog.h"
 #include "Model/BenchmarkCancellationToken.h"
+#include "support/FakeClock.h"
 #include "support/MeasurementBuilders.h"
 
 #include <cmath>
@@ -33,11 +34,19 @@ inline KernelMeasurement measurementAt(double throughput)
     return m;
 }
 
+// A clock standing still at 1000 s until advanced.
+inline FakeClock startedClock()
+{
+    FakeClock clock;
+    clock.advance(1000);
+    return clock;
+}
+
 // Runners that record every call, advance a fake clock by `secondsPerRun` per run and answer
 // through `respond` (by default a sound measurement scoring exactly 1000). Thermal readings cycle
 // through `thermalTexts`. The engine holds callables pointing at this object: keep it alive.
 struct FakeRunners {
-    double clock = 1000;
+    FakeClock clock = startedClock();
     double secondsPerRun = 0.5;
     std::vector<RunnerCall> calls;
     std::vector<std::string> thermalTexts{"Nominal"};
@@ -49,7 +58,7 @@ struct FakeRunners {
     KernelMeasurement run(RunnerCall call)
     {
         calls.push_back(call);
-        clock += secondsPerRun;
+        clock.advance(secondsPerRun);
         return respond(call);
     }
 
@@ -70,7 +79,7 @@ struct FakeRunners {
         r.metal = [this](const AIWorkloadDefinition& w, std::optional<std::uint64_t> gpu, double target,
                          BenchmarkCancellationToken&) { return run({"metal", w.id, AIBackend::gpu, gpu, target}); };
         r.thermalState = [this] { return thermalTexts[thermalReads++ % thermalTexts.size()]; };
-        r.uptimeSeconds = [this] { return clock; };
+        r.uptimeSeconds = clock;
         r.residentMB = [] { return 100.0; };
         return r;
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Execution/KernelMeasurement.h"
+#include "Model/KernelMeasurement.h"
 #include "Model/AIRecords.h"
 
 namespace korvalen::testing {

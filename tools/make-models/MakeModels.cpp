@@ -5,12 +5,13 @@
 // the models' own outputs, computed by the runtime the benchmark uses on the very input the
 // benchmark feeds them, and every model is checked against its entry before the manifest is written.
 
-#include "Execution/CoreMLBenchmarkRunner.h"
-#include "Execution/CoreMLModelManifest.h"
-#include "Platform/Foundation/Sha256.h"
+#include "Execution/ModelRuntime/CoreMLBenchmarkRunner.h"
+#include "Execution/ModelRuntime/CoreMLModelManifest.h"
 #include "Platform/Inference/CompiledModel.h"
 #include "Platform/Inference/InferenceError.h"
 #include "Platform/Inference/Model.h"
+
+#include <QCryptographicHash>
 
 #include <algorithm>
 #include <cmath>
@@ -126,7 +127,7 @@ FolderDigest digestFolder(const fs::path& folder)
         }
     }
     std::sort(files.begin(), files.end());
-    Sha256 hash;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
     FolderDigest digest;
     std::vector<char> buffer(1 << 20);
     for (const auto& file : files) {
@@ -134,15 +135,14 @@ FolderDigest digestFolder(const fs::path& folder)
         while (stream) {
             stream.read(buffer.data(), std::streamsize(buffer.size()));
             const auto got = stream.gcount();
-            hash.update(std::as_bytes(std::span(buffer.data(), std::size_t(got))));
+            hash.addData(QByteArrayView(buffer.data(), static_cast<qsizetype>(got)));
             digest.sizeBytes += got;
         }
         if (stream.bad()) {
             throw std::runtime_error("cannot read " + file.string());
         }
     }
-    const auto bytes = hash.finish();
-    digest.sha256 = hexString(bytes);
+    digest.sha256 = hash.result().toHex().toStdString();
     return digest;
 }
 

@@ -28,26 +28,28 @@ std::string trimmedText(std::string text)
     return text.substr(first, last - first + 1);
 }
 
-std::string platformText(cl_platform_id platform, cl_platform_info what)
+// A text property through one of the OpenCL info queries (clGetPlatformInfo, clGetDeviceInfo);
+// empty when it cannot be read.
+template <typename Handle, typename Info>
+std::string infoText(cl_int (*query)(Handle, Info, std::size_t, void*, std::size_t*), Handle handle, Info what)
 {
     std::size_t size = 0;
-    if (clGetPlatformInfo(platform, what, 0, nullptr, &size) != CL_SUCCESS || size == 0)
+    if (query(handle, what, 0, nullptr, &size) != CL_SUCCESS || size == 0)
         return {};
     std::string text(size, '\0');
-    if (clGetPlatformInfo(platform, what, size, text.data(), nullptr) != CL_SUCCESS)
+    if (query(handle, what, size, text.data(), nullptr) != CL_SUCCESS)
         return {};
     return trimmedText(std::move(text));
 }
 
+std::string platformText(cl_platform_id platform, cl_platform_info what)
+{
+    return infoText(&clGetPlatformInfo, platform, what);
+}
+
 std::string deviceText(cl_device_id device, cl_device_info what)
 {
-    std::size_t size = 0;
-    if (clGetDeviceInfo(device, what, 0, nullptr, &size) != CL_SUCCESS || size == 0)
-        return {};
-    std::string text(size, '\0');
-    if (clGetDeviceInfo(device, what, size, text.data(), nullptr) != CL_SUCCESS)
-        return {};
-    return trimmedText(std::move(text));
+    return infoText(&clGetDeviceInfo, device, what);
 }
 
 template <typename T>

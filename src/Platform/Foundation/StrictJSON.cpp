@@ -91,28 +91,35 @@ double decodeDouble(const nlohmann::json& value, const std::string& path)
     return value.get<double>();
 }
 
-std::int64_t decodeInt64(const nlohmann::json& value, const std::string& path)
+namespace {
+
+// A JSON number that is a whole number within [low, high]; otherwise the decoding error that names
+// the expected `kind`.
+std::int64_t decodeWhole(const nlohmann::json& value, const std::string& path, std::int64_t low, std::int64_t high,
+                         const char* kind)
 {
     if (!value.is_number()) {
         typeMismatch(value, path, "an integer");
     }
     const auto whole = wholeSigned(value);
-    if (!whole) {
-        doesNotFit(value, path, "a 64-bit integer");
+    if (!whole || *whole < low || *whole > high) {
+        doesNotFit(value, path, kind);
     }
     return *whole;
 }
 
+}  // namespace
+
+std::int64_t decodeInt64(const nlohmann::json& value, const std::string& path)
+{
+    return decodeWhole(value, path, std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max(),
+                       "a 64-bit integer");
+}
+
 int decodeInt(const nlohmann::json& value, const std::string& path)
 {
-    if (!value.is_number()) {
-        typeMismatch(value, path, "an integer");
-    }
-    const auto whole = wholeSigned(value);
-    if (!whole || *whole < std::numeric_limits<int>::min() || *whole > std::numeric_limits<int>::max()) {
-        doesNotFit(value, path, "an integer");
-    }
-    return static_cast<int>(*whole);
+    return static_cast<int>(decodeWhole(value, path, std::numeric_limits<int>::min(),
+                                        std::numeric_limits<int>::max(), "an integer"));
 }
 
 std::uint64_t decodeUInt64(const nlohmann::json& value, const std::string& path)

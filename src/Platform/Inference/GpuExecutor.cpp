@@ -12,42 +12,11 @@
 
 namespace korvalen::nn {
 
+// DenseForward.cl, embedded at build time (see korvalen_embed_text in CMakeLists.txt).
+extern const char denseKernelSource[];
+
 namespace {
 
-// y[j] = activation(b[j] + Σᵢ W[j][i]·x[i]), one work-item per output unit walking its row of W.
-// Contraction stays off so that the products and sums round as the CPU's do (the order of the
-// sums still differs, well within the tolerances the models are checked against).
-constexpr const char* denseSource = R"CLC(
-#pragma OPENCL FP_CONTRACT OFF
-
-__kernel void nn_dense_forward(__global const float* x, __global const float* w, __global const float* b,
-                               __global float* y, uint inputs, uint outputs, uint activation)
-{
-    const uint j = get_global_id(0);
-    if (j >= outputs) {
-        return;
-    }
-    __global const float* row = w + (size_t)j * inputs;
-    float4 partial = (float4)(0.0f);
-    uint i = 0;
-    for (; i + 4u <= inputs; i += 4u) {
-        partial += vload4(0, row + i) * vload4(0, x + i);
-    }
-    float sum = (partial.x + partial.y) + (partial.z + partial.w);
-    for (; i < inputs; ++i) {
-        sum += row[i] * x[i];
-    }
-    float v = sum + b[j];
-    if (activation == 1u) {
-        v = v > 0.0f ? v : 0.0f;
-    } else if (activation == 2u) {
-        v = tanh(v);
-    } else if (activation == 3u) {
-        v = 1.0f / (1.0f + exp(-v));
-    }
-    y[j] = v;
-}
-)CLC";
 
 constexpr const char* denseKernelName = "nn_dense_forward";
 constexpr double predictionDeadlineSeconds = 60.0;
@@ -84,7 +53,7 @@ std::shared_ptr<DeviceProgram> buildProgram(std::shared_ptr<gpu::Device> device)
         fail("The GPU " + device->name() + " gave no command queue.");
     }
     try {
-        program->dense = device->makeLibrary(denseSource)->makePipeline(denseKernelName);
+        program->dense = device->makeLibrary(denseKernelSource)->makePipeline(denseKernelName);
     } catch (const gpu::Error& error) {
         fail("The model runtime's GPU kernels do not compile on " + device->name() + ": " + gpu::singleLine(error.what()));
     }

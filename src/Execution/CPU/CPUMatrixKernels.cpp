@@ -1,0 +1,184 @@
+// Dense products in single precision, half-precision storage and 8-bit integers, and one training
+// step of a dense layer.
+
+#include "Execution/CPU/CPUKernelSupport.h"
+#include "Execution/Shared/OlvaneHalfPrecision.h"
+
+#include <cblas.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+namespace korvalen::CPUKernels {
+
+using CPUKernelSupport::outcome;
+using CPUKernelSupport::tamperFloats;
+
+namespace {
+
+// C = A x B for square row-major n x n matrices.
+void squareProduct(int n, const float* a, const float* b, float* c)
+{
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, a, n, b, n, 0.0f, c, n);
+}
+
+// Sum over k of A[0][k] x B[k][0], single precision from 0.
+float cornerReference(int n, const std::vector<float>& a, const std::vector<float>& b)
+{
+    float ref = 0.0f;
+    for (int k = 0; k < n; ++k) ref += a[k] * b[static_cast<std::size_t>(k) * n];
+    return ref;
+}
+
+}  // namespace
+
+IterationOutcome matrixFP32Iteration(const KernelOutputTamper* tamper)
+{
+    constexpr int n = 384;
+    const std::vector<float> a = deterministicFloats(n * n, 61'490);
+    const std::vector<float> b = deterministicFloats(n * n, 61'491);
+    std::vector<float> c(static_cast<std::size_t>(n) * n);
+    squareProduct(n, a.data(), b.data(), c.data());
+    tamperFloats(tamper, c);
+
+    const float ref = cornerReference(n, a, b);
+    const bool passed = std::fabs(c[0] - ref) <= std::max(0.002f, std::fabs(ref) * 0.0002f);
+    return outcome(0.000113246208, sampledChecksum<float>(c, 1003), passed, "Matrix: 384×384", "Accelerate SGEMM; 2N³ operation count");
+}
+
+IterationOutcome matrixFP16Iteration(const KernelOutputTamper* tamper)
+{
+    constexpr int n = 320;
+    constexpr std::size_t count = static_cast<std::size_t>(n) * n;
+    std::vector<std::uint16_t> halfA(count), halfB(count);
+    OlvaneHalfPrecision::encode(deterministicFloats(n * n, 61'462), halfA);
+    OlvaneHalfPrecision::encode(deterministicFloats(n * n, 61'463), halfB);
+    std::vector<float> a(count), b(count);
+    OlvaneHalfPrecision::decode(halfA, a);
+    OlvaneHalfPrecision::decode(halfB, b);
+
+    std::vector<float> c(count);
+    squareProduct(n, a.data(), b.data(), c.data());
+    tamperFloats(tamper, c);
+
+    // The reference uses the decoded values, so rounding to binary16 never fails the check.
+    const float ref = cornerReference(n, a, b);
+    const bool passed = std::fabs(c[0] - ref) <= std::max(0.003f, std::fabs(ref) * 0.0003f);
+    return outcome(0.000065536, sampledChecksum<float>(c, 1003), passed, "Matrix: 320×320",
+                   "IEEE-754 binary16 storage with CPU conversion and SGEMM compute");
+}
+
+IterationOutcome matrixINT8Iteration(const KernelOutputTamper* tamper)
+{
+    constexpr int n = 128;
+    constexpr std::size_t count = static_cast<std::size_t>(n) * n;
+    std::vector<std::int8_t> a(count), b(count);
+    SplitMix64 stream(6'776);
+    for (auto& value : a) value = static_cast<std::int8_t>(static_cast<int>(stream.next() % 31) - 15);
+    for (auto& value : b) value = static_cast<std::int8_t>(static_cast<int>(stream.next() % 31) - 15);
+
+    // Integer sums are exact (|sum| <= 128 x 225), so the i-k-j order gives the same result as the
+    // k-ordered sum while letting each row of C accumulate as a vector.
+    std::vector<std::int32_t> c(count);
+    for (int i = 0; i < n; ++i) {
+        std::int32_t* __restrict row = c.data() + static_cast<std::size_t>(i) * n;
+        for (int k = 0; k < n; ++k) {
+            const std::int32_t aik = a[static_cast<std::size_t>(i) * n + k];
+            const std::int8_t* __restrict bk = b.data() + static_cast<std::size_t>(k) * n;
+            for (int j = 0; j < n; ++j) row[j] += aik * static_cast<std::int32_t>(bk[j]);
+        }
+    }
+    if (tamper && tamper->integers) tamper->integers(c);
+
+    std::int32_t ref = 0;
+    for (int k = 0; k < n; ++k) ref += static_cast<std::int32_t>(a[k]) * static_cast<std::int32_t>(b[static_cast<std::size_t>(k) * n]);
+    const bool passed = c[0] == ref;
+    return outcome(0.000004194304, sampledChecksum<std::int32_t>(c, 257), passed, "Matrix: 128×128",
+                   "Signed INT8 inputs; exact INT32 accumulation");
+}
+
+namespace {
+
+constexpr int batch = 32, inputs = 128, outputs = 32;
+
+// Y = X x W, then the mean of squared differences to T; Y is left holding the loss's gradient.
+float forwardLoss(const std::vector<float>& x, const std::vector<float>& w, const std::vector<float>& t, std::vector<float>& y)
+{
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, batch, outputs, inputs, 1.0f, x.data(), inputs, w.data(), outputs, 0.0f,
+                y.data(), outputs);
+    float sum = 0.0f;
+    for (std::size_t e = 0; e < y.size(); ++e) {
+        const float d = y[e] - t[e];
+        sum += d * d;
+        y[e] = (d + d) * 0.03125f;
+    }
+    return sum / 1024.0f;
+}
+
+}  // namespace
+
+IterationOutcome fineTuningIteration(const KernelOutputTamper* tamper)
+{
+    const std::vector<float> x = deterministicFloats(batch * inputs, 61'822);
+    const std::vector<float> t = deterministicFloats(batch * outputs, 61'823);
+    std::vector<float> w = deterministicFloats(inputs * outputs, 61'824);
+    for (float& value : w) value *= 0.02f;
+
+    std::vector<float> y(static_cast<std::size_t>(batch) * outputs);
+    const float lossBefore = forwardLoss(x, w, t, y);
+
+    std::vector<float> gradient(static_cast<std::size_t>(inputs) * outputs);
+    cblas_sgemm(CblasRowMajor, CblasTrans, CblasNoTrans, inputs, outputs, batch, 1.0f, x.data(), inputs, y.data(), outputs, 0.0f,
+                gradient.data(), outputs);
+    for (std::size_t e = 0; e < w.size(); ++e) w[e] = w[e] - gradient[e] * 0.002f;
+    tamperFloats(tamper, w);
+
+    std::vector<float> yAfter(static_cast<std::size_t>(batch) * outputs);
+    const float lossAfter = forwardLoss(x, w, t, yAfter);
+    const bool passed = lossAfter < lossBefore && std::isfinite(lossAfter);
+    return outcome(1.0, static_cast<double>(lossAfter), passed, "Batch 32, dense 128→32",
+                   "MSE loss " + shortestFloatText(lossBefore) + " → " + shortestFloatText(lossAfter));
+}
+
+std::string shortestFloatText(float value)
+{
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+    const std::string sign = std::signbit(value) ? "-" : "";
+    const float magnitude = std::fabs(value);
+    if (magnitude == 0.0f) return sign + "0.0";
+
+    // Shortest round-trip digits and decimal exponent, from the scientific form "d.ddde±x".
+    char buffer[64];
+    const auto scientific = std::to_chars(buffer, buffer + sizeof buffer, magnitude, std::chars_format::scientific);
+    const std::string text(buffer, scientific.ptr);
+    const std::size_t e = text.find('e');
+    std::string digits = text.substr(0, e);
+    digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
+    const int exponent = std::atoi(text.c_str() + e + 1);  // value = d.ddd x 10^exponent
+
+    if (exponent < -4 || magnitude > 0x1p24f) {
+        std::string out = sign + digits.substr(0, 1);
+        if (digits.size() > 1) out.append(".").append(digits, 1);
+        const int absExponent = std::abs(exponent);
+        out += exponent < 0 ? "e-" : "e+";
+        if (absExponent < 10) out += "0";
+        return out + std::to_string(absExponent);
+    }
+    std::string out = sign;
+    if (exponent < 0) {
+        out.append("0.").append(static_cast<std::size_t>(-exponent - 1), '0').append(digits);
+    } else {
+        const auto integerDigits = static_cast<std::size_t>(exponent + 1);
+        if (digits.size() <= integerDigits) {
+            out += digits + std::string(integerDigits - digits.size(), '0') + ".0";
+        } else {
+            out += digits.substr(0, integerDigits) + "." + digits.substr(integerDigits);
+        }
+    }
+    return out;
+}
+
+}  // namespace korvalen::CPUKernels

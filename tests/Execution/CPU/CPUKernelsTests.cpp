@@ -1,0 +1,228 @@
+#include "Execution/CPU/CPUKernels.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <ostream>
+#include <string>
+
+using namespace korvalen;
+
+namespace {
+
+constexpr float floatNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float floatInf = std::numeric_limits<float>::infinity();
+
+struct KernelCase {
+    const char* name;
+    AIWorkloadID workload;
+    CPUKernelIteration run;
+    double workUnits;
+    const char* firstDetail;
+    const char* secondDetail;
+    // Exact kernels use only +, -, x, / and integers: their checksum is the same on every machine.
+    // The others go through libm or BLAS, so they are checked against figures computed independently
+    // in double precision, within a relative 1e-4.
+    bool exact;
+    double checksum;
+    // Damage the validation must notice.
+    std::function<void(KernelOutputTamper&)> corrupt;
+};
+
+void PrintTo(const KernelCase& kernel, std::ostream* out) { *out << kernel.name; }
+
+KernelOutputTamper floatsAt(std::size_t index, float value)
+{
+    KernelOutputTamper tamper;
+    tamper.floats = [=](std::span<float> out) { out[index] = value; };
+    return tamper;
+}
+
+std::function<void(KernelOutputTamper&)> setFloat(std::size_t index, float value)
+{
+    return [=](KernelOutputTamper& tamper) { tamper = floatsAt(index, value); };
+}
+
+std::function<void(KernelOutputTamper&)> nudgeFloat(std::size_t index, float delta)
+{
+    return [=](KernelOutputTamper& tamper) { tamper.floats = [=](std::span<float> out) { out[index] += delta; }; };
+}
+
+const KernelCase kernelCases[] = {
+    {"superResolution", AIWorkloadID::superResolution, &CPUKernels::superResolutionIteration, 0.331776,
+     "Input: 384×216; output: 768×432", "Validation: bilinear sample reference", true, -3.8269712775945663,
+     nudgeFloat(177 * 768 + 123, 0.001f)},
+    {"melSpectrogram", AIWorkloadID::melSpectrogram, &CPUKernels::melSpectrogramIteration, 2.0, "Audio: 2 s at 16000 Hz",
+     "198 frames, 64 deterministic spectral bands", false, 128.11386258858113, setFloat(5000, floatInf)},
+    {"noiseSuppression", AIWorkloadID::noiseSuppression, &CPUKernels::noiseSuppressionIteration, 4.0,
+     "48 kHz mono, 4-second stream", "Envelope gate + one-pole residual filter", true, -11.105951771140099,
+     setFloat(191'999, 1.2f)},
+    {"diffusion", AIWorkloadID::diffusionDenoise, &CPUKernels::diffusionIteration, 1.0, "Latent: 160×160×4",
+     "3×3 denoise + normalization + SiLU", false, 1.4066664000863467, setFloat(2 * 160 + 2, 10.0f)},
+    {"convolution", AIWorkloadID::convolution, &CPUKernels::convolutionIteration, 0.00247962, "Feature map: 512×288",
+     "Padded 3×3 convolution; 17 FLOPs/output", true, -3.1744882464408875, nudgeFloat(91 * 512 + 77, 0.001f)},
+    {"textTokenization", AIWorkloadID::textTokenization, &CPUKernels::textTokenizationIteration, 1.32,
+     "UTF-8 input: 1320000 bytes", "Deterministic normalization, pair merges, and FNV token hashing", true, 36544248000.0,
+     [](KernelOutputTamper& tamper) { tamper.tokens = [](std::vector<std::uint32_t>& tokens) { tokens.resize(50'000); }; }},
+    {"ropeRMSNorm", AIWorkloadID::ropeRMSNorm, &CPUKernels::ropeRMSNormIteration, 0.006291456, "Decoder tensor: 1024×512",
+     "RMSNorm followed by rotary positional encoding", false, -21.796923645793683, setFloat(400'000, floatNaN)},
+    {"attention", AIWorkloadID::transformerAttention, &CPUKernels::attentionIteration, 1.0,
+     "Context: 96 tokens; head dimension: 64", "QKᵀ + stable softmax + value projection", false, -0.16316663134397832,
+     setFloat(6000, -floatInf)},
+    {"softmaxLayerNorm", AIWorkloadID::softmaxLayerNorm, &CPUKernels::softmaxLayerNormIteration, 0.004194304, "Tensor: 512×512",
+     "LayerNorm followed by numerically stable softmax", false, 0.48394634293622324, setFloat(300 * 512 + 7, floatNaN)},
+    {"tensorOperations", AIWorkloadID::tensorOperations, &CPUKernels::tensorOperationsIteration, 0.024, "Elements: 2000000",
+     "Fused multiply-add approximation + GELU", false, 303.44140239189915, nudgeFloat(17'777, 0.001f)},
+    {"tensorAllocation", AIWorkloadID::tensorAllocation, &CPUKernels::tensorAllocationIteration, 0.067108864,
+     "64 MiB tensor allocation", "Allocation, page touch, validation, and release", true, 1151.484375,
+     setFloat(8'388'608, 0.5f)},
+    {"kvCache", AIWorkloadID::kvCache, &CPUKernels::kvCacheIteration, 0.033554432, "Context: 4096, heads: 16, head dimension: 64",
+     "FP16 key/value cache write and traversal", true, -129.0,
+     [](KernelOutputTamper& tamper) { tamper.halves = [](std::span<std::uint16_t> cache) { cache[1'234'567] = 0x7C00; }; }},
+    {"matrixFP32", AIWorkloadID::matrixFP32, &CPUKernels::matrixFP32Iteration, 0.000113246208, "Matrix: 384×384",
+     "Accelerate SGEMM; 2N³ operation count", false, -79.41063710940271, nudgeFloat(0, 0.01f)},
+    {"matrixFP16", AIWorkloadID::matrixFP16, &CPUKernels::matrixFP16Iteration, 0.000065536, "Matrix: 320×320",
+     "IEEE-754 binary16 storage with CPU conversion and SGEMM compute", false, -16.043123010569616, nudgeFloat(0, 0.01f)},
+    {"matrixINT8", AIWorkloadID::matrixINT8, &CPUKernels::matrixINT8Iteration, 0.000004194304, "Matrix: 128×128",
+     "Signed INT8 inputs; exact INT32 accumulation", true, 14409.0,
+     [](KernelOutputTamper& tamper) { tamper.integers = [](std::span<std::int32_t> c) { c[0] += 1; }; }},
+    {"fineTuning", AIWorkloadID::fineTuningStep, &CPUKernels::fineTuningIteration, 1.0, "Batch 32, dense 128→32",
+     "(checked on its own below)", false, 0.35226042778848765,
+     [](KernelOutputTamper& tamper) {
+         tamper.floats = [](std::span<float> w) {
+             for (float& value : w) value *= 3.0f;  // a step far past the minimum raises the loss
+         };
+     }},
+};
+
+class CPUKernel : public ::testing::TestWithParam<KernelCase> {};
+
+}  // namespace
+
+TEST_P(CPUKernel, PassesAndReproducesItsChecksum)
+{
+    const KernelCase& kernel = GetParam();
+    const IterationOutcome first = kernel.run(nullptr);
+    EXPECT_TRUE(first.passed);
+    EXPECT_EQ(first.workUnits, kernel.workUnits);
+    ASSERT_EQ(first.details.size(), 2u);
+    EXPECT_EQ(first.details[0], kernel.firstDetail);
+    if (kernel.workload != AIWorkloadID::fineTuningStep) {
+        EXPECT_EQ(first.details[1], kernel.secondDetail);
+    }
+    if (kernel.exact) {
+        EXPECT_EQ(first.checksum, kernel.checksum);
+    } else {
+        EXPECT_NEAR(first.checksum, kernel.checksum, 1e-4 * std::max(1.0, std::fabs(kernel.checksum)));
+    }
+
+    // Run to run on one machine, every kernel repeats bit for bit.
+    const IterationOutcome second = kernel.run(nullptr);
+    EXPECT_EQ(second.checksum, first.checksum);
+    EXPECT_EQ(second.details, first.details);
+    EXPECT_EQ(cpuKernelIteration(kernel.workload), kernel.run);
+}
+
+TEST_P(CPUKernel, ValidationNoticesCorruptedOutput)
+{
+    const KernelCase& kernel = GetParam();
+    KernelOutputTamper tamper;
+    kernel.corrupt(tamper);
+    const IterationOutcome damaged = kernel.run(&tamper);
+    EXPECT_FALSE(damaged.passed);
+    EXPECT_EQ(damaged.workUnits, kernel.workUnits);  // a failed check still counts its work
+}
+
+INSTANTIATE_TEST_SUITE_P(All, CPUKernel, ::testing::ValuesIn(kernelCases),
+                         [](const ::testing::TestParamInfo<KernelCase>& info) { return std::string(info.param.name); });
+
+TEST(CPUKernels, OnlyTimedWorkloadsHaveAKernel)
+{
+    int withKernel = 0;
+    for (int raw = 0; raw < workloadCount; ++raw) withKernel += cpuKernelIteration(static_cast<AIWorkloadID>(raw)) != nullptr;
+    EXPECT_EQ(withKernel, 16);
+    EXPECT_EQ(cpuKernelIteration(AIWorkloadID::threadScaling), nullptr);
+    EXPECT_EQ(cpuKernelIteration(AIWorkloadID::memoryPressure), nullptr);
+    EXPECT_EQ(cpuKernelIteration(AIWorkloadID::imageClassification), nullptr);
+}
+
+// The last digits of the losses depend on the BLAS kernels of the machine, so only their leading
+// digits are fixed here; the second loss is the checksum itself.
+TEST(CPUKernels, FineTuningReportsBothLosses)
+{
+    const IterationOutcome step = CPUKernels::fineTuningIteration();
+    const std::string& line = step.details[1];
+    EXPECT_EQ(line.rfind("MSE loss 0.35593", 0), 0u) << line;
+    const std::string after = " → " + CPUKernels::shortestFloatText(static_cast<float>(step.checksum));
+    ASSERT_GE(line.size(), after.size());
+    EXPECT_EQ(line.substr(line.size() - after.size()), after);
+}
+
+TEST(CPUKernels, SoftmaxValidationNoticesRowsThatDoNotSumToOne)
+{
+    // A huge LayerNorm value leaves its row's softmax summing to 1 still; an infinite one does not.
+    KernelOutputTamper large = floatsAt(77, 80.0f);
+    EXPECT_TRUE(CPUKernels::softmaxLayerNormIteration(&large).passed);
+    KernelOutputTamper infinite = floatsAt(77, floatInf);
+    EXPECT_FALSE(CPUKernels::softmaxLayerNormIteration(&infinite).passed);
+}
+
+TEST(CPUKernels, MelAndDiffusionValidationsCheckMagnitudes)
+{
+    KernelOutputTamper silent;
+    silent.floats = [](std::span<float> out) {
+        for (float& value : out) value = 0.0f;
+    };
+    EXPECT_FALSE(CPUKernels::melSpectrogramIteration(&silent).passed);  // the largest band must exceed 0
+    KernelOutputTamper bordered = floatsAt(2 * 160 + 2, 9.5f);
+    EXPECT_TRUE(CPUKernels::diffusionIteration(&bordered).passed);
+    KernelOutputTamper negative = floatsAt(2 * 160 + 2, -10.0f);
+    EXPECT_FALSE(CPUKernels::diffusionIteration(&negative).passed);
+}
+
+// 'r' followed by a blank is a pair whose value is a multiple of 11 (114 x 256 + 32 = 29,216).
+TEST(Tokenizer, MergedPairsAndTokenBoundaries)
+{
+    using CPUKernels::tokenize;
+    EXPECT_EQ(tokenize("xa y").size(), 2u);
+    EXPECT_EQ(tokenize("xr y").size(), 1u);  // the merged blank is no boundary
+    EXPECT_EQ(tokenize("ab").size(), 1u);    // the final byte closes a token, whatever it is
+    EXPECT_EQ(tokenize("xr ").size(), 1u);   // also when a merge consumes it
+    EXPECT_EQ(tokenize("r ").size(), 1u);
+    EXPECT_TRUE(tokenize("").empty());
+    EXPECT_EQ(tokenize("a\nb").size(), 2u);
+    // The token hash includes its closing blank.
+    EXPECT_NE(tokenize("ab ")[0], tokenize("ab")[0]);
+    EXPECT_EQ(tokenize("ab cd")[0], tokenize("ab ")[0]);
+    // FNV-1a of the single byte 'a'.
+    EXPECT_EQ(tokenize("a")[0], 0xE40C292Cu);
+}
+
+TEST(Tokenizer, SentenceTokenCount)
+{
+    std::string text;
+    for (int r = 0; r < 12'000; ++r) text += CPUKernels::tokenizerSentence;
+    EXPECT_EQ(CPUKernels::tokenize(text).size(), 156'000u);  // 13 words a sentence
+}
+
+TEST(ShortestFloatText, PlainAndExponentForms)
+{
+    using CPUKernels::shortestFloatText;
+    EXPECT_EQ(shortestFloatText(0.35593852f), "0.35593852");
+    EXPECT_EQ(shortestFloatText(2.0f), "2.0");
+    EXPECT_EQ(shortestFloatText(-0.5f), "-0.5");
+    EXPECT_EQ(shortestFloatText(100.0f), "100.0");
+    EXPECT_EQ(shortestFloatText(123.456f), "123.456");
+    EXPECT_EQ(shortestFloatText(0.0001f), "0.0001");
+    EXPECT_EQ(shortestFloatText(0.00001f), "1e-05");
+    EXPECT_EQ(shortestFloatText(1.5e-5f), "1.5e-05");
+    EXPECT_EQ(shortestFloatText(16777216.0f), "16777216.0");
+    EXPECT_EQ(shortestFloatText(16777218.0f), "1.6777218e+07");
+    EXPECT_EQ(shortestFloatText(1e30f), "1e+30");
+    EXPECT_EQ(shortestFloatText(0.0f), "0.0");
+    EXPECT_EQ(shortestFloatText(-0.0f), "-0.0");
+    EXPECT_EQ(shortestFloatText(floatInf), "inf");
+    EXPECT_EQ(shortestFloatText(floatNaN), "nan");
+}
