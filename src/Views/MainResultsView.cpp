@@ -212,10 +212,10 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
 
     // Made after the results so that Tab reaches it after the table.
     assistantPane_ = new AssistantPane(store_.assistant(), [&store] { return store.isBusy(); }, split);
-    assistantPane_->setMinimumHeight(200);
+    assistantPane_->setMinimumHeight(190);
     split->addWidget(assistantPane_);
-    split->setStretchFactor(0, 3);
-    split->setStretchFactor(1, 2);
+    split->setStretchFactor(0, 2);
+    split->setStretchFactor(1, 1);
 
     connect(clear_, &QPushButton::clicked, this, [this] { store_.clearCurrent(); });
     connect(categoryFilter_, &QComboBox::currentIndexChanged, this, &MainResultsView::refresh);

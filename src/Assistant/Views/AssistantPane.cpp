@@ -42,7 +42,7 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
     // The window's style sheet decides the look of its children; the pane adds what it draws itself.
     setAttribute(Qt::WA_StyledBackground, true);
     setStyleSheet(R"(
-#AssistantPane { background: #11151c; border-left: 1px solid #262d3a; }
+#AssistantPane { background: #11151c; border-top: 1px solid #262d3a; }
 #AssistantPane QScrollArea, #AssistantViewport, #AssistantMessages { background: transparent; border: none; }
 #AssistantPane QLineEdit { background: #1b2130; border: 1px solid #2c3445; border-radius: 6px; padding: 6px 8px;
                            color: #e6eaf2; selection-background-color: #2b4f91; }
@@ -50,15 +50,19 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
 #AssistantBubbleTime { color: rgba(230, 234, 242, 0.45); }
 )");
     auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(14, 16, 14, 14);
-    layout->setSpacing(8);
+    layout->setContentsMargins(14, 10, 14, 10);
+    layout->setSpacing(6);
 
+    // Compact rows: the pane shares the window's height with the results above it.
+    auto* header = new QHBoxLayout;
+    header->setSpacing(12);
     auto* title = new QLabel("AI Assistant", this);
     title->setObjectName("SessionTitle");
-    layout->addWidget(title);
+    header->addWidget(title);
     selector_ = new AssistantProviderSelector(assistant_.provider(), false,
                                               [this](AIAssistantProvider p) { assistant_.selectProvider(p); }, this);
-    layout->addWidget(selector_);
+    header->addWidget(selector_, 1);
+    layout->addLayout(header);
 
     // The local model: a catalog model of the managed engine, or any OpenAI-compatible endpoint.
     localBox_ = new QWidget(this);
@@ -125,7 +129,7 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
         const std::string prompt = action.prompt;
         connect(button, &QPushButton::clicked, this, [this, prompt] { assistant_.sendMessage(prompt); });
         const int index = static_cast<int>(quick_.size());
-        quickRow->addWidget(button, index / 2, index % 2);
+        quickRow->addWidget(button, 0, index);
         quick_.push_back(button);
     }
     layout->addLayout(quickRow);
@@ -137,18 +141,14 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
     send_->setObjectName("StartButton");
     composeRow->addWidget(composer_, 1);
     composeRow->addWidget(send_);
-    layout->addLayout(composeRow);
-
-    auto* actionRow = new QHBoxLayout;
     stop_ = new QPushButton("Stop", this);
     stop_->setObjectName("StopButton");
     clear_ = new QPushButton("Clear", this);
     export_ = new QPushButton("Export…", this);
-    actionRow->addWidget(stop_);
-    actionRow->addWidget(clear_);
-    actionRow->addStretch(1);
-    actionRow->addWidget(export_);
-    layout->addLayout(actionRow);
+    composeRow->addWidget(stop_);
+    composeRow->addWidget(clear_);
+    composeRow->addWidget(export_);
+    layout->addLayout(composeRow);
 
     assistant_.setExportLocationChooser([this](const QString& name) -> std::optional<QString> {
         const QString path = QFileDialog::getSaveFileName(this, "Export Conversation", QDir::home().filePath(name),
