@@ -11,6 +11,8 @@
 #include "Views/ViewText.h"
 #include "Visualization/SymbolGlyph.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QComboBox>
 #include <QDateTime>
@@ -105,6 +107,7 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     outer->setContentsMargins(0, 0, 0, 0);
     // The assistant sits under the results, so the table keeps the whole width for its columns.
     auto* split = new QSplitter(Qt::Vertical, this);
+    split_ = split;
     split->setChildrenCollapsible(false);
     outer->addWidget(split);
     pages_ = new QStackedWidget(split);
@@ -214,8 +217,8 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     assistantPane_ = new AssistantPane(store_.assistant(), [&store] { return store.isBusy(); }, split);
     assistantPane_->setMinimumHeight(190);
     split->addWidget(assistantPane_);
-    split->setStretchFactor(0, 2);
-    split->setStretchFactor(1, 1);
+    // Until the user moves the divider, the pane takes a third of the height between its minimum and 300.
+    connect(split, &QSplitter::splitterMoved, this, [this] { paneSizedByUser_ = true; });
 
     connect(clear_, &QPushButton::clicked, this, [this] { store_.clearCurrent(); });
     connect(categoryFilter_, &QComboBox::currentIndexChanged, this, &MainResultsView::refresh);
@@ -242,6 +245,10 @@ void MainResultsView::resizeEvent(QResizeEvent* event)
     const int side = width() < 760 ? 14 : 24;
     pageLayout_->setContentsMargins(side, 20, side, 18);
     QWidget::resizeEvent(event);
+    if (!paneSizedByUser_) {
+        const int pane = std::clamp(height() / 3, assistantPane_->minimumHeight(), 300);
+        split_->setSizes({std::max(0, height() - pane), pane});
+    }
 }
 
 bool MainResultsView::eventFilter(QObject* watched, QEvent* event)

@@ -9,6 +9,7 @@
 class QComboBox;
 class QLabel;
 class QPushButton;
+class QSplitter;
 class QStackedWidget;
 class QTableWidget;
 class QVBoxLayout;
@@ -66,6 +67,8 @@ private:
     QVBoxLayout* pageLayout_;
     bool fittingColumns_ = false;
     AssistantPane* assistantPane_;
+    QSplitter* split_;
+    bool paneSizedByUser_ = false;
 };
 
 }  // namespace korvalen
