@@ -1,3 +1,4 @@
+#include "LocalModel/LoopbackNetwork.h"
 #include "LocalModel/AIAssistantLocalClient.h"
 
 #include "Model/KorvalenAILogger.h"
@@ -34,17 +35,6 @@ namespace AIAssistantLocalClient {
 
 namespace {
 
-QNetworkAccessManager& network()
-{
-    // One manager for the main thread, kept for the life of the application object.
-    static QPointer<QNetworkAccessManager> manager;
-    if (!manager) {
-        manager = new QNetworkAccessManager(QCoreApplication::instance());
-        manager->setProxy(QNetworkProxy::NoProxy);
-        manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    }
-    return *manager;
-}
 
 struct Exchange {
     int status = 0;
@@ -240,7 +230,7 @@ Task<std::string> generate(std::string endpoint, std::string model, std::string 
         request.setRawHeader("Accept", "application/json");
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
         request.setTransferTimeout(static_cast<int>(limits.transferTimeout.count()));
-        QNetworkReply* reply = network().post(request, body);
+        QNetworkReply* reply = loopbackNetwork().post(request, body);
         ReplyAwaiter awaiter{reply, cancel, limits.maxResponseBytes};
         std::shared_ptr<Exchange> result = co_await awaiter;
         const Exchange& e = *result;

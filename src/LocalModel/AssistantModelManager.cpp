@@ -1,3 +1,4 @@
+#include "LocalModel/LoopbackNetwork.h"
 #include "LocalModel/AssistantModelManager.h"
 
 #include "Model/KorvalenAILogger.h"
@@ -73,16 +74,6 @@ CallbackAwaiter<Setup> whenCalled(Setup& setup)
     return CallbackAwaiter<Setup>{setup};
 }
 
-QNetworkAccessManager& probeNetwork()
-{
-    static QPointer<QNetworkAccessManager> manager;
-    if (!manager) {
-        manager = new QNetworkAccessManager(QCoreApplication::instance());
-        manager->setProxy(QNetworkProxy::NoProxy);
-        manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    }
-    return *manager;
-}
 
 }  // namespace
 
@@ -239,7 +230,7 @@ Task<bool> AssistantModelManager::endpointAnswers(QString path)
 {
     QNetworkRequest request(QUrl("http://127.0.0.1:" + QString::number(options_.port) + path));
     request.setTransferTimeout(2000);
-    QNetworkReply* reply = probeNetwork().get(request);
+    QNetworkReply* reply = loopbackNetwork().get(request);
     auto wait = [reply](const std::shared_ptr<Resumer>& resumer) {
         QObject::connect(reply, &QNetworkReply::finished, reply, [resumer] { resumer->fire(); });
     };
