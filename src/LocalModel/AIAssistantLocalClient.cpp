@@ -1,5 +1,5 @@
-#include "LocalModel/LoopbackNetwork.h"
 #include "LocalModel/AIAssistantLocalClient.h"
+#include "LocalModel/LoopbackNetwork.h"
 
 #include "Model/KorvalenAILogger.h"
 #include "Platform/Async/Async.h"

@@ -6,21 +6,6 @@
 
 namespace korvalen {
 
-namespace {
-
-template <typename E, std::size_t N>
-std::optional<E> matchRaw(const std::array<E, N>& cases, std::string_view raw)
-{
-    for (E value : cases) {
-        if (rawValue(value) == raw) {
-            return value;
-        }
-    }
-    return std::nullopt;
-}
-
-}  // namespace
-
 std::array<AIWorkloadID, workloadCount> allWorkloadIDs()
 {
     std::array<AIWorkloadID, workloadCount> ids{};

@@ -60,6 +60,18 @@ template <> std::optional<AIWorkloadID> fromRaw<AIWorkloadID>(std::string_view);
 // The backend's stored form also accepts the older "Best Available" for `automatic`.
 std::optional<AIBackend> decodeBackend(std::string_view raw);
 
+// The case among `cases` whose raw value is `raw`: the fromRaw of every enumeration with a raw value.
+template <typename E, std::size_t N>
+std::optional<E> matchRaw(const std::array<E, N>& cases, std::string_view raw)
+{
+    for (E value : cases) {
+        if (rawValue(value) == raw) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
 // Ordered workload list of a run mode.
 std::vector<AIWorkloadID> workloadIDs(AIRunMode mode);
 

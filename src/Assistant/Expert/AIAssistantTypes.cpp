@@ -4,21 +4,6 @@
 
 namespace korvalen {
 
-namespace {
-
-template <typename E, std::size_t N>
-std::optional<E> matchRaw(const std::array<E, N>& cases, std::string_view raw)
-{
-    for (E value : cases) {
-        if (rawValue(value) == raw) {
-            return value;
-        }
-    }
-    return std::nullopt;
-}
-
-}  // namespace
-
 std::string_view rawValue(AIAssistantIntent intent)
 {
     switch (intent) {
