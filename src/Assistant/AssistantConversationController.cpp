@@ -115,7 +115,6 @@ AIAssistantMessage AssistantConversationController::welcomeMessage() const
     return AIAssistantMessage{Uuid::random(), AIAssistantRole::assistant, welcomeText(), services_.clock()};
 }
 
-// MARK: published state
 
 void AssistantConversationController::setDraft(const std::string& text)
 {
@@ -203,7 +202,6 @@ void AssistantConversationController::cancelModelStart()
     modelStartTask_.reset();
 }
 
-// MARK: endpoint test
 
 bool AssistantConversationController::isManagedEndpoint(const std::string& text, std::uint16_t port)
 {
@@ -228,7 +226,6 @@ bool AssistantConversationController::isManagedEndpoint(const std::string& text,
     return path.isEmpty() || path == "v1" || path == "v1/chat/completions";
 }
 
-// MARK: sending a question
 
 void AssistantConversationController::sendMessage(std::optional<std::string> text)
 {
@@ -477,7 +474,6 @@ void AssistantConversationController::finish(const Request& request, const AIAss
                            + " backend=" + (response.backend ? std::string(rawValue(*response.backend)) : "none"));
 }
 
-// MARK: provider and model selection
 
 QString AssistantConversationController::providerStatus() const
 {
@@ -528,7 +524,6 @@ void AssistantConversationController::installEngineForManagedModel(const Assista
     setStatus(modelManager().statusText());
 }
 
-// MARK: managed model
 
 void AssistantConversationController::startManagedModel(const AssistantDownloadableModel& model)
 {
@@ -600,7 +595,6 @@ void AssistantConversationController::stopManagedModel()
     setStatus("Local model stopped");
 }
 
-// MARK: conversation upkeep
 
 void AssistantConversationController::stopResponse()
 {
@@ -695,7 +689,6 @@ void AssistantConversationController::exportConversation()
     KorvalenAILogger::info("ASSISTANT_CONVERSATION_EXPORTED messages=" + std::to_string(messages_.size()));
 }
 
-// MARK: around a benchmark run
 
 bool AssistantConversationController::pauseForBenchmark()
 {
