@@ -258,7 +258,7 @@ bool drawAxisHairline(QPainter& painter, QPoint offset, QPointF a, QPointF b, co
 // the outline has.
 class EdgeRasterizer {
 public:
-    EdgeRasterizer(QRect area) : area_(area), width_(area.width() + 2), cells_(std::size_t(width_) * area.height(), 0.0) {}
+    EdgeRasterizer(QRect area) : area_(area), width_(area.width() + 2), cells_(std::size_t(width_) * area.height(), 0.0f) {}
 
     // x, y in device coordinates, all inside `area`.
     void addEdge(QPointF p0, QPointF p1)
@@ -277,7 +277,7 @@ public:
             const double dy = std::min(row + 1.0, y1) - std::max(double(row), y0);
             const double xnext = x + dxdy * dy;
             const double d = dy * dir;
-            double* line = cells_.data() + std::size_t(row) * width_;
+            float* line = cells_.data() + std::size_t(row) * width_;
             const double xa = std::min(x, xnext), xb = std::max(x, xnext);
             const double xaFloor = std::floor(xa);
             const int ia = int(xaFloor), ib = int(std::ceil(xb));
@@ -311,12 +311,12 @@ public:
 
     void blend(QPainter& painter, QPoint offset, const QColor& color)
     {
-        const QRgb premultiplied = qPremultiply(color.rgba());
+        const QRgb premultiplied = color.rgba64().premultiplied().toArgb32();  // as the engine converts it
         QImage band(area_.width(), std::min(bandRows, area_.height()), QImage::Format_ARGB32_Premultiplied);
         for (int top = 0; top < area_.height(); top += band.height()) {
             const int rows = std::min(band.height(), area_.height() - top);
             for (int r = 0; r < rows; ++r) {
-                const double* line = cells_.data() + std::size_t(top + r) * width_;
+                const float* line = cells_.data() + std::size_t(top + r) * width_;
                 auto* out = reinterpret_cast<QRgb*>(band.scanLine(r));
                 double sum = 0;
                 for (int x = 0; x < area_.width(); ++x) {
@@ -346,49 +346,110 @@ private:
 
     QRect area_;
     int width_;
-    std::vector<double> cells_;
+    std::vector<float> cells_;
 };
 
-// Fills a winding outline of straight edges (no curves) through EdgeRasterizer; false when the outline
-// has curves, lies partly outside the device or is short enough for the engine to blend on this thread.
-bool fillStraightOutline(QPainter& painter, QPoint offset, const QPainterPath& outline, const QColor& color)
+// Flattens a cubic as the engine does before rasterizing (device pixels, flatness 1/4): halve until
+// the control points' distances from the chord, summed, fall below a quarter of its length, at most
+// nine times; so a curve keeps the very chords (and coverage) the engine gives it.
+template <typename Emit>
+void flattenCubic(QPointF p1, QPointF p2, QPointF p3, QPointF p4, Emit addPoint)
+{
+    struct Cubic { double x1, y1, x2, y2, x3, y3, x4, y4; };
+    Cubic stack[10];
+    int levels[10];
+    stack[0] = {p1.x(), p1.y(), p2.x(), p2.y(), p3.x(), p3.y(), p4.x(), p4.y()};
+    levels[0] = 9;
+    int top = 0;
+    while (top >= 0) {
+        Cubic* b = &stack[top];
+        const double y4y1 = b->y4 - b->y1, x4x1 = b->x4 - b->x1;
+        double l = std::abs(x4x1) + std::abs(y4y1);
+        double d;
+        if (l > 1) {
+            d = std::abs(x4x1 * (b->y1 - b->y2) - y4y1 * (b->x1 - b->x2))
+                + std::abs(x4x1 * (b->y1 - b->y3) - y4y1 * (b->x1 - b->x3));
+        } else {
+            d = std::abs(b->x1 - b->x2) + std::abs(b->y1 - b->y2) + std::abs(b->x1 - b->x3) + std::abs(b->y1 - b->y3);
+            l = 1;
+        }
+        if (d < 0.25 * l || levels[top] == 0) {
+            addPoint(QPointF(b->x4, b->y4));
+            --top;
+            continue;
+        }
+        // The first half goes on top of the stack, the second stays below it.
+        Cubic* first = b + 1;
+        const Cubic c = *b;
+        double cx = (c.x2 + c.x3) * .5, cy = (c.y2 + c.y3) * .5;
+        first->x1 = c.x1, first->y1 = c.y1;
+        first->x2 = (c.x1 + c.x2) * .5, first->y2 = (c.y1 + c.y2) * .5;
+        b->x3 = (c.x3 + c.x4) * .5, b->y3 = (c.y3 + c.y4) * .5;
+        b->x4 = c.x4, b->y4 = c.y4;
+        first->x3 = (first->x2 + cx) * .5, first->y3 = (first->y2 + cy) * .5;
+        b->x2 = (b->x3 + cx) * .5, b->y2 = (b->y3 + cy) * .5;
+        first->x4 = b->x1 = (first->x3 + b->x2) * .5;
+        first->y4 = b->y1 = (first->y3 + b->y2) * .5;
+        levels[top + 1] = --levels[top];
+        ++top;
+    }
+}
+
+// Fills a winding outline through EdgeRasterizer when the engine would split its blend over the thread
+// pool (about 96 edge cells or more); false when the engine is as good (small outlines) or the outline
+// reaches outside the device.
+bool fillOutline(QPainter& painter, QPoint offset, const QPainterPath& outline, const QColor& color)
 {
     if (outline.fillRule() != Qt::WindingFill || outline.elementCount() < 2)
         return false;
     const QRectF bounds = outline.controlPointRect().translated(offset);
     const QRectF device(0, 0, painter.device()->width(), painter.device()->height());
-    if (!device.contains(bounds) || bounds.height() <= bandRows)
+    if (!device.contains(bounds))
         return false;
-    for (int i = 0; i < outline.elementCount(); ++i) {
-        if (outline.elementAt(i).isCurveTo())
-            return false;
+    // The engine's rasterizer emits about one span per edge cell and one per row crossed.
+    double cells = 0;
+    for (int i = 1; i < outline.elementCount(); ++i) {
+        const QPainterPath::Element e = outline.elementAt(i), previous = outline.elementAt(i - 1);
+        if (!e.isMoveTo())
+            cells += std::abs(e.x - previous.x) + 2 * std::abs(e.y - previous.y);
     }
+    if (cells < 96)
+        return false;
+
     const QRect area(QPoint(int(std::floor(bounds.left())), int(std::floor(bounds.top()))),
                      QPoint(int(std::ceil(bounds.right())), int(std::ceil(bounds.bottom()))));
     EdgeRasterizer rasterizer(area);
-    QPointF start, current;
+    // On the engine's 1/64-pixel grid, so thin edges cover what they cover there.
+    auto device64 = [&](const QPainterPath::Element& e) {
+        return QPointF(std::round((e.x + offset.x()) * 64) / 64, std::round((e.y + offset.y()) * 64) / 64);
+    };
+    QPointF start, current, exact;  // exact: the current point before rounding, where a curve starts
     for (int i = 0; i < outline.elementCount(); ++i) {
         const QPainterPath::Element e = outline.elementAt(i);
-        // On the engine's 1/64-pixel grid, so thin edges cover what they cover there.
-        const QPointF point(std::round((e.x + offset.x()) * 64) / 64, std::round((e.y + offset.y()) * 64) / 64);
+        const QPointF point = device64(e);
         if (e.isMoveTo()) {
             rasterizer.addEdge(current, start);  // every subpath fills as if closed
             start = current = point;
+            exact = QPointF(e.x, e.y) + offset;
+        } else if (e.isCurveTo() && i + 2 < outline.elementCount()) {
+            const QPainterPath::Element c2 = outline.elementAt(i + 1), end = outline.elementAt(i + 2);
+            flattenCubic(exact, QPointF(e.x, e.y) + offset, QPointF(c2.x, c2.y) + offset, QPointF(end.x, end.y) + offset,
+                         [&](QPointF p) {
+                             p = QPointF(std::round(p.x() * 64) / 64, std::round(p.y() * 64) / 64);
+                             rasterizer.addEdge(current, p);
+                             current = p;
+                         });
+            exact = QPointF(end.x, end.y) + offset;
+            i += 2;
         } else {
             rasterizer.addEdge(current, point);
             current = point;
+            exact = QPointF(e.x, e.y) + offset;
         }
     }
     rasterizer.addEdge(current, start);
     rasterizer.blend(painter, offset, color);
     return true;
-}
-
-bool straightOnly(const ScenePath& path)
-{
-    return std::all_of(path.elements().begin(), path.elements().end(), [](const ScenePathElement& e) {
-        return e.kind == ScenePathElement::Kind::polyline || e.kind == ScenePathElement::Kind::rect;
-    });
 }
 
 }  // namespace
@@ -411,6 +472,9 @@ void PainterSceneContext::fill(const ScenePath& path, const SceneColor& color)
                      [&] { painter_.fillRect(rect, qcolor); });
         return;
     }
+    const QPainterPath qpath = toQPainterPath(path);
+    if (offset && fillOutline(painter_, *offset, qpath, qcolor))
+        return;
     if (elements.size() == 1 && elements.front().kind == ScenePathElement::Kind::ellipse) {
         painter_.setPen(Qt::NoPen);
         painter_.setBrush(qcolor);
@@ -418,9 +482,6 @@ void PainterSceneContext::fill(const ScenePath& path, const SceneColor& color)
         painter_.setBrush(Qt::NoBrush);
         return;
     }
-    const QPainterPath qpath = toQPainterPath(path);
-    if (offset && straightOnly(path) && fillStraightOutline(painter_, *offset, qpath, qcolor))
-        return;
     painter_.fillPath(qpath, qcolor);
 }
 
@@ -445,13 +506,18 @@ void PainterSceneContext::stroke(const ScenePath& path, const SceneColor& color,
         return;
     }
     const QPainterPath qpath = toQPainterPath(path);
-    if (offset && !hairline && std::isfinite(lineWidth) && straightOnly(path)) {
-        // The outline the engine would fill for this pen: straight edges only, for a straight path.
+    if (offset && !hairline && std::isfinite(lineWidth)) {
+        // The outline the engine itself fills for this pen.
         QPainterPathStroker stroker(pen);
         QPainterPath outline = stroker.createStroke(qpath);
         outline.setFillRule(Qt::WindingFill);
-        if (fillStraightOutline(painter_, *offset, outline, pen.color()))
+        if (fillOutline(painter_, *offset, outline, pen.color()))
             return;
+    }
+    if (hairline) {
+        const QRectF bounds = qpath.controlPointRect();
+        paintInBands(painter_, offset, bounds.top() - 2, bounds.bottom() + 2, [&] { painter_.strokePath(qpath, pen); });
+        return;
     }
     painter_.strokePath(qpath, pen);
 }
