@@ -321,8 +321,13 @@ public:
                 double sum = 0;
                 for (int x = 0; x < area_.width(); ++x) {
                     sum += line[x];
-                    // Quantized as the engine does: the signed area is floored, then its magnitude taken.
-                    const int coverage = std::min(int(std::abs(std::floor(sum * 256))), 255);
+                    // Quantized as the engine does: the signed area is floored, then its magnitude taken
+                    // (a truncation for positive areas, rounding up the magnitude of negative ones).
+                    const double v = std::clamp(sum * 256, -256.0, 256.0);
+                    int coverage = int(v);
+                    if (v < 0)
+                        coverage = double(coverage) > v ? 1 - coverage : -coverage;
+                    coverage = std::min(coverage, 255);
                     out[x] = coverage == 255 ? premultiplied : byteMul(premultiplied, coverage);
                 }
             }
