@@ -1,12 +1,16 @@
 #include "Visualization/SceneContext.h"
 
 #include <QColor>
+#include <QImage>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPainterPathStroker>
 #include <QPen>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <optional>
 
 namespace korvalen {
 
@@ -143,6 +147,316 @@ QPainterPath toQPainterPath(const ScenePath& scenePath)
     return path;
 }
 
+// Qt's raster engine hands every blend of about 96 spans or more to its GUI thread pool. On a busy
+// machine waking those threads costs far more than the pixels (a tall hairline: ~0.3 ms, a wide noisy
+// waveform several ms), and they compete with the benchmark the window shows. Tall shapes therefore
+// reach the engine in bands of fewer rows, each of which blends on this thread. Every route below
+// cuts at pixel boundaries, so each pixel keeps its coverage.
+constexpr int bandRows = 48;
+
+// The painter's world-to-device offset when it is a whole-pixel translation (the canvas and every image
+// painter), so shapes can be cut at pixel boundaries; nullopt otherwise, and then nothing is banded.
+std::optional<QPoint> pixelOffset(QPainter& painter)
+{
+    if (painter.hasClipping() || !painter.device() || painter.device()->devicePixelRatio() != 1)
+        return std::nullopt;
+    const QTransform t = painter.deviceTransform();
+    if (t.type() > QTransform::TxTranslate || t.dx() != std::round(t.dx()) || t.dy() != std::round(t.dy()))
+        return std::nullopt;
+    if (std::abs(t.dx()) > 1e6 || std::abs(t.dy()) > 1e6)
+        return std::nullopt;
+    return QPoint(int(t.dx()), int(t.dy()));
+}
+
+// Device rows [first, last) that a shape spanning logical y in [top, bottom] can touch.
+std::pair<int, int> deviceRows(QPainter& painter, QPoint offset, double top, double bottom)
+{
+    const double height = painter.device()->height();
+    const double first = std::clamp(std::floor(top + offset.y()), 0.0, height);
+    const double last = std::clamp(std::ceil(bottom + offset.y()), 0.0, height);
+    return {int(first), int(std::max(first, last))};
+}
+
+// Runs `paint` once per band of device rows covering [top, bottom], clipped to the band. Worth it for
+// shapes the engine redraws cheaply (rectangles, hairlines), not for curved outlines, whose every pass
+// costs a full rasterization.
+template <typename Paint>
+void paintInBands(QPainter& painter, const std::optional<QPoint>& offset, double top, double bottom, Paint paint)
+{
+    if (!offset || !std::isfinite(top) || !std::isfinite(bottom)) {
+        paint();
+        return;
+    }
+    const auto [first, last] = deviceRows(painter, *offset, top, bottom);
+    if (last - first <= bandRows) {
+        paint();
+        return;
+    }
+    const int bands = (last - first + bandRows - 1) / bandRows;
+    const int wide = painter.device()->width() + 2;
+    for (int b = 0; b < bands; ++b) {
+        // Equal bands, so none is a sliver that costs a whole pass for a few rows.
+        const int y0 = first + (last - first) * b / bands;
+        const int y1 = first + (last - first) * (b + 1) / bands;
+        painter.setClipRect(QRect(-1 - offset->x(), y0 - offset->y(), wide, y1 - y0));
+        paint();
+    }
+    painter.setClipping(false);
+}
+
+// Fills an integer device rectangle with `color` at `coverage`, antialiasing off, in bands.
+void fillPixels(QPainter& painter, QPoint offset, QRect rect, const QColor& color, double coverage)
+{
+    if (rect.isEmpty() || coverage <= 0)
+        return;
+    QColor c = color;
+    c.setAlphaF(float(color.alphaF() * std::min(coverage, 1.0)));
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    for (int y = rect.top(); y <= rect.bottom(); y += bandRows) {
+        const int rows = std::min(bandRows, rect.bottom() + 1 - y);
+        painter.fillRect(QRect(rect.left() - offset.x(), y - offset.y(), rect.width(), rows), c);
+    }
+    painter.setRenderHint(QPainter::Antialiasing, true);
+}
+
+// Hairlines (width up to 1) are drawn by the engine one pixel wide at the pen's width as opacity, each
+// pixel covered by the area of [centre - 0.5, centre + 0.5] it overlaps. A vertical or horizontal one
+// between whole-pixel ends is therefore one or two plain columns (rows) of pixels.
+bool drawAxisHairline(QPainter& painter, QPoint offset, QPointF a, QPointF b, const QColor& color, double width)
+{
+    if (!(width > 0 && width <= 1))
+        return false;
+    const bool vertical = a.x() == b.x() && a.y() != b.y();
+    const bool horizontal = a.y() == b.y() && a.x() != b.x();
+    if (!vertical && !horizontal)
+        return false;
+    if (!vertical)
+        std::swap(a.rx(), a.ry()), std::swap(b.rx(), b.ry());
+    // Along the line: whole-pixel ends only (where the engine's end pixels are exact), inside the device.
+    const double limit = vertical ? painter.device()->height() : painter.device()->width();
+    const int shift = vertical ? offset.y() : offset.x();
+    const double from = std::min(a.y(), b.y()) + shift, to = std::max(a.y(), b.y()) + shift;
+    if (from != std::floor(from) || to != std::floor(to) || from < 0 || to > limit)
+        return false;
+    const double centre = a.x() + (vertical ? offset.x() : offset.y());
+    if (!std::isfinite(centre) || std::abs(centre) > 1e6)
+        return false;
+    const double left = centre - 0.5, right = centre + 0.5;
+    const int firstPixel = int(std::floor(left));
+    for (int pixel = firstPixel; pixel <= firstPixel + 1; ++pixel) {
+        const double covered = std::min(right, pixel + 1.0) - std::max(left, double(pixel));
+        const QRect piece = vertical ? QRect(pixel, int(from), 1, int(to - from)) : QRect(int(from), pixel, int(to - from), 1);
+        fillPixels(painter, offset, piece, color, covered * width);
+    }
+    return true;
+}
+
+// An exact-area, non-zero-winding scanline rasterizer for outlines made of straight edges: each edge
+// adds its signed area to the cells it crosses, and a running sum along each row gives the coverage,
+// clamped to 1 where windings overlap, as the engine's own rasterizer does. The result is blended
+// through a scratch image in bands, so no blend reaches the engine's thread pool however many spans
+// the outline has.
+class EdgeRasterizer {
+public:
+    EdgeRasterizer(QRect area) : area_(area), width_(area.width() + 2), cells_(std::size_t(width_) * area.height(), 0.0f) {}
+
+    // x, y in device coordinates, all inside `area`.
+    void addEdge(QPointF p0, QPointF p1)
+    {
+        if (p0.y() == p1.y())
+            return;
+        const double dir = p0.y() < p1.y() ? 1.0 : -1.0;
+        if (p0.y() > p1.y())
+            std::swap(p0, p1);
+        const double x0 = p0.x() - area_.left(), y0 = p0.y() - area_.top();
+        const double x1 = p1.x() - area_.left(), y1 = p1.y() - area_.top();
+        const double dxdy = (x1 - x0) / (y1 - y0);
+        double x = x0;
+        const int rowEnd = std::min(area_.height(), int(std::ceil(y1)));
+        for (int row = std::max(0, int(std::floor(y0))); row < rowEnd; ++row) {
+            const double dy = std::min(row + 1.0, y1) - std::max(double(row), y0);
+            const double xnext = x + dxdy * dy;
+            const double d = dy * dir;
+            float* line = cells_.data() + std::size_t(row) * width_;
+            const double xa = std::min(x, xnext), xb = std::max(x, xnext);
+            const double xaFloor = std::floor(xa);
+            const int ia = int(xaFloor), ib = int(std::ceil(xb));
+            if (ib <= ia + 1) {
+                // Within one column: the part right of the edge's mean x is covered.
+                const double mid = (0.5 * (x + xnext) - xaFloor);
+                line[ia] += d - d * mid;
+                line[ia + 1] += d * mid;
+            } else {
+                const double s = 1.0 / (xb - xa);
+                const double fa = xa - xaFloor;
+                const double a0 = 0.5 * s * (1 - fa) * (1 - fa);
+                const double fb = xb - ib + 1;
+                const double am = 0.5 * s * fb * fb;
+                line[ia] += d * a0;
+                if (ib == ia + 2) {
+                    line[ia + 1] += d * (1 - a0 - am);
+                } else {
+                    const double a1 = s * (1.5 - fa);
+                    line[ia + 1] += d * (a1 - a0);
+                    for (int i = ia + 2; i < ib - 1; ++i)
+                        line[i] += d * s;
+                    const double a2 = a1 + (ib - ia - 3) * s;
+                    line[ib - 1] += d * (1 - a2 - am);
+                }
+                line[ib] += d * am;
+            }
+            x = xnext;
+        }
+    }
+
+    void blend(QPainter& painter, QPoint offset, const QColor& color)
+    {
+        const QRgb premultiplied = color.rgba64().premultiplied().toArgb32();  // as the engine converts it
+        QImage band(area_.width(), std::min(bandRows, area_.height()), QImage::Format_ARGB32_Premultiplied);
+        for (int top = 0; top < area_.height(); top += band.height()) {
+            const int rows = std::min(band.height(), area_.height() - top);
+            for (int r = 0; r < rows; ++r) {
+                const float* line = cells_.data() + std::size_t(top + r) * width_;
+                auto* out = reinterpret_cast<QRgb*>(band.scanLine(r));
+                double sum = 0;
+                for (int x = 0; x < area_.width(); ++x) {
+                    sum += line[x];
+                    // Quantized as the engine does: the signed area is floored, then its magnitude taken
+                    // (a truncation for positive areas, rounding up the magnitude of negative ones).
+                    const double v = std::clamp(sum * 256, -256.0, 256.0);
+                    int coverage = int(v);
+                    if (v < 0)
+                        coverage = double(coverage) > v ? 1 - coverage : -coverage;
+                    coverage = std::min(coverage, 255);
+                    out[x] = coverage == 255 ? premultiplied : byteMul(premultiplied, coverage);
+                }
+            }
+            painter.drawImage(QPoint(area_.left() - offset.x(), area_.top() + top - offset.y()), band,
+                              QRect(0, 0, area_.width(), rows));
+        }
+    }
+
+private:
+    // Each channel times coverage / 255, rounded, as the engine weights a colour by coverage.
+    static QRgb byteMul(QRgb x, int a)
+    {
+        std::uint32_t t = (x & 0xff00ff) * a;
+        t = (t + ((t >> 8) & 0xff00ff) + 0x800080) >> 8;
+        t &= 0xff00ff;
+        x = ((x >> 8) & 0xff00ff) * a;
+        x = (x + ((x >> 8) & 0xff00ff) + 0x800080);
+        x &= 0xff00ff00;
+        return x | t;
+    }
+
+    QRect area_;
+    int width_;
+    std::vector<float> cells_;
+};
+
+// Flattens a cubic as the engine does before rasterizing (device pixels, flatness 1/4): halve until
+// the control points' distances from the chord, summed, fall below a quarter of its length, at most
+// nine times; so a curve keeps the very chords (and coverage) the engine gives it.
+template <typename Emit>
+void flattenCubic(QPointF p1, QPointF p2, QPointF p3, QPointF p4, Emit addPoint)
+{
+    struct Cubic { double x1, y1, x2, y2, x3, y3, x4, y4; };
+    Cubic stack[10];
+    int levels[10];
+    stack[0] = {p1.x(), p1.y(), p2.x(), p2.y(), p3.x(), p3.y(), p4.x(), p4.y()};
+    levels[0] = 9;
+    int top = 0;
+    while (top >= 0) {
+        Cubic* b = &stack[top];
+        const double y4y1 = b->y4 - b->y1, x4x1 = b->x4 - b->x1;
+        double l = std::abs(x4x1) + std::abs(y4y1);
+        double d;
+        if (l > 1) {
+            d = std::abs(x4x1 * (b->y1 - b->y2) - y4y1 * (b->x1 - b->x2))
+                + std::abs(x4x1 * (b->y1 - b->y3) - y4y1 * (b->x1 - b->x3));
+        } else {
+            d = std::abs(b->x1 - b->x2) + std::abs(b->y1 - b->y2) + std::abs(b->x1 - b->x3) + std::abs(b->y1 - b->y3);
+            l = 1;
+        }
+        if (d < 0.25 * l || levels[top] == 0) {
+            addPoint(QPointF(b->x4, b->y4));
+            --top;
+            continue;
+        }
+        // The first half goes on top of the stack, the second stays below it.
+        Cubic* first = b + 1;
+        const Cubic c = *b;
+        double cx = (c.x2 + c.x3) * .5, cy = (c.y2 + c.y3) * .5;
+        first->x1 = c.x1, first->y1 = c.y1;
+        first->x2 = (c.x1 + c.x2) * .5, first->y2 = (c.y1 + c.y2) * .5;
+        b->x3 = (c.x3 + c.x4) * .5, b->y3 = (c.y3 + c.y4) * .5;
+        b->x4 = c.x4, b->y4 = c.y4;
+        first->x3 = (first->x2 + cx) * .5, first->y3 = (first->y2 + cy) * .5;
+        b->x2 = (b->x3 + cx) * .5, b->y2 = (b->y3 + cy) * .5;
+        first->x4 = b->x1 = (first->x3 + b->x2) * .5;
+        first->y4 = b->y1 = (first->y3 + b->y2) * .5;
+        levels[top + 1] = --levels[top];
+        ++top;
+    }
+}
+
+// Fills a winding outline through EdgeRasterizer when the engine would split its blend over the thread
+// pool (about 96 edge cells or more); false when the engine is as good (small outlines) or the outline
+// reaches outside the device.
+bool fillOutline(QPainter& painter, QPoint offset, const QPainterPath& outline, const QColor& color)
+{
+    if (outline.fillRule() != Qt::WindingFill || outline.elementCount() < 2)
+        return false;
+    const QRectF bounds = outline.controlPointRect().translated(offset);
+    const QRectF device(0, 0, painter.device()->width(), painter.device()->height());
+    if (!device.contains(bounds))
+        return false;
+    // The engine's rasterizer emits about one span per edge cell and one per row crossed.
+    double cells = 0;
+    for (int i = 1; i < outline.elementCount(); ++i) {
+        const QPainterPath::Element e = outline.elementAt(i), previous = outline.elementAt(i - 1);
+        if (!e.isMoveTo())
+            cells += std::abs(e.x - previous.x) + 2 * std::abs(e.y - previous.y);
+    }
+    if (cells < 96)
+        return false;
+
+    const QRect area(QPoint(int(std::floor(bounds.left())), int(std::floor(bounds.top()))),
+                     QPoint(int(std::ceil(bounds.right())), int(std::ceil(bounds.bottom()))));
+    EdgeRasterizer rasterizer(area);
+    // On the engine's 1/64-pixel grid, so thin edges cover what they cover there.
+    auto device64 = [&](const QPainterPath::Element& e) {
+        return QPointF(std::round((e.x + offset.x()) * 64) / 64, std::round((e.y + offset.y()) * 64) / 64);
+    };
+    QPointF start, current, exact;  // exact: the current point before rounding, where a curve starts
+    for (int i = 0; i < outline.elementCount(); ++i) {
+        const QPainterPath::Element e = outline.elementAt(i);
+        const QPointF point = device64(e);
+        if (e.isMoveTo()) {
+            rasterizer.addEdge(current, start);  // every subpath fills as if closed
+            start = current = point;
+            exact = QPointF(e.x, e.y) + offset;
+        } else if (e.isCurveTo() && i + 2 < outline.elementCount()) {
+            const QPainterPath::Element c2 = outline.elementAt(i + 1), end = outline.elementAt(i + 2);
+            flattenCubic(exact, QPointF(e.x, e.y) + offset, QPointF(c2.x, c2.y) + offset, QPointF(end.x, end.y) + offset,
+                         [&](QPointF p) {
+                             p = QPointF(std::round(p.x() * 64) / 64, std::round(p.y() * 64) / 64);
+                             rasterizer.addEdge(current, p);
+                             current = p;
+                         });
+            exact = QPointF(end.x, end.y) + offset;
+            i += 2;
+        } else {
+            rasterizer.addEdge(current, point);
+            current = point;
+            exact = QPointF(e.x, e.y) + offset;
+        }
+    }
+    rasterizer.addEdge(current, start);
+    rasterizer.blend(painter, offset, color);
+    return true;
+}
+
 }  // namespace
 
 PainterSceneContext::PainterSceneContext(QPainter& painter, SceneColor accent) : SceneContext(accent), painter_(painter)
@@ -152,35 +466,65 @@ PainterSceneContext::PainterSceneContext(QPainter& painter, SceneColor accent) :
 
 void PainterSceneContext::fill(const ScenePath& path, const SceneColor& color)
 {
+    const auto offset = pixelOffset(painter_);
+    const QColor qcolor = toQColor(color);
     // Single rectangles and ellipses, the bulk of every frame, take the painter's direct routes;
     // they fill exactly what the general path would.
     const auto& elements = path.elements();
     if (elements.size() == 1 && elements.front().kind == ScenePathElement::Kind::rect) {
-        painter_.fillRect(elements.front().rect.normalized(), toQColor(color));
+        const QRectF rect = elements.front().rect.normalized();
+        paintInBands(painter_, qcolor.alpha() == 255 ? std::nullopt : offset, rect.top(), rect.bottom(),
+                     [&] { painter_.fillRect(rect, qcolor); });
         return;
     }
+    const QPainterPath qpath = toQPainterPath(path);
+    if (offset && fillOutline(painter_, *offset, qpath, qcolor))
+        return;
     if (elements.size() == 1 && elements.front().kind == ScenePathElement::Kind::ellipse) {
         painter_.setPen(Qt::NoPen);
-        painter_.setBrush(toQColor(color));
+        painter_.setBrush(qcolor);
         painter_.drawEllipse(elements.front().rect);
         painter_.setBrush(Qt::NoBrush);
         return;
     }
-    painter_.fillPath(toQPainterPath(path), toQColor(color));
+    painter_.fillPath(qpath, qcolor);
 }
 
 void PainterSceneContext::stroke(const ScenePath& path, const SceneColor& color, double lineWidth)
 {
+    const auto offset = pixelOffset(painter_);
     QPen pen(toQColor(color), lineWidth, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin);
+    const bool hairline = lineWidth <= 1;
     const auto& elements = path.elements();
     if (elements.size() == 1 && elements.front().kind == ScenePathElement::Kind::polyline
         && elements.front().points.size() == 2 && !elements.front().closed) {
+        const QPointF a = elements.front().points[0], b = elements.front().points[1];
+        if (offset && drawAxisHairline(painter_, *offset, a, b, pen.color(), lineWidth))
+            return;
         painter_.setPen(pen);
-        painter_.drawLine(elements.front().points[0], elements.front().points[1]);
+        if (hairline)
+            paintInBands(painter_, offset, std::min(a.y(), b.y()) - 2, std::max(a.y(), b.y()) + 2,
+                         [&] { painter_.drawLine(a, b); });
+        else
+            painter_.drawLine(a, b);
         painter_.setPen(Qt::NoPen);
         return;
     }
-    painter_.strokePath(toQPainterPath(path), pen);
+    const QPainterPath qpath = toQPainterPath(path);
+    if (offset && !hairline && std::isfinite(lineWidth)) {
+        // The outline the engine itself fills for this pen.
+        QPainterPathStroker stroker(pen);
+        QPainterPath outline = stroker.createStroke(qpath);
+        outline.setFillRule(Qt::WindingFill);
+        if (fillOutline(painter_, *offset, outline, pen.color()))
+            return;
+    }
+    if (hairline) {
+        const QRectF bounds = qpath.controlPointRect();
+        paintInBands(painter_, offset, bounds.top() - 2, bounds.bottom() + 2, [&] { painter_.strokePath(qpath, pen); });
+        return;
+    }
+    painter_.strokePath(qpath, pen);
 }
 
 void RecordingSceneContext::fill(const ScenePath& path, const SceneColor& color)
