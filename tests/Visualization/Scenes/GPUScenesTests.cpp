@@ -1,3 +1,5 @@
+#include "Visualization/AIVisualizationCanvas.h"
+#include "Visualization/AIVisualizationModel.h"
 #include "Visualization/SceneDrawing.h"
 #include "Visualization/Scenes/Scenes.h"
 
@@ -18,33 +20,34 @@ namespace {
 
 using SceneRoutine = void (*)(SceneContext&, QSizeF, double);
 struct Scene {
-    const char* name;
+    GPUVisualizationStyle style;
     SceneRoutine draw;
+    std::string name() const { return std::string(rawValue(style)); }
 };
 
 const Scene gpuScenes[] = {
-    {"computeMatrixFP32", drawGPUComputeMatrixFP32},
-    {"computeMatrixFP16", drawGPUComputeMatrixFP16},
-    {"computeMatrixINT8", drawGPUComputeMatrixINT8},
-    {"computeConvolution", drawGPUComputeConvolution},
-    {"computeSoftmaxNorm", drawGPUComputeSoftmaxNorm},
-    {"computeFusedTensor", drawGPUComputeFusedTensor},
-    {"llmGEMV", drawGPULLMGEMV},
-    {"llmQ4Dequant", drawGPULLMQ4Dequant},
-    {"metalCommandQueues", drawGPUMetalCommandQueues},
-    {"metalMemoryBandwidth", drawGPUMetalMemoryBandwidth},
-    {"metalCacheHierarchy", drawGPUMetalCacheHierarchy},
-    {"metalSustainedTelemetry", drawGPUMetalSustainedTelemetry},
-    {"attentionPrefill", drawGPUAttentionPrefill},
-    {"attentionDecode", drawGPUAttentionDecode},
-    {"kvCacheTraffic", drawGPUKVCacheTraffic},
-    {"kvContextGrowth", drawGPUKVContextGrowth},
-    {"trainingBackprop", drawGPUTrainingBackprop},
-    {"gpuTensorTransfer", drawGPUTensorTransfer},
-    {"modelLoadPipeline", drawGPUModelLoadPipeline},
-    {"tensorAllocator", drawGPUTensorAllocator},
-    {"batchScaling", drawGPUBatchScaling},
-    {"mixedSustainedDashboard", drawGPUMixedSustainedDashboard},
+    {GPUVisualizationStyle::computeMatrixFP32, drawGPUComputeMatrixFP32},
+    {GPUVisualizationStyle::computeMatrixFP16, drawGPUComputeMatrixFP16},
+    {GPUVisualizationStyle::computeMatrixINT8, drawGPUComputeMatrixINT8},
+    {GPUVisualizationStyle::computeConvolution, drawGPUComputeConvolution},
+    {GPUVisualizationStyle::computeSoftmaxNorm, drawGPUComputeSoftmaxNorm},
+    {GPUVisualizationStyle::computeFusedTensor, drawGPUComputeFusedTensor},
+    {GPUVisualizationStyle::llmGEMV, drawGPULLMGEMV},
+    {GPUVisualizationStyle::llmQ4Dequant, drawGPULLMQ4Dequant},
+    {GPUVisualizationStyle::metalCommandQueues, drawGPUMetalCommandQueues},
+    {GPUVisualizationStyle::metalMemoryBandwidth, drawGPUMetalMemoryBandwidth},
+    {GPUVisualizationStyle::metalCacheHierarchy, drawGPUMetalCacheHierarchy},
+    {GPUVisualizationStyle::metalSustainedTelemetry, drawGPUMetalSustainedTelemetry},
+    {GPUVisualizationStyle::attentionPrefill, drawGPUAttentionPrefill},
+    {GPUVisualizationStyle::attentionDecode, drawGPUAttentionDecode},
+    {GPUVisualizationStyle::kvCacheTraffic, drawGPUKVCacheTraffic},
+    {GPUVisualizationStyle::kvContextGrowth, drawGPUKVContextGrowth},
+    {GPUVisualizationStyle::trainingBackprop, drawGPUTrainingBackprop},
+    {GPUVisualizationStyle::gpuTensorTransfer, drawGPUTensorTransfer},
+    {GPUVisualizationStyle::modelLoadPipeline, drawGPUModelLoadPipeline},
+    {GPUVisualizationStyle::tensorAllocator, drawGPUTensorAllocator},
+    {GPUVisualizationStyle::batchScaling, drawGPUBatchScaling},
+    {GPUVisualizationStyle::mixedSustainedDashboard, drawGPUMixedSustainedDashboard},
 };
 
 const QSizeF fullSize(960, 540);
@@ -98,7 +101,7 @@ TEST(GPUScenes, DrawFiniteDeterministicFramesOnTheCanvasAtEverySize)
     for (const Scene& scene : gpuScenes) {
         for (const QSizeF size : sizes) {
             for (const double time : {frozenTime, liveTime}) {
-                SCOPED_TRACE(std::string(scene.name) + " " + std::to_string(size.width()) + " t=" +
+                SCOPED_TRACE(scene.name() + " " + std::to_string(size.width()) + " t=" +
                              std::to_string(time));
                 const std::vector<Op> ops = record(scene.draw, size, time);
                 ASSERT_FALSE(ops.empty());
@@ -131,11 +134,11 @@ TEST(GPUScenes, AreAllDifferentAndMoveWithTime)
     std::vector<std::vector<Op>> frames;
     for (const Scene& scene : gpuScenes) {
         frames.push_back(record(scene.draw, fullSize, frozenTime));
-        EXPECT_TRUE(frames.back() != record(scene.draw, fullSize, frozenTime + 0.5)) << scene.name;
+        EXPECT_TRUE(frames.back() != record(scene.draw, fullSize, frozenTime + 0.5)) << scene.name();
     }
     for (size_t a = 0; a < frames.size(); ++a)
         for (size_t b = a + 1; b < frames.size(); ++b)
-            EXPECT_TRUE(frames[a] != frames[b]) << gpuScenes[a].name << " vs " << gpuScenes[b].name;
+            EXPECT_TRUE(frames[a] != frames[b]) << gpuScenes[a].name() << " vs " << gpuScenes[b].name();
 }
 
 // Streams whose fraction runs backwards in time are measured from the far end, so every one of these
@@ -281,5 +284,24 @@ TEST(GPUScenes, TimeDrivenStatesAtTheFrozenTime)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         c.check(record(c.draw, fullSize, c.time));
+    }
+}
+
+// The canvas has a routine for every style: each draws over the background, and these 22 through the
+// routine of their own style.
+TEST(GPUScenes, EveryStyleOfTheDispatchDrawsMoreThanTheBackground)
+{
+    for (const AIVisualizationStyle& style : allVisualizationStyles()) {
+        SCOPED_TRACE(styleName(style));
+        for (const double time : {frozenTime, liveTime}) {
+            RecordingSceneContext scene;
+            AIVisualizationCanvas::drawScene(scene, style, fullSize, time);
+            EXPECT_FALSE(scene.operations().empty());
+        }
+    }
+    for (const Scene& scene : gpuScenes) {
+        RecordingSceneContext dispatched;
+        AIVisualizationCanvas::drawScene(dispatched, AIVisualizationStyle::gpu(scene.style), fullSize, frozenTime);
+        EXPECT_TRUE(dispatched.operations() == record(scene.draw, fullSize, frozenTime)) << scene.name();
     }
 }
