@@ -66,7 +66,7 @@ BenchmarkStore::BenchmarkStore(BenchmarkStoreServices services, QObject* parent)
     if (!services_.persistence)
         services_.persistence = std::make_shared<SessionPersistence>();
 
-    // The visualization coordinator is made here, right after the token, when it exists.
+    visualization_ = std::make_unique<AIVisualizationCoordinator>(services_.visualization);
 
     showLiveVisualizations_ = services_.settings.boolValue(Settings::Key::showLiveVisualizations, true);
     // The assistant's provider, endpoint and model settings are read here when the assistant exists.
@@ -281,9 +281,21 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
                 break;
             const AIExecutionItem item = run.items[static_cast<std::size_t>(index)];
 
-            // The visualization prepares its window here when run.showVisuals is set and a scene
-            // exists for the item (run state preparing, "Preparing benchmark visual — " and the
-            // title); a stop during that preparation ends the run.
+            if (run.showVisuals && visualizationSceneCanExist(item.workload.id, item.backend)) {
+                self->setRunState(AIRunState::preparing());
+                self->setStatusText(qtext("Preparing benchmark visual — " + item.workload.title));
+                self->visualization_->prepare(item.workload, item.backend, true);
+                if (run.engine.cancellation->isCancelled()) {
+                    std::vector<AIBenchmarkResult> none;
+                    const auto token = run.engine.cancellation;
+                    co_await self->visualization_->complete(std::move(none), true, token);
+                    if (!self)
+                        co_return;
+                    break;
+                }
+            } else {
+                self->visualization_->close();
+            }
 
             self->setRunState(AIRunState::running(item.workload.id, item.backend, index + 1, count));
             self->setStatusText(qtext("Running " + item.workload.title + " on " + std::string(rawValue(item.backend))
@@ -306,8 +318,14 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
             if (!self)
                 co_return;
 
+            std::vector<AIBenchmarkResult> shown = results;
+            std::erase_if(shown, [](const AIBenchmarkResult& r) { return r.error && *r.error == cancelledErrorText; });
             self->recordItemResults(run, std::move(results));
-            // The visualization shows the item's kept results here and holds them briefly.
+            const auto token = run.engine.cancellation;
+            const bool cancelled = token->isCancelled();
+            co_await self->visualization_->complete(std::move(shown), cancelled, token);
+            if (!self)
+                co_return;
         }
         self->finishRun(run);
         co_return;
@@ -407,7 +425,7 @@ void BenchmarkStore::finishRun(Run& run)
     setRunState(cancelled ? AIRunState::idle() : AIRunState::completed());
     setProgress(cancelled ? 0.0 : 1.0);
     setStatusText(status);
-    // The visualization closes its window here.
+    visualization_->close();
     if (!services_.applicationIsTerminating())
         resumeAssistantAfterBenchmark();
 
@@ -428,6 +446,7 @@ void BenchmarkStore::failRun(Run& run, const std::string& reason)
     setRunState(AIRunState::failed(reason));
     setProgress(0);
     setStatusText(qtext("Benchmark failed: " + reason));
+    visualization_->close();
     if (!services_.applicationIsTerminating())
         resumeAssistantAfterBenchmark();
     services_.notifications->post(NotificationName::korvalenAIRunDidFinish);
@@ -441,14 +460,15 @@ void BenchmarkStore::stop()
     setStatusText(stoppingStatusText);
     cancellation_->cancel();
     KorvalenAILogger::info("RUN_STOP_REQUESTED");
-    // The visualization is marked stopping here.
+    visualization_->markStopping();
 }
 
 void BenchmarkStore::clearCurrent()
 {
     if (isBusy())
         return;
-    // The visualization closes its window here, and the publication state is reset with the session.
+    visualization_->close();
+    // The publication state is reset here with the session.
     setCurrentSession(std::nullopt);
     setProgress(0);
     setStatusText(readyStatusText);

@@ -7,6 +7,7 @@
 #include "Platform/Foundation/NotificationCenter.h"
 #include "State/BenchmarkEngineAccess.h"
 #include "State/SessionPersistence.h"
+#include "Visualization/AIVisualizationCoordinator.h"
 
 #include <QObject>
 #include <QPointer>
@@ -32,6 +33,8 @@ struct BenchmarkStoreServices {
     // Whether the application has a deferred quit pending (the delegate's terminationPending).
     std::function<bool()> applicationIsTerminating;
     std::function<Date()> clock;
+    // The live visualization's windows and waits; members left empty take their standard values.
+    AIVisualizationCoordinator::Services visualization;
 
     static BenchmarkStoreServices standard();
 };
@@ -89,6 +92,9 @@ public:
     bool pauseAssistantForBenchmark();
     void resumeAssistantAfterBenchmark();
 
+    // The live visualization, kept for the life of the store.
+    AIVisualizationCoordinator& visualization() { return *visualization_; }
+
     // The live run, for tests and the shell: whether its task is still going.
     bool hasActiveRunTask() const { return !runTask_.isDone(); }
 
@@ -128,6 +134,7 @@ private:
 
     BenchmarkStoreServices services_;
     std::shared_ptr<BenchmarkCancellationToken> cancellation_;
+    std::unique_ptr<AIVisualizationCoordinator> visualization_;
 
     AIRunMode selectedMode_ = AIRunMode::quick;
     AIBackend selectedBackend_ = AIBackend::automatic;

@@ -7,6 +7,7 @@
 #include "Views/ScoreDashboardView.h"
 #include "Views/Theme.h"
 #include "Views/ViewText.h"
+#include "Visualization/SymbolGlyph.h"
 
 #include <QComboBox>
 #include <QDateTime>
@@ -89,7 +90,8 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     categoryFilter_ = new QComboBox(page);
     categoryFilter_->addItem("All categories", -1);
     for (AICategory category : allCategories)
-        categoryFilter_->addItem(qs(rawValue(category)), static_cast<int>(category));
+        categoryFilter_->addItem(SymbolGlyph::icon(SymbolGlyph::categorySymbol(category), Theme::categoryColor(category)),
+                                 qs(rawValue(category)), static_cast<int>(category));
     clear_ = new QPushButton("Clear", page);
     header->addWidget(categoryFilter_);
     header->addWidget(clear_);

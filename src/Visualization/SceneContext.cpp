@@ -152,12 +152,34 @@ PainterSceneContext::PainterSceneContext(QPainter& painter, SceneColor accent) :
 
 void PainterSceneContext::fill(const ScenePath& path, const SceneColor& color)
 {
+    // Single rectangles and ellipses, the bulk of every frame, take the painter's direct routes;
+    // they fill exactly what the general path would.
+    const auto& elements = path.elements();
+    if (elements.size() == 1 && elements.front().kind == ScenePathElement::Kind::rect) {
+        painter_.fillRect(elements.front().rect.normalized(), toQColor(color));
+        return;
+    }
+    if (elements.size() == 1 && elements.front().kind == ScenePathElement::Kind::ellipse) {
+        painter_.setPen(Qt::NoPen);
+        painter_.setBrush(toQColor(color));
+        painter_.drawEllipse(elements.front().rect);
+        painter_.setBrush(Qt::NoBrush);
+        return;
+    }
     painter_.fillPath(toQPainterPath(path), toQColor(color));
 }
 
 void PainterSceneContext::stroke(const ScenePath& path, const SceneColor& color, double lineWidth)
 {
     QPen pen(toQColor(color), lineWidth, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin);
+    const auto& elements = path.elements();
+    if (elements.size() == 1 && elements.front().kind == ScenePathElement::Kind::polyline
+        && elements.front().points.size() == 2 && !elements.front().closed) {
+        painter_.setPen(pen);
+        painter_.drawLine(elements.front().points[0], elements.front().points[1]);
+        painter_.setPen(Qt::NoPen);
+        return;
+    }
     painter_.strokePath(toQPainterPath(path), pen);
 }
 

@@ -3,11 +3,13 @@
 #include "support/FakeBenchmarkEngine.h"
 #include "support/QtTestApp.h"
 #include "support/SessionBuilders.h"
+#include "Platform/Async/Async.h"
 
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
 
@@ -78,7 +80,9 @@ TEST_F(BenchmarkStoreTest, ARunWalksItsStatesMeasuresOffTheMainThreadAndEndsInTh
     EXPECT_EQ(posted, std::vector<std::string>{"KorvalenAIRunDidStart"});
     ASSERT_TRUE(processEventsUntil([&] { return finished(*store); }));
 
-    EXPECT_EQ(states, (std::vector<std::string>{"preparing", "running 1/3", "running 2/3", "running 3/3", "completed"}));
+    // Live visualizations are on by default: each item with a scene first prepares its window.
+    EXPECT_EQ(states, (std::vector<std::string>{"preparing", "preparing", "running 1/3", "preparing", "running 2/3",
+                                                "preparing", "running 3/3", "completed"}));
     ASSERT_EQ(progress.size(), 5u);
     EXPECT_DOUBLE_EQ(progress[0], 0.0);
     EXPECT_DOUBLE_EQ(progress[1], 1.0 / 3.0);
@@ -278,6 +282,82 @@ TEST_F(BenchmarkStoreTest, ClearingAndShowingSessionsIsRefusedWhileBusy)
     EXPECT_EQ(store->progress(), 0.0);
     store->showSession(running);
     EXPECT_EQ(store->currentSession()->id, running);
+}
+
+// A visualization window without a window: remembers what it showed.
+class RecordingWindow : public AIVisualizationWindowController {
+public:
+    RecordingWindow(const AIVisualizationRequest& request, std::vector<std::string>& log)
+        : AIVisualizationWindowController(request, WithoutWindow{}), log_(log)
+    {
+        connect(&model(), &AIVisualizationModel::changed, this, [this] {
+            log_.push_back(std::string(rawValue(model().phase())) + " " + model().scoreText());
+        });
+    }
+    void showWindow() override { log_.push_back("show " + std::string(rawValue(model().request().backend))); }
+    void close() override
+    {
+        log_.push_back(closingQuietly ? "close" : "user close");
+        windowWillClose();
+    }
+
+private:
+    std::vector<std::string>& log_;
+};
+
+TEST_F(BenchmarkStoreTest, LiveVisualizationsFollowTheRunAndStop)
+{
+    std::vector<std::string> log;
+    std::vector<QString> statuses;
+    double clock = 0;
+    auto withWindows = [&](bool on) {
+        BenchmarkStoreServices s = services();
+        s.visualization.makeWindow = [&](const AIVisualizationRequest& r) { return new RecordingWindow(r, log); };
+        s.visualization.uptimeSeconds = [&] { return clock; };
+        s.visualization.sleep = [&](std::chrono::nanoseconds d) -> Task<bool> {
+            clock += double(d.count()) / 1e9;
+            co_await nextEventLoopTurn();
+            co_return true;
+        };
+        auto store = std::make_unique<BenchmarkStore>(std::move(s));
+        store->setShowLiveVisualizations(on);
+        QObject::connect(store.get(), &BenchmarkStore::statusTextChanged, [&](const QString& t) { statuses.push_back(t); });
+        return store;
+    };
+
+    // Automatic backend: image classification has a scene and the CPU "wins", so its window reopens with
+    // the CPU named; textEmbeddings and matrixFP32 have only GPU scenes and the CPU wins: no window.
+    auto store = withWindows(true);
+    store->start();
+    ASSERT_TRUE(processEventsUntil([&] { return finished(*store); }));
+    EXPECT_EQ(log, (std::vector<std::string>{"SCORING — VISUAL FROZEN ", "show Best Available (Calibrated)", "close",
+                                             "RESULT VALIDATED ", "RESULT VALIDATED Score 1000",
+                                             "RESULT VALIDATED Score 1000", "show CPU", "close"}));
+    EXPECT_NEAR(clock, 1.35, 1e-6) << "one hold and one pause";
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "Preparing benchmark visual — Image Classification"), 1);
+    EXPECT_EQ(std::count_if(statuses.begin(), statuses.end(), [](const QString& t) { return t.startsWith("Preparing benchmark visual"); }), 3);
+
+    // A stop during the measurement: the window says so and closes when the item ends, with no hold.
+    log.clear();
+    clock = 0;
+    engine.holdItems(true);
+    store->setSelectedBackend(AIBackend::gpu);
+    store->start();
+    ASSERT_TRUE(processEventsUntil([&] { return engine.itemsStarted() == 4; }));
+    store->stop();
+    ASSERT_TRUE(processEventsUntil([&] { return finished(*store); }));
+    EXPECT_EQ(log, (std::vector<std::string>{"SCORING — VISUAL FROZEN ", "show GPU", "STOPPED ",
+                                             "STOPPED Stopping after active AI kernel", "STOPPED Stopping after active AI kernel",
+                                             "close"}));
+    EXPECT_EQ(clock, 0);
+    engine.holdItems(false);
+
+    // Switched off: no window at all.
+    log.clear();
+    auto quiet = withWindows(false);
+    quiet->start();
+    ASSERT_TRUE(processEventsUntil([&] { return finished(*quiet); }));
+    EXPECT_TRUE(log.empty());
 }
 
 }  // namespace
