@@ -1,6 +1,7 @@
 // One timed iteration of every CPU kernel, plus the input generator and half conversion they share.
 // Run with --benchmark_min_time=... for steadier figures; speed is judged here, never in tests.
 
+#include "Execution/CPU/AllocatorPolicy.h"
 #include "Execution/CPU/CPUKernels.h"
 #include "Execution/Shared/DeterministicInputs.h"
 #include "Execution/Shared/OlvaneHalfPrecision.h"
@@ -8,21 +9,85 @@
 #include <benchmark/benchmark.h>
 
 #include <cblas.h>
+#include <sys/resource.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 using namespace korvalen;
 
 namespace {
 
-void runKernel(benchmark::State& state, CPUKernelIteration kernel)
+long minorFaults()
 {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt;
+}
+
+// Runs each call on one kept worker thread, as the CPU runner does: its allocations come from a
+// thread arena, which glibc trims differently from the main one.
+class Worker {
+public:
+    Worker() : thread_([this] { loop(); }) {}
+    ~Worker()
+    {
+        call({});
+        thread_.join();
+    }
+    IterationOutcome call(CPUKernelIteration kernel)
+    {
+        std::unique_lock lock(mutex_);
+        kernel_ = kernel;
+        pending_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return !pending_; });
+        return std::move(result_);
+    }
+
+private:
+    void loop()
+    {
+        for (;;) {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return pending_; });
+            if (!kernel_) {
+                pending_ = false;
+                changed_.notify_all();
+                return;
+            }
+            result_ = kernel_(nullptr);
+            pending_ = false;
+            changed_.notify_all();
+        }
+    }
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    CPUKernelIteration kernel_ = nullptr;
+    bool pending_ = false;
+    IterationOutcome result_;
+    std::thread thread_;
+};
+
+// The kernel on a runner-like worker thread; the second argument applies the allocator policy
+// first (irreversible, so those cases are registered last).
+void runKernel(benchmark::State& state, CPUKernelIteration kernel, bool allocatorPolicy)
+{
+    if (allocatorPolicy) AllocatorPolicy::apply();
+    Worker worker;
     double units = 0;
+    (void)worker.call(kernel);  // the runner's warm-up
+    const long faultsBefore = minorFaults();
     for (auto _ : state) {
-        const IterationOutcome outcome = kernel(nullptr);
+        const IterationOutcome outcome = worker.call(kernel);
         benchmark::DoNotOptimize(outcome.checksum);
         if (!outcome.passed) state.SkipWithError("validation failed");
         units += outcome.workUnits;
     }
     state.counters["workUnits/s"] = benchmark::Counter(units, benchmark::Counter::kIsRate);
+    state.counters["faults"] = benchmark::Counter(static_cast<double>(minorFaults() - faultsBefore),
+                                                  benchmark::Counter::kAvgIterations);
 }
 
 void deterministicFloatsBench(benchmark::State& state)
@@ -83,21 +148,39 @@ BENCHMARK(bareSgemm384);
 
 }  // namespace
 
-BENCHMARK_CAPTURE(runKernel, superResolution, &CPUKernels::superResolutionIteration);
-BENCHMARK_CAPTURE(runKernel, melSpectrogram, &CPUKernels::melSpectrogramIteration);
-BENCHMARK_CAPTURE(runKernel, noiseSuppression, &CPUKernels::noiseSuppressionIteration);
-BENCHMARK_CAPTURE(runKernel, diffusion, &CPUKernels::diffusionIteration);
-BENCHMARK_CAPTURE(runKernel, convolution, &CPUKernels::convolutionIteration);
-BENCHMARK_CAPTURE(runKernel, textTokenization, &CPUKernels::textTokenizationIteration);
-BENCHMARK_CAPTURE(runKernel, ropeRMSNorm, &CPUKernels::ropeRMSNormIteration);
-BENCHMARK_CAPTURE(runKernel, attention, &CPUKernels::attentionIteration);
-BENCHMARK_CAPTURE(runKernel, softmaxLayerNorm, &CPUKernels::softmaxLayerNormIteration);
-BENCHMARK_CAPTURE(runKernel, tensorOperations, &CPUKernels::tensorOperationsIteration);
-BENCHMARK_CAPTURE(runKernel, tensorAllocation, &CPUKernels::tensorAllocationIteration);
-BENCHMARK_CAPTURE(runKernel, kvCache, &CPUKernels::kvCacheIteration);
-BENCHMARK_CAPTURE(runKernel, matrixFP32, &CPUKernels::matrixFP32Iteration);
-BENCHMARK_CAPTURE(runKernel, matrixFP16, &CPUKernels::matrixFP16Iteration);
-BENCHMARK_CAPTURE(runKernel, matrixINT8, &CPUKernels::matrixINT8Iteration);
-BENCHMARK_CAPTURE(runKernel, fineTuning, &CPUKernels::fineTuningIteration);
+BENCHMARK_CAPTURE(runKernel, superResolution, &CPUKernels::superResolutionIteration, false);
+BENCHMARK_CAPTURE(runKernel, melSpectrogram, &CPUKernels::melSpectrogramIteration, false);
+BENCHMARK_CAPTURE(runKernel, noiseSuppression, &CPUKernels::noiseSuppressionIteration, false);
+BENCHMARK_CAPTURE(runKernel, diffusion, &CPUKernels::diffusionIteration, false);
+BENCHMARK_CAPTURE(runKernel, convolution, &CPUKernels::convolutionIteration, false);
+BENCHMARK_CAPTURE(runKernel, textTokenization, &CPUKernels::textTokenizationIteration, false);
+BENCHMARK_CAPTURE(runKernel, ropeRMSNorm, &CPUKernels::ropeRMSNormIteration, false);
+BENCHMARK_CAPTURE(runKernel, attention, &CPUKernels::attentionIteration, false);
+BENCHMARK_CAPTURE(runKernel, softmaxLayerNorm, &CPUKernels::softmaxLayerNormIteration, false);
+BENCHMARK_CAPTURE(runKernel, tensorOperations, &CPUKernels::tensorOperationsIteration, false);
+BENCHMARK_CAPTURE(runKernel, tensorAllocation, &CPUKernels::tensorAllocationIteration, false);
+BENCHMARK_CAPTURE(runKernel, kvCache, &CPUKernels::kvCacheIteration, false);
+BENCHMARK_CAPTURE(runKernel, matrixFP32, &CPUKernels::matrixFP32Iteration, false);
+BENCHMARK_CAPTURE(runKernel, matrixFP16, &CPUKernels::matrixFP16Iteration, false);
+BENCHMARK_CAPTURE(runKernel, matrixINT8, &CPUKernels::matrixINT8Iteration, false);
+BENCHMARK_CAPTURE(runKernel, fineTuning, &CPUKernels::fineTuningIteration, false);
+
+// The same kernels with the allocator policy the application sets at start-up.
+BENCHMARK_CAPTURE(runKernel, superResolution_keptBlocks, &CPUKernels::superResolutionIteration, true);
+BENCHMARK_CAPTURE(runKernel, melSpectrogram_keptBlocks, &CPUKernels::melSpectrogramIteration, true);
+BENCHMARK_CAPTURE(runKernel, noiseSuppression_keptBlocks, &CPUKernels::noiseSuppressionIteration, true);
+BENCHMARK_CAPTURE(runKernel, diffusion_keptBlocks, &CPUKernels::diffusionIteration, true);
+BENCHMARK_CAPTURE(runKernel, convolution_keptBlocks, &CPUKernels::convolutionIteration, true);
+BENCHMARK_CAPTURE(runKernel, textTokenization_keptBlocks, &CPUKernels::textTokenizationIteration, true);
+BENCHMARK_CAPTURE(runKernel, ropeRMSNorm_keptBlocks, &CPUKernels::ropeRMSNormIteration, true);
+BENCHMARK_CAPTURE(runKernel, attention_keptBlocks, &CPUKernels::attentionIteration, true);
+BENCHMARK_CAPTURE(runKernel, softmaxLayerNorm_keptBlocks, &CPUKernels::softmaxLayerNormIteration, true);
+BENCHMARK_CAPTURE(runKernel, tensorOperations_keptBlocks, &CPUKernels::tensorOperationsIteration, true);
+BENCHMARK_CAPTURE(runKernel, tensorAllocation_keptBlocks, &CPUKernels::tensorAllocationIteration, true);
+BENCHMARK_CAPTURE(runKernel, kvCache_keptBlocks, &CPUKernels::kvCacheIteration, true);
+BENCHMARK_CAPTURE(runKernel, matrixFP32_keptBlocks, &CPUKernels::matrixFP32Iteration, true);
+BENCHMARK_CAPTURE(runKernel, matrixFP16_keptBlocks, &CPUKernels::matrixFP16Iteration, true);
+BENCHMARK_CAPTURE(runKernel, matrixINT8_keptBlocks, &CPUKernels::matrixINT8Iteration, true);
+BENCHMARK_CAPTURE(runKernel, fineTuning_keptBlocks, &CPUKernels::fineTuningIteration, true);
 
 BENCHMARK_MAIN();
