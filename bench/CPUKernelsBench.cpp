@@ -5,6 +5,7 @@
 #include "Execution/CPU/CPUKernels.h"
 #include "Execution/Shared/DeterministicInputs.h"
 #include "Execution/Shared/OlvaneHalfPrecision.h"
+#include "Platform/Inference/BlasThreading.h"
 
 #include <benchmark/benchmark.h>
 
@@ -70,11 +71,14 @@ private:
     std::thread thread_;
 };
 
-// The kernel on a runner-like worker thread; the second argument applies the allocator policy
-// first (irreversible, so those cases are registered last).
-void runKernel(benchmark::State& state, CPUKernelIteration kernel, bool allocatorPolicy)
+// The kernel on a runner-like worker thread, under the earlier policy (glibc's allocator defaults,
+// every product on the calling thread) or the current one (kept blocks, the pool for large
+// products). The allocator policy cannot be undone, so the current-policy cases are registered last.
+void runKernel(benchmark::State& state, CPUKernelIteration kernel, bool currentPolicy)
 {
-    if (allocatorPolicy) AllocatorPolicy::apply();
+    nn::BlasThreading::applyPolicy();
+    nn::BlasThreading::setLargeProductThreadLimit(currentPolicy ? 1 << 20 : 1);
+    if (currentPolicy) AllocatorPolicy::apply();
     Worker worker;
     double units = 0;
     (void)worker.call(kernel);  // the runner's warm-up
@@ -146,6 +150,43 @@ void bareSgemm384(benchmark::State& state)
 }
 BENCHMARK(bareSgemm384);
 
+// A square product at n (first argument) on a given OpenBLAS thread count (second): where the
+// pool starts paying for itself.
+void sgemmThreads(benchmark::State& state)
+{
+    const int n = static_cast<int>(state.range(0));
+    const std::vector<float> a = deterministicFloats(n * n, 1), b = deterministicFloats(n * n, 2);
+    std::vector<float> c(a.size());
+    openblas_set_num_threads(static_cast<int>(state.range(1)));
+    for (auto _ : state) {
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f, c.data(), n);
+        benchmark::DoNotOptimize(c.data());
+    }
+    openblas_set_num_threads(1);
+    state.counters["GFLOP/s"] = benchmark::Counter(2.0 * n * n * n * static_cast<double>(state.iterations()) / 1e9,
+                                                   benchmark::Counter::kIsRate);
+}
+BENCHMARK(sgemmThreads)->ArgsProduct({{64, 96, 128, 192, 256, 320, 384}, {1, 4, 8}});
+
+// Single-threaded generation timed right after a 384 product on the given thread count: what the
+// pool's idle threads cost the calling thread's next step.
+void generationAfterProduct(benchmark::State& state)
+{
+    const std::vector<float> a = deterministicFloats(384 * 384, 1), b = deterministicFloats(384 * 384, 2);
+    std::vector<float> c(a.size()), values(2 * a.size());
+    openblas_set_num_threads(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        state.PauseTiming();
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, 384, 384, 384, 1.0f, a.data(), 384, b.data(), 384, 0.0f, c.data(),
+                    384);
+        state.ResumeTiming();
+        fillDeterministicFloats(values, 3);
+        benchmark::DoNotOptimize(values.data());
+    }
+    openblas_set_num_threads(1);
+}
+BENCHMARK(generationAfterProduct)->Arg(1)->Arg(4)->Arg(8);
+
 }  // namespace
 
 BENCHMARK_CAPTURE(runKernel, superResolution, &CPUKernels::superResolutionIteration, false);
@@ -165,22 +206,22 @@ BENCHMARK_CAPTURE(runKernel, matrixFP16, &CPUKernels::matrixFP16Iteration, false
 BENCHMARK_CAPTURE(runKernel, matrixINT8, &CPUKernels::matrixINT8Iteration, false);
 BENCHMARK_CAPTURE(runKernel, fineTuning, &CPUKernels::fineTuningIteration, false);
 
-// The same kernels with the allocator policy the application sets at start-up.
-BENCHMARK_CAPTURE(runKernel, superResolution_keptBlocks, &CPUKernels::superResolutionIteration, true);
-BENCHMARK_CAPTURE(runKernel, melSpectrogram_keptBlocks, &CPUKernels::melSpectrogramIteration, true);
-BENCHMARK_CAPTURE(runKernel, noiseSuppression_keptBlocks, &CPUKernels::noiseSuppressionIteration, true);
-BENCHMARK_CAPTURE(runKernel, diffusion_keptBlocks, &CPUKernels::diffusionIteration, true);
-BENCHMARK_CAPTURE(runKernel, convolution_keptBlocks, &CPUKernels::convolutionIteration, true);
-BENCHMARK_CAPTURE(runKernel, textTokenization_keptBlocks, &CPUKernels::textTokenizationIteration, true);
-BENCHMARK_CAPTURE(runKernel, ropeRMSNorm_keptBlocks, &CPUKernels::ropeRMSNormIteration, true);
-BENCHMARK_CAPTURE(runKernel, attention_keptBlocks, &CPUKernels::attentionIteration, true);
-BENCHMARK_CAPTURE(runKernel, softmaxLayerNorm_keptBlocks, &CPUKernels::softmaxLayerNormIteration, true);
-BENCHMARK_CAPTURE(runKernel, tensorOperations_keptBlocks, &CPUKernels::tensorOperationsIteration, true);
-BENCHMARK_CAPTURE(runKernel, tensorAllocation_keptBlocks, &CPUKernels::tensorAllocationIteration, true);
-BENCHMARK_CAPTURE(runKernel, kvCache_keptBlocks, &CPUKernels::kvCacheIteration, true);
-BENCHMARK_CAPTURE(runKernel, matrixFP32_keptBlocks, &CPUKernels::matrixFP32Iteration, true);
-BENCHMARK_CAPTURE(runKernel, matrixFP16_keptBlocks, &CPUKernels::matrixFP16Iteration, true);
-BENCHMARK_CAPTURE(runKernel, matrixINT8_keptBlocks, &CPUKernels::matrixINT8Iteration, true);
-BENCHMARK_CAPTURE(runKernel, fineTuning_keptBlocks, &CPUKernels::fineTuningIteration, true);
+// The same kernels under the current policy.
+BENCHMARK_CAPTURE(runKernel, superResolution_current, &CPUKernels::superResolutionIteration, true);
+BENCHMARK_CAPTURE(runKernel, melSpectrogram_current, &CPUKernels::melSpectrogramIteration, true);
+BENCHMARK_CAPTURE(runKernel, noiseSuppression_current, &CPUKernels::noiseSuppressionIteration, true);
+BENCHMARK_CAPTURE(runKernel, diffusion_current, &CPUKernels::diffusionIteration, true);
+BENCHMARK_CAPTURE(runKernel, convolution_current, &CPUKernels::convolutionIteration, true);
+BENCHMARK_CAPTURE(runKernel, textTokenization_current, &CPUKernels::textTokenizationIteration, true);
+BENCHMARK_CAPTURE(runKernel, ropeRMSNorm_current, &CPUKernels::ropeRMSNormIteration, true);
+BENCHMARK_CAPTURE(runKernel, attention_current, &CPUKernels::attentionIteration, true);
+BENCHMARK_CAPTURE(runKernel, softmaxLayerNorm_current, &CPUKernels::softmaxLayerNormIteration, true);
+BENCHMARK_CAPTURE(runKernel, tensorOperations_current, &CPUKernels::tensorOperationsIteration, true);
+BENCHMARK_CAPTURE(runKernel, tensorAllocation_current, &CPUKernels::tensorAllocationIteration, true);
+BENCHMARK_CAPTURE(runKernel, kvCache_current, &CPUKernels::kvCacheIteration, true);
+BENCHMARK_CAPTURE(runKernel, matrixFP32_current, &CPUKernels::matrixFP32Iteration, true);
+BENCHMARK_CAPTURE(runKernel, matrixFP16_current, &CPUKernels::matrixFP16Iteration, true);
+BENCHMARK_CAPTURE(runKernel, matrixINT8_current, &CPUKernels::matrixINT8Iteration, true);
+BENCHMARK_CAPTURE(runKernel, fineTuning_current, &CPUKernels::fineTuningIteration, true);
 
 BENCHMARK_MAIN();

@@ -2,19 +2,54 @@
 
 #include <cblas.h>
 
+#include <algorithm>
+#include <atomic>
 #include <mutex>
 
 namespace korvalen::nn::BlasThreading {
 
+namespace {
+
+std::atomic<int> startupPool{1};
+std::atomic<int> largeProductLimit{1 << 20};
+
+}  // namespace
+
 void applyPolicy()
 {
     static std::once_flag once;
-    std::call_once(once, [] { openblas_set_num_threads(threadCount); });
+    std::call_once(once, [] {
+        startupPool = std::max(1, openblas_get_num_threads());
+        openblas_set_num_threads(threadCount);
+    });
 }
 
 int currentThreadCount()
 {
     return openblas_get_num_threads();
+}
+
+int productThreadCount(long m, long n, long k)
+{
+    applyPolicy();
+    const double multiplyAdds = static_cast<double>(m) * static_cast<double>(n) * static_cast<double>(k);
+    if (multiplyAdds < largeProductMultiplyAdds) return threadCount;
+    return std::min(startupPool.load(), largeProductLimit.load());
+}
+
+void setLargeProductThreadLimit(int limit)
+{
+    largeProductLimit = std::max(1, limit);
+}
+
+ScopedProductThreads::ScopedProductThreads(int threads) : changed_(threads != threadCount)
+{
+    if (changed_) openblas_set_num_threads(threads);
+}
+
+ScopedProductThreads::~ScopedProductThreads()
+{
+    if (changed_) openblas_set_num_threads(threadCount);
 }
 
 }  // namespace korvalen::nn::BlasThreading
