@@ -24,8 +24,8 @@ void applyPolicy();
 // The thread count OpenBLAS reports now.
 int currentThreadCount();
 
-// The threads one float product of m x n x k multiply-adds should use: the pool OpenBLAS started
-// with for large products, 1 otherwise. Applies the policy first.
+// The threads one float product of m x n x k multiply-adds should use: half the pool OpenBLAS
+// started with for large products, 1 otherwise. Applies the policy first.
 int productThreadCount(long m, long n, long k);
 
 // Caps the pool that large products use (at least 1; 1 gives the single-threaded policy back),
