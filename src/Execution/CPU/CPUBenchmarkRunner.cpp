@@ -60,6 +60,11 @@ KernelMeasurement CPUBenchmarkRunner::runTimed(const AIWorkloadDefinition& workl
 {
     nn::BlasThreading::applyPolicy();
     AllocatorPolicy::apply();
+    // Large products leave OpenBLAS's pool spinning: stopped once the workload ends, however it
+    // ends, so the next workload gets its cores.
+    struct PoolRelease {
+        ~PoolRelease() { nn::BlasThreading::releasePool(); }
+    } poolRelease;
 
     checkCancellation(cancellation);
     (void)operation();  // warm-up: caches, page tables and lazily built tables, never scored

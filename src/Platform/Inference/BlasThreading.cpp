@@ -6,12 +6,16 @@
 #include <atomic>
 #include <mutex>
 
+// Exported by OpenBLAS's threaded builds (it is what it runs before a fork), not declared in cblas.h.
+extern "C" int blas_thread_shutdown_(void);
+
 namespace korvalen::nn::BlasThreading {
 
 namespace {
 
 std::atomic<int> largeProductPool{1};
 std::atomic<int> largeProductLimit{1 << 20};
+std::atomic<bool> poolUsed{false};
 
 }  // namespace
 
@@ -45,9 +49,16 @@ void setLargeProductThreadLimit(int limit)
     largeProductLimit = std::max(1, limit);
 }
 
+void releasePool()
+{
+    if (poolUsed.exchange(false)) blas_thread_shutdown_();
+}
+
 ScopedProductThreads::ScopedProductThreads(int threads) : changed_(threads != threadCount)
 {
-    if (changed_) openblas_set_num_threads(threads);
+    if (!changed_) return;
+    poolUsed = true;
+    openblas_set_num_threads(threads);
 }
 
 ScopedProductThreads::~ScopedProductThreads()

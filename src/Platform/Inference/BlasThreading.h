@@ -32,6 +32,13 @@ int productThreadCount(long m, long n, long k);
 // so one run can compare both policies. Not for concurrent use with products in flight.
 void setLargeProductThreadLimit(int limit);
 
+// Stops OpenBLAS's pool threads if a product used them since the last call. Left alone, they spin
+// for about 0.1 s after the last product (a quarter of a CPU-second measured after one 384^3
+// product) on the cores the next workload or the OpenCL CPU device needs; stopping them takes about
+// 0.5 ms and the next pooled product starts them again. Call it between workloads, never while
+// another thread may be in a pooled product.
+void releasePool();
+
 // Runs the products made in its scope on `threads` OpenBLAS threads and restores `threadCount`
 // when it ends. OpenBLAS's thread count is process-wide: the CPU runner makes its products one
 // workload at a time, which is what makes this safe there.
