@@ -3,6 +3,7 @@
 #include "App/KorvalenAIAppDelegate.h"
 #include "App/MainWindow.h"
 #include "App/QuitSignalBridge.h"
+#include "Execution/CPU/AllocatorPolicy.h"
 #include "Model/KorvalenAILogger.h"
 #include "Platform/Inference/BlasThreading.h"
 #include "State/BenchmarkStore.h"
@@ -18,6 +19,8 @@ int KorvalenAIApp::main(int argc, char** argv)
 {
     // Decided once, before any product: OpenBLAS runs every call on its caller's thread.
     nn::BlasThreading::applyPolicy();
+    // Also before any thread: freed kernel buffers stay in the allocator instead of faulting again.
+    AllocatorPolicy::apply();
     QApplication app(argc, argv);
     QApplication::setApplicationName("Korvalen AI");
     QApplication::setApplicationDisplayName("Korvalen AI");

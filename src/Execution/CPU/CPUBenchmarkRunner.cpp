@@ -1,5 +1,6 @@
 #include "Execution/CPU/CPUBenchmarkRunner.h"
 
+#include "Execution/CPU/AllocatorPolicy.h"
 #include "Execution/CPU/CPUKernels.h"
 #include "Execution/Shared/TimedLoop.h"
 #include "Model/AIBenchmarkError.h"
@@ -58,6 +59,12 @@ KernelMeasurement CPUBenchmarkRunner::runTimed(const AIWorkloadDefinition& workl
                                                const BenchmarkCancellationToken& cancellation, const Iteration& operation)
 {
     nn::BlasThreading::applyPolicy();
+    AllocatorPolicy::apply();
+    // Large products leave OpenBLAS's pool spinning: stopped once the workload ends, however it
+    // ends, so the next workload gets its cores.
+    struct PoolRelease {
+        ~PoolRelease() { nn::BlasThreading::releasePool(); }
+    } poolRelease;
 
     checkCancellation(cancellation);
     (void)operation();  // warm-up: caches, page tables and lazily built tables, never scored

@@ -39,7 +39,9 @@ inline float exponentiateRow(float* row, int width)
 
 }  // namespace
 
-std::vector<std::uint32_t> tokenize(std::string_view text)
+// Aligned to a cache line: the byte loop's speed moved by a quarter with where the linker happened
+// to place it (its branches against 32-byte boundaries), whenever unrelated code changed size.
+[[gnu::aligned(64)]] std::vector<std::uint32_t> tokenize(std::string_view text)
 {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();

@@ -3,6 +3,7 @@
 
 #include "Execution/CPU/CPUKernelSupport.h"
 #include "Execution/Shared/OlvaneHalfPrecision.h"
+#include "Platform/Inference/BlasThreading.h"
 
 #include <cblas.h>
 
@@ -18,9 +19,11 @@ using CPUKernelSupport::tamperFloats;
 
 namespace {
 
-// C = A x B for square row-major n x n matrices.
+// C = A x B for square row-major n x n matrices; large ones on OpenBLAS's pool for this call only.
+// The pool splits C by rows and columns, never the k sums, so C is bit-identical at any count.
 void squareProduct(int n, const float* a, const float* b, float* c)
 {
+    const nn::BlasThreading::ScopedProductThreads threads(nn::BlasThreading::productThreadCount(n, n, n));
     cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, a, n, b, n, 0.0f, c, n);
 }
 

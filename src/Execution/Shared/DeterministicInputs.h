@@ -52,8 +52,19 @@ private:
 // empty array.
 std::vector<float> deterministicFloats(std::int64_t count, std::uint64_t seed);
 
-// Writes the same values as deterministicFloats(out.size(), seed) into `out`.
+// Writes the same values as deterministicFloats(out.size(), seed) into `out`, with the widest
+// instruction set the processor has.
 void fillDeterministicFloats(std::span<float> out, std::uint64_t seed);
+
+// The instruction sets the fill is built for. The build targets generic x86-64, so the choice is
+// made at run time; every set gives bit-identical values.
+enum class FillInstructionSet { baseline, avx2, avx512 };
+
+// The widest set this processor supports.
+FillInstructionSet widestFillInstructionSet();
+
+// The fill with a chosen set, which the caller must know the processor supports (tests force each).
+void fillDeterministicFloats(std::span<float> out, std::uint64_t seed, FillInstructionSet set);
 
 // Double sum of x[0], x[s], x[2s], ... (stride s >= 1).
 template <typename T>

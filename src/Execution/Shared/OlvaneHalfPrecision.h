@@ -65,9 +65,13 @@ inline float decode(std::uint16_t h)
     return std::bit_cast<float>(sign | (static_cast<std::uint32_t>(unbiased + 127) << 23) | ((fraction & 0x1FFu) << 14));
 }
 
-// Element-wise conversions of whole arrays; `out` must be at least as long as `in`.
+// Element-wise conversions of whole arrays; `out` must be at least as long as `in`. They use the
+// processor's half conversions where it has them (chosen at run time), with the same bits.
 void encode(std::span<const float> in, std::span<std::uint16_t> out);
 void decode(std::span<const std::uint16_t> in, std::span<float> out);
+
+// Makes the array conversions take the scalar pair: tests compare both paths; nothing else sets it.
+extern bool forceScalarArrays;
 
 }  // namespace OlvaneHalfPrecision
 

@@ -7,11 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <sys/resource.h>
 
 namespace korvalen {
 namespace {
@@ -171,6 +175,23 @@ TEST(CPUBenchmarkRunnerKernels, EveryTimedKernelGivesAWellFormedMeasurement)
     }
     // Products run on the measuring thread, as decided once for the process.
     EXPECT_EQ(nn::BlasThreading::currentThreadCount(), nn::BlasThreading::threadCount);
+}
+
+// OpenBLAS's idle pool spins for about 0.1 s after a product: once a workload that used it ends,
+// the process must go quiet at once instead of holding the cores the next workload needs.
+TEST(CPUBenchmarkRunnerKernels, NoBlasThreadSpinsAfterAPooledWorkload)
+{
+    const auto processCPUSeconds = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+    };
+    BenchmarkCancellationToken token;
+    (void)CPUBenchmarkRunner::runTimed(definition(AIWorkloadID::matrixFP32), 0, token);
+    const double before = processCPUSeconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_LT(processCPUSeconds() - before, 0.03);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "Execution/CPU/CPUKernels.h"
+#include "Platform/Inference/BlasThreading.h"
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -226,3 +228,36 @@ TEST(ShortestFloatText, PlainAndExponentForms)
     EXPECT_EQ(shortestFloatText(floatInf), "inf");
     EXPECT_EQ(shortestFloatText(floatNaN), "nan");
 }
+
+namespace korvalen {
+namespace {
+
+// Large products take OpenBLAS's pool for the call only: small ones stay on the calling thread, the
+// pool splits C without reordering any sum (checksums bit-identical to the calling thread's), and
+// the process-wide count is back to one thread after every call.
+TEST(CPUKernelBlasThreads, PoolOnlyForLargeProductsAndBitIdenticalResults)
+{
+    namespace blas = nn::BlasThreading;
+    EXPECT_EQ(blas::productThreadCount(96, 96, 64), 1);
+    EXPECT_EQ(blas::productThreadCount(32, 32, 128), 1);
+    EXPECT_GE(blas::productThreadCount(384, 384, 384), 1);
+    blas::setLargeProductThreadLimit(1);
+    EXPECT_EQ(blas::productThreadCount(384, 384, 384), 1);
+
+    for (CPUKernelIteration kernel : {&CPUKernels::matrixFP32Iteration, &CPUKernels::matrixFP16Iteration}) {
+        blas::setLargeProductThreadLimit(1);
+        const IterationOutcome calling = kernel(nullptr);
+        for (int limit : {2, 8}) {
+            blas::setLargeProductThreadLimit(limit);
+            EXPECT_LE(blas::productThreadCount(384, 384, 384), limit);
+            const IterationOutcome pooled = kernel(nullptr);
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(pooled.checksum), std::bit_cast<std::uint64_t>(calling.checksum)) << limit;
+            EXPECT_TRUE(pooled.passed);
+            EXPECT_EQ(blas::currentThreadCount(), blas::threadCount);
+        }
+    }
+    blas::setLargeProductThreadLimit(1 << 20);
+}
+
+}  // namespace
+}  // namespace korvalen
