@@ -141,7 +141,8 @@ void ExpertAnswer(benchmark::State& state)
     const std::string& question = questions[static_cast<std::size_t>(state.range(0))];
     state.SetLabel(question);
     for (auto _ : state) {
-        auto answer = AIAssistantEngine::respond(question, f.session, f.system, f.history, f.context, [] { return false; });
+        auto answer =
+            AIAssistantEngine::respond(question, f.session, f.system, f.history, f.context, [] { return false; });
         benchmark::DoNotOptimize(answer);
     }
 }
@@ -154,9 +155,11 @@ void ExpertAnswerSpread(benchmark::State& state)
     for (auto _ : state) {
         for (const std::string& question : questions) {
             const auto start = std::chrono::steady_clock::now();
-            auto answer = AIAssistantEngine::respond(question, f.session, f.system, f.history, f.context, [] { return false; });
+            auto answer =
+                AIAssistantEngine::respond(question, f.session, f.system, f.history, f.context, [] { return false; });
             benchmark::DoNotOptimize(answer);
-            micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+            micros.push_back(
+                std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
         }
     }
     std::sort(micros.begin(), micros.end());
@@ -174,7 +177,8 @@ void ExpertAnswerLongQuestion(benchmark::State& state)
         question += "lorem ipsum dolor sit amet çà 12 ";
     }
     for (auto _ : state) {
-        auto answer = AIAssistantEngine::respond(question, f.session, f.system, f.history, f.context, [] { return false; });
+        auto answer =
+            AIAssistantEngine::respond(question, f.session, f.system, f.history, f.context, [] { return false; });
         benchmark::DoNotOptimize(answer);
     }
 }

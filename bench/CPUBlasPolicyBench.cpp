@@ -48,8 +48,8 @@ int main(int argc, char** argv)
             single = std::max(single, cpuThroughput(id, seconds, 1));
             pool = std::max(pool, cpuThroughput(id, seconds, 1 << 20));
         }
-        std::printf("  %-12s calling thread %.4f, pool %.4f: ratio %.2f\n", std::string(rawValue(id)).c_str(), single, pool,
-                    pool / single);
+        std::printf("  %-12s calling thread %.4f, pool %.4f: ratio %.2f\n", std::string(rawValue(id)).c_str(), single,
+                    pool, pool / single);
     }
 
     const auto devices = gpu::deviceProvider().devices();

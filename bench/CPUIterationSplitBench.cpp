@@ -23,9 +23,9 @@ namespace {
 struct Sizes {
     const char* name;
     CPUKernelIteration kernel;
-    std::size_t inputFloats;   // generated per iteration
-    std::size_t outputBytes;   // allocated and zero-filled per iteration
-    std::size_t checksummed;   // floats the checksum walks (stride 1003)
+    std::size_t inputFloats;  // generated per iteration
+    std::size_t outputBytes;  // allocated and zero-filled per iteration
+    std::size_t checksummed;  // floats the checksum walks (stride 1003)
 };
 
 double medianMicroseconds(const std::function<void()>& step)
@@ -50,7 +50,8 @@ int main(int argc, char** argv)
     nn::BlasThreading::applyPolicy();
     const Sizes kernels[] = {
         {"superResolution", &CPUKernels::superResolutionIteration, 216 * 384, 432 * 768 * 4, 432 * 768},
-        {"melSpectrogram", &CPUKernels::melSpectrogramIteration, 0, (32'000 + 198 * 64 + 2 * 400 * 64 + 400) * 4, 198 * 64},
+        {"melSpectrogram", &CPUKernels::melSpectrogramIteration, 0, (32'000 + 198 * 64 + 2 * 400 * 64 + 400) * 4,
+         198 * 64},
         {"noiseSuppression", &CPUKernels::noiseSuppressionIteration, 192'000, 192'000 * 4, 192'000},
         {"diffusion", &CPUKernels::diffusionIteration, 4 * 160 * 160, 4 * 160 * 160 * 4, 4 * 160 * 160},
         {"convolution", &CPUKernels::convolutionIteration, 288 * 512, 288 * 512 * 4, 288 * 512},
@@ -63,7 +64,8 @@ int main(int argc, char** argv)
         {"matrixFP32", &CPUKernels::matrixFP32Iteration, 2 * 384 * 384, 384 * 384 * 4, 384 * 384},
         {"matrixFP16", &CPUKernels::matrixFP16Iteration, 2 * 320 * 320, 320 * 320 * (4 * 2 + 2 * 2 + 4), 320 * 320},
         {"matrixINT8", &CPUKernels::matrixINT8Iteration, 0, 128 * 128 * 6, 128 * 128},
-        {"fineTuning", &CPUKernels::fineTuningIteration, 32 * 128 + 32 * 32 + 128 * 32, (2 * 32 * 32 + 128 * 32) * 4, 0},
+        {"fineTuning", &CPUKernels::fineTuningIteration, 32 * 128 + 32 * 32 + 128 * 32, (2 * 32 * 32 + 128 * 32) * 4,
+         0},
     };
     std::printf("allocator: %s; microseconds, median\n", keptBlocks ? "kept blocks" : "glibc defaults");
     std::printf("%-18s %10s %10s %10s %10s %10s %12s\n", "kernel", "gen.seq", "gen.simd", "alloc", "checksum", "whole",
@@ -83,8 +85,8 @@ int main(int argc, char** argv)
         double sink = 0;
         const double checksum = medianMicroseconds([&] { sink += sampledChecksum<float>(output, 1003); });
         const double whole = medianMicroseconds([&] { sink += k.kernel(nullptr).checksum; });
-        std::printf("%-18s %10.1f %10.1f %10.1f %10.1f %10.1f %12.1f\n", k.name, sequential, simd, allocation, checksum, whole,
-                    whole - simd - allocation - checksum);
+        std::printf("%-18s %10.1f %10.1f %10.1f %10.1f %10.1f %12.1f\n", k.name, sequential, simd, allocation, checksum,
+                    whole, whole - simd - allocation - checksum);
         asm volatile("" : : "r"(&sink) : "memory");
     }
     return 0;

@@ -43,8 +43,8 @@ int main(int argc, char** argv)
             const IterationOutcome outcome = kernel(nullptr);
             if (!outcome.passed) ++failed;
             std::printf("%-18s %016llx %.17g %s\n", name,
-                        static_cast<unsigned long long>(std::bit_cast<std::uint64_t>(outcome.checksum)), outcome.checksum,
-                        outcome.passed ? "passed" : "FAILED");
+                        static_cast<unsigned long long>(std::bit_cast<std::uint64_t>(outcome.checksum)),
+                        outcome.checksum, outcome.passed ? "passed" : "FAILED");
         }
     }
     return failed == 0 ? 0 : 1;

@@ -90,8 +90,8 @@ void runKernel(benchmark::State& state, CPUKernelIteration kernel, bool currentP
         units += outcome.workUnits;
     }
     state.counters["workUnits/s"] = benchmark::Counter(units, benchmark::Counter::kIsRate);
-    state.counters["faults"] = benchmark::Counter(static_cast<double>(minorFaults() - faultsBefore),
-                                                  benchmark::Counter::kAvgIterations);
+    state.counters["faults"] =
+        benchmark::Counter(static_cast<double>(minorFaults() - faultsBefore), benchmark::Counter::kAvgIterations);
 }
 
 void deterministicFloatsBench(benchmark::State& state)
@@ -142,11 +142,12 @@ void bareSgemm384(benchmark::State& state)
     const std::vector<float> a = deterministicFloats(384 * 384, 61'490), b = deterministicFloats(384 * 384, 61'491);
     std::vector<float> c(a.size());
     for (auto _ : state) {
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, 384, 384, 384, 1.0f, a.data(), 384, b.data(), 384, 0.0f, c.data(), 384);
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, 384, 384, 384, 1.0f, a.data(), 384, b.data(), 384, 0.0f,
+                    c.data(), 384);
         benchmark::DoNotOptimize(c.data());
     }
-    state.counters["GFLOP/s"] = benchmark::Counter(2.0 * 384 * 384 * 384 * static_cast<double>(state.iterations()) / 1e9,
-                                                   benchmark::Counter::kIsRate);
+    state.counters["GFLOP/s"] = benchmark::Counter(
+        2.0 * 384 * 384 * 384 * static_cast<double>(state.iterations()) / 1e9, benchmark::Counter::kIsRate);
 }
 BENCHMARK(bareSgemm384);
 
@@ -159,7 +160,8 @@ void sgemmThreads(benchmark::State& state)
     std::vector<float> c(a.size());
     openblas_set_num_threads(static_cast<int>(state.range(1)));
     for (auto _ : state) {
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f, c.data(), n);
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f, c.data(),
+                    n);
         benchmark::DoNotOptimize(c.data());
     }
     openblas_set_num_threads(1);
@@ -177,8 +179,8 @@ void generationAfterProduct(benchmark::State& state)
     openblas_set_num_threads(static_cast<int>(state.range(0)));
     for (auto _ : state) {
         state.PauseTiming();
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, 384, 384, 384, 1.0f, a.data(), 384, b.data(), 384, 0.0f, c.data(),
-                    384);
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, 384, 384, 384, 1.0f, a.data(), 384, b.data(), 384, 0.0f,
+                    c.data(), 384);
         state.ResumeTiming();
         fillDeterministicFloats(values, 3);
         benchmark::DoNotOptimize(values.data());

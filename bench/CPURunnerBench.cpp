@@ -13,8 +13,8 @@
 
 #include "Execution/CPU/CPUBenchmarkRunner.h"
 #include "Execution/CPU/CPUKernels.h"
-#include "Execution/Shared/DeterministicInputs.h"
 #include "Execution/CPU/WorkerPool.h"
+#include "Execution/Shared/DeterministicInputs.h"
 #include "Model/AIVocabulary.h"
 #include "Model/BenchmarkCancellationToken.h"
 #include "Platform/Foundation/NumberFormat.h"
@@ -51,9 +51,15 @@ double median(std::vector<double> values)
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-std::string fixed(double value, int decimals) { return formatFixed(value, decimals); }
+std::string fixed(double value, int decimals)
+{
+    return formatFixed(value, decimals);
+}
 
-void line(const std::string& text) { std::printf("%s\n", text.c_str()); }
+void line(const std::string& text)
+{
+    std::printf("%s\n", text.c_str());
+}
 
 BenchmarkCancellationToken& token()
 {
@@ -86,7 +92,8 @@ DirectMatrix directMatrix(double duration)
         const std::vector<float> b = deterministicFloats(n * n, 61'491);
         std::vector<float> c(static_cast<std::size_t>(n) * n);
         const auto s0 = Clock::now();
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f, c.data(), n);
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f, c.data(),
+                    n);
         const auto s1 = Clock::now();
         float ref = 0.0f;
         for (int k = 0; k < n; ++k) ref += a[k] * b[static_cast<std::size_t>(k) * n];
@@ -115,7 +122,8 @@ double plainSgemmGflops(double duration)
     int calls = 0;
     const auto start = Clock::now();
     while (calls < 3 || seconds(start, Clock::now()) < duration) {
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f, c.data(), n);
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f, c.data(),
+                    n);
         ++calls;
     }
     benchmark::DoNotOptimize(c.data());
@@ -140,8 +148,8 @@ void reportMatrix(int rounds, double duration)
         plainRates.push_back(plain);
         callRatios.push_back(direct.sgemmGflops / plain);
     }
-    line("  runner " + fixed(median(runnerRates) * 1000, 1) + " GFLOP/s, direct " + fixed(median(directRates) * 1000, 1) +
-         " GFLOP/s (whole iterations, inputs generated each time)");
+    line("  runner " + fixed(median(runnerRates) * 1000, 1) + " GFLOP/s, direct " +
+         fixed(median(directRates) * 1000, 1) + " GFLOP/s (whole iterations, inputs generated each time)");
     line("  runner / direct throughput          " + fixed(median(ratios), 3) + "   (goal >= 0.95; rounds " +
          fixed(*std::min_element(ratios.begin(), ratios.end()), 3) + " .. " +
          fixed(*std::max_element(ratios.begin(), ratios.end()), 3) + ")");
@@ -205,8 +213,8 @@ void reportOverhead(int rounds, double duration)
     const IterationOutcome nothing{1.0, 0.0, true, {}};
     std::vector<double> bookkeeping;
     for (int round = 0; round < rounds; ++round) {
-        const KernelMeasurement m = CPUBenchmarkRunner::runTimed(definition(shortest), duration / 4, token(),
-                                                                 [&] { return nothing; });
+        const KernelMeasurement m =
+            CPUBenchmarkRunner::runTimed(definition(shortest), duration / 4, token(), [&] { return nothing; });
         bookkeeping.push_back(m.wallSeconds / m.iterations);
     }
     const double perIteration = median(bookkeeping);
@@ -216,8 +224,9 @@ void reportOverhead(int rounds, double duration)
         const KernelMeasurement m = CPUBenchmarkRunner::runTimed(definition(shortest), duration, token());
         ratios.push_back(m.throughput / directKernelThroughput(kernel, duration));
     }
-    line("  runner bookkeeping per iteration     " + fixed(perIteration * 1e9, 0) + " ns = " +
-         fixed(perIteration / (perIteration + shortestSeconds) * 100, 2) + " % of the iteration's wall time (goal < 2 %)");
+    line("  runner bookkeeping per iteration     " + fixed(perIteration * 1e9, 0) +
+         " ns = " + fixed(perIteration / (perIteration + shortestSeconds) * 100, 2) +
+         " % of the iteration's wall time (goal < 2 %)");
     line("  runner / plain loop throughput       " + fixed(median(ratios), 3) + "   (rounds " +
          fixed(*std::min_element(ratios.begin(), ratios.end()), 3) + " .. " +
          fixed(*std::max_element(ratios.begin(), ratios.end()), 3) + ")");
@@ -269,7 +278,8 @@ void reportThreadScaling(int rounds)
 {
     line("== 3. threadScaling: best worker count against an OpenMP triad with as many threads (best of 3)");
     const AIWorkloadDefinition& workload = definition(AIWorkloadID::threadScaling);
-    const std::vector<float> a = deterministicFloats(triadElements, 31'249), b = deterministicFloats(triadElements, 31'250);
+    const std::vector<float> a = deterministicFloats(triadElements, 31'249),
+                             b = deterministicFloats(triadElements, 31'250);
     std::vector<float> c(a.size());
     for (double scale : {1.0, 25.0}) {
         const int passes = CPUBenchmarkRunner::threadScalingPasses(scale);
@@ -293,8 +303,9 @@ void reportThreadScaling(int rounds)
             if (!counts.empty()) counts += ',';
             counts += std::to_string(w);
         }
-        line("  scale " + fixed(scale, 1) + " (" + std::to_string(passes) + " passes): runner " + fixed(median(runner), 1) +
-             " GB/s, OpenMP " + fixed(median(reference), 1) + " GB/s, best workers " + counts);
+        line("  scale " + fixed(scale, 1) + " (" + std::to_string(passes) + " passes): runner " +
+             fixed(median(runner), 1) + " GB/s, OpenMP " + fixed(median(reference), 1) + " GB/s, best workers " +
+             counts);
         line("  runner / OpenMP triad               " + fixed(median(ratios), 3) + "   (goal >= 0.9; rounds " +
              fixed(*std::min_element(ratios.begin(), ratios.end()), 3) + " .. " +
              fixed(*std::max_element(ratios.begin(), ratios.end()), 3) + ")");
@@ -306,9 +317,11 @@ void reportThreadScaling(int rounds)
 // in interleaved blocks of 50 passes, each after one untimed pass.
 void reportPassesByWorkerCount(int rounds)
 {
-    const std::vector<float> a = deterministicFloats(triadElements, 31'249), b = deterministicFloats(triadElements, 31'250);
+    const std::vector<float> a = deterministicFloats(triadElements, 31'249),
+                             b = deterministicFloats(triadElements, 31'250);
     std::vector<float> c(a.size());
-    line("  per worker count, runner pass / OpenMP pass (median of " + std::to_string(rounds) + " blocks of 50 passes):");
+    line("  per worker count, runner pass / OpenMP pass (median of " + std::to_string(rounds) +
+         " blocks of 50 passes):");
     for (int workers : CPUBenchmarkRunner::threadScalingCandidates()) {
         WorkerPool pool(workers, "bench");
         const auto poolPass = [&] {
@@ -340,7 +353,9 @@ void reportCatalog()
 {
     constexpr double completeScale = 1.0;
     line("== 4. CPU catalog at the Complete AI duration scale (" + fixed(completeScale, 1) + ")");
-    line("  workload               target s   wall s   wall/target   longest iteration s   overrun in iterations   call s");
+    line(
+        "  workload               target s   wall s   wall/target   longest iteration s   overrun in iterations   call "
+        "s");
     bool allWithin = true;
     for (AIWorkloadID id : allWorkloadIDs()) {
         if (!CPUBenchmarkRunner::supports(id)) continue;
@@ -361,8 +376,9 @@ void reportCatalog()
             const double overrun = std::max(m.wallSeconds - target, 0.0) / std::max(longest, 1e-9);
             allWithin = allWithin && overrun <= 1.0;
             std::snprintf(row, sizeof row, "  %-22s %8s %8s %13s %21s %23s %8s", std::string(rawValue(id)).c_str(),
-                          fixed(target, 3).c_str(), fixed(m.wallSeconds, 3).c_str(), fixed(m.wallSeconds / target, 3).c_str(),
-                          fixed(longest, 4).c_str(), fixed(overrun, 2).c_str(), fixed(call, 3).c_str());
+                          fixed(target, 3).c_str(), fixed(m.wallSeconds, 3).c_str(),
+                          fixed(m.wallSeconds / target, 3).c_str(), fixed(longest, 4).c_str(),
+                          fixed(overrun, 2).c_str(), fixed(call, 3).c_str());
         }
         line(row);
     }
@@ -402,7 +418,8 @@ BENCHMARK(workerPoolDispatch)->Arg(1)->Arg(2)->Arg(4)->Arg(8)->UseRealTime();
 void triadPassPool(benchmark::State& state)
 {
     const int workers = static_cast<int>(state.range(0));
-    const std::vector<float> a = deterministicFloats(triadElements, 31'249), b = deterministicFloats(triadElements, 31'250);
+    const std::vector<float> a = deterministicFloats(triadElements, 31'249),
+                             b = deterministicFloats(triadElements, 31'250);
     std::vector<float> c(a.size());
     WorkerPool pool(workers, "bench");
     for (auto _ : state) {
@@ -418,7 +435,8 @@ BENCHMARK(triadPassPool)->Arg(1)->Arg(2)->Arg(4)->Arg(8)->UseRealTime();
 void triadPassOpenMP(benchmark::State& state)
 {
     const int threads = static_cast<int>(state.range(0));
-    const std::vector<float> a = deterministicFloats(triadElements, 31'249), b = deterministicFloats(triadElements, 31'250);
+    const std::vector<float> a = deterministicFloats(triadElements, 31'249),
+                             b = deterministicFloats(triadElements, 31'250);
     std::vector<float> c(a.size());
     openmpTriadPass(a.data(), b.data(), c.data(), threads);
     for (auto _ : state) {
@@ -433,7 +451,8 @@ BENCHMARK(triadPassOpenMP)->Arg(1)->Arg(2)->Arg(4)->Arg(8)->UseRealTime();
 void memoryPressureLadder(benchmark::State& state)
 {
     for (auto _ : state) {
-        const KernelMeasurement m = CPUBenchmarkRunner::runMemoryPressure(definition(AIWorkloadID::memoryPressure), token());
+        const KernelMeasurement m =
+            CPUBenchmarkRunner::runMemoryPressure(definition(AIWorkloadID::memoryPressure), token());
         state.counters["GB/s"] = m.throughput;
     }
 }
@@ -447,10 +466,14 @@ int main(int argc, char** argv)
     std::string sections = "12345";
     std::vector<char*> rest;
     for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--skip-report") == 0) report = false;
-        else if (std::strcmp(argv[i], "--report-only") == 0) cases = false;
-        else if (std::strncmp(argv[i], "--sections=", 11) == 0) sections = argv[i] + 11;
-        else rest.push_back(argv[i]);
+        if (std::strcmp(argv[i], "--skip-report") == 0)
+            report = false;
+        else if (std::strcmp(argv[i], "--report-only") == 0)
+            cases = false;
+        else if (std::strncmp(argv[i], "--sections=", 11) == 0)
+            sections = argv[i] + 11;
+        else
+            rest.push_back(argv[i]);
     }
     const auto wanted = [&](char section) { return sections.find(section) != std::string::npos; };
     int restCount = static_cast<int>(rest.size());

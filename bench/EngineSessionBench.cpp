@@ -136,9 +136,21 @@ void session(benchmark::State& state, AIRunMode mode, bool compareAll)
 
 }  // namespace
 
-BENCHMARK_CAPTURE(session, quick_automatic, AIRunMode::quick, false)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(session, quick_compare_all, AIRunMode::quick, true)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(session, complete_automatic, AIRunMode::complete, false)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(session, complete_compare_all, AIRunMode::complete, true)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(session, quick_automatic, AIRunMode::quick, false)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(session, quick_compare_all, AIRunMode::quick, true)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(session, complete_automatic, AIRunMode::complete, false)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(session, complete_compare_all, AIRunMode::complete, true)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 
 BENCHMARK_MAIN();

@@ -26,7 +26,8 @@ namespace {
 
 using namespace korvalen;
 
-std::shared_ptr<gpu::Device> benchDevice() {
+std::shared_ptr<gpu::Device> benchDevice()
+{
     static std::shared_ptr<gpu::Device> device = [] {
         auto devices = gpu::deviceProvider().devices();
         return devices.empty() ? nullptr : gpu::openDevice(devices.front());
@@ -34,14 +35,16 @@ std::shared_ptr<gpu::Device> benchDevice() {
     return device;
 }
 
-void spinUntilDone(gpu::CommandBuffer& buffer) {
+void spinUntilDone(gpu::CommandBuffer& buffer)
+{
     for (;;) {
         auto status = buffer.status();
         if (status == gpu::CommandStatus::completed || status == gpu::CommandStatus::error) return;
     }
 }
 
-void BM_LibraryCompileCold(benchmark::State& state) {
+void BM_LibraryCompileCold(benchmark::State& state)
+{
     auto device = benchDevice();
     if (!device) return state.SkipWithError("no OpenCL device");
     static int variant = 0;
@@ -55,7 +58,8 @@ void BM_LibraryCompileCold(benchmark::State& state) {
 }
 BENCHMARK(BM_LibraryCompileCold)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
-void BM_LibraryCompileWarm(benchmark::State& state) {
+void BM_LibraryCompileWarm(benchmark::State& state)
+{
     auto device = benchDevice();
     if (!device) return state.SkipWithError("no OpenCL device");
     device->makeLibrary(MetalKernelLibrary::source());  // fills the cache
@@ -65,7 +69,8 @@ void BM_LibraryCompileWarm(benchmark::State& state) {
 }
 BENCHMARK(BM_LibraryCompileWarm)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_EmptyCommandBufferRoundTrip(benchmark::State& state) {
+void BM_EmptyCommandBufferRoundTrip(benchmark::State& state)
+{
     auto device = benchDevice();
     if (!device) return state.SkipWithError("no OpenCL device");
     auto queue = device->makeCommandQueue();
@@ -77,7 +82,8 @@ void BM_EmptyCommandBufferRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_EmptyCommandBufferRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-void BM_EmptyCommandBufferCompletionWait(benchmark::State& state) {
+void BM_EmptyCommandBufferCompletionWait(benchmark::State& state)
+{
     auto device = benchDevice();
     if (!device) return state.SkipWithError("no OpenCL device");
     MetalKernelContext context(device);
@@ -90,7 +96,8 @@ void BM_EmptyCommandBufferCompletionWait(benchmark::State& state) {
 }
 BENCHMARK(BM_EmptyCommandBufferCompletionWait)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-void BM_SmallDispatchRoundTrip(benchmark::State& state) {
+void BM_SmallDispatchRoundTrip(benchmark::State& state)
+{
     auto device = benchDevice();
     if (!device) return state.SkipWithError("no OpenCL device");
     MetalKernelContext context(device);
@@ -114,7 +121,8 @@ BENCHMARK(BM_SmallDispatchRoundTrip)->Arg(1024)->Arg(1 << 20)->Unit(benchmark::k
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     std::filesystem::path ownCache;
     if (!std::getenv("POCL_CACHE_DIR")) {
         ownCache = std::filesystem::temp_directory_path() / ("korvalen-bench-pocl-" + std::to_string(::getpid()));

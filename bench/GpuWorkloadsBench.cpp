@@ -111,8 +111,8 @@ std::optional<std::pair<int, int>> clpeakIndexes(std::uint64_t registryID)
 
 std::optional<std::string> runClpeak(std::pair<int, int> indexes, const char* test)
 {
-    const std::string command = "clpeak -p " + std::to_string(indexes.first) + " -d " +
-                                std::to_string(indexes.second) + " " + test + " 2>/dev/null";
+    const std::string command = "clpeak -p " + std::to_string(indexes.first) + " -d " + std::to_string(indexes.second) +
+                                " " + test + " 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return std::nullopt;
     std::string output;
@@ -130,7 +130,10 @@ std::optional<double> figure(const std::optional<std::string>& output, const std
     return std::stod(match[1].str());
 }
 
-std::string number(double value) { return formatFixed(value, 2); }
+std::string number(double value)
+{
+    return formatFixed(value, 2);
+}
 
 struct Comparison {
     const char* what;
@@ -193,10 +196,11 @@ void compareWithClpeak()
             std::printf("  %-24s clpeak gave no figure\n", c.what);
             continue;
         }
-        std::printf("  %-24s ours %s %s (%s by its latency samples), clpeak %s %s: ratio %s (%s by samples)\n"
-                    "  %-24s %s\n",
-                    c.what, number(ours).c_str(), c.unit, number(oursSampled).c_str(), number(*theirs).c_str(),
-                    c.unit, number(ours / *theirs).c_str(), number(oursSampled / *theirs).c_str(), "", c.how);
+        std::printf(
+            "  %-24s ours %s %s (%s by its latency samples), clpeak %s %s: ratio %s (%s by samples)\n"
+            "  %-24s %s\n",
+            c.what, number(ours).c_str(), c.unit, number(oursSampled).c_str(), number(*theirs).c_str(), c.unit,
+            number(ours / *theirs).c_str(), number(oursSampled / *theirs).c_str(), "", c.how);
     }
 }
 

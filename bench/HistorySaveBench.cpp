@@ -54,8 +54,7 @@ AIBenchmarkSession largeSession(int index)
     s.startedAt = now();
     s.completedAt = s.startedAt;
     s.mode = AIRunMode::extended;
-    for (int i = 0; i < resultsPerSession; ++i)
-        s.results.push_back(largeResult(index * resultsPerSession + i));
+    for (int i = 0; i < resultsPerSession; ++i) s.results.push_back(largeResult(index * resultsPerSession + i));
     s.methodologyVersion = BenchmarkStore::methodologyVersion;
     return s;
 }
@@ -65,8 +64,7 @@ void SaveStallWithTwentyLargeSessions(benchmark::State& state)
     QTemporaryDir dir;
     const QString folder = dir.path() + "/Korvalen AI";
     std::vector<AIBenchmarkSession> full;
-    for (int i = 0; i < SessionPersistence::historyLimit; ++i)
-        full.push_back(largeSession(i));
+    for (int i = 0; i < SessionPersistence::historyLimit; ++i) full.push_back(largeSession(i));
     SessionPersistence(folder).save(full);
 
     NotificationCenter notifications;

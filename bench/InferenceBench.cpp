@@ -150,8 +150,8 @@ void compare(const std::string& name)
                                   benchmark::ClobberMemory();
                               }));
     }
-    std::printf("%-18s runtime %9.1f predictions/s   direct OpenBLAS %9.1f predictions/s   ratio %.3f\n",
-                name.c_str(), bestRuntime, bestDirect, bestRuntime / bestDirect);
+    std::printf("%-18s runtime %9.1f predictions/s   direct OpenBLAS %9.1f predictions/s   ratio %.3f\n", name.c_str(),
+                bestRuntime, bestDirect, bestRuntime / bestDirect);
 }
 
 double median(std::vector<double> values)
@@ -177,7 +177,8 @@ void summarize(const std::string& name)
     for (int c = 0; c < 2; ++c) {
         std::vector<double> loadTimes;
         for (int i = 0; i < 15; ++i) {
-            loadTimes.push_back(millisecondsOf([&] { benchmark::DoNotOptimize(nn::Model::load(folder, configurations[c])); }));
+            loadTimes.push_back(
+                millisecondsOf([&] { benchmark::DoNotOptimize(nn::Model::load(folder, configurations[c])); }));
         }
         loads[c] = median(loadTimes);
         const auto model = nn::Model::load(folder, configurations[c]);
@@ -194,8 +195,9 @@ void summarize(const std::string& name)
         }
         predictions[c] = median(predictTimes);
     }
-    std::printf("%-18s %10.2f %12.2f %12.2f %14.3f %14.3f   %s\n", name.c_str(), double(folderBytes(folder)) / 1048576.0,
-                loads[0], loads[1], predictions[0], predictions[1], gpuName.c_str());
+    std::printf("%-18s %10.2f %12.2f %12.2f %14.3f %14.3f   %s\n", name.c_str(),
+                double(folderBytes(folder)) / 1048576.0, loads[0], loads[1], predictions[0], predictions[1],
+                gpuName.c_str());
 }
 
 }  // namespace

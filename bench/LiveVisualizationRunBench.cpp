@@ -45,12 +45,10 @@ RunFigures runQuickOnCpu(bool visuals)
     clock.start();
     store.start();
     // A benchmark harness may spin the loop; the application never does.
-    while (store.isBusy() || store.hasActiveRunTask())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    while (store.isBusy() || store.hasActiveRunTask()) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     RunFigures figures;
     figures.wall = double(clock.nsecsElapsed()) / 1e9;
-    if (store.currentSession())
-        figures.score = store.currentSession()->scores.overall;
+    if (store.currentSession()) figures.score = store.currentSession()->scores.overall;
     if (store.currentSession())
         for (const auto& r : store.currentSession()->results) {
             figures.timed += r.durationSeconds;
@@ -72,7 +70,8 @@ void quickRunPair(benchmark::State& state)
         state.SetIterationTime(onWall + offWall);
         state.counters["timed_ratio"] = offTimed > 0 ? onTimed / offTimed : 0;
         state.counters["session_ratio"] = offWall > 0 ? onWall / offWall : 0;
-        state.counters["score_ratio"] = off1.score + off2.score > 0 ? (on1.score + on2.score) / (off1.score + off2.score) : 0;
+        state.counters["score_ratio"] =
+            off1.score + off2.score > 0 ? (on1.score + on2.score) / (off1.score + off2.score) : 0;
         state.counters["off_wall_s"] = offWall / 2;
         state.counters["on_wall_s"] = onWall / 2;
         state.counters["off_timed_s"] = offTimed / 2;

@@ -13,31 +13,27 @@ using namespace korvalen;
 
 void BM_Current(benchmark::State& state)
 {
-    for (auto _ : state)
-        benchmark::DoNotOptimize(SystemProfiler::current());
+    for (auto _ : state) benchmark::DoNotOptimize(SystemProfiler::current());
 }
 BENCHMARK(BM_Current)->Unit(benchmark::kMicrosecond)->Repetitions(9)->ReportAggregatesOnly(true);
 
 void BM_RuntimeSnapshot(benchmark::State& state)
 {
     const auto base = SystemProfiler::current();
-    for (auto _ : state)
-        benchmark::DoNotOptimize(SystemProfiler::runtimeSnapshot(base));
+    for (auto _ : state) benchmark::DoNotOptimize(SystemProfiler::runtimeSnapshot(base));
 }
 BENCHMARK(BM_RuntimeSnapshot)->Unit(benchmark::kMicrosecond)->Repetitions(9)->ReportAggregatesOnly(true);
 
 void BM_DeviceList(benchmark::State& state)
 {
-    for (auto _ : state)
-        benchmark::DoNotOptimize(SystemProfiler::deviceList());
+    for (auto _ : state) benchmark::DoNotOptimize(SystemProfiler::deviceList());
 }
 BENCHMARK(BM_DeviceList)->Unit(benchmark::kMicrosecond)->Repetitions(9)->ReportAggregatesOnly(true);
 
 void BM_ThermalState(benchmark::State& state)
 {
     const auto& monitor = sys::ThermalMonitor::shared();
-    for (auto _ : state)
-        benchmark::DoNotOptimize(monitor.state());
+    for (auto _ : state) benchmark::DoNotOptimize(monitor.state());
 }
 BENCHMARK(BM_ThermalState)->Unit(benchmark::kMicrosecond)->Repetitions(9)->ReportAggregatesOnly(true);
 
@@ -54,8 +50,7 @@ int main(int argc, char** argv)
                 elapsed, profile.cpuName.c_str(), profile.logicalCores, profile.physicalCores, profile.gpuName.c_str());
 
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

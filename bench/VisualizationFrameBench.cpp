@@ -40,8 +40,10 @@ int main(int argc, char** argv)
     const double live = 8.2e8 + 0.123;
     for (const auto& style : allVisualizationStyles()) {
         const std::string name = styleName(style);
-        benchmark::RegisterBenchmark(("frame/" + name + "/live").c_str(), frame, style, live)->Unit(benchmark::kMicrosecond);
-        benchmark::RegisterBenchmark(("frame/" + name + "/frozen").c_str(), frame, style, 1.35)->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark(("frame/" + name + "/live").c_str(), frame, style, live)
+            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark(("frame/" + name + "/frozen").c_str(), frame, style, 1.35)
+            ->Unit(benchmark::kMicrosecond);
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

@@ -51,7 +51,8 @@ int KorvalenAIApp::main(int argc, char** argv)
     MainWindow window(store, delegate, settings);
     window.restoreFrameAndShow();
     delegate.applicationDidFinishLaunching();
-    QObject::connect(&quitSignals, &QuitSignalBridge::quitRequested, &delegate, [&delegate] { delegate.requestQuit(); });
+    QObject::connect(&quitSignals, &QuitSignalBridge::quitRequested, &delegate,
+                     [&delegate] { delegate.requestQuit(); });
 
     const int status = app.exec();
     window.saveFrame();

@@ -11,19 +11,23 @@
 
 namespace korvalen {
 
-KorvalenAIAppDelegate::KorvalenAIAppDelegate(NotificationCenter& notifications, std::function<void()> quit, QObject* parent)
+KorvalenAIAppDelegate::KorvalenAIAppDelegate(NotificationCenter& notifications, std::function<void()> quit,
+                                             QObject* parent)
     : QObject(parent), notifications_(notifications), quit_(std::move(quit))
 {
-    if (!quit_)
-        quit_ = [] { QCoreApplication::exit(0); };
+    if (!quit_) quit_ = [] { QCoreApplication::exit(0); };
     QPointer<KorvalenAIAppDelegate> self(this);
     auto started = [self](const Notification&) {
         if (self)
-            self->onMainThread([self] { if (self) self->operationStarted(); });
+            self->onMainThread([self] {
+                if (self) self->operationStarted();
+            });
     };
     auto finished = [self](const Notification&) {
         if (self)
-            self->onMainThread([self] { if (self) self->operationFinished(); });
+            self->onMainThread([self] {
+                if (self) self->operationFinished();
+            });
     };
     observers_.emplace_back(notifications_, NotificationName::korvalenAIRunDidStart, started);
     observers_.emplace_back(notifications_, NotificationName::korvalenAILocalAIOperationDidStart, started);
@@ -42,14 +46,16 @@ void KorvalenAIAppDelegate::onMainThread(std::function<void()> work)
         QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
 }
 
-void KorvalenAIAppDelegate::operationStarted() { ++activeOperations_; }
+void KorvalenAIAppDelegate::operationStarted()
+{
+    ++activeOperations_;
+}
 
 void KorvalenAIAppDelegate::operationFinished()
 {
     // A finish without its start (a notification from before this delegate existed) must not
     // leave the count negative, or a later quit would wait for work that never ends.
-    if (activeOperations_ > 0)
-        --activeOperations_;
+    if (activeOperations_ > 0) --activeOperations_;
     if (terminationPending_ && activeOperations_ == 0 && !quitting_) {
         quitting_ = true;
         KorvalenAILogger::info("APP_TERMINATION_RESUMED");
@@ -59,8 +65,7 @@ void KorvalenAIAppDelegate::operationFinished()
 
 bool KorvalenAIAppDelegate::requestQuit()
 {
-    if (quitting_)
-        return true;
+    if (quitting_) return true;
     if (activeOperations_ == 0) {
         quitting_ = true;
         quit_();
@@ -78,7 +83,10 @@ bool KorvalenAIAppDelegate::requestQuit()
     return false;
 }
 
-void KorvalenAIAppDelegate::applicationDidFinishLaunching() { KorvalenAILogger::info("APP_LAUNCH_COMPLETE"); }
+void KorvalenAIAppDelegate::applicationDidFinishLaunching()
+{
+    KorvalenAILogger::info("APP_LAUNCH_COMPLETE");
+}
 
 void KorvalenAIAppDelegate::applicationWillTerminate()
 {

@@ -37,17 +37,18 @@ namespace {
 // out of reach: it shrinks to the screen's area and moves inside it. A frame that fits is kept as is.
 QRect fittedTo(QRect frame, const QRect& screen, QSize minimum)
 {
-    if (frame.width() <= screen.width() && frame.height() <= screen.height())
-        return frame;
+    if (frame.width() <= screen.width() && frame.height() <= screen.height()) return frame;
     frame.setSize(frame.size().boundedTo(screen.size()).expandedTo(minimum));
-    frame.moveLeft(std::clamp(frame.left(), screen.left(), std::max(screen.left(), screen.right() + 1 - frame.width())));
+    frame.moveLeft(
+        std::clamp(frame.left(), screen.left(), std::max(screen.left(), screen.right() + 1 - frame.width())));
     frame.moveTop(std::clamp(frame.top(), screen.top(), std::max(screen.top(), screen.bottom() + 1 - frame.height())));
     return frame;
 }
 
 }  // namespace
 
-QRect MainWindow::placement(std::optional<QRect> saved, const std::vector<QRect>& screens, QSize minimum, QSize preferred)
+QRect MainWindow::placement(std::optional<QRect> saved, const std::vector<QRect>& screens, QSize minimum,
+                            QSize preferred)
 {
     if (saved) {
         QRect frame = *saved;
@@ -70,16 +71,13 @@ QRect MainWindow::placement(std::optional<QRect> saved, const std::vector<QRect>
 void MainWindow::restoreFrameAndShow()
 {
     std::vector<QRect> screens;
-    if (QScreen* primary = QGuiApplication::primaryScreen())
-        screens.push_back(primary->availableGeometry());
+    if (QScreen* primary = QGuiApplication::primaryScreen()) screens.push_back(primary->availableGeometry());
     for (QScreen* screen : QGuiApplication::screens())
-        if (screen != QGuiApplication::primaryScreen())
-            screens.push_back(screen->availableGeometry());
+        if (screen != QGuiApplication::primaryScreen()) screens.push_back(screen->availableGeometry());
 
     std::optional<QRect> saved;
     if (settings_.boolValue(Settings::Key::mainWindowHasSavedFrame, false))
-        if (auto text = settings_.stringValue(Settings::Key::mainWindowFrame))
-            saved = Settings::parseRect(*text);
+        if (auto text = settings_.stringValue(Settings::Key::mainWindowFrame)) saved = Settings::parseRect(*text);
     const QRect frame = placement(saved, screens, minimumSize(), QSize(1280, 820));
     setGeometry(frame);
     show();
@@ -90,16 +88,14 @@ void MainWindow::restoreFrameAndShow()
 
 void MainWindow::scheduleFrameSave()
 {
-    if (restored_ && isVisible())
-        saveTimer_.start();
+    if (restored_ && isVisible()) saveTimer_.start();
 }
 
 void MainWindow::saveFrame()
 {
     saveTimer_.stop();
     const QRect frame = (isMaximized() || isFullScreen()) ? normalGeometry() : geometry();
-    if (!frame.isValid())
-        return;
+    if (!frame.isValid()) return;
     settings_.setString(Settings::Key::mainWindowFrame, Settings::rectText(frame));
     settings_.setBool(Settings::Key::mainWindowHasSavedFrame, true);
     settings_.sync();
@@ -119,8 +115,7 @@ void MainWindow::resizeEvent(QResizeEvent* event)
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    if (saveTimer_.isActive())
-        saveFrame();
+    if (saveTimer_.isActive()) saveFrame();
     // Closing the last window is a quit request like any other.
     if (delegate_.requestQuit())
         event->accept();

@@ -35,7 +35,8 @@ public:
     // Where the window goes: the saved frame when enough of it lies on one of the screens (grown
     // to the minimum size, and shrunk into that screen when larger than it), else `preferred`
     // centred on the first screen and kept inside it.
-    static QRect placement(std::optional<QRect> saved, const std::vector<QRect>& screens, QSize minimum, QSize preferred);
+    static QRect placement(std::optional<QRect> saved, const std::vector<QRect>& screens, QSize minimum,
+                           QSize preferred);
 
     bool frameSavePending() const { return saveTimer_.isActive(); }
     // Writes the frame now (also what the timer does).

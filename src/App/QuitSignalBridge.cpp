@@ -4,12 +4,12 @@
 
 #include <QSocketNotifier>
 
-#include <cerrno>
-#include <csignal>
 #include <fcntl.h>
-#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <string>
 
 namespace korvalen {
 
@@ -50,8 +50,7 @@ QuitSignalBridge::QuitSignalBridge(QObject* parent) : QObject(parent)
 
 QuitSignalBridge::~QuitSignalBridge()
 {
-    if (!notifier_)
-        return;
+    if (!notifier_) return;
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);

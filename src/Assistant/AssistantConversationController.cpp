@@ -19,9 +19,15 @@ namespace korvalen {
 
 namespace {
 
-QString qs(const std::string& s) { return QString::fromStdString(s); }
+QString qs(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
 
-std::string trimmed(const std::string& text) { return qs(text).trimmed().toStdString(); }
+std::string trimmed(const std::string& text)
+{
+    return qs(text).trimmed().toStdString();
+}
 
 // User-perceived characters.
 std::size_t characterCount(const std::string& text)
@@ -29,8 +35,7 @@ std::size_t characterCount(const std::string& text)
     const QString string = qs(text);
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, string);
     std::size_t count = 0;
-    while (finder.toNextBoundary() >= 0)
-        ++count;
+    while (finder.toNextBoundary() >= 0) ++count;
     return count;
 }
 
@@ -76,45 +81,33 @@ const std::string& AssistantConversationController::welcomeText()
 AssistantConversationController::AssistantConversationController(Services services, QObject* parent)
     : QObject(parent), services_(std::move(services))
 {
-    if (!services_.clock)
-        services_.clock = [] { return now(); };
+    if (!services_.clock) services_.clock = [] { return now(); };
     auto& store = services_.store;
-    if (!store.runIsBusy)
-        store.runIsBusy = [] { return false; };
-    if (!store.currentSession)
-        store.currentSession = [] { return std::optional<AIBenchmarkSession>{}; };
-    if (!store.history)
-        store.history = [] { return std::make_shared<const std::vector<AIBenchmarkSession>>(); };
-    if (!store.systemProfile)
-        store.systemProfile = [] { return AISystemProfile{}; };
-    if (!store.applicationIsTerminating)
-        store.applicationIsTerminating = [] { return false; };
+    if (!store.runIsBusy) store.runIsBusy = [] { return false; };
+    if (!store.currentSession) store.currentSession = [] { return std::optional<AIBenchmarkSession>{}; };
+    if (!store.history) store.history = [] { return std::make_shared<const std::vector<AIBenchmarkSession>>(); };
+    if (!store.systemProfile) store.systemProfile = [] { return AISystemProfile{}; };
+    if (!store.applicationIsTerminating) store.applicationIsTerminating = [] { return false; };
 
     const Settings& settings = services_.settings;
     if (auto stored = settings.stringValue(Settings::Key::assistantProvider))
         provider_ = fromRaw<AIAssistantProvider>(stored->toStdString()).value_or(AIAssistantProvider::olvaneExpert);
-    if (auto stored = settings.stringValue(Settings::Key::assistantEndpoint))
-        localEndpoint_ = stored->toStdString();
-    if (auto stored = settings.stringValue(Settings::Key::assistantModel))
-        localModel_ = stored->toStdString();
+    if (auto stored = settings.stringValue(Settings::Key::assistantEndpoint)) localEndpoint_ = stored->toStdString();
+    if (auto stored = settings.stringValue(Settings::Key::assistantModel)) localModel_ = stored->toStdString();
     messages_.push_back(welcomeMessage());
 }
 
 AssistantConversationController::~AssistantConversationController()
 {
-    if (answerTask_)
-        answerTask_->cancel();
-    if (expertTask_)
-        expertTask_->cancel();
-    if (modelStartTask_)
-        modelStartTask_->cancel();
+    if (answerTask_) answerTask_->cancel();
+    if (expertTask_) expertTask_->cancel();
+    if (modelStartTask_) modelStartTask_->cancel();
 }
 
 AIAssistantMessage AssistantConversationController::welcomeMessage() const
 {
     return AIAssistantMessage{Uuid::random(), AIAssistantRole::assistant, welcomeText(), services_.clock()};
 }
-
 
 void AssistantConversationController::setDraft(const std::string& text)
 {
@@ -165,14 +158,21 @@ void AssistantConversationController::setLocalModel(const std::string& model)
     emit localSettingsChanged();
 }
 
-void AssistantConversationController::setExportLocationChooser(std::function<std::optional<QString>(const QString&)> choose)
+void AssistantConversationController::setExportLocationChooser(
+    std::function<std::optional<QString>(const QString&)> choose)
 {
     services_.chooseExportLocation = std::move(choose);
 }
 
-bool AssistantConversationController::terminating() const { return services_.store.applicationIsTerminating(); }
+bool AssistantConversationController::terminating() const
+{
+    return services_.store.applicationIsTerminating();
+}
 
-std::string AssistantConversationController::managedEndpoint() const { return modelManager().managedEndpoint(); }
+std::string AssistantConversationController::managedEndpoint() const
+{
+    return modelManager().managedEndpoint();
+}
 
 void AssistantConversationController::removeMessage(const Uuid& id)
 {
@@ -187,52 +187,39 @@ void AssistantConversationController::removeTrailingEmptyAnswer()
 
 void AssistantConversationController::cancelAnswer()
 {
-    if (answerTask_)
-        answerTask_->cancel();
-    if (expertTask_)
-        expertTask_->cancel();
+    if (answerTask_) answerTask_->cancel();
+    if (expertTask_) expertTask_->cancel();
     answerTask_.reset();
     expertTask_.reset();
 }
 
 void AssistantConversationController::cancelModelStart()
 {
-    if (modelStartTask_)
-        modelStartTask_->cancel();
+    if (modelStartTask_) modelStartTask_->cancel();
     modelStartTask_.reset();
 }
-
 
 bool AssistantConversationController::isManagedEndpoint(const std::string& text, std::uint16_t port)
 {
     QString value = qs(text).trimmed();
-    if (!value.contains("://"))
-        value.prepend("http://");
+    if (!value.contains("://")) value.prepend("http://");
     const QUrl url(value, QUrl::StrictMode);
-    if (!url.isValid())
-        return false;
-    if (url.scheme().toLower() != "http")
-        return false;
+    if (!url.isValid()) return false;
+    if (url.scheme().toLower() != "http") return false;
     const QString host = url.host().toLower();
-    if (host != "127.0.0.1" && host != "localhost" && host != "::1")
-        return false;
-    if (url.port(-1) != port)
-        return false;
+    if (host != "127.0.0.1" && host != "localhost" && host != "::1") return false;
+    if (url.port(-1) != port) return false;
     QString path = url.path();
-    while (path.startsWith('/'))
-        path.remove(0, 1);
-    while (path.endsWith('/'))
-        path.chop(1);
+    while (path.startsWith('/')) path.remove(0, 1);
+    while (path.endsWith('/')) path.chop(1);
     return path.isEmpty() || path == "v1" || path == "v1/chat/completions";
 }
-
 
 void AssistantConversationController::sendMessage(std::optional<std::string> text)
 {
     const bool explicitText = text.has_value();
     const std::string question = trimmed(text.value_or(draft_));
-    if (question.empty())
-        return;
+    if (question.empty()) return;
     if (services_.store.runIsBusy()) {
         setStatus(pausedStatus);
         setPaused(true);
@@ -248,14 +235,14 @@ void AssistantConversationController::sendMessage(std::optional<std::string> tex
     // The superseded question's answer never came: its empty placeholder goes.
     bool removed = false;
     if (responseID_) {
-        auto it = std::find_if(messages_.begin(), messages_.end(), [&](const AIAssistantMessage& m) { return m.id == *responseID_; });
+        auto it = std::find_if(messages_.begin(), messages_.end(),
+                               [&](const AIAssistantMessage& m) { return m.id == *responseID_; });
         if (it != messages_.end() && it->text.empty()) {
             messages_.erase(it);
             removed = true;
         }
     }
-    if (!removed)
-        removeTrailingEmptyAnswer();
+    if (!removed) removeTrailingEmptyAnswer();
 
     responseID_.reset();
     const Uuid requestID = Uuid::random();
@@ -289,21 +276,22 @@ void AssistantConversationController::sendMessage(std::optional<std::string> tex
     request->endpoint = manager.engineRunning() ? managedEndpoint() : localEndpoint_;
     request->model = localModel_;
     if (manager.activeModelID())
-        if (auto active = manager.model(*manager.activeModelID()))
-            request->model = active->modelAlias;
+        if (auto active = manager.model(*manager.activeModelID())) request->model = active->modelAlias;
     request->managedEndpoint = isManagedEndpoint(request->endpoint, manager.port());
     request->selectedModel = manager.selectedModel();
     const std::size_t before = messages_.size() - 1;
-    const std::size_t first = before > static_cast<std::size_t>(localConversationLimit) ? before - localConversationLimit : 0;
+    const std::size_t first =
+        before > static_cast<std::size_t>(localConversationLimit) ? before - localConversationLimit : 0;
     request->conversation.assign(messages_.begin() + static_cast<std::ptrdiff_t>(first),
                                  messages_.begin() + static_cast<std::ptrdiff_t>(before));
     request->startedAt = startedAt;
 
-    KorvalenAILogger::info("ASSISTANT_REQUEST id=" + requestID.text() + " provider=" + std::string(rawValue(provider_))
-                           + " prompt_chars=" + std::to_string(characterCount(question))
-                           + " conversation_messages=" + std::to_string(request->conversation.size())
-                           + " current_results=" + std::to_string(request->session ? request->session->results.size() : 0)
-                           + " history_sessions=" + std::to_string(request->history->size()));
+    KorvalenAILogger::info(
+        "ASSISTANT_REQUEST id=" + requestID.text() + " provider=" + std::string(rawValue(provider_)) +
+        " prompt_chars=" + std::to_string(characterCount(question)) +
+        " conversation_messages=" + std::to_string(request->conversation.size()) +
+        " current_results=" + std::to_string(request->session ? request->session->results.size() : 0) +
+        " history_sessions=" + std::to_string(request->history->size()));
 
     CancelFlag cancel;
     answerTask_ = cancel;
@@ -318,8 +306,7 @@ bool AssistantConversationController::isCurrent(const Request& request, const Ca
 Task<> AssistantConversationController::answer(QPointer<AssistantConversationController> self,
                                                std::shared_ptr<const Request> request, CancelFlag cancel)
 {
-    if (!self || !self->isCurrent(*request, cancel))
-        co_return;
+    if (!self || !self->isCurrent(*request, cancel)) co_return;
 
     // The expert always answers first, on a worker; a cancelled answer cancels it too.
     CancelFlag expertCancel;
@@ -336,8 +323,7 @@ Task<> AssistantConversationController::answer(QPointer<AssistantConversationCon
         KorvalenAILogger::error(std::string("ASSISTANT_EXPERT_ERROR error=") + e.what());
     }
     cancel.forget(forward);
-    if (!self || !self->isCurrent(*request, cancel))
-        co_return;
+    if (!self || !self->isCurrent(*request, cancel)) co_return;
     self->expertTask_.reset();
     if (!expert) {
         // Only a failure of the expert itself gets here while the request is current.
@@ -355,8 +341,8 @@ Task<> AssistantConversationController::answer(QPointer<AssistantConversationCon
         co_return;
     }
 
-    const bool evidence = request->explicitText
-        || AIAssistantEngine::promptUsesBenchmarkEvidence(request->question, expert->intent, request->context.lastIntent);
+    const bool evidence = request->explicitText || AIAssistantEngine::promptUsesBenchmarkEvidence(
+                                                       request->question, expert->intent, request->context.lastIntent);
     std::string endpoint = request->endpoint;
     std::string model = request->model;
     std::string failure;
@@ -365,14 +351,13 @@ Task<> AssistantConversationController::answer(QPointer<AssistantConversationCon
         AssistantModelManager& manager = self->modelManager();
         bool managed = manager.engineRunning();
         const auto& selected = request->selectedModel;
-        if (!managed && request->managedEndpoint && selected && manager.engineInstalled()
-            && manager.state(selected->id).isInstalled()) {
+        if (!managed && request->managedEndpoint && selected && manager.engineInstalled() &&
+            manager.state(selected->id).isInstalled()) {
             self->setStatus("Starting " + qs(selected->displayName));
             KorvalenAILogger::info("ASSISTANT_ENGINE_AUTOSTART model=" + selected->id + " reason=chat-request");
             Task<> start = manager.startServer(*selected, cancel);
             co_await std::move(start);
-            if (!self || !self->isCurrent(*request, cancel))
-                co_return;
+            if (!self || !self->isCurrent(*request, cancel)) co_return;
             self->setLocalEndpoint(self->managedEndpoint());
             self->setLocalModel(selected->modelAlias);
             self->setStatus("Contacting local model");
@@ -395,12 +380,10 @@ Task<> AssistantConversationController::answer(QPointer<AssistantConversationCon
     } catch (const std::exception& e) {
         failure = e.what();
     }
-    if (!self)
-        co_return;
+    if (!self) co_return;
 
     if (answerText) {
-        if (!self->isCurrent(*request, cancel))
-            co_return;
+        if (!self->isCurrent(*request, cancel)) co_return;
         AIAssistantResponse response = *expert;
         const std::string local = trimmed(*answerText);
         if (!local.empty()) {
@@ -414,24 +397,29 @@ Task<> AssistantConversationController::answer(QPointer<AssistantConversationCon
     }
 
     // The failure of a request that the application's shutdown cut short is nobody's news.
-    if (self->modelManager().isShuttingDown())
-        co_return;
-    if (!self->isCurrent(*request, cancel))
-        co_return;
+    if (self->modelManager().isShuttingDown()) co_return;
+    if (!self->isCurrent(*request, cancel)) co_return;
     const bool portuguese = expert->language == AIAssistantLanguage::portuguese;
     AIAssistantResponse response = *expert;
     response.fallbackUsed = true;
     if (evidence) {
-        response.text = (portuguese ? "O modelo local não respondeu e a Olvane Expert 2 assumiu automaticamente.\nMotivo técnico: "
-                                    : "The local model did not respond, so Olvane Expert 2 took over automatically.\nTechnical reason: ")
-            + failure + "\n\n" + expert->text;
+        response.text =
+            (portuguese
+                 ? "O modelo local não respondeu e a Olvane Expert 2 assumiu automaticamente.\nMotivo técnico: "
+                 : "The local model did not respond, so Olvane Expert 2 took over automatically.\nTechnical reason: ") +
+            failure + "\n\n" + expert->text;
         response.engine = "Olvane Expert 2 fallback";
     } else {
-        response.text = (portuguese ? "O modelo local não conseguiu concluir esta resposta. Tente enviar novamente.\nMotivo técnico: "
-                                    : "The local model could not complete this response. Please try sending it again.\nTechnical reason: ")
-            + failure + "\n\n"
-            + (portuguese ? "A Olvane Expert 2 não substituiu a resposta porque esta é uma conversa geral, não uma análise de benchmark."
-                          : "Olvane Expert 2 did not replace the answer because this is a general conversation, not a benchmark analysis.");
+        response.text =
+            (portuguese
+                 ? "O modelo local não conseguiu concluir esta resposta. Tente enviar novamente.\nMotivo técnico: "
+                 : "The local model could not complete this response. Please try sending it again.\nTechnical "
+                   "reason: ") +
+            failure + "\n\n" +
+            (portuguese ? "A Olvane Expert 2 não substituiu a resposta porque esta é uma conversa geral, não uma "
+                          "análise de benchmark."
+                        : "Olvane Expert 2 did not replace the answer because this is a general conversation, not a "
+                          "benchmark analysis.");
         response.engine = "Local LLM error";
     }
     KorvalenAILogger::error("ASSISTANT_LOCAL_MODEL_ERROR id=" + request->requestID.text() + " error=" + failure);
@@ -463,37 +451,31 @@ void AssistantConversationController::finish(const Request& request, const AIAss
     responseID_.reset();
 
     const double durationMS = (uptimeSeconds() - request.startedAt) * 1000.0;
-    KorvalenAILogger::info("ASSISTANT_RESPONSE id=" + request.requestID.text() + " engine=" + response.engine
-                           + " intent=" + std::string(rawValue(response.intent))
-                           + " language=" + std::string(rawValue(response.language))
-                           + " confidence=" + formatFixed(response.confidence, 3)
-                           + " fallback=" + (response.fallbackUsed ? "true" : "false")
-                           + " response_chars=" + std::to_string(characterCount(response.text))
-                           + " duration_ms=" + formatFixed(durationMS, 2)
-                           + " workload=" + (response.workloadID ? std::string(rawValue(*response.workloadID)) : "none")
-                           + " backend=" + (response.backend ? std::string(rawValue(*response.backend)) : "none"));
+    KorvalenAILogger::info("ASSISTANT_RESPONSE id=" + request.requestID.text() + " engine=" + response.engine +
+                           " intent=" + std::string(rawValue(response.intent)) +
+                           " language=" + std::string(rawValue(response.language)) +
+                           " confidence=" + formatFixed(response.confidence, 3) +
+                           " fallback=" + (response.fallbackUsed ? "true" : "false") +
+                           " response_chars=" + std::to_string(characterCount(response.text)) +
+                           " duration_ms=" + formatFixed(durationMS, 2) +
+                           " workload=" + (response.workloadID ? std::string(rawValue(*response.workloadID)) : "none") +
+                           " backend=" + (response.backend ? std::string(rawValue(*response.backend)) : "none"));
 }
-
 
 QString AssistantConversationController::providerStatus() const
 {
     AssistantModelManager& manager = modelManager();
     const auto selected = manager.selectedModel();
-    if (provider_ == AIAssistantProvider::olvaneExpert)
-        return expertReady;
-    if (manager.engineRunning() && selected)
-        return qs(selected->displayName + " ready");
-    if (!selected)
-        return "Select an installed local model";
-    if (manager.engineInstalled())
-        return qs(selected->displayName + " selected — start Local AI");
+    if (provider_ == AIAssistantProvider::olvaneExpert) return expertReady;
+    if (manager.engineRunning() && selected) return qs(selected->displayName + " ready");
+    if (!selected) return "Select an installed local model";
+    if (manager.engineInstalled()) return qs(selected->displayName + " selected — start Local AI");
     return qs(selected->displayName + " selected — install llama.cpp engine");
 }
 
 void AssistantConversationController::selectProvider(AIAssistantProvider provider)
 {
-    if (services_.store.runIsBusy() || responding_)
-        return;
+    if (services_.store.runIsBusy() || responding_) return;
     setProvider(provider);
     setStatus(providerStatus());
     KorvalenAILogger::info("ASSISTANT_PROVIDER_SELECTED provider=" + std::string(rawValue(provider)));
@@ -501,29 +483,26 @@ void AssistantConversationController::selectProvider(AIAssistantProvider provide
 
 void AssistantConversationController::selectManagedModel(const AssistantDownloadableModel& model)
 {
-    if (services_.store.runIsBusy() || responding_)
-        return;
+    if (services_.store.runIsBusy() || responding_) return;
     AssistantModelManager& manager = modelManager();
     manager.select(model);
-    if (manager.selectedModelID() != model.id)
-        return;
+    if (manager.selectedModelID() != model.id) return;
     setProvider(AIAssistantProvider::localModel);
     setLocalEndpoint(managedEndpoint());
     setLocalModel(model.modelAlias);
-    setStatus(qs(model.displayName + (manager.engineInstalled() ? " selected — start Local AI" : " selected — install llama.cpp engine")));
+    setStatus(qs(model.displayName +
+                 (manager.engineInstalled() ? " selected — start Local AI" : " selected — install llama.cpp engine")));
 }
 
 void AssistantConversationController::installEngineForManagedModel(const AssistantDownloadableModel& model)
 {
     selectManagedModel(model);
-    if (modelManager().selectedModelID() != model.id)
-        return;
+    if (modelManager().selectedModelID() != model.id) return;
     setStatus(qs("Downloading llama.cpp engine for " + model.displayName));
     modelManager().installEngine();
     // This build downloads nothing: what the look-up found is the news.
     setStatus(modelManager().statusText());
 }
-
 
 void AssistantConversationController::startManagedModel(const AssistantDownloadableModel& model)
 {
@@ -531,8 +510,7 @@ void AssistantConversationController::startManagedModel(const AssistantDownloada
     if (terminating() || manager.isShuttingDown() || services_.store.runIsBusy() || responding_ || manager.isBusy())
         return;
     manager.select(model);
-    if (manager.selectedModelID() != model.id)
-        return;
+    if (manager.selectedModelID() != model.id) return;
     setProvider(AIAssistantProvider::localModel);
     setStatus("Starting downloaded local model");
     cancelModelStart();
@@ -547,8 +525,7 @@ Task<> AssistantConversationController::startModel(QPointer<AssistantConversatio
                                                    AssistantDownloadableModel model, std::string requestID,
                                                    CancelFlag cancel)
 {
-    if (!self)
-        co_return;
+    if (!self) co_return;
     std::optional<std::string> error;
     bool cancelled = false;
     try {
@@ -559,13 +536,12 @@ Task<> AssistantConversationController::startModel(QPointer<AssistantConversatio
     } catch (const std::exception& e) {
         error = e.what();
     }
-    if (!self)
-        co_return;
+    if (!self) co_return;
     const bool current = self->modelStartRequestID_ == requestID;
     AssistantModelManager& manager = self->modelManager();
     if (!cancelled && !error) {
-        const bool accepted = !cancel.isCancelled() && current && !self->services_.store.runIsBusy()
-            && !self->terminating() && !manager.isShuttingDown();
+        const bool accepted = !cancel.isCancelled() && current && !self->services_.store.runIsBusy() &&
+                              !self->terminating() && !manager.isShuttingDown();
         if (accepted) {
             self->setProvider(AIAssistantProvider::localModel);
             self->setLocalEndpoint(self->managedEndpoint());
@@ -595,15 +571,14 @@ void AssistantConversationController::stopManagedModel()
     setStatus("Local model stopped");
 }
 
-
 void AssistantConversationController::stopResponse()
 {
     requestID_.reset();
     cancelAnswer();
     if (responseID_) {
-        auto it = std::find_if(messages_.begin(), messages_.end(), [&](const AIAssistantMessage& m) { return m.id == *responseID_; });
-        if (it != messages_.end() && it->text.empty())
-            messages_.erase(it);
+        auto it = std::find_if(messages_.begin(), messages_.end(),
+                               [&](const AIAssistantMessage& m) { return m.id == *responseID_; });
+        if (it != messages_.end() && it->text.empty()) messages_.erase(it);
         responseID_.reset();
     }
     setResponding(false);
@@ -644,14 +619,14 @@ void AssistantConversationController::clearConversation()
 std::string AssistantConversationController::exportText(const std::vector<AIAssistantMessage>& messages,
                                                         const AISystemProfile& system)
 {
-    std::string text = "Korvalen AI Assistant\nModel: " + system.modelIdentifier + "\nVersion: " + system.appVersion + "\n\n";
+    std::string text =
+        "Korvalen AI Assistant\nModel: " + system.modelIdentifier + "\nVersion: " + system.appVersion + "\n\n";
     const QLocale locale = QLocale::system();
     for (std::size_t i = 0; i < messages.size(); ++i) {
         const AIAssistantMessage& m = messages[i];
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(m.createdAt.time_since_epoch()).count();
         const QString when = locale.toString(QDateTime::fromMSecsSinceEpoch(ms), QLocale::ShortFormat);
-        if (i > 0)
-            text += "\n\n";
+        if (i > 0) text += "\n\n";
         text.append("[").append(when.toStdString()).append("] ");
         text.append(m.role == AIAssistantRole::user ? "User" : "Korvalen AI Assistant").append("\n").append(m.text);
     }
@@ -665,11 +640,9 @@ QString AssistantConversationController::exportFileName()
 
 void AssistantConversationController::exportConversation()
 {
-    if (!services_.chooseExportLocation)
-        return;
+    if (!services_.chooseExportLocation) return;
     const std::optional<QString> path = services_.chooseExportLocation(exportFileName());
-    if (!path || path->isEmpty())
-        return;
+    if (!path || path->isEmpty()) return;
     const std::string text = exportText(messages_, services_.store.systemProfile());
     QSaveFile file(*path);
     QString error;
@@ -677,8 +650,7 @@ void AssistantConversationController::exportConversation()
         error = file.errorString();
     else if (file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()))
         error = file.errorString();
-    if (error.isEmpty() && !file.commit())
-        error = file.errorString();
+    if (error.isEmpty() && !file.commit()) error = file.errorString();
     if (!error.isEmpty()) {
         file.cancelWriting();
         setStatus("Export failed: " + error);
@@ -689,7 +661,6 @@ void AssistantConversationController::exportConversation()
     KorvalenAILogger::info("ASSISTANT_CONVERSATION_EXPORTED messages=" + std::to_string(messages_.size()));
 }
 
-
 bool AssistantConversationController::pauseForBenchmark()
 {
     cancelAnswer();
@@ -698,7 +669,8 @@ bool AssistantConversationController::pauseForBenchmark()
     requestID_.reset();
     // An answer that will never come leaves no empty bubble behind during the run.
     if (responseID_) {
-        auto it = std::find_if(messages_.begin(), messages_.end(), [&](const AIAssistantMessage& m) { return m.id == *responseID_; });
+        auto it = std::find_if(messages_.begin(), messages_.end(),
+                               [&](const AIAssistantMessage& m) { return m.id == *responseID_; });
         if (it != messages_.end() && it->text.empty()) {
             messages_.erase(it);
             emit messagesChanged();
@@ -715,7 +687,8 @@ bool AssistantConversationController::pauseForBenchmark()
     const bool stopped = !manager.engineRunning();
     setPaused(stopped);
     setStatus(stopped ? pausedStatus : "Local AI engine did not stop — benchmark blocked");
-    KorvalenAILogger::info(std::string("ASSISTANT_PAUSED_FOR_BENCHMARK engine_stopped=") + (stopped ? "true" : "false"));
+    KorvalenAILogger::info(std::string("ASSISTANT_PAUSED_FOR_BENCHMARK engine_stopped=") +
+                           (stopped ? "true" : "false"));
     return stopped;
 }
 
@@ -727,8 +700,7 @@ void AssistantConversationController::resumeAfterBenchmark()
         setStatus(providerStatus());
     }
     std::optional<AssistantDownloadableModel> model = std::exchange(modelRunningBeforeBenchmark_, std::nullopt);
-    if (model && !terminating())
-        startManagedModel(*model);
+    if (model && !terminating()) startManagedModel(*model);
 }
 
 }  // namespace korvalen

@@ -4,8 +4,8 @@
 #include "LocalModel/AssistantModelManager.h"
 #include "Model/AIRecords.h"
 #include "Platform/Async/CancelFlag.h"
-#include "Platform/Foundation/Settings.h"
 #include "Platform/Async/Task.h"
+#include "Platform/Foundation/Settings.h"
 
 #include <QObject>
 #include <QPointer>

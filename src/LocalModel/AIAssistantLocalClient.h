@@ -44,8 +44,8 @@ bool isLoopbackHost(const QString& host);
 
 // The request body: the system text, then the conversation; the prompt is added as the last user
 // message only when the conversation does not already end with it.
-QByteArray requestBody(const std::string& model, const std::string& prompt, const std::vector<LocalChatTurn>& conversation,
-                       const std::string& systemText);
+QByteArray requestBody(const std::string& model, const std::string& prompt,
+                       const std::vector<LocalChatTurn>& conversation, const std::string& systemText);
 // The answer text of a response body (a leading reasoning block removed). Throws LocalModelError
 // invalidResponse (not UTF-8, not JSON, not a chat completion) or emptyResponse (no content).
 std::string answerText(const QByteArray& body);

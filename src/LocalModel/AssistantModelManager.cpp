@@ -1,5 +1,5 @@
-#include "LocalModel/LoopbackNetwork.h"
 #include "LocalModel/AssistantModelManager.h"
+#include "LocalModel/LoopbackNetwork.h"
 
 #include "Model/KorvalenAILogger.h"
 #include "Platform/Async/Async.h"
@@ -27,13 +27,15 @@ namespace korvalen {
 
 namespace {
 
-QString qs(const std::string& s) { return QString::fromStdString(s); }
+QString qs(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
 
 bool isGGUFFile(const QString& path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
+    if (!file.open(QIODevice::ReadOnly)) return false;
     return file.read(4) == "GGUF";
 }
 
@@ -74,7 +76,6 @@ CallbackAwaiter<Setup> whenCalled(Setup& setup)
     return CallbackAwaiter<Setup>{setup};
 }
 
-
 }  // namespace
 
 std::vector<AssistantDownloadableModel> AssistantModelManager::standardCatalog()
@@ -102,13 +103,15 @@ AssistantModelManager::AssistantModelManager(Options options, QObject* parent)
         connect(app, &QCoreApplication::aboutToQuit, this, &AssistantModelManager::shutdown);
 }
 
-AssistantModelManager::~AssistantModelManager() { shutdown(); }
+AssistantModelManager::~AssistantModelManager()
+{
+    shutdown();
+}
 
 std::optional<AssistantDownloadableModel> AssistantModelManager::model(const std::string& id) const
 {
     for (const auto& m : catalog_)
-        if (m.id == id)
-            return m;
+        if (m.id == id) return m;
     return std::nullopt;
 }
 
@@ -151,12 +154,11 @@ std::optional<QString> AssistantModelManager::lookUpEngine() const
         custom && !custom->isEmpty() && isExecutableFile(*custom))
         return QFileInfo(*custom).absoluteFilePath();
     const QString bundled = engineFolder() + "/llama-server";
-    if (isExecutableFile(bundled))
-        return bundled;
-    const QStringList paths = options_.searchPath.isEmpty() ? QStringList{} : options_.searchPath.split(':', Qt::SkipEmptyParts);
+    if (isExecutableFile(bundled)) return bundled;
+    const QStringList paths =
+        options_.searchPath.isEmpty() ? QStringList{} : options_.searchPath.split(':', Qt::SkipEmptyParts);
     const QString found = QStandardPaths::findExecutable("llama-server", paths);
-    if (!found.isEmpty())
-        return found;
+    if (!found.isEmpty()) return found;
     return std::nullopt;
 }
 
@@ -237,22 +239,17 @@ Task<bool> AssistantModelManager::endpointAnswers(QString path)
     co_await whenCalled(wait);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     reply->deleteLater();
-    co_return reply->error() == QNetworkReply::NoError && status == 200;
+    co_return reply->error() == QNetworkReply::NoError&& status == 200;
 }
 
 Task<> AssistantModelManager::startServer(AssistantDownloadableModel model, CancelFlag cancel)
 {
-    if (shuttingDown_)
-        throw ModelManagerError("Korvalen AI is quitting");
-    if (busy_)
-        throw ModelManagerError("Local AI setup is already in progress");
+    if (shuttingDown_) throw ModelManagerError("Korvalen AI is quitting");
+    if (busy_) throw ModelManagerError("Local AI setup is already in progress");
     refresh();
-    if (!state(model.id).isInstalled())
-        throw ModelManagerError(model.displayName + " is not downloaded");
-    if (!engineInstalled_)
-        throw ModelManagerError("llama.cpp engine is not installed");
-    if (engineRunning_ && process_ && activeModelID_ == model.id)
-        co_return;
+    if (!state(model.id).isInstalled()) throw ModelManagerError(model.displayName + " is not downloaded");
+    if (!engineInstalled_) throw ModelManagerError("llama.cpp engine is not installed");
+    if (engineRunning_ && process_ && activeModelID_ == model.id) co_return;
 
     QPointer<AssistantModelManager> self(this);
     setBusy(true);
@@ -260,27 +257,26 @@ Task<> AssistantModelManager::startServer(AssistantDownloadableModel model, Canc
         QPointer<AssistantModelManager> manager;
         ~BusyReset()
         {
-            if (manager)
-                manager->setBusy(false);
+            if (manager) manager->setBusy(false);
         }
     } busyReset{self};
 
     const std::uint64_t generation = serverStartGeneration_;
-    auto stale = [&] { return !self || cancel.isCancelled() || self->serverStartGeneration_ != generation || self->shuttingDown_; };
+    auto stale = [&] {
+        return !self || cancel.isCancelled() || self->serverStartGeneration_ != generation || self->shuttingDown_;
+    };
 
     if (process_) {
         stopServerProcess(std::nullopt);
         co_await waitForServerExit();
-        if (stale())
-            throw LocalTaskCancelled();
+        if (stale()) throw LocalTaskCancelled();
     }
     setStatus("Starting " + qs(model.displayName));
     const bool taken = co_await portAnswers();
-    if (stale())
-        throw LocalTaskCancelled();
+    if (stale()) throw LocalTaskCancelled();
     if (taken)
-        throw ModelManagerError("Another program already answers on 127.0.0.1:" + std::to_string(options_.port)
-                                + " — stop it before starting the local model");
+        throw ModelManagerError("Another program already answers on 127.0.0.1:" + std::to_string(options_.port) +
+                                " — stop it before starting the local model");
 
     QDir().mkpath(options_.dataFolder + "/Cache");
     auto* process = new QProcess(this);
@@ -297,13 +293,11 @@ Task<> AssistantModelManager::startServer(AssistantDownloadableModel model, Canc
     // The kernel ends the engine when the application dies in any way, a crash or a kill included.
     process->setChildProcessModifier([parent] {
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent)
-            ::_exit(1);
+        if (::getppid() != parent) ::_exit(1);
     });
     connect(process, &QProcess::finished, this, [this, process] { serverEnded(process); });
     connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart)
-            serverEnded(process);
+        if (error == QProcess::FailedToStart) serverEnded(process);
     });
     process_ = process;
     KorvalenAILogger::info("ASSISTANT_ENGINE_START model=" + model.id + " port=" + std::to_string(options_.port));
@@ -314,35 +308,28 @@ Task<> AssistantModelManager::startServer(AssistantDownloadableModel model, Canc
     while (true) {
         SleepAwaiter pause = sleepFor(options_.probeInterval, cancel);
         co_await pause;
-        if (!self)
-            throw LocalTaskCancelled();
+        if (!self) throw LocalTaskCancelled();
         if (stale()) {
-            if (ours && self->process_ == ours)
-                self->stopServerProcess(std::nullopt);
+            if (ours && self->process_ == ours) self->stopServerProcess(std::nullopt);
             throw LocalTaskCancelled();
         }
         if (!ours || self->process_ != ours)
-            throw ModelManagerError("llama-server stopped before it was ready — see "
-                                    + self->serverLogPath().toStdString());
+            throw ModelManagerError("llama-server stopped before it was ready — see " +
+                                    self->serverLogPath().toStdString());
         if (std::chrono::steady_clock::now() > deadline) {
             self->stopServerProcess(std::nullopt);
-            throw ModelManagerError("llama-server did not become ready within "
-                                    + std::to_string(options_.startDeadline.count() / 1000) + " seconds");
+            throw ModelManagerError("llama-server did not become ready within " +
+                                    std::to_string(options_.startDeadline.count() / 1000) + " seconds");
         }
-        if (ours->state() != QProcess::Running)
-            continue;
+        if (ours->state() != QProcess::Running) continue;
         Task<bool> health = self->endpointAnswers(QStringLiteral("/health"));
         const bool healthy = co_await std::move(health);
-        if (!self)
-            throw LocalTaskCancelled();
-        if (!healthy || stale())
-            continue;
+        if (!self) throw LocalTaskCancelled();
+        if (!healthy || stale()) continue;
         Task<bool> models = self->endpointAnswers(QStringLiteral("/v1/models"));
         const bool listed = co_await std::move(models);
-        if (!self)
-            throw LocalTaskCancelled();
-        if (listed && !stale() && ours && self->process_ == ours)
-            break;
+        if (!self) throw LocalTaskCancelled();
+        if (listed && !stale() && ours && self->process_ == ours) break;
     }
     engineRunning_ = true;
     activeModelID_ = model.id;
@@ -352,8 +339,7 @@ Task<> AssistantModelManager::startServer(AssistantDownloadableModel model, Canc
 
 void AssistantModelManager::serverEnded(QProcess* process)
 {
-    if (process_ != process)
-        return;
+    if (process_ != process) return;
     process_ = nullptr;
     process->deleteLater();
     const bool wasRunning = engineRunning_;
@@ -368,8 +354,7 @@ void AssistantModelManager::serverEnded(QProcess* process)
 
 void AssistantModelManager::stopServerProcess(std::optional<std::uint64_t> expectedGeneration)
 {
-    if (expectedGeneration && *expectedGeneration != serverStartGeneration_)
-        return;
+    if (expectedGeneration && *expectedGeneration != serverStartGeneration_) return;
     const bool wasRunning = engineRunning_;
     engineRunning_ = false;
     activeModelID_.reset();
@@ -380,8 +365,7 @@ void AssistantModelManager::stopServerProcess(std::optional<std::uint64_t> expec
             process->terminate();
             QPointer<QProcess> guard(process);
             QTimer::singleShot(options_.terminateGrace, this, [guard] {
-                if (guard && guard->state() != QProcess::NotRunning)
-                    guard->kill();
+                if (guard && guard->state() != QProcess::NotRunning) guard->kill();
             });
         }
     }
@@ -406,8 +390,7 @@ void AssistantModelManager::shutdown()
     shuttingDown_ = true;
     ++serverStartGeneration_;
     QProcess* process = process_;
-    if (!process)
-        return;
+    if (!process) return;
     process_ = nullptr;
     engineRunning_ = false;
     activeModelID_.reset();

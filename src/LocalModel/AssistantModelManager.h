@@ -2,8 +2,8 @@
 
 #include "LocalModel/LocalModelErrors.h"
 #include "Platform/Async/CancelFlag.h"
-#include "Platform/Foundation/Settings.h"
 #include "Platform/Async/Task.h"
+#include "Platform/Foundation/Settings.h"
 
 #include <QObject>
 #include <QString>
@@ -48,7 +48,7 @@ public:
     static constexpr std::uint16_t standardPort = 18080;
 
     struct Options {
-        QString dataFolder;                 // empty: GenericDataLocation + "/Korvalen AI"
+        QString dataFolder;  // empty: GenericDataLocation + "/Korvalen AI"
         Settings settings;
         std::uint16_t port = standardPort;  // tests take a free one
         QString searchPath;                 // empty: $PATH
@@ -83,7 +83,10 @@ public:
     QString dataFolder() const { return options_.dataFolder; }
     QString modelsFolder() const { return options_.dataFolder + "/Models"; }
     QString engineFolder() const { return options_.dataFolder + "/Engine"; }
-    QString modelPath(const AssistantDownloadableModel& model) const { return modelsFolder() + "/" + QString::fromStdString(model.fileName); }
+    QString modelPath(const AssistantDownloadableModel& model) const
+    {
+        return modelsFolder() + "/" + QString::fromStdString(model.fileName);
+    }
     QString serverLogPath() const { return options_.dataFolder + "/llama-server.log"; }
     // The engine executable found by the last look-up, or empty.
     const QString& enginePath() const { return enginePath_; }

@@ -25,8 +25,7 @@ std::string describe(AIBenchmarkError::Kind kind, const std::string& detail)
 
 AIBenchmarkError::AIBenchmarkError(Kind kind, std::string detail)
     : kind_(kind), detail_(std::move(detail)), description_(describe(kind_, detail_))
-{
-}
+{}
 
 const std::string& AIBenchmarkError::cancelledDescription()
 {

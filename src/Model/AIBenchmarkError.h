@@ -21,11 +21,17 @@ public:
         metalUnavailable,
     };
 
-    static AIBenchmarkError unsupportedBackend(std::string detail) { return {Kind::unsupportedBackend, std::move(detail)}; }
+    static AIBenchmarkError unsupportedBackend(std::string detail)
+    {
+        return {Kind::unsupportedBackend, std::move(detail)};
+    }
     static AIBenchmarkError pipelineCreation(std::string detail) { return {Kind::pipelineCreation, std::move(detail)}; }
     static AIBenchmarkError commandFailure(std::string detail) { return {Kind::commandFailure, std::move(detail)}; }
     static AIBenchmarkError modelMissing(std::string modelName) { return {Kind::modelMissing, std::move(modelName)}; }
-    static AIBenchmarkError modelManifestInvalid(std::string detail) { return {Kind::modelManifestInvalid, std::move(detail)}; }
+    static AIBenchmarkError modelManifestInvalid(std::string detail)
+    {
+        return {Kind::modelManifestInvalid, std::move(detail)};
+    }
     static AIBenchmarkError invalidOutput(std::string detail) { return {Kind::invalidOutput, std::move(detail)}; }
     static AIBenchmarkError allocationFailed(std::string detail) { return {Kind::allocationFailed, std::move(detail)}; }
     static AIBenchmarkError cancelled() { return {Kind::cancelled, {}}; }

@@ -182,5 +182,8 @@ struct AIBenchmarkSession {
 
 template <>
 struct std::hash<korvalen::AIGPUProfile> {
-    std::size_t operator()(const korvalen::AIGPUProfile& profile) const noexcept { return korvalen::hashValue(profile); }
+    std::size_t operator()(const korvalen::AIGPUProfile& profile) const noexcept
+    {
+        return korvalen::hashValue(profile);
+    }
 };

@@ -16,13 +16,34 @@ nlohmann::json rawJSON(E value)
 
 }  // namespace
 
-nlohmann::json toJSON(AIRunMode value) { return rawJSON(value); }
-nlohmann::json toJSON(AIBackend value) { return rawJSON(value); }
-nlohmann::json toJSON(AIScoreRole value) { return rawJSON(value); }
-nlohmann::json toJSON(AIPrecision value) { return rawJSON(value); }
-nlohmann::json toJSON(AICategory value) { return rawJSON(value); }
-nlohmann::json toJSON(AIWorkloadID value) { return rawJSON(value); }
-nlohmann::json toJSON(CoreMLModelFamily value) { return rawJSON(value); }
+nlohmann::json toJSON(AIRunMode value)
+{
+    return rawJSON(value);
+}
+nlohmann::json toJSON(AIBackend value)
+{
+    return rawJSON(value);
+}
+nlohmann::json toJSON(AIScoreRole value)
+{
+    return rawJSON(value);
+}
+nlohmann::json toJSON(AIPrecision value)
+{
+    return rawJSON(value);
+}
+nlohmann::json toJSON(AICategory value)
+{
+    return rawJSON(value);
+}
+nlohmann::json toJSON(AIWorkloadID value)
+{
+    return rawJSON(value);
+}
+nlohmann::json toJSON(CoreMLModelFamily value)
+{
+    return rawJSON(value);
+}
 
 template <typename E>
 E enumerationFromJSON(const nlohmann::json& json, const std::string& path)

@@ -27,7 +27,8 @@ nlohmann::json toJSON(AIWorkloadID value);
 nlohmann::json toJSON(CoreMLModelFamily value);
 
 // Exact raw value, or a dataCorrupted error.
-template <typename E> E enumerationFromJSON(const nlohmann::json& json, const std::string& path = {});
+template <typename E>
+E enumerationFromJSON(const nlohmann::json& json, const std::string& path = {});
 // Also accepts "Best Available"; anything else fails with "Unknown Korvalen AI backend: <text>".
 AIBackend backendFromJSON(const nlohmann::json& json, const std::string& path = {});
 

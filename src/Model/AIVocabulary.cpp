@@ -132,16 +132,38 @@ std::string_view rawValue(AIWorkloadID id)
     return {};
 }
 
-template <> std::optional<AIRunMode> fromRaw<AIRunMode>(std::string_view raw) { return matchRaw(allRunModes, raw); }
-template <> std::optional<AIBackend> fromRaw<AIBackend>(std::string_view raw) { return matchRaw(allBackends, raw); }
-template <> std::optional<AIScoreRole> fromRaw<AIScoreRole>(std::string_view raw) { return matchRaw(allScoreRoles, raw); }
-template <> std::optional<AIPrecision> fromRaw<AIPrecision>(std::string_view raw) { return matchRaw(allPrecisions, raw); }
-template <> std::optional<AICategory> fromRaw<AICategory>(std::string_view raw) { return matchRaw(allCategories, raw); }
-template <> std::optional<CoreMLModelFamily> fromRaw<CoreMLModelFamily>(std::string_view raw)
+template <>
+std::optional<AIRunMode> fromRaw<AIRunMode>(std::string_view raw)
+{
+    return matchRaw(allRunModes, raw);
+}
+template <>
+std::optional<AIBackend> fromRaw<AIBackend>(std::string_view raw)
+{
+    return matchRaw(allBackends, raw);
+}
+template <>
+std::optional<AIScoreRole> fromRaw<AIScoreRole>(std::string_view raw)
+{
+    return matchRaw(allScoreRoles, raw);
+}
+template <>
+std::optional<AIPrecision> fromRaw<AIPrecision>(std::string_view raw)
+{
+    return matchRaw(allPrecisions, raw);
+}
+template <>
+std::optional<AICategory> fromRaw<AICategory>(std::string_view raw)
+{
+    return matchRaw(allCategories, raw);
+}
+template <>
+std::optional<CoreMLModelFamily> fromRaw<CoreMLModelFamily>(std::string_view raw)
 {
     return matchRaw(allModelFamilies, raw);
 }
-template <> std::optional<AIWorkloadID> fromRaw<AIWorkloadID>(std::string_view raw)
+template <>
+std::optional<AIWorkloadID> fromRaw<AIWorkloadID>(std::string_view raw)
 {
     return matchRaw(allWorkloadIDs(), raw);
 }
@@ -161,12 +183,12 @@ std::vector<AIWorkloadID> workloadIDs(AIRunMode mode)
     switch (mode) {
     case AIRunMode::quick:
         return {W::imageClassification, W::textEmbeddings, W::transformerAttention, W::llmTokenGeneration,
-                W::matrixFP32, W::matrixFP16, W::audioClassification};
+                W::matrixFP32,          W::matrixFP16,     W::audioClassification};
     case AIRunMode::complete: {
         std::vector<W> ids;
         for (W id : allWorkloadIDs()) {
-            if (id != W::gpuCommandThroughput && id != W::metalSustained && id != W::memoryPressure
-                && id != W::mixedSustained) {
+            if (id != W::gpuCommandThroughput && id != W::metalSustained && id != W::memoryPressure &&
+                id != W::mixedSustained) {
                 ids.push_back(id);
             }
         }
@@ -176,8 +198,7 @@ std::vector<AIWorkloadID> workloadIDs(AIRunMode mode)
         const auto all = allWorkloadIDs();
         return {all.begin(), all.end()};
     }
-    case AIRunMode::stress:
-        return {W::mixedSustained, W::metalSustained};
+    case AIRunMode::stress: return {W::mixedSustained, W::metalSustained};
     }
     return {};
 }

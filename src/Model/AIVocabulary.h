@@ -20,22 +20,62 @@ enum class AICategory { vision, language, generative, audio, compute, training, 
 enum class CoreMLModelFamily { vision, language, audio };
 
 enum class AIWorkloadID {
-    imageClassification, objectDetection, semanticSegmentation, superResolution, multimodalSimilarity,
-    textTokenization, textEmbeddings, ropeRMSNorm, transformerAttention, llmPromptProcessing,
-    llmTokenGeneration, diffusionDenoise, melSpectrogram, speechRecognition, noiseSuppression,
-    audioClassification, matrixFP32, matrixFP16, matrixINT8, convolution,
-    softmaxLayerNorm, tensorOperations, threadScaling, gpuCommandThroughput, metalMemoryBandwidth,
-    metalCacheLadder, llmGEMVFP16, llmQ4, attentionPrefill, attentionDecode,
-    kvCacheReadWrite, metalSustained, gpuTransfer, fineTuningStep, modelLoading,
-    tensorAllocation, memoryPressure, kvCache, batchScaling, mixedSustained,
+    imageClassification,
+    objectDetection,
+    semanticSegmentation,
+    superResolution,
+    multimodalSimilarity,
+    textTokenization,
+    textEmbeddings,
+    ropeRMSNorm,
+    transformerAttention,
+    llmPromptProcessing,
+    llmTokenGeneration,
+    diffusionDenoise,
+    melSpectrogram,
+    speechRecognition,
+    noiseSuppression,
+    audioClassification,
+    matrixFP32,
+    matrixFP16,
+    matrixINT8,
+    convolution,
+    softmaxLayerNorm,
+    tensorOperations,
+    threadScaling,
+    gpuCommandThroughput,
+    metalMemoryBandwidth,
+    metalCacheLadder,
+    llmGEMVFP16,
+    llmQ4,
+    attentionPrefill,
+    attentionDecode,
+    kvCacheReadWrite,
+    metalSustained,
+    gpuTransfer,
+    fineTuningStep,
+    modelLoading,
+    tensorAllocation,
+    memoryPressure,
+    kvCache,
+    batchScaling,
+    mixedSustained,
 };
 
-inline constexpr std::array<AIRunMode, 4> allRunModes{AIRunMode::quick, AIRunMode::complete, AIRunMode::extended, AIRunMode::stress};
-inline constexpr std::array<AIBackend, 4> allBackends{AIBackend::automatic, AIBackend::cpu, AIBackend::gpu, AIBackend::neuralEnginePreferred};
-inline constexpr std::array<AIScoreRole, 5> allScoreRoles{AIScoreRole::universal, AIScoreRole::platform, AIScoreRole::universalAndPlatform, AIScoreRole::comparison, AIScoreRole::requested};
-inline constexpr std::array<AIPrecision, 4> allPrecisions{AIPrecision::fp32, AIPrecision::fp16, AIPrecision::int8, AIPrecision::mixed};
-inline constexpr std::array<AICategory, 8> allCategories{AICategory::vision, AICategory::language, AICategory::generative, AICategory::audio, AICategory::compute, AICategory::training, AICategory::memory, AICategory::sustained};
-inline constexpr std::array<CoreMLModelFamily, 3> allModelFamilies{CoreMLModelFamily::vision, CoreMLModelFamily::language, CoreMLModelFamily::audio};
+inline constexpr std::array<AIRunMode, 4> allRunModes{AIRunMode::quick, AIRunMode::complete, AIRunMode::extended,
+                                                      AIRunMode::stress};
+inline constexpr std::array<AIBackend, 4> allBackends{AIBackend::automatic, AIBackend::cpu, AIBackend::gpu,
+                                                      AIBackend::neuralEnginePreferred};
+inline constexpr std::array<AIScoreRole, 5> allScoreRoles{AIScoreRole::universal, AIScoreRole::platform,
+                                                          AIScoreRole::universalAndPlatform, AIScoreRole::comparison,
+                                                          AIScoreRole::requested};
+inline constexpr std::array<AIPrecision, 4> allPrecisions{AIPrecision::fp32, AIPrecision::fp16, AIPrecision::int8,
+                                                          AIPrecision::mixed};
+inline constexpr std::array<AICategory, 8> allCategories{
+    AICategory::vision,  AICategory::language, AICategory::generative, AICategory::audio,
+    AICategory::compute, AICategory::training, AICategory::memory,     AICategory::sustained};
+inline constexpr std::array<CoreMLModelFamily, 3> allModelFamilies{
+    CoreMLModelFamily::vision, CoreMLModelFamily::language, CoreMLModelFamily::audio};
 inline constexpr int workloadCount = 40;
 std::array<AIWorkloadID, workloadCount> allWorkloadIDs();
 
@@ -48,14 +88,22 @@ std::string_view rawValue(CoreMLModelFamily);
 std::string_view rawValue(AIWorkloadID);
 
 // Exact, case-sensitive match of the whole raw value; anything else gives no value.
-template <typename E> std::optional<E> fromRaw(std::string_view raw);
-template <> std::optional<AIRunMode> fromRaw<AIRunMode>(std::string_view);
-template <> std::optional<AIBackend> fromRaw<AIBackend>(std::string_view);
-template <> std::optional<AIScoreRole> fromRaw<AIScoreRole>(std::string_view);
-template <> std::optional<AIPrecision> fromRaw<AIPrecision>(std::string_view);
-template <> std::optional<AICategory> fromRaw<AICategory>(std::string_view);
-template <> std::optional<CoreMLModelFamily> fromRaw<CoreMLModelFamily>(std::string_view);
-template <> std::optional<AIWorkloadID> fromRaw<AIWorkloadID>(std::string_view);
+template <typename E>
+std::optional<E> fromRaw(std::string_view raw);
+template <>
+std::optional<AIRunMode> fromRaw<AIRunMode>(std::string_view);
+template <>
+std::optional<AIBackend> fromRaw<AIBackend>(std::string_view);
+template <>
+std::optional<AIScoreRole> fromRaw<AIScoreRole>(std::string_view);
+template <>
+std::optional<AIPrecision> fromRaw<AIPrecision>(std::string_view);
+template <>
+std::optional<AICategory> fromRaw<AICategory>(std::string_view);
+template <>
+std::optional<CoreMLModelFamily> fromRaw<CoreMLModelFamily>(std::string_view);
+template <>
+std::optional<AIWorkloadID> fromRaw<AIWorkloadID>(std::string_view);
 
 // The backend's stored form also accepts the older "Best Available" for `automatic`.
 std::optional<AIBackend> decodeBackend(std::string_view raw);
@@ -98,14 +146,25 @@ struct AIRunState {
         std::string message;
         bool operator==(const Failed&) const = default;
     };
-    struct Idle { bool operator==(const Idle&) const = default; };
-    struct Preparing { bool operator==(const Preparing&) const = default; };
-    struct Stopping { bool operator==(const Stopping&) const = default; };
-    struct Completed { bool operator==(const Completed&) const = default; };
+    struct Idle {
+        bool operator==(const Idle&) const = default;
+    };
+    struct Preparing {
+        bool operator==(const Preparing&) const = default;
+    };
+    struct Stopping {
+        bool operator==(const Stopping&) const = default;
+    };
+    struct Completed {
+        bool operator==(const Completed&) const = default;
+    };
 
     std::variant<Running, Failed, Idle, Preparing, Stopping, Completed> value{Idle{}};
 
-    static AIRunState running(AIWorkloadID w, AIBackend b, int index, int count) { return {Running{w, b, index, count}}; }
+    static AIRunState running(AIWorkloadID w, AIBackend b, int index, int count)
+    {
+        return {Running{w, b, index, count}};
+    }
     static AIRunState failed(std::string message) { return {Failed{std::move(message)}}; }
     static AIRunState idle() { return {Idle{}}; }
     static AIRunState preparing() { return {Preparing{}}; }
@@ -114,8 +173,8 @@ struct AIRunState {
 
     bool isBusy() const
     {
-        return std::holds_alternative<Running>(value) || std::holds_alternative<Preparing>(value)
-            || std::holds_alternative<Stopping>(value);
+        return std::holds_alternative<Running>(value) || std::holds_alternative<Preparing>(value) ||
+               std::holds_alternative<Stopping>(value);
     }
     bool operator==(const AIRunState&) const = default;
 };

@@ -13,10 +13,10 @@ namespace korvalen {
 // and scoring. A plain value; scoring validates it and never trusts it.
 struct KernelMeasurement {
     Date startedAt{};
-    double wallSeconds = 0;   // elapsed time of the timed phase
-    int iterations = 0;       // timed iterations (or batches)
-    double workUnits = 0;     // total work of the timed phase, in the throughput unit times seconds
-    double throughput = 0;    // workUnits / elapsed seconds
+    double wallSeconds = 0;  // elapsed time of the timed phase
+    int iterations = 0;      // timed iterations (or batches)
+    double workUnits = 0;    // total work of the timed phase, in the throughput unit times seconds
+    double throughput = 0;   // workUnits / elapsed seconds
     std::string throughputUnit;
     std::vector<double> latencySamplesMS;  // one per timed iteration, in the order measured
     AIMemoryStats memory;                  // resident size of the process, MiB

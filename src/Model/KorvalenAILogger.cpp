@@ -1,5 +1,12 @@
 #include "Model/KorvalenAILogger.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -7,16 +14,9 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
-#include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <syslog.h>
-#include <unistd.h>
 
 namespace korvalen::KorvalenAILogger {
 
@@ -117,8 +117,7 @@ public:
     {
         if (error != EPIPE || alreadyPending_) return;
         const timespec zero{0, 0};
-        while (sigtimedwait(&pipeSet_, nullptr, &zero) == -1 && errno == EINTR) {
-        }
+        while (sigtimedwait(&pipeSet_, nullptr, &zero) == -1 && errno == EINTR) {}
     }
     ~SigpipeGuard() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
     SigpipeGuard(const SigpipeGuard&) = delete;
@@ -221,7 +220,7 @@ std::size_t writeToSink(int fd, std::string_view data)
         own = ::open(procPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     } while (own < 0 && errno == EINTR);
     if (own < 0) {
-        if (errno == ENXIO || errno == EIO) return 0;  // pipe without reader, hung-up terminal
+        if (errno == ENXIO || errno == EIO) return 0;         // pipe without reader, hung-up terminal
         return writeAvailable(fd, data, Channel::pollFirst);  // no /proc: poll before each chunk
     }
     const std::size_t written = writeAvailable(own, data, Channel::nonBlocking);
@@ -274,10 +273,22 @@ std::string standardErrorLine(double secondsSince1970, std::string_view level, s
     return line;
 }
 
-void info(std::string_view message) noexcept { logMessage(Level::info, message); }
-void runtime(std::string_view message) noexcept { logMessage(Level::runtime, message); }
-void warning(std::string_view message) noexcept { logMessage(Level::warning, message); }
-void error(std::string_view message) noexcept { logMessage(Level::error, message); }
+void info(std::string_view message) noexcept
+{
+    logMessage(Level::info, message);
+}
+void runtime(std::string_view message) noexcept
+{
+    logMessage(Level::runtime, message);
+}
+void warning(std::string_view message) noexcept
+{
+    logMessage(Level::warning, message);
+}
+void error(std::string_view message) noexcept
+{
+    logMessage(Level::error, message);
+}
 
 void setSystemLogSink(SystemLogSink sink)
 {

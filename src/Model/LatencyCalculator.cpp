@@ -7,9 +7,15 @@
 namespace korvalen::LatencyCalculator {
 namespace {
 
-bool usable(double sample) { return std::isfinite(sample) && sample > 0; }
+bool usable(double sample)
+{
+    return std::isfinite(sample) && sample > 0;
+}
 
-bool allUsable(std::span<const double> samples) { return std::all_of(samples.begin(), samples.end(), usable); }
+bool allUsable(std::span<const double> samples)
+{
+    return std::all_of(samples.begin(), samples.end(), usable);
+}
 
 std::vector<double> sortedCopy(std::span<const double> samples)
 {
@@ -148,7 +154,8 @@ std::optional<Stability> comparisonStability(std::span<const double> samples)
     // within the tail limit: at that scale a few scheduler hiccups count as outliers.
     if (median < 1.0 && s.robustCV <= std::min(s.robustCVLimit, 0.03)) {
         s.submillisecondTailGuardPassed = s.p95MS <= s.tailLimitMS;
-        s.stable = s.robustCV <= s.robustCVLimit && (s.outlierFraction <= s.outlierLimit || s.submillisecondTailGuardPassed);
+        s.stable =
+            s.robustCV <= s.robustCVLimit && (s.outlierFraction <= s.outlierLimit || s.submillisecondTailGuardPassed);
     } else {
         s.submillisecondTailGuardPassed = false;
         s.stable = s.robustCV <= s.robustCVLimit && s.outlierFraction <= s.outlierLimit;

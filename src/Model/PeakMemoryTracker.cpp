@@ -6,12 +6,11 @@
 
 namespace korvalen {
 
-PeakMemoryTracker::PeakMemoryTracker() : PeakMemoryTracker([] { return sys::residentMB(); }) {}
+PeakMemoryTracker::PeakMemoryTracker() : PeakMemoryTracker([] { return sys::residentMB(); })
+{}
 
-PeakMemoryTracker::PeakMemoryTracker(Reader reader)
-    : reader_(std::move(reader)), startMB_(reader_()), peakMB_(startMB_)
-{
-}
+PeakMemoryTracker::PeakMemoryTracker(Reader reader) : reader_(std::move(reader)), startMB_(reader_()), peakMB_(startMB_)
+{}
 
 void PeakMemoryTracker::sample()
 {

@@ -16,25 +16,37 @@ namespace {
 
 constexpr std::string_view calibrationFailureText = "Automatic backend calibration produced no stable valid candidate";
 
-bool finitePositive(double v) { return std::isfinite(v) && v > 0; }
+bool finitePositive(double v)
+{
+    return std::isfinite(v) && v > 0;
+}
 
 // Non-finite numbers never reach a stored result.
-double clean(double v) { return std::isfinite(v) ? v : 0; }
-double cleanNotNegative(double v) { return std::isfinite(v) && v >= 0 ? v : 0; }
+double clean(double v)
+{
+    return std::isfinite(v) ? v : 0;
+}
+double cleanNotNegative(double v)
+{
+    return std::isfinite(v) && v >= 0 ? v : 0;
+}
 std::optional<double> cleanNotNegative(std::optional<double> v)
 {
     if (!v) return std::nullopt;
     return cleanNotNegative(*v);
 }
 
-bool optionalFigureUsable(std::optional<double> v) { return !v || (std::isfinite(*v) && *v >= 0); }
+bool optionalFigureUsable(std::optional<double> v)
+{
+    return !v || (std::isfinite(*v) && *v >= 0);
+}
 
 bool statisticsUsable(const AILatencyStats& s)
 {
-    return finitePositive(s.minimumMS) && finitePositive(s.medianMS) && finitePositive(s.p95MS)
-        && finitePositive(s.maximumMS) && finitePositive(s.averageMS) && optionalFigureUsable(s.p90MS)
-        && optionalFigureUsable(s.p99MS) && optionalFigureUsable(s.standardDeviationMS)
-        && optionalFigureUsable(s.coefficientOfVariation) && optionalFigureUsable(s.confidence95HalfWidthMS);
+    return finitePositive(s.minimumMS) && finitePositive(s.medianMS) && finitePositive(s.p95MS) &&
+           finitePositive(s.maximumMS) && finitePositive(s.averageMS) && optionalFigureUsable(s.p90MS) &&
+           optionalFigureUsable(s.p99MS) && optionalFigureUsable(s.standardDeviationMS) &&
+           optionalFigureUsable(s.coefficientOfVariation) && optionalFigureUsable(s.confidence95HalfWidthMS);
 }
 
 // A machine whose total memory is unknown (non-finite) still gets the 1 GB floor.
@@ -48,8 +60,14 @@ bool availableMemoryVerifiable(const std::optional<double>& availableGB)
     return availableGB && std::isfinite(*availableGB) && *availableGB >= 0;
 }
 
-std::string percentText(double fraction) { return formatFixed(fraction * 100, 2) + "%"; }
-std::string millisecondsText(double ms) { return formatFixed(ms, 4) + " ms"; }
+std::string percentText(double fraction)
+{
+    return formatFixed(fraction * 100, 2) + "%";
+}
+std::string millisecondsText(double ms)
+{
+    return formatFixed(ms, 4) + " ms";
+}
 
 bool inUniversalSet(const AIBenchmarkResult& r)
 {
@@ -61,7 +79,10 @@ bool inPlatformSet(const AIBenchmarkResult& r)
     return r.scoreRole == AIScoreRole::platform || r.scoreRole == AIScoreRole::universalAndPlatform;
 }
 
-bool isUsable(const AIBenchmarkResult& r) { return r.valid && finitePositive(r.score); }
+bool isUsable(const AIBenchmarkResult& r)
+{
+    return r.valid && finitePositive(r.score);
+}
 
 // An automatic-backend platform result that found no stable calibration candidate, while the same
 // workload has a usable universal result: it was replaced, not lost, so it does not count against
@@ -199,12 +220,15 @@ bool workAccountingIsConsistent(double throughput, double workUnits, double wall
 // Start positive, peak at least start, end positive and at most peak; all finite.
 bool memoryTelemetryIsValid(const AIMemoryStats& m)
 {
-    return finitePositive(m.startMB) && std::isfinite(m.peakMB) && m.peakMB >= m.startMB
-        && finitePositive(m.endMB) && m.endMB <= m.peakMB;
+    return finitePositive(m.startMB) && std::isfinite(m.peakMB) && m.peakMB >= m.startMB && finitePositive(m.endMB) &&
+           m.endMB <= m.peakMB;
 }
 
 // Absent, or finite and positive.
-bool retentionIsValid(std::optional<double> retention) { return !retention || finitePositive(*retention); }
+bool retentionIsValid(std::optional<double> retention)
+{
+    return !retention || finitePositive(*retention);
+}
 
 // The texts of the run conditions that differ between a result's notes and the session's.
 struct ConditionTexts {
@@ -222,8 +246,10 @@ std::vector<std::string> runConditionNotes(const AISystemProfile& system, const 
         notes.emplace_back("Power source could not be verified");
     } else {
         if (system.power->lowPowerMode) notes.emplace_back(texts.lowPowerMode);
-        if (system.power->source == "Battery") notes.emplace_back(texts.battery);
-        else if (system.power->source == "Unknown") notes.emplace_back("Power source could not be verified");
+        if (system.power->source == "Battery")
+            notes.emplace_back(texts.battery);
+        else if (system.power->source == "Unknown")
+            notes.emplace_back("Power source could not be verified");
     }
     if (!availableMemoryVerifiable(system.availableMemoryGB)) {
         notes.emplace_back("Available memory could not be verified");
@@ -244,30 +270,29 @@ bool isReducedSampleWorkload(AIWorkloadID workload)
     case AIWorkloadID::modelLoading:
     case AIWorkloadID::memoryPressure:
     case AIWorkloadID::batchScaling:
-    case AIWorkloadID::mixedSustained:
-        return true;
-    default:
-        return false;
+    case AIWorkloadID::mixedSustained: return true;
+    default: return false;
     }
 }
 
-AIBenchmarkResult result(const KernelMeasurement& measurement, const AIWorkloadDefinition& workload,
-                         AIBackend backend, const std::string& thermalStart, const std::string& thermalEnd,
-                         const AISystemProfile& system, AIScoreRole role,
-                         std::optional<std::uint64_t> gpuRegistryID, std::optional<std::string> gpuName)
+AIBenchmarkResult result(const KernelMeasurement& measurement, const AIWorkloadDefinition& workload, AIBackend backend,
+                         const std::string& thermalStart, const std::string& thermalEnd, const AISystemProfile& system,
+                         AIScoreRole role, std::optional<std::uint64_t> gpuRegistryID,
+                         std::optional<std::string> gpuName)
 {
     const auto& samples = measurement.latencySamplesMS;
     const AILatencyStats stats = LatencyCalculator::statistics(samples);
     const bool reducedSamples = isReducedSampleWorkload(workload.id);
     const std::size_t requiredSamples = reducedSamples ? 1 : 3;
 
-    const bool timingValid = statisticsUsable(stats) && finitePositive(measurement.wallSeconds)
-        && measurement.iterations >= 1 && finitePositive(measurement.workUnits)
-        && samples.size() >= requiredSamples && std::all_of(samples.begin(), samples.end(), finitePositive);
+    const bool timingValid = statisticsUsable(stats) && finitePositive(measurement.wallSeconds) &&
+                             measurement.iterations >= 1 && finitePositive(measurement.workUnits) &&
+                             samples.size() >= requiredSamples &&
+                             std::all_of(samples.begin(), samples.end(), finitePositive);
     const bool accountingValid =
         workAccountingIsConsistent(measurement.throughput, measurement.workUnits, measurement.wallSeconds);
-    const bool numericalValid = accuracyIsInRange(measurement.accuracy) && finitePositive(measurement.throughput)
-        && std::isfinite(measurement.checksum) && accountingValid;
+    const bool numericalValid = accuracyIsInRange(measurement.accuracy) && finitePositive(measurement.throughput) &&
+                                std::isfinite(measurement.checksum) && accountingValid;
     const bool memoryValid = memoryTelemetryIsValid(measurement.memory);
     const bool retentionValid = retentionIsValid(measurement.retention);
 
@@ -289,24 +314,26 @@ AIBenchmarkResult result(const KernelMeasurement& measurement, const AIWorkloadD
         error = text + ".";
     }
 
-    std::vector<std::string> notes =
-        runConditionNotes(system, {"Running through Rosetta 2", "Low Power Mode is enabled", "Running on battery power"});
+    std::vector<std::string> notes = runConditionNotes(
+        system, {"Running through Rosetta 2", "Low Power Mode is enabled", "Running on battery power"});
     if (thermalStart != "Nominal") notes.push_back("Thermal state at start was " + thermalStart);
     if (thermalEnd != "Nominal") notes.push_back("Thermal state at end was " + thermalEnd);
     for (const char* worst : {"Critical", "Serious", "Fair", "Unknown"}) {
         const auto& sampled = measurement.thermalStateSamples;
         if (std::find(sampled.begin(), sampled.end(), worst) == sampled.end()) continue;
-        if (thermalEnd != worst) notes.push_back(std::string("Thermal state reached ") + worst + " during the measured workload");
+        if (thermalEnd != worst)
+            notes.push_back(std::string("Thermal state reached ") + worst + " during the measured workload");
         break;
     }
     if (!timingValid) {
         notes.emplace_back("Timing validation failed");
     } else if (!reducedSamples) {
         if (const auto s = LatencyCalculator::comparisonStability(samples); s && !s->stable) {
-            notes.push_back("Latency stability was outside the comparison threshold (robust CV " + percentText(s->robustCV)
-                            + ", limit " + percentText(s->robustCVLimit) + "; outliers " + percentText(s->outlierFraction)
-                            + ", limit " + percentText(s->outlierLimit) + "; P95 " + millisecondsText(s->p95MS)
-                            + ", sub-ms tail limit " + millisecondsText(s->tailLimitMS) + ")");
+            notes.push_back("Latency stability was outside the comparison threshold (robust CV " +
+                            percentText(s->robustCV) + ", limit " + percentText(s->robustCVLimit) + "; outliers " +
+                            percentText(s->outlierFraction) + ", limit " + percentText(s->outlierLimit) + "; P95 " +
+                            millisecondsText(s->p95MS) + ", sub-ms tail limit " + millisecondsText(s->tailLimitMS) +
+                            ")");
         }
     }
     if (!numericalValid) notes.emplace_back("Numerical validation failed");
@@ -390,11 +417,13 @@ AIScoreSummary summarize(const std::vector<AIBenchmarkResult>& all)
         return completeScore(filtered(all, onBackend), filtered(usable, onBackend));
     };
     auto category = [&](AICategory c) {
-        return completeAggregateScore(platformAll, platformUsable,
-                                      [c](const AIBenchmarkResult& r) { return definition(r.workloadID).category == c; });
+        return completeAggregateScore(platformAll, platformUsable, [c](const AIBenchmarkResult& r) {
+            return definition(r.workloadID).category == c;
+        });
     };
     auto precision = [&](AIPrecision p) {
-        return completeAggregateScore(platformAll, platformUsable, [p](const AIBenchmarkResult& r) { return r.precision == p; });
+        return completeAggregateScore(platformAll, platformUsable,
+                                      [p](const AIBenchmarkResult& r) { return r.precision == p; });
     };
 
     AIScoreSummary s;
@@ -419,9 +448,8 @@ AIScoreSummary summarize(const std::vector<AIBenchmarkResult>& all)
     s.fp16 = precision(AIPrecision::fp16);
     s.int8 = precision(AIPrecision::int8);
 
-    const int certified = static_cast<int>(std::count_if(usable.begin(), usable.end(), [](const AIBenchmarkResult& r) {
-        return r.certifiedForComparison == true;
-    }));
+    const int certified = static_cast<int>(std::count_if(
+        usable.begin(), usable.end(), [](const AIBenchmarkResult& r) { return r.certifiedForComparison == true; }));
     s.validResults = static_cast<int>(usable.size());
     s.invalidResults = static_cast<int>(std::count_if(all.begin(), all.end(), [&](const AIBenchmarkResult& r) {
         return !r.valid && !isSupersededCalibrationFailure(r, all);
@@ -440,10 +468,13 @@ std::vector<std::string> runtimeConditionChangeNotes(const AISystemProfile& star
         notes.emplace_back("Power conditions could not be verified for the complete run");
     } else {
         if (start.power->source != end.power->source) {
-            notes.push_back("Power source changed during the run (" + start.power->source + " → " + end.power->source + ")");
+            notes.push_back("Power source changed during the run (" + start.power->source + " → " + end.power->source +
+                            ")");
         }
-        if (end.power->source == "Unknown") notes.emplace_back("Power source could not be verified at the end of the run");
-        if (start.power->lowPowerMode != end.power->lowPowerMode) notes.emplace_back("Low Power Mode changed during the run");
+        if (end.power->source == "Unknown")
+            notes.emplace_back("Power source could not be verified at the end of the run");
+        if (start.power->lowPowerMode != end.power->lowPowerMode)
+            notes.emplace_back("Low Power Mode changed during the run");
     }
     if (!availableMemoryVerifiable(end.availableMemoryGB)) {
         notes.emplace_back("Available memory could not be verified at the end of the run");
@@ -456,7 +487,8 @@ std::vector<std::string> runtimeConditionChangeNotes(const AISystemProfile& star
     return notes;
 }
 
-std::vector<std::string> sessionCertificationNotes(const AISystemProfile& system, const std::vector<AIBenchmarkResult>& results)
+std::vector<std::string> sessionCertificationNotes(const AISystemProfile& system,
+                                                   const std::vector<AIBenchmarkResult>& results)
 {
     std::vector<std::string> notes = runConditionNotes(
         system, {"Run used Rosetta 2 translation", "Low Power Mode was enabled", "Run was performed on battery power"});
@@ -464,8 +496,9 @@ std::vector<std::string> sessionCertificationNotes(const AISystemProfile& system
                     [](const AIBenchmarkResult& r) { return r.valid && r.certifiedForComparison != true; })) {
         notes.emplace_back("One or more valid results are diagnostic-only due to run conditions or variation");
     }
-    if (std::any_of(results.begin(), results.end(),
-                    [&](const AIBenchmarkResult& r) { return !r.valid && !isSupersededCalibrationFailure(r, results); })) {
+    if (std::any_of(results.begin(), results.end(), [&](const AIBenchmarkResult& r) {
+            return !r.valid && !isSupersededCalibrationFailure(r, results);
+        })) {
         notes.emplace_back("One or more workloads were unavailable and were excluded from the usable result");
     }
     return notes;
@@ -480,10 +513,10 @@ bool isWellFormed(const KernelMeasurement& m)
     using namespace ScoreCalculator;
     auto positiveSample = [](double v) { return std::isfinite(v) && v > 0; };
     // workAccountingIsConsistent also demands finite, positive throughput, wall time and work.
-    return accuracyIsInRange(m.accuracy) && workAccountingIsConsistent(m.throughput, m.workUnits, m.wallSeconds)
-        && std::isfinite(m.checksum) && m.iterations >= 1 && memoryTelemetryIsValid(m.memory)
-        && retentionIsValid(m.retention) && !m.latencySamplesMS.empty()
-        && std::all_of(m.latencySamplesMS.begin(), m.latencySamplesMS.end(), positiveSample);
+    return accuracyIsInRange(m.accuracy) && workAccountingIsConsistent(m.throughput, m.workUnits, m.wallSeconds) &&
+           std::isfinite(m.checksum) && m.iterations >= 1 && memoryTelemetryIsValid(m.memory) &&
+           retentionIsValid(m.retention) && !m.latencySamplesMS.empty() &&
+           std::all_of(m.latencySamplesMS.begin(), m.latencySamplesMS.end(), positiveSample);
 }
 
 }  // namespace korvalen

@@ -17,10 +17,10 @@ namespace ScoreCalculator {
 
 // The only producer of results. `thermalStart`/`thermalEnd` are thermal-state texts ("Nominal",
 // "Fair", "Serious", "Critical", "Unknown"); of `system` only Rosetta, power and memory are read.
-AIBenchmarkResult result(const KernelMeasurement& measurement, const AIWorkloadDefinition& workload,
-                         AIBackend backend, const std::string& thermalStart, const std::string& thermalEnd,
-                         const AISystemProfile& system, AIScoreRole role,
-                         std::optional<std::uint64_t> gpuRegistryID, std::optional<std::string> gpuName);
+AIBenchmarkResult result(const KernelMeasurement& measurement, const AIWorkloadDefinition& workload, AIBackend backend,
+                         const std::string& thermalStart, const std::string& thermalEnd, const AISystemProfile& system,
+                         AIScoreRole role, std::optional<std::uint64_t> gpuRegistryID,
+                         std::optional<std::string> gpuName);
 
 AIScoreSummary summarize(const std::vector<AIBenchmarkResult>& results);
 

@@ -18,8 +18,7 @@ constexpr double bytesPerGB = 1073741824.0;
 
 std::optional<double> inGB(std::optional<std::uint64_t> bytes)
 {
-    if (!bytes)
-        return std::nullopt;
+    if (!bytes) return std::nullopt;
     return static_cast<double>(*bytes) / bytesPerGB;
 }
 
@@ -36,19 +35,15 @@ std::string powerSourceText(sys::PowerSource source)
 std::optional<std::uint64_t> cacheBytes(std::string_view name, const sys::Root& root)
 {
     const auto caches = sys::readCacheGeometry(root);
-    if (name == "hw.cachelinesize")
-        return caches.lineBytes;
-    if (name == "hw.l1dcachesize")
-        return caches.l1DataBytes;
-    if (name == "hw.l2cachesize")
-        return caches.l2Bytes;
+    if (name == "hw.cachelinesize") return caches.lineBytes;
+    if (name == "hw.l1dcachesize") return caches.l1DataBytes;
+    if (name == "hw.l2cachesize") return caches.l2Bytes;
     return caches.l3Bytes;
 }
 
 std::optional<int> kilobytes(std::optional<std::uint64_t> bytes)
 {
-    if (!bytes || *bytes / 1024 == 0)
-        return std::nullopt;
+    if (!bytes || *bytes / 1024 == 0) return std::nullopt;
     return static_cast<int>(std::min<std::uint64_t>(*bytes / 1024, INT32_MAX));
 }
 
@@ -78,8 +73,7 @@ std::vector<AIGPUProfile> gpuProfiles(const std::vector<gpu::DeviceInfo>& device
 {
     std::vector<AIGPUProfile> profiles;
     profiles.reserve(devices.size());
-    for (const auto& device : devices)
-        profiles.push_back(gpuProfile(device));
+    for (const auto& device : devices) profiles.push_back(gpuProfile(device));
     return profiles;
 }
 
@@ -105,8 +99,7 @@ std::optional<std::string> sysctlString(std::string_view name, const sys::Root& 
         value = sys::readProcessorIdentity(root).name;
     else if (name == "machdep.cpu.features")
         value = sys::readProcessorIdentity(root).features;
-    if (value && value->empty())
-        return std::nullopt;
+    if (value && value->empty()) return std::nullopt;
     return value;
 }
 
@@ -114,8 +107,7 @@ std::optional<std::uint64_t> sysctlUInt64(std::string_view name, const sys::Root
 {
     if (name == "hw.physicalcpu") {
         const auto cores = sys::physicalCoreCount(sys::allowedCpus(root), root);
-        if (!cores)
-            return std::nullopt;
+        if (!cores) return std::nullopt;
         return static_cast<std::uint64_t>(*cores);
     }
     if (name == "hw.cachelinesize" || name == "hw.l1dcachesize" || name == "hw.l2cachesize" || name == "hw.l3cachesize")
@@ -151,8 +143,7 @@ NeuralEngineProbeResult neuralEngineProbe()
         std::lock_guard lock(slot.mutex);
         probe = slot.probe;
     }
-    if (!probe)
-        return {false, std::string(probeMissingModelDetail)};
+    if (!probe) return {false, std::string(probeMissingModelDetail)};
     return (*probe)();
 }
 
@@ -193,13 +184,11 @@ std::optional<gpu::DeviceInfo> metalDevice(std::optional<std::uint64_t> registry
 {
     auto devices = deviceList();
     if (!registryID) {
-        if (devices.empty())
-            return std::nullopt;
+        if (devices.empty()) return std::nullopt;
         return std::move(devices.front());
     }
     for (auto& device : devices) {
-        if (device.registryID == *registryID)
-            return std::move(device);
+        if (device.registryID == *registryID) return std::move(device);
     }
     return std::nullopt;
 }
@@ -216,8 +205,7 @@ bool isProcessorDevice(std::uint64_t registryID)
     if (listedFrom != &provider) {
         processorIDs.clear();
         for (const auto& device : provider.devices())
-            if (device.kind == gpu::DeviceKind::cpu)
-                processorIDs.push_back(device.registryID);
+            if (device.kind == gpu::DeviceKind::cpu) processorIDs.push_back(device.registryID);
         listedFrom = &provider;
     }
     return std::find(processorIDs.begin(), processorIDs.end(), registryID) != processorIDs.end();
@@ -240,7 +228,8 @@ AISystemProfile current(const sys::Root& root)
     const auto physical = sys::physicalCoreCount(allowed, root);
     // Hardware threads never outnumber the cores they run on; a count that says otherwise comes
     // from the fallback, which ignores this process's CPU mask.
-    profile.physicalCores = std::clamp<std::int64_t>(physical.value_or(present), 1, std::max<std::int64_t>(profile.logicalCores, 1));
+    profile.physicalCores =
+        std::clamp<std::int64_t>(physical.value_or(present), 1, std::max<std::int64_t>(profile.logicalCores, 1));
 
     const auto memory = sys::readMemoryInfo(root);
     profile.memoryGB = inGB(memory.totalBytes).value_or(0);
@@ -279,10 +268,10 @@ AISystemProfile runtimeSnapshot(const AISystemProfile& base, const sys::Root& ro
     snapshot.gpuProfiles = gpuProfiles(devices);
     const gpu::DeviceInfo* chosen = devices.empty() ? nullptr : &devices.front();
     if (base.gpuRegistryID) {
-        const auto selected = std::find_if(devices.begin(), devices.end(),
-                                           [&](const gpu::DeviceInfo& d) { return d.registryID == *base.gpuRegistryID; });
-        if (selected != devices.end())
-            chosen = &*selected;
+        const auto selected = std::find_if(devices.begin(), devices.end(), [&](const gpu::DeviceInfo& d) {
+            return d.registryID == *base.gpuRegistryID;
+        });
+        if (selected != devices.end()) chosen = &*selected;
     }
     if (chosen) {
         snapshot.gpuName = chosen->name;

@@ -13,8 +13,7 @@ BenchmarkEngineAccess BenchmarkEngineAccess::standard()
     // backend gives exactly one.
     access.runItem = [](const AIBenchmarkEngine& engine, const AIExecutionItem& item,
                         AIRunMode mode) -> std::vector<AIBenchmarkResult> {
-        if (item.backend == AIBackend::automatic)
-            return engine.runCalibrated(item.workload, mode, item.gpuRegistryID);
+        if (item.backend == AIBackend::automatic) return engine.runCalibrated(item.workload, mode, item.gpuRegistryID);
         return {engine.runExplicit(item.workload, item.backend, mode, item.role, item.gpuRegistryID)};
     };
     return access;

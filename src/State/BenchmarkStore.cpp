@@ -17,11 +17,20 @@ namespace korvalen {
 
 namespace {
 
-QString qtext(const std::string& s) { return QString::fromStdString(s); }
+QString qtext(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
 
-std::string boolText(bool value) { return value ? "true" : "false"; }
+std::string boolText(bool value)
+{
+    return value ? "true" : "false";
+}
 
-std::string registryText(std::optional<std::uint64_t> id) { return id ? std::to_string(*id) : "none"; }
+std::string registryText(std::optional<std::uint64_t> id)
+{
+    return id ? std::to_string(*id) : "none";
+}
 
 // A runner that throws (the engine never should) must still leave a trace in the session: an
 // invalid result with the failure's text, not a silently missing workload.
@@ -46,28 +55,24 @@ AIBenchmarkResult failedItemResult(const AIExecutionItem& item, const std::strin
 QString historyNoticeText(const SessionPersistence::LoadReport& load, bool saveFailed, const QString& folder)
 {
     QStringList lines;
-    if (load.fromBackup)
-        lines << "History restored from its backup: the history file could not be read in full.";
+    if (load.fromBackup) lines << "History restored from its backup: the history file could not be read in full.";
     if (load.skippedSessions > 0)
-        lines << qtext(std::to_string(load.skippedSessions)
-                       + (load.skippedSessions == 1 ? " saved run could not be read." : " saved runs could not be read."));
+        lines << qtext(std::to_string(load.skippedSessions) + (load.skippedSessions == 1
+                                                                   ? " saved run could not be read."
+                                                                   : " saved runs could not be read."));
     if (!load.quarantinedTo.isEmpty())
         lines << "The unreadable history file is kept as " + QFileInfo(load.quarantinedTo).fileName() + ".";
     if (!load.backupQuarantinedTo.isEmpty())
         lines << "The unreadable history backup is kept as " + QFileInfo(load.backupQuarantinedTo).fileName() + ".";
-    if (saveFailed)
-        lines << "History could not be saved in " + folder + ".";
+    if (saveFailed) lines << "History could not be saved in " + folder + ".";
     return lines.join('\n');
 }
 
 int thermalRank(const std::string& state)
 {
-    if (state == "Critical")
-        return 3;
-    if (state == "Serious")
-        return 2;
-    if (state == "Fair")
-        return 1;
+    if (state == "Critical") return 3;
+    if (state == "Serious") return 2;
+    if (state == "Fair") return 1;
     return 0;
 }
 
@@ -76,16 +81,11 @@ int thermalRank(const std::string& state)
 BenchmarkStore::BenchmarkStore(BenchmarkStoreServices services, QObject* parent)
     : QObject(parent), services_(std::move(services)), cancellation_(std::make_shared<BenchmarkCancellationToken>())
 {
-    if (!services_.notifications)
-        services_.notifications = &NotificationCenter::defaultCenter();
-    if (!services_.clock)
-        services_.clock = [] { return now(); };
-    if (!services_.applicationIsTerminating)
-        services_.applicationIsTerminating = [] { return false; };
-    if (!services_.runtimeSnapshot)
-        services_.runtimeSnapshot = [](const AISystemProfile& base) { return base; };
-    if (!services_.persistence)
-        services_.persistence = std::make_shared<SessionPersistence>();
+    if (!services_.notifications) services_.notifications = &NotificationCenter::defaultCenter();
+    if (!services_.clock) services_.clock = [] { return now(); };
+    if (!services_.applicationIsTerminating) services_.applicationIsTerminating = [] { return false; };
+    if (!services_.runtimeSnapshot) services_.runtimeSnapshot = [](const AISystemProfile& base) { return base; };
+    if (!services_.persistence) services_.persistence = std::make_shared<SessionPersistence>();
 
     visualization_ = std::make_unique<AIVisualizationCoordinator>(services_.visualization);
 
@@ -125,13 +125,12 @@ BenchmarkStore::BenchmarkStore(BenchmarkStoreServices services, QObject* parent)
     historyNotice_ = historyNoticeText(historyLoad_, false, services_.persistence->folder());
 
     const AISystemProfile& p = systemProfile_;
-    KorvalenAILogger::info("SYSTEM_PROFILE cpu=" + p.cpuName + " arch=" + p.architecture
-                           + " cores=" + std::to_string(p.physicalCores) + "/" + std::to_string(p.logicalCores)
-                           + " memoryGB=" + formatFixed(p.memoryGB, 1) + " os=" + p.osVersion
-                           + " app=" + p.appVersion);
-    KorvalenAILogger::info("SYSTEM_GPU name=" + p.gpuName + " registry=" + registryText(p.gpuRegistryID)
-                           + " devices=" + std::to_string(p.gpuProfiles ? p.gpuProfiles->size() : 0)
-                           + " neuralEngine=" + boolText(p.neuralEngineAvailable));
+    KorvalenAILogger::info("SYSTEM_PROFILE cpu=" + p.cpuName + " arch=" + p.architecture +
+                           " cores=" + std::to_string(p.physicalCores) + "/" + std::to_string(p.logicalCores) +
+                           " memoryGB=" + formatFixed(p.memoryGB, 1) + " os=" + p.osVersion + " app=" + p.appVersion);
+    KorvalenAILogger::info("SYSTEM_GPU name=" + p.gpuName + " registry=" + registryText(p.gpuRegistryID) +
+                           " devices=" + std::to_string(p.gpuProfiles ? p.gpuProfiles->size() : 0) +
+                           " neuralEngine=" + boolText(p.neuralEngineAvailable));
 
     // Said before any run: otherwise the first sign would be every model workload failing.
     if (services_.missingResourceFolder) {
@@ -144,8 +143,7 @@ BenchmarkStore::BenchmarkStore(BenchmarkStoreServices services, QObject* parent)
     QPointer<BenchmarkStore> self(this);
     stopRequestObserver_ = ScopedObserver(*services_.notifications, NotificationName::korvalenAIStopRequested,
                                           [self](const Notification&) {
-                                              if (self)
-                                                  self->stop();
+                                              if (self) self->stop();
                                           });
 }
 
@@ -223,8 +221,7 @@ bool BenchmarkStore::pauseAssistantForBenchmark()
 
 void BenchmarkStore::resumeAssistantAfterBenchmark()
 {
-    if (!services_.applicationIsTerminating())
-        assistant_->resumeAfterBenchmark();
+    if (!services_.applicationIsTerminating()) assistant_->resumeAfterBenchmark();
 }
 
 AIBenchmarkEngine BenchmarkStore::makeEngine(const AISystemProfile& system) const
@@ -234,15 +231,14 @@ AIBenchmarkEngine BenchmarkStore::makeEngine(const AISystemProfile& system) cons
 
 std::vector<AIExecutionItem> BenchmarkStore::buildPlan(const AIBenchmarkEngine& engine) const
 {
-    if (!services_.engine.executionPlan)
-        return {};
-    return services_.engine.executionPlan(engine, selectedMode_, selectedBackend_, compareAllBackends_, compareAllGPUs_);
+    if (!services_.engine.executionPlan) return {};
+    return services_.engine.executionPlan(engine, selectedMode_, selectedBackend_, compareAllBackends_,
+                                          compareAllGPUs_);
 }
 
 void BenchmarkStore::start()
 {
-    if (isBusy())
-        return;
+    if (isBusy()) return;
     // A pending quit waits for running work; a new run would only hold it up.
     if (services_.applicationIsTerminating()) {
         KorvalenAILogger::warning("RUN_REFUSED reason=terminating");
@@ -262,8 +258,8 @@ void BenchmarkStore::start()
         // The bar must not go on showing the previous run as done beside a refusal.
         setProgress(0);
         setStatusText(emptyPlanText);
-        KorvalenAILogger::warning("RUN_REFUSED reason=empty-plan mode=" + std::string(rawValue(selectedMode_))
-                                  + " backend=" + std::string(rawValue(selectedBackend_)));
+        KorvalenAILogger::warning("RUN_REFUSED reason=empty-plan mode=" + std::string(rawValue(selectedMode_)) +
+                                  " backend=" + std::string(rawValue(selectedBackend_)));
         return;
     }
     if (!pauseAssistantForBenchmark()) {
@@ -275,13 +271,13 @@ void BenchmarkStore::start()
     const AISystemProfile snapshot = services_.runtimeSnapshot(systemProfile_);
     if (selectedGPURegistryID_) {
         const auto& gpus = snapshot.gpuProfiles ? *snapshot.gpuProfiles : std::vector<AIGPUProfile>{};
-        const bool present = std::any_of(gpus.begin(), gpus.end(),
-                                         [&](const AIGPUProfile& g) { return g.registryID == *selectedGPURegistryID_; });
+        const bool present = std::any_of(
+            gpus.begin(), gpus.end(), [&](const AIGPUProfile& g) { return g.registryID == *selectedGPURegistryID_; });
         if (!present) {
             // The chosen GPU went away since it was chosen: run on the machine's current default
             // rather than plan work for a device that no longer exists.
-            KorvalenAILogger::warning("RUN_SELECTED_GPU_MISSING registry=" + registryText(selectedGPURegistryID_)
-                                      + " fallback=" + registryText(snapshot.gpuRegistryID));
+            KorvalenAILogger::warning("RUN_SELECTED_GPU_MISSING registry=" + registryText(selectedGPURegistryID_) +
+                                      " fallback=" + registryText(snapshot.gpuRegistryID));
             setSelectedGPURegistryID(snapshot.gpuRegistryID);
         }
     }
@@ -314,13 +310,13 @@ void BenchmarkStore::start()
     setCurrentSession(session);
     setProgress(0);
     setRunState(AIRunState::preparing());
-    setStatusText(qtext("Preparing " + std::string(rawValue(run.mode)) + " — " + std::to_string(run.items.size())
-                        + (run.items.size() == 1 ? " workload" : " workloads")));
-    KorvalenAILogger::info("RUN_START session=" + session.id.text() + " mode=" + std::string(rawValue(run.mode))
-                           + " backend=" + std::string(rawValue(selectedBackend_)) + " items="
-                           + std::to_string(run.items.size()) + " compareAllBackends=" + boolText(compareAllBackends_)
-                           + " compareAllGPUs=" + boolText(compareAllGPUs_) + " gpu="
-                           + registryText(selectedGPURegistryID_) + " visuals=" + boolText(run.showVisuals));
+    setStatusText(qtext("Preparing " + std::string(rawValue(run.mode)) + " — " + std::to_string(run.items.size()) +
+                        (run.items.size() == 1 ? " workload" : " workloads")));
+    KorvalenAILogger::info(
+        "RUN_START session=" + session.id.text() + " mode=" + std::string(rawValue(run.mode)) +
+        " backend=" + std::string(rawValue(selectedBackend_)) + " items=" + std::to_string(run.items.size()) +
+        " compareAllBackends=" + boolText(compareAllBackends_) + " compareAllGPUs=" + boolText(compareAllGPUs_) +
+        " gpu=" + registryText(selectedGPURegistryID_) + " visuals=" + boolText(run.showVisuals));
     services_.notifications->post(NotificationName::korvalenAIRunDidStart);
     runTask_ = runTask(QPointer<BenchmarkStore>(this), std::move(run));
 }
@@ -333,13 +329,11 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
         if (self->assistantModelManager_->serverProcessAlive()) {
             Task<> engineExit = self->assistantModelManager_->waitForServerExit();
             co_await std::move(engineExit);
-            if (!self)
-                co_return;
+            if (!self) co_return;
         }
         const int count = static_cast<int>(run.items.size());
         for (int index = 0; index < count; ++index) {
-            if (run.engine.cancellation->isCancelled())
-                break;
+            if (run.engine.cancellation->isCancelled()) break;
             const AIExecutionItem item = run.items[static_cast<std::size_t>(index)];
 
             if (run.showVisuals && visualizationSceneCanExist(item.workload.id, item.backend)) {
@@ -350,8 +344,7 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
                     std::vector<AIBenchmarkResult> none;
                     const auto token = run.engine.cancellation;
                     co_await self->visualization_->complete(std::move(none), true, token);
-                    if (!self)
-                        co_return;
+                    if (!self) co_return;
                     break;
                 }
             } else {
@@ -359,8 +352,8 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
             }
 
             self->setRunState(AIRunState::running(item.workload.id, item.backend, index + 1, count));
-            self->setStatusText(qtext("Running " + item.workload.title + " on " + std::string(rawValue(item.backend))
-                                      + " (" + std::to_string(index + 1) + " of " + std::to_string(count) + ")"));
+            self->setStatusText(qtext("Running " + item.workload.title + " on " + std::string(rawValue(item.backend)) +
+                                      " (" + std::to_string(index + 1) + " of " + std::to_string(count) + ")"));
 
             const Date itemStart = self->services_.clock();
             std::vector<AIBenchmarkResult> results;
@@ -370,14 +363,13 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
                 };
                 results = co_await runDetached(measure);
             } catch (const std::exception& e) {
-                KorvalenAILogger::error("RUN_ITEM_FAILED workload=" + std::string(rawValue(item.workload.id))
-                                        + " reason=" + e.what());
+                KorvalenAILogger::error("RUN_ITEM_FAILED workload=" + std::string(rawValue(item.workload.id)) +
+                                        " reason=" + e.what());
                 results = {failedItemResult(item, e.what(), itemStart)};
             } catch (...) {
                 results = {failedItemResult(item, "Unknown failure while measuring", itemStart)};
             }
-            if (!self)
-                co_return;
+            if (!self) co_return;
 
             std::vector<AIBenchmarkResult> shown = results;
             std::erase_if(shown, [](const AIBenchmarkResult& r) { return r.error && *r.error == cancelledErrorText; });
@@ -385,17 +377,17 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
             const auto token = run.engine.cancellation;
             const bool cancelled = token->isCancelled();
             co_await self->visualization_->complete(std::move(shown), cancelled, token);
-            if (!self)
-                co_return;
+            if (!self) co_return;
         }
         self->closeSession(run);
         bool saved = false;
         if (auto history = self->keepInHistory(run)) {
             // Encoding and writing a large history takes seconds: never on the main thread.
-            auto write = [persistence = self->services_.persistence, history] { return persistence->saveReport(*history); };
+            auto write = [persistence = self->services_.persistence, history] {
+                return persistence->saveReport(*history);
+            };
             const SessionPersistence::SaveReport report = co_await runDetached(write);
-            if (!self)
-                co_return;
+            if (!self) co_return;
             saved = report.saved;
             self->noteHistorySave(report);
         }
@@ -406,8 +398,7 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
     } catch (...) {
         failure = "unknown error";
     }
-    if (self)
-        self->failRun(run, failure);
+    if (self) self->failRun(run, failure);
 }
 
 void BenchmarkStore::recordItemResults(Run& run, std::vector<AIBenchmarkResult> results)
@@ -415,14 +406,12 @@ void BenchmarkStore::recordItemResults(Run& run, std::vector<AIBenchmarkResult> 
     // A result cut short by a stop is not a measurement: it is dropped, not stored as invalid.
     auto isCancelled = [](const AIBenchmarkResult& r) { return r.error && *r.error == cancelledErrorText; };
     // An item cut short by a stop did not finish, whatever else it handed back.
-    const bool completed = !cancellation_->isCancelled()
-                           || (!results.empty() && std::none_of(results.begin(), results.end(), isCancelled));
+    const bool completed = !cancellation_->isCancelled() ||
+                           (!results.empty() && std::none_of(results.begin(), results.end(), isCancelled));
     std::erase_if(results, isCancelled);
-    for (auto& result : results)
-        run.session.results.push_back(std::move(result));
+    for (auto& result : results) run.session.results.push_back(std::move(result));
     run.session.scores = ScoreCalculator::summarize(run.session.results);
-    if (completed)
-        ++run.finishedItems;
+    if (completed) ++run.finishedItems;
     setCurrentSession(run.session);
     setProgress(static_cast<double>(run.finishedItems) / static_cast<double>(run.items.size()));
 }
@@ -436,36 +425,29 @@ std::vector<std::string> BenchmarkStore::endOfRunNotes(const Run& run, const AIS
     std::string worst;
     for (const auto& result : session.results) {
         auto consider = [&](const std::string& state) {
-            if (thermalRank(state) > thermalRank(worst))
-                worst = state;
+            if (thermalRank(state) > thermalRank(worst)) worst = state;
         };
         consider(result.thermalStart);
         consider(result.thermalEnd);
         if (result.thermalStateSamples)
-            for (const auto& state : *result.thermalStateSamples)
-                consider(state);
+            for (const auto& state : *result.thermalStateSamples) consider(state);
     }
-    if (thermalRank(worst) >= 2)
-        notes.push_back("Thermal state reached " + worst + " during the run");
-    if (cancelled)
-        notes.push_back("Run was stopped before every workload finished");
+    if (thermalRank(worst) >= 2) notes.push_back("Thermal state reached " + worst + " during the run");
+    if (cancelled) notes.push_back("Run was stopped before every workload finished");
 
     for (auto& note : ScoreCalculator::sessionCertificationNotes(session.system, session.results))
         notes.push_back(std::move(note));
     std::vector<std::string> unique;
     for (auto& note : notes)
-        if (std::find(unique.begin(), unique.end(), note) == unique.end())
-            unique.push_back(std::move(note));
+        if (std::find(unique.begin(), unique.end(), note) == unique.end()) unique.push_back(std::move(note));
     return unique;
 }
 
 std::shared_ptr<const std::vector<AIBenchmarkSession>> BenchmarkStore::keepInHistory(const Run& run)
 {
-    if (run.cancelled || run.session.results.empty())
-        return nullptr;
+    if (run.cancelled || run.session.results.empty()) return nullptr;
     // A save still writing the previous list keeps its own copy.
-    if (history_.use_count() > 1)
-        history_ = std::make_shared<std::vector<AIBenchmarkSession>>(*history_);
+    if (history_.use_count() > 1) history_ = std::make_shared<std::vector<AIBenchmarkSession>>(*history_);
     auto& history = *history_;
     std::erase_if(history, [&](const AIBenchmarkSession& s) { return s.id == run.session.id; });
     history.insert(history.begin(), run.session);
@@ -478,10 +460,8 @@ std::shared_ptr<const std::vector<AIBenchmarkSession>> BenchmarkStore::keepInHis
 void BenchmarkStore::noteHistorySave(const SessionPersistence::SaveReport& report)
 {
     // What a save had to put aside is told like what loading put aside.
-    if (!report.quarantinedTo.isEmpty())
-        historyLoad_.quarantinedTo = report.quarantinedTo;
-    if (!report.backupQuarantinedTo.isEmpty())
-        historyLoad_.backupQuarantinedTo = report.backupQuarantinedTo;
+    if (!report.quarantinedTo.isEmpty()) historyLoad_.quarantinedTo = report.quarantinedTo;
+    if (!report.backupQuarantinedTo.isEmpty()) historyLoad_.backupQuarantinedTo = report.backupQuarantinedTo;
     historyNotice_ = historyNoticeText(historyLoad_, !report.saved, services_.persistence->folder());
     emit historyNoticeChanged(historyNotice_);
 }
@@ -507,29 +487,27 @@ void BenchmarkStore::finishRun(Run& run, bool saved)
     const std::size_t total = run.items.size();
     QString status;
     if (cancelled) {
-        status = qtext("Benchmark stopped — " + std::to_string(run.finishedItems) + " of " + std::to_string(total)
-                       + " workloads finished");
+        status = qtext("Benchmark stopped — " + std::to_string(run.finishedItems) + " of " + std::to_string(total) +
+                       " workloads finished");
     } else if (session.results.empty()) {
         status = "Benchmark finished without results";
     } else {
-        status = qtext("Completed " + std::string(rawValue(session.mode)) + " — overall score "
-                       + formatFixed(session.scores.overall, 0) + ", " + std::to_string(session.scores.validResults)
-                       + " of " + std::to_string(session.results.size()) + " results valid");
+        status = qtext("Completed " + std::string(rawValue(session.mode)) + " — overall score " +
+                       formatFixed(session.scores.overall, 0) + ", " + std::to_string(session.scores.validResults) +
+                       " of " + std::to_string(session.results.size()) + " results valid");
     }
-    if (kept && !saved)
-        status += " (history could not be saved)";
+    if (kept && !saved) status += " (history could not be saved)";
 
     setRunState(cancelled ? AIRunState::idle() : AIRunState::completed());
     setProgress(cancelled ? 0.0 : 1.0);
     setStatusText(status);
     visualization_->close();
-    if (!services_.applicationIsTerminating())
-        resumeAssistantAfterBenchmark();
+    if (!services_.applicationIsTerminating()) resumeAssistantAfterBenchmark();
 
-    KorvalenAILogger::info("RUN_FINISH session=" + session.id.text() + " cancelled=" + boolText(cancelled)
-                           + " results=" + std::to_string(session.results.size()) + " valid="
-                           + std::to_string(session.scores.validResults) + " overall="
-                           + formatFixed(session.scores.overall, 2) + " saved=" + boolText(saved));
+    KorvalenAILogger::info("RUN_FINISH session=" + session.id.text() + " cancelled=" + boolText(cancelled) +
+                           " results=" + std::to_string(session.results.size()) +
+                           " valid=" + std::to_string(session.scores.validResults) +
+                           " overall=" + formatFixed(session.scores.overall, 2) + " saved=" + boolText(saved));
     services_.notifications->post(NotificationName::korvalenAIRunDidFinish);
 }
 
@@ -544,15 +522,13 @@ void BenchmarkStore::failRun(Run& run, const std::string& reason)
     setProgress(0);
     setStatusText(qtext("Benchmark failed: " + reason));
     visualization_->close();
-    if (!services_.applicationIsTerminating())
-        resumeAssistantAfterBenchmark();
+    if (!services_.applicationIsTerminating()) resumeAssistantAfterBenchmark();
     services_.notifications->post(NotificationName::korvalenAIRunDidFinish);
 }
 
 void BenchmarkStore::stop()
 {
-    if (!isBusy())
-        return;
+    if (!isBusy()) return;
     setRunState(AIRunState::stopping());
     setStatusText(stoppingStatusText);
     cancellation_->cancel();
@@ -562,8 +538,7 @@ void BenchmarkStore::stop()
 
 void BenchmarkStore::clearCurrent()
 {
-    if (isBusy())
-        return;
+    if (isBusy()) return;
     visualization_->close();
     // The publication state is reset here with the session.
     setCurrentSession(std::nullopt);
@@ -574,12 +549,11 @@ void BenchmarkStore::clearCurrent()
 
 void BenchmarkStore::showSession(const Uuid& sessionID)
 {
-    if (isBusy())
-        return;
+    if (isBusy()) return;
     const auto& history = *history_;
-    auto it = std::find_if(history.begin(), history.end(), [&](const AIBenchmarkSession& s) { return s.id == sessionID; });
-    if (it != history.end())
-        setCurrentSession(*it);
+    auto it =
+        std::find_if(history.begin(), history.end(), [&](const AIBenchmarkSession& s) { return s.id == sessionID; });
+    if (it != history.end()) setCurrentSession(*it);
 }
 
 }  // namespace korvalen

@@ -4,9 +4,9 @@
 #include "LocalModel/AssistantModelManager.h"
 #include "Model/AIRecords.h"
 #include "Model/BenchmarkCancellationToken.h"
-#include "Platform/Foundation/Settings.h"
 #include "Platform/Async/Task.h"
 #include "Platform/Foundation/NotificationCenter.h"
+#include "Platform/Foundation/Settings.h"
 #include "State/BenchmarkEngineAccess.h"
 #include "State/SessionPersistence.h"
 #include "Visualization/AIVisualizationCoordinator.h"
@@ -106,16 +106,25 @@ public:
     // The assistant: its conversation state and signals live in the controller; these forward.
     AssistantConversationController& assistant() const { return *assistant_; }
     AssistantModelManager& assistantModelManager() const { return *assistantModelManager_; }
-    void sendAssistantMessage(std::optional<std::string> text = std::nullopt) { assistant_->sendMessage(std::move(text)); }
+    void sendAssistantMessage(std::optional<std::string> text = std::nullopt)
+    {
+        assistant_->sendMessage(std::move(text));
+    }
     void selectAssistantProvider(AIAssistantProvider provider) { assistant_->selectProvider(provider); }
     void selectManagedAssistantModel(const AssistantDownloadableModel& model) { assistant_->selectManagedModel(model); }
-    void installEngineForManagedAssistant(const AssistantDownloadableModel& model) { assistant_->installEngineForManagedModel(model); }
+    void installEngineForManagedAssistant(const AssistantDownloadableModel& model)
+    {
+        assistant_->installEngineForManagedModel(model);
+    }
     void startManagedAssistantModel(const AssistantDownloadableModel& model) { assistant_->startManagedModel(model); }
     void stopManagedAssistantModel() { assistant_->stopManagedModel(); }
     void stopAssistantResponse() { assistant_->stopResponse(); }
     void clearAssistantConversation() { assistant_->clearConversation(); }
     void exportAssistantConversation() { assistant_->exportConversation(); }
-    static bool isManagedAssistantEndpoint(const std::string& text) { return AssistantConversationController::isManagedEndpoint(text); }
+    static bool isManagedAssistantEndpoint(const std::string& text)
+    {
+        return AssistantConversationController::isManagedEndpoint(text);
+    }
 
     // The live run, for tests and the shell: whether its task is still going.
     bool hasActiveRunTask() const { return !runTask_.isDone(); }

@@ -25,8 +25,7 @@ BenchmarkStoreServices BenchmarkStoreServices::standard()
     services.missingResourceFolder = []() -> std::optional<std::string> {
         const std::filesystem::path folder = sys::resourceDirectory();
         std::error_code error;
-        if (std::filesystem::is_directory(folder, error))
-            return std::nullopt;
+        if (std::filesystem::is_directory(folder, error)) return std::nullopt;
         return folder.string();
     };
     return services;

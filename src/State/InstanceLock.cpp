@@ -7,16 +7,19 @@
 
 namespace korvalen {
 
-InstanceLock::InstanceLock(QString folder) : folder_(std::move(folder)) {}
+InstanceLock::InstanceLock(QString folder) : folder_(std::move(folder))
+{}
 
 InstanceLock::~InstanceLock() = default;
 
-QString InstanceLock::lockPath() const { return folder_ + "/instance.lock"; }
+QString InstanceLock::lockPath() const
+{
+    return folder_ + "/instance.lock";
+}
 
 InstanceLock::Outcome InstanceLock::tryAcquire()
 {
-    if (lock_ && lock_->isLocked())
-        return Outcome::acquired;
+    if (lock_ && lock_->isLocked()) return Outcome::acquired;
     if (!QDir().mkpath(folder_)) {
         KorvalenAILogger::warning("APP_INSTANCE_LOCK_UNAVAILABLE reason=folder path=" + folder_.toStdString());
         return Outcome::unavailable;
@@ -25,14 +28,12 @@ InstanceLock::Outcome InstanceLock::tryAcquire()
     // Never stale by age: a long-running instance keeps its folder. A lock whose process is gone
     // is recognised as stale all the same.
     lock_->setStaleLockTime(0);
-    if (lock_->tryLock(0))
-        return Outcome::acquired;
+    if (lock_->tryLock(0)) return Outcome::acquired;
     const QLockFile::LockError error = lock_->error();
-    if (error == QLockFile::LockFailedError)
-        return Outcome::heldByAnother;
-    KorvalenAILogger::warning("APP_INSTANCE_LOCK_UNAVAILABLE reason="
-                              + std::string(error == QLockFile::PermissionError ? "permission" : "unknown")
-                              + " path=" + lockPath().toStdString());
+    if (error == QLockFile::LockFailedError) return Outcome::heldByAnother;
+    KorvalenAILogger::warning("APP_INSTANCE_LOCK_UNAVAILABLE reason=" +
+                              std::string(error == QLockFile::PermissionError ? "permission" : "unknown") +
+                              " path=" + lockPath().toStdString());
     return Outcome::unavailable;
 }
 

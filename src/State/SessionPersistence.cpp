@@ -36,8 +36,7 @@ struct FileContents {
 FileContents readHistoryFile(const QString& path)
 {
     FileContents contents;
-    if (!QFileInfo::exists(path))
-        return contents;
+    if (!QFileInfo::exists(path)) return contents;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         contents.state = FileState::unreadable;
@@ -53,7 +52,10 @@ FileContents readHistoryFile(const QString& path)
     return contents;
 }
 
-std::string text(const QString& s) { return s.toStdString(); }
+std::string text(const QString& s)
+{
+    return s.toStdString();
+}
 
 struct Decoded {
     std::vector<AIBenchmarkSession> sessions;
@@ -69,8 +71,8 @@ Decoded decodeSessions(const nlohmann::json& array, const QString& path)
             decoded.sessions.push_back(sessionFromJSON(array[i], "[" + std::to_string(i) + "]"));
         } catch (const std::exception& e) {
             ++decoded.skipped;
-            KorvalenAILogger::warning("HISTORY_SESSION_SKIPPED file=" + text(QFileInfo(path).fileName())
-                                      + " index=" + std::to_string(i) + " reason=" + e.what());
+            KorvalenAILogger::warning("HISTORY_SESSION_SKIPPED file=" + text(QFileInfo(path).fileName()) +
+                                      " index=" + std::to_string(i) + " reason=" + e.what());
         }
     }
     return decoded;
@@ -79,12 +81,11 @@ Decoded decodeSessions(const nlohmann::json& array, const QString& path)
 std::optional<SessionPersistence::FileIdentity> identityOf(const QString& path)
 {
     struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return std::nullopt;
-    return SessionPersistence::FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-                                            static_cast<std::int64_t>(st.st_size),
-                                            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000
-                                                + st.st_mtim.tv_nsec};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) return std::nullopt;
+    return SessionPersistence::FileIdentity{
+        static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+        static_cast<std::int64_t>(st.st_size),
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
 }
 
 void syncFolder(const QString& folder)
@@ -103,8 +104,8 @@ QString temporaryPathFor(const QString& path)
 {
     static std::atomic<unsigned> counter{0};
     const QFileInfo info(path);
-    return info.absolutePath() + "/." + info.fileName() + temporaryMarker + QString::number(::getpid()) + "-"
-           + QString::number(counter.fetch_add(1));
+    return info.absolutePath() + "/." + info.fileName() + temporaryMarker + QString::number(::getpid()) + "-" +
+           QString::number(counter.fetch_add(1));
 }
 
 // Written in full and flushed to disk before the rename makes it the file: a crash at any point
@@ -113,26 +114,21 @@ bool writeAtomically(const QString& path, const char* data, std::size_t size)
 {
     const QByteArray temporary = QFile::encodeName(temporaryPathFor(path));
     const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return false;
+    if (fd < 0) return false;
     bool ok = true;
     while (size > 0) {
         const ssize_t written = ::write(fd, data, size);
         if (written < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             ok = false;
             break;
         }
         data += written;
         size -= static_cast<std::size_t>(written);
     }
-    if (ok && ::fdatasync(fd) != 0)
-        ok = false;
-    if (::close(fd) != 0)
-        ok = false;
-    if (ok && ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0)
-        ok = false;
+    if (ok && ::fdatasync(fd) != 0) ok = false;
+    if (::close(fd) != 0) ok = false;
+    if (ok && ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0) ok = false;
     if (!ok) {
         ::unlink(temporary.constData());
         return false;
@@ -149,13 +145,11 @@ bool writeAtomically(const QString& path, const QByteArray& bytes)
 bool sameContents(const QString& a, const QString& b)
 {
     QFile fa(a), fb(b);
-    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly) || fa.size() != fb.size())
-        return false;
+    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly) || fa.size() != fb.size()) return false;
     constexpr qint64 chunk = 1 << 20;
     while (!fa.atEnd()) {
         const QByteArray x = fa.read(chunk), y = fb.read(chunk);
-        if (x.isEmpty() || x != y)
-            return false;
+        if (x.isEmpty() || x != y) return false;
     }
     return fb.atEnd();
 }
@@ -167,11 +161,21 @@ QString SessionPersistence::defaultFolder()
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Korvalen AI";
 }
 
-SessionPersistence::SessionPersistence(QString folder) : folder_(std::move(folder)) {}
+SessionPersistence::SessionPersistence(QString folder) : folder_(std::move(folder))
+{}
 
-QString SessionPersistence::historyPath() const { return folder_ + "/history.json"; }
-QString SessionPersistence::backupPath() const { return folder_ + "/history.backup.json"; }
-QString SessionPersistence::corruptPath() const { return folder_ + "/history.corrupt.json"; }
+QString SessionPersistence::historyPath() const
+{
+    return folder_ + "/history.json";
+}
+QString SessionPersistence::backupPath() const
+{
+    return folder_ + "/history.backup.json";
+}
+QString SessionPersistence::corruptPath() const
+{
+    return folder_ + "/history.corrupt.json";
+}
 
 bool SessionPersistence::isKnown(const KnownFile& known, const QString& path, Known what) const
 {
@@ -185,14 +189,13 @@ QString SessionPersistence::quarantine(const QString& path, bool keepOriginal)
     const QFileInfo source(path);
     const QFileInfoList earlier = QDir(folder_).entryInfoList({"history.corrupt*.json"}, QDir::Files, QDir::Name);
     for (const QFileInfo& candidate : earlier) {
-        if (candidate.size() != source.size() || !sameContents(candidate.absoluteFilePath(), path))
-            continue;
+        if (candidate.size() != source.size() || !sameContents(candidate.absoluteFilePath(), path)) continue;
         if (!keepOriginal && !QFile::remove(path)) {
             KorvalenAILogger::error("HISTORY_QUARANTINE_FAILED file=" + text(path) + " reason=remove");
             return {};
         }
-        KorvalenAILogger::info("HISTORY_ALREADY_QUARANTINED file=" + text(source.fileName())
-                               + " target=" + text(candidate.absoluteFilePath()));
+        KorvalenAILogger::info("HISTORY_ALREADY_QUARANTINED file=" + text(source.fileName()) +
+                               " target=" + text(candidate.absoluteFilePath()));
         return candidate.absoluteFilePath();
     }
 
@@ -209,8 +212,8 @@ QString SessionPersistence::quarantine(const QString& path, bool keepOriginal)
         KorvalenAILogger::error("HISTORY_QUARANTINE_FAILED file=" + text(path) + " target=" + text(target));
         return {};
     }
-    KorvalenAILogger::warning("HISTORY_QUARANTINED file=" + text(source.fileName()) + " target=" + text(target)
-                              + (keepOriginal ? " mode=copy" : " mode=move"));
+    KorvalenAILogger::warning("HISTORY_QUARANTINED file=" + text(source.fileName()) + " target=" + text(target) +
+                              (keepOriginal ? " mode=copy" : " mode=move"));
     return target;
 }
 
@@ -222,10 +225,9 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
     backup_ = {};
 
     // One instance owns the folder: a temporary file here is what a killed save left behind.
-    const QStringList leftovers = QDir(folder_).entryList({QString(".history*") + temporaryMarker + "*"},
-                                                          QDir::Files | QDir::Hidden);
-    for (const QString& name : leftovers)
-        QFile::remove(folder_ + "/" + name);
+    const QStringList leftovers =
+        QDir(folder_).entryList({QString(".history*") + temporaryMarker + "*"}, QDir::Files | QDir::Hidden);
+    for (const QString& name : leftovers) QFile::remove(folder_ + "/" + name);
 
     const QString path = historyPath();
     FileContents main = readHistoryFile(path);
@@ -237,8 +239,8 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
             report.sessions = std::move(fromMain->sessions);
         }
     } else if (main.state != FileState::missing) {
-        KorvalenAILogger::error("HISTORY_UNREADABLE file=" + text(path)
-                                + (main.state == FileState::malformed ? " reason=malformed" : " reason=io"));
+        KorvalenAILogger::error("HISTORY_UNREADABLE file=" + text(path) +
+                                (main.state == FileState::malformed ? " reason=malformed" : " reason=io"));
     }
     main.json = nlohmann::json();
 
@@ -253,25 +255,23 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
             KorvalenAILogger::error("HISTORY_UNREADABLE file=" + text(backupPath()) + " reason=malformed");
             report.backupQuarantinedTo = quarantine(backupPath(), false);
         }
-        const bool useBackup =
-            fromBackup && (!fromMain || fromBackup->sessions.size() > fromMain->sessions.size());
+        const bool useBackup = fromBackup && (!fromMain || fromBackup->sessions.size() > fromMain->sessions.size());
 
         // Whatever is shown, the main file's content is kept before anything can write over it.
         if (main.state == FileState::malformed) {
             report.quarantinedTo = quarantine(path, false);
         } else if (main.state == FileState::array) {
             report.quarantinedTo = quarantine(path, true);
-            if (!report.quarantinedTo.isEmpty())
-                main_ = {Known::keptAside, identityOf(path).value_or(FileIdentity{})};
+            if (!report.quarantinedTo.isEmpty()) main_ = {Known::keptAside, identityOf(path).value_or(FileIdentity{})};
         }
 
         if (useBackup) {
             report.sessions = std::move(fromBackup->sessions);
             report.skippedSessions = fromBackup->skipped;
             report.fromBackup = true;
-            if (fromBackup->skipped == 0)
-                backup_ = {Known::good, identityOf(backupPath()).value_or(FileIdentity{})};
-            KorvalenAILogger::warning("HISTORY_RESTORED_FROM_BACKUP sessions=" + std::to_string(report.sessions.size()));
+            if (fromBackup->skipped == 0) backup_ = {Known::good, identityOf(backupPath()).value_or(FileIdentity{})};
+            KorvalenAILogger::warning("HISTORY_RESTORED_FROM_BACKUP sessions=" +
+                                      std::to_string(report.sessions.size()));
             // Put the restored history back in place, or the next launch would find no file and
             // show an empty history although the backup is still there.
             if (main.state == FileState::malformed && !report.quarantinedTo.isEmpty()) {
@@ -287,21 +287,18 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
         }
     }
 
-    if (report.sessions.size() > static_cast<std::size_t>(historyLimit))
-        report.sessions.resize(historyLimit);
-    KorvalenAILogger::info("HISTORY_LOADED sessions=" + std::to_string(report.sessions.size())
-                           + " skipped=" + std::to_string(report.skippedSessions));
+    if (report.sessions.size() > static_cast<std::size_t>(historyLimit)) report.sessions.resize(historyLimit);
+    KorvalenAILogger::info("HISTORY_LOADED sessions=" + std::to_string(report.sessions.size()) +
+                           " skipped=" + std::to_string(report.skippedSessions));
     return report;
 }
 
 bool SessionPersistence::putBackupAsideIfNeeded(QString& setAsideTo)
 {
     const QString path = backupPath();
-    if (!QFileInfo::exists(path) || isKnown(backup_, path, Known::good))
-        return true;
+    if (!QFileInfo::exists(path) || isKnown(backup_, path, Known::good)) return true;
     const FileContents backup = readHistoryFile(path);
-    if (backup.state == FileState::array && decodeSessions(backup.json, path).skipped == 0)
-        return true;
+    if (backup.state == FileState::array && decodeSessions(backup.json, path).skipped == 0) return true;
     // Not readable in full: it may be all that is left of older runs.
     setAsideTo = quarantine(path, false);
     return !setAsideTo.isEmpty();
@@ -351,9 +348,7 @@ SessionPersistence::SaveReport SessionPersistence::saveReport(const std::vector<
         // Not known from loading or the last save, or changed on disk since: look at it now.
         const FileContents current = readHistoryFile(path);
         switch (current.state) {
-        case FileState::missing:
-            main_ = {};
-            break;
+        case FileState::missing: main_ = {}; break;
         case FileState::array:
             if (decodeSessions(current.json, path).skipped == 0) {
                 main_ = {Known::good, identityOf(path).value_or(FileIdentity{})};

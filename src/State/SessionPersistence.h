@@ -27,10 +27,10 @@ public:
 
     struct LoadReport {
         std::vector<AIBenchmarkSession> sessions;
-        int skippedSessions = 0;        // entries of the chosen file that did not decode
-        bool fromBackup = false;        // the backup held more readable sessions than the main file
-        QString quarantinedTo;          // where the main file's content is kept aside, if it had to be
-        QString backupQuarantinedTo;    // where an unreadable backup was put aside, if it was
+        int skippedSessions = 0;      // entries of the chosen file that did not decode
+        bool fromBackup = false;      // the backup held more readable sessions than the main file
+        QString quarantinedTo;        // where the main file's content is kept aside, if it had to be
+        QString backupQuarantinedTo;  // where an unreadable backup was put aside, if it was
     };
 
     // GenericDataLocation + "/Korvalen AI" (~/.local/share/Korvalen AI).

@@ -19,7 +19,10 @@ void ElidedLabel::setFullText(const QString& text)
     setToolTip(text);
 }
 
-QSize ElidedLabel::minimumSizeHint() const { return QSize(0, QLabel::minimumSizeHint().height()); }
+QSize ElidedLabel::minimumSizeHint() const
+{
+    return QSize(0, QLabel::minimumSizeHint().height());
+}
 
 void ElidedLabel::paintEvent(QPaintEvent*)
 {

@@ -34,8 +34,18 @@ namespace korvalen {
 
 namespace {
 
-enum Column { workloadColumn, backendColumn, scoreColumn, throughputColumn, medianColumn, p99Column,
-              validColumn, certifiedColumn, notesColumn, columnCount };
+enum Column {
+    workloadColumn,
+    backendColumn,
+    scoreColumn,
+    throughputColumn,
+    medianColumn,
+    p99Column,
+    validColumn,
+    certifiedColumn,
+    notesColumn,
+    columnCount
+};
 
 QString dateText(Date date)
 {
@@ -55,8 +65,7 @@ QTableWidgetItem* cell(const QString& text, Qt::Alignment alignment = Qt::AlignL
 // shortened, that word stays whole and the words before it give way.
 QString shortenedTitle(const QString& title, const QFontMetrics& metrics, int width)
 {
-    if (metrics.horizontalAdvance(title) <= width)
-        return title;
+    if (metrics.horizontalAdvance(title) <= width) return title;
     const qsizetype space = title.lastIndexOf(' ');
     if (space > 0) {
         const QString tail = title.mid(space);
@@ -76,8 +85,7 @@ protected:
     {
         QStyledItemDelegate::initStyleOption(option, index);
         // Only when painting a cell: measuring the column's natural width needs the whole title.
-        if (option->rect.isEmpty())
-            return;
+        if (option->rect.isEmpty()) return;
         const QWidget* widget = option->widget;
         const QStyle* style = widget ? widget->style() : QApplication::style();
         const QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, option, widget);
@@ -120,10 +128,11 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     emptyLayout->setSpacing(10);
     auto* emptyTitle = new QLabel("No session loaded", empty);
     emptyTitle->setObjectName("EmptyTitle");
-    auto* emptyText = new QLabel("Choose a run mode and an accelerator, then start a benchmark. Every workload is "
-                                 "validated against a reference, scored against its baseline and checked for "
-                                 "comparability. Saved sessions are listed in the history.",
-                                 empty);
+    auto* emptyText = new QLabel(
+        "Choose a run mode and an accelerator, then start a benchmark. Every workload is "
+        "validated against a reference, scored against its baseline and checked for "
+        "comparability. Saved sessions are listed in the history.",
+        empty);
     emptyText->setWordWrap(true);
     emptyText->setProperty("secondary", true);
     emptyHardware_ = new HardwareProfileView(empty);
@@ -159,8 +168,9 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     categoryFilter_ = new QComboBox(page);
     categoryFilter_->addItem("All categories", -1);
     for (AICategory category : allCategories)
-        categoryFilter_->addItem(SymbolGlyph::icon(SymbolGlyph::categorySymbol(category), Theme::categoryColor(category)),
-                                 qs(rawValue(category)), static_cast<int>(category));
+        categoryFilter_->addItem(
+            SymbolGlyph::icon(SymbolGlyph::categorySymbol(category), Theme::categoryColor(category)),
+            qs(rawValue(category)), static_cast<int>(category));
     clear_ = new QPushButton("Clear", page);
     header->addWidget(categoryFilter_, 0, Qt::AlignTop);
     header->addWidget(clear_, 0, Qt::AlignTop);
@@ -200,8 +210,7 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     columns->setStretchLastSection(false);
     for (int c : {scoreColumn, throughputColumn, medianColumn, p99Column})
         table_->horizontalHeaderItem(c)->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    for (int c : {validColumn, certifiedColumn})
-        table_->horizontalHeaderItem(c)->setTextAlignment(Qt::AlignCenter);
+    for (int c : {validColumn, certifiedColumn}) table_->horizontalHeaderItem(c)->setTextAlignment(Qt::AlignCenter);
     table_->viewport()->installEventFilter(this);
     emptyFilter_ = new QLabel(table_->viewport());
     emptyFilter_->setProperty("secondary", true);
@@ -214,7 +223,8 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     pages_->addWidget(page);
 
     // Made after the results so that Tab reaches it after the table.
-    assistantPane_ = new AssistantPane(store_.assistant(), [&store] { return store.isBusy(); }, split);
+    assistantPane_ = new AssistantPane(
+        store_.assistant(), [&store] { return store.isBusy(); }, split);
     assistantPane_->setMinimumHeight(190);
     split->addWidget(assistantPane_);
     // Until the user moves the divider, the pane takes a third of the height between its minimum and 300.
@@ -228,15 +238,18 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     refresh();
 }
 
-QLabel* MainResultsView::sessionTitle() const { return title_; }
+QLabel* MainResultsView::sessionTitle() const
+{
+    return title_;
+}
 
 QString MainResultsView::runTitle(const AIBenchmarkSession& session)
 {
     // Comparing every backend ignores the accelerator choice: name what the run measured.
     QString title = qs(rawValue(session.mode)) + "  ·  ";
-    if (!session.compareAllBackends)
-        return title + qs(rawValue(session.requestedBackend));
-    return title + (session.compareAllGPUs.value_or(false) ? "all backends and GPUs compared" : "all backends compared");
+    if (!session.compareAllBackends) return title + qs(rawValue(session.requestedBackend));
+    return title +
+           (session.compareAllGPUs.value_or(false) ? "all backends and GPUs compared" : "all backends compared");
 }
 
 void MainResultsView::resizeEvent(QResizeEvent* event)
@@ -253,8 +266,7 @@ void MainResultsView::resizeEvent(QResizeEvent* event)
 
 bool MainResultsView::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == table_->viewport() && event->type() == QEvent::Resize)
-        fitColumns();
+    if (watched == table_->viewport() && event->type() == QEvent::Resize) fitColumns();
     return QWidget::eventFilter(watched, event);
 }
 
@@ -262,21 +274,20 @@ void MainResultsView::fitColumns()
 {
     // Workload to Certified stay in view; Notes takes what is left and scrolls sideways beyond it.
     constexpr int workloadCap = 230, backendCap = 190, workloadMinimum = 100, backendMinimum = 72, notesMinimum = 140;
-    if (fittingColumns_)
-        return;
+    if (fittingColumns_) return;
     fittingColumns_ = true;
     QHeaderView* header = table_->horizontalHeader();
     int natural[columnCount];
     int widths[columnCount];
     for (int c = 0; c < columnCount; ++c)
-        widths[c] = natural[c] = std::max(header->sectionSizeHint(c), static_cast<const QAbstractItemView*>(table_)->sizeHintForColumn(c));
+        widths[c] = natural[c] =
+            std::max(header->sectionSizeHint(c), static_cast<const QAbstractItemView*>(table_)->sizeHintForColumn(c));
     widths[workloadColumn] = std::min(natural[workloadColumn], workloadCap);
     widths[backendColumn] = std::min(natural[backendColumn], backendCap);
     widths[notesColumn] = std::max(notesMinimum, natural[notesColumn]);
     const auto measured = [&] {
         int sum = 0;
-        for (int c = workloadColumn; c <= certifiedColumn; ++c)
-            sum += widths[c];
+        for (int c = workloadColumn; c <= certifiedColumn; ++c) sum += widths[c];
         return sum;
     };
     const int available = table_->viewport()->width();
@@ -290,22 +301,20 @@ void MainResultsView::fitColumns()
             spare -= give;
         }
         const int share = spare / columnCount;
-        for (int c = 0; c < columnCount; ++c)
-            widths[c] += share;
+        for (int c = 0; c < columnCount; ++c) widths[c] += share;
         widths[notesColumn] += spare - share * columnCount;
     } else {
         // Too narrow: Backend, then Workload give up width; both keep their ends readable and show
         // whole in the tool tip.
-        for (const auto [c, minimum] : {std::pair{backendColumn, backendMinimum}, std::pair{workloadColumn, workloadMinimum}}) {
+        for (const auto [c, minimum] :
+             {std::pair{backendColumn, backendMinimum}, std::pair{workloadColumn, workloadMinimum}}) {
             const int over = measured() - available;
-            if (over > 0)
-                widths[c] -= std::min(over, std::max(0, widths[c] - minimum));
+            if (over > 0) widths[c] -= std::min(over, std::max(0, widths[c] - minimum));
         }
         widths[notesColumn] = std::max(notesMinimum, available - measured());
     }
     for (int c = 0; c < columnCount; ++c)
-        if (table_->columnWidth(c) != widths[c])
-            table_->setColumnWidth(c, widths[c]);
+        if (table_->columnWidth(c) != widths[c]) table_->setColumnWidth(c, widths[c]);
     fittingColumns_ = false;
 }
 
@@ -328,18 +337,18 @@ void MainResultsView::refresh()
     else if (session->completedAt)
         state = "Completed";
     QString subtitle = "Started " + dateText(session->startedAt);
-    if (!state.isEmpty())
-        subtitle += "  ·  " + state;
+    if (!state.isEmpty()) subtitle += "  ·  " + state;
     subtitle += "  ·  " + qs(std::to_string(session->results.size()) + " results");
     if (session->certificationNotes && !session->certificationNotes->empty())
-        subtitle += "  ·  " + qs(session->certificationNotes->front())
-            + (session->certificationNotes->size() > 1 ? qs(" (+" + std::to_string(session->certificationNotes->size() - 1) + " notes)") : QString());
+        subtitle += "  ·  " + qs(session->certificationNotes->front()) +
+                    (session->certificationNotes->size() > 1
+                         ? qs(" (+" + std::to_string(session->certificationNotes->size() - 1) + " notes)")
+                         : QString());
     subtitle_->setText(subtitle);
     subtitle_->setToolTip(QString());
     if (session->certificationNotes && !session->certificationNotes->empty()) {
         QString all;
-        for (const auto& note : *session->certificationNotes)
-            all += (all.isEmpty() ? "" : "\n") + qs(note);
+        for (const auto& note : *session->certificationNotes) all += (all.isEmpty() ? "" : "\n") + qs(note);
         subtitle_->setToolTip(all);
     }
     dashboard_->show(*session);
@@ -359,8 +368,7 @@ void MainResultsView::fillTable(const AIBenchmarkSession& session)
     const Qt::Alignment right = Qt::AlignRight | Qt::AlignVCenter;
     for (const AIBenchmarkResult& result : session.results) {
         const AICategory category = definition(result.workloadID).category;
-        if (filter >= 0 && static_cast<int>(category) != filter)
-            continue;
+        if (filter >= 0 && static_cast<int>(category) != filter) continue;
         const ResultCard::Row row = ResultCard::row(result);
         const int r = table_->rowCount();
         table_->insertRow(r);

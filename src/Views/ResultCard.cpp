@@ -7,7 +7,10 @@
 
 namespace korvalen {
 
-std::string ResultCard::metric(double value) { return formatResultNumber(value); }
+std::string ResultCard::metric(double value)
+{
+    return formatResultNumber(value);
+}
 
 ResultCard::Row ResultCard::row(const AIBenchmarkResult& result)
 {
@@ -21,11 +24,14 @@ ResultCard::Row ResultCard::row(const AIBenchmarkResult& result)
     row.backend = QString::fromStdString(backend);
     row.valid = result.valid;
     row.certified = result.certifiedForComparison.value_or(false);
-    row.score = QString::fromStdString(result.valid ? formatFixed(std::isfinite(result.score) ? result.score : 0, 0) : "—");
+    row.score =
+        QString::fromStdString(result.valid ? formatFixed(std::isfinite(result.score) ? result.score : 0, 0) : "—");
     // The figures of an invalid result are not measurements: they are not shown as numbers.
-    row.throughput = QString::fromStdString(result.valid ? metric(result.throughput) + " " + result.throughputUnit : "—");
+    row.throughput =
+        QString::fromStdString(result.valid ? metric(result.throughput) + " " + result.throughputUnit : "—");
     row.medianLatency = QString::fromStdString(result.valid ? metric(result.latency.medianMS) + " ms" : "—");
-    row.p99Latency = QString::fromStdString(result.valid && result.latency.p99MS ? metric(*result.latency.p99MS) + " ms" : "—");
+    row.p99Latency =
+        QString::fromStdString(result.valid && result.latency.p99MS ? metric(*result.latency.p99MS) + " ms" : "—");
     row.validity = row.valid ? "Valid" : "Invalid";
     // "Diagnostic" means valid but not certified; an invalid result is neither.
     row.certification = !row.valid ? "Not valid" : row.certified ? "Certified" : "Diagnostic";
@@ -34,8 +40,7 @@ ResultCard::Row ResultCard::row(const AIBenchmarkResult& result)
     if (result.error && !result.error->empty()) {
         notes = *result.error;
     } else if (result.certificationNotes) {
-        for (const auto& note : *result.certificationNotes)
-            notes += (notes.empty() ? "" : "; ") + note;
+        for (const auto& note : *result.certificationNotes) notes += (notes.empty() ? "" : "; ") + note;
     }
     row.notes = QString::fromStdString(notes);
     return row;

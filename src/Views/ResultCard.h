@@ -23,11 +23,11 @@ public:
         QString score;       // "%.0f"
         QString throughput;  // metric and unit; "—" for an invalid result, as are the latencies
         QString medianLatency;
-        QString p99Latency;  // "—" when the result has none
-        QString validity;    // "Valid" or "Invalid"
+        QString p99Latency;         // "—" when the result has none
+        QString validity;           // "Valid" or "Invalid"
         QString certification;      // "Certified", "Diagnostic" (valid, not certified) or "Not valid"
         QString certificationMark;  // ✓, ◐ or ✗
-        QString notes;       // the error, else the certification notes
+        QString notes;              // the error, else the certification notes
         bool valid = false;
         bool certified = false;
     };

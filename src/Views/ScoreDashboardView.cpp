@@ -16,7 +16,10 @@ namespace korvalen {
 
 namespace {
 
-std::string scoreText(double score) { return std::isfinite(score) && score > 0 ? formatFixed(score, 0) : "—"; }
+std::string scoreText(double score)
+{
+    return std::isfinite(score) && score > 0 ? formatFixed(score, 0) : "—";
+}
 
 // A secondary line that wraps instead of cutting its end off in a narrow window.
 QLabel* detailLabel(QWidget* parent)
@@ -50,8 +53,7 @@ ScoreDashboardView::ScoreDashboardView(QWidget* parent) : QWidget(parent)
     overall_ = makeTile("Overall", "#4f8cff");
     universal_ = makeTile("Universal", "#3ccb8a");
     platform_ = makeTile("Platform", "#d17cf5");
-    for (Tile* tile : {&overall_, &universal_, &platform_})
-        tiles->addWidget(tile->value->parentWidget(), 1);
+    for (Tile* tile : {&overall_, &universal_, &platform_}) tiles->addWidget(tile->value->parentWidget(), 1);
 
     backends_ = detailLabel(this);
     counts_ = detailLabel(this);
@@ -90,19 +92,26 @@ void ScoreDashboardView::show(const AIBenchmarkSession& session)
     platform_.value->setText(qs(scoreText(s.platformScore())));
     platform_.detail->setText("Best backend on this machine");
 
-    backends_->setText(qs("CPU " + scoreText(s.cpu) + "    GPU " + scoreText(s.gpu) + "    Neural Engine "
-                          + scoreText(s.neuralEnginePreferred)));
+    backends_->setText(qs("CPU " + scoreText(s.cpu) + "    GPU " + scoreText(s.gpu) + "    Neural Engine " +
+                          scoreText(s.neuralEnginePreferred)));
     std::string counts = std::to_string(s.validResults) + " valid · " + std::to_string(s.invalidResults) + " invalid";
-    if (s.certifiedResults)
-        counts += " · " + std::to_string(*s.certifiedResults) + " certified";
-    if (s.diagnosticResults)
-        counts += " · " + std::to_string(*s.diagnosticResults) + " diagnostic";
+    if (s.certifiedResults) counts += " · " + std::to_string(*s.certifiedResults) + " certified";
+    if (s.diagnosticResults) counts += " · " + std::to_string(*s.diagnosticResults) + " diagnostic";
     counts_->setText(qs(counts));
 }
 
-QString ScoreDashboardView::overallText() const { return overall_.value->text(); }
-QString ScoreDashboardView::universalText() const { return universal_.value->text(); }
-QString ScoreDashboardView::platformText() const { return platform_.value->text(); }
+QString ScoreDashboardView::overallText() const
+{
+    return overall_.value->text();
+}
+QString ScoreDashboardView::universalText() const
+{
+    return universal_.value->text();
+}
+QString ScoreDashboardView::platformText() const
+{
+    return platform_.value->text();
+}
 
 HardwareProfileView::HardwareProfileView(QWidget* parent) : QWidget(parent)
 {
@@ -135,26 +144,23 @@ HardwareProfileView::HardwareProfileView(QWidget* parent) : QWidget(parent)
 void HardwareProfileView::show(const AISystemProfile& p)
 {
     values_[processor]->setFullText(qs(p.cpuName.empty() ? "Unknown processor" : p.cpuName));
-    values_[cores]->setFullText(qs(std::to_string(p.physicalCores) + " cores · " + std::to_string(p.logicalCores)
-                                   + " threads · " + p.architecture));
+    values_[cores]->setFullText(qs(std::to_string(p.physicalCores) + " cores · " + std::to_string(p.logicalCores) +
+                                   " threads · " + p.architecture));
     std::string memoryText = formatFixed(p.memoryGB, 1) + " GB";
-    if (p.availableMemoryGB)
-        memoryText += " · " + formatFixed(*p.availableMemoryGB, 1) + " GB available";
+    if (p.availableMemoryGB) memoryText += " · " + formatFixed(*p.availableMemoryGB, 1) + " GB available";
     values_[memory]->setFullText(qs(memoryText));
     std::string gpuText;
     if (p.gpuProfiles && !p.gpuProfiles->empty()) {
         bool anyGPU = false;
         for (const AIGPUProfile& g : *p.gpuProfiles) {
-            if (!gpuText.empty())
-                gpuText += "; ";
+            if (!gpuText.empty()) gpuText += "; ";
             const std::string name = gpuDeviceName(g.name, g.registryID);
             anyGPU = anyGPU || name == g.name;
             gpuText += name;
             if (g.recommendedWorkingSetMB > 0)
                 gpuText += " · " + formatFixed(g.recommendedWorkingSetMB / 1024.0, 1) + " GB";
         }
-        if (!anyGPU)
-            gpuText = "No GPU · " + gpuText;
+        if (!anyGPU) gpuText = "No GPU · " + gpuText;
     } else {
         gpuText = gpuDeviceName(p.gpuName, p.gpuRegistryID);
     }
@@ -164,8 +170,7 @@ void HardwareProfileView::show(const AISystemProfile& p)
         systemText += " · " + p.power->source;
         if (p.power->batteryPercent)
             systemText.append(" ").append(std::to_string(*p.power->batteryPercent)).append("%");
-        if (p.power->lowPowerMode)
-            systemText += " · Low Power Mode";
+        if (p.power->lowPowerMode) systemText += " · Low Power Mode";
     }
     values_[system]->setFullText(qs(systemText));
 }
@@ -173,8 +178,7 @@ void HardwareProfileView::show(const AISystemProfile& p)
 QString HardwareProfileView::text() const
 {
     QString all;
-    for (int i = 0; i < lineCount; ++i)
-        all += (i ? "\n" : "") + captions_[i]->text() + ": " + values_[i]->fullText();
+    for (int i = 0; i < lineCount; ++i) all += (i ? "\n" : "") + captions_[i]->text() + ": " + values_[i]->fullText();
     return all;
 }
 

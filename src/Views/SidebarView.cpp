@@ -58,15 +58,13 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
 
     layout->addWidget(sectionTitle("Run mode", this));
     modePicker_ = new QComboBox(this);
-    for (AIRunMode mode : allRunModes)
-        modePicker_->addItem(qs(rawValue(mode)), static_cast<int>(mode));
+    for (AIRunMode mode : allRunModes) modePicker_->addItem(qs(rawValue(mode)), static_cast<int>(mode));
     layout->addWidget(modePicker_);
     layout->addSpacing(6);
 
     layout->addWidget(sectionTitle("Accelerator", this));
     acceleratorPicker_ = new QComboBox(this);
-    for (AIBackend backend : allBackends)
-        acceleratorPicker_->addItem(qs(rawValue(backend)), static_cast<int>(backend));
+    for (AIBackend backend : allBackends) acceleratorPicker_->addItem(qs(rawValue(backend)), static_cast<int>(backend));
     // Offered only where the machine's probe found the unit; elsewhere shown with the probe's reason.
     const AISystemProfile& machine = store_.systemProfile();
     if (!machine.neuralEngineAvailable) {
@@ -74,8 +72,8 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
         const int index = acceleratorPicker_->findData(static_cast<int>(AIBackend::neuralEnginePreferred));
         if (QStandardItem* item = items ? items->item(index) : nullptr) {
             item->setEnabled(false);
-            item->setToolTip("Not available on this machine"
-                             + (machine.neuralEngineProbe ? ": " + qs(*machine.neuralEngineProbe) : QString(".")));
+            item->setToolTip("Not available on this machine" +
+                             (machine.neuralEngineProbe ? ": " + qs(*machine.neuralEngineProbe) : QString(".")));
         }
     }
     layout->addWidget(acceleratorPicker_);
@@ -160,10 +158,8 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     connect(start_, &QPushButton::clicked, this, [this] { store_.start(); });
     connect(stop_, &QPushButton::clicked, this, [this] { store_.stop(); });
     connect(history_, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
-        if (updating_ || !item)
-            return;
-        if (auto id = Uuid::parse(item->data(Qt::UserRole).toString().toStdString()))
-            store_.showSession(*id);
+        if (updating_ || !item) return;
+        if (auto id = Uuid::parse(item->data(Qt::UserRole).toString().toStdString())) store_.showSession(*id);
         refreshHistorySelection();
     });
 
@@ -180,8 +176,14 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     refreshHistory();
 }
 
-QKeySequence SidebarView::startShortcut() { return QKeySequence(Qt::CTRL | Qt::Key_R); }
-QKeySequence SidebarView::stopShortcut() { return QKeySequence(Qt::CTRL | Qt::Key_Period); }
+QKeySequence SidebarView::startShortcut()
+{
+    return QKeySequence(Qt::CTRL | Qt::Key_R);
+}
+QKeySequence SidebarView::stopShortcut()
+{
+    return QKeySequence(Qt::CTRL | Qt::Key_Period);
+}
 
 void SidebarView::refreshConfiguration()
 {
@@ -218,8 +220,9 @@ void SidebarView::refreshHistory()
     history_->clear();
     for (const AIBenchmarkSession& session : store_.history()) {
         const QString line1 = qs(rawValue(session.mode)) + "  ·  " + qs(formatFixed(session.scores.overall, 0));
-        const QString line2 = localDateText(session.startedAt) + "  ·  "
-            + (session.compareAllBackends ? QString("All backends") : qs(rawValue(session.requestedBackend)));
+        const QString line2 =
+            localDateText(session.startedAt) + "  ·  " +
+            (session.compareAllBackends ? QString("All backends") : qs(rawValue(session.requestedBackend)));
         auto* item = new QListWidgetItem(line1 + "\n" + line2, history_);
         item->setData(Qt::UserRole, qs(session.id.text()));
         item->setToolTip(qs(std::to_string(session.results.size()) + " results"));

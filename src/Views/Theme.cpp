@@ -23,10 +23,8 @@ public:
 
     int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override
     {
-        if (metric == PM_IndicatorWidth)
-            return isSwitch(widget) ? 32 : 16;
-        if (metric == PM_IndicatorHeight)
-            return isSwitch(widget) ? 18 : 16;
+        if (metric == PM_IndicatorWidth) return isSwitch(widget) ? 32 : 16;
+        if (metric == PM_IndicatorHeight) return isSwitch(widget) ? 18 : 16;
         return QProxyStyle::pixelMetric(metric, option, widget);
     }
 
@@ -36,8 +34,7 @@ public:
         if (element == PE_IndicatorCheckBox) {
             painter->save();
             painter->setRenderHint(QPainter::Antialiasing, true);
-            if (!(option->state & State_Enabled))
-                painter->setOpacity(0.45);
+            if (!(option->state & State_Enabled)) painter->setOpacity(0.45);
             if (isSwitch(widget))
                 drawSwitch(option, painter);
             else

@@ -6,8 +6,7 @@ namespace korvalen {
 
 std::string gpuDeviceName(const std::string& name, std::optional<std::uint64_t> registryID)
 {
-    if (registryID && SystemProfiler::isProcessorDevice(*registryID))
-        return "OpenCL on the processor (" + name + ")";
+    if (registryID && SystemProfiler::isProcessorDevice(*registryID)) return "OpenCL on the processor (" + name + ")";
     return name;
 }
 

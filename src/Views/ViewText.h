@@ -10,9 +10,18 @@
 namespace korvalen {
 
 // UTF-8 texts of the model into Qt strings.
-inline QString qs(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
-inline QString qs(const std::string& text) { return QString::fromStdString(text); }
-inline QString qs(const char* text) { return QString::fromUtf8(text); }
+inline QString qs(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+inline QString qs(const std::string& text)
+{
+    return QString::fromStdString(text);
+}
+inline QString qs(const char* text)
+{
+    return QString::fromUtf8(text);
+}
 
 // How the window names a GPU device: one of the processor type (OpenCL running the GPU path on the
 // CPU when the machine has no GPU) is never passed off as a GPU.

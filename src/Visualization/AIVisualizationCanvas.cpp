@@ -11,7 +11,9 @@
 namespace korvalen {
 
 AIVisualizationCanvas::AIVisualizationCanvas(AIVisualizationModel& model, QWidget* parent, Clock clock)
-    : QWidget(parent), model_(&model), clock_(clock ? std::move(clock) : Clock(&secondsSinceReferenceDateNow)),
+    : QWidget(parent),
+      model_(&model),
+      clock_(clock ? std::move(clock) : Clock(&secondsSinceReferenceDateNow)),
       timer_(new QTimer(this))
 {
     setAttribute(Qt::WA_OpaquePaintEvent);  // the background covers every pixel
@@ -26,13 +28,10 @@ double AIVisualizationCanvas::refreshInterval(AIVisualizationPhase phase)
 {
     switch (phase) {
     case AIVisualizationPhase::previewing:
-    case AIVisualizationPhase::completed:
-        return 1.0 / 30.0;
-    case AIVisualizationPhase::sustainedLive:
-        return 0.125;
+    case AIVisualizationPhase::completed: return 1.0 / 30.0;
+    case AIVisualizationPhase::sustainedLive: return 0.125;
     case AIVisualizationPhase::scoring:
-    case AIVisualizationPhase::stopped:
-        return 3600;
+    case AIVisualizationPhase::stopped: return 3600;
     }
     return 3600;
 }

@@ -15,8 +15,7 @@ AIVisualizationCoordinator::Services AIVisualizationCoordinator::Services::stand
     Services services;
     services.makeWindow = [](const AIVisualizationRequest& request) -> AIVisualizationWindowController* {
         // Windows need a widget application; without one (a headless tool) items run without them.
-        if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
-            return nullptr;
+        if (!qobject_cast<QApplication*>(QCoreApplication::instance())) return nullptr;
         return new AIVisualizationWindowController(request);
     };
     services.uptimeSeconds = [] {
@@ -30,12 +29,9 @@ AIVisualizationCoordinator::AIVisualizationCoordinator(Services services, QObjec
     : QObject(parent), services_(std::move(services))
 {
     const Services standard = Services::standard();
-    if (!services_.makeWindow)
-        services_.makeWindow = standard.makeWindow;
-    if (!services_.uptimeSeconds)
-        services_.uptimeSeconds = standard.uptimeSeconds;
-    if (!services_.sleep)
-        services_.sleep = standard.sleep;
+    if (!services_.makeWindow) services_.makeWindow = standard.makeWindow;
+    if (!services_.uptimeSeconds) services_.uptimeSeconds = standard.uptimeSeconds;
+    if (!services_.sleep) services_.sleep = standard.sleep;
 }
 
 AIVisualizationCoordinator::~AIVisualizationCoordinator()
@@ -47,15 +43,12 @@ AIVisualizationCoordinator::~AIVisualizationCoordinator()
 void AIVisualizationCoordinator::prepare(const AIWorkloadDefinition& workload, AIBackend backend, bool enabled)
 {
     close();
-    if (!enabled || !visualizationSceneCanExist(workload.id, backend))
-        return;
+    if (!enabled || !visualizationSceneCanExist(workload.id, backend)) return;
     pending_ = PendingVisualization{workload, backend};
     const auto style = visualizationStyle(workload.id, backend);
-    if (!style)
-        return;  // automatic backend, GPU scene only: the result decides the window
+    if (!style) return;  // automatic backend, GPU scene only: the result decides the window
     controller_ = makeController(workload, backend, *style);
-    if (!controller_)
-        return;
+    if (!controller_) return;
     const bool sustained = workload.id == AIWorkloadID::metalSustained || workload.id == AIWorkloadID::mixedSustained;
     controller_->model().setPhase(sustained ? AIVisualizationPhase::sustainedLive : AIVisualizationPhase::scoring);
     showController(*controller_);
@@ -66,22 +59,20 @@ AIVisualizationWindowController* AIVisualizationCoordinator::makeController(cons
                                                                             const AIVisualizationStyle& style)
 {
     const AIColor accent = color(workload.category);
-    AIVisualizationRequest request{workload.id, workload.title, workload.subtitle, backend, style,
-                                   SceneColor{accent.red, accent.green, accent.blue, accent.opacity}};
+    AIVisualizationRequest request{
+        workload.id, workload.title, workload.subtitle,
+        backend,     style,          SceneColor{accent.red, accent.green, accent.blue, accent.opacity}};
     AIVisualizationWindowController* controller = services_.makeWindow(request);
-    if (!controller)
-        return nullptr;
+    if (!controller) return nullptr;
     controller->setParent(this);
     QPointer<AIVisualizationCoordinator> self(this);
     QPointer<AIVisualizationWindowController> closed(controller);
     controller->onClose = [self, closed] {
         // Deferred, and only for the very window that closed: a late report of an old window never
         // clears a newer one.
-        if (!self)
-            return;
+        if (!self) return;
         QTimer::singleShot(0, self, [self, closed] {
-            if (!self || !self->controller_ || self->controller_ != closed)
-                return;
+            if (!self || !self->controller_ || self->controller_ != closed) return;
             self->controller_ = nullptr;
             self->pending_.reset();
             closed->deleteLater();
@@ -107,11 +98,10 @@ std::optional<AIBenchmarkResult> AIVisualizationCoordinator::representativeResul
 {
     std::optional<AIBenchmarkResult> chosen;
     for (const auto& result : results) {
-        if (!result.valid)
-            continue;
+        if (!result.valid) continue;
         if (requestedBackend == AIBackend::automatic) {
-            if (result.scoreRole
-                && (*result.scoreRole == AIScoreRole::platform || *result.scoreRole == AIScoreRole::universalAndPlatform))
+            if (result.scoreRole &&
+                (*result.scoreRole == AIScoreRole::platform || *result.scoreRole == AIScoreRole::universalAndPlatform))
                 return result;
         } else if (!chosen || result.score > chosen->score) {
             chosen = result;  // strictly greater: the first of equal scores stays
@@ -122,8 +112,7 @@ std::optional<AIBenchmarkResult> AIVisualizationCoordinator::representativeResul
 
 void AIVisualizationCoordinator::markStopping()
 {
-    if (!controller_)
-        return;
+    if (!controller_) return;
     AIVisualizationModel& model = controller_->model();
     model.setPhase(AIVisualizationPhase::stopped);
     model.setScoreText("Stopping after active AI kernel");
@@ -132,8 +121,7 @@ void AIVisualizationCoordinator::markStopping()
 
 void AIVisualizationCoordinator::closeQuietly(AIVisualizationWindowController* controller)
 {
-    if (!controller)
-        return;
+    if (!controller) return;
     controller->closingQuietly = true;
     controller->close();
     controller->deleteLater();
@@ -152,8 +140,7 @@ void AIVisualizationCoordinator::close()
 Task<> AIVisualizationCoordinator::complete(std::vector<AIBenchmarkResult> results, bool cancelled,
                                             std::shared_ptr<BenchmarkCancellationToken> cancellation)
 {
-    if (!pending_)
-        co_return;
+    if (!pending_) co_return;
     if (cancelled || cancellation->isCancelled()) {
         close();
         co_return;
@@ -161,8 +148,8 @@ Task<> AIVisualizationCoordinator::complete(std::vector<AIBenchmarkResult> resul
     const PendingVisualization pending = *pending_;
     const std::optional<AIBenchmarkResult> result = representativeResult(results, pending.requestedBackend);
 
-    if (pending.requestedBackend == AIBackend::automatic && result
-        && pending.workload.id != AIWorkloadID::mixedSustained) {
+    if (pending.requestedBackend == AIBackend::automatic && result &&
+        pending.workload.id != AIWorkloadID::mixedSustained) {
         // Calibration chose the backend: show the winner's scene, in a window of its own.
         if (controller_) {
             QPointer<AIVisualizationWindowController> old = controller_;
@@ -192,11 +179,9 @@ Task<> AIVisualizationCoordinator::complete(std::vector<AIBenchmarkResult> resul
     QPointer<AIVisualizationCoordinator> self(this);
     QPointer<AIVisualizationWindowController> held = controller_;
     const bool held_whole = co_await waitForVisualDelay(holdDuration, held, cancellation);
-    if (!self || !controller_ || controller_ != held)
-        co_return;
+    if (!self || !controller_ || controller_ != held) co_return;
     close();
-    if (held_whole && !cancellation->isCancelled())
-        co_await waitForCancellationAwareDelay(pauseDuration, cancellation);
+    if (held_whole && !cancellation->isCancelled()) co_await waitForCancellationAwareDelay(pauseDuration, cancellation);
 }
 
 Task<bool> AIVisualizationCoordinator::waitForVisualDelay(std::chrono::nanoseconds duration,
@@ -213,26 +198,21 @@ Task<bool> AIVisualizationCoordinator::waitForCancellationAwareDelay(
 }
 
 Task<bool> AIVisualizationCoordinator::wait(std::chrono::nanoseconds duration,
-                                            QPointer<AIVisualizationWindowController> controller,
-                                            bool followController,
+                                            QPointer<AIVisualizationWindowController> controller, bool followController,
                                             std::shared_ptr<BenchmarkCancellationToken> cancellation)
 {
     QPointer<AIVisualizationCoordinator> self(this);
     const double deadline = services_.uptimeSeconds() + double(duration.count()) / 1e9;
     while (services_.uptimeSeconds() < deadline) {
-        if (cancellation->isCancelled())
-            co_return false;
-        if (followController && (!controller_ || controller_ != controller))
-            co_return false;
+        if (cancellation->isCancelled()) co_return false;
+        if (followController && (!controller_ || controller_ != controller)) co_return false;
         const double remaining = deadline - services_.uptimeSeconds();
-        if (remaining <= 0)
-            break;
+        if (remaining <= 0) break;
         // Rounded up, so a remainder below a nanosecond still advances the clock.
         const auto slice = std::chrono::nanoseconds(std::int64_t(std::ceil(std::min(remaining, sliceSeconds) * 1e9)));
         const bool slept = co_await services_.sleep(slice);
         // The coordinator's end stands for the task's cancellation: nothing is left to wait for.
-        if (!self || !slept)
-            co_return false;
+        if (!self || !slept) co_return false;
     }
     co_return !cancellation->isCancelled();
 }

@@ -68,10 +68,12 @@ private:
 
     AIVisualizationWindowController* makeController(const AIWorkloadDefinition& workload, AIBackend backend,
                                                     const AIVisualizationStyle& style);
-    static void applyResult(const std::optional<AIBenchmarkResult>& result, AIVisualizationWindowController& controller);
+    static void applyResult(const std::optional<AIBenchmarkResult>& result,
+                            AIVisualizationWindowController& controller);
     void showController(AIVisualizationWindowController& controller);
     void closeQuietly(AIVisualizationWindowController* controller);
-    Task<bool> waitForVisualDelay(std::chrono::nanoseconds duration, QPointer<AIVisualizationWindowController> controller,
+    Task<bool> waitForVisualDelay(std::chrono::nanoseconds duration,
+                                  QPointer<AIVisualizationWindowController> controller,
                                   std::shared_ptr<BenchmarkCancellationToken> cancellation);
     Task<bool> waitForCancellationAwareDelay(std::chrono::nanoseconds duration,
                                              std::shared_ptr<BenchmarkCancellationToken> cancellation);

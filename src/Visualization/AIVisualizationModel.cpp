@@ -9,25 +9,20 @@ namespace korvalen {
 std::string_view rawValue(AIVisualizationPhase phase)
 {
     switch (phase) {
-    case AIVisualizationPhase::previewing:
-        return "GENERATING PREVIEW";
-    case AIVisualizationPhase::sustainedLive:
-        return "SUSTAINED — LIVE";
-    case AIVisualizationPhase::scoring:
-        return "SCORING — VISUAL FROZEN";
-    case AIVisualizationPhase::completed:
-        return "RESULT VALIDATED";
-    case AIVisualizationPhase::stopped:
-        return "STOPPED";
+    case AIVisualizationPhase::previewing: return "GENERATING PREVIEW";
+    case AIVisualizationPhase::sustainedLive: return "SUSTAINED — LIVE";
+    case AIVisualizationPhase::scoring: return "SCORING — VISUAL FROZEN";
+    case AIVisualizationPhase::completed: return "RESULT VALIDATED";
+    case AIVisualizationPhase::stopped: return "STOPPED";
     }
     return {};
 }
 
-template <> std::optional<AIVisualizationPhase> fromRaw<AIVisualizationPhase>(std::string_view raw)
+template <>
+std::optional<AIVisualizationPhase> fromRaw<AIVisualizationPhase>(std::string_view raw)
 {
     for (auto phase : allVisualizationPhases)
-        if (rawValue(phase) == raw)
-            return phase;
+        if (rawValue(phase) == raw) return phase;
     return std::nullopt;
 }
 
@@ -36,11 +31,9 @@ bool animates(AIVisualizationPhase phase)
     switch (phase) {
     case AIVisualizationPhase::previewing:
     case AIVisualizationPhase::sustainedLive:
-    case AIVisualizationPhase::completed:
-        return true;
+    case AIVisualizationPhase::completed: return true;
     case AIVisualizationPhase::scoring:
-    case AIVisualizationPhase::stopped:
-        return false;
+    case AIVisualizationPhase::stopped: return false;
     }
     return false;
 }
@@ -96,24 +89,22 @@ constexpr GPUStyleName gpuStyleNames[gpuVisualizationStyleCount] = {
 std::array<GPUVisualizationStyle, gpuVisualizationStyleCount> allGPUVisualizationStyles()
 {
     std::array<GPUVisualizationStyle, gpuVisualizationStyleCount> styles{};
-    for (int i = 0; i < gpuVisualizationStyleCount; ++i)
-        styles[i] = gpuStyleNames[i].style;
+    for (int i = 0; i < gpuVisualizationStyleCount; ++i) styles[i] = gpuStyleNames[i].style;
     return styles;
 }
 
 std::string_view rawValue(GPUVisualizationStyle style)
 {
     for (const auto& entry : gpuStyleNames)
-        if (entry.style == style)
-            return entry.name;
+        if (entry.style == style) return entry.name;
     return {};
 }
 
-template <> std::optional<GPUVisualizationStyle> fromRaw<GPUVisualizationStyle>(std::string_view raw)
+template <>
+std::optional<GPUVisualizationStyle> fromRaw<GPUVisualizationStyle>(std::string_view raw)
 {
     for (const auto& entry : gpuStyleNames)
-        if (entry.name == raw)
-            return entry.style;
+        if (entry.name == raw) return entry.style;
     return std::nullopt;
 }
 
@@ -122,8 +113,7 @@ std::array<AIVisualizationStyle, visualizationStyleCount> allVisualizationStyles
     using K = AIVisualizationStyle::Kind;
     std::array<AIVisualizationStyle, visualizationStyleCount> styles{};
     int i = 0;
-    for (auto gpu : allGPUVisualizationStyles())
-        styles[i++] = AIVisualizationStyle::gpu(gpu);
+    for (auto gpu : allGPUVisualizationStyles()) styles[i++] = AIVisualizationStyle::gpu(gpu);
     for (auto kind : {K::classification, K::objectDetectionVideo, K::segmentationVideo, K::superResolution,
                       K::multimodal, K::diffusion})
         styles[i++] = AIVisualizationStyle::of(kind);
@@ -134,20 +124,13 @@ std::string styleName(const AIVisualizationStyle& style)
 {
     using K = AIVisualizationStyle::Kind;
     switch (style.kind) {
-    case K::gpu:
-        return "gpu(" + std::string(rawValue(style.gpuStyle)) + ")";
-    case K::classification:
-        return "classification";
-    case K::objectDetectionVideo:
-        return "objectDetectionVideo";
-    case K::segmentationVideo:
-        return "segmentationVideo";
-    case K::superResolution:
-        return "superResolution";
-    case K::multimodal:
-        return "multimodal";
-    case K::diffusion:
-        return "diffusion";
+    case K::gpu: return "gpu(" + std::string(rawValue(style.gpuStyle)) + ")";
+    case K::classification: return "classification";
+    case K::objectDetectionVideo: return "objectDetectionVideo";
+    case K::segmentationVideo: return "segmentationVideo";
+    case K::superResolution: return "superResolution";
+    case K::multimodal: return "multimodal";
+    case K::diffusion: return "diffusion";
     }
     return {};
 }
@@ -214,8 +197,7 @@ std::optional<AIVisualizationStyle> backendIndependentStyle(AIWorkloadID workloa
     case AIWorkloadID::multimodalSimilarity: return AIVisualizationStyle::of(K::multimodal);
     case AIWorkloadID::diffusionDenoise: return AIVisualizationStyle::of(K::diffusion);
     case AIWorkloadID::mixedSustained: return AIVisualizationStyle::gpu(GPUVisualizationStyle::mixedSustainedDashboard);
-    default:
-        return std::nullopt;
+    default: return std::nullopt;
     }
 }
 
@@ -224,40 +206,34 @@ std::optional<AIVisualizationStyle> backendIndependentStyle(AIWorkloadID workloa
 std::optional<AIVisualizationStyle> visualizationStyle(AIWorkloadID workload, AIBackend backend)
 {
     if (backend == AIBackend::gpu)
-        if (auto gpu = gpuVisualizationStyle(workload))
-            return AIVisualizationStyle::gpu(*gpu);
+        if (auto gpu = gpuVisualizationStyle(workload)) return AIVisualizationStyle::gpu(*gpu);
     return backendIndependentStyle(workload);
 }
 
 bool visualizationSceneCanExist(AIWorkloadID workload, AIBackend backend)
 {
-    if (backend != AIBackend::automatic)
-        return visualizationStyle(workload, backend).has_value();
+    if (backend != AIBackend::automatic) return visualizationStyle(workload, backend).has_value();
     return backendIndependentStyle(workload).has_value() || gpuVisualizationStyle(workload).has_value();
 }
 
 std::string visualizationScoreText(const std::optional<AIBenchmarkResult>& result)
 {
-    if (!result)
-        return "Result unavailable";
+    if (!result) return "Result unavailable";
     // A non-finite score would print "nan" or "inf"; a dash says plainly that there is no number.
-    if (!std::isfinite(result->score))
-        return "Score —";
+    if (!std::isfinite(result->score)) return "Score —";
     return "Score " + formatFixed(result->score, 0);
 }
 
 std::string visualizationThroughputText(const std::optional<AIBenchmarkResult>& result)
 {
-    if (!result)
-        return {};
+    if (!result) return {};
     const std::string number = std::isfinite(result->throughput) ? formatFixed(result->throughput, 3) : "—";
     return number + " " + result->throughputUnit;
 }
 
 AIVisualizationModel::AIVisualizationModel(AIVisualizationRequest request, QObject* parent)
     : QObject(parent), request_(std::move(request))
-{
-}
+{}
 
 void AIVisualizationModel::setPhase(AIVisualizationPhase phase)
 {

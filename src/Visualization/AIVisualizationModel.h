@@ -19,28 +19,67 @@ inline constexpr std::array<AIVisualizationPhase, 5> allVisualizationPhases{
     AIVisualizationPhase::previewing, AIVisualizationPhase::sustainedLive, AIVisualizationPhase::scoring,
     AIVisualizationPhase::completed, AIVisualizationPhase::stopped};
 std::string_view rawValue(AIVisualizationPhase phase);
-template <> std::optional<AIVisualizationPhase> fromRaw<AIVisualizationPhase>(std::string_view raw);
+template <>
+std::optional<AIVisualizationPhase> fromRaw<AIVisualizationPhase>(std::string_view raw);
 // Whether the scene moves: false while a measurement runs (scoring) and after a stop.
 bool animates(AIVisualizationPhase phase);
 
 // The 36 GPU scenes; the raw value is the case name.
 enum class GPUVisualizationStyle {
-    visionClassification, visionObjectTracking, visionSemanticMask, visionSuperResolution,
-    visionMultimodalEmbedding, languageEmbeddingProjection, languageRoPERMS, languageAttentionGraph,
-    generativePromptPrefill, generativeTokenDecode, generativeDiffusionDenoise, audioSpeechDecode, audioNoiseGate,
-    audioSceneClassifier, computeMatrixFP32, computeMatrixFP16, computeMatrixINT8, computeConvolution,
-    computeSoftmaxNorm, computeFusedTensor, metalCommandQueues, metalMemoryBandwidth, metalCacheHierarchy, llmGEMV,
-    llmQ4Dequant, attentionPrefill, attentionDecode, kvCacheTraffic, metalSustainedTelemetry, trainingBackprop,
-    gpuTensorTransfer, modelLoadPipeline, tensorAllocator, kvContextGrowth, batchScaling, mixedSustainedDashboard,
+    visionClassification,
+    visionObjectTracking,
+    visionSemanticMask,
+    visionSuperResolution,
+    visionMultimodalEmbedding,
+    languageEmbeddingProjection,
+    languageRoPERMS,
+    languageAttentionGraph,
+    generativePromptPrefill,
+    generativeTokenDecode,
+    generativeDiffusionDenoise,
+    audioSpeechDecode,
+    audioNoiseGate,
+    audioSceneClassifier,
+    computeMatrixFP32,
+    computeMatrixFP16,
+    computeMatrixINT8,
+    computeConvolution,
+    computeSoftmaxNorm,
+    computeFusedTensor,
+    metalCommandQueues,
+    metalMemoryBandwidth,
+    metalCacheHierarchy,
+    llmGEMV,
+    llmQ4Dequant,
+    attentionPrefill,
+    attentionDecode,
+    kvCacheTraffic,
+    metalSustainedTelemetry,
+    trainingBackprop,
+    gpuTensorTransfer,
+    modelLoadPipeline,
+    tensorAllocator,
+    kvContextGrowth,
+    batchScaling,
+    mixedSustainedDashboard,
 };
 inline constexpr int gpuVisualizationStyleCount = 36;
 std::array<GPUVisualizationStyle, gpuVisualizationStyleCount> allGPUVisualizationStyles();
 std::string_view rawValue(GPUVisualizationStyle style);
-template <> std::optional<GPUVisualizationStyle> fromRaw<GPUVisualizationStyle>(std::string_view raw);
+template <>
+std::optional<GPUVisualizationStyle> fromRaw<GPUVisualizationStyle>(std::string_view raw);
 
 // One of the 42 scenes: a GPU scene, or one of the six backend-independent image and diffusion scenes.
 struct AIVisualizationStyle {
-    enum class Kind { gpu, classification, objectDetectionVideo, segmentationVideo, superResolution, multimodal, diffusion };
+    enum class Kind {
+        gpu,
+        classification,
+        objectDetectionVideo,
+        segmentationVideo,
+        superResolution,
+        multimodal,
+        diffusion
+    };
     Kind kind = Kind::classification;
     GPUVisualizationStyle gpuStyle = GPUVisualizationStyle::visionClassification;  // read only when kind is gpu
 

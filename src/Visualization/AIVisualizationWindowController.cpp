@@ -17,8 +17,8 @@ namespace AIVisualizationWindowGeometry {
 
 Placement constrain(std::optional<QRectF> visible, const QRectF& frame)
 {
-    if (!visible || !std::isfinite(visible->width()) || !std::isfinite(visible->height()) || visible->width() <= 0
-        || visible->height() <= 0)
+    if (!visible || !std::isfinite(visible->width()) || !std::isfinite(visible->height()) || visible->width() <= 0 ||
+        visible->height() <= 0)
         return {minimumSize, std::nullopt};
     const QSizeF minimum(std::min(visible->width(), minimumSize.width()),
                          std::min(visible->height(), minimumSize.height()));
@@ -32,19 +32,18 @@ Placement constrain(std::optional<QRectF> visible, const QRectF& frame)
 void constrainToCurrentScreen(QWidget& window)
 {
     QScreen* screen = window.screen();
-    if (!screen)
-        screen = QGuiApplication::primaryScreen();
-    if (!screen && !QGuiApplication::screens().isEmpty())
-        screen = QGuiApplication::screens().first();
-    const std::optional<QRectF> visible = screen ? std::optional<QRectF>(QRectF(screen->availableGeometry()))
-                                                 : std::nullopt;
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    if (!screen && !QGuiApplication::screens().isEmpty()) screen = QGuiApplication::screens().first();
+    const std::optional<QRectF> visible =
+        screen ? std::optional<QRectF>(QRectF(screen->availableGeometry())) : std::nullopt;
     // The frame includes the title bar and borders; the rule keeps all of it on screen.
     const QRect frame = window.frameGeometry();
     const QRect client = window.geometry();
-    const QMargins decoration(client.left() - frame.left(), client.top() - frame.top(),
-                              frame.right() - client.right(), frame.bottom() - client.bottom());
+    const QMargins decoration(client.left() - frame.left(), client.top() - frame.top(), frame.right() - client.right(),
+                              frame.bottom() - client.bottom());
     const Placement placement = constrain(visible, QRectF(frame));
-    const QSize minimum(int(std::floor(placement.minimumSize.width())), int(std::floor(placement.minimumSize.height())));
+    const QSize minimum(int(std::floor(placement.minimumSize.width())),
+                        int(std::floor(placement.minimumSize.height())));
     window.setMinimumSize(minimum.shrunkBy(decoration).expandedTo(QSize(0, 0)));
     if (placement.frame) {
         window.setGeometry(placement.frame->toRect().marginsRemoved(decoration));
@@ -54,10 +53,9 @@ void constrainToCurrentScreen(QWidget& window)
 }  // namespace AIVisualizationWindowGeometry
 
 AIVisualizationWindow::AIVisualizationWindow(QWidget* parent)
-    : QWidget(parent, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-                          | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
-{
-}
+    : QWidget(parent, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+{}
 
 void AIVisualizationWindow::closeEvent(QCloseEvent* event)
 {
@@ -94,8 +92,7 @@ AIVisualizationWindowController::AIVisualizationWindowController(AIVisualization
 AIVisualizationWindowController::AIVisualizationWindowController(AIVisualizationRequest request, WithoutWindow,
                                                                  QObject* parent)
     : QObject(parent), model_(std::make_unique<AIVisualizationModel>(std::move(request)))
-{
-}
+{}
 
 AIVisualizationWindowController::~AIVisualizationWindowController()
 {
@@ -110,14 +107,12 @@ AIVisualizationWindowController::~AIVisualizationWindowController()
 void AIVisualizationWindowController::observeScreens()
 {
     auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
-    if (!app || !window_)
-        return;
+    if (!app || !window_) return;
     auto watch = [this](QScreen* screen) {
         screenObservers_.push_back(connect(screen, &QScreen::availableGeometryChanged, this, [this] { constrain(); }));
         screenObservers_.push_back(connect(screen, &QScreen::geometryChanged, this, [this] { constrain(); }));
     };
-    for (QScreen* screen : QGuiApplication::screens())
-        watch(screen);
+    for (QScreen* screen : QGuiApplication::screens()) watch(screen);
     screenObservers_.push_back(connect(app, &QGuiApplication::screenAdded, this, [this, watch](QScreen* screen) {
         watch(screen);
         constrain();
@@ -131,21 +126,18 @@ void AIVisualizationWindowController::observeScreens()
 
 void AIVisualizationWindowController::forgetScreenObservers()
 {
-    for (auto& connection : screenObservers_)
-        disconnect(connection);
+    for (auto& connection : screenObservers_) disconnect(connection);
     screenObservers_.clear();
 }
 
 void AIVisualizationWindowController::constrain()
 {
-    if (window_)
-        AIVisualizationWindowGeometry::constrainToCurrentScreen(*window_);
+    if (window_) AIVisualizationWindowGeometry::constrainToCurrentScreen(*window_);
 }
 
 void AIVisualizationWindowController::showWindow()
 {
-    if (!window_)
-        return;
+    if (!window_) return;
     window_->show();
     window_->raise();
     window_->activateWindow();
@@ -162,13 +154,10 @@ void AIVisualizationWindowController::close()
 void AIVisualizationWindowController::windowWillClose()
 {
     forgetScreenObservers();
-    if (closed_)
-        return;
+    if (closed_) return;
     closed_ = true;
-    if (closingQuietly)
-        return;
-    if (onClose)
-        onClose();
+    if (closingQuietly) return;
+    if (onClose) onClose();
 }
 
 }  // namespace korvalen

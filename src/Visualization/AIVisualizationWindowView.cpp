@@ -27,8 +27,7 @@ QFont systemFont(int pixelSize, QFont::Weight weight = QFont::Normal, double tra
     QFont font;
     font.setPixelSize(pixelSize);
     font.setWeight(weight);
-    if (tracking != 0)
-        font.setLetterSpacing(QFont::AbsoluteSpacing, tracking);
+    if (tracking != 0) font.setLetterSpacing(QFont::AbsoluteSpacing, tracking);
     return font;
 }
 
@@ -58,10 +57,11 @@ void setLabelColor(QLabel* label, const QColor& color)
 class Panel : public QWidget {
 public:
     Panel(double radius, double fillOpacity, double strokeOpacity, QWidget* parent)
-        : QWidget(parent), radius_(radius), fill_(0, 0, 0, int(255 * fillOpacity + 0.5)),
+        : QWidget(parent),
+          radius_(radius),
+          fill_(0, 0, 0, int(255 * fillOpacity + 0.5)),
           stroke_(255, 255, 255, int(255 * strokeOpacity + 0.5))
-    {
-    }
+    {}
 
 protected:
     void paintEvent(QPaintEvent*) override
@@ -160,8 +160,7 @@ const char* AIVisualizationWindowView::phaseSymbol(AIVisualizationPhase phase)
     case AIVisualizationPhase::scoring: return "pause.circle.fill";
     case AIVisualizationPhase::previewing:
     case AIVisualizationPhase::completed:
-    case AIVisualizationPhase::stopped:
-        return "sparkles";
+    case AIVisualizationPhase::stopped: return "sparkles";
     }
     return "sparkles";
 }
@@ -258,8 +257,7 @@ void AIVisualizationWindowView::resizeEvent(QResizeEvent* event)
 
 void AIVisualizationWindowView::refresh()
 {
-    if (!model_)
-        return;
+    if (!model_) return;
     const AIVisualizationPhase phase = model_->phase();
     const QColor color = phaseColor(phase, model_->request().accent);
     badge_->setText(QString::fromStdString(std::string(rawValue(phase))));
@@ -269,9 +267,7 @@ void AIVisualizationWindowView::refresh()
     QString first, second;
     QFont firstFont = systemFont(captionSize);
     switch (phase) {
-    case AIVisualizationPhase::previewing:
-        first = "Generating a deterministic image/video-style AI preview.";
-        break;
+    case AIVisualizationPhase::previewing: first = "Generating a deterministic image/video-style AI preview."; break;
     case AIVisualizationPhase::sustainedLive:
         first = "Live low-rate sustained dashboard — benchmark is still running.";
         break;
@@ -283,9 +279,7 @@ void AIVisualizationWindowView::refresh()
         second = QString::fromStdString(model_->throughputText());
         firstFont = systemFont(captionSize, QFont::DemiBold);
         break;
-    case AIVisualizationPhase::stopped:
-        first = QString::fromStdString(model_->scoreText());
-        break;
+    case AIVisualizationPhase::stopped: first = QString::fromStdString(model_->scoreText()); break;
     }
     statusFirst_->setFont(firstFont);
     statusFirst_->setText(first);
@@ -295,9 +289,15 @@ void AIVisualizationWindowView::refresh()
                                                                    : "PREVIEW EXCLUDED FROM SCORE");
 }
 
-QString AIVisualizationWindowView::badgeText() const { return badge_->text(); }
+QString AIVisualizationWindowView::badgeText() const
+{
+    return badge_->text();
+}
 
-QColor AIVisualizationWindowView::badgeColor() const { return badge_->palette().color(QPalette::WindowText); }
+QColor AIVisualizationWindowView::badgeColor() const
+{
+    return badge_->palette().color(QPalette::WindowText);
+}
 
 QString AIVisualizationWindowView::phaseSymbol() const
 {
@@ -307,20 +307,28 @@ QString AIVisualizationWindowView::phaseSymbol() const
 QStringList AIVisualizationWindowView::statusLines() const
 {
     QStringList lines{statusFirst_->text()};
-    if (!statusSecond_->isHidden())
-        lines << statusSecond_->text();
+    if (!statusSecond_->isHidden()) lines << statusSecond_->text();
     return lines;
 }
 
-QString AIVisualizationWindowView::captionText() const { return caption_->text(); }
+QString AIVisualizationWindowView::captionText() const
+{
+    return caption_->text();
+}
 
-QString AIVisualizationWindowView::backendText() const { return backendLabel_->text(); }
+QString AIVisualizationWindowView::backendText() const
+{
+    return backendLabel_->text();
+}
 
 QString AIVisualizationWindowView::backendSymbol() const
 {
     return model_ ? QString(backendSymbol(model_->request().backend)) : QString();
 }
 
-QString AIVisualizationWindowView::categorySymbol() const { return categorySymbol_; }
+QString AIVisualizationWindowView::categorySymbol() const
+{
+    return categorySymbol_;
+}
 
 }  // namespace korvalen

@@ -79,8 +79,7 @@ ScenePath& ScenePath::lineTo(QPointF point)
 
 ScenePath& ScenePath::close()
 {
-    if (!elements_.empty() && elements_.back().kind == ScenePathElement::Kind::polyline)
-        elements_.back().closed = true;
+    if (!elements_.empty() && elements_.back().kind == ScenePathElement::Kind::polyline) elements_.back().closed = true;
     return *this;
 }
 
@@ -103,8 +102,8 @@ void addContinuousRoundedRect(QPainterPath& path, const QRectF& r, double radius
         path.addRect(r);
         return;
     }
-    const double d = std::min(1.28 * radius, half);   // where the curve leaves the straight edge
-    const double k = 0.36 * d;                        // control points, measured from the corner
+    const double d = std::min(1.28 * radius, half);  // where the curve leaves the straight edge
+    const double k = 0.36 * d;                       // control points, measured from the corner
     const double x0 = r.left(), y0 = r.top(), x1 = r.right(), y1 = r.bottom();
     path.moveTo(x0 + d, y0);
     path.lineTo(x1 - d, y0);
@@ -124,23 +123,16 @@ QPainterPath toQPainterPath(const ScenePath& scenePath)
     path.setFillRule(Qt::WindingFill);
     for (const auto& element : scenePath.elements()) {
         switch (element.kind) {
-        case ScenePathElement::Kind::rect:
-            path.addRect(element.rect);
-            break;
+        case ScenePathElement::Kind::rect: path.addRect(element.rect); break;
         case ScenePathElement::Kind::roundedRect:
             addContinuousRoundedRect(path, element.rect, element.cornerRadius);
             break;
-        case ScenePathElement::Kind::ellipse:
-            path.addEllipse(element.rect);
-            break;
+        case ScenePathElement::Kind::ellipse: path.addEllipse(element.rect); break;
         case ScenePathElement::Kind::polyline:
-            if (element.points.empty())
-                break;
+            if (element.points.empty()) break;
             path.moveTo(element.points.front());
-            for (std::size_t i = 1; i < element.points.size(); ++i)
-                path.lineTo(element.points[i]);
-            if (element.closed)
-                path.closeSubpath();
+            for (std::size_t i = 1; i < element.points.size(); ++i) path.lineTo(element.points[i]);
+            if (element.closed) path.closeSubpath();
             break;
         }
     }
@@ -158,13 +150,11 @@ constexpr int bandRows = 48;
 // painter), so shapes can be cut at pixel boundaries; nullopt otherwise, and then nothing is banded.
 std::optional<QPoint> pixelOffset(QPainter& painter)
 {
-    if (painter.hasClipping() || !painter.device() || painter.device()->devicePixelRatio() != 1)
-        return std::nullopt;
+    if (painter.hasClipping() || !painter.device() || painter.device()->devicePixelRatio() != 1) return std::nullopt;
     const QTransform t = painter.deviceTransform();
     if (t.type() > QTransform::TxTranslate || t.dx() != std::round(t.dx()) || t.dy() != std::round(t.dy()))
         return std::nullopt;
-    if (std::abs(t.dx()) > 1e6 || std::abs(t.dy()) > 1e6)
-        return std::nullopt;
+    if (std::abs(t.dx()) > 1e6 || std::abs(t.dy()) > 1e6) return std::nullopt;
     return QPoint(int(t.dx()), int(t.dy()));
 }
 
@@ -207,8 +197,7 @@ void paintInBands(QPainter& painter, const std::optional<QPoint>& offset, double
 // Fills an integer device rectangle with `color` at `coverage`, antialiasing off, in bands.
 void fillPixels(QPainter& painter, QPoint offset, QRect rect, const QColor& color, double coverage)
 {
-    if (rect.isEmpty() || coverage <= 0)
-        return;
+    if (rect.isEmpty() || coverage <= 0) return;
     QColor c = color;
     c.setAlphaF(float(color.alphaF() * std::min(coverage, 1.0)));
     painter.setRenderHint(QPainter::Antialiasing, false);
@@ -224,28 +213,24 @@ void fillPixels(QPainter& painter, QPoint offset, QRect rect, const QColor& colo
 // between whole-pixel ends is therefore one or two plain columns (rows) of pixels.
 bool drawAxisHairline(QPainter& painter, QPoint offset, QPointF a, QPointF b, const QColor& color, double width)
 {
-    if (!(width > 0 && width <= 1))
-        return false;
+    if (!(width > 0 && width <= 1)) return false;
     const bool vertical = a.x() == b.x() && a.y() != b.y();
     const bool horizontal = a.y() == b.y() && a.x() != b.x();
-    if (!vertical && !horizontal)
-        return false;
-    if (!vertical)
-        std::swap(a.rx(), a.ry()), std::swap(b.rx(), b.ry());
+    if (!vertical && !horizontal) return false;
+    if (!vertical) std::swap(a.rx(), a.ry()), std::swap(b.rx(), b.ry());
     // Along the line: whole-pixel ends only (where the engine's end pixels are exact), inside the device.
     const double limit = vertical ? painter.device()->height() : painter.device()->width();
     const int shift = vertical ? offset.y() : offset.x();
     const double from = std::min(a.y(), b.y()) + shift, to = std::max(a.y(), b.y()) + shift;
-    if (from != std::floor(from) || to != std::floor(to) || from < 0 || to > limit)
-        return false;
+    if (from != std::floor(from) || to != std::floor(to) || from < 0 || to > limit) return false;
     const double centre = a.x() + (vertical ? offset.x() : offset.y());
-    if (!std::isfinite(centre) || std::abs(centre) > 1e6)
-        return false;
+    if (!std::isfinite(centre) || std::abs(centre) > 1e6) return false;
     const double left = centre - 0.5, right = centre + 0.5;
     const int firstPixel = int(std::floor(left));
     for (int pixel = firstPixel; pixel <= firstPixel + 1; ++pixel) {
         const double covered = std::min(right, pixel + 1.0) - std::max(left, double(pixel));
-        const QRect piece = vertical ? QRect(pixel, int(from), 1, int(to - from)) : QRect(int(from), pixel, int(to - from), 1);
+        const QRect piece =
+            vertical ? QRect(pixel, int(from), 1, int(to - from)) : QRect(int(from), pixel, int(to - from), 1);
         fillPixels(painter, offset, piece, color, covered * width);
     }
     return true;
@@ -258,16 +243,16 @@ bool drawAxisHairline(QPainter& painter, QPoint offset, QPointF a, QPointF b, co
 // the outline has.
 class EdgeRasterizer {
 public:
-    EdgeRasterizer(QRect area) : area_(area), width_(area.width() + 2), cells_(std::size_t(width_) * area.height(), 0.0f) {}
+    EdgeRasterizer(QRect area)
+        : area_(area), width_(area.width() + 2), cells_(std::size_t(width_) * area.height(), 0.0f)
+    {}
 
     // x, y in device coordinates, all inside `area`.
     void addEdge(QPointF p0, QPointF p1)
     {
-        if (p0.y() == p1.y())
-            return;
+        if (p0.y() == p1.y()) return;
         const double dir = p0.y() < p1.y() ? 1.0 : -1.0;
-        if (p0.y() > p1.y())
-            std::swap(p0, p1);
+        if (p0.y() > p1.y()) std::swap(p0, p1);
         const double x0 = p0.x() - area_.left(), y0 = p0.y() - area_.top();
         const double x1 = p1.x() - area_.left(), y1 = p1.y() - area_.top();
         const double dxdy = (x1 - x0) / (y1 - y0);
@@ -298,8 +283,7 @@ public:
                 } else {
                     const double a1 = s * (1.5 - fa);
                     line[ia + 1] += d * (a1 - a0);
-                    for (int i = ia + 2; i < ib - 1; ++i)
-                        line[i] += d * s;
+                    for (int i = ia + 2; i < ib - 1; ++i) line[i] += d * s;
                     const double a2 = a1 + (ib - ia - 3) * s;
                     line[ib - 1] += d * (1 - a2 - am);
                 }
@@ -325,8 +309,7 @@ public:
                     // (a truncation for positive areas, rounding up the magnitude of negative ones).
                     const double v = std::clamp(sum * 256, -256.0, 256.0);
                     int coverage = int(v);
-                    if (v < 0)
-                        coverage = double(coverage) > v ? 1 - coverage : -coverage;
+                    if (v < 0) coverage = double(coverage) > v ? 1 - coverage : -coverage;
                     coverage = std::min(coverage, 255);
                     out[x] = coverage == 255 ? premultiplied : byteMul(premultiplied, coverage);
                 }
@@ -360,7 +343,9 @@ private:
 template <typename Emit>
 void flattenCubic(QPointF p1, QPointF p2, QPointF p3, QPointF p4, Emit addPoint)
 {
-    struct Cubic { double x1, y1, x2, y2, x3, y3, x4, y4; };
+    struct Cubic {
+        double x1, y1, x2, y2, x3, y3, x4, y4;
+    };
     Cubic stack[10];
     int levels[10];
     stack[0] = {p1.x(), p1.y(), p2.x(), p2.y(), p3.x(), p3.y(), p4.x(), p4.y()};
@@ -372,8 +357,8 @@ void flattenCubic(QPointF p1, QPointF p2, QPointF p3, QPointF p4, Emit addPoint)
         double l = std::abs(x4x1) + std::abs(y4y1);
         double d;
         if (l > 1) {
-            d = std::abs(x4x1 * (b->y1 - b->y2) - y4y1 * (b->x1 - b->x2))
-                + std::abs(x4x1 * (b->y1 - b->y3) - y4y1 * (b->x1 - b->x3));
+            d = std::abs(x4x1 * (b->y1 - b->y2) - y4y1 * (b->x1 - b->x2)) +
+                std::abs(x4x1 * (b->y1 - b->y3) - y4y1 * (b->x1 - b->x3));
         } else {
             d = std::abs(b->x1 - b->x2) + std::abs(b->y1 - b->y2) + std::abs(b->x1 - b->x3) + std::abs(b->y1 - b->y3);
             l = 1;
@@ -405,21 +390,17 @@ void flattenCubic(QPointF p1, QPointF p2, QPointF p3, QPointF p4, Emit addPoint)
 // reaches outside the device.
 bool fillOutline(QPainter& painter, QPoint offset, const QPainterPath& outline, const QColor& color)
 {
-    if (outline.fillRule() != Qt::WindingFill || outline.elementCount() < 2)
-        return false;
+    if (outline.fillRule() != Qt::WindingFill || outline.elementCount() < 2) return false;
     const QRectF bounds = outline.controlPointRect().translated(offset);
     const QRectF device(0, 0, painter.device()->width(), painter.device()->height());
-    if (!device.contains(bounds))
-        return false;
+    if (!device.contains(bounds)) return false;
     // The engine's rasterizer emits about one span per edge cell and one per row crossed.
     double cells = 0;
     for (int i = 1; i < outline.elementCount(); ++i) {
         const QPainterPath::Element e = outline.elementAt(i), previous = outline.elementAt(i - 1);
-        if (!e.isMoveTo())
-            cells += std::abs(e.x - previous.x) + 2 * std::abs(e.y - previous.y);
+        if (!e.isMoveTo()) cells += std::abs(e.x - previous.x) + 2 * std::abs(e.y - previous.y);
     }
-    if (cells < 96)
-        return false;
+    if (cells < 96) return false;
 
     const QRect area(QPoint(int(std::floor(bounds.left())), int(std::floor(bounds.top()))),
                      QPoint(int(std::ceil(bounds.right())), int(std::ceil(bounds.bottom()))));
@@ -438,8 +419,8 @@ bool fillOutline(QPainter& painter, QPoint offset, const QPainterPath& outline, 
             exact = QPointF(e.x, e.y) + offset;
         } else if (e.isCurveTo() && i + 2 < outline.elementCount()) {
             const QPainterPath::Element c2 = outline.elementAt(i + 1), end = outline.elementAt(i + 2);
-            flattenCubic(exact, QPointF(e.x, e.y) + offset, QPointF(c2.x, c2.y) + offset, QPointF(end.x, end.y) + offset,
-                         [&](QPointF p) {
+            flattenCubic(exact, QPointF(e.x, e.y) + offset, QPointF(c2.x, c2.y) + offset,
+                         QPointF(end.x, end.y) + offset, [&](QPointF p) {
                              p = QPointF(std::round(p.x() * 64) / 64, std::round(p.y() * 64) / 64);
                              rasterizer.addEdge(current, p);
                              current = p;
@@ -478,8 +459,7 @@ void PainterSceneContext::fill(const ScenePath& path, const SceneColor& color)
         return;
     }
     const QPainterPath qpath = toQPainterPath(path);
-    if (offset && fillOutline(painter_, *offset, qpath, qcolor))
-        return;
+    if (offset && fillOutline(painter_, *offset, qpath, qcolor)) return;
     if (elements.size() == 1 && elements.front().kind == ScenePathElement::Kind::ellipse) {
         painter_.setPen(Qt::NoPen);
         painter_.setBrush(qcolor);
@@ -496,11 +476,10 @@ void PainterSceneContext::stroke(const ScenePath& path, const SceneColor& color,
     QPen pen(toQColor(color), lineWidth, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin);
     const bool hairline = lineWidth <= 1;
     const auto& elements = path.elements();
-    if (elements.size() == 1 && elements.front().kind == ScenePathElement::Kind::polyline
-        && elements.front().points.size() == 2 && !elements.front().closed) {
+    if (elements.size() == 1 && elements.front().kind == ScenePathElement::Kind::polyline &&
+        elements.front().points.size() == 2 && !elements.front().closed) {
         const QPointF a = elements.front().points[0], b = elements.front().points[1];
-        if (offset && drawAxisHairline(painter_, *offset, a, b, pen.color(), lineWidth))
-            return;
+        if (offset && drawAxisHairline(painter_, *offset, a, b, pen.color(), lineWidth)) return;
         painter_.setPen(pen);
         if (hairline)
             paintInBands(painter_, offset, std::min(a.y(), b.y()) - 2, std::max(a.y(), b.y()) + 2,
@@ -516,8 +495,7 @@ void PainterSceneContext::stroke(const ScenePath& path, const SceneColor& color,
         QPainterPathStroker stroker(pen);
         QPainterPath outline = stroker.createStroke(qpath);
         outline.setFillRule(Qt::WindingFill);
-        if (fillOutline(painter_, *offset, outline, pen.color()))
-            return;
+        if (fillOutline(painter_, *offset, outline, pen.color())) return;
     }
     if (hairline) {
         const QRectF bounds = qpath.controlPointRect();

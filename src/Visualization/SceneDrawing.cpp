@@ -29,14 +29,11 @@ double rem(double x, double divisor)
 
 std::int64_t timeIndex(double x)
 {
-    if (std::isnan(x))
-        return 0;
+    if (std::isnan(x)) return 0;
     // 2^63 is exactly representable; anything at or beyond it saturates.
     constexpr double limit = 9223372036854775808.0;
-    if (x >= limit)
-        return std::numeric_limits<std::int64_t>::max();
-    if (x <= -limit)
-        return std::numeric_limits<std::int64_t>::min();
+    if (x >= limit) return std::numeric_limits<std::int64_t>::max();
+    if (x <= -limit) return std::numeric_limits<std::int64_t>::min();
     return static_cast<std::int64_t>(x);
 }
 
@@ -99,8 +96,7 @@ void drawImagePlate(SceneContext& context, const QRectF& rect, double time, bool
         const double cw = W / columns, ch = H / rows;
         for (int r = 0; r < rows; ++r) {
             for (int k = 0; k < columns; ++k) {
-                if ((r + k) % 3 != 0)
-                    continue;
+                if ((r + k) % 3 != 0) continue;
                 const double opacity = 0.05 + 0.1 * noiseValue(r * columns + k, 0);
                 context.fill(ScenePath::rect(QRectF(minX + k * cw, minY + r * ch, cw + 0.5, ch + 0.5)),
                              SceneColors::black.withOpacity(opacity));
@@ -121,8 +117,7 @@ void drawPanel(SceneContext& context, const QRectF& rect, const SceneColor& colo
 void drawTileMatrix(SceneContext& context, const QRectF& panel, double inset, int rows, int columns,
                     const SceneColor& color, double tau, double phi, std::int64_t seed)
 {
-    if (rows <= 0 || columns <= 0)
-        return;
+    if (rows <= 0 || columns <= 0) return;
     const QRectF inner = panel.adjusted(inset, inset, -inset, -inset);
     constexpr double gap = 2;
     const double tw = (inner.width() - gap * (columns - 1)) / columns;

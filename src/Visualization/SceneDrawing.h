@@ -16,7 +16,10 @@ namespace korvalen::scene {
 // SplitMix64 of seed + index (wrapping), low 16 bits, divided by 65535: 0...1 inclusive.
 double noiseValue(std::int64_t index, std::int64_t seed);
 // noise(s + i) of the scene tables: the value for seed s and index i.
-inline double noise(std::int64_t seed, std::int64_t index) { return noiseValue(index, seed); }
+inline double noise(std::int64_t seed, std::int64_t index)
+{
+    return noiseValue(index, seed);
+}
 
 // x minus the largest whole number not above x.
 double fract(double x);

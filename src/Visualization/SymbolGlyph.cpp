@@ -37,8 +37,7 @@ QPainterPath line(std::initializer_list<QPointF> points)
     QPainterPath path;
     auto it = points.begin();
     path.moveTo(*it);
-    for (++it; it != points.end(); ++it)
-        path.lineTo(*it);
+    for (++it; it != points.end(); ++it) path.lineTo(*it);
     return path;
 }
 
@@ -81,7 +80,8 @@ using Drawer = std::function<void(const Pen&)>;
 const std::map<std::string, Drawer, std::less<>>& drawers()
 {
     static const std::map<std::string, Drawer, std::less<>> table = {
-        {"eye", [](const Pen& pen) {
+        {"eye",
+         [](const Pen& pen) {
              QPainterPath lid;
              lid.moveTo(2, 12);
              lid.quadTo(12, 1, 22, 12);
@@ -90,7 +90,8 @@ const std::map<std::string, Drawer, std::less<>>& drawers()
              pen.stroke(lid);
              pen.fill(circle(12, 12, 3.6));
          }},
-        {"text.bubble", [](const Pen& pen) {
+        {"text.bubble",
+         [](const Pen& pen) {
              QPainterPath bubble;
              bubble.addRoundedRect(QRectF(2.5, 3.5, 19, 13.5), 4, 4);
              bubble.moveTo(7, 17);
@@ -100,20 +101,23 @@ const std::map<std::string, Drawer, std::less<>>& drawers()
              pen.stroke(line({{6.5, 8.2}, {17.5, 8.2}}), 1.5);
              pen.stroke(line({{6.5, 12.3}, {14, 12.3}}), 1.5);
          }},
-        {"wand.and.stars", [](const Pen& pen) {
+        {"wand.and.stars",
+         [](const Pen& pen) {
              pen.stroke(line({{3, 21}, {15, 9}}), 2.2);
              pen.fill(star(17.5, 5.5, 3.5));
              pen.fill(star(9, 4.5, 2.2));
              pen.fill(star(20, 14, 2.2));
          }},
-        {"waveform", [](const Pen& pen) {
+        {"waveform",
+         [](const Pen& pen) {
              const double heights[] = {4, 9, 15, 7, 18, 11, 5, 9, 3};
              for (int i = 0; i < 9; ++i) {
                  const double x = 3 + i * 2.25;
                  pen.stroke(line({{x, 12 - heights[i] / 2}, {x, 12 + heights[i] / 2}}), 1.5);
              }
          }},
-        {"square.stack.3d.up", [](const Pen& pen) {
+        {"square.stack.3d.up",
+         [](const Pen& pen) {
              auto layer = [&](double y, bool filled) {
                  QPainterPath rhombus = line({{12, y - 4.5}, {21, y}, {12, y + 4.5}, {3, y}});
                  rhombus.closeSubpath();
@@ -123,7 +127,8 @@ const std::map<std::string, Drawer, std::less<>>& drawers()
              layer(12, false);
              layer(7, true);
          }},
-        {"arrow.triangle.2.circlepath", [](const Pen& pen) {
+        {"arrow.triangle.2.circlepath",
+         [](const Pen& pen) {
              QPainterPath upper, lower;
              upper.arcMoveTo(QRectF(4, 4, 16, 16), 160);
              upper.arcTo(QRectF(4, 4, 16, 16), 160, -145);
@@ -138,12 +143,14 @@ const std::map<std::string, Drawer, std::less<>>& drawers()
              pen.fill(heads);
              pen.fill(head2);
          }},
-        {"memorychip", [](const Pen& pen) {
+        {"memorychip",
+         [](const Pen& pen) {
              pen.stroke(roundedRect(4, 5, 16, 14, 2));
              chipPins(pen, 7, 17, 4, false);
              pen.fill(roundedRect(8, 9, 8, 6, 1));
          }},
-        {"thermometer.medium", [](const Pen& pen) {
+        {"thermometer.medium",
+         [](const Pen& pen) {
              QPainterPath tube;
              tube.addRoundedRect(QRectF(9.5, 2, 5, 14), 2.5, 2.5);
              pen.stroke(tube, 1.6);
@@ -151,33 +158,39 @@ const std::map<std::string, Drawer, std::less<>>& drawers()
              pen.fill(circle(12, 18.2, 2.3));
              pen.stroke(line({{12, 9}, {12, 16}}), 2.2);
          }},
-        {"sparkles", [](const Pen& pen) {
+        {"sparkles",
+         [](const Pen& pen) {
              pen.fill(star(10, 13, 8));
              pen.fill(star(18.5, 5, 3.5));
              pen.fill(star(19, 18.5, 2.5));
          }},
-        {"pause.circle.fill", [](const Pen& pen) {
+        {"pause.circle.fill",
+         [](const Pen& pen) {
              QPainterPath disc = circle(12, 12, 10);
              QPainterPath bars;
              bars.addRoundedRect(QRectF(8.4, 7, 2.6, 10), 1, 1);
              bars.addRoundedRect(QRectF(13, 7, 2.6, 10), 1, 1);
              pen.fill(disc.subtracted(bars));
          }},
-        {"waveform.path.ecg", [](const Pen& pen) {
-             pen.stroke(line({{1.5, 12.5}, {6, 12.5}, {8, 9}, {10, 17}, {13, 3.5}, {15.5, 20.5}, {17.5, 12.5},
-                              {22.5, 12.5}}));
+        {"waveform.path.ecg",
+         [](const Pen& pen) {
+             pen.stroke(
+                 line({{1.5, 12.5}, {6, 12.5}, {8, 9}, {10, 17}, {13, 3.5}, {15.5, 20.5}, {17.5, 12.5}, {22.5, 12.5}}));
          }},
-        {"cpu", [](const Pen& pen) {
+        {"cpu",
+         [](const Pen& pen) {
              pen.stroke(roundedRect(5, 5, 14, 14, 2.2));
              chipPins(pen, 8.5, 15.5, 3, true);
              pen.fill(roundedRect(9, 9, 6, 6, 1));
          }},
-        {"display", [](const Pen& pen) {
+        {"display",
+         [](const Pen& pen) {
              pen.stroke(roundedRect(2.5, 3.5, 19, 13, 2));
              pen.stroke(line({{12, 16.5}, {12, 20}}));
              pen.stroke(line({{7.5, 20.5}, {16.5, 20.5}}));
          }},
-        {"brain", [](const Pen& pen) {
+        {"brain",
+         [](const Pen& pen) {
              QPainterPath left, right;
              left.moveTo(11.3, 3.5);
              left.cubicTo(6, 2, 3.5, 5.5, 4.5, 8.5);
@@ -207,8 +220,7 @@ bool has(std::string_view name)
 void paint(QPainter& painter, std::string_view name, const QRectF& box, const QColor& color)
 {
     const auto it = drawers().find(name);
-    if (it == drawers().end() || box.width() <= 0 || box.height() <= 0)
-        return;
+    if (it == drawers().end() || box.width() <= 0 || box.height() <= 0) return;
     const double side = std::min(box.width(), box.height());
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing, true);

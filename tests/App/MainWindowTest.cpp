@@ -23,7 +23,8 @@ TEST(MainWindowPlacement, SavedFrameIsKeptWhenReachableElseTheWindowIsCentred)
     const std::vector<QRect> screens{QRect(0, 0, 1920, 1080), QRect(1920, 0, 1280, 1024)};
     const QSize minimum(960, 620), preferred(1280, 820);
     EXPECT_EQ(MainWindow::placement(QRect(100, 50, 1000, 700), screens, minimum, preferred), QRect(100, 50, 1000, 700));
-    EXPECT_EQ(MainWindow::placement(QRect(2000, 100, 1000, 700), screens, minimum, preferred), QRect(2000, 100, 1000, 700))
+    EXPECT_EQ(MainWindow::placement(QRect(2000, 100, 1000, 700), screens, minimum, preferred),
+              QRect(2000, 100, 1000, 700))
         << "a frame on the second screen stays there";
     EXPECT_EQ(MainWindow::placement(QRect(100, 50, 400, 300), screens, minimum, preferred), QRect(100, 50, 960, 620))
         << "a saved frame below the minimum grows to it";
@@ -34,7 +35,8 @@ TEST(MainWindowPlacement, SavedFrameIsKeptWhenReachableElseTheWindowIsCentred)
     EXPECT_EQ(MainWindow::placement(QRect(4000, 100, 1000, 700), screens, minimum, preferred), centred);
     EXPECT_EQ(MainWindow::placement(QRect(100, -500, 1000, 700), screens, minimum, preferred), centred);
     // A screen smaller than the preferred size still gets at least the minimum.
-    EXPECT_EQ(MainWindow::placement(std::nullopt, {QRect(0, 0, 1024, 700)}, minimum, preferred).size(), QSize(1024, 700));
+    EXPECT_EQ(MainWindow::placement(std::nullopt, {QRect(0, 0, 1024, 700)}, minimum, preferred).size(),
+              QSize(1024, 700));
 }
 
 TEST(MainWindowPlacement, FramesLargerThanTheirScreenShrinkIntoIt)
@@ -48,11 +50,11 @@ TEST(MainWindowPlacement, FramesLargerThanTheirScreenShrinkIntoIt)
     } cases[] = {
         {QRect(0, 0, 6000, 4000), QRect(0, 0, 1600, 1000)},
         {QRect(700, 300, 6000, 4000), QRect(0, 0, 1600, 1000)},
-        {QRect(100, 200, 1200, 1800), QRect(100, 0, 1200, 1000)},       // only the height is too large
-        {QRect(1700, 50, 3000, 900), QRect(1600, 50, 1280, 900)},       // on the second screen, fitted there
-        {QRect(300, 100, 1000000, 1000000), QRect(0, 0, 1600, 1000)},   // absurd but reachable
-        {QRect(-1000000, -1000000, 1000000, 999000), centred},          // nowhere near a screen
-        {QRect(-6000, 200, 6000, 4000), centred},                       // off-screen: centred as before
+        {QRect(100, 200, 1200, 1800), QRect(100, 0, 1200, 1000)},      // only the height is too large
+        {QRect(1700, 50, 3000, 900), QRect(1600, 50, 1280, 900)},      // on the second screen, fitted there
+        {QRect(300, 100, 1000000, 1000000), QRect(0, 0, 1600, 1000)},  // absurd but reachable
+        {QRect(-1000000, -1000000, 1000000, 999000), centred},         // nowhere near a screen
+        {QRect(-6000, 200, 6000, 4000), centred},                      // off-screen: centred as before
     };
     for (const auto& c : cases)
         EXPECT_EQ(MainWindow::placement(c.saved, screens, minimum, preferred), c.placed)

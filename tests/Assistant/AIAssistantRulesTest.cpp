@@ -28,14 +28,17 @@ AIBenchmarkSession sessionWith(std::vector<AIBenchmarkResult> results)
     return s;
 }
 
-int lineCount(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')) + 1; }
+int lineCount(const std::string& text)
+{
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n')) + 1;
+}
 
 TEST(AIAssistantRules, ScoreTextAndPercentChange)
 {
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const std::pair<double, std::string> scores[] = {{1234.4, "1234"}, {0.5, "0"}, {2.5, "2"}, {0, "—"},
-                                                     {-3, "—"},       {inf, "—"},  {nan, "—"}};
+                                                     {-3, "—"},        {inf, "—"}, {nan, "—"}};
     for (const auto& [value, text] : scores) {
         EXPECT_EQ(formatScore(value), text) << value;
     }
@@ -62,8 +65,8 @@ TEST(AIAssistantRules, CanonicalResultsPreferPlatformThenUniversalThenTheHighest
     EXPECT_EQ(scoresOf(canonicalResults(sessionWith({comparison, requested}))), (std::vector<double>{1200}));
     EXPECT_EQ(scoresOf(canonicalResults(sessionWith({comparison, requested, platform}))), (std::vector<double>{50}));
     // One per workload, in order of first appearance; invalid results never count.
-    EXPECT_EQ(scoresOf(canonicalResults(sessionWith(
-                  {expertResult(W::convolution, B::gpu, 70), invalid, comparison, universal, requested}))),
+    EXPECT_EQ(scoresOf(canonicalResults(
+                  sessionWith({expertResult(W::convolution, B::gpu, 70), invalid, comparison, universal, requested}))),
               (std::vector<double>{10, 1200}));
     EXPECT_TRUE(canonicalResults(sessionWith({invalid})).empty());
     // A score that is not a number never wins.
@@ -94,9 +97,10 @@ TEST(AIAssistantRules, RankingsKeepEqualScoresInTheirOrder)
         session.push_back(expertResult(workloads[i], B::cpu, scores[i]));
     }
     const auto snapshot = makeSessionAnalysisSnapshot(sessionWith(session), expertSystem(), {});
-    EXPECT_EQ(snapshot.strongestEnglish, "• Matrix Multiplication INT8 — CPU: score 30, 3.0000 TOP/s.\n"
-                                         "• Convolution 2D — CPU: score 30, 3.0000 GFLOP/s.\n"
-                                         "• Matrix Multiplication FP16 — CPU: score 20, 2.0000 TFLOP/s.");
+    EXPECT_EQ(snapshot.strongestEnglish,
+              "• Matrix Multiplication INT8 — CPU: score 30, 3.0000 TOP/s.\n"
+              "• Convolution 2D — CPU: score 30, 3.0000 GFLOP/s.\n"
+              "• Matrix Multiplication FP16 — CPU: score 20, 2.0000 TFLOP/s.");
     EXPECT_TRUE(snapshot.weakestEnglish.starts_with("• Matrix Multiplication FP32 — CPU: score 10"));
     EXPECT_TRUE(snapshot.weakestEnglish.ends_with("• Matrix Multiplication INT8 — CPU: score 30, 3.0000 TOP/s."));
 }
@@ -147,10 +151,11 @@ TEST(AIAssistantRules, MemoryTailAndRetentionThresholdsOnBothSides)
         EXPECT_EQ(memory.ends_with("A Deep diagnostic and idle RSS observation are warranted."),
                   c.anomaly.find("memory delta") != std::string::npos);
         const std::string advice = recommendImprovements(L::english, session, expertSystem(), {});
-        EXPECT_EQ(advice.find("retention below 90%") != std::string::npos, c.anomaly.find("retention") != std::string::npos);
+        EXPECT_EQ(advice.find("retention below 90%") != std::string::npos,
+                  c.anomaly.find("retention") != std::string::npos);
     }
-    EXPECT_TRUE(analyzeMemory(L::english, sessionWith({withDelta(-3.456)}), expertSystem()).find("delta -3.46 MB")
-                != std::string::npos);
+    EXPECT_TRUE(analyzeMemory(L::english, sessionWith({withDelta(-3.456)}), expertSystem()).find("delta -3.46 MB") !=
+                std::string::npos);
 }
 
 TEST(AIAssistantRules, RunComparabilityAndThePreviousRun)
@@ -171,18 +176,21 @@ TEST(AIAssistantRules, RunComparabilityAndThePreviousRun)
         {"memory 0.26 apart", variant([](AIBenchmarkSession& s) { s.system.memoryGB += 0.26; }), false},
         {"cancelled", variant([](AIBenchmarkSession& s) { s.cancelled = true; }), false},
         {"unfinished", variant([](AIBenchmarkSession& s) { s.completedAt.reset(); }), false},
-        {"uncertified", variant([](AIBenchmarkSession& s) { s.certificationNotes = std::vector<std::string>{"x"}; }), false},
+        {"uncertified", variant([](AIBenchmarkSession& s) { s.certificationNotes = std::vector<std::string>{"x"}; }),
+         false},
         {"older methodology", variant([](AIBenchmarkSession& s) { s.methodologyVersion = 3; }), false},
         {"no platform score", variant([](AIBenchmarkSession& s) { s.scores.platform = 0; }), false},
         {"another mode", variant([](AIBenchmarkSession& s) { s.mode = AIRunMode::extended; }), false},
         {"another OS", variant([](AIBenchmarkSession& s) { s.system.osVersion = "Linux 6.2"; }), false},
-        {"GPU trait differs", variant([](AIBenchmarkSession& s) { (*s.system.gpuProfiles)[0].lowPower = true; }), false},
+        {"GPU trait differs", variant([](AIBenchmarkSession& s) { (*s.system.gpuProfiles)[0].lowPower = true; }),
+         false},
         {"GPU id re-enumerated", variant([](AIBenchmarkSession& s) {
              s.system.gpuRegistryID = 78;
              (*s.system.gpuProfiles)[0].registryID = 78;
          }),
          true},
-        {"absent compare-all-GPUs flag equals false", variant([](AIBenchmarkSession& s) { s.compareAllGPUs = false; }), true},
+        {"absent compare-all-GPUs flag equals false", variant([](AIBenchmarkSession& s) { s.compareAllGPUs = false; }),
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -205,13 +213,14 @@ TEST(AIAssistantRules, RunComparabilityAndThePreviousRun)
 
     AIBenchmarkSession allGPUs = current;
     allGPUs.compareAllGPUs = true;
-    EXPECT_EQ(gpuSelectionSignature(allGPUs), "universal=Test GPU|high-performance|internal|display-capable|dedicated"
-                                              "||all=Test GPU|high-performance|internal|display-capable|dedicated");
+    EXPECT_EQ(gpuSelectionSignature(allGPUs),
+              "universal=Test GPU|high-performance|internal|display-capable|dedicated"
+              "||all=Test GPU|high-performance|internal|display-capable|dedicated");
 }
 
 TEST(AIAssistantRules, LargestChangesAndLargestWinsAreRankedAndCapped)
 {
-    const W workloads[] = {W::matrixFP32, W::matrixFP16, W::matrixINT8, W::convolution,
+    const W workloads[] = {W::matrixFP32,       W::matrixFP16,       W::matrixINT8, W::convolution,
                            W::softmaxLayerNorm, W::tensorOperations, W::kvCache};
     const double changes[] = {0.5, -9, 3, 5, 1, 2, 4};
     AIBenchmarkSession current = certifiedSession();
@@ -263,9 +272,10 @@ TEST(AIAssistantRules, ScoreAndValidityExplanations)
     AIBenchmarkResult unmarked = expertResult(W::kvCache, B::gpu, 5000);
     unmarked.certifiedForComparison.reset();  // valid but not certified: neither counted nor diagnostic
     AIAssistantConversationContext context;
-    EXPECT_EQ(explainWhy(L::english, std::nullopt, B::gpu, sessionWith({gpuLow, gpuHigh, unmarked}), expertSystem(), context),
-              "The GPU backend has 2 certified results in this session, with an approximate geometric index of 600. "
-              "Name a workload so I can explain the technical cause of the difference.");
+    EXPECT_EQ(
+        explainWhy(L::english, std::nullopt, B::gpu, sessionWith({gpuLow, gpuHigh, unmarked}), expertSystem(), context),
+        "The GPU backend has 2 certified results in this session, with an approximate geometric index of 600. "
+        "Name a workload so I can explain the technical cause of the difference.");
     gpuLow.score = 0;
     gpuHigh.score = 0;
     EXPECT_TRUE(explainWhy(L::portuguese, std::nullopt, B::gpu, sessionWith({gpuLow, gpuHigh}), expertSystem(), context)
@@ -318,8 +328,9 @@ TEST(AIAssistantRules, LocalModelContext)
 {
     const std::string general = localModelContext(certifiedSession(), expertSystem(), {}, "expert", false);
     EXPECT_EQ(lineCount(general), 5);
-    EXPECT_TRUE(general.ends_with("\nNo Korvalen evidence is attached to this request because the user is having a "
-                                  "general conversation."));
+    EXPECT_TRUE(
+        general.ends_with("\nNo Korvalen evidence is attached to this request because the user is having a "
+                          "general conversation."));
 
     // 3000 user-perceived characters, each a letter and a combining accent, are cut to 2400.
     std::string longAnswer;
@@ -346,12 +357,14 @@ TEST(AIAssistantRules, LocalModelContext)
                             "median=2.0000 ms; p99=3.0000 ms; valid=true.\n"),
               std::string::npos);
     std::size_t resultCount = 0;
-    for (std::size_t at = evidence.find("\nResult: "); at != std::string::npos; at = evidence.find("\nResult: ", at + 1)) {
+    for (std::size_t at = evidence.find("\nResult: "); at != std::string::npos;
+         at = evidence.find("\nResult: ", at + 1)) {
         ++resultCount;
     }
     EXPECT_EQ(resultCount, 12u);
     EXPECT_TRUE(evidence.ends_with("\nSaved sessions available for comparison: 2."));
-    EXPECT_NE(localModelContext(std::nullopt, expertSystem(), {}, "x", true).find("\nNo current benchmark session is loaded.\n"),
+    EXPECT_NE(localModelContext(std::nullopt, expertSystem(), {}, "x", true)
+                  .find("\nNo current benchmark session is loaded.\n"),
               std::string::npos);
 }
 

@@ -23,7 +23,8 @@ TEST(AIAssistantTypes, RawValuesRoundTripAndAreCaseSensitive)
 
 TEST(AIAssistantTypes, MessageCodingUsesItsFourKeysAndRefusesBadValues)
 {
-    AIAssistantMessage message{Uuid::random(), AIAssistantRole::user, "Olá\n×", parseISODate("2026-12-07T03:53:19.123Z").value()};
+    AIAssistantMessage message{Uuid::random(), AIAssistantRole::user, "Olá\n×",
+                               parseISODate("2026-12-07T03:53:19.123Z").value()};
     const nlohmann::json json = toJSON(message);
     EXPECT_EQ(json.size(), 4u);
     EXPECT_EQ(json["role"], "user");

@@ -18,7 +18,7 @@ TEST(AIAssistantUnderstanding, NormalizationFoldsCaseDiacriticsAndTheMultiplicat
         {"EXECUÇÃO ANTERIOR", "execucao anterior"},
         {"Ação não é Pontuação", "acao nao e pontuacao"},
         {"e\u0301 and é", "e and e"},  // decomposed and composed accents alike
-        {"日本語 ß", "日本語 ß"},           // nothing to fold stays as it is
+        {"日本語 ß", "日本語 ß"},      // nothing to fold stays as it is
         {"İ", "i"},
     };
     for (const auto& [text, expected] : cases) {
@@ -59,9 +59,9 @@ TEST(AIAssistantUnderstanding, WorkloadAndBackendDetection)
     } cases[] = {
         {"What happened in Transformer Attention?", W::transformerAttention, std::nullopt},
         {"explain rope", W::ropeRMSNorm, std::nullopt},
-        {"attention decode on the GPU", W::transformerAttention, B::gpu},  // first full match visited wins
-        {"matrix multiplication", W::matrixFP32, std::nullopt},             // 2 of 3 title tokens
-        {"kv read", std::nullopt, std::nullopt},                            // best similarity 0.5
+        {"attention decode on the GPU", W::transformerAttention, B::gpu},     // first full match visited wins
+        {"matrix multiplication", W::matrixFP32, std::nullopt},               // 2 of 3 title tokens
+        {"kv read", std::nullopt, std::nullopt},                              // best similarity 0.5
         {"Memória e alocação de tensor", W::tensorOperations, std::nullopt},  // its alias "tensor" comes first
         {"Is the neural engine faster than the GPU?", std::nullopt, B::neuralEnginePreferred},
         {"the plane", std::nullopt, B::neuralEnginePreferred},  // "ane" inside "plane"
@@ -98,20 +98,41 @@ TEST(AIAssistantUnderstanding, IntentsAndFollowUps)
         {"Which mode should I use?", {}, {}, {}, I::greeting, {}, {}, 0.9, "Hello."},  // "hi" inside "which"
         {"Compare CPU and GPU and explain why CPU won.", {}, {}, {}, I::compareBackends, {}, B::gpu, 0.93, "• CPU won"},
         {"CPU × GPU", {}, {}, {}, I::compareBackends, {}, B::gpu, 0.93, "• CPU won"},
-        {"What happened in Transformer Attention?", {}, {}, {}, I::explainWorkload, W::transformerAttention, {}, 0.92,
+        {"What happened in Transformer Attention?",
+         {},
+         {},
+         {},
+         I::explainWorkload,
+         W::transformerAttention,
+         {},
+         0.92,
          "Transformer Attention\n\n• Category"},
         {"Analyze memory and retention.", {}, {}, {}, I::memory, {}, {}, 0.9, "Memory analysis"},
         {"Compare to the last run", {}, {}, {}, I::compareRuns, {}, {}, 0.9, "I could not find"},
         {"Show the history", {}, {}, {}, I::greeting, {}, {}, 0.9, "Hello."},  // "hi" inside "history"
         {"Explain the score", {}, {}, {}, I::analyze, {}, {}, 0.9, "Analysis of the Complete AI run"},
-        {"why?", I::explainWorkload, W::transformerAttention, {}, I::explainScore, W::transformerAttention, {}, 0.92,
+        {"why?",
+         I::explainWorkload,
+         W::transformerAttention,
+         {},
+         I::explainScore,
+         W::transformerAttention,
+         {},
+         0.92,
          "Comparison for Transformer Attention"},
         {"why is it slow?", I::compareBackends, W::textTokenization, B::cpu, I::explainScore, W::textTokenization,
          B::cpu, 0.92, "Comparison for Text Tokenization"},
         {"why is that?", I::memory, {}, B::gpu, I::compareBackends, {}, B::gpu, 0.93, "• CPU won"},
         {"ok", I::stability, {}, {}, I::followUp, {}, {}, 0.62, "Stability and repeatability"},
         {"e isso?", I::memory, {}, {}, I::followUp, {}, {}, 0.62, "Memory analysis"},
-        {"and cpu", I::compareBackends, W::imageClassification, {}, I::followUp, {}, B::cpu, 0.62,
+        {"and cpu",
+         I::compareBackends,
+         W::imageClassification,
+         {},
+         I::followUp,
+         {},
+         B::cpu,
+         0.62,
          "Comparison for Image Classification"},
         {"what about the gpu", {}, {}, {}, I::followUp, {}, B::gpu, 0.62, "Analysis of the Complete AI run"},
         {"ok", {}, {}, {}, I::unknown, {}, {}, 0.25, "I specialize only in Korvalen AI"},
@@ -142,7 +163,8 @@ TEST(AIAssistantUnderstanding, CancellationAtAnyCheckpointGivesNoAnswer)
     const std::optional<AIBenchmarkSession> session = certifiedSession();
     for (int cancelAt = 1; cancelAt <= 3; ++cancelAt) {
         int calls = 0;
-        const auto response = respond("Analyze my result", session, expertSystem(), {}, {}, [&] { return ++calls >= cancelAt; });
+        const auto response =
+            respond("Analyze my result", session, expertSystem(), {}, {}, [&] { return ++calls >= cancelAt; });
         EXPECT_FALSE(response) << cancelAt;
         EXPECT_EQ(calls, cancelAt);
     }

@@ -26,7 +26,8 @@ using test::processEventsUntil;
 using test::StandInLlamaServer;
 
 const std::string analyzePrompt =
-    "Analyze my latest benchmark result in depth. Identify strengths, bottlenecks, anomalies, and certification issues.";
+    "Analyze my latest benchmark result in depth. Identify strengths, bottlenecks, anomalies, and certification "
+    "issues.";
 
 class ConversationTest : public ::testing::Test {
 public:
@@ -84,7 +85,10 @@ public:
         return model;
     }
 
-    bool idle() { return processEventsUntil([&] { return !controller->hasPendingAnswer() && !controller->isResponding(); }); }
+    bool idle()
+    {
+        return processEventsUntil([&] { return !controller->hasPendingAnswer() && !controller->isResponding(); });
+    }
 
     std::string expertText(const std::string& question, AIAssistantConversationContext context = {})
     {
@@ -123,7 +127,8 @@ TEST_F(ConversationTest, TheExpertAnswersInPlaceOfThePlaceholder)
     EXPECT_EQ(c.status(), "Olvane Expert 2 ready");
     EXPECT_EQ(c.context().lastIntent, AIAssistantIntent::analyze);
     EXPECT_EQ(c.context().lastQuestion, "Analyze my result");
-    const auto lines = log.events("ASSISTANT_RESPONSE id=" + c.messages()[1].id.text() + " engine=Olvane Expert 2 intent=analyze");
+    const auto lines =
+        log.events("ASSISTANT_RESPONSE id=" + c.messages()[1].id.text() + " engine=Olvane Expert 2 intent=analyze");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(" fallback=false "), std::string::npos);
     EXPECT_EQ(log.events("ASSISTANT_REQUEST id=").size(), 1u);
@@ -208,30 +213,32 @@ TEST_F(ConversationTest, LocalModelAnswersFallbacksAndRetries)
         {"unreachable, benchmark question: the expert takes over", StandInLlamaServer::Answer::normal, false,
          analyzePrompt, true, "Olvane Expert 2 fallback",
          [&](ConversationTest& t) {
-             return "The local model did not respond, so Olvane Expert 2 took over automatically.\nTechnical reason: "
-                 + reasonDown + "\n\n" + t.expertText(analyzePrompt);
+             return "The local model did not respond, so Olvane Expert 2 took over automatically.\nTechnical reason: " +
+                    reasonDown + "\n\n" + t.expertText(analyzePrompt);
          }},
         {"unreachable, Portuguese small talk: retry text", StandInLlamaServer::Answer::normal, false, ptGreeting, false,
          "Local LLM error",
          [&](ConversationTest&) {
-             return "O modelo local não conseguiu concluir esta resposta. Tente enviar novamente.\nMotivo técnico: "
-                 + reasonDown
-                 + "\n\nA Olvane Expert 2 não substituiu a resposta porque esta é uma conversa geral, não uma análise de "
-                   "benchmark.";
+             return "O modelo local não conseguiu concluir esta resposta. Tente enviar novamente.\nMotivo técnico: " +
+                    reasonDown +
+                    "\n\nA Olvane Expert 2 não substituiu a resposta porque esta é uma conversa geral, não uma análise "
+                    "de "
+                    "benchmark.";
          }},
         {"hostile HTML answer: clear reason", StandInLlamaServer::Answer::html, true, "Analyze my result", false,
          "Olvane Expert 2 fallback",
          [](ConversationTest& t) {
              return "The local model did not respond, so Olvane Expert 2 took over automatically.\nTechnical reason: "
-                    "The local model returned an invalid response.\n\n"
-                 + t.expertText("Analyze my result");
+                    "The local model returned an invalid response.\n\n" +
+                    t.expertText("Analyze my result");
          }},
     };
     auto& c = make();
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
         c.clearConversation();
-        useLocalModel(k.serverUp ? server.endpoint() : "http://127.0.0.1:" + QString::number(test::freeLoopbackPort()) + "/v1");
+        useLocalModel(k.serverUp ? server.endpoint()
+                                 : "http://127.0.0.1:" + QString::number(test::freeLoopbackPort()) + "/v1");
         server.behaviour.answer = k.answer;
         const auto before = server.requests().size();
         if (k.quickAction)
@@ -249,8 +256,7 @@ TEST_F(ConversationTest, LocalModelAnswersFallbacksAndRetries)
         EXPECT_NE(response[0].find("engine=" + k.engine + " "), std::string::npos);
         const bool fallback = k.engine == "Olvane Expert 2 fallback" || k.engine == "Local LLM error";
         EXPECT_NE(response[0].find(fallback ? " fallback=true " : " fallback=false "), std::string::npos);
-        if (k.engine == "Local LLM")
-            EXPECT_NE(response[0].find(" confidence=0.900 "), std::string::npos);
+        if (k.engine == "Local LLM") EXPECT_NE(response[0].find(" confidence=0.900 "), std::string::npos);
         if (k.serverUp) {
             // The question reaches the model once, as the last message, after the system text.
             ASSERT_GT(server.requests().size(), before);
@@ -277,10 +283,12 @@ TEST_F(ConversationTest, AManagedEndpointStartsTheSelectedModelOnDemand)
     c.setLocalModel("something-else");
 
     std::vector<QString> statuses;
-    QObject::connect(&c, &AssistantConversationController::statusChanged, [&](const QString& s) { statuses.push_back(s); });
+    QObject::connect(&c, &AssistantConversationController::statusChanged,
+                     [&](const QString& s) { statuses.push_back(s); });
     c.sendMessage(std::string("Analyze my result"));
     ASSERT_TRUE(idle());
-    EXPECT_NE(std::find(statuses.begin(), statuses.end(), QString::fromStdString("Starting " + model.displayName)), statuses.end());
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), QString::fromStdString("Starting " + model.displayName)),
+              statuses.end());
     EXPECT_TRUE(manager->engineRunning());
     EXPECT_EQ(c.localModel(), model.modelAlias);
     EXPECT_EQ(settings.stringValue(Settings::Key::assistantModel), QString::fromStdString(model.modelAlias));
@@ -366,7 +374,8 @@ TEST_F(ConversationTest, StopAndClear)
     manager->select(model);
     c.sendMessage(std::string("Olá"));
     c.clearConversation();
-    EXPECT_EQ(c.status().toStdString(), model.displayName + " selected — Local AI starts automatically when you send a message");
+    EXPECT_EQ(c.status().toStdString(),
+              model.displayName + " selected — Local AI starts automatically when you send a message");
     ASSERT_EQ(c.messages().size(), 1u);
     EXPECT_EQ(c.messages()[0].text, AssistantConversationController::welcomeText());
     EXPECT_EQ(c.context(), AIAssistantConversationContext{});
@@ -392,9 +401,9 @@ TEST_F(ConversationTest, ExportWritesTheConversationAtomically)
         QDateTime::fromMSecsSinceEpoch(
             std::chrono::duration_cast<std::chrono::milliseconds>(welcome.createdAt.time_since_epoch()).count()),
         QLocale::ShortFormat);
-    EXPECT_EQ(file.readAll().toStdString(), "Korvalen AI Assistant\nModel: Test-Machine\nVersion: 1.0.0\n\n["
-                                                + when.toStdString() + "] Korvalen AI Assistant\n"
-                                                + AssistantConversationController::welcomeText() + "\n");
+    EXPECT_EQ(file.readAll().toStdString(), "Korvalen AI Assistant\nModel: Test-Machine\nVersion: 1.0.0\n\n[" +
+                                                when.toStdString() + "] Korvalen AI Assistant\n" +
+                                                AssistantConversationController::welcomeText() + "\n");
     EXPECT_EQ(log.events("ASSISTANT_CONVERSATION_EXPORTED messages=1").size(), 1u);
 
     const std::vector<AIAssistantMessage> two = {{Uuid::random(), AIAssistantRole::user, "line one\nline two", Date{}},

@@ -26,8 +26,8 @@ public:
 
 inline Date expertDate(int day, int hour)
 {
-    return parseISODate("2026-12-0" + std::to_string(day) + "T" + (hour < 10 ? "0" : "") + std::to_string(hour)
-                        + ":30:00.000Z")
+    return parseISODate("2026-12-0" + std::to_string(day) + "T" + (hour < 10 ? "0" : "") + std::to_string(hour) +
+                        ":30:00.000Z")
         .value();
 }
 
@@ -89,14 +89,10 @@ inline AIBenchmarkSession certifiedSession()
     s.system = expertSystem();
     s.methodologyVersion = 4;
     s.results = {
-        expertResult(W::imageClassification, B::cpu, 812.4),
-        expertResult(W::imageClassification, B::gpu, 1650),
-        expertResult(W::transformerAttention, B::cpu, 500),
-        expertResult(W::transformerAttention, B::gpu, 1500),
-        expertResult(W::textTokenization, B::cpu, 1200),
-        expertResult(W::textTokenization, B::gpu, 400),
-        expertResult(W::memoryPressure, B::cpu, 900),
-        expertResult(W::mixedSustained, B::gpu, 950),
+        expertResult(W::imageClassification, B::cpu, 812.4), expertResult(W::imageClassification, B::gpu, 1650),
+        expertResult(W::transformerAttention, B::cpu, 500),  expertResult(W::transformerAttention, B::gpu, 1500),
+        expertResult(W::textTokenization, B::cpu, 1200),     expertResult(W::textTokenization, B::gpu, 400),
+        expertResult(W::memoryPressure, B::cpu, 900),        expertResult(W::mixedSustained, B::gpu, 950),
     };
     s.results[1].scoreRole = AIScoreRole::platform;
     s.results[6].memory = {1000, 2048.5, 1100};
@@ -161,7 +157,8 @@ inline AIBenchmarkSession earlierCertifiedSession(const AIBenchmarkSession& curr
     return s;
 }
 
-inline std::optional<AIAssistantResponse> ask(const std::string& question, const std::optional<AIBenchmarkSession>& session,
+inline std::optional<AIAssistantResponse> ask(const std::string& question,
+                                              const std::optional<AIBenchmarkSession>& session,
                                               const AIAssistantConversationContext& context = {},
                                               const std::vector<AIBenchmarkSession>& history = {})
 {

@@ -29,8 +29,8 @@ protected:
 
     auto ask(const QString& endpoint, std::vector<LocalChatTurn> conversation = {{"user", "How fast is it?"}})
     {
-        return test::await(Client::generate(endpoint.toStdString(), "local-model", "How fast is it?", std::move(conversation),
-                                            "system text", false, true));
+        return test::await(Client::generate(endpoint.toStdString(), "local-model", "How fast is it?",
+                                            std::move(conversation), "system text", false, true));
     }
 
     StandInLlamaServer server;
@@ -170,7 +170,8 @@ TEST_F(LocalClientTest, CancellingAbortsTheRequest)
 {
     server.behaviour.answerDelayMs = 5000;
     CancelFlag cancel;
-    auto outcome = test::watch(Client::generate(server.endpoint().toStdString(), "m", "q", {}, "s", false, false, cancel));
+    auto outcome =
+        test::watch(Client::generate(server.endpoint().toStdString(), "m", "q", {}, "s", false, false, cancel));
     test::processEventsUntil([&] { return server.chatRequestCount() == 1; });
     cancel.cancel();
     test::processEventsUntil([&] { return outcome->finished; }, std::chrono::seconds(2));

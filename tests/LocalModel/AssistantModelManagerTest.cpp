@@ -17,7 +17,10 @@
 namespace korvalen {
 namespace {
 
-bool processAlive(qint64 pid) { return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) == 0; }
+bool processAlive(qint64 pid)
+{
+    return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) == 0;
+}
 
 class ModelManagerTest : public ::testing::Test {
 protected:
@@ -33,8 +36,7 @@ protected:
 
     std::unique_ptr<AssistantModelManager> makeManager(bool withEngine = true)
     {
-        if (withEngine)
-            settings.setString(Settings::Key::customLlamaServerPath, KORVALEN_STAND_IN_LLAMA_SERVER);
+        if (withEngine) settings.setString(Settings::Key::customLlamaServerPath, KORVALEN_STAND_IN_LLAMA_SERVER);
         AssistantModelManager::Options options;
         options.dataFolder = data.path();
         options.settings = settings;
@@ -91,7 +93,8 @@ TEST_F(ModelManagerTest, InstalledModelsAndEngineLookUp)
     // Selection takes installed models only, and persists.
     manager->select(catalog[1]);
     EXPECT_FALSE(manager->selectedModelID());
-    EXPECT_EQ(manager->statusText(), "Download " + QString::fromStdString(catalog[1].displayName) + " before selecting it");
+    EXPECT_EQ(manager->statusText(),
+              "Download " + QString::fromStdString(catalog[1].displayName) + " before selecting it");
     manager->select(catalog[0]);
     EXPECT_EQ(manager->selectedModelID(), catalog[0].id);
     EXPECT_EQ(settings.stringValue(Settings::Key::managedModel), QString::fromStdString(catalog[0].id));

@@ -48,6 +48,9 @@ TEST(AIBenchmarkError, ThrownErrorKeepsKindAndTextThroughStdException)
     }
     // A copy owns its own text: what() of the original must survive the copy going away.
     auto original = AIBenchmarkError::commandFailure("timeout");
-    { auto copy = original; EXPECT_STREQ(copy.what(), original.what()); }
+    {
+        auto copy = original;
+        EXPECT_STREQ(copy.what(), original.what());
+    }
     EXPECT_STREQ(original.what(), "Compute command failed: timeout");
 }

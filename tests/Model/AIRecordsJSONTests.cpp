@@ -6,8 +6,8 @@
 
 #include <cmath>
 #include <functional>
-#include <set>
 #include <limits>
+#include <set>
 
 namespace korvalen {
 namespace {
@@ -75,7 +75,8 @@ AISystemProfile fullSystem()
     s.neuralEngineAvailable = false;
     s.appVersion = "1.0.0";
     s.runningUnderRosetta = false;
-    s.gpuProfiles = std::vector<AIGPUProfile>{gpuProfile(), AIGPUProfile{"Second", 5, false, true, false, false, 1, 0, 2}};
+    s.gpuProfiles =
+        std::vector<AIGPUProfile>{gpuProfile(), AIGPUProfile{"Second", 5, false, true, false, false, 1, 0, 2}};
     s.cpuCapabilities = AICPUCapabilities{"avx2 fma", 64, 48, 2048, std::nullopt};
     s.power = AIPowerProfile{"Battery", 81, true};
     s.availableMemoryGB = 12.5;
@@ -148,39 +149,55 @@ struct RecordCase {
 std::vector<RecordCase> recordCases()
 {
     return {
-        {"latency", toJSON(fullResult().latency), {"minimumMS", "medianMS", "p95MS", "maximumMS", "averageMS"},
+        {"latency",
+         toJSON(fullResult().latency),
+         {"minimumMS", "medianMS", "p95MS", "maximumMS", "averageMS"},
          {"p90MS", "p99MS", "standardDeviationMS", "coefficientOfVariation", "confidence95HalfWidthMS", "outlierCount"},
          [](const json& j) { latencyStatsFromJSON(j); }},
-        {"memory", toJSON(fullResult().memory), {"startMB", "peakMB", "endMB"}, {},
+        {"memory",
+         toJSON(fullResult().memory),
+         {"startMB", "peakMB", "endMB"},
+         {},
          [](const json& j) { memoryStatsFromJSON(j); }},
-        {"result", toJSON(fullResult()),
+        {"result",
+         toJSON(fullResult()),
          {"id", "workloadID", "backend", "precision", "startedAt", "durationSeconds", "iterations", "throughput",
-          "throughputUnit", "latency", "memory", "accuracy", "score", "valid", "checksum", "thermalStart",
-          "thermalEnd", "details"},
+          "throughputUnit", "latency", "memory", "accuracy", "score", "valid", "checksum", "thermalStart", "thermalEnd",
+          "details"},
          {"performanceRetention", "error", "scoreRole", "gpuRegistryID", "gpuName", "certifiedForComparison",
           "certificationNotes", "measuredWorkUnits", "latencySamplesMS", "thermalStateSamples"},
          [](const json& j) { resultFromJSON(j); }},
-        {"summary", toJSON(fullSummary()),
+        {"summary",
+         toJSON(fullSummary()),
          {"overall", "cpu", "gpu", "neuralEnginePreferred", "vision", "language", "generative", "audio", "compute",
           "training", "memory", "sustained", "fp32", "fp16", "int8", "validResults", "invalidResults"},
          {"universal", "platform", "certifiedResults", "diagnosticResults"},
          [](const json& j) { scoreSummaryFromJSON(j); }},
-        {"gpu", toJSON(gpuProfile()),
+        {"gpu",
+         toJSON(gpuProfile()),
          {"name", "registryID", "lowPower", "removable", "headless", "unifiedMemory", "recommendedWorkingSetMB",
           "currentAllocatedMB", "maxBufferMB"},
          {},
          [](const json& j) { gpuProfileFromJSON(j); }},
-        {"cpu", toJSON(*fullSystem().cpuCapabilities), {"featureString"}, {"cacheLineBytes", "l1DataKB", "l2KB"},
+        {"cpu",
+         toJSON(*fullSystem().cpuCapabilities),
+         {"featureString"},
+         {"cacheLineBytes", "l1DataKB", "l2KB"},
          [](const json& j) { cpuCapabilitiesFromJSON(j); }},
-        {"power", toJSON(*fullSystem().power), {"source", "lowPowerMode"}, {"batteryPercent"},
+        {"power",
+         toJSON(*fullSystem().power),
+         {"source", "lowPowerMode"},
+         {"batteryPercent"},
          [](const json& j) { powerProfileFromJSON(j); }},
-        {"system", toJSON(fullSystem()),
+        {"system",
+         toJSON(fullSystem()),
          {"computerName", "modelIdentifier", "cpuName", "architecture", "logicalCores", "physicalCores", "memoryGB",
           "osVersion", "gpuName", "neuralEngineAvailable", "appVersion"},
          {"gpuRegistryID", "runningUnderRosetta", "gpuProfiles", "cpuCapabilities", "power", "availableMemoryGB",
           "swapUsedGB", "neuralEngineProbe"},
          [](const json& j) { systemProfileFromJSON(j); }},
-        {"session", toJSON(fullSession()),
+        {"session",
+         toJSON(fullSession()),
          {"id", "startedAt", "mode", "requestedBackend", "compareAllBackends", "system", "results", "scores",
           "cancelled"},
          {"completedAt", "selectedGPURegistryID", "compareAllGPUs", "certificationNotes", "methodologyVersion"},
@@ -226,15 +243,15 @@ TEST(AIRecordsJSON, EveryRecordLoadsFromItsRequiredKeysAlone)
     }
 
     json result = toJSON(fullResult());
-    for (const char* key : {"performanceRetention", "error", "scoreRole", "gpuRegistryID", "gpuName",
-                            "certifiedForComparison", "certificationNotes", "measuredWorkUnits", "latencySamplesMS",
-                            "thermalStateSamples"}) {
+    for (const char* key :
+         {"performanceRetention", "error", "scoreRole", "gpuRegistryID", "gpuName", "certifiedForComparison",
+          "certificationNotes", "measuredWorkUnits", "latencySamplesMS", "thermalStateSamples"}) {
         result.erase(key);
     }
     const AIBenchmarkResult decoded = resultFromJSON(result);
-    EXPECT_FALSE(decoded.performanceRetention || decoded.error || decoded.scoreRole || decoded.gpuRegistryID
-                 || decoded.gpuName || decoded.certifiedForComparison || decoded.certificationNotes
-                 || decoded.measuredWorkUnits || decoded.latencySamplesMS || decoded.thermalStateSamples);
+    EXPECT_FALSE(decoded.performanceRetention || decoded.error || decoded.scoreRole || decoded.gpuRegistryID ||
+                 decoded.gpuName || decoded.certifiedForComparison || decoded.certificationNotes ||
+                 decoded.measuredWorkUnits || decoded.latencySamplesMS || decoded.thermalStateSamples);
     EXPECT_EQ(decoded.details, fullResult().details);
 
     json system = toJSON(fullSystem());
@@ -244,9 +261,9 @@ TEST(AIRecordsJSON, EveryRecordLoadsFromItsRequiredKeysAlone)
     }
     EXPECT_EQ(system.size(), 11u);
     const AISystemProfile profile = systemProfileFromJSON(system);
-    EXPECT_FALSE(profile.gpuRegistryID || profile.runningUnderRosetta || profile.gpuProfiles
-                 || profile.cpuCapabilities || profile.power || profile.availableMemoryGB || profile.swapUsedGB
-                 || profile.neuralEngineProbe);
+    EXPECT_FALSE(profile.gpuRegistryID || profile.runningUnderRosetta || profile.gpuProfiles ||
+                 profile.cpuCapabilities || profile.power || profile.availableMemoryGB || profile.swapUsedGB ||
+                 profile.neuralEngineProbe);
 }
 
 TEST(AIRecordsJSON, MissingOrMistypedRequiredKeysFailTheRecordAndItsSession)

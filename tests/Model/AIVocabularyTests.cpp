@@ -67,8 +67,8 @@ TEST(AIVocabulary, RunModeWorkloadLists)
 {
     using W = AIWorkloadID;
     EXPECT_EQ(workloadIDs(AIRunMode::quick),
-              (std::vector<W>{W::imageClassification, W::textEmbeddings, W::transformerAttention,
-                              W::llmTokenGeneration, W::matrixFP32, W::matrixFP16, W::audioClassification}));
+              (std::vector<W>{W::imageClassification, W::textEmbeddings, W::transformerAttention, W::llmTokenGeneration,
+                              W::matrixFP32, W::matrixFP16, W::audioClassification}));
 
     const auto complete = workloadIDs(AIRunMode::complete);
     EXPECT_EQ(complete.size(), 36u);

@@ -56,9 +56,8 @@ TEST(AIWorkloadCatalog, FirstUseFromManyThreadsSeesOneCatalog)
 {
     std::vector<std::future<const void*>> lookups;
     for (int i = 0; i < 8; ++i) {
-        lookups.push_back(std::async(std::launch::async, [] {
-            return static_cast<const void*>(&AIWorkloadCatalog::definitions());
-        }));
+        lookups.push_back(
+            std::async(std::launch::async, [] { return static_cast<const void*>(&AIWorkloadCatalog::definitions()); }));
     }
     for (auto& lookup : lookups) {
         EXPECT_EQ(lookup.get(), &AIWorkloadCatalog::definitions());
@@ -80,9 +79,10 @@ TEST(AIWorkloadCatalog, CategoriesAndPrecisions)
     auto inPrecision = [](AIPrecision p) { return matching([p](const auto& d) { return d.precision == p; }); };
     EXPECT_EQ(inPrecision(AIPrecision::fp16), numbers({{11, 11}, {17, 17}, {26, 26}, {28, 28}, {30, 30}, {37, 37}}));
     EXPECT_EQ(inPrecision(AIPrecision::int8), numbers({{5, 5}, {18, 18}}));
-    EXPECT_EQ(inPrecision(AIPrecision::mixed),
-              numbers({{0, 2}, {4, 4}, {6, 6}, {9, 10}, {13, 13}, {15, 15}, {24, 24}, {27, 27}, {31, 32},
-                       {34, 36}, {38, 39}}));
+    EXPECT_EQ(
+        inPrecision(AIPrecision::mixed),
+        numbers(
+            {{0, 2}, {4, 4}, {6, 6}, {9, 10}, {13, 13}, {15, 15}, {24, 24}, {27, 27}, {31, 32}, {34, 36}, {38, 39}}));
     EXPECT_EQ(inPrecision(AIPrecision::fp32).size(), 40u - 6 - 2 - 18);
 }
 
@@ -91,8 +91,8 @@ TEST(AIWorkloadCatalog, BackendsAndModelFamilies)
     using B = AIBackend;
     auto withBackends = [](std::vector<B> set) {
         return matching([set](const auto& d) {
-            return std::set<B>(d.supportedBackends.begin(), d.supportedBackends.end())
-                == std::set<B>(set.begin(), set.end());
+            return std::set<B>(d.supportedBackends.begin(), d.supportedBackends.end()) ==
+                   std::set<B>(set.begin(), set.end());
         });
     };
     const auto cpuOnly = numbers({{5, 5}, {12, 12}, {22, 22}, {36, 36}});
@@ -114,8 +114,7 @@ TEST(AIWorkloadCatalog, BackendsAndModelFamilies)
     // the mixed sustained run.
     EXPECT_EQ(matching([](const auto& d) { return d.supports(B::neuralEnginePreferred) && !d.modelFamily; }),
               numbers({{39, 39}}));
-    EXPECT_TRUE(matching([](const auto& d) { return d.modelFamily && !d.supports(B::neuralEnginePreferred); })
-                    .empty());
+    EXPECT_TRUE(matching([](const auto& d) { return d.modelFamily && !d.supports(B::neuralEnginePreferred); }).empty());
 }
 
 TEST(AIWorkloadCatalog, DurationsBaselinesAndUnits)
@@ -129,7 +128,9 @@ TEST(AIWorkloadCatalog, DurationsBaselinesAndUnits)
         }
     }
     const auto& catalog = AIWorkloadCatalog::definitions();
-    auto byBaseline = [](const auto& a, const auto& b) { return a.second.baselineThroughput < b.second.baselineThroughput; };
+    auto byBaseline = [](const auto& a, const auto& b) {
+        return a.second.baselineThroughput < b.second.baselineThroughput;
+    };
     const auto [smallest, largest] = std::minmax_element(catalog.begin(), catalog.end(), byBaseline);
     EXPECT_EQ(smallest->first, AIWorkloadID::matrixFP32);
     EXPECT_EQ(smallest->second.baselineThroughput, 1.1);
@@ -147,13 +148,15 @@ TEST(AIWorkloadCatalog, NonASCIITextsAreExact)
     // U+00D7 MULTIPLICATION SIGN and U+1D40 MODIFIER LETTER CAPITAL T, spelled as bytes so an editor cannot
     // silently substitute look-alikes.
     EXPECT_EQ(definition(AIWorkloadID::superResolution).title, "Super Resolution 2\xC3\x97");
-    EXPECT_EQ(definition(AIWorkloadID::convolution).subtitle, "3\xC3\x97" "3 feature-map convolution");
-    EXPECT_EQ(definition(AIWorkloadID::transformerAttention).subtitle,
-              "QK\xE1\xB5\x80, softmax, and value projection");
+    EXPECT_EQ(definition(AIWorkloadID::convolution).subtitle,
+              "3\xC3\x97"
+              "3 feature-map convolution");
+    EXPECT_EQ(definition(AIWorkloadID::transformerAttention).subtitle, "QK\xE1\xB5\x80, softmax, and value projection");
     EXPECT_EQ(definition(AIWorkloadID::matrixFP16).notes,
               "GPU computes in FP16. CPU reports FP16 storage with FP32 accumulation explicitly and does not claim "
               "native FP16 arithmetic.");
-    EXPECT_EQ(definition(AIWorkloadID::kvCache).notes, "Simulates key/value cache growth and traversal at a 4K context.");
+    EXPECT_EQ(definition(AIWorkloadID::kvCache).notes,
+              "Simulates key/value cache growth and traversal at a 4K context.");
 
     int nonASCII = 0;
     for (const auto& [id, d] : AIWorkloadCatalog::definitions()) {

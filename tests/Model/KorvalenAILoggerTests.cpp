@@ -2,22 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <cctype>
 #include <chrono>
-#include <optional>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <future>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <set>
 #include <string>
-#include <sys/mman.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 using namespace korvalen;
@@ -196,7 +196,8 @@ TEST_F(LoggerTest, EmptyAndMultiLineMessagesAreWrittenUnchanged)
     Logger::info("");
     Logger::runtime("first\nsecond\n");
     const std::string text = readAll(owned.back());
-    const std::regex pattern(R"(^\d+\.\d{3} \[KorvalenAI\] \[INFO\] \n\d+\.\d{3} \[KorvalenAI\] \[RUNTIME\] first\nsecond\n\n$)");
+    const std::regex pattern(
+        R"(^\d+\.\d{3} \[KorvalenAI\] \[INFO\] \n\d+\.\d{3} \[KorvalenAI\] \[RUNTIME\] first\nsecond\n\n$)");
     EXPECT_TRUE(std::regex_match(text, pattern)) << text;
 }
 
@@ -223,7 +224,8 @@ TEST_F(LoggerTest, LinesFromManyThreadsNeverInterleave)
     for (int t = 0; t < threads; ++t) {
         workers.emplace_back([t, &payload] {
             for (int i = 0; i < perThread; ++i)
-                Logger::runtime("EVENT thread=" + std::to_string(t) + " seq=" + std::to_string(i) + " data=" + payload(t, i));
+                Logger::runtime("EVENT thread=" + std::to_string(t) + " seq=" + std::to_string(i) +
+                                " data=" + payload(t, i));
         });
     }
     for (auto& worker : workers) worker.join();
@@ -281,8 +283,7 @@ TEST_F(LoggerTest, FullPipeDropsTheLineWholeInsteadOfBlocking)
     // Filled through a non-blocking flag; the logger then gets the blocking descriptor.
     ::fcntl(writeFd, F_SETFL, O_NONBLOCK);
     const std::string filler(4096, '\n');
-    while (::write(writeFd, filler.data(), filler.size()) > 0) {
-    }
+    while (::write(writeFd, filler.data(), filler.size()) > 0) {}
     ::fcntl(writeFd, F_SETFL, 0);
     Logger::setOutputFileDescriptor(writeFd);
 

@@ -17,7 +17,8 @@ TEST(LatencyStatistics, ListsWithoutUsableSamplesGiveZerosWithEveryFigurePresent
     for (const Samples& samples : {Samples{}, Samples{0, -1, nan}}) {
         const AILatencyStats s = LatencyCalculator::statistics(samples);
         AILatencyStats zeros;
-        zeros.p90MS = zeros.p99MS = zeros.standardDeviationMS = zeros.coefficientOfVariation = zeros.confidence95HalfWidthMS = 0;
+        zeros.p90MS = zeros.p99MS = zeros.standardDeviationMS = zeros.coefficientOfVariation =
+            zeros.confidence95HalfWidthMS = 0;
         zeros.outlierCount = 0;
         EXPECT_EQ(s, zeros);
     }
@@ -55,7 +56,10 @@ TEST(LatencyStatistics, CountsOnlySamplesStrictlyOutsideTheFences)
 
 TEST(LatencyStatistics, RobustCoefficientOfVariation)
 {
-    struct Case { Samples samples; std::optional<double> expected; };
+    struct Case {
+        Samples samples;
+        std::optional<double> expected;
+    };
     const Case cases[] = {
         {{1, 1}, std::nullopt},
         {{1, 1, 1}, 0.0},
@@ -76,20 +80,22 @@ TEST(LatencyStatistics, RobustCoefficientOfVariation)
 
 TEST(LatencyStatistics, OutlierFraction)
 {
-    struct Case { Samples samples; double expected; };
+    struct Case {
+        Samples samples;
+        double expected;
+    };
     const Case cases[] = {
-        {{1, 1, 1}, 0},
-        {{1, 1, 1, 100}, 0.25},
-        {{1, 1, 1, 1, 100}, 0.2},
-        {{1, nan}, 1.0},
-        {{1, 1, 0, 1, 1}, 1.0},
+        {{1, 1, 1}, 0}, {{1, 1, 1, 100}, 0.25}, {{1, 1, 1, 1, 100}, 0.2}, {{1, nan}, 1.0}, {{1, 1, 0, 1, 1}, 1.0},
     };
     for (const auto& c : cases) EXPECT_DOUBLE_EQ(LatencyCalculator::outlierFraction(c.samples), c.expected);
 }
 
 TEST(LatencyStability, LimitScalesInverselyWithTheMedianWithinItsClamps)
 {
-    struct Case { double median; double limit; };
+    struct Case {
+        double median;
+        double limit;
+    };
     for (const Case c : {Case{4, 0.05}, Case{0.25, 0.2}, Case{1, 0.1}, Case{0.8, 0.125}}) {
         const auto s = LatencyCalculator::comparisonStability(Samples{c.median, c.median, c.median});
         ASSERT_TRUE(s);
@@ -101,7 +107,12 @@ TEST(LatencyStability, LimitScalesInverselyWithTheMedianWithinItsClamps)
 
 TEST(LatencyStability, SubMillisecondTailGuardExcusesOutliersOnlyBelowOneMillisecond)
 {
-    struct Case { Samples samples; bool stable; bool guard; double tailLimit; };
+    struct Case {
+        Samples samples;
+        bool stable;
+        bool guard;
+        double tailLimit;
+    };
     auto eightPlusTwo = [](double base, double tail) {
         Samples s(8, base);
         s.push_back(tail);
@@ -109,9 +120,9 @@ TEST(LatencyStability, SubMillisecondTailGuardExcusesOutliersOnlyBelowOneMillise
         return s;
     };
     const Case cases[] = {
-        {eightPlusTwo(0.5, 0.55), true, true, 0.625},   // two outliers, P95 within the tail limit
-        {eightPlusTwo(0.5, 0.65), false, false, 0.625}, // P95 beyond it
-        {eightPlusTwo(2.0, 2.2), false, false, 2.5},    // no guard above 1 ms
+        {eightPlusTwo(0.5, 0.55), true, true, 0.625},    // two outliers, P95 within the tail limit
+        {eightPlusTwo(0.5, 0.65), false, false, 0.625},  // P95 beyond it
+        {eightPlusTwo(2.0, 2.2), false, false, 2.5},     // no guard above 1 ms
     };
     for (const auto& c : cases) {
         const auto s = LatencyCalculator::comparisonStability(c.samples);

@@ -12,10 +12,10 @@
 namespace korvalen {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using korvalen::testing::comparableSystem;
 using korvalen::testing::soundMeasurement;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
@@ -64,8 +64,13 @@ TEST(ResultScoring, ChecksAndTheirErrorTexts)
     const char* numerical = "Numerical validation did not meet the required consistency checks.";
     const DefectCase cases[] = {
         {"no samples", [](auto& m) { m.latencySamplesMS.clear(); }, AIWorkloadID::matrixFP32, false, timing},
-        {"two samples", [](auto& m) { m.latencySamplesMS = {10, 10}; }, AIWorkloadID::matrixFP32, false, timing},
-        {"one sample, reduced workload", [](auto& m) { m.latencySamplesMS = {10}; }, AIWorkloadID::metalSustained, true, nullptr},
+        {"two samples",
+         [](auto& m) {
+             m.latencySamplesMS = {10, 10};
+         },
+         AIWorkloadID::matrixFP32, false, timing},
+        {"one sample, reduced workload", [](auto& m) { m.latencySamplesMS = {10}; }, AIWorkloadID::metalSustained, true,
+         nullptr},
         {"zero sample", [](auto& m) { m.latencySamplesMS.push_back(0); }, AIWorkloadID::matrixFP32, false, timing},
         {"no iterations", [](auto& m) { m.iterations = 0; }, AIWorkloadID::matrixFP32, false, timing},
         {"accuracy at floor", [](auto& m) { m.accuracy = 0.985; }, AIWorkloadID::matrixFP32, true, nullptr},
@@ -77,10 +82,14 @@ TEST(ResultScoring, ChecksAndTheirErrorTexts)
         {"throughput beyond 0.5 %", [](auto& m) { m.throughput = 100.6; }, AIWorkloadID::matrixFP32, false,
          "Numerical validation did not meet the required consistency checks; "
          "Throughput accounting was inconsistent with work units and wall time."},
-        {"memory start 0", [](auto& m) { m.memory.startMB = 0; }, AIWorkloadID::matrixFP32, false, "Memory telemetry was invalid."},
-        {"memory end above peak", [](auto& m) { m.memory.endMB = 151; }, AIWorkloadID::matrixFP32, false, "Memory telemetry was invalid."},
-        {"retention 0", [](auto& m) { m.retention = 0; }, AIWorkloadID::matrixFP32, false, "Performance retention was invalid."},
-        {"retention NaN", [](auto& m) { m.retention = nan; }, AIWorkloadID::matrixFP32, false, "Performance retention was invalid."},
+        {"memory start 0", [](auto& m) { m.memory.startMB = 0; }, AIWorkloadID::matrixFP32, false,
+         "Memory telemetry was invalid."},
+        {"memory end above peak", [](auto& m) { m.memory.endMB = 151; }, AIWorkloadID::matrixFP32, false,
+         "Memory telemetry was invalid."},
+        {"retention 0", [](auto& m) { m.retention = 0; }, AIWorkloadID::matrixFP32, false,
+         "Performance retention was invalid."},
+        {"retention NaN", [](auto& m) { m.retention = nan; }, AIWorkloadID::matrixFP32, false,
+         "Performance retention was invalid."},
         {"infinite wall time", [](auto& m) { m.wallSeconds = inf; }, AIWorkloadID::matrixFP32, false,
          "Timing validation failed; Numerical validation did not meet the required consistency checks; "
          "Throughput accounting was inconsistent with work units and wall time."},
@@ -141,9 +150,9 @@ TEST(ResultScoring, NonFiniteFiguresAreStoredAsZero)
 
 TEST(ResultScoring, ZeroBaselineScoresAgainstTheFloor)
 {
-    const AIBenchmarkResult r = ScoreCalculator::result(soundMeasurement(), workloadWithBaseline(AIWorkloadID::matrixFP32, 0),
-                                                        AIBackend::cpu, "Nominal", "Nominal", comparableSystem(),
-                                                        AIScoreRole::platform, std::nullopt, std::nullopt);
+    const AIBenchmarkResult r = ScoreCalculator::result(
+        soundMeasurement(), workloadWithBaseline(AIWorkloadID::matrixFP32, 0), AIBackend::cpu, "Nominal", "Nominal",
+        comparableSystem(), AIScoreRole::platform, std::nullopt, std::nullopt);
     EXPECT_TRUE(r.valid);
     EXPECT_DOUBLE_EQ(r.score, 100 * 1000 / 0.000001);
 }
@@ -170,12 +179,18 @@ TEST(ResultCertification, RunConditionsLeaveValidResultsUncertified)
     unknownTotal.memoryGB = nan;
     unknownTotal.availableMemoryGB = 0.5;
 
-    struct Case { AISystemProfile system; std::vector<std::string> notes; };
+    struct Case {
+        AISystemProfile system;
+        std::vector<std::string> notes;
+    };
     const Case cases[] = {
         {unknownTotal, {"Available memory was below the comparison threshold"}},
         {battery, {"Running on battery power", "Available memory was below the comparison threshold"}},
-        {unverified, {"Running through Rosetta 2", "Power source could not be verified", "Available memory could not be verified"}},
-        {lowPower, {"Low Power Mode is enabled", "Power source could not be verified", "Available memory was below the comparison threshold"}},
+        {unverified,
+         {"Running through Rosetta 2", "Power source could not be verified", "Available memory could not be verified"}},
+        {lowPower,
+         {"Low Power Mode is enabled", "Power source could not be verified",
+          "Available memory was below the comparison threshold"}},
     };
     for (const auto& c : cases) {
         const AIBenchmarkResult r = score(soundMeasurement(), AIWorkloadID::matrixFP32, c.system);
@@ -187,9 +202,14 @@ TEST(ResultCertification, RunConditionsLeaveValidResultsUncertified)
 
 TEST(ResultCertification, ThermalNotesNameStartEndAndTheWorstSampledState)
 {
-    struct Case { std::string end; std::vector<std::string> samples; std::vector<std::string> notes; };
+    struct Case {
+        std::string end;
+        std::vector<std::string> samples;
+        std::vector<std::string> notes;
+    };
     const Case cases[] = {
-        {"Serious", {"Nominal", "Critical", "Fair"},
+        {"Serious",
+         {"Nominal", "Critical", "Fair"},
          {"Thermal state at end was Serious", "Thermal state reached Critical during the measured workload"}},
         {"Serious", {"Fair", "Serious"}, {"Thermal state at end was Serious"}},
         {"Nominal", {"Unknown", "Nominal"}, {"Thermal state reached Unknown during the measured workload"}},

@@ -37,7 +37,8 @@ AIBenchmarkResult failed(W workload, B backend, std::optional<R> role, std::stri
 
 AIBenchmarkResult calibrationFailure(W workload)
 {
-    return failed(workload, B::automatic, R::platform, "Automatic backend calibration produced no stable valid candidate.");
+    return failed(workload, B::automatic, R::platform,
+                  "Automatic backend calibration produced no stable valid candidate.");
 }
 
 TEST(ScoreSummary, EmptySessionScoresNothing)
@@ -71,29 +72,43 @@ TEST(ScoreSummary, BestScorePerWorkloadFeedsGeometricMeans)
 
 TEST(ScoreSummary, OverallFallsBackFromPlatformToUniversalToBestOfSession)
 {
-    struct Case { const char* name; std::vector<AIBenchmarkResult> results; double universal, platform, overall; };
+    struct Case {
+        const char* name;
+        std::vector<AIBenchmarkResult> results;
+        double universal, platform, overall;
+    };
     const Case cases[] = {
         {"platform complete",
          {usable(W::matrixFP32, B::gpu, R::universal, 100), usable(W::matrixFP32, B::cpu, R::platform, 400),
           usable(W::convolution, B::gpu, R::universalAndPlatform, 100)},
-         100, 200, 200},
+         100,
+         200,
+         200},
         {"platform incomplete: universal",
-         {usable(W::matrixFP32, B::gpu, R::universalAndPlatform, 100), usable(W::convolution, B::gpu, R::universal, 400),
-          failed(W::convolution, B::cpu, R::platform)},
-         200, 0, 200},
+         {usable(W::matrixFP32, B::gpu, R::universalAndPlatform, 100),
+          usable(W::convolution, B::gpu, R::universal, 400), failed(W::convolution, B::cpu, R::platform)},
+         200,
+         0,
+         200},
         {"both incomplete: best of session",
-         {usable(W::matrixFP32, B::gpu, R::universalAndPlatform, 100), failed(W::convolution, B::gpu, R::universalAndPlatform),
-          usable(W::convolution, B::cpu, R::comparison, 400)},
-         0, 0, 200},
+         {usable(W::matrixFP32, B::gpu, R::universalAndPlatform, 100),
+          failed(W::convolution, B::gpu, R::universalAndPlatform), usable(W::convolution, B::cpu, R::comparison, 400)},
+         0,
+         0,
+         200},
         // No roles: universal from canonical-path results (matrixFP32 is GPU-canonical, textTokenization
         // CPU-only) against every workload; platform from every usable result.
         {"no roles",
          {usable(W::matrixFP32, B::gpu, std::nullopt, 100), usable(W::textTokenization, B::cpu, std::nullopt, 400),
           usable(W::matrixFP32, B::cpu, std::nullopt, 900)},
-         200, 600, 600},
+         200,
+         600,
+         600},
         {"no roles, canonical path missing",
          {usable(W::matrixFP32, B::cpu, std::nullopt, 900), usable(W::textTokenization, B::cpu, std::nullopt, 400)},
-         0, 600, 600},
+         0,
+         600,
+         600},
     };
     for (const auto& c : cases) {
         const auto s = ScoreCalculator::summarize(c.results);
@@ -142,19 +157,22 @@ TEST(SessionNotes, ConditionsAndResults)
     system.runningUnderRosetta = true;
     system.power = AIPowerProfile{"Battery", 20, true};
     system.availableMemoryGB = -1;
-    EXPECT_THAT(ScoreCalculator::sessionCertificationNotes(
-                    system, {usable(W::matrixFP32, B::gpu, R::universal, 1000, false), failed(W::convolution, B::gpu, R::universal)}),
-                ElementsAre("Run used Rosetta 2 translation", "Low Power Mode was enabled", "Run was performed on battery power",
-                            "Available memory could not be verified",
-                            "One or more valid results are diagnostic-only due to run conditions or variation",
-                            "One or more workloads were unavailable and were excluded from the usable result"));
+    EXPECT_THAT(
+        ScoreCalculator::sessionCertificationNotes(system, {usable(W::matrixFP32, B::gpu, R::universal, 1000, false),
+                                                            failed(W::convolution, B::gpu, R::universal)}),
+        ElementsAre("Run used Rosetta 2 translation", "Low Power Mode was enabled",
+                    "Run was performed on battery power", "Available memory could not be verified",
+                    "One or more valid results are diagnostic-only due to run conditions or variation",
+                    "One or more workloads were unavailable and were excluded from the usable result"));
 
-    EXPECT_THAT(ScoreCalculator::sessionCertificationNotes(
-                    comparableSystem(), {calibrationFailure(W::matrixFP32), usable(W::matrixFP32, B::gpu, R::universal, 1000)}),
-                IsEmpty());
+    EXPECT_THAT(
+        ScoreCalculator::sessionCertificationNotes(
+            comparableSystem(), {calibrationFailure(W::matrixFP32), usable(W::matrixFP32, B::gpu, R::universal, 1000)}),
+        IsEmpty());
 }
 
-AISystemProfile snapshot(std::optional<AIPowerProfile> power, std::vector<AIGPUProfile> gpus = {}, double availableGB = 8)
+AISystemProfile snapshot(std::optional<AIPowerProfile> power, std::vector<AIGPUProfile> gpus = {},
+                         double availableGB = 8)
 {
     AISystemProfile p = korvalen::testing::comparableSystem();
     p.power = std::move(power);
@@ -173,19 +191,41 @@ TEST(RunConditionNotes, PowerMemoryAndGPUTopologyChanges)
     AIGPUProfile internalLowPower = internal;
     internalLowPower.lowPower = true;
 
-    struct Case { const char* name; AISystemProfile start, end; std::vector<std::string> notes; };
+    struct Case {
+        const char* name;
+        AISystemProfile start, end;
+        std::vector<std::string> notes;
+    };
     const Case cases[] = {
         {"unchanged", snapshot(ac, {internal, external}), snapshot(ac, {external, internal}), {}},
         {"no GPU profiles, same name", snapshot(ac), snapshot(ac), {}},
-        {"unplugged", snapshot(ac, {internal}), snapshot(batteryLow, {internal}),
+        {"unplugged",
+         snapshot(ac, {internal}),
+         snapshot(batteryLow, {internal}),
          {"Power source changed during the run (AC Power → Battery)", "Low Power Mode changed during the run"}},
-        {"unknown both ends", snapshot(unknown), snapshot(unknown), {"Power source could not be verified at the end of the run"}},
-        {"power missing", snapshot(std::nullopt), snapshot(batteryLow), {"Power conditions could not be verified for the complete run"}},
-        {"memory low at end", snapshot(ac), snapshot(ac, {}, 0.5), {"Available memory was below the comparison threshold at the end of the run"}},
-        {"external GPU removed", snapshot(ac, {internal, external}), snapshot(ac, {internal}), {"Metal GPU topology changed during the run"}},
-        {"GPU flag changed", snapshot(ac, {internal}), snapshot(ac, {internalLowPower}), {"Metal GPU topology changed during the run"}},
+        {"unknown both ends",
+         snapshot(unknown),
+         snapshot(unknown),
+         {"Power source could not be verified at the end of the run"}},
+        {"power missing",
+         snapshot(std::nullopt),
+         snapshot(batteryLow),
+         {"Power conditions could not be verified for the complete run"}},
+        {"memory low at end",
+         snapshot(ac),
+         snapshot(ac, {}, 0.5),
+         {"Available memory was below the comparison threshold at the end of the run"}},
+        {"external GPU removed",
+         snapshot(ac, {internal, external}),
+         snapshot(ac, {internal}),
+         {"Metal GPU topology changed during the run"}},
+        {"GPU flag changed",
+         snapshot(ac, {internal}),
+         snapshot(ac, {internalLowPower}),
+         {"Metal GPU topology changed during the run"}},
     };
-    for (const auto& c : cases) EXPECT_EQ(ScoreCalculator::runtimeConditionChangeNotes(c.start, c.end), c.notes) << c.name;
+    for (const auto& c : cases)
+        EXPECT_EQ(ScoreCalculator::runtimeConditionChangeNotes(c.start, c.end), c.notes) << c.name;
 
     AISystemProfile noMemory = snapshot(ac);
     noMemory.availableMemoryGB.reset();

@@ -39,13 +39,19 @@ void laptop(FixtureTree& tree)
     tree.write("sys/devices/system/cpu/online", "0-7\n").write("sys/devices/system/cpu/present", "0-7\n");
     tree.write("proc/self/status", "Cpus_allowed_list:\t0-1,4-5\n");
     const std::string cache = "sys/devices/system/cpu/cpu0/cache/";
-    tree.write(cache + "index0/level", "1\n").write(cache + "index0/type", "Data\n").write(cache + "index0/size", "48K\n");
+    tree.write(cache + "index0/level", "1\n")
+        .write(cache + "index0/type", "Data\n")
+        .write(cache + "index0/size", "48K\n");
     tree.write(cache + "index0/coherency_line_size", "64\n");
-    tree.write(cache + "index2/level", "2\n").write(cache + "index2/type", "Unified\n").write(cache + "index2/size", "1280K\n");
-    tree.write("proc/meminfo", "MemTotal:       16777216 kB\nMemAvailable:    4194304 kB\n"
-                               "SwapTotal:       2097152 kB\nSwapFree:        1572864 kB\n");
+    tree.write(cache + "index2/level", "2\n")
+        .write(cache + "index2/type", "Unified\n")
+        .write(cache + "index2/size", "1280K\n");
+    tree.write("proc/meminfo",
+               "MemTotal:       16777216 kB\nMemAvailable:    4194304 kB\n"
+               "SwapTotal:       2097152 kB\nSwapFree:        1572864 kB\n");
     tree.write("sys/class/power_supply/AC/type", "Mains\n").write("sys/class/power_supply/AC/online", "0\n");
-    tree.write("sys/class/power_supply/BAT0/type", "Battery\n").write("sys/class/power_supply/BAT0/status", "Discharging\n");
+    tree.write("sys/class/power_supply/BAT0/type", "Battery\n")
+        .write("sys/class/power_supply/BAT0/status", "Discharging\n");
     tree.write("sys/class/power_supply/BAT0/capacity", "57\n");
 }
 

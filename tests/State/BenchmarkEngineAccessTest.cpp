@@ -56,7 +56,8 @@ TEST(BenchmarkEngineAccess, AStoreRunThroughTheEngineEndsInAScoredSavedSession)
     BenchmarkStoreServices services;
     services.engine.executionPlan = real.executionPlan;
     // The store's engine with this test's runners in place of the machine's.
-    services.engine.runItem = [real, fakes](const AIBenchmarkEngine& engine, const AIExecutionItem& item, AIRunMode mode) {
+    services.engine.runItem = [real, fakes](const AIBenchmarkEngine& engine, const AIExecutionItem& item,
+                                            AIRunMode mode) {
         AIBenchmarkEngine faked = engine;
         faked.runners = fakes->runners();
         return real.runItem(faked, item, mode);

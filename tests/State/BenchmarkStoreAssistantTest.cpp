@@ -56,8 +56,9 @@ TEST_F(StoreAssistantTest, TheExpertAnswersFromTheRunJustMeasured)
 
     store->sendAssistantMessage(std::string("Analyze my result"));
     ASSERT_TRUE(processEventsUntil([&] { return !store->assistant().isResponding(); }));
-    const auto expected = AIAssistantEngine::respond("Analyze my result", store->currentSession(), store->systemProfile(),
-                                                     store->history(), {}, [] { return false; });
+    const auto expected =
+        AIAssistantEngine::respond("Analyze my result", store->currentSession(), store->systemProfile(),
+                                   store->history(), {}, [] { return false; });
     EXPECT_EQ(store->assistant().messages().back().text, expected->text);
     EXPECT_NE(expected->text.find("Quick AI"), std::string::npos);
     EXPECT_EQ(store->assistant().status(), "Olvane Expert 2 ready");

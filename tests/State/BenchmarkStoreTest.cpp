@@ -1,11 +1,11 @@
 #include "Model/KorvalenAILogger.h"
 #include "Model/NotificationNames.h"
+#include "Platform/Async/Async.h"
 #include "State/BenchmarkStore.h"
 #include "support/FakeBenchmarkEngine.h"
 #include "support/LogCapture.h"
 #include "support/QtTestApp.h"
 #include "support/SessionBuilders.h"
-#include "Platform/Async/Async.h"
 
 #include <gtest/gtest.h>
 
@@ -45,7 +45,8 @@ struct BenchmarkStoreTest : ::testing::Test {
 
     BenchmarkStoreServices services()
     {
-        BenchmarkStoreServices s = engine.storeServices(notifications, dir.path() + "/data", dir.path() + "/settings.conf");
+        BenchmarkStoreServices s =
+            engine.storeServices(notifications, dir.path() + "/data", dir.path() + "/settings.conf");
         s.currentProfile = [this] { return launchProfile; };
         s.runtimeSnapshot = [this](const AISystemProfile& base) { return snapshot(base); };
         return s;
@@ -60,14 +61,10 @@ std::string describe(const AIRunState& s)
 {
     if (auto r = std::get_if<AIRunState::Running>(&s.value))
         return "running " + std::to_string(r->index) + "/" + std::to_string(r->count);
-    if (std::holds_alternative<AIRunState::Preparing>(s.value))
-        return "preparing";
-    if (std::holds_alternative<AIRunState::Stopping>(s.value))
-        return "stopping";
-    if (std::holds_alternative<AIRunState::Completed>(s.value))
-        return "completed";
-    if (std::holds_alternative<AIRunState::Idle>(s.value))
-        return "idle";
+    if (std::holds_alternative<AIRunState::Preparing>(s.value)) return "preparing";
+    if (std::holds_alternative<AIRunState::Stopping>(s.value)) return "stopping";
+    if (std::holds_alternative<AIRunState::Completed>(s.value)) return "completed";
+    if (std::holds_alternative<AIRunState::Idle>(s.value)) return "idle";
     return "failed";
 }
 
@@ -76,7 +73,8 @@ TEST_F(BenchmarkStoreTest, ARunWalksItsStatesMeasuresOffTheMainThreadAndEndsInTh
     auto store = makeStore();
     std::vector<std::string> states;
     std::vector<double> progress;
-    QObject::connect(store.get(), &BenchmarkStore::runStateChanged, [&] { states.push_back(describe(store->runState())); });
+    QObject::connect(store.get(), &BenchmarkStore::runStateChanged,
+                     [&] { states.push_back(describe(store->runState())); });
     QObject::connect(store.get(), &BenchmarkStore::progressChanged, [&](double p) { progress.push_back(p); });
 
     store->start();
@@ -93,8 +91,7 @@ TEST_F(BenchmarkStoreTest, ARunWalksItsStatesMeasuresOffTheMainThreadAndEndsInTh
     EXPECT_DOUBLE_EQ(progress[3], 1.0);
     EXPECT_DOUBLE_EQ(store->progress(), 1.0);
     EXPECT_EQ(posted, (std::vector<std::string>{"KorvalenAIRunDidStart", "KorvalenAIRunDidFinish"}));
-    for (auto id : engine.state().runnerThreads)
-        EXPECT_NE(id, std::this_thread::get_id());
+    for (auto id : engine.state().runnerThreads) EXPECT_NE(id, std::this_thread::get_id());
 
     ASSERT_TRUE(store->currentSession());
     const AIBenchmarkSession& session = *store->currentSession();
@@ -205,8 +202,7 @@ TEST_F(BenchmarkStoreTest, OnlyCancelledResultsAreDroppedFromAnItem)
 TEST_F(BenchmarkStoreTest, AFailingRunnerLeavesAnInvalidResultWithItsReasonAndTheRunGoesOn)
 {
     engine.state().edit = [](const AIExecutionItem& item, std::vector<AIBenchmarkResult> results) {
-        if (item.workload.id == AIWorkloadID::textEmbeddings)
-            throw std::runtime_error("device lost");
+        if (item.workload.id == AIWorkloadID::textEmbeddings) throw std::runtime_error("device lost");
         return results;
     };
     auto store = makeStore();
@@ -224,8 +220,7 @@ TEST_F(BenchmarkStoreTest, AFailingRunnerLeavesAnInvalidResultWithItsReasonAndTh
 TEST_F(BenchmarkStoreTest, HistoryKeepsTheTwentyNewestWithTheNewRunFirst)
 {
     std::vector<AIBenchmarkSession> saved;
-    for (int i = 0; i < 20; ++i)
-        saved.push_back(korvalen::testing::sampleSession(i + 1));
+    for (int i = 0; i < 20; ++i) saved.push_back(korvalen::testing::sampleSession(i + 1));
     ASSERT_TRUE(SessionPersistence(dir.path() + "/data").save(saved));
 
     auto store = makeStore();
@@ -253,8 +248,9 @@ TEST_F(BenchmarkStoreTest, TheWindowIsToldWhenTheHistoryWasRestoredSetAsideOrCan
 
     auto store = makeStore();
     EXPECT_EQ(store->history().size(), 1u);
-    EXPECT_EQ(store->historyNotice(), "History restored from its backup: the history file could not be read in full.\n"
-                                      "The unreadable history file is kept as history.corrupt.json.");
+    EXPECT_EQ(store->historyNotice(),
+              "History restored from its backup: the history file could not be read in full.\n"
+              "The unreadable history file is kept as history.corrupt.json.");
 
     // The folder turns into a file: the run's save fails, and the window hears of it.
     QStringList notices;
@@ -279,7 +275,8 @@ TEST_F(BenchmarkStoreTest, AMissingResourceFolderIsReportedAtLaunchNotAfterARun)
     s.missingResourceFolder = BenchmarkStoreServices::standard().missingResourceFolder;
     BenchmarkStore store(std::move(s));
     const std::string folder = dir.path().toStdString() + "/no such folder";
-    EXPECT_EQ(store.statusText().toStdString(), "Resource folder not found: " + folder + " — model workloads cannot run");
+    EXPECT_EQ(store.statusText().toStdString(),
+              "Resource folder not found: " + folder + " — model workloads cannot run");
     EXPECT_TRUE(log.contains("RESOURCES_MISSING path=" + folder));
 
     qputenv("KORVALEN_RESOURCES", dir.path().toUtf8());
@@ -318,8 +315,7 @@ TEST_F(BenchmarkStoreTest, AVanishedGPUFallsBackToTheCurrentDefaultBeforeThePlan
     ASSERT_TRUE(processEventsUntil([&] { return finished(*store); }));
     EXPECT_EQ(store->selectedGPURegistryID(), 22u);
     EXPECT_EQ(store->currentSession()->selectedGPURegistryID, 22u);
-    for (const auto& r : store->currentSession()->results)
-        EXPECT_EQ(r.gpuRegistryID, 22u);
+    for (const auto& r : store->currentSession()->results) EXPECT_EQ(r.gpuRegistryID, 22u);
 }
 
 TEST_F(BenchmarkStoreTest, ClearingAndShowingSessionsIsRefusedWhileBusy)
@@ -348,9 +344,8 @@ public:
     RecordingWindow(const AIVisualizationRequest& request, std::vector<std::string>& log)
         : AIVisualizationWindowController(request, WithoutWindow{}), log_(log)
     {
-        connect(&model(), &AIVisualizationModel::changed, this, [this] {
-            log_.push_back(std::string(rawValue(model().phase())) + " " + model().scoreText());
-        });
+        connect(&model(), &AIVisualizationModel::changed, this,
+                [this] { log_.push_back(std::string(rawValue(model().phase())) + " " + model().scoreText()); });
     }
     void showWindow() override { log_.push_back("show " + std::string(rawValue(model().request().backend))); }
     void close() override
@@ -379,7 +374,8 @@ TEST_F(BenchmarkStoreTest, LiveVisualizationsFollowTheRunAndStop)
         };
         auto store = std::make_unique<BenchmarkStore>(std::move(s));
         store->setShowLiveVisualizations(on);
-        QObject::connect(store.get(), &BenchmarkStore::statusTextChanged, [&](const QString& t) { statuses.push_back(t); });
+        QObject::connect(store.get(), &BenchmarkStore::statusTextChanged,
+                         [&](const QString& t) { statuses.push_back(t); });
         return store;
     };
 
@@ -393,7 +389,9 @@ TEST_F(BenchmarkStoreTest, LiveVisualizationsFollowTheRunAndStop)
                                              "RESULT VALIDATED Score 1000", "show CPU", "close"}));
     EXPECT_NEAR(clock, 1.35, 1e-6) << "one hold and one pause";
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "Preparing benchmark visual — Image Classification"), 1);
-    EXPECT_EQ(std::count_if(statuses.begin(), statuses.end(), [](const QString& t) { return t.startsWith("Preparing benchmark visual"); }), 3);
+    EXPECT_EQ(std::count_if(statuses.begin(), statuses.end(),
+                            [](const QString& t) { return t.startsWith("Preparing benchmark visual"); }),
+              3);
 
     // A stop during the measurement: the window says so and closes when the item ends, with no hold.
     log.clear();
@@ -405,8 +403,8 @@ TEST_F(BenchmarkStoreTest, LiveVisualizationsFollowTheRunAndStop)
     store->stop();
     ASSERT_TRUE(processEventsUntil([&] { return finished(*store); }));
     EXPECT_EQ(log, (std::vector<std::string>{"SCORING — VISUAL FROZEN ", "show GPU", "STOPPED ",
-                                             "STOPPED Stopping after active AI kernel", "STOPPED Stopping after active AI kernel",
-                                             "close"}));
+                                             "STOPPED Stopping after active AI kernel",
+                                             "STOPPED Stopping after active AI kernel", "close"}));
     EXPECT_EQ(clock, 0);
     engine.holdItems(false);
 

@@ -28,7 +28,10 @@ void writeAll(const QString& path, const QByteArray& bytes)
     file.write(bytes);
 }
 
-QStringList folderFiles(const QString& folder) { return QDir(folder).entryList(QDir::Files, QDir::Name); }
+QStringList folderFiles(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::Files, QDir::Name);
+}
 
 struct SessionPersistenceTest : ::testing::Test {
     QTemporaryDir dir;
@@ -120,8 +123,8 @@ TEST_F(SessionPersistenceTest, TheCandidateWithTheReadableSessionsWinsAndABadFil
         int badInMain;  // sessions of the main file made unreadable (of 3)
         bool backupWins;
     };
-    for (const Case& c : {Case{"all sessions bad", 3, true}, Case{"most sessions bad", 2, true},
-                          Case{"one session bad", 1, false}}) {
+    for (const Case& c :
+         {Case{"all sessions bad", 3, true}, Case{"most sessions bad", 2, true}, Case{"one session bad", 1, false}}) {
         SCOPED_TRACE(c.name);
         QTemporaryDir scratch;
         const QString where = scratch.path() + "/Korvalen AI";
@@ -129,9 +132,9 @@ TEST_F(SessionPersistenceTest, TheCandidateWithTheReadableSessionsWinsAndABadFil
         const std::vector<AIBenchmarkSession> older{sampleSession(7), sampleSession(8)};
         ASSERT_TRUE(persistence.save(older));
         const QByteArray olderBytes = readAll(persistence.historyPath());
-        nlohmann::json array = toJSON(std::vector<AIBenchmarkSession>{sampleSession(1), sampleSession(7), sampleSession(8)});
-        for (int i = 0; i < c.badInMain; ++i)
-            array[static_cast<std::size_t>(2 - i)]["mode"] = "Unknown Mode";
+        nlohmann::json array =
+            toJSON(std::vector<AIBenchmarkSession>{sampleSession(1), sampleSession(7), sampleSession(8)});
+        for (int i = 0; i < c.badInMain; ++i) array[static_cast<std::size_t>(2 - i)]["mode"] = "Unknown Mode";
         const QByteArray badBytes = QByteArray::fromStdString(array.dump());
         ASSERT_TRUE(persistence.save(older));  // `older` is now the backup
         writeAll(persistence.historyPath(), badBytes);
@@ -204,8 +207,7 @@ TEST_F(SessionPersistenceTest, LoadKeepsAtMostTheNewestTwentySessions)
 {
     SessionPersistence persistence(folder());
     std::vector<AIBenchmarkSession> many;
-    for (int i = 0; i < 23; ++i)
-        many.push_back(sampleSession(i, {AIWorkloadID::matrixFP32}));
+    for (int i = 0; i < 23; ++i) many.push_back(sampleSession(i, {AIWorkloadID::matrixFP32}));
     ASSERT_TRUE(persistence.save(many));
     const auto loaded = persistence.load();
     ASSERT_EQ(loaded.size(), 20u);

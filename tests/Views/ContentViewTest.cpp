@@ -16,11 +16,11 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QHeaderView>
 #include <QImage>
 #include <QKeyEvent>
-#include <QDir>
-#include <QFile>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
@@ -56,7 +56,10 @@ struct ContentViewTest : ::testing::Test {
     }
 };
 
-int indexOf(QComboBox* box, const QString& text) { return box->findText(text); }
+int indexOf(QComboBox* box, const QString& text)
+{
+    return box->findText(text);
+}
 
 // The text a table cell shows after eliding, worked out the way the cell's delegate draws it.
 QString shownText(QTableWidget* table, int row, int column)
@@ -67,7 +70,8 @@ QString shownText(QTableWidget* table, int row, int column)
             (delegate->*&Access::initStyleOption)(option, index);
         }
     };
-    const auto* delegate = qobject_cast<const QStyledItemDelegate*>(table->itemDelegateForIndex(table->model()->index(row, column)));
+    const auto* delegate =
+        qobject_cast<const QStyledItemDelegate*>(table->itemDelegateForIndex(table->model()->index(row, column)));
     const QModelIndex index = table->model()->index(row, column);
     QStyleOptionViewItem option;
     option.initFrom(table->viewport());
@@ -90,8 +94,7 @@ std::vector<std::vector<int>> greyLevels(QWidget& widget, QRect area)
     std::vector<std::vector<int>> rows;
     for (int y = area.top(); y <= area.bottom(); ++y) {
         rows.emplace_back();
-        for (int x = area.left(); x <= area.right(); ++x)
-            rows.back().push_back(qGray(image.pixel(x, y)));
+        for (int x = area.left(); x <= area.right(); ++x) rows.back().push_back(qGray(image.pixel(x, y)));
     }
     return rows;
 }
@@ -186,8 +189,7 @@ TEST_F(ContentViewTest, EveryColumnToCertifiedStaysInViewAndTitlesKeepTheirEnds)
         std::map<QString, QString> shownTitles;
         for (int r = 0; r < table->rowCount(); ++r) {
             const QString title = table->item(r, 0)->text(), shown = shownText(table, r, 0);
-            if (size.width() == 1280)
-                EXPECT_EQ(shown, title);
+            if (size.width() == 1280) EXPECT_EQ(shown, title);
             shownTitles[title] = shown;
         }
         std::set<QString> distinct;
@@ -218,8 +220,7 @@ TEST_F(ContentViewTest, CheckStatesDifferInShapeNotOnlyInColour)
     const auto spread = [](const std::vector<std::vector<int>>& grey) {
         int low = 255, high = 0;
         for (const auto& row : grey)
-            for (int v : row)
-                low = std::min(low, v), high = std::max(high, v);
+            for (int v : row) low = std::min(low, v), high = std::max(high, v);
         return high - low;
     };
     box->setChecked(false);
@@ -233,13 +234,11 @@ TEST_F(ContentViewTest, CheckStatesDifferInShapeNotOnlyInColour)
         const auto grey = greyLevels(*toggle, track);
         int high = 0;
         for (const auto& row : grey)
-            for (int v : row)
-                high = std::max(high, v);
+            for (int v : row) high = std::max(high, v);
         double sum = 0, count = 0;
         for (const auto& row : grey)
             for (std::size_t x = 0; x < row.size(); ++x)
-                if (row[x] >= high - 25)
-                    sum += double(x), ++count;
+                if (row[x] >= high - 25) sum += double(x), ++count;
         return sum / count / double(track.width());
     };
     toggle->setChecked(false);
@@ -260,10 +259,15 @@ TEST_F(ContentViewTest, TabVisitsEachControlOnceAndShortcutsStartAndStop)
     ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
 
     // Disabled controls (Compare all GPUs, Stop) are skipped; the table is one stop.
-    const std::vector<QWidget*> expected{sidebar->modePicker(), sidebar->acceleratorPicker(),
-                                         sidebar->compareBackendsToggle(), sidebar->liveVisualizationsToggle(),
-                                         sidebar->startButton(), sidebar->historyList(), results->categoryFilter(),
-                                         results->clearButton(), results->resultsTable()};
+    const std::vector<QWidget*> expected{sidebar->modePicker(),
+                                         sidebar->acceleratorPicker(),
+                                         sidebar->compareBackendsToggle(),
+                                         sidebar->liveVisualizationsToggle(),
+                                         sidebar->startButton(),
+                                         sidebar->historyList(),
+                                         results->categoryFilter(),
+                                         results->clearButton(),
+                                         results->resultsTable()};
     const auto tab = [&] {
         QKeyEvent key(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
         QCoreApplication::sendEvent(view.focusWidget(), &key);
@@ -291,10 +295,8 @@ TEST_F(ContentViewTest, TabVisitsEachControlOnceAndShortcutsStartAndStop)
     // The shortcuts act as the buttons do, and the buttons' tool tips tell them.
     QAction *start = nullptr, *stop = nullptr;
     for (QAction* action : sidebar->actions()) {
-        if (action->shortcut() == SidebarView::startShortcut())
-            start = action;
-        if (action->shortcut() == SidebarView::stopShortcut())
-            stop = action;
+        if (action->shortcut() == SidebarView::startShortcut()) start = action;
+        if (action->shortcut() == SidebarView::stopShortcut()) stop = action;
     }
     ASSERT_TRUE(start && stop);
     EXPECT_TRUE(sidebar->startButton()->toolTip().contains("Ctrl+R"));

@@ -1,8 +1,8 @@
 #include "Platform/Compute/GpuDevices.h"
 #include "Views/ResultCard.h"
 #include "Views/ScoreDashboardView.h"
-#include "support/QtTestApp.h"
 #include "support/FakeBenchmarkEngine.h"
+#include "support/QtTestApp.h"
 
 #include <gtest/gtest.h>
 
@@ -25,14 +25,21 @@ TEST(ResultCard, MetricPicksDecimalsByMagnitudeAndHidesNonFiniteValues)
         double value;
         const char* text;
     } cases[] = {
-        {std::nan(""), "0"}, {inf, "0"}, {-inf, "0"},
-        {0, "0.0000"}, {3.14159265, "3.1416"}, {9.99995, "10.0000"},  // below 10 keeps four decimals
-        {10, "10.00"}, {-12.345, "-12.35"}, {99.999, "100.00"},
-        {100, "100"}, {-250.5, "-250"} /* a tie rounds to even, as printf does */, {2.5e9, "2500000000"},
+        {std::nan(""), "0"},
+        {inf, "0"},
+        {-inf, "0"},
+        {0, "0.0000"},
+        {3.14159265, "3.1416"},
+        {9.99995, "10.0000"},  // below 10 keeps four decimals
+        {10, "10.00"},
+        {-12.345, "-12.35"},
+        {99.999, "100.00"},
+        {100, "100"},
+        {-250.5, "-250"} /* a tie rounds to even, as printf does */,
+        {2.5e9, "2500000000"},
         {0.000123456, "0.0001"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(ResultCard::metric(c.value), c.text) << c.value;
+    for (const auto& c : cases) EXPECT_EQ(ResultCard::metric(c.value), c.text) << c.value;
 }
 
 TEST(ResultCard, MetricKeepsAFullStopUnderADecimalCommaLocale)
@@ -43,12 +50,12 @@ TEST(ResultCard, MetricKeepsAFullStopUnderADecimalCommaLocale)
     if (!localedef.waitForFinished(60000) || localedef.exitCode() > 1)
         GTEST_SKIP() << "cannot build a German locale here";
     setenv("LOCPATH", dir.path().toLocal8Bit().constData(), 1);
-    if (!std::setlocale(LC_ALL, "de_DE.UTF-8"))
-        GTEST_SKIP() << "German locale not available";
+    if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) GTEST_SKIP() << "German locale not available";
     char printed[32];
     std::snprintf(printed, sizeof printed, "%.2f", 12.5);
     const std::string c = printed;
-    const std::string small = ResultCard::metric(1.5), medium = ResultCard::metric(12.5), large = ResultCard::metric(1234.5);
+    const std::string small = ResultCard::metric(1.5), medium = ResultCard::metric(12.5),
+                      large = ResultCard::metric(1234.5);
     std::setlocale(LC_ALL, "C");
     unsetenv("LOCPATH");
     ASSERT_EQ(c, "12,50") << "the locale must really print decimal commas for this test to mean anything";
@@ -82,8 +89,7 @@ TEST(ResultCard, RowShowsMeasuredFiguresOrTheFailure)
     const ResultCard::Row bad = ResultCard::row(failed);
     // No figure of an invalid result passes for a measurement, and it is not "Diagnostic" (valid,
     // not certified) either.
-    for (const QString& figure : {bad.score, bad.throughput, bad.medianLatency, bad.p99Latency})
-        EXPECT_EQ(figure, "—");
+    for (const QString& figure : {bad.score, bad.throughput, bad.medianLatency, bad.p99Latency}) EXPECT_EQ(figure, "—");
     EXPECT_EQ(bad.validity, "Invalid");
     EXPECT_EQ(bad.certification, "Not valid");
     EXPECT_EQ(bad.certificationMark, "✗");
@@ -123,7 +129,8 @@ TEST(ResultCard, AProcessorDeviceIsNeverPassedOffAsAGPU)
     AISystemProfile profile = korvalen::testing::comparableSystem();
     profile.gpuProfiles = std::vector<AIGPUProfile>{{.name = "pthread-example", .registryID = 7}};
     panel.show(profile);
-    EXPECT_TRUE(panel.text().contains("GPU: No GPU · OpenCL on the processor (pthread-example)")) << panel.text().toStdString();
+    EXPECT_TRUE(panel.text().contains("GPU: No GPU · OpenCL on the processor (pthread-example)"))
+        << panel.text().toStdString();
     gpu::setDeviceProvider(nullptr);
 }
 

@@ -22,7 +22,10 @@ protected:
     }
 
     QCoreApplication& app = test::qtApp(true);
-    AIVisualizationRequest request{AIWorkloadID::imageClassification, "Image Classification", "", AIBackend::cpu,
+    AIVisualizationRequest request{AIWorkloadID::imageClassification,
+                                   "Image Classification",
+                                   "",
+                                   AIBackend::cpu,
                                    AIVisualizationStyle::of(AIVisualizationStyle::Kind::classification),
                                    SceneColor::srgb(0.16, 0.78, 0.92)};
     AIVisualizationModel model{request};
@@ -52,8 +55,8 @@ TEST_F(VisualizationCanvas, FrozenPhasesIgnoreTheClockAndLivePhasesFollowIt)
 TEST_F(VisualizationCanvas, EveryModelChangeRestartsTheTimerWithThePhaseInterval)
 {
     const std::pair<AIVisualizationPhase, int> intervals[] = {
-        {AIVisualizationPhase::completed, 33},        {AIVisualizationPhase::scoring, 3600000},
-        {AIVisualizationPhase::sustainedLive, 125},   {AIVisualizationPhase::stopped, 3600000},
+        {AIVisualizationPhase::completed, 33},      {AIVisualizationPhase::scoring, 3600000},
+        {AIVisualizationPhase::sustainedLive, 125}, {AIVisualizationPhase::stopped, 3600000},
         {AIVisualizationPhase::previewing, 33},
     };
     EXPECT_EQ(canvas.timerInterval(), 33) << "a new model is previewing";

@@ -16,8 +16,7 @@ class FakeWindow : public AIVisualizationWindowController {
 public:
     FakeWindow(const AIVisualizationRequest& request, std::vector<bool>& quietCloses)
         : AIVisualizationWindowController(request, WithoutWindow{}), quietCloses_(quietCloses)
-    {
-    }
+    {}
     void showWindow() override { ++shown; }
     void close() override
     {
@@ -42,21 +41,20 @@ protected:
     std::vector<bool> quietCloses;  // one entry per close: whether it was quiet
     std::shared_ptr<BenchmarkCancellationToken> token = std::make_shared<BenchmarkCancellationToken>();
 
-    AIVisualizationCoordinator coordinator{AIVisualizationCoordinator::Services{
-        [this](const AIVisualizationRequest& request) {
-            auto* window = new FakeWindow(request, quietCloses);
-            windows.emplace_back(window);
-            return window;
-        },
-        [this] { return clock; },
-        [this](std::chrono::nanoseconds d) -> Task<bool> {
-            slices.push_back(double(d.count()) / 1e9);
-            clock += double(d.count()) / 1e9;
-            if (atSlice)
-                atSlice();
-            co_await nextEventLoopTurn();
-            co_return true;
-        }}};
+    AIVisualizationCoordinator coordinator{
+        AIVisualizationCoordinator::Services{[this](const AIVisualizationRequest& request) {
+                                                 auto* window = new FakeWindow(request, quietCloses);
+                                                 windows.emplace_back(window);
+                                                 return window;
+                                             },
+                                             [this] { return clock; },
+                                             [this](std::chrono::nanoseconds d) -> Task<bool> {
+                                                 slices.push_back(double(d.count()) / 1e9);
+                                                 clock += double(d.count()) / 1e9;
+                                                 if (atSlice) atSlice();
+                                                 co_await nextEventLoopTurn();
+                                                 co_return true;
+                                             }}};
 
     // Runs complete() to its end and gives the virtual time it took.
     double completeItem(std::vector<AIBenchmarkResult> results, bool cancelled = false)
@@ -83,7 +81,10 @@ AIBenchmarkResult result(AIBackend backend, double score, bool valid = true, std
     return r;
 }
 
-const AIWorkloadDefinition& workload(AIWorkloadID id) { return definition(id); }
+const AIWorkloadDefinition& workload(AIWorkloadID id)
+{
+    return definition(id);
+}
 
 }  // namespace
 
@@ -115,7 +116,12 @@ TEST_F(VisualizationCoordinator, ShowsTheFrozenSceneThenTheResultForTheHoldThenP
 
 TEST_F(VisualizationCoordinator, ResultTextsOnTheWindow)
 {
-    struct Case { std::vector<AIBenchmarkResult> results; AIBackend backend; const char* score; const char* throughput; };
+    struct Case {
+        std::vector<AIBenchmarkResult> results;
+        AIBackend backend;
+        const char* score;
+        const char* throughput;
+    };
     const Case cases[] = {
         {{result(AIBackend::cpu, 1234.6)}, AIBackend::cpu, "Score 1235", "12.500 tokens/s"},
         {{result(AIBackend::cpu, 900, false)}, AIBackend::cpu, "Result unavailable", ""},
@@ -175,8 +181,7 @@ TEST_F(VisualizationCoordinator, AUserCloseDuringTheHoldIsNotReopenedAndTheRunGo
     coordinator.prepare(workload(AIWorkloadID::matrixFP16), AIBackend::gpu, true);
     QPointer<FakeWindow> window = current();
     atSlice = [&] {
-        if (clock >= 100.3 && window && window->closes == 0)
-            window->closeByUser();
+        if (clock >= 100.3 && window && window->closes == 0) window->closeByUser();
     };
     const double took = completeItem({result(AIBackend::gpu, 500)});
     EXPECT_LE(took, 0.3 + 0.1 + 1e-9) << "no full hold and no pause";

@@ -59,7 +59,10 @@ const MappingRow mapping[] = {
     {"mixedSustained", "mixedSustainedDashboard", "gpu(mixedSustainedDashboard)"},
 };
 
-std::string nameOf(const std::optional<AIVisualizationStyle>& style) { return style ? styleName(*style) : ""; }
+std::string nameOf(const std::optional<AIVisualizationStyle>& style)
+{
+    return style ? styleName(*style) : "";
+}
 
 }  // namespace
 
@@ -75,7 +78,8 @@ TEST(VisualizationStyles, EveryWorkloadOnEveryBackendMapsAsTheTableSays)
         const std::string onGpu = *row.gpuScene ? "gpu(" + std::string(row.gpuScene) + ")" : row.otherStyle;
         EXPECT_EQ(nameOf(visualizationStyle(*id, AIBackend::gpu)), onGpu) << row.workload;
         for (auto backend : {AIBackend::cpu, AIBackend::neuralEnginePreferred, AIBackend::automatic})
-            EXPECT_EQ(nameOf(visualizationStyle(*id, backend)), row.otherStyle) << row.workload << " " << rawValue(backend);
+            EXPECT_EQ(nameOf(visualizationStyle(*id, backend)), row.otherStyle)
+                << row.workload << " " << rawValue(backend);
 
         // The scene rule: a fixed backend needs a style; automatic also counts a GPU scene.
         EXPECT_EQ(visualizationSceneCanExist(*id, AIBackend::cpu), *row.otherStyle != 0) << row.workload;
@@ -83,20 +87,18 @@ TEST(VisualizationStyles, EveryWorkloadOnEveryBackendMapsAsTheTableSays)
         EXPECT_EQ(visualizationSceneCanExist(*id, AIBackend::gpu), !onGpu.empty()) << row.workload;
         const bool any = visualizationSceneCanExist(*id, AIBackend::automatic);
         EXPECT_EQ(any, *row.gpuScene || *row.otherStyle) << row.workload;
-        if (!any && !visualizationSceneCanExist(*id, AIBackend::gpu))
-            windowless.insert(row.workload);
+        if (!any && !visualizationSceneCanExist(*id, AIBackend::gpu)) windowless.insert(row.workload);
     }
-    EXPECT_EQ(windowless, (std::set<std::string>{"textTokenization", "melSpectrogram", "threadScaling", "memoryPressure"}));
+    EXPECT_EQ(windowless,
+              (std::set<std::string>{"textTokenization", "melSpectrogram", "threadScaling", "memoryPressure"}));
 }
 
 TEST(VisualizationStyles, NamesParseBackAndAll42AreDistinct)
 {
-    for (auto style : allGPUVisualizationStyles())
-        EXPECT_EQ(fromRaw<GPUVisualizationStyle>(rawValue(style)), style);
+    for (auto style : allGPUVisualizationStyles()) EXPECT_EQ(fromRaw<GPUVisualizationStyle>(rawValue(style)), style);
     EXPECT_FALSE(fromRaw<GPUVisualizationStyle>("VisionClassification"));
     std::set<std::string> names;
-    for (const auto& style : allVisualizationStyles())
-        names.insert(styleName(style));
+    for (const auto& style : allVisualizationStyles()) names.insert(styleName(style));
     EXPECT_EQ(names.size(), 42u);
     EXPECT_EQ(styleName(allVisualizationStyles()[29]), "gpu(trainingBackprop)");
     EXPECT_EQ(styleName(allVisualizationStyles()[41]), "diffusion");
@@ -104,7 +106,11 @@ TEST(VisualizationStyles, NamesParseBackAndAll42AreDistinct)
 
 TEST(VisualizationPhase, BadgeLabelsParseExactlyAndOnlyScoringAndStoppedFreeze)
 {
-    struct Row { AIVisualizationPhase phase; const char* label; bool animates; };
+    struct Row {
+        AIVisualizationPhase phase;
+        const char* label;
+        bool animates;
+    };
     const Row rows[] = {
         {AIVisualizationPhase::previewing, "GENERATING PREVIEW", true},
         {AIVisualizationPhase::sustainedLive, "SUSTAINED — LIVE", true},

@@ -15,7 +15,11 @@ using Placement = AIVisualizationWindowGeometry::Placement;
 
 TEST(VisualizationWindowGeometry, KeepsTheWindowInsideTheVisibleFrame)
 {
-    struct Case { std::optional<QRectF> visible; QRectF frame; Placement expected; };
+    struct Case {
+        std::optional<QRectF> visible;
+        QRectF frame;
+        Placement expected;
+    };
     const QSizeF fullMinimum(720, 405);
     const Case cases[] = {
         // a large screen: the centred window stays as it is
@@ -38,8 +42,11 @@ TEST(VisualizationWindowGeometry, KeepsTheWindowInsideTheVisibleFrame)
 TEST(VisualizationWindow, QuietCloseNeverReportsAndAUserCloseReportsOnce)
 {
     test::qtApp(true);
-    AIVisualizationRequest request{AIWorkloadID::imageClassification, "Image Classification", "MobileNet-class",
-                                   AIBackend::cpu, AIVisualizationStyle::of(AIVisualizationStyle::Kind::classification),
+    AIVisualizationRequest request{AIWorkloadID::imageClassification,
+                                   "Image Classification",
+                                   "MobileNet-class",
+                                   AIBackend::cpu,
+                                   AIVisualizationStyle::of(AIVisualizationStyle::Kind::classification),
                                    SceneColor::srgb(0.16, 0.78, 0.92)};
     int reports = 0;
     {
@@ -66,10 +73,9 @@ TEST(VisualizationWindow, QuietCloseNeverReportsAndAUserCloseReportsOnce)
 TEST(VisualizationWindowView, PanelsFollowThePhase)
 {
     test::qtApp(true);
-    AIVisualizationModel model(AIVisualizationRequest{AIWorkloadID::llmTokenGeneration, "LLM Token Generation", "",
-                                                      AIBackend::automatic,
-                                                      AIVisualizationStyle::gpu(GPUVisualizationStyle::generativeTokenDecode),
-                                                      SceneColor::srgb(0.82, 0.49, 0.96)});
+    AIVisualizationModel model(AIVisualizationRequest{
+        AIWorkloadID::llmTokenGeneration, "LLM Token Generation", "", AIBackend::automatic,
+        AIVisualizationStyle::gpu(GPUVisualizationStyle::generativeTokenDecode), SceneColor::srgb(0.82, 0.49, 0.96)});
     AIVisualizationWindowView view(model);
     EXPECT_EQ(view.categorySymbol(), "wand.and.stars");
     EXPECT_EQ(view.backendText(), "Best Available (Calibrated)");
@@ -78,18 +84,45 @@ TEST(VisualizationWindowView, PanelsFollowThePhase)
     EXPECT_EQ(view.badgeText(), "GENERATING PREVIEW");
     EXPECT_EQ(view.badgeColor(), QColor::fromRgbF(0.82f, 0.49f, 0.96f));
 
-    struct Row { AIVisualizationPhase phase; const char* score; const char* throughput; QStringList lines; const char* symbol; const char* caption; };
+    struct Row {
+        AIVisualizationPhase phase;
+        const char* score;
+        const char* throughput;
+        QStringList lines;
+        const char* symbol;
+        const char* caption;
+    };
     const Row rows[] = {
-        {AIVisualizationPhase::scoring, "", "", {"The animated scene is frozen while the timed AI measurement runs."},
-         "pause.circle.fill", "PREVIEW EXCLUDED FROM SCORE"},
-        {AIVisualizationPhase::sustainedLive, "", "", {"Live low-rate sustained dashboard — benchmark is still running."},
-         "waveform.path.ecg", "LIVE SUSTAINED STATUS"},
-        {AIVisualizationPhase::completed, "Score 1235", "12.500 tokens/s", {"Score 1235", "12.500 tokens/s"}, "sparkles",
+        {AIVisualizationPhase::scoring,
+         "",
+         "",
+         {"The animated scene is frozen while the timed AI measurement runs."},
+         "pause.circle.fill",
          "PREVIEW EXCLUDED FROM SCORE"},
-        {AIVisualizationPhase::completed, "Result unavailable", "", {"Result unavailable"}, "sparkles",
+        {AIVisualizationPhase::sustainedLive,
+         "",
+         "",
+         {"Live low-rate sustained dashboard — benchmark is still running."},
+         "waveform.path.ecg",
+         "LIVE SUSTAINED STATUS"},
+        {AIVisualizationPhase::completed,
+         "Score 1235",
+         "12.500 tokens/s",
+         {"Score 1235", "12.500 tokens/s"},
+         "sparkles",
          "PREVIEW EXCLUDED FROM SCORE"},
-        {AIVisualizationPhase::stopped, "Stopping after active AI kernel", "", {"Stopping after active AI kernel"},
-         "sparkles", "PREVIEW EXCLUDED FROM SCORE"},
+        {AIVisualizationPhase::completed,
+         "Result unavailable",
+         "",
+         {"Result unavailable"},
+         "sparkles",
+         "PREVIEW EXCLUDED FROM SCORE"},
+        {AIVisualizationPhase::stopped,
+         "Stopping after active AI kernel",
+         "",
+         {"Stopping after active AI kernel"},
+         "sparkles",
+         "PREVIEW EXCLUDED FROM SCORE"},
     };
     for (const auto& row : rows) {
         model.setScoreText(row.score);
@@ -107,8 +140,7 @@ TEST(SymbolGlyphs, EveryNamedSymbolDrawsSomething)
 {
     test::qtApp(true);
     std::vector<std::string> names{"sparkles", "pause.circle.fill", "waveform.path.ecg", "cpu", "display", "brain"};
-    for (auto category : allCategories)
-        names.push_back(AIVisualizationWindowView::categorySymbol(category));
+    for (auto category : allCategories) names.push_back(AIVisualizationWindowView::categorySymbol(category));
     for (const auto& name : names) {
         EXPECT_TRUE(SymbolGlyph::has(name)) << name;
         QImage image(24, 24, QImage::Format_ARGB32_Premultiplied);
@@ -118,8 +150,7 @@ TEST(SymbolGlyphs, EveryNamedSymbolDrawsSomething)
         painter.end();
         int inked = 0;
         for (int y = 0; y < 24; ++y)
-            for (int x = 0; x < 24; ++x)
-                inked += qAlpha(image.pixel(x, y)) > 128;
+            for (int x = 0; x < 24; ++x) inked += qAlpha(image.pixel(x, y)) > 128;
         EXPECT_GT(inked, 20) << name;
         EXPECT_LT(inked, 24 * 24 / 2 + 150) << name;
     }

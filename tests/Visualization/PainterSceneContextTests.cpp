@@ -18,8 +18,7 @@ int largestChannelDifference(const QImage& a, const QImage& b)
     for (int y = 0; y < a.height(); ++y) {
         const uchar* pa = a.constScanLine(y);
         const uchar* pb = b.constScanLine(y);
-        for (int x = 0; x < a.width() * 4; ++x)
-            largest = std::max(largest, std::abs(pa[x] - pb[x]));
+        for (int x = 0; x < a.width() * 4; ++x) largest = std::max(largest, std::abs(pa[x] - pb[x]));
     }
     return largest;
 }
@@ -47,37 +46,51 @@ TEST(PainterSceneContext, FastRoutesPaintWhatTheGeneralPathPaints)
         std::function<void(SceneContext&)> scene;
     };
     const Case cases[] = {
-        {"vertical hairlines between whole pixels", {0, 0},
+        {"vertical hairlines between whole pixels",
+         {0, 0},
          [](SceneContext& c) {
              for (double x : {0.0, 56.47, 112.94, 300.5, 511.0})
                  c.stroke(ScenePath::line({x, 0}, {x, 420}), SceneColors::white.withOpacity(0.6), 0.7);
          }},
-        {"horizontal, fractional and sloped hairlines", {3, -4},
+        {"horizontal, fractional and sloped hairlines",
+         {3, -4},
          [](SceneContext& c) {
              c.stroke(ScenePath::line({0, 54.3}, {500, 54.3}), SceneColors::white, 1);
              c.stroke(ScenePath::line({80.5, 10.2}, {80.5, 390.7}), SceneColors::white, 1);
              c.stroke(ScenePath::line({10, 10.2}, {400, 390.7}), SceneColors::white, 1);
              c.stroke(noisyWave(20, 380, 100), SceneColors::yellow, 0.8);
          }},
-        {"tall translucent rectangle", {0, 0},
-         [](SceneContext& c) { c.fill(ScenePath::rect(QRectF(40.25, 5.5, 200.4, 400.3)), SceneColors::cyan.withOpacity(0.4)); }},
-        {"large opaque circle", {5, 2},
-         [](SceneContext& c) { c.fill(ScenePath::circle({256.4, 215.8}, 195.1), SceneColors::green); }},
-        {"rounded rectangle with a hairline outline", {0, 0},
+        {"tall translucent rectangle",
+         {0, 0},
+         [](SceneContext& c) {
+             c.fill(ScenePath::rect(QRectF(40.25, 5.5, 200.4, 400.3)), SceneColors::cyan.withOpacity(0.4));
+         }},
+        {"large opaque circle",
+         {5, 2},
+         [](SceneContext& c) {
+             c.fill(ScenePath::circle({256.4, 215.8}, 195.1), SceneColors::green);
+         }},
+        {"rounded rectangle with a hairline outline",
+         {0, 0},
          [](SceneContext& c) {
              const ScenePath outline = ScenePath::roundedRect(QRectF(30.5, 20.2, 440.3, 380.6), 40);
              c.fill(outline, SceneColors::purple.withOpacity(0.7));
              c.stroke(outline, SceneColors::white, 1);
          }},
-        {"wide stroke of curves", {0, 0},
-         [](SceneContext& c) { c.stroke(ScenePath::roundedRect(QRectF(30.5, 20.2, 440.3, 380.6), 40), SceneColors::red, 2.5); }},
-        {"self-overlapping polygons", {0, 0},
+        {"wide stroke of curves",
+         {0, 0},
+         [](SceneContext& c) {
+             c.stroke(ScenePath::roundedRect(QRectF(30.5, 20.2, 440.3, 380.6), 40), SceneColors::red, 2.5);
+         }},
+        {"self-overlapping polygons",
+         {0, 0},
          [](SceneContext& c) {
              ScenePath star;
              star.moveTo({250, 20}).lineTo({370, 400}).lineTo({60, 160}).lineTo({440, 160}).lineTo({130, 400}).close();
              c.fill(star.addRect(QRectF(200, 100, 100, 250)), SceneColors::white);
          }},
-        {"wide noisy polyline stroke", {-2, 1},
+        {"wide noisy polyline stroke",
+         {-2, 1},
          [](SceneContext& c) {
              c.stroke(noisyWave(130, 40, 141), SceneColors::orange.withOpacity(0.88), 1.6);
              c.stroke(noisyWave(20, 380, 96), SceneColors::blue, 3);

@@ -13,10 +13,13 @@ TEST(SceneNoise, MatchesSplitMix64LowBitsAndDependsOnSeedPlusIndexOnly)
 {
     constexpr auto int64Max = std::numeric_limits<std::int64_t>::max();
     constexpr auto int64Min = std::numeric_limits<std::int64_t>::min();
-    struct Case { std::int64_t index, seed; int raw; };
+    struct Case {
+        std::int64_t index, seed;
+        int raw;
+    };
     const Case cases[] = {
-        {0, 0, 52655}, {1, 0, 23745}, {5, 195, 37577}, {200, 0, 37577}, {7, 600, 65139}, {-1, 0, 11296},
-        {int64Max, 1, 62427},  // the sum wraps past 2^63 instead of overflowing
+        {0, 0, 52655},   {1, 0, 23745},  {5, 195, 37577},      {200, 0, 37577},
+        {7, 600, 65139}, {-1, 0, 11296}, {int64Max, 1, 62427},  // the sum wraps past 2^63 instead of overflowing
     };
     for (const auto& c : cases)
         EXPECT_DOUBLE_EQ(noiseValue(c.index, c.seed), c.raw / 65535.0) << c.index << " " << c.seed;
@@ -55,8 +58,8 @@ TEST(SceneBlocks, TileMatrixLaysOutRowByRowWithTwoPointGaps)
             EXPECT_EQ(element.kind, ScenePathElement::Kind::roundedRect);
             EXPECT_EQ(element.rect, QRectF(15 + c * 34, 25 + r * 28, 32, 26));
             EXPECT_DOUBLE_EQ(element.cornerRadius, 0.12 * 26);
-            const double v = 0.55 * (0.5 + 0.5 * std::sin(1.8 * 0.4 + 0.2 + 0.47 * r + 0.31 * c))
-                             + 0.45 * noiseValue(r * 3 + c, 600);
+            const double v = 0.55 * (0.5 + 0.5 * std::sin(1.8 * 0.4 + 0.2 + 0.47 * r + 0.31 * c)) +
+                             0.45 * noiseValue(r * 3 + c, 600);
             EXPECT_DOUBLE_EQ(op.color.opacity, 0.08 + 0.78 * v);
             EXPECT_DOUBLE_EQ(op.color.red, color.red);
         }

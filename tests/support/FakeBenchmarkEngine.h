@@ -106,8 +106,7 @@ public:
             else
                 results = {scoredResult(item, item.role)};
             std::lock_guard lock(state->mutex);
-            if (state->edit)
-                results = state->edit(item, std::move(results));
+            if (state->edit) results = state->edit(item, std::move(results));
             ++state->itemsFinished;
             return results;
         };
@@ -117,7 +116,8 @@ public:
     // A store's services on this engine: the session folder and settings file given, `profile` as
     // the machine, notifications posted to `notifications`.
     BenchmarkStoreServices storeServices(NotificationCenter& notifications, const QString& sessionFolder,
-                                         const QString& settingsFile, AISystemProfile profile = comparableSystem()) const
+                                         const QString& settingsFile,
+                                         AISystemProfile profile = comparableSystem()) const
     {
         BenchmarkStoreServices services;
         services.engine = access();

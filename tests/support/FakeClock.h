@@ -13,8 +13,7 @@ class FakeClock {
 public:
     explicit FakeClock(double step = 0.0, std::deque<double> script = {})
         : state_(std::make_shared<State>(State{0.0, step, std::move(script), 0}))
-    {
-    }
+    {}
 
     double read() const
     {

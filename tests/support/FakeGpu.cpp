@@ -8,8 +8,8 @@ using namespace korvalen::gpu;
 
 // ---------------------------------------------------------------------------------------------
 
-FakeBuffer::FakeBuffer(std::size_t length, StorageMode mode, const void* bytes)
-    : Buffer(length, mode), gpu_(length) {
+FakeBuffer::FakeBuffer(std::size_t length, StorageMode mode, const void* bytes) : Buffer(length, mode), gpu_(length)
+{
     if (mode == StorageMode::managed) mirror_.resize(length);
     if (bytes) {
         std::memcpy(gpu_.data(), bytes, length);
@@ -17,11 +17,13 @@ FakeBuffer::FakeBuffer(std::size_t length, StorageMode mode, const void* bytes)
     }
 }
 
-Mapping FakeBuffer::mapRange(std::size_t offset, std::size_t bytes, MapAccess) {
+Mapping FakeBuffer::mapRange(std::size_t offset, std::size_t bytes, MapAccess)
+{
     return Mapping(cpuBytes().data() + offset, bytes, nullptr);
 }
 
-void FakeBuffer::uploadRange(std::size_t offset, std::size_t bytes) {
+void FakeBuffer::uploadRange(std::size_t offset, std::size_t bytes)
+{
     modified_.emplace_back(offset, bytes);
     std::memcpy(gpu_.data() + offset, mirror_.data() + offset, bytes);
 }
@@ -38,10 +40,12 @@ public:
 class FakeLibrary final : public Library {
 public:
     explicit FakeLibrary(FakeGpuDevice& device) : device_(device) {}
-    bool hasFunction(const std::string& name) const override {
+    bool hasFunction(const std::string& name) const override
+    {
         return !device_.functions || device_.functions->count(name) > 0;
     }
-    std::shared_ptr<Pipeline> makePipeline(const std::string& name) override {
+    std::shared_ptr<Pipeline> makePipeline(const std::string& name) override
+    {
         if (!hasFunction(name)) throw Error("no function " + name);
         auto failure = device_.pipelineFailures.find(name);
         if (failure != device_.pipelineFailures.end()) throw Error(failure->second);
@@ -55,7 +59,8 @@ private:
 class FakeQueue final : public CommandQueue {
 public:
     FakeQueue(std::shared_ptr<Device> device, FakeGpuDevice& owner) : device_(std::move(device)), owner_(owner) {}
-    std::shared_ptr<CommandBuffer> makeCommandBuffer() override {
+    std::shared_ptr<CommandBuffer> makeCommandBuffer() override
+    {
         if (!owner_.commandBuffersAvailable) return nullptr;
         return std::make_shared<FakeCommandBuffer>(device_, owner_);
     }
@@ -66,18 +71,26 @@ private:
     FakeGpuDevice& owner_;
 };
 
-FakeBuffer& fake(const std::shared_ptr<Buffer>& buffer) { return static_cast<FakeBuffer&>(*buffer); }
+FakeBuffer& fake(const std::shared_ptr<Buffer>& buffer)
+{
+    return static_cast<FakeBuffer&>(*buffer);
+}
 
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
 
 FakeCommandBuffer::FakeCommandBuffer(std::shared_ptr<Device> device, FakeGpuDevice& owner)
-    : CommandBuffer(std::move(device)), owner_(owner) {}
+    : CommandBuffer(std::move(device)), owner_(owner)
+{}
 
-bool FakeCommandBuffer::encoderAvailable() { return owner_.encodersAvailable; }
+bool FakeCommandBuffer::encoderAvailable()
+{
+    return owner_.encodersAvailable;
+}
 
-void FakeCommandBuffer::enqueue(std::vector<Command>& commands) {
+void FakeCommandBuffer::enqueue(std::vector<Command>& commands)
+{
     completion_ = owner_.nextCompletion();
     for (const Command& command : commands) {
         if (const auto* copy = std::get_if<CopyCommand>(&command)) {
@@ -95,16 +108,21 @@ void FakeCommandBuffer::enqueue(std::vector<Command>& commands) {
     owner_.committed(std::static_pointer_cast<FakeCommandBuffer>(shared_from_this()));
 }
 
-bool FakeCommandBuffer::done() const { return polls_ > completion_.pollsBeforeDone; }
+bool FakeCommandBuffer::done() const
+{
+    return polls_ > completion_.pollsBeforeDone;
+}
 
-CommandStatus FakeCommandBuffer::status() {
+CommandStatus FakeCommandBuffer::status()
+{
     if (!committed()) return CommandStatus::notEnqueued;
     ++polls_;
     if (completion_.outcome == FakeCompletion::Outcome::hang || !done()) return CommandStatus::committed;
     return completion_.outcome == FakeCompletion::Outcome::fail ? CommandStatus::error : CommandStatus::completed;
 }
 
-std::optional<std::string> FakeCommandBuffer::error() {
+std::optional<std::string> FakeCommandBuffer::error()
+{
     if (!committed() || !done()) return std::nullopt;
     if (completion_.outcome == FakeCompletion::Outcome::fail ||
         completion_.outcome == FakeCompletion::Outcome::completeWithError) {
@@ -113,24 +131,29 @@ std::optional<std::string> FakeCommandBuffer::error() {
     return std::nullopt;
 }
 
-double FakeCommandBuffer::gpuStartTime() {
+double FakeCommandBuffer::gpuStartTime()
+{
     return committed() && done() && completion_.outcome != FakeCompletion::Outcome::hang ? completion_.gpuStart : 0.0;
 }
 
-double FakeCommandBuffer::gpuEndTime() {
+double FakeCommandBuffer::gpuEndTime()
+{
     return committed() && done() && completion_.outcome != FakeCompletion::Outcome::hang ? completion_.gpuEnd : 0.0;
 }
 
 // ---------------------------------------------------------------------------------------------
 
-FakeGpuDevice::FakeGpuDevice(DeviceInfo info) : Device(std::move(info)) {}
+FakeGpuDevice::FakeGpuDevice(DeviceInfo info) : Device(std::move(info))
+{}
 
-void FakeGpuDevice::scriptCompletion(FakeCompletion completion) {
+void FakeGpuDevice::scriptCompletion(FakeCompletion completion)
+{
     std::lock_guard lock(mutex_);
     script_.push_back(std::move(completion));
 }
 
-FakeCompletion FakeGpuDevice::nextCompletion() {
+FakeCompletion FakeGpuDevice::nextCompletion()
+{
     std::lock_guard lock(mutex_);
     if (script_.empty()) return defaultCompletion;
     FakeCompletion next = script_.front();
@@ -138,12 +161,14 @@ FakeCompletion FakeGpuDevice::nextCompletion() {
     return next;
 }
 
-void FakeGpuDevice::committed(const std::shared_ptr<FakeCommandBuffer>& buffer) {
+void FakeGpuDevice::committed(const std::shared_ptr<FakeCommandBuffer>& buffer)
+{
     std::lock_guard lock(mutex_);
     commits_.push_back(buffer);
 }
 
-std::vector<std::shared_ptr<FakeCommandBuffer>> FakeGpuDevice::commits() const {
+std::vector<std::shared_ptr<FakeCommandBuffer>> FakeGpuDevice::commits() const
+{
     std::lock_guard lock(mutex_);
     std::vector<std::shared_ptr<FakeCommandBuffer>> alive;
     for (const auto& weak : commits_) {
@@ -152,7 +177,8 @@ std::vector<std::shared_ptr<FakeCommandBuffer>> FakeGpuDevice::commits() const {
     return alive;
 }
 
-std::vector<std::shared_ptr<FakeBuffer>> FakeGpuDevice::buffers() const {
+std::vector<std::shared_ptr<FakeBuffer>> FakeGpuDevice::buffers() const
+{
     std::lock_guard lock(mutex_);
     std::vector<std::shared_ptr<FakeBuffer>> alive;
     for (const auto& weak : buffers_) {
@@ -161,19 +187,22 @@ std::vector<std::shared_ptr<FakeBuffer>> FakeGpuDevice::buffers() const {
     return alive;
 }
 
-std::shared_ptr<CommandQueue> FakeGpuDevice::makeCommandQueue() {
+std::shared_ptr<CommandQueue> FakeGpuDevice::makeCommandQueue()
+{
     if (!queueAvailable) return nullptr;
     ++queuesMade;
     return std::make_shared<FakeQueue>(shared_from_this(), *this);
 }
 
-std::shared_ptr<Library> FakeGpuDevice::makeLibrary(const std::string&) {
+std::shared_ptr<Library> FakeGpuDevice::makeLibrary(const std::string&)
+{
     ++libraryCompiles;
     if (libraryFailure) throw Error(*libraryFailure, -11);
     return std::make_shared<FakeLibrary>(*this);
 }
 
-std::shared_ptr<Buffer> FakeGpuDevice::allocate(std::size_t length, StorageMode mode, const void* bytes) {
+std::shared_ptr<Buffer> FakeGpuDevice::allocate(std::size_t length, StorageMode mode, const void* bytes)
+{
     ++allocations;
     if (failingAllocations > 0) {
         --failingAllocations;
@@ -187,8 +216,8 @@ std::shared_ptr<Buffer> FakeGpuDevice::allocate(std::size_t length, StorageMode 
 
 // ---------------------------------------------------------------------------------------------
 
-std::shared_ptr<FakeGpuDevice> FakeGpu::addDevice(const std::string& name, std::uint64_t registryID,
-                                                  bool unifiedMemory) {
+std::shared_ptr<FakeGpuDevice> FakeGpu::addDevice(const std::string& name, std::uint64_t registryID, bool unifiedMemory)
+{
     DeviceInfo info;
     info.registryID = registryID;
     info.name = name;
@@ -203,19 +232,22 @@ std::shared_ptr<FakeGpuDevice> FakeGpu::addDevice(const std::string& name, std::
     return device;
 }
 
-void FakeGpu::removeDevice(std::uint64_t registryID) {
+void FakeGpu::removeDevice(std::uint64_t registryID)
+{
     std::lock_guard lock(mutex_);
     std::erase_if(devices_, [&](const auto& device) { return device->registryID() == registryID; });
 }
 
-std::vector<DeviceInfo> FakeGpu::devices() {
+std::vector<DeviceInfo> FakeGpu::devices()
+{
     std::lock_guard lock(mutex_);
     std::vector<DeviceInfo> infos;
     for (const auto& device : devices_) infos.push_back(device->info());
     return infos;
 }
 
-std::shared_ptr<Device> FakeGpu::open(const DeviceInfo& info) {
+std::shared_ptr<Device> FakeGpu::open(const DeviceInfo& info)
+{
     std::lock_guard lock(mutex_);
     ++opens_;
     for (const auto& device : devices_) {
@@ -224,8 +256,14 @@ std::shared_ptr<Device> FakeGpu::open(const DeviceInfo& info) {
     return nullptr;
 }
 
-ScopedFakeGpu::ScopedFakeGpu() : fake_(std::make_shared<FakeGpu>()) { setDeviceProvider(fake_); }
+ScopedFakeGpu::ScopedFakeGpu() : fake_(std::make_shared<FakeGpu>())
+{
+    setDeviceProvider(fake_);
+}
 
-ScopedFakeGpu::~ScopedFakeGpu() { setDeviceProvider(nullptr); }
+ScopedFakeGpu::~ScopedFakeGpu()
+{
+    setDeviceProvider(nullptr);
+}
 
 }  // namespace korvalen::testing

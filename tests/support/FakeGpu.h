@@ -17,36 +17,41 @@ namespace korvalen::testing {
 struct FakeCompletion {
     enum class Outcome { complete, fail, hang, completeWithError };
     Outcome outcome = Outcome::complete;
-    int pollsBeforeDone = 0;                // status polls that still see it running
-    std::optional<std::string> errorText;   // fail / completeWithError; none = no error text
-    double gpuStart = 1.0;                  // device timestamps; equal values = the driver gave none
+    int pollsBeforeDone = 0;               // status polls that still see it running
+    std::optional<std::string> errorText;  // fail / completeWithError; none = no error text
+    double gpuStart = 1.0;                 // device timestamps; equal values = the driver gave none
     double gpuEnd = 1.0005;
 
-    static FakeCompletion completed(double start = 1.0, double end = 1.0005) {
+    static FakeCompletion completed(double start = 1.0, double end = 1.0005)
+    {
         FakeCompletion c;
         c.gpuStart = start;
         c.gpuEnd = end;
         return c;
     }
     static FakeCompletion withoutTimestamps() { return completed(0.0, 0.0); }
-    static FakeCompletion failed(std::optional<std::string> text) {
+    static FakeCompletion failed(std::optional<std::string> text)
+    {
         FakeCompletion c;
         c.outcome = Outcome::fail;
         c.errorText = std::move(text);
         return c;
     }
-    static FakeCompletion completedWithError(std::string text) {
+    static FakeCompletion completedWithError(std::string text)
+    {
         FakeCompletion c;
         c.outcome = Outcome::completeWithError;
         c.errorText = std::move(text);
         return c;
     }
-    static FakeCompletion hung() {
+    static FakeCompletion hung()
+    {
         FakeCompletion c;
         c.outcome = Outcome::hang;
         return c;
     }
-    static FakeCompletion afterPolls(int polls) {
+    static FakeCompletion afterPolls(int polls)
+    {
         FakeCompletion c;
         c.pollsBeforeDone = polls;
         return c;
@@ -109,13 +114,13 @@ public:
     bool queueAvailable = true;
     bool commandBuffersAvailable = true;
     bool encodersAvailable = true;
-    int failingAllocations = 0;                           // the next n allocations return nothing
+    int failingAllocations = 0;  // the next n allocations return nothing
     std::size_t maxBuffer = std::size_t{1} << 30;
     std::function<void(const gpu::DispatchCommand&)> onDispatch;
 
     // What happened.
     int libraryCompiles = 0;
-    int allocations = 0;     // requests that reached the backend
+    int allocations = 0;  // requests that reached the backend
     int queuesMade = 0;
     std::vector<std::shared_ptr<FakeCommandBuffer>> commits() const;
     std::vector<std::shared_ptr<FakeBuffer>> buffers() const;

@@ -66,7 +66,9 @@ struct FakeRunners {
     {
         AIBenchmarkRunners r;
         r.coreML = [this](const AIWorkloadDefinition& w, AIBackend b, std::optional<std::uint64_t> gpu, double scale,
-                          BenchmarkCancellationToken&) { return run({"coreML", w.id, b, gpu, scale}); };
+                          BenchmarkCancellationToken&) {
+            return run({"coreML", w.id, b, gpu, scale});
+        };
         r.cpuTimed = [this](const AIWorkloadDefinition& w, double target, BenchmarkCancellationToken&) {
             return run({"cpuTimed", w.id, AIBackend::cpu, std::nullopt, target});
         };
@@ -77,7 +79,9 @@ struct FakeRunners {
             return run({"cpuMemoryPressure", w.id, AIBackend::cpu, std::nullopt, std::nullopt});
         };
         r.metal = [this](const AIWorkloadDefinition& w, std::optional<std::uint64_t> gpu, double target,
-                         BenchmarkCancellationToken&) { return run({"metal", w.id, AIBackend::gpu, gpu, target}); };
+                         BenchmarkCancellationToken&) {
+            return run({"metal", w.id, AIBackend::gpu, gpu, target});
+        };
         r.thermalState = [this] { return thermalTexts[thermalReads++ % thermalTexts.size()]; };
         r.uptimeSeconds = clock;
         r.residentMB = [] { return 100.0; };
@@ -90,7 +94,8 @@ inline AISystemProfile twoGPUMachine()
 {
     AISystemProfile s = comparableSystem();
     s.gpuName = "GPU Nine";
-    s.gpuProfiles = std::vector<AIGPUProfile>{{.name = "GPU Nine", .registryID = 9}, {.name = "GPU Four", .registryID = 4}};
+    s.gpuProfiles =
+        std::vector<AIGPUProfile>{{.name = "GPU Nine", .registryID = 9}, {.name = "GPU Four", .registryID = 4}};
     return s;
 }
 
@@ -109,6 +114,9 @@ inline AIBenchmarkEngine engineWith(FakeRunners& fakes, AISystemProfile system,
                              fakes.runners()};
 }
 
-inline const AIWorkloadDefinition& workload(AIWorkloadID id) { return AIWorkloadCatalog::definitions().at(id); }
+inline const AIWorkloadDefinition& workload(AIWorkloadID id)
+{
+    return AIWorkloadCatalog::definitions().at(id);
+}
 
 }  // namespace korvalen::testing

@@ -9,8 +9,7 @@ namespace korvalen::test {
 FixtureTree::FixtureTree()
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "korvalen-fixture-XXXXXX").string();
-    if (!::mkdtemp(pattern.data()))
-        throw std::runtime_error("cannot create a fixture folder");
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot create a fixture folder");
     root_ = pattern;
 }
 
@@ -26,8 +25,7 @@ FixtureTree& FixtureTree::write(std::string_view relative, std::string_view cont
     std::filesystem::create_directories(path.parent_path());
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file.write(content.data(), static_cast<std::streamsize>(content.size()));
-    if (!file)
-        throw std::runtime_error("cannot write fixture file " + path.string());
+    if (!file) throw std::runtime_error("cannot write fixture file " + path.string());
     return *this;
 }
 

@@ -5,13 +5,15 @@
 
 namespace korvalen::testing {
 
-std::shared_ptr<gpu::Device> openTestDevice() {
+std::shared_ptr<gpu::Device> openTestDevice()
+{
     auto devices = gpu::deviceProvider().devices();
     if (devices.empty()) return nullptr;
     return gpu::openDevice(devices.front());
 }
 
-bool finishGpuWork(gpu::CommandBuffer& buffer, double timeoutSeconds) {
+bool finishGpuWork(gpu::CommandBuffer& buffer, double timeoutSeconds)
+{
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     for (;;) {
         auto status = buffer.status();

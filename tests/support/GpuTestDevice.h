@@ -17,6 +17,6 @@ bool finishGpuWork(gpu::CommandBuffer& buffer, double timeoutSeconds = 60.0);
 }  // namespace korvalen::testing
 
 // Skips the current test when there is no OpenCL device at all.
-#define KORVALEN_REQUIRE_GPU(device)                                    \
-    auto device = ::korvalen::testing::openTestDevice();                \
+#define KORVALEN_REQUIRE_GPU(device)                     \
+    auto device = ::korvalen::testing::openTestDevice(); \
     if (!device) GTEST_SKIP() << "no OpenCL device on this machine"

@@ -16,7 +16,8 @@ namespace korvalen::testing {
 
 class LogCapture {
 public:
-    LogCapture() {
+    LogCapture()
+    {
         quiet_ = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
         previous_ = KorvalenAILogger::setOutputFileDescriptor(quiet_);
         KorvalenAILogger::setSystemLogSink([this](const KorvalenAILogger::SystemLogEntry& entry) {
@@ -24,7 +25,8 @@ public:
             messages_.emplace_back(entry.message);
         });
     }
-    ~LogCapture() {
+    ~LogCapture()
+    {
         KorvalenAILogger::setSystemLogSink({});
         KorvalenAILogger::setOutputFileDescriptor(previous_);
         if (quiet_ >= 0) ::close(quiet_);
@@ -32,16 +34,19 @@ public:
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    std::vector<std::string> messages() const {
+    std::vector<std::string> messages() const
+    {
         std::lock_guard lock(mutex_);
         return messages_;
     }
-    bool contains(const std::string& message) const {
+    bool contains(const std::string& message) const
+    {
         auto all = messages();
         return std::find(all.begin(), all.end(), message) != all.end();
     }
     // Messages that begin with the event word.
-    std::vector<std::string> events(const std::string& word) const {
+    std::vector<std::string> events(const std::string& word) const
+    {
         std::vector<std::string> found;
         for (const auto& m : messages()) {
             if (m.rfind(word, 0) == 0) found.push_back(m);

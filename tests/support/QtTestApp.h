@@ -40,13 +40,13 @@ inline QCoreApplication& qtApp(bool gui = false)
 
 // Runs the event loop until `done` holds or the time-out passes; gives whether it held. Tests may
 // spin the loop this way; the application itself never does.
-inline bool processEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10))
+inline bool processEventsUntil(const std::function<bool()>& done,
+                               std::chrono::milliseconds timeout = std::chrono::seconds(10))
 {
     QElapsedTimer clock;
     clock.start();
     while (!done()) {
-        if (clock.elapsed() > timeout.count())
-            return false;
+        if (clock.elapsed() > timeout.count()) return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     }
     return true;

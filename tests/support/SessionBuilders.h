@@ -10,8 +10,9 @@ namespace korvalen::testing {
 
 // A completed session with one scored CPU result per workload, started `minutesAgo` before a fixed
 // instant, so sessions built with different values sort and compare predictably.
-inline AIBenchmarkSession sampleSession(int minutesAgo, std::vector<AIWorkloadID> workloads = {AIWorkloadID::imageClassification,
-                                                                                                AIWorkloadID::matrixFP32})
+inline AIBenchmarkSession sampleSession(int minutesAgo,
+                                        std::vector<AIWorkloadID> workloads = {AIWorkloadID::imageClassification,
+                                                                               AIWorkloadID::matrixFP32})
 {
     const Date base = Date{} + std::chrono::hours(24 * 365 * 56);
     AIBenchmarkSession session;

@@ -23,8 +23,7 @@ struct TaskOutcome {
     template <typename E>
     const E* errorAs() const
     {
-        if (!error)
-            return nullptr;
+        if (!error) return nullptr;
         try {
             std::rethrow_exception(error);
         } catch (const E& e) {

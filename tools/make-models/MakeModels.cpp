@@ -66,12 +66,27 @@ const std::vector<ModelRecipe>& recipes()
 {
     using nn::Activation;
     static const std::vector<ModelRecipe> list{
-        {"OlvaneVisionNet", "image encoder, 1024 features to a 512-wide embedding", 1024,
-         {{1536, Activation::relu}, {1024, Activation::relu}, {512, Activation::linear}}, 0x5649534E, 0.25f, 1024},
-        {"OlvaneLanguageNet", "text encoder, 768 token features to a 512-wide embedding", 768,
-         {{1536, Activation::tanh}, {1536, Activation::tanh}, {512, Activation::tanh}}, 0x4C414E47, 0.3f, 2048},
-        {"OlvaneAudioNet", "acoustic classifier, 640 filter-bank features to 256 class scores", 640,
-         {{1536, Activation::relu}, {1024, Activation::relu}, {256, Activation::sigmoid}}, 0x41554449, 0.2f, 4096},
+        {"OlvaneVisionNet",
+         "image encoder, 1024 features to a 512-wide embedding",
+         1024,
+         {{1536, Activation::relu}, {1024, Activation::relu}, {512, Activation::linear}},
+         0x5649534E,
+         0.25f,
+         1024},
+        {"OlvaneLanguageNet",
+         "text encoder, 768 token features to a 512-wide embedding",
+         768,
+         {{1536, Activation::tanh}, {1536, Activation::tanh}, {512, Activation::tanh}},
+         0x4C414E47,
+         0.3f,
+         2048},
+        {"OlvaneAudioNet",
+         "acoustic classifier, 640 filter-bank features to 256 class scores",
+         640,
+         {{1536, Activation::relu}, {1024, Activation::relu}, {256, Activation::sigmoid}},
+         0x41554449,
+         0.2f,
+         4096},
     };
     return list;
 }

@@ -52,8 +52,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: scene-gallery OUTPUT_FOLDER [LIVE_SECONDS]\n");
         return 2;
     }
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
 
     const QString folder = QString::fromLocal8Bit(argv[1]);
@@ -71,7 +70,10 @@ int main(int argc, char** argv)
         }
     }
 
-    const struct { const char* name; double time; } times[] = {{"frozen", 1.35}, {"live", live}};
+    const struct {
+        const char* name;
+        double time;
+    } times[] = {{"frozen", 1.35}, {"live", live}};
     constexpr int columns = 6, thumbW = 320, thumbH = 180, label = 18;
     const auto styles = allVisualizationStyles();
     const int rows = (int(styles.size()) + columns - 1) / columns;
@@ -87,8 +89,9 @@ int main(int argc, char** argv)
         for (std::size_t i = 0; i < styles.size(); ++i) {
             const QString name = QString::fromStdString(styleName(styles[i]));
             const QImage frame = render(styles[i], t.time);
-            const QString file = folder + "/" + QString::fromStdString(t.name) + "-" + QString("%1").arg(i, 2, 10, QChar('0'))
-                               + "-" + QString(name).replace('(', '-').remove(')') + ".png";
+            const QString file = folder + "/" + QString::fromStdString(t.name) + "-" +
+                                 QString("%1").arg(i, 2, 10, QChar('0')) + "-" +
+                                 QString(name).replace('(', '-').remove(')') + ".png";
             if (!frame.save(file)) {
                 std::fprintf(stderr, "scene-gallery: cannot write %s\n", qPrintable(file));
                 return 1;

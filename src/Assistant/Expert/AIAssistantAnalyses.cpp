@@ -16,7 +16,10 @@ constexpr double tailFactor = 2.5;
 constexpr double retentionFloorPercent = 90;
 constexpr std::string_view latencyStabilityNote = "Latency stability was outside the comparison threshold";
 
-double memoryDelta(const AIBenchmarkResult& r) { return r.memory.endMB - r.memory.startMB; }
+double memoryDelta(const AIBenchmarkResult& r)
+{
+    return r.memory.endMB - r.memory.startMB;
+}
 
 bool hasLatencyStabilityNote(const AIBenchmarkResult& r)
 {
@@ -47,7 +50,10 @@ bool retentionDropped(const AIBenchmarkResult& r)
     return r.performanceRetention && *r.performanceRetention < retentionFloorPercent;
 }
 
-std::string deltaText(double delta) { return formatSignedFixed(delta, 2) + " MB"; }
+std::string deltaText(double delta)
+{
+    return formatSignedFixed(delta, 2) + " MB";
+}
 
 }  // namespace
 
@@ -76,9 +82,9 @@ std::string analyzeMemory(AIAssistantLanguage language, const Session& session, 
     const bool retained = growth && memoryDelta(*growth) > retainedMemoryMB;
     std::vector<std::string> lines;
     for (const AIBenchmarkResult& r : sortedByScoreDescending(std::move(memoryResults))) {
-        lines.push_back("• " + title(r.workloadID) + " — " + backendText(r.backend) + ": " + metric(r.throughput) + " "
-                        + r.throughputUnit + ", peak " + metric(r.memory.peakMB) + " MB, delta "
-                        + deltaText(memoryDelta(r)) + ".");
+        lines.push_back("• " + title(r.workloadID) + " — " + backendText(r.backend) + ": " + metric(r.throughput) +
+                        " " + r.throughputUnit + ", peak " + metric(r.memory.peakMB) + " MB, delta " +
+                        deltaText(memoryDelta(r)) + ".");
     }
     const std::string unavailable(Bilingual{"unavailable", "indisponível"}.in(language));
 
@@ -87,7 +93,8 @@ std::string analyzeMemory(AIAssistantLanguage language, const Session& session, 
         {" GB\n• Largest workload peak: ", " GB\n• Maior pico por workload: "},
         {"\n• Largest final delta: ", "\n• Maior delta final: "},
         {"\n\nMemory workloads\n", "\n\nWorkloads de memória\n"},
-        {"• No memory workload was executed in this session.", "• Nenhum workload de memória foi executado nesta sessão."},
+        {"• No memory workload was executed in this session.",
+         "• Nenhum workload de memória foi executado nesta sessão."},
         {"At least one workload retained a large amount of memory. A Deep diagnostic and idle RSS observation are "
          "warranted.",
          "Há retenção elevada em pelo menos um workload. Isso merece um diagnóstico Deep e observação do RSS em "
@@ -117,9 +124,9 @@ std::string analyzeStability(AIAssistantLanguage language, const Session& sessio
     long long tails = 0;
     std::vector<std::string> variationLines;
     std::vector<std::string> sustainedLines;
-    const std::string_view outside =
-        Bilingual{": outside the certified latency-stability threshold.",
-                  ": fora do limite certificado de estabilidade de latência."}.in(language);
+    const std::string_view outside = Bilingual{": outside the certified latency-stability threshold.",
+                                               ": fora do limite certificado de estabilidade de latência."}
+                                         .in(language);
     for (const AIBenchmarkResult& r : session->results) {
         if (!r.valid) {
             continue;
@@ -127,14 +134,15 @@ std::string analyzeStability(AIAssistantLanguage language, const Session& sessio
         if (hasLatencyStabilityNote(r)) {
             ++noted;
             if (variationLines.size() < 6) {
-                variationLines.push_back("• " + title(r.workloadID) + " — " + backendText(r.backend) + std::string(outside));
+                variationLines.push_back("• " + title(r.workloadID) + " — " + backendText(r.backend) +
+                                         std::string(outside));
             }
         }
         tails += isTailHeavy(r) ? 1 : 0;
         if (r.workloadID == AIWorkloadID::mixedSustained) {
-            sustainedLines.push_back("• " + backendText(r.backend) + ": retention "
-                                     + formatFixed(r.performanceRetention.value_or(0), 2) + "%, thermal " + r.thermalEnd
-                                     + ".");
+            sustainedLines.push_back("• " + backendText(r.backend) + ": retention " +
+                                     formatFixed(r.performanceRetention.value_or(0), 2) + "%, thermal " + r.thermalEnd +
+                                     ".");
         }
     }
     static constexpr Bilingual pieces[] = {
@@ -144,7 +152,8 @@ std::string analyzeStability(AIAssistantLanguage language, const Session& sessio
         {"\n\nLargest variations\n", "\n\nMaiores variações\n"},
         {"• No high variation was detected.", "• Nenhuma variação alta foi detectada."},
         {"\n\nSustained AI\n", "\n\nSustained AI\n"},
-        {"• Mixed Sustained AI was not executed in this session.", "• Mixed Sustained AI não foi executado nesta sessão."},
+        {"• Mixed Sustained AI was not executed in this session.",
+         "• Mixed Sustained AI não foi executado nesta sessão."},
         {"\n\nFor an official comparison, repeat unstable workloads on AC power, at Nominal thermal state, with no "
          "heavy background process.",
          "\n\nPara uma comparação oficial, repita cargas instáveis com alimentação AC, estado térmico Nominal e nenhum "
@@ -170,7 +179,8 @@ std::string recommendImprovements(AIAssistantLanguage language, const Session& s
             "Run Quick AI first. Then use Complete AI for full diagnostics and AI Stress for sustained retention.",
             "Execute primeiro o Quick AI. Depois use Complete AI para diagnóstico completo e AI Stress para retenção "
             "sustentada.",
-        }.in(language));
+        }
+                               .in(language));
     }
     const auto anyResult = [&](auto predicate) {
         return std::any_of(session->results.begin(), session->results.end(), predicate);
@@ -210,14 +220,16 @@ std::string recommendImprovements(AIAssistantLanguage language, const Session& s
         }
     }
     if (items.empty()) {
-        items.push_back(Bilingual{"The session is consistent. The next useful step is AI Stress and a second identical "
-                                  "run to confirm repeatability.",
-                                  "A sessão está consistente. O próximo passo útil é AI Stress e uma segunda execução "
-                                  "idêntica para confirmar repetibilidade."}
-                            .in(language));
+        items.push_back(
+            Bilingual{"The session is consistent. The next useful step is AI Stress and a second identical "
+                      "run to confirm repeatability.",
+                      "A sessão está consistente. O próximo passo útil é AI Stress e uma segunda execução "
+                      "idêntica para confirmar repetibilidade."}
+                .in(language));
     }
     std::string text(Bilingual{"Recommended actions based on measured evidence\n\n",
-                               "Ações recomendadas com base nos dados medidos\n\n"}.in(language));
+                               "Ações recomendadas com base nos dados medidos\n\n"}
+                         .in(language));
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (i > 0) {
             text += '\n';
@@ -233,12 +245,12 @@ std::string explainHardware(AIAssistantLanguage language, const AISystemProfile&
 {
     std::vector<std::string> gpuLines;
     for (const AIGPUProfile& gpu : system.gpuProfiles.value_or(std::vector<AIGPUProfile>{})) {
-        const char* kind = gpu.removable ? "External"
-            : gpu.headless               ? "Headless"
-            : gpu.lowPower               ? "Integrated / Low Power"
-                                         : "Discrete / High Performance";
-        gpuLines.push_back("• " + gpu.name + ": " + kind + ", " + (gpu.unifiedMemory ? "unified" : "dedicated")
-                           + " memory, working set " + metric(gpu.recommendedWorkingSetMB) + " MB.");
+        const char* kind = gpu.removable  ? "External"
+                           : gpu.headless ? "Headless"
+                           : gpu.lowPower ? "Integrated / Low Power"
+                                          : "Discrete / High Performance";
+        gpuLines.push_back("• " + gpu.name + ": " + kind + ", " + (gpu.unifiedMemory ? "unified" : "dedicated") +
+                           " memory, working set " + metric(gpu.recommendedWorkingSetMB) + " MB.");
     }
     static constexpr Bilingual pieces[] = {
         {"AI hardware profile\n\n• Model: ", "Perfil de hardware para IA\n\n• Modelo: "},
@@ -258,15 +270,15 @@ std::string explainHardware(AIAssistantLanguage language, const AISystemProfile&
         {"No run is loaded.", "Nenhuma execução está carregada."},
     };
     const auto piece = [&](std::size_t i) { return std::string(pieces[i].in(language)); };
-    std::string text = piece(0) + system.modelIdentifier + piece(1) + system.cpuName + piece(2) + system.architecture
-        + ", " + count(system.physicalCores) + piece(3) + count(system.logicalCores) + piece(4)
-        + formatFixed(system.memoryGB, 1) + piece(5) + piece(system.neuralEngineAvailable ? 6 : 7) + piece(8)
-        + piece(system.runningUnderRosetta.value_or(false) ? 9 : 10) + piece(11)
-        + (gpuLines.empty() ? piece(12) : join(gpuLines)) + "\n\n";
+    std::string text = piece(0) + system.modelIdentifier + piece(1) + system.cpuName + piece(2) + system.architecture +
+                       ", " + count(system.physicalCores) + piece(3) + count(system.logicalCores) + piece(4) +
+                       formatFixed(system.memoryGB, 1) + piece(5) + piece(system.neuralEngineAvailable ? 6 : 7) +
+                       piece(8) + piece(system.runningUnderRosetta.value_or(false) ? 9 : 10) + piece(11) +
+                       (gpuLines.empty() ? piece(12) : join(gpuLines)) + "\n\n";
     if (session) {
         const AIScoreSummary& s = session->scores;
-        text += piece(13) + "Universal " + formatScore(s.universalScore()) + "; Platform " + formatScore(s.platformScore())
-            + "; CPU " + formatScore(s.cpu) + "; GPU " + formatScore(s.gpu) + ".";
+        text += piece(13) + "Universal " + formatScore(s.universalScore()) + "; Platform " +
+                formatScore(s.platformScore()) + "; CPU " + formatScore(s.cpu) + "; GPU " + formatScore(s.gpu) + ".";
     } else {
         text += piece(14);
     }
@@ -288,27 +300,29 @@ std::vector<std::string> anomalyLines(const AIBenchmarkSession& session, AIAssis
     const bool english = isEnglish(language);
     std::vector<std::string> lines;
     if (noted > 0) {
-        lines.push_back("• " + count(noted)
-                        + (english ? " workloads were outside the certified latency-stability threshold."
-                                   : " workloads ficaram fora do limite certificado de estabilidade de latência."));
+        lines.push_back("• " + count(noted) +
+                        (english ? " workloads were outside the certified latency-stability threshold."
+                                 : " workloads ficaram fora do limite certificado de estabilidade de latência."));
     }
     if (tails > 0) {
-        lines.push_back("• " + count(tails)
-                        + (english ? " workloads had P99 above 2.5× median." : " workloads tiveram P99 acima de 2,5× a mediana."));
+        lines.push_back(
+            "• " + count(tails) +
+            (english ? " workloads had P99 above 2.5× median." : " workloads tiveram P99 acima de 2,5× a mediana."));
     }
     if (retained > 0) {
-        lines.push_back("• " + count(retained)
-                        + (english ? " workloads ended with a memory delta above 128 MB."
-                                   : " workloads terminaram com delta de memória acima de 128 MB."));
+        lines.push_back("• " + count(retained) +
+                        (english ? " workloads ended with a memory delta above 128 MB."
+                                 : " workloads terminaram com delta de memória acima de 128 MB."));
     }
     if (dropped > 0) {
-        lines.push_back("• " + count(dropped)
-                        + (english ? " sustained results fell below 90% retention."
-                                   : " resultados sustentados ficaram abaixo de 90% de retenção."));
+        lines.push_back("• " + count(dropped) +
+                        (english ? " sustained results fell below 90% retention."
+                                 : " resultados sustentados ficaram abaixo de 90% de retenção."));
     }
     if (session.scores.invalidResults > 0) {
         const std::string n = count(session.scores.invalidResults);
-        lines.push_back(english ? "• There are " + n + " invalid results." : "• Existem " + n + " resultados inválidos.");
+        lines.push_back(english ? "• There are " + n + " invalid results."
+                                : "• Existem " + n + " resultados inválidos.");
     }
     return lines;
 }

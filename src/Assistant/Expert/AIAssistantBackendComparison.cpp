@@ -33,14 +33,18 @@ const AIBenchmarkResult* best(const std::vector<const AIBenchmarkResult*>& group
 {
     const AIBenchmarkResult* winner = nullptr;
     for (const AIBenchmarkResult* result : group) {
-        if ((!backend || result->backend == *backend) && (!winner || rankScore(result->score) > rankScore(winner->score))) {
+        if ((!backend || result->backend == *backend) &&
+            (!winner || rankScore(result->score) > rankScore(winner->score))) {
             winner = result;
         }
     }
     return winner;
 }
 
-double scoreRatio(double numerator, double denominator) { return numerator / std::max(denominator, 0.0001); }
+double scoreRatio(double numerator, double denominator)
+{
+    return numerator / std::max(denominator, 0.0001);
+}
 
 }  // namespace
 
@@ -58,12 +62,12 @@ WinSummary backendWinSummary(const AIBenchmarkSession& session)
     const std::string c = count(wins[AIBackend::cpu]);
     const std::string g = count(wins[AIBackend::gpu]);
     const std::string n = count(wins[AIBackend::neuralEnginePreferred]);
-    return {"• CPU venceu " + c + " workloads; GPU venceu " + g + "; Neural Engine Preferred venceu " + n
-                + ".\n• Platform AI escolhe o melhor resultado válido por workload; Universal AI mantém o caminho "
-                  "canônico comparável.",
-            "• CPU won " + c + " workloads; GPU won " + g + "; Neural Engine Preferred won " + n
-                + ".\n• Platform AI selects the best valid result per workload; Universal AI preserves the canonical "
-                  "comparable path."};
+    return {"• CPU venceu " + c + " workloads; GPU venceu " + g + "; Neural Engine Preferred venceu " + n +
+                ".\n• Platform AI escolhe o melhor resultado válido por workload; Universal AI mantém o caminho "
+                "canônico comparável.",
+            "• CPU won " + c + " workloads; GPU won " + g + "; Neural Engine Preferred won " + n +
+                ".\n• Platform AI selects the best valid result per workload; Universal AI preserves the canonical "
+                "comparable path."};
 }
 
 std::vector<BackendPair> backendPairs(const AIBenchmarkSession& session)
@@ -125,46 +129,53 @@ std::string compareBackends(AIAssistantLanguage language, const Session& session
             gpuWins.push_back(pair);
         }
     }
-    std::stable_sort(cpuWins.begin(), cpuWins.end(), [](const BackendPair& a, const BackendPair& b) { return a.ratio > b.ratio; });
-    std::stable_sort(gpuWins.begin(), gpuWins.end(), [](const BackendPair& a, const BackendPair& b) { return a.ratio < b.ratio; });
+    std::stable_sort(cpuWins.begin(), cpuWins.end(),
+                     [](const BackendPair& a, const BackendPair& b) { return a.ratio > b.ratio; });
+    std::stable_sort(gpuWins.begin(), gpuWins.end(),
+                     [](const BackendPair& a, const BackendPair& b) { return a.ratio < b.ratio; });
     const auto lines = [](const std::vector<BackendPair>& list, bool cpu) {
         std::vector<std::string> out;
         for (std::size_t i = 0; i < list.size() && i < 4; ++i) {
             const BackendPair& pair = list[i];
-            const double factor = cpu ? scoreRatio(pair.cpu.score, pair.gpu.score) : scoreRatio(pair.gpu.score, pair.cpu.score);
-            out.push_back("• " + title(pair.cpu.workloadID) + (cpu ? ": CPU " : ": GPU ") + formatFixed(factor, 2)
-                          + "× faster by score.");
+            const double factor =
+                cpu ? scoreRatio(pair.cpu.score, pair.gpu.score) : scoreRatio(pair.gpu.score, pair.cpu.score);
+            out.push_back("• " + title(pair.cpu.workloadID) + (cpu ? ": CPU " : ": GPU ") + formatFixed(factor, 2) +
+                          "× faster by score.");
         }
         return join(out);
     };
-    const std::string cpuLines = cpuWins.empty()
-        ? std::string(Bilingual{"• No equivalent CPU/GPU pair clearly favored the CPU.",
-                                "• Nenhum par CPU/GPU equivalente favoreceu claramente a CPU."}.in(language))
-        : lines(cpuWins, true);
-    const std::string gpuLines = gpuWins.empty()
-        ? std::string(Bilingual{"• No equivalent CPU/GPU pair clearly favored the GPU.",
-                                "• Nenhum par CPU/GPU equivalente favoreceu claramente a GPU."}.in(language))
-        : lines(gpuWins, false);
+    const std::string cpuLines =
+        cpuWins.empty() ? std::string(Bilingual{"• No equivalent CPU/GPU pair clearly favored the CPU.",
+                                                "• Nenhum par CPU/GPU equivalente favoreceu claramente a CPU."}
+                                          .in(language))
+                        : lines(cpuWins, true);
+    const std::string gpuLines =
+        gpuWins.empty() ? std::string(Bilingual{"• No equivalent CPU/GPU pair clearly favored the GPU.",
+                                                "• Nenhum par CPU/GPU equivalente favoreceu claramente a GPU."}
+                                          .in(language))
+                        : lines(gpuWins, false);
 
     std::string note;
     if (system.gpuRegistryID && system.gpuProfiles) {
         const auto& profiles = *system.gpuProfiles;
-        const auto current = std::find_if(profiles.begin(), profiles.end(), [&](const AIGPUProfile& p) {
-            return p.registryID == *system.gpuRegistryID;
-        });
+        const auto current = std::find_if(profiles.begin(), profiles.end(),
+                                          [&](const AIGPUProfile& p) { return p.registryID == *system.gpuRegistryID; });
         if (current != profiles.end() && !current->unifiedMemory) {
-            note = Bilingual{"This is a discrete GPU. Small workloads may favor the CPU because of dispatch, "
-                             "synchronization, and data movement overhead.",
-                             "Esta é uma GPU discreta. Cargas pequenas podem favorecer a CPU por causa de despacho, "
-                             "sincronização e movimentação de dados."}
-                       .in(language);
+            note =
+                Bilingual{
+                    "This is a discrete GPU. Small workloads may favor the CPU because of dispatch, "
+                    "synchronization, and data movement overhead.",
+                    "Esta é uma GPU discreta. Cargas pequenas podem favorecer a CPU por causa de despacho, "
+                    "sincronização e movimentação de dados."}
+                    .in(language);
         }
     }
     if (isEnglish(language)) {
-        return summary.english + "\n\nLargest CPU wins\n" + cpuLines + "\n\nLargest GPU wins\n" + gpuLines + "\n\n" + note;
+        return summary.english + "\n\nLargest CPU wins\n" + cpuLines + "\n\nLargest GPU wins\n" + gpuLines + "\n\n" +
+               note;
     }
-    return summary.portuguese + "\n\nMaiores vitórias da CPU\n" + cpuLines + "\n\nMaiores vitórias da GPU\n" + gpuLines
-        + "\n\n" + note;
+    return summary.portuguese + "\n\nMaiores vitórias da CPU\n" + cpuLines + "\n\nMaiores vitórias da GPU\n" +
+           gpuLines + "\n\n" + note;
 }
 
 std::string compareBackendsForWorkload(AIAssistantLanguage language, const AIBenchmarkSession& session,
@@ -187,39 +198,43 @@ std::string compareBackendsForWorkload(AIAssistantLanguage language, const AIBen
                        : "O workload " + name + " não possui resultado válido na sessão carregada.";
     }
     if (certifiedResults.empty()) {
-        return english ? "The " + name
-                             + " results in this session are diagnostic-only. I will not declare a CPU/GPU winner until "
-                               "a certified measurement is available."
-                       : "Os resultados de " + name
-                             + " nesta sessão são somente diagnósticos. Não vou declarar um vencedor CPU/GPU até existir "
-                               "uma medição certificada.";
+        return english ? "The " + name +
+                             " results in this session are diagnostic-only. I will not declare a CPU/GPU winner until "
+                             "a certified measurement is available."
+                       : "Os resultados de " + name +
+                             " nesta sessão são somente diagnósticos. Não vou declarar um vencedor CPU/GPU até existir "
+                             "uma medição certificada.";
     }
     const std::vector<AIBenchmarkResult> ranked = sortedByScoreDescending(std::move(certifiedResults));
     std::vector<std::string> lines;
     for (const AIBenchmarkResult& r : ranked) {
-        lines.push_back("• " + backendText(r.backend) + ": score " + formatScore(r.score) + ", " + metric(r.throughput)
-                        + " " + r.throughputUnit + ", median " + metric(r.latency.medianMS) + " ms, peak "
-                        + metric(r.memory.peakMB) + " MB.");
+        lines.push_back("• " + backendText(r.backend) + ": score " + formatScore(r.score) + ", " +
+                        metric(r.throughput) + " " + r.throughputUnit + ", median " + metric(r.latency.medianMS) +
+                        " ms, peak " + metric(r.memory.peakMB) + " MB.");
     }
     const AIBenchmarkResult& winner = ranked.front();
     const auto& profiles = system.gpuProfiles.value_or(std::vector<AIGPUProfile>{});
-    const bool discrete = std::any_of(profiles.begin(), profiles.end(), [](const AIGPUProfile& p) { return !p.unifiedMemory; });
+    const bool discrete =
+        std::any_of(profiles.begin(), profiles.end(), [](const AIGPUProfile& p) { return !p.unifiedMemory; });
     const std::string explanation(
         winner.backend == AIBackend::cpu && discrete
             ? Bilingual{"The CPU can win this workload size because discrete-GPU dispatch and synchronization overhead "
                         "is larger than the useful work.",
-                        "A CPU pode vencer esse tamanho de carga porque o custo fixo de despacho e sincronização da GPU "
-                        "discreta é maior do que o trabalho útil."}.in(language)
+                        "A CPU pode vencer esse tamanho de carga porque o custo fixo de despacho e sincronização da "
+                        "GPU "
+                        "discreta é maior do que o trabalho útil."}
+                  .in(language)
             : Bilingual{"The winner was selected from the highest valid measured result, not from a fixed app "
                         "preference.",
                         "O vencedor foi definido pelo maior resultado válido medido, não por uma preferência fixa do "
-                        "app."}.in(language));
+                        "app."}
+                  .in(language));
     if (english) {
-        return "Comparison for " + name + "\n\n" + join(lines) + "\n\nWinner: " + backendText(winner.backend) + ". "
-            + explanation;
+        return "Comparison for " + name + "\n\n" + join(lines) + "\n\nWinner: " + backendText(winner.backend) + ". " +
+               explanation;
     }
-    return "Comparação de " + name + "\n\n" + join(lines) + "\n\nVencedor: " + backendText(winner.backend) + ". "
-        + explanation;
+    return "Comparação de " + name + "\n\n" + join(lines) + "\n\nVencedor: " + backendText(winner.backend) + ". " +
+           explanation;
 }
 
 }  // namespace korvalen::AIAssistantEngine

@@ -14,8 +14,9 @@ namespace detail {
 
 std::vector<AIBenchmarkResult> sortedByScoreDescending(std::vector<AIBenchmarkResult> results)
 {
-    std::stable_sort(results.begin(), results.end(),
-                     [](const AIBenchmarkResult& a, const AIBenchmarkResult& b) { return rankScore(a.score) > rankScore(b.score); });
+    std::stable_sort(results.begin(), results.end(), [](const AIBenchmarkResult& a, const AIBenchmarkResult& b) {
+        return rankScore(a.score) > rankScore(b.score);
+    });
     return results;
 }
 
@@ -34,9 +35,9 @@ std::string resultLines(const std::vector<AIBenchmarkResult>& results, AIAssista
     std::vector<std::string> lines;
     lines.reserve(results.size());
     for (const AIBenchmarkResult& result : results) {
-        lines.push_back("• " + title(result.workloadID) + " — " + backendText(result.backend) + ": score "
-                        + formatScore(result.score) + ", " + metric(result.throughput) + " " + result.throughputUnit
-                        + ".");
+        lines.push_back("• " + title(result.workloadID) + " — " + backendText(result.backend) + ": score " +
+                        formatScore(result.score) + ", " + metric(result.throughput) + " " + result.throughputUnit +
+                        ".");
     }
     return join(lines);
 }
@@ -93,8 +94,10 @@ std::string noSession(AIAssistantLanguage language)
 {
     return std::string(Bilingual{
         "No run is loaded. Run Quick AI, Complete AI, Extended AI, or AI Stress and ask again.",
-        "Nenhuma execução está carregada. Execute Quick AI, Complete AI, Extended AI ou AI Stress e pergunte novamente.",
-    }.in(language));
+        "Nenhuma execução está carregada. Execute Quick AI, Complete AI, Extended AI ou AI Stress e pergunte "
+        "novamente.",
+    }
+                           .in(language));
 }
 
 namespace {
@@ -102,11 +105,14 @@ namespace {
 std::string unknownAnswer(AIAssistantLanguage language, const Session& session, const AISystemProfile& system)
 {
     const bool english = isEnglish(language);
-    std::string text = english
-        ? "I specialize only in Korvalen AI and could not identify a clear benchmark intent in that question.\n\n"
-        : "Eu sou especializada somente no Korvalen AI e não encontrei uma intenção técnica clara nessa pergunta.\n\n";
+    std::string text =
+        english
+            ? "I specialize only in Korvalen AI and could not identify a clear benchmark intent in that question.\n\n"
+            : "Eu sou especializada somente no Korvalen AI e não encontrei uma intenção técnica clara nessa "
+              "pergunta.\n\n";
     text += session ? Bilingual{"A run is loaded and I can use its measured data.",
-                                "Há uma execução carregada e posso usar seus dados."}.in(language)
+                                "Há uma execução carregada e posso usar seus dados."}
+                          .in(language)
                     : Bilingual{"No run is loaded yet.", "Ainda não há uma execução carregada."}.in(language);
     text += english ? "\n\nUseful examples:\n• Analyze my complete result.\n• Compare CPU and GPU and explain why CPU "
                       "won.\n• What happened in Transformer Attention?\n• Analyze memory and retention.\n• Compare "

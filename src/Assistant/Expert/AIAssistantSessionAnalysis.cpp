@@ -52,8 +52,8 @@ SessionAnalysisSnapshot makeSessionAnalysisSnapshot(const AIBenchmarkSession& se
     const std::vector<std::string> anomaliesEnglish = anomalyLines(session, L::english);
     s.anomaliesPortuguese = anomaliesPortuguese.empty() ? "• Nenhuma anomalia estatística importante foi detectada."
                                                         : join(anomaliesPortuguese);
-    s.anomaliesEnglish = anomaliesEnglish.empty() ? "• No important statistical anomaly was detected."
-                                                  : join(anomaliesEnglish);
+    s.anomaliesEnglish =
+        anomaliesEnglish.empty() ? "• No important statistical anomaly was detected." : join(anomaliesEnglish);
 
     const std::vector<std::string> notes = session.certificationNotes.value_or(std::vector<std::string>{});
     if (notes.empty()) {
@@ -79,45 +79,49 @@ SessionAnalysisSnapshot makeSessionAnalysisSnapshot(const AIBenchmarkSession& se
 
 std::string englishSessionAnalysis(const SessionAnalysisSnapshot& s)
 {
-    return "Analysis of the " + s.modeName + " run on " + s.modelIdentifier + "\n\nMain scores\n• Universal AI: "
-        + s.universalScore + "\n• Platform AI: " + s.platformScore + "\n• CPU AI: " + s.cpuScore + "\n• GPU AI: "
-        + s.gpuScore + "\n• Neural Engine Preferred: " + s.neuralEngineScore + "\n• Valid results: "
-        + count(s.validCount) + "; invalid: " + count(s.invalidCount) + "\n\nAccelerator interpretation\n"
-        + s.backendEnglish + "\n\nStrongest normalized indices\n" + s.strongestEnglish + "\n\nWeakest points\n"
-        + s.weakestEnglish + "\n\nAnomalies and stability\n" + s.anomaliesEnglish + "\n\nCertification\n"
-        + s.certificationEnglish + "\n\n" + s.comparisonEnglish;
+    return "Analysis of the " + s.modeName + " run on " + s.modelIdentifier +
+           "\n\nMain scores\n• Universal AI: " + s.universalScore + "\n• Platform AI: " + s.platformScore +
+           "\n• CPU AI: " + s.cpuScore + "\n• GPU AI: " + s.gpuScore +
+           "\n• Neural Engine Preferred: " + s.neuralEngineScore + "\n• Valid results: " + count(s.validCount) +
+           "; invalid: " + count(s.invalidCount) + "\n\nAccelerator interpretation\n" + s.backendEnglish +
+           "\n\nStrongest normalized indices\n" + s.strongestEnglish + "\n\nWeakest points\n" + s.weakestEnglish +
+           "\n\nAnomalies and stability\n" + s.anomaliesEnglish + "\n\nCertification\n" + s.certificationEnglish +
+           "\n\n" + s.comparisonEnglish;
 }
 
 std::string portugueseSessionAnalysis(const SessionAnalysisSnapshot& s)
 {
-    return "Análise da execução " + s.modeName + " no " + s.modelIdentifier + "\n\nPontuações principais\n• Universal AI: "
-        + s.universalScore + "\n• Platform AI: " + s.platformScore + "\n• CPU AI: " + s.cpuScore + "\n• GPU AI: "
-        + s.gpuScore + "\n• Neural Engine Preferred: " + s.neuralEngineScore + "\n• Resultados válidos: "
-        + count(s.validCount) + "; inválidos: " + count(s.invalidCount) + "\n\nLeitura dos aceleradores\n"
-        + s.backendPortuguese + "\n\nMaiores índices normalizados\n" + s.strongestPortuguese
-        + "\n\nPontos mais fracos\n" + s.weakestPortuguese + "\n\nAnomalias e estabilidade\n" + s.anomaliesPortuguese
-        + "\n\nCertificação\n" + s.certificationPortuguese + "\n\n" + s.comparisonPortuguese;
+    return "Análise da execução " + s.modeName + " no " + s.modelIdentifier +
+           "\n\nPontuações principais\n• Universal AI: " + s.universalScore + "\n• Platform AI: " + s.platformScore +
+           "\n• CPU AI: " + s.cpuScore + "\n• GPU AI: " + s.gpuScore +
+           "\n• Neural Engine Preferred: " + s.neuralEngineScore + "\n• Resultados válidos: " + count(s.validCount) +
+           "; inválidos: " + count(s.invalidCount) + "\n\nLeitura dos aceleradores\n" + s.backendPortuguese +
+           "\n\nMaiores índices normalizados\n" + s.strongestPortuguese + "\n\nPontos mais fracos\n" +
+           s.weakestPortuguese + "\n\nAnomalias e estabilidade\n" + s.anomaliesPortuguese + "\n\nCertificação\n" +
+           s.certificationPortuguese + "\n\n" + s.comparisonPortuguese;
 }
 
 std::string greeting(AIAssistantLanguage language, const AISystemProfile& system, const Session& session)
 {
     std::string text;
     if (isEnglish(language)) {
-        text = "Hello. I am analyzing " + system.modelIdentifier + " with " + system.cpuName + " and " + system.gpuName
-            + ".\n\n";
-        text += session ? "A run is loaded with Platform AI " + formatScore(session->scores.platformScore())
-                              + " and Universal AI " + formatScore(session->scores.universalScore()) + "."
+        text = "Hello. I am analyzing " + system.modelIdentifier + " with " + system.cpuName + " and " +
+               system.gpuName + ".\n\n";
+        text += session ? "A run is loaded with Platform AI " + formatScore(session->scores.platformScore()) +
+                              " and Universal AI " + formatScore(session->scores.universalScore()) + "."
                         : std::string("No benchmark run is loaded yet.");
-        text += "\n\nI can compare CPU and GPU, explain a workload, inspect memory and stability, explain invalid "
-                "results, or compare previous runs.";
+        text +=
+            "\n\nI can compare CPU and GPU, explain a workload, inspect memory and stability, explain invalid "
+            "results, or compare previous runs.";
     } else {
-        text = "Olá. Estou analisando o " + system.modelIdentifier + " com " + system.cpuName + " e " + system.gpuName
-            + ".\n\n";
-        text += session ? "Há uma execução carregada com Platform AI " + formatScore(session->scores.platformScore())
-                              + " e Universal AI " + formatScore(session->scores.universalScore()) + "."
+        text = "Olá. Estou analisando o " + system.modelIdentifier + " com " + system.cpuName + " e " + system.gpuName +
+               ".\n\n";
+        text += session ? "Há uma execução carregada com Platform AI " + formatScore(session->scores.platformScore()) +
+                              " e Universal AI " + formatScore(session->scores.universalScore()) + "."
                         : std::string("Ainda não há uma execução carregada.");
-        text += "\n\nPosso comparar CPU e GPU, explicar uma carga específica, analisar memória, estabilidade, "
-                "resultados inválidos ou comparar execuções anteriores.";
+        text +=
+            "\n\nPosso comparar CPU e GPU, explicar uma carga específica, analisar memória, estabilidade, "
+            "resultados inválidos ou comparar execuções anteriores.";
     }
     return text;
 }
@@ -137,8 +141,8 @@ std::string explainRunModes(AIAssistantLanguage language, const Session& session
     };
     std::string text(fixed.in(language));
     if (session) {
-        text += std::string(Bilingual{"The loaded result is ", "O resultado carregado é "}.in(language))
-            + std::string(rawValue(session->mode)) + ".";
+        text += std::string(Bilingual{"The loaded result is ", "O resultado carregado é "}.in(language)) +
+                std::string(rawValue(session->mode)) + ".";
     }
     return text;
 }

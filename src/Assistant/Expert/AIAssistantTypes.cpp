@@ -53,19 +53,23 @@ std::string_view rawValue(AIAssistantProvider provider)
     return {};
 }
 
-template <> std::optional<AIAssistantIntent> fromRaw<AIAssistantIntent>(std::string_view raw)
+template <>
+std::optional<AIAssistantIntent> fromRaw<AIAssistantIntent>(std::string_view raw)
 {
     return matchRaw(allAssistantIntents, raw);
 }
-template <> std::optional<AIAssistantRole> fromRaw<AIAssistantRole>(std::string_view raw)
+template <>
+std::optional<AIAssistantRole> fromRaw<AIAssistantRole>(std::string_view raw)
 {
     return matchRaw(allAssistantRoles, raw);
 }
-template <> std::optional<AIAssistantLanguage> fromRaw<AIAssistantLanguage>(std::string_view raw)
+template <>
+std::optional<AIAssistantLanguage> fromRaw<AIAssistantLanguage>(std::string_view raw)
 {
     return matchRaw(allAssistantLanguages, raw);
 }
-template <> std::optional<AIAssistantProvider> fromRaw<AIAssistantProvider>(std::string_view raw)
+template <>
+std::optional<AIAssistantProvider> fromRaw<AIAssistantProvider>(std::string_view raw)
 {
     return matchRaw(allAssistantProviders, raw);
 }

@@ -36,11 +36,11 @@ enum class AIAssistantLanguage { portuguese, english };
 enum class AIAssistantProvider { olvaneExpert, localModel };
 
 inline constexpr std::array<AIAssistantIntent, 14> allAssistantIntents{
-    AIAssistantIntent::greeting,        AIAssistantIntent::analyze,         AIAssistantIntent::invalidResults,
-    AIAssistantIntent::compareRuns,     AIAssistantIntent::compareBackends, AIAssistantIntent::explainWorkload,
-    AIAssistantIntent::explainScore,    AIAssistantIntent::memory,          AIAssistantIntent::stability,
-    AIAssistantIntent::improvement,     AIAssistantIntent::hardware,        AIAssistantIntent::runMode,
-    AIAssistantIntent::followUp,        AIAssistantIntent::unknown};
+    AIAssistantIntent::greeting,     AIAssistantIntent::analyze,         AIAssistantIntent::invalidResults,
+    AIAssistantIntent::compareRuns,  AIAssistantIntent::compareBackends, AIAssistantIntent::explainWorkload,
+    AIAssistantIntent::explainScore, AIAssistantIntent::memory,          AIAssistantIntent::stability,
+    AIAssistantIntent::improvement,  AIAssistantIntent::hardware,        AIAssistantIntent::runMode,
+    AIAssistantIntent::followUp,     AIAssistantIntent::unknown};
 inline constexpr std::array<AIAssistantRole, 3> allAssistantRoles{AIAssistantRole::assistant, AIAssistantRole::user,
                                                                   AIAssistantRole::system};
 inline constexpr std::array<AIAssistantLanguage, 2> allAssistantLanguages{AIAssistantLanguage::portuguese,
@@ -54,11 +54,18 @@ std::string_view rawValue(AIAssistantIntent);
 std::string_view rawValue(AIAssistantRole);
 std::string_view rawValue(AIAssistantLanguage);
 std::string_view rawValue(AIAssistantProvider);
-template <> std::optional<AIAssistantIntent> fromRaw<AIAssistantIntent>(std::string_view);
-template <> std::optional<AIAssistantRole> fromRaw<AIAssistantRole>(std::string_view);
-template <> std::optional<AIAssistantLanguage> fromRaw<AIAssistantLanguage>(std::string_view);
-template <> std::optional<AIAssistantProvider> fromRaw<AIAssistantProvider>(std::string_view);
-inline std::string_view identifier(AIAssistantProvider provider) { return rawValue(provider); }
+template <>
+std::optional<AIAssistantIntent> fromRaw<AIAssistantIntent>(std::string_view);
+template <>
+std::optional<AIAssistantRole> fromRaw<AIAssistantRole>(std::string_view);
+template <>
+std::optional<AIAssistantLanguage> fromRaw<AIAssistantLanguage>(std::string_view);
+template <>
+std::optional<AIAssistantProvider> fromRaw<AIAssistantProvider>(std::string_view);
+inline std::string_view identifier(AIAssistantProvider provider)
+{
+    return rawValue(provider);
+}
 
 // One chat message.
 struct AIAssistantMessage {

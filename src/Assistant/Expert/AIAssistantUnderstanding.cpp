@@ -1,6 +1,6 @@
+#include "Assistant/Expert/AIAssistantUnderstanding.h"
 #include "Assistant/Expert/AIAssistantEngine.h"
 #include "Assistant/Expert/AIAssistantText.h"
-#include "Assistant/Expert/AIAssistantUnderstanding.h"
 
 #include "Model/AIWorkloadCatalog.h"
 
@@ -18,13 +18,15 @@ using namespace detail;
 namespace {
 
 constexpr std::array<std::string_view, 32> portugueseMarkers{
-    "o que", "por que", "porque", "qual", "como", "resultado", "memoria", "melhor", "pior", "comparar", "compare",
-    "explicar", "explique", "analise", "analisa", "desempenho", "processador", "placa", "execucao", "pontuacao",
-    "pontuacoes", "invalido", "a ia", "tem de", "preciso", "melhorar", "ficou", "estava", "meu", "minha", "nao", "sim"};
+    "o que",       "por que",  "porque",   "qual",      "como",       "resultado", "memoria", "melhor",
+    "pior",        "comparar", "compare",  "explicar",  "explique",   "analise",   "analisa", "desempenho",
+    "processador", "placa",    "execucao", "pontuacao", "pontuacoes", "invalido",  "a ia",    "tem de",
+    "preciso",     "melhorar", "ficou",    "estava",    "meu",        "minha",     "nao",     "sim"};
 
 constexpr std::array<std::string_view, 21> englishMarkers{
-    "what", "why", "which", "how", "result", "memory", "better", "worse", "compare", "explain", "analyze",
-    "performance", "processor", "score", "invalid", "should", "improve", "my", "the", "is", "was"};
+    "what",    "why",     "which",   "how",     "result",      "memory",    "better",
+    "worse",   "compare", "explain", "analyze", "performance", "processor", "score",
+    "invalid", "should",  "improve", "my",      "the",         "is",        "was"};
 
 constexpr std::array<std::string_view, 10> referenceWords{"this", "that", "it",  "esse",    "essa",
                                                           "isso", "ele",  "ela", "por que", "why"};
@@ -39,7 +41,8 @@ const std::vector<WorkloadAliases>& workloadAliases()
 {
     using W = AIWorkloadID;
     static const std::vector<WorkloadAliases> table{
-        {W::imageClassification, {"image classification", "classification", "classificacao de imagem", "classificacao"}},
+        {W::imageClassification,
+         {"image classification", "classification", "classificacao de imagem", "classificacao"}},
         {W::objectDetection, {"object detection", "detection", "deteccao de objeto", "deteccao"}},
         {W::semanticSegmentation, {"semantic segmentation", "segmentation", "segmentacao semantica", "segmentacao"}},
         {W::superResolution, {"super resolution", "upscale", "super resolucao"}},
@@ -63,7 +66,8 @@ const std::vector<WorkloadAliases>& workloadAliases()
         {W::tensorOperations, {"tensor operations", "operacoes de tensor", "tensor"}},
         {W::threadScaling, {"thread scaling", "escalabilidade de threads", "threads"}},
         {W::gpuCommandThroughput, {"gpu command throughput", "command throughput", "comandos gpu"}},
-        {W::metalMemoryBandwidth, {"metal device memory bandwidth", "metal memory bandwidth", "largura de banda metal"}},
+        {W::metalMemoryBandwidth,
+         {"metal device memory bandwidth", "metal memory bandwidth", "largura de banda metal"}},
         {W::metalCacheLadder, {"metal cache ladder", "cache ladder metal", "hierarquia de cache metal"}},
         {W::llmGEMVFP16, {"llm gemv fp16", "gemv fp16", "metal gemv"}},
         {W::llmQ4, {"llm q4 dequant gemv", "q4 gemv", "metal q4", "q4 dequant"}},
@@ -168,7 +172,8 @@ std::vector<std::string> tokensOfNormalized(std::string_view normalized)
         }
         return result;
     }
-    const QList<uint> codePoints = QString::fromUtf8(normalized.data(), static_cast<qsizetype>(normalized.size())).toUcs4();
+    const QList<uint> codePoints =
+        QString::fromUtf8(normalized.data(), static_cast<qsizetype>(normalized.size())).toUcs4();
     QList<uint> current;
     auto flush = [&] {
         if (!current.isEmpty()) {
@@ -188,9 +193,9 @@ std::vector<std::string> tokensOfNormalized(std::string_view normalized)
     return result;
 }
 
-QuestionTerms::QuestionTerms(std::string_view question) : normalized(normalize(question)), tokenSet(::korvalen::AIAssistantEngine::tokenSet(normalized))
-{
-}
+QuestionTerms::QuestionTerms(std::string_view question)
+    : normalized(normalize(question)), tokenSet(::korvalen::AIAssistantEngine::tokenSet(normalized))
+{}
 
 std::optional<AIWorkloadID> resolveWorkload(const QuestionTerms& question)
 {
@@ -209,7 +214,10 @@ std::optional<AIWorkloadID> resolveWorkload(const QuestionTerms& question)
     return std::nullopt;
 }
 
-bool hasReferenceWord(std::string_view normalizedQuestion) { return containsAny(normalizedQuestion, referenceWords); }
+bool hasReferenceWord(std::string_view normalizedQuestion)
+{
+    return containsAny(normalizedQuestion, referenceWords);
+}
 
 AIAssistantLanguage languageOfNormalized(std::string_view text, AIAssistantLanguage fallback)
 {
@@ -279,7 +287,10 @@ std::string normalize(std::string_view text)
     return folded;
 }
 
-std::vector<std::string> tokens(std::string_view text) { return tokensOfNormalized(normalize(text)); }
+std::vector<std::string> tokens(std::string_view text)
+{
+    return tokensOfNormalized(normalize(text));
+}
 
 double phraseSimilarity(std::string_view text, std::string_view phrase)
 {
@@ -343,20 +354,26 @@ AIAssistantIntent detail::intentOfNormalized(std::string_view text, std::optiona
     static const std::vector<Rule> lists{
         {I::greeting, {"hello", "hi", "hey", "ola", "bom dia", "boa tarde", "boa noite"}},
         {I::invalidResults, {"invalid", "diagnostic", "failed", "failure", "erro", "falha", "invalido", "diagnostico"}},
-        {I::compareRuns, {"previous run", "last run", "history", "regression", "improvement between",
-                          "execucao anterior", "historico", "regressao", "melhorou", "piorou"}},
-        {I::compareBackends, {"cpu vs gpu", "gpu vs cpu", "compare backends", "compare accelerators", "cpu e gpu",
-                              "cpu x gpu", "comparar backends", "comparar aceleradores"}},
-        {I::memory, {"memory", "ram", "kv cache", "allocation", "pressure", "retained", "leak", "memoria", "alocacao",
-                     "pressao", "retencao", "vazamento"}},
-        {I::stability, {"stability", "variation", "p99", "thermal", "throttling", "retention", "repeatability",
-                        "estabilidade", "variacao", "termico", "repetibilidade"}},
-        {I::improvement, {"what should", "how improve", "recommend", "fix", "retest", "o que melhorar", "como melhorar",
-                          "recomenda", "corrigir", "retestar", "preciso melhorar"}},
-        {I::runMode, {"quick ai", "complete ai", "extended ai", "ai stress", "which mode", "modo", "qual teste",
-                      "qual benchmark"}},
-        {I::hardware, {"hardware", "computer", "machine", "mac", "processor", "graphics card", "gpu model", "cpu model",
-                       "computador", "maquina", "processador", "placa de video"}},
+        {I::compareRuns,
+         {"previous run", "last run", "history", "regression", "improvement between", "execucao anterior", "historico",
+          "regressao", "melhorou", "piorou"}},
+        {I::compareBackends,
+         {"cpu vs gpu", "gpu vs cpu", "compare backends", "compare accelerators", "cpu e gpu", "cpu x gpu",
+          "comparar backends", "comparar aceleradores"}},
+        {I::memory,
+         {"memory", "ram", "kv cache", "allocation", "pressure", "retained", "leak", "memoria", "alocacao", "pressao",
+          "retencao", "vazamento"}},
+        {I::stability,
+         {"stability", "variation", "p99", "thermal", "throttling", "retention", "repeatability", "estabilidade",
+          "variacao", "termico", "repetibilidade"}},
+        {I::improvement,
+         {"what should", "how improve", "recommend", "fix", "retest", "o que melhorar", "como melhorar", "recomenda",
+          "corrigir", "retestar", "preciso melhorar"}},
+        {I::runMode,
+         {"quick ai", "complete ai", "extended ai", "ai stress", "which mode", "modo", "qual teste", "qual benchmark"}},
+        {I::hardware,
+         {"hardware", "computer", "machine", "mac", "processor", "graphics card", "gpu model", "cpu model",
+          "computador", "maquina", "processador", "placa de video"}},
     };
     const auto hit = [&](const std::vector<std::string_view>& keywords) {
         return std::any_of(keywords.begin(), keywords.end(), [&](std::string_view k) { return contains(text, k); });

@@ -22,15 +22,20 @@ QColor withAlpha(QColor color, qreal alpha)
     return color;
 }
 
-QColor primary() { return QColor(0xe6, 0xea, 0xf2); }
-QColor cyan() { return QColor(0x32, 0xd4, 0xf0); }
+QColor primary()
+{
+    return QColor(0xe6, 0xea, 0xf2);
+}
+QColor cyan()
+{
+    return QColor(0x32, 0xd4, 0xf0);
+}
 
 QFont captionFont(int pixels, bool semibold)
 {
     QFont font;
     font.setPixelSize(pixels);
-    if (semibold)
-        font.setWeight(QFont::DemiBold);
+    if (semibold) font.setWeight(QFont::DemiBold);
     return font;
 }
 
@@ -38,8 +43,7 @@ QFont captionFont(int pixels, bool semibold)
 
 AssistantBubbleFrame::AssistantBubbleFrame(QColor fill, QColor outline, QWidget* parent)
     : QFrame(parent), fill_(std::move(fill)), outline_(std::move(outline))
-{
-}
+{}
 
 void AssistantBubbleFrame::paintEvent(QPaintEvent*)
 {
@@ -95,7 +99,8 @@ AssistantBubble::AssistantBubble(const AIAssistantMessage& message, QWidget* par
     speaker_->setTextFormat(Qt::PlainText);
     speaker_->setFont(captionFont(10, true));
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(message.createdAt.time_since_epoch()).count();
-    auto* time = new QLabel(QLocale::system().toString(QDateTime::fromMSecsSinceEpoch(ms).time(), QLocale::ShortFormat), content_);
+    auto* time = new QLabel(QLocale::system().toString(QDateTime::fromMSecsSinceEpoch(ms).time(), QLocale::ShortFormat),
+                            content_);
     time->setTextFormat(Qt::PlainText);
     time->setFont(captionFont(10, false));
     time->setObjectName("AssistantBubbleTime");
@@ -116,19 +121,16 @@ AssistantBubble::AssistantBubble(const AIAssistantMessage& message, QWidget* par
     stack->addWidget(text_);
     setText(message.text);
 
-    if (user)
-        row->addStretch(1);
+    if (user) row->addStretch(1);
     row->addWidget(content_, 0);
-    if (!user)
-        row->addStretch(1);
+    if (!user) row->addStretch(1);
 }
 
 void AssistantBubble::setText(const std::string& text)
 {
     text_->setText(QString::fromStdString(text));
     // The answer's placeholder shows a quiet ellipsis until the answer arrives.
-    if (text.empty())
-        text_->setText("…");
+    if (text.empty()) text_->setText("…");
 }
 
 }  // namespace korvalen

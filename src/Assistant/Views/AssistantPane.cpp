@@ -19,7 +19,10 @@ namespace korvalen {
 
 namespace {
 
-QString qs(const std::string& s) { return QString::fromStdString(s); }
+QString qs(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
 
 }  // namespace
 
@@ -27,15 +30,18 @@ const std::vector<AssistantPane::QuickAction>& AssistantPane::quickActions()
 {
     static const std::vector<QuickAction> actions = {
         {"Analyze my result",
-         "Analyze my latest benchmark result in depth. Identify strengths, bottlenecks, anomalies, and certification issues."},
-        {"Compare CPU and GPU", "Compare CPU and GPU performance in my latest run. Which backend wins each workload, and why?"},
+         "Analyze my latest benchmark result in depth. Identify strengths, bottlenecks, anomalies, and certification "
+         "issues."},
+        {"Compare CPU and GPU",
+         "Compare CPU and GPU performance in my latest run. Which backend wins each workload, and why?"},
         {"Compare runs", "Compare my latest run with my previous comparable run and explain what changed."},
         {"How to improve", "How can I improve my scores and make my results more stable on this machine?"},
     };
     return actions;
 }
 
-AssistantPane::AssistantPane(AssistantConversationController& assistant, std::function<bool()> runIsBusy, QWidget* parent)
+AssistantPane::AssistantPane(AssistantConversationController& assistant, std::function<bool()> runIsBusy,
+                             QWidget* parent)
     : QWidget(parent), assistant_(assistant), runIsBusy_(std::move(runIsBusy))
 {
     setObjectName("AssistantPane");
@@ -59,8 +65,8 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
     auto* title = new QLabel("AI Assistant", this);
     title->setObjectName("SessionTitle");
     header->addWidget(title);
-    selector_ = new AssistantProviderSelector(assistant_.provider(), false,
-                                              [this](AIAssistantProvider p) { assistant_.selectProvider(p); }, this);
+    selector_ = new AssistantProviderSelector(
+        assistant_.provider(), false, [this](AIAssistantProvider p) { assistant_.selectProvider(p); }, this);
     header->addWidget(selector_, 1);
     layout->addLayout(header);
 
@@ -76,8 +82,7 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
     stopModel_ = new QPushButton("Stop", localBox_);
     findEngine_ = new QPushButton("Find engine", localBox_);
     local->addWidget(models_);
-    for (QPushButton* b : {useModel_, startModel_, stopModel_, findEngine_})
-        modelRow->addWidget(b);
+    for (QPushButton* b : {useModel_, startModel_, stopModel_, findEngine_}) modelRow->addWidget(b);
     local->addLayout(modelRow);
     auto* endpointRow = new QHBoxLayout;
     endpoint_ = new QLineEdit(localBox_);
@@ -153,12 +158,12 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
     assistant_.setExportLocationChooser([this](const QString& name) -> std::optional<QString> {
         const QString path = QFileDialog::getSaveFileName(this, "Export Conversation", QDir::home().filePath(name),
                                                           "Plain Text (*.txt)");
-        if (path.isEmpty())
-            return std::nullopt;
+        if (path.isEmpty()) return std::nullopt;
         return path;
     });
 
-    connect(composer_, &QLineEdit::textEdited, this, [this](const QString& text) { assistant_.setDraft(text.toStdString()); });
+    connect(composer_, &QLineEdit::textEdited, this,
+            [this](const QString& text) { assistant_.setDraft(text.toStdString()); });
     connect(composer_, &QLineEdit::returnPressed, this, [this] { assistant_.sendMessage(); });
     connect(send_, &QPushButton::clicked, this, [this] { assistant_.sendMessage(); });
     connect(stop_, &QPushButton::clicked, this, [this] { assistant_.stopResponse(); });
@@ -168,17 +173,14 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
         return assistant_.modelManager().model(models_->currentData().toString().toStdString());
     };
     connect(useModel_, &QPushButton::clicked, this, [this, chosenModel] {
-        if (auto m = chosenModel())
-            assistant_.selectManagedModel(*m);
+        if (auto m = chosenModel()) assistant_.selectManagedModel(*m);
     });
     connect(startModel_, &QPushButton::clicked, this, [this, chosenModel] {
-        if (auto m = chosenModel())
-            assistant_.startManagedModel(*m);
+        if (auto m = chosenModel()) assistant_.startManagedModel(*m);
     });
     connect(stopModel_, &QPushButton::clicked, this, [this] { assistant_.stopManagedModel(); });
     connect(findEngine_, &QPushButton::clicked, this, [this, chosenModel] {
-        if (auto m = chosenModel())
-            assistant_.installEngineForManagedModel(*m);
+        if (auto m = chosenModel()) assistant_.installEngineForManagedModel(*m);
     });
     connect(endpoint_, &QLineEdit::editingFinished, this, [this] {
         if (endpoint_->text().toStdString() != assistant_.localEndpoint())
@@ -192,13 +194,13 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
     connect(&assistant_, &AssistantConversationController::messagesChanged, this, &AssistantPane::syncMessages);
     connect(&assistant_, &AssistantConversationController::draftChanged, this, [this] {
         const QString draft = qs(assistant_.draft());
-        if (composer_->text() != draft)
-            composer_->setText(draft);
+        if (composer_->text() != draft) composer_->setText(draft);
     });
     connect(&assistant_, &AssistantConversationController::statusChanged, this, &AssistantPane::refreshControls);
     connect(&assistant_, &AssistantConversationController::respondingChanged, this, &AssistantPane::refreshControls);
     connect(&assistant_, &AssistantConversationController::providerChanged, this, &AssistantPane::refreshControls);
-    connect(&assistant_, &AssistantConversationController::localSettingsChanged, this, &AssistantPane::syncLocalControls);
+    connect(&assistant_, &AssistantConversationController::localSettingsChanged, this,
+            &AssistantPane::syncLocalControls);
     connect(&assistant_.modelManager(), &AssistantModelManager::changed, this, &AssistantPane::syncLocalControls);
 
     syncMessages();
@@ -214,8 +216,7 @@ void AssistantPane::refreshControls()
     localBox_->setVisible(assistant_.provider() == AIAssistantProvider::localModel);
     status_->setText(assistant_.status());
     stop_->setEnabled(assistant_.isResponding());
-    for (QPushButton* b : quick_)
-        b->setEnabled(!busy);
+    for (QPushButton* b : quick_) b->setEnabled(!busy);
     send_->setEnabled(!busy);
     syncLocalControls();
 }
@@ -233,13 +234,10 @@ void AssistantPane::syncLocalControls()
         models_->setItemData(models_->count() - 1, manager.modelPath(m), Qt::ToolTipRole);
     }
     const QString wanted = current.isEmpty() && manager.selectedModelID() ? qs(*manager.selectedModelID()) : current;
-    if (int index = models_->findData(wanted); index >= 0)
-        models_->setCurrentIndex(index);
+    if (int index = models_->findData(wanted); index >= 0) models_->setCurrentIndex(index);
     models_->blockSignals(false);
-    if (!endpoint_->isModified())
-        endpoint_->setText(qs(assistant_.localEndpoint()));
-    if (!modelName_->isModified())
-        modelName_->setText(qs(assistant_.localModel()));
+    if (!endpoint_->isModified()) endpoint_->setText(qs(assistant_.localEndpoint()));
+    if (!modelName_->isModified()) modelName_->setText(qs(assistant_.localModel()));
     managerStatus_->setText(manager.statusText());
     const bool blocked = (runIsBusy_ && runIsBusy_()) || manager.isBusy();
     useModel_->setEnabled(!blocked && !assistant_.isResponding());
@@ -252,11 +250,9 @@ void AssistantPane::syncMessages()
 {
     const auto& messages = assistant_.messages();
     bool same = messages.size() == bubbles_.size();
-    for (std::size_t i = 0; same && i < messages.size(); ++i)
-        same = bubbles_[i]->messageID() == messages[i].id;
+    for (std::size_t i = 0; same && i < messages.size(); ++i) same = bubbles_[i]->messageID() == messages[i].id;
     if (same) {
-        for (std::size_t i = 0; i < messages.size(); ++i)
-            bubbles_[i]->setText(messages[i].text);
+        for (std::size_t i = 0; i < messages.size(); ++i) bubbles_[i]->setText(messages[i].text);
     } else {
         for (AssistantBubble* b : bubbles_) {
             listLayout_->removeWidget(b);

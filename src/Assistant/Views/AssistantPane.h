@@ -32,7 +32,8 @@ public:
     };
     static const std::vector<QuickAction>& quickActions();
 
-    AssistantPane(AssistantConversationController& assistant, std::function<bool()> runIsBusy, QWidget* parent = nullptr);
+    AssistantPane(AssistantConversationController& assistant, std::function<bool()> runIsBusy,
+                  QWidget* parent = nullptr);
 
     // Enables and disables what a run or a pending answer blocks; the host calls it when the run state changes.
     void refreshControls();

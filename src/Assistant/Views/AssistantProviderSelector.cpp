@@ -29,7 +29,8 @@ QFont segmentFont()
 
 }  // namespace
 
-AssistantProviderSegment::AssistantProviderSegment(AIAssistantProvider provider, QString title, QString symbol, QWidget* parent)
+AssistantProviderSegment::AssistantProviderSegment(AIAssistantProvider provider, QString title, QString symbol,
+                                                   QWidget* parent)
     : QAbstractButton(parent), provider_(provider), symbol_(std::move(symbol))
 {
     setText(title);
@@ -78,14 +79,14 @@ AssistantProviderSelector::AssistantProviderSelector(AIAssistantProvider selecte
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(3, 3, 3, 3);
     row->setSpacing(6);
-    expert_ = new AssistantProviderSegment(AIAssistantProvider::olvaneExpert, "Olvane Expert 2", "brain.head.profile", this);
+    expert_ =
+        new AssistantProviderSegment(AIAssistantProvider::olvaneExpert, "Olvane Expert 2", "brain.head.profile", this);
     local_ = new AssistantProviderSegment(AIAssistantProvider::localModel, "Local LLM",
                                           "externaldrive.connected.to.line.below", this);
     for (AssistantProviderSegment* segment : {expert_, local_}) {
         row->addWidget(segment, 1);
         connect(segment, &QAbstractButton::clicked, this, [this, segment] {
-            if (onSelect_)
-                onSelect_(segment->provider());
+            if (onSelect_) onSelect_(segment->provider());
         });
     }
     setSelectedProvider(selectedProvider);

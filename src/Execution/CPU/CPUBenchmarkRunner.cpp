@@ -56,7 +56,8 @@ KernelMeasurement CPUBenchmarkRunner::runTimed(const AIWorkloadDefinition& workl
 }
 
 KernelMeasurement CPUBenchmarkRunner::runTimed(const AIWorkloadDefinition& workload, double targetDuration,
-                                               const BenchmarkCancellationToken& cancellation, const Iteration& operation)
+                                               const BenchmarkCancellationToken& cancellation,
+                                               const Iteration& operation)
 {
     nn::BlasThreading::applyPolicy();
     AllocatorPolicy::apply();
@@ -88,8 +89,8 @@ KernelMeasurement CPUBenchmarkRunner::runTimed(const AIWorkloadDefinition& workl
     const double accuracy = static_cast<double>(passedCount) / loop.count();
     details.emplace_back("CPU path: Accelerate and deterministic native kernels");
     details.emplace_back("One unscored warm-up iteration completed before timing");
-    details.push_back("Iterations: " + std::to_string(loop.count()) + "; validation pass rate: " +
-                      formatFixed(accuracy * 100.0, 2) + "%");
+    details.push_back("Iterations: " + std::to_string(loop.count()) +
+                      "; validation pass rate: " + formatFixed(accuracy * 100.0, 2) + "%");
 
     KernelMeasurement measurement = loop.measurement(workload, startedAt, workUnits);
     measurement.accuracy = accuracy;

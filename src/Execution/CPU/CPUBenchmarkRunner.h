@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Execution/Shared/DeterministicInputs.h"
-#include "Model/KernelMeasurement.h"
 #include "Model/AIRecords.h"
+#include "Model/KernelMeasurement.h"
 
 #include <cstdint>
 #include <functional>

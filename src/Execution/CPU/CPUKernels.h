@@ -41,16 +41,17 @@ IterationOutcome convolutionIteration(const KernelOutputTamper* tamper = nullptr
 IterationOutcome textTokenizationIteration(const KernelOutputTamper* tamper = nullptr);  // tokens
 IterationOutcome ropeRMSNormIteration(const KernelOutputTamper* tamper = nullptr);       // floats: 1024x512
 IterationOutcome attentionIteration(const KernelOutputTamper* tamper = nullptr);         // floats: O, 96x64
-IterationOutcome softmaxLayerNormIteration(const KernelOutputTamper* tamper = nullptr);  // floats: LayerNorm output before softmax
+IterationOutcome softmaxLayerNormIteration(
+    const KernelOutputTamper* tamper = nullptr);  // floats: LayerNorm output before softmax
 IterationOutcome tensorOperationsIteration(const KernelOutputTamper* tamper = nullptr);  // floats: 2,000,000
 IterationOutcome tensorAllocationIteration(const KernelOutputTamper* tamper = nullptr);  // floats: the 64 MiB tensor
-IterationOutcome kvCacheIteration(const KernelOutputTamper* tamper = nullptr);           // halves: cache after the write pass
+IterationOutcome kvCacheIteration(const KernelOutputTamper* tamper = nullptr);  // halves: cache after the write pass
 
 // Matrix and training.
-IterationOutcome matrixFP32Iteration(const KernelOutputTamper* tamper = nullptr);   // floats: C
-IterationOutcome matrixFP16Iteration(const KernelOutputTamper* tamper = nullptr);   // floats: C
-IterationOutcome matrixINT8Iteration(const KernelOutputTamper* tamper = nullptr);   // integers: C
-IterationOutcome fineTuningIteration(const KernelOutputTamper* tamper = nullptr);   // floats: W after the update
+IterationOutcome matrixFP32Iteration(const KernelOutputTamper* tamper = nullptr);  // floats: C
+IterationOutcome matrixFP16Iteration(const KernelOutputTamper* tamper = nullptr);  // floats: C
+IterationOutcome matrixINT8Iteration(const KernelOutputTamper* tamper = nullptr);  // integers: C
+IterationOutcome fineTuningIteration(const KernelOutputTamper* tamper = nullptr);  // floats: W after the update
 
 // The tokenizer's sentence; the kernel tokenizes it repeated 12,000 times.
 inline constexpr std::string_view tokenizerSentence =

@@ -87,7 +87,8 @@ IterationOutcome textTokenizationIteration(const KernelOutputTamper* tamper)
     for (std::size_t k = 0; k < tokens.size(); ++k)
         checksum += static_cast<double>(k % 13 + 1) * static_cast<double>(tokens[k] & 0xFFFFu);
     const bool passed = std::isfinite(checksum) && tokens.size() > 50'000;
-    return outcome(static_cast<double>(n) / 1'000'000.0, checksum, passed, "UTF-8 input: " + std::to_string(n) + " bytes",
+    return outcome(static_cast<double>(n) / 1'000'000.0, checksum, passed,
+                   "UTF-8 input: " + std::to_string(n) + " bytes",
                    "Deterministic normalization, pair merges, and FNV token hashing");
 }
 
@@ -131,8 +132,8 @@ IterationOutcome attentionIteration(const KernelOutputTamper* tamper)
     const std::vector<float> k = deterministicFloats(tokens * head, 42'866);
     const std::vector<float> v = deterministicFloats(tokens * head, 42'867);
     std::vector<float> scores(static_cast<std::size_t>(tokens) * tokens);
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, tokens, tokens, head, 0.125f, q.data(), head, k.data(), head, 0.0f,
-                scores.data(), tokens);
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, tokens, tokens, head, 0.125f, q.data(), head, k.data(), head,
+                0.0f, scores.data(), tokens);
 
     bool rowsPassed = true;
     for (int r = 0; r < tokens; ++r) {
@@ -149,8 +150,8 @@ IterationOutcome attentionIteration(const KernelOutputTamper* tamper)
     }
 
     std::vector<float> output(static_cast<std::size_t>(tokens) * head);
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, tokens, head, tokens, 1.0f, scores.data(), tokens, v.data(), head,
-                0.0f, output.data(), head);
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, tokens, head, tokens, 1.0f, scores.data(), tokens, v.data(),
+                head, 0.0f, output.data(), head);
     tamperFloats(tamper, output);
 
     const bool passed = rowsPassed && allFinite(output);
@@ -212,7 +213,8 @@ IterationOutcome tensorOperationsIteration(const KernelOutputTamper* tamper)
     const float cRef = ((vRef * 0.044715f) * vRef) * vRef;
     const float ref = (vRef * 0.5f) * (std::tanh((vRef + cRef) * 0.7978846f) + 1.0f);
     const bool passed = std::fabs(out[probe] - ref) < 0.0001f;
-    return outcome(0.024, sampledChecksum<float>(out, 1003), passed, "Elements: 2000000", "Fused multiply-add approximation + GELU");
+    return outcome(0.024, sampledChecksum<float>(out, 1003), passed, "Elements: 2000000",
+                   "Fused multiply-add approximation + GELU");
 }
 
 IterationOutcome tensorAllocationIteration(const KernelOutputTamper* tamper)
@@ -227,7 +229,8 @@ IterationOutcome tensorAllocationIteration(const KernelOutputTamper* tamper)
         passed = std::fabs(tensor[8'388'608]) < 0.0001f;
         checksum = weightedSampledChecksum<float>(tensor, 65'537);
     }  // released before returning
-    return outcome(0.067108864, checksum, passed, "64 MiB tensor allocation", "Allocation, page touch, validation, and release");
+    return outcome(0.067108864, checksum, passed, "64 MiB tensor allocation",
+                   "Allocation, page touch, validation, and release");
 }
 
 IterationOutcome kvCacheIteration(const KernelOutputTamper* tamper)

@@ -48,7 +48,8 @@ IterationOutcome matrixFP32Iteration(const KernelOutputTamper* tamper)
 
     const float ref = cornerReference(n, a, b);
     const bool passed = std::fabs(c[0] - ref) <= std::max(0.002f, std::fabs(ref) * 0.0002f);
-    return outcome(0.000113246208, sampledChecksum<float>(c, 1003), passed, "Matrix: 384×384", "Accelerate SGEMM; 2N³ operation count");
+    return outcome(0.000113246208, sampledChecksum<float>(c, 1003), passed, "Matrix: 384×384",
+                   "Accelerate SGEMM; 2N³ operation count");
 }
 
 IterationOutcome matrixFP16Iteration(const KernelOutputTamper* tamper)
@@ -96,7 +97,8 @@ IterationOutcome matrixINT8Iteration(const KernelOutputTamper* tamper)
     if (tamper && tamper->integers) tamper->integers(c);
 
     std::int32_t ref = 0;
-    for (int k = 0; k < n; ++k) ref += static_cast<std::int32_t>(a[k]) * static_cast<std::int32_t>(b[static_cast<std::size_t>(k) * n]);
+    for (int k = 0; k < n; ++k)
+        ref += static_cast<std::int32_t>(a[k]) * static_cast<std::int32_t>(b[static_cast<std::size_t>(k) * n]);
     const bool passed = c[0] == ref;
     return outcome(0.000004194304, sampledChecksum<std::int32_t>(c, 257), passed, "Matrix: 128×128",
                    "Signed INT8 inputs; exact INT32 accumulation");
@@ -107,10 +109,11 @@ namespace {
 constexpr int batch = 32, inputs = 128, outputs = 32;
 
 // Y = X x W, then the mean of squared differences to T; Y is left holding the loss's gradient.
-float forwardLoss(const std::vector<float>& x, const std::vector<float>& w, const std::vector<float>& t, std::vector<float>& y)
+float forwardLoss(const std::vector<float>& x, const std::vector<float>& w, const std::vector<float>& t,
+                  std::vector<float>& y)
 {
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, batch, outputs, inputs, 1.0f, x.data(), inputs, w.data(), outputs, 0.0f,
-                y.data(), outputs);
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, batch, outputs, inputs, 1.0f, x.data(), inputs, w.data(),
+                outputs, 0.0f, y.data(), outputs);
     float sum = 0.0f;
     for (std::size_t e = 0; e < y.size(); ++e) {
         const float d = y[e] - t[e];
@@ -133,8 +136,8 @@ IterationOutcome fineTuningIteration(const KernelOutputTamper* tamper)
     const float lossBefore = forwardLoss(x, w, t, y);
 
     std::vector<float> gradient(static_cast<std::size_t>(inputs) * outputs);
-    cblas_sgemm(CblasRowMajor, CblasTrans, CblasNoTrans, inputs, outputs, batch, 1.0f, x.data(), inputs, y.data(), outputs, 0.0f,
-                gradient.data(), outputs);
+    cblas_sgemm(CblasRowMajor, CblasTrans, CblasNoTrans, inputs, outputs, batch, 1.0f, x.data(), inputs, y.data(),
+                outputs, 0.0f, gradient.data(), outputs);
     for (std::size_t e = 0; e < w.size(); ++e) w[e] = w[e] - gradient[e] * 0.002f;
     tamperFloats(tamper, w);
 

@@ -2,8 +2,8 @@
 // in full, read back in samples and released, up to a ceiling set by the machine's memory.
 
 #include "Execution/CPU/CPUBenchmarkRunner.h"
-#include "Execution/Shared/TimedLoop.h"
 #include "Execution/CPU/MappedRegion.h"
+#include "Execution/Shared/TimedLoop.h"
 #include "Model/PeakMemoryTracker.h"
 #include "Platform/Foundation/NumberFormat.h"
 #include "Platform/System/MemoryInfo.h"
@@ -17,7 +17,6 @@
 #include <string>
 
 namespace korvalen {
-
 
 namespace {
 

@@ -2,8 +2,8 @@
 // counts; the best count's bandwidth is the measurement.
 
 #include "Execution/CPU/CPUBenchmarkRunner.h"
-#include "Execution/Shared/TimedLoop.h"
 #include "Execution/CPU/WorkerPool.h"
+#include "Execution/Shared/TimedLoop.h"
 #include "Model/PeakMemoryTracker.h"
 #include "Model/SystemProfiler.h"
 #include "Platform/Foundation/NumberFormat.h"
@@ -23,7 +23,6 @@
 
 namespace korvalen {
 
-
 namespace {
 
 constexpr std::int64_t elementCount = CPUBenchmarkRunner::threadScalingElements;
@@ -36,8 +35,7 @@ constexpr int maximumPasses = 100'000;
 // A raw buffer of floats aligned to a cache line, freed on every way out of the measurement.
 class FloatBuffer {
 public:
-    explicit FloatBuffer(std::int64_t count)
-        : data_(static_cast<float*>(std::aligned_alloc(64, roundedBytes(count))))
+    explicit FloatBuffer(std::int64_t count) : data_(static_cast<float*>(std::aligned_alloc(64, roundedBytes(count))))
     {
         if (!data_) throw std::bad_alloc();
         std::memset(data_.get(), 0, roundedBytes(count));
@@ -45,7 +43,10 @@ public:
     float* data() const { return data_.get(); }
 
 private:
-    static std::size_t roundedBytes(std::int64_t count) { return (static_cast<std::size_t>(count) * sizeof(float) + 63) / 64 * 64; }
+    static std::size_t roundedBytes(std::int64_t count)
+    {
+        return (static_cast<std::size_t>(count) * sizeof(float) + 63) / 64 * 64;
+    }
     struct Free {
         void operator()(float* pointer) const { std::free(pointer); }
     };
@@ -145,7 +146,8 @@ ScalingSummary summarize(const std::vector<int>& candidates, std::map<int, doubl
 
 }  // namespace
 
-void CPUBenchmarkRunner::threadScalingTriad(const float* a, const float* b, float* c, std::int64_t begin, std::int64_t end)
+void CPUBenchmarkRunner::threadScalingTriad(const float* a, const float* b, float* c, std::int64_t begin,
+                                            std::int64_t end)
 {
     const float* __restrict in1 = a;
     const float* __restrict in2 = b;
@@ -161,7 +163,8 @@ CPUBenchmarkRunner::Range CPUBenchmarkRunner::workerRange(int worker, int worker
     return Range{worker * count / workers, (worker + 1) * count / workers};
 }
 
-std::vector<int> CPUBenchmarkRunner::threadScalingCandidates(std::optional<std::uint64_t> physicalCores, int activeProcessors)
+std::vector<int> CPUBenchmarkRunner::threadScalingCandidates(std::optional<std::uint64_t> physicalCores,
+                                                             int activeProcessors)
 {
     const std::uint64_t physicalValue = std::max<std::uint64_t>(physicalCores.value_or(1), 1);
     const int physical = static_cast<int>(std::min<std::uint64_t>(physicalValue, INT_MAX));
@@ -179,7 +182,7 @@ std::vector<int> CPUBenchmarkRunner::threadScalingCandidates()
 int CPUBenchmarkRunner::threadScalingPasses(double durationScale)
 {
     const double doubled = std::round(2.0 * durationScale);  // halves away from zero
-    if (!(doubled >= 1.0)) return 1;                          // also a scale that is not a number
+    if (!(doubled >= 1.0)) return 1;                         // also a scale that is not a number
     return static_cast<int>(std::min(doubled, static_cast<double>(maximumPasses)));
 }
 

@@ -63,7 +63,8 @@ IterationOutcome melSpectrogramIteration(const KernelOutputTamper* tamper)
     std::vector<float> signal(samples);
     for (int n = 0; n < samples; ++n) {
         const float t = static_cast<float>(n) / 16000.0f;
-        signal[n] = (std::sin(t * 1382.3007f) * 0.55f + std::sin(t * 2764.6013f) * 0.3f) + std::sin(t * 5529.2026f) * 0.15f;
+        signal[n] =
+            (std::sin(t * 1382.3007f) * 0.55f + std::sin(t * 2764.6013f) * 0.3f) + std::sin(t * 5529.2026f) * 0.15f;
     }
 
     // The window and the band rotations depend on (band, k) alone: compute each value once and lay
@@ -94,7 +95,8 @@ IterationOutcome melSpectrogramIteration(const KernelOutputTamper* tamper)
                 im[b] -= s[b] * v;
             }
         }
-        for (int b = 0; b < bands; ++b) out[static_cast<std::size_t>(f) * bands + b] = std::log1p(re[b] * re[b] + im[b] * im[b]);
+        for (int b = 0; b < bands; ++b)
+            out[static_cast<std::size_t>(f) * bands + b] = std::log1p(re[b] * re[b] + im[b] * im[b]);
     }
     tamperFloats(tamper, out);
 
@@ -144,7 +146,8 @@ inline float stencil(const float* plane, int width, int y, int x, const std::arr
 }
 
 constexpr std::array<float, 9> denoiseWeights{0.04f, 0.08f, 0.04f, 0.08f, 0.52f, 0.08f, 0.04f, 0.08f, 0.04f};
-constexpr std::array<float, 9> binomialWeights{0.0625f, 0.125f, 0.0625f, 0.125f, 0.25f, 0.125f, 0.0625f, 0.125f, 0.0625f};
+constexpr std::array<float, 9> binomialWeights{0.0625f, 0.125f,  0.0625f, 0.125f, 0.25f,
+                                               0.125f,  0.0625f, 0.125f,  0.0625f};
 
 }  // namespace
 
@@ -168,7 +171,8 @@ IterationOutcome diffusionIteration(const KernelOutputTamper* tamper)
     tamperFloats(tamper, out);
 
     const bool passed = allFinite(out) && std::fabs(out[2 * side + 2]) < 10.0f;
-    return outcome(1.0, sampledChecksum<float>(out, 1003), passed, "Latent: 160×160×4", "3×3 denoise + normalization + SiLU");
+    return outcome(1.0, sampledChecksum<float>(out, 1003), passed, "Latent: 160×160×4",
+                   "3×3 denoise + normalization + SiLU");
 }
 
 IterationOutcome convolutionIteration(const KernelOutputTamper* tamper)

@@ -20,8 +20,7 @@ MappedRegion::~MappedRegion()
 
 MappedRegion::MappedRegion(MappedRegion&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0))
-{
-}
+{}
 
 MappedRegion& MappedRegion::operator=(MappedRegion&& other) noexcept
 {

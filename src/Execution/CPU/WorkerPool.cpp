@@ -38,8 +38,7 @@ void nameThread(const std::string& label, int index)
 WorkerPool::WorkerPool(int workers, std::string label) : label_(std::move(label)), workerCount_(std::max(workers, 1))
 {
     threads_.reserve(static_cast<std::size_t>(workerCount_ - 1));
-    for (int index = 1; index < workerCount_; ++index)
-        threads_.emplace_back([this, index] { workerLoop(index); });
+    for (int index = 1; index < workerCount_; ++index) threads_.emplace_back([this, index] { workerLoop(index); });
 }
 
 WorkerPool::~WorkerPool()

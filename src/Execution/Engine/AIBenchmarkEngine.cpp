@@ -10,8 +10,14 @@
 namespace korvalen {
 namespace {
 
-std::string percentText(double fraction) { return formatFixed(fraction * 100, 2) + "%"; }
-std::string millisecondsText(double ms) { return formatFixed(ms, 4) + " ms"; }
+std::string percentText(double fraction)
+{
+    return formatFixed(fraction * 100, 2) + "%";
+}
+std::string millisecondsText(double ms)
+{
+    return formatFixed(ms, 4) + " ms";
+}
 
 }  // namespace
 
@@ -21,16 +27,16 @@ AIBenchmarkEngine::CalibrationStability AIBenchmarkEngine::calibrationStability(
     const auto& samples = measurement.latencySamplesMS;
     // Samples of these workloads differ by design (one per rung, stage or phase): judge only their sanity.
     if (ScoreCalculator::isReducedSampleWorkload(workload)) {
-        const bool sane = !samples.empty()
-            && std::all_of(samples.begin(), samples.end(), [](double v) { return std::isfinite(v) && v > 0; });
+        const bool sane = !samples.empty() && std::all_of(samples.begin(), samples.end(),
+                                                          [](double v) { return std::isfinite(v) && v > 0; });
         return sane ? CalibrationStability{true, "heterogeneous latency samples"}
                     : CalibrationStability{false, "invalid latency samples"};
     }
     const auto s = LatencyCalculator::comparisonStability(samples);
     if (!s) return {false, "invalid or insufficient latency samples"};
-    return {s->stable, "robust CV " + percentText(s->robustCV) + " / " + percentText(s->robustCVLimit) + "; outliers "
-                           + percentText(s->outlierFraction) + " / " + percentText(s->outlierLimit) + "; P95 "
-                           + millisecondsText(s->p95MS) + " / sub-ms tail " + millisecondsText(s->tailLimitMS)};
+    return {s->stable, "robust CV " + percentText(s->robustCV) + " / " + percentText(s->robustCVLimit) + "; outliers " +
+                           percentText(s->outlierFraction) + " / " + percentText(s->outlierLimit) + "; P95 " +
+                           millisecondsText(s->p95MS) + " / sub-ms tail " + millisecondsText(s->tailLimitMS)};
 }
 
 bool AIBenchmarkEngine::calibrationMeasurementIsValid(const KernelMeasurement& measurement)
@@ -38,8 +44,8 @@ bool AIBenchmarkEngine::calibrationMeasurementIsValid(const KernelMeasurement& m
     return isWellFormed(measurement);
 }
 
-std::optional<AIBenchmarkEngine::CalibrationChoice>
-AIBenchmarkEngine::calibrationChoice(const std::vector<CalibrationEntry>& entries, AIBackend canonical)
+std::optional<AIBenchmarkEngine::CalibrationChoice> AIBenchmarkEngine::calibrationChoice(
+    const std::vector<CalibrationEntry>& entries, AIBackend canonical)
 {
     const CalibrationEntry* winner = nullptr;
     const CalibrationEntry* canonicalEntry = nullptr;
@@ -49,8 +55,8 @@ AIBenchmarkEngine::calibrationChoice(const std::vector<CalibrationEntry>& entrie
         if (!canonicalEntry && e.backend == canonical) canonicalEntry = &e;
     }
     if (!winner) return std::nullopt;
-    if (winner->backend != canonical && canonicalEntry
-        && winner->throughput < calibrationGuardBand * canonicalEntry->throughput) {
+    if (winner->backend != canonical && canonicalEntry &&
+        winner->throughput < calibrationGuardBand * canonicalEntry->throughput) {
         return CalibrationChoice{canonical, true};
     }
     return CalibrationChoice{winner->backend, false};

@@ -2,8 +2,8 @@
 
 #include "Execution/Engine/AIBenchmarkRunners.h"
 #include "Execution/Engine/AIExecutionItem.h"
-#include "Model/KernelMeasurement.h"
 #include "Model/AIRecords.h"
+#include "Model/KernelMeasurement.h"
 
 #include <cstdint>
 #include <memory>

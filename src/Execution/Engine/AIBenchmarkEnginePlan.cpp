@@ -28,7 +28,10 @@ bool AIBenchmarkEngine::gpuUsable() const
     return !profilesOf(system).empty() && system.gpuName != "No Metal GPU";
 }
 
-bool AIBenchmarkEngine::neuralEngineUsable() const { return system.neuralEngineAvailable; }
+bool AIBenchmarkEngine::neuralEngineUsable() const
+{
+    return system.neuralEngineAvailable;
+}
 
 std::optional<std::uint64_t> AIBenchmarkEngine::resolvedGPURegistryID() const
 {

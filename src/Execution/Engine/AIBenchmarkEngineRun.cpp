@@ -32,7 +32,10 @@ std::string errorText(const std::exception_ptr& error)
     }
 }
 
-std::string label(AIBackend backend) { return std::string(rawValue(backend)); }
+std::string label(AIBackend backend)
+{
+    return std::string(rawValue(backend));
+}
 
 std::optional<std::uint64_t> gpuIDFor(AIBackend backend, std::optional<std::uint64_t> gpuRegistryID)
 {
@@ -51,14 +54,15 @@ void appendLines(AIBenchmarkResult& result, const std::vector<std::string>& line
 
 // The mixed sustained workload's two lanes: the fixed canonical backend for the Universal score,
 // per-member calibration inside the sustained run for the Platform score.
-std::vector<AIBenchmarkResult> calibratedSustained(const AIBenchmarkEngine& engine, const AIWorkloadDefinition& workload,
-                                                   AIRunMode mode, std::optional<std::uint64_t> gpuRegistryID)
+std::vector<AIBenchmarkResult> calibratedSustained(const AIBenchmarkEngine& engine,
+                                                   const AIWorkloadDefinition& workload, AIRunMode mode,
+                                                   std::optional<std::uint64_t> gpuRegistryID)
 {
     const BenchmarkCancellationToken& token = *engine.cancellation;
     if (token.isCancelled()) return {};
     const AIBackend canonical = engine.canonicalBackend(workload);
-    AIBenchmarkResult universal = engine.runExplicit(workload, canonical, mode, AIScoreRole::universal,
-                                                     gpuIDFor(canonical, gpuRegistryID));
+    AIBenchmarkResult universal =
+        engine.runExplicit(workload, canonical, mode, AIScoreRole::universal, gpuIDFor(canonical, gpuRegistryID));
     if (token.isCancelled()) {
         if (isCancellationResult(universal)) return {};
         return {universal};
@@ -191,10 +195,10 @@ std::vector<AIBenchmarkResult> AIBenchmarkEngine::runCalibrated(const AIWorkload
     const std::vector<AIBackend> available = availableBackends(workload);
     if (available.size() == 1) {
         const AIBackend only = available.front();
-        AIBenchmarkResult r = runExplicit(workload, only, mode, AIScoreRole::universalAndPlatform,
-                                          gpuIDFor(only, gpuRegistryID));
-        r.details.push_back("Automatic calibration skipped because this workload has one available backend: "
-                            + label(only));
+        AIBenchmarkResult r =
+            runExplicit(workload, only, mode, AIScoreRole::universalAndPlatform, gpuIDFor(only, gpuRegistryID));
+        r.details.push_back("Automatic calibration skipped because this workload has one available backend: " +
+                            label(only));
         return {r};
     }
 
@@ -208,8 +212,8 @@ std::vector<AIBenchmarkResult> AIBenchmarkEngine::runCalibrated(const AIWorkload
             const auto stability = calibrationStability(m, workload.id);
             const bool ok = calibrationMeasurementIsValid(m) && stability.stable;
             entries.push_back({b, m.throughput, ok});
-            notes.push_back("• " + label(b) + ": " + formatFixed(m.throughput, 4) + " " + workload.throughputUnit + ", "
-                            + stability.detail + (ok ? "" : " (unstable/invalid)"));
+            notes.push_back("• " + label(b) + ": " + formatFixed(m.throughput, 4) + " " + workload.throughputUnit +
+                            ", " + stability.detail + (ok ? "" : " (unstable/invalid)"));
         } catch (...) {
             if (token.isCancelled()) return {};
             entries.push_back({b, 0, false});
@@ -233,10 +237,9 @@ std::vector<AIBenchmarkResult> AIBenchmarkEngine::runCalibrated(const AIWorkload
     if (choice->guardBandKeptCanonical)
         notes.push_back("Winner was within the 3% calibration guard band; the fixed Universal backend was retained.");
 
-    AIBenchmarkResult universal =
-        runExplicit(workload, canonical, mode,
-                    chosen == canonical ? AIScoreRole::universalAndPlatform : AIScoreRole::universal,
-                    gpuIDFor(canonical, gpuRegistryID));
+    AIBenchmarkResult universal = runExplicit(
+        workload, canonical, mode, chosen == canonical ? AIScoreRole::universalAndPlatform : AIScoreRole::universal,
+        gpuIDFor(canonical, gpuRegistryID));
     if (token.isCancelled()) {
         if (isCancellationResult(universal)) return {};
         return {universal};
@@ -246,7 +249,8 @@ std::vector<AIBenchmarkResult> AIBenchmarkEngine::runCalibrated(const AIWorkload
         universal.details.push_back("Calibrated winner matches the fixed Universal AI backend");
         return {universal};
     }
-    AIBenchmarkResult platform = runExplicit(workload, chosen, mode, AIScoreRole::platform, gpuIDFor(chosen, gpuRegistryID));
+    AIBenchmarkResult platform =
+        runExplicit(workload, chosen, mode, AIScoreRole::platform, gpuIDFor(chosen, gpuRegistryID));
     appendLines(platform, notes);
     platform.details.push_back("Calibrated platform winner: " + label(chosen));
     return {universal, platform};

@@ -20,9 +20,9 @@ constexpr std::size_t cycleLength = 6;
 constexpr std::array<W, cycleLength> neuralEngineCycle{W::imageClassification, W::textEmbeddings,
                                                        W::llmPromptProcessing, W::llmTokenGeneration,
                                                        W::speechRecognition,   W::audioClassification};
-constexpr std::array<W, cycleLength> standardCycle{W::imageClassification, W::transformerAttention, W::matrixFP32,
-                                                   W::audioClassification, W::llmTokenGeneration,
-                                                   W::tensorAllocation};
+constexpr std::array<W, cycleLength> standardCycle{W::imageClassification, W::transformerAttention,
+                                                   W::matrixFP32,          W::audioClassification,
+                                                   W::llmTokenGeneration,  W::tensorAllocation};
 
 constexpr double partDurationScale = 0.08;
 constexpr double minimumTotalSeconds = 15.0;
@@ -89,8 +89,8 @@ std::map<W, AIBackend> calibrateMembers(const AIBenchmarkEngine& engine, const s
         }
         const auto choice = AIBenchmarkEngine::calibrationChoice(entries, engine.canonicalBackend(def));
         if (!choice) {
-            throw AIBenchmarkError::invalidOutput("Automatic sustained calibration produced no stable valid backend for "
-                                                  + def.title);
+            throw AIBenchmarkError::invalidOutput(
+                "Automatic sustained calibration produced no stable valid backend for " + def.title);
         }
         chosen[member] = choice->backend;
     }
@@ -218,8 +218,8 @@ KernelMeasurement AIBenchmarkEngine::runSustained(AIBackend backend, double dura
         const double s0 = uptime();
         const KernelMeasurement p = partRun(def, b);
         if (!calibrationMeasurementIsValid(p)) {
-            throw AIBenchmarkError::invalidOutput("Sustained submeasurement failed integrity validation for "
-                                                  + def.title + " on " + std::string(rawValue(b)));
+            throw AIBenchmarkError::invalidOutput("Sustained submeasurement failed integrity validation for " +
+                                                  def.title + " on " + std::string(rawValue(b)));
         }
         tally.addScore(def, p);
         tally.latencies.push_back((uptime() - s0) * 1000);
@@ -231,8 +231,8 @@ KernelMeasurement AIBenchmarkEngine::runSustained(AIBackend backend, double dura
         if (token.isCancelled()) throw AIBenchmarkError::cancelled();
     }
     const double wall = uptime() - t0;
-    return sustainedMeasurement(std::move(tally), startedAt, wall, tracker.finish(), backend, gpuProfile(gpuRegistryID));
+    return sustainedMeasurement(std::move(tally), startedAt, wall, tracker.finish(), backend,
+                                gpuProfile(gpuRegistryID));
 }
-
 
 }  // namespace korvalen

@@ -2,16 +2,15 @@
 
 #include "Execution/CPU/CPUBenchmarkRunner.h"
 #include "Execution/CPU/CPUKernels.h"
-#include "Execution/ModelRuntime/CoreMLBenchmarkRunner.h"
 #include "Execution/GPU/MetalDedicatedRunners.h"
 #include "Execution/GPU/MetalExecutionLoops.h"
 #include "Execution/GPU/MetalInvocation.h"
 #include "Execution/GPU/MetalKernelContextCache.h"
+#include "Execution/ModelRuntime/CoreMLBenchmarkRunner.h"
 #include "Model/AIBenchmarkError.h"
 #include "Model/BenchmarkCancellationToken.h"
 #include "Platform/System/ResidentMemory.h"
 #include "Platform/System/ThermalMonitor.h"
-
 
 namespace korvalen {
 

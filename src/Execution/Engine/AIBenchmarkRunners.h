@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Model/KernelMeasurement.h"
 #include "Model/AIRecords.h"
+#include "Model/KernelMeasurement.h"
 #include "Platform/Foundation/MonotonicClock.h"
 
 #include <cstdint>

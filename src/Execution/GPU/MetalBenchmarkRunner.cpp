@@ -18,7 +18,8 @@ KernelMeasurement run(const AIWorkloadDefinition& workload, MetalKernelContext& 
                       BenchmarkCancellationToken& cancellation)
 {
     switch (workload.id) {
-    case AIWorkloadID::metalMemoryBandwidth: return runMetalMemoryBandwidth(workload, context, targetDuration, cancellation);
+    case AIWorkloadID::metalMemoryBandwidth:
+        return runMetalMemoryBandwidth(workload, context, targetDuration, cancellation);
     case AIWorkloadID::metalCacheLadder: return runMetalCacheLadder(workload, context, targetDuration, cancellation);
     case AIWorkloadID::kvCacheReadWrite: return runKVCacheReadWrite(workload, context, targetDuration, cancellation);
     case AIWorkloadID::metalSustained: return runMetalSustained(workload, context, targetDuration, cancellation);

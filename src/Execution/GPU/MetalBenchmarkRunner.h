@@ -4,12 +4,12 @@
 // every other one gets its invocation and the plain execution loop (the pipelined loop for
 // gpuCommandThroughput).
 
-#include "Model/KernelMeasurement.h"
 #include "Execution/GPU/MetalCommandCompletion.h"
 #include "Execution/GPU/MetalDedicatedRunners.h"
 #include "Execution/GPU/MetalExecutionLoops.h"
 #include "Execution/GPU/MetalInvocation.h"
 #include "Execution/GPU/MetalKernelContext.h"
+#include "Model/KernelMeasurement.h"
 
 namespace korvalen::MetalBenchmarkRunner {
 

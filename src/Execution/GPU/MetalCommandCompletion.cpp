@@ -11,7 +11,8 @@
 
 namespace korvalen::MetalBenchmarkRunner {
 
-const CompletionClock& CompletionClock::system() {
+const CompletionClock& CompletionClock::system()
+{
     static const CompletionClock clock{
         MonotonicClock{},
         [](double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); },
@@ -21,14 +22,16 @@ const CompletionClock& CompletionClock::system() {
 }
 
 void waitForCompletion(gpu::CommandBuffer& buffer, BenchmarkCancellationToken& cancellation, const std::string& label,
-                       std::optional<double> deadline, bool honorCancellation) {
+                       std::optional<double> deadline, bool honorCancellation)
+{
     waitForCompletion(buffer, cancellation, label, deadline, honorCancellation, MetalKernelContextCache::shared(),
                       CompletionClock::system());
 }
 
 void waitForCompletion(gpu::CommandBuffer& buffer, BenchmarkCancellationToken& cancellation, const std::string& label,
                        std::optional<double> deadline, bool honorCancellation, MetalKernelContextCache& cache,
-                       const CompletionClock& clock) {
+                       const CompletionClock& clock)
+{
     const double limit = deadline ? *deadline : clock.uptimeSeconds() + commandTimeoutSeconds;
     for (;;) {
         const gpu::CommandStatus status = buffer.status();
@@ -55,13 +58,14 @@ void waitForCompletion(gpu::CommandBuffer& buffer, BenchmarkCancellationToken& c
     KorvalenAILogger::error("METAL_DEVICE_QUARANTINED registry_id=" + std::to_string(id) + " reason=" + reason);
     cancellation.cancel();
     KorvalenAILogger::error("METAL_COMMAND_TIMEOUT label=" + label + " timeout_s=" + "30");
-    throw AIBenchmarkError::commandFailure("Metal command timed out after " + std::string("30") + " seconds (" +
-                                           label + ")");
+    throw AIBenchmarkError::commandFailure("Metal command timed out after " + std::string("30") + " seconds (" + label +
+                                           ")");
 }
 
 void synchronizeForCPUValidation(const std::vector<std::shared_ptr<gpu::Buffer>>& resources,
                                  MetalKernelContext& context, BenchmarkCancellationToken& cancellation,
-                                 const std::string& label) {
+                                 const std::string& label)
+{
     if (context.device().hasUnifiedMemory()) return;
     std::vector<std::shared_ptr<gpu::Buffer>> managed;
     for (const auto& resource : resources) {
@@ -78,7 +82,8 @@ void synchronizeForCPUValidation(const std::vector<std::shared_ptr<gpu::Buffer>>
     waitForCompletion(*commands, cancellation, label + " validation synchronization", std::nullopt, true);
 }
 
-double checksumHalfBuffer(gpu::Buffer& buffer, std::int64_t count) {
+double checksumHalfBuffer(gpu::Buffer& buffer, std::int64_t count)
+{
     constexpr std::size_t stride = 1003;
     if (count < 1) return 0.0;
     const std::size_t available = buffer.length() / sizeof(std::uint16_t);

@@ -5,9 +5,9 @@
 // read/write and the sustained all-GPU cycle. Each initialises its data on the GPU, times only
 // the measured commands and validates after timing.
 
-#include "Model/KernelMeasurement.h"
 #include "Model/AIRecords.h"
 #include "Model/BenchmarkCancellationToken.h"
+#include "Model/KernelMeasurement.h"
 
 #include <functional>
 #include <span>

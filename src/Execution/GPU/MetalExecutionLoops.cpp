@@ -30,7 +30,8 @@ void warmUp(const std::string& name, MetalKernelContext& context, const Invocati
         invocation.encode(*buffer);
         buffer->commit();
         waitForCompletion(*buffer, cancellation,
-                          name + " warm-up " + std::to_string(i) + "/" + std::to_string(warmUpCount), std::nullopt, true);
+                          name + " warm-up " + std::to_string(i) + "/" + std::to_string(warmUpCount), std::nullopt,
+                          true);
     }
     checkCancellation(cancellation);
 }

@@ -4,9 +4,9 @@
 // a timed loop of at least five samples that runs for the target duration, then synchronisation of
 // the outputs for the CPU, validation and checksum outside the timed interval.
 
-#include "Model/KernelMeasurement.h"
 #include "Execution/GPU/MetalInvocation.h"
 #include "Model/BenchmarkCancellationToken.h"
+#include "Model/KernelMeasurement.h"
 
 namespace korvalen::MetalBenchmarkRunner {
 

@@ -9,10 +9,12 @@
 namespace korvalen {
 
 MetalKernelContext::MetalKernelContext(std::shared_ptr<gpu::Device> device)
-    : MetalKernelContext(std::move(device), MetalKernelLibrary::source()) {}
+    : MetalKernelContext(std::move(device), MetalKernelLibrary::source())
+{}
 
 MetalKernelContext::MetalKernelContext(std::shared_ptr<gpu::Device> device, const std::string& source)
-    : device_(std::move(device)) {
+    : device_(std::move(device))
+{
     if (!device_) throw AIBenchmarkError::metalUnavailable();
     queue_ = device_->makeCommandQueue();
     if (!queue_) throw AIBenchmarkError::metalUnavailable();
@@ -32,7 +34,8 @@ MetalKernelContext::MetalKernelContext(std::shared_ptr<gpu::Device> device, cons
                               " duration_ms=" + formatFixed((end - start) * 1000.0, 2));
 }
 
-std::shared_ptr<gpu::Pipeline> MetalKernelContext::pipeline(const std::string& name) {
+std::shared_ptr<gpu::Pipeline> MetalKernelContext::pipeline(const std::string& name)
+{
     std::lock_guard lock(pipelineLock_);
     auto found = pipelines_.find(name);
     if (found != pipelines_.end()) return found->second;
@@ -50,7 +53,8 @@ std::shared_ptr<gpu::Pipeline> MetalKernelContext::pipeline(const std::string& n
     return made;
 }
 
-std::shared_ptr<gpu::Buffer> MetalKernelContext::bufferFromBytes(const void* bytes, std::size_t length) {
+std::shared_ptr<gpu::Buffer> MetalKernelContext::bufferFromBytes(const void* bytes, std::size_t length)
+{
     if (length < 1) throw AIBenchmarkError::allocationFailed("Zero-length Metal buffer");
     auto made = device_->makeBuffer(bytes, length, gpu::StorageMode::shared);
     if (!made) {
@@ -60,7 +64,8 @@ std::shared_ptr<gpu::Buffer> MetalKernelContext::bufferFromBytes(const void* byt
     return made;
 }
 
-std::shared_ptr<gpu::Buffer> MetalKernelContext::deviceInputFromBytes(const void* bytes, std::size_t length) {
+std::shared_ptr<gpu::Buffer> MetalKernelContext::deviceInputFromBytes(const void* bytes, std::size_t length)
+{
     if (length < 1) throw AIBenchmarkError::allocationFailed("Zero-length Metal buffer");
     const bool unified = device_->hasUnifiedMemory();
     auto made = device_->makeBuffer(bytes, length, unified ? gpu::StorageMode::shared : gpu::StorageMode::managed);
@@ -72,7 +77,8 @@ std::shared_ptr<gpu::Buffer> MetalKernelContext::deviceInputFromBytes(const void
     return made;
 }
 
-std::shared_ptr<gpu::Buffer> MetalKernelContext::emptyBuffer(std::size_t length) {
+std::shared_ptr<gpu::Buffer> MetalKernelContext::emptyBuffer(std::size_t length)
+{
     auto made = device_->makeBuffer(length, gpu::StorageMode::shared);
     if (!made) {
         throw AIBenchmarkError::allocationFailed("Unable to allocate " + std::to_string(length) + " bytes on " +
@@ -81,7 +87,8 @@ std::shared_ptr<gpu::Buffer> MetalKernelContext::emptyBuffer(std::size_t length)
     return made;
 }
 
-std::shared_ptr<gpu::Buffer> MetalKernelContext::privateBuffer(std::size_t length) {
+std::shared_ptr<gpu::Buffer> MetalKernelContext::privateBuffer(std::size_t length)
+{
     auto made = length < 1 ? nullptr : device_->makeBuffer(length, gpu::StorageMode::private_);
     if (!made) {
         throw AIBenchmarkError::allocationFailed("Unable to allocate " + std::to_string(length) + " private bytes on " +

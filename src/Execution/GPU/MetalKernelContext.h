@@ -40,7 +40,8 @@ public:
     // A shared buffer holding a copy of the values. Throws allocationFailed: "Zero-length Metal
     // buffer" for no values, "Unable to allocate <n> bytes on <device>" when refused.
     template <class T>
-    std::shared_ptr<gpu::Buffer> buffer(std::span<const T> values) {
+    std::shared_ptr<gpu::Buffer> buffer(std::span<const T> values)
+    {
         static_assert(std::is_trivially_copyable_v<T>);
         return bufferFromBytes(values.data(), values.size_bytes());
     }
@@ -49,7 +50,8 @@ public:
     // modified over its whole length. Throws allocationFailed: "Zero-length Metal buffer", or
     // "Unable to allocate <n> device-input bytes on <device>".
     template <class T>
-    std::shared_ptr<gpu::Buffer> deviceInputBuffer(std::span<const T> values) {
+    std::shared_ptr<gpu::Buffer> deviceInputBuffer(std::span<const T> values)
+    {
         static_assert(std::is_trivially_copyable_v<T>);
         return deviceInputFromBytes(values.data(), values.size_bytes());
     }

@@ -7,14 +7,17 @@
 
 namespace korvalen {
 
-MetalKernelContextCache& MetalKernelContextCache::shared() {
+MetalKernelContextCache& MetalKernelContextCache::shared()
+{
     static MetalKernelContextCache* const instance = new MetalKernelContextCache();
     return *instance;
 }
 
-MetalKernelContextCache::MetalKernelContextCache(MonotonicClock clock) : clock_(std::move(clock)) {}
+MetalKernelContextCache::MetalKernelContextCache(MonotonicClock clock) : clock_(std::move(clock))
+{}
 
-std::shared_ptr<MetalKernelContext> MetalKernelContextCache::context(std::optional<std::uint64_t> registryID) {
+std::shared_ptr<MetalKernelContext> MetalKernelContextCache::context(std::optional<std::uint64_t> registryID)
+{
     // The device list is read before the lock: enumeration may be slow and needs no protection.
     const std::vector<gpu::DeviceInfo> devices = gpu::deviceProvider().devices();
     std::set<std::uint64_t> live;
@@ -52,8 +55,8 @@ std::shared_ptr<MetalKernelContext> MetalKernelContextCache::context(std::option
     auto quarantine = quarantined_.find(id);
     if (quarantine != quarantined_.end()) {
         throw AIBenchmarkError::commandFailure("Metal device " + chosen->name +
-                                               " is quarantined after a command timeout: " + quarantine->second +
-                                               ". " + "Restart Korvalen AI before benchmarking this GPU again.");
+                                               " is quarantined after a command timeout: " + quarantine->second + ". " +
+                                               "Restart Korvalen AI before benchmarking this GPU again.");
     }
 
     auto cached = contexts_.find(id);
@@ -78,7 +81,8 @@ std::shared_ptr<MetalKernelContext> MetalKernelContextCache::context(std::option
     }
 }
 
-void MetalKernelContextCache::quarantine(std::uint64_t registryID, const std::string& reason) {
+void MetalKernelContextCache::quarantine(std::uint64_t registryID, const std::string& reason)
+{
     std::lock_guard lock(lock_);
     auto cached = contexts_.find(registryID);
     if (cached != contexts_.end()) {
@@ -89,19 +93,22 @@ void MetalKernelContextCache::quarantine(std::uint64_t registryID, const std::st
     quarantined_[registryID] = reason;
 }
 
-std::optional<std::string> MetalKernelContextCache::quarantineReason(std::uint64_t registryID) const {
+std::optional<std::string> MetalKernelContextCache::quarantineReason(std::uint64_t registryID) const
+{
     std::lock_guard lock(lock_);
     auto found = quarantined_.find(registryID);
     if (found == quarantined_.end()) return std::nullopt;
     return found->second;
 }
 
-bool MetalKernelContextCache::hasContext(std::uint64_t registryID) const {
+bool MetalKernelContextCache::hasContext(std::uint64_t registryID) const
+{
     std::lock_guard lock(lock_);
     return contexts_.count(registryID) > 0;
 }
 
-std::vector<MetalKernelContextCache::FailureEntry> MetalKernelContextCache::failures() const {
+std::vector<MetalKernelContextCache::FailureEntry> MetalKernelContextCache::failures() const
+{
     std::lock_guard lock(lock_);
     return failures_;
 }

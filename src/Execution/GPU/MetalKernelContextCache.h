@@ -23,9 +23,9 @@ class MetalKernelContextCache {
 public:
     struct FailureEntry {
         std::uint64_t registryID = 0;
-        std::string message;        // the failed build's error text
-        double recordedAt = 0;      // uptime seconds
-        std::exception_ptr error;   // the failed build's own error, thrown again while remembered
+        std::string message;       // the failed build's error text
+        double recordedAt = 0;     // uptime seconds
+        std::exception_ptr error;  // the failed build's own error, thrown again while remembered
     };
 
     static constexpr double failureMemorySeconds = 30.0;

@@ -1,11 +1,11 @@
 // The language-model and attention invocations on the GPU, and the dispatch of every GPU workload
 // measured through the execution loops to its builder.
 
-#include "Execution/Shared/DeterministicInputs.h"
 #include "Execution/GPU/MetalInvocationBuilders.h"
 #include "Execution/GPU/MetalKernelContext.h"
 #include "Execution/GPU/MetalKernelLibrary.h"
 #include "Execution/GPU/MetalRunnerSupport.h"
+#include "Execution/Shared/DeterministicInputs.h"
 #include "Execution/Shared/OlvaneHalfPrecision.h"
 
 #include <array>
@@ -220,8 +220,8 @@ Invocation llmQ4(MetalKernelContext& context)
     gpu::Device& device = context.device();
     if (packed.empty()) throw AIBenchmarkError::allocationFailed("Zero-length Metal buffer");
     const bool unified = device.hasUnifiedMemory();
-    auto weights = device.makeBuffer(packed.data(), packed.size(),
-                                     unified ? gpu::StorageMode::shared : gpu::StorageMode::managed);
+    auto weights =
+        device.makeBuffer(packed.data(), packed.size(), unified ? gpu::StorageMode::shared : gpu::StorageMode::managed);
     if (!weights) {
         throw AIBenchmarkError::allocationFailed("Unable to allocate " + std::to_string(packed.size()) +
                                                  " device-input bytes on " + device.name());
@@ -263,7 +263,8 @@ Invocation attentionPrefill(MetalKernelContext& context)
     Invocation invocation = attentionInvocation(pass, AttentionShape{sequence, dimension}, sequence, sequence,
                                                 dimension, std::move(indices), std::move(expected));
     invocation.workPerIteration = 256.0;
-    invocation.details = {"FP16 Q/K/V prefill: context 256, dimension 64", "Scaled QKᵀ → stable softmax → value projection",
+    invocation.details = {"FP16 Q/K/V prefill: context 256, dimension 64",
+                          "Scaled QKᵀ → stable softmax → value projection",
                           "Q/K/V are device-resident on dGPU; the probability matrix uses private GPU scratch",
                           "Metric reports input tokens processed per second"};
     return invocation;
@@ -340,7 +341,10 @@ std::vector<std::uint8_t> packedQ4Weights(std::uint64_t seed, std::size_t weight
     return packed;
 }
 
-float q4Weight(std::uint8_t nibble) { return static_cast<float>(static_cast<int>(nibble & 0xF) - 8) / 8.0f; }
+float q4Weight(std::uint8_t nibble)
+{
+    return static_cast<float>(static_cast<int>(nibble & 0xF) - 8) / 8.0f;
+}
 
 float attentionOutput(std::span<const float> query, std::span<const float> keys, std::span<const float> values,
                       std::size_t positions, std::size_t feature)

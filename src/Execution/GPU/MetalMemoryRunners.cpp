@@ -21,12 +21,15 @@ constexpr int warmUpCount = 3;
 constexpr std::size_t tensorBytes = 67'108'864;  // 64 MiB
 constexpr double bytesPerPass = 134'217'728.0;   // two 64 MiB movements
 
-std::string deviceLine(MetalKernelContext& context) { return "Metal device: " + context.device().name(); }
+std::string deviceLine(MetalKernelContext& context)
+{
+    return "Metal device: " + context.device().name();
+}
 
 // Private buffers whose source fill_tensor writes before anything is timed.
-PrivateBuffers filledBuffers(MetalKernelContext& context, BenchmarkCancellationToken& cancellation, std::size_t sourceBytes,
-                             std::size_t destinationBytes, const char* readbackFailure, const std::string& label,
-                             const char* failure)
+PrivateBuffers filledBuffers(MetalKernelContext& context, BenchmarkCancellationToken& cancellation,
+                             std::size_t sourceBytes, std::size_t destinationBytes, const char* readbackFailure,
+                             const std::string& label, const char* failure)
 {
     PrivateBuffers buffers = privateBuffers(context, sourceBytes, destinationBytes, readbackFailure);
     initialize(context, cancellation, label, failure, context.pipeline("fill_tensor"), buffers.source,
@@ -57,7 +60,8 @@ KernelMeasurement runGPUTransfer(const AIWorkloadDefinition& workload, MetalKern
     auto source = stagingBuffer(device, tensorBytes);
     auto destination = stagingBuffer(device, tensorBytes);
     auto tensor = device.makeBuffer(tensorBytes, gpu::StorageMode::private_);
-    if (!source || !destination || !tensor) throw AIBenchmarkError::allocationFailed("Unable to allocate transfer buffers");
+    if (!source || !destination || !tensor)
+        throw AIBenchmarkError::allocationFailed("Unable to allocate transfer buffers");
     const bool managed = source->storageMode() == gpu::StorageMode::managed;
 
     static constexpr std::size_t words = tensorBytes / 4;
@@ -107,16 +111,16 @@ KernelMeasurement runGPUTransfer(const AIWorkloadDefinition& workload, MetalKern
         "Three unscored transfer warm-ups completed before timing",
         deviceLine(context),
     };
-    return withVerdict(loop.measurement(workload, startedAt, loop.count() * bytesPerPass / 1e9), valid,
-                                checksum, std::move(details));
+    return withVerdict(loop.measurement(workload, startedAt, loop.count() * bytesPerPass / 1e9), valid, checksum,
+                       std::move(details));
 }
 
 KernelMeasurement runMetalMemoryBandwidth(const AIWorkloadDefinition& workload, MetalKernelContext& context,
                                           double targetDuration, BenchmarkCancellationToken& cancellation)
 {
-    const PrivateBuffers buffers =
-        filledBuffers(context, cancellation, tensorBytes, tensorBytes, "Unable to allocate Metal bandwidth readback buffer",
-                      "Metal bandwidth initialization", "Unable to initialize private Metal buffer");
+    const PrivateBuffers buffers = filledBuffers(
+        context, cancellation, tensorBytes, tensorBytes, "Unable to allocate Metal bandwidth readback buffer",
+        "Metal bandwidth initialization", "Unable to initialize private Metal buffer");
     const auto& [source, destination, readback] = buffers;
     auto copy = context.pipeline("metal_memory_copy");
     static constexpr std::uint32_t vectors = tensorBytes / 16;
@@ -142,8 +146,8 @@ KernelMeasurement runMetalMemoryBandwidth(const AIWorkloadDefinition& workload, 
     const auto near = [&](std::size_t i, float expected) {
         return std::fabs(readback->element<float>(i) - expected) < 0.0001f;
     };
-    const bool valid = near(0, 0.0f) && near(17'777, 0.44140625f) && near(8'388'608, 0.0f) &&
-                       near(16'777'215, 0.99609375f);
+    const bool valid =
+        near(0, 0.0f) && near(17'777, 0.44140625f) && near(8'388'608, 0.0f) && near(16'777'215, 0.99609375f);
     double checksum = 0.0;
     {
         gpu::Mapping view = readback->map(0, tensorBytes, gpu::MapAccess::read);
@@ -160,8 +164,8 @@ KernelMeasurement runMetalMemoryBandwidth(const AIWorkloadDefinition& workload, 
         "Initialization, three warm-ups, and CPU readback are outside the timed region",
         deviceLine(context),
     };
-    return withVerdict(loop.measurement(workload, startedAt, loop.count() * bytesPerPass / 1e9), valid,
-                                checksum, std::move(details));
+    return withVerdict(loop.measurement(workload, startedAt, loop.count() * bytesPerPass / 1e9), valid, checksum,
+                       std::move(details));
 }
 
 namespace {

@@ -23,9 +23,15 @@ gpu::Size3 tile(const gpu::Pipeline& pipeline, std::uint32_t side)
 
 }  // namespace
 
-gpu::Size3 tile16(const gpu::Pipeline& pipeline) { return tile(pipeline, 16); }
+gpu::Size3 tile16(const gpu::Pipeline& pipeline)
+{
+    return tile(pipeline, 16);
+}
 
-gpu::Size3 tile8(const gpu::Pipeline& pipeline) { return tile(pipeline, 8); }
+gpu::Size3 tile8(const gpu::Pipeline& pipeline)
+{
+    return tile(pipeline, 8);
+}
 
 gpu::Size3 line(const gpu::Pipeline& pipeline)
 {
@@ -84,8 +90,7 @@ void readBack(MetalKernelContext& context, const std::shared_ptr<gpu::Buffer>& s
 }
 
 double timedCompute(MetalKernelContext& context, BenchmarkCancellationToken& cancellation, const std::string& label,
-                    const char* noBuffer, const char* noEncoder,
-                    const std::function<void(gpu::ComputeEncoder&)>& body)
+                    const char* noBuffer, const char* noEncoder, const std::function<void(gpu::ComputeEncoder&)>& body)
 {
     auto buffer = context.queue().makeCommandBuffer();
     if (!buffer) throw AIBenchmarkError::commandFailure(noBuffer);
@@ -98,8 +103,7 @@ double timedCompute(MetalKernelContext& context, BenchmarkCancellationToken& can
 }
 
 void untimedCompute(MetalKernelContext& context, BenchmarkCancellationToken& cancellation, const std::string& label,
-                    const char* noBuffer, const char* noEncoder,
-                    const std::function<void(gpu::ComputeEncoder&)>& body)
+                    const char* noBuffer, const char* noEncoder, const std::function<void(gpu::ComputeEncoder&)>& body)
 {
     auto buffer = context.queue().makeCommandBuffer();
     if (!buffer) throw AIBenchmarkError::commandFailure(noBuffer);
@@ -112,9 +116,8 @@ void initialize(MetalKernelContext& context, BenchmarkCancellationToken& cancell
                 const char* failure, const std::shared_ptr<gpu::Pipeline>& pipeline,
                 const std::shared_ptr<gpu::Buffer>& target, std::uint32_t count)
 {
-    untimedCompute(context, cancellation, label, failure, failure, [&](gpu::ComputeEncoder& encoder) {
-        bindAndDispatch(encoder, pipeline, {target}, count, count);
-    });
+    untimedCompute(context, cancellation, label, failure, failure,
+                   [&](gpu::ComputeEncoder& encoder) { bindAndDispatch(encoder, pipeline, {target}, count, count); });
 }
 
 void warmUps(MetalKernelContext& context, BenchmarkCancellationToken& cancellation, int count, const std::string& label,

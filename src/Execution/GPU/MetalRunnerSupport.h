@@ -22,7 +22,7 @@
 namespace korvalen {
 class MetalKernelContext;
 class PeakMemoryTracker;
-}
+}  // namespace korvalen
 
 namespace korvalen::MetalRunnerSupport {
 
@@ -76,8 +76,8 @@ void bindAndDispatch(gpu::ComputeEncoder& encoder, const std::shared_ptr<gpu::Pi
 // "No compute encoder"); the grid is `threads` one-dimensional, or `grid` in groups of `group`.
 template <typename Value>
 std::function<void(gpu::CommandBuffer&)> singleDispatch(std::shared_ptr<gpu::Pipeline> pipeline,
-                                                        std::vector<std::shared_ptr<gpu::Buffer>> buffers,
-                                                        Value value, gpu::Size3 grid, gpu::Size3 group)
+                                                        std::vector<std::shared_ptr<gpu::Buffer>> buffers, Value value,
+                                                        gpu::Size3 grid, gpu::Size3 group)
 {
     return [pipeline = std::move(pipeline), buffers = std::move(buffers), value, grid, group](gpu::CommandBuffer& b) {
         encodeCompute(b, "No compute encoder", [&](gpu::ComputeEncoder& encoder) {
@@ -87,8 +87,8 @@ std::function<void(gpu::CommandBuffer&)> singleDispatch(std::shared_ptr<gpu::Pip
 }
 template <typename Value>
 std::function<void(gpu::CommandBuffer&)> singleDispatch(std::shared_ptr<gpu::Pipeline> pipeline,
-                                                        std::vector<std::shared_ptr<gpu::Buffer>> buffers,
-                                                        Value value, std::uint32_t threads)
+                                                        std::vector<std::shared_ptr<gpu::Buffer>> buffers, Value value,
+                                                        std::uint32_t threads)
 {
     const gpu::Size3 group = line(*pipeline);
     return singleDispatch(std::move(pipeline), std::move(buffers), value, gpu::Size3{threads, 1, 1}, group);
@@ -110,7 +110,10 @@ double stridedSum(gpu::Buffer& buffer, std::int64_t count, std::size_t stride)
     return sum;
 }
 
-inline double stride1003(gpu::Buffer& buffer, std::int64_t count) { return stridedSum<float>(buffer, count, 1003); }
+inline double stride1003(gpu::Buffer& buffer, std::int64_t count)
+{
+    return stridedSum<float>(buffer, count, 1003);
+}
 
 // Storage of a buffer the CPU fills or reads while the GPU works on another copy: one shared
 // allocation on unified memory, else a managed pair kept in step explicitly.
@@ -124,7 +127,10 @@ inline gpu::StorageMode stagingMode(const gpu::Device& device)
 double timedSampleMS(gpu::CommandBuffer& buffer, double wallStart, double wallEnd);
 
 // The sample rule on an already chosen interval in seconds.
-inline double sampleMS(double seconds) { return seconds <= 1e-6 ? 0.001 : seconds * 1000.0; }
+inline double sampleMS(double seconds)
+{
+    return seconds <= 1e-6 ? 0.001 : seconds * 1000.0;
+}
 
 // Row sums of a softmax output: each checked row must sum to 1 within 0.002 (no columns: false).
 bool rowsSumToOne(gpu::Buffer& buffer, std::uint32_t columns, std::initializer_list<std::uint32_t> rows);
@@ -150,14 +156,12 @@ void readBack(MetalKernelContext& context, const std::shared_ptr<gpu::Buffer>& s
 // start, a compute encoder (none -> `noEncoder`) into which `body` records, commit, wait with
 // `label`, and the sample by the timed-sample rule.
 double timedCompute(MetalKernelContext& context, BenchmarkCancellationToken& cancellation, const std::string& label,
-                    const char* noBuffer, const char* noEncoder,
-                    const std::function<void(gpu::ComputeEncoder&)>& body);
+                    const char* noBuffer, const char* noEncoder, const std::function<void(gpu::ComputeEncoder&)>& body);
 
 // An untimed compute step: command buffer and encoder (either missing -> the failure texts),
 // `body`, commit, wait with `label`.
 void untimedCompute(MetalKernelContext& context, BenchmarkCancellationToken& cancellation, const std::string& label,
-                    const char* noBuffer, const char* noEncoder,
-                    const std::function<void(gpu::ComputeEncoder&)>& body);
+                    const char* noBuffer, const char* noEncoder, const std::function<void(gpu::ComputeEncoder&)>& body);
 
 // An untimed pass of a kernel that writes `target` from the thread index alone (bound as target,
 // count; one thread per element), with one failure text for a missing command buffer or encoder.

@@ -28,8 +28,8 @@ KernelMeasurement runKVCacheReadWrite(const AIWorkloadDefinition& workload, Meta
     auto update = context.pipeline("kv_cache_update");
     auto readWrite = context.pipeline("kv_cache_read_write");
 
-    initialize(context, cancellation, "KV cache initialization", "Unable to initialize private KV cache", update, source,
-               values);
+    initialize(context, cancellation, "KV cache initialization", "Unable to initialize private KV cache", update,
+               source, values);
 
     const auto encodeReadWrite = [&](gpu::ComputeEncoder& encoder) {
         bindAndDispatch(encoder, readWrite, {source, destination}, values, values);
@@ -42,11 +42,12 @@ KernelMeasurement runKVCacheReadWrite(const AIWorkloadDefinition& workload, Meta
     const Date startedAt = now();
     TimedLoop loop(cancellation, tracker);
     loop.run({targetDuration, minimumTimedSamples}, [&] {
-        return timedCompute(context, cancellation, "KV cache iteration", "Unable to create KV read/write command buffer",
-                            noEncoder, encodeReadWrite);
+        return timedCompute(context, cancellation, "KV cache iteration",
+                            "Unable to create KV read/write command buffer", noEncoder, encodeReadWrite);
     });
 
-    readBack(context, destination, readback, cancellation, "KV cache readback", "Unable to read back KV cache validation");
+    readBack(context, destination, readback, cancellation, "KV cache readback",
+             "Unable to read back KV cache validation");
     bool valid = true;
     for (const std::uint32_t i : {0u, 77'777u, 4'194'304u, 8'388'607u}) {
         const float value = OlvaneHalfPrecision::decode(readback->element<std::uint16_t>(i));
@@ -67,11 +68,14 @@ KernelMeasurement runKVCacheReadWrite(const AIWorkloadDefinition& workload, Meta
         "Metal device: " + context.device().name(),
     };
     // One read and one write of 16 MiB per step.
-    return withVerdict(loop.measurement(workload, startedAt, loop.count() * 33'554'432.0 / 1e9), valid,
-                                checksum, std::move(details));
+    return withVerdict(loop.measurement(workload, startedAt, loop.count() * 33'554'432.0 / 1e9), valid, checksum,
+                       std::move(details));
 }
 
-std::string currentThermalState() { return std::string(sys::ThermalMonitor::currentStateText()); }
+std::string currentThermalState()
+{
+    return std::string(sys::ThermalMonitor::currentStateText());
+}
 
 double sustainedRetention(std::span<const double> samples)
 {

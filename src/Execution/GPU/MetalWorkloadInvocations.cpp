@@ -1,11 +1,11 @@
 // The invocations of the vision, audio, matrix, tensor, training and memory workloads on the GPU.
 
-#include "Execution/Shared/DeterministicInputs.h"
 #include "Execution/GPU/MetalCommandCompletion.h"
 #include "Execution/GPU/MetalInvocationBuilders.h"
 #include "Execution/GPU/MetalKernelContext.h"
 #include "Execution/GPU/MetalKernelLibrary.h"
 #include "Execution/GPU/MetalRunnerSupport.h"
+#include "Execution/Shared/DeterministicInputs.h"
 #include "Execution/Shared/OlvaneHalfPrecision.h"
 
 #include <cmath>
@@ -41,8 +41,7 @@ T elementOf(gpu::Buffer& buffer, std::size_t index)
 
 // Image kernels bind input, output and shape; their grid is the whole image.
 Invocation imageInvocation(std::shared_ptr<gpu::Buffer> input, std::shared_ptr<gpu::Buffer> output,
-                           std::shared_ptr<gpu::Pipeline> pipeline, ImageShape shape, gpu::Size3 grid,
-                           gpu::Size3 group)
+                           std::shared_ptr<gpu::Pipeline> pipeline, ImageShape shape, gpu::Size3 grid, gpu::Size3 group)
 {
     Invocation invocation;
     invocation.encode = singleDispatch(pipeline, {input, output}, shape, grid, group);
@@ -112,8 +111,8 @@ Invocation superResolution(MetalKernelContext& context)
     auto output = context.emptyBuffer(4 * width * height * sizeof(float));
     auto pipeline = context.pipeline("upscale_2x");
 
-    Invocation invocation =
-        imageInvocation(inputBuffer, output, pipeline, {width, height, 1}, {2 * width, 2 * height, 1}, tile16(*pipeline));
+    Invocation invocation = imageInvocation(inputBuffer, output, pipeline, {width, height, 1},
+                                            {2 * width, 2 * height, 1}, tile16(*pipeline));
     invocation.workPerIteration = 0.331776;
     invocation.validate = [input, output] {
         const float fx = 61.5f, fy = 88.5f;
@@ -281,7 +280,8 @@ Invocation tensorOperations(MetalKernelContext& context, bool deviceResidentInpu
             throw AIBenchmarkError::allocationFailed("Unable to allocate " + std::to_string(outputBytes) +
                                                      " validation-output bytes on " + device.name());
         }
-        storageLine = "Sustained path keeps large inputs/outputs device-resident on discrete GPUs until post-timing validation";
+        storageLine =
+            "Sustained path keeps large inputs/outputs device-resident on discrete GPUs until post-timing validation";
     } else {
         aBuffer = context.buffer(std::span<const float>(a));
         bBuffer = context.buffer(std::span<const float>(b));
@@ -340,7 +340,8 @@ Invocation training(MetalKernelContext& context)
         return isFinite(value) && std::fabs(value - expected) < 1e-5f;
     };
     invocation.checksum = [updated] { return stride1003(*updated, count); };
-    invocation.details = {"Two million-parameter optimizer update", "Deterministic gradient and exact sample validation"};
+    invocation.details = {"Two million-parameter optimizer update",
+                          "Deterministic gradient and exact sample validation"};
     return invocation;
 }
 

@@ -138,7 +138,8 @@ double suppressedScoreSum(std::vector<Proposal> proposals)
     double sum = 0;
     for (const Proposal& candidate : proposals) {
         const bool suppressed = std::any_of(retained.begin(), retained.end(), [&](const Proposal& kept) {
-            const double intersection = std::max(0.0, std::min(kept.end, candidate.end) - std::max(kept.start, candidate.start));
+            const double intersection =
+                std::max(0.0, std::min(kept.end, candidate.end) - std::max(kept.start, candidate.start));
             const double unionLength = std::max(kept.end, candidate.end) - std::min(kept.start, candidate.start);
             return unionLength > 0 && intersection / unionLength > 0.45;
         });
@@ -285,8 +286,7 @@ KernelMeasurement measure(const AIWorkloadDefinition& workload, AIBackend backen
     case AIWorkloadID::batchScaling:
         return runBatchScaling(workload, context.modelURL, context.configuration, context.entry, durationScale,
                                cancellation, environment);
-    default:
-        return runStandardInference(workload, backend, context, durationScale, cancellation, environment);
+    default: return runStandardInference(workload, backend, context, durationScale, cancellation, environment);
     }
 }
 

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "Execution/ModelRuntime/CoreMLModelManifest.h"
-#include "Model/KernelMeasurement.h"
-#include "Platform/Foundation/MonotonicClock.h"
 #include "Model/AIRecords.h"
 #include "Model/AIVocabulary.h"
+#include "Model/KernelMeasurement.h"
+#include "Platform/Foundation/MonotonicClock.h"
 #include "Platform/Inference/Model.h"
 #include "Platform/Inference/ModelConfiguration.h"
 #include "Platform/Inference/MultiArray.h"
@@ -66,7 +66,8 @@ inline constexpr int batchSizes[] = {1, 2, 4, 8, 16};
 // default one when there is any) and finds the compiled model. Throws AIBenchmarkError:
 // unsupportedBackend, modelManifestInvalid, metalUnavailable, modelMissing.
 CoreMLRunContext makeRunContext(const AIWorkloadDefinition& workload, AIBackend backend,
-                                std::optional<std::uint64_t> gpuRegistryID, const CoreMLRunnerEnvironment& environment = {});
+                                std::optional<std::uint64_t> gpuRegistryID,
+                                const CoreMLRunnerEnvironment& environment = {});
 
 // automatic → all, cpu → cpuOnly, gpu → cpuAndGPU, neuralEnginePreferred → cpuAndNeuralEngine.
 nn::ComputeUnits computeUnits(AIBackend backend);

@@ -138,8 +138,7 @@ void validateManifest(const CoreMLModelManifest& manifest)
             fail("Model dimensions and size must be positive for " + entry.resource);
         }
         const bool referenceValid = finiteNumber(entry.checksum) && finiteNumber(entry.l2Norm) && entry.l2Norm > 0 &&
-                                    !entry.sample.empty() &&
-                                    std::int64_t(entry.sample.size()) <= entry.outputSize &&
+                                    !entry.sample.empty() && std::int64_t(entry.sample.size()) <= entry.outputSize &&
                                     std::all_of(entry.sample.begin(), entry.sample.end(), finiteNumber);
         if (!referenceValid) {
             fail("Model validation reference is invalid for " + entry.resource);
@@ -153,7 +152,8 @@ void validateManifest(const CoreMLModelManifest& manifest)
 CoreMLModelManifest loadManifest(const std::filesystem::path& resourceDirectory)
 {
     try {
-        const auto path = sys::resourcePath(resourceDirectory, modelManifestResourceName, modelManifestResourceExtension);
+        const auto path =
+            sys::resourcePath(resourceDirectory, modelManifestResourceName, modelManifestResourceExtension);
         if (!path) {
             fail("ModelManifest.json is missing");
         }

@@ -111,10 +111,11 @@ KernelMeasurement runBatchScaling(const AIWorkloadDefinition& workload, const st
     for (int batch : batchSizes) {
         const auto found = throughputByBatch.find(batch);
         const double throughput = found == throughputByBatch.end() ? 0.0 : found->second;
-        measurement.details.push_back("Batch " + std::to_string(batch) + ": " + formatFixed(throughput, 2) + " items/s");
+        measurement.details.push_back("Batch " + std::to_string(batch) + ": " + formatFixed(throughput, 2) +
+                                      " items/s");
     }
-    measurement.details.push_back("Batch-16 scaling efficiency: " +
-                                  formatFixed(batchScalingEfficiency(throughputByBatch), 2) + "%");
+    measurement.details.push_back(
+        "Batch-16 scaling efficiency: " + formatFixed(batchScalingEfficiency(throughputByBatch), 2) + "%");
     measurement.details.push_back("Two unscored Core ML warm-up predictions completed before batch timing");
     return measurement;
 }
@@ -157,7 +158,8 @@ KernelMeasurement runMultimodalSimilarity(const AIWorkloadDefinition& workload, 
     };
     constexpr std::string_view visionName = "OlvaneVisionNet";
     constexpr std::string_view languageName = "OlvaneLanguageNet";
-    const auto resources = environment.resourceDirectory.empty() ? sys::resourceDirectory() : environment.resourceDirectory;
+    const auto resources =
+        environment.resourceDirectory.empty() ? sys::resourceDirectory() : environment.resourceDirectory;
     const CoreMLModelEntry* visionEntry = entryNamed(visionName);
     const CoreMLModelEntry* languageEntry = entryNamed(languageName);
     const auto visionURL = sys::resourcePath(resources, visionName, nn::compiledModelExtension);
@@ -186,7 +188,8 @@ KernelMeasurement runMultimodalSimilarity(const AIWorkloadDefinition& workload, 
     TimedLoop loop(cancellation, tracker, uptime);
     loop.run({target, 3}, [&] {
         const nn::MultiArray visionOutput = CoreMLRunnerSupport::predictOutput(vision, visionFeatures, missingDetail);
-        const nn::MultiArray languageOutput = CoreMLRunnerSupport::predictOutput(language, languageFeatures, missingDetail);
+        const nn::MultiArray languageOutput =
+            CoreMLRunnerSupport::predictOutput(language, languageFeatures, missingDetail);
         const CoreMLValidation visionCheck = validate(visionOutput, *visionEntry);
         const CoreMLValidation languageCheck = validate(languageOutput, *languageEntry);
 
@@ -206,8 +209,9 @@ KernelMeasurement runMultimodalSimilarity(const AIWorkloadDefinition& workload, 
         "Combined model load: " + formatFixed(loadMS, 2) + " ms",
         "Two unscored Core ML warm-up predictions per encoder completed before timing",
         "Cosine similarity uses the common validated embedding dimension",
-        backend == AIBackend::neuralEnginePreferred ? "CPU + Neural Engine requested; unsupported operations may execute on CPU"
-                                                    : "Deterministic cross-modal pair scoring",
+        backend == AIBackend::neuralEnginePreferred
+            ? "CPU + Neural Engine requested; unsupported operations may execute on CPU"
+            : "Deterministic cross-modal pair scoring",
     };
     return measurement;
 }

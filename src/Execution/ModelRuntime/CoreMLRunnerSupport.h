@@ -13,7 +13,8 @@ namespace korvalen::CoreMLRunnerSupport {
 inline nn::Model loadModel(const CoreMLRunnerEnvironment& environment, const std::filesystem::path& folder,
                            const nn::ModelConfiguration& configuration)
 {
-    return environment.loadModel ? environment.loadModel(folder, configuration) : nn::Model::load(folder, configuration);
+    return environment.loadModel ? environment.loadModel(folder, configuration)
+                                 : nn::Model::load(folder, configuration);
 }
 
 // The {"input": input} features every prediction of a run is fed.

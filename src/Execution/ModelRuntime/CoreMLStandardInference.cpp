@@ -38,7 +38,8 @@ std::string workloadNote(AIWorkloadID workload)
 
 KernelMeasurement runStandardInference(const AIWorkloadDefinition& workload, AIBackend backend,
                                        const CoreMLRunContext& context, double durationScale,
-                                       BenchmarkCancellationToken& cancellation, const CoreMLRunnerEnvironment& environment)
+                                       BenchmarkCancellationToken& cancellation,
+                                       const CoreMLRunnerEnvironment& environment)
 {
     const MonotonicClock& uptime = environment.uptimeSeconds;
     PeakMemoryTracker tracker;
@@ -87,7 +88,8 @@ KernelMeasurement runStandardInference(const AIWorkloadDefinition& workload, AIB
     details.push_back("Output L2 relative error: " + formatFixed(validation.l2Error * 100.0, 4) + "%");
     details.push_back(workloadNote(workload.id));
     if (backend == AIBackend::neuralEnginePreferred) {
-        details.push_back("Neural Engine Preferred means CPU + Neural Engine; unsupported operations may execute on CPU.");
+        details.push_back(
+            "Neural Engine Preferred means CPU + Neural Engine; unsupported operations may execute on CPU.");
     }
     return measurement;
 }

@@ -28,8 +28,9 @@ NeuralEngineProbeResult runNeuralEngineProbe(const std::filesystem::path& resour
         if (output == outputs.end() || output->second.count() == 0 || !std::isfinite(output->second.value(0))) {
             return {false, "CPU + Neural Engine probe returned an invalid tensor"};
         }
-        return {true, "CPU + Neural Engine configuration completed a validated prediction; unsupported operations may "
-                      "still execute on CPU"};
+        return {true,
+                "CPU + Neural Engine configuration completed a validated prediction; unsupported operations may "
+                "still execute on CPU"};
     } catch (const std::exception& error) {
         return {false, std::string("CPU + Neural Engine probe failed: ") + error.what()};
     }

@@ -14,8 +14,8 @@ namespace {
 // bits as the scalar generator's.
 [[gnu::always_inline]] inline void fillRange(float* __restrict out, std::size_t count, std::uint64_t seed)
 {
-    constexpr std::uint64_t one = 0x3FF0000000000000ull;       // 1.0
-    constexpr std::uint64_t halfUlp = 0x3CA0000000000000ull;   // 2^-53
+    constexpr std::uint64_t one = 0x3FF0000000000000ull;      // 1.0
+    constexpr std::uint64_t halfUlp = 0x3CA0000000000000ull;  // 2^-53
     for (std::size_t i = 0; i < count; ++i) {
         std::uint64_t z = seed + SplitMix64::gamma * (i + 1);
         z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;

@@ -10,7 +10,7 @@ namespace korvalen {
 
 // What one CPU kernel iteration hands back to the timed loop.
 struct IterationOutcome {
-    double workUnits = 0;              // in the workload's throughput unit, before division by time
+    double workUnits = 0;  // in the workload's throughput unit, before division by time
     double checksum = 0;
     bool passed = false;               // the iteration's own validation verdict
     std::vector<std::string> details;  // two description lines of the kernel

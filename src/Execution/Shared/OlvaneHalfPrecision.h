@@ -62,7 +62,8 @@ inline float decode(std::uint16_t h)
         fraction <<= 1;
         --unbiased;
     }
-    return std::bit_cast<float>(sign | (static_cast<std::uint32_t>(unbiased + 127) << 23) | ((fraction & 0x1FFu) << 14));
+    return std::bit_cast<float>(sign | (static_cast<std::uint32_t>(unbiased + 127) << 23) |
+                                ((fraction & 0x1FFu) << 14));
 }
 
 // Element-wise conversions of whole arrays; `out` must be at least as long as `in`. They use the

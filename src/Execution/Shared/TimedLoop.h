@@ -48,8 +48,7 @@ class TimedLoop {
 public:
     TimedLoop(const BenchmarkCancellationToken& cancellation, PeakMemoryTracker& tracker, MonotonicClock clock = {})
         : cancellation_(cancellation), tracker_(tracker), clock_(std::move(clock))
-    {
-    }
+    {}
 
     double now() const { return clock_(); }
 

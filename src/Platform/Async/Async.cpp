@@ -37,8 +37,7 @@ QObject& mainContext()
 
 void finishSleep(const std::shared_ptr<SleepState>& state, bool completed)
 {
-    if (state->finished)
-        return;
+    if (state->finished) return;
     state->finished = true;
     state->completed = completed;
     state->flag.forget(state->wakerKey);
@@ -70,7 +69,8 @@ void startOnWorker(std::function<void()> work)
 
 void resumeOnMain(std::coroutine_handle<> handle)
 {
-    QMetaObject::invokeMethod(&mainContext(), [handle] { handle.resume(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &mainContext(), [handle] { handle.resume(); }, Qt::QueuedConnection);
 }
 
 void startSleep(const std::shared_ptr<SleepState>& state, std::chrono::milliseconds duration)
@@ -86,7 +86,8 @@ void startSleep(const std::shared_ptr<SleepState>& state, std::chrono::milliseco
     // coroutine resumes on the main thread and never inside the caller of cancel().
     QObject* contextPtr = &context;
     state->wakerKey = state->flag.onCancel([state, contextPtr] {
-        QMetaObject::invokeMethod(contextPtr, [state] { finishSleep(state, false); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            contextPtr, [state] { finishSleep(state, false); }, Qt::QueuedConnection);
     });
 }
 

@@ -74,10 +74,8 @@ auto runDetached(F&& work)
         }
         R await_resume()
         {
-            if (error)
-                std::rethrow_exception(error);
-            if constexpr (!std::is_void_v<R>)
-                return std::move(*value);
+            if (error) std::rethrow_exception(error);
+            if constexpr (!std::is_void_v<R>) return std::move(*value);
         }
     };
     return Awaiter{Fn(std::forward<F>(work)), {}, {}};
@@ -119,6 +117,9 @@ SleepAwaiter sleepFor(std::chrono::duration<Rep, Period> duration)
 }
 
 // Gives the event loop one turn before going on (lets queued events and repaints run).
-inline SleepAwaiter nextEventLoopTurn() { return SleepAwaiter(std::chrono::milliseconds(0), CancelFlag{}); }
+inline SleepAwaiter nextEventLoopTurn()
+{
+    return SleepAwaiter(std::chrono::milliseconds(0), CancelFlag{});
+}
 
 }  // namespace korvalen

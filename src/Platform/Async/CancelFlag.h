@@ -20,12 +20,10 @@ public:
         std::map<std::uint64_t, std::function<void()>> wakers;
         {
             std::lock_guard lock(state_->mutex);
-            if (state_->cancelled.exchange(true))
-                return;
+            if (state_->cancelled.exchange(true)) return;
             wakers.swap(state_->wakers);
         }
-        for (auto& [id, wake] : wakers)
-            wake();
+        for (auto& [id, wake] : wakers) wake();
     }
 
     bool isCancelled() const { return state_->cancelled.load(); }

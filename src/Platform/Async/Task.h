@@ -42,11 +42,9 @@ struct TaskPromiseBase {
         std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> self) noexcept
         {
             TaskPromiseBase& promise = self.promise();
-            if (promise.continuation)
-                return promise.continuation;
+            if (promise.continuation) return promise.continuation;
             if (promise.detached) {
-                if (promise.error)
-                    reportDetachedTaskFailure(promise.error);
+                if (promise.error) reportDetachedTaskFailure(promise.error);
                 self.destroy();
             }
             return std::noop_coroutine();
@@ -63,7 +61,10 @@ struct TaskPromise : TaskPromiseBase {
     Task<T> get_return_object() noexcept;
     FinalAwaiter<TaskPromise> final_suspend() noexcept { return {}; }
     template <typename U>
-    void return_value(U&& v) { value.emplace(std::forward<U>(v)); }
+    void return_value(U&& v)
+    {
+        value.emplace(std::forward<U>(v));
+    }
 };
 
 template <>
@@ -76,14 +77,17 @@ struct TaskPromise<void> : TaskPromiseBase {
 }  // namespace detail
 
 template <typename T>
-class [[nodiscard("drop the Task explicitly with detach() to run it fire-and-forget")]] Task {
+class [[nodiscard("drop the Task explicitly with detach() to run it fire-and-forget")]] Task
+{
 public:
     using promise_type = detail::TaskPromise<T>;
     using Handle = std::coroutine_handle<promise_type>;
 
     Task() = default;
-    explicit Task(Handle h) : handle_(h) {}
-    Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
+    explicit Task(Handle h) : handle_(h)
+    {}
+    Task(Task && other) noexcept : handle_(std::exchange(other.handle_, {}))
+    {}
     Task& operator=(Task&& other) noexcept
     {
         if (this != &other) {
@@ -94,18 +98,30 @@ public:
     }
     Task(const Task&) = delete;
     Task& operator=(const Task&) = delete;
-    ~Task() { release(); }
+    ~Task()
+    {
+        release();
+    }
 
     // True when there is no coroutine or it has ended.
-    bool isDone() const { return !handle_ || handle_.done(); }
-    bool isValid() const { return static_cast<bool>(handle_); }
+    bool isDone() const
+    {
+        return !handle_ || handle_.done();
+    }
+    bool isValid() const
+    {
+        return static_cast<bool>(handle_);
+    }
 
     // Lets the coroutine run on by itself; it frees itself when it ends.
-    void detach() { release(); }
+    void detach()
+    {
+        release();
+    }
 
     // Awaiting a task suspends the caller until the task ends, then yields its value or rethrows.
     // Only one coroutine may await a given task.
-    auto operator co_await() && noexcept
+    auto operator co_await()&& noexcept
     {
         struct Awaiter {
             Handle handle;
@@ -115,10 +131,8 @@ public:
             {
                 auto& promise = handle.promise();
                 promise.observed = true;
-                if (promise.error)
-                    std::rethrow_exception(promise.error);
-                if constexpr (!std::is_void_v<T>)
-                    return std::move(*promise.value);
+                if (promise.error) std::rethrow_exception(promise.error);
+                if constexpr (!std::is_void_v<T>) return std::move(*promise.value);
             }
         };
         return Awaiter{handle_};
@@ -127,14 +141,12 @@ public:
 private:
     void release()
     {
-        if (!handle_)
-            return;
+        if (!handle_) return;
         if (handle_.done()) {
             if (handle_.promise().error && !handle_.promise().observed)
                 detail::reportDetachedTaskFailure(handle_.promise().error);
             handle_.destroy();
-        }
-        else
+        } else
             handle_.promise().detached = true;
         handle_ = {};
     }

@@ -30,7 +30,14 @@ class CommandBuffer;
 enum class StorageMode : int { shared = 0, managed = 1, private_ = 2 };
 
 // Raw values follow the command-buffer status numbering the completion wait polls for.
-enum class CommandStatus : int { notEnqueued = 0, enqueued = 1, committed = 2, scheduled = 3, completed = 4, error = 5 };
+enum class CommandStatus : int {
+    notEnqueued = 0,
+    enqueued = 1,
+    committed = 2,
+    scheduled = 3,
+    completed = 4,
+    error = 5
+};
 
 // A failure of the layer itself (misuse, a driver call that failed). `code` is the driver's status
 // where there is one, else 0.
@@ -66,7 +73,10 @@ public:
     void* data() const { return data_; }
     std::size_t size() const { return size_; }
     template <class T>
-    T* as() const { return static_cast<T*>(data_); }
+    T* as() const
+    {
+        return static_cast<T*>(data_);
+    }
 
 private:
     void reset();
@@ -94,13 +104,15 @@ public:
     void write(std::size_t offset, const void* source, std::size_t bytes);
 
     template <class T>
-    T element(std::size_t index) {
+    T element(std::size_t index)
+    {
         T value{};
         read(index * sizeof(T), &value, sizeof(T));
         return value;
     }
     template <class T>
-    std::vector<T> elements(std::size_t first, std::size_t count) {
+    std::vector<T> elements(std::size_t first, std::size_t count)
+    {
         std::vector<T> values(count);
         if (count > 0) read(first * sizeof(T), values.data(), count * sizeof(T));
         return values;
@@ -133,7 +145,8 @@ public:
 
 protected:
     Pipeline(std::string name, std::uint32_t width, std::uint32_t maxThreads)
-        : name_(std::move(name)), width_(width), maxThreads_(maxThreads) {}
+        : name_(std::move(name)), width_(width), maxThreads_(maxThreads)
+    {}
 
 private:
     std::string name_;
@@ -190,7 +203,10 @@ public:
     void setBuffer(std::shared_ptr<Buffer> buffer, std::uint32_t index);
     void setBytes(const void* bytes, std::size_t length, std::uint32_t index);
     template <class T>
-    void setValue(const T& value, std::uint32_t index) { setBytes(&value, sizeof(T), index); }
+    void setValue(const T& value, std::uint32_t index)
+    {
+        setBytes(&value, sizeof(T), index);
+    }
     // Runs exactly grid threads: the global size is rounded up to whole groups and the kernels'
     // bounds guards discard the excess. A grid with a zero dimension records nothing.
     void dispatchThreads(Size3 grid, Size3 threadsPerGroup);

@@ -19,11 +19,9 @@ std::string trimmedText(std::string text)
 {
     // Driver strings may carry their terminating NUL and padding blanks.
     const auto nul = text.find('\0');
-    if (nul != std::string::npos)
-        text.resize(nul);
+    if (nul != std::string::npos) text.resize(nul);
     const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return {};
+    if (first == std::string::npos) return {};
     const auto last = text.find_last_not_of(" \t\r\n");
     return text.substr(first, last - first + 1);
 }
@@ -34,11 +32,9 @@ template <typename Handle, typename Info>
 std::string infoText(cl_int (*query)(Handle, Info, std::size_t, void*, std::size_t*), Handle handle, Info what)
 {
     std::size_t size = 0;
-    if (query(handle, what, 0, nullptr, &size) != CL_SUCCESS || size == 0)
-        return {};
+    if (query(handle, what, 0, nullptr, &size) != CL_SUCCESS || size == 0) return {};
     std::string text(size, '\0');
-    if (query(handle, what, size, text.data(), nullptr) != CL_SUCCESS)
-        return {};
+    if (query(handle, what, size, text.data(), nullptr) != CL_SUCCESS) return {};
     return trimmedText(std::move(text));
 }
 
@@ -56,8 +52,7 @@ template <typename T>
 std::optional<T> deviceValue(cl_device_id device, cl_device_info what)
 {
     T value{};
-    if (clGetDeviceInfo(device, what, sizeof value, &value, nullptr) != CL_SUCCESS)
-        return std::nullopt;
+    if (clGetDeviceInfo(device, what, sizeof value, &value, nullptr) != CL_SUCCESS) return std::nullopt;
     return value;
 }
 
@@ -67,8 +62,7 @@ bool hasExtension(const std::string& extensions, std::string_view name)
     while ((at = extensions.find(name, at)) != std::string::npos) {
         const bool startsWord = at == 0 || extensions[at - 1] == ' ';
         const std::size_t after = at + name.size();
-        if (startsWord && (after == extensions.size() || extensions[after] == ' '))
-            return true;
+        if (startsWord && (after == extensions.size() || extensions[after] == ' ')) return true;
         at = after;
     }
     return false;
@@ -80,8 +74,7 @@ std::string hex(std::uint64_t value, int width)
     char digits[17];
     const auto end = std::to_chars(digits, digits + sizeof digits, value, 16).ptr;
     std::string text(digits, end);
-    if (static_cast<int>(text.size()) < width)
-        text.insert(0, static_cast<std::size_t>(width) - text.size(), '0');
+    if (static_cast<int>(text.size()) < width) text.insert(0, static_cast<std::size_t>(width) - text.size(), '0');
     return text;
 }
 
@@ -91,8 +84,7 @@ std::string busOrUUID(cl_device_id device, const std::string& extensions)
         cl_uchar uuid[CL_UUID_SIZE_KHR] = {};
         if (clGetDeviceInfo(device, CL_DEVICE_UUID_KHR, sizeof uuid, uuid, nullptr) == CL_SUCCESS) {
             std::string text = "uuid:";
-            for (const cl_uchar byte : uuid)
-                text += hex(byte, 2);
+            for (const cl_uchar byte : uuid) text += hex(byte, 2);
             return text;
         }
     }
@@ -128,11 +120,9 @@ std::vector<NativeDevice> enumerateDevices()
 {
     cl_uint platformCount = 0;
     // No platform at all (CL_PLATFORM_NOT_FOUND_KHR) or a broken loader: no device.
-    if (clGetPlatformIDs(0, nullptr, &platformCount) != CL_SUCCESS || platformCount == 0)
-        return {};
+    if (clGetPlatformIDs(0, nullptr, &platformCount) != CL_SUCCESS || platformCount == 0) return {};
     std::vector<cl_platform_id> platforms(platformCount);
-    if (clGetPlatformIDs(platformCount, platforms.data(), nullptr) != CL_SUCCESS)
-        return {};
+    if (clGetPlatformIDs(platformCount, platforms.data(), nullptr) != CL_SUCCESS) return {};
 
     std::vector<NativeDevice> accelerators;
     std::vector<NativeDevice> processors;
@@ -142,8 +132,7 @@ std::vector<NativeDevice> enumerateDevices()
         if (clGetDeviceIDs(platform, CL_DEVICE_TYPE_ALL, 0, nullptr, &deviceCount) != CL_SUCCESS || deviceCount == 0)
             continue;
         std::vector<cl_device_id> devices(deviceCount);
-        if (clGetDeviceIDs(platform, CL_DEVICE_TYPE_ALL, deviceCount, devices.data(), nullptr) != CL_SUCCESS)
-            continue;
+        if (clGetDeviceIDs(platform, CL_DEVICE_TYPE_ALL, deviceCount, devices.data(), nullptr) != CL_SUCCESS) continue;
         const std::string platformName = platformText(platform, CL_PLATFORM_NAME);
 
         for (const cl_device_id device : devices) {
@@ -179,8 +168,9 @@ std::vector<NativeDevice> enumerateDevices()
             else
                 continue;  // custom devices run only built-in kernels
 
-            info.unifiedMemory = deviceValue<cl_bool>(device, CL_DEVICE_HOST_UNIFIED_MEMORY).value_or(CL_FALSE) == CL_TRUE ||
-                                 info.kind == DeviceKind::cpu;  // a CPU device works in host memory
+            info.unifiedMemory =
+                deviceValue<cl_bool>(device, CL_DEVICE_HOST_UNIFIED_MEMORY).value_or(CL_FALSE) == CL_TRUE ||
+                info.kind == DeviceKind::cpu;  // a CPU device works in host memory
             info.globalMemoryBytes = deviceValue<cl_ulong>(device, CL_DEVICE_GLOBAL_MEM_SIZE).value_or(0);
             info.maxAllocationBytes = deviceValue<cl_ulong>(device, CL_DEVICE_MAX_MEM_ALLOC_SIZE).value_or(0);
             info.removable = false;  // OpenCL cannot tell a pluggable enclosure from a fixed board
@@ -206,8 +196,7 @@ public:
     std::vector<DeviceInfo> devices() override
     {
         std::vector<DeviceInfo> infos;
-        for (auto& entry : enumerateDevices())
-            infos.push_back(std::move(entry.info));
+        for (auto& entry : enumerateDevices()) infos.push_back(std::move(entry.info));
         return infos;
     }
 };
@@ -238,8 +227,7 @@ DeviceProvider& deviceProvider()
 {
     auto& slot = providerSlot();
     std::lock_guard lock(slot.mutex);
-    if (!slot.current)
-        slot.current = realProvider();
+    if (!slot.current) slot.current = realProvider();
     return *slot.current;
 }
 
@@ -247,8 +235,7 @@ void setDeviceProvider(std::shared_ptr<DeviceProvider> provider)
 {
     auto& slot = providerSlot();
     std::lock_guard lock(slot.mutex);
-    if (slot.current && slot.current != realProvider())
-        slot.retired.push_back(slot.current);
+    if (slot.current && slot.current != realProvider()) slot.retired.push_back(slot.current);
     slot.current = provider ? std::move(provider) : realProvider();
 }
 
@@ -284,8 +271,7 @@ std::uint64_t registryIdentifier(const std::string& platformName, const std::str
 std::optional<NativeDeviceHandles> nativeDevice(std::uint64_t registryID)
 {
     for (const auto& entry : enumerateDevices()) {
-        if (entry.info.registryID == registryID)
-            return NativeDeviceHandles{entry.platform, entry.device};
+        if (entry.info.registryID == registryID) return NativeDeviceHandles{entry.platform, entry.device};
     }
     return std::nullopt;
 }

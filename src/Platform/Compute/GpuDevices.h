@@ -25,7 +25,7 @@ struct DeviceInfo {
     std::string platformName;
     std::string driverVersion;
     DeviceKind kind = DeviceKind::gpu;
-    bool unifiedMemory = false;           // host-unified memory (integrated GPU, or the CPU itself)
+    bool unifiedMemory = false;  // host-unified memory (integrated GPU, or the CPU itself)
     bool removable = false;
     bool lowPower = false;
     bool headless = false;

@@ -14,7 +14,8 @@
 
 namespace korvalen::gpu {
 
-std::string openCLErrorName(cl_int code) {
+std::string openCLErrorName(cl_int code)
+{
     static const std::map<cl_int, const char*> names = {
         {CL_DEVICE_NOT_FOUND, "CL_DEVICE_NOT_FOUND"},
         {CL_DEVICE_NOT_AVAILABLE, "CL_DEVICE_NOT_AVAILABLE"},
@@ -63,19 +64,22 @@ std::string openCLErrorName(cl_int code) {
 
 namespace {
 
-std::string describe(const std::string& call, cl_int code) {
+std::string describe(const std::string& call, cl_int code)
+{
     return call + " failed: " + openCLErrorName(code) + " (" + std::to_string(code) + ")";
 }
 
 // Compilers name the temporary file they were handed ("/tmp/x/tempfile_a81Bq.cl:3:12: error ...").
 // That name changes with every build and tells the user nothing: it becomes "<source>", so a
 // failure reads the same every time it is reported.
-std::string withoutSourcePaths(const std::string& log) {
+std::string withoutSourcePaths(const std::string& log)
+{
     static const std::regex path(R"((^|[\s'"(])([^\s'"():]*/[^\s'"():]*)(:\d+:\d+))");
     return std::regex_replace(log, path, "$1<source>$3");
 }
 
-std::string trimmed(const std::string& text) {
+std::string trimmed(const std::string& text)
+{
     const char* blanks = " \t\r\n";
     auto first = text.find_first_not_of(blanks);
     if (first == std::string::npos) return {};
@@ -84,7 +88,8 @@ std::string trimmed(const std::string& text) {
 }
 
 template <class T>
-T deviceValue(cl_device_id device, cl_device_info what, T fallback) {
+T deviceValue(cl_device_id device, cl_device_info what, T fallback)
+{
     T value{};
     if (clGetDeviceInfo(device, what, sizeof(T), &value, nullptr) != CL_SUCCESS) return fallback;
     return value;
@@ -95,19 +100,22 @@ T deviceValue(cl_device_id device, cl_device_info what, T fallback) {
 // the calling thread on every commit; work that never finishes (a hung device) is simply kept.
 class InFlight {
 public:
-    static InFlight& shared() {
+    static InFlight& shared()
+    {
         static InFlight* instance = new InFlight();  // never destroyed: exit must not wait for a device
         return *instance;
     }
 
-    void keep(cl_event last, std::shared_ptr<void> payload) {
+    void keep(cl_event last, std::shared_ptr<void> payload)
+    {
         if (!last) return;
         clRetainEvent(last);
         std::lock_guard lock(mutex_);
         entries_.push_back({last, std::move(payload)});
     }
 
-    void sweep() {
+    void sweep()
+    {
         std::vector<Entry> finished;
         {
             std::lock_guard lock(mutex_);
@@ -131,7 +139,8 @@ private:
     std::vector<Entry> entries_;
 };
 
-bool finished(cl_event event) {
+bool finished(cl_event event)
+{
     cl_int status = CL_QUEUED;
     if (clGetEventInfo(event, CL_EVENT_COMMAND_EXECUTION_STATUS, sizeof status, &status, nullptr) != CL_SUCCESS) {
         return true;
@@ -147,7 +156,8 @@ struct ClContext {
     cl_context context = nullptr;
     cl_command_queue transfers = nullptr;
 
-    ~ClContext() {
+    ~ClContext()
+    {
         if (transfers) clReleaseCommandQueue(transfers);
         if (context) clReleaseContext(context);
     }
@@ -161,11 +171,13 @@ public:
           context_(std::move(context)),
           registryID_(registryID),
           memory_(memory),
-          mirror_(std::move(mirror)) {
+          mirror_(std::move(mirror))
+    {
         recordDeviceAllocation(registryID_, static_cast<std::int64_t>(length));
     }
 
-    ~ClBuffer() override {
+    ~ClBuffer() override
+    {
         std::lock_guard lock(mutex_);
         if (pending_) clReleaseEvent(pending_);
         clReleaseMemObject(memory_);
@@ -178,7 +190,8 @@ public:
 
     // The CPU's last transfer into the GPU copy, retained for the caller; nullptr when there is none
     // still running. Commands that use the buffer wait for it.
-    cl_event takePending() {
+    cl_event takePending()
+    {
         std::lock_guard lock(mutex_);
         if (pending_ && finished(pending_)) {
             clReleaseEvent(pending_);
@@ -189,11 +202,12 @@ public:
     }
 
 protected:
-    Mapping mapRange(std::size_t offset, std::size_t bytes, MapAccess access) override {
+    Mapping mapRange(std::size_t offset, std::size_t bytes, MapAccess access) override
+    {
         if (storageMode() == StorageMode::managed) {
             return Mapping(mirror_.get() + offset, bytes, nullptr);
         }
-        cl_map_flags flags = access == MapAccess::read ? CL_MAP_READ
+        cl_map_flags flags = access == MapAccess::read    ? CL_MAP_READ
                              : access == MapAccess::write ? CL_MAP_WRITE
                                                           : (CL_MAP_READ | CL_MAP_WRITE);
         cl_int status = CL_SUCCESS;
@@ -209,7 +223,8 @@ protected:
         });
     }
 
-    void uploadRange(std::size_t offset, std::size_t bytes) override {
+    void uploadRange(std::size_t offset, std::size_t bytes) override
+    {
         cl_event written = nullptr;
         cl_int status = clEnqueueWriteBuffer(context_->transfers, memory_, CL_FALSE, offset, bytes,
                                              mirror_.get() + offset, 0, nullptr, &written);
@@ -220,7 +235,8 @@ protected:
     }
 
 private:
-    void setPending(cl_event event) {
+    void setPending(cl_event event)
+    {
         std::lock_guard lock(mutex_);
         if (pending_) clReleaseEvent(pending_);
         pending_ = event;
@@ -241,19 +257,22 @@ class ClPipeline final : public Pipeline {
 public:
     ClPipeline(std::string name, std::uint32_t width, std::uint32_t maxThreads, cl_program program, cl_kernel first,
                cl_uint argumentCount)
-        : Pipeline(std::move(name), width, maxThreads), program_(program), argumentCount_(argumentCount), idle_{first} {
+        : Pipeline(std::move(name), width, maxThreads), program_(program), argumentCount_(argumentCount), idle_{first}
+    {
         clRetainProgram(program_);
     }
 
     // The kernel's own parameters. Bindings above them belong to other kernels of the same
     // encoder (bindings persist across pipeline changes) and are not passed.
     cl_uint argumentCount() const { return argumentCount_; }
-    ~ClPipeline() override {
+    ~ClPipeline() override
+    {
         for (cl_kernel kernel : idle_) clReleaseKernel(kernel);
         clReleaseProgram(program_);
     }
 
-    cl_kernel acquire(cl_int& status) {
+    cl_kernel acquire(cl_int& status)
+    {
         {
             std::lock_guard lock(mutex_);
             if (!idle_.empty()) {
@@ -266,7 +285,8 @@ public:
         return clCreateKernel(program_, name().c_str(), &status);
     }
 
-    void giveBack(cl_kernel kernel) {
+    void giveBack(cl_kernel kernel)
+    {
         std::lock_guard lock(mutex_);
         idle_.push_back(kernel);
     }
@@ -281,15 +301,18 @@ private:
 class ClLibrary final : public Library {
 public:
     ClLibrary(std::shared_ptr<ClContext> context, cl_program program, std::set<std::string> names)
-        : context_(std::move(context)), program_(program), names_(std::move(names)) {}
+        : context_(std::move(context)), program_(program), names_(std::move(names))
+    {}
     ~ClLibrary() override { clReleaseProgram(program_); }
 
     bool hasFunction(const std::string& name) const override { return names_.count(name) > 0; }
 
-    std::shared_ptr<Pipeline> makePipeline(const std::string& name) override {
+    std::shared_ptr<Pipeline> makePipeline(const std::string& name) override
+    {
         cl_int status = CL_SUCCESS;
         cl_kernel kernel = clCreateKernel(program_, name.c_str(), &status);
-        if (status != CL_SUCCESS || kernel == nullptr) throw Error(describe("clCreateKernel(" + name + ")", status), status);
+        if (status != CL_SUCCESS || kernel == nullptr)
+            throw Error(describe("clCreateKernel(" + name + ")", status), status);
         std::size_t maxThreads = 0;
         std::size_t multiple = 0;
         status = clGetKernelWorkGroupInfo(kernel, context_->device, CL_KERNEL_WORK_GROUP_SIZE, sizeof maxThreads,
@@ -306,7 +329,9 @@ public:
             clReleaseKernel(kernel);
             throw Error(describe("clGetKernelWorkGroupInfo(" + name + ")", status), status);
         }
-        auto clamp32 = [](std::size_t v) { return static_cast<std::uint32_t>(std::clamp<std::size_t>(v, 1, 1u << 30)); };
+        auto clamp32 = [](std::size_t v) {
+            return static_cast<std::uint32_t>(std::clamp<std::size_t>(v, 1, 1u << 30));
+        };
         return std::make_shared<ClPipeline>(name, clamp32(multiple), clamp32(maxThreads), program_, kernel,
                                             argumentCount);
     }
@@ -319,7 +344,8 @@ private:
 
 struct ClQueueHandle {
     cl_command_queue queue = nullptr;
-    ~ClQueueHandle() {
+    ~ClQueueHandle()
+    {
         if (queue) clReleaseCommandQueue(queue);
     }
 };
@@ -338,7 +364,8 @@ struct CompletionSignal {
     bool done = false;
     bool unavailable = false;  // the driver refused the callback: waits fall back to sleeping
 
-    static void CL_CALLBACK notify(cl_event, cl_int, void* data) {
+    static void CL_CALLBACK notify(cl_event, cl_int, void* data)
+    {
         auto* owner = static_cast<std::shared_ptr<CompletionSignal>*>(data);
         {
             std::lock_guard lock((*owner)->mutex);
@@ -353,9 +380,11 @@ class ClCommandBuffer final : public CommandBuffer {
 public:
     ClCommandBuffer(std::shared_ptr<Device> device, std::shared_ptr<ClContext> context,
                     std::shared_ptr<ClQueueHandle> queue)
-        : CommandBuffer(std::move(device)), context_(std::move(context)), queue_(std::move(queue)) {}
+        : CommandBuffer(std::move(device)), context_(std::move(context)), queue_(std::move(queue))
+    {}
 
-    ~ClCommandBuffer() override {
+    ~ClCommandBuffer() override
+    {
         if (!events_.empty() && !finished(events_.back())) {
             auto work = std::make_shared<CommittedWork>(CommittedWork{commands(), queue_, context_});
             InFlight::shared().keep(events_.back(), std::move(work));
@@ -363,7 +392,8 @@ public:
         for (cl_event event : events_) clReleaseEvent(event);
     }
 
-    CommandStatus status() override {
+    CommandStatus status() override
+    {
         if (!committed()) return CommandStatus::notEnqueued;
         if (failure_) return CommandStatus::error;
         if (events_.empty()) return CommandStatus::error;
@@ -385,7 +415,8 @@ public:
         return last == CL_RUNNING ? CommandStatus::scheduled : CommandStatus::committed;
     }
 
-    std::optional<std::string> error() override {
+    std::optional<std::string> error() override
+    {
         status();
         return failure_;
     }
@@ -394,7 +425,8 @@ public:
     double gpuEndTime() override { return timestamp(false); }
 
 protected:
-    void enqueue(std::vector<Command>& commands) override {
+    void enqueue(std::vector<Command>& commands) override
+    {
         InFlight::shared().sweep();
         std::vector<cl_event> waits;
         auto waitFor = [&waits](const std::shared_ptr<Buffer>& buffer) {
@@ -425,8 +457,8 @@ protected:
             const cl_uint waitCount = events_.empty() ? static_cast<cl_uint>(waits.size()) : 0;
             const cl_event* waitList = waitCount ? waits.data() : nullptr;
             cl_event event = nullptr;
-            cl_int status = std::visit([&](const auto& c) { return enqueueOne(c, queue, waitCount, waitList, &event); },
-                                       command);
+            cl_int status =
+                std::visit([&](const auto& c) { return enqueueOne(c, queue, waitCount, waitList, &event); }, command);
             if (status != CL_SUCCESS) break;
             events_.push_back(event);
         }
@@ -454,7 +486,8 @@ protected:
     }
 
 public:
-    void waitBriefly(double maxSeconds) override {
+    void waitBriefly(double maxSeconds) override
+    {
         if (!committed() || failure_ || events_.empty() || signal_->unavailable) {
             CommandBuffer::waitBriefly(maxSeconds);
             return;
@@ -465,7 +498,8 @@ public:
 
 private:
     cl_int enqueueOne(const DispatchCommand& c, cl_command_queue queue, cl_uint waitCount, const cl_event* waitList,
-                      cl_event* event) {
+                      cl_event* event)
+    {
         auto& pipeline = static_cast<ClPipeline&>(*c.pipeline);
         cl_int status = CL_SUCCESS;
         cl_kernel kernel = pipeline.acquire(status);
@@ -496,7 +530,8 @@ private:
                 local[d] = group[d];
                 global[d] = (static_cast<std::size_t>(grid[d]) + group[d] - 1) / group[d] * group[d];
             }
-            status = clEnqueueNDRangeKernel(queue, kernel, dimensions, nullptr, global, local, waitCount, waitList, event);
+            status =
+                clEnqueueNDRangeKernel(queue, kernel, dimensions, nullptr, global, local, waitCount, waitList, event);
             if (status != CL_SUCCESS) failure_ = describe("clEnqueueNDRangeKernel(" + pipeline.name() + ")", status);
         }
         pipeline.giveBack(kernel);
@@ -504,7 +539,8 @@ private:
     }
 
     cl_int enqueueOne(const CopyCommand& c, cl_command_queue queue, cl_uint waitCount, const cl_event* waitList,
-                      cl_event* event) {
+                      cl_event* event)
+    {
         cl_int status = clEnqueueCopyBuffer(queue, static_cast<ClBuffer&>(*c.source).memory(),
                                             static_cast<ClBuffer&>(*c.destination).memory(), c.sourceOffset,
                                             c.destinationOffset, c.size, waitCount, waitList, event);
@@ -513,7 +549,8 @@ private:
     }
 
     cl_int enqueueOne(const FillCommand& c, cl_command_queue queue, cl_uint waitCount, const cl_event* waitList,
-                      cl_event* event) {
+                      cl_event* event)
+    {
         cl_int status = clEnqueueFillBuffer(queue, static_cast<ClBuffer&>(*c.buffer).memory(), &c.value, 1, c.offset,
                                             c.size, waitCount, waitList, event);
         if (status != CL_SUCCESS) failure_ = describe("clEnqueueFillBuffer", status);
@@ -521,7 +558,8 @@ private:
     }
 
     cl_int enqueueOne(const SynchronizeCommand& c, cl_command_queue queue, cl_uint waitCount, const cl_event* waitList,
-                      cl_event* event) {
+                      cl_event* event)
+    {
         auto& buffer = static_cast<ClBuffer&>(*c.buffer);
         cl_int status = clEnqueueReadBuffer(queue, buffer.memory(), CL_FALSE, 0, buffer.length(), buffer.mirror(),
                                             waitCount, waitList, event);
@@ -529,19 +567,22 @@ private:
         return status;
     }
 
-    static cl_int executionStatus(cl_event event) {
+    static cl_int executionStatus(cl_event event)
+    {
         cl_int status = CL_QUEUED;
         cl_int result = clGetEventInfo(event, CL_EVENT_COMMAND_EXECUTION_STATUS, sizeof status, &status, nullptr);
         return result == CL_SUCCESS ? status : result;
     }
 
-    void failWith(cl_int status) {
+    void failWith(cl_int status)
+    {
         if (!failure_) {
             failure_ = "OpenCL command failed: " + openCLErrorName(status) + " (" + std::to_string(status) + ")";
         }
     }
 
-    double timestamp(bool start) {
+    double timestamp(bool start)
+    {
         if (status() != CommandStatus::completed) return 0.0;
         if (!timesRead_) {
             timesRead_ = true;
@@ -571,11 +612,13 @@ private:
 class ClCommandQueue final : public CommandQueue {
 public:
     ClCommandQueue(std::shared_ptr<Device> device, std::shared_ptr<ClContext> context, cl_command_queue queue)
-        : device_(std::move(device)), context_(std::move(context)), queue_(std::make_shared<ClQueueHandle>()) {
+        : device_(std::move(device)), context_(std::move(context)), queue_(std::make_shared<ClQueueHandle>())
+    {
         queue_->queue = queue;
     }
 
-    std::shared_ptr<CommandBuffer> makeCommandBuffer() override {
+    std::shared_ptr<CommandBuffer> makeCommandBuffer() override
+    {
         return std::make_shared<ClCommandBuffer>(device_, context_, queue_);
     }
     const std::shared_ptr<Device>& device() const override { return device_; }
@@ -589,11 +632,13 @@ private:
 class ClDevice final : public Device {
 public:
     ClDevice(DeviceInfo info, std::shared_ptr<ClContext> context, std::size_t maxBuffer)
-        : Device(std::move(info)), context_(std::move(context)), maxBuffer_(maxBuffer) {}
+        : Device(std::move(info)), context_(std::move(context)), maxBuffer_(maxBuffer)
+    {}
 
     std::size_t maxBufferLength() const override { return maxBuffer_; }
 
-    std::shared_ptr<CommandQueue> makeCommandQueue() override {
+    std::shared_ptr<CommandQueue> makeCommandQueue() override
+    {
         cl_int status = CL_SUCCESS;
         cl_command_queue queue =
             clCreateCommandQueue(context_->context, context_->device, CL_QUEUE_PROFILING_ENABLE, &status);
@@ -601,12 +646,14 @@ public:
         return std::make_shared<ClCommandQueue>(shared_from_this(), context_, queue);
     }
 
-    std::shared_ptr<Library> makeLibrary(const std::string& source) override {
+    std::shared_ptr<Library> makeLibrary(const std::string& source) override
+    {
         const char* text = source.c_str();
         const std::size_t length = source.size();
         cl_int status = CL_SUCCESS;
         cl_program program = clCreateProgramWithSource(context_->context, 1, &text, &length, &status);
-        if (status != CL_SUCCESS || program == nullptr) throw Error(describe("clCreateProgramWithSource", status), status);
+        if (status != CL_SUCCESS || program == nullptr)
+            throw Error(describe("clCreateProgramWithSource", status), status);
         status = clBuildProgram(program, 1, &context_->device, nullptr, nullptr, nullptr);
         if (status != CL_SUCCESS) {
             std::string log = buildLog(program);
@@ -630,25 +677,20 @@ public:
     }
 
 protected:
-    std::shared_ptr<Buffer> allocate(std::size_t length, StorageMode mode, const void* bytes) override {
+    std::shared_ptr<Buffer> allocate(std::size_t length, StorageMode mode, const void* bytes) override
+    {
         InFlight::shared().sweep();
         cl_mem_flags flags = CL_MEM_READ_WRITE;
         std::shared_ptr<std::byte[]> mirror;
         switch (mode) {
-            case StorageMode::shared:
-                flags |= CL_MEM_ALLOC_HOST_PTR;
-                break;
-            case StorageMode::private_:
-                flags |= CL_MEM_HOST_NO_ACCESS;
-                break;
-            case StorageMode::managed:
-                try {
-                    mirror = std::shared_ptr<std::byte[]>(new std::byte[length]());
-                } catch (const std::bad_alloc&) {
-                    return nullptr;
-                }
-                if (bytes) std::memcpy(mirror.get(), bytes, length);
-                break;
+        case StorageMode::shared: flags |= CL_MEM_ALLOC_HOST_PTR; break;
+        case StorageMode::private_: flags |= CL_MEM_HOST_NO_ACCESS; break;
+        case StorageMode::managed: try { mirror = std::shared_ptr<std::byte[]>(new std::byte[length]());
+            } catch (const std::bad_alloc&) {
+                return nullptr;
+            }
+            if (bytes) std::memcpy(mirror.get(), bytes, length);
+            break;
         }
         if (bytes) flags |= CL_MEM_COPY_HOST_PTR;
         cl_int status = CL_SUCCESS;
@@ -658,7 +700,8 @@ protected:
     }
 
 private:
-    std::string buildLog(cl_program program) const {
+    std::string buildLog(cl_program program) const
+    {
         std::size_t size = 0;
         if (clGetProgramBuildInfo(program, context_->device, CL_PROGRAM_BUILD_LOG, 0, nullptr, &size) != CL_SUCCESS ||
             size == 0) {
@@ -679,7 +722,8 @@ private:
 
 }  // namespace
 
-std::shared_ptr<Device> openOpenCLDevice(cl_platform_id platform, cl_device_id device, DeviceInfo info) {
+std::shared_ptr<Device> openOpenCLDevice(cl_platform_id platform, cl_device_id device, DeviceInfo info)
+{
     auto context = std::make_shared<ClContext>();
     context->platform = platform;
     context->device = device;
@@ -694,7 +738,8 @@ std::shared_ptr<Device> openOpenCLDevice(cl_platform_id platform, cl_device_id d
     return std::make_shared<ClDevice>(std::move(info), std::move(context), maxBuffer);
 }
 
-std::shared_ptr<Device> openOpenCLDevice(const DeviceInfo& info) {
+std::shared_ptr<Device> openOpenCLDevice(const DeviceInfo& info)
+{
     auto handles = nativeDevice(info.registryID);
     if (!handles) return nullptr;
     return openOpenCLDevice(handles->platform, handles->device, info);

@@ -36,10 +36,7 @@ struct Scanner {
         ++position;
         return true;
     }
-    bool oneOf(char a, char b)
-    {
-        return literal(a) || literal(b);
-    }
+    bool oneOf(char a, char b) { return literal(a) || literal(b); }
     bool digits(int count, int& value)
     {
         value = 0;
@@ -97,9 +94,9 @@ std::optional<Date> parseISODate(std::string_view text)
 {
     Scanner in{text};
     int yearValue = 0, monthValue = 0, dayValue = 0, hour = 0, minute = 0, second = 0;
-    if (!in.digits(4, yearValue) || !in.literal('-') || !in.digits(2, monthValue) || !in.literal('-')
-        || !in.digits(2, dayValue) || !in.oneOf('T', 't') || !in.digits(2, hour) || !in.literal(':')
-        || !in.digits(2, minute) || !in.literal(':') || !in.digits(2, second)) {
+    if (!in.digits(4, yearValue) || !in.literal('-') || !in.digits(2, monthValue) || !in.literal('-') ||
+        !in.digits(2, dayValue) || !in.oneOf('T', 't') || !in.digits(2, hour) || !in.literal(':') ||
+        !in.digits(2, minute) || !in.literal(':') || !in.digits(2, second)) {
         return std::nullopt;
     }
     const year_month_day ymd{year{yearValue}, month{static_cast<unsigned>(monthValue)},

@@ -17,10 +17,10 @@ class MonotonicClock {
 public:
     MonotonicClock() = default;
     template <typename Source>
-        requires std::is_invocable_r_v<double, Source&> && (!std::is_same_v<std::decay_t<Source>, MonotonicClock>)
-    MonotonicClock(Source&& source) : source_(std::forward<Source>(source))
-    {
-    }
+    requires std::is_invocable_r_v<double, Source&> &&
+        (!std::is_same_v<std::decay_t<Source>, MonotonicClock>)MonotonicClock(Source&& source)
+        : source_(std::forward<Source>(source))
+    {}
 
     double operator()() const { return source_ ? source_() : monotonicSeconds(); }
 

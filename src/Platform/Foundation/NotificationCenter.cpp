@@ -75,15 +75,16 @@ std::size_t NotificationCenter::observerCount(std::string_view name) const
 
 ScopedObserver::ScopedObserver(NotificationCenter& center, std::string_view name, NotificationCenter::Callback callback)
     : center_(&center), token_(center.addObserver(name, std::move(callback)))
-{
-}
+{}
 
-ScopedObserver::~ScopedObserver() { reset(); }
+ScopedObserver::~ScopedObserver()
+{
+    reset();
+}
 
 ScopedObserver::ScopedObserver(ScopedObserver&& other) noexcept
     : center_(std::exchange(other.center_, nullptr)), token_(std::exchange(other.token_, ObserverToken{}))
-{
-}
+{}
 
 ScopedObserver& ScopedObserver::operator=(ScopedObserver&& other) noexcept
 {

@@ -36,8 +36,7 @@ const char* typeName(const nlohmann::json& value)
 std::optional<std::int64_t> wholeSigned(const nlohmann::json& value)
 {
     switch (value.type()) {
-    case nlohmann::json::value_t::number_integer:
-        return value.get<std::int64_t>();
+    case nlohmann::json::value_t::number_integer: return value.get<std::int64_t>();
     case nlohmann::json::value_t::number_unsigned: {
         const auto u = value.get<std::uint64_t>();
         if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
@@ -53,8 +52,7 @@ std::optional<std::int64_t> wholeSigned(const nlohmann::json& value)
         }
         return static_cast<std::int64_t>(d);
     }
-    default:
-        return std::nullopt;
+    default: return std::nullopt;
     }
 }
 
@@ -62,8 +60,7 @@ std::optional<std::int64_t> wholeSigned(const nlohmann::json& value)
 
 JSONDecodingError::JSONDecodingError(Kind kind, std::string path, std::string message)
     : std::runtime_error(describe(path, message)), kind_(kind), path_(std::move(path)), message_(std::move(message))
-{
-}
+{}
 
 namespace strictjson {
 
@@ -118,15 +115,14 @@ std::int64_t decodeInt64(const nlohmann::json& value, const std::string& path)
 
 int decodeInt(const nlohmann::json& value, const std::string& path)
 {
-    return static_cast<int>(decodeWhole(value, path, std::numeric_limits<int>::min(),
-                                        std::numeric_limits<int>::max(), "an integer"));
+    return static_cast<int>(
+        decodeWhole(value, path, std::numeric_limits<int>::min(), std::numeric_limits<int>::max(), "an integer"));
 }
 
 std::uint64_t decodeUInt64(const nlohmann::json& value, const std::string& path)
 {
     switch (value.type()) {
-    case nlohmann::json::value_t::number_unsigned:
-        return value.get<std::uint64_t>();
+    case nlohmann::json::value_t::number_unsigned: return value.get<std::uint64_t>();
     case nlohmann::json::value_t::number_integer: {
         const auto i = value.get<std::int64_t>();
         if (i < 0) {
@@ -142,8 +138,7 @@ std::uint64_t decodeUInt64(const nlohmann::json& value, const std::string& path)
         }
         return static_cast<std::uint64_t>(d);
     }
-    default:
-        typeMismatch(value, path, "an unsigned integer");
+    default: typeMismatch(value, path, "an unsigned integer");
     }
 }
 

@@ -75,7 +75,7 @@ std::vector<double> decodeDoubleArray(const nlohmann::json& value, const std::st
 
 // A non-finite number is written as 0: JSON has no text for it, and a null would fail the reader.
 nlohmann::json encodeNumber(double value);
-nlohmann::json encodeDate(Date date);       // "2026-12-07T03:53:19.123Z"
+nlohmann::json encodeDate(Date date);         // "2026-12-07T03:53:19.123Z"
 nlohmann::json encodeUuid(const Uuid& uuid);  // upper case
 nlohmann::json encodeDoubleArray(const std::vector<double>& values);
 
@@ -89,7 +89,8 @@ public:
     const std::string& path() const { return path_; }
 
     template <typename Decode>
-    auto required(std::string_view key, Decode decode) const -> decltype(decode(std::declval<const nlohmann::json&>(), std::string()))
+    auto required(std::string_view key, Decode decode) const
+        -> decltype(decode(std::declval<const nlohmann::json&>(), std::string()))
     {
         std::string keyPath = childPath(path_, key);
         return decode(requiredValue(key, keyPath), keyPath);
@@ -114,7 +115,10 @@ public:
     std::string requiredString(std::string_view key) const { return required(key, decodeString); }
     Date requiredDate(std::string_view key) const { return required(key, decodeDate); }
     Uuid requiredUuid(std::string_view key) const { return required(key, decodeUuid); }
-    std::vector<std::string> requiredStringArray(std::string_view key) const { return required(key, decodeStringArray); }
+    std::vector<std::string> requiredStringArray(std::string_view key) const
+    {
+        return required(key, decodeStringArray);
+    }
 
     std::optional<double> optionalDouble(std::string_view key) const { return optional(key, decodeDouble); }
     std::optional<int> optionalInt(std::string_view key) const { return optional(key, decodeInt); }

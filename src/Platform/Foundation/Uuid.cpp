@@ -15,7 +15,10 @@ int hexDigit(char c)
     return -1;
 }
 
-bool isDashPosition(std::size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
+bool isDashPosition(std::size_t i)
+{
+    return i == 8 || i == 13 || i == 18 || i == 23;
+}
 
 }  // namespace
 

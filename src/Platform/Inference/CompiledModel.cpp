@@ -79,7 +79,8 @@ std::string readDescription(const fs::path& folder)
         invalid(folder, std::string(descriptionFileName) + " cannot be read (" + error.message() + ")");
     }
     if (size > maxDescriptionBytes) {
-        invalid(folder, std::string(descriptionFileName) + " is larger than " + std::to_string(maxDescriptionBytes) + " bytes");
+        invalid(folder,
+                std::string(descriptionFileName) + " is larger than " + std::to_string(maxDescriptionBytes) + " bytes");
     }
     std::ifstream stream(path, std::ios::binary);
     std::string text(size, '\0');
@@ -190,8 +191,8 @@ void readWeights(const fs::path& folder, Network& network, std::uint64_t floatCo
     }
     const std::uint64_t expectedBytes = weightsHeaderBytes + floatCount * sizeof(float);
     if (size != expectedBytes) {
-        invalid(folder, std::string(weightsFileName) + " holds " + std::to_string(size) + " bytes where the description needs " +
-                            std::to_string(expectedBytes));
+        invalid(folder, std::string(weightsFileName) + " holds " + std::to_string(size) +
+                            " bytes where the description needs " + std::to_string(expectedBytes));
     }
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
     if (!file) {
@@ -287,8 +288,10 @@ void writeCompiledModel(const fs::path& folder, const Network& network)
     stream.write(weightsTag, sizeof weightsTag);
     stream.write(reinterpret_cast<const char*>(&floatCount), sizeof floatCount);
     for (const auto& layer : network.layers) {
-        stream.write(reinterpret_cast<const char*>(layer.weights.data()), std::streamsize(layer.weights.size() * sizeof(float)));
-        stream.write(reinterpret_cast<const char*>(layer.bias.data()), std::streamsize(layer.bias.size() * sizeof(float)));
+        stream.write(reinterpret_cast<const char*>(layer.weights.data()),
+                     std::streamsize(layer.weights.size() * sizeof(float)));
+        stream.write(reinterpret_cast<const char*>(layer.bias.data()),
+                     std::streamsize(layer.bias.size() * sizeof(float)));
     }
     stream.close();
     if (!stream) {

@@ -1,5 +1,5 @@
-#include "Platform/Inference/Executor.h"
 #include "Platform/Inference/BlasThreading.h"
+#include "Platform/Inference/Executor.h"
 
 #include <cblas.h>
 
@@ -14,8 +14,7 @@ class CpuExecutor final : public Executor {
 public:
     explicit CpuExecutor(std::shared_ptr<const Network> network)
         : network_(std::move(network)), scratchWidth_(network_->widestLayer())
-    {
-    }
+    {}
 
     std::string name() const override { return "CPU"; }
 

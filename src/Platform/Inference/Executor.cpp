@@ -35,8 +35,7 @@ void checkConfiguration(const ModelConfiguration& configuration)
     switch (configuration.computeUnits) {
     case ComputeUnits::cpuOnly:
     case ComputeUnits::cpuAndGPU:
-    case ComputeUnits::all:
-        return;
+    case ComputeUnits::all: return;
     case ComputeUnits::cpuAndNeuralEngine:
         throw Error(Error::Code::unsupportedComputeUnits,
                     "The compute units CPU and Neural Engine cannot be used: this system has no Neural Engine.");

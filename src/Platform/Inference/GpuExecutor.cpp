@@ -17,7 +17,6 @@ extern const char denseKernelSource[];
 
 namespace {
 
-
 constexpr const char* denseKernelName = "nn_dense_forward";
 constexpr double predictionDeadlineSeconds = 60.0;
 
@@ -55,7 +54,8 @@ std::shared_ptr<DeviceProgram> buildProgram(std::shared_ptr<gpu::Device> device)
     try {
         program->dense = device->makeLibrary(denseKernelSource)->makePipeline(denseKernelName);
     } catch (const gpu::Error& error) {
-        fail("The model runtime's GPU kernels do not compile on " + device->name() + ": " + gpu::singleLine(error.what()));
+        fail("The model runtime's GPU kernels do not compile on " + device->name() + ": " +
+             gpu::singleLine(error.what()));
     }
     // A multiple of the device's preferred width, 64 threads or fewer where the kernel allows it.
     const std::uint32_t width = std::max<std::uint32_t>(1, program->dense->threadExecutionWidth());
@@ -81,8 +81,10 @@ public:
         gpu::Device& device = *program_->device;
         for (std::size_t i = 0; i < network_->layers.size(); ++i) {
             const DenseLayer& layer = network_->layers[i];
-            auto weights = device.makeBuffer(layer.weights.data(), layer.weights.size() * sizeof(float), gpu::StorageMode::private_);
-            auto bias = device.makeBuffer(layer.bias.data(), layer.bias.size() * sizeof(float), gpu::StorageMode::private_);
+            auto weights = device.makeBuffer(layer.weights.data(), layer.weights.size() * sizeof(float),
+                                             gpu::StorageMode::private_);
+            auto bias =
+                device.makeBuffer(layer.bias.data(), layer.bias.size() * sizeof(float), gpu::StorageMode::private_);
             if (!weights || !bias) {
                 fail("The GPU " + device.name() + " cannot hold the weights of layer " + std::to_string(i) + " of " +
                      network_->name + ".");
@@ -99,7 +101,8 @@ public:
         // Managed tensors: the input goes up with one non-blocking write that the dispatches wait
         // for, and the output comes back into its CPU copy inside the same command buffer, so a
         // prediction costs one submission and no blocking map.
-        std::memcpy(lane.input->map(0, input.size_bytes(), gpu::MapAccess::write).data(), input.data(), input.size_bytes());
+        std::memcpy(lane.input->map(0, input.size_bytes(), gpu::MapAccess::write).data(), input.data(),
+                    input.size_bytes());
         lane.input->didModifyRange(0, input.size_bytes());
 
         auto commands = program_->queue->makeCommandBuffer();
@@ -132,7 +135,8 @@ public:
         blit->endEncoding();
         commands->commit();
 
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(predictionDeadlineSeconds);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::duration<double>(predictionDeadlineSeconds);
         for (;;) {
             const gpu::CommandStatus status = commands->status();
             if (status == gpu::CommandStatus::completed) {
@@ -205,7 +209,8 @@ std::shared_ptr<DeviceProgram> programFor(const gpu::DeviceInfo& info)
     static auto* programs = new std::map<Key, std::shared_ptr<DeviceProgram>>();
     const Key key{&gpu::deviceProvider(), info.registryID};
     std::lock_guard lock(mutex);
-    if (const auto found = programs->find(key); found != programs->end() && found->second->device->name() == info.name) {
+    if (const auto found = programs->find(key);
+        found != programs->end() && found->second->device->name() == info.name) {
         return found->second;
     }
     auto device = gpu::openDevice(info);

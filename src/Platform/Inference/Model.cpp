@@ -29,10 +29,10 @@ FeatureMap Model::predict(const FeatureMap& features) const
             provided += provided.empty() ? "\"" : ", \"";
             provided += name + "\"";
         }
-        throw Error(Error::Code::invalidInput, "The model " + network_->name + " requires the input feature \"" +
-                                                   input_.name + "\", which was not provided" +
-                                                   (provided.empty() ? std::string(" (no features were given).")
-                                                                     : " (given: " + provided + ")."));
+        throw Error(Error::Code::invalidInput,
+                    "The model " + network_->name + " requires the input feature \"" + input_.name +
+                        "\", which was not provided" +
+                        (provided.empty() ? std::string(" (no features were given).") : " (given: " + provided + ")."));
     }
     const MultiArray& input = found->second;
     if (input.shape() != input_.shape) {

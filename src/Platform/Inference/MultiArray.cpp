@@ -18,11 +18,13 @@ std::size_t elementCount(const std::vector<std::size_t>& shape)
     std::size_t count = 1;
     for (std::size_t dimension : shape) {
         if (dimension == 0) {
-            throw Error(Error::Code::invalidInput, "A multi-array dimension must be at least 1, shape " + shapeText(shape));
+            throw Error(Error::Code::invalidInput,
+                        "A multi-array dimension must be at least 1, shape " + shapeText(shape));
         }
         if (dimension > maxElements || count > maxElements / dimension) {
-            throw Error(Error::Code::invalidInput, "The multi-array shape " + shapeText(shape) + " is too large: at most " +
-                                                       std::to_string(maxElements) + " elements");
+            throw Error(Error::Code::invalidInput, "The multi-array shape " + shapeText(shape) +
+                                                       " is too large: at most " + std::to_string(maxElements) +
+                                                       " elements");
         }
         count *= dimension;
     }

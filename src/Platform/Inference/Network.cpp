@@ -47,8 +47,7 @@ std::size_t Network::widestLayer() const
 void applyActivation(Activation activation, float* values, std::size_t count)
 {
     switch (activation) {
-    case Activation::linear:
-        return;
+    case Activation::linear: return;
     case Activation::relu:
         for (std::size_t i = 0; i < count; ++i) {
             values[i] = values[i] > 0.0f ? values[i] : 0.0f;

@@ -1,8 +1,8 @@
 #include "Platform/System/MachineIdentity.h"
 
+#include <sys/utsname.h>
 #include <algorithm>
 #include <array>
-#include <sys/utsname.h>
 
 namespace korvalen::sys {
 
@@ -10,21 +10,19 @@ namespace {
 
 bool isPlaceholder(std::string_view name)
 {
-    static constexpr std::array<std::string_view, 6> placeholders{
-        "To Be Filled By O.E.M.", "To be filled by O.E.M.", "System Product Name",
-        "Default string", "Not Applicable", "None"};
+    static constexpr std::array<std::string_view, 6> placeholders{"To Be Filled By O.E.M.", "To be filled by O.E.M.",
+                                                                  "System Product Name",    "Default string",
+                                                                  "Not Applicable",         "None"};
     return std::find(placeholders.begin(), placeholders.end(), name) != placeholders.end();
 }
 
 std::optional<std::string> cleanName(std::optional<std::string> text)
 {
-    if (!text)
-        return std::nullopt;
+    if (!text) return std::nullopt;
     // Device-tree strings end in NUL.
     const auto nul = text->find('\0');
     std::string_view view = trimmed(std::string_view(*text).substr(0, nul));
-    if (view.empty() || isPlaceholder(view))
-        return std::nullopt;
+    if (view.empty() || isPlaceholder(view)) return std::nullopt;
     return std::string(view);
 }
 
@@ -33,8 +31,7 @@ std::optional<std::string> cleanName(std::optional<std::string> text)
 std::optional<std::string> hardwareModel(const Root& root)
 {
     for (const char* dmi : {"sys/class/dmi/id/product_name", "sys/devices/virtual/dmi/id/product_name"})
-        if (auto name = cleanName(readLine(underRoot(root, dmi))))
-            return name;
+        if (auto name = cleanName(readLine(underRoot(root, dmi)))) return name;
     return cleanName(readFile(underRoot(root, "sys/firmware/devicetree/base/model"), 4096));
 }
 
@@ -51,11 +48,9 @@ std::string operatingSystemVersion(const Root& root)
     }
     const auto kernel = readLine(underRoot(root, "proc/sys/kernel/osrelease"));
     std::string version = distribution;
-    if (!version.empty())
-        version += ", ";
+    if (!version.empty()) version += ", ";
     version += "Linux";
-    if (kernel)
-        version += " " + *kernel;
+    if (kernel) version += " " + *kernel;
     return version;
 }
 

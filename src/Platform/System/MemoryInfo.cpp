@@ -10,15 +10,12 @@ namespace {
 std::optional<std::uint64_t> kilobytes(std::string_view meminfo, std::string_view key)
 {
     auto value = keyedValue(meminfo, key, ':');
-    if (!value)
-        return std::nullopt;
+    if (!value) return std::nullopt;
     std::string_view text = *value;
     const bool inKB = text.size() > 2 && text.substr(text.size() - 2) == "kB";
-    if (inKB)
-        text.remove_suffix(2);
+    if (inKB) text.remove_suffix(2);
     const auto number = parseInteger(text);
-    if (!number || *number < 0)
-        return std::nullopt;
+    if (!number || *number < 0) return std::nullopt;
     const auto amount = static_cast<std::uint64_t>(*number);
     return inKB ? amount * 1024 : amount;
 }
@@ -29,8 +26,7 @@ MemoryInfo readMemoryInfo(const Root& root)
 {
     MemoryInfo info;
     const auto meminfo = readFile(underRoot(root, "proc/meminfo"));
-    if (!meminfo)
-        return info;
+    if (!meminfo) return info;
     info.totalBytes = kilobytes(*meminfo, "MemTotal");
 
     info.availableBytes = kilobytes(*meminfo, "MemAvailable");
@@ -49,8 +45,7 @@ MemoryInfo readMemoryInfo(const Root& root)
 
     const auto swapTotal = kilobytes(*meminfo, "SwapTotal");
     const auto swapFree = kilobytes(*meminfo, "SwapFree");
-    if (swapTotal && swapFree)
-        info.swapUsedBytes = *swapTotal > *swapFree ? *swapTotal - *swapFree : 0;
+    if (swapTotal && swapFree) info.swapUsedBytes = *swapTotal > *swapFree ? *swapTotal - *swapFree : 0;
     return info;
 }
 

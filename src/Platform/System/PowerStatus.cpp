@@ -56,11 +56,9 @@ PowerStatus readPowerStatus(const Root& root)
     std::vector<Supply> supplies;
     for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
         const auto type = readLine(it->path() / "type");
-        if (!type)
-            continue;
+        if (!type) continue;
         // Batteries of mice, keyboards and headsets say scope "Device"; they never power the machine.
-        if (const auto scope = readLine(it->path() / "scope"); scope && *scope == "Device")
-            continue;
+        if (const auto scope = readLine(it->path() / "scope"); scope && *scope == "Device") continue;
         supplies.push_back({*type, it->path()});
     }
     // Directory order is arbitrary; BAT0 before BAT1 keeps the reported battery stable.
@@ -77,12 +75,12 @@ PowerStatus readPowerStatus(const Root& root)
             }
         } else if (supply.type == "Mains" || supply.type.rfind("USB", 0) == 0 || supply.type == "Wireless") {
             anyExternal = true;
-            if (const auto online = readInteger(supply.folder / "online"); online && *online > 0)
-                externalOnline = true;
+            if (const auto online = readInteger(supply.folder / "online"); online && *online > 0) externalOnline = true;
         }
     }
 
-    const bool hasBattery = std::any_of(supplies.begin(), supplies.end(), [](const Supply& s) { return s.type == "Battery"; });
+    const bool hasBattery =
+        std::any_of(supplies.begin(), supplies.end(), [](const Supply& s) { return s.type == "Battery"; });
     if (externalOnline)
         status.source = PowerSource::mains;
     else if (!hasBattery)

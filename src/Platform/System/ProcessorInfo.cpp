@@ -15,17 +15,14 @@ std::optional<std::string> readFirstCpuinfoBlock(const Root& root)
     // Arm kernels print the common lines ("Hardware", ...) after the blocks; the first block
     // carries what we need.
     auto text = readFile(underRoot(root, "proc/cpuinfo"), 1 << 20, "\n\n");
-    if (text && text->ends_with("\n\n"))
-        text->pop_back();
-    if (!text || text->empty())
-        return std::nullopt;
+    if (text && text->ends_with("\n\n")) text->pop_back();
+    if (!text || text->empty()) return std::nullopt;
     return text;
 }
 
 std::optional<std::string> nonEmpty(std::optional<std::string_view> value)
 {
-    if (!value || value->empty())
-        return std::nullopt;
+    if (!value || value->empty()) return std::nullopt;
     return std::string(*value);
 }
 
@@ -35,15 +32,12 @@ ProcessorIdentity readProcessorIdentity(const Root& root)
 {
     ProcessorIdentity identity;
     const auto block = readFirstCpuinfoBlock(root);
-    if (!block)
-        return identity;
+    if (!block) return identity;
     for (const char* key : {"model name", "Processor", "cpu model", "cpu"}) {
-        if ((identity.name = nonEmpty(keyedValue(*block, key, ':'))))
-            break;
+        if ((identity.name = nonEmpty(keyedValue(*block, key, ':')))) break;
     }
     for (const char* key : {"flags", "Features", "features", "isa"}) {
-        if ((identity.features = nonEmpty(keyedValue(*block, key, ':'))))
-            break;
+        if ((identity.features = nonEmpty(keyedValue(*block, key, ':')))) break;
     }
     return identity;
 }
@@ -55,20 +49,17 @@ CacheGeometry readCacheGeometry(const Root& root)
     std::error_code error;
     for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
         const auto& entry = it->path();
-        if (entry.filename().string().rfind("index", 0) != 0)
-            continue;
+        if (entry.filename().string().rfind("index", 0) != 0) continue;
         const auto level = readInteger(entry / "level");
         const auto type = readLine(entry / "type");
         const auto sizeText = readLine(entry / "size");
         const auto size = sizeText ? parseSize(*sizeText) : std::nullopt;
-        if (!level || !type)
-            continue;
+        if (!level || !type) continue;
         if (*type != "Instruction" && !geometry.lineBytes) {
             if (const auto line = readInteger(entry / "coherency_line_size"); line && *line > 0)
                 geometry.lineBytes = static_cast<std::uint64_t>(*line);
         }
-        if (!size || *size == 0)
-            continue;
+        if (!size || *size == 0) continue;
         if (*level == 1 && *type == "Data")
             geometry.l1DataBytes = size;
         else if (*level == 2 && *type != "Instruction")
@@ -91,46 +82,39 @@ std::vector<int> allowedCpus(const Root& root)
                     std::vector<int> both;
                     std::set_intersection(cpus.begin(), cpus.end(), onlineCpus.begin(), onlineCpus.end(),
                                           std::back_inserter(both));
-                    if (!both.empty())
-                        return both;
+                    if (!both.empty()) return both;
                 }
                 return cpus;
             }
         }
     }
-    if (const auto online = readLine(underRoot(root, "sys/devices/system/cpu/online")))
-        return parseCpuList(*online);
+    if (const auto online = readLine(underRoot(root, "sys/devices/system/cpu/online"))) return parseCpuList(*online);
     return {};
 }
 
 std::optional<int> presentCpuCount(const Root& root)
 {
     const auto present = readLine(underRoot(root, "sys/devices/system/cpu/present"));
-    if (!present)
-        return std::nullopt;
+    if (!present) return std::nullopt;
     const auto cpus = parseCpuList(*present);
-    if (cpus.empty())
-        return std::nullopt;
+    if (cpus.empty()) return std::nullopt;
     return static_cast<int>(cpus.size());
 }
 
 std::optional<int> physicalCoreCount(const std::vector<int>& cpus, const Root& root)
 {
-    if (cpus.empty())
-        return std::nullopt;
+    if (cpus.empty()) return std::nullopt;
     // Hardware threads of one core share the same sibling list; older kernels only offer
     // thread_siblings_list, newer ones also core_cpus_list.
     std::set<std::string> cores;
     for (const int cpu : cpus) {
         const auto topology = underRoot(root, "sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/topology");
         auto siblings = readLine(topology / "core_cpus_list");
-        if (!siblings)
-            siblings = readLine(topology / "thread_siblings_list");
+        if (!siblings) siblings = readLine(topology / "thread_siblings_list");
         if (!siblings) {
             const auto package = readInteger(topology / "physical_package_id");
             const auto core = readInteger(topology / "core_id");
-            if (!package || !core)
-                return std::nullopt;
+            if (!package || !core) return std::nullopt;
             siblings = "package " + std::to_string(*package) + " core " + std::to_string(*core);
         }
         cores.insert(std::move(*siblings));

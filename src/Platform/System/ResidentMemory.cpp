@@ -1,10 +1,10 @@
 #include "Platform/System/ResidentMemory.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cerrno>
 #include <charconv>
-#include <fcntl.h>
 #include <limits>
-#include <unistd.h>
 
 namespace korvalen::sys {
 
@@ -19,11 +19,15 @@ std::uint64_t pageSize() noexcept
     return size;
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
 
 }  // namespace
 
-bool parseStatmResidentBytes(const char* text, std::size_t length, std::uint64_t pageSize, std::uint64_t& bytes) noexcept
+bool parseStatmResidentBytes(const char* text, std::size_t length, std::uint64_t pageSize,
+                             std::uint64_t& bytes) noexcept
 {
     const char* p = text;
     const char* end = text + length;
@@ -80,8 +84,14 @@ ResidentMemoryReader& processResidentMemory()
     return reader;
 }
 
-std::uint64_t residentBytes() noexcept { return processResidentMemory().residentBytes(); }
+std::uint64_t residentBytes() noexcept
+{
+    return processResidentMemory().residentBytes();
+}
 
-double residentMB() noexcept { return processResidentMemory().residentMB(); }
+double residentMB() noexcept
+{
+    return processResidentMemory().residentMB();
+}
 
 }  // namespace korvalen::sys

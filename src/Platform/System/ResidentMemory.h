@@ -36,6 +36,7 @@ double residentMB() noexcept;
 
 // Parses the text of a statm file: the resident page count (second field) times the page size;
 // no value for anything malformed. Exposed for the reader's tests.
-bool parseStatmResidentBytes(const char* text, std::size_t length, std::uint64_t pageSize, std::uint64_t& bytes) noexcept;
+bool parseStatmResidentBytes(const char* text, std::size_t length, std::uint64_t pageSize,
+                             std::uint64_t& bytes) noexcept;
 
 }  // namespace korvalen::sys

@@ -36,8 +36,7 @@ ThermalMonitor::ThermalMonitor(Root root)
     std::error_code error;
     std::vector<std::filesystem::path> zoneFolders;
     for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        if (it->path().filename().string().rfind("thermal_zone", 0) == 0)
-            zoneFolders.push_back(it->path());
+        if (it->path().filename().string().rfind("thermal_zone", 0) == 0) zoneFolders.push_back(it->path());
     }
     std::sort(zoneFolders.begin(), zoneFolders.end());
 
@@ -47,20 +46,17 @@ ThermalMonitor::ThermalMonitor(Root root)
         for (int trip = 0;; ++trip) {
             const std::string prefix = "trip_point_" + std::to_string(trip) + "_";
             const auto type = readLine(zoneFolder / (prefix + "type"));
-            if (!type)
-                break;
+            if (!type) break;
             const auto temperature = readInteger(zoneFolder / (prefix + "temp"));
             // Firmware marks unused trips with 0 or nonsense values.
-            if (!temperature || *temperature <= 0 || *temperature > highestPlausible)
-                continue;
+            if (!temperature || *temperature <= 0 || *temperature > highestPlausible) continue;
             if (*type == "critical" || *type == "hot")
                 zone.criticalFrom = std::min(zone.criticalFrom, *temperature);
             else if (*type == "passive")
                 zone.seriousFrom = std::min(zone.seriousFrom, *temperature);
         }
         const auto firstLimit = std::min(zone.seriousFrom, zone.criticalFrom);
-        if (firstLimit != INT64_MAX)
-            zone.fairFrom = firstLimit - fairMarginMilliCelsius;
+        if (firstLimit != INT64_MAX) zone.fairFrom = firstLimit - fairMarginMilliCelsius;
         zones_.push_back(std::move(zone));
     }
 }
@@ -71,8 +67,7 @@ ThermalState ThermalMonitor::state() const
     for (const auto& zone : zones_) {
         // Some sensors refuse to read while their device sleeps (wireless cards, for one).
         const auto temperature = readInteger(zone.temperatureFile);
-        if (!temperature || *temperature < lowestPlausible || *temperature > highestPlausible)
-            continue;
+        if (!temperature || *temperature < lowestPlausible || *temperature > highestPlausible) continue;
         if (*temperature >= zone.criticalFrom)
             state = worse(state, ThermalState::critical);
         else if (*temperature >= zone.seriousFrom)

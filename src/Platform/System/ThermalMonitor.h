@@ -41,7 +41,7 @@ public:
 private:
     struct Zone {
         std::filesystem::path temperatureFile;
-        std::int64_t fairFrom = INT64_MAX;      // millidegrees Celsius
+        std::int64_t fairFrom = INT64_MAX;  // millidegrees Celsius
         std::int64_t seriousFrom = INT64_MAX;
         std::int64_t criticalFrom = INT64_MAX;
     };

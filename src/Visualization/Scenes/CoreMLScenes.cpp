@@ -51,8 +51,8 @@ void drawObjectDetection(SceneContext& context, QSizeF size, double time)
                    SceneColors::green.withOpacity(0.95), 2.2);
 
     const double sunX = x + (0.64 + 0.03 * std::sin(0.7 * time)) * w;
-    context.stroke(ScenePath::roundedRect(QRectF(sunX, y + 0.15 * h, 0.14 * w, 0.17 * h), 8),
-                   accent.withOpacity(0.9), 2);
+    context.stroke(ScenePath::roundedRect(QRectF(sunX, y + 0.15 * h, 0.14 * w, 0.17 * h), 8), accent.withOpacity(0.9),
+                   2);
 
     const double scanX = x + (0.5 + 0.5 * std::sin(2 * pi * 0.55 * time)) * w;
     context.stroke(ScenePath::line({scanX, y}, {scanX, y + h}), SceneColors::white.withOpacity(0.35), 1);
@@ -75,7 +75,8 @@ void drawSegmentation(SceneContext& context, QSizeF size, double time)
         {SceneColors::green, x + (0.5 + 0.04 * std::sin(0.41 * time)) * w, y + 0.76 * h, 0.2 * h},
     };
     for (const Blob& blob : blobs) {
-        const auto shape = ScenePath::ellipse(QRectF(blob.cx - blob.r, blob.cy - 0.68 * blob.r, 2 * blob.r, 1.36 * blob.r));
+        const auto shape =
+            ScenePath::ellipse(QRectF(blob.cx - blob.r, blob.cy - 0.68 * blob.r, 2 * blob.r, 1.36 * blob.r));
         context.fill(shape, blob.color.withOpacity(0.3));
         context.stroke(shape, blob.color.withOpacity(0.72), 1.4);
     }
@@ -112,7 +113,8 @@ void drawMultimodal(SceneContext& context, QSizeF size, double time)
     const double columnX = x + 0.77 * w;
     for (int i = 0; i < 7; ++i) {
         const double barWidth = w * (0.1 + 0.055 * noiseValue(i, 11));
-        const auto bar = ScenePath::roundedRect(QRectF(columnX - barWidth / 2, y + (0.15 + 0.115 * i) * h, barWidth, 16), 8);
+        const auto bar =
+            ScenePath::roundedRect(QRectF(columnX - barWidth / 2, y + (0.15 + 0.115 * i) * h, barWidth, 16), 8);
         context.fill(bar, accent.withOpacity(0.2 + 0.06 * (i % 3)));
         context.stroke(bar, accent.withOpacity(0.48), 1);
     }
@@ -150,8 +152,9 @@ void drawDiffusion(SceneContext& context, QSizeF size, double time)
             const double value = progress * target + (1 - progress) * n;
             const auto color = SceneColor::srgb(0.1 + 0.55 * value, 0.08 + 0.42 * target, 0.22 + 0.72 * value);
             // 0.6 point of overlap: each later cell covers the seam to its neighbour.
-            context.fill(ScenePath::rect(QRectF(x + c * cellWidth, y + r * cellHeight, cellWidth + 0.6, cellHeight + 0.6)),
-                         color.withOpacity(0.1 + 0.72 * value));
+            context.fill(
+                ScenePath::rect(QRectF(x + c * cellWidth, y + r * cellHeight, cellWidth + 0.6, cellHeight + 0.6)),
+                color.withOpacity(0.1 + 0.72 * value));
         }
     }
 

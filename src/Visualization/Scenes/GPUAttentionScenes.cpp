@@ -15,8 +15,7 @@ void drawGPUAttentionPrefill(SceneContext& context, QSizeF size, double time)
     using namespace SceneColors;
     const QRectF s = sceneArea(size);
     const SceneColor accent = context.accent();
-    const QRectF matrix(s.left() + 0.3 * s.width(), s.top() + 0.05 * s.height(), 0.62 * s.width(),
-                        0.9 * s.height());
+    const QRectF matrix(s.left() + 0.3 * s.width(), s.top() + 0.05 * s.height(), 0.62 * s.width(), 0.9 * s.height());
     drawPanel(context, matrix, accent, 0.1);
 
     // Causal mask: a query row sees only keys at or left of the diagonal, strongest near it.
@@ -26,8 +25,7 @@ void drawGPUAttentionPrefill(SceneContext& context, QSizeF size, double time)
     for (int r = 0; r < 14; ++r) {
         const double bonus = r == activeRow ? 0.25 : 0;
         for (int c = 0; c < 14; ++c) {
-            const double opacity =
-                c > r ? 0.02 : bonus + 0.08 + 0.58 * std::max(0.0, 1 - 0.125 * (r - c));
+            const double opacity = c > r ? 0.02 : bonus + 0.08 + 0.58 * std::max(0.0, 1 - 0.125 * (r - c));
             const QRectF cell(matrix.left() + c * cellWidth + 1, matrix.top() + r * cellHeight + 1, cellWidth - 2,
                               cellHeight - 2);
             fillRoundedRect(context, cell, 1.5, accent.withOpacity(opacity));
@@ -48,8 +46,7 @@ void drawGPUAttentionDecode(SceneContext& context, QSizeF size, double time)
     using namespace SceneColors;
     const QRectF s = sceneArea(size);
     const SceneColor accent = context.accent();
-    const QRectF keys(s.left() + 0.18 * s.width(), s.top() + 0.18 * s.height(), 0.72 * s.width(),
-                      0.64 * s.height());
+    const QRectF keys(s.left() + 0.18 * s.width(), s.top() + 0.18 * s.height(), 0.72 * s.width(), 0.64 * s.height());
     drawPanel(context, keys, cyan, 0.1);
 
     const std::int64_t focus = timeIndex(std::fmod(6 * time, 28.0));
@@ -60,8 +57,7 @@ void drawGPUAttentionDecode(SceneContext& context, QSizeF size, double time)
         const std::int64_t apart = std::llabs(i - focus);
         const double distance = static_cast<double>(std::min<std::int64_t>(apart, 28 - apart));
         const double weight = std::max(0.0, 0.68 - 0.09 * distance);
-        const QRectF bar(keys.left() + pitch * i + 1, keys.center().y() - height / 2, std::max(pitch - 2, 2.0),
-                         height);
+        const QRectF bar(keys.left() + pitch * i + 1, keys.center().y() - height / 2, std::max(pitch - 2, 2.0), height);
         fillRoundedRect(context, bar, 2, cyan.withOpacity(weight + 0.12));
     }
 
@@ -95,8 +91,7 @@ void drawGPUKVCacheTraffic(SceneContext& context, QSizeF size, double time)
     fillCircle(context, readHead, 9, green.withOpacity(0.82));
     fillCircle(context, writeHead, 9, orange.withOpacity(0.82));
 
-    const QRectF gpu(centre.x() - 0.1 * s.width(), centre.y() - 0.18 * s.height(), 0.2 * s.width(),
-                     0.36 * s.height());
+    const QRectF gpu(centre.x() - 0.1 * s.width(), centre.y() - 0.18 * s.height(), 0.2 * s.width(), 0.36 * s.height());
     drawCoreUnit(context, gpu, 5, 4, accent, time);
 
     // Reads travel from the ring into the GPU, writes from the GPU out to the ring.

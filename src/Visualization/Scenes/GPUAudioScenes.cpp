@@ -23,8 +23,8 @@ void drawWaveform(SceneContext& context, const QRectF& area, double cycles, doub
     for (int j = 0; j < 96; ++j) {
         const double u = j / 95.0;
         const double v = cycles * u;
-        const double signal = 0.72 * std::sin(2.2 * time + 2 * pi * v) + 0.28 * std::sin(5.1 * pi * v - 1.3 * time)
-                              + noiseWeight * (noiseValue(familyI::frameNoiseIndex(17 * j, 1, frame), 0) - 0.5);
+        const double signal = 0.72 * std::sin(2.2 * time + 2 * pi * v) + 0.28 * std::sin(5.1 * pi * v - 1.3 * time) +
+                              noiseWeight * (noiseValue(familyI::frameNoiseIndex(17 * j, 1, frame), 0) - 0.5);
         const QPointF point(area.x() + u * area.width(), area.center().y() - 0.42 * area.height() * signal);
         if (j == 0)
             wave.moveTo(point);
@@ -51,9 +51,10 @@ void drawGPUAudioSpeechDecode(SceneContext& context, QSizeF size, double time)
     for (int r = 0; r < 12; ++r) {
         for (int c = 0; c < 30; ++c) {
             const double energy = 0.5 + 0.5 * std::sin(1.2 * time + 0.29 * c - 0.51 * r);
-            const QRectF cell(spectrogram.x() + spectrogram.width() * c / 30, spectrogram.y() + spectrogram.height() * r / 12,
-                              cellWidth + 0.5, cellHeight + 0.5);
-            context.fill(ScenePath::rect(cell), accent.withOpacity(0.05 + 0.55 * energy + 0.25 * noise(500, 30 * r + c)));
+            const QRectF cell(spectrogram.x() + spectrogram.width() * c / 30,
+                              spectrogram.y() + spectrogram.height() * r / 12, cellWidth + 0.5, cellHeight + 0.5);
+            context.fill(ScenePath::rect(cell),
+                         accent.withOpacity(0.05 + 0.55 * energy + 0.25 * noise(500, 30 * r + c)));
         }
     }
 
@@ -83,8 +84,8 @@ void drawGPUAudioNoiseGate(SceneContext& context, QSizeF size, double time)
         context.stroke(ScenePath::line({panel.x() + 10, gateY}, {panel.right() - 10, gateY}),
                        SceneColors::white.withOpacity(0.14), 1);
 
-    drawFlowDots(context, {noisy.right(), noisy.center().y()}, {clean.x(), clean.center().y()}, context.accent(), 6, 0.68,
-                 0, time);
+    drawFlowDots(context, {noisy.right(), noisy.center().y()}, {clean.x(), clean.center().y()}, context.accent(), 6,
+                 0.68, 0, time);
 }
 
 void drawGPUAudioSceneClassifier(SceneContext& context, QSizeF size, double time)
@@ -98,7 +99,8 @@ void drawGPUAudioSceneClassifier(SceneContext& context, QSizeF size, double time
     const QPointF centre(s.x() + 0.38 * s.width(), s.center().y());
     for (int k = 1; k <= 5; ++k) {
         const double q = rem(0.35 * time + 0.16 * k);
-        context.stroke(ScenePath::circle(centre, s.height() * (0.06 + 0.36 * q)), accent.withOpacity(0.48 * (1 - q)), 1.4);
+        context.stroke(ScenePath::circle(centre, s.height() * (0.06 + 0.36 * q)), accent.withOpacity(0.48 * (1 - q)),
+                       1.4);
     }
 
     constexpr double probabilities[] = {0.88, 0.61, 0.39, 0.24, 0.12};

@@ -30,8 +30,8 @@ void drawQuantizedTileMatrix(SceneContext& context, const QRectF& panel, double 
     const double radius = 0.12 * std::min(tileWidth, tileHeight);
     for (int r = 0; r < rows; ++r) {
         for (int c = 0; c < columns; ++c) {
-            const double v = 0.55 * (0.5 + 0.5 * std::sin(1.8 * tau + phi + 0.47 * r + 0.31 * c))
-                             + 0.45 * noise(seed, r * columns + c);
+            const double v = 0.55 * (0.5 + 0.5 * std::sin(1.8 * tau + phi + 0.47 * r + 0.31 * c)) +
+                             0.45 * noise(seed, r * columns + c);
             const double quantized = std::floor(8 * v) / 8;
             const QRectF tile(inner.left() + c * (tileWidth + 2), inner.top() + r * (tileHeight + 2), tileWidth,
                               tileHeight);
@@ -181,8 +181,7 @@ void drawGPUComputeFusedTensor(SceneContext& context, QSizeF size, double time)
         {s.left() + 0.88 * s.width(), s.center().y()},
     };
     for (int i = 0; i < 4; ++i)
-        drawFlowDots(context, nodes[i], nodes[i + 1], i % 2 == 0 ? orange : accent, 5, 0.74 + 0.05 * i, 0.19 * i,
-                     time);
+        drawFlowDots(context, nodes[i], nodes[i + 1], i % 2 == 0 ? orange : accent, 5, 0.74 + 0.05 * i, 0.19 * i, time);
     for (int i = 0; i < 5; ++i) {
         const double radius = (i == 0 || i == 4) ? 16 : 20;
         const SceneColor color = i % 2 == 0 ? orange : accent;

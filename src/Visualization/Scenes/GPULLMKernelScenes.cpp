@@ -18,8 +18,7 @@ void drawGPULLMGEMV(SceneContext& context, QSizeF size, double time)
     // 4.5 rows a second; the remainder keeps the row within 0...11.
     const std::int64_t row = timeIndex(std::fmod(4.5 * time, 12.0));
     const double rowHeight = (w.height() - 24) / 12;
-    const QRectF active(w.left() + 12, w.top() + 12 + rowHeight * static_cast<double>(row), w.width() - 24,
-                        rowHeight);
+    const QRectF active(w.left() + 12, w.top() + 12 + rowHeight * static_cast<double>(row), w.width() - 24, rowHeight);
     strokeRoundedRect(context, active, 3, white.withOpacity(0.62), 1.4);
 
     const double vectorX = s.left() + 0.66 * s.width();
@@ -28,10 +27,9 @@ void drawGPULLMGEMV(SceneContext& context, QSizeF size, double time)
         fillCircle(context, centre, 3.5 + 2.5 * noise(850, i),
                    cyan.withOpacity(0.5 + 0.3 * (0.5 + 0.5 * std::sin(1.5 * time + i))));
     }
-    drawFlowDots(context, {w.right(), active.center().y()}, {vectorX - 12, s.center().y()}, purple, 7, 0.92, 0,
-                 time);
-    drawFlowDots(context, {vectorX + 12, s.center().y()}, {s.right() - 0.08 * s.width(), s.center().y()}, cyan, 5,
-                 0.76, 0, time);
+    drawFlowDots(context, {w.right(), active.center().y()}, {vectorX - 12, s.center().y()}, purple, 7, 0.92, 0, time);
+    drawFlowDots(context, {vectorX + 12, s.center().y()}, {s.right() - 0.08 * s.width(), s.center().y()}, cyan, 5, 0.76,
+                 0, time);
 }
 
 void drawGPULLMQ4Dequant(SceneContext& context, QSizeF size, double time)

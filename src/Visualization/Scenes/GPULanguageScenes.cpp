@@ -57,10 +57,10 @@ void drawGPULanguageRoPERMS(SceneContext& context, QSizeF size, double time)
         ScenePath wave;
         for (int j = 0; j < 90; ++j) {
             const double u = j / 89.0;
-            const QPointF point(s.x() + u * s.width(),
-                                s.center().y() + (i - 2.5) * 0.1 * s.height()
-                                    + (0.026 + 0.003 * i) * s.height()
-                                          * std::sin(0.65 * i + time * (0.75 + 0.08 * i) + 9.5 * pi * u));
+            const QPointF point(
+                s.x() + u * s.width(),
+                s.center().y() + (i - 2.5) * 0.1 * s.height() +
+                    (0.026 + 0.003 * i) * s.height() * std::sin(0.65 * i + time * (0.75 + 0.08 * i) + 9.5 * pi * u));
             if (j == 0)
                 wave.moveTo(point);
             else
@@ -91,8 +91,8 @@ void drawGPULanguageAttentionGraph(SceneContext& context, QSizeF size, double ti
     const double pitch = std::min(matrix.width(), matrix.height()) / 10;
     for (int r = 0; r < 10; ++r) {
         for (int c = 0; c < 10; ++c) {
-            const double weight = std::max(0.88 - 0.085 * std::abs(r - c), 0.08)
-                                  * (0.72 + 0.28 * (0.5 + 0.5 * std::sin(1.2 * time + 0.38 * (r + c))));
+            const double weight = std::max(0.88 - 0.085 * std::abs(r - c), 0.08) *
+                                  (0.72 + 0.28 * (0.5 + 0.5 * std::sin(1.2 * time + 0.38 * (r + c))));
             const QRectF cell(matrix.x() + c * pitch + 3, matrix.y() + r * pitch + 3, pitch - 5, pitch - 5);
             context.fill(ScenePath::roundedRect(cell, 2), accent.withOpacity(0.76 * weight));
         }
@@ -148,7 +148,8 @@ void drawGPUGenerativeTokenDecode(SceneContext& context, QSizeF size, double tim
     drawPanel(context, s, accent, 0.14);
 
     const double baseY = s.y() + 0.68 * s.height();
-    context.stroke(ScenePath::line({s.x() + 24, baseY}, {s.right() - 24, baseY}), SceneColors::white.withOpacity(0.18), 1);
+    context.stroke(ScenePath::line({s.x() + 24, baseY}, {s.right() - 24, baseY}), SceneColors::white.withOpacity(0.18),
+                   1);
 
     // The lift is positive only while 0.55·t − 0.11·i is negative (rem keeps its sign): at a small scene
     // time the later tokens stand raised, at a live clock time they all rest on the line.
@@ -165,7 +166,8 @@ void drawGPUGenerativeTokenDecode(SceneContext& context, QSizeF size, double tim
     }
 
     const double cursorX = s.x() + 28 + rem(0.55 * time) * (s.width() - 56);
-    context.fill(ScenePath::rect(QRectF(cursorX, baseY + 8, 2, 0.16 * s.height())), SceneColors::green.withOpacity(0.72));
+    context.fill(ScenePath::rect(QRectF(cursorX, baseY + 8, 2, 0.16 * s.height())),
+                 SceneColors::green.withOpacity(0.72));
 }
 
 void drawGPUGenerativeDiffusion(SceneContext& context, QSizeF size, double time)
@@ -183,15 +185,15 @@ void drawGPUGenerativeDiffusion(SceneContext& context, QSizeF size, double time)
         const double band = 0.24 * std::max(0.0, 1 - 6 * std::abs(rho - 0.64));
         for (int c = 0; c < columns; ++c) {
             const double kappa = c / 43.0;
-            const double blob = std::max(
-                0.0, 1 - 2.05 * std::sqrt((rho - 0.5) * (rho - 0.5) + 1.15 * (kappa - 0.5) * (kappa - 0.5)));
+            const double blob =
+                std::max(0.0, 1 - 2.05 * std::sqrt((rho - 0.5) * (rho - 0.5) + 1.15 * (kappa - 0.5) * (kappa - 0.5)));
             const double clean = std::min(band + 0.76 * blob, 1.0);
             const double n = noiseValue(familyI::frameNoiseIndex(44 * r + c, 19, frame), 0);
             const double v = (1 - progress) * n + progress * clean;
             const auto color = SceneColor::srgb(0.11 + 0.56 * v, 0.08 + 0.4 * clean, 0.22 + 0.65 * v);
             // 0.8 point larger than the cell so that no seams show.
-            context.fill(ScenePath::rect(QRectF(s.x() + c * cellWidth, s.y() + r * cellHeight, cellWidth + 0.8,
-                                                cellHeight + 0.8)),
+            context.fill(ScenePath::rect(
+                             QRectF(s.x() + c * cellWidth, s.y() + r * cellHeight, cellWidth + 0.8, cellHeight + 0.8)),
                          color.withOpacity(0.18 + 0.72 * v));
         }
     }

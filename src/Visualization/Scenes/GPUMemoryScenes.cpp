@@ -22,8 +22,7 @@ void drawGPUTrainingBackprop(SceneContext& context, QSizeF size, double time)
     };
     for (int layer = 0; layer < 5; ++layer) {
         const SceneColor color = (layer % 2 == 0 ? orange : red).withOpacity(0.56);
-        for (int j = 1; j <= layerNodes[layer]; ++j)
-            fillCircle(context, node(layer, j), 5, color);
+        for (int j = 1; j <= layerNodes[layer]; ++j) fillCircle(context, node(layer, j), 5, color);
     }
     // Each node feeds only the first three nodes of the next layer.
     for (int layer = 0; layer < 4; ++layer) {
@@ -53,8 +52,7 @@ void drawGPUTensorTransfer(SceneContext& context, QSizeF size, double time)
     using namespace SceneColors;
     const QRectF s = sceneArea(size);
     const QRectF host(s.left(), s.top() + 0.12 * s.height(), 0.24 * s.width(), 0.76 * s.height());
-    const QRectF device(s.right() - 0.24 * s.width(), s.top() + 0.12 * s.height(), 0.24 * s.width(),
-                        0.76 * s.height());
+    const QRectF device(s.right() - 0.24 * s.width(), s.top() + 0.12 * s.height(), 0.24 * s.width(), 0.76 * s.height());
     drawPanel(context, host, cyan);
     drawPanel(context, device, purple);
     for (int k = 0; k < 7; ++k) {
@@ -83,10 +81,8 @@ void drawGPUModelLoadPipeline(SceneContext& context, QSizeF size, double time)
     using namespace SceneColors;
     const QRectF s = sceneArea(size);
     const QRectF storage(s.left(), s.top() + 0.22 * s.height(), 0.19 * s.width(), 0.56 * s.height());
-    const QRectF loader(s.left() + 0.34 * s.width(), s.top() + 0.22 * s.height(), 0.24 * s.width(),
-                        0.56 * s.height());
-    const QRectF gpu(s.left() + 0.75 * s.width(), s.top() + 0.18 * s.height(), 0.23 * s.width(),
-                     0.64 * s.height());
+    const QRectF loader(s.left() + 0.34 * s.width(), s.top() + 0.22 * s.height(), 0.24 * s.width(), 0.56 * s.height());
+    const QRectF gpu(s.left() + 0.75 * s.width(), s.top() + 0.18 * s.height(), 0.23 * s.width(), 0.64 * s.height());
     drawPanel(context, storage, gray);
     drawPanel(context, loader, orange);
     drawCoreUnit(context, gpu, 5, 5, context.accent(), time);
@@ -106,10 +102,10 @@ void drawGPUModelLoadPipeline(SceneContext& context, QSizeF size, double time)
         fillRoundedRect(context, slot, 4, orange.withOpacity(j == activeStage ? 0.7 : 0.16));
     }
 
-    drawStream(context, {storage.right(), storage.center().y()}, {loader.left(), loader.center().y()}, gray, 7, 0.7,
-               0, 3, time);
-    drawStream(context, {loader.right(), loader.center().y()}, {gpu.left(), gpu.center().y()}, orange, 9, 0.86,
-               0.25, 3, time);
+    drawStream(context, {storage.right(), storage.center().y()}, {loader.left(), loader.center().y()}, gray, 7, 0.7, 0,
+               3, time);
+    drawStream(context, {loader.right(), loader.center().y()}, {gpu.left(), gpu.center().y()}, orange, 9, 0.86, 0.25, 3,
+               time);
 }
 
 void drawGPUTensorAllocator(SceneContext& context, QSizeF size, double time)
@@ -131,8 +127,7 @@ void drawGPUTensorAllocator(SceneContext& context, QSizeF size, double time)
             const QRectF block(s.left() + 14 + c * (blockWidth + 5), s.top() + 14 + r * (blockHeight + 5), blockWidth,
                                blockHeight);
             fillRoundedRect(context, block, 3, color.withOpacity(opacity));
-            if (p == 8)
-                strokeRoundedRect(context, block.adjusted(2, 2, -2, -2), 2, white.withOpacity(0.38), 1);
+            if (p == 8) strokeRoundedRect(context, block.adjusted(2, 2, -2, -2), 2, white.withOpacity(0.38), 1);
         }
     }
 
@@ -145,8 +140,7 @@ void drawGPUBatchScaling(SceneContext& context, QSizeF size, double time)
     using namespace SceneColors;
     const QRectF s = sceneArea(size);
     const SceneColor accent = context.accent();
-    const QRectF throughput(s.left() + 0.7 * s.width(), s.top() + 0.1 * s.height(), 0.28 * s.width(),
-                            0.8 * s.height());
+    const QRectF throughput(s.left() + 0.7 * s.width(), s.top() + 0.1 * s.height(), 0.28 * s.width(), 0.8 * s.height());
     drawPanel(context, throughput, green);
 
     static constexpr int batchSizes[5] = {1, 2, 4, 8, 16};

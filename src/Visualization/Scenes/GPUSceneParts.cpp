@@ -15,8 +15,7 @@ double coreCellOpacity(double time, int cell)
 void drawCoreUnit(SceneContext& context, const QRectF& unit, int rows, int columns, const SceneColor& color,
                   double time)
 {
-    const ScenePath outline =
-        ScenePath::roundedRect(unit, 0.09 * std::min(unit.width(), unit.height()));
+    const ScenePath outline = ScenePath::roundedRect(unit, 0.09 * std::min(unit.width(), unit.height()));
     context.fill(outline, unitFace);
     context.stroke(outline, color.withOpacity(0.58), 1.4);
 

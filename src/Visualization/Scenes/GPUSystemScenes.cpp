@@ -68,8 +68,8 @@ void drawGPUMetalCacheHierarchy(SceneContext& context, QSizeF size, double time)
     const auto level = [&](int k) {
         const double width = scales[k] * s.width();
         const double height = scales[k] * s.height();
-        return ScenePath::roundedRect(
-            QRectF(s.center().x() - width / 2, s.center().y() - height / 2, width, height), 16 + 3 * k);
+        return ScenePath::roundedRect(QRectF(s.center().x() - width / 2, s.center().y() - height / 2, width, height),
+                                      16 + 3 * k);
     };
 
     // Outermost first, so the smallest level lies on top.
@@ -125,8 +125,8 @@ void drawGPUMetalSustainedTelemetry(SceneContext& context, QSizeF size, double t
                    orange.withOpacity(0.72), 1.6);
 
     for (int k = 0; k < 5; ++k) {
-        const QRectF track(gauges.left() + 18, gauges.top() + 22 + (gauges.height() - 44) * k / 5,
-                           gauges.width() - 36, 12);
+        const QRectF track(gauges.left() + 18, gauges.top() + 22 + (gauges.height() - 44) * k / 5, gauges.width() - 36,
+                           12);
         fillRoundedRect(context, track, 6, white.withOpacity(0.07));
         const double v = noiseValue(k, 1060);
         const double fill = 0.58 + 0.34 * v * (0.88 + 0.12 * std::sin(0.7 * time + k));

@@ -119,7 +119,8 @@ void drawGPUVisionSuperResolution(SceneContext& context, QSizeF size, double tim
     context.stroke(ScenePath::circle(lens, radius), accent.withOpacity(0.92), 2.2);
     context.stroke(ScenePath::circle(lens, 0.72 * radius), SceneColors::white.withOpacity(0.22), 1);
 
-    drawPacketLink(context, {left.right(), left.center().y()}, {right.x(), right.center().y()}, 5, 0.85, 0.2, 2.7, time);
+    drawPacketLink(context, {left.right(), left.center().y()}, {right.x(), right.center().y()}, 5, 0.85, 0.2, 2.7,
+                   time);
 }
 
 void drawGPUVisionMultimodalEmbedding(SceneContext& context, QSizeF size, double time)

@@ -11,8 +11,8 @@ namespace korvalen::scene::familyI {
 // number. Summed modulo 2^64 like the noise's own seed + index, so no clock value can overflow it.
 inline std::int64_t frameNoiseIndex(std::int64_t base, std::int64_t perFrame, std::int64_t frame)
 {
-    return static_cast<std::int64_t>(static_cast<std::uint64_t>(base)
-                                     + static_cast<std::uint64_t>(perFrame) * static_cast<std::uint64_t>(frame));
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(base) +
+                                     static_cast<std::uint64_t>(perFrame) * static_cast<std::uint64_t>(frame));
 }
 
 // The point at fraction f of the way from `from` to `to`.

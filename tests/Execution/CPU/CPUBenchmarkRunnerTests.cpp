@@ -65,10 +65,9 @@ TEST(CPUBenchmarkRunnerTimedLoop, ZeroTargetRunsWarmUpAndExactlyThreeTimedIterat
     EXPECT_GE(m.memory.peakMB, m.memory.endMB);
     EXPECT_TRUE(isWellFormed(m));
 
-    const std::vector<std::string> expected{"Kernel line one", "Kernel line two",
-                                            "CPU path: Accelerate and deterministic native kernels",
-                                            "One unscored warm-up iteration completed before timing",
-                                            "Iterations: 3; validation pass rate: 100.00%"};
+    const std::vector<std::string> expected{
+        "Kernel line one", "Kernel line two", "CPU path: Accelerate and deterministic native kernels",
+        "One unscored warm-up iteration completed before timing", "Iterations: 3; validation pass rate: 100.00%"};
     EXPECT_EQ(m.details, expected);
 }
 
@@ -78,8 +77,10 @@ TEST(CPUBenchmarkRunnerTimedLoop, KeepsTheFirstDetailsAndCountsFailedValidations
     int call = 0;
     const KernelMeasurement m = CPUBenchmarkRunner::runTimed(definition(AIWorkloadID::convolution), 0, token, [&] {
         IterationOutcome outcome = fixedOutcome(++call != 3);  // the second timed iteration fails
-        if (call == 2) outcome.details.clear();                // the first timed one has no lines
-        else outcome.details = {"from call " + std::to_string(call)};
+        if (call == 2)
+            outcome.details.clear();  // the first timed one has no lines
+        else
+            outcome.details = {"from call " + std::to_string(call)};
         return outcome;
     });
     ASSERT_EQ(m.iterations, 3);

@@ -33,7 +33,10 @@ struct KernelCase {
     std::function<void(KernelOutputTamper&)> corrupt;
 };
 
-void PrintTo(const KernelCase& kernel, std::ostream* out) { *out << kernel.name; }
+void PrintTo(const KernelCase& kernel, std::ostream* out)
+{
+    *out << kernel.name;
+}
 
 KernelOutputTamper floatsAt(std::size_t index, float value)
 {
@@ -56,8 +59,9 @@ const KernelCase kernelCases[] = {
     {"superResolution", AIWorkloadID::superResolution, &CPUKernels::superResolutionIteration, 0.331776,
      "Input: 384×216; output: 768×432", "Validation: bilinear sample reference", true, -3.8269712775945663,
      nudgeFloat(177 * 768 + 123, 0.001f)},
-    {"melSpectrogram", AIWorkloadID::melSpectrogram, &CPUKernels::melSpectrogramIteration, 2.0, "Audio: 2 s at 16000 Hz",
-     "198 frames, 64 deterministic spectral bands", false, 128.11386258858113, setFloat(5000, floatInf)},
+    {"melSpectrogram", AIWorkloadID::melSpectrogram, &CPUKernels::melSpectrogramIteration, 2.0,
+     "Audio: 2 s at 16000 Hz", "198 frames, 64 deterministic spectral bands", false, 128.11386258858113,
+     setFloat(5000, floatInf)},
     {"noiseSuppression", AIWorkloadID::noiseSuppression, &CPUKernels::noiseSuppressionIteration, 4.0,
      "48 kHz mono, 4-second stream", "Envelope gate + one-pole residual filter", true, -11.105951771140099,
      setFloat(191'999, 1.2f)},
@@ -66,27 +70,36 @@ const KernelCase kernelCases[] = {
     {"convolution", AIWorkloadID::convolution, &CPUKernels::convolutionIteration, 0.00247962, "Feature map: 512×288",
      "Padded 3×3 convolution; 17 FLOPs/output", true, -3.1744882464408875, nudgeFloat(91 * 512 + 77, 0.001f)},
     {"textTokenization", AIWorkloadID::textTokenization, &CPUKernels::textTokenizationIteration, 1.32,
-     "UTF-8 input: 1320000 bytes", "Deterministic normalization, pair merges, and FNV token hashing", true, 36544248000.0,
-     [](KernelOutputTamper& tamper) { tamper.tokens = [](std::vector<std::uint32_t>& tokens) { tokens.resize(50'000); }; }},
-    {"ropeRMSNorm", AIWorkloadID::ropeRMSNorm, &CPUKernels::ropeRMSNormIteration, 0.006291456, "Decoder tensor: 1024×512",
-     "RMSNorm followed by rotary positional encoding", false, -21.796923645793683, setFloat(400'000, floatNaN)},
+     "UTF-8 input: 1320000 bytes", "Deterministic normalization, pair merges, and FNV token hashing", true,
+     36544248000.0,
+     [](KernelOutputTamper& tamper) {
+         tamper.tokens = [](std::vector<std::uint32_t>& tokens) { tokens.resize(50'000); };
+     }},
+    {"ropeRMSNorm", AIWorkloadID::ropeRMSNorm, &CPUKernels::ropeRMSNormIteration, 0.006291456,
+     "Decoder tensor: 1024×512", "RMSNorm followed by rotary positional encoding", false, -21.796923645793683,
+     setFloat(400'000, floatNaN)},
     {"attention", AIWorkloadID::transformerAttention, &CPUKernels::attentionIteration, 1.0,
      "Context: 96 tokens; head dimension: 64", "QKᵀ + stable softmax + value projection", false, -0.16316663134397832,
      setFloat(6000, -floatInf)},
-    {"softmaxLayerNorm", AIWorkloadID::softmaxLayerNorm, &CPUKernels::softmaxLayerNormIteration, 0.004194304, "Tensor: 512×512",
-     "LayerNorm followed by numerically stable softmax", false, 0.48394634293622324, setFloat(300 * 512 + 7, floatNaN)},
-    {"tensorOperations", AIWorkloadID::tensorOperations, &CPUKernels::tensorOperationsIteration, 0.024, "Elements: 2000000",
-     "Fused multiply-add approximation + GELU", false, 303.44140239189915, nudgeFloat(17'777, 0.001f)},
+    {"softmaxLayerNorm", AIWorkloadID::softmaxLayerNorm, &CPUKernels::softmaxLayerNormIteration, 0.004194304,
+     "Tensor: 512×512", "LayerNorm followed by numerically stable softmax", false, 0.48394634293622324,
+     setFloat(300 * 512 + 7, floatNaN)},
+    {"tensorOperations", AIWorkloadID::tensorOperations, &CPUKernels::tensorOperationsIteration, 0.024,
+     "Elements: 2000000", "Fused multiply-add approximation + GELU", false, 303.44140239189915,
+     nudgeFloat(17'777, 0.001f)},
     {"tensorAllocation", AIWorkloadID::tensorAllocation, &CPUKernels::tensorAllocationIteration, 0.067108864,
      "64 MiB tensor allocation", "Allocation, page touch, validation, and release", true, 1151.484375,
      setFloat(8'388'608, 0.5f)},
-    {"kvCache", AIWorkloadID::kvCache, &CPUKernels::kvCacheIteration, 0.033554432, "Context: 4096, heads: 16, head dimension: 64",
-     "FP16 key/value cache write and traversal", true, -129.0,
-     [](KernelOutputTamper& tamper) { tamper.halves = [](std::span<std::uint16_t> cache) { cache[1'234'567] = 0x7C00; }; }},
+    {"kvCache", AIWorkloadID::kvCache, &CPUKernels::kvCacheIteration, 0.033554432,
+     "Context: 4096, heads: 16, head dimension: 64", "FP16 key/value cache write and traversal", true, -129.0,
+     [](KernelOutputTamper& tamper) {
+         tamper.halves = [](std::span<std::uint16_t> cache) { cache[1'234'567] = 0x7C00; };
+     }},
     {"matrixFP32", AIWorkloadID::matrixFP32, &CPUKernels::matrixFP32Iteration, 0.000113246208, "Matrix: 384×384",
      "Accelerate SGEMM; 2N³ operation count", false, -79.41063710940271, nudgeFloat(0, 0.01f)},
     {"matrixFP16", AIWorkloadID::matrixFP16, &CPUKernels::matrixFP16Iteration, 0.000065536, "Matrix: 320×320",
-     "IEEE-754 binary16 storage with CPU conversion and SGEMM compute", false, -16.043123010569616, nudgeFloat(0, 0.01f)},
+     "IEEE-754 binary16 storage with CPU conversion and SGEMM compute", false, -16.043123010569616,
+     nudgeFloat(0, 0.01f)},
     {"matrixINT8", AIWorkloadID::matrixINT8, &CPUKernels::matrixINT8Iteration, 0.000004194304, "Matrix: 128×128",
      "Signed INT8 inputs; exact INT32 accumulation", true, 14409.0,
      [](KernelOutputTamper& tamper) { tamper.integers = [](std::span<std::int32_t> c) { c[0] += 1; }; }},
@@ -143,7 +156,8 @@ INSTANTIATE_TEST_SUITE_P(All, CPUKernel, ::testing::ValuesIn(kernelCases),
 TEST(CPUKernels, OnlyTimedWorkloadsHaveAKernel)
 {
     int withKernel = 0;
-    for (int raw = 0; raw < workloadCount; ++raw) withKernel += cpuKernelIteration(static_cast<AIWorkloadID>(raw)) != nullptr;
+    for (int raw = 0; raw < workloadCount; ++raw)
+        withKernel += cpuKernelIteration(static_cast<AIWorkloadID>(raw)) != nullptr;
     EXPECT_EQ(withKernel, 16);
     EXPECT_EQ(cpuKernelIteration(AIWorkloadID::threadScaling), nullptr);
     EXPECT_EQ(cpuKernelIteration(AIWorkloadID::memoryPressure), nullptr);
@@ -251,7 +265,8 @@ TEST(CPUKernelBlasThreads, PoolOnlyForLargeProductsAndBitIdenticalResults)
             blas::setLargeProductThreadLimit(limit);
             EXPECT_LE(blas::productThreadCount(384, 384, 384), limit);
             const IterationOutcome pooled = kernel(nullptr);
-            EXPECT_EQ(std::bit_cast<std::uint64_t>(pooled.checksum), std::bit_cast<std::uint64_t>(calling.checksum)) << limit;
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(pooled.checksum), std::bit_cast<std::uint64_t>(calling.checksum))
+                << limit;
             EXPECT_TRUE(pooled.passed);
             EXPECT_EQ(blas::currentThreadCount(), blas::threadCount);
         }

@@ -33,10 +33,10 @@ TEST(ThreadScalingCandidates, DependOnPhysicalAndActiveCores)
         {8, 12, {1, 2, 4, 8, 12}},
         {8, 8, {1, 2, 4, 8}},
         {4, 8, {1, 2, 4, 8}},
-        {16, 4, {1, 2, 4}},         // counts above the usable processors are dropped
+        {16, 4, {1, 2, 4}},               // counts above the usable processors are dropped
         {std::nullopt, 6, {1, 2, 4, 6}},  // unreadable: P = 1
         {0, 3, {1, 2, 3}},
-        {6, 0, {1}},                 // A is at least 1
+        {6, 0, {1}},  // A is at least 1
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Runner::threadScalingCandidates(c.physical, c.active), c.expected)

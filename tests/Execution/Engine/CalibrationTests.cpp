@@ -16,12 +16,21 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 TEST(MeasurementWellFormedness, EveryInvariantAndItsBoundary)
 {
-    struct Case { const char* name; std::function<void(KernelMeasurement&)> mutate; bool wellFormed; };
+    struct Case {
+        const char* name;
+        std::function<void(KernelMeasurement&)> mutate;
+        bool wellFormed;
+    };
     const Case cases[] = {
         {"sound", [](auto&) {}, true},
         {"throughput off by exactly 0.5 %", [](auto& m) { m.throughput = 100.5; }, true},
         {"throughput off by more", [](auto& m) { m.throughput = 100.51; }, false},
-        {"tiny rate within the absolute floor", [](auto& m) { m.workUnits = 1e-6; m.throughput = 1.5e-7; }, true},
+        {"tiny rate within the absolute floor",
+         [](auto& m) {
+             m.workUnits = 1e-6;
+             m.throughput = 1.5e-7;
+         },
+         true},
         {"accuracy at floor", [](auto& m) { m.accuracy = 0.985; }, true},
         {"accuracy just below", [](auto& m) { m.accuracy = 0.9849; }, false},
         {"accuracy at ceiling", [](auto& m) { m.accuracy = 1.000001; }, true},
@@ -30,7 +39,12 @@ TEST(MeasurementWellFormedness, EveryInvariantAndItsBoundary)
         {"no iterations", [](auto& m) { m.iterations = 0; }, false},
         {"end equal to peak", [](auto& m) { m.memory.endMB = m.memory.peakMB; }, true},
         {"start 0", [](auto& m) { m.memory.startMB = 0; }, false},
-        {"peak below start", [](auto& m) { m.memory.peakMB = 99; m.memory.endMB = 99; }, false},
+        {"peak below start",
+         [](auto& m) {
+             m.memory.peakMB = 99;
+             m.memory.endMB = 99;
+         },
+         false},
         {"retention 0", [](auto& m) { m.retention = 0; }, false},
         {"retention 97 %", [](auto& m) { m.retention = 97; }, true},
         {"no samples", [](auto& m) { m.latencySamplesMS.clear(); }, false},
@@ -49,7 +63,11 @@ TEST(MeasurementWellFormedness, EveryInvariantAndItsBoundary)
 TEST(CalibrationStability, HeterogeneousWorkloadsAreJudgedOnSampleSanityOnly)
 {
     using Verdict = AIBenchmarkEngine::CalibrationStability;
-    struct Case { AIWorkloadID workload; std::vector<double> samples; Verdict expected; };
+    struct Case {
+        AIWorkloadID workload;
+        std::vector<double> samples;
+        Verdict expected;
+    };
     const Case cases[] = {
         {AIWorkloadID::threadScaling, {5, 9000}, {true, "heterogeneous latency samples"}},
         {AIWorkloadID::mixedSustained, {5}, {true, "heterogeneous latency samples"}},

@@ -34,9 +34,11 @@ std::vector<AIBenchmarkResult> runPlan(const AIBenchmarkEngine& engine, const st
     std::vector<AIBenchmarkResult> results;
     for (const AIExecutionItem& item : plan) {
         if (item.backend == AIBackend::automatic) {
-            for (auto& r : engine.runCalibrated(item.workload, AIRunMode::quick, item.gpuRegistryID)) results.push_back(r);
+            for (auto& r : engine.runCalibrated(item.workload, AIRunMode::quick, item.gpuRegistryID))
+                results.push_back(r);
         } else {
-            results.push_back(engine.runExplicit(item.workload, item.backend, AIRunMode::quick, item.role, item.gpuRegistryID));
+            results.push_back(
+                engine.runExplicit(item.workload, item.backend, AIRunMode::quick, item.role, item.gpuRegistryID));
         }
     }
     return results;
@@ -65,13 +67,14 @@ void expectReproducible(const std::string& name, const std::vector<std::pair<int
             }
         }
     }
-    if (runs.size() == 3 && runs[0].first != runs[1].first && runs[1].first != runs[2].first
-        && runs[0].first != runs[2].first) {
+    if (runs.size() == 3 && runs[0].first != runs[1].first && runs[1].first != runs[2].first &&
+        runs[0].first != runs[2].first) {
         const auto [n0, c0] = runs[0];
         const auto [n1, c1] = runs[1];
         const auto [n2, c2] = runs[2];
         const double slope = (c1 - c0) / (n1 - n0);
-        EXPECT_NEAR(c2, c0 + slope * (n2 - n0), 1e-9 * std::max({std::abs(c0), std::abs(c1), std::abs(c2), 1.0})) << name;
+        EXPECT_NEAR(c2, c0 + slope * (n2 - n0), 1e-9 * std::max({std::abs(c0), std::abs(c1), std::abs(c2), 1.0}))
+            << name;
     }
 }
 

@@ -19,7 +19,12 @@ using W = AIWorkloadID;
 
 TEST(ExplicitRun, RoutesEachWorkloadToItsRunnerWithItsDuration)
 {
-    struct Case { W workload; B backend; const char* runner; std::optional<double> duration; };
+    struct Case {
+        W workload;
+        B backend;
+        const char* runner;
+        std::optional<double> duration;
+    };
     const Case cases[] = {
         // A model workload runs its model on any backend, with the scale.
         {W::imageClassification, B::cpu, "coreML", 0.6},
@@ -60,9 +65,14 @@ TEST(ExplicitRun, RoutesEachWorkloadToItsRunnerWithItsDuration)
 
 TEST(ExplicitRun, UnsupportedPairsBecomeInvalidResultsWithExactTexts)
 {
-    struct Case { W workload; B backend; const char* error; };
+    struct Case {
+        W workload;
+        B backend;
+        const char* error;
+    };
     const Case cases[] = {
-        {W::gpuCommandThroughput, B::cpu, "Unsupported backend: GPU AI Command Throughput uses the Core ML runner on CPU."},
+        {W::gpuCommandThroughput, B::cpu,
+         "Unsupported backend: GPU AI Command Throughput uses the Core ML runner on CPU."},
         {W::matrixFP32, B::neuralEnginePreferred,
          "Unsupported backend: This workload has no Core ML graph for Neural Engine Preferred"},
         {W::matrixFP32, B::automatic,
@@ -156,7 +166,8 @@ std::vector<std::pair<B, R>> lanes(const std::vector<AIBenchmarkResult>& results
     return out;
 }
 
-const std::string guardLine = "Winner was within the 3% calibration guard band; the fixed Universal backend was retained.";
+const std::string guardLine =
+    "Winner was within the 3% calibration guard band; the fixed Universal backend was retained.";
 // Every fake measurement has the same steady samples, so the same stability verdict.
 const std::string steady = AIBenchmarkEngine::calibrationStability(measurementAt(1), W::matrixFP32).detail;
 
@@ -164,15 +175,15 @@ TEST(CalibratedRun, GuardBandKeepsTheCanonicalBackendUnlessBeatenByThreePercent)
 {
     {
         auto fakes = withThroughputs({{B::gpu, 100}, {B::cpu, 102.9}});
-        const auto results = engineWith(fakes, twoGPUMachine()).runCalibrated(workload(W::matrixFP32), AIRunMode::quick, 4);
+        const auto results =
+            engineWith(fakes, twoGPUMachine()).runCalibrated(workload(W::matrixFP32), AIRunMode::quick, 4);
         EXPECT_EQ(lanes(results), (std::vector<std::pair<B, R>>{{B::gpu, R::universalAndPlatform}}));
         const auto& d = results.front().details;
         ASSERT_GE(d.size(), 5u);
         EXPECT_EQ(std::vector<std::string>(d.end() - 5, d.end()),
-                  (std::vector<std::string>{
-                      "Automatic backend calibration:",
-                      "• CPU: 102.9000 TFLOP/s, " + steady, "• GPU: 100.0000 TFLOP/s, " + steady,
-                      guardLine, "Calibrated winner matches the fixed Universal AI backend"}));
+                  (std::vector<std::string>{"Automatic backend calibration:", "• CPU: 102.9000 TFLOP/s, " + steady,
+                                            "• GPU: 100.0000 TFLOP/s, " + steady, guardLine,
+                                            "Calibrated winner matches the fixed Universal AI backend"}));
         EXPECT_EQ(results.front().gpuRegistryID, std::optional<std::uint64_t>(4));
         // Two brief runs with the calibration factor, then one measured run at the mode's scale.
         ASSERT_EQ(fakes.calls.size(), 3u);
@@ -181,7 +192,8 @@ TEST(CalibratedRun, GuardBandKeepsTheCanonicalBackendUnlessBeatenByThreePercent)
     }
     {
         auto fakes = withThroughputs({{B::gpu, 100}, {B::cpu, 103.0}});
-        const auto results = engineWith(fakes, twoGPUMachine()).runCalibrated(workload(W::matrixFP32), AIRunMode::quick, 4);
+        const auto results =
+            engineWith(fakes, twoGPUMachine()).runCalibrated(workload(W::matrixFP32), AIRunMode::quick, 4);
         EXPECT_EQ(lanes(results), (std::vector<std::pair<B, R>>{{B::gpu, R::universal}, {B::cpu, R::platform}}));
         EXPECT_EQ(results[1].details.back(), "Calibrated platform winner: CPU");
         EXPECT_EQ(results[0].details.back(), "• GPU: 100.0000 TFLOP/s, " + steady);
@@ -212,7 +224,9 @@ TEST(CalibratedRun, UnstableOrFailedCanonicalBackendLosesWithoutGuardBand)
     EXPECT_EQ(lanes(results), (std::vector<std::pair<B, R>>{{B::gpu, R::universal}, {B::cpu, R::platform}}));
     const auto& notes = results[0].details;
     EXPECT_NE(std::find_if(notes.begin(), notes.end(),
-                           [](const std::string& s) { return s.starts_with("• GPU: 100.0000") && s.ends_with(" (unstable/invalid)"); }),
+                           [](const std::string& s) {
+                               return s.starts_with("• GPU: 100.0000") && s.ends_with(" (unstable/invalid)");
+                           }),
               notes.end());
     EXPECT_EQ(std::find(notes.begin(), notes.end(), guardLine), notes.end());
 
@@ -257,7 +271,8 @@ TEST(CalibratedRun, SingleBackendWorkloadIsNotCalibrated)
     FakeRunners fakes;
     auto results = engineWith(fakes, twoGPUMachine()).runCalibrated(workload(W::metalSustained), AIRunMode::stress, 4);
     EXPECT_EQ(lanes(results), (std::vector<std::pair<B, R>>{{B::gpu, R::universalAndPlatform}}));
-    EXPECT_EQ(results[0].details.back(), "Automatic calibration skipped because this workload has one available backend: GPU");
+    EXPECT_EQ(results[0].details.back(),
+              "Automatic calibration skipped because this workload has one available backend: GPU");
     ASSERT_EQ(fakes.calls.size(), 1u);
     EXPECT_DOUBLE_EQ(*fakes.calls[0].duration, 60.0);
     EXPECT_EQ(fakes.calls[0].gpuRegistryID, std::optional<std::uint64_t>(4));

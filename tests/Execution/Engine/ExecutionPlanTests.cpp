@@ -65,7 +65,8 @@ TEST(ExecutionPlan, AutomaticYieldsOnePlatformItemPerWorkloadWithoutAvailability
     }
     // A CPU-only workload still gets its automatic item.
     const auto plan = engineFor(noGPUMachine()).executionPlan(AIRunMode::complete, B::automatic, false, false);
-    EXPECT_EQ(itemsOf(plan, W::threadScaling), (std::vector<ItemView>{{W::threadScaling, B::automatic, R::platform, {}}}));
+    EXPECT_EQ(itemsOf(plan, W::threadScaling),
+              (std::vector<ItemView>{{W::threadScaling, B::automatic, R::platform, {}}}));
 }
 
 TEST(ExecutionPlan, RequestedBackendKeepsOnlyWorkloadsItCanRun)
@@ -78,7 +79,8 @@ TEST(ExecutionPlan, RequestedBackendKeepsOnlyWorkloadsItCanRun)
     for (const auto& system : {namedNone, absentProfiles, noGPUMachine()}) {
         EXPECT_TRUE(engineFor(system).executionPlan(AIRunMode::extended, B::gpu, false, false).empty());
     }
-    EXPECT_TRUE(engineFor(twoGPUMachine()).executionPlan(AIRunMode::quick, B::neuralEnginePreferred, false, false).empty());
+    EXPECT_TRUE(
+        engineFor(twoGPUMachine()).executionPlan(AIRunMode::quick, B::neuralEnginePreferred, false, false).empty());
 
     const auto gpuPlan = engineFor(twoGPUMachine()).executionPlan(AIRunMode::complete, B::gpu, false, true);
     for (const auto& v : view(gpuPlan)) {
@@ -120,14 +122,14 @@ TEST(ExecutionPlan, CompareAllListsBackendsInOrderWithGPUsAscendingAndOneUnivers
                                      {W::imageClassification, B::gpu, R::universal, 9},
                                      {W::imageClassification, B::neuralEnginePreferred, R::comparison, {}}}));
     EXPECT_EQ(itemsOf(plan, W::melSpectrogram), (std::vector<ItemView>{{W::melSpectrogram, B::cpu, R::universal, {}}}));
-    EXPECT_EQ(itemsOf(plan, W::llmQ4), (std::vector<ItemView>{{W::llmQ4, B::gpu, R::comparison, 4},
-                                                              {W::llmQ4, B::gpu, R::universal, 9}}));
+    EXPECT_EQ(itemsOf(plan, W::llmQ4),
+              (std::vector<ItemView>{{W::llmQ4, B::gpu, R::comparison, 4}, {W::llmQ4, B::gpu, R::universal, 9}}));
 
     // The selected GPU decides which GPU item is universal; one listed twice appears once.
     system.gpuProfiles->push_back({.name = "GPU Four again", .registryID = 4});
     const auto selected = engineFor(system, 4).executionPlan(AIRunMode::complete, B::automatic, true, true);
-    EXPECT_EQ(itemsOf(selected, W::llmQ4), (std::vector<ItemView>{{W::llmQ4, B::gpu, R::universal, 4},
-                                                                  {W::llmQ4, B::gpu, R::comparison, 9}}));
+    EXPECT_EQ(itemsOf(selected, W::llmQ4),
+              (std::vector<ItemView>{{W::llmQ4, B::gpu, R::universal, 4}, {W::llmQ4, B::gpu, R::comparison, 9}}));
 
     // Without compareAllGPUs only the resolved GPU is compared.
     const auto single = engineFor(system, 4).executionPlan(AIRunMode::complete, B::automatic, true, false);

@@ -58,10 +58,14 @@ TEST(SustainedRun, RunsWholeRoundsUntilTheTotalHasPassed)
 
 TEST(SustainedRun, RetentionComparesThirdsOfTheRoundSeries)
 {
-    struct Case { double secondsPerRun; std::vector<double> rounds; double retention; };
+    struct Case {
+        double secondsPerRun;
+        std::vector<double> rounds;
+        double retention;
+    };
     const Case cases[] = {
-        {20, {800}, 100},                                  // one round against itself
-        {2, {1000, 900}, 90},                              // 12 parts of 2 s: two rounds
+        {20, {800}, 100},                                             // one round against itself
+        {2, {1000, 900}, 90},                                         // 12 parts of 2 s: two rounds
         {0.3, {1000, 1000, 1000, 900, 900, 900, 600, 700, 800}, 70},  // nine rounds: 1-3 against 7-9
     };
     for (const auto& c : cases) {
@@ -90,19 +94,21 @@ TEST(SustainedRun, SummaryAndDetailLines)
         return m;
     };
     const auto m = engineWith(fakes, twoGPUMachine()).runSustained(B::gpu, 1.0, 4);
-    EXPECT_EQ(m.details, (std::vector<std::string>{
-                             "Mixed workload cycles: Audio Classification: 1, Image Classification: 1, LLM Token "
-                             "Generation: 1, Matrix Multiplication FP32: 1, Tensor Allocation: 1, Transformer Attention: 1",
-                             "Complete sustained rounds: 1", "Backend cycles: GPU: 6", "Selected Metal GPU: GPU Four",
-                             "Sustained mode used the requested backend with CPU fallback only when required",
-                             "Peak cycle score: 1000", "Average cycle score: 750", "Minimum cycle score: 500",
-                             "Performance retention: 100.00%", "Thermal states: Fair: 3, Nominal: 3"}));
+    EXPECT_EQ(m.details,
+              (std::vector<std::string>{
+                  "Mixed workload cycles: Audio Classification: 1, Image Classification: 1, LLM Token "
+                  "Generation: 1, Matrix Multiplication FP32: 1, Tensor Allocation: 1, Transformer Attention: 1",
+                  "Complete sustained rounds: 1", "Backend cycles: GPU: 6", "Selected Metal GPU: GPU Four",
+                  "Sustained mode used the requested backend with CPU fallback only when required",
+                  "Peak cycle score: 1000", "Average cycle score: 750", "Minimum cycle score: 500",
+                  "Performance retention: 100.00%", "Thermal states: Fair: 3, Nominal: 3"}));
     EXPECT_DOUBLE_EQ(m.throughput, 750);
     EXPECT_DOUBLE_EQ(m.workUnits, 750 * 15);
     EXPECT_DOUBLE_EQ(m.accuracy, 0.99);
     EXPECT_DOUBLE_EQ(m.checksum, 0 + 1 + 2 + 3 + 4 + 5);
     EXPECT_EQ(m.throughputUnit, "score/s");
-    EXPECT_EQ(m.thermalStateSamples, (std::vector<std::string>{"Nominal", "Fair", "Nominal", "Fair", "Nominal", "Fair"}));
+    EXPECT_EQ(m.thermalStateSamples,
+              (std::vector<std::string>{"Nominal", "Fair", "Nominal", "Fair", "Nominal", "Fair"}));
     EXPECT_EQ(m.memory, (AIMemoryStats{100, 100, 100}));
     EXPECT_TRUE(AIBenchmarkEngine::calibrationMeasurementIsValid(m));
 }
@@ -120,7 +126,8 @@ TEST(SustainedRun, FixedBackendsFallBackToTheCPU)
         EXPECT_EQ(call.backend, B::cpu);
         EXPECT_EQ(call.gpuRegistryID, std::nullopt);
         runners[call.workload] = call.runner;
-        const double expected = call.runner == "coreML" ? 0.08 : std::max(0.08 * workload(call.workload).baseDuration, 0.35);
+        const double expected =
+            call.runner == "coreML" ? 0.08 : std::max(0.08 * workload(call.workload).baseDuration, 0.35);
         EXPECT_DOUBLE_EQ(*call.duration, expected) << rawValue(call.workload);
     }
     EXPECT_EQ(runners.at(W::matrixFP32), "cpuTimed");
@@ -130,8 +137,9 @@ TEST(SustainedRun, FixedBackendsFallBackToTheCPU)
     FakeRunners ne;
     ne.secondsPerRun = 3;
     m = engineWith(ne, twoGPUMachine()).runSustained(B::neuralEnginePreferred, 1.0, std::nullopt);
-    EXPECT_EQ(m.details[0], "Mixed workload cycles: Audio Classification: 1, Image Classification: 1, LLM Prompt "
-                            "Processing: 1, LLM Token Generation: 1, Speech Recognition: 1, Text Embeddings: 1");
+    EXPECT_EQ(m.details[0],
+              "Mixed workload cycles: Audio Classification: 1, Image Classification: 1, LLM Prompt "
+              "Processing: 1, LLM Token Generation: 1, Speech Recognition: 1, Text Embeddings: 1");
     EXPECT_EQ(m.details[2], "Backend cycles: CPU: 6");
 
     // A usable GPU: parts get the identifier and the Metal floor.
@@ -185,7 +193,8 @@ TEST(SustainedRun, AutomaticCalibratesEveryMemberWithTheGuardBand)
     EXPECT_EQ(measuredOn.at(W::imageClassification), B::cpu);
     EXPECT_EQ(measuredOn.at(W::tensorAllocation), B::gpu);
     EXPECT_EQ(m.details[2], "Backend cycles: CPU: 2, GPU: 4");
-    EXPECT_EQ(m.details[4], "Automatic sustained mode calibrated every participating AI workload before the measured loop");
+    EXPECT_EQ(m.details[4],
+              "Automatic sustained mode calibrated every participating AI workload before the measured loop");
 }
 
 TEST(SustainedRun, FailuresEndTheRunWithTheirTexts)

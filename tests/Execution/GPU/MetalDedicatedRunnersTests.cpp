@@ -18,7 +18,10 @@ namespace {
 using namespace MetalBenchmarkRunner;
 using testing::FakeGpuDevice;
 
-const AIWorkloadDefinition& catalogEntry(AIWorkloadID id) { return AIWorkloadCatalog::definitions().at(id); }
+const AIWorkloadDefinition& catalogEntry(AIWorkloadID id)
+{
+    return AIWorkloadCatalog::definitions().at(id);
+}
 
 std::shared_ptr<FakeGpuDevice> fakeDevice(bool unifiedMemory)
 {

@@ -2,9 +2,9 @@
 // comes from, how a failing batch is drained, which error wins, and how the sustained run records
 // thermal states and retention.
 
-#include "Execution/Shared/DeterministicInputs.h"
 #include "Execution/GPU/MetalBenchmarkRunner.h"
 #include "Execution/GPU/MetalInvocationBuilders.h"
+#include "Execution/Shared/DeterministicInputs.h"
 #include "Model/AIBenchmarkError.h"
 #include "Model/AIWorkloadCatalog.h"
 #include "support/FakeGpu.h"
@@ -24,7 +24,10 @@ using testing::FakeCommandBuffer;
 using testing::FakeCompletion;
 using testing::FakeGpuDevice;
 
-const AIWorkloadDefinition& catalogEntry(AIWorkloadID id) { return AIWorkloadCatalog::definitions().at(id); }
+const AIWorkloadDefinition& catalogEntry(AIWorkloadID id)
+{
+    return AIWorkloadCatalog::definitions().at(id);
+}
 
 std::string failureText(const std::function<void()>& body)
 {
@@ -88,11 +91,12 @@ TEST_F(FakeLoopTest, ExecuteTimesFiveBuffersWithGpuTimestampsWhenTheDriverGivesT
     EXPECT_EQ(encoded.size(), 8u);  // three warm-ups first
     EXPECT_EQ(m.accuracy, 1.0);
     EXPECT_EQ(m.checksum, 42.0);
-    EXPECT_EQ(m.details, (std::vector<std::string>{
-                             "probe", "Metal device: Fake GPU", "Three unscored GPU warm-up dispatches completed before timing",
-                             "GPU command-buffer timing is used when the driver reports it",
-                             "Storage path is workload-specific; CPU-visible outputs are retained only for deterministic "
-                             "validation"}));
+    EXPECT_EQ(m.details,
+              (std::vector<std::string>{
+                  "probe", "Metal device: Fake GPU", "Three unscored GPU warm-up dispatches completed before timing",
+                  "GPU command-buffer timing is used when the driver reports it",
+                  "Storage path is workload-specific; CPU-visible outputs are retained only for deterministic "
+                  "validation"}));
 }
 
 TEST_F(FakeLoopTest, ExecuteFallsBackToTheWallClockAndFloorsTinyIntervals)
@@ -231,7 +235,8 @@ TEST_F(FakeLoopTest, ATargetThatIsNotANumberEndsEveryGpuLoopAtItsMinimumCount)
     EXPECT_EQ(executePipelined(workload, *context, probe(), nan, token).latencySamplesMS.size(), 5u);
     EXPECT_EQ(runGPUTransfer(catalogEntry(AIWorkloadID::gpuTransfer), *context, nan, token).iterations, 5);
     const ThermalStateReader thermal = [] { return std::string("Nominal"); };
-    EXPECT_EQ(runMetalSustained(catalogEntry(AIWorkloadID::metalSustained), *context, nan, token, thermal).iterations, 3);
+    EXPECT_EQ(runMetalSustained(catalogEntry(AIWorkloadID::metalSustained), *context, nan, token, thermal).iterations,
+              3);
 }
 
 TEST(SustainedRetention, ComparesTheMeansOfTheFirstAndLastThirds)

@@ -19,15 +19,16 @@
 namespace korvalen {
 namespace {
 
+using MetalBenchmarkRunner::CompletionClock;
 using testing::FakeCompletion;
 using testing::FakeGpuDevice;
 using testing::LogCapture;
 using testing::ScopedFakeGpu;
-using MetalBenchmarkRunner::CompletionClock;
 
 // The text a call fails with; "" when it does not fail.
 template <class F>
-std::string failureOf(F&& call) {
+std::string failureOf(F&& call)
+{
     try {
         call();
     } catch (const AIBenchmarkError& error) {
@@ -38,7 +39,8 @@ std::string failureOf(F&& call) {
 
 struct ManualClock {
     double now = 1000.0;
-    std::function<double()> function() {
+    std::function<double()> function()
+    {
         return [this] { return now; };
     }
 };
@@ -51,12 +53,14 @@ protected:
     LogCapture log;
 };
 
-TEST_F(ContextCacheTest, NoDeviceMeansNoContextWhateverTheArgument) {
+TEST_F(ContextCacheTest, NoDeviceMeansNoContextWhateverTheArgument)
+{
     EXPECT_EQ(failureOf([&] { cache.context(std::nullopt); }), "No compatible Metal device is available.");
     EXPECT_EQ(failureOf([&] { cache.context(42); }), "No compatible Metal device is available.");
 }
 
-TEST_F(ContextCacheTest, ChoosesByIdentifierOrTheFirstDeviceAndBuildsOnce) {
+TEST_F(ContextCacheTest, ChoosesByIdentifierOrTheFirstDeviceAndBuildsOnce)
+{
     auto first = fake->addDevice("First GPU", 11);
     auto second = fake->addDevice("Second GPU", 22);
 
@@ -77,14 +81,16 @@ TEST_F(ContextCacheTest, ChoosesByIdentifierOrTheFirstDeviceAndBuildsOnce) {
     ASSERT_EQ(passes.size(), 1u);
 }
 
-TEST_F(ContextCacheTest, AFailedBuildIsRememberedForThirtySeconds) {
+TEST_F(ContextCacheTest, AFailedBuildIsRememberedForThirtySeconds)
+{
     auto device = fake->addDevice("Fake GPU", 5);
     device->libraryFailure = "<source>:3:1: error: expected ';'\n  x = 1\n      ^";
     const std::string expected =
         "Metal pipeline creation failed: <source>:3:1: error: expected ';' |   x = 1 |       ^";
 
     EXPECT_EQ(failureOf([&] { cache.context(5); }), expected);
-    EXPECT_TRUE(log.contains("METAL_LIBRARY_COMPILE_FAIL gpu=Fake GPU reason=<source>:3:1: error: expected ';' |   x = 1 |       ^"));
+    EXPECT_TRUE(log.contains(
+        "METAL_LIBRARY_COMPILE_FAIL gpu=Fake GPU reason=<source>:3:1: error: expected ';' |   x = 1 |       ^"));
     ASSERT_EQ(cache.failures().size(), 1u);
     EXPECT_EQ(cache.failures()[0].message, expected);
     EXPECT_EQ(cache.failures()[0].recordedAt, 1000.0);
@@ -103,7 +109,8 @@ TEST_F(ContextCacheTest, AFailedBuildIsRememberedForThirtySeconds) {
     EXPECT_TRUE(cache.failures().empty());
 }
 
-TEST_F(ContextCacheTest, AFailureAfterExpiryReplacesTheOldEntry) {
+TEST_F(ContextCacheTest, AFailureAfterExpiryReplacesTheOldEntry)
+{
     auto device = fake->addDevice("Fake GPU", 5);
     device->libraryFailure = "first";
     EXPECT_NE(failureOf([&] { cache.context(5); }), "");
@@ -114,7 +121,8 @@ TEST_F(ContextCacheTest, AFailureAfterExpiryReplacesTheOldEntry) {
     EXPECT_EQ(cache.failures()[0].recordedAt, 1045.0);
 }
 
-TEST_F(ContextCacheTest, ADeviceWithoutAQueueIsUnavailable) {
+TEST_F(ContextCacheTest, ADeviceWithoutAQueueIsUnavailable)
+{
     auto device = fake->addDevice("Fake GPU", 5);
     device->queueAvailable = false;
     EXPECT_EQ(failureOf([&] { cache.context(5); }), "No compatible Metal device is available.");
@@ -122,7 +130,8 @@ TEST_F(ContextCacheTest, ADeviceWithoutAQueueIsUnavailable) {
     EXPECT_TRUE(log.events("METAL_LIBRARY_COMPILE").empty());
 }
 
-TEST_F(ContextCacheTest, AQuarantinedGPUIsRefusedWhileOthersAreServed) {
+TEST_F(ContextCacheTest, AQuarantinedGPUIsRefusedWhileOthersAreServed)
+{
     fake->addDevice("Stuck GPU", 7);
     fake->addDevice("Other GPU", 8);
     auto stuck = cache.context(7);
@@ -139,7 +148,8 @@ TEST_F(ContextCacheTest, AQuarantinedGPUIsRefusedWhileOthersAreServed) {
     EXPECT_EQ(stuck->device().name(), "Stuck GPU");  // callers holding it are unaffected
 }
 
-TEST_F(ContextCacheTest, QuarantineDropsTheRememberedFailure) {
+TEST_F(ContextCacheTest, QuarantineDropsTheRememberedFailure)
+{
     auto device = fake->addDevice("Fake GPU", 5);
     device->libraryFailure = "broken";
     EXPECT_NE(failureOf([&] { cache.context(5); }), "");
@@ -148,7 +158,8 @@ TEST_F(ContextCacheTest, QuarantineDropsTheRememberedFailure) {
     EXPECT_NE(failureOf([&] { cache.context(5); }).find("is quarantined"), std::string::npos);
 }
 
-TEST_F(ContextCacheTest, GPUsThatLeaveTheListTakeTheirStateWithThem) {
+TEST_F(ContextCacheTest, GPUsThatLeaveTheListTakeTheirStateWithThem)
+{
     fake->addDevice("Keeps", 1);
     fake->addDevice("Leaves", 2);
     auto failing = fake->addDevice("Fails", 3);
@@ -168,7 +179,8 @@ TEST_F(ContextCacheTest, GPUsThatLeaveTheListTakeTheirStateWithThem) {
     EXPECT_FALSE(cache.quarantineReason(1));
 }
 
-TEST_F(ContextCacheTest, PipelinesAreBuiltOnceAndFailuresLeaveNothingBehind) {
+TEST_F(ContextCacheTest, PipelinesAreBuiltOnceAndFailuresLeaveNothingBehind)
+{
     auto device = fake->addDevice("Fake GPU", 5);
     device->functions = std::set<std::string>{"matrix_fp32", "softmax_rows"};
     device->pipelineFailures["softmax_rows"] = "too many registers\nfor this device";
@@ -189,7 +201,8 @@ TEST_F(ContextCacheTest, PipelinesAreBuiltOnceAndFailuresLeaveNothingBehind) {
     EXPECT_TRUE(context->pipeline("softmax_rows"));
 }
 
-TEST_F(ContextCacheTest, BufferMakersRefuseWithTheirTexts) {
+TEST_F(ContextCacheTest, BufferMakersRefuseWithTheirTexts)
+{
     auto device = fake->addDevice("Fake GPU", 5);
     auto context = cache.context(5);
     const std::vector<float> none;
@@ -222,7 +235,8 @@ TEST_F(ContextCacheTest, BufferMakersRefuseWithTheirTexts) {
     EXPECT_EQ(context->privateBuffer(64)->storageMode(), gpu::StorageMode::private_);
 }
 
-TEST_F(ContextCacheTest, DeviceInputsAreManagedAndMarkedOnlyOffUnifiedMemory) {
+TEST_F(ContextCacheTest, DeviceInputsAreManagedAndMarkedOnlyOffUnifiedMemory)
+{
     fake->addDevice("Integrated", 1, true);
     fake->addDevice("Discrete", 2, false);
     const std::vector<std::uint16_t> halves = {0x3C00, 0x4000, 0xC000};
@@ -242,28 +256,31 @@ TEST_F(ContextCacheTest, DeviceInputsAreManagedAndMarkedOnlyOffUnifiedMemory) {
 
 class CompletionTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         device = fake->addDevice("Fake GPU", 9);
         context = cache.context(9);
     }
 
-    std::shared_ptr<gpu::CommandBuffer> committed(FakeCompletion completion) {
+    std::shared_ptr<gpu::CommandBuffer> committed(FakeCompletion completion)
+    {
         device->scriptCompletion(std::move(completion));
         auto buffer = context->queue().makeCommandBuffer();
         buffer->commit();
         return buffer;
     }
 
-    void wait(gpu::CommandBuffer& buffer, std::optional<double> deadline = std::nullopt, bool honor = true) {
-        MetalBenchmarkRunner::waitForCompletion(buffer, token, "matrixFP32 iteration", deadline, honor, cache,
-                                                clock);
+    void wait(gpu::CommandBuffer& buffer, std::optional<double> deadline = std::nullopt, bool honor = true)
+    {
+        MetalBenchmarkRunner::waitForCompletion(buffer, token, "matrixFP32 iteration", deadline, honor, cache, clock);
     }
 
     ScopedFakeGpu fake;
     LogCapture log;
     double now = 500.0;
     int sleeps = 0;
-    CompletionClock clock{[this] { return now; }, [this](double seconds) {
+    CompletionClock clock{[this] { return now; },
+                          [this](double seconds) {
                               ++sleeps;
                               now += seconds;
                           }};
@@ -273,7 +290,8 @@ protected:
     BenchmarkCancellationToken token;
 };
 
-TEST_F(CompletionTest, ReturnsAtTheFirstCompletedPollWithoutSleeping) {
+TEST_F(CompletionTest, ReturnsAtTheFirstCompletedPollWithoutSleeping)
+{
     auto buffer = committed(FakeCompletion::completed());
     wait(*buffer);
     EXPECT_EQ(sleeps, 0);
@@ -284,7 +302,8 @@ TEST_F(CompletionTest, ReturnsAtTheFirstCompletedPollWithoutSleeping) {
     EXPECT_DOUBLE_EQ(now, 500.0 + 3 * 0.002);
 }
 
-TEST_F(CompletionTest, FailedBuffersCarryTheirTextOrTheLabel) {
+TEST_F(CompletionTest, FailedBuffersCarryTheirTextOrTheLabel)
+{
     auto failed = committed(FakeCompletion::failed("GPU page fault at 0x1000"));
     EXPECT_EQ(failureOf([&] { wait(*failed); }), "Compute command failed: GPU page fault at 0x1000");
     auto silent = committed(FakeCompletion::failed(std::nullopt));
@@ -295,7 +314,8 @@ TEST_F(CompletionTest, FailedBuffersCarryTheirTextOrTheLabel) {
     EXPECT_FALSE(cache.quarantineReason(9));
 }
 
-TEST_F(CompletionTest, CancellationIsHonouredOnlyWhenAsked) {
+TEST_F(CompletionTest, CancellationIsHonouredOnlyWhenAsked)
+{
     token.cancel();
     auto buffer = committed(FakeCompletion::completed());
     EXPECT_EQ(failureOf([&] { wait(*buffer); }), "Benchmark cancelled.");
@@ -303,7 +323,8 @@ TEST_F(CompletionTest, CancellationIsHonouredOnlyWhenAsked) {
     EXPECT_EQ(failureOf([&] { wait(*inFlight, now + 30.0, false); }), "");
 }
 
-TEST_F(CompletionTest, ADeadlineInThePastTimesOutAtTheFirstPoll) {
+TEST_F(CompletionTest, ADeadlineInThePastTimesOutAtTheFirstPoll)
+{
     auto hung = committed(FakeCompletion::hung());
     EXPECT_EQ(failureOf([&] { wait(*hung, now - 1.0, false); }),
               "Compute command failed: Metal command timed out after 30 seconds (matrixFP32 iteration)");
@@ -313,12 +334,14 @@ TEST_F(CompletionTest, ADeadlineInThePastTimesOutAtTheFirstPoll) {
     EXPECT_FALSE(cache.hasContext(9));
     auto events = log.messages();
     ASSERT_EQ(events.size() >= 2, true);
-    EXPECT_EQ(events[events.size() - 2], "METAL_DEVICE_QUARANTINED registry_id=9 reason=matrixFP32 iteration exceeded 30 seconds");
+    EXPECT_EQ(events[events.size() - 2],
+              "METAL_DEVICE_QUARANTINED registry_id=9 reason=matrixFP32 iteration exceeded 30 seconds");
     EXPECT_EQ(events.back(), "METAL_COMMAND_TIMEOUT label=matrixFP32 iteration timeout_s=30");
     EXPECT_NE(failureOf([&] { cache.context(9); }).find("quarantined after a command timeout"), std::string::npos);
 }
 
-TEST_F(CompletionTest, WithoutADeadlineAHangEndsThirtySecondsAfterTheCall) {
+TEST_F(CompletionTest, WithoutADeadlineAHangEndsThirtySecondsAfterTheCall)
+{
     auto hung = committed(FakeCompletion::hung());
     const double start = now;
     EXPECT_NE(failureOf([&] { wait(*hung); }), "");
@@ -327,7 +350,8 @@ TEST_F(CompletionTest, WithoutADeadlineAHangEndsThirtySecondsAfterTheCall) {
     EXPECT_TRUE(token.isCancelled());
 }
 
-TEST_F(CompletionTest, ValidationSynchronizationCopiesManagedOutputsOnlyOffUnifiedMemory) {
+TEST_F(CompletionTest, ValidationSynchronizationCopiesManagedOutputsOnlyOffUnifiedMemory)
+{
     auto managed = device->makeBuffer(8, gpu::StorageMode::managed);
     auto shared = device->makeBuffer(8, gpu::StorageMode::shared);
     auto& fakeManaged = static_cast<testing::FakeBuffer&>(*managed);
@@ -351,7 +375,8 @@ TEST_F(CompletionTest, ValidationSynchronizationCopiesManagedOutputsOnlyOffUnifi
               "Compute command failed: Unable to synchronize Metal validation output");
 }
 
-TEST(HalfChecksum, ReadsEveryThousandAndThirdElementWithinTheBuffer) {
+TEST(HalfChecksum, ReadsEveryThousandAndThirdElementWithinTheBuffer)
+{
     testing::FakeGpu fake;
     auto device = fake.addDevice("Fake GPU", 1);
     std::vector<std::uint16_t> words(2100, OlvaneHalfPrecision::encode(100.0f));
@@ -371,7 +396,8 @@ TEST(HalfChecksum, ReadsEveryThousandAndThirdElementWithinTheBuffer) {
 // ---------------------------------------------------------------------------------------------
 // On the real device
 
-TEST(MetalKernelContextOnDevice, CompilesTheLibraryAndGivesTheExactFailureTexts) {
+TEST(MetalKernelContextOnDevice, CompilesTheLibraryAndGivesTheExactFailureTexts)
+{
     KORVALEN_REQUIRE_GPU(device);
     LogCapture log;
     MetalKernelContext context(device);
@@ -393,10 +419,12 @@ TEST(MetalKernelContextOnDevice, CompilesTheLibraryAndGivesTheExactFailureTexts)
     // The compiler's temporary file name is replaced, so the text is the same on every build.
     EXPECT_NE(expected.find("<source>:3:12: use of undeclared identifier 'undefined_value' | "), std::string::npos)
         << expected;
-    EXPECT_TRUE(log.contains("METAL_LIBRARY_COMPILE_FAIL gpu=" + device->name() + " reason=" + gpu::singleLine(log_text)));
+    EXPECT_TRUE(
+        log.contains("METAL_LIBRARY_COMPILE_FAIL gpu=" + device->name() + " reason=" + gpu::singleLine(log_text)));
 }
 
-TEST(MetalKernelContextOnDevice, RealWorkCompletesThroughTheWaitAndChecksums) {
+TEST(MetalKernelContextOnDevice, RealWorkCompletesThroughTheWaitAndChecksums)
+{
     KORVALEN_REQUIRE_GPU(device);
     LogCapture log;
     MetalKernelContext context(device);
@@ -417,7 +445,8 @@ TEST(MetalKernelContextOnDevice, RealWorkCompletesThroughTheWaitAndChecksums) {
     EXPECT_EQ(MetalBenchmarkRunner::checksumHalfBuffer(*cache, count), expected);
 }
 
-TEST(MetalKernelContextOnDevice, AsDiscreteTheValidationOutputComesBackThroughTheMirror) {
+TEST(MetalKernelContextOnDevice, AsDiscreteTheValidationOutputComesBackThroughTheMirror)
+{
     KORVALEN_REQUIRE_GPU(device);
     device->setTreatAsDiscrete(true);
     LogCapture log;
@@ -439,7 +468,8 @@ TEST(MetalKernelContextOnDevice, AsDiscreteTheValidationOutputComesBackThroughTh
     EXPECT_EQ(output->element<float>(129), 129.0f / 256.0f);
 }
 
-TEST(MetalKernelContextOnDevice, ThreadsShareOneContextWithoutSharingKernelObjects) {
+TEST(MetalKernelContextOnDevice, ThreadsShareOneContextWithoutSharingKernelObjects)
+{
     KORVALEN_REQUIRE_GPU(device);
     LogCapture log;
     MetalKernelContext context(device);
@@ -469,7 +499,8 @@ TEST(MetalKernelContextOnDevice, ThreadsShareOneContextWithoutSharingKernelObjec
                 commands->commit();
                 MetalBenchmarkRunner::waitForCompletion(*commands, token, "thread", std::nullopt, true);
                 const float expected = static_cast<float>(t + 1) - 0.002f * 2.0f;
-                if (output->element<float>(count - 1) != expected) failures[t] = "wrong result in round " + std::to_string(round);
+                if (output->element<float>(count - 1) != expected)
+                    failures[t] = "wrong result in round " + std::to_string(round);
             }
         });
     }

@@ -21,21 +21,24 @@ using BufferPtr = std::shared_ptr<gpu::Buffer>;
 constexpr std::size_t kGuardBytes = 64;
 constexpr std::uint8_t kGuardByte = 0x7F;  // as a float: 3.39e38, never a kernel result here
 
-std::uint16_t toHalf(float value) {
+std::uint16_t toHalf(float value)
+{
     _Float16 h = static_cast<_Float16>(value);
     std::uint16_t bits;
     std::memcpy(&bits, &h, 2);
     return bits;
 }
 
-float fromHalf(std::uint16_t bits) {
+float fromHalf(std::uint16_t bits)
+{
     _Float16 h;
     std::memcpy(&h, &bits, 2);
     return static_cast<float>(h);
 }
 
 // Test data in [-1, 1) from a small linear congruential stream.
-std::vector<float> sampleFloats(std::size_t count, std::uint32_t seed) {
+std::vector<float> sampleFloats(std::size_t count, std::uint32_t seed)
+{
     std::vector<float> values(count);
     std::uint32_t state = seed * 2654435761u + 12345u;
     for (auto& v : values) {
@@ -45,14 +48,16 @@ std::vector<float> sampleFloats(std::size_t count, std::uint32_t seed) {
     return values;
 }
 
-std::vector<std::uint16_t> halves(const std::vector<float>& values) {
+std::vector<std::uint16_t> halves(const std::vector<float>& values)
+{
     std::vector<std::uint16_t> out;
     for (float v : values) out.push_back(toHalf(v));
     return out;
 }
 
 // fma of three half values rounded once to half, exactly: a*b + c as an integer count of 2^-48.
-float halfFmaReference(float a, float b, float c) {
+float halfFmaReference(float a, float b, float c)
+{
     auto scaled = [](double v, int shift) { return static_cast<__int128>(std::ldexp(v, shift)); };
     __int128 exact = scaled(static_cast<double>(a) * static_cast<double>(b), 48) + scaled(c, 48);
     const bool negative = exact < 0;
@@ -75,31 +80,36 @@ struct Arg {
     std::vector<std::byte> bytes;
     Arg(BufferPtr b) : buffer(std::move(b)) {}  // NOLINT: implicit on purpose
     template <class T, class = std::enable_if_t<std::is_trivially_copyable_v<T>>>
-    Arg(const T& value) : bytes(sizeof(T)) {  // NOLINT
+    Arg(const T& value) : bytes(sizeof(T))
+    {  // NOLINT
         std::memcpy(bytes.data(), &value, sizeof(T));
     }
 };
 
 class KernelLibraryTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
+    static void SetUpTestSuite()
+    {
         device_ = testing::openTestDevice();
         if (!device_) return;
         library_ = device_->makeLibrary(MetalKernelLibrary::source());
         queue_ = device_->makeCommandQueue();
     }
-    static void TearDownTestSuite() {
+    static void TearDownTestSuite()
+    {
         queue_.reset();
         library_.reset();
         device_.reset();
     }
-    void SetUp() override {
+    void SetUp() override
+    {
         if (!device_) GTEST_SKIP() << "no OpenCL device on this machine";
         ASSERT_TRUE(queue_);
     }
 
     template <class T>
-    BufferPtr upload(const std::vector<T>& values) {
+    BufferPtr upload(const std::vector<T>& values)
+    {
         auto buffer = device_->makeBuffer(values.data(), values.size() * sizeof(T), gpu::StorageMode::shared);
         EXPECT_TRUE(buffer);
         return buffer;
@@ -107,12 +117,14 @@ protected:
 
     // An output of count elements and a guard tail, every byte set to the guard value.
     template <class T>
-    BufferPtr output(std::size_t count) {
+    BufferPtr output(std::size_t count)
+    {
         std::vector<std::uint8_t> fill(count * sizeof(T) + kGuardBytes, kGuardByte);
         return upload(fill);
     }
 
-    void run(const std::string& kernel, const std::vector<Arg>& args, Size3 grid, Size3 group) {
+    void run(const std::string& kernel, const std::vector<Arg>& args, Size3 grid, Size3 group)
+    {
         auto pipeline = library_->makePipeline(kernel);
         auto commands = queue_->makeCommandBuffer();
         auto encoder = commands->makeComputeEncoder();
@@ -131,13 +143,15 @@ protected:
     }
 
     template <class T>
-    std::vector<T> read(const BufferPtr& buffer, std::size_t count) {
+    std::vector<T> read(const BufferPtr& buffer, std::size_t count)
+    {
         return buffer->elements<T>(0, count);
     }
 
     // The kernel wrote nothing past its count elements.
     template <class T>
-    void expectGuardIntact(const BufferPtr& buffer, std::size_t count) {
+    void expectGuardIntact(const BufferPtr& buffer, std::size_t count)
+    {
         auto tail = buffer->elements<std::uint8_t>(count * sizeof(T), kGuardBytes);
         for (std::size_t i = 0; i < tail.size(); ++i) {
             ASSERT_EQ(tail[i], kGuardByte) << "byte " << i << " past the output was written";
@@ -149,7 +163,8 @@ protected:
     static inline std::shared_ptr<gpu::CommandQueue> queue_;
 };
 
-TEST_F(KernelLibraryTest, LibraryHoldsEveryKernel) {
+TEST_F(KernelLibraryTest, LibraryHoldsEveryKernel)
+{
     std::set<std::string> unique(MetalKernelLibrary::kernelNames().begin(), MetalKernelLibrary::kernelNames().end());
     EXPECT_EQ(unique.size(), 23u);
     for (const auto& name : MetalKernelLibrary::kernelNames()) {
@@ -160,7 +175,8 @@ TEST_F(KernelLibraryTest, LibraryHoldsEveryKernel) {
     }
 }
 
-TEST_F(KernelLibraryTest, SourceKeepsEveryFloatLiteralSingle) {
+TEST_F(KernelLibraryTest, SourceKeepsEveryFloatLiteralSingle)
+{
     // A literal such as 0.5 without its f is a double where the device has fp64.
     std::string text;
     std::istringstream lines(MetalKernelLibrary::source());
@@ -177,7 +193,8 @@ TEST_F(KernelLibraryTest, SourceKeepsEveryFloatLiteralSingle) {
     }
 }
 
-TEST_F(KernelLibraryTest, MatrixFP32MatchesFusedReference) {
+TEST_F(KernelLibraryTest, MatrixFP32MatchesFusedReference)
+{
     const MatrixShape shape{3, 5, 4};
     auto a = sampleFloats(12, 1), b = sampleFloats(20, 2);
     auto c = output<float>(15);
@@ -199,7 +216,8 @@ TEST_F(KernelLibraryTest, MatrixFP32MatchesFusedReference) {
     expectGuardIntact<float>(zero, 4);
 }
 
-TEST_F(KernelLibraryTest, MatrixFP16RoundsOnceToHalfAtEveryStep) {
+TEST_F(KernelLibraryTest, MatrixFP16RoundsOnceToHalfAtEveryStep)
+{
     // Rows 0 and 1 end on sums whose float value sits exactly halfway between two halves while
     // the exact sum lies just beside it: 16384 + 5.78125 x 1.3837890625 = 16392 + 2^-15 must
     // round up to 16400, and 16400 + 8.0078125 x 0.9990234375 = 16408 - 2^-17 down to 16400.
@@ -222,14 +240,16 @@ TEST_F(KernelLibraryTest, MatrixFP16RoundsOnceToHalfAtEveryStep) {
     for (std::uint32_t y = 0; y < 4; ++y) {
         for (std::uint32_t x = 0; x < 3; ++x) {
             float sum = 0.0f;
-            for (std::uint32_t p = 0; p < 9; ++p) sum = halfFmaReference(fromHalf(a[y * 9 + p]), fromHalf(b[p * 3 + x]), sum);
+            for (std::uint32_t p = 0; p < 9; ++p)
+                sum = halfFmaReference(fromHalf(a[y * 9 + p]), fromHalf(b[p * 3 + x]), sum);
             EXPECT_EQ(fromHalf(values[y * 3 + x]), sum) << y << "," << x;
         }
     }
     expectGuardIntact<std::uint16_t>(out, 12);
 }
 
-TEST_F(KernelLibraryTest, MatrixINT8AccumulatesExactly) {
+TEST_F(KernelLibraryTest, MatrixINT8AccumulatesExactly)
+{
     const MatrixShape shape{3, 4, 5};
     std::vector<std::int8_t> a(15), b(20);
     for (std::size_t i = 0; i < a.size(); ++i) a[i] = static_cast<std::int8_t>(static_cast<int>(i * 7 % 31) - 15);
@@ -251,7 +271,8 @@ TEST_F(KernelLibraryTest, MatrixINT8AccumulatesExactly) {
 
 // The 3x3 stencil shared by the two image kernels.
 float stencil(const std::vector<float>& in, const ImageShape& s, std::uint32_t x, std::uint32_t y, std::uint32_t z,
-              const float (&w)[9]) {
+              const float (&w)[9])
+{
     const std::uint32_t plane = s.width * s.height;
     float sum = 0.0f;
     int i = 0;
@@ -263,11 +284,13 @@ float stencil(const std::vector<float>& in, const ImageShape& s, std::uint32_t x
     return sum;
 }
 
-bool border(const ImageShape& s, std::uint32_t x, std::uint32_t y) {
+bool border(const ImageShape& s, std::uint32_t x, std::uint32_t y)
+{
     return x == 0 || y == 0 || x + 1 >= s.width || y + 1 >= s.height;
 }
 
-TEST_F(KernelLibraryTest, ConvolutionZeroesBorderAndFiltersInterior) {
+TEST_F(KernelLibraryTest, ConvolutionZeroesBorderAndFiltersInterior)
+{
     static const float w[9] = {0.0625f, 0.125f, 0.0625f, 0.125f, 0.25f, 0.125f, 0.0625f, 0.125f, 0.0625f};
     const ImageShape shape{5, 4, 2};
     auto in = sampleFloats(40, 5);
@@ -291,7 +314,8 @@ TEST_F(KernelLibraryTest, ConvolutionZeroesBorderAndFiltersInterior) {
     expectGuardIntact<float>(narrow, 8);
 }
 
-TEST_F(KernelLibraryTest, DiffusionDenoiseCopiesBorderAndGatesInterior) {
+TEST_F(KernelLibraryTest, DiffusionDenoiseCopiesBorderAndGatesInterior)
+{
     static const float w[9] = {0.04f, 0.08f, 0.04f, 0.08f, 0.52f, 0.08f, 0.04f, 0.08f, 0.04f};
     const ImageShape shape{4, 4, 2};
     auto in = sampleFloats(32, 7);
@@ -314,7 +338,8 @@ TEST_F(KernelLibraryTest, DiffusionDenoiseCopiesBorderAndGatesInterior) {
     expectGuardIntact<float>(out, 32);
 }
 
-TEST_F(KernelLibraryTest, UpscaleInterpolatesAndClampsTheLastColumn) {
+TEST_F(KernelLibraryTest, UpscaleInterpolatesAndClampsTheLastColumn)
+{
     const ImageShape shape{3, 2, 1};
     auto in = sampleFloats(6, 8);
     auto out = output<float>(24);
@@ -328,7 +353,8 @@ TEST_F(KernelLibraryTest, UpscaleInterpolatesAndClampsTheLastColumn) {
             std::uint32_t y0 = std::min<std::uint32_t>(static_cast<std::uint32_t>(fy), 1);
             std::uint32_t x1 = std::min<std::uint32_t>(x0 + 1, 2), y1 = std::min<std::uint32_t>(y0 + 1, 1);
             float tx = fx - x0, ty = fy - y0;
-            float expected = mix(mix(in[y0 * 3 + x0], in[y0 * 3 + x1], tx), mix(in[y1 * 3 + x0], in[y1 * 3 + x1], tx), ty);
+            float expected =
+                mix(mix(in[y0 * 3 + x0], in[y0 * 3 + x1], tx), mix(in[y1 * 3 + x0], in[y1 * 3 + x1], tx), ty);
             EXPECT_EQ(got[y * 6 + x], expected) << x << "," << y;
         }
     }
@@ -340,7 +366,8 @@ TEST_F(KernelLibraryTest, UpscaleInterpolatesAndClampsTheLastColumn) {
     expectGuardIntact<float>(single, 4);
 }
 
-std::vector<float> softmaxReference(std::vector<float> row) {
+std::vector<float> softmaxReference(std::vector<float> row)
+{
     float largest = -3.402823466e+38f;
     for (float v : row) largest = std::max(largest, v);
     float sum = 0.0f;
@@ -353,7 +380,8 @@ std::vector<float> softmaxReference(std::vector<float> row) {
     return row;
 }
 
-TEST_F(KernelLibraryTest, SoftmaxRowsNormalisesWholeRowsOnly) {
+TEST_F(KernelLibraryTest, SoftmaxRowsNormalisesWholeRowsOnly)
+{
     // 17 elements in rows of 5: three rows; the last two elements are no row and stay as they were.
     auto values = sampleFloats(17, 9);
     for (float& v : values) v *= 4.0f;
@@ -370,7 +398,8 @@ TEST_F(KernelLibraryTest, SoftmaxRowsNormalisesWholeRowsOnly) {
     for (std::size_t i = 15; i < values.size(); ++i) EXPECT_EQ(got[i], values[i]) << i;
 }
 
-TEST_F(KernelLibraryTest, KernelsWithRowsIgnoreAZeroColumnShape) {
+TEST_F(KernelLibraryTest, KernelsWithRowsIgnoreAZeroColumnShape)
+{
     // A shape without columns has no rows; the kernels must not divide by it.
     auto tensor = output<float>(4);
     run("softmax_rows", {tensor, TensorShape{4, 0}}, {4, 1, 1}, {4, 1, 1});
@@ -383,7 +412,8 @@ TEST_F(KernelLibraryTest, KernelsWithRowsIgnoreAZeroColumnShape) {
     expectGuardIntact<float>(out, 0);
 }
 
-TEST_F(KernelLibraryTest, LayerNormSoftmaxRowsSumToOne) {
+TEST_F(KernelLibraryTest, LayerNormSoftmaxRowsSumToOne)
+{
     auto in = sampleFloats(24, 10);
     auto out = output<float>(24);
     run("layernorm_softmax", {upload(in), out, TensorShape{24, 8}}, {5, 1, 1}, {4, 1, 1});
@@ -408,7 +438,8 @@ TEST_F(KernelLibraryTest, LayerNormSoftmaxRowsSumToOne) {
     expectGuardIntact<float>(out, 24);
 }
 
-TEST_F(KernelLibraryTest, ElementwiseKernelsMatchTheirFormulas) {
+TEST_F(KernelLibraryTest, ElementwiseKernelsMatchTheirFormulas)
+{
     const std::uint32_t n = 37;
     auto a = sampleFloats(n, 11), b = sampleFloats(n, 12);
 
@@ -446,7 +477,8 @@ TEST_F(KernelLibraryTest, ElementwiseKernelsMatchTheirFormulas) {
     expectGuardIntact<float>(filtered, audio.size());
 }
 
-TEST_F(KernelLibraryTest, GeneratorKernelsWriteTheirPatterns) {
+TEST_F(KernelLibraryTest, GeneratorKernelsWriteTheirPatterns)
+{
     const std::uint32_t n = 300;
     auto ramp = output<float>(n);
     run("fill_tensor", {ramp, n}, {304, 1, 1}, {16, 1, 1});
@@ -475,7 +507,8 @@ TEST_F(KernelLibraryTest, GeneratorKernelsWriteTheirPatterns) {
     expectGuardIntact<std::uint16_t>(copied, n);
 }
 
-TEST_F(KernelLibraryTest, RopeRMSNormRotatesPairsAndLeavesAnOddLastColumn) {
+TEST_F(KernelLibraryTest, RopeRMSNormRotatesPairsAndLeavesAnOddLastColumn)
+{
     const std::uint32_t rows = 4, columns = 5;
     auto in = sampleFloats(rows * columns, 13);
     auto out = output<float>(rows * columns);
@@ -489,7 +522,8 @@ TEST_F(KernelLibraryTest, RopeRMSNormRotatesPairsAndLeavesAnOddLastColumn) {
     }();
     for (std::uint32_t r = 0; r < rows; ++r) {
         float meanSquare = 0.0f;
-        for (std::uint32_t c = 0; c < columns; ++c) meanSquare = std::fma(in[r * columns + c], in[r * columns + c], meanSquare);
+        for (std::uint32_t c = 0; c < columns; ++c)
+            meanSquare = std::fma(in[r * columns + c], in[r * columns + c], meanSquare);
         float inverseRMS = 1.0f / std::sqrt(meanSquare / columns + 1.0e-5f);
         for (std::uint32_t c = 0; c + 1 < columns; c += 2) {
             float x0 = in[r * columns + c] * inverseRMS, x1 = in[r * columns + c + 1] * inverseRMS;
@@ -505,7 +539,8 @@ TEST_F(KernelLibraryTest, RopeRMSNormRotatesPairsAndLeavesAnOddLastColumn) {
     expectGuardIntact<float>(out, rows * columns);
 }
 
-TEST_F(KernelLibraryTest, MemoryCopyAndCacheProbe) {
+TEST_F(KernelLibraryTest, MemoryCopyAndCacheProbe)
+{
     std::vector<std::uint32_t> words(4 * 9);
     for (std::size_t i = 0; i < words.size(); ++i) words[i] = static_cast<std::uint32_t>(i * 2654435761u);
     auto destination = output<std::uint32_t>(words.size());
@@ -535,7 +570,8 @@ TEST_F(KernelLibraryTest, MemoryCopyAndCacheProbe) {
     expectGuardIntact<float>(untouched, 0);
 }
 
-TEST_F(KernelLibraryTest, MatrixVectorProductsAccumulateInFloat) {
+TEST_F(KernelLibraryTest, MatrixVectorProductsAccumulateInFloat)
+{
     const std::uint32_t rows = 5, columns = 6;
     auto matrix = halves(sampleFloats(rows * columns, 14));
     auto vector = halves(sampleFloats(columns, 15));
@@ -544,7 +580,8 @@ TEST_F(KernelLibraryTest, MatrixVectorProductsAccumulateInFloat) {
     auto got = read<float>(out, rows);
     for (std::uint32_t r = 0; r < rows; ++r) {
         float sum = 0.0f;
-        for (std::uint32_t c = 0; c < columns; ++c) sum = std::fma(fromHalf(matrix[r * columns + c]), fromHalf(vector[c]), sum);
+        for (std::uint32_t c = 0; c < columns; ++c)
+            sum = std::fma(fromHalf(matrix[r * columns + c]), fromHalf(vector[c]), sum);
         EXPECT_EQ(got[r], sum);
     }
     expectGuardIntact<float>(out, rows);
@@ -573,7 +610,8 @@ TEST_F(KernelLibraryTest, MatrixVectorProductsAccumulateInFloat) {
     expectGuardIntact<float>(q4, rows);
 }
 
-TEST_F(KernelLibraryTest, AttentionKernelsScoreAndProject) {
+TEST_F(KernelLibraryTest, AttentionKernelsScoreAndProject)
+{
     const std::uint32_t sequence = 5, dimension = 4;
     auto q = halves(sampleFloats(sequence * dimension, 16));
     auto k = halves(sampleFloats(sequence * dimension, 17));
@@ -614,7 +652,8 @@ TEST_F(KernelLibraryTest, AttentionKernelsScoreAndProject) {
     for (std::uint32_t head = 0; head < 2; ++head) {
         for (std::uint32_t position = 0; position < 3; ++position) {
             float sum = 0.0f;
-            for (std::uint32_t d = 0; d < 4; ++d) sum = std::fma(dq[head * 4 + d], dk[(head * 3 + position) * 4 + d], sum);
+            for (std::uint32_t d = 0; d < 4; ++d)
+                sum = std::fma(dq[head * 4 + d], dk[(head * 3 + position) * 4 + d], sum);
             EXPECT_NEAR(ds[head * 3 + position], sum * 0.5f, 1e-6f);
         }
     }

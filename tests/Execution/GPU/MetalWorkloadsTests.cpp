@@ -20,7 +20,10 @@ namespace {
 
 using namespace MetalBenchmarkRunner;
 
-const AIWorkloadDefinition& catalogEntry(AIWorkloadID id) { return AIWorkloadCatalog::definitions().at(id); }
+const AIWorkloadDefinition& catalogEntry(AIWorkloadID id)
+{
+    return AIWorkloadCatalog::definitions().at(id);
+}
 
 std::vector<AIWorkloadID> gpuWorkloads()
 {
@@ -117,7 +120,10 @@ struct Sample {
     Element type;
 };
 
-void PrintTo(const Sample& sample, std::ostream* out) { *out << rawValue(sample.workload) << "[" << sample.index << "]"; }
+void PrintTo(const Sample& sample, std::ostream* out)
+{
+    *out << rawValue(sample.workload) << "[" << sample.index << "]";
+}
 
 class CorruptedOutputTest : public ::testing::TestWithParam<Sample> {};
 
@@ -159,30 +165,32 @@ TEST_P(CorruptedOutputTest, ACorruptedSampledElementFailsValidation)
     EXPECT_FALSE(invocation.validate());
 }
 
-std::string sampleName(const ::testing::TestParamInfo<Sample>& info) { return std::string(rawValue(info.param.workload)); }
+std::string sampleName(const ::testing::TestParamInfo<Sample>& info)
+{
+    return std::string(rawValue(info.param.workload));
+}
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryInvocation, CorruptedOutputTest,
-    ::testing::Values(Sample{AIWorkloadID::superResolution, 1, 177 * 768 + 123, Element::float32},
-                      Sample{AIWorkloadID::ropeRMSNorm, 1, 37 * 512 + 20, Element::float32},
-                      Sample{AIWorkloadID::transformerAttention, 2, 0, Element::float32},
-                      Sample{AIWorkloadID::diffusionDenoise, 1, 161, Element::float32},
-                      Sample{AIWorkloadID::noiseSuppression, 1, 96'000, Element::float32},
-                      Sample{AIWorkloadID::matrixFP32, 2, 0, Element::float32},
-                      Sample{AIWorkloadID::matrixFP16, 2, 0, Element::half},
-                      Sample{AIWorkloadID::matrixINT8, 2, 0, Element::int32},
-                      Sample{AIWorkloadID::convolution, 1, 513, Element::float32},
-                      Sample{AIWorkloadID::softmaxLayerNorm, 1, 256 * 512 + 9, Element::float32},
-                      Sample{AIWorkloadID::tensorOperations, 2, 17'777, Element::float32},
-                      Sample{AIWorkloadID::gpuCommandThroughput, 2, 17'777, Element::float32},
-                      Sample{AIWorkloadID::llmGEMVFP16, 2, 7'001, Element::float32},
-                      Sample{AIWorkloadID::llmQ4, 2, 2'021, Element::float32},
-                      Sample{AIWorkloadID::attentionPrefill, 2, 203 * 64 + 37, Element::float32},
-                      Sample{AIWorkloadID::attentionDecode, 2, 3 * 64 + 7, Element::float32},
-                      Sample{AIWorkloadID::fineTuningStep, 2, 19'771, Element::float32},
-                      Sample{AIWorkloadID::tensorAllocation, 0, 1'234'560, Element::float32},
-                      Sample{AIWorkloadID::kvCache, 0, 77'777, Element::half}),
-    sampleName);
+INSTANTIATE_TEST_SUITE_P(EveryInvocation, CorruptedOutputTest,
+                         ::testing::Values(Sample{AIWorkloadID::superResolution, 1, 177 * 768 + 123, Element::float32},
+                                           Sample{AIWorkloadID::ropeRMSNorm, 1, 37 * 512 + 20, Element::float32},
+                                           Sample{AIWorkloadID::transformerAttention, 2, 0, Element::float32},
+                                           Sample{AIWorkloadID::diffusionDenoise, 1, 161, Element::float32},
+                                           Sample{AIWorkloadID::noiseSuppression, 1, 96'000, Element::float32},
+                                           Sample{AIWorkloadID::matrixFP32, 2, 0, Element::float32},
+                                           Sample{AIWorkloadID::matrixFP16, 2, 0, Element::half},
+                                           Sample{AIWorkloadID::matrixINT8, 2, 0, Element::int32},
+                                           Sample{AIWorkloadID::convolution, 1, 513, Element::float32},
+                                           Sample{AIWorkloadID::softmaxLayerNorm, 1, 256 * 512 + 9, Element::float32},
+                                           Sample{AIWorkloadID::tensorOperations, 2, 17'777, Element::float32},
+                                           Sample{AIWorkloadID::gpuCommandThroughput, 2, 17'777, Element::float32},
+                                           Sample{AIWorkloadID::llmGEMVFP16, 2, 7'001, Element::float32},
+                                           Sample{AIWorkloadID::llmQ4, 2, 2'021, Element::float32},
+                                           Sample{AIWorkloadID::attentionPrefill, 2, 203 * 64 + 37, Element::float32},
+                                           Sample{AIWorkloadID::attentionDecode, 2, 3 * 64 + 7, Element::float32},
+                                           Sample{AIWorkloadID::fineTuningStep, 2, 19'771, Element::float32},
+                                           Sample{AIWorkloadID::tensorAllocation, 0, 1'234'560, Element::float32},
+                                           Sample{AIWorkloadID::kvCache, 0, 77'777, Element::half}),
+                         sampleName);
 
 }  // namespace
 }  // namespace korvalen

@@ -6,9 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <unistd.h>
 #include <fstream>
 #include <functional>
-#include <unistd.h>
 
 namespace korvalen {
 namespace {
@@ -19,16 +19,11 @@ using ::testing::HasSubstr;
 
 json entryJson(const std::string& resource)
 {
-    return {{"resource", resource},
-            {"filename", resource + ".mlmodelc"},
-            {"role", "encoder"},
-            {"inputSize", 8},
-            {"outputSize", 4},
-            {"seed", 3},
-            {"checksum", 1.5},
-            {"l2Norm", 2.0},
-            {"sample", {0.1, 0.2}},
-            {"sha256", std::string(64, 'a')},
+    return {{"resource", resource}, {"filename", resource + ".mlmodelc"},
+            {"role", "encoder"},    {"inputSize", 8},
+            {"outputSize", 4},      {"seed", 3},
+            {"checksum", 1.5},      {"l2Norm", 2.0},
+            {"sample", {0.1, 0.2}}, {"sha256", std::string(64, 'a')},
             {"sizeBytes", 100}};
 }
 
@@ -61,31 +56,55 @@ TEST(CoreMLModelManifest, ValidationRules)
         {"no models", [](json& m) { m["models"] = json::array(); }, "Unsupported or empty manifest"},
         {"duplicate resource", [](json& m) { m["models"][1]["resource"] = "OlvaneVisionNet"; },
          "Model resources must be non-empty and unique"},
-        {"empty resource", [](json& m) { m["models"][0]["resource"] = ""; }, "Model resources must be non-empty and unique"},
-        {"empty role", [](json& m) { m["models"][1]["role"] = ""; }, "Model metadata is incomplete for OlvaneLanguageNet"},
-        {"empty filename", [](json& m) { m["models"][0]["filename"] = ""; }, "Model metadata is incomplete for OlvaneVisionNet"},
+        {"empty resource", [](json& m) { m["models"][0]["resource"] = ""; },
+         "Model resources must be non-empty and unique"},
+        {"empty role", [](json& m) { m["models"][1]["role"] = ""; },
+         "Model metadata is incomplete for OlvaneLanguageNet"},
+        {"empty filename", [](json& m) { m["models"][0]["filename"] = ""; },
+         "Model metadata is incomplete for OlvaneVisionNet"},
         {"input size 0", [](json& m) { m["models"][0]["inputSize"] = 0; },
          "Model dimensions and size must be positive for OlvaneVisionNet"},
         {"size 0", [](json& m) { m["models"][0]["sizeBytes"] = 0; },
          "Model dimensions and size must be positive for OlvaneVisionNet"},
         {"negative seed", [](json& m) { m["models"][0]["seed"] = -12; }, ""},
         {"negative checksum", [](json& m) { m["models"][0]["checksum"] = -4.5; }, ""},
-        {"l2 zero", [](json& m) { m["models"][0]["l2Norm"] = 0; }, "Model validation reference is invalid for OlvaneVisionNet"},
-        {"l2 negative", [](json& m) { m["models"][0]["l2Norm"] = -1; }, "Model validation reference is invalid for OlvaneVisionNet"},
-        {"sample of outputSize", [](json& m) { m["models"][0]["sample"] = {1, 2, 3, 4}; }, ""},
-        {"sample too long", [](json& m) { m["models"][0]["sample"] = {1, 2, 3, 4, 5}; },
+        {"l2 zero", [](json& m) { m["models"][0]["l2Norm"] = 0; },
+         "Model validation reference is invalid for OlvaneVisionNet"},
+        {"l2 negative", [](json& m) { m["models"][0]["l2Norm"] = -1; },
+         "Model validation reference is invalid for OlvaneVisionNet"},
+        {"sample of outputSize",
+         [](json& m) {
+             m["models"][0]["sample"] = {1, 2, 3, 4};
+         },
+         ""},
+        {"sample too long",
+         [](json& m) {
+             m["models"][0]["sample"] = {1, 2, 3, 4, 5};
+         },
          "Model validation reference is invalid for OlvaneVisionNet"},
         {"sample empty", [](json& m) { m["models"][0]["sample"] = json::array(); },
          "Model validation reference is invalid for OlvaneVisionNet"},
-        {"upper-case digest", [](json& m) { m["models"][0]["sha256"] = std::string(32, 'A') + std::string(32, 'F'); }, ""},
-        {"63 digits", [](json& m) { m["models"][0]["sha256"] = std::string(63, 'a'); }, "Model SHA-256 is invalid for OlvaneVisionNet"},
-        {"65 digits", [](json& m) { m["models"][0]["sha256"] = std::string(65, 'a'); }, "Model SHA-256 is invalid for OlvaneVisionNet"},
+        {"upper-case digest", [](json& m) { m["models"][0]["sha256"] = std::string(32, 'A') + std::string(32, 'F'); },
+         ""},
+        {"63 digits", [](json& m) { m["models"][0]["sha256"] = std::string(63, 'a'); },
+         "Model SHA-256 is invalid for OlvaneVisionNet"},
+        {"65 digits", [](json& m) { m["models"][0]["sha256"] = std::string(65, 'a'); },
+         "Model SHA-256 is invalid for OlvaneVisionNet"},
         {"non-hex digit", [](json& m) { m["models"][0]["sha256"] = std::string(63, 'a') + "g"; },
          "Model SHA-256 is invalid for OlvaneVisionNet"},
         // Rules apply in order: the reference fails before the digest is looked at.
-        {"two faults", [](json& m) { m["models"][0]["l2Norm"] = 0; m["models"][0]["sha256"] = "x"; },
+        {"two faults",
+         [](json& m) {
+             m["models"][0]["l2Norm"] = 0;
+             m["models"][0]["sha256"] = "x";
+         },
          "Model validation reference is invalid for OlvaneVisionNet"},
-        {"unknown keys", [](json& m) { m["extra"] = true; m["models"][0]["note"] = "x"; }, ""},
+        {"unknown keys",
+         [](json& m) {
+             m["extra"] = true;
+             m["models"][0]["note"] = "x";
+         },
+         ""},
     };
     for (const auto& c : cases) {
         json document = manifestJson();
@@ -126,9 +145,13 @@ TEST(CoreMLModelManifest, DecodingRequiresEveryKeyWithItsType)
         {[](json& m) { m.erase("schema"); }, "schema: required key is missing"},
         {[](json& m) { m["models"][0]["inputSize"] = 8.5; }, "models[0].inputSize: number 8.5 does not fit"},
         {[](json& m) { m["models"][0]["seed"] = "3"; }, "models[0].seed: expected an integer"},
-        {[](json& m) { m["models"][0]["sizeBytes"] = 18446744073709551615ull; }, "models[0].sizeBytes: number 18446744073709551615 does not fit"},
+        {[](json& m) { m["models"][0]["sizeBytes"] = 18446744073709551615ull; },
+         "models[0].sizeBytes: number 18446744073709551615 does not fit"},
         {[](json& m) { m["models"][0]["checksum"] = "1.5"; }, "models[0].checksum: expected a number"},
-        {[](json& m) { m["models"][0]["sample"] = {0.1, nullptr}; }, "models[0].sample[1]: expected a number"},
+        {[](json& m) {
+             m["models"][0]["sample"] = {0.1, nullptr};
+         },
+         "models[0].sample[1]: expected a number"},
         {[](json& m) { m["models"][0]["role"] = 5; }, "models[0].role: expected a string"},
         {[](json& m) { m["models"] = json::object(); }, "models: expected an array"},
         {[](json& m) { m["models"][0] = 1; }, "models[0]: expected an object"},

@@ -74,7 +74,8 @@ private:
 
 TEST(CoreMLRunContext, BuiltFromTheManifestAndTheBackend)
 {
-    const auto context = Runner::makeRunContext(workload(AIWorkloadID::speechRecognition), AIBackend::cpu, std::nullopt);
+    const auto context =
+        Runner::makeRunContext(workload(AIWorkloadID::speechRecognition), AIBackend::cpu, std::nullopt);
     EXPECT_EQ(context.family, CoreMLModelFamily::audio);
     EXPECT_EQ(context.entry.resource, "OlvaneAudioNet");
     EXPECT_EQ(context.entry, entryFor(context.manifest, "OlvaneAudioNet"));
@@ -100,16 +101,28 @@ TEST(CoreMLRunContext, Failures)
     auto manifest = Runner::loadManifest();
     std::erase_if(manifest.models, [](const auto& e) { return e.resource == "OlvaneAudioNet"; });
     const ResourceFolder withoutAudio(manifest, {"OlvaneVisionNet", "OlvaneLanguageNet"});
-    expectError([&] { Runner::makeRunContext(workload(AIWorkloadID::audioClassification), AIBackend::cpu, std::nullopt, in(withoutAudio.path())); },
-                "Core ML model manifest is invalid: No entry for OlvaneAudioNet");
+    expectError(
+        [&] {
+            Runner::makeRunContext(workload(AIWorkloadID::audioClassification), AIBackend::cpu, std::nullopt,
+                                   in(withoutAudio.path()));
+        },
+        "Core ML model manifest is invalid: No entry for OlvaneAudioNet");
 
     // The manifest is read before the model is looked for.
     const ResourceFolder withoutModels(Runner::loadManifest(), {});
-    expectError([&] { Runner::makeRunContext(workload(AIWorkloadID::imageClassification), AIBackend::cpu, std::nullopt, in(withoutModels.path())); },
-                "Required Core ML model is missing: OlvaneVisionNet.mlmodelc");
+    expectError(
+        [&] {
+            Runner::makeRunContext(workload(AIWorkloadID::imageClassification), AIBackend::cpu, std::nullopt,
+                                   in(withoutModels.path()));
+        },
+        "Required Core ML model is missing: OlvaneVisionNet.mlmodelc");
     FixtureTree empty;
-    expectError([&] { Runner::makeRunContext(workload(AIWorkloadID::imageClassification), AIBackend::cpu, std::nullopt, in(empty.root())); },
-                "Core ML model manifest is invalid: ModelManifest.json is missing");
+    expectError(
+        [&] {
+            Runner::makeRunContext(workload(AIWorkloadID::imageClassification), AIBackend::cpu, std::nullopt,
+                                   in(empty.root()));
+        },
+        "Core ML model manifest is invalid: ModelManifest.json is missing");
 }
 
 class ListProvider : public gpu::DeviceProvider {
@@ -158,10 +171,10 @@ TEST(CoreMLRunContext, GpuBackendPrefersTheChosenOrDefaultDevice)
 TEST(CoreMLStandardInference, EveryRoutedWorkloadValidatesOnTheCpu)
 {
     BenchmarkCancellationToken token;
-    for (AIWorkloadID id : {AIWorkloadID::imageClassification, AIWorkloadID::objectDetection,
-                            AIWorkloadID::semanticSegmentation, AIWorkloadID::textEmbeddings,
-                            AIWorkloadID::llmPromptProcessing, AIWorkloadID::llmTokenGeneration,
-                            AIWorkloadID::speechRecognition, AIWorkloadID::audioClassification}) {
+    for (AIWorkloadID id :
+         {AIWorkloadID::imageClassification, AIWorkloadID::objectDetection, AIWorkloadID::semanticSegmentation,
+          AIWorkloadID::textEmbeddings, AIWorkloadID::llmPromptProcessing, AIWorkloadID::llmTokenGeneration,
+          AIWorkloadID::speechRecognition, AIWorkloadID::audioClassification}) {
         const auto& definition = workload(id);
         SCOPED_TRACE(definition.title);
         const auto context = Runner::makeRunContext(definition, AIBackend::cpu, std::nullopt);
@@ -170,7 +183,9 @@ TEST(CoreMLStandardInference, EveryRoutedWorkloadValidatesOnTheCpu)
         EXPECT_EQ(m.accuracy, 1.0);
         EXPECT_EQ(m.iterations, 3);  // the clock passes the 0.35 s target at once
         EXPECT_EQ(m.latencySamplesMS, (std::vector<double>{1000, 1000, 1000}));
-        EXPECT_EQ(m.workUnits, 3 * (id == AIWorkloadID::llmPromptProcessing ? 256 : id == AIWorkloadID::speechRecognition ? 5 : 1));
+        EXPECT_EQ(m.workUnits, 3 * (id == AIWorkloadID::llmPromptProcessing ? 256
+                                    : id == AIWorkloadID::speechRecognition ? 5
+                                                                            : 1));
         EXPECT_DOUBLE_EQ(m.wallSeconds, 7.0);  // three iterations of two readings, then the end
         EXPECT_EQ(m.throughputUnit, definition.throughputUnit);
         ASSERT_EQ(m.details.size(), 7u);
@@ -185,7 +200,8 @@ TEST(CoreMLStandardInference, EveryRoutedWorkloadValidatesOnTheCpu)
         nn::FeatureMap features;
         features.emplace("input", Runner::makeInput(context.entry));
         const auto output = model.predict(features).at("output");
-        const double expected = 3 * Runner::postProcess(id, output.values()) + Runner::validate(output, context.entry).actualChecksum;
+        const double expected =
+            3 * Runner::postProcess(id, output.values()) + Runner::validate(output, context.entry).actualChecksum;
         EXPECT_NEAR(m.checksum, expected, 1e-9 * std::max(1.0, std::abs(expected)));
     }
 }
@@ -313,8 +329,8 @@ TEST(CoreMLModelLoading, AFailedLoadStillRecordsItsSample)
     // Every load refused (no Neural Engine here): still a measurement, never an error.
     auto refused = context.configuration;
     refused.computeUnits = nn::ComputeUnits::cpuAndNeuralEngine;
-    const auto failed = Runner::runModelLoading(loading, context.modelURL, refused, context.entry, 0.0, token,
-                                                fastEnvironment());
+    const auto failed =
+        Runner::runModelLoading(loading, context.modelURL, refused, context.entry, 0.0, token, fastEnvironment());
     EXPECT_EQ(failed.iterations, 2);
     EXPECT_EQ(failed.accuracy, 0.0);
     EXPECT_EQ(failed.checksum, 0.0);
@@ -335,8 +351,8 @@ TEST(CoreMLModelLoading, FirstAndWarmTimes)
     EXPECT_EQ(m.accuracy, 1.0);
     EXPECT_DOUBLE_EQ(m.wallSeconds, 0.5);
     EXPECT_DOUBLE_EQ(m.throughput, 4.0);
-    EXPECT_EQ(m.details, (std::vector<std::string>{"Core ML compute units: CPU Only", "First load + prediction: 300.00 ms",
-                                                   "Warm average: 150.00 ms"}));
+    EXPECT_EQ(m.details, (std::vector<std::string>{"Core ML compute units: CPU Only",
+                                                   "First load + prediction: 300.00 ms", "Warm average: 150.00 ms"}));
     EXPECT_TRUE(isWellFormed(m));
 
     token.cancel();
@@ -359,7 +375,8 @@ TEST(CoreMLBatchScaling, PassesPerScaleAndDetails)
         EXPECT_EQ(m.workUnits, 31.0 * repeats);
         EXPECT_DOUBLE_EQ(m.wallSeconds, 5.0);
         EXPECT_EQ(m.accuracy, 1.0);
-        EXPECT_NEAR(m.checksum, 31 * repeats * context.entry.checksum, 1e-4 * std::abs(31 * repeats * context.entry.checksum));
+        EXPECT_NEAR(m.checksum, 31 * repeats * context.entry.checksum,
+                    1e-4 * std::abs(31 * repeats * context.entry.checksum));
         ASSERT_EQ(m.latencySamplesMS.size(), 5u);
         EXPECT_DOUBLE_EQ(m.latencySamplesMS[0], 1000.0 / repeats);
         EXPECT_DOUBLE_EQ(m.latencySamplesMS[4], 1000.0 / (16 * repeats));
@@ -375,8 +392,10 @@ TEST(CoreMLBatchScaling, PassesPerScaleAndDetails)
 
     auto wrong = context.entry;
     wrong.sample[0] += 10.0;
-    EXPECT_EQ(Runner::runBatchScaling(batch, context.modelURL, context.configuration, wrong, 0.0, token,
-                                      fastEnvironment()).accuracy, 0.0);
+    EXPECT_EQ(
+        Runner::runBatchScaling(batch, context.modelURL, context.configuration, wrong, 0.0, token, fastEnvironment())
+            .accuracy,
+        0.0);
 
     token.cancel();
     EXPECT_THROW(Runner::runBatchScaling(batch, context.modelURL, context.configuration, context.entry, 0.0, token,
@@ -422,7 +441,8 @@ TEST(CoreMLMultimodalSimilarity, PairsBothEncoders)
                                         fastEnvironment());
         ADD_FAILURE() << "ran without a language entry";
     } catch (const AIBenchmarkError& error) {
-        EXPECT_EQ(error.errorDescription(), "Core ML model manifest is invalid: Multimodal encoder resources are incomplete");
+        EXPECT_EQ(error.errorDescription(),
+                  "Core ML model manifest is invalid: Multimodal encoder resources are incomplete");
     }
     const ResourceFolder visionOnly(context.manifest, {"OlvaneVisionNet"});
     auto environment = fastEnvironment();
@@ -436,7 +456,8 @@ TEST(CoreMLMeasure, RoutesEachWorkloadToItsRunner)
 {
     BenchmarkCancellationToken token;
     const auto first = [&](AIWorkloadID id) {
-        return Runner::measure(workload(id), AIBackend::cpu, std::nullopt, 0.0, token, fastEnvironment()).details.front();
+        return Runner::measure(workload(id), AIBackend::cpu, std::nullopt, 0.0, token, fastEnvironment())
+            .details.front();
     };
     EXPECT_EQ(first(AIWorkloadID::modelLoading), "Core ML compute units: CPU Only");
     EXPECT_EQ(first(AIWorkloadID::batchScaling), "Batch 1: 1.00 items/s");
@@ -448,8 +469,9 @@ TEST(NeuralEngineProbe, ReportsTheUnitUnavailableWithTheRuntimesReason)
 {
     const auto result = runNeuralEngineProbe(sys::resourceDirectory());
     EXPECT_FALSE(result.available);
-    EXPECT_EQ(result.detail, "CPU + Neural Engine probe failed: The compute units CPU and Neural Engine cannot be used: "
-                             "this system has no Neural Engine.");
+    EXPECT_EQ(result.detail,
+              "CPU + Neural Engine probe failed: The compute units CPU and Neural Engine cannot be used: "
+              "this system has no Neural Engine.");
 
     FixtureTree empty;
     const auto missing = runNeuralEngineProbe(empty.root());

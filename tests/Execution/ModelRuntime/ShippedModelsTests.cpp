@@ -45,8 +45,8 @@ TEST(ShippedModels, EveryFamilyPredictsWithinTheManifestTolerancesOnTheCpu)
     const auto manifest = CoreMLBenchmarkRunner::loadManifest();
     for (const auto& entry : manifest.models) {
         SCOPED_TRACE(entry.resource);
-        const auto model = nn::Model::load(*sys::resourcePath(entry.resource, "mlmodelc"),
-                                           {nn::ComputeUnits::cpuOnly, std::nullopt});
+        const auto model =
+            nn::Model::load(*sys::resourcePath(entry.resource, "mlmodelc"), {nn::ComputeUnits::cpuOnly, std::nullopt});
         EXPECT_EQ(model.executorName(), "CPU");
         nn::FeatureMap features;
         features.emplace("input", makeInput(entry));
@@ -83,14 +83,16 @@ TEST(ShippedModels, EveryFamilyPredictsWithinTheManifestTolerancesOnTheGpu)
         // Far inside the manifest's tolerances: only the order of the sums differs from the CPU.
         EXPECT_LT(result.checksumError, 1e-4);
         EXPECT_LT(result.l2Error, 1e-4);
-        const auto cpuOutput = nn::Model::load(folder, {nn::ComputeUnits::cpuOnly, std::nullopt}).predict(features).at("output");
+        const auto cpuOutput =
+            nn::Model::load(folder, {nn::ComputeUnits::cpuOnly, std::nullopt}).predict(features).at("output");
         double largest = 0;
         for (std::size_t i = 0; i < cpuOutput.count(); ++i) {
             largest = std::max(largest, std::abs(gpuOutput.value(i) - cpuOutput.value(i)));
         }
         EXPECT_LT(largest, 1e-3);
         // `all` takes the GPU when there is one.
-        EXPECT_EQ(nn::Model::load(folder, {nn::ComputeUnits::all, std::nullopt}).executorName(), gpuModel.executorName());
+        EXPECT_EQ(nn::Model::load(folder, {nn::ComputeUnits::all, std::nullopt}).executorName(),
+                  gpuModel.executorName());
     }
 }
 

@@ -9,7 +9,10 @@ using namespace korvalen;
 
 namespace {
 
-std::uint32_t bits(float value) { return std::bit_cast<std::uint32_t>(value); }
+std::uint32_t bits(float value)
+{
+    return std::bit_cast<std::uint32_t>(value);
+}
 
 }  // namespace
 

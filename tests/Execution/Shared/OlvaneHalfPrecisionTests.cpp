@@ -11,9 +11,18 @@ using namespace korvalen;
 
 namespace {
 
-std::uint16_t compilerEncode(float value) { return std::bit_cast<std::uint16_t>(static_cast<_Float16>(value)); }
-float compilerDecode(std::uint16_t h) { return static_cast<float>(std::bit_cast<_Float16>(h)); }
-bool isNaNPattern(std::uint16_t h) { return (h & 0x7C00u) == 0x7C00u && (h & 0x3FFu) != 0; }
+std::uint16_t compilerEncode(float value)
+{
+    return std::bit_cast<std::uint16_t>(static_cast<_Float16>(value));
+}
+float compilerDecode(std::uint16_t h)
+{
+    return static_cast<float>(std::bit_cast<_Float16>(h));
+}
+bool isNaNPattern(std::uint16_t h)
+{
+    return (h & 0x7C00u) == 0x7C00u && (h & 0x3FFu) != 0;
+}
 
 // Compares one float against the compiler's conversion; NaNs only need to agree on the sign, since
 // every NaN is deliberately encoded as the quiet NaN 0x7E00.
@@ -37,11 +46,13 @@ TEST(OlvaneHalfPrecision, EveryPatternDecodesLikeTheCompilerAndRoundTrips)
         if (isNaNPattern(half)) {
             ASSERT_TRUE(std::isnan(ours)) << std::hex << h;
             // The payload moves into place unchanged, sign included.
-            ASSERT_EQ(std::bit_cast<std::uint32_t>(ours), (static_cast<std::uint32_t>(h & 0x8000u) << 16) | ((h & 0x3FFu) << 13) | 0x7F800000u);
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(ours),
+                      (static_cast<std::uint32_t>(h & 0x8000u) << 16) | ((h & 0x3FFu) << 13) | 0x7F800000u);
             ASSERT_EQ(OlvaneHalfPrecision::encode(ours), (h & 0x8000u) | 0x7E00u) << std::hex << h;
             continue;
         }
-        ASSERT_EQ(std::bit_cast<std::uint32_t>(ours), std::bit_cast<std::uint32_t>(compilerDecode(half))) << std::hex << h;
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(ours), std::bit_cast<std::uint32_t>(compilerDecode(half)))
+            << std::hex << h;
         ASSERT_EQ(OlvaneHalfPrecision::encode(ours), half) << std::hex << h;
     }
 }
@@ -55,7 +66,8 @@ TEST(OlvaneHalfPrecision, EncodeRoundsTiesToEvenLikeTheCompiler)
         const float high = h + 1 < 0x7C00 ? OlvaneHalfPrecision::decode(static_cast<std::uint16_t>(h + 1)) : 65536.0f;
         const float tie = low + (high - low) * 0.5f;  // exact: both are representable with room to spare
         for (float sign : {1.0f, -1.0f}) {
-            for (float value : {low, tie, std::nextafter(tie, 0.0f), std::nextafter(tie, 1e9f), std::nextafter(low, 1e9f)}) {
+            for (float value :
+                 {low, tie, std::nextafter(tie, 0.0f), std::nextafter(tie, 1e9f), std::nextafter(low, 1e9f)}) {
                 expectEncodeMatches(sign * value);
             }
         }
@@ -65,7 +77,8 @@ TEST(OlvaneHalfPrecision, EncodeRoundsTiesToEvenLikeTheCompiler)
 TEST(OlvaneHalfPrecision, EncodeMatchesTheCompilerAcrossAllFloatMagnitudes)
 {
     // A prime stride visits every exponent and a spread of mantissas, both signs, NaNs and infinities.
-    for (std::uint64_t b = 0; b <= 0xFFFFFFFFull; b += 4099) expectEncodeMatches(std::bit_cast<float>(static_cast<std::uint32_t>(b)));
+    for (std::uint64_t b = 0; b <= 0xFFFFFFFFull; b += 4099)
+        expectEncodeMatches(std::bit_cast<float>(static_cast<std::uint32_t>(b)));
     // Every float whose result is a half subnormal or a zero near the subnormal boundary (exponents 100-113), sampled densely.
     for (std::uint32_t b = 100u << 23; b < 114u << 23; b += 97) expectEncodeMatches(std::bit_cast<float>(b));
 }
@@ -128,7 +141,8 @@ TEST(OlvaneHalfPrecision, ArrayConversionsGiveTheScalarBitsOnEveryPath)
     std::vector<std::uint16_t> halves(65'536 + 3);
     for (std::size_t i = 0; i < halves.size(); ++i) halves[i] = static_cast<std::uint16_t>(i * 7919u);
     std::vector<float> floats;
-    for (std::uint64_t b = 0; b < (1ull << 32); b += 4'099) floats.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(b)));
+    for (std::uint64_t b = 0; b < (1ull << 32); b += 4'099)
+        floats.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(b)));
     for (float special : {65'519.0f, 65'520.0f, 0x1p-25f, 0x1.8p-24f, -0.0f, std::bit_cast<float>(0x7F800001u)})
         floats.push_back(special);
 
@@ -137,7 +151,8 @@ TEST(OlvaneHalfPrecision, ArrayConversionsGiveTheScalarBitsOnEveryPath)
         std::vector<float> decoded(halves.size());
         OlvaneHalfPrecision::decode(halves, decoded);
         for (std::size_t i = 0; i < halves.size(); ++i)
-            ASSERT_EQ(std::bit_cast<std::uint32_t>(decoded[i]), std::bit_cast<std::uint32_t>(OlvaneHalfPrecision::decode(halves[i])))
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(decoded[i]),
+                      std::bit_cast<std::uint32_t>(OlvaneHalfPrecision::decode(halves[i])))
                 << scalar << " " << halves[i];
         std::vector<std::uint16_t> encoded(floats.size());
         OlvaneHalfPrecision::encode(floats, encoded);

@@ -23,15 +23,12 @@ TEST(SafeTargetSeconds, ScaledBaseWithAFloorAndACeiling)
         double scale, base, floor, expected;
     };
     for (const Case& c : {
-             Case{2.0, 0.5, 0.35, 1.0},
-             Case{0.6, 0.5, 0.35, 0.35},   // raised to the floor
-             Case{0.0, 1.0, 0.35, 0.35},
-             Case{-3.0, 1.0, 0.35, 0.35},  // negative
-             Case{nan, 1.0, 0.35, 0.35},   // not a number
-             Case{0.0, inf, 0.35, 0.35},   // 0 × infinity is not a number either
-             Case{1e300, 1e10, 0.35, maximumTargetSeconds},
-             Case{inf, 1.0, 0.4, maximumTargetSeconds},
-             Case{1.0, 0.1, 0.5, 0.5},     // the model runners' own floors
+             Case{2.0, 0.5, 0.35, 1.0}, Case{0.6, 0.5, 0.35, 0.35},    // raised to the floor
+             Case{0.0, 1.0, 0.35, 0.35}, Case{-3.0, 1.0, 0.35, 0.35},  // negative
+             Case{nan, 1.0, 0.35, 0.35},                               // not a number
+             Case{0.0, inf, 0.35, 0.35},                               // 0 × infinity is not a number either
+             Case{1e300, 1e10, 0.35, maximumTargetSeconds}, Case{inf, 1.0, 0.4, maximumTargetSeconds},
+             Case{1.0, 0.1, 0.5, 0.5},  // the model runners' own floors
          }) {
         SCOPED_TRACE(::testing::PrintToString(c.scale) + " x " + ::testing::PrintToString(c.base));
         EXPECT_DOUBLE_EQ(safeTargetSeconds(c.scale, c.base, c.floor), c.expected);
@@ -157,10 +154,10 @@ TEST(TimedLoop, MemoryIsSampledAfterIterationsAtMostOncePerInterval)
         int minimum, steps, readings;
     };
     for (const Case& c : {
-             Case{0.0, unit, 20 * unit, 1, 10, 10},     // every iteration
+             Case{0.0, unit, 20 * unit, 1, 10, 10},      // every iteration
              Case{8 * unit, unit, 20 * unit, 1, 10, 3},  // ends 3, 11 and 19 units in
-             Case{8 * unit, 1.0, 0.0, 3, 3, 3},         // slow iterations: every one
-             Case{8 * unit, 0.0, 0.0, 3, 3, 1},         // a clock standing still: only after the first
+             Case{8 * unit, 1.0, 0.0, 3, 3, 3},          // slow iterations: every one
+             Case{8 * unit, 0.0, 0.0, 3, 3, 1},          // a clock standing still: only after the first
          }) {
         SCOPED_TRACE(::testing::PrintToString(c.interval) + " / " + ::testing::PrintToString(c.step));
         BenchmarkCancellationToken token;

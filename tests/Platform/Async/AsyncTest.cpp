@@ -51,8 +51,7 @@ TEST_F(AsyncTest, CapturedValuesSurviveTheHandOffExactlyOnce)
     auto run = [&](std::vector<std::string> words) -> Task<> {
         auto join = [words] {
             std::string all;
-            for (const auto& w : words)
-                all += w;
+            for (const auto& w : words) all += w;
             return all;
         };
         seen = co_await runDetached(join);
@@ -68,14 +67,12 @@ TEST_F(AsyncTest, MainThreadKeepsServingEventsWhileWorkerIsBusy)
     int ticks = 0;
     QTimer ticker;
     QObject::connect(&ticker, &QTimer::timeout, [&] {
-        if (++ticks == 3)
-            release = true;
+        if (++ticks == 3) release = true;
     });
     ticker.start(5);
     auto run = [&]() -> Task<> {
         co_await runDetached([&release] {
-            while (!release)
-                std::this_thread::sleep_for(1ms);
+            while (!release) std::this_thread::sleep_for(1ms);
         });
     };
     Task<> task = run();
@@ -133,7 +130,9 @@ TEST_F(AsyncTest, DetachedTasksRunToTheEndAndFreeThemselves)
 
     // Dropping the handle of an unfinished task detaches it as well.
     finished = false;
-    { Task<> dropped = body(&alive, &finished); }
+    {
+        Task<> dropped = body(&alive, &finished);
+    }
     ASSERT_TRUE(processEventsUntil([&] { return finished; }));
     EXPECT_EQ(alive, 0);
 }

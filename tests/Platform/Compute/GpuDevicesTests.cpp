@@ -84,8 +84,7 @@ TEST(OpenCLDevices, SameIdentifiersOnEveryEnumeration)
 
     // GPUs and accelerators first; processors only when there is nothing else.
     bool sawProcessor = false, sawOther = false;
-    for (const auto& device : first)
-        (device.kind == DeviceKind::cpu ? sawProcessor : sawOther) = true;
+    for (const auto& device : first) (device.kind == DeviceKind::cpu ? sawProcessor : sawOther) = true;
     EXPECT_FALSE(sawProcessor && sawOther);
 }
 
@@ -93,8 +92,7 @@ TEST(OpenCLDevices, HandlesAndAllocationsByIdentifier)
 {
     EXPECT_FALSE(nativeDevice(0));
     const auto devices = deviceProvider().devices();
-    if (devices.empty())
-        GTEST_SKIP() << "no OpenCL device on this machine";
+    if (devices.empty()) GTEST_SKIP() << "no OpenCL device on this machine";
     const auto id = devices.front().registryID;
     const auto handles = nativeDevice(id);
     ASSERT_TRUE(handles);

@@ -26,25 +26,29 @@ __kernel void scale(__global const float* input, __global float* output, const f
 
 class GpuLayerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         device = testing::openTestDevice();
         if (!device) GTEST_SKIP() << "no OpenCL device on this machine";
         queue = device->makeCommandQueue();
         ASSERT_TRUE(queue);
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         if (device) device->setTreatAsDiscrete(std::nullopt);
     }
 
-    std::shared_ptr<Pipeline> scalePipeline() {
+    std::shared_ptr<Pipeline> scalePipeline()
+    {
         auto library = device->makeLibrary(scaleSource);
         return library->makePipeline("scale");
     }
 
     // output[i] = input[i] * factor over count elements, committed and waited for.
     std::shared_ptr<CommandBuffer> scale(const std::shared_ptr<Buffer>& input, const std::shared_ptr<Buffer>& output,
-                                         float factor, std::uint32_t count) {
+                                         float factor, std::uint32_t count)
+    {
         auto commands = queue->makeCommandBuffer();
         auto encoder = commands->makeComputeEncoder();
         encoder->setPipeline(scalePipeline());
@@ -62,7 +66,8 @@ protected:
     std::shared_ptr<CommandQueue> queue;
 };
 
-TEST_F(GpuLayerTest, SharedBufferRunsAKernelAndReportsDeviceTimes) {
+TEST_F(GpuLayerTest, SharedBufferRunsAKernelAndReportsDeviceTimes)
+{
     std::vector<float> values = {1.0f, 2.0f, -3.0f, 4.5f, 0.25f};
     auto input = device->makeBuffer(values.data(), values.size() * 4, StorageMode::shared);
     auto output = device->makeBuffer(values.size() * 4, StorageMode::shared);
@@ -75,7 +80,8 @@ TEST_F(GpuLayerTest, SharedBufferRunsAKernelAndReportsDeviceTimes) {
     EXPECT_LE(commands->gpuStartTime(), commands->gpuEndTime());
 }
 
-TEST_F(GpuLayerTest, EmptyCommandBufferCompletes) {
+TEST_F(GpuLayerTest, EmptyCommandBufferCompletes)
+{
     auto commands = queue->makeCommandBuffer();
     EXPECT_EQ(commands->status(), CommandStatus::notEnqueued);
     commands->commit();
@@ -84,7 +90,8 @@ TEST_F(GpuLayerTest, EmptyCommandBufferCompletes) {
     EXPECT_EQ(commands->makeComputeEncoder(), nullptr);
 }
 
-TEST_F(GpuLayerTest, BriefWaitWakesWhenTheWorkFinishes) {
+TEST_F(GpuLayerTest, BriefWaitWakesWhenTheWorkFinishes)
+{
     std::vector<float> values(4096, 1.5f);
     auto input = device->makeBuffer(values.data(), values.size() * 4, StorageMode::shared);
     auto output = device->makeBuffer(values.size() * 4, StorageMode::shared);
@@ -99,7 +106,8 @@ TEST_F(GpuLayerTest, BriefWaitWakesWhenTheWorkFinishes) {
     EXPECT_EQ(output->element<float>(4095), 3.0f);
 }
 
-TEST_F(GpuLayerTest, BufferRequestsOutsideTheDeviceLimitsAreRefused) {
+TEST_F(GpuLayerTest, BufferRequestsOutsideTheDeviceLimitsAreRefused)
+{
     EXPECT_EQ(device->makeBuffer(0, StorageMode::shared), nullptr);
     EXPECT_EQ(device->makeBuffer(0, StorageMode::private_), nullptr);
     EXPECT_EQ(device->makeBuffer(device->maxBufferLength() + 1, StorageMode::shared), nullptr);
@@ -114,7 +122,8 @@ TEST_F(GpuLayerTest, BufferRequestsOutsideTheDeviceLimitsAreRefused) {
     EXPECT_THROW(shared->map(65, 0, MapAccess::read), Error);
 }
 
-TEST_F(GpuLayerTest, PrivateDataTravelsThroughBlits) {
+TEST_F(GpuLayerTest, PrivateDataTravelsThroughBlits)
+{
     std::vector<std::uint32_t> words = {7, 8, 9, 10, 11, 12};
     auto resident = device->makeBuffer(words.data(), 24, StorageMode::private_);
     auto staging = device->makeBuffer(24, StorageMode::shared);
@@ -130,7 +139,8 @@ TEST_F(GpuLayerTest, PrivateDataTravelsThroughBlits) {
               (std::vector<std::uint32_t>{8, 9, 10, 11, 0xFFFFFFFFu, 0xFFFFFFFFu}));
 }
 
-TEST_F(GpuLayerTest, ManagedBufferKeepsItsMirrorInStepOnADiscreteDevice) {
+TEST_F(GpuLayerTest, ManagedBufferKeepsItsMirrorInStepOnADiscreteDevice)
+{
     device->setTreatAsDiscrete(true);
     EXPECT_FALSE(device->hasUnifiedMemory());
 
@@ -164,7 +174,8 @@ TEST_F(GpuLayerTest, ManagedBufferKeepsItsMirrorInStepOnADiscreteDevice) {
     setTreatAllDevicesAsDiscrete(false);
 }
 
-TEST_F(GpuLayerTest, AnEnqueueTheDriverRefusesShowsAsAFailedBuffer) {
+TEST_F(GpuLayerTest, AnEnqueueTheDriverRefusesShowsAsAFailedBuffer)
+{
     auto pipeline = scalePipeline();
     auto input = device->makeBuffer(64, StorageMode::shared);
     auto commands = queue->makeCommandBuffer();
@@ -183,7 +194,8 @@ TEST_F(GpuLayerTest, AnEnqueueTheDriverRefusesShowsAsAFailedBuffer) {
     EXPECT_NE(commands->error()->find("clEnqueueNDRangeKernel(scale)"), std::string::npos) << *commands->error();
 }
 
-TEST_F(GpuLayerTest, LibraryReportsMissingFunctionsAndTheCompilerLog) {
+TEST_F(GpuLayerTest, LibraryReportsMissingFunctionsAndTheCompilerLog)
+{
     auto library = device->makeLibrary(scaleSource);
     EXPECT_TRUE(library->hasFunction("scale"));
     EXPECT_FALSE(library->hasFunction("missing_kernel"));
@@ -202,7 +214,8 @@ TEST_F(GpuLayerTest, LibraryReportsMissingFunctionsAndTheCompilerLog) {
     }
 }
 
-TEST_F(GpuLayerTest, BuffersCountTowardsTheDeviceAllocationLedger) {
+TEST_F(GpuLayerTest, BuffersCountTowardsTheDeviceAllocationLedger)
+{
     auto before = deviceProvider().devices().front().currentAllocatedBytes;
     {
         auto buffer = device->makeBuffer(4096, StorageMode::private_);
@@ -212,7 +225,8 @@ TEST_F(GpuLayerTest, BuffersCountTowardsTheDeviceAllocationLedger) {
     EXPECT_EQ(deviceProvider().devices().front().currentAllocatedBytes, before);
 }
 
-TEST_F(GpuLayerTest, WorkOutlivesTheHandlesThatCommittedIt) {
+TEST_F(GpuLayerTest, WorkOutlivesTheHandlesThatCommittedIt)
+{
     // The command buffer and its buffers are dropped while the kernel may still be queued; the
     // layer keeps them until the work has run, and later work on the queue proceeds.
     const std::uint32_t count = 1 << 16;
@@ -232,7 +246,8 @@ TEST_F(GpuLayerTest, WorkOutlivesTheHandlesThatCommittedIt) {
     EXPECT_TRUE(finishGpuWork(*after));
 }
 
-TEST(GpuLayerChecks, RefusedBuffersNeverReachTheBackend) {
+TEST(GpuLayerChecks, RefusedBuffersNeverReachTheBackend)
+{
     testing::FakeGpu fake;
     auto device = fake.addDevice("Fake GPU", 7);
     device->maxBuffer = 1024;
@@ -245,7 +260,8 @@ TEST(GpuLayerChecks, RefusedBuffersNeverReachTheBackend) {
     EXPECT_EQ(device->allocations, 1);
 }
 
-TEST(GpuLayerChecks, EncodersRecordInOrderAndRefuseMisuse) {
+TEST(GpuLayerChecks, EncodersRecordInOrderAndRefuseMisuse)
+{
     testing::FakeGpu fake;
     auto device = fake.addDevice("Fake GPU", 7);
     auto queue = device->makeCommandQueue();
@@ -254,7 +270,7 @@ TEST(GpuLayerChecks, EncodersRecordInOrderAndRefuseMisuse) {
     auto a = device->makeBuffer(16, StorageMode::shared);
 
     auto compute = commands->makeComputeEncoder();
-    EXPECT_EQ(commands->makeBlitEncoder(), nullptr);  // one encoder at a time
+    EXPECT_EQ(commands->makeBlitEncoder(), nullptr);                      // one encoder at a time
     EXPECT_THROW(compute->dispatchThreads({1, 1, 1}, {1, 1, 1}), Error);  // no pipeline yet
     compute->setPipeline(library->makePipeline("k"));
     compute->setBuffer(a, 1);
@@ -283,7 +299,8 @@ TEST(GpuLayerChecks, EncodersRecordInOrderAndRefuseMisuse) {
     EXPECT_TRUE(std::holds_alternative<FillCommand>(commands->commands()[1]));
 }
 
-TEST(GpuLayerChecks, DriverTextsBecomeOneLine) {
+TEST(GpuLayerChecks, DriverTextsBecomeOneLine)
+{
     EXPECT_EQ(singleLine("<source>:3:5: error: x\n  y = 1;\r\n    ^"), "<source>:3:5: error: x |   y = 1; |     ^");
     EXPECT_EQ(singleLine("plain"), "plain");
 }

@@ -11,7 +11,10 @@ namespace {
 
 using namespace std::chrono;
 
-Date fromMilliseconds(long long ms) { return Date{duration_cast<Date::duration>(milliseconds{ms})}; }
+Date fromMilliseconds(long long ms)
+{
+    return Date{duration_cast<Date::duration>(milliseconds{ms})};
+}
 
 TEST(Date, WritesUTCWithMilliseconds)
 {

@@ -47,7 +47,8 @@ TEST(Settings, RectangleTextRoundTripsAndRejectsNonsense)
     EXPECT_EQ(Settings::rectText(QRect(-40, 25, 1200, 800)), "{{-40, 25}, {1200, 800}}");
     EXPECT_EQ(Settings::parseRect("{{-40, 25}, {1200, 800}}"), QRect(-40, 25, 1200, 800));
     EXPECT_EQ(Settings::parseRect("{{100.5, 50}, {960.0, 620}}"), QRect(100, 50, 960, 620));
-    for (const char* bad : {"", "{{1, 2}, {0, 5}}", "{{1, 2}, {3}}", "1,2,3,4", "{{a, 2}, {3, 4}}", "{{1, 2}, {-3, 4}}"})
+    for (const char* bad :
+         {"", "{{1, 2}, {0, 5}}", "{{1, 2}, {3}}", "1,2,3,4", "{{a, 2}, {3, 4}}", "{{1, 2}, {-3, 4}}"})
         EXPECT_FALSE(Settings::parseRect(bad).has_value()) << bad;
 }
 

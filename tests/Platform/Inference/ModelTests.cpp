@@ -5,9 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cmath>
 #include <fstream>
-#include <unistd.h>
 
 namespace korvalen::nn {
 namespace {
@@ -72,9 +72,8 @@ class ModelTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        root_ = fs::temp_directory_path() /
-                ("korvalen-nn-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        root_ = fs::temp_directory_path() / ("korvalen-nn-" + std::to_string(::getpid()) + "-" +
+                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(root_);
         folder_ = root_ / "TinyNet.mlmodelc";
         writeCompiledModel(folder_, smallNetwork());
@@ -143,7 +142,8 @@ TEST_F(ModelTest, WrongInputsAreRefusedWithClearText)
         std::string fragment;
     };
     const std::vector<Case> cases{
-        {features("inputs", MultiArray({5})), "requires the input feature \"input\", which was not provided (given: \"inputs\")"},
+        {features("inputs", MultiArray({5})),
+         "requires the input feature \"input\", which was not provided (given: \"inputs\")"},
         {FeatureMap{}, "no features were given"},
         {features("input", MultiArray({4})), "has shape [4] but the model TinyNet expects [5]"},
         {features("input", MultiArray({1, 5})), "has shape [1, 5]"},
@@ -175,7 +175,8 @@ TEST_F(ModelTest, TruncatedOrForeignWeightsAreRefusedBeforeReading)
 {
     const std::string weights = read(weightsFileName);
     rewrite(weightsFileName, weights.substr(0, weights.size() - 4));
-    expectLoadError(Error::Code::invalidModel, "holds " + std::to_string(weights.size() - 4) + " bytes where the description needs " +
+    expectLoadError(Error::Code::invalidModel, "holds " + std::to_string(weights.size() - 4) +
+                                                   " bytes where the description needs " +
                                                    std::to_string(weights.size()));
 
     rewrite(weightsFileName, weights + "junk");

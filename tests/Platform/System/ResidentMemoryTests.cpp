@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
 using namespace korvalen::sys;
 
@@ -35,7 +35,10 @@ private:
     std::string path_;
 };
 
-std::uint64_t page() { return static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)); }
+std::uint64_t page()
+{
+    return static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
 
 }  // namespace
 
@@ -62,8 +65,8 @@ TEST(ResidentMemory, FailedReadingsGiveZero)
 
     StatmFile file;
     ResidentMemoryReader reader(file.path());
-    for (const char* text : {"", "12000\n", "12000 abc 1\n", "12000 -5 1\n", "12000 5x 1\n",
-                             "1 99999999999999999999999 0\n"}) {
+    for (const char* text :
+         {"", "12000\n", "12000 abc 1\n", "12000 -5 1\n", "12000 5x 1\n", "1 99999999999999999999999 0\n"}) {
         file.write(text);
         EXPECT_EQ(reader.residentBytes(), 0u) << '"' << text << '"';
     }
@@ -82,6 +85,6 @@ TEST(ResidentMemory, ParserRejectsOverflowingPageCounts)
 TEST(ResidentMemory, ProcessReadingIsPlausible)
 {
     const std::uint64_t bytes = residentBytes();
-    EXPECT_GT(bytes, 1u << 20);            // a running test program holds more than a megabyte
+    EXPECT_GT(bytes, 1u << 20);  // a running test program holds more than a megabyte
     EXPECT_LT(bytes, 1ull << 40);
 }

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <unistd.h>
+#include <fstream>
 
 namespace korvalen::sys {
 namespace {

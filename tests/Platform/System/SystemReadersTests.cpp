@@ -67,10 +67,16 @@ TEST(ProcessorInfo, CacheLevelsAndLineSize)
 {
     FixtureTree tree;
     const std::string cache = "sys/devices/system/cpu/cpu0/cache/";
-    tree.write(cache + "index0/level", "1\n").write(cache + "index0/type", "Data\n").write(cache + "index0/size", "48K\n");
+    tree.write(cache + "index0/level", "1\n")
+        .write(cache + "index0/type", "Data\n")
+        .write(cache + "index0/size", "48K\n");
     tree.write(cache + "index0/coherency_line_size", "64\n");
-    tree.write(cache + "index1/level", "1\n").write(cache + "index1/type", "Instruction\n").write(cache + "index1/size", "32K\n");
-    tree.write(cache + "index2/level", "2\n").write(cache + "index2/type", "Unified\n").write(cache + "index2/size", "1024K\n");
+    tree.write(cache + "index1/level", "1\n")
+        .write(cache + "index1/type", "Instruction\n")
+        .write(cache + "index1/size", "32K\n");
+    tree.write(cache + "index2/level", "2\n")
+        .write(cache + "index2/type", "Unified\n")
+        .write(cache + "index2/size", "1024K\n");
 
     // No L3, as on many Arm machines: the level is absent, and the instruction cache never
     // stands in for the data cache.
@@ -80,7 +86,9 @@ TEST(ProcessorInfo, CacheLevelsAndLineSize)
     EXPECT_FALSE(geometry.l3Bytes);
     EXPECT_EQ(geometry.lineBytes, 64u);
 
-    tree.write(cache + "index3/level", "3\n").write(cache + "index3/type", "Unified\n").write(cache + "index3/size", "32768K\n");
+    tree.write(cache + "index3/level", "3\n")
+        .write(cache + "index3/type", "Unified\n")
+        .write(cache + "index3/size", "32768K\n");
     geometry = readCacheGeometry(tree.root());
     EXPECT_EQ(geometry.l3Bytes, 32u << 20);
 
@@ -93,8 +101,7 @@ TEST(ProcessorInfo, CoresFollowTheAffinityMaskAndSharedThreads)
 {
     FixtureTree tree;
     // Four cores with two hardware threads each: cpu n and n+4 share a core; cpu 7 is offline.
-    for (int cpu = 0; cpu < 8; ++cpu)
-        writeCpu(tree, cpu, std::to_string(cpu % 4) + "," + std::to_string(cpu % 4 + 4));
+    for (int cpu = 0; cpu < 8; ++cpu) writeCpu(tree, cpu, std::to_string(cpu % 4) + "," + std::to_string(cpu % 4 + 4));
     tree.write("sys/devices/system/cpu/online", "0-6\n").write("sys/devices/system/cpu/present", "0-7\n");
     tree.write("proc/self/status", "Name:\tkorvalen\nCpus_allowed:\tff\nCpus_allowed_list:\t0-7\n");
 
@@ -134,7 +141,8 @@ TEST(MemoryInfo, AvailableSwapAndOldKernels)
     // Without MemAvailable: free plus buffers and page cache, less shared memory.
     tree.write("proc/meminfo",
                "MemTotal:       16777216 kB\nMemFree:         1048576 kB\nBuffers:          102400 kB\n"
-               "Cached:          2097152 kB\nShmem:            524288 kB\nSwapTotal:             0 kB\nSwapFree:              0 kB\n");
+               "Cached:          2097152 kB\nShmem:            524288 kB\nSwapTotal:             0 kB\nSwapFree:       "
+               "       0 kB\n");
     memory = readMemoryInfo(tree.root());
     EXPECT_EQ(memory.availableBytes, (1048576ull + 102400 + 2097152 - 524288) * 1024);
     EXPECT_EQ(memory.swapUsedBytes, 0u);

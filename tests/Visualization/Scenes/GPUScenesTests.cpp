@@ -86,8 +86,8 @@ std::vector<QPointF> dotCentres(const std::vector<Op>& ops, const SceneColor& co
 {
     std::vector<QPointF> centres;
     for (const Op& op : ops) {
-        if (op.kind == Op::Kind::fill && sameRgb(op.color, color) && shape(op).kind == Kind::ellipse
-            && shape(op).rect.width() <= maxDiameter)
+        if (op.kind == Op::Kind::fill && sameRgb(op.color, color) && shape(op).kind == Kind::ellipse &&
+            shape(op).rect.width() <= maxDiameter)
             centres.push_back(shape(op).rect.center());
     }
     return centres;
@@ -101,8 +101,7 @@ TEST(GPUScenes, DrawFiniteDeterministicFramesOnTheCanvasAtEverySize)
     for (const Scene& scene : gpuScenes) {
         for (const QSizeF size : sizes) {
             for (const double time : {frozenTime, liveTime}) {
-                SCOPED_TRACE(scene.name() + " " + std::to_string(size.width()) + " t=" +
-                             std::to_string(time));
+                SCOPED_TRACE(scene.name() + " " + std::to_string(size.width()) + " t=" + std::to_string(time));
                 const std::vector<Op> ops = record(scene.draw, size, time);
                 ASSERT_FALSE(ops.empty());
                 EXPECT_EQ(ops, record(scene.draw, size, time));
@@ -110,14 +109,12 @@ TEST(GPUScenes, DrawFiniteDeterministicFramesOnTheCanvasAtEverySize)
                 for (const Op& op : ops) {
                     const SceneColor& c = op.color;
                     ASSERT_TRUE(c.opacity > 0 && c.opacity <= 1 && c.red >= 0 && c.red <= 1) << c.opacity;
-                    if (op.kind == Op::Kind::stroke)
-                        ASSERT_GT(op.lineWidth, 0);
+                    if (op.kind == Op::Kind::stroke) ASSERT_GT(op.lineWidth, 0);
                     for (const ScenePathElement& element : op.path.elements()) {
                         ASSERT_TRUE(finiteRect(element.rect) && std::isfinite(element.cornerRadius));
                         for (const QPointF& p : element.points) {
                             ASSERT_TRUE(std::isfinite(p.x()) && std::isfinite(p.y()));
-                            if (size.width() >= 720)
-                                ASSERT_TRUE(bounds.contains(p)) << p.x() << "," << p.y();
+                            if (size.width() >= 720) ASSERT_TRUE(bounds.contains(p)) << p.x() << "," << p.y();
                         }
                         if (size.width() >= 720 && element.kind != Kind::polyline)
                             ASSERT_TRUE(bounds.contains(element.rect.normalized()))
@@ -170,8 +167,7 @@ TEST(GPUScenes, FlowDotsMoveTowardsTheRightInBothStreamsAndPasses)
         ASSERT_EQ(before.size(), c.dots);
         ASSERT_EQ(after.size(), c.dots);
         size_t rightwards = 0;
-        for (size_t j = 0; j < c.dots; ++j)
-            rightwards += after[j].x() > before[j].x();
+        for (size_t j = 0; j < c.dots; ++j) rightwards += after[j].x() > before[j].x();
         EXPECT_GE(rightwards, c.dots - 1);  // one dot may wrap back to the start
     }
 }
@@ -202,8 +198,7 @@ TEST(GPUScenes, TimeDrivenStatesAtTheFrozenTime)
              const double rowPitch = 0.9 * s.height() / 14;
              std::vector<double> diagonalOnActiveRow;
              for (const Op& op : ops)
-                 if (near(op.color.opacity, 0.91))
-                     diagonalOnActiveRow.push_back(shape(op).rect.top());
+                 if (near(op.color.opacity, 0.91)) diagonalOnActiveRow.push_back(shape(op).rect.top());
              ASSERT_EQ(diagonalOnActiveRow.size(), 1u);
              EXPECT_NEAR(diagonalOnActiveRow[0], s.top() + 0.05 * s.height() + 5 * rowPitch + 1, 1e-9);
              // Masked cells keep the floor whatever the row: 91 of 196.
@@ -219,8 +214,7 @@ TEST(GPUScenes, TimeDrivenStatesAtTheFrozenTime)
          [&](const std::vector<Op>& ops) {
              std::vector<double> keys;
              for (const Op& op : ops)
-                 if (op.kind == Op::Kind::fill && sameRgb(op.color, cyan))
-                     keys.push_back(op.color.opacity);
+                 if (op.kind == Op::Kind::fill && sameRgb(op.color, cyan)) keys.push_back(op.color.opacity);
              ASSERT_EQ(keys.size(), 28u);
              EXPECT_NEAR(keys[0], 0.8, 1e-9);
              EXPECT_NEAR(keys[27], keys[1], 1e-12);
@@ -247,14 +241,16 @@ TEST(GPUScenes, TimeDrivenStatesAtTheFrozenTime)
          [&](const std::vector<Op>& ops) {
              const QRectF l(s.left() + 0.34 * s.width(), s.top() + 0.22 * s.height(), 0.24 * s.width(),
                             0.56 * s.height());
-             const auto it = std::find_if(ops.begin(), ops.end(), [](const Op& op) { return near(op.color.opacity, 0.7); });
+             const auto it =
+                 std::find_if(ops.begin(), ops.end(), [](const Op& op) { return near(op.color.opacity, 0.7); });
              ASSERT_NE(it, ops.end());
              EXPECT_NEAR(shape(*it).rect.top(), l.top() + 16 + (l.height() - 32) * 4 / 5, 1e-9);
          }},
         {"allocator shift 8 marks fragments", drawGPUTensorAllocator, frozenTime,
          [&](const std::vector<Op>& ops) {
-             EXPECT_EQ(count(ops, [](const Op& op) { return op.kind == Op::Kind::stroke && near(op.color.opacity, 0.38); }),
-                       8);
+             EXPECT_EQ(
+                 count(ops, [](const Op& op) { return op.kind == Op::Kind::stroke && near(op.color.opacity, 0.38); }),
+                 8);
              // The first block (p = 8) is a fragment: accent at 0.22, its mark right after it.
              EXPECT_NEAR(ops.at(2).color.opacity, 0.22, 1e-12);
              EXPECT_EQ(ops.at(3).kind, Op::Kind::stroke);

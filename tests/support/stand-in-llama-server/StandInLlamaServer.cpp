@@ -41,8 +41,9 @@ void send(QTcpSocket* socket, int status, const QByteArray& body, const QByteArr
 QByteArray chatBody(const QByteArray& content)
 {
     // Built by hand so that the content bytes go out exactly as given (invalid UTF-8 included).
-    return "{\"object\":\"chat.completion\",\"choices\":[{\"index\":0,\"message\":{\"role\":\"assistant\",\"content\":\""
-           + content + "\"},\"finish_reason\":\"stop\"}]}";
+    return "{\"object\":\"chat.completion\",\"choices\":[{\"index\":0,\"message\":{\"role\":\"assistant\",\"content\":"
+           "\"" +
+           content + "\"},\"finish_reason\":\"stop\"}]}";
 }
 
 QByteArray jsonEscaped(const QString& text)
@@ -66,17 +67,25 @@ bool StandInLlamaServer::listen(quint16 port, const QString& host)
     return server_->listen(QHostAddress(host), port);
 }
 
-void StandInLlamaServer::close() { server_->close(); }
+void StandInLlamaServer::close()
+{
+    server_->close();
+}
 
-quint16 StandInLlamaServer::port() const { return server_->serverPort(); }
+quint16 StandInLlamaServer::port() const
+{
+    return server_->serverPort();
+}
 
-QString StandInLlamaServer::endpoint() const { return "http://127.0.0.1:" + QString::number(port()) + "/v1"; }
+QString StandInLlamaServer::endpoint() const
+{
+    return "http://127.0.0.1:" + QString::number(port()) + "/v1";
+}
 
 int StandInLlamaServer::chatRequestCount() const
 {
     int count = 0;
-    for (const auto& r : requests_)
-        count += r.path == "/v1/chat/completions" ? 1 : 0;
+    for (const auto& r : requests_) count += r.path == "/v1/chat/completions" ? 1 : 0;
     return count;
 }
 
@@ -105,8 +114,7 @@ void StandInLlamaServer::read(QTcpSocket* socket)
     QByteArray buffer = socket->property("buffer").toByteArray() + socket->readAll();
     socket->setProperty("buffer", buffer);
     const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
-    if (headEnd < 0 || socket->property("answered").toBool())
-        return;
+    if (headEnd < 0 || socket->property("answered").toBool()) return;
     const QList<QByteArray> lines = buffer.left(headEnd).split('\n');
     const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
     qsizetype length = 0;
@@ -115,8 +123,7 @@ void StandInLlamaServer::read(QTcpSocket* socket)
         if (colon > 0 && line.left(colon).trimmed().toLower() == "content-length")
             length = line.mid(colon + 1).trimmed().toLongLong();
     }
-    if (buffer.size() < headEnd + 4 + length)
-        return;
+    if (buffer.size() < headEnd + 4 + length) return;
     socket->setProperty("answered", true);
     Request request{first.value(0), first.value(1), buffer.mid(headEnd + 4, length)};
     requests_.push_back(request);
@@ -133,8 +140,7 @@ void StandInLlamaServer::respond(QTcpSocket* socket, const Request& request)
     } else if (request.path == "/v1/chat/completions" && request.method == "POST") {
         QPointer<QTcpSocket> guard(socket);
         QTimer::singleShot(behaviour.answerDelayMs, this, [this, guard, request] {
-            if (guard)
-                answerChat(guard, request);
+            if (guard) answerChat(guard, request);
         });
     } else {
         send(socket, 404, "{\"error\":\"not found\"}");
@@ -150,8 +156,7 @@ void StandInLlamaServer::answerChat(QTcpSocket* socket, const Request& request)
     QString question;
     const QJsonArray messages = QJsonDocument::fromJson(request.body).object().value("messages").toArray();
     for (const auto& m : messages)
-        if (m.toObject().value("role").toString() == "user")
-            question = m.toObject().value("content").toString();
+        if (m.toObject().value("role").toString() == "user") question = m.toObject().value("content").toString();
     switch (behaviour.answer) {
     case Answer::normal: send(socket, 200, chatBody(jsonEscaped("Stand-in answer: " + question))); break;
     case Answer::blank: send(socket, 200, chatBody(" \\n\\t ")); break;

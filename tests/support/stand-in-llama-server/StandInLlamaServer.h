@@ -30,9 +30,9 @@ public:
     };
     struct Behaviour {
         Answer answer = Answer::normal;
-        int answerDelayMs = 0;    // before each chat answer
-        int failFirstChats = 0;   // this many chat requests get status 503 first
-        int healthyAfterMs = 0;   // "/health" answers 503 until this long after listen()
+        int answerDelayMs = 0;   // before each chat answer
+        int failFirstChats = 0;  // this many chat requests get status 503 first
+        int healthyAfterMs = 0;  // "/health" answers 503 until this long after listen()
         QString alias = "local-model";
     };
     struct Request {

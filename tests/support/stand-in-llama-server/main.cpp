@@ -33,13 +33,13 @@ int main(int argc, char** argv)
         else if (args[i] == "--alias" || args[i] == "-a")
             alias = args[i + 1];
     }
-    if (qEnvironmentVariable("KORVALEN_STANDIN_IGNORE_TERM") == "1")
-        std::signal(SIGTERM, SIG_IGN);
+    if (qEnvironmentVariable("KORVALEN_STANDIN_IGNORE_TERM") == "1") std::signal(SIGTERM, SIG_IGN);
     const QString argsFile = qEnvironmentVariable("KORVALEN_STANDIN_ARGS_FILE");
     if (!argsFile.isEmpty()) {
         QFile file(argsFile);
         if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            file.write((args.mid(1).join('\n') + "\nLLAMA_CACHE=" + qEnvironmentVariable("LLAMA_CACHE") + "\n").toUtf8());
+            file.write(
+                (args.mid(1).join('\n') + "\nLLAMA_CACHE=" + qEnvironmentVariable("LLAMA_CACHE") + "\n").toUtf8());
         }
     }
     if (model.isEmpty() || !QFileInfo(model).isFile()) {
@@ -49,7 +49,8 @@ int main(int argc, char** argv)
 
     korvalen::test::StandInLlamaServer server;
     server.behaviour.alias = alias;
-    server.behaviour.answer = korvalen::test::StandInLlamaServer::answerFromName(qEnvironmentVariable("KORVALEN_STANDIN_ANSWER"));
+    server.behaviour.answer =
+        korvalen::test::StandInLlamaServer::answerFromName(qEnvironmentVariable("KORVALEN_STANDIN_ANSWER"));
     server.behaviour.healthyAfterMs = qEnvironmentVariable("KORVALEN_STANDIN_HEALTHY_AFTER_MS").toInt();
     if (!server.listen(port, host)) {
         std::fprintf(stderr, "error: couldn't bind HTTP server socket, hostname: %s, port: %u\n",
