@@ -92,7 +92,7 @@ AIBenchmarkSession completeCompareAllRun(int variant)
             r.latency.medianMS = 1 + index % 5;
             r.latency.p99MS = r.latency.medianMS * (index % 7 == 0 ? 3 : 1.5);
             r.latency.maximumMS = *r.latency.p99MS * 1.2;
-            r.memory = {200, 200 + index * 9.0, 200 + (index % 11 == 0 ? 150 : 4)};
+            r.memory = {200, 200 + index * 9.0, 200.0 + (index % 11 == 0 ? 150 : 4)};
             r.thermalEnd = "Nominal";
             if (id == AIWorkloadID::mixedSustained) {
                 r.performanceRetention = 88 + index % 5;

@@ -306,7 +306,7 @@ void MainResultsView::fitColumns()
     } else {
         // Too narrow: Backend, then Workload give up width; both keep their ends readable and show
         // whole in the tool tip.
-        for (const auto [c, minimum] :
+        for (const auto& [c, minimum] :
              {std::pair{backendColumn, backendMinimum}, std::pair{workloadColumn, workloadMinimum}}) {
             const int over = measured() - available;
             if (over > 0) widths[c] -= std::min(over, std::max(0, widths[c] - minimum));

@@ -176,8 +176,9 @@ TEST_F(SessionPersistenceTest, AnUnreadableBackupIsSetAsideNotOverwritten)
         relaunched.load();
         const SessionPersistence::SaveReport saved = relaunched.saveReport({sampleSession(2), sampleSession(3)});
         ASSERT_TRUE(saved.saved);
-        if (!throughLoad)
+        if (!throughLoad) {
             EXPECT_EQ(readAll(saved.backupQuarantinedTo), "backup {broken") << "the save tells what it put aside";
+        }
         ASSERT_TRUE(relaunched.save({sampleSession(1), sampleSession(2), sampleSession(3)}));
         QStringList aside;
         for (const QString& name : QDir(where).entryList({"history.corrupt*.json"}, QDir::Files))

@@ -189,7 +189,9 @@ TEST_F(ContentViewTest, EveryColumnToCertifiedStaysInViewAndTitlesKeepTheirEnds)
         std::map<QString, QString> shownTitles;
         for (int r = 0; r < table->rowCount(); ++r) {
             const QString title = table->item(r, 0)->text(), shown = shownText(table, r, 0);
-            if (size.width() == 1280) EXPECT_EQ(shown, title);
+            if (size.width() == 1280) {
+                EXPECT_EQ(shown, title);
+            }
             shownTitles[title] = shown;
         }
         std::set<QString> distinct;

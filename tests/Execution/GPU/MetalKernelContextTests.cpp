@@ -283,7 +283,8 @@ protected:
                           [this](double seconds) {
                               ++sleeps;
                               now += seconds;
-                          }};
+                          },
+                          {}};
     MetalKernelContextCache cache{[this] { return now; }};
     std::shared_ptr<FakeGpuDevice> device;
     std::shared_ptr<MetalKernelContext> context;

@@ -109,16 +109,21 @@ TEST(GPUScenes, DrawFiniteDeterministicFramesOnTheCanvasAtEverySize)
                 for (const Op& op : ops) {
                     const SceneColor& c = op.color;
                     ASSERT_TRUE(c.opacity > 0 && c.opacity <= 1 && c.red >= 0 && c.red <= 1) << c.opacity;
-                    if (op.kind == Op::Kind::stroke) ASSERT_GT(op.lineWidth, 0);
+                    if (op.kind == Op::Kind::stroke) {
+                        ASSERT_GT(op.lineWidth, 0);
+                    }
                     for (const ScenePathElement& element : op.path.elements()) {
                         ASSERT_TRUE(finiteRect(element.rect) && std::isfinite(element.cornerRadius));
                         for (const QPointF& p : element.points) {
                             ASSERT_TRUE(std::isfinite(p.x()) && std::isfinite(p.y()));
-                            if (size.width() >= 720) ASSERT_TRUE(bounds.contains(p)) << p.x() << "," << p.y();
+                            if (size.width() >= 720) {
+                                ASSERT_TRUE(bounds.contains(p)) << p.x() << "," << p.y();
+                            }
                         }
-                        if (size.width() >= 720 && element.kind != Kind::polyline)
+                        if (size.width() >= 720 && element.kind != Kind::polyline) {
                             ASSERT_TRUE(bounds.contains(element.rect.normalized()))
                                 << element.rect.x() << "," << element.rect.y() << " " << element.rect.width();
+                        }
                     }
                 }
             }
