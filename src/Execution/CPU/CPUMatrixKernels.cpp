@@ -79,9 +79,9 @@ IterationOutcome matrixINT8Iteration(const KernelOutputTamper* tamper)
     constexpr int n = 128;
     constexpr std::size_t count = static_cast<std::size_t>(n) * n;
     std::vector<std::int8_t> a(count), b(count);
-    SplitMix64 stream(6'776);
-    for (auto& value : a) value = static_cast<std::int8_t>(static_cast<int>(stream.next() % 31) - 15);
-    for (auto& value : b) value = static_cast<std::int8_t>(static_cast<int>(stream.next() % 31) - 15);
+    // One stream: B continues where A ends.
+    fillDeterministicBytes(a, 6'776);
+    fillDeterministicBytes(b, 6'776 + SplitMix64::gamma * count);
 
     // Integer sums are exact (|sum| <= 128 x 225), so the i-k-j order gives the same result as the
     // k-ordered sum while letting each row of C accumulate as a vector.

@@ -390,8 +390,7 @@ namespace reference {
 std::vector<std::int8_t> int8Stream(std::uint64_t seed, std::size_t count)
 {
     std::vector<std::int8_t> bytes(count);
-    SplitMix64 stream(seed);
-    for (auto& byte : bytes) byte = static_cast<std::int8_t>(static_cast<int>(stream.next() % 31) - 15);
+    fillDeterministicBytes(bytes, seed);
     return bytes;
 }
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include <immintrin.h>
+
 namespace korvalen {
 
 namespace {
@@ -79,6 +81,79 @@ void fillBaseline(float* out, std::size_t count, std::uint64_t seed)
     fillSequential(out + i, count - i, seed + g * i);
 }
 
+// The 8-bit inputs: (next() mod 31) - 15.
+std::int8_t signedByte(std::uint64_t z)
+{
+    return static_cast<std::int8_t>(static_cast<int>(z % 31) - 15);
+}
+
+void fillBytesSequential(std::int8_t* out, std::size_t count, std::uint64_t seed)
+{
+    SplitMix64 stream(seed);
+    for (std::size_t i = 0; i < count; ++i) out[i] = signedByte(stream.next());
+}
+
+// Every lane's z mod 31 in two steps. First, 2^20 = 32^4 is 1 modulo 31, so z and the sum x of its
+// top 24 and two lower 20-bit parts have the same remainder, and x < 2^25. Then the quotient of x
+// by 31 is (x x 0x84210843) >> 36 exactly: the multiplier is 2^36 / 31 rounded up by 29 / 31, and
+// 29 x 2^25 < 2^36 keeps the error below 1 / 31. Between the two steps the caller multiplies each
+// lane's low 32 bits by the multiplier with its own set's instruction.
+template <typename Lanes>
+[[gnu::target("avx2"), gnu::always_inline]] inline void foldModulo31(Lanes& z)
+{
+    z = (z >> 40) + ((z >> 20) & 0xFFFFF) + (z & 0xFFFFF);
+}
+
+template <typename Lanes>
+[[gnu::target("avx2"), gnu::always_inline]] inline void remainderModulo31(Lanes& x, const Lanes& product)
+{
+    const Lanes quotient = product >> 36;
+    x -= (quotient << 5) - quotient;
+}
+
+[[gnu::target("avx2")]] void fillBytesAvx2(std::int8_t* out, std::size_t count, std::uint64_t seed)
+{
+    using Lanes = std::uint64_t __attribute__((vector_size(32)));
+    using Bytes = std::int8_t __attribute__((vector_size(4)));
+    constexpr std::uint64_t g = SplitMix64::gamma;
+    const __m256i magic = _mm256_set1_epi64x(0x84210843);
+    Lanes state = Lanes{1, 2, 3, 4} * g + seed;
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        Lanes z = state;
+        mix(z);
+        foldModulo31(z);
+        remainderModulo31(z, reinterpret_cast<Lanes>(_mm256_mul_epu32(reinterpret_cast<__m256i>(z), magic)));
+        const Bytes bytes = __builtin_convertvector(z, Bytes) - 15;
+        std::memcpy(out + i, &bytes, sizeof bytes);
+        state += 4 * g;
+    }
+    fillBytesSequential(out + i, count - i, seed + g * i);
+}
+
+[[gnu::target("avx512f,avx512dq,avx512vl")]] void fillBytesAvx512(std::int8_t* out, std::size_t count,
+                                                                  std::uint64_t seed)
+{
+    using Lanes = std::uint64_t __attribute__((vector_size(64)));
+    using Bytes = std::int8_t __attribute__((vector_size(8)));
+    constexpr std::uint64_t g = SplitMix64::gamma;
+    const __m512i magic = _mm512_set1_epi64(0x84210843);
+    Lanes state = Lanes{1, 2, 3, 4, 5, 6, 7, 8} * g + seed;
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        Lanes z = state;
+        mix(z);
+        foldModulo31(z);
+        // The zero-masked form: GCC 12 warns about the undefined pass-through of the plain one.
+        remainderModulo31(z,
+                          reinterpret_cast<Lanes>(_mm512_maskz_mul_epu32(0xFF, reinterpret_cast<__m512i>(z), magic)));
+        const Bytes bytes = __builtin_convertvector(z, Bytes) - 15;
+        std::memcpy(out + i, &bytes, sizeof bytes);
+        state += 8 * g;
+    }
+    fillBytesSequential(out + i, count - i, seed + g * i);
+}
+
 FillInstructionSet detectWidest()
 {
     __builtin_cpu_init();
@@ -109,6 +184,20 @@ FillInstructionSet widestFillInstructionSet()
 void fillDeterministicFloats(std::span<float> out, std::uint64_t seed)
 {
     fillDeterministicFloats(out, seed, widestFillInstructionSet());
+}
+
+void fillDeterministicBytes(std::span<std::int8_t> out, std::uint64_t seed)
+{
+    fillDeterministicBytes(out, seed, widestFillInstructionSet());
+}
+
+void fillDeterministicBytes(std::span<std::int8_t> out, std::uint64_t seed, FillInstructionSet set)
+{
+    switch (set) {
+    case FillInstructionSet::avx512: fillBytesAvx512(out.data(), out.size(), seed); break;
+    case FillInstructionSet::avx2: fillBytesAvx2(out.data(), out.size(), seed); break;
+    case FillInstructionSet::baseline: fillBytesSequential(out.data(), out.size(), seed); break;
+    }
 }
 
 void fillDeterministicFloats(std::span<float> out, std::uint64_t seed, FillInstructionSet set)

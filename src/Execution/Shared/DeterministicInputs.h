@@ -66,6 +66,11 @@ FillInstructionSet widestFillInstructionSet();
 // The fill with a chosen set, which the caller must know the processor supports (tests force each).
 void fillDeterministicFloats(std::span<float> out, std::uint64_t seed, FillInstructionSet set);
 
+// The 8-bit inputs: (next() mod 31) - 15 for each of out.size() values of the stream seeded with
+// `seed`, with the widest instruction set the processor has or with a chosen one.
+void fillDeterministicBytes(std::span<std::int8_t> out, std::uint64_t seed);
+void fillDeterministicBytes(std::span<std::int8_t> out, std::uint64_t seed, FillInstructionSet set);
+
 // Double sum of x[0], x[s], x[2s], ... (stride s >= 1).
 template <typename T>
 double sampledChecksum(std::span<const T> x, std::size_t stride)

@@ -92,6 +92,22 @@ TEST(DeterministicFloats, EveryInstructionSetMatchesTheSequentialGenerator)
     }
 }
 
+TEST(DeterministicBytes, EveryInstructionSetMatchesTheSequentialGenerator)
+{
+    const FillInstructionSet widest = widestFillInstructionSet();
+    for (int set = 0; set <= static_cast<int>(widest); ++set) {
+        for (std::uint64_t seed : {std::uint64_t{6'776}, std::uint64_t{0xFFFFFFFFFFFFFFF0ull}}) {
+            for (std::size_t length : {std::size_t{1}, std::size_t{9}, std::size_t{40'003}}) {
+                SplitMix64 stream(seed);
+                std::vector<std::int8_t> bytes(length);
+                fillDeterministicBytes(bytes, seed, static_cast<FillInstructionSet>(set));
+                for (std::size_t i = 0; i < length; ++i)
+                    ASSERT_EQ(bytes[i], static_cast<int>(stream.next() % 31) - 15) << set << " " << seed << " " << i;
+            }
+        }
+    }
+}
+
 TEST(Checksums, SampledAndWeightedSampledSums)
 {
     const std::vector<float> x{1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f, 7.0f};
