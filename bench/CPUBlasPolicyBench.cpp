@@ -14,6 +14,8 @@
 #include "Platform/Compute/GpuDevices.h"
 #include "Platform/Inference/BlasThreading.h"
 
+#include "BenchStatistics.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -25,12 +27,7 @@ using namespace korvalen;
 
 namespace {
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
+using korvalen::bench::median;
 
 double cpuThroughput(AIWorkloadID id, double seconds, int poolLimit)
 {

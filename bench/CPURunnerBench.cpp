@@ -20,6 +20,8 @@
 #include "Platform/Foundation/NumberFormat.h"
 #include "Platform/Inference/BlasThreading.h"
 
+#include "BenchStatistics.h"
+
 #include <benchmark/benchmark.h>
 #include <cblas.h>
 #include <omp.h>
@@ -37,18 +39,13 @@ using namespace korvalen;
 
 namespace {
 
+using korvalen::bench::median;
+
 using Clock = std::chrono::steady_clock;
 
 double seconds(Clock::time_point from, Clock::time_point to)
 {
     return std::chrono::duration<double>(to - from).count();
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 std::string fixed(double value, int decimals)

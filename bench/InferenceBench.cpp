@@ -8,6 +8,8 @@
 #include "Platform/Inference/Model.h"
 #include "Platform/System/Resources.h"
 
+#include "BenchStatistics.h"
+
 #include <benchmark/benchmark.h>
 #include <cblas.h>
 
@@ -19,6 +21,8 @@
 #include <vector>
 
 namespace {
+
+using korvalen::bench::median;
 
 using namespace korvalen;
 using Clock = std::chrono::steady_clock;
@@ -152,12 +156,6 @@ void compare(const std::string& name)
     }
     std::printf("%-18s runtime %9.1f predictions/s   direct OpenBLAS %9.1f predictions/s   ratio %.3f\n", name.c_str(),
                 bestRuntime, bestDirect, bestRuntime / bestDirect);
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 double millisecondsOf(auto&& body)

@@ -56,7 +56,7 @@ std::vector<float> deterministicFloats(std::int64_t count, std::uint64_t seed);
 // instruction set the processor has.
 void fillDeterministicFloats(std::span<float> out, std::uint64_t seed);
 
-// The instruction sets the fill is built for. The build targets generic x86-64, so the choice is
+// The instruction sets the fills are built for. The build targets generic x86-64, so the choice is
 // made at run time; every set gives bit-identical values.
 enum class FillInstructionSet { baseline, avx2, avx512 };
 

@@ -12,8 +12,8 @@ namespace BlasThreading {
 inline constexpr int threadCount = 1;
 
 // Products of at least this many multiply-adds (m x n x k) use the pool (eight threads 2.8x one at
-// 256^3). The other products the application makes are at most 96 x 96 x 64, where one thread
-// beats the pool.
+// 256^3). The application's other matrix-matrix products are at most 96 x 96 x 64, where one
+// thread beats the pool.
 inline constexpr double largeProductMultiplyAdds = 256.0 * 256.0 * 256.0;
 
 // Sets OpenBLAS to `threadCount` threads the first time it is called and never touches it again,
