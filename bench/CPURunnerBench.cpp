@@ -3,7 +3,8 @@
 //      iteration spent in the product and that product's rate against plain OpenBLAS;
 //   2. the runner's own cost per iteration for the workload with the shortest iteration;
 //   3. thread scaling's best bandwidth against an OpenMP triad (STREAM style) with as many threads;
-//   4. every CPU workload at the "Complete AI" duration scale: wall time against target.
+//   4. every CPU workload at the "Complete AI" duration scale: wall time against target;
+//   6. thread scaling on a quiet machine and beside one busy thread: its spread from round to round.
 // All figures are printed as ratios. Then the Google Benchmark cases below run (pass
 // --benchmark_filter=... to choose; --skip-report leaves out the comparisons, --report-only the
 // cases, --sections=134 runs only the comparisons named).
@@ -27,10 +28,12 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -89,6 +92,7 @@ DirectMatrix directMatrix(double duration)
         const std::vector<float> b = deterministicFloats(n * n, 61'491);
         std::vector<float> c(static_cast<std::size_t>(n) * n);
         const auto s0 = Clock::now();
+        const nn::BlasThreading::ScopedProductThreads threads(nn::BlasThreading::productThreadCount(n, n, n));
         cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f, c.data(),
                     n);
         const auto s1 = Clock::now();
@@ -115,6 +119,7 @@ double plainSgemmGflops(double duration)
     constexpr int n = matrixN;
     const std::vector<float> a = deterministicFloats(n * n, 61'490), b = deterministicFloats(n * n, 61'491);
     std::vector<float> c(a.size());
+    const nn::BlasThreading::ScopedProductThreads threads(nn::BlasThreading::productThreadCount(n, n, n));
     cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f, c.data(), n);
     int calls = 0;
     const auto start = Clock::now();
@@ -344,6 +349,47 @@ void reportPassesByWorkerCount(int rounds)
     }
 }
 
+// ---- 6. Thread scaling beside one busy thread ------------------------------------------------------
+
+// A thread that keeps one processor busy for as long as it lives, as another program would.
+class BusyThread {
+public:
+    BusyThread()
+        : thread_([this] {
+              while (!stop_.load(std::memory_order_relaxed)) benchmark::DoNotOptimize(spins_++);
+          })
+    {}
+    ~BusyThread() { stop_.store(true, std::memory_order_relaxed); }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::uint64_t spins_ = 0;
+    std::jthread thread_;
+};
+
+void reportThreadScalingUnderLoad(int rounds)
+{
+    line("== 6. threadScaling at scale 1.0, " + std::to_string(rounds) + " rounds each: quiet, then one busy thread");
+    const AIWorkloadDefinition& workload = definition(AIWorkloadID::threadScaling);
+    for (const bool loaded : {false, true}) {
+        std::optional<BusyThread> busy;
+        if (loaded) busy.emplace();
+        std::vector<double> rates;
+        std::string counts;
+        for (int round = 0; round < rounds; ++round) {
+            const KernelMeasurement m = CPUBenchmarkRunner::runThreadScaling(workload, 1.0, token());
+            rates.push_back(m.throughput);
+            if (!counts.empty()) counts += ',';
+            counts += std::to_string(bestWorkersOf(m));
+            settle();
+        }
+        const double mid = median(rates);
+        line(std::string(loaded ? "  one busy thread: " : "  quiet:           ") + "median " + fixed(mid, 1) +
+             " GB/s, best " + fixed(*std::max_element(rates.begin(), rates.end()), 1) + ", worst / median " +
+             fixed(*std::min_element(rates.begin(), rates.end()) / mid, 3) + ", best workers " + counts);
+    }
+}
+
 // ---- 4. The whole CPU catalog at the "Complete AI" scale ------------------------------------------
 
 void reportCatalog()
@@ -386,19 +432,20 @@ void reportCatalog()
 
 void reportThreadedSgemm(double duration)
 {
-    const int threads = std::max(omp_get_num_procs(), 1);
-    openblas_set_num_threads(threads);
-    const double multi = plainSgemmGflops(duration);
-    const double multiIteration = directMatrix(duration).throughput * 1000;
-    openblas_set_num_threads(nn::BlasThreading::threadCount);
+    const double pooled = plainSgemmGflops(duration);
+    const double pooledIteration = directMatrix(duration).throughput * 1000;
+    nn::BlasThreading::setLargeProductThreadLimit(1);
     const double single = plainSgemmGflops(duration);
     const double singleIteration = directMatrix(duration).throughput * 1000;
-    line("== For reference: OpenBLAS with " + std::to_string(threads) + " threads instead of " +
-         std::to_string(nn::BlasThreading::threadCount));
-    line("  plain 384 sgemm                      " + fixed(multi / single, 3) + " x   (" + fixed(multi, 1) + " vs " +
+    nn::BlasThreading::setLargeProductThreadLimit(1 << 20);
+    nn::BlasThreading::releasePool();
+    line("== For reference: large products on OpenBLAS's pool (" +
+         std::to_string(nn::BlasThreading::productThreadCount(matrixN, matrixN, matrixN)) +
+         " threads) against one thread");
+    line("  plain 384 sgemm                      " + fixed(pooled / single, 3) + " x   (" + fixed(pooled, 1) + " vs " +
          fixed(single, 1) + " GFLOP/s)");
-    line("  whole matrixFP32 iteration           " + fixed(multiIteration / singleIteration, 3) + " x   (" +
-         fixed(multiIteration, 1) + " vs " + fixed(singleIteration, 1) + " GFLOP/s)");
+    line("  whole matrixFP32 iteration           " + fixed(pooledIteration / singleIteration, 3) + " x   (" +
+         fixed(pooledIteration, 1) + " vs " + fixed(singleIteration, 1) + " GFLOP/s)");
 }
 
 // ---- Google Benchmark cases ---------------------------------------------------------------------
@@ -460,7 +507,7 @@ BENCHMARK(memoryPressureLadder)->Unit(benchmark::kMillisecond)->Iterations(3);
 int main(int argc, char** argv)
 {
     bool report = true, cases = true;
-    std::string sections = "12345";
+    std::string sections = "123456";
     std::vector<char*> rest;
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--skip-report") == 0)
@@ -483,6 +530,7 @@ int main(int argc, char** argv)
         if (wanted('3')) reportThreadScaling(15);
         if (wanted('4')) reportCatalog();
         if (wanted('5')) reportThreadedSgemm(0.5);
+        if (wanted('6')) reportThreadScalingUnderLoad(15);
         std::fflush(stdout);
     }
     if (cases) benchmark::RunSpecifiedBenchmarks();

@@ -231,8 +231,7 @@ AISystemProfile current(const sys::Root& root)
     profile.physicalCores =
         std::clamp<std::int64_t>(physical.value_or(present), 1, std::max<std::int64_t>(profile.logicalCores, 1));
 
-    const auto memory = sys::readMemoryInfo(root);
-    profile.memoryGB = inGB(memory.totalBytes).value_or(0);
+    profile.memoryGB = inGB(sys::physicalMemoryBytes(root)).value_or(0);
     profile.osVersion = sys::operatingSystemVersion(root);
 
     const auto devices = deviceList();

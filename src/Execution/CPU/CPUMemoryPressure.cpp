@@ -53,7 +53,7 @@ CPUBenchmarkRunner::MemoryPressureLadder CPUBenchmarkRunner::memoryPressureLadde
 
 std::uint64_t CPUBenchmarkRunner::physicalMemoryBytes()
 {
-    if (const auto total = sys::readMemoryInfo().totalBytes) return *total;
+    if (const auto installed = sys::physicalMemoryBytes()) return *installed;
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long pageSize = sysconf(_SC_PAGESIZE);
     return pages > 0 && pageSize > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize) : 0;

@@ -1,6 +1,7 @@
 #include "Execution/CPU/WorkerPool.h"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <chrono>
@@ -10,19 +11,42 @@ namespace korvalen {
 
 namespace {
 
-// How long a thread that has just finished watches for the next pass before it sleeps, and how
-// long the caller, done with its own share, watches the others before it sleeps. It must outlast
-// a whole pass with room to spare: a worker that falls asleep between passes has to be woken for
-// the next, which on a virtual machine can take longer than the pass itself, so the next pass
-// runs late, its workers fall asleep again, and every pass stays slow. Pools rest() when a run of
-// passes ends, so the watching never outlives the measurement.
-constexpr auto spinWindow = std::chrono::milliseconds(5);
+// How a thread waits for something another thread of the pool is about to do (the next pass, or
+// the last worker of this one): first it watches with the processor's pause hint, so passes that
+// follow each other closely pay no wake-up; then it keeps watching but yields its processor at
+// every look, so a worker that was preempted there gets it back at once; then it sleeps. Sleeping
+// soon matters as much as watching: while every waiting thread holds its processor, a worker
+// preempted by another program waits a whole scheduler tick for a turn (a pass of a few hundred
+// microseconds then takes milliseconds), whereas a processor left idle takes the preempted worker
+// over within microseconds. Pools also rest() when a run of passes ends.
+constexpr auto pauseWindow = std::chrono::microseconds(50);
+constexpr auto yieldWindow = std::chrono::microseconds(300);
 
 inline void relax()
 {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #endif
+}
+
+// Watches `ready` for the two windows above; true once it holds, false when the thread should now
+// sleep. `giveUp` ends the watch early (a pool told to rest).
+template <typename Ready, typename GiveUp>
+bool watchBeforeSleeping(Ready ready, GiveUp giveUp)
+{
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        for (int look = 0; look < 64; ++look) {
+            if (ready()) return true;
+            relax();
+        }
+        if (giveUp() || std::chrono::steady_clock::now() - start >= pauseWindow) break;
+    }
+    for (;;) {
+        if (ready()) return true;
+        if (giveUp() || std::chrono::steady_clock::now() - start >= yieldWindow) return false;
+        sched_yield();
+    }
 }
 
 void nameThread(const std::string& label, int index)
@@ -84,11 +108,7 @@ void WorkerPool::dispatch(Trampoline trampoline, void* context)
         recordFailure();
     }
 
-    if (!done.try_wait()) {
-        const auto deadline = std::chrono::steady_clock::now() + spinWindow;
-        while (!done.try_wait() && std::chrono::steady_clock::now() < deadline) relax();
-        done.wait();
-    }
+    if (!watchBeforeSleeping([&] { return done.try_wait(); }, [] { return false; })) done.wait();
     done_ = nullptr;
     if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
 }
@@ -100,12 +120,12 @@ void WorkerPool::workerLoop(int index)
     for (;;) {
         std::uint32_t current = generation_.load(std::memory_order_acquire);
         if (current == seen) {
-            const auto deadline = std::chrono::steady_clock::now() + spinWindow;
-            do {
-                relax();
-                current = generation_.load(std::memory_order_acquire);
-            } while (current == seen && !resting_.load(std::memory_order_relaxed) &&
-                     std::chrono::steady_clock::now() < deadline);
+            watchBeforeSleeping(
+                [&] {
+                    current = generation_.load(std::memory_order_acquire);
+                    return current != seen;
+                },
+                [&] { return resting_.load(std::memory_order_relaxed); });
         }
         while (current == seen) {
             generation_.wait(seen, std::memory_order_acquire);

@@ -1,5 +1,7 @@
 #include "Platform/System/MachineIdentity.h"
 
+#include "Platform/System/ProcessorInfo.h"
+
 #include <sys/utsname.h>
 #include <algorithm>
 #include <array>
@@ -30,9 +32,14 @@ std::optional<std::string> cleanName(std::optional<std::string> text)
 
 std::optional<std::string> hardwareModel(const Root& root)
 {
-    for (const char* dmi : {"sys/class/dmi/id/product_name", "sys/devices/virtual/dmi/id/product_name"})
-        if (auto name = cleanName(readLine(underRoot(root, dmi)))) return name;
-    return cleanName(readFile(underRoot(root, "sys/firmware/devicetree/base/model"), 4096));
+    for (const char* field : {"product_name", "board_name"}) {
+        for (const char* folder : {"sys/class/dmi/id/", "sys/devices/virtual/dmi/id/"})
+            if (auto name = cleanName(readLine(underRoot(root, std::string(folder) + field)))) return name;
+    }
+    if (auto model = cleanName(readFile(underRoot(root, "sys/firmware/devicetree/base/model"), 4096))) return model;
+    const auto features = readProcessorIdentity(root).features;
+    if (features && (" " + *features + " ").find(" hypervisor ") != std::string::npos) return "Virtual machine";
+    return std::nullopt;
 }
 
 std::string operatingSystemVersion(const Root& root)

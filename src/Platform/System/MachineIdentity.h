@@ -8,8 +8,9 @@
 
 namespace korvalen::sys {
 
-// The product name the firmware gives the machine (DMI, else the device tree); no value on
-// machines that give none or only a vendor placeholder.
+// The name the firmware gives the machine: the DMI product name, else the DMI board name, else the
+// device tree's model; "Virtual machine" when none of these exists and the processor says it runs
+// under a hypervisor; no value otherwise. Vendor placeholders count as no name.
 std::optional<std::string> hardwareModel(const Root& root = "/");
 
 // "Debian GNU/Linux 12 (bookworm), Linux 6.1.0-18-amd64": the distribution's PRETTY_NAME and

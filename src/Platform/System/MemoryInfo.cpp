@@ -1,6 +1,8 @@
 #include "Platform/System/MemoryInfo.h"
 
+#include <filesystem>
 #include <string_view>
+#include <system_error>
 
 namespace korvalen::sys {
 
@@ -20,7 +22,40 @@ std::optional<std::uint64_t> kilobytes(std::string_view meminfo, std::string_vie
     return inKB ? amount * 1024 : amount;
 }
 
+// Online memory blocks times the block size; no value when the folder or its size is missing.
+std::optional<std::uint64_t> onlineBlockBytes(const Root& root)
+{
+    const auto folder = underRoot(root, "sys/devices/system/memory");
+    const auto sizeText = readLine(folder / "block_size_bytes");
+    if (!sizeText) return std::nullopt;
+    std::uint64_t blockBytes = 0;
+    try {
+        std::size_t used = 0;
+        blockBytes = std::stoull(*sizeText, &used, 16);  // written in hexadecimal without "0x"
+        if (used != sizeText->size()) return std::nullopt;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    std::uint64_t online = 0;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind("memory", 0) != 0 || name.size() == 6) continue;
+        // Blocks that cannot be taken offline have no "online" file: they are online.
+        const auto state = readLine(it->path() / "online");
+        if (!state || *state == "1") ++online;
+    }
+    if (error || online == 0 || blockBytes == 0) return std::nullopt;
+    return online * blockBytes;
+}
+
 }  // namespace
+
+std::optional<std::uint64_t> physicalMemoryBytes(const Root& root)
+{
+    if (const auto installed = onlineBlockBytes(root)) return installed;
+    return readMemoryInfo(root).totalBytes;
+}
 
 MemoryInfo readMemoryInfo(const Root& root)
 {

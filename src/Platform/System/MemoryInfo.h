@@ -15,4 +15,9 @@ struct MemoryInfo {
 };
 MemoryInfo readMemoryInfo(const Root& root = "/");
 
+// The memory installed in the machine: the online blocks of /sys/devices/system/memory times their
+// size, which counts what the kernel reserves for itself; MemTotal leaves that out (23.5 GB on a
+// 24 GiB machine). MemTotal where the block list is missing; no value when neither can be read.
+std::optional<std::uint64_t> physicalMemoryBytes(const Root& root = "/");
+
 }  // namespace korvalen::sys

@@ -156,6 +156,27 @@ TEST(MemoryInfo, AvailableSwapAndOldKernels)
     EXPECT_FALSE(readMemoryInfo(none.root()).totalBytes);
 }
 
+TEST(MemoryInfo, InstalledMemoryCountsOnlineBlocksElseMemTotal)
+{
+    FixtureTree tree;
+    tree.write("proc/meminfo", "MemTotal:       24682404 kB\n");
+    EXPECT_EQ(physicalMemoryBytes(tree.root()), 24682404ull * 1024);  // no block list
+
+    tree.write("sys/devices/system/memory/block_size_bytes", "8000000\n");  // 128 MiB, in hexadecimal
+    tree.write("sys/devices/system/memory/memory0/online", "1\n");
+    tree.write("sys/devices/system/memory/memory1/online", "1\n");
+    tree.write("sys/devices/system/memory/memory2/online", "0\n");
+    tree.write("sys/devices/system/memory/memory3/state", "online\n");  // cannot go offline: no "online" file
+    tree.write("sys/devices/system/memory/auto_online_blocks", "online\n");
+    EXPECT_EQ(physicalMemoryBytes(tree.root()), 3ull << 27);
+
+    tree.write("sys/devices/system/memory/block_size_bytes", "128M\n");  // unreadable size
+    EXPECT_EQ(physicalMemoryBytes(tree.root()), 24682404ull * 1024);
+
+    FixtureTree none;
+    EXPECT_FALSE(physicalMemoryBytes(none.root()));
+}
+
 TEST(MachineIdentity, ModelAndOperatingSystem)
 {
     FixtureTree tree;
@@ -171,6 +192,18 @@ TEST(MachineIdentity, ModelAndOperatingSystem)
     EXPECT_EQ(hardwareModel(tree.root()), "Example Laptop 13");
     tree.write("sys/class/dmi/id/product_name", "Example Laptop 13 Gen 2\n");
     EXPECT_EQ(hardwareModel(tree.root()), "Example Laptop 13 Gen 2");
+
+    // Without a product name the board's name, then the device tree; a hypervisor only when the
+    // firmware names nothing at all.
+    FixtureTree board;
+    board.write("proc/cpuinfo", "processor\t: 0\nflags\t\t: fpu sse2 hypervisor avx2\n\n");
+    EXPECT_EQ(hardwareModel(board.root()), "Virtual machine");
+    board.write("sys/class/dmi/id/product_name", "Default string\n");
+    board.write("sys/class/dmi/id/board_name", "Example Board X570\n");
+    EXPECT_EQ(hardwareModel(board.root()), "Example Board X570");
+    board.write("proc/cpuinfo", "processor\t: 0\nflags\t\t: fpu sse2 hypervisor_like\n\n");
+    board.write("sys/class/dmi/id/board_name", "None\n");
+    EXPECT_FALSE(hardwareModel(board.root()));
 
     tree.write("usr/lib/os-release", "NAME=Example\nPRETTY_NAME=\"Example OS 7 (quiet)\"\n");
     tree.write("proc/sys/kernel/osrelease", "6.1.0-18-amd64\n");
