@@ -8,9 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
 #include <QNetworkProxy>
-#include <QNetworkReply>
 #include <QPointer>
 #include <QProcess>
 #include <QStandardPaths>
@@ -365,16 +363,14 @@ Task<bool> AssistantModelManager::portAnswers()
 
 Task<bool> AssistantModelManager::endpointAnswers(QString path)
 {
-    QNetworkRequest request(QUrl("http://127.0.0.1:" + QString::number(options_.port) + path));
-    request.setTransferTimeout(2000);
-    QNetworkReply* reply = loopbackNetwork().get(request);
-    auto wait = [reply](const std::shared_ptr<Resumer>& resumer) {
-        QObject::connect(reply, &QNetworkReply::finished, reply, [resumer] { resumer->fire(); });
-    };
-    co_await whenCalled(wait);
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    reply->deleteLater();
-    co_return reply->error() == QNetworkReply::NoError&& status == 200;
+    LoopbackHttpLimits limits;
+    limits.inactivity = std::chrono::milliseconds(2000);
+    limits.whole = std::chrono::milliseconds(4000);
+    limits.maxBodyBytes = 1024 * 1024;
+    Task<LoopbackHttpResult> exchange =
+        loopbackRequest(QUrl("http://127.0.0.1:" + QString::number(options_.port) + path), "GET", {}, limits);
+    const LoopbackHttpResult result = co_await std::move(exchange);
+    co_return result.outcome == LoopbackHttpResult::Outcome::complete&& result.status == 200;
 }
 
 Task<> AssistantModelManager::startServer(AssistantDownloadableModel model, CancelFlag cancel)
