@@ -692,6 +692,13 @@ bool AssistantConversationController::pauseForBenchmark()
     return stopped;
 }
 
+void AssistantConversationController::benchmarkBlockedByEngine()
+{
+    modelRunningBeforeBenchmark_.reset();
+    setPaused(false);
+    setStatus("Local AI engine did not stop — benchmark blocked");
+}
+
 void AssistantConversationController::resumeAfterBenchmark()
 {
     // The run is over: a status that still says it is in progress would be wrong.

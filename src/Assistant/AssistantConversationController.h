@@ -96,6 +96,9 @@ public:
     // engine; it gives whether the engine is stopped. Resuming restarts the model that was running.
     bool pauseForBenchmark();
     void resumeAfterBenchmark();
+    // The run found a process of the engine alive after its stop and was refused: the assistant is
+    // not paused, says so, and restarts nothing.
+    void benchmarkBlockedByEngine();
 
     // Whether an endpoint text names the managed engine (plain HTTP, loopback, the port, /v1).
     static bool isManagedEndpoint(const std::string& text, std::uint16_t port = AssistantModelManager::standardPort);

@@ -9,11 +9,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkProxy>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QPointer>
 #include <QStringDecoder>
 
 #include <memory>
@@ -35,75 +30,26 @@ namespace AIAssistantLocalClient {
 
 namespace {
 
-struct Exchange {
-    int status = 0;
-    QNetworkReply::NetworkError error = QNetworkReply::NoError;
-    QString errorText;
-    QByteArray body;
-    bool tooLarge = false;
-    bool cancelled = false;
-};
+using Outcome = LoopbackHttpResult::Outcome;
 
-// Awaits one reply; aborts it when it grows past the cap or the flag is set.
-struct ReplyAwaiter {
-    QNetworkReply* reply;
-    CancelFlag cancel;
-    std::int64_t cap;
-    std::shared_ptr<Exchange> exchange = std::make_shared<Exchange>();
-    std::uint64_t cancelKey = 0;
-
-    bool await_ready() const noexcept { return false; }
-    void await_suspend(std::coroutine_handle<> awaiting)
-    {
-        auto state = exchange;
-        QNetworkReply* r = reply;
-        auto guard = [r, state, cap = cap](qint64 received, qint64 total) {
-            if (received > cap || total > cap) {
-                state->tooLarge = true;
-                r->abort();
-            }
-        };
-        QObject::connect(r, &QNetworkReply::downloadProgress, r, guard);
-        QObject::connect(r, &QNetworkReply::finished, r, [awaiting] { detail::resumeOnMain(awaiting); });
-        QPointer<QNetworkReply> weak(r);
-        cancelKey = cancel.onCancel([weak, state] {
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(),
-                [weak, state] {
-                    if (weak && !weak->isFinished()) {
-                        state->cancelled = true;
-                        weak->abort();
-                    }
-                },
-                Qt::QueuedConnection);
-        });
-    }
-    std::shared_ptr<Exchange> await_resume()
-    {
-        cancel.forget(cancelKey);
-        exchange->status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        exchange->error = reply->error();
-        exchange->errorText = reply->errorString();
-        if (!exchange->tooLarge && !exchange->cancelled) exchange->body = reply->readAll();
-        if (exchange->body.size() > cap) exchange->tooLarge = true;
-        reply->deleteLater();
-        return exchange;
-    }
-};
-
-bool isTransient(const Exchange& e)
+// A failure worth one more try: the server was not listening yet, dropped the connection before
+// answering, or said it is busy. Anything it did answer, however wrong, is not sent again.
+bool isTransient(const LoopbackHttpResult& e)
 {
-    if (e.cancelled || e.tooLarge) return false;
-    if (e.status == 502 || e.status == 503 || e.status == 504) return true;
-    if (e.status != 0) return false;
-    return e.error == QNetworkReply::ConnectionRefusedError || e.error == QNetworkReply::RemoteHostClosedError ||
-           e.error == QNetworkReply::TemporaryNetworkFailureError;
+    if (e.outcome == Outcome::refused || e.outcome == Outcome::closedEarly) return true;
+    return e.outcome == Outcome::complete && (e.status == 502 || e.status == 503 || e.status == 504);
 }
 
-std::string reasonText(const Exchange& e)
+std::string reasonText(const LoopbackHttpResult& e)
 {
-    if (e.status != 0) return "HTTP " + std::to_string(e.status);
+    if (e.outcome == Outcome::complete) return "HTTP " + std::to_string(e.status);
+    if (e.outcome == Outcome::closedEarly) return "connection closed before an answer";
     return e.errorText.toStdString();
+}
+
+std::string seconds(std::chrono::milliseconds duration)
+{
+    return std::to_string(duration.count() / 1000);
 }
 
 std::string trimmedText(const std::string& text)
@@ -182,11 +128,14 @@ std::string answerText(const QByteArray& body)
     if (content.isNull() || content.isUndefined()) throw LocalModelError::emptyResponse();
     if (!content.isString()) throw LocalModelError::invalidResponse();
     QString text = content.toString();
-    // Reasoning models may put their thinking first; the user asked for the answer.
+    // Reasoning models may put their thinking first; the user asked for the answer. Thinking that
+    // never ends, or is all there is, is no answer.
     if (text.trimmed().startsWith("<think>")) {
         const qsizetype end = text.indexOf("</think>");
-        if (end >= 0) text = text.mid(end + 8);
+        if (end < 0) throw LocalModelError::emptyResponse();
+        text = text.mid(end + 8);
     }
+    if (text.trimmed().isEmpty()) throw LocalModelError::emptyResponse();
     return text.toStdString();
 }
 
@@ -201,31 +150,44 @@ Task<std::string> generate(std::string endpoint, std::string model, std::string 
         " managed=" + (managedQwen ? "true" : "false") + " host=" + url.host().toStdString() + " port=" +
         std::to_string(url.port(url.scheme() == "https" ? 443 : 80)) + " bytes=" + std::to_string(body.size()));
     const Options limits = options();
+    LoopbackHttpLimits bounds;
+    bounds.inactivity = limits.transferTimeout;
+    bounds.whole = limits.requestTimeout;
+    bounds.maxHeaderBytes = limits.maxHeaderBytes;
+    bounds.maxBodyBytes = limits.maxResponseBytes;
     for (int attempt = 0;; ++attempt) {
         if (cancel.isCancelled()) throw LocalTaskCancelled();
-        QNetworkRequest request(url);
-        request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-        request.setRawHeader("Accept", "application/json");
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-        request.setTransferTimeout(static_cast<int>(limits.transferTimeout.count()));
-        QNetworkReply* reply = loopbackNetwork().post(request, body);
-        ReplyAwaiter awaiter{reply, cancel, limits.maxResponseBytes};
-        std::shared_ptr<Exchange> result = co_await awaiter;
-        const Exchange& e = *result;
-        if (e.cancelled || cancel.isCancelled()) throw LocalTaskCancelled();
+        Task<LoopbackHttpResult> exchange = loopbackRequest(url, "POST", body, bounds, cancel);
+        const LoopbackHttpResult e = co_await std::move(exchange);
+        if (e.outcome == Outcome::cancelled || cancel.isCancelled()) throw LocalTaskCancelled();
         if (attempt == 0 && isTransient(e)) {
             KorvalenAILogger::info("ASSISTANT_LOCAL_RETRY reason=" + reasonText(e));
             SleepAwaiter pause = sleepFor(limits.retryDelay, cancel);
             if (!co_await pause) throw LocalTaskCancelled();
             continue;
         }
-        if (e.tooLarge) throw LocalModelError::invalidResponse();
-        if (e.status != 0 && (e.status < 200 || e.status > 299)) throw LocalModelError::server(e.status);
-        if (e.error == QNetworkReply::OperationCanceledError)
-            throw LocalTransportError("The local model did not answer within " +
-                                      std::to_string(limits.transferTimeout.count() / 1000) + " seconds.");
-        if (e.error != QNetworkReply::NoError) throw LocalTransportError(e.errorText.toStdString());
-        co_return answerText(e.body);
+        switch (e.outcome) {
+        case Outcome::complete:
+            if (e.status < 200 || e.status > 299) throw LocalModelError::server(e.status);
+            co_return answerText(e.body);
+        case Outcome::malformed:
+        case Outcome::headersTooLarge:
+        case Outcome::bodyTooLarge: throw LocalModelError::invalidResponse();
+        case Outcome::inactivityTimeout:
+            throw LocalTransportError("The local model did not answer within " + seconds(limits.transferTimeout) +
+                                      " seconds.");
+        case Outcome::wholeTimeout:
+            throw LocalTransportError("The local model did not finish its answer within " +
+                                      seconds(limits.requestTimeout) + " seconds.");
+        case Outcome::broken:
+            throw LocalTransportError("The local model closed the connection before its answer was complete.");
+        case Outcome::closedEarly:
+            throw LocalTransportError("The local model closed the connection without answering.");
+        case Outcome::refused:
+        case Outcome::socketError:
+        case Outcome::cancelled: break;
+        }
+        throw LocalTransportError(e.errorText.toStdString());
     }
 }
 

@@ -27,8 +27,13 @@ struct LocalChatTurn {
 namespace AIAssistantLocalClient {
 
 struct Options {
-    // A local model may think for a long time, but a transfer that stalls this long has failed.
-    std::chrono::milliseconds transferTimeout{180'000};
+    // The answer is not streamed: nothing arrives until the model has finished it. A 4B model on
+    // the processor reads a long benchmark context and writes a long answer in a few minutes.
+    std::chrono::milliseconds transferTimeout{300'000};
+    // The whole request, however its bytes trickle in: twice the silence allowed above.
+    std::chrono::milliseconds requestTimeout{600'000};
+    // Real servers send well under 1 KB of headers.
+    std::int64_t maxHeaderBytes = 64 * 1024;
     // Far above any chat answer; a larger body is refused rather than held in memory.
     std::int64_t maxResponseBytes = 8 * 1024 * 1024;
     std::chrono::milliseconds retryDelay{750};
@@ -47,12 +52,14 @@ bool isLoopbackHost(const QString& host);
 QByteArray requestBody(const std::string& model, const std::string& prompt,
                        const std::vector<LocalChatTurn>& conversation, const std::string& systemText);
 // The answer text of a response body (a leading reasoning block removed). Throws LocalModelError
-// invalidResponse (not UTF-8, not JSON, not a chat completion) or emptyResponse (no content).
+// invalidResponse (not UTF-8, not JSON, not a chat completion) or emptyResponse (no content, only
+// white space, or only reasoning).
 std::string answerText(const QByteArray& body);
 
-// Sends one request and gives the answer text; one retry on a transient failure (refused or reset
-// connection, status 502, 503 or 504). Throws LocalModelError, LocalTransportError, or
-// LocalTaskCancelled when `cancel` is set. Main thread.
+// Sends one request and gives the answer text; one retry on a transient failure (refused
+// connection, closed before any answer, status 502, 503 or 504). Headers, body and time are bounded
+// (options()). Throws LocalModelError, LocalTransportError, or LocalTaskCancelled when `cancel` is
+// set. Main thread.
 Task<std::string> generate(std::string endpoint, std::string model, std::string prompt,
                            std::vector<LocalChatTurn> conversation, std::string expertContext, bool managedQwen,
                            bool benchmarkContext, CancelFlag cancel = {});

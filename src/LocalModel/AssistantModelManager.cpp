@@ -8,20 +8,28 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
 #include <QNetworkProxy>
-#include <QNetworkReply>
 #include <QPointer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <charconv>
 #include <csignal>
+#include <cstring>
 #include <memory>
+#include <thread>
 
 namespace korvalen {
 
@@ -74,6 +82,131 @@ template <typename Setup>
 CallbackAwaiter<Setup> whenCalled(Setup& setup)
 {
     return CallbackAwaiter<Setup>{setup};
+}
+
+// ---- the engine's process group ----
+// The engine leads a process group of its own, so that a stop reaches a wrapper's server too, and
+// dies with the application (a death signal of SIGKILL). The kernel clears that death signal in
+// every process the engine forks, so a small watcher forked beside it turns the application's
+// death into SIGKILL for the whole group. Qt runs this in a vfork child, which must exec: the
+// watcher is the engine's child, in a group of its own. Everything between the fork and the exec
+// (or the watcher's end) is async-signal-safe: the application has threads.
+
+// Calls `visit(pid, pgrp)` for each live process (zombies are dead, whoever has yet to reap them)
+// until it returns false. Only system calls and no allocation: the watcher uses it too.
+template <typename Visit>
+void forEachLiveProcess(Visit visit)
+{
+    const int folder = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return;
+    alignas(dirent64) char entries[4096];
+    bool going = true;
+    while (going) {
+        const long count = ::syscall(SYS_getdents64, folder, entries, sizeof entries);
+        if (count <= 0) break;
+        for (long offset = 0; going && offset < count;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(entries + offset);
+            offset += entry->d_reclen;
+            pid_t pid = 0;
+            const char* name = entry->d_name;
+            const auto parsed = std::from_chars(name, name + std::strlen(name), pid);
+            if (parsed.ec != std::errc{} || *parsed.ptr != '\0' || pid <= 0) continue;
+            char path[32] = "/proc/";
+            char* end = std::copy(name, parsed.ptr, path + 6);
+            std::memcpy(end, "/stat", 6);
+            const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+            if (fd < 0) continue;
+            char stat[512];
+            const ssize_t length = ::read(fd, stat, sizeof stat);
+            ::close(fd);
+            if (length <= 0) continue;
+            // "pid (command) state ppid pgrp ...": the command may hold blanks and parentheses.
+            const char* close = nullptr;
+            for (const char* c = stat; c < stat + length; ++c)
+                if (*c == ')') close = c;
+            if (!close || close + 4 >= stat + length) continue;
+            const char state = close[2];
+            if (state == 'Z' || state == 'X') continue;
+            pid_t parent = 0;
+            pid_t group = 0;
+            const auto first = std::from_chars(close + 4, stat + length, parent);
+            if (first.ec != std::errc{} || first.ptr + 1 >= stat + length) continue;
+            if (std::from_chars(first.ptr + 1, stat + length, group).ec != std::errc{}) continue;
+            going = visit(pid, group);
+        }
+    }
+    ::close(folder);
+}
+
+bool groupHasLiveMember(pid_t group)
+{
+    if (::kill(-group, 0) != 0 && errno == ESRCH) return false;
+    bool found = false;
+    forEachLiveProcess([&](pid_t, pid_t pgrp) {
+        found = pgrp == group;
+        return !found;
+    });
+    return found;
+}
+
+[[noreturn]] void watchApplication(pid_t application, int applicationFD, pid_t group)
+{
+    ::setpgid(0, 0);  // out of the engine's group: its stop is not the watcher's
+    // Qt's start-up pipe held open here would keep QProcess waiting for an exec that never comes.
+    auto closeRange = [applicationFD](unsigned first, unsigned last) {
+        if (first > last || ::syscall(SYS_close_range, first, last, 0U) == 0) return;
+        rlimit limit{};
+        const rlim_t top =
+            ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : 65536;
+        for (rlim_t fd = first; fd < top && fd <= last; ++fd)
+            if (static_cast<int>(fd) != applicationFD) ::close(static_cast<int>(fd));
+    };
+    if (applicationFD < 3) {
+        closeRange(3U, ~0U);
+    } else {
+        closeRange(3U, static_cast<unsigned>(applicationFD) - 1);
+        closeRange(static_cast<unsigned>(applicationFD) + 1, ~0U);
+    }
+    while (true) {
+        pollfd ready{applicationFD, POLLIN, 0};
+        const int events = ::poll(&ready, applicationFD < 0 ? 0 : 1, 250);
+        const bool applicationGone = applicationFD < 0 ? (::kill(application, 0) != 0 && errno == ESRCH)
+                                                       : (events > 0 && (ready.revents & POLLIN) != 0);
+        if (applicationGone) {
+            ::kill(-group, SIGKILL);
+            ::_exit(0);
+        }
+        // The engine ended: once it has (the watcher was handed to another parent), wait only for
+        // what it left behind in its group.
+        if (::getppid() != group && !groupHasLiveMember(group)) ::_exit(0);
+    }
+}
+
+// Runs in QProcess's child right before the exec of the engine.
+void prepareEngineProcess(pid_t application)
+{
+    if (::setpgid(0, 0) != 0) ::_exit(127);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != application) ::_exit(127);  // died before the death signal was armed
+    // Opened while the application is known alive, so it names the application and no successor.
+    const int applicationFD = static_cast<int>(::syscall(SYS_pidfd_open, application, 0U));
+    const pid_t group = static_cast<pid_t>(::syscall(SYS_getpid));
+    // The raw system call: the library's fork would run other libraries' fork handlers here.
+    const long watcher = ::syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, nullptr);
+    if (watcher == 0) watchApplication(application, applicationFD, group);
+    if (applicationFD >= 0) ::close(applicationFD);
+    // Without a watcher the engine still dies with the application; only a fork of it might not.
+}
+
+std::vector<pid_t> liveGroupMembers(pid_t group)
+{
+    std::vector<pid_t> members;
+    if (group <= 1) return members;
+    forEachLiveProcess([&](pid_t pid, pid_t pgrp) {
+        if (pgrp == group) members.push_back(pid);
+        return true;
+    });
+    return members;
 }
 
 }  // namespace
@@ -230,16 +363,14 @@ Task<bool> AssistantModelManager::portAnswers()
 
 Task<bool> AssistantModelManager::endpointAnswers(QString path)
 {
-    QNetworkRequest request(QUrl("http://127.0.0.1:" + QString::number(options_.port) + path));
-    request.setTransferTimeout(2000);
-    QNetworkReply* reply = loopbackNetwork().get(request);
-    auto wait = [reply](const std::shared_ptr<Resumer>& resumer) {
-        QObject::connect(reply, &QNetworkReply::finished, reply, [resumer] { resumer->fire(); });
-    };
-    co_await whenCalled(wait);
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    reply->deleteLater();
-    co_return reply->error() == QNetworkReply::NoError&& status == 200;
+    LoopbackHttpLimits limits;
+    limits.inactivity = std::chrono::milliseconds(2000);
+    limits.whole = std::chrono::milliseconds(4000);
+    limits.maxBodyBytes = 1024 * 1024;
+    Task<LoopbackHttpResult> exchange =
+        loopbackRequest(QUrl("http://127.0.0.1:" + QString::number(options_.port) + path), "GET", {}, limits);
+    const LoopbackHttpResult result = co_await std::move(exchange);
+    co_return result.outcome == LoopbackHttpResult::Outcome::complete&& result.status == 200;
 }
 
 Task<> AssistantModelManager::startServer(AssistantDownloadableModel model, CancelFlag cancel)
@@ -266,10 +397,12 @@ Task<> AssistantModelManager::startServer(AssistantDownloadableModel model, Canc
         return !self || cancel.isCancelled() || self->serverStartGeneration_ != generation || self->shuttingDown_;
     };
 
-    if (process_) {
+    if (serverProcessAlive()) {
         stopServerProcess(std::nullopt);
-        co_await waitForServerExit();
+        Task<bool> previousExit = waitForServerExit();
+        const bool gone = co_await std::move(previousExit);
         if (stale()) throw LocalTaskCancelled();
+        if (!gone) throw ModelManagerError("The previous llama-server did not stop — try again in a moment");
     }
     setStatus("Starting " + qs(model.displayName));
     const bool taken = co_await portAnswers();
@@ -289,19 +422,19 @@ Task<> AssistantModelManager::startServer(AssistantDownloadableModel model, Canc
     process->setProcessChannelMode(QProcess::MergedChannels);
     process->setStandardOutputFile(serverLogPath(), QIODevice::Append);
     process->setStandardInputFile(QProcess::nullDevice());
-    const pid_t parent = ::getpid();
-    // The kernel ends the engine when the application dies in any way, a crash or a kill included.
-    process->setChildProcessModifier([parent] {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent) ::_exit(1);
-    });
+    const pid_t application = ::getpid();
+    // The engine's group ends with the application in any way, a crash or a kill included.
+    process->setChildProcessModifier([application] { prepareEngineProcess(application); });
     connect(process, &QProcess::finished, this, [this, process] { serverEnded(process); });
     connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart) serverEnded(process);
     });
     process_ = process;
+    stopping_ = false;
     KorvalenAILogger::info("ASSISTANT_ENGINE_START model=" + model.id + " port=" + std::to_string(options_.port));
     process->start();
+    // The child made its group before its exec, and start() returns only after that exec.
+    if (const auto engine = static_cast<pid_t>(process->processId()); engine > 1) groupID_ = engine;
 
     const auto deadline = std::chrono::steady_clock::now() + options_.startDeadline;
     QPointer<QProcess> ours(process);
@@ -352,22 +485,43 @@ void AssistantModelManager::serverEnded(QProcess* process)
         emit changed();
 }
 
+bool AssistantModelManager::serverProcessAlive() const
+{
+    if (process_) return true;
+    if (groupID_ > 1 && !groupHasLiveMember(groupID_)) groupID_ = 0;
+    return groupID_ > 1;
+}
+
+std::vector<pid_t> AssistantModelManager::serverProcessIDs() const
+{
+    return liveGroupMembers(groupID_);
+}
+
+void AssistantModelManager::signalEngine(int signal)
+{
+    const pid_t group = groupID_;
+    if (group <= 1) return;  // never our own group (0) or every process (-1)
+    if (options_.signalGroup)
+        options_.signalGroup(group, signal);
+    else
+        ::kill(-group, signal);
+}
+
 void AssistantModelManager::stopServerProcess(std::optional<std::uint64_t> expectedGeneration)
 {
     if (expectedGeneration && *expectedGeneration != serverStartGeneration_) return;
     const bool wasRunning = engineRunning_;
     engineRunning_ = false;
     activeModelID_.reset();
-    if (QProcess* process = process_) {
-        if (!process->property("stopping").toBool()) {
-            process->setProperty("stopping", true);
-            KorvalenAILogger::info("ASSISTANT_ENGINE_STOP");
-            process->terminate();
-            QPointer<QProcess> guard(process);
-            QTimer::singleShot(options_.terminateGrace, this, [guard] {
-                if (guard && guard->state() != QProcess::NotRunning) guard->kill();
-            });
-        }
+    if (!stopping_ && serverProcessAlive()) {
+        stopping_ = true;
+        KorvalenAILogger::info("ASSISTANT_ENGINE_STOP");
+        signalEngine(SIGTERM);
+        QTimer::singleShot(options_.terminateGrace, this, [this, group = groupID_] {
+            if (group != groupID_ || !serverProcessAlive()) return;
+            KorvalenAILogger::warning("ASSISTANT_ENGINE_KILL group=" + std::to_string(group));
+            signalEngine(SIGKILL);
+        });
     }
     if (wasRunning)
         setStatus("Local model stopped");
@@ -375,34 +529,46 @@ void AssistantModelManager::stopServerProcess(std::optional<std::uint64_t> expec
         emit changed();
 }
 
-Task<> AssistantModelManager::waitForServerExit()
+Task<bool> AssistantModelManager::waitForServerExit()
 {
     QPointer<AssistantModelManager> self(this);
-    const auto limit = std::chrono::steady_clock::now() + options_.terminateGrace + std::chrono::seconds(2);
-    while (self && self->process_ && std::chrono::steady_clock::now() < limit) {
+    const auto limit = std::chrono::steady_clock::now() + options_.terminateGrace + options_.killWait;
+    while (self && self->serverProcessAlive()) {
+        if (std::chrono::steady_clock::now() >= limit) co_return false;
         SleepAwaiter pause = sleepFor(std::chrono::milliseconds(20));
         co_await pause;
     }
+    co_return true;
 }
 
 void AssistantModelManager::shutdown()
 {
     shuttingDown_ = true;
     ++serverStartGeneration_;
-    QProcess* process = process_;
-    if (!process) return;
-    process_ = nullptr;
     engineRunning_ = false;
     activeModelID_.reset();
+    std::unique_ptr<QProcess> process(std::exchange(process_, nullptr));
+    if (process) process->disconnect(this);
+    if (!process && !serverProcessAlive()) return;
     // The application is ending: waiting here is the only way to be sure the engine is gone.
-    process->disconnect(this);
-    process->terminate();
-    if (!process->waitForFinished(static_cast<int>(options_.terminateGrace.count()))) {
-        process->kill();
-        process->waitForFinished(2000);
+    auto waitUntilGone = [&](std::chrono::milliseconds period) {
+        const auto limit = std::chrono::steady_clock::now() + period;
+        while (true) {
+            if (process && process->state() != QProcess::NotRunning) process->waitForFinished(20);
+            const bool gone = (!process || process->state() == QProcess::NotRunning) && !serverProcessAlive();
+            if (gone) return true;
+            if (std::chrono::steady_clock::now() >= limit) return false;
+            if (!process || process->state() == QProcess::NotRunning)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    };
+    signalEngine(SIGTERM);
+    if (!waitUntilGone(options_.terminateGrace)) {
+        signalEngine(SIGKILL);
+        if (!waitUntilGone(options_.killWait))
+            KorvalenAILogger::error("ASSISTANT_ENGINE_SHUTDOWN_INCOMPLETE group=" + std::to_string(groupID_));
     }
     KorvalenAILogger::info("ASSISTANT_ENGINE_SHUTDOWN");
-    delete process;
 }
 
 }  // namespace korvalen

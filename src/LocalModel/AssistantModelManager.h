@@ -8,8 +8,11 @@
 #include <QObject>
 #include <QString>
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -55,6 +58,10 @@ public:
         std::chrono::milliseconds startDeadline{180'000};
         std::chrono::milliseconds probeInterval{250};
         std::chrono::milliseconds terminateGrace{3'000};
+        // How long after the kill the engine's processes may take to be gone.
+        std::chrono::milliseconds killWait{2'000};
+        // Sends a signal to the engine's process group (default: kill(-group, signal)).
+        std::function<void(pid_t group, int signal)> signalGroup;
     };
 
     static std::vector<AssistantDownloadableModel> standardCatalog();
@@ -90,8 +97,12 @@ public:
     QString serverLogPath() const { return options_.dataFolder + "/llama-server.log"; }
     // The engine executable found by the last look-up, or empty.
     const QString& enginePath() const { return enginePath_; }
-    // Whether a server process of ours exists, serving or on its way out.
-    bool serverProcessAlive() const { return process_ != nullptr; }
+    // Whether a process of the engine still lives (serving, starting or on its way out): the
+    // engine runs in a process group of its own, and only when no member of it is left (zombies
+    // aside) is it stopped.
+    bool serverProcessAlive() const;
+    // The live processes of the engine's group; empty when stopped.
+    std::vector<pid_t> serverProcessIDs() const;
 
     // Reads the model files and looks for the engine again.
     void refresh();
@@ -101,12 +112,14 @@ public:
     // Starts `llama-server` for the model on 127.0.0.1 and returns once it answers "/health" and
     // "/v1/models". Throws ModelManagerError (fit for the status line) or LocalTaskCancelled.
     Task<> startServer(AssistantDownloadableModel model, CancelFlag cancel = {});
-    // With none: stops the server unconditionally (terminate, a grace period, then kill); with a
-    // generation: only when it is still the current one.
+    // With none: stops the server unconditionally (SIGTERM to its group, a grace period, then
+    // SIGKILL to the group); with a generation: only when it is still the current one.
     void stopServerProcess(std::optional<std::uint64_t> expectedGeneration);
-    // Completes once no server process of ours is left (at most the grace period and a little).
-    Task<> waitForServerExit();
-    // The application ends: no server may outlive it. Blocks for at most the grace period.
+    // Completes once no process of the engine is left, or after the grace period and the kill's
+    // wait; gives whether none is left. Never blocks the event loop.
+    Task<bool> waitForServerExit();
+    // The application ends: no server may outlive it. Blocks for at most the grace period and the
+    // kill's wait.
     void shutdown();
 
 signals:
@@ -117,6 +130,7 @@ private:
     void setStatus(const QString& text);
     void setBusy(bool busy);
     void serverEnded(QProcess* process);
+    void signalEngine(int signal);
     Task<bool> portAnswers();
     Task<bool> endpointAnswers(QString path);
 
@@ -133,6 +147,9 @@ private:
     QString statusText_;
     QString enginePath_;
     QProcess* process_ = nullptr;
+    // The engine's process group (the engine's pid); 0 once every member is gone.
+    mutable pid_t groupID_ = 0;
+    bool stopping_ = false;
 };
 
 }  // namespace korvalen

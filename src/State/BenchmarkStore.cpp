@@ -264,7 +264,7 @@ void BenchmarkStore::start()
     }
     if (!pauseAssistantForBenchmark()) {
         setProgress(0);
-        setStatusText("Local AI engine did not stop — benchmark blocked");
+        setStatusText(engineBlockedStatusText);
         return;
     }
 
@@ -307,6 +307,7 @@ void BenchmarkStore::start()
     session.methodologyVersion = methodologyVersion;
     session.scores = ScoreCalculator::summarize({});
 
+    run.previousSession = currentSession_;
     setCurrentSession(session);
     setProgress(0);
     setRunState(AIRunState::preparing());
@@ -325,11 +326,16 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
 {
     std::string failure;
     try {
-        // The local engine was asked to stop before the run; no measurement starts while it lives.
+        // The local engine was asked to stop before the run; no measurement starts while a process
+        // of it lives. The wait (the grace period, then the kill) leaves the window responsive.
         if (self->assistantModelManager_->serverProcessAlive()) {
-            Task<> engineExit = self->assistantModelManager_->waitForServerExit();
-            co_await std::move(engineExit);
+            Task<bool> engineExit = self->assistantModelManager_->waitForServerExit();
+            const bool stopped = co_await std::move(engineExit);
             if (!self) co_return;
+            if (!stopped) {
+                self->refuseRunBesideEngine(run);
+                co_return;
+            }
         }
         const int count = static_cast<int>(run.items.size());
         for (int index = 0; index < count; ++index) {
@@ -523,6 +529,18 @@ void BenchmarkStore::failRun(Run& run, const std::string& reason)
     setStatusText(qtext("Benchmark failed: " + reason));
     visualization_->close();
     if (!services_.applicationIsTerminating()) resumeAssistantAfterBenchmark();
+    services_.notifications->post(NotificationName::korvalenAIRunDidFinish);
+}
+
+void BenchmarkStore::refuseRunBesideEngine(Run& run)
+{
+    KorvalenAILogger::warning("RUN_REFUSED reason=local-engine-alive session=" + run.session.id.text());
+    setCurrentSession(std::move(run.previousSession));
+    setRunState(AIRunState::idle());
+    setProgress(0);
+    setStatusText(engineBlockedStatusText);
+    visualization_->close();
+    assistant_->benchmarkBlockedByEngine();
     services_.notifications->post(NotificationName::korvalenAIRunDidFinish);
 }
 

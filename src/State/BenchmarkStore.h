@@ -56,6 +56,7 @@ public:
     static constexpr const char* cancelledErrorText = "Benchmark cancelled.";
     static constexpr const char* stoppingStatusText = "Stopping safely after the active kernel";
     static constexpr const char* readyStatusText = "Ready";
+    static constexpr const char* engineBlockedStatusText = "Local AI engine did not stop — benchmark blocked";
 
     explicit BenchmarkStore(BenchmarkStoreServices services, QObject* parent = nullptr);
     ~BenchmarkStore() override;
@@ -149,6 +150,7 @@ private:
         AIBenchmarkSession session;
         int finishedItems = 0;  // items whose measurement completed (not cut short by a stop)
         bool cancelled = false;
+        std::optional<AIBenchmarkSession> previousSession;  // shown again when the run is refused
     };
 
     static Task<> runTask(QPointer<BenchmarkStore> self, Run run);
@@ -157,6 +159,8 @@ private:
     std::shared_ptr<const std::vector<AIBenchmarkSession>> keepInHistory(const Run& run);
     void finishRun(Run& run, bool saved);
     void failRun(Run& run, const std::string& reason);
+    // A process of the local engine outlived its stop: nothing was measured, and nothing may be.
+    void refuseRunBesideEngine(Run& run);
     std::vector<AIExecutionItem> buildPlan(const AIBenchmarkEngine& engine) const;
     AIBenchmarkEngine makeEngine(const AISystemProfile& system) const;
     std::vector<std::string> endOfRunNotes(const Run& run, const AISystemProfile& endSnapshot, bool cancelled) const;

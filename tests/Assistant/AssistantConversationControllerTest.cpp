@@ -208,8 +208,13 @@ TEST_F(ConversationTest, LocalModelAnswersFallbacksAndRetries)
     const std::vector<Case> cases = {
         {"local answer", StandInLlamaServer::Answer::normal, true, "Analyze my result", false, "Local LLM",
          [](ConversationTest&) { return std::string("Stand-in answer: Analyze my result"); }},
-        {"blank local answer shows the expert", StandInLlamaServer::Answer::blank, true, "Analyze my result", false,
-         "Olvane Expert 2", [](ConversationTest& t) { return t.expertText("Analyze my result"); }},
+        {"blank local answer: the expert takes over and says why", StandInLlamaServer::Answer::blank, true,
+         "Analyze my result", false, "Olvane Expert 2 fallback",
+         [](ConversationTest& t) {
+             return "The local model did not respond, so Olvane Expert 2 took over automatically.\nTechnical reason: "
+                    "The local model returned an empty answer.\n\n" +
+                    t.expertText("Analyze my result");
+         }},
         {"unreachable, benchmark question: the expert takes over", StandInLlamaServer::Answer::normal, false,
          analyzePrompt, true, "Olvane Expert 2 fallback",
          [&](ConversationTest& t) {
@@ -271,7 +276,7 @@ TEST_F(ConversationTest, LocalModelAnswersFallbacksAndRetries)
             EXPECT_EQ(messages.last().toObject()["content"].toString().toStdString(), k.question);
         }
     }
-    EXPECT_EQ(log.events("ASSISTANT_LOCAL_MODEL_ERROR").size(), 3u);
+    EXPECT_EQ(log.events("ASSISTANT_LOCAL_MODEL_ERROR").size(), 4u);
 }
 
 TEST_F(ConversationTest, AManagedEndpointStartsTheSelectedModelOnDemand)

@@ -4,6 +4,7 @@
 #include "support/LogCapture.h"
 #include "support/TaskResult.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -101,12 +102,22 @@ TEST_F(LocalClientTest, AnswersAndHostileResponses)
     };
     const Case cases[] = {
         {"normal", Answer::normal, std::nullopt, "Stand-in answer: How fast is it?"},
-        {"blank content is an answer the caller trims", Answer::blank, std::nullopt, " \n\t "},
+        {"chunked, with an extension and a trailer", Answer::chunked, std::nullopt, "Stand-in answer: How fast is it?"},
+        {"cut short by the length limit", Answer::lengthCut, std::nullopt, "Stand-in ans"},
+        {"reasoning, then the answer", Answer::reasoningThenAnswer, std::nullopt,
+         "\n\nStand-in answer: How fast is it?"},
+        {"blank content", Answer::blank, LocalModelError::Kind::emptyResponse},
+        {"empty content", Answer::emptyText, LocalModelError::Kind::emptyResponse},
+        {"null content", Answer::nullContent, LocalModelError::Kind::emptyResponse},
+        {"a refusal", Answer::refusal, LocalModelError::Kind::emptyResponse},
+        {"only reasoning", Answer::reasoningOnly, LocalModelError::Kind::emptyResponse},
+        {"reasoning never closed", Answer::unclosedReasoning, LocalModelError::Kind::emptyResponse},
         {"malformed JSON", Answer::garbage, LocalModelError::Kind::invalidResponse},
         {"HTML page", Answer::html, LocalModelError::Kind::invalidResponse},
         {"invalid UTF-8", Answer::invalidUtf8, LocalModelError::Kind::invalidResponse},
         {"redirect is not followed", Answer::redirect, LocalModelError::Kind::server},
         {"body above the cap", Answer::huge, LocalModelError::Kind::invalidResponse},
+        {"headers above the cap", Answer::hugeHeader, LocalModelError::Kind::invalidResponse},
         {"server error", Answer::serverError, LocalModelError::Kind::server},
     };
     for (const Case& c : cases) {
@@ -126,6 +137,47 @@ TEST_F(LocalClientTest, AnswersAndHostileResponses)
         }
     }
     EXPECT_EQ(std::string(LocalModelError::server(302).what()), "Local model server returned HTTP 302.");
+}
+
+TEST_F(LocalClientTest, SlowAndEndlessAnswersEndWithinTheirBounds)
+{
+    Client::options().transferTimeout = std::chrono::seconds(1);
+    Client::options().requestTimeout = std::chrono::seconds(2);
+    Client::options().maxResponseBytes = 1024 * 1024;
+    server.behaviour.trickleIntervalMs = 50;
+    using Answer = StandInLlamaServer::Answer;
+    struct Case {
+        const char* name;
+        Answer answer;
+        int delayMs;
+        const char* error;  // empty: the invalid-response error
+    };
+    const Case cases[] = {
+        {"one byte at a time", Answer::trickle, 0, "The local model did not finish its answer within 2 seconds."},
+        {"silence", Answer::normal, 10'000, "The local model did not answer within 1 seconds."},
+        {"a chunked body without end", Answer::endlessChunked, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.behaviour.answer = c.answer;
+        server.behaviour.answerDelayMs = c.delayMs;
+        const int before = server.chatRequestCount();
+        QElapsedTimer clock;
+        clock.start();
+        auto outcome = ask(server.endpoint());
+        ASSERT_TRUE(outcome->finished);
+        EXPECT_LT(clock.elapsed(), 3000);
+        EXPECT_EQ(server.chatRequestCount() - before, 1) << "never sent again";
+        if (*c.error) {
+            const auto* e = outcome->errorAs<LocalTransportError>();
+            ASSERT_NE(e, nullptr);
+            EXPECT_STREQ(e->what(), c.error);
+        } else {
+            const auto* e = outcome->errorAs<LocalModelError>();
+            ASSERT_NE(e, nullptr);
+            EXPECT_EQ(e->kind(), LocalModelError::Kind::invalidResponse);
+        }
+    }
 }
 
 TEST_F(LocalClientTest, RetriesOnceOnATransientFailure)

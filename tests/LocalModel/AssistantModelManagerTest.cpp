@@ -5,6 +5,7 @@
 #include "support/LogCapture.h"
 #include "support/TaskResult.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -12,7 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
 
 namespace korvalen {
 namespace {
@@ -20,6 +26,75 @@ namespace {
 bool processAlive(qint64 pid)
 {
     return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) == 0;
+}
+
+// State and parent of a process from /proc ('?' when it is gone).
+std::pair<char, pid_t> processStat(pid_t pid)
+{
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) return {'?', 0};
+    char state = '?';
+    pid_t parent = 0;
+    std::istringstream(text.substr(close + 2)) >> state >> parent;
+    return {state, parent};
+}
+
+// Alive and not a zombie waiting to be reaped by whoever adopted it.
+bool running(pid_t pid)
+{
+    const char state = processStat(pid).first;
+    return state != '?' && state != 'Z' && state != 'X';
+}
+
+// Every process descended from `root`, found through the parents in /proc.
+std::set<pid_t> descendants(pid_t root)
+{
+    std::set<pid_t> family{root};
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            const std::string name = entry.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+            const pid_t pid = std::stoi(name);
+            if (!family.count(pid) && family.count(processStat(pid).second) && running(pid))
+                grew = family.insert(pid).second || grew;
+        }
+    }
+    family.erase(root);
+    return family;
+}
+
+bool allGoneWithin(const std::set<pid_t>& pids, std::chrono::milliseconds limit)
+{
+    return test::processEventsUntil(
+        [&] { return std::none_of(pids.begin(), pids.end(), [](pid_t pid) { return running(pid); }); }, limit);
+}
+
+// The engines that must never outlive a stop or the application: one that ignores SIGTERM, and
+// wrapper scripts that run the server without exec (ignoring SIGTERM themselves, or not).
+struct StubbornEngine {
+    const char* name;
+    const char* script;  // empty: the stand-in itself
+    bool serverIgnoresTerm;
+};
+const StubbornEngine stubbornEngines[] = {
+    {"engine ignoring SIGTERM", "", true},
+    {"wrapper ignoring SIGTERM", "#!/bin/sh\ntrap '' TERM\n\"$ENGINE\" \"$@\"\necho ended\n", true},
+    {"wrapper whose server ignores SIGTERM", "#!/bin/sh\n\"$ENGINE\" \"$@\"\necho ended\n", true},
+};
+
+QString installEngine(const QTemporaryDir& data, const StubbornEngine& engine)
+{
+    if (!*engine.script) return KORVALEN_STAND_IN_LLAMA_SERVER;
+    const QString path = data.filePath("wrapper.sh");
+    QFile file(path);
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write(QByteArray(engine.script).replace("$ENGINE", KORVALEN_STAND_IN_LLAMA_SERVER));
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return path;
 }
 
 class ModelManagerTest : public ::testing::Test {
@@ -136,25 +211,81 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
     EXPECT_FALSE(processAlive(pid));
 }
 
-TEST_F(ModelManagerTest, AnEngineThatIgnoresTerminationIsKilledAfterTheGracePeriod)
+TEST_F(ModelManagerTest, AStubbornEngineAndEveryProcessOfItEndWithAStopAndAShutdown)
 {
+    for (const StubbornEngine& engine : stubbornEngines) {
+        SCOPED_TRACE(engine.name);
+        auto manager = makeManager();
+        settings.setString(Settings::Key::customLlamaServerPath, installEngine(data, engine));
+        const auto model = manager->catalog()[0];
+        writeModel(model);
+        qputenv("KORVALEN_STANDIN_IGNORE_TERM", engine.serverIgnoresTerm ? "1" : "0");
+
+        const std::size_t kills = log.events("ASSISTANT_ENGINE_KILL").size();
+        ASSERT_TRUE(test::await(manager->startServer(model))->value);
+        std::set<pid_t> family = descendants(::getpid());
+        EXPECT_EQ(manager->serverProcessIDs().size(), *engine.script ? 2u : 1u);
+        manager->stopServerProcess(std::nullopt);
+        EXPECT_TRUE(manager->serverProcessAlive()) << "stopped only once the group has exited";
+        EXPECT_TRUE(test::await(manager->waitForServerExit())->value.value_or(false));
+        EXPECT_FALSE(manager->serverProcessAlive());
+        EXPECT_TRUE(allGoneWithin(family, std::chrono::seconds(1)));
+        EXPECT_EQ(log.events("ASSISTANT_ENGINE_KILL").size(), kills + 1);
+
+        // Shutting down waits for the engine, so none outlives the application.
+        ASSERT_TRUE(test::await(manager->startServer(model))->value);
+        family = descendants(::getpid());
+        manager->shutdown();
+        EXPECT_TRUE(manager->isShuttingDown());
+        EXPECT_FALSE(manager->serverProcessAlive());
+        EXPECT_TRUE(allGoneWithin(family, std::chrono::seconds(1)));
+    }
+}
+
+// Not a test of its own: the application whose death the next test causes. It starts the engine
+// named in the environment and waits to be killed.
+TEST_F(ModelManagerTest, DISABLED_ApplicationAboutToBeKilled)
+{
+    const QString ready = qEnvironmentVariable("KORVALEN_HARNESS_READY_FILE");
+    if (ready.isEmpty()) GTEST_SKIP();
     auto manager = makeManager();
+    settings.setString(Settings::Key::customLlamaServerPath, qEnvironmentVariable("KORVALEN_HARNESS_ENGINE"));
+    qputenv("KORVALEN_STANDIN_IGNORE_TERM", "1");
     const auto model = manager->catalog()[0];
     writeModel(model);
-    qputenv("KORVALEN_STANDIN_IGNORE_TERM", "1");
     ASSERT_TRUE(test::await(manager->startServer(model))->value);
-    const qint64 pid = serverPid(*manager);
-    manager->stopServerProcess(std::nullopt);
-    test::await(manager->waitForServerExit());
-    EXPECT_FALSE(manager->serverProcessAlive());
-    EXPECT_FALSE(processAlive(pid));
+    QFile file(ready);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    test::processEventsUntil([] { return false; }, std::chrono::seconds(60));
+}
 
-    // Shutting down waits for the engine, so none outlives the application.
-    ASSERT_TRUE(test::await(manager->startServer(model))->value);
-    const qint64 second = serverPid(*manager);
-    manager->shutdown();
-    EXPECT_TRUE(manager->isShuttingDown());
-    EXPECT_FALSE(processAlive(second));
+TEST_F(ModelManagerTest, NoProcessOfTheEngineOutlivesAKilledApplication)
+{
+    for (const StubbornEngine& engine : stubbornEngines) {
+        SCOPED_TRACE(engine.name);
+        QProcess application;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("KORVALEN_HARNESS_READY_FILE", data.filePath("ready"));
+        environment.insert("KORVALEN_HARNESS_ENGINE", installEngine(data, engine));
+        application.setProcessEnvironment(environment);
+        application.setProgram(QCoreApplication::applicationFilePath());
+        application.setArguments(
+            {"--gtest_filter=ModelManagerTest.DISABLED_ApplicationAboutToBeKilled", "--gtest_also_run_disabled_tests"});
+        QFile::remove(data.filePath("ready"));
+        application.start();
+        ASSERT_TRUE(
+            test::processEventsUntil([&] { return QFile::exists(data.filePath("ready")); }, std::chrono::seconds(20)));
+        const auto pid = static_cast<pid_t>(application.processId());
+        const std::set<pid_t> family = descendants(pid);
+        EXPECT_GE(family.size(), *engine.script ? 3u : 2u) << "the engine, its watcher, and the wrapper's server";
+
+        ::kill(pid, SIGKILL);
+        application.waitForFinished(2000);
+        EXPECT_TRUE(allGoneWithin(family, std::chrono::seconds(2)));
+        for (pid_t member : family)
+            if (running(member)) ::kill(member, SIGKILL);
+    }
 }
 
 TEST_F(ModelManagerTest, FailedStartsSayWhyAndLeaveNoProcess)

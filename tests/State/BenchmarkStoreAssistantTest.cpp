@@ -1,4 +1,5 @@
 #include "Assistant/Expert/AIAssistantEngine.h"
+#include "Model/NotificationNames.h"
 #include "State/BenchmarkStore.h"
 #include "support/FakeBenchmarkEngine.h"
 #include "support/LogCapture.h"
@@ -10,6 +11,8 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
 
 namespace korvalen {
 namespace {
@@ -24,13 +27,14 @@ struct StoreAssistantTest : ::testing::Test {
 
     void SetUp() override { test::qtApp(); }
 
-    std::unique_ptr<BenchmarkStore> makeStore()
+    // signalGroup: how the manager signals the engine's group (empty: for real).
+    std::unique_ptr<BenchmarkStore> makeStore(std::function<void(pid_t, int)> signalGroup = {})
     {
         BenchmarkStoreServices services =
             engine.storeServices(notifications, dir.path() + "/data", dir.path() + "/settings.conf");
         services.settings.setString(Settings::Key::customLlamaServerPath, KORVALEN_STAND_IN_LLAMA_SERVER);
         const QString data = dir.path() + "/data";
-        services.makeModelManager = [data](const Settings& settings) {
+        services.makeModelManager = [data, signalGroup](const Settings& settings) {
             QTcpServer probe;
             probe.listen(QHostAddress::LocalHost, 0);
             AssistantModelManager::Options options;
@@ -39,6 +43,8 @@ struct StoreAssistantTest : ::testing::Test {
             options.port = probe.serverPort();
             options.probeInterval = std::chrono::milliseconds(20);
             options.terminateGrace = std::chrono::milliseconds(300);
+            options.killWait = std::chrono::milliseconds(300);
+            options.signalGroup = signalGroup;
             return std::make_unique<AssistantModelManager>(options);
         };
         return std::make_unique<BenchmarkStore>(std::move(services));
@@ -64,19 +70,25 @@ TEST_F(StoreAssistantTest, TheExpertAnswersFromTheRunJustMeasured)
     EXPECT_EQ(store->assistant().status(), "Olvane Expert 2 ready");
 }
 
+AssistantDownloadableModel startManagedModel(BenchmarkStore& store)
+{
+    AssistantModelManager& manager = store.assistantModelManager();
+    const auto model = manager.catalog()[0];
+    QDir().mkpath(manager.modelsFolder());
+    QFile file(manager.modelPath(model));
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("GGUF");
+    file.close();
+    store.startManagedAssistantModel(model);
+    EXPECT_TRUE(processEventsUntil([&] { return manager.engineRunning(); }));
+    return model;
+}
+
 TEST_F(StoreAssistantTest, ARunStopsTheManagedEngineFirstAndRestartsItAfter)
 {
     auto store = makeStore();
     AssistantModelManager& manager = store->assistantModelManager();
-    const auto model = manager.catalog()[0];
-    QDir().mkpath(manager.modelsFolder());
-    QFile file(manager.modelPath(model));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("GGUF");
-    file.close();
-
-    store->startManagedAssistantModel(model);
-    ASSERT_TRUE(processEventsUntil([&] { return manager.engineRunning(); }));
+    const auto model = startManagedModel(*store);
 
     engine.holdItems(true);
     store->start();
@@ -94,6 +106,38 @@ TEST_F(StoreAssistantTest, ARunStopsTheManagedEngineFirstAndRestartsItAfter)
     ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
     ASSERT_TRUE(processEventsUntil([&] { return manager.engineRunning(); }));
     EXPECT_EQ(store->assistant().status().toStdString(), model.displayName + " ready");
+}
+
+TEST_F(StoreAssistantTest, ARunIsRefusedWhileAProcessOfTheEngineOutlivesItsStop)
+{
+    // An engine that ignores SIGTERM and that the kill does not end in time.
+    qputenv("KORVALEN_STANDIN_IGNORE_TERM", "1");
+    auto store = makeStore([](pid_t group, int signal) {
+        if (signal != SIGKILL) ::kill(-group, signal);
+    });
+    AssistantModelManager& manager = store->assistantModelManager();
+    startManagedModel(*store);
+    qunsetenv("KORVALEN_STANDIN_IGNORE_TERM");
+    int finished = 0;
+    ScopedObserver observer(notifications, NotificationName::korvalenAIRunDidFinish,
+                            [&](const Notification&) { ++finished; });
+
+    store->start();
+    EXPECT_EQ(store->assistant().status(), "AI Assistant paused — official benchmark in progress");
+    ASSERT_TRUE(processEventsUntil([&] { return !store->hasActiveRunTask(); }));
+    EXPECT_EQ(engine.itemsStarted(), 0) << "nothing measured beside the engine";
+    EXPECT_FALSE(store->isBusy());
+    EXPECT_FALSE(store->currentSession()) << "the run that never ran is not shown";
+    EXPECT_EQ(store->statusText(), "Local AI engine did not stop — benchmark blocked");
+    EXPECT_EQ(store->assistant().status(), "Local AI engine did not stop — benchmark blocked");
+    EXPECT_FALSE(store->assistant().pausedForBenchmark());
+    EXPECT_EQ(finished, 1) << "a pending quit is not left waiting";
+    EXPECT_EQ(log.events("RUN_REFUSED reason=local-engine-alive").size(), 1u);
+
+    const std::vector<pid_t> engineProcesses = manager.serverProcessIDs();
+    ASSERT_FALSE(engineProcesses.empty());
+    for (pid_t pid : engineProcesses) ::kill(pid, SIGKILL);
+    EXPECT_TRUE(processEventsUntil([&] { return !manager.serverProcessAlive(); }));
 }
 
 }  // namespace

@@ -12,33 +12,49 @@ class QTcpSocket;
 namespace korvalen::test {
 
 // A small OpenAI-compatible chat server on loopback for tests: "/health", "/v1/models" and
-// "/v1/chat/completions", each answered once per connection. It can be told to be slow, to fail
-// the first requests, to become healthy late, or to answer with something hostile.
+// "/v1/chat/completions", answered in the shapes real servers send (completion id, usage, refusal,
+// OpenAI-style error bodies, the engine's "Loading model" health answer) on kept-alive
+// connections. It can be told to be slow, to fail the first requests, to become healthy late, or
+// to answer with something empty, cut short or hostile.
 class StandInLlamaServer : public QObject {
     Q_OBJECT
 
 public:
     enum class Answer {
-        normal,       // {"choices":[{"message":{"content":"Stand-in answer: <last user text>"}}]}
-        blank,        // content of blanks and line breaks only
-        garbage,      // not JSON
-        html,         // an HTML page with status 200
-        invalidUtf8,  // JSON whose content holds bytes that are not UTF-8
-        redirect,     // 302 to another loopback address
-        huge,         // a valid answer of several megabytes
-        serverError,  // status 500
+        normal,             // a chat completion whose content is "Stand-in answer: <last user text>"
+        blank,              // content of blanks and line breaks only
+        emptyText,          // content ""
+        nullContent,        // content null, no refusal
+        refusal,            // content null and a refusal text
+        lengthCut,          // the answer cut short: finish_reason "length"
+        reasoningOnly,      // "<think>…</think>" and nothing after it
+        unclosedReasoning,  // "<think>…" never closed
+        reasoningThenAnswer,
+        garbage,         // not JSON
+        html,            // an HTML page with status 200
+        invalidUtf8,     // JSON whose content holds bytes that are not UTF-8
+        redirect,        // 302 to another loopback address
+        huge,            // a valid answer of several megabytes
+        serverError,     // status 500 with an error body
+        hugeHeader,      // a header line of hugeHeaderBytes before the answer
+        trickle,         // a normal answer, one byte every trickleIntervalMs
+        endlessChunked,  // a chunked body that never ends
+        chunked,         // a normal answer in chunked transfer encoding
     };
     struct Behaviour {
         Answer answer = Answer::normal;
         int answerDelayMs = 0;   // before each chat answer
         int failFirstChats = 0;  // this many chat requests get status 503 first
-        int healthyAfterMs = 0;  // "/health" answers 503 until this long after listen()
+        int healthyAfterMs = 0;  // "/health" answers 503 "Loading model" until this long after listen()
         QString alias = "local-model";
+        qsizetype hugeHeaderBytes = 4 * 1024 * 1024;
+        int trickleIntervalMs = 1000;
     };
     struct Request {
         QByteArray method;
         QByteArray path;
         QByteArray body;
+        bool close = false;  // the client asked for "Connection: close"
     };
 
     explicit StandInLlamaServer(QObject* parent = nullptr);
@@ -61,6 +77,10 @@ private:
     void read(QTcpSocket* socket);
     void respond(QTcpSocket* socket, const Request& request);
     void answerChat(QTcpSocket* socket, const Request& request);
+    void send(QTcpSocket* socket, int status, const QByteArray& body, const QByteArray& type = "application/json",
+              const QByteArray& extraHeaders = {});
+    void trickle(QTcpSocket* socket, QByteArray rest);
+    void sendChunksForever(QTcpSocket* socket);
 
     QTcpServer* server_;
     qint64 listenedAtMs_ = 0;

@@ -1,8 +1,8 @@
 // A stand-in for the `llama-server` executable: accepts the flags the model manager passes, refuses
 // a missing model file as the real engine does, and serves the loopback chat API. Behaviour comes
 // from the environment, so a test can set it for the process the manager starts:
-//   KORVALEN_STANDIN_ANSWER         normal | blank | garbage | html | invalid-utf8 | redirect | huge | server-error
-//   KORVALEN_STANDIN_HEALTHY_AFTER_MS  "/health" answers 503 until then
+//   KORVALEN_STANDIN_ANSWER         normal, or an answer's name (StandInLlamaServer::answerFromName)
+//   KORVALEN_STANDIN_HEALTHY_AFTER_MS  "/health" answers 503 "Loading model" until then
 //   KORVALEN_STANDIN_IGNORE_TERM    1: ignore SIGTERM (only a kill ends it)
 //   KORVALEN_STANDIN_ARGS_FILE      the command line and LLAMA_CACHE are written there, one a line
 
