@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QImage>
+#include <QPaintEngine>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPainterPathStroker>
@@ -145,25 +146,36 @@ QPainterPath toQPainterPath(const ScenePath& scenePath)
 // reach the engine in bands of fewer rows, each of which blends on this thread. Every route below
 // cuts at pixel boundaries, so each pixel keeps its coverage.
 constexpr int bandRows = 48;
+constexpr int maxSpans = 95;  // the most spans one blend may carry and stay on this thread
 
-// The painter's world-to-device offset when it is a whole-pixel translation (the canvas and every image
-// painter), so shapes can be cut at pixel boundaries; nullopt otherwise, and then nothing is banded.
-std::optional<QPoint> pixelOffset(QPainter& painter)
+using DeviceSpace = PainterSceneContext::DeviceSpace;
+
+// The painter's target in whole device pixels, or nullopt (then nothing is banded or rasterized here).
+std::optional<DeviceSpace> deviceSpace(QPainter& painter)
 {
-    if (painter.hasClipping() || !painter.device() || painter.device()->devicePixelRatio() != 1) return std::nullopt;
-    const QTransform t = painter.deviceTransform();
-    if (t.type() > QTransform::TxTranslate || t.dx() != std::round(t.dx()) || t.dy() != std::round(t.dy()))
+    if (!painter.isActive() || painter.hasClipping() || !painter.paintEngine() ||
+        painter.paintEngine()->type() != QPaintEngine::Raster)
         return std::nullopt;
+    // The engine's own target: a widget paints into its backing store's image, in device pixels.
+    const QPaintDevice* target = painter.paintEngine()->paintDevice();
+    if (!target || target->devType() != QInternal::Image) return std::nullopt;
+    const auto* image = static_cast<const QImage*>(target);
+    const QTransform t = painter.deviceTransform();
+    const double scale = t.m11();
+    if (t.type() > QTransform::TxScale || t.m12() != 0 || t.m21() != 0 || t.m22() != scale ||
+        !(scale > 0 && scale <= 16))
+        return std::nullopt;
+    if (t.dx() != std::round(t.dx()) || t.dy() != std::round(t.dy())) return std::nullopt;
     if (std::abs(t.dx()) > 1e6 || std::abs(t.dy()) > 1e6) return std::nullopt;
-    return QPoint(int(t.dx()), int(t.dy()));
+    return DeviceSpace{scale, QPoint(int(t.dx()), int(t.dy())), image->width(), image->height()};
 }
 
-// Device rows [first, last) that a shape spanning logical y in [top, bottom] can touch.
-std::pair<int, int> deviceRows(QPainter& painter, QPoint offset, double top, double bottom)
+// Device rows [first, last) that a shape spanning y in [top, bottom] (device pixels before the offset) can touch.
+std::pair<int, int> deviceRows(const DeviceSpace& device, double top, double bottom)
 {
-    const double height = painter.device()->height();
-    const double first = std::clamp(std::floor(top + offset.y()), 0.0, height);
-    const double last = std::clamp(std::ceil(bottom + offset.y()), 0.0, height);
+    const double height = device.height;
+    const double first = std::clamp(std::floor(top + device.offset.y()), 0.0, height);
+    const double last = std::clamp(std::ceil(bottom + device.offset.y()), 0.0, height);
     return {int(first), int(std::max(first, last))};
 }
 
@@ -171,24 +183,25 @@ std::pair<int, int> deviceRows(QPainter& painter, QPoint offset, double top, dou
 // shapes the engine redraws cheaply (rectangles, hairlines), not for curved outlines, whose every pass
 // costs a full rasterization.
 template <typename Paint>
-void paintInBands(QPainter& painter, const std::optional<QPoint>& offset, double top, double bottom, Paint paint)
+void paintInBands(QPainter& painter, const DeviceSpace* device, double top, double bottom, Paint paint,
+                  int rowsPerBand = bandRows)
 {
-    if (!offset || !std::isfinite(top) || !std::isfinite(bottom)) {
+    if (!device || !std::isfinite(top) || !std::isfinite(bottom)) {
         paint();
         return;
     }
-    const auto [first, last] = deviceRows(painter, *offset, top, bottom);
-    if (last - first <= bandRows) {
+    const auto [first, last] = deviceRows(*device, top, bottom);
+    if (last - first <= rowsPerBand) {
         paint();
         return;
     }
-    const int bands = (last - first + bandRows - 1) / bandRows;
-    const int wide = painter.device()->width() + 2;
+    const int bands = (last - first + rowsPerBand - 1) / rowsPerBand;
+    const int wide = device->width + 2;
     for (int b = 0; b < bands; ++b) {
         // Equal bands, so none is a sliver that costs a whole pass for a few rows.
         const int y0 = first + (last - first) * b / bands;
         const int y1 = first + (last - first) * (b + 1) / bands;
-        painter.setClipRect(QRect(-1 - offset->x(), y0 - offset->y(), wide, y1 - y0));
+        painter.setClipRect(QRect(-1 - device->offset.x(), y0 - device->offset.y(), wide, y1 - y0));
         paint();
     }
     painter.setClipping(false);
@@ -209,30 +222,37 @@ void fillPixels(QPainter& painter, QPoint offset, QRect rect, const QColor& colo
 }
 
 // Hairlines (width up to 1) are drawn by the engine one pixel wide at the pen's width as opacity, each
-// pixel covered by the area of [centre - 0.5, centre + 0.5] it overlaps. A vertical or horizontal one
-// between whole-pixel ends is therefore one or two plain columns (rows) of pixels.
-bool drawAxisHairline(QPainter& painter, QPoint offset, QPointF a, QPointF b, const QColor& color, double width)
+// pixel covered by the area of [centre - 0.5, centre + 0.5] it overlaps; wider lines with flat caps are
+// the rectangle [centre - width / 2, centre + width / 2] along their length. A vertical or horizontal
+// line between whole-pixel ends is therefore a few plain columns (rows) of pixels.
+bool drawAxisLine(QPainter& painter, const DeviceSpace& device, QPointF a, QPointF b, const QColor& color, double width)
 {
-    if (!(width > 0 && width <= 1)) return false;
+    if (!(width > 0 && width <= 64)) return false;
     const bool vertical = a.x() == b.x() && a.y() != b.y();
     const bool horizontal = a.y() == b.y() && a.x() != b.x();
     if (!vertical && !horizontal) return false;
     if (!vertical) std::swap(a.rx(), a.ry()), std::swap(b.rx(), b.ry());
     // Along the line: whole-pixel ends only (where the engine's end pixels are exact), inside the device.
-    const double limit = vertical ? painter.device()->height() : painter.device()->width();
+    const QPoint offset = device.offset;
+    const double limit = vertical ? device.height : device.width;
     const int shift = vertical ? offset.y() : offset.x();
     const double from = std::min(a.y(), b.y()) + shift, to = std::max(a.y(), b.y()) + shift;
     if (from != std::floor(from) || to != std::floor(to) || from < 0 || to > limit) return false;
     const double centre = a.x() + (vertical ? offset.x() : offset.y());
     if (!std::isfinite(centre) || std::abs(centre) > 1e6) return false;
-    const double left = centre - 0.5, right = centre + 0.5;
+    const double half = std::max(width, 1.0) / 2, weight = std::min(width, 1.0);
+    const double left = centre - half, right = centre + half;
+    auto piece = [&](int pixel, int count, double coverage) {
+        const QRect r =
+            vertical ? QRect(pixel, int(from), count, int(to - from)) : QRect(int(from), pixel, int(to - from), count);
+        fillPixels(painter, offset, r, color, coverage * weight);
+    };
+    // The partly covered pixel on each side, and the whole ones between them in one piece.
     const int firstPixel = int(std::floor(left));
-    for (int pixel = firstPixel; pixel <= firstPixel + 1; ++pixel) {
-        const double covered = std::min(right, pixel + 1.0) - std::max(left, double(pixel));
-        const QRect piece =
-            vertical ? QRect(pixel, int(from), 1, int(to - from)) : QRect(int(from), pixel, int(to - from), 1);
-        fillPixels(painter, offset, piece, color, covered * width);
-    }
+    const int lastPixel = std::max(firstPixel + 1, int(std::ceil(right)) - 1);
+    piece(firstPixel, 1, std::min(right, firstPixel + 1.0) - left);
+    if (lastPixel - firstPixel > 1) piece(firstPixel + 1, lastPixel - firstPixel - 1, 1);
+    piece(lastPixel, 1, right - std::max(left, double(lastPixel)));
     return true;
 }
 
@@ -247,20 +267,56 @@ public:
         : area_(area), width_(area.width() + 2), cells_(std::size_t(width_) * area.height(), 0.0f)
     {}
 
-    // x, y in device coordinates, all inside `area`.
+    // x, y in device coordinates. Rows outside `area` are left out; an edge left of it still covers
+    // everything to its right, so that part counts as lying on the area's left side, and a part right of
+    // it covers nothing shown.
     void addEdge(QPointF p0, QPointF p1)
+    {
+        if (p0.y() == p1.y()) return;
+        const double left = area_.left(), right = area_.left() + area_.width();
+        if (std::min(p0.x(), p1.x()) >= left && std::max(p0.x(), p1.x()) <= right) {
+            addEdgeWithin(p0, p1);
+            return;
+        }
+        // Cut where the edge crosses either side; each piece lies on one side or within.
+        double cuts[4] = {0, 1, 1, 1};
+        int count = 1;
+        for (double side : {left, right}) {
+            const double t = (side - p0.x()) / (p1.x() - p0.x());
+            if (t > 0 && t < 1) cuts[count++] = t;
+        }
+        if (count == 3 && cuts[1] > cuts[2]) std::swap(cuts[1], cuts[2]);
+        cuts[count] = 1;
+        auto at = [&](double t) { return t == 1 ? p1 : p0 + t * (p1 - p0); };
+        for (int i = 0; i < count; ++i) {
+            QPointF a = at(cuts[i]), b = at(cuts[i + 1]);
+            a.rx() = std::clamp(a.x(), left, right);
+            b.rx() = std::clamp(b.x(), left, right);
+            addEdgeWithin(a, b);
+        }
+    }
+
+private:
+    // x within the area's columns (or on its right side).
+    void addEdgeWithin(QPointF p0, QPointF p1)
     {
         if (p0.y() == p1.y()) return;
         const double dir = p0.y() < p1.y() ? 1.0 : -1.0;
         if (p0.y() > p1.y()) std::swap(p0, p1);
-        const double x0 = p0.x() - area_.left(), y0 = p0.y() - area_.top();
+        double x0 = p0.x() - area_.left(), y0 = p0.y() - area_.top();
         const double x1 = p1.x() - area_.left(), y1 = p1.y() - area_.top();
         const double dxdy = (x1 - x0) / (y1 - y0);
+        const double columns = area_.width();
+        if (y0 < 0) {  // starts above the area
+            x0 = std::clamp(x0 + dxdy * -y0, 0.0, columns);
+            y0 = 0;
+        }
         double x = x0;
         const int rowEnd = std::min(area_.height(), int(std::ceil(y1)));
         for (int row = std::max(0, int(std::floor(y0))); row < rowEnd; ++row) {
             const double dy = std::min(row + 1.0, y1) - std::max(double(row), y0);
-            const double xnext = x + dxdy * dy;
+            // Kept within the columns, where rounding along a long edge could step a hair outside.
+            const double xnext = std::clamp(x + dxdy * dy, 0.0, columns);
             const double d = dy * dir;
             float* line = cells_.data() + std::size_t(row) * width_;
             const double xa = std::min(x, xnext), xb = std::max(x, xnext);
@@ -293,6 +349,7 @@ public:
         }
     }
 
+public:
     void blend(QPainter& painter, QPoint offset, const QColor& color)
     {
         const QRgb premultiplied = color.rgba64().premultiplied().toArgb32();  // as the engine converts it
@@ -388,12 +445,15 @@ void flattenCubic(QPointF p1, QPointF p2, QPointF p3, QPointF p4, Emit addPoint)
 // Fills a winding outline through EdgeRasterizer when the engine would split its blend over the thread
 // pool (about 96 edge cells or more); false when the engine is as good (small outlines) or the outline
 // reaches outside the device.
-bool fillOutline(QPainter& painter, QPoint offset, const QPainterPath& outline, const QColor& color)
+bool fillOutline(QPainter& painter, const DeviceSpace& device, const QPainterPath& outline, const QColor& color)
 {
     if (outline.fillRule() != Qt::WindingFill || outline.elementCount() < 2) return false;
+    const QPoint offset = device.offset;
     const QRectF bounds = outline.controlPointRect().translated(offset);
-    const QRectF device(0, 0, painter.device()->width(), painter.device()->height());
-    if (!device.contains(bounds)) return false;
+    const QRectF target(0, 0, device.width, device.height);
+    if (!std::isfinite(bounds.width()) || !std::isfinite(bounds.height()) || std::abs(bounds.left()) > 1e6 ||
+        std::abs(bounds.top()) > 1e6 || bounds.width() > 1e6 || bounds.height() > 1e6)
+        return false;
     // The engine's rasterizer emits about one span per edge cell and one per row crossed.
     double cells = 0;
     for (int i = 1; i < outline.elementCount(); ++i) {
@@ -402,8 +462,11 @@ bool fillOutline(QPainter& painter, QPoint offset, const QPainterPath& outline, 
     }
     if (cells < 96) return false;
 
-    const QRect area(QPoint(int(std::floor(bounds.left())), int(std::floor(bounds.top()))),
-                     QPoint(int(std::ceil(bounds.right())), int(std::ceil(bounds.bottom()))));
+    QRect area(QPoint(int(std::floor(bounds.left())), int(std::floor(bounds.top()))),
+               QPoint(int(std::ceil(bounds.right())), int(std::ceil(bounds.bottom()))));
+    // A shape reaching past the target (the accent glow does) is rasterized for the rows and columns shown.
+    if (!target.contains(bounds)) area &= target.toRect();
+    if (area.isEmpty()) return true;
     EdgeRasterizer rasterizer(area);
     // On the engine's 1/64-pixel grid, so thin edges cover what they cover there.
     auto device64 = [&](const QPainterPath::Element& e) {
@@ -438,28 +501,78 @@ bool fillOutline(QPainter& painter, QPoint offset, const QPainterPath& outline, 
     return true;
 }
 
-}  // namespace
-
-PainterSceneContext::PainterSceneContext(QPainter& painter, SceneColor accent) : SceneContext(accent), painter_(painter)
+// The shape in device pixels (before the offset): what the engine would map it to under the scale.
+ScenePath scaledPath(const ScenePath& path, double scale)
 {
-    painter_.setRenderHint(QPainter::Antialiasing, true);
+    auto scaled = [scale](const QRectF& r) {
+        return QRectF(r.x() * scale, r.y() * scale, r.width() * scale, r.height() * scale);
+    };
+    ScenePath result;
+    for (const auto& element : path.elements()) {
+        switch (element.kind) {
+        case ScenePathElement::Kind::rect: result.addRect(scaled(element.rect)); break;
+        case ScenePathElement::Kind::roundedRect:
+            result.addRoundedRect(scaled(element.rect), element.cornerRadius * scale);
+            break;
+        case ScenePathElement::Kind::ellipse: result.addEllipse(scaled(element.rect)); break;
+        case ScenePathElement::Kind::polyline:
+            for (std::size_t i = 0; i < element.points.size(); ++i)
+                i == 0 ? result.moveTo(element.points[i] * scale) : result.lineTo(element.points[i] * scale);
+            if (element.closed) result.close();
+            break;
+        }
+    }
+    return result;
 }
 
-void PainterSceneContext::fill(const ScenePath& path, const SceneColor& color)
+}  // namespace
+
+PainterSceneContext::PainterSceneContext(QPainter& painter, SceneColor accent)
+    : SceneContext(accent), painter_(painter), device_(deviceSpace(painter))
 {
-    const auto offset = pixelOffset(painter_);
+    painter_.setRenderHint(QPainter::Antialiasing, true);
+    if (device_ && device_->scale != 1) {
+        // Work in device pixels: the same scene points land on the same pixels, and every route below
+        // sees a whole-pixel translation as it does at a ratio of 1.
+        const QTransform world = painter_.worldTransform();
+        const QTransform toDevice = QTransform::fromTranslate(device_->offset.x(), device_->offset.y()) *
+                                    painter_.deviceTransform().inverted() * world;
+        painter_.setWorldTransform(toDevice);
+        const QTransform t = painter_.deviceTransform();
+        if (t.type() <= QTransform::TxTranslate && t.dx() == device_->offset.x() && t.dy() == device_->offset.y()) {
+            restoreTransform_ = world;
+        } else {
+            painter_.setWorldTransform(world);
+            device_.reset();
+        }
+    }
+}
+
+PainterSceneContext::~PainterSceneContext()
+{
+    if (restoreTransform_ && painter_.isActive()) painter_.setWorldTransform(*restoreTransform_);
+}
+
+void PainterSceneContext::fill(const ScenePath& scenePath, const SceneColor& color)
+{
+    const ScenePath path = restoreTransform_ ? scaledPath(scenePath, device_->scale) : ScenePath();
+    const auto& elements = (restoreTransform_ ? path : scenePath).elements();
+    const DeviceSpace* device = device_ ? &*device_ : nullptr;
     const QColor qcolor = toQColor(color);
     // Single rectangles and ellipses, the bulk of every frame, take the painter's direct routes;
     // they fill exactly what the general path would.
-    const auto& elements = path.elements();
     if (elements.size() == 1 && elements.front().kind == ScenePathElement::Kind::rect) {
         const QRectF rect = elements.front().rect.normalized();
-        paintInBands(painter_, qcolor.alpha() == 255 ? std::nullopt : offset, rect.top(), rect.bottom(),
-                     [&] { painter_.fillRect(rect, qcolor); });
+        // An antialiased edge between pixels adds a span of its own to every row.
+        const bool wholeColumns =
+            device && rect.left() == std::round(rect.left()) && rect.right() == std::round(rect.right());
+        paintInBands(
+            painter_, qcolor.alpha() == 255 ? nullptr : device, rect.top(), rect.bottom(),
+            [&] { painter_.fillRect(rect, qcolor); }, wholeColumns ? bandRows : maxSpans / 3);
         return;
     }
-    const QPainterPath qpath = toQPainterPath(path);
-    if (offset && fillOutline(painter_, *offset, qpath, qcolor)) return;
+    const QPainterPath qpath = toQPainterPath(restoreTransform_ ? path : scenePath);
+    if (device && fillOutline(painter_, *device, qpath, qcolor)) return;
     if (elements.size() == 1 && elements.front().kind == ScenePathElement::Kind::ellipse) {
         painter_.setPen(Qt::NoPen);
         painter_.setBrush(qcolor);
@@ -470,36 +583,41 @@ void PainterSceneContext::fill(const ScenePath& path, const SceneColor& color)
     painter_.fillPath(qpath, qcolor);
 }
 
-void PainterSceneContext::stroke(const ScenePath& path, const SceneColor& color, double lineWidth)
+void PainterSceneContext::stroke(const ScenePath& scenePath, const SceneColor& color, double lineWidth)
 {
-    const auto offset = pixelOffset(painter_);
+    const ScenePath path = restoreTransform_ ? scaledPath(scenePath, device_->scale) : ScenePath();
+    const auto& elements = (restoreTransform_ ? path : scenePath).elements();
+    if (restoreTransform_) lineWidth *= device_->scale;
+    const DeviceSpace* device = device_ ? &*device_ : nullptr;
     QPen pen(toQColor(color), lineWidth, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin);
     const bool hairline = lineWidth <= 1;
-    const auto& elements = path.elements();
     if (elements.size() == 1 && elements.front().kind == ScenePathElement::Kind::polyline &&
         elements.front().points.size() == 2 && !elements.front().closed) {
         const QPointF a = elements.front().points[0], b = elements.front().points[1];
-        if (offset && drawAxisHairline(painter_, *offset, a, b, pen.color(), lineWidth)) return;
+        if (device && drawAxisLine(painter_, *device, a, b, pen.color(), lineWidth)) return;
         painter_.setPen(pen);
-        if (hairline)
-            paintInBands(painter_, offset, std::min(a.y(), b.y()) - 2, std::max(a.y(), b.y()) + 2,
-                         [&] { painter_.drawLine(a, b); });
-        else
-            painter_.drawLine(a, b);
+        const double margin = hairline ? 2 : lineWidth / 2 + 1;
+        // A wide line is a band of partly covered pixels along each side, each a span of its own, and its
+        // covered run between them: every row holds about twice its sideways step more spans than rows.
+        const double step = a.y() == b.y() ? 0 : std::abs((b.x() - a.x()) / (b.y() - a.y()));
+        const int rows = hairline ? bandRows : std::max(1, int(maxSpans / (2 * std::ceil(std::min(step, 1e4)) + 4)));
+        paintInBands(
+            painter_, device, std::min(a.y(), b.y()) - margin, std::max(a.y(), b.y()) + margin,
+            [&] { painter_.drawLine(a, b); }, rows);
         painter_.setPen(Qt::NoPen);
         return;
     }
-    const QPainterPath qpath = toQPainterPath(path);
-    if (offset && !hairline && std::isfinite(lineWidth)) {
+    const QPainterPath qpath = toQPainterPath(restoreTransform_ ? path : scenePath);
+    if (device && !hairline && std::isfinite(lineWidth)) {
         // The outline the engine itself fills for this pen.
         QPainterPathStroker stroker(pen);
         QPainterPath outline = stroker.createStroke(qpath);
         outline.setFillRule(Qt::WindingFill);
-        if (fillOutline(painter_, *offset, outline, pen.color())) return;
+        if (fillOutline(painter_, *device, outline, pen.color())) return;
     }
     if (hairline) {
         const QRectF bounds = qpath.controlPointRect();
-        paintInBands(painter_, offset, bounds.top() - 2, bounds.bottom() + 2, [&] { painter_.strokePath(qpath, pen); });
+        paintInBands(painter_, device, bounds.top() - 2, bounds.bottom() + 2, [&] { painter_.strokePath(qpath, pen); });
         return;
     }
     painter_.strokePath(qpath, pen);

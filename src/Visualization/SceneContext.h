@@ -1,7 +1,11 @@
 #pragma once
 
+#include <QPoint>
 #include <QPointF>
 #include <QRectF>
+#include <QTransform>
+
+#include <optional>
 
 #include <vector>
 
@@ -83,15 +87,32 @@ private:
     SceneColor accent_;
 };
 
-// Draws on a QPainter (antialiased, winding fill, flat caps and miter joins, blending in sRGB).
+// Draws on a QPainter (antialiased, winding fill, flat caps and miter joins, blending in sRGB). Scene
+// coordinates are the painter's logical ones; on a device with a pixel ratio (a scaled display) the
+// context draws in device pixels, scaling every shape itself, and gives the painter back its transform
+// when it is destroyed.
 class PainterSceneContext final : public SceneContext {
 public:
+    // The painter's target as whole pixels, when its device transform is a uniform scale and a whole-pixel
+    // translation on an image (the canvas, every image painter); the fast routes need it.
+    struct DeviceSpace {
+        double scale = 1;  // device pixels per scene point
+        QPoint offset;     // scene origin in device pixels, after scaling
+        int width = 0, height = 0;
+    };
+
     PainterSceneContext(QPainter& painter, SceneColor accent);
+    ~PainterSceneContext() override;
+    PainterSceneContext(const PainterSceneContext&) = delete;
+    PainterSceneContext& operator=(const PainterSceneContext&) = delete;
+
     void fill(const ScenePath& path, const SceneColor& color) override;
     void stroke(const ScenePath& path, const SceneColor& color, double lineWidth) override;
 
 private:
     QPainter& painter_;
+    std::optional<DeviceSpace> device_;
+    std::optional<QTransform> restoreTransform_;  // set while the painter works in device pixels
 };
 
 // Keeps every operation as plain values, in order, for tests.
