@@ -21,6 +21,7 @@
 #include <CL/cl.h>
 #include <benchmark/benchmark.h>
 
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -56,6 +57,24 @@ double targetOf(const AIWorkloadDefinition& workload)
     return AIBenchmarkEngine::targetDuration(AIBenchmarkEngine::durationScale(bench().mode, workload), workload);
 }
 
+// Every latency sample stands for one command buffer (the pipelined loop shares a batch's wall time
+// among its four), so the work of one sample is the work of one iteration.
+std::optional<double> sampledThroughput(const KernelMeasurement& m)
+{
+    double sampledSeconds = 0;
+    for (const double sample : m.latencySamplesMS) sampledSeconds += sample / 1000.0;
+    if (sampledSeconds <= 0 || m.iterations <= 0 || m.latencySamplesMS.empty()) return std::nullopt;
+    const double perSample = sampledSeconds / static_cast<double>(m.latencySamplesMS.size());
+    return m.workUnits / static_cast<double>(m.iterations) / perSample;
+}
+
+std::string hexFloat(double value)
+{
+    char text[64];
+    const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::hex);
+    return std::string(text, result.ptr);
+}
+
 void BM_GpuWorkload(benchmark::State& state, AIWorkloadID id)
 {
     Bench& b = bench();
@@ -78,14 +97,9 @@ void BM_GpuWorkload(benchmark::State& state, AIWorkloadID id)
     state.counters["timed/target"] = m.wallSeconds / target;
     // The throughput the latency samples imply (GPU timestamps where the driver gives them): the
     // gap to the measured throughput is what waiting for completion costs between iterations.
-    double sampledSeconds = 0;
-    for (const double sample : m.latencySamplesMS) sampledSeconds += sample / 1000.0;
-    if (sampledSeconds > 0 && m.iterations > 0 && !m.latencySamplesMS.empty()) {
-        const double perSample = sampledSeconds / static_cast<double>(m.latencySamplesMS.size());
-        const double workPerSample = m.workUnits / static_cast<double>(m.latencySamplesMS.size());
-        state.counters["sampled_throughput"] = workPerSample / perSample;
-    }
-    state.SetLabel(m.throughputUnit);
+    if (const auto sampled = sampledThroughput(m)) state.counters["sampled_throughput"] = *sampled;
+    // The checksum's exact bits, so that two builds can be compared for identical results.
+    state.SetLabel(m.throughputUnit + " checksum " + hexFloat(m.checksum));
     b.results[id] = m;
 }
 
@@ -188,9 +202,7 @@ void compareWithClpeak()
             BenchmarkCancellationToken token;
             const KernelMeasurement m = MetalBenchmarkRunner::run(workload, *b.context, targetOf(workload), token);
             ours = std::max(ours, m.throughput);
-            double sampled = 0;
-            for (const double sample : m.latencySamplesMS) sampled += sample / 1000.0;
-            if (sampled > 0) oursSampled = std::max(oursSampled, m.workUnits / sampled);
+            oursSampled = std::max(oursSampled, sampledThroughput(m).value_or(0.0));
         }
         if (!theirs) {
             std::printf("  %-24s clpeak gave no figure\n", c.what);

@@ -143,19 +143,20 @@ Invocation attention(MetalKernelContext& context)
     auto vBuffer = context.buffer(std::span<const float>(v));
     auto scores = context.emptyBuffer(tokens * tokens * sizeof(float));
     auto output = context.emptyBuffer(tokens * features * sizeof(float));
-    auto matrix = context.pipeline("matrix_fp32");
+    const MatrixDispatch scoring = matrixDispatch(context, "matrix_fp32", tokens, tokens);
+    const MatrixDispatch projection = matrixDispatch(context, "matrix_fp32", tokens, features);
     auto softmax = context.pipeline("softmax_rows");
 
     Invocation invocation;
     invocation.encode = [=](gpu::CommandBuffer& buffer) {
         encodeCompute(buffer, noEncoder, [&](gpu::ComputeEncoder& encoder) {
-            bindAndDispatch(encoder, matrix, {qBuffer, kBuffer, scores}, MatrixShape{tokens, tokens, features},
-                            {tokens, tokens, 1}, tile16(*matrix));
+            bindAndDispatch(encoder, scoring.pipeline, {qBuffer, kBuffer, scores},
+                            MatrixShape{tokens, tokens, features}, scoring.grid, scoring.group);
 
             bindAndDispatch(encoder, softmax, {scores}, TensorShape{tokens * tokens, tokens}, tokens);
 
-            bindAndDispatch(encoder, matrix, {scores, vBuffer, output}, MatrixShape{tokens, features, tokens},
-                            {features, tokens, 1}, tile16(*matrix));
+            bindAndDispatch(encoder, projection.pipeline, {scores, vBuffer, output},
+                            MatrixShape{tokens, features, tokens}, projection.grid, projection.group);
         });
     };
     invocation.workPerIteration = 1.0;

@@ -40,6 +40,34 @@ gpu::Size3 line(const gpu::Pipeline& pipeline)
     return {static_cast<std::uint32_t>(std::max<std::uint64_t>(width, 1)), 1, 1};
 }
 
+MatrixDispatch matrixDispatch(MetalKernelContext& context, const std::string& kernel, std::uint32_t m, std::uint32_t n,
+                              std::optional<MatrixForm> form)
+{
+    constexpr std::uint32_t tileSide = 16;  // the tiled kernels' required group, 16 x 16
+    const auto blocks = [](std::uint32_t count, std::uint32_t per) { return (count + per - 1) / per; };
+    if (!form) {
+        if (context.device().info().kind == gpu::DeviceKind::cpu) {
+            form = MatrixForm::registerBlocks;
+        } else {
+            auto tiled = context.pipeline(kernel + "_tiled");
+            form = tiled->maxTotalThreadsPerThreadgroup() >= tileSide * tileSide ? MatrixForm::localTiles
+                                                                                 : MatrixForm::perElement;
+        }
+    }
+    switch (*form) {
+    case MatrixForm::registerBlocks:
+        // 64 columns by 6 rows per work-item.
+        return {context.pipeline(kernel + "_blocked"), {blocks(n, 64), blocks(m, 6), 1}, {1, 1, 1}};
+    case MatrixForm::localTiles:
+        return {context.pipeline(kernel + "_tiled"),
+                {blocks(n, 64) * tileSide, blocks(m, 64) * tileSide, 1},
+                {tileSide, tileSide, 1}};
+    case MatrixForm::perElement: break;
+    }
+    auto pipeline = context.pipeline(kernel);
+    return {pipeline, {n, m, 1}, tile16(*pipeline)};
+}
+
 double timedSampleMS(gpu::CommandBuffer& buffer, double wallStart, double wallEnd)
 {
     const double gpuStart = buffer.gpuStartTime();

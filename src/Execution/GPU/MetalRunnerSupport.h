@@ -16,6 +16,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,23 @@ gpu::Size3 tile16(const gpu::Pipeline& pipeline);
 gpu::Size3 tile8(const gpu::Pipeline& pipeline);
 // Threads per group for one-dimensional grids: four execution widths, capped by the pipeline.
 gpu::Size3 line(const gpu::Pipeline& pipeline);
+
+// Which form of a matrix kernel a dispatch runs; all give the same bits (kernels/Matrix.cl).
+// perElement is "<kernel>", one work-item per element of C; registerBlocks is "<kernel>_blocked",
+// which CPU-type devices run fastest; localTiles is "<kernel>_tiled", for GPUs whose groups hold
+// 16 x 16 work-items.
+enum class MatrixForm { perElement, registerBlocks, localTiles };
+
+struct MatrixDispatch {
+    std::shared_ptr<gpu::Pipeline> pipeline;
+    gpu::Size3 grid;
+    gpu::Size3 group;
+};
+
+// The pipeline, grid and groups of `kernel` ("matrix_fp32", "matrix_fp16" or "matrix_int8") over
+// `shape` in the form the context's device runs best, or in `form` when one is given.
+MatrixDispatch matrixDispatch(MetalKernelContext& context, const std::string& kernel, std::uint32_t m, std::uint32_t n,
+                              std::optional<MatrixForm> form = std::nullopt);
 
 // Opens a compute encoder on the buffer (none -> `failure` as commandFailure), lets `body` record
 // into it and ends it.

@@ -92,11 +92,11 @@ Invocation matrixInvocation(MetalKernelContext& context, const char* kernel, con
     auto aBuffer = context.buffer(std::span<const T>(a));
     auto bBuffer = context.buffer(std::span<const T>(b));
     c = context.emptyBuffer(n * n * outputElementBytes);
-    auto pipeline = context.pipeline(kernel);
+    const MatrixDispatch dispatch = matrixDispatch(context, kernel, n, n);
 
     Invocation invocation;
     const MatrixShape shape{n, n, n};
-    invocation.encode = singleDispatch(pipeline, {aBuffer, bBuffer, c}, shape, {n, n, 1}, tile16(*pipeline));
+    invocation.encode = singleDispatch(dispatch.pipeline, {aBuffer, bBuffer, c}, shape, dispatch.grid, dispatch.group);
     invocation.checksum = [c, n, checksum] { return checksum(*c, static_cast<std::int64_t>(n) * n); };
     return invocation;
 }

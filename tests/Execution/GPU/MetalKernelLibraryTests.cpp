@@ -2,7 +2,9 @@
 // arithmetic. Each grid is rounded up past its shape and every output carries a guard tail, so the
 // same runs prove that the kernels' bounds guards keep them inside their outputs.
 
+#include "Execution/GPU/MetalKernelContext.h"
 #include "Execution/GPU/MetalKernelLibrary.h"
+#include "Execution/GPU/MetalRunnerSupport.h"
 #include "support/GpuTestDevice.h"
 
 #include <gtest/gtest.h>
@@ -267,6 +269,78 @@ TEST_F(KernelLibraryTest, MatrixINT8AccumulatesExactly)
         }
     }
     expectGuardIntact<std::int32_t>(c, 12);
+}
+
+// The register-blocked and local-tiled forms of the three products against the one-element form,
+// byte for byte (NaNs of the half product aside: any NaN is the same result). The shapes cross
+// every edge of the blocks: rows past a block of 6 or a tile of 64, columns past 64 and past 16,
+// depths past a block of 128 and a tile step of 16, and no depth at all.
+TEST_F(KernelLibraryTest, BlockedAndTiledProductsGiveTheElementFormsBits)
+{
+    using MetalRunnerSupport::MatrixForm;
+    MetalKernelContext context(device_);
+    const std::vector<MatrixShape> shapes = {{13, 70, 133}, {96, 96, 64}, {96, 64, 96}, {7, 150, 300},
+                                             {1, 16, 1},    {70, 17, 2},  {5, 3, 0}};
+    // Half inputs over many magnitudes, so that sums round at many exponents, go subnormal and
+    // overflow; plus the two midpoint cases of the half test above, in sixteen-wide columns.
+    const auto spread = [](std::size_t count, std::uint32_t seed) {
+        auto values = sampleFloats(count, seed);
+        for (std::size_t i = 0; i < values.size(); ++i)
+            values[i] = std::ldexp(values[i], static_cast<int>(i % 23) - 14);
+        return halves(values);
+    };
+    struct Kernel {
+        const char* name;
+        std::size_t inputBytes, outputBytes;
+    };
+    for (const Kernel kernel :
+         {Kernel{"matrix_fp32", 4, 4}, Kernel{"matrix_fp16", 2, 2}, Kernel{"matrix_int8", 1, 4}}) {
+        for (const MatrixShape& shape : shapes) {
+            const std::size_t aCount = std::max<std::size_t>(shape.m * shape.k, 1);
+            const std::size_t bCount = std::max<std::size_t>(shape.k * shape.n, 1);
+            BufferPtr a, b;
+            if (kernel.inputBytes == 4) {
+                a = upload(sampleFloats(aCount, 21));
+                b = upload(sampleFloats(bCount, 22));
+            } else if (kernel.inputBytes == 2) {
+                a = upload(spread(aCount, 23));
+                b = upload(spread(bCount, 24));
+            } else {
+                std::vector<std::int8_t> bytesA(aCount), bytesB(bCount);
+                for (std::size_t i = 0; i < aCount; ++i) bytesA[i] = static_cast<std::int8_t>(i * 37 + 11);
+                for (std::size_t i = 0; i < bCount; ++i) bytesB[i] = static_cast<std::int8_t>(i * 53 + 5);
+                a = upload(bytesA);
+                b = upload(bytesB);
+            }
+            const std::size_t count = static_cast<std::size_t>(shape.m) * shape.n;
+            const std::size_t bytes = count * kernel.outputBytes;
+            auto expected = output<std::uint8_t>(bytes);
+            const auto reference =
+                MetalRunnerSupport::matrixDispatch(context, kernel.name, shape.m, shape.n, MatrixForm::perElement);
+            run(reference.pipeline->name(), {a, b, expected, shape}, reference.grid, reference.group);
+            const auto want = read<std::uint8_t>(expected, bytes);
+            for (const MatrixForm form : {MatrixForm::registerBlocks, MatrixForm::localTiles}) {
+                const auto dispatch = MetalRunnerSupport::matrixDispatch(context, kernel.name, shape.m, shape.n, form);
+                auto c = output<std::uint8_t>(bytes);
+                run(dispatch.pipeline->name(), {a, b, c, shape}, dispatch.grid, dispatch.group);
+                const auto got = read<std::uint8_t>(c, bytes);
+                std::size_t differing = 0;
+                for (std::size_t i = 0; i < count; ++i) {
+                    const auto at = [&](const std::vector<std::uint8_t>& v) {
+                        std::uint32_t word = 0;
+                        std::memcpy(&word, v.data() + i * kernel.outputBytes, kernel.outputBytes);
+                        return word;
+                    };
+                    const bool bothNaN =
+                        kernel.outputBytes == 2 && std::isnan(fromHalf(at(got))) && std::isnan(fromHalf(at(want)));
+                    differing += at(got) != at(want) && !bothNaN ? 1 : 0;
+                }
+                EXPECT_EQ(differing, 0u) << dispatch.pipeline->name() << " " << shape.m << "x" << shape.n << "x"
+                                         << shape.k;
+                expectGuardIntact<std::uint8_t>(c, bytes);
+            }
+        }
+    }
 }
 
 // The 3x3 stencil shared by the two image kernels.

@@ -2,7 +2,8 @@
 //
 // Every kernel is one thread per output element (or per row), guarded against the grid rounded up
 // to whole work-groups, without local memory, barriers or atomics, so its result is reproducible on
-// the CPU. Contraction of a*b+c is off: a fused multiply-add appears only where fma() is written,
+// the CPU; the matrix products also have blocked and tiled forms that sum every element the same
+// way (Matrix.cl). Contraction of a*b+c is off: a fused multiply-add appears only where fma() is written,
 // on every driver alike. Every float literal carries its f: a bare literal is a double where the
 // device has fp64 and drags the arithmetic along.
 
@@ -50,6 +51,34 @@ inline float korvalen_half_fma(float a, float b, float c)
     bool midpoint = fabs(other) == 65536.0f || korvalen_round_half(other) == other;
     if (!midpoint || ((err > 0.0f) != (d > 0.0f))) return r;
     return fabs(other) == 65536.0f ? copysign(INFINITY, other) : other;
+}
+
+inline float16 korvalen_round_half16(float16 x)
+{
+    ushort16 bits;
+    vstore_half16(x, 0, (__private half*)&bits);
+    return vload_half16(0, (__private const half*)&bits);
+}
+
+// korvalen_half_fma in sixteen lanes at once: every branch is computed and the lane keeps the one
+// the scalar form would have taken.
+inline float16 korvalen_half_fma16(float16 a, float16 b, float16 c)
+{
+    float16 p = a * b;
+    float16 s = p + c;
+    float16 back = s - p;
+    float16 err = (p - (s - back)) + (c - back);
+    float16 r = korvalen_round_half16(s);
+    float16 d = s - r;
+    float16 other = r + 2.0f * d;
+    int16 beyond = fabs(other) == 65536.0f;
+    int16 midpoint = beyond | (korvalen_round_half16(other) == other);
+    float16 general = select(r, select(other, copysign((float16)INFINITY, other), beyond),
+                             midpoint & ((err > 0.0f) == (d > 0.0f)));
+    int16 toMax = (fabs(s) == 65520.0f) & ((err < 0.0f) == (s > 0.0f));
+    float16 overflow = select(r, copysign((float16)65504.0f, s), toMax);
+    float16 result = select(general, overflow, isinf(r));
+    return select(result, r, (err == 0.0f) | (r == s));
 }
 #endif
 
