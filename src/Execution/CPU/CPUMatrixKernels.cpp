@@ -12,7 +12,56 @@
 #include <cmath>
 #include <cstdlib>
 
+#ifndef KORVALEN_KERNEL_TARGET
+
 namespace korvalen::CPUKernels {
+
+std::string shortestFloatText(float value)
+{
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+    const std::string sign = std::signbit(value) ? "-" : "";
+    const float magnitude = std::fabs(value);
+    if (magnitude == 0.0f) return sign + "0.0";
+
+    // Shortest round-trip digits and decimal exponent, from the scientific form "d.ddde±x".
+    char buffer[64];
+    const auto scientific = std::to_chars(buffer, buffer + sizeof buffer, magnitude, std::chars_format::scientific);
+    const std::string text(buffer, scientific.ptr);
+    const std::size_t e = text.find('e');
+    std::string digits = text.substr(0, e);
+    digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
+    const int exponent = std::atoi(text.c_str() + e + 1);  // value = d.ddd x 10^exponent
+
+    if (exponent < -4 || magnitude > 0x1p24f) {
+        std::string out = sign + digits.substr(0, 1);
+        if (digits.size() > 1) out.append(".").append(digits, 1);
+        const int absExponent = std::abs(exponent);
+        out += exponent < 0 ? "e-" : "e+";
+        if (absExponent < 10) out += "0";
+        return out + std::to_string(absExponent);
+    }
+    std::string out = sign;
+    if (exponent < 0) {
+        out.append("0.").append(static_cast<std::size_t>(-exponent - 1), '0').append(digits);
+    } else {
+        const auto integerDigits = static_cast<std::size_t>(exponent + 1);
+        if (digits.size() <= integerDigits) {
+            out += digits + std::string(integerDigits - digits.size(), '0') + ".0";
+        } else {
+            out += digits.substr(0, integerDigits) + "." + digits.substr(integerDigits);
+        }
+    }
+    return out;
+}
+
+}  // namespace korvalen::CPUKernels
+
+#define KORVALEN_KERNEL_SOURCE "Execution/CPU/CPUMatrixKernels.cpp"
+#include "Execution/CPU/CPUKernelTargets.h"
+#else
+
+namespace korvalen::CPUKernels::KORVALEN_KERNEL_TARGET {
 
 using CPUKernelSupport::outcome;
 using CPUKernelSupport::tamperFloats;
@@ -148,43 +197,6 @@ IterationOutcome fineTuningIteration(const KernelOutputTamper* tamper)
                    "MSE loss " + shortestFloatText(lossBefore) + " → " + shortestFloatText(lossAfter));
 }
 
-std::string shortestFloatText(float value)
-{
-    if (std::isnan(value)) return "nan";
-    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-    const std::string sign = std::signbit(value) ? "-" : "";
-    const float magnitude = std::fabs(value);
-    if (magnitude == 0.0f) return sign + "0.0";
+}  // namespace korvalen::CPUKernels::KORVALEN_KERNEL_TARGET
 
-    // Shortest round-trip digits and decimal exponent, from the scientific form "d.ddde±x".
-    char buffer[64];
-    const auto scientific = std::to_chars(buffer, buffer + sizeof buffer, magnitude, std::chars_format::scientific);
-    const std::string text(buffer, scientific.ptr);
-    const std::size_t e = text.find('e');
-    std::string digits = text.substr(0, e);
-    digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
-    const int exponent = std::atoi(text.c_str() + e + 1);  // value = d.ddd x 10^exponent
-
-    if (exponent < -4 || magnitude > 0x1p24f) {
-        std::string out = sign + digits.substr(0, 1);
-        if (digits.size() > 1) out.append(".").append(digits, 1);
-        const int absExponent = std::abs(exponent);
-        out += exponent < 0 ? "e-" : "e+";
-        if (absExponent < 10) out += "0";
-        return out + std::to_string(absExponent);
-    }
-    std::string out = sign;
-    if (exponent < 0) {
-        out.append("0.").append(static_cast<std::size_t>(-exponent - 1), '0').append(digits);
-    } else {
-        const auto integerDigits = static_cast<std::size_t>(exponent + 1);
-        if (digits.size() <= integerDigits) {
-            out += digits + std::string(integerDigits - digits.size(), '0') + ".0";
-        } else {
-            out += digits.substr(0, integerDigits) + "." + digits.substr(integerDigits);
-        }
-    }
-    return out;
-}
-
-}  // namespace korvalen::CPUKernels
+#endif

@@ -1,4 +1,5 @@
 #include "Execution/CPU/CPUKernels.h"
+#include "Execution/Shared/InstructionSet.h"
 #include "Platform/Inference/BlasThreading.h"
 
 #include <gtest/gtest.h>
@@ -152,6 +153,30 @@ TEST_P(CPUKernel, ValidationNoticesCorruptedOutput)
 
 INSTANTIATE_TEST_SUITE_P(All, CPUKernel, ::testing::ValuesIn(kernelCases),
                          [](const ::testing::TestParamInfo<KernelCase>& info) { return std::string(info.param.name); });
+
+// Every kernel is built for several instruction sets: each one the processor has, forced in turn,
+// gives the baseline's bits. The VNNI sets differ from the set below them only in the 8-bit product.
+TEST(CPUKernels, EveryInstructionSetGivesTheBaselineBits)
+{
+    std::vector<std::uint64_t> baseline;
+    {
+        const ScopedInstructionSet forced(InstructionSet::baseline);
+        for (const KernelCase& kernel : kernelCases)
+            baseline.push_back(std::bit_cast<std::uint64_t>(kernel.run(nullptr).checksum));
+    }
+    for (InstructionSet set : allInstructionSets) {
+        if (set == InstructionSet::baseline || !processorSupports(set)) continue;
+        const bool vnni = set == InstructionSet::avxVnni || set == InstructionSet::avx512Vnni;
+        const ScopedInstructionSet forced(set);
+        for (std::size_t k = 0; k < std::size(kernelCases); ++k) {
+            if (vnni && kernelCases[k].workload != AIWorkloadID::matrixINT8) continue;
+            const IterationOutcome outcome = kernelCases[k].run(nullptr);
+            EXPECT_TRUE(outcome.passed) << rawValue(set) << " " << kernelCases[k].name;
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(outcome.checksum), baseline[k])
+                << rawValue(set) << " " << kernelCases[k].name;
+        }
+    }
+}
 
 TEST(CPUKernels, OnlyTimedWorkloadsHaveAKernel)
 {
