@@ -1,6 +1,7 @@
 // Dense products in single precision, half-precision storage and 8-bit integers, and one training
 // step of a dense layer.
 
+#include "Execution/CPU/CPUInt8Product.h"
 #include "Execution/CPU/CPUKernelSupport.h"
 #include "Execution/Shared/OlvaneHalfPrecision.h"
 #include "Platform/Inference/BlasThreading.h"
@@ -132,15 +133,23 @@ IterationOutcome matrixINT8Iteration(const KernelOutputTamper* tamper)
     fillDeterministicBytes(a, 6'776);
     fillDeterministicBytes(b, 6'776 + SplitMix64::gamma * count);
 
-    // Integer sums are exact (|sum| <= 128 x 225), so the i-k-j order gives the same result as the
-    // k-ordered sum while letting each row of C accumulate as a vector.
+    // Integer sums are exact (|sum| <= 128 x 225), so any order gives the k-ordered sum: the
+    // processor's dot-product instructions where it has them, else the i-k-j order, which lets each
+    // row of C accumulate as a vector.
     std::vector<std::int32_t> c(count);
-    for (int i = 0; i < n; ++i) {
-        std::int32_t* __restrict row = c.data() + static_cast<std::size_t>(i) * n;
-        for (int k = 0; k < n; ++k) {
-            const std::int32_t aik = a[static_cast<std::size_t>(i) * n + k];
-            const std::int8_t* __restrict bk = b.data() + static_cast<std::size_t>(k) * n;
-            for (int j = 0; j < n; ++j) row[j] += aik * static_cast<std::int32_t>(bk[j]);
+    const InstructionSet set = activeInstructionSet();
+    if (set == InstructionSet::avx512Vnni) {
+        CPUInt8Product::multiplyAvx512Vnni(a.data(), b.data(), c.data(), n);
+    } else if (set == InstructionSet::avxVnni) {
+        CPUInt8Product::multiplyAvxVnni(a.data(), b.data(), c.data(), n);
+    } else {
+        for (int i = 0; i < n; ++i) {
+            std::int32_t* __restrict row = c.data() + static_cast<std::size_t>(i) * n;
+            for (int k = 0; k < n; ++k) {
+                const std::int32_t aik = a[static_cast<std::size_t>(i) * n + k];
+                const std::int8_t* __restrict bk = b.data() + static_cast<std::size_t>(k) * n;
+                for (int j = 0; j < n; ++j) row[j] += aik * static_cast<std::int32_t>(bk[j]);
+            }
         }
     }
     if (tamper && tamper->integers) tamper->integers(c);
