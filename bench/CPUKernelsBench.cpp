@@ -2,6 +2,7 @@
 // Run with --benchmark_min_time=... for steadier figures; speed is judged here, never in tests.
 
 #include "Execution/CPU/AllocatorPolicy.h"
+#include "Execution/CPU/CPUInt8Product.h"
 #include "Execution/CPU/CPUKernels.h"
 #include "Execution/Shared/DeterministicInputs.h"
 #include "Execution/Shared/OlvaneHalfPrecision.h"
@@ -109,20 +110,59 @@ void fillBySet(benchmark::State& state)
 {
     std::vector<float> values(147'456);
     const int set = static_cast<int>(state.range(0));
-    if (set > static_cast<int>(widestFillInstructionSet())) return state.SkipWithError("not on this processor");
+    if (set >= 0 && !processorSupports(static_cast<InstructionSet>(set)))
+        return state.SkipWithError("not on this processor");
     for (auto _ : state) {
         if (set < 0) {
             SplitMix64 stream(61'490);
             for (float& value : values) value = stream.nextFloat();
         } else {
-            fillDeterministicFloats(values, 61'490, static_cast<FillInstructionSet>(set));
+            fillDeterministicFloats(values, 61'490, static_cast<InstructionSet>(set));
         }
         benchmark::DoNotOptimize(values.data());
     }
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(values.size()));
 }
-// -1: the sequential scalar generator; 0, 1, 2: baseline, AVX2, AVX-512.
-BENCHMARK(fillBySet)->DenseRange(-1, 2);
+// -1: the sequential scalar generator; 0, 1, 3: baseline, AVX2, AVX-512.
+BENCHMARK(fillBySet)->Arg(-1)->Arg(0)->Arg(1)->Arg(3);
+
+// The 8-bit inputs of the integer product (both matrices), per instruction set.
+void byteFillBySet(benchmark::State& state)
+{
+    std::vector<std::int8_t> values(2 * 128 * 128);
+    const auto set = static_cast<InstructionSet>(state.range(0));
+    if (!processorSupports(set)) return state.SkipWithError("not on this processor");
+    for (auto _ : state) {
+        fillDeterministicBytes(values, 6'776, set);
+        benchmark::DoNotOptimize(values.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(values.size()));
+}
+BENCHMARK(byteFillBySet)->Arg(0)->Arg(1)->Arg(3);
+
+// The integer product alone with the dot-product instructions, on kept inputs.
+void int8ProductBySet(benchmark::State& state)
+{
+    constexpr int n = 128;
+    std::vector<std::int8_t> a(n * n), b(n * n);
+    fillDeterministicBytes(a, 1);
+    fillDeterministicBytes(b, 2);
+    std::vector<std::int32_t> c(n * n);
+    const auto set = static_cast<InstructionSet>(state.range(0));
+    if (!processorSupports(set)) return state.SkipWithError("not on this processor");
+    for (auto _ : state) {
+        if (set == InstructionSet::avx512Vnni)
+            CPUInt8Product::multiplyAvx512Vnni(a.data(), b.data(), c.data(), n);
+        else
+            CPUInt8Product::multiplyAvxVnni(a.data(), b.data(), c.data(), n);
+        benchmark::DoNotOptimize(c.data());
+    }
+    state.counters["GOP/s"] = benchmark::Counter(2.0 * n * n * n * static_cast<double>(state.iterations()) / 1e9,
+                                                 benchmark::Counter::kIsRate);
+}
+BENCHMARK(int8ProductBySet)
+    ->Arg(static_cast<int>(InstructionSet::avxVnni))
+    ->Arg(static_cast<int>(InstructionSet::avx512Vnni));
 
 void halfRoundTrip(benchmark::State& state)
 {

@@ -10,6 +10,37 @@
 #include <utility>
 #include <vector>
 
+// The kernels built once per instruction set (see CPUKernelTargets.h).
+#define KORVALEN_CPU_KERNELS(X)  \
+    X(superResolutionIteration)  \
+    X(melSpectrogramIteration)   \
+    X(noiseSuppressionIteration) \
+    X(diffusionIteration)        \
+    X(convolutionIteration)      \
+    X(textTokenizationIteration) \
+    X(ropeRMSNormIteration)      \
+    X(attentionIteration)        \
+    X(softmaxLayerNormIteration) \
+    X(tensorOperationsIteration) \
+    X(tensorAllocationIteration) \
+    X(kvCacheIteration)          \
+    X(matrixFP32Iteration)       \
+    X(matrixFP16Iteration)       \
+    X(matrixINT8Iteration)       \
+    X(fineTuningIteration)
+
+#define KORVALEN_DECLARE_KERNEL(kernel) IterationOutcome kernel(const KernelOutputTamper* tamper);
+namespace korvalen::CPUKernels::baseline {
+KORVALEN_CPU_KERNELS(KORVALEN_DECLARE_KERNEL)
+}
+namespace korvalen::CPUKernels::avx2 {
+KORVALEN_CPU_KERNELS(KORVALEN_DECLARE_KERNEL)
+}
+namespace korvalen::CPUKernels::avx512 {
+KORVALEN_CPU_KERNELS(KORVALEN_DECLARE_KERNEL)
+}
+#undef KORVALEN_DECLARE_KERNEL
+
 namespace korvalen::CPUKernelSupport {
 
 inline bool allFinite(std::span<const float> values)

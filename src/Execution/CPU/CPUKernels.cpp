@@ -1,6 +1,30 @@
 #include "Execution/CPU/CPUKernels.h"
 
+#include "Execution/CPU/CPUKernelSupport.h"
+#include "Execution/Shared/InstructionSet.h"
+
 namespace korvalen {
+
+namespace CPUKernels {
+
+// Each kernel's copy for the active instruction set; the VNNI sets differ only in the 8-bit
+// product, which the kernel chooses itself.
+#define KORVALEN_DISPATCH_KERNEL(kernel)                            \
+    IterationOutcome kernel(const KernelOutputTamper* tamper)       \
+    {                                                               \
+        switch (activeInstructionSet()) {                           \
+        case InstructionSet::avx512Vnni:                            \
+        case InstructionSet::avx512: return avx512::kernel(tamper); \
+        case InstructionSet::avxVnni:                               \
+        case InstructionSet::avx2: return avx2::kernel(tamper);     \
+        case InstructionSet::baseline: break;                       \
+        }                                                           \
+        return baseline::kernel(tamper);                            \
+    }
+KORVALEN_CPU_KERNELS(KORVALEN_DISPATCH_KERNEL)
+#undef KORVALEN_DISPATCH_KERNEL
+
+}  // namespace CPUKernels
 
 CPUKernelIteration cpuKernelIteration(AIWorkloadID workload)
 {

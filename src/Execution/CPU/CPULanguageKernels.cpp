@@ -11,31 +11,14 @@
 #include <cmath>
 #include <string>
 
-namespace korvalen::CPUKernels {
+#ifndef KORVALEN_KERNEL_TARGET
 
-using CPUKernelSupport::allFinite;
-using CPUKernelSupport::outcome;
-using CPUKernelSupport::tamperFloats;
+namespace korvalen::CPUKernels {
 
 namespace {
 
 constexpr std::uint32_t fnvOffsetBasis = 0x811C9DC5u;
 constexpr std::uint32_t fnvPrime = 0x01000193u;
-constexpr float lowestFloat = -3.4028235e38f;
-
-// The first step of a stable softmax: each value of the row becomes exp(value - the row's largest);
-// returns their sum.
-inline float exponentiateRow(float* row, int width)
-{
-    float m = lowestFloat;
-    for (int j = 0; j < width; ++j) m = std::max(m, row[j]);
-    float sum = 0.0f;
-    for (int j = 0; j < width; ++j) {
-        row[j] = std::exp(row[j] - m);
-        sum += row[j];
-    }
-    return sum;
-}
 
 }  // namespace
 
@@ -71,6 +54,38 @@ inline float exponentiateRow(float* row, int width)
     }
     return tokens;
 }
+
+}  // namespace korvalen::CPUKernels
+
+#define KORVALEN_KERNEL_SOURCE "Execution/CPU/CPULanguageKernels.cpp"
+#include "Execution/CPU/CPUKernelTargets.h"
+#else
+
+namespace korvalen::CPUKernels::KORVALEN_KERNEL_TARGET {
+
+using CPUKernelSupport::allFinite;
+using CPUKernelSupport::outcome;
+using CPUKernelSupport::tamperFloats;
+
+namespace {
+
+constexpr float lowestFloat = -3.4028235e38f;
+
+// The first step of a stable softmax: each value of the row becomes exp(value - the row's largest);
+// returns their sum.
+inline float exponentiateRow(float* row, int width)
+{
+    float m = lowestFloat;
+    for (int j = 0; j < width; ++j) m = std::max(m, row[j]);
+    float sum = 0.0f;
+    for (int j = 0; j < width; ++j) {
+        row[j] = std::exp(row[j] - m);
+        sum += row[j];
+    }
+    return sum;
+}
+
+}  // namespace
 
 IterationOutcome textTokenizationIteration(const KernelOutputTamper* tamper)
 {
@@ -254,4 +269,6 @@ IterationOutcome kvCacheIteration(const KernelOutputTamper* tamper)
                    "FP16 key/value cache write and traversal");
 }
 
-}  // namespace korvalen::CPUKernels
+}  // namespace korvalen::CPUKernels::KORVALEN_KERNEL_TARGET
+
+#endif

@@ -1,6 +1,8 @@
 // Dense products in single precision, half-precision storage and 8-bit integers, and one training
 // step of a dense layer.
 
+#include "Execution/CPU/CPUInputPool.h"
+#include "Execution/CPU/CPUInt8Product.h"
 #include "Execution/CPU/CPUKernelSupport.h"
 #include "Execution/Shared/OlvaneHalfPrecision.h"
 #include "Platform/Inference/BlasThreading.h"
@@ -11,8 +13,59 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <memory>
+#include <span>
+
+#ifndef KORVALEN_KERNEL_TARGET
 
 namespace korvalen::CPUKernels {
+
+std::string shortestFloatText(float value)
+{
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+    const std::string sign = std::signbit(value) ? "-" : "";
+    const float magnitude = std::fabs(value);
+    if (magnitude == 0.0f) return sign + "0.0";
+
+    // Shortest round-trip digits and decimal exponent, from the scientific form "d.ddde±x".
+    char buffer[64];
+    const auto scientific = std::to_chars(buffer, buffer + sizeof buffer, magnitude, std::chars_format::scientific);
+    const std::string text(buffer, scientific.ptr);
+    const std::size_t e = text.find('e');
+    std::string digits = text.substr(0, e);
+    digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
+    const int exponent = std::atoi(text.c_str() + e + 1);  // value = d.ddd x 10^exponent
+
+    if (exponent < -4 || magnitude > 0x1p24f) {
+        std::string out = sign + digits.substr(0, 1);
+        if (digits.size() > 1) out.append(".").append(digits, 1);
+        const int absExponent = std::abs(exponent);
+        out += exponent < 0 ? "e-" : "e+";
+        if (absExponent < 10) out += "0";
+        return out + std::to_string(absExponent);
+    }
+    std::string out = sign;
+    if (exponent < 0) {
+        out.append("0.").append(static_cast<std::size_t>(-exponent - 1), '0').append(digits);
+    } else {
+        const auto integerDigits = static_cast<std::size_t>(exponent + 1);
+        if (digits.size() <= integerDigits) {
+            out += digits + std::string(integerDigits - digits.size(), '0') + ".0";
+        } else {
+            out += digits.substr(0, integerDigits) + "." + digits.substr(integerDigits);
+        }
+    }
+    return out;
+}
+
+}  // namespace korvalen::CPUKernels
+
+#define KORVALEN_KERNEL_SOURCE "Execution/CPU/CPUMatrixKernels.cpp"
+#include "Execution/CPU/CPUKernelTargets.h"
+#else
+
+namespace korvalen::CPUKernels::KORVALEN_KERNEL_TARGET {
 
 using CPUKernelSupport::outcome;
 using CPUKernelSupport::tamperFloats;
@@ -28,49 +81,76 @@ void squareProduct(int n, const float* a, const float* b, float* c)
 }
 
 // Sum over k of A[0][k] x B[k][0], single precision from 0.
-float cornerReference(int n, const std::vector<float>& a, const std::vector<float>& b)
+float cornerReference(int n, const float* a, const float* b)
 {
     float ref = 0.0f;
     for (int k = 0; k < n; ++k) ref += a[k] * b[static_cast<std::size_t>(k) * n];
     return ref;
 }
 
+// Slice [begin, end) of the stream seeded with `seed`: value i depends on seed + (i + 1) x gamma.
+void fillSlice(float* out, std::uint64_t seed, std::size_t begin, std::size_t end)
+{
+    fillDeterministicFloats(std::span<float>(out + begin, end - begin), seed + SplitMix64::gamma * begin);
+}
+
 }  // namespace
 
+// The inputs and the zero-filled output are built slice by slice on the input pool, whose threads
+// sleep again before the product takes OpenBLAS's.
 IterationOutcome matrixFP32Iteration(const KernelOutputTamper* tamper)
 {
     constexpr int n = 384;
-    const std::vector<float> a = deterministicFloats(n * n, 61'490);
-    const std::vector<float> b = deterministicFloats(n * n, 61'491);
-    std::vector<float> c(static_cast<std::size_t>(n) * n);
-    squareProduct(n, a.data(), b.data(), c.data());
-    tamperFloats(tamper, c);
+    constexpr std::size_t count = static_cast<std::size_t>(n) * n;
+    const auto a = std::make_unique_for_overwrite<float[]>(count);
+    const auto b = std::make_unique_for_overwrite<float[]>(count);
+    const auto c = std::make_unique_for_overwrite<float[]>(count);
+    CPUInputPool::forSlices(count, [&](std::size_t begin, std::size_t end) {
+        fillSlice(a.get(), 61'490, begin, end);
+        fillSlice(b.get(), 61'491, begin, end);
+        std::fill(c.get() + begin, c.get() + end, 0.0f);
+    });
+    squareProduct(n, a.get(), b.get(), c.get());
+    const std::span<float> product(c.get(), count);
+    tamperFloats(tamper, product);
 
-    const float ref = cornerReference(n, a, b);
+    const float ref = cornerReference(n, a.get(), b.get());
     const bool passed = std::fabs(c[0] - ref) <= std::max(0.002f, std::fabs(ref) * 0.0002f);
-    return outcome(0.000113246208, sampledChecksum<float>(c, 1003), passed, "Matrix: 384×384",
+    return outcome(0.000113246208, sampledChecksum<float>(product, 1003), passed, "Matrix: 384×384",
                    "Accelerate SGEMM; 2N³ operation count");
 }
 
+// Generation, rounding to binary16 and decoding are element-wise, so each slice goes through all
+// three on one thread.
 IterationOutcome matrixFP16Iteration(const KernelOutputTamper* tamper)
 {
     constexpr int n = 320;
     constexpr std::size_t count = static_cast<std::size_t>(n) * n;
-    std::vector<std::uint16_t> halfA(count), halfB(count);
-    OlvaneHalfPrecision::encode(deterministicFloats(n * n, 61'462), halfA);
-    OlvaneHalfPrecision::encode(deterministicFloats(n * n, 61'463), halfB);
-    std::vector<float> a(count), b(count);
-    OlvaneHalfPrecision::decode(halfA, a);
-    OlvaneHalfPrecision::decode(halfB, b);
-
-    std::vector<float> c(count);
-    squareProduct(n, a.data(), b.data(), c.data());
-    tamperFloats(tamper, c);
+    const auto generatedA = std::make_unique_for_overwrite<float[]>(count);
+    const auto generatedB = std::make_unique_for_overwrite<float[]>(count);
+    const auto halfA = std::make_unique_for_overwrite<std::uint16_t[]>(count);
+    const auto halfB = std::make_unique_for_overwrite<std::uint16_t[]>(count);
+    const auto a = std::make_unique_for_overwrite<float[]>(count);
+    const auto b = std::make_unique_for_overwrite<float[]>(count);
+    const auto c = std::make_unique_for_overwrite<float[]>(count);
+    CPUInputPool::forSlices(count, [&](std::size_t begin, std::size_t end) {
+        const std::size_t length = end - begin;
+        fillSlice(generatedA.get(), 61'462, begin, end);
+        fillSlice(generatedB.get(), 61'463, begin, end);
+        OlvaneHalfPrecision::encode({generatedA.get() + begin, length}, {halfA.get() + begin, length});
+        OlvaneHalfPrecision::encode({generatedB.get() + begin, length}, {halfB.get() + begin, length});
+        OlvaneHalfPrecision::decode({halfA.get() + begin, length}, {a.get() + begin, length});
+        OlvaneHalfPrecision::decode({halfB.get() + begin, length}, {b.get() + begin, length});
+        std::fill(c.get() + begin, c.get() + end, 0.0f);
+    });
+    squareProduct(n, a.get(), b.get(), c.get());
+    const std::span<float> product(c.get(), count);
+    tamperFloats(tamper, product);
 
     // The reference uses the decoded values, so rounding to binary16 never fails the check.
-    const float ref = cornerReference(n, a, b);
+    const float ref = cornerReference(n, a.get(), b.get());
     const bool passed = std::fabs(c[0] - ref) <= std::max(0.003f, std::fabs(ref) * 0.0003f);
-    return outcome(0.000065536, sampledChecksum<float>(c, 1003), passed, "Matrix: 320×320",
+    return outcome(0.000065536, sampledChecksum<float>(product, 1003), passed, "Matrix: 320×320",
                    "IEEE-754 binary16 storage with CPU conversion and SGEMM compute");
 }
 
@@ -83,15 +163,23 @@ IterationOutcome matrixINT8Iteration(const KernelOutputTamper* tamper)
     fillDeterministicBytes(a, 6'776);
     fillDeterministicBytes(b, 6'776 + SplitMix64::gamma * count);
 
-    // Integer sums are exact (|sum| <= 128 x 225), so the i-k-j order gives the same result as the
-    // k-ordered sum while letting each row of C accumulate as a vector.
+    // Integer sums are exact (|sum| <= 128 x 225), so any order gives the k-ordered sum: the
+    // processor's dot-product instructions where it has them, else the i-k-j order, which lets each
+    // row of C accumulate as a vector.
     std::vector<std::int32_t> c(count);
-    for (int i = 0; i < n; ++i) {
-        std::int32_t* __restrict row = c.data() + static_cast<std::size_t>(i) * n;
-        for (int k = 0; k < n; ++k) {
-            const std::int32_t aik = a[static_cast<std::size_t>(i) * n + k];
-            const std::int8_t* __restrict bk = b.data() + static_cast<std::size_t>(k) * n;
-            for (int j = 0; j < n; ++j) row[j] += aik * static_cast<std::int32_t>(bk[j]);
+    const InstructionSet set = activeInstructionSet();
+    if (set == InstructionSet::avx512Vnni) {
+        CPUInt8Product::multiplyAvx512Vnni(a.data(), b.data(), c.data(), n);
+    } else if (set == InstructionSet::avxVnni) {
+        CPUInt8Product::multiplyAvxVnni(a.data(), b.data(), c.data(), n);
+    } else {
+        for (int i = 0; i < n; ++i) {
+            std::int32_t* __restrict row = c.data() + static_cast<std::size_t>(i) * n;
+            for (int k = 0; k < n; ++k) {
+                const std::int32_t aik = a[static_cast<std::size_t>(i) * n + k];
+                const std::int8_t* __restrict bk = b.data() + static_cast<std::size_t>(k) * n;
+                for (int j = 0; j < n; ++j) row[j] += aik * static_cast<std::int32_t>(bk[j]);
+            }
         }
     }
     if (tamper && tamper->integers) tamper->integers(c);
@@ -148,43 +236,6 @@ IterationOutcome fineTuningIteration(const KernelOutputTamper* tamper)
                    "MSE loss " + shortestFloatText(lossBefore) + " → " + shortestFloatText(lossAfter));
 }
 
-std::string shortestFloatText(float value)
-{
-    if (std::isnan(value)) return "nan";
-    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-    const std::string sign = std::signbit(value) ? "-" : "";
-    const float magnitude = std::fabs(value);
-    if (magnitude == 0.0f) return sign + "0.0";
+}  // namespace korvalen::CPUKernels::KORVALEN_KERNEL_TARGET
 
-    // Shortest round-trip digits and decimal exponent, from the scientific form "d.ddde±x".
-    char buffer[64];
-    const auto scientific = std::to_chars(buffer, buffer + sizeof buffer, magnitude, std::chars_format::scientific);
-    const std::string text(buffer, scientific.ptr);
-    const std::size_t e = text.find('e');
-    std::string digits = text.substr(0, e);
-    digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
-    const int exponent = std::atoi(text.c_str() + e + 1);  // value = d.ddd x 10^exponent
-
-    if (exponent < -4 || magnitude > 0x1p24f) {
-        std::string out = sign + digits.substr(0, 1);
-        if (digits.size() > 1) out.append(".").append(digits, 1);
-        const int absExponent = std::abs(exponent);
-        out += exponent < 0 ? "e-" : "e+";
-        if (absExponent < 10) out += "0";
-        return out + std::to_string(absExponent);
-    }
-    std::string out = sign;
-    if (exponent < 0) {
-        out.append("0.").append(static_cast<std::size_t>(-exponent - 1), '0').append(digits);
-    } else {
-        const auto integerDigits = static_cast<std::size_t>(exponent + 1);
-        if (digits.size() <= integerDigits) {
-            out += digits + std::string(integerDigits - digits.size(), '0') + ".0";
-        } else {
-            out += digits.substr(0, integerDigits) + "." + digits.substr(integerDigits);
-        }
-    }
-    return out;
-}
-
-}  // namespace korvalen::CPUKernels
+#endif

@@ -9,7 +9,12 @@
 #include <cmath>
 #include <limits>
 
-namespace korvalen::CPUKernels {
+#ifndef KORVALEN_KERNEL_TARGET
+#define KORVALEN_KERNEL_SOURCE "Execution/CPU/CPUVisionAudioKernels.cpp"
+#include "Execution/CPU/CPUKernelTargets.h"
+#else
+
+namespace korvalen::CPUKernels::KORVALEN_KERNEL_TARGET {
 
 using CPUKernelSupport::allFinite;
 using CPUKernelSupport::outcome;
@@ -208,4 +213,6 @@ IterationOutcome convolutionIteration(const KernelOutputTamper* tamper)
                    "Padded 3×3 convolution; 17 FLOPs/output");
 }
 
-}  // namespace korvalen::CPUKernels
+}  // namespace korvalen::CPUKernels::KORVALEN_KERNEL_TARGET
+
+#endif

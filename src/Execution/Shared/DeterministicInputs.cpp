@@ -147,15 +147,6 @@ template <typename Lanes>
     fillBytesSequential(out + i, count - i, seed + g * i);
 }
 
-FillInstructionSet detectWidest()
-{
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
-        return FillInstructionSet::avx512;
-    if (__builtin_cpu_supports("avx2")) return FillInstructionSet::avx2;
-    return FillInstructionSet::baseline;
-}
-
 }  // namespace
 
 std::vector<float> deterministicFloats(std::int64_t count, std::uint64_t seed)
@@ -168,39 +159,37 @@ std::vector<float> deterministicFloats(std::int64_t count, std::uint64_t seed)
     return values;
 }
 
-FillInstructionSet widestFillInstructionSet()
-{
-    static const FillInstructionSet widest = detectWidest();
-    return widest;
-}
-
 void fillDeterministicFloats(std::span<float> out, std::uint64_t seed)
 {
-    fillDeterministicFloats(out, seed, widestFillInstructionSet());
+    fillDeterministicFloats(out, seed, activeInstructionSet());
 }
 
 void fillDeterministicBytes(std::span<std::int8_t> out, std::uint64_t seed)
 {
-    fillDeterministicBytes(out, seed, widestFillInstructionSet());
+    fillDeterministicBytes(out, seed, activeInstructionSet());
 }
 
-void fillDeterministicBytes(std::span<std::int8_t> out, std::uint64_t seed, FillInstructionSet set)
+void fillDeterministicBytes(std::span<std::int8_t> out, std::uint64_t seed, InstructionSet set)
 {
     switch (set) {
-    case FillInstructionSet::avx512: fillBytesAvx512(out.data(), out.size(), seed); break;
-    case FillInstructionSet::avx2: fillBytesAvx2(out.data(), out.size(), seed); break;
-    case FillInstructionSet::baseline: fillBytesSequential(out.data(), out.size(), seed); break;
+    case InstructionSet::avx512Vnni:
+    case InstructionSet::avx512: fillBytesAvx512(out.data(), out.size(), seed); break;
+    case InstructionSet::avxVnni:
+    case InstructionSet::avx2: fillBytesAvx2(out.data(), out.size(), seed); break;
+    case InstructionSet::baseline: fillBytesSequential(out.data(), out.size(), seed); break;
     }
 }
 
-void fillDeterministicFloats(std::span<float> out, std::uint64_t seed, FillInstructionSet set)
+void fillDeterministicFloats(std::span<float> out, std::uint64_t seed, InstructionSet set)
 {
     switch (set) {
-    case FillInstructionSet::avx512: fillAvx512(out.data(), out.size(), seed); break;
-    case FillInstructionSet::avx2: fillAvx2(out.data(), out.size(), seed); break;
+    case InstructionSet::avx512Vnni:
+    case InstructionSet::avx512: fillAvx512(out.data(), out.size(), seed); break;
+    case InstructionSet::avxVnni:
+    case InstructionSet::avx2: fillAvx2(out.data(), out.size(), seed); break;
     // Without AVX2 the 64-bit multiplies cost more in SSE2 lanes than in the scalar unit (twice as
     // slow, measured), so the baseline keeps the sequential generator.
-    case FillInstructionSet::baseline: fillSequential(out.data(), out.size(), seed); break;
+    case InstructionSet::baseline: fillSequential(out.data(), out.size(), seed); break;
     }
 }
 

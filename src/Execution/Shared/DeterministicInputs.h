@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Execution/Shared/InstructionSet.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -52,24 +54,18 @@ private:
 // empty array.
 std::vector<float> deterministicFloats(std::int64_t count, std::uint64_t seed);
 
-// Writes the same values as deterministicFloats(out.size(), seed) into `out`, with the widest
-// instruction set the processor has.
+// Writes the same values as deterministicFloats(out.size(), seed) into `out`, with the active
+// instruction set. Value i depends on seed + (i + 1) x gamma alone, so values from index s on are
+// the fill with seed + s x gamma: parts of an array can be filled apart, in any order.
 void fillDeterministicFloats(std::span<float> out, std::uint64_t seed);
 
-// The instruction sets the fills are built for. The build targets generic x86-64, so the choice is
-// made at run time; every set gives bit-identical values.
-enum class FillInstructionSet { baseline, avx2, avx512 };
-
-// The widest set this processor supports.
-FillInstructionSet widestFillInstructionSet();
-
 // The fill with a chosen set, which the caller must know the processor supports (tests force each).
-void fillDeterministicFloats(std::span<float> out, std::uint64_t seed, FillInstructionSet set);
+void fillDeterministicFloats(std::span<float> out, std::uint64_t seed, InstructionSet set);
 
 // The 8-bit inputs: (next() mod 31) - 15 for each of out.size() values of the stream seeded with
-// `seed`, with the widest instruction set the processor has or with a chosen one.
+// `seed`, with the active instruction set or with a chosen one.
 void fillDeterministicBytes(std::span<std::int8_t> out, std::uint64_t seed);
-void fillDeterministicBytes(std::span<std::int8_t> out, std::uint64_t seed, FillInstructionSet set);
+void fillDeterministicBytes(std::span<std::int8_t> out, std::uint64_t seed, InstructionSet set);
 
 // Double sum of x[0], x[s], x[2s], ... (stride s >= 1).
 template <typename T>

@@ -1,4 +1,6 @@
+#include "Execution/CPU/CPUInt8Product.h"
 #include "Execution/CPU/CPUKernels.h"
+#include "Execution/Shared/InstructionSet.h"
 #include "Platform/Inference/BlasThreading.h"
 
 #include <gtest/gtest.h>
@@ -152,6 +154,57 @@ TEST_P(CPUKernel, ValidationNoticesCorruptedOutput)
 
 INSTANTIATE_TEST_SUITE_P(All, CPUKernel, ::testing::ValuesIn(kernelCases),
                          [](const ::testing::TestParamInfo<KernelCase>& info) { return std::string(info.param.name); });
+
+// Every kernel is built for several instruction sets: each one the processor has, forced in turn,
+// gives the baseline's bits. The VNNI sets differ from the set below them only in the 8-bit product.
+TEST(CPUKernels, EveryInstructionSetGivesTheBaselineBits)
+{
+    std::vector<std::uint64_t> baseline;
+    {
+        const ScopedInstructionSet forced(InstructionSet::baseline);
+        for (const KernelCase& kernel : kernelCases)
+            baseline.push_back(std::bit_cast<std::uint64_t>(kernel.run(nullptr).checksum));
+    }
+    for (InstructionSet set : allInstructionSets) {
+        if (set == InstructionSet::baseline || !processorSupports(set)) continue;
+        const bool vnni = set == InstructionSet::avxVnni || set == InstructionSet::avx512Vnni;
+        const ScopedInstructionSet forced(set);
+        for (std::size_t k = 0; k < std::size(kernelCases); ++k) {
+            if (vnni && kernelCases[k].workload != AIWorkloadID::matrixINT8) continue;
+            const IterationOutcome outcome = kernelCases[k].run(nullptr);
+            EXPECT_TRUE(outcome.passed) << rawValue(set) << " " << kernelCases[k].name;
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(outcome.checksum), baseline[k])
+                << rawValue(set) << " " << kernelCases[k].name;
+        }
+    }
+}
+
+// The dot-product paths against the plain triple loop, element by element, over the whole int8
+// range: the unsigned offset they apply to B must cancel for extreme values too.
+TEST(CPUInt8Product, VnniPathsMatchThePlainProductEverywhere)
+{
+    constexpr int n = 128;
+    std::vector<std::int8_t> a(n * n), b(n * n);
+    for (int i = 0; i < n * n; ++i) {
+        a[i] = static_cast<std::int8_t>(i % 3 == 0 ? -128 : (i * 37) % 256 - 128);
+        b[i] = static_cast<std::int8_t>(i % 5 == 0 ? 127 : (i * 91 + 7) % 256 - 128);
+    }
+    std::vector<std::int32_t> expected(n * n, 0);
+    for (int i = 0; i < n; ++i)
+        for (int k = 0; k < n; ++k)
+            for (int j = 0; j < n; ++j) expected[i * n + j] += a[i * n + k] * b[k * n + j];
+    const struct {
+        InstructionSet set;
+        void (*multiply)(const std::int8_t*, const std::int8_t*, std::int32_t*, int);
+    } paths[] = {{InstructionSet::avxVnni, &CPUInt8Product::multiplyAvxVnni},
+                 {InstructionSet::avx512Vnni, &CPUInt8Product::multiplyAvx512Vnni}};
+    for (const auto& path : paths) {
+        if (!processorSupports(path.set)) continue;
+        std::vector<std::int32_t> c(n * n, 7);
+        path.multiply(a.data(), b.data(), c.data(), n);
+        EXPECT_EQ(c, expected) << rawValue(path.set);
+    }
+}
 
 TEST(CPUKernels, OnlyTimedWorkloadsHaveAKernel)
 {

@@ -73,18 +73,18 @@ TEST(DeterministicFloats, EveryInstructionSetMatchesTheSequentialGenerator)
 {
     const std::uint64_t seeds[] = {0, 61'490, 0xFFFFFFFFFFFFFFF0ull, 0x8000000000000001ull};
     const std::size_t lengths[] = {1, 7, 15, 17, 33, 1'000, 4'099};
-    const FillInstructionSet widest = widestFillInstructionSet();
-    for (int set = 0; set <= static_cast<int>(widest); ++set) {
+    for (InstructionSet set : allInstructionSets) {
+        if (!processorSupports(set)) continue;
         for (std::uint64_t seed : seeds) {
             for (std::size_t length : lengths) {
                 for (std::size_t offset : {0u, 1u, 3u}) {
                     SplitMix64 stream(seed);
                     std::vector<float> buffer(length + offset + 1, 9.0f);
-                    fillDeterministicFloats(std::span<float>(buffer).subspan(offset, length), seed,
-                                            static_cast<FillInstructionSet>(set));
+                    fillDeterministicFloats(std::span<float>(buffer).subspan(offset, length), seed, set);
                     for (std::size_t i = 0; i < offset; ++i) ASSERT_EQ(buffer[i], 9.0f);
                     for (std::size_t i = 0; i < length; ++i)
-                        ASSERT_EQ(bits(buffer[offset + i]), bits(stream.nextFloat())) << set << " " << seed << " " << i;
+                        ASSERT_EQ(bits(buffer[offset + i]), bits(stream.nextFloat()))
+                            << rawValue(set) << " " << seed << " " << i;
                     ASSERT_EQ(buffer[offset + length], 9.0f);
                 }
             }
@@ -94,15 +94,16 @@ TEST(DeterministicFloats, EveryInstructionSetMatchesTheSequentialGenerator)
 
 TEST(DeterministicBytes, EveryInstructionSetMatchesTheSequentialGenerator)
 {
-    const FillInstructionSet widest = widestFillInstructionSet();
-    for (int set = 0; set <= static_cast<int>(widest); ++set) {
+    for (InstructionSet set : allInstructionSets) {
+        if (!processorSupports(set)) continue;
         for (std::uint64_t seed : {std::uint64_t{6'776}, std::uint64_t{0xFFFFFFFFFFFFFFF0ull}}) {
             for (std::size_t length : {std::size_t{1}, std::size_t{9}, std::size_t{40'003}}) {
                 SplitMix64 stream(seed);
                 std::vector<std::int8_t> bytes(length);
-                fillDeterministicBytes(bytes, seed, static_cast<FillInstructionSet>(set));
+                fillDeterministicBytes(bytes, seed, set);
                 for (std::size_t i = 0; i < length; ++i)
-                    ASSERT_EQ(bytes[i], static_cast<int>(stream.next() % 31) - 15) << set << " " << seed << " " << i;
+                    ASSERT_EQ(bytes[i], static_cast<int>(stream.next() % 31) - 15)
+                        << rawValue(set) << " " << seed << " " << i;
             }
         }
     }
