@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
@@ -98,11 +99,12 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     buttons->addWidget(start_, 1);
     buttons->addWidget(stop_);
     layout->addLayout(buttons);
-    // Window-wide shortcuts, told in the buttons' tool tips; a disabled button ignores its click.
+    // Application-wide shortcuts, told in the buttons' tool tips: a run's scene window is the active
+    // window while it lasts and may cover the buttons. A disabled button ignores its click.
     const auto shortcut = [this](QPushButton* button, const QKeySequence& keys) {
         auto* action = new QAction(button->text(), this);
         action->setShortcut(keys);
-        action->setShortcutContext(Qt::WindowShortcut);
+        action->setShortcutContext(Qt::ApplicationShortcut);
         connect(action, &QAction::triggered, button, &QPushButton::click);
         addAction(action);
         button->setToolTip(button->text() + " (" + keys.toString(QKeySequence::NativeText) + ")");
@@ -157,11 +159,9 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     connect(liveVisualizations_, &QCheckBox::clicked, this, [this](bool on) { store_.setShowLiveVisualizations(on); });
     connect(start_, &QPushButton::clicked, this, [this] { store_.start(); });
     connect(stop_, &QPushButton::clicked, this, [this] { store_.stop(); });
-    connect(history_, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
-        if (updating_ || !item) return;
-        if (auto id = Uuid::parse(item->data(Qt::UserRole).toString().toStdString())) store_.showSession(*id);
-        refreshHistorySelection();
-    });
+    connect(history_, &QListWidget::itemClicked, this, &SidebarView::openHistoryItem);
+    // Return and Space open the focused session as a click does.
+    history_->installEventFilter(this);
 
     connect(&store_, &BenchmarkStore::configurationChanged, this, &SidebarView::refreshConfiguration);
     connect(&store_, &BenchmarkStore::showLiveVisualizationsChanged, this, &SidebarView::refreshConfiguration);
@@ -174,6 +174,26 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     refreshConfiguration();
     refreshRunState();
     refreshHistory();
+}
+
+void SidebarView::openHistoryItem(QListWidgetItem* item)
+{
+    if (updating_ || !item) return;
+    if (auto id = Uuid::parse(item->data(Qt::UserRole).toString().toStdString())) store_.showSession(*id);
+    refreshHistorySelection();
+}
+
+bool SidebarView::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == history_ && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+        if (plain && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter || key->key() == Qt::Key_Space)) {
+            openHistoryItem(history_->currentItem());
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 QKeySequence SidebarView::startShortcut()
