@@ -311,7 +311,9 @@ void MainResultsView::resizeEvent(QResizeEvent* event)
     pageLayout_->setSpacing(low ? 8 : 12);
     dashboard_->setCompact(low);
     hardware_->setCompact(low);
-    assistantPane_->setCompact(low);
+    // The local model's controls take two rows: tighter rows keep five lines of conversation
+    // beside four table rows at the usual window height.
+    assistantPane_->setCompact(height() < 880);
     QWidget::resizeEvent(event);
     placeDivider();
 }

@@ -15,6 +15,8 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
+#include <cmath>
+
 namespace korvalen {
 
 namespace {
@@ -297,10 +299,12 @@ void AssistantPane::syncMessages()
 
 int AssistantPane::conversationHeight(int lines) const
 {
-    // A bubble's padding and header above its text lines, and the frame around the conversation.
-    const QFontMetrics text = bubbles_.empty() ? fontMetrics() : bubbles_.front()->textLabel()->fontMetrics();
-    const QFontMetrics header = bubbles_.empty() ? fontMetrics() : bubbles_.front()->speakerLabel()->fontMetrics();
-    return 2 + 10 + header.lineSpacing() + 4 + lines * text.lineSpacing() + 4;
+    // The conversation's frame, a bubble's padding and header, then its text lines.
+    // Selectable text is laid out in whole pixels per line, so a line's height is rounded up.
+    const AssistantBubble* bubble = bubbles_.empty() ? nullptr : bubbles_.front();
+    const int header = bubble ? bubble->speakerLabel()->sizeHint().height() : fontMetrics().height();
+    const double line = std::ceil(QFontMetricsF(bubble ? bubble->textLabel()->font() : font()).lineSpacing());
+    return 2 + 10 + header + 4 + lines * static_cast<int>(line);
 }
 
 }  // namespace korvalen
