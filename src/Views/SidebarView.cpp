@@ -12,9 +12,11 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStandardItemModel>
+#include <QStyledItemDelegate>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -36,6 +38,25 @@ QString localDateText(Date date)
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(date.time_since_epoch()).count();
     return QDateTime::fromMSecsSinceEpoch(ms).toString("yyyy-MM-dd HH:mm");
 }
+
+// While the list has focus, the session that Return would open is outlined: the lists' style
+// draws no focus rectangle of its own.
+class HistoryItemDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::paint(painter, option, index);
+        if (!(option.state & QStyle::State_HasFocus)) return;
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing, true);
+        painter->setPen(QPen(QColor(0x7f, 0xb0, 0xff), 1));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRoundedRect(QRectF(option.rect).adjusted(0.5, 1.5, -0.5, -1.5), 6, 6);
+        painter->restore();
+    }
+};
 
 }  // namespace
 
@@ -131,6 +152,7 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     history_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     history_->setTextElideMode(Qt::ElideRight);
     history_->setUniformItemSizes(true);
+    history_->setItemDelegate(new HistoryItemDelegate(history_));
     historyEmpty_ = new QLabel("Completed runs appear here.", this);
     historyEmpty_->setProperty("secondary", true);
     // Restored from the backup, a file kept aside, or saving failed: said where the history is.
