@@ -17,7 +17,7 @@ MainWindow::MainWindow(BenchmarkStore& store, KorvalenAIAppDelegate& delegate, S
 {
     setWindowTitle("Korvalen AI");
     setMinimumSize(minimumWidth, minimumHeight);
-    content_ = new ContentView(store, this);
+    content_ = new ContentView(store, settings_, this);
     setCentralWidget(content_);
 
     auto* quit = new QAction("Quit Korvalen AI", this);

@@ -571,7 +571,15 @@ void BenchmarkStore::showSession(const Uuid& sessionID)
     const auto& history = *history_;
     auto it =
         std::find_if(history.begin(), history.end(), [&](const AIBenchmarkSession& s) { return s.id == sessionID; });
-    if (it != history.end()) setCurrentSession(*it);
+    if (it == history.end()) return;
+    const bool another = !currentSession_ || currentSession_->id != sessionID;
+    setCurrentSession(*it);
+    if (another) {
+        // The last run's status and bar describe that run, not the session now shown.
+        setProgress(0);
+        setStatusText(readyStatusText);
+        setRunState(AIRunState::idle());
+    }
 }
 
 }  // namespace korvalen

@@ -4,10 +4,11 @@
 #include "Views/SidebarView.h"
 
 #include <QHBoxLayout>
+#include <QPushButton>
 
 namespace korvalen {
 
-ContentView::ContentView(BenchmarkStore& store, QWidget* parent) : QWidget(parent)
+ContentView::ContentView(BenchmarkStore& store, std::optional<Settings> settings, QWidget* parent) : QWidget(parent)
 {
     setObjectName("ContentView");
     setAttribute(Qt::WA_StyledBackground, true);
@@ -15,9 +16,11 @@ ContentView::ContentView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     sidebar_ = new SidebarView(store, this);
-    results_ = new MainResultsView(store, this);
+    results_ = new MainResultsView(store, std::move(settings), this);
     layout->addWidget(sidebar_);
     layout->addWidget(results_, 1);
+    // Return, like Space, presses the focused button: the window is worked by keyboard too.
+    for (QPushButton* button : findChildren<QPushButton*>()) button->setAutoDefault(true);
 }
 
 void ContentView::resizeEvent(QResizeEvent* event)

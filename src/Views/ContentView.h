@@ -1,6 +1,10 @@
 #pragma once
 
+#include "Platform/Foundation/Settings.h"
+
 #include <QWidget>
+
+#include <optional>
 
 namespace korvalen {
 
@@ -13,7 +17,9 @@ class ContentView : public QWidget {
     Q_OBJECT
 
 public:
-    explicit ContentView(BenchmarkStore& store, QWidget* parent = nullptr);
+    // Settings keep what the user arranged (the assistant pane's height); without them nothing is kept.
+    explicit ContentView(BenchmarkStore& store, std::optional<Settings> settings = std::nullopt,
+                         QWidget* parent = nullptr);
 
     SidebarView* sidebar() const { return sidebar_; }
     MainResultsView* results() const { return results_; }

@@ -26,6 +26,7 @@
 #include <QStackedWidget>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -33,6 +34,10 @@
 namespace korvalen {
 
 namespace {
+
+constexpr int rowHeight = 30;
+// Where the assistant pane's height is kept once the user has moved the divider.
+constexpr const char* paneHeightKey = "KorvalenAIAssistantPaneHeight";
 
 enum Column {
     workloadColumn,
@@ -94,6 +99,29 @@ protected:
     }
 };
 
+// A backend with its device ("GPU · OpenCL on CPU") that does not fit shows the backend alone;
+// the tool tip names the device in full.
+class BackendDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        if (option->rect.isEmpty()) return;
+        const QWidget* widget = option->widget;
+        const QStyle* style = widget ? widget->style() : QApplication::style();
+        const QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, option, widget);
+        const int width = area.width() - 2 * (style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1);
+        const qsizetype device = option->text.indexOf(" · ");
+        if (device > 0 && option->fontMetrics.horizontalAdvance(option->text) > width) {
+            option->text = option->text.left(device);
+            option->textElideMode = Qt::ElideRight;
+        }
+    }
+};
+
 // Notes read from their start.
 class LeadingTextDelegate : public QStyledItemDelegate {
 public:
@@ -109,7 +137,8 @@ protected:
 
 }  // namespace
 
-MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidget(parent), store_(store)
+MainResultsView::MainResultsView(BenchmarkStore& store, std::optional<Settings> settings, QWidget* parent)
+    : QWidget(parent), store_(store), settings_(std::move(settings))
 {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -136,11 +165,12 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     emptyText->setWordWrap(true);
     emptyText->setProperty("secondary", true);
     emptyHardware_ = new HardwareProfileView(empty);
-    emptyHardware_->setFixedWidth(460);
+    emptyHardware_->setMinimumWidth(420);
+    emptyHardware_->setMaximumWidth(720);
     emptyLayout->addWidget(emptyTitle);
     emptyLayout->addWidget(emptyText);
     emptyLayout->addSpacing(8);
-    emptyLayout->addWidget(emptyHardware_, 0, Qt::AlignLeft);
+    emptyLayout->addWidget(emptyHardware_);
     emptyLayout->addStretch(1);
     pages_->addWidget(empty);
 
@@ -181,7 +211,6 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     dashboard_ = new ScoreDashboardView(page);
     hardware_ = new HardwareProfileView(page);
     hardware_->setMinimumWidth(190);
-    hardware_->setMaximumWidth(380);
     summary->addWidget(dashboard_, 3);
     summary->addWidget(hardware_, 2);
     layout->addLayout(summary);
@@ -193,17 +222,18 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     table_->setAlternatingRowColors(true);
     table_->setShowGrid(false);
     table_->setWordWrap(false);
-    // Device names keep both ends when shortened, titles their last word, notes their start.
+    // Titles keep their last word when shortened, backends their name, notes their start.
     table_->setTextElideMode(Qt::ElideMiddle);
     table_->setItemDelegateForColumn(workloadColumn, new WorkloadTitleDelegate(table_));
     table_->setItemDelegateForColumn(notesColumn, new LeadingTextDelegate(table_));
+    table_->setItemDelegateForColumn(backendColumn, new BackendDelegate(table_));
     // One stop in the Tab chain; the arrow keys move inside.
     table_->setTabKeyNavigation(false);
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     table_->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
-    table_->verticalHeader()->setDefaultSectionSize(30);
+    table_->verticalHeader()->setDefaultSectionSize(rowHeight);
     QHeaderView* columns = table_->horizontalHeader();
     columns->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     columns->setSectionResizeMode(QHeaderView::Interactive);
@@ -222,13 +252,33 @@ MainResultsView::MainResultsView(BenchmarkStore& store, QWidget* parent) : QWidg
     layout->addWidget(table_, 1);
     pages_->addWidget(page);
 
-    // Made after the results so that Tab reaches it after the table.
+    // Made after the results so that Tab reaches it after the table. Its minimum height is what its
+    // controls need, so the divider never squeezes them.
     assistantPane_ = new AssistantPane(
         store_.assistant(), [&store] { return store.isBusy(); }, split);
-    assistantPane_->setMinimumHeight(190);
     split->addWidget(assistantPane_);
-    // Until the user moves the divider, the pane takes a third of the height between its minimum and 300.
-    connect(split, &QSplitter::splitterMoved, this, [this] { paneSizedByUser_ = true; });
+    split->setStretchFactor(0, 1);
+    split->setStretchFactor(1, 0);
+    if (settings_)
+        if (auto saved = settings_->stringValue(paneHeightKey)) {
+            bool ok = false;
+            const int height = saved->toInt(&ok);
+            if (ok && height > 0) userPaneHeight_ = height;
+        }
+    connect(split, &QSplitter::splitterMoved, this, [this] {
+        userPaneHeight_ = split_->sizes().value(1);
+        if (settings_ && userPaneHeight_) settings_->setString(paneHeightKey, QString::number(*userPaneHeight_));
+    });
+    // The table's minimum holds its sideways scroll bar only while there is one.
+    connect(table_->horizontalScrollBar(), &QScrollBar::rangeChanged, this, [this](int, int maximum) {
+        if ((maximum > 0) != sidewaysScrolling_) {
+            sidewaysScrolling_ = maximum > 0;
+            QTimer::singleShot(0, this, &MainResultsView::placeDivider);
+        }
+    });
+    // Choosing the local model shows its controls: the pane's height follows.
+    connect(&store_.assistant(), &AssistantConversationController::providerChanged, this,
+            [this] { QTimer::singleShot(0, this, &MainResultsView::placeDivider); });
 
     connect(clear_, &QPushButton::clicked, this, [this] { store_.clearCurrent(); });
     connect(categoryFilter_, &QComboBox::currentIndexChanged, this, &MainResultsView::refresh);
@@ -254,14 +304,57 @@ QString MainResultsView::runTitle(const AIBenchmarkSession& session)
 
 void MainResultsView::resizeEvent(QResizeEvent* event)
 {
-    // Near the minimum width the side margins give their room to the table.
+    // Near the minimum size the margins give their room to the table and the conversation.
     const int side = width() < 760 ? 14 : 24;
-    pageLayout_->setContentsMargins(side, 20, side, 18);
+    const bool low = height() < 700;
+    pageLayout_->setContentsMargins(side, low ? 12 : 20, side, low ? 10 : 18);
+    pageLayout_->setSpacing(low ? 8 : 12);
+    dashboard_->setCompact(low);
+    hardware_->setCompact(low);
+    // The local model's controls take two rows: tighter rows keep five lines of conversation
+    // beside four table rows at the usual window height.
+    assistantPane_->setCompact(height() < 880);
     QWidget::resizeEvent(event);
-    if (!paneSizedByUser_) {
-        const int pane = std::clamp(height() / 3, assistantPane_->minimumHeight(), 300);
-        split_->setSizes({std::max(0, height() - pane), pane});
+    placeDivider();
+}
+
+int MainResultsView::resultsMinimumHeight(int rows) const
+{
+    // The header, the scores and the machine whole (their texts wrap at this width), then the
+    // table's header and `rows` rows; the table's own minimum holds two. Nested layouts learn of a
+    // label's new wrapping only when the page's layout is done again.
+    pageLayout_->activate();
+    return pageLayout_->totalMinimumHeightForWidth(std::max(1, pages_->width())) + (rows - 2) * rowHeight;
+}
+
+void MainResultsView::placeDivider()
+{
+    if (placingDivider_) return;
+    placingDivider_ = true;
+    // A horizontal scroll bar, when Notes run past the edge, covers part of the rows.
+    const int sideways = sidewaysScrolling_ ? table_->horizontalScrollBar()->sizeHint().height() : 0;
+    table_->setMinimumHeight(table_->horizontalHeader()->sizeHint().height() + 2 * rowHeight +
+                             2 * table_->frameWidth() + sideways);
+    const bool results = pages_->currentIndex() == 1;
+    const int pageMinimum = results ? resultsMinimumHeight(2) : 0;
+    pages_->setMinimumHeight(pageMinimum);
+    const int total = split_->height() - split_->handleWidth();
+    if (total > 0) {
+        const int paneMinimum = assistantPane_->minimumSizeHint().height();
+        int pane;
+        if (userPaneHeight_) {
+            pane = *userPaneHeight_;
+        } else {
+            // Untouched, the pane shows five lines of conversation or two fifths of the height,
+            // whichever is more, as long as the table keeps four rows.
+            pane = std::max(paneMinimum + assistantPane_->conversationHeight(5) - assistantPane_->conversationHeight(2),
+                            total * 2 / 5);
+            if (results) pane = std::min(pane, total - resultsMinimumHeight(4));
+        }
+        pane = std::max(paneMinimum, std::min(pane, total - pageMinimum));
+        if (split_->sizes().value(1) != pane) split_->setSizes({total - pane, pane});
     }
+    placingDivider_ = false;
 }
 
 bool MainResultsView::eventFilter(QObject* watched, QEvent* event)
@@ -325,6 +418,7 @@ void MainResultsView::refresh()
     if (!session) {
         emptyHardware_->show(store_.systemProfile());
         pages_->setCurrentIndex(0);
+        placeDivider();
         return;
     }
     pages_->setCurrentIndex(1);
@@ -354,6 +448,8 @@ void MainResultsView::refresh()
     dashboard_->show(*session);
     hardware_->show(session->system);
     fillTable(*session);
+    // New texts may wrap onto more lines: the results' minimum height follows.
+    placeDivider();
 }
 
 void MainResultsView::fillTable(const AIBenchmarkSession& session)
@@ -378,7 +474,7 @@ void MainResultsView::fillTable(const AIBenchmarkSession& session)
         workload->setData(Qt::DecorationRole, Theme::categoryColor(category));
         table_->setItem(r, workloadColumn, workload);
         auto* backend = cell(row.backend);
-        backend->setToolTip(row.backend);
+        backend->setToolTip(row.backendDetail);
         table_->setItem(r, backendColumn, backend);
         auto* score = cell(row.score, right);
         QFont bold = score->font();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Model/AIRecords.h"
+#include "Platform/Foundation/Settings.h"
 
 #include <QWidget>
 
@@ -28,7 +29,9 @@ class MainResultsView : public QWidget {
     Q_OBJECT
 
 public:
-    explicit MainResultsView(BenchmarkStore& store, QWidget* parent = nullptr);
+    // With settings, a divider moved by the user is remembered there.
+    explicit MainResultsView(BenchmarkStore& store, std::optional<Settings> settings = std::nullopt,
+                             QWidget* parent = nullptr);
 
     QTableWidget* resultsTable() const { return table_; }
     QComboBox* categoryFilter() const { return categoryFilter_; }
@@ -43,6 +46,7 @@ public:
     // "Quick AI  ·  CPU", or what a run comparing every backend did.
     static QString runTitle(const AIBenchmarkSession& session);
     AssistantPane* assistantPane() const { return assistantPane_; }
+    QSplitter* splitter() const { return split_; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -52,6 +56,11 @@ private:
     void refresh();
     void fillTable(const AIBenchmarkSession& session);
     void fitColumns();
+    // The results page's minimum height with `rows` table rows, at its current width.
+    int resultsMinimumHeight(int rows) const;
+    // Keeps the results above their minimum and gives the pane what its controls need, the user's
+    // height when the divider was moved, else room for five lines of conversation.
+    void placeDivider();
 
     BenchmarkStore& store_;
     QStackedWidget* pages_;
@@ -68,7 +77,10 @@ private:
     bool fittingColumns_ = false;
     AssistantPane* assistantPane_;
     QSplitter* split_;
-    bool paneSizedByUser_ = false;
+    std::optional<Settings> settings_;
+    std::optional<int> userPaneHeight_;
+    bool placingDivider_ = false;
+    bool sidewaysScrolling_ = false;
 };
 
 }  // namespace korvalen

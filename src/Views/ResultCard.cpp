@@ -18,10 +18,13 @@ ResultCard::Row ResultCard::row(const AIBenchmarkResult& result)
     Row row;
     row.workload = QString::fromStdString(workload.title);
     row.category = qs(rawValue(workload.category));
-    std::string backend(rawValue(result.backend));
-    if (result.backend == AIBackend::gpu && result.gpuName && !result.gpuName->empty())
+    std::string backend(rawValue(result.backend)), detail = backend;
+    if (result.backend == AIBackend::gpu && result.gpuName && !result.gpuName->empty()) {
         backend += " · " + gpuDeviceName(*result.gpuName, result.gpuRegistryID);
+        detail += " · " + gpuDeviceDescription(*result.gpuName, result.gpuRegistryID);
+    }
     row.backend = QString::fromStdString(backend);
+    row.backendDetail = QString::fromStdString(detail);
     row.valid = result.valid;
     row.certified = result.certifiedForComparison.value_or(false);
     row.score =

@@ -17,11 +17,12 @@ public:
     static std::string metric(double value);
 
     struct Row {
-        QString workload;    // catalog title
-        QString category;    // category raw value
-        QString backend;     // backend raw value, with the GPU's name when it ran on one
-        QString score;       // "%.0f"
-        QString throughput;  // metric and unit; "—" for an invalid result, as are the latencies
+        QString workload;       // catalog title
+        QString category;       // category raw value
+        QString backend;        // backend raw value, with the GPU's name when it ran on one
+        QString backendDetail;  // the same with the device's full name, for the tool tip
+        QString score;          // "%.0f"
+        QString throughput;     // metric and unit; "—" for an invalid result, as are the latencies
         QString medianLatency;
         QString p99Latency;         // "—" when the result has none
         QString validity;           // "Valid" or "Invalid"

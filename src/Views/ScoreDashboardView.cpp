@@ -53,7 +53,7 @@ ScoreDashboardView::ScoreDashboardView(QWidget* parent) : QWidget(parent)
     overall_ = makeTile("Overall", "#4f8cff");
     universal_ = makeTile("Universal", "#3ccb8a");
     platform_ = makeTile("Platform", "#d17cf5");
-    for (Tile* tile : {&overall_, &universal_, &platform_}) tiles->addWidget(tile->value->parentWidget(), 1);
+    for (Tile* tile : {&overall_, &universal_, &platform_}) tiles->addWidget(tile->frame, 1);
 
     backends_ = detailLabel(this);
     counts_ = detailLabel(this);
@@ -79,7 +79,19 @@ ScoreDashboardView::Tile ScoreDashboardView::makeTile(const QString& caption, co
     layout->addWidget(value);
     layout->addWidget(detail);
     layout->addStretch(1);
-    return {value, detail};
+    return {frame, value, detail};
+}
+
+void ScoreDashboardView::setCompact(bool compact)
+{
+    if (compact == compact_) return;
+    compact_ = compact;
+    for (Tile* tile : {&overall_, &universal_, &platform_}) {
+        tile->detail->setVisible(!compact);
+        tile->frame->setToolTip(compact ? tile->detail->text() : QString());
+        const int margin = compact ? 8 : 12;
+        tile->frame->layout()->setContentsMargins(12, margin, 12, margin);
+    }
 }
 
 void ScoreDashboardView::show(const AIBenchmarkSession& session)
@@ -91,6 +103,8 @@ void ScoreDashboardView::show(const AIBenchmarkSession& session)
     universal_.detail->setText("Canonical backend per workload");
     platform_.value->setText(qs(scoreText(s.platformScore())));
     platform_.detail->setText("Best backend on this machine");
+    for (Tile* tile : {&overall_, &universal_, &platform_})
+        tile->frame->setToolTip(compact_ ? tile->detail->text() : QString());
 
     backends_->setText(qs("CPU " + scoreText(s.cpu) + "    GPU " + scoreText(s.gpu) + "    Neural Engine " +
                           scoreText(s.neuralEnginePreferred)));
@@ -119,11 +133,12 @@ HardwareProfileView::HardwareProfileView(QWidget* parent) : QWidget(parent)
     layout->setContentsMargins(0, 0, 0, 0);
     QFrame* frame = panel(this);
     auto* inner = new QVBoxLayout(frame);
+    inner_ = inner;
     inner->setContentsMargins(16, 12, 16, 12);
     inner->setSpacing(6);
-    auto* caption = new QLabel("HARDWARE", frame);
-    caption->setObjectName("ScoreCaption");
-    inner->addWidget(caption);
+    heading_ = new QLabel("HARDWARE", frame);
+    heading_->setObjectName("ScoreCaption");
+    inner->addWidget(heading_);
     auto* grid = new QGridLayout;
     grid->setHorizontalSpacing(12);
     grid->setVerticalSpacing(3);
@@ -149,22 +164,29 @@ void HardwareProfileView::show(const AISystemProfile& p)
     std::string memoryText = formatFixed(p.memoryGB, 1) + " GB";
     if (p.availableMemoryGB) memoryText += " · " + formatFixed(*p.availableMemoryGB, 1) + " GB available";
     values_[memory]->setFullText(qs(memoryText));
-    std::string gpuText;
+    // The line names each device briefly; its tool tip names them in full.
+    std::string gpuText, gpuDetail;
     if (p.gpuProfiles && !p.gpuProfiles->empty()) {
         bool anyGPU = false;
         for (const AIGPUProfile& g : *p.gpuProfiles) {
-            if (!gpuText.empty()) gpuText += "; ";
+            if (!gpuText.empty()) gpuText += "; ", gpuDetail += "\n";
             const std::string name = gpuDeviceName(g.name, g.registryID);
             anyGPU = anyGPU || name == g.name;
             gpuText += name;
-            if (g.recommendedWorkingSetMB > 0)
-                gpuText += " · " + formatFixed(g.recommendedWorkingSetMB / 1024.0, 1) + " GB";
+            gpuDetail += gpuDeviceDescription(g.name, g.registryID);
+            if (g.recommendedWorkingSetMB > 0) {
+                const std::string workingSet = " · " + formatFixed(g.recommendedWorkingSetMB / 1024.0, 1) + " GB";
+                gpuText += workingSet;
+                gpuDetail += workingSet;
+            }
         }
         if (!anyGPU) gpuText = "No GPU · " + gpuText;
     } else {
         gpuText = gpuDeviceName(p.gpuName, p.gpuRegistryID);
+        gpuDetail = gpuDeviceDescription(p.gpuName, p.gpuRegistryID);
     }
     values_[gpu]->setFullText(qs(gpuText));
+    values_[gpu]->setToolTip(qs(gpuDetail));
     std::string systemText = p.osVersion;
     if (p.power) {
         systemText += " · " + p.power->source;
@@ -173,6 +195,12 @@ void HardwareProfileView::show(const AISystemProfile& p)
         if (p.power->lowPowerMode) systemText += " · Low Power Mode";
     }
     values_[system]->setFullText(qs(systemText));
+}
+
+void HardwareProfileView::setCompact(bool compact)
+{
+    heading_->setVisible(!compact);
+    inner_->setContentsMargins(16, compact ? 8 : 12, 16, compact ? 8 : 12);
 }
 
 QString HardwareProfileView::text() const

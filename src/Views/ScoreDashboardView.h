@@ -5,6 +5,7 @@
 #include <QWidget>
 
 class QLabel;
+class QVBoxLayout;
 
 namespace korvalen {
 
@@ -22,8 +23,13 @@ public:
     QString universalText() const;
     QString platformText() const;
 
+    // In a low window the tiles keep caption and score and tell what the score means in their
+    // tool tips, so the results table keeps its rows.
+    void setCompact(bool compact);
+
 private:
     struct Tile {
+        QWidget* frame;
         QLabel* value;
         QLabel* detail;
     };
@@ -32,6 +38,7 @@ private:
     Tile overall_, universal_, platform_;
     QLabel* backends_;
     QLabel* counts_;
+    bool compact_ = false;
 };
 
 // The machine a session ran on (or this machine), in a few lines.
@@ -43,9 +50,13 @@ public:
     void show(const AISystemProfile& profile);
     // All lines, "Label: value" each.
     QString text() const;
+    // In a low window the card drops its heading (every line is labelled) and tightens.
+    void setCompact(bool compact);
 
 private:
     enum Line { processor, cores, memory, gpu, system, lineCount };
+    QLabel* heading_;
+    QVBoxLayout* inner_;
     QLabel* captions_[lineCount];
     ElidedLabel* values_[lineCount];
 };

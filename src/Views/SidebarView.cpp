@@ -9,11 +9,14 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStandardItemModel>
+#include <QStyledItemDelegate>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -35,6 +38,25 @@ QString localDateText(Date date)
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(date.time_since_epoch()).count();
     return QDateTime::fromMSecsSinceEpoch(ms).toString("yyyy-MM-dd HH:mm");
 }
+
+// While the list has focus, the session that Return would open is outlined: the lists' style
+// draws no focus rectangle of its own.
+class HistoryItemDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::paint(painter, option, index);
+        if (!(option.state & QStyle::State_HasFocus)) return;
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing, true);
+        painter->setPen(QPen(QColor(0x7f, 0xb0, 0xff), 1));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRoundedRect(QRectF(option.rect).adjusted(0.5, 1.5, -0.5, -1.5), 6, 6);
+        painter->restore();
+    }
+};
 
 }  // namespace
 
@@ -98,11 +120,12 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     buttons->addWidget(start_, 1);
     buttons->addWidget(stop_);
     layout->addLayout(buttons);
-    // Window-wide shortcuts, told in the buttons' tool tips; a disabled button ignores its click.
+    // Application-wide shortcuts, told in the buttons' tool tips: a run's scene window is the active
+    // window while it lasts and may cover the buttons. A disabled button ignores its click.
     const auto shortcut = [this](QPushButton* button, const QKeySequence& keys) {
         auto* action = new QAction(button->text(), this);
         action->setShortcut(keys);
-        action->setShortcutContext(Qt::WindowShortcut);
+        action->setShortcutContext(Qt::ApplicationShortcut);
         connect(action, &QAction::triggered, button, &QPushButton::click);
         addAction(action);
         button->setToolTip(button->text() + " (" + keys.toString(QKeySequence::NativeText) + ")");
@@ -129,6 +152,7 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     history_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     history_->setTextElideMode(Qt::ElideRight);
     history_->setUniformItemSizes(true);
+    history_->setItemDelegate(new HistoryItemDelegate(history_));
     historyEmpty_ = new QLabel("Completed runs appear here.", this);
     historyEmpty_->setProperty("secondary", true);
     // Restored from the backup, a file kept aside, or saving failed: said where the history is.
@@ -157,11 +181,9 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     connect(liveVisualizations_, &QCheckBox::clicked, this, [this](bool on) { store_.setShowLiveVisualizations(on); });
     connect(start_, &QPushButton::clicked, this, [this] { store_.start(); });
     connect(stop_, &QPushButton::clicked, this, [this] { store_.stop(); });
-    connect(history_, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
-        if (updating_ || !item) return;
-        if (auto id = Uuid::parse(item->data(Qt::UserRole).toString().toStdString())) store_.showSession(*id);
-        refreshHistorySelection();
-    });
+    connect(history_, &QListWidget::itemClicked, this, &SidebarView::openHistoryItem);
+    // Return and Space open the focused session as a click does.
+    history_->installEventFilter(this);
 
     connect(&store_, &BenchmarkStore::configurationChanged, this, &SidebarView::refreshConfiguration);
     connect(&store_, &BenchmarkStore::showLiveVisualizationsChanged, this, &SidebarView::refreshConfiguration);
@@ -174,6 +196,26 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     refreshConfiguration();
     refreshRunState();
     refreshHistory();
+}
+
+void SidebarView::openHistoryItem(QListWidgetItem* item)
+{
+    if (updating_ || !item) return;
+    if (auto id = Uuid::parse(item->data(Qt::UserRole).toString().toStdString())) store_.showSession(*id);
+    refreshHistorySelection();
+}
+
+bool SidebarView::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == history_ && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+        if (plain && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter || key->key() == Qt::Key_Space)) {
+            openHistoryItem(history_->currentItem());
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 QKeySequence SidebarView::startShortcut()

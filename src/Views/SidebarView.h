@@ -7,6 +7,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QListWidget;
+class QListWidgetItem;
 class QProgressBar;
 class QPushButton;
 
@@ -36,7 +37,11 @@ public:
     static QKeySequence startShortcut();  // Ctrl+R
     static QKeySequence stopShortcut();   // Ctrl+.
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    void openHistoryItem(QListWidgetItem* item);
     void refreshConfiguration();
     void refreshRunState();
     void refreshHistory();

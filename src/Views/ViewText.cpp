@@ -4,10 +4,23 @@
 
 namespace korvalen {
 
+namespace {
+
+bool onProcessor(std::optional<std::uint64_t> registryID)
+{
+    return registryID && SystemProfiler::isProcessorDevice(*registryID);
+}
+
+}  // namespace
+
 std::string gpuDeviceName(const std::string& name, std::optional<std::uint64_t> registryID)
 {
-    if (registryID && SystemProfiler::isProcessorDevice(*registryID)) return "OpenCL on the processor (" + name + ")";
-    return name;
+    return onProcessor(registryID) ? "OpenCL on CPU" : name;
+}
+
+std::string gpuDeviceDescription(const std::string& name, std::optional<std::uint64_t> registryID)
+{
+    return onProcessor(registryID) ? "OpenCL on the processor (" + name + ")" : name;
 }
 
 }  // namespace korvalen

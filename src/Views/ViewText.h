@@ -24,7 +24,9 @@ inline QString qs(const char* text)
 }
 
 // How the window names a GPU device: one of the processor type (OpenCL running the GPU path on the
-// CPU when the machine has no GPU) is never passed off as a GPU.
+// CPU when the machine has no GPU) is never passed off as a GPU. Short enough for a column or a card;
+// the description adds the device's own name for tool tips.
 std::string gpuDeviceName(const std::string& name, std::optional<std::uint64_t> registryID);
+std::string gpuDeviceDescription(const std::string& name, std::optional<std::uint64_t> registryID);
 
 }  // namespace korvalen

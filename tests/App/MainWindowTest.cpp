@@ -2,6 +2,7 @@
 #include "App/MainWindow.h"
 #include "App/QuitSignalBridge.h"
 #include "State/BenchmarkStore.h"
+#include "Visualization/AIVisualizationCoordinator.h"
 #include "support/FakeBenchmarkEngine.h"
 #include "support/QtTestApp.h"
 
@@ -12,6 +13,10 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+
+// A key as the window system delivers it, shortcuts first (what QTest's key clicks use).
+Q_GUI_EXPORT void qt_handleKeyEvent(QWindow* w, QEvent::Type t, int k, Qt::KeyboardModifiers mods,
+                                    const QString& text = QString(), bool autorep = false, ushort count = 1);
 
 using namespace korvalen;
 using korvalen::test::processEventsUntil;
@@ -129,6 +134,31 @@ TEST_F(MainWindowTest, ClosingTheWindowIsAQuitRequestThatWaitsForARun)
     second.restoreFrameAndShow();
     EXPECT_TRUE(second.close());
     EXPECT_EQ(quits, 2);
+}
+
+TEST_F(MainWindowTest, CtrlPeriodStopsARunWhileItsSceneWindowIsTheActiveWindow)
+{
+    auto store = makeStore();
+    KorvalenAIAppDelegate delegate(notifications, [this] { ++quits; });
+    MainWindow window(*store, delegate, settings());
+    window.restoreFrameAndShow();
+    store->setSelectedBackend(AIBackend::cpu);
+    store->setShowLiveVisualizations(true);
+
+    engine.holdItems(true);
+    store->start();
+    ASSERT_TRUE(processEventsUntil([&] { return engine.itemsStarted() == 1; }));
+    AIVisualizationWindowController* scene = store->visualization().controller();
+    ASSERT_TRUE(scene && scene->window() && scene->window()->isVisible());
+    QWindow* sceneWindow = scene->window()->windowHandle();
+    ASSERT_TRUE(processEventsUntil([&] { return QGuiApplication::focusWindow() == sceneWindow; }))
+        << "the scene window is made the active window as it opens";
+
+    qt_handleKeyEvent(sceneWindow, QEvent::KeyPress, Qt::Key_Period, Qt::ControlModifier);
+    EXPECT_TRUE(std::holds_alternative<AIRunState::Stopping>(store->runState().value));
+    engine.holdItems(false);
+    ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
+    EXPECT_TRUE(store->currentSession()->cancelled);
 }
 
 TEST_F(MainWindowTest, TerminationSignalsBecomeQuitRequests)

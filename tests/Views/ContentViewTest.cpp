@@ -1,4 +1,6 @@
+#include "Assistant/Views/AssistantBubble.h"
 #include "Assistant/Views/AssistantPane.h"
+#include "Assistant/Views/AssistantProviderSelector.h"
 #include "State/BenchmarkStore.h"
 #include "Views/ContentView.h"
 #include "Views/MainResultsView.h"
@@ -22,10 +24,14 @@
 #include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QScrollBar>
+#include <QSplitter>
 #include <QStandardItemModel>
 #include <QStyleOption>
 #include <QStyledItemDelegate>
@@ -97,6 +103,98 @@ std::vector<std::vector<int>> greyLevels(QWidget& widget, QRect area)
         for (int x = area.left(); x <= area.right(); ++x) rows.back().push_back(qGray(image.pixel(x, y)));
     }
     return rows;
+}
+
+// Drags the divider between the results and the assistant as a mouse would, to `y` in the splitter.
+void dragDivider(QSplitter* split, int y)
+{
+    QSplitterHandle* handle = split->handle(1);
+    const QPoint grab = handle->rect().center();
+    const QPoint target = split->mapToGlobal(QPoint(grab.x(), y));
+    QMouseEvent press(QEvent::MouseButtonPress, grab, handle->mapToGlobal(grab), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QMouseEvent move(QEvent::MouseMove, handle->mapFromGlobal(target), target, Qt::NoButton, Qt::LeftButton,
+                     Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, handle->mapFromGlobal(target), target, Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    for (QMouseEvent* event : {&press, &move, &release}) QCoreApplication::sendEvent(handle, event);
+    QCoreApplication::processEvents();
+}
+
+// What a reader of the results and the assistant must see whole, wherever the divider is: every
+// assistant control at its hinted height, the score cards' texts unsqueezed and clear of the
+// table, the table's first `rows` rows and the newest message's first `lines` lines.
+void expectLegible(ContentView& view, int rows, int lines)
+{
+    MainResultsView* results = view.results();
+    AssistantPane* pane = results->assistantPane();
+    for (QWidget* control : pane->findChildren<QWidget*>()) {
+        if (!control->isVisible() || !(qobject_cast<QAbstractButton*>(control) || qobject_cast<QComboBox*>(control) ||
+                                       qobject_cast<QLineEdit*>(control)))
+            continue;
+        EXPECT_GE(control->height(), control->sizeHint().height())
+            << control->metaObject()->className() << " " << control->property("text").toString().toStdString();
+    }
+    QTableWidget* table = results->resultsTable();
+    for (QWidget* card :
+         {static_cast<QWidget*>(results->scoreDashboard()), static_cast<QWidget*>(results->hardwareProfile())}) {
+        for (QLabel* label : card->findChildren<QLabel*>()) {
+            if (!label->isVisible()) continue;
+            const int needed = label->wordWrap() ? label->heightForWidth(label->width()) : label->sizeHint().height();
+            EXPECT_GE(label->height(), needed) << label->text().toStdString();
+            EXPECT_TRUE(label->parentWidget()->rect().contains(label->geometry())) << label->text().toStdString();
+        }
+        EXPECT_LT(card->mapTo(&view, QPoint(0, card->height())).y(), table->mapTo(&view, QPoint(0, 0)).y());
+    }
+    EXPECT_GE(table->viewport()->height(), rows * table->rowHeight(0));
+    // A line's height as the message's label lays text out: one line more, less one line.
+    const QLabel* newest = pane->bubbles().back()->textLabel();
+    QLabel probe;
+    probe.setFont(newest->font());
+    probe.setWordWrap(true);
+    probe.setTextInteractionFlags(newest->textInteractionFlags());
+    probe.setText("x\nx");
+    const int twoLines = probe.heightForWidth(400);
+    probe.setText("x");
+    const int line = twoLines - probe.heightForWidth(400);
+    const QWidget* conversation = pane->conversation()->viewport();
+    EXPECT_LE(newest->mapTo(conversation, QPoint(0, lines * line)).y(), conversation->height());
+}
+
+TEST_F(ContentViewTest, TheResultsAndTheLocalModelControlsStayLegibleWhereverTheDividerIs)
+{
+    auto store = makeStore();
+    store->selectAssistantProvider(AIAssistantProvider::localModel);
+    const Settings settings(dir.path() + "/settings.conf");
+    auto view = std::make_unique<ContentView>(*store, settings);
+    view->show();
+    view->sidebar()->startButton()->click();
+    ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
+    QSplitter* split = view->results()->splitter();
+
+    const struct {
+        QSize size;
+        int rows, lines;
+    } sizes[] = {{QSize(1280, 820), 4, 5}, {QSize(960, 620), 2, 2}};
+    for (const auto& [size, rows, lines] : sizes) {
+        SCOPED_TRACE(std::to_string(size.width()) + "x" + std::to_string(size.height()));
+        view->resize(size);
+        QCoreApplication::processEvents();
+        expectLegible(*view, rows, lines);
+        dragDivider(split, 0);
+        expectLegible(*view, 2, lines);
+        dragDivider(split, split->height());
+        expectLegible(*view, 2, 2);
+    }
+
+    // Where the user left the divider is where a new window puts it.
+    dragDivider(split, split->height() - 340);
+    const int pane = split->sizes().value(1);
+    view = std::make_unique<ContentView>(*store, settings);
+    view->resize(960, 620);
+    view->show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(view->results()->splitter()->sizes().value(1), pane);
 }
 
 TEST_F(ContentViewTest, StartingFromTheSidebarFillsTheResultsWhileTheWindowStaysLive)
@@ -306,6 +404,9 @@ TEST_F(ContentViewTest, TabVisitsEachControlOnceAndShortcutsStartAndStop)
     start->trigger();
     ASSERT_TRUE(store->isBusy());
     start->trigger();  // ignored while a run is busy
+    EXPECT_EQ(results->assistantPane()->selector()->segment(AIAssistantProvider::localModel)->cursor().shape(),
+              Qt::ArrowCursor)
+        << "a blocked provider choice does not invite a click";
     stop->trigger();
     EXPECT_TRUE(std::holds_alternative<AIRunState::Stopping>(store->runState().value));
     engine.holdItems(false);
@@ -341,24 +442,40 @@ TEST_F(ContentViewTest, UnavailableChoicesAreDisabledAndTitlesSayWhatRan)
     EXPECT_EQ(view.sidebar()->progressBar()->value(), 0);
 }
 
-TEST_F(ContentViewTest, ClearingUnloadsTheSessionAndTheHistoryBringsItBack)
+TEST_F(ContentViewTest, TheKeyboardOpensSessionsFromTheHistoryAndPressesButtons)
 {
     auto store = makeStore();
     ContentView view(*store);
     view.show();
-    view.sidebar()->startButton()->click();
-    ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
-
-    store->clearCurrent();
-    EXPECT_FALSE(store->currentSession());
-    EXPECT_EQ(view.sidebar()->statusLabel()->text(), "Ready");
-    EXPECT_TRUE(view.sidebar()->historyList()->selectedItems().isEmpty());
-
+    for (int run = 0; run < 2; ++run) {
+        view.sidebar()->startButton()->click();
+        ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
+    }
     QListWidget* history = view.sidebar()->historyList();
-    emit history->itemClicked(history->item(0));
+    ASSERT_EQ(history->count(), 2);
+    QLabel* status = view.sidebar()->statusLabel();
+    EXPECT_TRUE(status->text().startsWith("Completed")) << status->text().toStdString();
+    const auto press = [](QWidget* widget, Qt::Key key) {
+        widget->setFocus();
+        QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier, key == Qt::Key_Space ? " " : "\r");
+        QCoreApplication::sendEvent(widget, &event);
+    };
+
+    // Opening another session leaves the last run's status and bar behind.
+    history->setCurrentItem(history->item(1));
+    press(history, Qt::Key_Space);
     ASSERT_TRUE(store->currentSession());
-    EXPECT_EQ(store->currentSession()->id, store->history().front().id);
+    EXPECT_EQ(store->currentSession()->id, store->history()[1].id);
+    EXPECT_EQ(status->text(), "Ready");
+    EXPECT_EQ(view.sidebar()->progressBar()->value(), 0);
+    history->setCurrentItem(history->item(0));
+    press(history, Qt::Key_Return);
+    EXPECT_EQ(store->currentSession()->id, store->history()[0].id);
     EXPECT_EQ(view.results()->resultsTable()->rowCount(), 3);
+
+    press(view.results()->clearButton(), Qt::Key_Return);
+    EXPECT_FALSE(store->currentSession());
+    EXPECT_TRUE(history->selectedItems().isEmpty());
 }
 
 }  // namespace

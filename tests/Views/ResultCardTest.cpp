@@ -1,4 +1,5 @@
 #include "Platform/Compute/GpuDevices.h"
+#include "Views/ElidedLabel.h"
 #include "Views/ResultCard.h"
 #include "Views/ScoreDashboardView.h"
 #include "support/FakeBenchmarkEngine.h"
@@ -100,7 +101,7 @@ TEST(ResultCard, RowShowsMeasuredFiguresOrTheFailure)
 }
 
 // An OpenCL device of the processor type runs the GPU path when there is no GPU: it is named
-// for what it is wherever the window shows it.
+// for what it is wherever the window shows it, briefly, with its own name in the tool tip.
 TEST(ResultCard, AProcessorDeviceIsNeverPassedOffAsAGPU)
 {
     struct Devices : gpu::DeviceProvider {
@@ -119,7 +120,8 @@ TEST(ResultCard, AProcessorDeviceIsNeverPassedOffAsAGPU)
     AIBenchmarkResult result = korvalen::testing::FakeBenchmarkEngine::scoredResult(item, AIScoreRole::universal);
     result.gpuName = "pthread-example";
     result.gpuRegistryID = 7;
-    EXPECT_EQ(ResultCard::row(result).backend, "GPU · OpenCL on the processor (pthread-example)");
+    EXPECT_EQ(ResultCard::row(result).backend, "GPU · OpenCL on CPU");
+    EXPECT_EQ(ResultCard::row(result).backendDetail, "GPU · OpenCL on the processor (pthread-example)");
     result.gpuName = "Example GPU";
     result.gpuRegistryID = 8;
     EXPECT_EQ(ResultCard::row(result).backend, "GPU · Example GPU");
@@ -129,8 +131,11 @@ TEST(ResultCard, AProcessorDeviceIsNeverPassedOffAsAGPU)
     AISystemProfile profile = korvalen::testing::comparableSystem();
     profile.gpuProfiles = std::vector<AIGPUProfile>{{.name = "pthread-example", .registryID = 7}};
     panel.show(profile);
-    EXPECT_TRUE(panel.text().contains("GPU: No GPU · OpenCL on the processor (pthread-example)"))
-        << panel.text().toStdString();
+    EXPECT_TRUE(panel.text().contains("GPU: No GPU · OpenCL on CPU")) << panel.text().toStdString();
+    QString tip;
+    for (const ElidedLabel* value : panel.findChildren<ElidedLabel*>())
+        if (value->fullText().startsWith("No GPU")) tip = value->toolTip();
+    EXPECT_EQ(tip, "OpenCL on the processor (pthread-example)");
     gpu::setDeviceProvider(nullptr);
 }
 

@@ -15,6 +15,8 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
+#include <cmath>
+
 namespace korvalen {
 
 namespace {
@@ -49,13 +51,20 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
     setAttribute(Qt::WA_StyledBackground, true);
     setStyleSheet(R"(
 #AssistantPane { background: #11151c; border-top: 1px solid #262d3a; }
-#AssistantPane QScrollArea, #AssistantViewport, #AssistantMessages { background: transparent; border: none; }
+#AssistantViewport, #AssistantMessages { background: transparent; border: none; }
+#AssistantPane QScrollArea { background: transparent; border: 1px solid transparent; border-radius: 6px; }
+#AssistantPane QScrollArea:focus { border-color: #7fb0ff; }
 #AssistantPane QLineEdit { background: #1b2130; border: 1px solid #2c3445; border-radius: 6px; padding: 6px 8px;
                            color: #e6eaf2; selection-background-color: #2b4f91; }
+#AssistantPane QLineEdit:focus { border-color: #7fb0ff; }
+#AssistantPane[compact="true"] QPushButton { padding-top: 4px; padding-bottom: 4px; }
+#AssistantPane[compact="true"] QLineEdit { padding-top: 4px; padding-bottom: 4px; }
+#AssistantPane[compact="true"] QComboBox { padding-top: 3px; padding-bottom: 3px; }
 #AssistantBubbleText { color: #e6eaf2; }
 #AssistantBubbleTime { color: rgba(230, 234, 242, 0.45); }
 )");
     auto* layout = new QVBoxLayout(this);
+    layout_ = layout;
     layout->setContentsMargins(14, 10, 14, 10);
     layout->setSpacing(6);
 
@@ -75,13 +84,17 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
     auto* local = new QVBoxLayout(localBox_);
     local->setContentsMargins(0, 0, 0, 0);
     local->setSpacing(6);
+    // The model and its commands share one row, so the pane still fits under the results at the
+    // window's minimum size.
     auto* modelRow = new QHBoxLayout;
     models_ = new QComboBox(localBox_);
+    models_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    models_->setMinimumContentsLength(12);
     useModel_ = new QPushButton("Use", localBox_);
     startModel_ = new QPushButton("Start", localBox_);
     stopModel_ = new QPushButton("Stop", localBox_);
     findEngine_ = new QPushButton("Find engine", localBox_);
-    local->addWidget(models_);
+    modelRow->addWidget(models_, 1);
     for (QPushButton* b : {useModel_, startModel_, stopModel_, findEngine_}) modelRow->addWidget(b);
     local->addLayout(modelRow);
     auto* endpointRow = new QHBoxLayout;
@@ -206,6 +219,18 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
     syncMessages();
     syncLocalControls();
     refreshControls();
+    // However the divider is placed, a message shows at least its first two lines.
+    scroll_->setMinimumHeight(conversationHeight(2));
+}
+
+void AssistantPane::setCompact(bool compact)
+{
+    if (compact == property("compact").toBool()) return;
+    setProperty("compact", compact);
+    layout_->setContentsMargins(14, compact ? 6 : 10, 14, compact ? 6 : 10);
+    layout_->setSpacing(compact ? 4 : 6);
+    // The style sheet reads the property only when it is applied again.
+    setStyleSheet(styleSheet());
 }
 
 void AssistantPane::refreshControls()
@@ -239,6 +264,8 @@ void AssistantPane::syncLocalControls()
     if (!endpoint_->isModified()) endpoint_->setText(qs(assistant_.localEndpoint()));
     if (!modelName_->isModified()) modelName_->setText(qs(assistant_.localModel()));
     managerStatus_->setText(manager.statusText());
+    // The manager's status is shown once: not again under the assistant's when both say the same.
+    managerStatus_->setVisible(!managerStatus_->text().isEmpty() && managerStatus_->text() != status_->text());
     const bool blocked = (runIsBusy_ && runIsBusy_()) || manager.isBusy();
     useModel_->setEnabled(!blocked && !assistant_.isResponding());
     startModel_->setEnabled(!blocked && !assistant_.isResponding() && manager.engineInstalled());
@@ -268,6 +295,16 @@ void AssistantPane::syncMessages()
     }
     // The newest message is the one to read, once the layout has grown to hold it.
     followNewest_ = true;
+}
+
+int AssistantPane::conversationHeight(int lines) const
+{
+    // The conversation's frame, a bubble's padding and header, then its text lines.
+    // Selectable text is laid out in whole pixels per line, so a line's height is rounded up.
+    const AssistantBubble* bubble = bubbles_.empty() ? nullptr : bubbles_.front();
+    const int header = bubble ? bubble->speakerLabel()->sizeHint().height() : fontMetrics().height();
+    const double line = std::ceil(QFontMetricsF(bubble ? bubble->textLabel()->font() : font()).lineSpacing());
+    return 2 + 10 + header + 4 + lines * static_cast<int>(line);
 }
 
 }  // namespace korvalen

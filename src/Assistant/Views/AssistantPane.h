@@ -37,6 +37,8 @@ public:
 
     // Enables and disables what a run or a pending answer blocks; the host calls it when the run state changes.
     void refreshControls();
+    // Tighter rows for a low window; every control keeps the height its text needs.
+    void setCompact(bool compact);
 
     AssistantProviderSelector* selector() const { return selector_; }
     QLineEdit* composer() const { return composer_; }
@@ -47,6 +49,9 @@ public:
     const std::vector<QPushButton*>& quickActionButtons() const { return quick_; }
     const std::vector<AssistantBubble*>& bubbles() const { return bubbles_; }
     QLabel* statusLabel() const { return status_; }
+    QScrollArea* conversation() const { return scroll_; }
+    // The conversation's height that shows a message's header and its first `lines` lines.
+    int conversationHeight(int lines) const;
 
 private:
     void syncMessages();
@@ -54,6 +59,7 @@ private:
 
     AssistantConversationController& assistant_;
     std::function<bool()> runIsBusy_;
+    QVBoxLayout* layout_;
     AssistantProviderSelector* selector_;
     QWidget* localBox_;
     QComboBox* models_;

@@ -3,6 +3,7 @@
 #include "Assistant/Views/AssistantSymbols.h"
 
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QPainter>
 
 namespace korvalen {
@@ -12,6 +13,7 @@ namespace {
 const QColor primaryColor(0xe6, 0xea, 0xf2);
 const QColor secondaryColor(0x8b, 0x95, 0xa7);
 const QColor purple(0xaf, 0x52, 0xde);
+const QColor focusRing(0x7f, 0xb0, 0xff);
 
 QColor withAlpha(QColor color, qreal alpha)
 {
@@ -40,6 +42,26 @@ AssistantProviderSegment::AssistantProviderSegment(AIAssistantProvider provider,
     setAccessibleName(title);
 }
 
+void AssistantProviderSegment::keyPressEvent(QKeyEvent* event)
+{
+    // Return chooses like Space and a click.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && isEnabled()) {
+        click();
+        return;
+    }
+    QAbstractButton::keyPressEvent(event);
+}
+
+void AssistantProviderSegment::changeEvent(QEvent* event)
+{
+    // A blocked choice neither invites a click nor looks like one that would take it.
+    if (event->type() == QEvent::EnabledChange) {
+        setCursor(isEnabled() ? Qt::PointingHandCursor : Qt::ArrowCursor);
+        update();
+    }
+    QAbstractButton::changeEvent(event);
+}
+
 void AssistantProviderSegment::setSelected(bool selected)
 {
     selected_ = selected;
@@ -56,6 +78,7 @@ void AssistantProviderSegment::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
+    if (!isEnabled()) p.setOpacity(0.45);
     if (selected_) {
         p.setPen(QPen(withAlpha(purple, 0.55), 1));
         p.setBrush(withAlpha(purple, 0.22));
@@ -70,6 +93,12 @@ void AssistantProviderSegment::paintEvent(QPaintEvent*)
     const QRect textRect(10 + symbolSize + 6, 0, width() - (10 + symbolSize + 6) - 10, height());
     p.drawText(textRect, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine,
                QFontMetrics(font()).elidedText(text(), Qt::ElideRight, textRect.width()));
+    if (hasFocus()) {
+        p.setOpacity(1);
+        p.setPen(QPen(focusRing, 1.5));
+        p.setBrush(Qt::NoBrush);
+        p.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 7, 7);
+    }
 }
 
 AssistantProviderSelector::AssistantProviderSelector(AIAssistantProvider selectedProvider, bool disabled,
