@@ -35,7 +35,8 @@ QFont systemFont(int pixelSize, QFont::Weight weight = QFont::Normal, double tra
 constexpr int captionSize = 11;
 constexpr int caption2Size = 10;
 
-const QString shortcutHint = QStringLiteral("Ctrl+. stops the benchmark and Ctrl+R starts one, from this window too.");
+const QString shortcutHint =
+    QStringLiteral("Stop the benchmark with Ctrl+. and start one with Ctrl+R, from this window too.");
 
 QLabel* makeLabel(const QFont& font, const QColor& color, QWidget* parent)
 {
