@@ -23,7 +23,8 @@ int KorvalenAIApp::main(int argc, char** argv)
     AllocatorPolicy::apply();
     QApplication app(argc, argv);
     QApplication::setApplicationName("Korvalen AI");
-    QApplication::setApplicationDisplayName("Korvalen AI");
+    // No display name: on X11 Qt appends it to every window title that does not end with it, and
+    // the titles already carry the name where it belongs ("Korvalen AI — Image Classification").
     Theme::applyToApplication();
     // Closing the last window goes through the delegate like every other quit request.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -138,6 +138,13 @@ void applyToApplication()
     p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x5b, 0x64, 0x75));
     p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x5b, 0x64, 0x75));
     QApplication::setPalette(p);
+    // The default text size lives in the application's font, not in a style sheet rule: a rule that
+    // matches every widget would override each view's own font and colours.
+    QFont font = QApplication::font();
+    font.setPixelSize(defaultFontPixels);
+    QApplication::setFont(font);
+    // Qt's own dialogs, drawn with this style and palette: a desktop's native one would be light.
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs, true);
     // On the application, not on one window: pop-up lists and tool tips are windows of their own.
     qApp->setStyleSheet(styleSheet());
 }
@@ -145,7 +152,6 @@ void applyToApplication()
 QString styleSheet()
 {
     return QStringLiteral(R"(
-QWidget { color: #e6eaf2; font-size: 13px; }
 QMainWindow, #ContentView { background: #0d1016; }
 #SidebarView { background: #12161e; border-right: 1px solid #262d3a; }
 #AppTitle { font-size: 19px; font-weight: 700; color: #ffffff; }

@@ -19,10 +19,15 @@ inline const QColor good{0x3c, 0xcb, 0x8a};
 inline const QColor warning{0xf0, 0xb2, 0x3c};
 inline const QColor bad{0xf0, 0x5a, 0x64};
 
+// The text size of every widget that sets none of its own.
+inline constexpr int defaultFontPixels = 13;
+
 QColor categoryColor(AICategory category);
-// Fusion with the dark palette, for the whole application; call once after QApplication exists.
+// Fusion with the dark palette and the default font, for the whole application and its dialogs;
+// call once after QApplication exists.
 void applyToApplication();
-// The style sheet of the whole window.
+// The style sheet of the whole application: it styles named classes and objects only and leaves the
+// text of every other widget to the palette and the widget's own font.
 QString styleSheet();
 
 }  // namespace korvalen::Theme

@@ -2,14 +2,20 @@
 
 #include "Visualization/AIVisualizationWindowView.h"
 
+#include <QtGui/qguiapplication_platform.h>
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QImage>
 #include <QScreen>
+#include <QSysInfo>
 #include <QVBoxLayout>
 #include <QWindow>
 
+#include <xcb/xcb.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 namespace korvalen {
 
@@ -52,6 +58,67 @@ void constrainToCurrentScreen(QWidget& window)
 
 }  // namespace AIVisualizationWindowGeometry
 
+namespace {
+
+xcb_connection_t* x11Connection()
+{
+    auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    auto* x11 = app ? app->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    return x11 ? x11->connection() : nullptr;
+}
+
+// Makes `frame` the X window's background, so that the server shows it the moment the window is
+// mapped, before the first expose reaches the application. Only where the pixel layout is the
+// plain one of every current X server: 32 bits a pixel, least significant byte first.
+void handFrameToServer(xcb_connection_t* c, xcb_window_t window, const QImage& frame)
+{
+    if (QSysInfo::ByteOrder != QSysInfo::LittleEndian || frame.isNull()) return;
+    const xcb_setup_t* setup = xcb_get_setup(c);
+    if (setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST) return;
+    xcb_get_geometry_reply_t* geometry = xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr);
+    if (!geometry) return;
+    const uint8_t depth = geometry->depth;
+    const bool sameSize = geometry->width == frame.width() && geometry->height == frame.height();
+    std::free(geometry);
+    if (!sameSize || (depth != 24 && depth != 32)) return;
+    bool plainPixels = false;
+    for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem; xcb_format_next(&it))
+        if (it.data->depth == depth) plainPixels = it.data->bits_per_pixel == 32;
+    if (!plainPixels) return;
+
+    const QImage pixels =
+        frame.convertToFormat(depth == 32 ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+    const xcb_pixmap_t pixmap = xcb_generate_id(c);
+    xcb_create_pixmap(c, depth, pixmap, window, uint16_t(pixels.width()), uint16_t(pixels.height()));
+    const xcb_gcontext_t gc = xcb_generate_id(c);
+    xcb_create_gc(c, gc, pixmap, 0, nullptr);
+    // In bands that fit one request.
+    const std::size_t line = std::size_t(pixels.bytesPerLine());
+    const std::size_t room = std::size_t(xcb_get_maximum_request_length(c)) * 4 - 64;
+    const int band = int(std::max<std::size_t>(1, room / line));
+    for (int y = 0; y < pixels.height(); y += band) {
+        const int rows = std::min(band, pixels.height() - y);
+        xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, gc, uint16_t(pixels.width()), uint16_t(rows), 0, int16_t(y),
+                      0, depth, uint32_t(line * std::size_t(rows)), pixels.constScanLine(y));
+    }
+    xcb_change_window_attributes(c, window, XCB_CW_BACK_PIXMAP, &pixmap);
+    // The window holds the pixmap as long as it is its background.
+    xcb_free_gc(c, gc);
+    xcb_free_pixmap(c, pixmap);
+    xcb_flush(c);
+}
+
+// Back to Qt's own setting once the application draws: a later exposure waits for a repaint
+// instead of showing the first frame again.
+void takeFrameFromServer(xcb_connection_t* c, xcb_window_t window)
+{
+    const uint32_t none = XCB_BACK_PIXMAP_NONE;
+    xcb_change_window_attributes(c, window, XCB_CW_BACK_PIXMAP, &none);
+    xcb_flush(c);
+}
+
+}  // namespace
+
 AIVisualizationWindow::AIVisualizationWindow(QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
@@ -87,6 +154,7 @@ AIVisualizationWindowController::AIVisualizationWindowController(AIVisualization
 
     connect(window_.get(), &AIVisualizationWindow::willClose, this, &AIVisualizationWindowController::windowWillClose);
     observeScreens();
+    if (QWindow* handle = window_->windowHandle()) handle->installEventFilter(this);
 }
 
 AIVisualizationWindowController::AIVisualizationWindowController(AIVisualizationRequest request, WithoutWindow,
@@ -135,9 +203,38 @@ void AIVisualizationWindowController::constrain()
     if (window_) AIVisualizationWindowGeometry::constrainToCurrentScreen(*window_);
 }
 
+QImage AIVisualizationWindowController::renderFirstFrame() const
+{
+    if (!window_) return {};
+    // Grabbing a hidden widget lays it out at its size first.
+    return window_->grab().toImage();
+}
+
+bool AIVisualizationWindowController::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::Expose && window_ && watched == window_->windowHandle() && !exposed_ &&
+        window_->windowHandle()->isExposed()) {
+        exposed_ = true;
+        // By its first exposure the window manager has framed the window: the placement so far
+        // knew only the inner size, so the frame may reach past the visible area.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                constrain();
+                if (xcb_connection_t* c = x11Connection(); c && window_) takeFrameFromServer(c, window_->winId());
+            },
+            Qt::QueuedConnection);
+    }
+    return QObject::eventFilter(watched, event);
+}
+
 void AIVisualizationWindowController::showWindow()
 {
     if (!window_) return;
+    // A new window would show whatever the screen held there (often the previous scene window)
+    // until its first paint: the X server gets the first frame before the window is mapped.
+    if (xcb_connection_t* c = x11Connection(); c && !window_->isVisible())
+        handFrameToServer(c, window_->winId(), renderFirstFrame());
     window_->show();
     window_->raise();
     window_->activateWindow();

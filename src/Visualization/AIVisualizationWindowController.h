@@ -2,6 +2,7 @@
 
 #include "Visualization/AIVisualizationModel.h"
 
+#include <QImage>
 #include <QMetaObject>
 #include <QObject>
 #include <QPointer>
@@ -70,8 +71,10 @@ public:
     std::function<void()> onClose;
     bool closingQuietly = false;
 
-    // Shows the window above the others, keyed and in front.
+    // Shows the window above the others, keyed and in front, with its first frame already drawn.
     virtual void showWindow();
+    // The window's content as it will first appear, drawn before the window is shown.
+    QImage renderFirstFrame() const;
     // Closes the window; `onClose` follows unless `closingQuietly` is set.
     virtual void close();
 
@@ -83,6 +86,8 @@ protected:
     // The window is closing: forget the screen observers and report a user's close once.
     void windowWillClose();
 
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void observeScreens();
     void forgetScreenObservers();
@@ -92,6 +97,7 @@ private:
     std::unique_ptr<AIVisualizationWindow> window_;
     std::vector<QMetaObject::Connection> screenObservers_;
     bool closed_ = false;
+    bool exposed_ = false;
 };
 
 }  // namespace korvalen

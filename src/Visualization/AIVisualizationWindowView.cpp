@@ -35,6 +35,9 @@ QFont systemFont(int pixelSize, QFont::Weight weight = QFont::Normal, double tra
 constexpr int captionSize = 11;
 constexpr int caption2Size = 10;
 
+const QString shortcutHint =
+    QStringLiteral("Stop the benchmark with Ctrl+. and start one with Ctrl+R, from this window too.");
+
 QLabel* makeLabel(const QFont& font, const QColor& color, QWidget* parent)
 {
     auto* label = new QLabel(parent);
@@ -196,8 +199,10 @@ AIVisualizationWindowView::AIVisualizationWindowView(AIVisualizationModel& model
     auto* titles = new QVBoxLayout;
     titles->setSpacing(3);
     auto* title = makeLabel(systemFont(16, QFont::DemiBold), primaryText, header);
+    title->setObjectName("VisualizationTitle");
     title->setText(QString::fromStdString(request.title));
     auto* subtitle = makeLabel(systemFont(captionSize), secondaryText, header);
+    subtitle->setObjectName("VisualizationSubtitle");
     subtitle->setText(QString::fromStdString(request.subtitle));
     titles->addWidget(title);
     titles->addWidget(subtitle);
@@ -207,6 +212,7 @@ AIVisualizationWindowView::AIVisualizationWindowView(AIVisualizationModel& model
     auto* badges = new QVBoxLayout;
     badges->setSpacing(4);
     badge_ = makeLabel(systemFont(10, QFont::Bold, 1.15), primaryText, header);
+    badge_->setObjectName("VisualizationBadge");
     badge_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     badges->addWidget(badge_, 0, Qt::AlignRight);
     auto* backendRow = new QHBoxLayout;
@@ -215,6 +221,7 @@ AIVisualizationWindowView::AIVisualizationWindowView(AIVisualizationModel& model
     backendGlyph->set(backendSymbol(request.backend), secondaryText);
     backendGlyph_ = backendGlyph;
     backendLabel_ = makeLabel(systemFont(caption2Size), secondaryText, header);
+    backendLabel_->setObjectName("VisualizationBackend");
     backendLabel_->setText(QString::fromStdString(std::string(rawValue(request.backend))));
     backendRow->addStretch(1);
     backendRow->addWidget(backendGlyph_, 0, Qt::AlignVCenter);
@@ -232,13 +239,19 @@ AIVisualizationWindowView::AIVisualizationWindowView(AIVisualizationModel& model
     auto* status = new QVBoxLayout;
     status->setSpacing(2);
     statusFirst_ = makeLabel(systemFont(captionSize), primaryText, footer);
+    statusFirst_->setObjectName("VisualizationStatus");
     statusSecond_ = makeLabel(systemFont(captionSize), secondaryText, footer);
     status->addWidget(statusFirst_);
     status->addWidget(statusSecond_);
     footerRow->addLayout(status);
     footerRow->addStretch(1);
     caption_ = makeLabel(systemFont(9, QFont::Bold, 1.0), secondaryText, footer);
+    caption_->setObjectName("VisualizationCaption");
     footerRow->addWidget(caption_, 0, Qt::AlignVCenter);
+
+    // This window is in front during a run and the main window's Stop is often behind it.
+    header->setToolTip(shortcutHint);
+    footer->setToolTip(shortcutHint);
 
     overlay->addWidget(header);
     overlay->addStretch(1);

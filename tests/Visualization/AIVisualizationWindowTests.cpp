@@ -70,6 +70,26 @@ TEST(VisualizationWindow, QuietCloseNeverReportsAndAUserCloseReportsOnce)
     EXPECT_EQ(reports, 1);
 }
 
+TEST(VisualizationWindow, DrawsItsFirstFrameBeforeItIsShown)
+{
+    test::qtApp(true);
+    AIVisualizationWindowController controller(AIVisualizationRequest{
+        AIWorkloadID::imageClassification, "Image Classification", "MobileNet-class", AIBackend::cpu,
+        AIVisualizationStyle::of(AIVisualizationStyle::Kind::classification), SceneColor::srgb(0.16, 0.78, 0.92)});
+    const QImage frame = controller.renderFirstFrame();
+    EXPECT_FALSE(controller.window()->isVisible());
+    EXPECT_EQ(frame.size(), controller.window()->size() * controller.window()->devicePixelRatio());
+    // Laid out at the window's size: the header's title and the status panel are in place.
+    auto inked = [&](int top, int bottom) {
+        int count = 0;
+        for (int y = top; y < bottom; ++y)
+            for (int x = 0; x < frame.width(); ++x) count += qGray(frame.pixel(x, y)) > 128;
+        return count;
+    };
+    EXPECT_GT(inked(30, 60), 100) << "header";
+    EXPECT_GT(inked(frame.height() - 50, frame.height() - 20), 100) << "status panel";
+}
+
 TEST(VisualizationWindowView, PanelsFollowThePhase)
 {
     test::qtApp(true);

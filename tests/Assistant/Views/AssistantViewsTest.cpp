@@ -4,6 +4,7 @@
 
 #include <QLabel>
 #include <QMouseEvent>
+#include <QTextDocument>
 
 #include <gtest/gtest.h>
 
@@ -42,20 +43,47 @@ TEST(AssistantBubbleView, ShowsUntrustedTextAsPlainTextOnItsSide)
         EXPECT_EQ(bubble.appearance(), c.appearance);
         EXPECT_EQ(bubble.speakerLabel()->text(), c.speaker);
         EXPECT_EQ(bubble.symbolName(), c.symbol);
-        EXPECT_EQ(bubble.textLabel()->textFormat(), Qt::PlainText);
-        EXPECT_EQ(bubble.textLabel()->text().toStdString(), hostile);
-        EXPECT_TRUE(bubble.textLabel()->wordWrap());
-        EXPECT_TRUE(bubble.textLabel()->textInteractionFlags() & Qt::TextSelectableByMouse);
-        EXPECT_EQ(bubble.content()->maximumWidth(), AssistantBubble::maximumContentWidth);
+        EXPECT_EQ(bubble.textView()->text().toStdString(), hostile);
+        EXPECT_EQ(bubble.textView()->document()->toHtml().count("<img"), 0);
+        EXPECT_TRUE(bubble.textView()->textInteractionFlags() & Qt::TextSelectableByMouse);
     }
+}
 
-    // A long message wraps inside the width instead of widening the bubble.
-    AssistantBubble longBubble({Uuid::random(), AIAssistantRole::assistant, std::string(4000, 'w') + " end", now()});
-    longBubble.resize(900, 400);
-    longBubble.show();
-    QCoreApplication::processEvents();
-    EXPECT_LE(longBubble.content()->width(), AssistantBubble::maximumContentWidth);
-    EXPECT_LE(longBubble.content()->geometry().right(), 900 - AssistantBubble::oppositeSideGap);
+TEST(AssistantBubbleView, TakesTheRowUpToItsMaximumAndWrapsLongWords)
+{
+    test::qtApp(true);
+    const int maximum = AssistantBubble::maximumContentWidth;
+    const std::string longWord(3000, 'w');
+    struct Case {
+        AIAssistantRole role;
+        std::string text;
+        int rowWidth;
+        int left, width;  // the content's place in the row
+    };
+    const Case cases[] = {
+        // a one-line question and a long answer in a 1000 px row: both 620 wide, on their own sides
+        {AIAssistantRole::user, "Why?", 1000, 1000 - maximum, maximum},
+        {AIAssistantRole::assistant, "A long answer. " + std::string(400, 'a') + " end", 1000, 0, maximum},
+        // a narrow row: the bubble keeps its distance from the opposite side, a long word wraps
+        {AIAssistantRole::assistant, longWord, 400, 0, 400 - AssistantBubble::oppositeSideGap},
+        {AIAssistantRole::user, longWord, 400, AssistantBubble::oppositeSideGap,
+         400 - AssistantBubble::oppositeSideGap},
+    };
+    for (const Case& c : cases) {
+        AssistantBubble bubble({Uuid::random(), c.role, c.text, now()});
+        bubble.resize(c.rowWidth, bubble.heightForWidth(c.rowWidth));
+        bubble.show();
+        QCoreApplication::processEvents();
+        const QRect content = bubble.content()->geometry();
+        EXPECT_EQ(content.left(), c.left) << c.rowWidth;
+        EXPECT_EQ(content.width(), c.width) << c.rowWidth;
+        // Every line of the text lies inside the bubble, none cut at its right edge or bottom.
+        AssistantBubbleText* text = bubble.textView();
+        text->document()->setTextWidth(text->viewport()->width());
+        EXPECT_LE(text->document()->idealWidth(), text->viewport()->width() + 1);
+        EXPECT_GE(text->height(), int(text->document()->size().height()));
+        EXPECT_LE(text->geometry().right(), content.width() - 10);
+    }
 }
 
 TEST(AssistantProviderSelectorView, SelectsReportsAndHonoursDisabled)
