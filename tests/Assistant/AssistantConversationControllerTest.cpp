@@ -134,6 +134,11 @@ TEST_F(ConversationTest, TheExpertAnswersInPlaceOfThePlaceholder)
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(" fallback=false "), std::string::npos);
     EXPECT_EQ(log.events("ASSISTANT_REQUEST id=").size(), 1u);
+
+    c.stopResponse();
+    EXPECT_EQ(c.status(), "Response stopped");
+    c.clearConversation();
+    EXPECT_EQ(c.status(), "Olvane Expert 2 ready");
 }
 
 TEST_F(ConversationTest, RefusedSendsChangeOnlyTheStatus)
@@ -340,14 +345,21 @@ TEST_F(ConversationTest, AManagedEndpointStartsTheSelectedModelOnDemand)
                      [&](const QString& s) { statuses.push_back(s); });
     c.sendMessage(std::string("Analyze my result"));
     ASSERT_TRUE(idle());
-    EXPECT_NE(std::find(statuses.begin(), statuses.end(), QString::fromStdString("Starting " + model.displayName)),
-              statuses.end());
+    const std::vector<QString> expected = {"Contacting local model",
+                                           QString::fromStdString("Starting " + model.displayName),
+                                           "Contacting local model", "Generating response", "Local LLM ready"};
+    EXPECT_EQ(statuses, expected);
     EXPECT_TRUE(manager->engineRunning());
     EXPECT_EQ(c.localModel(), model.modelAlias);
     EXPECT_EQ(settings.stringValue(Settings::Key::assistantModel), QString::fromStdString(model.modelAlias));
+    EXPECT_EQ(settings.stringValue(Settings::Key::assistantEndpoint),
+              QString::fromStdString(manager->managedEndpoint()));
     EXPECT_EQ(last().text, "Stand-in answer: Analyze my result");
     EXPECT_EQ(log.events("ASSISTANT_ENGINE_AUTOSTART model=" + model.id + " reason=chat-request").size(), 1u);
     EXPECT_EQ(log.events("ASSISTANT_LOCAL_REQUEST benchmark_context=true managed=true").size(), 1u);
+
+    c.clearConversation();
+    EXPECT_EQ(c.status().toStdString(), model.displayName + " ready");
 
     // Choosing the expert stops the managed engine.
     c.selectProvider(AIAssistantProvider::olvaneExpert);
@@ -414,6 +426,7 @@ TEST_F(ConversationTest, ManagedModelStartsStaleStartsAndStops)
     c.startManagedModel(model);
     EXPECT_EQ(c.status(), "Starting downloaded local model");
     c.stopManagedModel();
+    EXPECT_FALSE(c.hasPendingModelStart()) << "the stop forgets the start at once";
     processEventsUntil([&] { return !manager->isBusy() && !manager->serverProcessAlive(); });
     EXPECT_EQ(c.status(), "Local model stopped");
     EXPECT_EQ(c.localEndpoint(), previousEndpoint);
@@ -426,6 +439,13 @@ TEST_F(ConversationTest, ManagedModelStartsStaleStartsAndStops)
     EXPECT_FALSE(manager->engineRunning());
     EXPECT_EQ(c.localEndpoint(), previousEndpoint);
     terminating = false;
+
+    // A benchmark while it starts: the start is forgotten at once.
+    c.startManagedModel(model);
+    EXPECT_TRUE(c.pauseForBenchmark());
+    EXPECT_FALSE(c.hasPendingModelStart());
+    processEventsUntil([&] { return !manager->isBusy() && !manager->serverProcessAlive(); });
+    c.resumeAfterBenchmark();
 
     // A start that completes.
     c.startManagedModel(model);
@@ -536,6 +556,8 @@ TEST(ManagedEndpoint, RecognisesOnlyTheManagedEngine)
         {"http://127.0.0.1/v1", false},
         {"http://127.0.0.1:18080/v2", false},
         {"http://127.0.0.1:18080/v1/models", false},
+        {"http://[::1]:18080/v1", true},
+        {"http://192.168.1.20:18080/v1", false},
     };
     for (const auto& [text, managed] : cases)
         EXPECT_EQ(AssistantConversationController::isManagedEndpoint(text), managed) << text;
