@@ -45,6 +45,7 @@ double uptimeSeconds()
 }
 
 const char* const expertReady = "Olvane Expert 2 ready";
+const char* const stoppedWhileStarting = "The local model was stopped while it was starting.";
 
 }  // namespace
 
@@ -376,7 +377,10 @@ Task<> AssistantConversationController::answer(QPointer<AssistantConversationCon
                                                                   managed, evidence, cancel);
         answerText = co_await std::move(call);
     } catch (const LocalTaskCancelled&) {
-        co_return;
+        // Our own cancellation, or a newer question: nothing to show. But a start that the user's
+        // stop ended while this question waited on it is a local failure like any other.
+        if (!self || !self->isCurrent(*request, cancel)) co_return;
+        failure = stoppedWhileStarting;
     } catch (const std::exception& e) {
         failure = e.what();
     }
@@ -633,15 +637,16 @@ std::string AssistantConversationController::exportText(const std::vector<AIAssi
     return text + "\n";
 }
 
-QString AssistantConversationController::exportFileName()
+QString AssistantConversationController::exportFileName(Date when)
 {
-    return "Korvalen-AI-Assistant-" + QDateTime::currentDateTime().toString("yyyy-MM-dd_HH-mm-ss") + ".txt";
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+    return "Korvalen-AI-Assistant-" + QDateTime::fromMSecsSinceEpoch(ms).toString("yyyy-MM-dd_HH-mm-ss") + ".txt";
 }
 
 void AssistantConversationController::exportConversation()
 {
     if (!services_.chooseExportLocation) return;
-    const std::optional<QString> path = services_.chooseExportLocation(exportFileName());
+    const std::optional<QString> path = services_.chooseExportLocation(exportFileName(services_.clock()));
     if (!path || path->isEmpty()) return;
     const std::string text = exportText(messages_, services_.store.systemProfile());
     QSaveFile file(*path);

@@ -104,7 +104,8 @@ public:
     static bool isManagedEndpoint(const std::string& text, std::uint16_t port = AssistantModelManager::standardPort);
     // The export file's text.
     static std::string exportText(const std::vector<AIAssistantMessage>& messages, const AISystemProfile& system);
-    static QString exportFileName();
+    // "Korvalen-AI-Assistant-<local time as yyyy-MM-dd_HH-mm-ss>.txt"
+    static QString exportFileName(Date when);
 
 signals:
     void messagesChanged();

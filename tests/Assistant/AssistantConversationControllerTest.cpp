@@ -61,6 +61,7 @@ public:
         services.store.applicationIsTerminating = [this] { return terminating; };
         services.settings = settings;
         services.modelManager = manager.get();
+        services.clock = [this] { return fixedTime.value_or(now()); };
         services.chooseExportLocation = [this](const QString& name) {
             proposedName = name;
             return exportPath;
@@ -107,6 +108,7 @@ public:
     bool terminating = false;
     std::optional<QString> exportPath;
     QString proposedName;
+    std::optional<Date> fixedTime;
     testing::LogCapture log;
 };
 
@@ -132,6 +134,11 @@ TEST_F(ConversationTest, TheExpertAnswersInPlaceOfThePlaceholder)
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(" fallback=false "), std::string::npos);
     EXPECT_EQ(log.events("ASSISTANT_REQUEST id=").size(), 1u);
+
+    c.stopResponse();
+    EXPECT_EQ(c.status(), "Response stopped");
+    c.clearConversation();
+    EXPECT_EQ(c.status(), "Olvane Expert 2 ready");
 }
 
 TEST_F(ConversationTest, RefusedSendsChangeOnlyTheStatus)
@@ -190,53 +197,57 @@ TEST_F(ConversationTest, TheConversationKeepsTheNewestHundredMessages)
     EXPECT_EQ(c.messages().front().text, "hello 1");
 }
 
-TEST_F(ConversationTest, LocalModelAnswersFallbacksAndRetries)
+// What the user sees for each outcome of a local request. "{expert}" stands for the expert's answer.
+TEST_F(ConversationTest, LocalModelOutcomes)
 {
     StandInLlamaServer server;
     ASSERT_TRUE(server.listen());
-    const std::string ptGreeting = "Olá, como você está? Preciso de ajuda.";
-    const std::string reasonDown = "Connection refused";
+    const std::string refused = "Connection refused";
+    const std::string retryEnglish =
+        "The local model could not complete this response. Please try sending it again.\nTechnical reason: " + refused +
+        "\n\nOlvane Expert 2 did not replace the answer because this is a general conversation, not a benchmark "
+        "analysis.";
+    const std::string retryPortuguese =
+        "O modelo local não conseguiu concluir esta resposta. Tente enviar novamente.\nMotivo técnico: " + refused +
+        "\n\nA Olvane Expert 2 não substituiu a resposta porque esta é uma conversa geral, não uma análise de "
+        "benchmark.";
+    const std::string takeOver =
+        "The local model did not respond, so Olvane Expert 2 took over automatically.\nTechnical reason: ";
+    using A = StandInLlamaServer::Answer;
     struct Case {
         const char* name;
-        StandInLlamaServer::Answer answer;
+        A answer;
         bool serverUp;
         std::string question;
-        bool quickAction;
+        bool quickAction;  // sent as an explicit text rather than from the draft
         std::string engine;
-        std::function<std::string(ConversationTest&)> text;
+        std::string text;
+        const char* confidence;
+        bool evidence;
     };
     const std::vector<Case> cases = {
-        {"local answer", StandInLlamaServer::Answer::normal, true, "Analyze my result", false, "Local LLM",
-         [](ConversationTest&) { return std::string("Stand-in answer: Analyze my result"); }},
-        {"blank local answer: the expert takes over and says why", StandInLlamaServer::Answer::blank, true,
-         "Analyze my result", false, "Olvane Expert 2 fallback",
-         [](ConversationTest& t) {
-             return "The local model did not respond, so Olvane Expert 2 took over automatically.\nTechnical reason: "
-                    "The local model returned an empty answer.\n\n" +
-                    t.expertText("Analyze my result");
-         }},
-        {"unreachable, benchmark question: the expert takes over", StandInLlamaServer::Answer::normal, false,
-         analyzePrompt, true, "Olvane Expert 2 fallback",
-         [&](ConversationTest& t) {
-             return "The local model did not respond, so Olvane Expert 2 took over automatically.\nTechnical reason: " +
-                    reasonDown + "\n\n" + t.expertText(analyzePrompt);
-         }},
-        {"unreachable, Portuguese small talk: retry text", StandInLlamaServer::Answer::normal, false, ptGreeting, false,
-         "Local LLM error",
-         [&](ConversationTest&) {
-             return "O modelo local não conseguiu concluir esta resposta. Tente enviar novamente.\nMotivo técnico: " +
-                    reasonDown +
-                    "\n\nA Olvane Expert 2 não substituiu a resposta porque esta é uma conversa geral, não uma análise "
-                    "de "
-                    "benchmark.";
-         }},
-        {"hostile HTML answer: clear reason", StandInLlamaServer::Answer::html, true, "Analyze my result", false,
+        {"local answer lifts a low confidence", A::normal, true, "ok", false, "Local LLM", "Stand-in answer: ok",
+         "0.900", false},
+        {"local answer keeps a higher one", A::normal, true, "Compare CPU vs GPU", false, "Local LLM",
+         "Stand-in answer: Compare CPU vs GPU", "0.930", false},
+        {"blank local answer: the expert takes over with the reason", A::blank, true, "Analyze my result", false,
+         "Olvane Expert 2 fallback", takeOver + "The local model returned an empty answer.\n\n{expert}", "0.900", true},
+        {"invalid answer: the expert takes over with the reason", A::html, true, "Analyze my result", false,
+         "Olvane Expert 2 fallback", takeOver + "The local model returned an invalid response.\n\n{expert}", "0.900",
+         true},
+        {"unreachable, benchmark question", A::normal, false, "Analyze my result", false, "Olvane Expert 2 fallback",
+         takeOver + refused + "\n\n{expert}", "0.900", true},
+        {"unreachable, Portuguese benchmark question", A::normal, false, "Analise meu resultado", false,
          "Olvane Expert 2 fallback",
-         [](ConversationTest& t) {
-             return "The local model did not respond, so Olvane Expert 2 took over automatically.\nTechnical reason: "
-                    "The local model returned an invalid response.\n\n" +
-                    t.expertText("Analyze my result");
-         }},
+         "O modelo local não respondeu e a Olvane Expert 2 assumiu automaticamente.\nMotivo técnico: " + refused +
+             "\n\n{expert}",
+         "0.900", true},
+        {"unreachable, small talk: retry text", A::normal, false, "Tell me a joke", false, "Local LLM error",
+         retryEnglish, "0.250", false},
+        {"unreachable, Portuguese greeting: retry text", A::normal, false, "Olá, como você está? Preciso de ajuda.",
+         false, "Local LLM error", retryPortuguese, "0.900", false},
+        {"unreachable, small talk from a quick action: always evidence", A::normal, false, "Tell me a joke", true,
+         "Olvane Expert 2 fallback", takeOver + refused + "\n\n{expert}", "0.250", true},
     };
     auto& c = make();
     for (const Case& k : cases) {
@@ -245,38 +256,78 @@ TEST_F(ConversationTest, LocalModelAnswersFallbacksAndRetries)
         useLocalModel(k.serverUp ? server.endpoint()
                                  : "http://127.0.0.1:" + QString::number(test::freeLoopbackPort()) + "/v1");
         server.behaviour.answer = k.answer;
-        const auto before = server.requests().size();
-        if (k.quickAction)
+        const auto requests = log.events("ASSISTANT_LOCAL_REQUEST").size();
+        if (k.quickAction) {
             c.sendMessage(k.question);
-        else {
+        } else {
             c.setDraft(k.question);
             c.sendMessage();
         }
         EXPECT_EQ(c.status(), "Contacting local model");
         ASSERT_TRUE(idle());
-        EXPECT_EQ(last().text, k.text(*this));
+        std::string expected = k.text;
+        if (auto at = expected.find("{expert}"); at != std::string::npos)
+            expected.replace(at, 8, expertText(k.question));
+        EXPECT_EQ(last().text, expected);
         EXPECT_EQ(c.status().toStdString(), k.engine + " ready");
         const auto response = log.events("ASSISTANT_RESPONSE id=" + c.messages()[1].id.text());
         ASSERT_EQ(response.size(), 1u);
-        EXPECT_NE(response[0].find("engine=" + k.engine + " "), std::string::npos);
         const bool fallback = k.engine == "Olvane Expert 2 fallback" || k.engine == "Local LLM error";
-        EXPECT_NE(response[0].find(fallback ? " fallback=true " : " fallback=false "), std::string::npos);
-        if (k.engine == "Local LLM") {
-            EXPECT_NE(response[0].find(" confidence=0.900 "), std::string::npos);
-        }
-        if (k.serverUp) {
-            // The question reaches the model once, as the last message, after the system text.
-            ASSERT_GT(server.requests().size(), before);
-            const auto messages = QJsonDocument::fromJson(server.requests().back().body).object()["messages"].toArray();
-            int asked = 0;
-            for (const auto& m : messages)
-                asked += m.toObject()["content"].toString().toStdString() == k.question ? 1 : 0;
-            EXPECT_EQ(asked, 1);
-            EXPECT_EQ(messages.first().toObject()["role"].toString(), "system");
-            EXPECT_EQ(messages.last().toObject()["content"].toString().toStdString(), k.question);
+        EXPECT_NE(response[0].find(" engine=" + k.engine + " intent="), std::string::npos) << response[0];
+        EXPECT_NE(response[0].find(std::string(" confidence=") + k.confidence +
+                                   " fallback=" + (fallback ? "true" : "false") + " "),
+                  std::string::npos)
+            << response[0];
+        const auto sent = log.events("ASSISTANT_LOCAL_REQUEST");
+        ASSERT_GT(sent.size(), requests);
+        EXPECT_TRUE(sent.back().starts_with(std::string("ASSISTANT_LOCAL_REQUEST benchmark_context=") +
+                                            (k.evidence ? "true" : "false")))
+            << sent.back();
+        EXPECT_EQ(log.events("ASSISTANT_LOCAL_MODEL_ERROR id=" + c.messages()[1].id.text()).size(), fallback ? 1u : 0u);
+    }
+}
+
+// The local model sees the conversation before the answer's placeholder, the question last, and at
+// most the newest sixteen messages of it.
+TEST_F(ConversationTest, TheLocalModelSeesTheNewestSixteenMessages)
+{
+    StandInLlamaServer server;
+    ASSERT_TRUE(server.listen());
+    auto& c = make();
+    useLocalModel(server.endpoint());
+    const std::vector<int> handed = {2, 4, 6, 8, 10, 12, 14, 16, 16, 16};  // the welcome message first
+    for (std::size_t i = 0; i < handed.size(); ++i) {
+        SCOPED_TRACE(i);
+        const std::string question = "question " + std::to_string(i);
+        c.sendMessage(question);
+        ASSERT_TRUE(idle());
+        const auto request = log.events("ASSISTANT_REQUEST id=").back();
+        EXPECT_NE(request.find(" conversation_messages=" + std::to_string(handed[i]) + " "), std::string::npos)
+            << request;
+        const auto messages = QJsonDocument::fromJson(server.requests().back().body).object()["messages"].toArray();
+        ASSERT_EQ(messages.size(), handed[i] + 1) << "the system text, then the conversation";
+        EXPECT_EQ(messages.first().toObject()["role"].toString(), "system");
+        EXPECT_EQ(messages.last().toObject()["content"].toString().toStdString(), question);
+        if (handed[i] == 16) {
+            EXPECT_EQ(messages[1].toObject()["content"].toString().toStdString(),
+                      c.messages()[c.messages().size() - 17].text);
         }
     }
-    EXPECT_EQ(log.events("ASSISTANT_LOCAL_MODEL_ERROR").size(), 4u);
+}
+
+// The application's shutdown cuts the request short: its failure is nobody's news.
+TEST_F(ConversationTest, AFailureDuringShutdownIsDropped)
+{
+    auto& c = make();
+    useLocalModel("http://127.0.0.1:" + QString::number(test::freeLoopbackPort()) + "/v1");
+    c.sendMessage(std::string("Analyze my result"));
+    manager->shutdown();
+    ASSERT_TRUE(processEventsUntil([&] { return !log.events("ASSISTANT_LOCAL_RETRY").empty(); }));
+    processEventsUntil([] { return false; }, std::chrono::milliseconds(200));
+    EXPECT_TRUE(log.events("ASSISTANT_LOCAL_MODEL_ERROR").empty());
+    EXPECT_TRUE(log.events("ASSISTANT_RESPONSE").empty());
+    EXPECT_EQ(last().text, "");
+    EXPECT_EQ(c.status(), "Contacting local model");
 }
 
 TEST_F(ConversationTest, AManagedEndpointStartsTheSelectedModelOnDemand)
@@ -294,14 +345,21 @@ TEST_F(ConversationTest, AManagedEndpointStartsTheSelectedModelOnDemand)
                      [&](const QString& s) { statuses.push_back(s); });
     c.sendMessage(std::string("Analyze my result"));
     ASSERT_TRUE(idle());
-    EXPECT_NE(std::find(statuses.begin(), statuses.end(), QString::fromStdString("Starting " + model.displayName)),
-              statuses.end());
+    const std::vector<QString> expected = {"Contacting local model",
+                                           QString::fromStdString("Starting " + model.displayName),
+                                           "Contacting local model", "Generating response", "Local LLM ready"};
+    EXPECT_EQ(statuses, expected);
     EXPECT_TRUE(manager->engineRunning());
     EXPECT_EQ(c.localModel(), model.modelAlias);
     EXPECT_EQ(settings.stringValue(Settings::Key::assistantModel), QString::fromStdString(model.modelAlias));
+    EXPECT_EQ(settings.stringValue(Settings::Key::assistantEndpoint),
+              QString::fromStdString(manager->managedEndpoint()));
     EXPECT_EQ(last().text, "Stand-in answer: Analyze my result");
     EXPECT_EQ(log.events("ASSISTANT_ENGINE_AUTOSTART model=" + model.id + " reason=chat-request").size(), 1u);
     EXPECT_EQ(log.events("ASSISTANT_LOCAL_REQUEST benchmark_context=true managed=true").size(), 1u);
+
+    c.clearConversation();
+    EXPECT_EQ(c.status().toStdString(), model.displayName + " ready");
 
     // Choosing the expert stops the managed engine.
     c.selectProvider(AIAssistantProvider::olvaneExpert);
@@ -309,6 +367,48 @@ TEST_F(ConversationTest, AManagedEndpointStartsTheSelectedModelOnDemand)
     EXPECT_EQ(c.status(), "Olvane Expert 2 ready");
     EXPECT_EQ(settings.stringValue(Settings::Key::assistantProvider), QString("Olvane Expert 2 — Offline"));
     processEventsUntil([&] { return !manager->serverProcessAlive(); });
+}
+
+// The user stops the model that a question is starting: the question still gets its answer.
+TEST_F(ConversationTest, StoppingTheModelAQuestionIsStartingGivesTheExpertsAnswer)
+{
+    const auto model = installModel();
+    auto& c = make();
+    c.selectManagedModel(model);
+    qputenv("KORVALEN_STANDIN_HEALTHY_AFTER_MS", "60000");
+    c.sendMessage(std::string("Analyze my result"));
+    const bool starting = processEventsUntil([&] { return !log.events("ASSISTANT_ENGINE_START").empty(); });
+    qunsetenv("KORVALEN_STANDIN_HEALTHY_AFTER_MS");
+    ASSERT_TRUE(starting);
+    c.stopManagedModel();
+    ASSERT_TRUE(idle());
+    EXPECT_EQ(last().text,
+              "The local model did not respond, so Olvane Expert 2 took over automatically.\nTechnical reason: The "
+              "local model was stopped while it was starting.\n\n" +
+                  expertText("Analyze my result"));
+    EXPECT_EQ(c.status(), "Olvane Expert 2 fallback ready");
+    EXPECT_EQ(log.events("ASSISTANT_RESPONSE id=" + c.messages()[1].id.text()).size(), 1u);
+    c.selectProvider(AIAssistantProvider::olvaneExpert);
+    EXPECT_EQ(c.status(), "Olvane Expert 2 ready") << "the provider can be chosen again";
+    processEventsUntil([&] { return !manager->serverProcessAlive(); });
+}
+
+// Leaving the local model or stopping it moves the start generation on, so a start in flight no
+// longer counts.
+TEST_F(ConversationTest, LeavingOrStoppingTheLocalModelAdvancesTheStartGeneration)
+{
+    auto& c = make();
+    const std::vector<std::tuple<const char*, std::function<void()>, std::uint64_t>> cases = {
+        {"provider set to the expert", [&] { c.setProvider(AIAssistantProvider::olvaneExpert); }, 1},
+        {"expert chosen in the selector", [&] { c.selectProvider(AIAssistantProvider::olvaneExpert); }, 1},
+        {"provider set to the local model", [&] { c.setProvider(AIAssistantProvider::localModel); }, 0},
+        {"model stopped", [&] { c.stopManagedModel(); }, 1},
+    };
+    for (const auto& [name, act, advance] : cases) {
+        const std::uint64_t before = manager->serverStartGeneration();
+        act();
+        EXPECT_EQ(manager->serverStartGeneration() - before, advance) << name;
+    }
 }
 
 TEST_F(ConversationTest, ManagedModelStartsStaleStartsAndStops)
@@ -326,6 +426,7 @@ TEST_F(ConversationTest, ManagedModelStartsStaleStartsAndStops)
     c.startManagedModel(model);
     EXPECT_EQ(c.status(), "Starting downloaded local model");
     c.stopManagedModel();
+    EXPECT_FALSE(c.hasPendingModelStart()) << "the stop forgets the start at once";
     processEventsUntil([&] { return !manager->isBusy() && !manager->serverProcessAlive(); });
     EXPECT_EQ(c.status(), "Local model stopped");
     EXPECT_EQ(c.localEndpoint(), previousEndpoint);
@@ -338,6 +439,13 @@ TEST_F(ConversationTest, ManagedModelStartsStaleStartsAndStops)
     EXPECT_FALSE(manager->engineRunning());
     EXPECT_EQ(c.localEndpoint(), previousEndpoint);
     terminating = false;
+
+    // A benchmark while it starts: the start is forgotten at once.
+    c.startManagedModel(model);
+    EXPECT_TRUE(c.pauseForBenchmark());
+    EXPECT_FALSE(c.hasPendingModelStart());
+    processEventsUntil([&] { return !manager->isBusy() && !manager->serverProcessAlive(); });
+    c.resumeAfterBenchmark();
 
     // A start that completes.
     c.startManagedModel(model);
@@ -389,35 +497,46 @@ TEST_F(ConversationTest, StopAndClear)
     EXPECT_EQ(c.provider(), AIAssistantProvider::localModel);
 }
 
-TEST_F(ConversationTest, ExportWritesTheConversationAtomically)
+TEST_F(ConversationTest, ExportNamesTheFileByTheClockAndReplacesItWhole)
 {
+    // An afternoon time in the local zone: a 12-hour clock or a swapped field shows.
+    const Date when{
+        std::chrono::milliseconds(QDateTime(QDate(2026, 12, 7), QTime(15, 4, 9), Qt::LocalTime).toMSecsSinceEpoch())};
+    fixedTime = when;
     auto& c = make();
     // Cancelled dialog: nothing happens.
     c.exportConversation();
     EXPECT_EQ(c.status(), "Olvane Expert 2 ready");
+    EXPECT_EQ(proposedName, "Korvalen-AI-Assistant-2026-12-07_15-04-09.txt");
 
+    // The file is replaced, never rewritten in place: a reader of the old one keeps reading it whole.
     exportPath = data.filePath("chat.txt");
+    {
+        QFile old(*exportPath);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("an older export");
+    }
+    QFile reader(*exportPath);
+    ASSERT_TRUE(reader.open(QIODevice::ReadOnly));
     c.exportConversation();
     EXPECT_EQ(c.status(), "Conversation exported");
-    EXPECT_TRUE(proposedName.startsWith("Korvalen-AI-Assistant-") && proposedName.endsWith(".txt"));
-    EXPECT_EQ(proposedName.size(), QString("Korvalen-AI-Assistant-2026-12-07_08-15-00.txt").size());
+    EXPECT_EQ(reader.readAll(), "an older export");
+    EXPECT_EQ(QDir(data.path()).entryList({"chat*"}, QDir::Files), QStringList{"chat.txt"}) << "no temporary left";
+
     QFile file(*exportPath);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const auto& welcome = c.messages()[0];
-    const QString when = QLocale::system().toString(
-        QDateTime::fromMSecsSinceEpoch(
-            std::chrono::duration_cast<std::chrono::milliseconds>(welcome.createdAt.time_since_epoch()).count()),
-        QLocale::ShortFormat);
+    const QString time = QLocale::system().toString(
+        QDateTime::fromMSecsSinceEpoch(c.messages()[0].createdAt.time_since_epoch().count()), QLocale::ShortFormat);
     EXPECT_EQ(file.readAll().toStdString(), "Korvalen AI Assistant\nModel: Test-Machine\nVersion: 1.0.0\n\n[" +
-                                                when.toStdString() + "] Korvalen AI Assistant\n" +
+                                                time.toStdString() + "] Korvalen AI Assistant\n" +
                                                 AssistantConversationController::welcomeText() + "\n");
     EXPECT_EQ(log.events("ASSISTANT_CONVERSATION_EXPORTED messages=1").size(), 1u);
 
-    const std::vector<AIAssistantMessage> two = {{Uuid::random(), AIAssistantRole::user, "line one\nline two", Date{}},
-                                                 {Uuid::random(), AIAssistantRole::system, "note", Date{}}};
+    const std::vector<AIAssistantMessage> two = {{Uuid::random(), AIAssistantRole::user, "line one\nline two", when},
+                                                 {Uuid::random(), AIAssistantRole::system, "note", when}};
     const std::string text = AssistantConversationController::exportText(two, system);
     EXPECT_NE(text.find("] User\nline one\nline two\n\n["), std::string::npos);
-    EXPECT_NE(text.find("] Korvalen AI Assistant\nnote\n"), std::string::npos);
+    EXPECT_TRUE(text.ends_with("] Korvalen AI Assistant\nnote\n"));
 
     exportPath = data.filePath("missing-folder/chat.txt");
     c.exportConversation();
@@ -437,6 +556,8 @@ TEST(ManagedEndpoint, RecognisesOnlyTheManagedEngine)
         {"http://127.0.0.1/v1", false},
         {"http://127.0.0.1:18080/v2", false},
         {"http://127.0.0.1:18080/v1/models", false},
+        {"http://[::1]:18080/v1", true},
+        {"http://192.168.1.20:18080/v1", false},
     };
     for (const auto& [text, managed] : cases)
         EXPECT_EQ(AssistantConversationController::isManagedEndpoint(text), managed) << text;

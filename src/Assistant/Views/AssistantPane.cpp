@@ -35,9 +35,14 @@ const std::vector<AssistantPane::QuickAction>& AssistantPane::quickActions()
          "Analyze my latest benchmark result in depth. Identify strengths, bottlenecks, anomalies, and certification "
          "issues."},
         {"Compare CPU and GPU",
-         "Compare CPU and GPU performance in my latest run. Which backend wins each workload, and why?"},
-        {"Compare runs", "Compare my latest run with my previous comparable run and explain what changed."},
-        {"How to improve", "How can I improve my scores and make my results more stable on this machine?"},
+         "Compare backends: CPU vs GPU in my latest run. Show where each backend wins or loses, by how much, and what "
+         "explains the gap."},
+        {"Compare runs",
+         "Compare my latest run to my previous run and explain what changed: scores, workloads, regressions and "
+         "improvements."},
+        {"How to improve",
+         "What should I do to improve my scores and make my results more stable? Recommend concrete steps and the "
+         "workloads to retest."},
     };
     return actions;
 }
