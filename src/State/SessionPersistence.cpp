@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <exception>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -142,7 +143,7 @@ std::optional<std::vector<std::string_view>> arrayElements(std::string_view text
     while (i < n && isSpace(text[i])) ++i;
     bool closed = i < n && text[i] == ']';
     if (closed) ++i;
-    int depth = 0;
+    std::size_t depth = 0;
     while (!closed && i < n) {
         i = nextStructural(text, i, depth == 0 ? between : inside);
         if (i == n) break;
@@ -185,7 +186,8 @@ struct Entry {
 // Parses and decodes each element on its own, several at a time: parsing is most of the cost of a
 // large history. One session that does not decode costs only itself; one element that is not JSON
 // makes the whole text malformed, as parsing it whole would.
-bool decodeElements(const std::vector<std::string_view>& elements, bool keepSessions, std::vector<Entry>& entries)
+bool decodeElements(std::span<const std::string_view> elements, std::size_t firstIndex, bool keepSessions,
+                    std::vector<Entry>& entries)
 {
     entries.assign(elements.size(), Entry{});
     std::atomic<std::size_t> next{0};
@@ -207,7 +209,7 @@ bool decodeElements(const std::vector<std::string_view>& elements, bool keepSess
             }
             Entry& entry = entries[i];
             try {
-                AIBenchmarkSession session = sessionFromJSON(json, "[" + std::to_string(i) + "]");
+                AIBenchmarkSession session = sessionFromJSON(json, "[" + std::to_string(firstIndex + i) + "]");
                 if (keepSessions) entry.session = std::move(session);
                 entry.decoded = true;
             } catch (const std::exception& e) {
@@ -237,24 +239,33 @@ HistoryFile readHistory(const QString& path, bool keepSessions, bool keepBytes)
     HistoryFile file;
     file.state = readBytes(path, file.bytes);
     if (file.state != FileState::malformed) return file;
-    std::vector<Entry> entries;
     const auto elements = arrayElements(std::string_view(file.bytes.constData(), std::size_t(file.bytes.size())));
-    if (!elements || !decodeElements(*elements, keepSessions, entries)) {
-        if (!keepBytes) file.bytes = QByteArray();
-        return file;
-    }
-    file.state = FileState::array;
-    file.entries = entries.size();
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].decoded) {
-            if (keepSessions) file.sessions.push_back(std::move(*entries[i].session));
-            continue;
+    // In batches, so that a text of millions of tiny elements holds the results of a few at a time.
+    constexpr std::size_t batch = 4096;
+    std::vector<Entry> entries;
+    for (std::size_t first = 0; elements && first < elements->size(); first += batch) {
+        const std::span<const std::string_view> part(elements->data() + first,
+                                                     std::min(batch, elements->size() - first));
+        if (!decodeElements(part, first, keepSessions, entries)) {
+            file.sessions.clear();
+            file.skipped = 0;
+            if (!keepBytes) file.bytes = QByteArray();
+            return file;
         }
-        ++file.skipped;
-        KorvalenAILogger::warning("HISTORY_SESSION_SKIPPED file=" + text(QFileInfo(path).fileName()) +
-                                  " index=" + std::to_string(i) + " reason=" + entries[i].failure);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (entries[i].decoded) {
+                if (keepSessions) file.sessions.push_back(std::move(*entries[i].session));
+                continue;
+            }
+            ++file.skipped;
+            KorvalenAILogger::warning("HISTORY_SESSION_SKIPPED file=" + text(QFileInfo(path).fileName()) +
+                                      " index=" + std::to_string(first + i) + " reason=" + entries[i].failure);
+        }
     }
     if (!keepBytes) file.bytes = QByteArray();
+    if (!elements) return file;
+    file.state = FileState::array;
+    file.entries = elements->size();
     return file;
 }
 
