@@ -1,6 +1,12 @@
 // How long the window's event loop stalls while a finished run is saved into a full history of
 // large sessions ("Extended AI" sessions of about 7 MB of JSON each, 20 of them).
 //
+// `LoadTwentyLargeSessions` decodes that history as a launch does: `load_ms` is loadReport() alone,
+// `rss_MB` the resident size after it, with the sessions still held.
+//
+// `--write-history=FOLDER` only writes such a history (and its backup) into FOLDER, for trying a
+// launch by hand.
+//
 // `max_stall_ms` is the longest gap between two ticks of a 1 ms timer on the main thread, from the
 // run's start to its end, the save included; `sync_save_ms` is what the same save costs when
 // called on the main thread, i.e. the stall it would cause there; `stall_ratio` is the first over
@@ -8,6 +14,7 @@
 
 #include "Model/AIWorkloadCatalog.h"
 #include "Platform/Foundation/NotificationCenter.h"
+#include "Platform/System/ResidentMemory.h"
 #include "State/BenchmarkStore.h"
 
 #include <benchmark/benchmark.h>
@@ -19,6 +26,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstring>
 
 using namespace korvalen;
 
@@ -59,13 +67,42 @@ AIBenchmarkSession largeSession(int index)
     return s;
 }
 
+void writeLargeHistory(const QString& folder)
+{
+    std::vector<AIBenchmarkSession> full;
+    for (int i = 0; i < SessionPersistence::historyLimit; ++i) full.push_back(largeSession(i));
+    SessionPersistence persistence(folder);
+    persistence.save(full);
+    persistence.save(full);  // the second save makes the first file the backup
+}
+
+// Loaded first, before the save case has grown the process.
+void LoadTwentyLargeSessions(benchmark::State& state)
+{
+    QTemporaryDir dir;
+    const QString folder = dir.path() + "/Korvalen AI";
+    writeLargeHistory(folder);
+    std::size_t sessions = 0;
+    for (auto _ : state) {
+        SessionPersistence persistence(folder);
+        QElapsedTimer clock;
+        clock.start();
+        SessionPersistence::LoadReport report = persistence.loadReport();
+        state.SetIterationTime(static_cast<double>(clock.nsecsElapsed()) / 1e9);
+        state.counters["rss_MB"] = static_cast<double>(sys::residentBytes()) / (1 << 20);
+        sessions = report.sessions.size();
+    }
+    state.counters["sessions"] = static_cast<double>(sessions);
+    state.counters["file_MB"] = static_cast<double>(QFileInfo(folder + "/history.json").size()) / 1e6;
+}
+
+BENCHMARK(LoadTwentyLargeSessions)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+
 void SaveStallWithTwentyLargeSessions(benchmark::State& state)
 {
     QTemporaryDir dir;
     const QString folder = dir.path() + "/Korvalen AI";
-    std::vector<AIBenchmarkSession> full;
-    for (int i = 0; i < SessionPersistence::historyLimit; ++i) full.push_back(largeSession(i));
-    SessionPersistence(folder).save(full);
+    writeLargeHistory(folder);
 
     NotificationCenter notifications;
     BenchmarkStoreServices services;
@@ -125,6 +162,13 @@ BENCHMARK(SaveStallWithTwentyLargeSessions)->Iterations(1)->Unit(benchmark::kMil
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        const QString argument = QString::fromLocal8Bit(argv[i]);
+        if (argument.startsWith("--write-history=")) {
+            writeLargeHistory(argument.mid(int(std::strlen("--write-history="))));
+            return 0;
+        }
+    }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -47,6 +47,8 @@ int KorvalenAIApp::main(int argc, char** argv)
     BenchmarkStoreServices services = BenchmarkStoreServices::standard();
     services.settings = settings;
     services.applicationIsTerminating = [&delegate] { return delegate.terminationPending(); };
+    // The window first: a large history fills in when it has been read.
+    services.loadHistoryInBackground = true;
     BenchmarkStore store(std::move(services));
 
     MainWindow window(store, delegate, settings);

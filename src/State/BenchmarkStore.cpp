@@ -52,9 +52,12 @@ AIBenchmarkResult failedItemResult(const AIExecutionItem& item, const std::strin
     return result;
 }
 
-QString historyNoticeText(const SessionPersistence::LoadReport& load, bool saveFailed, const QString& folder)
+QString historyNoticeText(const SessionPersistence::LoadReport& load, bool saveFailed, const QString& folder,
+                          const QString& historyPath)
 {
     QStringList lines;
+    if (!load.unreadable.isEmpty())
+        lines << "The history file cannot be read (" + load.unreadable + "): " + historyPath;
     if (load.fromBackup) lines << "History restored from its backup: the history file could not be read in full.";
     if (load.skippedSessions > 0)
         lines << qtext(std::to_string(load.skippedSessions) + (load.skippedSessions == 1
@@ -87,6 +90,28 @@ BenchmarkStore::BenchmarkStore(BenchmarkStoreServices services, QObject* parent)
     if (!services_.runtimeSnapshot) services_.runtimeSnapshot = [](const AISystemProfile& base) { return base; };
     if (!services_.persistence) services_.persistence = std::make_shared<SessionPersistence>();
 
+    // Started first, so that reading a large history overlaps the machine's profile.
+    history_ = std::make_shared<std::vector<AIBenchmarkSession>>();
+    if (services_.loadHistoryInBackground) {
+        historyNotice_ = loadingHistoryText;
+        // The result travels through the event loop; the thread is joined before this object goes.
+        historyLoader_ = std::jthread([this, persistence = services_.persistence] {
+            SessionPersistence::LoadReport report;
+            try {
+                report = persistence->loadReport();
+            } catch (const std::exception& e) {
+                KorvalenAILogger::error(std::string("HISTORY_LOAD_FAILED reason=") + e.what());
+                report = {};
+                report.unreadable = "read error";
+            }
+            auto loaded = std::make_shared<SessionPersistence::LoadReport>(std::move(report));
+            QMetaObject::invokeMethod(
+                this, [this, loaded] { historyDidLoad(std::move(*loaded)); }, Qt::QueuedConnection);
+        });
+    } else {
+        historyDidLoad(services_.persistence->loadReport());
+    }
+
     visualization_ = std::make_unique<AIVisualizationCoordinator>(services_.visualization);
 
     showLiveVisualizations_ = services_.settings.boolValue(Settings::Key::showLiveVisualizations, true);
@@ -118,11 +143,6 @@ BenchmarkStore::BenchmarkStore(BenchmarkStoreServices services, QObject* parent)
         assistant.clock = services_.clock;
         assistant_ = std::make_unique<AssistantConversationController>(std::move(assistant));
     }
-
-    historyLoad_ = services_.persistence->loadReport();
-    history_ = std::make_shared<std::vector<AIBenchmarkSession>>(std::move(historyLoad_.sessions));
-    historyLoad_.sessions.clear();
-    historyNotice_ = historyNoticeText(historyLoad_, false, services_.persistence->folder());
 
     const AISystemProfile& p = systemProfile_;
     KorvalenAILogger::info("SYSTEM_PROFILE cpu=" + p.cpuName + " arch=" + p.architecture +
@@ -239,6 +259,12 @@ std::vector<AIExecutionItem> BenchmarkStore::buildPlan(const AIBenchmarkEngine& 
 void BenchmarkStore::start()
 {
     if (isBusy()) return;
+    // The run's save writes the history: it must hold what was on disk.
+    if (!historyLoaded_) {
+        setStatusText(historyNotLoadedStatusText);
+        KorvalenAILogger::warning("RUN_REFUSED reason=history-loading");
+        return;
+    }
     // A pending quit waits for running work; a new run would only hold it up.
     if (services_.applicationIsTerminating()) {
         KorvalenAILogger::warning("RUN_REFUSED reason=terminating");
@@ -463,12 +489,28 @@ std::shared_ptr<const std::vector<AIBenchmarkSession>> BenchmarkStore::keepInHis
     return history_;
 }
 
+void BenchmarkStore::historyDidLoad(SessionPersistence::LoadReport report)
+{
+    history_ = std::make_shared<std::vector<AIBenchmarkSession>>(std::move(report.sessions));
+    historyLoad_ = std::move(report);
+    historyLoad_.sessions.clear();
+    historyLoaded_ = true;
+    historyNotice_ =
+        historyNoticeText(historyLoad_, false, services_.persistence->folder(), services_.persistence->historyPath());
+    // Loaded in the constructor, there is nobody to tell yet.
+    if (!services_.loadHistoryInBackground) return;
+    emit historyChanged();
+    emit historyNoticeChanged(historyNotice_);
+    if (statusText_ == historyNotLoadedStatusText) setStatusText(readyStatusText);
+}
+
 void BenchmarkStore::noteHistorySave(const SessionPersistence::SaveReport& report)
 {
     // What a save had to put aside is told like what loading put aside.
     if (!report.quarantinedTo.isEmpty()) historyLoad_.quarantinedTo = report.quarantinedTo;
     if (!report.backupQuarantinedTo.isEmpty()) historyLoad_.backupQuarantinedTo = report.backupQuarantinedTo;
-    historyNotice_ = historyNoticeText(historyLoad_, !report.saved, services_.persistence->folder());
+    historyNotice_ = historyNoticeText(historyLoad_, !report.saved, services_.persistence->folder(),
+                                       services_.persistence->historyPath());
     emit historyNoticeChanged(historyNotice_);
 }
 

@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace korvalen {
@@ -41,6 +42,9 @@ struct BenchmarkStoreServices {
     std::function<std::unique_ptr<AssistantModelManager>(const Settings&)> makeModelManager;
     // The resource folder (models, manifest) when it does not exist; checked once at launch.
     std::function<std::optional<std::string>()> missingResourceFolder;
+    // Decode the history on a thread of its own and show it when ready, so that a large history
+    // does not hold up the window; otherwise it is loaded before the constructor returns.
+    bool loadHistoryInBackground = false;
 
     static BenchmarkStoreServices standard();
 };
@@ -57,6 +61,8 @@ public:
     static constexpr const char* stoppingStatusText = "Stopping safely after the active kernel";
     static constexpr const char* readyStatusText = "Ready";
     static constexpr const char* engineBlockedStatusText = "Local AI engine did not stop — benchmark blocked";
+    static constexpr const char* loadingHistoryText = "Loading history…";
+    static constexpr const char* historyNotLoadedStatusText = "Loading history… — a run can start once it is shown";
 
     explicit BenchmarkStore(BenchmarkStoreServices services, QObject* parent = nullptr);
     ~BenchmarkStore() override;
@@ -84,6 +90,8 @@ public:
     double progress() const { return progress_; }
     const std::optional<AIBenchmarkSession>& currentSession() const { return currentSession_; }
     const std::vector<AIBenchmarkSession>& history() const { return *history_; }
+    // False while the history is still being read (runs wait for it: their save needs it).
+    bool historyLoaded() const { return historyLoaded_; }
     // What the user must know about the history file: restored from the backup, an unreadable file
     // kept aside, or the history could not be saved. Empty when all is well.
     const QString& historyNotice() const { return historyNotice_; }
@@ -165,6 +173,7 @@ private:
     AIBenchmarkEngine makeEngine(const AISystemProfile& system) const;
     std::vector<std::string> endOfRunNotes(const Run& run, const AISystemProfile& endSnapshot, bool cancelled) const;
     void noteHistorySave(const SessionPersistence::SaveReport& report);
+    void historyDidLoad(SessionPersistence::LoadReport report);
 
     void setRunState(AIRunState state);
     void setStatusText(const QString& text);
@@ -189,6 +198,7 @@ private:
     // Shared with a save in progress on a worker; copied before a change while shared.
     std::shared_ptr<std::vector<AIBenchmarkSession>> history_;
     SessionPersistence::LoadReport historyLoad_;  // without its sessions
+    bool historyLoaded_ = false;
     QString historyNotice_;
     AISystemProfile systemProfile_;
 
@@ -197,6 +207,8 @@ private:
     // Declared in this order so that the conversation, which uses the manager, goes first.
     std::unique_ptr<AssistantModelManager> assistantModelManager_;
     std::unique_ptr<AssistantConversationController> assistant_;
+    // Last, so that it is joined first: its result is posted to this object.
+    std::jthread historyLoader_;
 };
 
 }  // namespace korvalen

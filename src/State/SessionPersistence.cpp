@@ -11,13 +11,23 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <exception>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,31 +35,15 @@ namespace korvalen {
 
 namespace {
 
-enum class FileState { missing, unreadable, malformed, array };
+enum class FileState { missing, unreadable, notRegularFile, malformed, array };
 
-struct FileContents {
-    FileState state = FileState::missing;
-    QByteArray bytes;
-    nlohmann::json json;
-};
-
-FileContents readHistoryFile(const QString& path)
+const char* reasonText(FileState state)
 {
-    FileContents contents;
-    if (!QFileInfo::exists(path)) return contents;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        contents.state = FileState::unreadable;
-        return contents;
+    switch (state) {
+    case FileState::notRegularFile: return "not a regular file";
+    case FileState::malformed: return "malformed";
+    default: return "read error";
     }
-    contents.bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        contents.state = FileState::unreadable;
-        return contents;
-    }
-    contents.json = nlohmann::json::parse(contents.bytes.constBegin(), contents.bytes.constEnd(), nullptr, false);
-    contents.state = contents.json.is_array() ? FileState::array : FileState::malformed;
-    return contents;
 }
 
 std::string text(const QString& s)
@@ -57,25 +51,222 @@ std::string text(const QString& s)
     return s.toStdString();
 }
 
-struct Decoded {
-    std::vector<AIBenchmarkSession> sessions;
-    int skipped = 0;
+// What one of the two history files holds.
+struct HistoryFile {
+    FileState state = FileState::missing;
+    QByteArray bytes;                          // the text as read, when asked for
+    std::vector<AIBenchmarkSession> sessions;  // the entries that decode, in order, when asked for
+    std::size_t entries = 0;                   // elements of the array
+    int skipped = 0;                           // elements that did not decode
+    std::size_t readable() const { return entries - static_cast<std::size_t>(skipped); }
 };
 
-// One session at a time, so that one bad entry costs only itself.
-Decoded decodeSessions(const nlohmann::json& array, const QString& path)
+// Looked at before it is opened: open() of a FIFO waits for a writer, and a device may never end.
+FileState readBytes(const QString& path, QByteArray& bytes)
 {
-    Decoded decoded;
-    for (std::size_t i = 0; i < array.size(); ++i) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st {};
+    if (::stat(name.constData(), &st) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? FileState::missing : FileState::unreadable;
+    if (!S_ISREG(st.st_mode)) return FileState::notRegularFile;
+    // Without blocking, in case something else took its place since.
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? FileState::missing : FileState::unreadable;
+    FileState state = FileState::malformed;  // read, not yet parsed
+    if (::fstat(fd, &st) != 0) {
+        state = FileState::unreadable;
+    } else if (!S_ISREG(st.st_mode)) {
+        state = FileState::notRegularFile;
+    } else {
+        // One byte more than its size, so that a file that grew meanwhile is read to its end too.
+        bytes.resize(static_cast<qsizetype>(st.st_size) + 1);
+        qsizetype size = 0;
+        for (;;) {
+            if (size == bytes.size()) bytes.resize(bytes.size() * 2);
+            const ssize_t got = ::read(fd, bytes.data() + size, static_cast<std::size_t>(bytes.size() - size));
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) state = FileState::unreadable;
+            if (got <= 0) break;
+            size += got;
+        }
+        bytes.resize(state == FileState::unreadable ? 0 : size);
+    }
+    ::close(fd);
+    return state;
+}
+
+// The first byte at or after `i` that `wanted` marks (the text's size when there is none).
+std::size_t nextStructural(std::string_view text, std::size_t i, const std::array<bool, 256>& wanted)
+{
+    const std::size_t n = text.size();
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: most of a history is digits between the marks.
+    const __m128i quote = _mm_set1_epi8('"'), open = _mm_set1_epi8('['), close = _mm_set1_epi8(']'),
+                  openBrace = _mm_set1_epi8('{'), closeBrace = _mm_set1_epi8('}'),
+                  comma = wanted[static_cast<unsigned char>(',')] ? _mm_set1_epi8(',') : _mm_set1_epi8('"');
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+        const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, comma)),
+                                                       _mm_or_si128(_mm_cmpeq_epi8(v, open), _mm_cmpeq_epi8(v, close))),
+                                          _mm_or_si128(_mm_cmpeq_epi8(v, openBrace), _mm_cmpeq_epi8(v, closeBrace)));
+        if (const int mask = _mm_movemask_epi8(hits))
+            return i + static_cast<std::size_t>(__builtin_ctz(unsigned(mask)));
+    }
+#endif
+    while (i < n && !wanted[static_cast<unsigned char>(text[i])]) ++i;
+    return i;
+}
+
+// The elements of a top-level JSON array, found without parsing them: the text between the
+// brackets, cut at the commas outside strings and nested values. Nothing when the text is not
+// shaped as an array. Whether each element is JSON is the parser's to say: when every element
+// parses, the text is exactly '[' element (',' element)* ']' and so parses as that array.
+std::optional<std::vector<std::string_view>> arrayElements(std::string_view text)
+{
+    // Inside an element only quotes and brackets matter; commas only between elements.
+    auto table = [](std::string_view set) {
+        std::array<bool, 256> table{};
+        for (unsigned char c : set) table[c] = true;
+        return table;
+    };
+    static const std::array<bool, 256> inside = table("\"[]{}"), between = table("\"[]{},");
+    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    // The parser skips a byte-order mark at the very start of its input, and nowhere else.
+    if (text.starts_with("\xEF\xBB\xBF")) i = 3;
+    while (i < n && isSpace(text[i])) ++i;
+    if (i == n || text[i] != '[') return std::nullopt;
+    ++i;
+    std::vector<std::string_view> elements;
+    std::size_t start = i;
+    while (i < n && isSpace(text[i])) ++i;
+    bool closed = i < n && text[i] == ']';
+    if (closed) ++i;
+    std::size_t depth = 0;
+    while (!closed && i < n) {
+        i = nextStructural(text, i, depth == 0 ? between : inside);
+        if (i == n) break;
+        switch (text[i]) {
+        case '"':
+            for (++i; i < n && text[i] != '"'; ++i)
+                if (text[i] == '\\') ++i;
+            break;
+        case '[':
+        case '{': ++depth; break;
+        case ',':
+            if (depth == 0) {
+                elements.push_back(text.substr(start, i - start));
+                start = i + 1;
+            }
+            break;
+        default:
+            if (depth > 0) {
+                --depth;
+            } else if (text[i] == ']') {
+                elements.push_back(text.substr(start, i - start));
+                closed = true;
+            } else {
+                return std::nullopt;
+            }
+        }
+        ++i;
+    }
+    while (i < n && isSpace(text[i])) ++i;
+    if (!closed || i != n) return std::nullopt;
+    return elements;
+}
+
+struct Entry {
+    std::optional<AIBenchmarkSession> session;
+    std::string failure;  // why it did not decode
+    bool decoded = false;
+};
+
+// Parses and decodes each element on its own, several at a time: parsing is most of the cost of a
+// large history. One session that does not decode costs only itself; one element that is not JSON
+// makes the whole text malformed, as parsing it whole would.
+bool decodeElements(std::span<const std::string_view> elements, std::size_t firstIndex, bool keepSessions,
+                    std::vector<Entry>& entries)
+{
+    entries.assign(elements.size(), Entry{});
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> malformed{false};
+    auto work = [&] {
+        for (std::size_t i = next++; i < elements.size() && !malformed; i = next++) {
+            const std::string_view element = elements[i];
+            // A byte-order mark is skipped at the start of a parse, but inside an array it is an error.
+            nlohmann::json json;
+            try {
+                if (!element.starts_with('\xEF'))
+                    json = nlohmann::json::parse(element.begin(), element.end(), nullptr, false);
+            } catch (...) {
+                json = nlohmann::json::value_t::discarded;
+            }
+            if (element.starts_with('\xEF') || json.is_discarded()) {
+                malformed = true;
+                break;
+            }
+            Entry& entry = entries[i];
+            try {
+                AIBenchmarkSession session = sessionFromJSON(json, "[" + std::to_string(firstIndex + i) + "]");
+                if (keepSessions) entry.session = std::move(session);
+                entry.decoded = true;
+            } catch (const std::exception& e) {
+                entry.failure = e.what();
+            }
+        }
+    };
+    std::size_t bytes = 0;
+    for (std::string_view element : elements) bytes += element.size();
+    // A thread per few megabytes: a small history is read on the calling thread alone.
+    const std::size_t threads = std::min<std::size_t>(
+        {elements.size(), std::max(1u, std::thread::hardware_concurrency()), 1 + bytes / (4u << 20)});
+    {
+        std::vector<std::jthread> helpers;
         try {
-            decoded.sessions.push_back(sessionFromJSON(array[i], "[" + std::to_string(i) + "]"));
-        } catch (const std::exception& e) {
-            ++decoded.skipped;
+            for (std::size_t t = 1; t < threads; ++t) helpers.emplace_back(work);
+        } catch (const std::system_error&) {
+            // Fewer helpers: the calling thread reads what they would have.
+        }
+        work();
+    }
+    return !malformed;
+}
+
+HistoryFile readHistory(const QString& path, bool keepSessions, bool keepBytes)
+{
+    HistoryFile file;
+    file.state = readBytes(path, file.bytes);
+    if (file.state != FileState::malformed) return file;
+    const auto elements = arrayElements(std::string_view(file.bytes.constData(), std::size_t(file.bytes.size())));
+    // In batches, so that a text of millions of tiny elements holds the results of a few at a time.
+    constexpr std::size_t batch = 4096;
+    std::vector<Entry> entries;
+    for (std::size_t first = 0; elements && first < elements->size(); first += batch) {
+        const std::span<const std::string_view> part(elements->data() + first,
+                                                     std::min(batch, elements->size() - first));
+        if (!decodeElements(part, first, keepSessions, entries)) {
+            file.sessions.clear();
+            file.skipped = 0;
+            if (!keepBytes) file.bytes = QByteArray();
+            return file;
+        }
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (entries[i].decoded) {
+                if (keepSessions) file.sessions.push_back(std::move(*entries[i].session));
+                continue;
+            }
+            ++file.skipped;
             KorvalenAILogger::warning("HISTORY_SESSION_SKIPPED file=" + text(QFileInfo(path).fileName()) +
-                                      " index=" + std::to_string(i) + " reason=" + e.what());
+                                      " index=" + std::to_string(first + i) + " reason=" + entries[i].failure);
         }
     }
-    return decoded;
+    if (!keepBytes) file.bytes = QByteArray();
+    if (!elements) return file;
+    file.state = FileState::array;
+    file.entries = elements->size();
+    return file;
 }
 
 std::optional<SessionPersistence::FileIdentity> identityOf(const QString& path)
@@ -230,64 +421,67 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
     for (const QString& name : leftovers) QFile::remove(folder_ + "/" + name);
 
     const QString path = historyPath();
-    FileContents main = readHistoryFile(path);
-    std::optional<Decoded> fromMain;
-    if (main.state == FileState::array) {
-        fromMain = decodeSessions(main.json, path);
-        if (fromMain->skipped == 0) {
-            main_ = {Known::good, identityOf(path).value_or(FileIdentity{})};
-            report.sessions = std::move(fromMain->sessions);
-        }
-    } else if (main.state != FileState::missing) {
-        KorvalenAILogger::error("HISTORY_UNREADABLE file=" + text(path) +
-                                (main.state == FileState::malformed ? " reason=malformed" : " reason=io"));
+    HistoryFile main = readHistory(path, true, false);
+    if (main.state == FileState::array && main.skipped == 0) {
+        main_ = {Known::good, identityOf(path).value_or(FileIdentity{}), main.entries};
+        report.sessions = std::move(main.sessions);
+    } else if (main.state != FileState::missing && main.state != FileState::array) {
+        KorvalenAILogger::error("HISTORY_UNREADABLE file=" + text(path) + " reason=" + reasonText(main.state));
+        if (main.state != FileState::malformed) report.unreadable = reasonText(main.state);
     }
-    main.json = nlohmann::json();
 
-    const bool mainIsWhole = main_.what == Known::good;
-    if (!mainIsWhole && main.state != FileState::missing) {
-        // The main file is not whole: the backup may hold more of the history.
-        FileContents backup = readHistoryFile(backupPath());
-        std::optional<Decoded> fromBackup;
-        if (backup.state == FileState::array) {
-            fromBackup = decodeSessions(backup.json, backupPath());
-        } else if (backup.state == FileState::malformed) {
-            KorvalenAILogger::error("HISTORY_UNREADABLE file=" + text(backupPath()) + " reason=malformed");
-            report.backupQuarantinedTo = quarantine(backupPath(), false);
+    if (main_.what != Known::good) {
+        // The main file is missing or not whole: the backup may hold more of the history.
+        const QString backupPath = this->backupPath();
+        HistoryFile backup = readHistory(backupPath, true, main.state == FileState::malformed);
+        if (backup.state == FileState::malformed) {
+            KorvalenAILogger::error("HISTORY_UNREADABLE file=" + text(backupPath) + " reason=malformed");
+            report.backupQuarantinedTo = quarantine(backupPath, false);
+        } else if (backup.state != FileState::missing && backup.state != FileState::array) {
+            KorvalenAILogger::error("HISTORY_UNREADABLE file=" + text(backupPath) +
+                                    " reason=" + reasonText(backup.state));
         }
-        const bool useBackup = fromBackup && (!fromMain || fromBackup->sessions.size() > fromMain->sessions.size());
+        // A missing main file counts as one without sessions: an empty backup restores nothing.
+        const bool useBackup =
+            backup.state == FileState::array &&
+            (main.state == FileState::array ? backup.readable() > main.readable()
+                                            : main.state != FileState::missing || backup.entries > 0);
 
         // Whatever is shown, the main file's content is kept before anything can write over it.
         if (main.state == FileState::malformed) {
             report.quarantinedTo = quarantine(path, false);
         } else if (main.state == FileState::array) {
             report.quarantinedTo = quarantine(path, true);
-            if (!report.quarantinedTo.isEmpty()) main_ = {Known::keptAside, identityOf(path).value_or(FileIdentity{})};
+            if (!report.quarantinedTo.isEmpty())
+                main_ = {Known::keptAside, identityOf(path).value_or(FileIdentity{}), main.entries};
         }
 
         if (useBackup) {
-            report.sessions = std::move(fromBackup->sessions);
-            report.skippedSessions = fromBackup->skipped;
+            report.sessions = std::move(backup.sessions);
+            report.skippedSessions = backup.skipped;
             report.fromBackup = true;
-            if (fromBackup->skipped == 0) backup_ = {Known::good, identityOf(backupPath()).value_or(FileIdentity{})};
+            if (backup.skipped == 0)
+                backup_ = {Known::good, identityOf(backupPath).value_or(FileIdentity{}), backup.entries};
             KorvalenAILogger::warning("HISTORY_RESTORED_FROM_BACKUP sessions=" +
                                       std::to_string(report.sessions.size()));
             // Put the restored history back in place, or the next launch would find no file and
             // show an empty history although the backup is still there.
             if (main.state == FileState::malformed && !report.quarantinedTo.isEmpty()) {
                 if (writeAtomically(path, backup.bytes))
-                    main_ = {fromBackup->skipped == 0 ? Known::good : Known::keptAside,
-                             identityOf(path).value_or(FileIdentity{})};
+                    main_ = {backup.skipped == 0 ? Known::good : Known::keptAside,
+                             identityOf(path).value_or(FileIdentity{}), backup.entries};
                 else
                     KorvalenAILogger::warning("HISTORY_RESTORE_WRITE_FAILED path=" + text(path));
             }
-        } else if (fromMain) {
-            report.sessions = std::move(fromMain->sessions);
-            report.skippedSessions = fromMain->skipped;
+        } else if (main.state == FileState::array) {
+            report.sessions = std::move(main.sessions);
+            report.skippedSessions = main.skipped;
         }
     }
 
     if (report.sessions.size() > static_cast<std::size_t>(historyLimit)) report.sessions.resize(historyLimit);
+    // Parsing a large history leaves most of its memory free but held in the threads' arenas.
+    ::malloc_trim(0);
     KorvalenAILogger::info("HISTORY_LOADED sessions=" + std::to_string(report.sessions.size()) +
                            " skipped=" + std::to_string(report.skippedSessions));
     return report;
@@ -297,8 +491,13 @@ bool SessionPersistence::putBackupAsideIfNeeded(QString& setAsideTo)
 {
     const QString path = backupPath();
     if (!QFileInfo::exists(path) || isKnown(backup_, path, Known::good)) return true;
-    const FileContents backup = readHistoryFile(path);
-    if (backup.state == FileState::array && decodeSessions(backup.json, path).skipped == 0) return true;
+    const HistoryFile backup = readHistory(path, false, false);
+    if (backup.state == FileState::array && backup.skipped == 0) {
+        backup_ = {Known::good, identityOf(path).value_or(FileIdentity{}), backup.entries};
+        return true;
+    }
+    // Not something a file can be written over safely: left as it is, and no backup is made.
+    if (backup.state == FileState::notRegularFile) return false;
     // Not readable in full: it may be all that is left of older runs.
     setAsideTo = quarantine(path, false);
     return !setAsideTo.isEmpty();
@@ -322,7 +521,7 @@ bool SessionPersistence::replaceBackupWithMain()
         QFile current(historyPath());
         done = current.open(QIODevice::ReadOnly) && writeAtomically(backup, current.readAll());
     }
-    backup_ = done ? KnownFile{Known::good, identityOf(backup).value_or(FileIdentity{})} : KnownFile{};
+    backup_ = done ? KnownFile{Known::good, identityOf(backup).value_or(FileIdentity{}), main_.sessions} : KnownFile{};
     return done;
 }
 
@@ -346,12 +545,12 @@ SessionPersistence::SaveReport SessionPersistence::saveReport(const std::vector<
     const QString path = historyPath();
     if (!isKnown(main_, path, Known::good) && !isKnown(main_, path, Known::keptAside)) {
         // Not known from loading or the last save, or changed on disk since: look at it now.
-        const FileContents current = readHistoryFile(path);
+        const HistoryFile current = readHistory(path, false, false);
         switch (current.state) {
         case FileState::missing: main_ = {}; break;
         case FileState::array:
-            if (decodeSessions(current.json, path).skipped == 0) {
-                main_ = {Known::good, identityOf(path).value_or(FileIdentity{})};
+            if (current.skipped == 0) {
+                main_ = {Known::good, identityOf(path).value_or(FileIdentity{}), current.entries};
                 break;
             }
             report.quarantinedTo = quarantine(path, true);
@@ -359,7 +558,7 @@ SessionPersistence::SaveReport SessionPersistence::saveReport(const std::vector<
                 KorvalenAILogger::error("HISTORY_SAVE_FAILED reason=unreadable-sessions-in-place");
                 return report;
             }
-            main_ = {Known::keptAside, identityOf(path).value_or(FileIdentity{})};
+            main_ = {Known::keptAside, identityOf(path).value_or(FileIdentity{}), current.entries};
             break;
         case FileState::malformed:
             // Never write over a file that could not be read: it may be all that is left of the history.
@@ -373,13 +572,21 @@ SessionPersistence::SaveReport SessionPersistence::saveReport(const std::vector<
         case FileState::unreadable:
             KorvalenAILogger::error("HISTORY_SAVE_FAILED reason=unreadable-file-in-place");
             return report;
+        case FileState::notRegularFile:
+            // A FIFO, a device or a folder in its place is someone's: it is neither written nor moved.
+            KorvalenAILogger::error("HISTORY_SAVE_FAILED reason=not-a-file-in-place path=" + text(path));
+            return report;
         }
     }
 
-    // Only a file whose every session reads back becomes the backup.
+    // Only a file whose every session reads back becomes the backup, and never in place of one
+    // that reads more sessions.
     if (main_.what == Known::good) {
         if (!putBackupAsideIfNeeded(report.backupQuarantinedTo))
             KorvalenAILogger::warning("HISTORY_BACKUP_SKIPPED reason=unreadable-backup-in-place");
+        else if (backup_.what == Known::good && backup_.sessions > main_.sessions)
+            KorvalenAILogger::info("HISTORY_BACKUP_KEPT sessions=" + std::to_string(backup_.sessions) +
+                                   " current=" + std::to_string(main_.sessions));
         else if (!replaceBackupWithMain())
             KorvalenAILogger::warning("HISTORY_BACKUP_FAILED path=" + text(backupPath()));
     }
@@ -388,7 +595,7 @@ SessionPersistence::SaveReport SessionPersistence::saveReport(const std::vector<
         KorvalenAILogger::error("HISTORY_SAVE_FAILED reason=write path=" + text(path));
         return report;
     }
-    main_ = {Known::good, identityOf(path).value_or(FileIdentity{})};
+    main_ = {Known::good, identityOf(path).value_or(FileIdentity{}), sessions.size()};
     KorvalenAILogger::info("HISTORY_SAVED sessions=" + std::to_string(sessions.size()));
     report.saved = true;
     return report;

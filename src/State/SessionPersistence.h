@@ -31,6 +31,7 @@ public:
         bool fromBackup = false;      // the backup held more readable sessions than the main file
         QString quarantinedTo;        // where the main file's content is kept aside, if it had to be
         QString backupQuarantinedTo;  // where an unreadable backup was put aside, if it was
+        QString unreadable;           // why the main file could not be read at all, if it could not
     };
 
     // GenericDataLocation + "/Korvalen AI" (~/.local/share/Korvalen AI).
@@ -72,6 +73,7 @@ private:
     struct KnownFile {
         Known what = Known::nothing;
         FileIdentity identity;
+        std::size_t sessions = 0;  // entries of the file
     };
 
     QString folder_;

@@ -8,6 +8,9 @@
 #include <functional>
 #include <limits>
 #include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace korvalen {
 namespace {
@@ -285,16 +288,20 @@ TEST(AIRecordsJSON, MissingOrMistypedRequiredKeysFailTheRecordAndItsSession)
         }
     }
 
-    // A broken nested record fails its container, with a path that leads to it.
-    json session = toJSON(fullSession());
-    session["results"][1]["latency"].erase("p95MS");
-    try {
-        sessionFromJSON(session);
-        FAIL() << "decoding succeeded";
-    } catch (const JSONDecodingError& error) {
-        EXPECT_EQ(error.path(), "results[1].latency.p95MS");
+    // A broken nested record or list element fails its container, with a path that leads to it.
+    for (const auto& [breakIt, path] : std::vector<std::pair<std::function<void(json&)>, std::string>>{
+             {[](json& s) { s["results"][1]["latency"].erase("p95MS"); }, "results[1].latency.p95MS"},
+             {[](json& s) { s["results"][0]["latencySamplesMS"][2] = "3"; }, "results[0].latencySamplesMS[2]"}}) {
+        json broken = toJSON(fullSession());
+        breakIt(broken);
+        try {
+            sessionFromJSON(broken);
+            ADD_FAILURE() << "decoding succeeded: " << path;
+        } catch (const JSONDecodingError& error) {
+            EXPECT_EQ(error.path(), path);
+        }
     }
-    session = toJSON(fullSession());
+    json session = toJSON(fullSession());
     session["system"]["gpuProfiles"][0].erase("currentAllocatedMB");
     EXPECT_EQ(failureKind([&] { sessionFromJSON(session); }), Kind::keyNotFound);
 }

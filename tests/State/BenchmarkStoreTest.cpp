@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include <sys/stat.h>
+
 using namespace korvalen;
 using korvalen::test::processEventsUntil;
 using korvalen::testing::FakeBenchmarkEngine;
@@ -264,6 +266,50 @@ TEST_F(BenchmarkStoreTest, TheWindowIsToldWhenTheHistoryWasRestoredSetAsideOrCan
     EXPECT_TRUE(notices[0].endsWith("History could not be saved in " + data + "."));
     EXPECT_EQ(store->history().size(), 2u) << "the run stays in the window's history";
     EXPECT_NE(log.events("RUN_FINISH").at(0).find(" saved=false"), std::string::npos);
+}
+
+// The application reads its history while the window shows; a FIFO where the history belongs is
+// refused without blocking and the backup is shown instead.
+TEST_F(BenchmarkStoreTest, AHistoryReadInTheBackgroundFillsInLaterAndNoRunStartsBefore)
+{
+    korvalen::testing::LogCapture log;
+    const QString data = dir.path() + "/data";
+    SessionPersistence persistence(data);
+    const std::vector<AIBenchmarkSession> saved{korvalen::testing::sampleSession(2),
+                                                korvalen::testing::sampleSession(3)};
+    ASSERT_TRUE(persistence.save(saved));
+    ASSERT_TRUE(persistence.save(saved));
+    ASSERT_TRUE(QFile::remove(persistence.historyPath()));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(persistence.historyPath()), 0600), 0);
+
+    BenchmarkStoreServices s = services();
+    s.loadHistoryInBackground = true;
+    auto store = std::make_unique<BenchmarkStore>(std::move(s));
+    int historyChanges = 0;
+    QObject::connect(store.get(), &BenchmarkStore::historyChanged, [&] { ++historyChanges; });
+    EXPECT_FALSE(store->historyLoaded());
+    EXPECT_EQ(store->historyNotice(), "Loading history…");
+    EXPECT_TRUE(store->history().empty());
+    store->start();
+    EXPECT_FALSE(store->isBusy());
+    EXPECT_FALSE(store->hasActiveRunTask());
+    EXPECT_EQ(store->statusText(), BenchmarkStore::historyNotLoadedStatusText);
+    EXPECT_TRUE(posted.empty());
+
+    ASSERT_TRUE(processEventsUntil([&] { return store->historyLoaded(); }));
+    EXPECT_EQ(historyChanges, 1);
+    EXPECT_EQ(store->history(), saved);
+    EXPECT_EQ(store->historyNotice(),
+              "The history file cannot be read (not a regular file): " + persistence.historyPath() +
+                  "\nHistory restored from its backup: the history file could not be read in full.");
+    EXPECT_EQ(store->statusText(), BenchmarkStore::readyStatusText);
+
+    store->start();
+    ASSERT_TRUE(processEventsUntil([&] { return finished(*store); }));
+    EXPECT_TRUE(store->statusText().endsWith(" (history could not be saved)")) << "nothing written over the FIFO";
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(persistence.historyPath()), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
 TEST_F(BenchmarkStoreTest, AMissingResourceFolderIsReportedAtLaunchNotAfterARun)

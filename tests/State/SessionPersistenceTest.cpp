@@ -10,6 +10,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <functional>
+#include <future>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace korvalen;
 using korvalen::testing::sampleSession;
 
@@ -202,6 +210,154 @@ TEST_F(SessionPersistenceTest, AFileWithUnreadableSessionsIsKeptAsideOnceHowever
         EXPECT_EQ(SessionPersistence(folder()).loadReport().quarantinedTo, first);
     EXPECT_EQ(folderFiles(folder()), QStringList({"history.corrupt.json", "history.json"}));
     EXPECT_FALSE(QFile::exists(folder() + "/.history.json.tmp-1-0")) << "what a killed save left is cleared";
+}
+
+// The backup is all that is left when the main file went missing (a restore that failed on a full
+// disk, a user who deleted it), and it is never traded for a file that reads fewer sessions.
+TEST_F(SessionPersistenceTest, AMissingOrSmallerMainFileNeverCostsTheBackupItsSessions)
+{
+    struct Case {
+        const char* name;
+        std::vector<int> main;  // empty: no main file
+        int badInBackup;        // of the backup's three sessions
+        std::size_t loaded;
+        bool fromBackup;
+    };
+    for (const Case& c : {Case{"main file deleted", {}, 0, 3, true},
+                          Case{"main file deleted, a backup session unreadable", {}, 1, 2, true},
+                          Case{"main file reads fewer sessions", {1}, 0, 1, false}}) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir scratch;
+        const QString where = scratch.path() + "/Korvalen AI";
+        SessionPersistence persistence(where);
+        ASSERT_TRUE(QDir().mkpath(where));
+        nlohmann::json backup =
+            toJSON(std::vector<AIBenchmarkSession>{sampleSession(1), sampleSession(2), sampleSession(3)});
+        for (int i = 0; i < c.badInBackup; ++i) backup[static_cast<std::size_t>(2 - i)]["mode"] = "Unknown Mode";
+        const QByteArray backupBytes = QByteArray::fromStdString(backup.dump());
+        writeAll(persistence.backupPath(), backupBytes);
+        std::vector<AIBenchmarkSession> main;
+        for (int minutes : c.main) main.push_back(sampleSession(minutes));
+        if (!main.empty()) writeAll(persistence.historyPath(), QByteArray::fromStdString(toJSON(main).dump()));
+
+        SessionPersistence launched(where);
+        const SessionPersistence::LoadReport report = launched.loadReport();
+        EXPECT_EQ(report.sessions.size(), c.loaded);
+        EXPECT_EQ(report.fromBackup, c.fromBackup);
+        EXPECT_EQ(report.skippedSessions, c.badInBackup);
+
+        // Two runs later the backup still reads at least what it read before.
+        std::vector<AIBenchmarkSession> history = report.sessions;
+        for (int run = 0; run < 2; ++run) {
+            history.insert(history.begin(), sampleSession(-run));
+            ASSERT_TRUE(launched.save(history));
+        }
+        EXPECT_EQ(SessionPersistence(where).load(), history);
+        const auto backupNow = nlohmann::json::parse(readAll(persistence.backupPath()).toStdString());
+        EXPECT_GE(backupNow.size(), static_cast<std::size_t>(3 - c.badInBackup));
+        bool keptAsWas = readAll(persistence.backupPath()) == backupBytes;
+        for (const QString& name : QDir(where).entryList({"history.corrupt*.json"}, QDir::Files))
+            keptAsWas = keptAsWas || readAll(where + "/" + name) == backupBytes;
+        EXPECT_TRUE(keptAsWas || c.badInBackup == 0) << "a session that did not read is still on disk";
+    }
+}
+
+// A FIFO or a device where the history belongs must not hang the launch, and is left as it is.
+TEST_F(SessionPersistenceTest, AHistoryThatIsNotARegularFileIsRefusedWithoutBlockingAndLeftInPlace)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const QString& path)> make;
+        bool withBackup;
+    };
+    const std::vector<Case> cases{
+        {"FIFO", [](const QString& path) { ASSERT_EQ(::mkfifo(QFile::encodeName(path), 0600), 0); }, true},
+        {"directory", [](const QString& path) { ASSERT_TRUE(QDir().mkpath(path)); }, false},
+        {"link to a device", [](const QString& path) { ASSERT_TRUE(QFile::link("/dev/null", path)); }, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir scratch;
+        const QString where = scratch.path() + "/Korvalen AI";
+        SessionPersistence persistence(where);
+        ASSERT_TRUE(QDir().mkpath(where));
+        const std::vector<AIBenchmarkSession> backup{sampleSession(1), sampleSession(2)};
+        if (c.withBackup) writeAll(persistence.backupPath(), QByteArray::fromStdString(toJSON(backup).dump()));
+        c.make(persistence.historyPath());
+        struct stat before {};
+        ASSERT_EQ(::lstat(QFile::encodeName(persistence.historyPath()), &before), 0);
+        const QStringList filesBefore = QDir(where).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+
+        SessionPersistence launched(where);
+        auto loading = std::async(std::launch::async, [&] { return launched.loadReport(); });
+        if (loading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            // Lets a reader blocked in open() go, so that the test can end.
+            const int fd = ::open(QFile::encodeName(persistence.historyPath()), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) ::close(fd);
+            loading.wait();
+            ADD_FAILURE() << "loading blocked";
+            continue;
+        }
+        const SessionPersistence::LoadReport report = loading.get();
+        EXPECT_EQ(report.unreadable, "not a regular file");
+        EXPECT_EQ(report.fromBackup, c.withBackup);
+        EXPECT_EQ(report.sessions, c.withBackup ? backup : std::vector<AIBenchmarkSession>{});
+        EXPECT_FALSE(launched.save({sampleSession(0)})) << "nothing is written in its place";
+
+        struct stat after {};
+        ASSERT_EQ(::lstat(QFile::encodeName(persistence.historyPath()), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(QDir(where).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), filesBefore);
+    }
+}
+
+// Sessions are parsed one by one, several at a time: the file must still be read exactly as one
+// parse of the whole text reads it, malformed texts included.
+TEST_F(SessionPersistenceTest, TheHistoryReadsAsAParseOfTheWholeTextWould)
+{
+    const std::string a = toJSON(sampleSession(1)).dump(), b = toJSON(sampleSession(2)).dump();
+    nlohmann::json tricky = toJSON(sampleSession(3));
+    tricky["note from a newer version"] = {"a,]}\"[\\", {{"k", {1, {2, "]"}}}}};
+    const std::string c = tricky.dump(2);
+    const std::string bom = "\xEF\xBB\xBF";
+    // Large enough to be read on several threads, with the session that does not decode in the middle.
+    AIBenchmarkSession big = sampleSession(4);
+    big.results[0].latencySamplesMS = std::vector<double>(150'000, 0.1234567890123);
+    nlohmann::json bad = toJSON(big);
+    bad["mode"] = "Unknown Mode";
+    const std::string large = "[" + toJSON(big).dump() + "," + bad.dump() + "," + toJSON(big).dump() + "]";
+    for (const std::string& text :
+         {"[" + a + "," + b + "]", bom + " \n[ " + a + " ,\t" + c + " ]\r\n", std::string("[ ]"), "[" + c + "]", large,
+          "[" + a + ",]", "[," + a + "]", "[" + a + " " + b + "]", "[" + a + "]]", "[" + a, "[" + a + "] x",
+          "[" + bom + a + "]", "[" + a + "," + bom + b + "]", "{\"sessions\": [" + a + "]}", std::string(""),
+          "[" + a.substr(0, a.size() - 1) + "]", "[" + a + "}", "[\"" + a + "]"}) {
+        SCOPED_TRACE(text.substr(0, 60));
+        QTemporaryDir scratch;
+        const QString where = scratch.path() + "/Korvalen AI";
+        SessionPersistence persistence(where);
+        ASSERT_TRUE(QDir().mkpath(where));
+        writeAll(persistence.historyPath(), QByteArray::fromStdString(text));
+
+        const nlohmann::json whole = nlohmann::json::parse(text, nullptr, false);
+        const SessionPersistence::LoadReport report = persistence.loadReport();
+        if (!whole.is_array()) {
+            EXPECT_TRUE(report.sessions.empty());
+            EXPECT_EQ(readAll(report.quarantinedTo).toStdString(), text) << "set aside as malformed";
+            continue;
+        }
+        std::vector<AIBenchmarkSession> expected;
+        int skipped = 0;
+        for (std::size_t i = 0; i < whole.size(); ++i) {
+            try {
+                expected.push_back(sessionFromJSON(whole[i]));
+            } catch (const JSONDecodingError&) {
+                ++skipped;
+            }
+        }
+        EXPECT_EQ(report.sessions, expected);
+        EXPECT_EQ(report.skippedSessions, skipped);
+    }
 }
 
 TEST_F(SessionPersistenceTest, LoadKeepsAtMostTheNewestTwentySessions)

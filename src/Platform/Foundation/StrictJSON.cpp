@@ -187,7 +187,19 @@ std::vector<std::string> decodeStringArray(const nlohmann::json& value, const st
 
 std::vector<double> decodeDoubleArray(const nlohmann::json& value, const std::string& path)
 {
-    return decodeArray(value, path, decodeDouble);
+    // Latency samples run to millions of values in a history: the element's path is spelled only
+    // for the error it names.
+    if (!value.is_array()) {
+        throw JSONDecodingError(JSONDecodingError::Kind::typeMismatch, path, "expected an array");
+    }
+    std::vector<double> result;
+    result.reserve(value.size());
+    std::size_t index = 0;
+    for (const nlohmann::json& element : value) {
+        result.push_back(element.is_number() ? element.get<double>() : decodeDouble(element, elementPath(path, index)));
+        ++index;
+    }
+    return result;
 }
 
 nlohmann::json encodeNumber(double value)
