@@ -147,12 +147,10 @@ void expectLegible(ContentView& view, int rows, int lines)
         EXPECT_LT(card->mapTo(&view, QPoint(0, card->height())).y(), table->mapTo(&view, QPoint(0, 0)).y());
     }
     EXPECT_GE(table->viewport()->height(), rows * table->rowHeight(0));
-    // A line's height as the message's label lays text out: one line more, less one line.
-    const QLabel* newest = pane->bubbles().back()->textLabel();
-    QLabel probe;
+    // A line's height as the message's text view lays text out: one line more, less one line.
+    const AssistantBubbleText* newest = pane->bubbles().back()->textView();
+    AssistantBubbleText probe;
     probe.setFont(newest->font());
-    probe.setWordWrap(true);
-    probe.setTextInteractionFlags(newest->textInteractionFlags());
     probe.setText("x\nx");
     const int twoLines = probe.heightForWidth(400);
     probe.setText("x");

@@ -308,7 +308,7 @@ int AssistantPane::conversationHeight(int lines) const
     // Selectable text is laid out in whole pixels per line, so a line's height is rounded up.
     const AssistantBubble* bubble = bubbles_.empty() ? nullptr : bubbles_.front();
     const int header = bubble ? bubble->speakerLabel()->sizeHint().height() : fontMetrics().height();
-    const double line = std::ceil(QFontMetricsF(bubble ? bubble->textLabel()->font() : font()).lineSpacing());
+    const double line = std::ceil(QFontMetricsF(bubble ? bubble->textView()->font() : font()).lineSpacing());
     return 2 + 10 + header + 4 + lines * static_cast<int>(line);
 }
 
