@@ -499,7 +499,7 @@ TEST_F(ConversationTest, StopAndClear)
 
 TEST_F(ConversationTest, ExportNamesTheFileByTheClockAndReplacesItWhole)
 {
-    // An afternoon time in the local zone: a 12-hour clock or a swapped field shows.
+    // An afternoon time in the local zone, every field distinct: a 12-hour clock or a swapped field shows.
     const Date when{
         std::chrono::milliseconds(QDateTime(QDate(2026, 12, 7), QTime(15, 4, 9), Qt::LocalTime).toMSecsSinceEpoch())};
     fixedTime = when;
@@ -507,7 +507,7 @@ TEST_F(ConversationTest, ExportNamesTheFileByTheClockAndReplacesItWhole)
     // Cancelled dialog: nothing happens.
     c.exportConversation();
     EXPECT_EQ(c.status(), "Olvane Expert 2 ready");
-    EXPECT_EQ(proposedName, "Korvalen-AI-Assistant-2026-12-07_15-04-09.txt");
+    EXPECT_EQ(proposedName.toStdString(), "Korvalen-AI-Assistant-2026-12-07_15-04-09.txt");
 
     // The file is replaced, never rewritten in place: a reader of the old one keeps reading it whole.
     exportPath = data.filePath("chat.txt");
