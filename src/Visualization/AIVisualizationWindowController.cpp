@@ -233,7 +233,7 @@ void AIVisualizationWindowController::showWindow()
     if (!window_) return;
     // A new window would show whatever the screen held there (often the previous scene window)
     // until its first paint: the X server gets the first frame before the window is mapped.
-    if (xcb_connection_t* c = x11Connection(); c && !window_->isVisible())
+    if (xcb_connection_t* c = x11Connection(); c && !exposed_ && !window_->isVisible())
         handFrameToServer(c, window_->winId(), renderFirstFrame());
     window_->show();
     window_->raise();

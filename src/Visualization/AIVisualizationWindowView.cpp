@@ -239,7 +239,6 @@ AIVisualizationWindowView::AIVisualizationWindowView(AIVisualizationModel& model
     auto* status = new QVBoxLayout;
     status->setSpacing(2);
     statusFirst_ = makeLabel(systemFont(captionSize), primaryText, footer);
-    statusFirst_->setObjectName("VisualizationStatus");
     statusSecond_ = makeLabel(systemFont(captionSize), secondaryText, footer);
     status->addWidget(statusFirst_);
     status->addWidget(statusSecond_);

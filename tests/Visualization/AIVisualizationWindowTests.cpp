@@ -6,6 +6,7 @@
 
 #include <QImage>
 #include <QPainter>
+#include <QScreen>
 
 #include <gtest/gtest.h>
 
@@ -88,6 +89,20 @@ TEST(VisualizationWindow, DrawsItsFirstFrameBeforeItIsShown)
     };
     EXPECT_GT(inked(30, 60), 100) << "header";
     EXPECT_GT(inked(frame.height() - 50, frame.height() - 20), 100) << "status panel";
+}
+
+TEST(VisualizationWindow, IsPlacedAgainOnceShown)
+{
+    test::qtApp(true);
+    AIVisualizationWindowController controller(AIVisualizationRequest{
+        AIWorkloadID::imageClassification, "Image Classification", "MobileNet-class", AIBackend::cpu,
+        AIVisualizationStyle::of(AIVisualizationStyle::Kind::classification), SceneColor::srgb(0.16, 0.78, 0.92)});
+    // As a window manager's frame can: the shown window reaches past the visible area.
+    const QRect visible = controller.window()->screen()->availableGeometry();
+    controller.window()->setGeometry(visible.right() - 100, visible.bottom() - 100, 720, 405);
+    controller.showWindow();
+    EXPECT_TRUE(test::processEventsUntil([&] { return visible.contains(controller.window()->frameGeometry()); }));
+    controller.closingQuietly = true;
 }
 
 TEST(VisualizationWindowView, PanelsFollowThePhase)
