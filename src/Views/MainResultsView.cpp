@@ -266,7 +266,9 @@ MainResultsView::MainResultsView(BenchmarkStore& store, std::optional<Settings> 
             if (ok && height > 0) userPaneHeight_ = height;
         }
     connect(split, &QSplitter::splitterMoved, this, [this] {
-        userPaneHeight_ = split_->sizes().value(1);
+        // A drag against a limit that left the divider where it was chooses no height.
+        if (split_->sizes().value(1) == placedPaneHeight_) return;
+        userPaneHeight_ = placedPaneHeight_ = split_->sizes().value(1);
         if (settings_ && userPaneHeight_) settings_->setString(paneHeightKey, QString::number(*userPaneHeight_));
     });
     // The table's minimum holds its sideways scroll bar only while there is one.
@@ -353,6 +355,7 @@ void MainResultsView::placeDivider()
         }
         pane = std::max(paneMinimum, std::min(pane, total - pageMinimum));
         if (split_->sizes().value(1) != pane) split_->setSizes({total - pane, pane});
+        placedPaneHeight_ = split_->sizes().value(1);
     }
     placingDivider_ = false;
 }

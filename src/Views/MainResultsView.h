@@ -79,6 +79,7 @@ private:
     QSplitter* split_;
     std::optional<Settings> settings_;
     std::optional<int> userPaneHeight_;
+    int placedPaneHeight_ = -1;
     bool placingDivider_ = false;
     bool sidewaysScrolling_ = false;
 };
