@@ -140,6 +140,9 @@ protected:
 MainResultsView::MainResultsView(BenchmarkStore& store, std::optional<Settings> settings, QWidget* parent)
     : QWidget(parent), store_(store), settings_(std::move(settings))
 {
+    placeDividerTimer_.setSingleShot(true);
+    placeDividerTimer_.setInterval(0);
+    connect(&placeDividerTimer_, &QTimer::timeout, this, &MainResultsView::placeDivider);
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     // The assistant sits under the results, so the table keeps the whole width for its columns.
@@ -266,19 +269,21 @@ MainResultsView::MainResultsView(BenchmarkStore& store, std::optional<Settings> 
             if (ok && height > 0) userPaneHeight_ = height;
         }
     connect(split, &QSplitter::splitterMoved, this, [this] {
-        userPaneHeight_ = split_->sizes().value(1);
+        // A drag against a limit that left the divider where it was chooses no height.
+        if (split_->sizes().value(1) == placedPaneHeight_) return;
+        userPaneHeight_ = placedPaneHeight_ = split_->sizes().value(1);
         if (settings_ && userPaneHeight_) settings_->setString(paneHeightKey, QString::number(*userPaneHeight_));
     });
     // The table's minimum holds its sideways scroll bar only while there is one.
     connect(table_->horizontalScrollBar(), &QScrollBar::rangeChanged, this, [this](int, int maximum) {
         if ((maximum > 0) != sidewaysScrolling_) {
             sidewaysScrolling_ = maximum > 0;
-            QTimer::singleShot(0, this, &MainResultsView::placeDivider);
+            schedulePlaceDivider();
         }
     });
     // Choosing the local model shows its controls: the pane's height follows.
     connect(&store_.assistant(), &AssistantConversationController::providerChanged, this,
-            [this] { QTimer::singleShot(0, this, &MainResultsView::placeDivider); });
+            [this] { schedulePlaceDivider(); });
 
     connect(clear_, &QPushButton::clicked, this, [this] { store_.clearCurrent(); });
     connect(categoryFilter_, &QComboBox::currentIndexChanged, this, &MainResultsView::refresh);
@@ -327,6 +332,12 @@ int MainResultsView::resultsMinimumHeight(int rows) const
     return pageLayout_->totalMinimumHeightForWidth(std::max(1, pages_->width())) + (rows - 2) * rowHeight;
 }
 
+void MainResultsView::schedulePlaceDivider()
+{
+    // Several refreshes in one turn of the event loop (a run's results) measure the page once.
+    if (!placeDividerTimer_.isActive()) placeDividerTimer_.start();
+}
+
 void MainResultsView::placeDivider()
 {
     if (placingDivider_) return;
@@ -337,6 +348,7 @@ void MainResultsView::placeDivider()
                              2 * table_->frameWidth() + sideways);
     const bool results = pages_->currentIndex() == 1;
     const int pageMinimum = results ? resultsMinimumHeight(2) : 0;
+    const int pageWithFourRows = pageMinimum + 2 * rowHeight;
     pages_->setMinimumHeight(pageMinimum);
     const int total = split_->height() - split_->handleWidth();
     if (total > 0) {
@@ -349,10 +361,11 @@ void MainResultsView::placeDivider()
             // whichever is more, as long as the table keeps four rows.
             pane = std::max(paneMinimum + assistantPane_->conversationHeight(5) - assistantPane_->conversationHeight(2),
                             total * 2 / 5);
-            if (results) pane = std::min(pane, total - resultsMinimumHeight(4));
+            if (results) pane = std::min(pane, total - pageWithFourRows);
         }
         pane = std::max(paneMinimum, std::min(pane, total - pageMinimum));
         if (split_->sizes().value(1) != pane) split_->setSizes({total - pane, pane});
+        placedPaneHeight_ = split_->sizes().value(1);
     }
     placingDivider_ = false;
 }
@@ -418,7 +431,7 @@ void MainResultsView::refresh()
     if (!session) {
         emptyHardware_->show(store_.systemProfile());
         pages_->setCurrentIndex(0);
-        placeDivider();
+        schedulePlaceDivider();
         return;
     }
     pages_->setCurrentIndex(1);
@@ -449,7 +462,7 @@ void MainResultsView::refresh()
     hardware_->show(session->system);
     fillTable(*session);
     // New texts may wrap onto more lines: the results' minimum height follows.
-    placeDivider();
+    schedulePlaceDivider();
 }
 
 void MainResultsView::fillTable(const AIBenchmarkSession& session)

@@ -3,6 +3,7 @@
 #include "Model/AIRecords.h"
 #include "Platform/Foundation/Settings.h"
 
+#include <QTimer>
 #include <QWidget>
 
 #include <optional>
@@ -61,6 +62,7 @@ private:
     // Keeps the results above their minimum and gives the pane what its controls need, the user's
     // height when the divider was moved, else room for five lines of conversation.
     void placeDivider();
+    void schedulePlaceDivider();
 
     BenchmarkStore& store_;
     QStackedWidget* pages_;
@@ -79,8 +81,10 @@ private:
     QSplitter* split_;
     std::optional<Settings> settings_;
     std::optional<int> userPaneHeight_;
+    int placedPaneHeight_ = -1;
     bool placingDivider_ = false;
     bool sidewaysScrolling_ = false;
+    QTimer placeDividerTimer_;
 };
 
 }  // namespace korvalen

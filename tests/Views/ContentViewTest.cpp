@@ -162,6 +162,7 @@ void expectLegible(ContentView& view, int rows, int lines)
 TEST_F(ContentViewTest, TheResultsAndTheLocalModelControlsStayLegibleWhereverTheDividerIs)
 {
     auto store = makeStore();
+    store->setShowLiveVisualizations(false);
     store->selectAssistantProvider(AIAssistantProvider::localModel);
     const Settings settings(dir.path() + "/settings.conf");
     auto view = std::make_unique<ContentView>(*store, settings);
@@ -260,6 +261,7 @@ TEST_F(ContentViewTest, EveryColumnToCertifiedStaysInViewAndTitlesKeepTheirEnds)
         return results;
     };
     auto store = makeStore();
+    store->setShowLiveVisualizations(false);  // the table is what is looked at here
     ContentView view(*store);
     view.resize(960, 620);
     view.show();
