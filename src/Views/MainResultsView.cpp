@@ -81,43 +81,50 @@ QString shortenedTitle(const QString& title, const QFontMetrics& metrics, int wi
     return metrics.elidedText(title, Qt::ElideMiddle, width);
 }
 
-class WorkloadTitleDelegate : public QStyledItemDelegate {
+// A cell whose text is fitted to the width the cell gives it when painted; measuring the column's
+// natural width still sees the whole text.
+class FittedTextDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
 
 protected:
+    virtual void fit(QStyleOptionViewItem& option, int width) const = 0;
+
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
     {
         QStyledItemDelegate::initStyleOption(option, index);
-        // Only when painting a cell: measuring the column's natural width needs the whole title.
         if (option->rect.isEmpty()) return;
         const QWidget* widget = option->widget;
         const QStyle* style = widget ? widget->style() : QApplication::style();
         const QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, option, widget);
-        const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
-        option->text = shortenedTitle(option->text, option->fontMetrics, area.width() - 2 * margin);
+        fit(*option, area.width() - 2 * (style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1));
+    }
+};
+
+class WorkloadTitleDelegate : public FittedTextDelegate {
+public:
+    using FittedTextDelegate::FittedTextDelegate;
+
+protected:
+    void fit(QStyleOptionViewItem& option, int width) const override
+    {
+        option.text = shortenedTitle(option.text, option.fontMetrics, width);
     }
 };
 
 // A backend with its device ("GPU · OpenCL on CPU") that does not fit shows the backend alone;
 // the tool tip names the device in full.
-class BackendDelegate : public QStyledItemDelegate {
+class BackendDelegate : public FittedTextDelegate {
 public:
-    using QStyledItemDelegate::QStyledItemDelegate;
+    using FittedTextDelegate::FittedTextDelegate;
 
 protected:
-    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
+    void fit(QStyleOptionViewItem& option, int width) const override
     {
-        QStyledItemDelegate::initStyleOption(option, index);
-        if (option->rect.isEmpty()) return;
-        const QWidget* widget = option->widget;
-        const QStyle* style = widget ? widget->style() : QApplication::style();
-        const QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, option, widget);
-        const int width = area.width() - 2 * (style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1);
-        const qsizetype device = option->text.indexOf(" · ");
-        if (device > 0 && option->fontMetrics.horizontalAdvance(option->text) > width) {
-            option->text = option->text.left(device);
-            option->textElideMode = Qt::ElideRight;
+        const qsizetype device = option.text.indexOf(" · ");
+        if (device > 0 && option.fontMetrics.horizontalAdvance(option.text) > width) {
+            option.text = option.text.left(device);
+            option.textElideMode = Qt::ElideRight;
         }
     }
 };
