@@ -9,6 +9,7 @@
 #include <QPen>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -258,14 +259,13 @@ bool drawAxisLine(QPainter& painter, const DeviceSpace& device, QPointF a, QPoin
 
 // An exact-area, non-zero-winding scanline rasterizer for outlines made of straight edges: each edge
 // adds its signed area to the cells it crosses, and a running sum along each row gives the coverage,
-// clamped to 1 where windings overlap, as the engine's own rasterizer does. The result is blended
-// through a scratch image in bands, so no blend reaches the engine's thread pool however many spans
-// the outline has.
+// clamped to 1 where windings overlap, as the engine's own rasterizer does. Edges are kept and walked
+// band by band of rows; each band is blended through a scratch image covering only the columns it
+// touches, so no blend reaches the engine's thread pool however many spans the outline has, and the
+// cost follows the outline's edges and covered pixels rather than its bounding box.
 class EdgeRasterizer {
 public:
-    EdgeRasterizer(QRect area)
-        : area_(area), width_(area.width() + 2), cells_(std::size_t(width_) * area.height(), 0.0f)
-    {}
+    explicit EdgeRasterizer(QRect area) : area_(area), width_(area.width() + 2) {}
 
     // x, y in device coordinates. Rows outside `area` are left out; an edge left of it still covers
     // everything to its right, so that part counts as lying on the area's left side, and a part right of
@@ -296,7 +296,82 @@ public:
         }
     }
 
+    void blend(QPainter& painter, QPoint offset, const QColor& color)
+    {
+        const QRgb premultiplied = color.rgba64().premultiplied().toArgb32();  // as the engine converts it
+        const int columns = area_.width();
+        const int bandHeight = std::min(bandRows, area_.height());
+        const int words = wordsPerRow();
+        std::vector<float> cells(std::size_t(width_) * bandHeight, 0.0f);
+        std::vector<std::uint64_t> touched(std::size_t(words) * bandHeight, 0);
+        std::vector<int> rowFirst(bandHeight), rowEnd(bandHeight);
+        QImage band(columns, bandHeight, QImage::Format_ARGB32_Premultiplied);
+        for (int top = 0; top < area_.height(); top += bandHeight) {
+            const int rows = std::min(bandHeight, area_.height() - top);
+            for (Edge& edge : edges_) walk(edge, top, top + rows, cells.data(), touched.data());
+
+            int bandLeft = columns, bandRight = 0;
+            for (int r = 0; r < rows; ++r) {
+                auto* out = reinterpret_cast<QRgb*>(band.scanLine(r));
+                float* line = cells.data() + std::size_t(r) * width_;
+                std::uint64_t* mask = touched.data() + std::size_t(r) * words;
+                // Between touched blocks the running sum, and so the pixel, stays what it was.
+                double sum = 0;
+                QRgb current = 0;
+                int x = -1;
+                for (int w = 0; w < words; ++w) {
+                    for (std::uint64_t bits = mask[w]; bits; bits &= bits - 1) {
+                        const int from = (w * 64 + std::countr_zero(bits)) * blockCells;
+                        if (x < 0) rowFirst[r] = x = std::min(from, columns);
+                        std::fill(out + x, out + std::min(from, columns), current);
+                        const int to = std::min(from + blockCells, width_);
+                        for (int c = from; c < to; ++c) {
+                            if (line[c] != 0) {
+                                sum += line[c];
+                                line[c] = 0;
+                                current = pixel(sum, premultiplied);
+                            }
+                            if (c < columns) out[c] = current;
+                        }
+                        x = std::min(to, columns);
+                    }
+                    mask[w] = 0;
+                }
+                if (x < 0) {
+                    rowFirst[r] = rowEnd[r] = 0;
+                    continue;
+                }
+                // Past the last touched cell the coverage holds to the area's right side.
+                rowEnd[r] = current ? columns : x;
+                std::fill(out + x, out + rowEnd[r], current);
+                if (rowFirst[r] < rowEnd[r]) {
+                    bandLeft = std::min(bandLeft, rowFirst[r]);
+                    bandRight = std::max(bandRight, rowEnd[r]);
+                }
+            }
+            if (bandLeft >= bandRight) continue;
+            for (int r = 0; r < rows; ++r) {
+                auto* out = reinterpret_cast<QRgb*>(band.scanLine(r));
+                if (rowFirst[r] >= rowEnd[r]) {
+                    std::fill(out + bandLeft, out + bandRight, QRgb(0));
+                    continue;
+                }
+                std::fill(out + bandLeft, out + std::max(bandLeft, rowFirst[r]), QRgb(0));
+                std::fill(out + std::min(bandRight, rowEnd[r]), out + bandRight, QRgb(0));
+            }
+            painter.drawImage(QPoint(area_.left() + bandLeft - offset.x(), area_.top() + top - offset.y()), band,
+                              QRect(bandLeft, 0, bandRight - bandLeft, rows));
+        }
+    }
+
 private:
+    // One straight edge in area coordinates, walked a row at a time; `x` and `row` carry the walk from
+    // one band to the next, so every cell sees the very sums a single walk would give it.
+    struct Edge {
+        double x, y0, y1, dxdy, dir;
+        int row, rowEnd;
+    };
+
     // x within the area's columns (or on its right side).
     void addEdgeWithin(QPointF p0, QPointF p1)
     {
@@ -306,19 +381,39 @@ private:
         double x0 = p0.x() - area_.left(), y0 = p0.y() - area_.top();
         const double x1 = p1.x() - area_.left(), y1 = p1.y() - area_.top();
         const double dxdy = (x1 - x0) / (y1 - y0);
-        const double columns = area_.width();
         if (y0 < 0) {  // starts above the area
-            x0 = std::clamp(x0 + dxdy * -y0, 0.0, columns);
+            x0 = std::clamp(x0 + dxdy * -y0, 0.0, double(area_.width()));
             y0 = 0;
         }
-        double x = x0;
+        const int row = std::max(0, int(std::floor(y0)));
         const int rowEnd = std::min(area_.height(), int(std::ceil(y1)));
-        for (int row = std::max(0, int(std::floor(y0))); row < rowEnd; ++row) {
-            const double dy = std::min(row + 1.0, y1) - std::max(double(row), y0);
+        if (row < rowEnd) edges_.push_back({x0, y0, y1, dxdy, dir, row, rowEnd});
+    }
+
+    // Cells are marked touched in blocks, so the pass over a row visits only the blocks edges crossed.
+    static constexpr int blockCells = 16;
+    int wordsPerRow() const { return (width_ + 64 * blockCells - 1) / (64 * blockCells); }
+    static void mark(std::uint64_t* mask, int firstCell, int lastCell)
+    {
+        for (int b = firstCell / blockCells; b <= lastCell / blockCells; ++b)
+            mask[b / 64] |= std::uint64_t(1) << (b % 64);
+    }
+
+    // Adds the edge's rows in [bandTop, bandEnd) to the band's cells and marks the cells it touched.
+    void walk(Edge& e, int bandTop, int bandEnd, float* cells, std::uint64_t* touched) const
+    {
+        const int words = wordsPerRow();
+        const double columns = area_.width();
+        const int stop = std::min(e.rowEnd, bandEnd);
+        double x = e.x;
+        int row = e.row;
+        for (; row < stop; ++row) {
+            const double dy = std::min(row + 1.0, e.y1) - std::max(double(row), e.y0);
             // Kept within the columns, where rounding along a long edge could step a hair outside.
-            const double xnext = std::clamp(x + dxdy * dy, 0.0, columns);
-            const double d = dy * dir;
-            float* line = cells_.data() + std::size_t(row) * width_;
+            const double xnext = std::clamp(x + e.dxdy * dy, 0.0, columns);
+            const double d = dy * e.dir;
+            const int r = row - bandTop;
+            float* line = cells + std::size_t(r) * width_;
             const double xa = std::min(x, xnext), xb = std::max(x, xnext);
             const double xaFloor = std::floor(xa);
             const int ia = int(xaFloor), ib = int(std::ceil(xb));
@@ -327,6 +422,7 @@ private:
                 const double mid = (0.5 * (x + xnext) - xaFloor);
                 line[ia] += d - d * mid;
                 line[ia + 1] += d * mid;
+                mark(touched + std::size_t(r) * words, ia, ia + 1);
             } else {
                 const double s = 1.0 / (xb - xa);
                 const double fa = xa - xaFloor;
@@ -344,39 +440,24 @@ private:
                     line[ib - 1] += d * (1 - a2 - am);
                 }
                 line[ib] += d * am;
+                mark(touched + std::size_t(r) * words, ia, ib);
             }
             x = xnext;
         }
+        if (row > e.row) e.x = x, e.row = row;
     }
 
-public:
-    void blend(QPainter& painter, QPoint offset, const QColor& color)
+    // The coverage of a running sum, quantized as the engine does: the signed area is floored, then its
+    // magnitude taken (a truncation for positive areas, rounding up the magnitude of negative ones).
+    static QRgb pixel(double sum, QRgb premultiplied)
     {
-        const QRgb premultiplied = color.rgba64().premultiplied().toArgb32();  // as the engine converts it
-        QImage band(area_.width(), std::min(bandRows, area_.height()), QImage::Format_ARGB32_Premultiplied);
-        for (int top = 0; top < area_.height(); top += band.height()) {
-            const int rows = std::min(band.height(), area_.height() - top);
-            for (int r = 0; r < rows; ++r) {
-                const float* line = cells_.data() + std::size_t(top + r) * width_;
-                auto* out = reinterpret_cast<QRgb*>(band.scanLine(r));
-                double sum = 0;
-                for (int x = 0; x < area_.width(); ++x) {
-                    sum += line[x];
-                    // Quantized as the engine does: the signed area is floored, then its magnitude taken
-                    // (a truncation for positive areas, rounding up the magnitude of negative ones).
-                    const double v = std::clamp(sum * 256, -256.0, 256.0);
-                    int coverage = int(v);
-                    if (v < 0) coverage = double(coverage) > v ? 1 - coverage : -coverage;
-                    coverage = std::min(coverage, 255);
-                    out[x] = coverage == 255 ? premultiplied : byteMul(premultiplied, coverage);
-                }
-            }
-            painter.drawImage(QPoint(area_.left() - offset.x(), area_.top() + top - offset.y()), band,
-                              QRect(0, 0, area_.width(), rows));
-        }
+        const double v = std::clamp(sum * 256, -256.0, 256.0);
+        int coverage = int(v);
+        if (v < 0) coverage = double(coverage) > v ? 1 - coverage : -coverage;
+        coverage = std::min(coverage, 255);
+        return coverage == 255 ? premultiplied : byteMul(premultiplied, coverage);
     }
 
-private:
     // Each channel times coverage / 255, rounded, as the engine weights a colour by coverage.
     static QRgb byteMul(QRgb x, int a)
     {
@@ -391,7 +472,7 @@ private:
 
     QRect area_;
     int width_;
-    std::vector<float> cells_;
+    std::vector<Edge> edges_;
 };
 
 // Flattens a cubic as the engine does before rasterizing (device pixels, flatness 1/4): halve until

@@ -3,6 +3,7 @@
 #include "support/QtTestApp.h"
 
 #include <QImage>
+#include <QPainter>
 
 #include <gtest/gtest.h>
 
@@ -50,6 +51,27 @@ TEST_F(VisualizationCanvas, FrozenPhasesIgnoreTheClockAndLivePhasesFollowIt)
     EXPECT_EQ(renderAt(AIVisualizationPhase::scoring, 5), renderAt(AIVisualizationPhase::completed, 1.35));
     EXPECT_EQ(AIVisualizationCanvas::frameTime(AIVisualizationPhase::stopped, 8.2e8), 1.35);
     EXPECT_EQ(AIVisualizationCanvas::frameTime(AIVisualizationPhase::sustainedLive, 8.2e8), 8.2e8);
+}
+
+// On a scaled display the scene is drawn at the display's resolution, in the same logical coordinates,
+// never drawn small and enlarged.
+TEST_F(VisualizationCanvas, DrawsAtTheDevicePixelRatioOfItsTarget)
+{
+    canvas.resize(320, 180);
+    model.setPhase(AIVisualizationPhase::completed);
+    QImage shown(640, 360, QImage::Format_ARGB32_Premultiplied);
+    shown.setDevicePixelRatio(2);
+    canvas.render(&shown);
+
+    QImage expected(640, 360, QImage::Format_ARGB32_Premultiplied);
+    expected.setDevicePixelRatio(2);
+    {
+        QPainter painter(&expected);
+        PainterSceneContext context(painter, request.accent);
+        AIVisualizationCanvas::drawFrame(context, request.style, QSizeF(320, 180), now);
+    }
+    EXPECT_EQ(shown, expected);
+    EXPECT_NE(shown, renderAt(AIVisualizationPhase::completed, now).scaled(640, 360));
 }
 
 TEST_F(VisualizationCanvas, EveryModelChangeRestartsTheTimerWithThePhaseInterval)

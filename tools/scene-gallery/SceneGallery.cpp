@@ -1,8 +1,9 @@
-// scene-gallery OUTPUT_FOLDER [LIVE_SECONDS]
+// scene-gallery OUTPUT_FOLDER [LIVE_SECONDS [PIXEL_RATIO]]
 //
 // Renders every visualization style at 960 × 540 twice: frozen (t = 1.35, as while a measurement
 // runs) and live (seconds since 2001-01-01 UTC, now or as given). Writes one PNG per style and time,
-// plus contact sheets of all styles side by side. Needs no display.
+// plus contact sheets of all styles side by side. Needs no display. A pixel ratio (default 1) draws
+// the same scenes as a display scaled by it shows them: 960 × 540 points, ratio × as many pixels.
 
 #include "Model/AIWorkloadCatalog.h"
 #include "Visualization/AIVisualizationCanvas.h"
@@ -34,9 +35,10 @@ SceneColor accentFor(const AIVisualizationStyle& style)
     return SceneColor::srgb(0.16, 0.78, 0.92);
 }
 
-QImage render(const AIVisualizationStyle& style, double time)
+QImage render(const AIVisualizationStyle& style, double time, double ratio)
 {
-    QImage image(960, 540, QImage::Format_ARGB32_Premultiplied);
+    QImage image(int(960 * ratio), int(540 * ratio), QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(ratio);
     image.fill(Qt::black);
     QPainter painter(&image);
     PainterSceneContext context(painter, accentFor(style));
@@ -49,7 +51,7 @@ QImage render(const AIVisualizationStyle& style, double time)
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: scene-gallery OUTPUT_FOLDER [LIVE_SECONDS]\n");
+        std::fprintf(stderr, "usage: scene-gallery OUTPUT_FOLDER [LIVE_SECONDS [PIXEL_RATIO]]\n");
         return 2;
     }
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -66,6 +68,15 @@ int main(int argc, char** argv)
         live = std::strtod(argv[2], &end);
         if (!end || *end) {
             std::fprintf(stderr, "scene-gallery: LIVE_SECONDS must be a number\n");
+            return 2;
+        }
+    }
+    double ratio = 1;
+    if (argc > 3) {
+        char* end = nullptr;
+        ratio = std::strtod(argv[3], &end);
+        if (!end || *end || !(ratio >= 0.5 && ratio <= 8)) {
+            std::fprintf(stderr, "scene-gallery: PIXEL_RATIO must be a number from 0.5 to 8\n");
             return 2;
         }
     }
@@ -88,7 +99,7 @@ int main(int argc, char** argv)
         sheetPainter.setPen(QColor(220, 220, 225));
         for (std::size_t i = 0; i < styles.size(); ++i) {
             const QString name = QString::fromStdString(styleName(styles[i]));
-            const QImage frame = render(styles[i], t.time);
+            const QImage frame = render(styles[i], t.time, ratio);
             const QString file = folder + "/" + QString::fromStdString(t.name) + "-" +
                                  QString("%1").arg(i, 2, 10, QChar('0')) + "-" +
                                  QString(name).replace('(', '-').remove(')') + ".png";
