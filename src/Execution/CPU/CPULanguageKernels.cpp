@@ -107,6 +107,7 @@ IterationOutcome textTokenizationIteration(const KernelOutputTamper* tamper)
                    "Deterministic normalization, pair merges, and FNV token hashing");
 }
 
+#if !KORVALEN_KERNEL_WIDE
 IterationOutcome ropeRMSNormIteration(const KernelOutputTamper* tamper)
 {
     constexpr int positions = 1024, width = 512;
@@ -139,6 +140,7 @@ IterationOutcome ropeRMSNormIteration(const KernelOutputTamper* tamper)
     return outcome(0.006291456, sampledChecksum<float>(out, 1003), passed, "Decoder tensor: 1024×512",
                    "RMSNorm followed by rotary positional encoding");
 }
+#endif
 
 IterationOutcome attentionIteration(const KernelOutputTamper* tamper)
 {
@@ -174,6 +176,7 @@ IterationOutcome attentionIteration(const KernelOutputTamper* tamper)
                    "QKᵀ + stable softmax + value projection");
 }
 
+#if !KORVALEN_KERNEL_WIDE
 IterationOutcome softmaxLayerNormIteration(const KernelOutputTamper* tamper)
 {
     constexpr int rows = 512, width = 512;
@@ -208,6 +211,7 @@ IterationOutcome softmaxLayerNormIteration(const KernelOutputTamper* tamper)
     return outcome(0.004194304, sampledChecksum<float>(out, 1003), passed, "Tensor: 512×512",
                    "LayerNorm followed by numerically stable softmax");
 }
+#endif
 
 IterationOutcome tensorOperationsIteration(const KernelOutputTamper* tamper)
 {

@@ -158,10 +158,10 @@ IterationOutcome matrixINT8Iteration(const KernelOutputTamper* tamper)
 {
     constexpr int n = 128;
     constexpr std::size_t count = static_cast<std::size_t>(n) * n;
-    std::vector<std::int8_t> a(count), b(count);
-    // One stream: B continues where A ends.
-    fillDeterministicBytes(a, 6'776);
-    fillDeterministicBytes(b, 6'776 + SplitMix64::gamma * count);
+    // One stream: B continues where A ends. Every byte is generated, so none is zeroed first.
+    const auto stream = std::make_unique_for_overwrite<std::int8_t[]>(2 * count);
+    fillDeterministicBytes({stream.get(), 2 * count}, 6'776);
+    const std::span<const std::int8_t> a(stream.get(), count), b(stream.get() + count, count);
 
     // Integer sums are exact (|sum| <= 128 x 225), so any order gives the k-ordered sum: the
     // processor's dot-product instructions where it has them, else the i-k-j order, which lets each
