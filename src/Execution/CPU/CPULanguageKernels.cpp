@@ -142,6 +142,7 @@ IterationOutcome ropeRMSNormIteration(const KernelOutputTamper* tamper)
 }
 #endif
 
+#if !KORVALEN_KERNEL_WIDE
 IterationOutcome attentionIteration(const KernelOutputTamper* tamper)
 {
     constexpr int tokens = 96, head = 64;
@@ -175,6 +176,7 @@ IterationOutcome attentionIteration(const KernelOutputTamper* tamper)
     return outcome(1.0, sampledChecksum<float>(output, 1003), passed, "Context: 96 tokens; head dimension: 64",
                    "QKᵀ + stable softmax + value projection");
 }
+#endif
 
 #if !KORVALEN_KERNEL_WIDE
 IterationOutcome softmaxLayerNormIteration(const KernelOutputTamper* tamper)

@@ -173,6 +173,7 @@ IterationOutcome matrixINT8Iteration(const KernelOutputTamper* tamper)
                    "Signed INT8 inputs; exact INT32 accumulation");
 }
 
+#if !KORVALEN_KERNEL_WIDE
 namespace {
 
 constexpr int batch = 32, inputs = 128, outputs = 32;
@@ -216,6 +217,7 @@ IterationOutcome fineTuningIteration(const KernelOutputTamper* tamper)
     return outcome(1.0, static_cast<double>(lossAfter), passed, "Batch 32, dense 128→32",
                    "MSE loss " + shortestFloatText(lossBefore) + " → " + shortestFloatText(lossAfter));
 }
+#endif
 
 }  // namespace korvalen::CPUKernels::KORVALEN_KERNEL_TARGET
 
