@@ -10,6 +10,7 @@
 // other work on a shared machine.
 // Usage: CPUKernelReferenceBench [rounds, default 7] [seconds per side and round, default 0.3]
 
+#include "Execution/CPU/AllocatorPolicy.h"
 #include "Execution/CPU/CPUBenchmarkRunner.h"
 #include "Execution/CPU/CPUInt8Product.h"
 #include "Execution/CPU/CPUKernels.h"
@@ -147,6 +148,7 @@ int main(int argc, char** argv)
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 7;
     const double seconds = argc > 2 ? std::atof(argv[2]) : 0.3;
     nn::BlasThreading::applyPolicy();
+    AllocatorPolicy::apply();  // as the runner does: kept blocks, no page faults per iteration
     std::printf("widest instruction set: %s; %d rounds of %.2f s a side\n",
                 std::string(rawValue(widestInstructionSet())).c_str(), rounds, seconds);
 
