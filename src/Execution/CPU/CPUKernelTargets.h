@@ -8,11 +8,16 @@
 // copy the linker keeps runs on every processor, and only the bodies here use the wider
 // instructions. No set enables FMA, and contraction is off in the build, so every copy rounds each
 // operation exactly as written: the same bits on every path.
+// KORVALEN_KERNEL_WIDE is 0 in the baseline pass, so that a kernel whose wide copies would not pay
+// can be left out of them (see CPUKernels.cpp).
 // No include guard: one inclusion per kernel source.
 
 #define KORVALEN_KERNEL_TARGET baseline
+#define KORVALEN_KERNEL_WIDE 0
 #include KORVALEN_KERNEL_SOURCE
+#undef KORVALEN_KERNEL_WIDE
 #undef KORVALEN_KERNEL_TARGET
+#define KORVALEN_KERNEL_WIDE 1
 
 #pragma GCC push_options
 #pragma GCC target("avx2")
@@ -27,3 +32,4 @@
 #include KORVALEN_KERNEL_SOURCE
 #undef KORVALEN_KERNEL_TARGET
 #pragma GCC pop_options
+#undef KORVALEN_KERNEL_WIDE

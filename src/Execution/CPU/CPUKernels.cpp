@@ -24,6 +24,14 @@ namespace CPUKernels {
 KORVALEN_CPU_KERNELS(KORVALEN_DISPATCH_KERNEL)
 #undef KORVALEN_DISPATCH_KERNEL
 
+#define KORVALEN_BASELINE_KERNEL(kernel)                      \
+    IterationOutcome kernel(const KernelOutputTamper* tamper) \
+    {                                                         \
+        return baseline::kernel(tamper);                      \
+    }
+KORVALEN_CPU_BASELINE_KERNELS(KORVALEN_BASELINE_KERNEL)
+#undef KORVALEN_BASELINE_KERNEL
+
 }  // namespace CPUKernels
 
 CPUKernelIteration cpuKernelIteration(AIWorkloadID workload)

@@ -107,6 +107,7 @@ IterationOutcome textTokenizationIteration(const KernelOutputTamper* tamper)
                    "Deterministic normalization, pair merges, and FNV token hashing");
 }
 
+#if !KORVALEN_KERNEL_WIDE
 IterationOutcome ropeRMSNormIteration(const KernelOutputTamper* tamper)
 {
     constexpr int positions = 1024, width = 512;
@@ -139,7 +140,9 @@ IterationOutcome ropeRMSNormIteration(const KernelOutputTamper* tamper)
     return outcome(0.006291456, sampledChecksum<float>(out, 1003), passed, "Decoder tensor: 1024×512",
                    "RMSNorm followed by rotary positional encoding");
 }
+#endif
 
+#if !KORVALEN_KERNEL_WIDE
 IterationOutcome attentionIteration(const KernelOutputTamper* tamper)
 {
     constexpr int tokens = 96, head = 64;
@@ -173,7 +176,9 @@ IterationOutcome attentionIteration(const KernelOutputTamper* tamper)
     return outcome(1.0, sampledChecksum<float>(output, 1003), passed, "Context: 96 tokens; head dimension: 64",
                    "QKᵀ + stable softmax + value projection");
 }
+#endif
 
+#if !KORVALEN_KERNEL_WIDE
 IterationOutcome softmaxLayerNormIteration(const KernelOutputTamper* tamper)
 {
     constexpr int rows = 512, width = 512;
@@ -208,6 +213,7 @@ IterationOutcome softmaxLayerNormIteration(const KernelOutputTamper* tamper)
     return outcome(0.004194304, sampledChecksum<float>(out, 1003), passed, "Tensor: 512×512",
                    "LayerNorm followed by numerically stable softmax");
 }
+#endif
 
 IterationOutcome tensorOperationsIteration(const KernelOutputTamper* tamper)
 {

@@ -107,9 +107,13 @@ template <typename Lanes>
 [[gnu::target("avx2")]] void fillBytesAvx2(std::int8_t* out, std::size_t count, std::uint64_t seed)
 {
     using Lanes = std::uint64_t __attribute__((vector_size(32)));
-    using Bytes = std::int8_t __attribute__((vector_size(4)));
     constexpr std::uint64_t g = SplitMix64::gamma;
     const __m256i magic = _mm256_set1_epi64x(0x84210843);
+    // AVX2 has no 64-to-8-bit narrowing (GCC extracts each lane through a general register): each
+    // 128-bit lane's two low bytes are gathered with a byte shuffle and the two lanes interleaved.
+    const __m256i lowBytes = _mm256_setr_epi8(0, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 8, -1,
+                                              -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i fifteen = _mm_set1_epi8(15);
     Lanes state = Lanes{1, 2, 3, 4} * g + seed;
     std::size_t i = 0;
     for (; i + 4 <= count; i += 4) {
@@ -117,8 +121,11 @@ template <typename Lanes>
         mix(z);
         foldModulo31(z);
         remainderModulo31(z, reinterpret_cast<Lanes>(_mm256_mul_epu32(reinterpret_cast<__m256i>(z), magic)));
-        const Bytes bytes = __builtin_convertvector(z, Bytes) - 15;
-        std::memcpy(out + i, &bytes, sizeof bytes);
+        const __m256i picked = _mm256_shuffle_epi8(reinterpret_cast<__m256i>(z), lowBytes);
+        const __m128i bytes = _mm_sub_epi8(
+            _mm_unpacklo_epi16(_mm256_castsi256_si128(picked), _mm256_extracti128_si256(picked, 1)), fifteen);
+        const std::int32_t four = _mm_cvtsi128_si32(bytes);
+        std::memcpy(out + i, &four, sizeof four);
         state += 4 * g;
     }
     fillBytesSequential(out + i, count - i, seed + g * i);
