@@ -46,6 +46,7 @@ double uptimeSeconds()
 
 const char* const expertReady = "Olvane Expert 2 ready";
 const char* const stoppedWhileStarting = "The local model was stopped while it was starting.";
+const char* const engineBlockedStatus = "Local AI engine did not stop — benchmark blocked";
 
 }  // namespace
 
@@ -691,7 +692,7 @@ bool AssistantConversationController::pauseForBenchmark()
     manager.stopServerProcess(std::nullopt);
     const bool stopped = !manager.engineRunning();
     setPaused(stopped);
-    setStatus(stopped ? pausedStatus : "Local AI engine did not stop — benchmark blocked");
+    setStatus(stopped ? pausedStatus : engineBlockedStatus);
     KorvalenAILogger::info(std::string("ASSISTANT_PAUSED_FOR_BENCHMARK engine_stopped=") +
                            (stopped ? "true" : "false"));
     return stopped;
@@ -701,7 +702,7 @@ void AssistantConversationController::benchmarkBlockedByEngine()
 {
     modelRunningBeforeBenchmark_.reset();
     setPaused(false);
-    setStatus("Local AI engine did not stop — benchmark blocked");
+    setStatus(engineBlockedStatus);
 }
 
 void AssistantConversationController::resumeAfterBenchmark()

@@ -50,9 +50,9 @@ ScoreDashboardView::ScoreDashboardView(QWidget* parent) : QWidget(parent)
     tiles->setSpacing(10);
     layout->addLayout(tiles);
 
-    overall_ = makeTile("Overall", "#4f8cff");
-    universal_ = makeTile("Universal", "#3ccb8a");
-    platform_ = makeTile("Platform", "#d17cf5");
+    overall_ = makeTile("Overall", "#4f8cff", "Geometric mean of workload scores");
+    universal_ = makeTile("Universal", "#3ccb8a", "Canonical backend per workload");
+    platform_ = makeTile("Platform", "#d17cf5", "Best backend on this machine");
     for (Tile* tile : {&overall_, &universal_, &platform_}) tiles->addWidget(tile->frame, 1);
 
     backends_ = detailLabel(this);
@@ -62,7 +62,8 @@ ScoreDashboardView::ScoreDashboardView(QWidget* parent) : QWidget(parent)
     layout->addStretch(1);
 }
 
-ScoreDashboardView::Tile ScoreDashboardView::makeTile(const QString& caption, const QString& accent)
+ScoreDashboardView::Tile ScoreDashboardView::makeTile(const QString& caption, const QString& accent,
+                                                      const QString& meaning)
 {
     QFrame* frame = panel(this);
     frame->setStyleSheet("#Panel { border-top: 3px solid " + accent + "; }");
@@ -75,6 +76,7 @@ ScoreDashboardView::Tile ScoreDashboardView::makeTile(const QString& caption, co
     auto* value = new QLabel("—", frame);
     value->setObjectName("ScoreValue");
     QLabel* detail = detailLabel(frame);
+    detail->setText(meaning);
     layout->addWidget(captionLabel);
     layout->addWidget(value);
     layout->addWidget(detail);
@@ -98,13 +100,8 @@ void ScoreDashboardView::show(const AIBenchmarkSession& session)
 {
     const AIScoreSummary& s = session.scores;
     overall_.value->setText(qs(scoreText(s.overall)));
-    overall_.detail->setText("Geometric mean of workload scores");
     universal_.value->setText(qs(scoreText(s.universalScore())));
-    universal_.detail->setText("Canonical backend per workload");
     platform_.value->setText(qs(scoreText(s.platformScore())));
-    platform_.detail->setText("Best backend on this machine");
-    for (Tile* tile : {&overall_, &universal_, &platform_})
-        tile->frame->setToolTip(compact_ ? tile->detail->text() : QString());
 
     backends_->setText(qs("CPU " + scoreText(s.cpu) + "    GPU " + scoreText(s.gpu) + "    Neural Engine " +
                           scoreText(s.neuralEnginePreferred)));

@@ -33,7 +33,8 @@ private:
         QLabel* value;
         QLabel* detail;
     };
-    Tile makeTile(const QString& caption, const QString& accent);
+    // `meaning` says what the score stands for, under it or in the tile's tool tip when compact.
+    Tile makeTile(const QString& caption, const QString& accent, const QString& meaning);
 
     Tile overall_, universal_, platform_;
     QLabel* backends_;

@@ -270,6 +270,8 @@ void SidebarView::refreshHistory()
         item->setToolTip(qs(std::to_string(session.results.size()) + " results"));
     }
     historyEmpty_->setVisible(store_.history().empty());
+    // An empty list is no place for Tab to stop: it would only outline a blank box.
+    history_->setFocusPolicy(store_.history().empty() ? Qt::NoFocus : Qt::StrongFocus);
     updating_ = false;
     refreshHistorySelection();
 }

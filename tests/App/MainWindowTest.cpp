@@ -2,6 +2,7 @@
 #include "App/MainWindow.h"
 #include "App/QuitSignalBridge.h"
 #include "State/BenchmarkStore.h"
+#include "Views/SidebarView.h"
 #include "Visualization/AIVisualizationCoordinator.h"
 #include "support/FakeBenchmarkEngine.h"
 #include "support/QtTestApp.h"
@@ -153,6 +154,12 @@ TEST_F(MainWindowTest, CtrlPeriodStopsARunWhileItsSceneWindowIsTheActiveWindow)
     QWindow* sceneWindow = scene->window()->windowHandle();
     ASSERT_TRUE(processEventsUntil([&] { return QGuiApplication::focusWindow() == sceneWindow; }))
         << "the scene window is made the active window as it opens";
+    const QString stopKeys = SidebarView::stopShortcut().toString(QKeySequence::NativeText);
+    const QString startKeys = SidebarView::startShortcut().toString(QKeySequence::NativeText);
+    bool named = false;
+    for (const QWidget* panel : scene->window()->findChildren<QWidget*>())
+        named = named || (panel->toolTip().contains(stopKeys) && panel->toolTip().contains(startKeys));
+    EXPECT_TRUE(named) << "the scene window names the keys that work from it";
 
     qt_handleKeyEvent(sceneWindow, QEvent::KeyPress, Qt::Key_Period, Qt::ControlModifier);
     EXPECT_TRUE(std::holds_alternative<AIRunState::Stopping>(store->runState().value));

@@ -355,6 +355,13 @@ TEST_F(ContentViewTest, TabVisitsEachControlOnceAndShortcutsStartAndStop)
     view.show();
     SidebarView* sidebar = view.sidebar();
     MainResultsView* results = view.results();
+    const auto tab = [&] {
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+        QCoreApplication::sendEvent(view.focusWidget(), &key);
+        return view.focusWidget();
+    };
+    sidebar->startButton()->setFocus();
+    EXPECT_NE(tab(), sidebar->historyList()) << "an empty history is no tab stop";
     sidebar->startButton()->click();
     ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
 
@@ -368,11 +375,6 @@ TEST_F(ContentViewTest, TabVisitsEachControlOnceAndShortcutsStartAndStop)
                                          results->categoryFilter(),
                                          results->clearButton(),
                                          results->resultsTable()};
-    const auto tab = [&] {
-        QKeyEvent key(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
-        QCoreApplication::sendEvent(view.focusWidget(), &key);
-        return view.focusWidget();
-    };
     sidebar->modePicker()->setFocus();
     for (std::size_t i = 1; i < expected.size(); ++i)
         EXPECT_EQ(tab(), expected[i]) << "step " << i << ": " << view.focusWidget()->metaObject()->className();

@@ -65,8 +65,6 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
 #AssistantPane[compact="true"] QPushButton { padding-top: 4px; padding-bottom: 4px; }
 #AssistantPane[compact="true"] QLineEdit { padding-top: 4px; padding-bottom: 4px; }
 #AssistantPane[compact="true"] QComboBox { padding-top: 3px; padding-bottom: 3px; }
-#AssistantBubbleText { color: #e6eaf2; }
-#AssistantBubbleTime { color: rgba(230, 234, 242, 0.45); }
 )");
     auto* layout = new QVBoxLayout(this);
     layout_ = layout;

@@ -2,6 +2,7 @@
 #include "Assistant/Views/AssistantProviderSelector.h"
 #include "support/QtTestApp.h"
 
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QTextDocument>
@@ -105,10 +106,17 @@ TEST(AssistantProviderSelectorView, SelectsReportsAndHonoursDisabled)
     clickAt(expert, QPoint(4, 4));
     EXPECT_EQ(chosen, (std::vector{AIAssistantProvider::localModel, AIAssistantProvider::olvaneExpert}))
         << "the chosen segment reports again, and its whole rectangle is clickable";
+    const auto pressReturn = [](QWidget* segment) {
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");
+        QCoreApplication::sendEvent(segment, &key);
+    };
+    pressReturn(local);
+    EXPECT_EQ(chosen.size(), 3u) << "Return chooses like a click";
 
     selector.setDisabled(true);
     clickAt(expert, QPoint(4, 4));
-    EXPECT_EQ(chosen.size(), 2u);
+    pressReturn(expert);
+    EXPECT_EQ(chosen.size(), 3u);
     EXPECT_TRUE(local->isSelected()) << "a disabled selector still shows the choice";
 }
 
