@@ -1,11 +1,12 @@
 // Every GPU workload on the first OpenCL device with the target duration the engine gives it in one
-// run mode (quick unless --mode=complete|extended|stress), and three of them side by side with
+// run mode (quick unless --mode=complete|extended|stress), and four of them side by side with
 // clpeak on the same device in the same run:
 //  - device-memory bandwidth against clpeak's global memory bandwidth at float4, the 16-byte
 //    vector width of the copy kernel (uint4);
 //  - tensor transfer against clpeak's blocking write and read transfer bandwidth, combined as one
 //    write followed by one read of the same size;
-//  - command throughput against the reciprocal of clpeak's kernel launch latency.
+//  - command throughput against the reciprocal of clpeak's kernel launch latency;
+//  - matrixFP32 against clpeak's best single-precision compute figure (any vector width).
 // Counters per workload: the measured throughput, the throughput its latency samples imply, the
 // target, the timed wall time and the whole call's time (warm-ups, initialisation and validation
 // included), and timed wall over target.
@@ -173,6 +174,16 @@ void compareWithClpeak()
         return;
     }
     const std::vector<Comparison> comparisons{
+        {"Matrix FP32", AIWorkloadID::matrixFP32, "--compute-sp",
+         [](const auto& out) -> std::optional<double> {
+             std::optional<double> best;
+             if (!out) return best;
+             static const std::regex width(R"(float\d*\s*:\s*([0-9.]+))");
+             for (auto it = std::sregex_iterator(out->begin(), out->end(), width); it != std::sregex_iterator(); ++it)
+                 best = std::max(best.value_or(0.0), std::stod((*it)[1].str()) / 1000.0);
+             return best;
+         },
+         "TFLOP/s", "256x256 products per command buffer against clpeak's best chain of dependent multiply-adds"},
         {"Device memory bandwidth", AIWorkloadID::metalMemoryBandwidth, "--global-bandwidth",
          [](const auto& out) { return figure(out, R"(float4\s*:\s*([0-9.]+))"); }, "GB/s",
          "ours: read + write of every copied byte; clpeak: bytes its float4 kernel reads"},

@@ -62,6 +62,21 @@ void waitForCompletion(gpu::CommandBuffer& buffer, BenchmarkCancellationToken& c
                                            ")");
 }
 
+void awaitSettled(gpu::CommandBuffer& buffer, double deadline, const CompletionClock& clock)
+{
+    for (;;) {
+        const gpu::CommandStatus status = buffer.status();
+        if (status == gpu::CommandStatus::completed || status == gpu::CommandStatus::error) return;
+        const double remaining = deadline - clock.uptimeSeconds();
+        if (remaining <= 0) return;
+        const double interval = std::min(remaining, completionPollSeconds);
+        if (clock.waitOn)
+            clock.waitOn(buffer, interval);
+        else
+            clock.sleep(interval);
+    }
+}
+
 void synchronizeForCPUValidation(const std::vector<std::shared_ptr<gpu::Buffer>>& resources,
                                  MetalKernelContext& context, BenchmarkCancellationToken& cancellation,
                                  const std::string& label)

@@ -46,6 +46,13 @@ void waitForCompletion(gpu::CommandBuffer& buffer, BenchmarkCancellationToken& c
                        std::optional<double> deadline, bool honorCancellation, MetalKernelContextCache& cache,
                        const CompletionClock& clock);
 
+// Sleeps until the committed buffer has finished or failed, or until the deadline (uptime seconds)
+// has passed, without judging how it ended: the caller's waits do that afterwards. A batch drain
+// sleeps once on its last buffer this way, since the in-order queue finishes the others first, and
+// then finds every wait already settled.
+void awaitSettled(gpu::CommandBuffer& buffer, double deadline,
+                  const CompletionClock& clock = CompletionClock::system());
+
 // On a GPU without unified memory, copies the managed resources among `resources` back into their
 // CPU mirrors and waits (label + " validation synchronization"). Nothing to do otherwise. Throws
 // commandFailure("Unable to synchronize Metal validation output") when no command buffer or blit

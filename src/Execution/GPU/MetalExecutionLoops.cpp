@@ -58,6 +58,7 @@ void runBatch(const std::string& name, MetalKernelContext& context, const Invoca
         }
     }
 
+    if (!inFlight.empty()) awaitSettled(*inFlight.back(), deadline);
     std::exception_ptr firstError;
     const std::string count = std::to_string(inFlight.size());
     for (std::size_t p = 0; p < inFlight.size(); ++p) {

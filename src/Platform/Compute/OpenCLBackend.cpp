@@ -472,15 +472,6 @@ protected:
                 failure_ = describe("clEnqueueMarkerWithWaitList", status);
             }
         }
-        if (!events_.empty()) {
-            // The driver signals the end of the last command; the callback owns one reference to
-            // the signal, so it may fire after this buffer is gone.
-            auto* owner = new std::shared_ptr<CompletionSignal>(signal_);
-            if (clSetEventCallback(events_.back(), CL_COMPLETE, &CompletionSignal::notify, owner) != CL_SUCCESS) {
-                delete owner;
-                signal_->unavailable = true;
-            }
-        }
         clFlush(queue);
         for (cl_event event : waits) clReleaseEvent(event);
     }
@@ -488,7 +479,22 @@ protected:
 public:
     void waitBriefly(double maxSeconds) override
     {
-        if (!committed() || failure_ || events_.empty() || signal_->unavailable) {
+        if (!committed() || failure_ || events_.empty()) {
+            CommandBuffer::waitBriefly(maxSeconds);
+            return;
+        }
+        if (!callbackSet_) {
+            // Asked for only by a waiter that found the work unfinished: a completion callback
+            // costs the driver a wake-up per command, which work nobody sleeps on never needs.
+            // The callback owns one reference to the signal, so it may fire after this buffer is gone.
+            callbackSet_ = true;
+            auto* owner = new std::shared_ptr<CompletionSignal>(signal_);
+            if (clSetEventCallback(events_.back(), CL_COMPLETE, &CompletionSignal::notify, owner) != CL_SUCCESS) {
+                delete owner;
+                signal_->unavailable = true;
+            }
+        }
+        if (signal_->unavailable) {
             CommandBuffer::waitBriefly(maxSeconds);
             return;
         }
@@ -603,6 +609,7 @@ private:
     std::shared_ptr<ClQueueHandle> queue_;
     std::vector<cl_event> events_;
     std::shared_ptr<CompletionSignal> signal_ = std::make_shared<CompletionSignal>();
+    bool callbackSet_ = false;
     std::optional<std::string> failure_;
     bool timesRead_ = false;
     double start_ = 0.0;

@@ -151,7 +151,7 @@ TEST_F(FakeLoopTest, AMissingBufferMidBatchStillDrainsTheCommittedOnes)
     ASSERT_EQ(encoded.size(), 5u);
     for (int i = 3; i < 5; ++i) {
         EXPECT_TRUE(encoded[i]->committed());
-        EXPECT_EQ(encoded[i]->polls(), 4) << "buffer " << i << " was not waited for to the end";
+        EXPECT_GE(encoded[i]->polls(), 4) << "buffer " << i << " was not waited for to the end";
     }
 }
 
@@ -165,7 +165,7 @@ TEST_F(FakeLoopTest, TheFirstFailedWaitOfABatchWinsAndTheRestAreStillWaitedFor)
     EXPECT_EQ(failureText([&] { executePipelined(workload, *context, probe(), 0.0, token); }),
               "Compute command failed: second buffer broke");
     ASSERT_EQ(encoded.size(), 7u);
-    EXPECT_EQ(encoded[6]->polls(), 3);
+    EXPECT_GE(encoded[6]->polls(), 3) << "the last buffer was not waited for to the end";
 }
 
 TEST_F(FakeLoopTest, AFailedWaitWinsOverTheEncodeErrorThatStartedTheDrain)

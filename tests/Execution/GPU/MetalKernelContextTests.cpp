@@ -303,6 +303,26 @@ TEST_F(CompletionTest, ReturnsAtTheFirstCompletedPollWithoutSleeping)
     EXPECT_DOUBLE_EQ(now, 500.0 + 3 * 0.002);
 }
 
+TEST_F(CompletionTest, SettlingWaitsForTheEndOrTheDeadlineAndJudgesNothing)
+{
+    auto later = committed(FakeCompletion::afterPolls(2));
+    MetalBenchmarkRunner::awaitSettled(*later, now + 30.0, clock);
+    EXPECT_EQ(later->status(), gpu::CommandStatus::completed);
+    EXPECT_EQ(sleeps, 2);
+
+    auto failed = committed(FakeCompletion::failed("GPU page fault at 0x1000"));
+    MetalBenchmarkRunner::awaitSettled(*failed, now + 30.0, clock);
+    EXPECT_EQ(sleeps, 2);
+
+    // A hang sleeps no further than the deadline and leaves the verdict to the waits.
+    auto hung = committed(FakeCompletion::hung());
+    const double deadline = now + 0.005;
+    MetalBenchmarkRunner::awaitSettled(*hung, deadline, clock);
+    EXPECT_DOUBLE_EQ(now, deadline);
+    EXPECT_FALSE(token.isCancelled());
+    EXPECT_FALSE(cache.quarantineReason(9));
+}
+
 TEST_F(CompletionTest, FailedBuffersCarryTheirTextOrTheLabel)
 {
     auto failed = committed(FakeCompletion::failed("GPU page fault at 0x1000"));

@@ -69,13 +69,13 @@ __kernel void matrix_int8(__global const char* a, __global const char* b, __glob
 #define KB_LOAD(i, j) s##i##j = p0 == 0u ? KB_ZERO : KB_LOAD_C(KB_ROW(i##u) * shape.n + x0 + 16u * (j))
 #define KB_STORE(i, j) \
     if (y0 + i##u < shape.m) KB_STORE_C(s##i##j, (y0 + i##u) * shape.n + x0 + 16u * (j))
-#define KB_STEP4(i, unused)                                       \
-    {                                                             \
+#define KB_STEP4(i, unused)                                          \
+    {                                                                \
         const KB_OPERAND left = KB_LEFT(KB_ROW(i##u) * shape.k + p); \
-        s##i##0 = KB_FMA(left, b0, s##i##0);                      \
-        s##i##1 = KB_FMA(left, b1, s##i##1);                      \
-        s##i##2 = KB_FMA(left, b2, s##i##2);                      \
-        s##i##3 = KB_FMA(left, b3, s##i##3);                      \
+        s##i##0 = KB_FMA(left, b0, s##i##0);                         \
+        s##i##1 = KB_FMA(left, b1, s##i##1);                         \
+        s##i##2 = KB_FMA(left, b2, s##i##2);                         \
+        s##i##3 = KB_FMA(left, b3, s##i##3);                         \
     }
 #define KB_STEP1(i, unused) s##i##0 = KB_FMA(KB_LEFT(KB_ROW(i##u) * shape.k + p), b0, s##i##0)
 #define KB_ROWS(OP, j) \
@@ -86,7 +86,7 @@ __kernel void matrix_int8(__global const char* a, __global const char* b, __glob
     OP(4, j);          \
     OP(5, j)
 
-#define KORVALEN_BLOCKED(NAME, AT, CT)                                                                              \
+#define KORVALEN_BLOCKED(NAME, AT, CT)                                                                             \
     inline void NAME##_block4(__global const AT* a, __global const AT* b, __global CT* c, const MatrixShape shape, \
                               uint y0, uint x0)                                                                    \
     {                                                                                                              \
@@ -100,8 +100,8 @@ __kernel void matrix_int8(__global const char* a, __global const char* b, __glob
             const uint p1 = min(p0 + 128u, shape.k);                                                               \
             for (uint p = p0; p < p1; ++p) {                                                                       \
                 const uint row = p * shape.n + x0;                                                                 \
-                const KB_OPERAND b0 = KB_LOAD_B(row), b1 = KB_LOAD_B(row + 16u);                                       \
-                const KB_OPERAND b2 = KB_LOAD_B(row + 32u), b3 = KB_LOAD_B(row + 48u);                                 \
+                const KB_OPERAND b0 = KB_LOAD_B(row), b1 = KB_LOAD_B(row + 16u);                                   \
+                const KB_OPERAND b2 = KB_LOAD_B(row + 32u), b3 = KB_LOAD_B(row + 48u);                             \
                 KB_ROWS(KB_STEP4, 0);                                                                              \
             }                                                                                                      \
             KB_ROWS(KB_STORE, 0);                                                                                  \
@@ -118,7 +118,7 @@ __kernel void matrix_int8(__global const char* a, __global const char* b, __glob
             KB_ROWS(KB_LOAD, 0);                                                                                   \
             const uint p1 = min(p0 + 128u, shape.k);                                                               \
             for (uint p = p0; p < p1; ++p) {                                                                       \
-                const KB_OPERAND b0 = KB_LOAD_B(p * shape.n + x0);                                                     \
+                const KB_OPERAND b0 = KB_LOAD_B(p * shape.n + x0);                                                 \
                 KB_ROWS(KB_STEP1, 0);                                                                              \
             }                                                                                                      \
             KB_ROWS(KB_STORE, 0);                                                                                  \
@@ -188,7 +188,8 @@ inline half korvalen_half_dot(__global const half* a, __global const half* b, ui
 #define KB_LOAD_B(offset) vload_half16(0, b + (offset))
 #define KB_LEFT(offset) ((float16)vload_half(offset, a))
 #define KB_FMA(l, r, sum) korvalen_half_fma16(l, r, sum)
-#define KB_ELEMENT(y, x) vstore_half(korvalen_half_dot(a + (y) * shape.k, b + (x), shape.n, shape.k), (y) * shape.n + (x), c)
+#define KB_ELEMENT(y, x) \
+    vstore_half(korvalen_half_dot(a + (y) * shape.k, b + (x), shape.n, shape.k), (y) * shape.n + (x), c)
 inline float korvalen_half_dot(__global const half* a, __global const half* b, uint strideB, uint count)
 {
     float sum = 0.0f;
@@ -246,43 +247,43 @@ KORVALEN_BLOCKED(matrix_int8, char, int)
 //   KT_FMA(l, r, sum)      one step of the reference form's sum
 //   KT_STORE(value, i)     the sum stored as element i of C
 
-#define KORVALEN_TILED(NAME, AT, CT)                                                                                 \
-    __kernel __attribute__((reqd_work_group_size(16, 16, 1))) void NAME##_tiled(                                     \
-        __global const AT* a, __global const AT* b, __global CT* c, const MatrixShape shape)                         \
-    {                                                                                                                \
-        __local KT_OPERAND left[16][65];                                                                             \
-        __local KT_OPERAND right[16][64];                                                                            \
-        const uint lx = (uint)get_local_id(0), ly = (uint)get_local_id(1);                                           \
-        const uint x0 = (uint)get_group_id(0) * 64u, y0 = (uint)get_group_id(1) * 64u;                              \
-        KT_SUM sum[4][4];                                                                                            \
-        for (uint i = 0; i < 4u; ++i) {                                                                              \
-            for (uint j = 0; j < 4u; ++j) sum[i][j] = KT_ZERO;                                                       \
-        }                                                                                                            \
-        for (uint p0 = 0; p0 < shape.k; p0 += 16u) {                                                                 \
-            for (uint i = 0; i < 4u; ++i) {                                                                          \
-                const uint row = y0 + ly + 16u * i, depth = p0 + lx;                                                 \
+#define KORVALEN_TILED(NAME, AT, CT)                                                                               \
+    __kernel __attribute__((reqd_work_group_size(16, 16, 1))) void NAME##_tiled(                                   \
+        __global const AT* a, __global const AT* b, __global CT* c, const MatrixShape shape)                       \
+    {                                                                                                              \
+        __local KT_OPERAND left[16][65];                                                                           \
+        __local KT_OPERAND right[16][64];                                                                          \
+        const uint lx = (uint)get_local_id(0), ly = (uint)get_local_id(1);                                         \
+        const uint x0 = (uint)get_group_id(0) * 64u, y0 = (uint)get_group_id(1) * 64u;                             \
+        KT_SUM sum[4][4];                                                                                          \
+        for (uint i = 0; i < 4u; ++i) {                                                                            \
+            for (uint j = 0; j < 4u; ++j) sum[i][j] = KT_ZERO;                                                     \
+        }                                                                                                          \
+        for (uint p0 = 0; p0 < shape.k; p0 += 16u) {                                                               \
+            for (uint i = 0; i < 4u; ++i) {                                                                        \
+                const uint row = y0 + ly + 16u * i, depth = p0 + lx;                                               \
                 left[lx][ly + 16u * i] = row < shape.m && depth < shape.k ? KT_LOAD(a, row * shape.k + depth)      \
-                                                                          : KT_NONE;                                 \
-                const uint column = x0 + lx + 16u * i, step = p0 + ly;                                               \
+                                                                          : KT_NONE;                               \
+                const uint column = x0 + lx + 16u * i, step = p0 + ly;                                             \
                 right[ly][lx + 16u * i] = step < shape.k && column < shape.n ? KT_LOAD(b, step * shape.n + column) \
-                                                                             : KT_NONE;                              \
-            }                                                                                                        \
-            barrier(CLK_LOCAL_MEM_FENCE);                                                                            \
-            const uint steps = min(16u, shape.k - p0);                                                               \
-            for (uint q = 0; q < steps; ++q) {                                                                       \
-                for (uint i = 0; i < 4u; ++i) {                                                                      \
-                    const KT_OPERAND l = left[q][ly + 16u * i];                                                      \
-                    for (uint j = 0; j < 4u; ++j) sum[i][j] = KT_FMA(l, right[q][lx + 16u * j], sum[i][j]);          \
-                }                                                                                                    \
-            }                                                                                                        \
-            barrier(CLK_LOCAL_MEM_FENCE);                                                                            \
-        }                                                                                                            \
-        for (uint i = 0; i < 4u; ++i) {                                                                              \
-            for (uint j = 0; j < 4u; ++j) {                                                                          \
-                const uint row = y0 + ly + 16u * i, column = x0 + lx + 16u * j;                                      \
-                if (row < shape.m && column < shape.n) KT_STORE(sum[i][j], row * shape.n + column);                  \
-            }                                                                                                        \
-        }                                                                                                            \
+                                                                             : KT_NONE;                            \
+            }                                                                                                      \
+            barrier(CLK_LOCAL_MEM_FENCE);                                                                          \
+            const uint steps = min(16u, shape.k - p0);                                                             \
+            for (uint q = 0; q < steps; ++q) {                                                                     \
+                for (uint i = 0; i < 4u; ++i) {                                                                    \
+                    const KT_OPERAND l = left[q][ly + 16u * i];                                                    \
+                    for (uint j = 0; j < 4u; ++j) sum[i][j] = KT_FMA(l, right[q][lx + 16u * j], sum[i][j]);        \
+                }                                                                                                  \
+            }                                                                                                      \
+            barrier(CLK_LOCAL_MEM_FENCE);                                                                          \
+        }                                                                                                          \
+        for (uint i = 0; i < 4u; ++i) {                                                                            \
+            for (uint j = 0; j < 4u; ++j) {                                                                        \
+                const uint row = y0 + ly + 16u * i, column = x0 + lx + 16u * j;                                    \
+                if (row < shape.m && column < shape.n) KT_STORE(sum[i][j], row * shape.n + column);                \
+            }                                                                                                      \
+        }                                                                                                          \
     }
 
 #define KT_OPERAND float
