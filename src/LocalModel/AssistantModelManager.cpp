@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QNetworkProxy>
 #include <QPointer>
 #include <QProcess>
@@ -42,6 +43,8 @@ QString qs(const std::string& s)
 
 bool isGGUFFile(const QString& path)
 {
+    // A FIFO or a device in the model's place would block the open, and the window with it.
+    if (!QFileInfo(path).isFile()) return false;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) return false;
     return file.read(4) == "GGUF";
@@ -226,6 +229,16 @@ AssistantModelManager::AssistantModelManager(Options options, QObject* parent)
         options_.dataFolder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Korvalen AI";
     if (auto stored = options_.settings.stringValue(Settings::Key::managedModel); stored && !stored->isEmpty())
         selectedModelID_ = stored->toStdString();
+    // A model file or an engine put in place by hand shows as soon as it is there.
+    watcher_ = new QFileSystemWatcher(this);
+    connect(watcher_, &QFileSystemWatcher::directoryChanged, this, [this] {
+        if (refreshPending_) return;
+        refreshPending_ = true;
+        QTimer::singleShot(100, this, [this] {
+            refreshPending_ = false;
+            refresh();
+        });
+    });
     refresh();
     if (auto current = selectedModel(); current && state(current->id).isInstalled())
         statusText_ = "Selected " + qs(current->displayName);
@@ -308,6 +321,9 @@ void AssistantModelManager::refresh()
     const auto engine = lookUpEngine();
     enginePath_ = engine.value_or(QString());
     engineInstalled_ = engine.has_value();
+    // Folders made since the last look are watched from now on.
+    for (const QString& folder : {options_.dataFolder, modelsFolder(), engineFolder()})
+        if (QFileInfo(folder).isDir() && !watcher_->directories().contains(folder)) watcher_->addPath(folder);
     emit changed();
 }
 

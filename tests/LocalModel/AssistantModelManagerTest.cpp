@@ -13,7 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <algorithm>
+
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -173,6 +175,24 @@ TEST_F(ModelManagerTest, InstalledModelsAndEngineLookUp)
     manager->select(catalog[0]);
     EXPECT_EQ(manager->selectedModelID(), catalog[0].id);
     EXPECT_EQ(settings.stringValue(Settings::Key::managedModel), QString::fromStdString(catalog[0].id));
+}
+
+TEST_F(ModelManagerTest, AModelPutInPlaceByHandShowsWithoutALookUp)
+{
+    auto manager = makeManager(false);
+    const auto model = manager->catalog()[0];
+    auto installed = [&] { return manager->state(model.id).isInstalled(); };
+    EXPECT_FALSE(installed());
+    writeModel(model);  // also makes the "Models" folder
+    EXPECT_TRUE(test::processEventsUntil(installed, std::chrono::seconds(5)));
+    QFile::remove(data.filePath("Models/" + QString::fromStdString(model.fileName)));
+    EXPECT_TRUE(test::processEventsUntil([&] { return !installed(); }, std::chrono::seconds(5)));
+
+    // A FIFO in the model's place is no model, and looking at it blocks nothing.
+    const QByteArray fifo = data.filePath("Models/" + QString::fromStdString(model.fileName)).toUtf8();
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    manager->refresh();
+    EXPECT_FALSE(installed());
 }
 
 TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)

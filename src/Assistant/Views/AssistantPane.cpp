@@ -239,6 +239,8 @@ void AssistantPane::syncLocalControls()
     if (!endpoint_->isModified()) endpoint_->setText(qs(assistant_.localEndpoint()));
     if (!modelName_->isModified()) modelName_->setText(qs(assistant_.localModel()));
     managerStatus_->setText(manager.statusText());
+    // The assistant's status line often says the same already (it repeats what a look-up found).
+    managerStatus_->setVisible(!manager.statusText().isEmpty() && manager.statusText() != assistant_.status());
     const bool blocked = (runIsBusy_ && runIsBusy_()) || manager.isBusy();
     useModel_->setEnabled(!blocked && !assistant_.isResponding());
     startModel_->setEnabled(!blocked && !assistant_.isResponding() && manager.engineInstalled());
