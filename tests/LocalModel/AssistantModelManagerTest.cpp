@@ -25,6 +25,8 @@
 namespace korvalen {
 namespace {
 
+namespace fs = std::filesystem;
+
 bool processAlive(qint64 pid)
 {
     return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) == 0;
@@ -163,6 +165,7 @@ TEST_F(ModelManagerTest, InstalledModelsAndEngineLookUp)
     ASSERT_TRUE(QFile::copy(KORVALEN_STAND_IN_LLAMA_SERVER, data.filePath("Engine/llama-server")));
     manager->installEngine();
     EXPECT_EQ(manager->enginePath(), data.filePath("Engine/llama-server"));
+    EXPECT_EQ(log.events("ASSISTANT_ENGINE_FOUND path=" + manager->enginePath().toStdString()).size(), 1u);
     settings.setString(Settings::Key::customLlamaServerPath, KORVALEN_STAND_IN_LLAMA_SERVER);
     manager->refresh();
     EXPECT_EQ(manager->enginePath(), QString(KORVALEN_STAND_IN_LLAMA_SERVER));
@@ -222,6 +225,18 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
 
     const qint64 pid = serverPid(*manager);
     ASSERT_TRUE(processAlive(pid));
+    // Selecting the model it serves keeps the engine; only another model stops it.
+    manager->select(model);
+    EXPECT_TRUE(manager->engineRunning());
+
+    // The watcher beside the engine holds nothing of the application's (a start-up pipe held open
+    // would keep Qt waiting for an exec, a socket would keep a port open) but the application's pidfd.
+    std::vector<std::string> held;
+    for (pid_t child : descendants(static_cast<pid_t>(pid)))
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(child) + "/fd"))
+            if (std::stoi(fd.path().filename().string()) > 2) held.push_back(fs::read_symlink(fd.path()).string());
+    EXPECT_EQ(held, std::vector<std::string>{"anon_inode:[pidfd]"});
+
     manager->stopServerProcess(manager->serverStartGeneration() + 1);
     EXPECT_TRUE(manager->engineRunning()) << "a stale generation stops nothing";
     manager->stopServerProcess(std::nullopt);
