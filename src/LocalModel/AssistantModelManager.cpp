@@ -20,7 +20,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -124,10 +123,10 @@ void forEachLiveProcess(Visit visit)
             ::close(fd);
             if (length <= 0) continue;
             // "pid (command) state ppid pgrp ...": the command may hold blanks and parentheses.
-            const char* close = nullptr;
-            for (const char* c = stat; c < stat + length; ++c)
-                if (*c == ')') close = c;
-            if (!close || close + 4 >= stat + length) continue;
+            const std::string_view line(stat, static_cast<std::size_t>(length));
+            const std::size_t closing = line.rfind(')');
+            if (closing == std::string_view::npos || closing + 4 >= line.size()) continue;
+            const char* close = stat + closing;
             const char state = close[2];
             if (state == 'Z' || state == 'X') continue;
             pid_t parent = 0;
@@ -152,30 +151,22 @@ bool groupHasLiveMember(pid_t group)
     return found;
 }
 
-[[noreturn]] void watchApplication(pid_t application, int applicationFD, pid_t group)
+// The descriptor the watcher keeps: the application's pidfd, readable once the application ended.
+constexpr int watchedFD = 3;
+
+[[noreturn]] void watchApplication(int applicationFD, pid_t group)
 {
     ::setpgid(0, 0);  // out of the engine's group: its stop is not the watcher's
-    // Qt's start-up pipe held open here would keep QProcess waiting for an exec that never comes.
-    auto closeRange = [applicationFD](unsigned first, unsigned last) {
-        if (first > last || ::syscall(SYS_close_range, first, last, 0U) == 0) return;
-        rlimit limit{};
-        const rlim_t top =
-            ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : 65536;
-        for (rlim_t fd = first; fd < top && fd <= last; ++fd)
-            if (static_cast<int>(fd) != applicationFD) ::close(static_cast<int>(fd));
-    };
-    if (applicationFD < 3) {
-        closeRange(3U, ~0U);
-    } else {
-        closeRange(3U, static_cast<unsigned>(applicationFD) - 1);
-        closeRange(static_cast<unsigned>(applicationFD) + 1, ~0U);
-    }
+    // Nothing else of the application's stays open here: Qt's start-up pipe would keep QProcess
+    // waiting for an exec that never comes, a socket would keep a port.
+    if (::dup2(applicationFD, watchedFD) != watchedFD ||
+        ::syscall(SYS_close_range, static_cast<unsigned>(watchedFD) + 1, ~0U, 0U) != 0)
+        ::_exit(0);
     while (true) {
-        pollfd ready{applicationFD, POLLIN, 0};
-        const int events = ::poll(&ready, applicationFD < 0 ? 0 : 1, 250);
-        const bool applicationGone = applicationFD < 0 ? (::kill(application, 0) != 0 && errno == ESRCH)
-                                                       : (events > 0 && (ready.revents & POLLIN) != 0);
-        if (applicationGone) {
+        pollfd ready{};
+        ready.fd = watchedFD;
+        ready.events = POLLIN;
+        if (::poll(&ready, 1, 250) > 0) {
             ::kill(-group, SIGKILL);
             ::_exit(0);
         }
@@ -193,12 +184,14 @@ void prepareEngineProcess(pid_t application)
     if (::getppid() != application) ::_exit(127);  // died before the death signal was armed
     // Opened while the application is known alive, so it names the application and no successor.
     const int applicationFD = static_cast<int>(::syscall(SYS_pidfd_open, application, 0U));
+    // Without pidfd_open (Linux 5.3) or close_range (5.9) there is no watcher: the engine still dies
+    // with the application, only what it forks might not.
+    if (applicationFD < 0) return;
     const pid_t group = static_cast<pid_t>(::syscall(SYS_getpid));
     // The raw system call: the library's fork would run other libraries' fork handlers here.
     const long watcher = ::syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, nullptr);
-    if (watcher == 0) watchApplication(application, applicationFD, group);
-    if (applicationFD >= 0) ::close(applicationFD);
-    // Without a watcher the engine still dies with the application; only a fork of it might not.
+    if (watcher == 0) watchApplication(applicationFD, group);
+    ::close(applicationFD);
 }
 
 std::vector<pid_t> liveGroupMembers(pid_t group)

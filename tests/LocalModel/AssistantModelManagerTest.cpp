@@ -1,4 +1,5 @@
 #include "LocalModel/AssistantModelManager.h"
+#include "LocalModel/LoopbackNetwork.h"
 
 #include "FreePort.h"
 #include "StandInLlamaServer.h"
@@ -108,8 +109,9 @@ protected:
         test::qtApp();
         ASSERT_TRUE(data.isValid());
         settings = Settings(data.filePath("settings.ini"));
-        for (const char* name : {"KORVALEN_STANDIN_ANSWER", "KORVALEN_STANDIN_HEALTHY_AFTER_MS",
-                                 "KORVALEN_STANDIN_IGNORE_TERM", "KORVALEN_STANDIN_ARGS_FILE"})
+        for (const char* name :
+             {"KORVALEN_STANDIN_ANSWER", "KORVALEN_STANDIN_HEALTHY_AFTER_MS", "KORVALEN_STANDIN_MODELS_AFTER_MS",
+              "KORVALEN_STANDIN_IGNORE_TERM", "KORVALEN_STANDIN_ARGS_FILE"})
             qunsetenv(name);
     }
 
@@ -204,7 +206,8 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
     const auto model = manager->catalog()[0];
     writeModel(model);
     qputenv("KORVALEN_STANDIN_ARGS_FILE", data.filePath("args.txt").toUtf8());
-    qputenv("KORVALEN_STANDIN_HEALTHY_AFTER_MS", "200");
+    qputenv("KORVALEN_STANDIN_HEALTHY_AFTER_MS", "100");
+    qputenv("KORVALEN_STANDIN_MODELS_AFTER_MS", "300");
 
     auto outcome = test::watch(manager->startServer(model));
     EXPECT_TRUE(manager->isBusy());
@@ -213,6 +216,11 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
     EXPECT_FALSE(manager->isBusy());
     EXPECT_TRUE(manager->engineRunning());
     EXPECT_EQ(manager->activeModelID(), model.id);
+    EXPECT_EQ(manager->statusText().toStdString(), model.displayName + " running");
+    EXPECT_EQ(log.events("ASSISTANT_ENGINE_READY model=" + model.id).size(), 1u);
+    // Ready means healthy and listing its model, not healthy alone.
+    const QUrl models("http://127.0.0.1:" + QString::number(manager->port()) + "/v1/models");
+    EXPECT_EQ(test::await(loopbackRequest(models, "GET", {}, {}))->value->status, 200);
 
     QFile args(data.filePath("args.txt"));
     ASSERT_TRUE(args.open(QIODevice::ReadOnly));
@@ -237,13 +245,23 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
             if (std::stoi(fd.path().filename().string()) > 2) held.push_back(fs::read_symlink(fd.path()).string());
     EXPECT_EQ(held, std::vector<std::string>{"anon_inode:[pidfd]"});
 
+    // Another model replaces the engine.
+    const auto other = manager->catalog()[1];
+    writeModel(other);
+    ASSERT_TRUE(test::await(manager->startServer(other))->value);
+    EXPECT_EQ(manager->activeModelID(), other.id);
+    EXPECT_FALSE(processAlive(pid));
+    const qint64 second = serverPid(*manager);
+
     manager->stopServerProcess(manager->serverStartGeneration() + 1);
     EXPECT_TRUE(manager->engineRunning()) << "a stale generation stops nothing";
     manager->stopServerProcess(std::nullopt);
+    manager->stopServerProcess(std::nullopt);
     EXPECT_FALSE(manager->engineRunning());
+    EXPECT_EQ(log.events("ASSISTANT_ENGINE_STOP").size(), 2u) << "once for each engine";
     test::await(manager->waitForServerExit());
     EXPECT_FALSE(manager->serverProcessAlive());
-    EXPECT_FALSE(processAlive(pid));
+    EXPECT_FALSE(processAlive(second));
 }
 
 TEST_F(ModelManagerTest, AStubbornEngineAndEveryProcessOfItEndWithAStopAndAShutdown)
@@ -267,11 +285,18 @@ TEST_F(ModelManagerTest, AStubbornEngineAndEveryProcessOfItEndWithAStopAndAShutd
         EXPECT_TRUE(allGoneWithin(family, std::chrono::seconds(1)));
         EXPECT_EQ(log.events("ASSISTANT_ENGINE_KILL").size(), kills + 1);
 
-        // Shutting down waits for the engine, so none outlives the application.
+        // Shutting down waits for the engine, so none outlives the application; also when a quit
+        // comes while a stop is under way and only what the wrapper left behind is still running.
         ASSERT_TRUE(test::await(manager->startServer(model))->value);
         family = descendants(::getpid());
+        if (*engine.script) {
+            manager->stopServerProcess(std::nullopt);
+            test::processEventsUntil([] { return false; }, std::chrono::milliseconds(100));
+        }
         manager->shutdown();
         EXPECT_TRUE(manager->isShuttingDown());
+        EXPECT_FALSE(manager->engineRunning());
+        EXPECT_FALSE(manager->activeModelID());
         EXPECT_FALSE(manager->serverProcessAlive());
         EXPECT_TRUE(allGoneWithin(family, std::chrono::seconds(1)));
     }
@@ -359,11 +384,11 @@ TEST_F(ModelManagerTest, FailedStartsSayWhyAndLeaveNoProcess)
     quick.dataFolder = data.path();
     quick.settings = settings;
     quick.port = test::freeLoopbackPort();
-    quick.startDeadline = std::chrono::milliseconds(600);
+    quick.startDeadline = std::chrono::milliseconds(1000);
     quick.probeInterval = std::chrono::milliseconds(20);
     quick.terminateGrace = std::chrono::milliseconds(300);
     manager = std::make_unique<AssistantModelManager>(quick);
-    EXPECT_EQ(failure(), "llama-server did not become ready within 0 seconds");
+    EXPECT_EQ(failure(), "llama-server did not become ready within 1 seconds");
 }
 
 TEST_F(ModelManagerTest, ACancelledOrSupersededStartStopsItsEngine)

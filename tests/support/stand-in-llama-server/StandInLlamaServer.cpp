@@ -194,6 +194,9 @@ void StandInLlamaServer::respond(QTcpSocket* socket, const Request& request)
             send(socket, 200, "{\"status\":\"ok\"}");
         else
             send(socket, 503, errorBody(503, "Loading model", "unavailable_error"));
+    } else if (request.path == "/v1/models" &&
+               QDateTime::currentMSecsSinceEpoch() - listenedAtMs_ < behaviour.modelsAfterMs) {
+        send(socket, 503, errorBody(503, "Loading model", "unavailable_error"));
     } else if (request.path == "/v1/models") {
         send(socket, 200,
              "{\"object\":\"list\",\"data\":[{\"id\":\"" + jsonEscaped(behaviour.alias) +

@@ -48,6 +48,7 @@ public:
         int failStatus = 503;
         int dropFirstChats = 0;  // this many chat requests see the connection closed, unanswered
         int healthyAfterMs = 0;  // "/health" answers 503 "Loading model" until this long after listen()
+        int modelsAfterMs = 0;   // and "/v1/models" until this long
         QString alias = "local-model";
         qsizetype hugeHeaderBytes = 4 * 1024 * 1024;
         int trickleIntervalMs = 1000;
