@@ -150,6 +150,11 @@ protected:
 
 TEST_F(ModelManagerTest, InstalledModelsAndEngineLookUp)
 {
+    // A remembered choice whose file is gone is no selection to report.
+    settings.setString(Settings::Key::managedModel,
+                       QString::fromStdString(AssistantModelManager::standardCatalog()[0].id));
+    EXPECT_EQ(makeManager(false)->statusText(), "Select an installed local model");
+    settings.setString(Settings::Key::managedModel, QString());
     auto manager = makeManager(false);
     const auto& catalog = manager->catalog();
     ASSERT_EQ(catalog.size(), 2u);
