@@ -168,11 +168,13 @@ TEST_F(ModelManagerTest, InstalledModelsAndEngineLookUp)
     EXPECT_FALSE(manager->engineInstalled());
     manager->installEngine();
     EXPECT_TRUE(manager->statusText().startsWith("llama.cpp engine not found"));
+    EXPECT_EQ(log.events("ASSISTANT_ENGINE_MISSING folder=" + data.filePath("Engine").toStdString()).size(), 1u);
     QDir().mkpath(data.filePath("Engine"));
     ASSERT_TRUE(QFile::copy(KORVALEN_STAND_IN_LLAMA_SERVER, data.filePath("Engine/llama-server")));
     manager->installEngine();
     EXPECT_EQ(manager->enginePath(), data.filePath("Engine/llama-server"));
     EXPECT_EQ(log.events("ASSISTANT_ENGINE_FOUND path=" + manager->enginePath().toStdString()).size(), 1u);
+    EXPECT_EQ(manager->statusText(), "llama.cpp engine ready: " + manager->enginePath());
     settings.setString(Settings::Key::customLlamaServerPath, KORVALEN_STAND_IN_LLAMA_SERVER);
     manager->refresh();
     EXPECT_EQ(manager->enginePath(), QString(KORVALEN_STAND_IN_LLAMA_SERVER));
@@ -234,7 +236,13 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
     EXPECT_EQ(lines.mid(0, 8), (QStringList{"--host", "127.0.0.1", "--port", port, "-m", manager->modelPath(model),
                                             "--alias", QString::fromStdString(model.modelAlias)}));
     EXPECT_TRUE(lines.contains("LLAMA_CACHE=" + data.filePath("Cache")));
-    EXPECT_TRUE(QFile::exists(manager->serverLogPath()));
+    EXPECT_TRUE(QDir(data.filePath("Cache")).exists());
+    // Both of the engine's output streams go to its log; it reads nothing.
+    QFile serverLog(manager->serverLogPath());
+    ASSERT_TRUE(serverLog.open(QIODevice::ReadOnly));
+    const QByteArray logged = serverLog.readAll();
+    EXPECT_TRUE(logged.contains("model loaded") && logged.contains("listening on")) << logged.toStdString();
+    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(serverPid(*manager)) + "/fd/0"), "/dev/null");
 
     const qint64 pid = serverPid(*manager);
     ASSERT_TRUE(processAlive(pid));
@@ -267,6 +275,14 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
     test::await(manager->waitForServerExit());
     EXPECT_FALSE(manager->serverProcessAlive());
     EXPECT_FALSE(processAlive(second));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(manager->findChildren<QProcess*>().isEmpty()) << "an ended engine's process object is freed";
+
+    // Leaving the event loop stops the engine too, so that no quit leaves it running.
+    ASSERT_TRUE(test::await(manager->startServer(model))->value);
+    QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit");
+    EXPECT_TRUE(manager->isShuttingDown());
+    EXPECT_FALSE(manager->serverProcessAlive());
 }
 
 TEST_F(ModelManagerTest, AStubbornEngineAndEveryProcessOfItEndWithAStopAndAShutdown)

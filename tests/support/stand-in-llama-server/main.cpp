@@ -59,6 +59,8 @@ int main(int argc, char** argv)
                      host.toUtf8().constData(), port);
         return 1;
     }
+    // Like the real engine, progress goes to standard error and the address to standard output.
+    std::fprintf(stderr, "stand-in llama-server: model loaded\n");
     std::printf("stand-in llama-server listening on http://%s:%u\n", host.toUtf8().constData(), server.port());
     std::fflush(stdout);
     return app.exec();
