@@ -1,4 +1,5 @@
 #include "LocalModel/AssistantModelManager.h"
+#include "LocalModel/EngineProcessGroup.h"
 #include "LocalModel/LoopbackNetwork.h"
 
 #include "Model/KorvalenAILogger.h"
@@ -8,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QNetworkProxy>
 #include <QPointer>
 #include <QProcess>
@@ -15,19 +17,9 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <charconv>
 #include <csignal>
-#include <cstring>
 #include <memory>
 #include <thread>
 
@@ -42,6 +34,8 @@ QString qs(const std::string& s)
 
 bool isGGUFFile(const QString& path)
 {
+    // A FIFO or a device in the model's place would block the open, and the window with it.
+    if (!QFileInfo(path).isFile()) return false;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) return false;
     return file.read(4) == "GGUF";
@@ -84,131 +78,6 @@ CallbackAwaiter<Setup> whenCalled(Setup& setup)
     return CallbackAwaiter<Setup>{setup};
 }
 
-// ---- the engine's process group ----
-// The engine leads a process group of its own, so that a stop reaches a wrapper's server too, and
-// dies with the application (a death signal of SIGKILL). The kernel clears that death signal in
-// every process the engine forks, so a small watcher forked beside it turns the application's
-// death into SIGKILL for the whole group. Qt runs this in a vfork child, which must exec: the
-// watcher is the engine's child, in a group of its own. Everything between the fork and the exec
-// (or the watcher's end) is async-signal-safe: the application has threads.
-
-// Calls `visit(pid, pgrp)` for each live process (zombies are dead, whoever has yet to reap them)
-// until it returns false. Only system calls and no allocation: the watcher uses it too.
-template <typename Visit>
-void forEachLiveProcess(Visit visit)
-{
-    const int folder = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) return;
-    alignas(dirent64) char entries[4096];
-    bool going = true;
-    while (going) {
-        const long count = ::syscall(SYS_getdents64, folder, entries, sizeof entries);
-        if (count <= 0) break;
-        for (long offset = 0; going && offset < count;) {
-            const auto* entry = reinterpret_cast<const dirent64*>(entries + offset);
-            offset += entry->d_reclen;
-            pid_t pid = 0;
-            const char* name = entry->d_name;
-            const auto parsed = std::from_chars(name, name + std::strlen(name), pid);
-            if (parsed.ec != std::errc{} || *parsed.ptr != '\0' || pid <= 0) continue;
-            char path[32] = "/proc/";
-            char* end = std::copy(name, parsed.ptr, path + 6);
-            std::memcpy(end, "/stat", 6);
-            const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-            if (fd < 0) continue;
-            char stat[512];
-            const ssize_t length = ::read(fd, stat, sizeof stat);
-            ::close(fd);
-            if (length <= 0) continue;
-            // "pid (command) state ppid pgrp ...": the command may hold blanks and parentheses.
-            const char* close = nullptr;
-            for (const char* c = stat; c < stat + length; ++c)
-                if (*c == ')') close = c;
-            if (!close || close + 4 >= stat + length) continue;
-            const char state = close[2];
-            if (state == 'Z' || state == 'X') continue;
-            pid_t parent = 0;
-            pid_t group = 0;
-            const auto first = std::from_chars(close + 4, stat + length, parent);
-            if (first.ec != std::errc{} || first.ptr + 1 >= stat + length) continue;
-            if (std::from_chars(first.ptr + 1, stat + length, group).ec != std::errc{}) continue;
-            going = visit(pid, group);
-        }
-    }
-    ::close(folder);
-}
-
-bool groupHasLiveMember(pid_t group)
-{
-    if (::kill(-group, 0) != 0 && errno == ESRCH) return false;
-    bool found = false;
-    forEachLiveProcess([&](pid_t, pid_t pgrp) {
-        found = pgrp == group;
-        return !found;
-    });
-    return found;
-}
-
-[[noreturn]] void watchApplication(pid_t application, int applicationFD, pid_t group)
-{
-    ::setpgid(0, 0);  // out of the engine's group: its stop is not the watcher's
-    // Qt's start-up pipe held open here would keep QProcess waiting for an exec that never comes.
-    auto closeRange = [applicationFD](unsigned first, unsigned last) {
-        if (first > last || ::syscall(SYS_close_range, first, last, 0U) == 0) return;
-        rlimit limit{};
-        const rlim_t top =
-            ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : 65536;
-        for (rlim_t fd = first; fd < top && fd <= last; ++fd)
-            if (static_cast<int>(fd) != applicationFD) ::close(static_cast<int>(fd));
-    };
-    if (applicationFD < 3) {
-        closeRange(3U, ~0U);
-    } else {
-        closeRange(3U, static_cast<unsigned>(applicationFD) - 1);
-        closeRange(static_cast<unsigned>(applicationFD) + 1, ~0U);
-    }
-    while (true) {
-        pollfd ready{applicationFD, POLLIN, 0};
-        const int events = ::poll(&ready, applicationFD < 0 ? 0 : 1, 250);
-        const bool applicationGone = applicationFD < 0 ? (::kill(application, 0) != 0 && errno == ESRCH)
-                                                       : (events > 0 && (ready.revents & POLLIN) != 0);
-        if (applicationGone) {
-            ::kill(-group, SIGKILL);
-            ::_exit(0);
-        }
-        // The engine ended: once it has (the watcher was handed to another parent), wait only for
-        // what it left behind in its group.
-        if (::getppid() != group && !groupHasLiveMember(group)) ::_exit(0);
-    }
-}
-
-// Runs in QProcess's child right before the exec of the engine.
-void prepareEngineProcess(pid_t application)
-{
-    if (::setpgid(0, 0) != 0) ::_exit(127);
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != application) ::_exit(127);  // died before the death signal was armed
-    // Opened while the application is known alive, so it names the application and no successor.
-    const int applicationFD = static_cast<int>(::syscall(SYS_pidfd_open, application, 0U));
-    const pid_t group = static_cast<pid_t>(::syscall(SYS_getpid));
-    // The raw system call: the library's fork would run other libraries' fork handlers here.
-    const long watcher = ::syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, nullptr);
-    if (watcher == 0) watchApplication(application, applicationFD, group);
-    if (applicationFD >= 0) ::close(applicationFD);
-    // Without a watcher the engine still dies with the application; only a fork of it might not.
-}
-
-std::vector<pid_t> liveGroupMembers(pid_t group)
-{
-    std::vector<pid_t> members;
-    if (group <= 1) return members;
-    forEachLiveProcess([&](pid_t pid, pid_t pgrp) {
-        if (pgrp == group) members.push_back(pid);
-        return true;
-    });
-    return members;
-}
-
 }  // namespace
 
 std::vector<AssistantDownloadableModel> AssistantModelManager::standardCatalog()
@@ -226,6 +95,16 @@ AssistantModelManager::AssistantModelManager(Options options, QObject* parent)
         options_.dataFolder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Korvalen AI";
     if (auto stored = options_.settings.stringValue(Settings::Key::managedModel); stored && !stored->isEmpty())
         selectedModelID_ = stored->toStdString();
+    // A model file or an engine put in place by hand shows as soon as it is there.
+    watcher_ = new QFileSystemWatcher(this);
+    connect(watcher_, &QFileSystemWatcher::directoryChanged, this, [this] {
+        if (refreshPending_) return;
+        refreshPending_ = true;
+        QTimer::singleShot(100, this, [this] {
+            refreshPending_ = false;
+            refresh();
+        });
+    });
     refresh();
     if (auto current = selectedModel(); current && state(current->id).isInstalled())
         statusText_ = "Selected " + qs(current->displayName);
@@ -308,6 +187,9 @@ void AssistantModelManager::refresh()
     const auto engine = lookUpEngine();
     enginePath_ = engine.value_or(QString());
     engineInstalled_ = engine.has_value();
+    // Folders made since the last look are watched from now on.
+    for (const QString& folder : {options_.dataFolder, modelsFolder(), engineFolder()})
+        if (QFileInfo(folder).isDir() && !watcher_->directories().contains(folder)) watcher_->addPath(folder);
     emit changed();
 }
 
@@ -424,7 +306,7 @@ Task<> AssistantModelManager::startServer(AssistantDownloadableModel model, Canc
     process->setStandardInputFile(QProcess::nullDevice());
     const pid_t application = ::getpid();
     // The engine's group ends with the application in any way, a crash or a kill included.
-    process->setChildProcessModifier([application] { prepareEngineProcess(application); });
+    process->setChildProcessModifier([application] { EngineProcessGroup::prepareChild(application); });
     connect(process, &QProcess::finished, this, [this, process] { serverEnded(process); });
     connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart) serverEnded(process);
@@ -488,13 +370,13 @@ void AssistantModelManager::serverEnded(QProcess* process)
 bool AssistantModelManager::serverProcessAlive() const
 {
     if (process_) return true;
-    if (groupID_ > 1 && !groupHasLiveMember(groupID_)) groupID_ = 0;
+    if (groupID_ > 1 && !EngineProcessGroup::hasLiveMember(groupID_)) groupID_ = 0;
     return groupID_ > 1;
 }
 
 std::vector<pid_t> AssistantModelManager::serverProcessIDs() const
 {
-    return liveGroupMembers(groupID_);
+    return EngineProcessGroup::liveMembers(groupID_);
 }
 
 void AssistantModelManager::signalEngine(int signal)

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+class QFileSystemWatcher;
 class QProcess;
 
 namespace korvalen {
@@ -104,7 +105,8 @@ public:
     // The live processes of the engine's group; empty when stopped.
     std::vector<pid_t> serverProcessIDs() const;
 
-    // Reads the model files and looks for the engine again.
+    // Reads the model files and looks for the engine again; also done by itself whenever the data,
+    // "Models" or "Engine" folder changes.
     void refresh();
     void select(const AssistantDownloadableModel& model);
     // Looks for the engine and reports what it found through the status text.
@@ -147,6 +149,8 @@ private:
     QString statusText_;
     QString enginePath_;
     QProcess* process_ = nullptr;
+    QFileSystemWatcher* watcher_ = nullptr;
+    bool refreshPending_ = false;
     // The engine's process group (the engine's pid); 0 once every member is gone.
     mutable pid_t groupID_ = 0;
     bool stopping_ = false;

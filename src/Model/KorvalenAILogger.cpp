@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <algorithm>
@@ -14,6 +15,8 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -64,15 +67,84 @@ int syslogPriority(SystemLogType type)
     return LOG_NOTICE;
 }
 
+// The system log is reached through the logger's own datagram socket, never through syslog(3):
+// glibc's socket blocks, so a stalled log daemon would stall every caller. A datagram the daemon
+// has no room for is dropped, as a line standard error has no room for is.
+struct SystemLogSocket {
+    std::mutex lock;
+    std::string path = "/dev/log";
+    int fd = -1;
+    std::chrono::steady_clock::time_point nextAttempt{};
+};
+
+SystemLogSocket& systemLogSocket()
+{
+    static auto* socket = new SystemLogSocket;  // never destroyed: threads may log during exit
+    return *socket;
+}
+
+// Connects when not connected; a failed attempt is not repeated for a second.
+bool connectSystemLog(SystemLogSocket& s)
+{
+    if (s.fd >= 0) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < s.nextAttempt) return false;
+    s.nextAttempt = now + std::chrono::seconds(1);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (s.path.empty() || s.path.size() >= sizeof address.sun_path) return false;
+    std::memcpy(address.sun_path, s.path.data(), s.path.size());
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return false;
+    }
+    s.fd = fd;
+    return true;
+}
+
+// "<priority>Mmm dd hh:mm:ss tag[pid]: [category] message", as syslog(3) writes it.
+std::string systemLogDatagram(int priority, const SystemLogEntry& entry)
+{
+    char stamp[32] = "";
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (::localtime_r(&now, &local)) std::strftime(stamp, sizeof stamp, "%b %e %T", &local);
+    char number[16];
+    std::string datagram = "<";
+    datagram.append(number, std::to_chars(number, number + sizeof number, LOG_USER | priority).ptr);
+    datagram += ">";
+    datagram += stamp;
+    datagram += " ";
+    datagram += subsystem;
+    datagram += "[";
+    datagram.append(number, std::to_chars(number, number + sizeof number, ::getpid()).ptr);
+    datagram += "]: [";
+    datagram += entry.category;
+    datagram += "] ";
+    datagram += entry.message;
+    return datagram;
+}
+
 void writeSyslog(const SystemLogEntry& entry)
 {
-    static std::once_flag opened;
-    std::call_once(opened, [] { ::openlog(subsystem, LOG_PID, LOG_USER); });
     const int priority = syslogPriority(entry.type);
     if ((::setlogmask(0) & LOG_MASK(priority)) == 0) return;  // type not enabled: nothing sent
-    const int length = static_cast<int>(std::min<std::size_t>(entry.message.size(), INT_MAX));
-    ::syslog(priority, "[%.*s] %.*s", static_cast<int>(entry.category.size()), entry.category.data(), length,
-             entry.message.data());
+    const std::string datagram = systemLogDatagram(priority, entry);
+    SystemLogSocket& s = systemLogSocket();
+    std::lock_guard guard(s.lock);
+    if (!connectSystemLog(s)) return;
+    ssize_t sent;
+    do {
+        sent = ::send(s.fd, datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    // The daemon went away or restarted: connect again for the next entry. No room: dropped.
+    if (sent < 0 && (errno == ECONNREFUSED || errno == ENOTCONN || errno == EBADF)) {
+        ::close(s.fd);
+        s.fd = -1;
+        s.nextAttempt = {};
+    }
 }
 
 void systemLog(const SystemLogEntry& entry)
@@ -273,6 +345,19 @@ std::string standardErrorLine(double secondsSince1970, std::string_view level, s
     return line;
 }
 
+void claimStandardDescriptors() noexcept
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened < 0) return;
+        if (opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
+}
+
 void info(std::string_view message) noexcept
 {
     logMessage(Level::info, message);
@@ -295,6 +380,17 @@ void setSystemLogSink(SystemLogSink sink)
     auto shared = sink ? std::make_shared<const SystemLogSink>(std::move(sink)) : nullptr;
     std::lock_guard guard(sinkLock());
     systemLogSink() = std::move(shared);
+}
+
+std::string setSystemLogPath(std::string path)
+{
+    SystemLogSocket& s = systemLogSocket();
+    std::lock_guard guard(s.lock);
+    if (s.fd >= 0) ::close(s.fd);
+    s.fd = -1;
+    s.nextAttempt = {};
+    std::swap(s.path, path);
+    return path;
 }
 
 int setOutputFileDescriptor(int fd)

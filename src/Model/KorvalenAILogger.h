@@ -8,11 +8,11 @@
 namespace korvalen {
 
 // The application's one logger, usable from any thread. Each message goes to the system log
-// (syslog, identified by the subsystem, with the category in front of the text) and as one line on
-// standard error: "<seconds since 1970 with three decimals> [KorvalenAI] [LEVEL] message".
-// Messages are by convention an upper-case event word and key=value fields. Logging never throws,
-// never blocks on a full or stalled standard error and never dies on a closed one: a line that
-// cannot be written is dropped.
+// (syslog's datagram socket, identified by the subsystem, with the category in front of the text)
+// and as one line on standard error: "<seconds since 1970 with three decimals> [KorvalenAI] [LEVEL]
+// message". Messages are by convention an upper-case event word and key=value fields. Logging never
+// throws, never blocks on a full or stalled standard error or log daemon and never dies on a closed
+// one: an entry that cannot be written at once is dropped.
 namespace KorvalenAILogger {
 
 void info(std::string_view message) noexcept;     // INFO, category "Benchmark", type default
@@ -22,6 +22,10 @@ void error(std::string_view message) noexcept;    // ERROR, category "Runtime", 
 
 // Identifies the application in the system log.
 inline constexpr const char* subsystem = "ai.korvalen.KorvalenAI";
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that a file the program
+// opens later never becomes its standard error and receives the log lines. First thing in main().
+void claimStandardDescriptors() noexcept;
 
 // The standard-error line for a message logged at `secondsSince1970`, line feed included.
 std::string standardErrorLine(double secondsSince1970, std::string_view level, std::string_view message);
@@ -34,8 +38,10 @@ struct SystemLogEntry {
     std::string_view message;
 };
 using SystemLogSink = std::function<void(const SystemLogEntry&)>;
-// Replaces syslog as the system log; an empty sink restores syslog.
+// Replaces the system log; an empty sink restores it.
 void setSystemLogSink(SystemLogSink sink);
+// The system log's datagram socket ("/dev/log"). Returns the path in use before.
+std::string setSystemLogPath(std::string path);
 // Where the lines go instead of standard error (not owned; the caller keeps it open while set).
 // Returns the descriptor in use before.
 int setOutputFileDescriptor(int fd);

@@ -270,12 +270,6 @@ void BenchmarkStore::start()
         KorvalenAILogger::warning("RUN_REFUSED reason=terminating");
         return;
     }
-    // A local-model setup step (engine look-up, server start) finishes before a measurement may begin.
-    if (assistantModelManager_->isBusy()) {
-        setStatusText("Finish or pause Local AI setup before starting a benchmark");
-        KorvalenAILogger::warning("RUN_REFUSED reason=local-ai-busy");
-        return;
-    }
 
     static const QString emptyPlanText =
         "No workload of this run mode can run on the selected accelerator on this machine";

@@ -89,6 +89,33 @@ TEST(LocalClientRequest, TheQuestionReachesTheModelOnce)
     // Without it (or after an empty placeholder), the question is the last user message.
     EXPECT_EQ(userTexts(Client::requestBody("m", "Why?", {{"user", "Before"}, {"assistant", " "}}, "sys")),
               (QStringList{"system:sys", "user:Before", "user:Why?"}));
+    // The answer is read whole, never streamed.
+    const QJsonObject body = QJsonDocument::fromJson(Client::requestBody("m", "Why?", {}, "sys")).object();
+    EXPECT_EQ(body.value("stream"), QJsonValue(false));
+    EXPECT_EQ(body.value("model"), QJsonValue("m"));
+}
+
+TEST(LocalClientAnswer, ShapesThatAreNotAChatCompletion)
+{
+    using Kind = LocalModelError::Kind;
+    const std::pair<const char*, Kind> cases[] = {
+        {R"({"choices":[]})", Kind::emptyResponse},
+        {R"({"choices":[{}]})", Kind::invalidResponse},
+        {R"({"choices":["text"]})", Kind::invalidResponse},
+        {R"({"choices":[{"message":{"content":7}}]})", Kind::invalidResponse},
+        {R"({"object":"list","data":[]})", Kind::invalidResponse},
+    };
+    for (const auto& [body, kind] : cases) {
+        SCOPED_TRACE(body);
+        try {
+            Client::answerText(body);
+            ADD_FAILURE() << "accepted";
+        } catch (const LocalModelError& e) {
+            EXPECT_EQ(e.kind(), kind);
+        }
+    }
+    EXPECT_TRUE(Client::isLoopbackHost("[::1]"));
+    EXPECT_FALSE(Client::isLoopbackHost("[::2]"));
 }
 
 TEST_F(LocalClientTest, AnswersAndHostileResponses)
@@ -182,18 +209,49 @@ TEST_F(LocalClientTest, SlowAndEndlessAnswersEndWithinTheirBounds)
 
 TEST_F(LocalClientTest, RetriesOnceOnATransientFailure)
 {
-    server.behaviour.failFirstChats = 1;
-    auto outcome = ask(server.endpoint());
-    ASSERT_TRUE(outcome->value);
-    EXPECT_EQ(server.chatRequestCount(), 2);
-    EXPECT_EQ(log.events("ASSISTANT_LOCAL_RETRY reason=HTTP 503").size(), 1u);
-    EXPECT_EQ(log.events("ASSISTANT_LOCAL_REQUEST benchmark_context=true").size(), 1u);
+    struct Case {
+        const char* name;
+        int status;  // 0: the connection is closed unanswered
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"bad gateway", 502, "HTTP 502"},
+        {"loading", 503, "HTTP 503"},
+        {"gateway time-out", 504, "HTTP 504"},
+        {"closed before answering", 0, "connection closed before an answer"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StandInLlamaServer flaky;
+        ASSERT_TRUE(flaky.listen());
+        flaky.behaviour.failStatus = c.status;
+        (c.status ? flaky.behaviour.failFirstChats : flaky.behaviour.dropFirstChats) = 1;
+        const std::size_t retries = log.events(std::string("ASSISTANT_LOCAL_RETRY reason=") + c.reason).size();
+        auto outcome = ask(flaky.endpoint());
+        ASSERT_TRUE(outcome->value);
+        EXPECT_EQ(flaky.chatRequestCount(), 2);
+        EXPECT_EQ(log.events(std::string("ASSISTANT_LOCAL_RETRY reason=") + c.reason).size(), retries + 1);
+    }
+    EXPECT_EQ(log.events("ASSISTANT_LOCAL_REQUEST benchmark_context=true").size(), 4u);
 
+    // Only once: a second failure is the answer.
     server.behaviour.failFirstChats = 4;
-    outcome = ask(server.endpoint());
+    auto outcome = ask(server.endpoint());
     const auto* e = outcome->errorAs<LocalModelError>();
     ASSERT_NE(e, nullptr);
     EXPECT_STREQ(e->what(), "Local model server returned HTTP 503.");
+}
+
+TEST_F(LocalClientTest, TheRequestLineNamesTheDefaultPortOfTheScheme)
+{
+    for (const auto& [endpoint, port] :
+         {std::pair{"http://127.0.0.1/v1", " port=80 "}, std::pair{"https://127.0.0.1/v1", " port=443 "}}) {
+        SCOPED_TRACE(endpoint);
+        ask(endpoint);
+        const auto lines = log.events("ASSISTANT_LOCAL_REQUEST");
+        ASSERT_FALSE(lines.empty());
+        EXPECT_NE(lines.back().find(port), std::string::npos) << lines.back();
+    }
 }
 
 TEST_F(LocalClientTest, AStoppedServerIsAClearTransportErrorAfterOneRetry)

@@ -1,4 +1,5 @@
 #include "LocalModel/AssistantModelManager.h"
+#include "LocalModel/LoopbackNetwork.h"
 
 #include "FreePort.h"
 #include "StandInLlamaServer.h"
@@ -13,7 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <algorithm>
+
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +25,8 @@
 
 namespace korvalen {
 namespace {
+
+namespace fs = std::filesystem;
 
 bool processAlive(qint64 pid)
 {
@@ -104,8 +109,9 @@ protected:
         test::qtApp();
         ASSERT_TRUE(data.isValid());
         settings = Settings(data.filePath("settings.ini"));
-        for (const char* name : {"KORVALEN_STANDIN_ANSWER", "KORVALEN_STANDIN_HEALTHY_AFTER_MS",
-                                 "KORVALEN_STANDIN_IGNORE_TERM", "KORVALEN_STANDIN_ARGS_FILE"})
+        for (const char* name :
+             {"KORVALEN_STANDIN_ANSWER", "KORVALEN_STANDIN_HEALTHY_AFTER_MS", "KORVALEN_STANDIN_MODELS_AFTER_MS",
+              "KORVALEN_STANDIN_IGNORE_TERM", "KORVALEN_STANDIN_ARGS_FILE"})
             qunsetenv(name);
     }
 
@@ -144,6 +150,11 @@ protected:
 
 TEST_F(ModelManagerTest, InstalledModelsAndEngineLookUp)
 {
+    // A remembered choice whose file is gone is no selection to report.
+    settings.setString(Settings::Key::managedModel,
+                       QString::fromStdString(AssistantModelManager::standardCatalog()[0].id));
+    EXPECT_EQ(makeManager(false)->statusText(), "Select an installed local model");
+    settings.setString(Settings::Key::managedModel, QString());
     auto manager = makeManager(false);
     const auto& catalog = manager->catalog();
     ASSERT_EQ(catalog.size(), 2u);
@@ -157,10 +168,13 @@ TEST_F(ModelManagerTest, InstalledModelsAndEngineLookUp)
     EXPECT_FALSE(manager->engineInstalled());
     manager->installEngine();
     EXPECT_TRUE(manager->statusText().startsWith("llama.cpp engine not found"));
+    EXPECT_EQ(log.events("ASSISTANT_ENGINE_MISSING folder=" + data.filePath("Engine").toStdString()).size(), 1u);
     QDir().mkpath(data.filePath("Engine"));
     ASSERT_TRUE(QFile::copy(KORVALEN_STAND_IN_LLAMA_SERVER, data.filePath("Engine/llama-server")));
     manager->installEngine();
     EXPECT_EQ(manager->enginePath(), data.filePath("Engine/llama-server"));
+    EXPECT_EQ(log.events("ASSISTANT_ENGINE_FOUND path=" + manager->enginePath().toStdString()).size(), 1u);
+    EXPECT_EQ(manager->statusText(), "llama.cpp engine ready: " + manager->enginePath());
     settings.setString(Settings::Key::customLlamaServerPath, KORVALEN_STAND_IN_LLAMA_SERVER);
     manager->refresh();
     EXPECT_EQ(manager->enginePath(), QString(KORVALEN_STAND_IN_LLAMA_SERVER));
@@ -175,13 +189,32 @@ TEST_F(ModelManagerTest, InstalledModelsAndEngineLookUp)
     EXPECT_EQ(settings.stringValue(Settings::Key::managedModel), QString::fromStdString(catalog[0].id));
 }
 
+TEST_F(ModelManagerTest, AModelPutInPlaceByHandShowsWithoutALookUp)
+{
+    auto manager = makeManager(false);
+    const auto model = manager->catalog()[0];
+    auto installed = [&] { return manager->state(model.id).isInstalled(); };
+    EXPECT_FALSE(installed());
+    writeModel(model);  // also makes the "Models" folder
+    EXPECT_TRUE(test::processEventsUntil(installed, std::chrono::seconds(5)));
+    QFile::remove(data.filePath("Models/" + QString::fromStdString(model.fileName)));
+    EXPECT_TRUE(test::processEventsUntil([&] { return !installed(); }, std::chrono::seconds(5)));
+
+    // A FIFO in the model's place is no model, and looking at it blocks nothing.
+    const QByteArray fifo = data.filePath("Models/" + QString::fromStdString(model.fileName)).toUtf8();
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    manager->refresh();
+    EXPECT_FALSE(installed());
+}
+
 TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
 {
     auto manager = makeManager();
     const auto model = manager->catalog()[0];
     writeModel(model);
     qputenv("KORVALEN_STANDIN_ARGS_FILE", data.filePath("args.txt").toUtf8());
-    qputenv("KORVALEN_STANDIN_HEALTHY_AFTER_MS", "200");
+    qputenv("KORVALEN_STANDIN_HEALTHY_AFTER_MS", "100");
+    qputenv("KORVALEN_STANDIN_MODELS_AFTER_MS", "300");
 
     auto outcome = test::watch(manager->startServer(model));
     EXPECT_TRUE(manager->isBusy());
@@ -190,6 +223,11 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
     EXPECT_FALSE(manager->isBusy());
     EXPECT_TRUE(manager->engineRunning());
     EXPECT_EQ(manager->activeModelID(), model.id);
+    EXPECT_EQ(manager->statusText().toStdString(), model.displayName + " running");
+    EXPECT_EQ(log.events("ASSISTANT_ENGINE_READY model=" + model.id).size(), 1u);
+    // Ready means healthy and listing its model, not healthy alone.
+    const QUrl models("http://127.0.0.1:" + QString::number(manager->port()) + "/v1/models");
+    EXPECT_EQ(test::await(loopbackRequest(models, "GET", {}, {}))->value->status, 200);
 
     QFile args(data.filePath("args.txt"));
     ASSERT_TRUE(args.open(QIODevice::ReadOnly));
@@ -198,17 +236,53 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
     EXPECT_EQ(lines.mid(0, 8), (QStringList{"--host", "127.0.0.1", "--port", port, "-m", manager->modelPath(model),
                                             "--alias", QString::fromStdString(model.modelAlias)}));
     EXPECT_TRUE(lines.contains("LLAMA_CACHE=" + data.filePath("Cache")));
-    EXPECT_TRUE(QFile::exists(manager->serverLogPath()));
+    EXPECT_TRUE(QDir(data.filePath("Cache")).exists());
+    // Both of the engine's output streams go to its log; it reads nothing.
+    QFile serverLog(manager->serverLogPath());
+    ASSERT_TRUE(serverLog.open(QIODevice::ReadOnly));
+    const QByteArray logged = serverLog.readAll();
+    EXPECT_TRUE(logged.contains("model loaded") && logged.contains("listening on")) << logged.toStdString();
+    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(serverPid(*manager)) + "/fd/0"), "/dev/null");
 
     const qint64 pid = serverPid(*manager);
     ASSERT_TRUE(processAlive(pid));
+    // Selecting the model it serves keeps the engine; only another model stops it.
+    manager->select(model);
+    EXPECT_TRUE(manager->engineRunning());
+
+    // The watcher beside the engine holds nothing of the application's (a start-up pipe held open
+    // would keep Qt waiting for an exec, a socket would keep a port open) but the application's pidfd.
+    std::vector<std::string> held;
+    for (pid_t child : descendants(static_cast<pid_t>(pid)))
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(child) + "/fd"))
+            if (std::stoi(fd.path().filename().string()) > 2) held.push_back(fs::read_symlink(fd.path()).string());
+    EXPECT_EQ(held, std::vector<std::string>{"anon_inode:[pidfd]"});
+
+    // Another model replaces the engine.
+    const auto other = manager->catalog()[1];
+    writeModel(other);
+    ASSERT_TRUE(test::await(manager->startServer(other))->value);
+    EXPECT_EQ(manager->activeModelID(), other.id);
+    EXPECT_FALSE(processAlive(pid));
+    const qint64 second = serverPid(*manager);
+
     manager->stopServerProcess(manager->serverStartGeneration() + 1);
     EXPECT_TRUE(manager->engineRunning()) << "a stale generation stops nothing";
     manager->stopServerProcess(std::nullopt);
+    manager->stopServerProcess(std::nullopt);
     EXPECT_FALSE(manager->engineRunning());
+    EXPECT_EQ(log.events("ASSISTANT_ENGINE_STOP").size(), 2u) << "once for each engine";
     test::await(manager->waitForServerExit());
     EXPECT_FALSE(manager->serverProcessAlive());
-    EXPECT_FALSE(processAlive(pid));
+    EXPECT_FALSE(processAlive(second));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(manager->findChildren<QProcess*>().isEmpty()) << "an ended engine's process object is freed";
+
+    // Leaving the event loop stops the engine too, so that no quit leaves it running.
+    ASSERT_TRUE(test::await(manager->startServer(model))->value);
+    QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit");
+    EXPECT_TRUE(manager->isShuttingDown());
+    EXPECT_FALSE(manager->serverProcessAlive());
 }
 
 TEST_F(ModelManagerTest, AStubbornEngineAndEveryProcessOfItEndWithAStopAndAShutdown)
@@ -232,11 +306,18 @@ TEST_F(ModelManagerTest, AStubbornEngineAndEveryProcessOfItEndWithAStopAndAShutd
         EXPECT_TRUE(allGoneWithin(family, std::chrono::seconds(1)));
         EXPECT_EQ(log.events("ASSISTANT_ENGINE_KILL").size(), kills + 1);
 
-        // Shutting down waits for the engine, so none outlives the application.
+        // Shutting down waits for the engine, so none outlives the application; also when a quit
+        // comes while a stop is under way and only what the wrapper left behind is still running.
         ASSERT_TRUE(test::await(manager->startServer(model))->value);
         family = descendants(::getpid());
+        if (*engine.script) {
+            manager->stopServerProcess(std::nullopt);
+            test::processEventsUntil([] { return false; }, std::chrono::milliseconds(100));
+        }
         manager->shutdown();
         EXPECT_TRUE(manager->isShuttingDown());
+        EXPECT_FALSE(manager->engineRunning());
+        EXPECT_FALSE(manager->activeModelID());
         EXPECT_FALSE(manager->serverProcessAlive());
         EXPECT_TRUE(allGoneWithin(family, std::chrono::seconds(1)));
     }
@@ -324,11 +405,11 @@ TEST_F(ModelManagerTest, FailedStartsSayWhyAndLeaveNoProcess)
     quick.dataFolder = data.path();
     quick.settings = settings;
     quick.port = test::freeLoopbackPort();
-    quick.startDeadline = std::chrono::milliseconds(600);
+    quick.startDeadline = std::chrono::milliseconds(1000);
     quick.probeInterval = std::chrono::milliseconds(20);
     quick.terminateGrace = std::chrono::milliseconds(300);
     manager = std::make_unique<AssistantModelManager>(quick);
-    EXPECT_EQ(failure(), "llama-server did not become ready within 0 seconds");
+    EXPECT_EQ(failure(), "llama-server did not become ready within 1 seconds");
 }
 
 TEST_F(ModelManagerTest, ACancelledOrSupersededStartStopsItsEngine)

@@ -5,11 +5,14 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <map>
 #include <mutex>
@@ -360,6 +363,112 @@ TEST(LoggerDeathTest, ClosedStandardErrorDoesNotStopTheProgram)
             ::close(fds[0]);
             ::close(fds[1]);
             Logger::error("READER_GONE");
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// A log daemon on a datagram socket of our own: it reads when asked to, or never.
+class FakeLogDaemon {
+public:
+    FakeLogDaemon()
+    {
+        char folder[] = "/tmp/korvalen-log-XXXXXX";
+        folder_ = ::mkdtemp(folder) ? folder : "";
+        path_ = folder_ + "/log";
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+        bound_ = ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        previousPath_ = Logger::setSystemLogPath(path_);
+        quiet_ = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        previousFd_ = Logger::setOutputFileDescriptor(quiet_);
+    }
+    ~FakeLogDaemon()
+    {
+        Logger::setSystemLogPath(previousPath_);
+        Logger::setOutputFileDescriptor(previousFd_);
+        ::close(quiet_);
+        ::close(fd_);
+        ::unlink(path_.c_str());
+        ::rmdir(folder_.c_str());
+    }
+    bool bound() const { return bound_; }
+    std::string receive()
+    {
+        char buffer[65536];
+        const ssize_t length = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+        return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
+    }
+
+private:
+    std::string folder_;
+    std::string path_;
+    std::string previousPath_;
+    int fd_ = -1;
+    int quiet_ = -1;
+    int previousFd_ = -1;
+    bool bound_ = false;
+};
+
+TEST(LoggerSystemLog, EntriesReachTheDaemonWithTheirPriorityAndTag)
+{
+    FakeLogDaemon daemon;
+    ASSERT_TRUE(daemon.bound());
+    const std::string tag = std::string(Logger::subsystem) + "[" + std::to_string(::getpid()) + "]: ";
+    const struct {
+        void (*log)(std::string_view) noexcept;
+        const char* priority;
+        const char* category;
+    } levels[] = {
+        {Logger::info, "<13>", "[Benchmark] "},
+        {Logger::runtime, "<14>", "[Runtime] "},
+        {Logger::warning, "<11>", "[Runtime] "},
+        {Logger::error, "<11>", "[Runtime] "},
+    };
+    for (const auto& level : levels) {
+        SCOPED_TRACE(level.priority);
+        level.log("EVENT key=value");
+        const std::string entry = daemon.receive();
+        EXPECT_EQ(entry.rfind(level.priority, 0), 0u) << entry;
+        EXPECT_NE(entry.find(tag + level.category + "EVENT key=value"), std::string::npos) << entry;
+        EXPECT_EQ(entry.size(), entry.find("EVENT key=value") + 15) << "no line feed or terminator added";
+    }
+}
+
+TEST(LoggerSystemLog, ADaemonThatNeverReadsBlocksNoCaller)
+{
+    FakeLogDaemon daemon;
+    ASSERT_TRUE(daemon.bound());
+    // Far more than the socket holds: a blocking send would wait for the daemon forever.
+    const std::string message(8 * 1024, 'x');
+    auto logging = std::async(std::launch::async, [&] {
+        for (int i = 0; i < 100; ++i) Logger::info(message);
+    });
+    ASSERT_EQ(logging.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_FALSE(daemon.receive().empty()) << "what fitted was delivered";
+}
+
+TEST(LoggerDeathTest, ClosedStandardDescriptorsAreTakenByTheNullDevice)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            Logger::setSystemLogSink([](const Logger::SystemLogEntry&) {});
+            ::close(STDIN_FILENO);
+            ::close(STDERR_FILENO);
+            Logger::claimStandardDescriptors();
+            char path[] = "/tmp/korvalen-later-XXXXXX";
+            const int later = ::mkstemp(path);
+            ::unlink(path);
+            if (later <= STDERR_FILENO) std::_Exit(2);  // the file would have received the log lines
+            struct stat in {};
+            struct stat err {};
+            struct stat null {};
+            ::stat("/dev/null", &null);
+            if (::fstat(STDIN_FILENO, &in) != 0 || ::fstat(STDERR_FILENO, &err) != 0) std::_Exit(3);
+            if (in.st_rdev != null.st_rdev || err.st_rdev != null.st_rdev) std::_Exit(4);
             std::_Exit(0);
         },
         ::testing::ExitedWithCode(0), "");

@@ -70,7 +70,7 @@ TEST_F(StoreAssistantTest, TheExpertAnswersFromTheRunJustMeasured)
     EXPECT_EQ(store->assistant().status(), "Olvane Expert 2 ready");
 }
 
-AssistantDownloadableModel startManagedModel(BenchmarkStore& store)
+AssistantDownloadableModel installModel(BenchmarkStore& store)
 {
     AssistantModelManager& manager = store.assistantModelManager();
     const auto model = manager.catalog()[0];
@@ -79,8 +79,14 @@ AssistantDownloadableModel startManagedModel(BenchmarkStore& store)
     EXPECT_TRUE(file.open(QIODevice::WriteOnly));
     file.write("GGUF");
     file.close();
+    return model;
+}
+
+AssistantDownloadableModel startManagedModel(BenchmarkStore& store)
+{
+    const auto model = installModel(store);
     store.startManagedAssistantModel(model);
-    EXPECT_TRUE(processEventsUntil([&] { return manager.engineRunning(); }));
+    EXPECT_TRUE(processEventsUntil([&] { return store.assistantModelManager().engineRunning(); }));
     return model;
 }
 
@@ -106,6 +112,28 @@ TEST_F(StoreAssistantTest, ARunStopsTheManagedEngineFirstAndRestartsItAfter)
     ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
     ASSERT_TRUE(processEventsUntil([&] { return manager.engineRunning(); }));
     EXPECT_EQ(store->assistant().status().toStdString(), model.displayName + " ready");
+}
+
+TEST_F(StoreAssistantTest, ARunStartedWhileTheModelStartsGoesAndEndsTheStart)
+{
+    qputenv("KORVALEN_STANDIN_HEALTHY_AFTER_MS", "600000");
+    auto store = makeStore();
+    AssistantModelManager& manager = store->assistantModelManager();
+    store->startManagedAssistantModel(installModel(*store));
+    ASSERT_TRUE(processEventsUntil([&] { return !manager.serverProcessIDs().empty(); }));
+    qunsetenv("KORVALEN_STANDIN_HEALTHY_AFTER_MS");
+    ASSERT_TRUE(manager.isBusy());
+
+    engine.holdItems(true);
+    store->start();
+    EXPECT_TRUE(store->isBusy()) << "the run starts";
+    EXPECT_FALSE(store->assistant().hasPendingModelStart()) << "the start is cancelled and forgotten";
+    ASSERT_TRUE(processEventsUntil([&] { return engine.itemsStarted() > 0; }));
+    EXPECT_FALSE(manager.serverProcessAlive()) << "its engine stopped before the first measurement";
+    EXPECT_FALSE(manager.engineRunning());
+    engine.holdItems(false);
+    ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
+    EXPECT_FALSE(manager.serverProcessAlive()) << "nothing started it again";
 }
 
 TEST_F(StoreAssistantTest, ARunIsRefusedWhileAProcessOfTheEngineOutlivesItsStop)

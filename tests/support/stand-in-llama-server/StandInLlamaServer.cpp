@@ -21,7 +21,9 @@ QByteArray reasonPhrase(int status)
     case 302: return "Found";
     case 404: return "Not Found";
     case 500: return "Internal Server Error";
+    case 502: return "Bad Gateway";
     case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
     default: return "Status";
     }
 }
@@ -192,6 +194,9 @@ void StandInLlamaServer::respond(QTcpSocket* socket, const Request& request)
             send(socket, 200, "{\"status\":\"ok\"}");
         else
             send(socket, 503, errorBody(503, "Loading model", "unavailable_error"));
+    } else if (request.path == "/v1/models" &&
+               QDateTime::currentMSecsSinceEpoch() - listenedAtMs_ < behaviour.modelsAfterMs) {
+        send(socket, 503, errorBody(503, "Loading model", "unavailable_error"));
     } else if (request.path == "/v1/models") {
         send(socket, 200,
              "{\"object\":\"list\",\"data\":[{\"id\":\"" + jsonEscaped(behaviour.alias) +
@@ -209,8 +214,12 @@ void StandInLlamaServer::respond(QTcpSocket* socket, const Request& request)
 void StandInLlamaServer::answerChat(QTcpSocket* socket, const Request& request)
 {
     const int id = chatsSeen_++;
-    if (id < behaviour.failFirstChats) {
-        send(socket, 503, errorBody(503, "Loading model", "unavailable_error"));
+    if (id < behaviour.dropFirstChats) {
+        socket->abort();
+        return;
+    }
+    if (id < behaviour.dropFirstChats + behaviour.failFirstChats) {
+        send(socket, behaviour.failStatus, errorBody(behaviour.failStatus, "Loading model", "unavailable_error"));
         return;
     }
     QString question;

@@ -44,8 +44,11 @@ public:
     struct Behaviour {
         Answer answer = Answer::normal;
         int answerDelayMs = 0;   // before each chat answer
-        int failFirstChats = 0;  // this many chat requests get status 503 first
+        int failFirstChats = 0;  // this many chat requests get failStatus first
+        int failStatus = 503;
+        int dropFirstChats = 0;  // this many chat requests see the connection closed, unanswered
         int healthyAfterMs = 0;  // "/health" answers 503 "Loading model" until this long after listen()
+        int modelsAfterMs = 0;   // and "/v1/models" until this long
         QString alias = "local-model";
         qsizetype hugeHeaderBytes = 4 * 1024 * 1024;
         int trickleIntervalMs = 1000;

@@ -3,6 +3,7 @@
 // from the environment, so a test can set it for the process the manager starts:
 //   KORVALEN_STANDIN_ANSWER         normal, or an answer's name (StandInLlamaServer::answerFromName)
 //   KORVALEN_STANDIN_HEALTHY_AFTER_MS  "/health" answers 503 "Loading model" until then
+//   KORVALEN_STANDIN_MODELS_AFTER_MS   "/v1/models" likewise
 //   KORVALEN_STANDIN_IGNORE_TERM    1: ignore SIGTERM (only a kill ends it)
 //   KORVALEN_STANDIN_ARGS_FILE      the command line and LLAMA_CACHE are written there, one a line
 
@@ -52,11 +53,14 @@ int main(int argc, char** argv)
     server.behaviour.answer =
         korvalen::test::StandInLlamaServer::answerFromName(qEnvironmentVariable("KORVALEN_STANDIN_ANSWER"));
     server.behaviour.healthyAfterMs = qEnvironmentVariable("KORVALEN_STANDIN_HEALTHY_AFTER_MS").toInt();
+    server.behaviour.modelsAfterMs = qEnvironmentVariable("KORVALEN_STANDIN_MODELS_AFTER_MS").toInt();
     if (!server.listen(port, host)) {
         std::fprintf(stderr, "error: couldn't bind HTTP server socket, hostname: %s, port: %u\n",
                      host.toUtf8().constData(), port);
         return 1;
     }
+    // Like the real engine, progress goes to standard error and the address to standard output.
+    std::fprintf(stderr, "stand-in llama-server: model loaded\n");
     std::printf("stand-in llama-server listening on http://%s:%u\n", host.toUtf8().constData(), server.port());
     std::fflush(stdout);
     return app.exec();

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <vector>
+
+namespace korvalen {
+
+// The managed engine's process group: the engine leads a group of its own, dies with the
+// application, and a watcher beside it turns the application's death into SIGKILL for the group.
+namespace EngineProcessGroup {
+
+// Runs in QProcess's child right before the exec of the engine (async-signal-safe).
+void prepareChild(pid_t application);
+// Whether a process of the group still lives; zombies are dead, whoever has yet to reap them.
+bool hasLiveMember(pid_t group);
+// The live processes of the group.
+std::vector<pid_t> liveMembers(pid_t group);
+
+}  // namespace EngineProcessGroup
+
+}  // namespace korvalen
