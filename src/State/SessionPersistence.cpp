@@ -219,9 +219,10 @@ bool decodeElements(std::span<const std::string_view> elements, std::size_t firs
     };
     std::size_t bytes = 0;
     for (std::string_view element : elements) bytes += element.size();
-    // A thread per few megabytes: a small history is read on the calling thread alone.
+    // A thread per few megabytes (a small history is read on the calling thread alone), and one
+    // processor left to the window, which starts meanwhile.
     const std::size_t threads = std::min<std::size_t>(
-        {elements.size(), std::max(1u, std::thread::hardware_concurrency()), 1 + bytes / (4u << 20)});
+        {elements.size(), std::max(2u, std::thread::hardware_concurrency()) - 1, 1 + bytes / (4u << 20)});
     {
         std::vector<std::jthread> helpers;
         try {

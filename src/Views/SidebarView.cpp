@@ -227,7 +227,8 @@ void SidebarView::refreshHistory()
         item->setData(Qt::UserRole, qs(session.id.text()));
         item->setToolTip(qs(std::to_string(session.results.size()) + " results"));
     }
-    historyEmpty_->setVisible(store_.history().empty());
+    // While the history is read, the notice says so instead.
+    historyEmpty_->setVisible(store_.history().empty() && store_.historyLoaded());
     updating_ = false;
     refreshHistorySelection();
 }
