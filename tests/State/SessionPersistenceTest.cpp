@@ -1,5 +1,6 @@
 #include "Model/AIRecordsJSON.h"
 #include "State/SessionPersistence.h"
+#include "support/LogCapture.h"
 #include "support/SessionBuilders.h"
 
 #include <gtest/gtest.h>
@@ -48,6 +49,7 @@ struct SessionPersistenceTest : ::testing::Test {
 
 TEST_F(SessionPersistenceTest, SavedHistoryLoadsBackEqualAndThePreviousFileBecomesTheBackup)
 {
+    korvalen::testing::LogCapture log;
     SessionPersistence persistence(folder());
     EXPECT_TRUE(persistence.load().empty()) << "no file yet is an empty history, not an error";
 
@@ -61,7 +63,10 @@ TEST_F(SessionPersistenceTest, SavedHistoryLoadsBackEqualAndThePreviousFileBecom
     ASSERT_TRUE(persistence.save(second));
     EXPECT_EQ(SessionPersistence(folder()).load(), second);
     EXPECT_EQ(readAll(persistence.backupPath()), firstBytes);
-    EXPECT_EQ(folderFiles(folder()), QStringList({"history.backup.json", "history.json"}));
+    EXPECT_EQ(QDir(folder()).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+              QStringList({"history.backup.json", "history.json"}))
+        << "no temporary name left behind";
+    EXPECT_TRUE(log.events("HISTORY_BACKUP_FAILED").empty());
 }
 
 TEST_F(SessionPersistenceTest, UnreadableFileIsQuarantinedTheBackupServesAndAFreshHistoryIsSavedBeside)
@@ -79,7 +84,8 @@ TEST_F(SessionPersistenceTest, UnreadableFileIsQuarantinedTheBackupServesAndAFre
     EXPECT_EQ(report.sessions, older);
     EXPECT_EQ(report.quarantinedTo, persistence.corruptPath());
     EXPECT_EQ(readAll(persistence.corruptPath()), garbage);
-    EXPECT_EQ(SessionPersistence(folder()).load(), older) << "the restored history is back in place";
+    EXPECT_EQ(readAll(persistence.historyPath()), readAll(persistence.backupPath()))
+        << "the restored history is back in place";
 
     ASSERT_TRUE(persistence.save(newer));
     EXPECT_EQ(SessionPersistence(folder()).load(), newer);
@@ -90,12 +96,13 @@ TEST_F(SessionPersistenceTest, AnEarlierQuarantinedFileIsKeptWhenAnotherGoesBad)
 {
     SessionPersistence persistence(folder());
     QDir().mkpath(folder());
-    writeAll(persistence.corruptPath(), "first bad file");
+    // Of the same size: only the content tells them apart.
+    writeAll(persistence.corruptPath(), "first bad file.");
     writeAll(persistence.historyPath(), "second bad file");
 
     // Saving over an unreadable file puts it aside first, even without a load before.
     ASSERT_TRUE(persistence.save({sampleSession(1)}));
-    EXPECT_EQ(readAll(persistence.corruptPath()), "first bad file");
+    EXPECT_EQ(readAll(persistence.corruptPath()), "first bad file.");
     QStringList quarantined = QDir(folder()).entryList({"history.corrupt*.json"}, QDir::Files);
     ASSERT_EQ(quarantined.size(), 2);
     quarantined.removeAll("history.corrupt.json");
@@ -178,6 +185,7 @@ TEST_F(SessionPersistenceTest, AnUnreadableBackupIsSetAsideNotOverwritten)
             const SessionPersistence::LoadReport report = SessionPersistence(where).loadReport();
             EXPECT_EQ(readAll(report.backupQuarantinedTo), "backup {broken");
             EXPECT_EQ(readAll(report.quarantinedTo), "main {broken");
+            EXPECT_FALSE(QFile::exists(persistence.historyPath())) << "moved aside, not copied";
             EXPECT_TRUE(report.sessions.empty());
         }
         SessionPersistence relaunched(where);
@@ -245,6 +253,7 @@ TEST_F(SessionPersistenceTest, AMissingOrSmallerMainFileNeverCostsTheBackupItsSe
         EXPECT_EQ(report.sessions.size(), c.loaded);
         EXPECT_EQ(report.fromBackup, c.fromBackup);
         EXPECT_EQ(report.skippedSessions, c.badInBackup);
+        EXPECT_TRUE(report.unreadable.isEmpty());
 
         // Two runs later the backup still reads at least what it read before.
         std::vector<AIBenchmarkSession> history = report.sessions;
@@ -268,47 +277,55 @@ TEST_F(SessionPersistenceTest, AHistoryThatIsNotARegularFileIsRefusedWithoutBloc
     struct Case {
         const char* name;
         std::function<void(const QString& path)> make;
-        bool withBackup;
+        bool isBackup;    // the backup is the odd one, beside a good main file
+        bool withBackup;  // a good backup beside an odd main file
     };
+    auto fifo = [](const QString& path) { ASSERT_EQ(::mkfifo(QFile::encodeName(path), 0600), 0); };
     const std::vector<Case> cases{
-        {"FIFO", [](const QString& path) { ASSERT_EQ(::mkfifo(QFile::encodeName(path), 0600), 0); }, true},
-        {"directory", [](const QString& path) { ASSERT_TRUE(QDir().mkpath(path)); }, false},
-        {"link to a device", [](const QString& path) { ASSERT_TRUE(QFile::link("/dev/null", path)); }, true},
+        {"FIFO", fifo, false, true},
+        {"directory", [](const QString& path) { ASSERT_TRUE(QDir().mkpath(path)); }, false, false},
+        {"link to a device", [](const QString& path) { ASSERT_TRUE(QFile::link("/dev/null", path)); }, false, true},
+        {"FIFO as the backup", fifo, true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        korvalen::testing::LogCapture log;
         QTemporaryDir scratch;
         const QString where = scratch.path() + "/Korvalen AI";
         SessionPersistence persistence(where);
         ASSERT_TRUE(QDir().mkpath(where));
-        const std::vector<AIBenchmarkSession> backup{sampleSession(1), sampleSession(2)};
-        if (c.withBackup) writeAll(persistence.backupPath(), QByteArray::fromStdString(toJSON(backup).dump()));
-        c.make(persistence.historyPath());
+        const QString odd = c.isBackup ? persistence.backupPath() : persistence.historyPath();
+        const QString other = c.isBackup ? persistence.historyPath() : persistence.backupPath();
+        const std::vector<AIBenchmarkSession> saved{sampleSession(1), sampleSession(2)};
+        const bool readable = c.isBackup || c.withBackup;
+        if (readable) writeAll(other, QByteArray::fromStdString(toJSON(saved).dump()));
+        c.make(odd);
         struct stat before {};
-        ASSERT_EQ(::lstat(QFile::encodeName(persistence.historyPath()), &before), 0);
+        ASSERT_EQ(::lstat(QFile::encodeName(odd), &before), 0);
         const QStringList filesBefore = QDir(where).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
 
         SessionPersistence launched(where);
         auto loading = std::async(std::launch::async, [&] { return launched.loadReport(); });
         if (loading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
             // Lets a reader blocked in open() go, so that the test can end.
-            const int fd = ::open(QFile::encodeName(persistence.historyPath()), O_WRONLY | O_NONBLOCK);
+            const int fd = ::open(QFile::encodeName(odd), O_WRONLY | O_NONBLOCK);
             if (fd >= 0) ::close(fd);
             loading.wait();
             ADD_FAILURE() << "loading blocked";
             continue;
         }
         const SessionPersistence::LoadReport report = loading.get();
-        EXPECT_EQ(report.unreadable, "not a regular file");
+        EXPECT_EQ(report.unreadable, c.isBackup ? "" : "not a regular file");
         EXPECT_EQ(report.fromBackup, c.withBackup);
-        EXPECT_EQ(report.sessions, c.withBackup ? backup : std::vector<AIBenchmarkSession>{});
-        EXPECT_FALSE(launched.save({sampleSession(0)})) << "nothing is written in its place";
+        EXPECT_EQ(report.sessions, readable ? saved : std::vector<AIBenchmarkSession>{});
+        EXPECT_EQ(launched.save({sampleSession(0)}), c.isBackup) << "never written over, whichever it is";
 
         struct stat after {};
-        ASSERT_EQ(::lstat(QFile::encodeName(persistence.historyPath()), &after), 0);
+        ASSERT_EQ(::lstat(QFile::encodeName(odd), &after), 0);
         EXPECT_EQ(after.st_ino, before.st_ino);
         EXPECT_EQ(after.st_mode, before.st_mode);
         EXPECT_EQ(QDir(where).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), filesBefore);
+        EXPECT_TRUE(log.contains("HISTORY_UNREADABLE file=" + odd.toStdString() + " reason=not-a-file"));
     }
 }
 
@@ -328,10 +345,10 @@ TEST_F(SessionPersistenceTest, TheHistoryReadsAsAParseOfTheWholeTextWould)
     bad["mode"] = "Unknown Mode";
     const std::string large = "[" + toJSON(big).dump() + "," + bad.dump() + "," + toJSON(big).dump() + "]";
     for (const std::string& text :
-         {"[" + a + "," + b + "]", bom + " \n[ " + a + " ,\t" + c + " ]\r\n", std::string("[ ]"), "[" + c + "]", large,
-          "[" + a + ",]", "[," + a + "]", "[" + a + " " + b + "]", "[" + a + "]]", "[" + a, "[" + a + "] x",
-          "[" + bom + a + "]", "[" + a + "," + bom + b + "]", "{\"sessions\": [" + a + "]}", std::string(""),
-          "[" + a.substr(0, a.size() - 1) + "]", "[" + a + "}", "[\"" + a + "]"}) {
+         {"[" + a + "," + b + "]", bom + "[" + a + "]", " \n[ " + a + " ,\t" + c + " ]\r\n", std::string("[ ]"),
+          "[" + c + "]", large, "[" + a + ",]", "[," + a + "]", "[" + a + " " + b + "]", "[" + a + "]]", "[" + a,
+          "[" + a + "] x", "[" + bom + a + "]", "[" + a + "," + bom + b + "]", "{\"sessions\": [" + a + "]}",
+          std::string(""), "[" + a.substr(0, a.size() - 1) + "]", "[" + a + "}", "[\"" + a + "]"}) {
         SCOPED_TRACE(text.substr(0, 60));
         QTemporaryDir scratch;
         const QString where = scratch.path() + "/Korvalen AI";
