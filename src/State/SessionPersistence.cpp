@@ -104,7 +104,8 @@ std::size_t nextStructural(std::string_view text, std::size_t i, const std::arra
     const __m128i quote = _mm_set1_epi8('"'), open = _mm_set1_epi8('['), close = _mm_set1_epi8(']'),
                   openBrace = _mm_set1_epi8('{'), closeBrace = _mm_set1_epi8('}'),
                   comma = wanted[static_cast<unsigned char>(',')] ? _mm_set1_epi8(',') : _mm_set1_epi8('"');
-    for (; i + 16 <= n; i += 16) {
+    constexpr std::size_t lanes = sizeof(__m128i);
+    for (; i + lanes <= n; i += lanes) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
         const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, comma)),
                                                        _mm_or_si128(_mm_cmpeq_epi8(v, open), _mm_cmpeq_epi8(v, close))),
@@ -130,17 +131,17 @@ std::optional<std::vector<std::string_view>> arrayElements(std::string_view text
         return table;
     };
     static const std::array<bool, 256> inside = table("\"[]{}"), between = table("\"[]{},");
-    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
     const std::size_t n = text.size();
+    auto skipSpace = [&](std::size_t from) { return std::min(text.find_first_not_of(" \t\n\r", from), n); };
     std::size_t i = 0;
     // The parser skips a byte-order mark at the very start of its input, and nowhere else.
     if (text.starts_with("\xEF\xBB\xBF")) i = 3;
-    while (i < n && isSpace(text[i])) ++i;
+    i = skipSpace(i);
     if (i == n || text[i] != '[') return std::nullopt;
     ++i;
     std::vector<std::string_view> elements;
     std::size_t start = i;
-    while (i < n && isSpace(text[i])) ++i;
+    i = skipSpace(i);
     bool closed = i < n && text[i] == ']';
     if (closed) ++i;
     std::size_t depth = 0;
@@ -172,7 +173,7 @@ std::optional<std::vector<std::string_view>> arrayElements(std::string_view text
         }
         ++i;
     }
-    while (i < n && isSpace(text[i])) ++i;
+    i = skipSpace(i);
     if (!closed || i != n) return std::nullopt;
     return elements;
 }
@@ -217,8 +218,9 @@ bool decodeElements(std::span<const std::string_view> elements, std::size_t firs
             }
         }
     };
-    std::size_t bytes = 0;
-    for (std::string_view element : elements) bytes += element.size();
+    // The elements are consecutive slices of one text.
+    const auto bytes =
+        static_cast<std::size_t>(elements.back().data() + elements.back().size() - elements.front().data());
     // A thread per few megabytes (a small history is read on the calling thread alone), and one
     // processor left to the window, which starts meanwhile.
     const std::size_t threads = std::min<std::size_t>(
@@ -280,8 +282,8 @@ std::optional<SessionPersistence::FileIdentity> identityOf(const QString& path)
     if (::stat(QFile::encodeName(path).constData(), &st) != 0) return std::nullopt;
     return SessionPersistence::FileIdentity{
         static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-        static_cast<std::int64_t>(st.st_size),
-        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+        static_cast<std::int64_t>(st.st_size), static_cast<std::int64_t>(st.st_mtim.tv_sec),
+        static_cast<std::int64_t>(st.st_mtim.tv_nsec)};
 }
 
 void syncFolder(const QString& folder)
@@ -441,10 +443,10 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
         HistoryFile backup = readHistory(backupPath, Keep::sessionsAndText);
         if (backup.state == FileState::malformed) report.backupQuarantinedTo = quarantine(backupPath, false);
         // A missing main file counts as one without sessions: an empty backup restores nothing.
+        // An empty backup restores nothing.
         const bool useBackup =
             backup.state == FileState::array &&
-            (main.state == FileState::array ? backup.readable() > main.readable()
-                                            : main.state != FileState::missing || backup.entries > 0);
+            (main.state == FileState::array ? backup.readable() > main.readable() : backup.entries > 0);
 
         // Whatever is shown, the main file's content is kept before anything can write over it.
         if (main.state == FileState::malformed) {

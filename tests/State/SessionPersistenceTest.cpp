@@ -50,6 +50,8 @@ struct SessionPersistenceTest : ::testing::Test {
 TEST_F(SessionPersistenceTest, SavedHistoryLoadsBackEqualAndThePreviousFileBecomesTheBackup)
 {
     korvalen::testing::LogCapture log;
+    const auto openFiles = [] { return QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::System).size(); };
+    const auto openBefore = openFiles();
     SessionPersistence persistence(folder());
     EXPECT_TRUE(persistence.load().empty()) << "no file yet is an empty history, not an error";
 
@@ -67,6 +69,7 @@ TEST_F(SessionPersistenceTest, SavedHistoryLoadsBackEqualAndThePreviousFileBecom
               QStringList({"history.backup.json", "history.json"}))
         << "no temporary name left behind";
     EXPECT_TRUE(log.events("HISTORY_BACKUP_FAILED").empty());
+    EXPECT_EQ(openFiles(), openBefore) << "no descriptor left open";
 }
 
 TEST_F(SessionPersistenceTest, UnreadableFileIsQuarantinedTheBackupServesAndAFreshHistoryIsSavedBeside)
@@ -128,6 +131,10 @@ TEST_F(SessionPersistenceTest, ASessionThatDoesNotDecodeIsSkippedWhileTheOthersL
     ASSERT_FALSE(report.quarantinedTo.isEmpty());
     EXPECT_EQ(readAll(report.quarantinedTo).toStdString(), text);
     EXPECT_EQ(readAll(persistence.historyPath()).toStdString(), text) << "loading alone changes nothing in place";
+
+    // A save that did not load it first looks at it, and it never becomes the backup.
+    ASSERT_TRUE(SessionPersistence(folder()).save({sampleSession(0)}));
+    EXPECT_FALSE(QFile::exists(persistence.backupPath()));
 }
 
 // A file of valid JSON whose sessions do not decode must neither hide a good backup nor become it.
@@ -227,20 +234,23 @@ TEST_F(SessionPersistenceTest, AMissingOrSmallerMainFileNeverCostsTheBackupItsSe
     struct Case {
         const char* name;
         std::vector<int> main;  // empty: no main file
-        int badInBackup;        // of the backup's three sessions
+        int inBackup;
+        int badInBackup;
         std::size_t loaded;
         bool fromBackup;
     };
-    for (const Case& c : {Case{"main file deleted", {}, 0, 3, true},
-                          Case{"main file deleted, a backup session unreadable", {}, 1, 2, true},
-                          Case{"main file reads fewer sessions", {1}, 0, 1, false}}) {
+    for (const Case& c : {Case{"main file deleted", {}, 3, 0, 3, true},
+                          Case{"main file deleted, a backup session unreadable", {}, 3, 1, 2, true},
+                          Case{"main file deleted, backup empty", {}, 0, 0, 0, false},
+                          Case{"main file reads fewer sessions", {1}, 3, 0, 1, false}}) {
         SCOPED_TRACE(c.name);
         QTemporaryDir scratch;
         const QString where = scratch.path() + "/Korvalen AI";
         SessionPersistence persistence(where);
         ASSERT_TRUE(QDir().mkpath(where));
-        nlohmann::json backup =
-            toJSON(std::vector<AIBenchmarkSession>{sampleSession(1), sampleSession(2), sampleSession(3)});
+        std::vector<AIBenchmarkSession> inBackup;
+        for (int i = 0; i < c.inBackup; ++i) inBackup.push_back(sampleSession(i + 1));
+        nlohmann::json backup = toJSON(inBackup);
         for (int i = 0; i < c.badInBackup; ++i) backup[static_cast<std::size_t>(2 - i)]["mode"] = "Unknown Mode";
         const QByteArray backupBytes = QByteArray::fromStdString(backup.dump());
         writeAll(persistence.backupPath(), backupBytes);
@@ -263,7 +273,7 @@ TEST_F(SessionPersistenceTest, AMissingOrSmallerMainFileNeverCostsTheBackupItsSe
         }
         EXPECT_EQ(SessionPersistence(where).load(), history);
         const auto backupNow = nlohmann::json::parse(readAll(persistence.backupPath()).toStdString());
-        EXPECT_GE(backupNow.size(), static_cast<std::size_t>(3 - c.badInBackup));
+        EXPECT_GE(backupNow.size(), static_cast<std::size_t>(c.inBackup - c.badInBackup));
         bool keptAsWas = readAll(persistence.backupPath()) == backupBytes;
         for (const QString& name : QDir(where).entryList({"history.corrupt*.json"}, QDir::Files))
             keptAsWas = keptAsWas || readAll(where + "/" + name) == backupBytes;
