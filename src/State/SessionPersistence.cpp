@@ -466,14 +466,11 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
             KorvalenAILogger::warning("HISTORY_RESTORED_FROM_BACKUP sessions=" +
                                       std::to_string(report.sessions.size()));
             // Put the restored history back in place, or the next launch would find no file and
-            // show an empty history although the backup is still there.
-            if (main.state == FileState::malformed && !report.quarantinedTo.isEmpty()) {
-                if (writeAtomically(path, backup.bytes))
-                    main_ = {backup.skipped == 0 ? Known::good : Known::keptAside,
-                             identityOf(path).value_or(FileIdentity{}), backup.entries};
-                else
-                    KorvalenAILogger::warning("HISTORY_RESTORE_WRITE_FAILED path=" + text(path));
-            }
+            // show an empty history although the backup is still there. The next save looks at
+            // the restored file before it may become the backup.
+            if (main.state == FileState::malformed && !report.quarantinedTo.isEmpty() &&
+                !writeAtomically(path, backup.bytes))
+                KorvalenAILogger::warning("HISTORY_RESTORE_WRITE_FAILED path=" + text(path));
         } else if (main.state == FileState::array) {
             report.sessions = std::move(main.sessions);
             report.skippedSessions = main.skipped;

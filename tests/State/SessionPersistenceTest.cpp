@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <nlohmann/json.hpp>
@@ -58,6 +59,9 @@ TEST_F(SessionPersistenceTest, SavedHistoryLoadsBackEqualAndThePreviousFileBecom
     const std::vector<AIBenchmarkSession> first{sampleSession(1), sampleSession(2)};
     ASSERT_TRUE(persistence.save(first));  // also creates the folder
     const QByteArray firstBytes = readAll(persistence.historyPath());
+    EXPECT_EQ(
+        QFileInfo(persistence.historyPath()).permissions() & (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther),
+        QFile::Permissions());
     EXPECT_EQ(SessionPersistence(folder()).load(), first);
 
     std::vector<AIBenchmarkSession> second = first;
@@ -115,6 +119,7 @@ TEST_F(SessionPersistenceTest, AnEarlierQuarantinedFileIsKeptWhenAnotherGoesBad)
 
 TEST_F(SessionPersistenceTest, ASessionThatDoesNotDecodeIsSkippedWhileTheOthersLoad)
 {
+    korvalen::testing::LogCapture log;
     SessionPersistence persistence(folder());
     const AIBenchmarkSession a = sampleSession(1), b = sampleSession(2), c = sampleSession(3);
     nlohmann::json array = toJSON(std::vector<AIBenchmarkSession>{a, b, c});
@@ -132,7 +137,13 @@ TEST_F(SessionPersistenceTest, ASessionThatDoesNotDecodeIsSkippedWhileTheOthersL
     EXPECT_EQ(readAll(report.quarantinedTo).toStdString(), text);
     EXPECT_EQ(readAll(persistence.historyPath()).toStdString(), text) << "loading alone changes nothing in place";
 
-    // A save that did not load it first looks at it, and it never becomes the backup.
+    // What loading learned is remembered: the save does not decode the file again, and a file with
+    // an unreadable session never becomes the backup.
+    ASSERT_TRUE(persistence.save({sampleSession(0)}));
+    EXPECT_EQ(log.events("HISTORY_SESSION_SKIPPED").size(), 1u);
+    EXPECT_FALSE(QFile::exists(persistence.backupPath()));
+    // Nor when a save that did not load it meets it.
+    writeAll(persistence.historyPath(), QByteArray::fromStdString(text));
     ASSERT_TRUE(SessionPersistence(folder()).save({sampleSession(0)}));
     EXPECT_FALSE(QFile::exists(persistence.backupPath()));
 }
@@ -170,6 +181,7 @@ TEST_F(SessionPersistenceTest, TheCandidateWithTheReadableSessionsWinsAndABadFil
         else
             EXPECT_EQ(report.sessions.front().startedAt, sampleSession(1).startedAt) << "the newer file, on a tie";
         EXPECT_EQ(readAll(report.quarantinedTo), badBytes) << "the bad file is kept as it was";
+        EXPECT_EQ(readAll(relaunched.historyPath()), badBytes) << "and loading changes nothing in place";
 
         ASSERT_TRUE(relaunched.save({sampleSession(0)}));
         EXPECT_EQ(readAll(relaunched.backupPath()), olderBytes) << "the good backup is not replaced by the bad file";
