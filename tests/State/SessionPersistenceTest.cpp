@@ -16,7 +16,10 @@
 #include <functional>
 #include <future>
 
+#include <csignal>
+
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -397,6 +400,32 @@ TEST_F(SessionPersistenceTest, TheHistoryReadsAsAParseOfTheWholeTextWould)
         EXPECT_EQ(report.sessions, expected);
         EXPECT_EQ(report.skippedSessions, skipped);
     }
+}
+
+// A full disk, as the process sees it: the file may not grow past a few bytes.
+TEST_F(SessionPersistenceTest, ASaveThatCannotBeWrittenInFullFailsAndKeepsTheFileItWouldReplace)
+{
+    korvalen::testing::LogCapture log;  // the logger writes to no file meanwhile
+    SessionPersistence persistence(folder());
+    ASSERT_TRUE(persistence.save({sampleSession(1)}));
+    const QByteArray before = readAll(persistence.historyPath());
+
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlimit previous = limit;
+    limit.rlim_cur = 512;
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const bool saved = persistence.save({sampleSession(0), sampleSession(1)});
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(readAll(persistence.historyPath()), before);
+    EXPECT_EQ(QDir(folder()).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+              QStringList({"history.backup.json", "history.json"}))
+        << "the partial file is removed";
+    EXPECT_EQ(log.events("HISTORY_SAVE_FAILED reason=write").size(), 1u);
 }
 
 TEST_F(SessionPersistenceTest, LoadKeepsAtMostTheNewestTwentySessions)
