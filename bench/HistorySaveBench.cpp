@@ -1,8 +1,9 @@
 // How long the window's event loop stalls while a finished run is saved into a full history of
 // large sessions ("Extended AI" sessions of about 7 MB of JSON each, 20 of them).
 //
-// `LoadTwentyLargeSessions` decodes that history as a launch does: `load_ms` is loadReport() alone,
-// `rss_MB` the resident size after it, with the sessions still held.
+// `LoadTwentyLargeSessions` decodes that history as a launch does: its time is loadReport() alone,
+// `rss_MB` the resident size after it, with the sessions still held. `DecodeWholeTextOnOneThread`
+// is the reference: the same file parsed whole on one thread, as loading did before.
 //
 // `--write-history=FOLDER` only writes such a history (and its backup) into FOLDER, for trying a
 // launch by hand.
@@ -12,6 +13,7 @@
 // called on the main thread, i.e. the stall it would cause there; `stall_ratio` is the first over
 // the second. `file_MB` is the size of the history written.
 
+#include "Model/AIRecordsJSON.h"
 #include "Model/AIWorkloadCatalog.h"
 #include "Platform/Foundation/NotificationCenter.h"
 #include "Platform/System/ResidentMemory.h"
@@ -21,12 +23,16 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 using namespace korvalen;
 
@@ -97,6 +103,31 @@ void LoadTwentyLargeSessions(benchmark::State& state)
 }
 
 BENCHMARK(LoadTwentyLargeSessions)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// What loading cost before sessions were parsed apart: one parse of the whole text on one thread,
+// then each session decoded.
+void DecodeWholeTextOnOneThread(benchmark::State& state)
+{
+    QTemporaryDir dir;
+    const QString folder = dir.path() + "/Korvalen AI";
+    writeLargeHistory(folder);
+    std::size_t sessions = 0;
+    for (auto _ : state) {
+        QElapsedTimer clock;
+        clock.start();
+        QFile file(folder + "/history.json");
+        if (!file.open(QIODevice::ReadOnly)) state.SkipWithError("history not written");
+        const QByteArray bytes = file.readAll();
+        const nlohmann::json array = nlohmann::json::parse(bytes.constBegin(), bytes.constEnd(), nullptr, false);
+        std::vector<AIBenchmarkSession> decoded;
+        for (std::size_t i = 0; i < array.size(); ++i) decoded.push_back(sessionFromJSON(array[i]));
+        state.SetIterationTime(static_cast<double>(clock.nsecsElapsed()) / 1e9);
+        sessions = decoded.size();
+    }
+    state.counters["sessions"] = static_cast<double>(sessions);
+}
+
+BENCHMARK(DecodeWholeTextOnOneThread)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 void SaveStallWithTwentyLargeSessions(benchmark::State& state)
 {

@@ -37,12 +37,18 @@ namespace {
 
 enum class FileState { missing, unreadable, notRegularFile, malformed, array };
 
+// Why the main file could not be read at all, told to the user.
 const char* reasonText(FileState state)
 {
+    return state == FileState::notRegularFile ? "not a regular file" : "read error";
+}
+
+const char* logReason(FileState state)
+{
     switch (state) {
-    case FileState::notRegularFile: return "not a regular file";
+    case FileState::notRegularFile: return "not-a-file";
     case FileState::malformed: return "malformed";
-    default: return "read error";
+    default: return "io";
     }
 }
 
@@ -50,6 +56,10 @@ std::string text(const QString& s)
 {
     return s.toStdString();
 }
+
+// What a reader of a history file needs of it: only the counts (is it whole, how many sessions),
+// the sessions, or the sessions and the text itself.
+enum class Keep { counts, sessions, sessionsAndText };
 
 // What one of the two history files holds.
 struct HistoryFile {
@@ -72,24 +82,14 @@ FileState readBytes(const QString& path, QByteArray& bytes)
     // Without blocking, in case something else took its place since.
     const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT ? FileState::missing : FileState::unreadable;
-    FileState state = FileState::malformed;  // read, not yet parsed
-    if (::fstat(fd, &st) != 0) {
-        state = FileState::unreadable;
-    } else if (!S_ISREG(st.st_mode)) {
+    FileState state = FileState::unreadable;
+    QFile file;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         state = FileState::notRegularFile;
-    } else {
-        // One byte more than its size, so that a file that grew meanwhile is read to its end too.
-        bytes.resize(static_cast<qsizetype>(st.st_size) + 1);
-        qsizetype size = 0;
-        for (;;) {
-            if (size == bytes.size()) bytes.resize(bytes.size() * 2);
-            const ssize_t got = ::read(fd, bytes.data() + size, static_cast<std::size_t>(bytes.size() - size));
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) state = FileState::unreadable;
-            if (got <= 0) break;
-            size += got;
-        }
-        bytes.resize(state == FileState::unreadable ? 0 : size);
+    } else if (file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
+        bytes = file.readAll();
+        if (file.error() == QFileDevice::NoError) state = FileState::malformed;  // read, not yet parsed
+        file.close();
     }
     ::close(fd);
     return state;
@@ -104,7 +104,8 @@ std::size_t nextStructural(std::string_view text, std::size_t i, const std::arra
     const __m128i quote = _mm_set1_epi8('"'), open = _mm_set1_epi8('['), close = _mm_set1_epi8(']'),
                   openBrace = _mm_set1_epi8('{'), closeBrace = _mm_set1_epi8('}'),
                   comma = wanted[static_cast<unsigned char>(',')] ? _mm_set1_epi8(',') : _mm_set1_epi8('"');
-    for (; i + 16 <= n; i += 16) {
+    constexpr std::size_t lanes = sizeof(__m128i);
+    for (; i + lanes <= n; i += lanes) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
         const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, comma)),
                                                        _mm_or_si128(_mm_cmpeq_epi8(v, open), _mm_cmpeq_epi8(v, close))),
@@ -130,17 +131,17 @@ std::optional<std::vector<std::string_view>> arrayElements(std::string_view text
         return table;
     };
     static const std::array<bool, 256> inside = table("\"[]{}"), between = table("\"[]{},");
-    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
     const std::size_t n = text.size();
+    auto skipSpace = [&](std::size_t from) { return std::min(text.find_first_not_of(" \t\n\r", from), n); };
     std::size_t i = 0;
     // The parser skips a byte-order mark at the very start of its input, and nowhere else.
     if (text.starts_with("\xEF\xBB\xBF")) i = 3;
-    while (i < n && isSpace(text[i])) ++i;
+    i = skipSpace(i);
     if (i == n || text[i] != '[') return std::nullopt;
     ++i;
     std::vector<std::string_view> elements;
     std::size_t start = i;
-    while (i < n && isSpace(text[i])) ++i;
+    i = skipSpace(i);
     bool closed = i < n && text[i] == ']';
     if (closed) ++i;
     std::size_t depth = 0;
@@ -172,7 +173,7 @@ std::optional<std::vector<std::string_view>> arrayElements(std::string_view text
         }
         ++i;
     }
-    while (i < n && isSpace(text[i])) ++i;
+    i = skipSpace(i);
     if (!closed || i != n) return std::nullopt;
     return elements;
 }
@@ -186,7 +187,7 @@ struct Entry {
 // Parses and decodes each element on its own, several at a time: parsing is most of the cost of a
 // large history. One session that does not decode costs only itself; one element that is not JSON
 // makes the whole text malformed, as parsing it whole would.
-bool decodeElements(std::span<const std::string_view> elements, std::size_t firstIndex, bool keepSessions,
+bool decodeElements(std::span<const std::string_view> elements, std::size_t firstIndex, Keep keep,
                     std::vector<Entry>& entries)
 {
     entries.assign(elements.size(), Entry{});
@@ -210,18 +211,20 @@ bool decodeElements(std::span<const std::string_view> elements, std::size_t firs
             Entry& entry = entries[i];
             try {
                 AIBenchmarkSession session = sessionFromJSON(json, "[" + std::to_string(firstIndex + i) + "]");
-                if (keepSessions) entry.session = std::move(session);
+                if (keep != Keep::counts) entry.session = std::move(session);
                 entry.decoded = true;
             } catch (const std::exception& e) {
                 entry.failure = e.what();
             }
         }
     };
-    std::size_t bytes = 0;
-    for (std::string_view element : elements) bytes += element.size();
-    // A thread per few megabytes: a small history is read on the calling thread alone.
+    // The elements are consecutive slices of one text.
+    const auto bytes =
+        static_cast<std::size_t>(elements.back().data() + elements.back().size() - elements.front().data());
+    // A thread per few megabytes (a small history is read on the calling thread alone), and one
+    // processor left to the window, which starts meanwhile.
     const std::size_t threads = std::min<std::size_t>(
-        {elements.size(), std::max(1u, std::thread::hardware_concurrency()), 1 + bytes / (4u << 20)});
+        {elements.size(), std::max(2u, std::thread::hardware_concurrency()) - 1, 1 + bytes / (4u << 20)});
     {
         std::vector<std::jthread> helpers;
         try {
@@ -234,38 +237,42 @@ bool decodeElements(std::span<const std::string_view> elements, std::size_t firs
     return !malformed;
 }
 
-HistoryFile readHistory(const QString& path, bool keepSessions, bool keepBytes)
+HistoryFile readHistory(const QString& path, Keep keep)
 {
     HistoryFile file;
     file.state = readBytes(path, file.bytes);
-    if (file.state != FileState::malformed) return file;
-    const auto elements = arrayElements(std::string_view(file.bytes.constData(), std::size_t(file.bytes.size())));
+    const auto elements = file.state == FileState::malformed
+                              ? arrayElements(std::string_view(file.bytes.constData(), std::size_t(file.bytes.size())))
+                              : std::nullopt;
+    bool whole = elements.has_value();
+    std::vector<AIBenchmarkSession> sessions;
+    int skipped = 0;
     // In batches, so that a text of millions of tiny elements holds the results of a few at a time.
     constexpr std::size_t batch = 4096;
     std::vector<Entry> entries;
-    for (std::size_t first = 0; elements && first < elements->size(); first += batch) {
+    for (std::size_t first = 0; whole && first < elements->size(); first += batch) {
         const std::span<const std::string_view> part(elements->data() + first,
                                                      std::min(batch, elements->size() - first));
-        if (!decodeElements(part, first, keepSessions, entries)) {
-            file.sessions.clear();
-            file.skipped = 0;
-            if (!keepBytes) file.bytes = QByteArray();
-            return file;
-        }
-        for (std::size_t i = 0; i < entries.size(); ++i) {
+        whole = decodeElements(part, first, keep, entries);
+        for (std::size_t i = 0; whole && i < entries.size(); ++i) {
             if (entries[i].decoded) {
-                if (keepSessions) file.sessions.push_back(std::move(*entries[i].session));
+                if (entries[i].session) sessions.push_back(std::move(*entries[i].session));
                 continue;
             }
-            ++file.skipped;
+            ++skipped;
             KorvalenAILogger::warning("HISTORY_SESSION_SKIPPED file=" + text(QFileInfo(path).fileName()) +
                                       " index=" + std::to_string(first + i) + " reason=" + entries[i].failure);
         }
     }
-    if (!keepBytes) file.bytes = QByteArray();
-    if (!elements) return file;
-    file.state = FileState::array;
-    file.entries = elements->size();
+    if (whole) {
+        file.state = FileState::array;
+        file.entries = elements->size();
+        file.sessions = std::move(sessions);
+        file.skipped = skipped;
+    } else if (file.state != FileState::missing) {
+        KorvalenAILogger::error("HISTORY_UNREADABLE file=" + text(path) + " reason=" + logReason(file.state));
+    }
+    if (keep != Keep::sessionsAndText) file.bytes = QByteArray();
     return file;
 }
 
@@ -275,8 +282,8 @@ std::optional<SessionPersistence::FileIdentity> identityOf(const QString& path)
     if (::stat(QFile::encodeName(path).constData(), &st) != 0) return std::nullopt;
     return SessionPersistence::FileIdentity{
         static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-        static_cast<std::int64_t>(st.st_size),
-        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+        static_cast<std::int64_t>(st.st_size), static_cast<std::int64_t>(st.st_mtim.tv_sec),
+        static_cast<std::int64_t>(st.st_mtim.tv_nsec)};
 }
 
 void syncFolder(const QString& folder)
@@ -293,7 +300,7 @@ const char* temporaryMarker = ".tmp-";
 // Hidden, beside the target (a rename must not cross file systems), unique within the process.
 QString temporaryPathFor(const QString& path)
 {
-    static std::atomic<unsigned> counter{0};
+    static std::atomic<unsigned> counter;
     const QFileInfo info(path);
     return info.absolutePath() + "/." + info.fileName() + temporaryMarker + QString::number(::getpid()) + "-" +
            QString::number(counter.fetch_add(1));
@@ -421,31 +428,25 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
     for (const QString& name : leftovers) QFile::remove(folder_ + "/" + name);
 
     const QString path = historyPath();
-    HistoryFile main = readHistory(path, true, false);
+    HistoryFile main = readHistory(path, Keep::sessions);
     if (main.state == FileState::array && main.skipped == 0) {
         main_ = {Known::good, identityOf(path).value_or(FileIdentity{}), main.entries};
         report.sessions = std::move(main.sessions);
-    } else if (main.state != FileState::missing && main.state != FileState::array) {
-        KorvalenAILogger::error("HISTORY_UNREADABLE file=" + text(path) + " reason=" + reasonText(main.state));
-        if (main.state != FileState::malformed) report.unreadable = reasonText(main.state);
+    } else if (main.state == FileState::unreadable || main.state == FileState::notRegularFile) {
+        report.unreadable = reasonText(main.state);
     }
 
     if (main_.what != Known::good) {
         // The main file is missing or not whole: the backup may hold more of the history.
         const QString backupPath = this->backupPath();
-        HistoryFile backup = readHistory(backupPath, true, main.state == FileState::malformed);
-        if (backup.state == FileState::malformed) {
-            KorvalenAILogger::error("HISTORY_UNREADABLE file=" + text(backupPath) + " reason=malformed");
-            report.backupQuarantinedTo = quarantine(backupPath, false);
-        } else if (backup.state != FileState::missing && backup.state != FileState::array) {
-            KorvalenAILogger::error("HISTORY_UNREADABLE file=" + text(backupPath) +
-                                    " reason=" + reasonText(backup.state));
-        }
+        // Its text restores a malformed main file.
+        HistoryFile backup = readHistory(backupPath, Keep::sessionsAndText);
+        if (backup.state == FileState::malformed) report.backupQuarantinedTo = quarantine(backupPath, false);
         // A missing main file counts as one without sessions: an empty backup restores nothing.
+        // An empty backup restores nothing.
         const bool useBackup =
             backup.state == FileState::array &&
-            (main.state == FileState::array ? backup.readable() > main.readable()
-                                            : main.state != FileState::missing || backup.entries > 0);
+            (main.state == FileState::array ? backup.readable() > main.readable() : backup.entries > 0);
 
         // Whatever is shown, the main file's content is kept before anything can write over it.
         if (main.state == FileState::malformed) {
@@ -465,14 +466,11 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
             KorvalenAILogger::warning("HISTORY_RESTORED_FROM_BACKUP sessions=" +
                                       std::to_string(report.sessions.size()));
             // Put the restored history back in place, or the next launch would find no file and
-            // show an empty history although the backup is still there.
-            if (main.state == FileState::malformed && !report.quarantinedTo.isEmpty()) {
-                if (writeAtomically(path, backup.bytes))
-                    main_ = {backup.skipped == 0 ? Known::good : Known::keptAside,
-                             identityOf(path).value_or(FileIdentity{}), backup.entries};
-                else
-                    KorvalenAILogger::warning("HISTORY_RESTORE_WRITE_FAILED path=" + text(path));
-            }
+            // show an empty history although the backup is still there. The next save looks at
+            // the restored file before it may become the backup.
+            if (main.state == FileState::malformed && !report.quarantinedTo.isEmpty() &&
+                !writeAtomically(path, backup.bytes))
+                KorvalenAILogger::warning("HISTORY_RESTORE_WRITE_FAILED path=" + text(path));
         } else if (main.state == FileState::array) {
             report.sessions = std::move(main.sessions);
             report.skippedSessions = main.skipped;
@@ -491,7 +489,7 @@ bool SessionPersistence::putBackupAsideIfNeeded(QString& setAsideTo)
 {
     const QString path = backupPath();
     if (!QFileInfo::exists(path) || isKnown(backup_, path, Known::good)) return true;
-    const HistoryFile backup = readHistory(path, false, false);
+    const HistoryFile backup = readHistory(path, Keep::counts);
     if (backup.state == FileState::array && backup.skipped == 0) {
         backup_ = {Known::good, identityOf(path).value_or(FileIdentity{}), backup.entries};
         return true;
@@ -509,7 +507,7 @@ bool SessionPersistence::replaceBackupWithMain()
     const QByteArray temporary = QFile::encodeName(temporaryPathFor(backup));
     // A second name for the current file costs no copy; the new file then replaces only the
     // main name, and the backup keeps the old content.
-    bool done = false;
+    bool done;
     if (::link(QFile::encodeName(historyPath()).constData(), temporary.constData()) == 0) {
         done = ::rename(temporary.constData(), QFile::encodeName(backup).constData()) == 0;
         if (!done)
@@ -545,7 +543,7 @@ SessionPersistence::SaveReport SessionPersistence::saveReport(const std::vector<
     const QString path = historyPath();
     if (!isKnown(main_, path, Known::good) && !isKnown(main_, path, Known::keptAside)) {
         // Not known from loading or the last save, or changed on disk since: look at it now.
-        const HistoryFile current = readHistory(path, false, false);
+        const HistoryFile current = readHistory(path, Keep::counts);
         switch (current.state) {
         case FileState::missing: main_ = {}; break;
         case FileState::array:

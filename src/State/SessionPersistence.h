@@ -63,7 +63,7 @@ public:
     // Identity of a file on disk: same device, inode, size and modification time as when looked at.
     struct FileIdentity {
         std::uint64_t device = 0, inode = 0;
-        std::int64_t size = -1, modifiedNS = 0;
+        std::int64_t size = -1, modifiedSeconds = 0, modifiedNanoseconds = 0;
         bool operator==(const FileIdentity&) const = default;
     };
 

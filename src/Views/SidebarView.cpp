@@ -269,7 +269,8 @@ void SidebarView::refreshHistory()
         item->setData(Qt::UserRole, qs(session.id.text()));
         item->setToolTip(qs(std::to_string(session.results.size()) + " results"));
     }
-    historyEmpty_->setVisible(store_.history().empty());
+    // While the history is read, the notice says so instead.
+    historyEmpty_->setVisible(store_.history().empty() && store_.historyLoaded());
     // An empty list is no place for Tab to stop: it would only outline a blank box.
     history_->setFocusPolicy(store_.history().empty() ? Qt::NoFocus : Qt::StrongFocus);
     updating_ = false;

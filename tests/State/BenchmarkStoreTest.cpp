@@ -266,6 +266,7 @@ TEST_F(BenchmarkStoreTest, TheWindowIsToldWhenTheHistoryWasRestoredSetAsideOrCan
     EXPECT_TRUE(notices[0].endsWith("History could not be saved in " + data + "."));
     EXPECT_EQ(store->history().size(), 2u) << "the run stays in the window's history";
     EXPECT_NE(log.events("RUN_FINISH").at(0).find(" saved=false"), std::string::npos);
+    EXPECT_EQ(log.events("HISTORY_SAVE_FAILED reason=folder").size(), 1u);
 }
 
 // The application reads its history while the window shows; a FIFO where the history belongs is

@@ -1,11 +1,13 @@
 #include "Model/AIRecordsJSON.h"
 #include "State/SessionPersistence.h"
+#include "support/LogCapture.h"
 #include "support/SessionBuilders.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <nlohmann/json.hpp>
@@ -14,7 +16,10 @@
 #include <functional>
 #include <future>
 
+#include <csignal>
+
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,12 +53,18 @@ struct SessionPersistenceTest : ::testing::Test {
 
 TEST_F(SessionPersistenceTest, SavedHistoryLoadsBackEqualAndThePreviousFileBecomesTheBackup)
 {
+    korvalen::testing::LogCapture log;
+    const auto openFiles = [] { return QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::System).size(); };
+    const auto openBefore = openFiles();
     SessionPersistence persistence(folder());
     EXPECT_TRUE(persistence.load().empty()) << "no file yet is an empty history, not an error";
 
     const std::vector<AIBenchmarkSession> first{sampleSession(1), sampleSession(2)};
     ASSERT_TRUE(persistence.save(first));  // also creates the folder
     const QByteArray firstBytes = readAll(persistence.historyPath());
+    EXPECT_EQ(
+        QFileInfo(persistence.historyPath()).permissions() & (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther),
+        QFile::Permissions());
     EXPECT_EQ(SessionPersistence(folder()).load(), first);
 
     std::vector<AIBenchmarkSession> second = first;
@@ -61,7 +72,11 @@ TEST_F(SessionPersistenceTest, SavedHistoryLoadsBackEqualAndThePreviousFileBecom
     ASSERT_TRUE(persistence.save(second));
     EXPECT_EQ(SessionPersistence(folder()).load(), second);
     EXPECT_EQ(readAll(persistence.backupPath()), firstBytes);
-    EXPECT_EQ(folderFiles(folder()), QStringList({"history.backup.json", "history.json"}));
+    EXPECT_EQ(QDir(folder()).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+              QStringList({"history.backup.json", "history.json"}))
+        << "no temporary name left behind";
+    EXPECT_TRUE(log.events("HISTORY_BACKUP_FAILED").empty());
+    EXPECT_EQ(openFiles(), openBefore) << "no descriptor left open";
 }
 
 TEST_F(SessionPersistenceTest, UnreadableFileIsQuarantinedTheBackupServesAndAFreshHistoryIsSavedBeside)
@@ -79,7 +94,8 @@ TEST_F(SessionPersistenceTest, UnreadableFileIsQuarantinedTheBackupServesAndAFre
     EXPECT_EQ(report.sessions, older);
     EXPECT_EQ(report.quarantinedTo, persistence.corruptPath());
     EXPECT_EQ(readAll(persistence.corruptPath()), garbage);
-    EXPECT_EQ(SessionPersistence(folder()).load(), older) << "the restored history is back in place";
+    EXPECT_EQ(readAll(persistence.historyPath()), readAll(persistence.backupPath()))
+        << "the restored history is back in place";
 
     ASSERT_TRUE(persistence.save(newer));
     EXPECT_EQ(SessionPersistence(folder()).load(), newer);
@@ -90,12 +106,13 @@ TEST_F(SessionPersistenceTest, AnEarlierQuarantinedFileIsKeptWhenAnotherGoesBad)
 {
     SessionPersistence persistence(folder());
     QDir().mkpath(folder());
-    writeAll(persistence.corruptPath(), "first bad file");
+    // Of the same size: only the content tells them apart.
+    writeAll(persistence.corruptPath(), "first bad file.");
     writeAll(persistence.historyPath(), "second bad file");
 
     // Saving over an unreadable file puts it aside first, even without a load before.
     ASSERT_TRUE(persistence.save({sampleSession(1)}));
-    EXPECT_EQ(readAll(persistence.corruptPath()), "first bad file");
+    EXPECT_EQ(readAll(persistence.corruptPath()), "first bad file.");
     QStringList quarantined = QDir(folder()).entryList({"history.corrupt*.json"}, QDir::Files);
     ASSERT_EQ(quarantined.size(), 2);
     quarantined.removeAll("history.corrupt.json");
@@ -105,6 +122,7 @@ TEST_F(SessionPersistenceTest, AnEarlierQuarantinedFileIsKeptWhenAnotherGoesBad)
 
 TEST_F(SessionPersistenceTest, ASessionThatDoesNotDecodeIsSkippedWhileTheOthersLoad)
 {
+    korvalen::testing::LogCapture log;
     SessionPersistence persistence(folder());
     const AIBenchmarkSession a = sampleSession(1), b = sampleSession(2), c = sampleSession(3);
     nlohmann::json array = toJSON(std::vector<AIBenchmarkSession>{a, b, c});
@@ -121,6 +139,16 @@ TEST_F(SessionPersistenceTest, ASessionThatDoesNotDecodeIsSkippedWhileTheOthersL
     ASSERT_FALSE(report.quarantinedTo.isEmpty());
     EXPECT_EQ(readAll(report.quarantinedTo).toStdString(), text);
     EXPECT_EQ(readAll(persistence.historyPath()).toStdString(), text) << "loading alone changes nothing in place";
+
+    // What loading learned is remembered: the save does not decode the file again, and a file with
+    // an unreadable session never becomes the backup.
+    ASSERT_TRUE(persistence.save({sampleSession(0)}));
+    EXPECT_EQ(log.events("HISTORY_SESSION_SKIPPED").size(), 1u);
+    EXPECT_FALSE(QFile::exists(persistence.backupPath()));
+    // Nor when a save that did not load it meets it.
+    writeAll(persistence.historyPath(), QByteArray::fromStdString(text));
+    ASSERT_TRUE(SessionPersistence(folder()).save({sampleSession(0)}));
+    EXPECT_FALSE(QFile::exists(persistence.backupPath()));
 }
 
 // A file of valid JSON whose sessions do not decode must neither hide a good backup nor become it.
@@ -156,6 +184,7 @@ TEST_F(SessionPersistenceTest, TheCandidateWithTheReadableSessionsWinsAndABadFil
         else
             EXPECT_EQ(report.sessions.front().startedAt, sampleSession(1).startedAt) << "the newer file, on a tie";
         EXPECT_EQ(readAll(report.quarantinedTo), badBytes) << "the bad file is kept as it was";
+        EXPECT_EQ(readAll(relaunched.historyPath()), badBytes) << "and loading changes nothing in place";
 
         ASSERT_TRUE(relaunched.save({sampleSession(0)}));
         EXPECT_EQ(readAll(relaunched.backupPath()), olderBytes) << "the good backup is not replaced by the bad file";
@@ -178,6 +207,7 @@ TEST_F(SessionPersistenceTest, AnUnreadableBackupIsSetAsideNotOverwritten)
             const SessionPersistence::LoadReport report = SessionPersistence(where).loadReport();
             EXPECT_EQ(readAll(report.backupQuarantinedTo), "backup {broken");
             EXPECT_EQ(readAll(report.quarantinedTo), "main {broken");
+            EXPECT_FALSE(QFile::exists(persistence.historyPath())) << "moved aside, not copied";
             EXPECT_TRUE(report.sessions.empty());
         }
         SessionPersistence relaunched(where);
@@ -219,20 +249,23 @@ TEST_F(SessionPersistenceTest, AMissingOrSmallerMainFileNeverCostsTheBackupItsSe
     struct Case {
         const char* name;
         std::vector<int> main;  // empty: no main file
-        int badInBackup;        // of the backup's three sessions
+        int inBackup;
+        int badInBackup;
         std::size_t loaded;
         bool fromBackup;
     };
-    for (const Case& c : {Case{"main file deleted", {}, 0, 3, true},
-                          Case{"main file deleted, a backup session unreadable", {}, 1, 2, true},
-                          Case{"main file reads fewer sessions", {1}, 0, 1, false}}) {
+    for (const Case& c : {Case{"main file deleted", {}, 3, 0, 3, true},
+                          Case{"main file deleted, a backup session unreadable", {}, 3, 1, 2, true},
+                          Case{"main file deleted, backup empty", {}, 0, 0, 0, false},
+                          Case{"main file reads fewer sessions", {1}, 3, 0, 1, false}}) {
         SCOPED_TRACE(c.name);
         QTemporaryDir scratch;
         const QString where = scratch.path() + "/Korvalen AI";
         SessionPersistence persistence(where);
         ASSERT_TRUE(QDir().mkpath(where));
-        nlohmann::json backup =
-            toJSON(std::vector<AIBenchmarkSession>{sampleSession(1), sampleSession(2), sampleSession(3)});
+        std::vector<AIBenchmarkSession> inBackup;
+        for (int i = 0; i < c.inBackup; ++i) inBackup.push_back(sampleSession(i + 1));
+        nlohmann::json backup = toJSON(inBackup);
         for (int i = 0; i < c.badInBackup; ++i) backup[static_cast<std::size_t>(2 - i)]["mode"] = "Unknown Mode";
         const QByteArray backupBytes = QByteArray::fromStdString(backup.dump());
         writeAll(persistence.backupPath(), backupBytes);
@@ -245,6 +278,7 @@ TEST_F(SessionPersistenceTest, AMissingOrSmallerMainFileNeverCostsTheBackupItsSe
         EXPECT_EQ(report.sessions.size(), c.loaded);
         EXPECT_EQ(report.fromBackup, c.fromBackup);
         EXPECT_EQ(report.skippedSessions, c.badInBackup);
+        EXPECT_TRUE(report.unreadable.isEmpty());
 
         // Two runs later the backup still reads at least what it read before.
         std::vector<AIBenchmarkSession> history = report.sessions;
@@ -254,7 +288,7 @@ TEST_F(SessionPersistenceTest, AMissingOrSmallerMainFileNeverCostsTheBackupItsSe
         }
         EXPECT_EQ(SessionPersistence(where).load(), history);
         const auto backupNow = nlohmann::json::parse(readAll(persistence.backupPath()).toStdString());
-        EXPECT_GE(backupNow.size(), static_cast<std::size_t>(3 - c.badInBackup));
+        EXPECT_GE(backupNow.size(), static_cast<std::size_t>(c.inBackup - c.badInBackup));
         bool keptAsWas = readAll(persistence.backupPath()) == backupBytes;
         for (const QString& name : QDir(where).entryList({"history.corrupt*.json"}, QDir::Files))
             keptAsWas = keptAsWas || readAll(where + "/" + name) == backupBytes;
@@ -268,47 +302,55 @@ TEST_F(SessionPersistenceTest, AHistoryThatIsNotARegularFileIsRefusedWithoutBloc
     struct Case {
         const char* name;
         std::function<void(const QString& path)> make;
-        bool withBackup;
+        bool isBackup;    // the backup is the odd one, beside a good main file
+        bool withBackup;  // a good backup beside an odd main file
     };
+    auto fifo = [](const QString& path) { ASSERT_EQ(::mkfifo(QFile::encodeName(path), 0600), 0); };
     const std::vector<Case> cases{
-        {"FIFO", [](const QString& path) { ASSERT_EQ(::mkfifo(QFile::encodeName(path), 0600), 0); }, true},
-        {"directory", [](const QString& path) { ASSERT_TRUE(QDir().mkpath(path)); }, false},
-        {"link to a device", [](const QString& path) { ASSERT_TRUE(QFile::link("/dev/null", path)); }, true},
+        {"FIFO", fifo, false, true},
+        {"directory", [](const QString& path) { ASSERT_TRUE(QDir().mkpath(path)); }, false, false},
+        {"link to a device", [](const QString& path) { ASSERT_TRUE(QFile::link("/dev/null", path)); }, false, true},
+        {"FIFO as the backup", fifo, true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        korvalen::testing::LogCapture log;
         QTemporaryDir scratch;
         const QString where = scratch.path() + "/Korvalen AI";
         SessionPersistence persistence(where);
         ASSERT_TRUE(QDir().mkpath(where));
-        const std::vector<AIBenchmarkSession> backup{sampleSession(1), sampleSession(2)};
-        if (c.withBackup) writeAll(persistence.backupPath(), QByteArray::fromStdString(toJSON(backup).dump()));
-        c.make(persistence.historyPath());
+        const QString odd = c.isBackup ? persistence.backupPath() : persistence.historyPath();
+        const QString other = c.isBackup ? persistence.historyPath() : persistence.backupPath();
+        const std::vector<AIBenchmarkSession> saved{sampleSession(1), sampleSession(2)};
+        const bool readable = c.isBackup || c.withBackup;
+        if (readable) writeAll(other, QByteArray::fromStdString(toJSON(saved).dump()));
+        c.make(odd);
         struct stat before {};
-        ASSERT_EQ(::lstat(QFile::encodeName(persistence.historyPath()), &before), 0);
+        ASSERT_EQ(::lstat(QFile::encodeName(odd), &before), 0);
         const QStringList filesBefore = QDir(where).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
 
         SessionPersistence launched(where);
         auto loading = std::async(std::launch::async, [&] { return launched.loadReport(); });
         if (loading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
             // Lets a reader blocked in open() go, so that the test can end.
-            const int fd = ::open(QFile::encodeName(persistence.historyPath()), O_WRONLY | O_NONBLOCK);
+            const int fd = ::open(QFile::encodeName(odd), O_WRONLY | O_NONBLOCK);
             if (fd >= 0) ::close(fd);
             loading.wait();
             ADD_FAILURE() << "loading blocked";
             continue;
         }
         const SessionPersistence::LoadReport report = loading.get();
-        EXPECT_EQ(report.unreadable, "not a regular file");
+        EXPECT_EQ(report.unreadable, c.isBackup ? "" : "not a regular file");
         EXPECT_EQ(report.fromBackup, c.withBackup);
-        EXPECT_EQ(report.sessions, c.withBackup ? backup : std::vector<AIBenchmarkSession>{});
-        EXPECT_FALSE(launched.save({sampleSession(0)})) << "nothing is written in its place";
+        EXPECT_EQ(report.sessions, readable ? saved : std::vector<AIBenchmarkSession>{});
+        EXPECT_EQ(launched.save({sampleSession(0)}), c.isBackup) << "never written over, whichever it is";
 
         struct stat after {};
-        ASSERT_EQ(::lstat(QFile::encodeName(persistence.historyPath()), &after), 0);
+        ASSERT_EQ(::lstat(QFile::encodeName(odd), &after), 0);
         EXPECT_EQ(after.st_ino, before.st_ino);
         EXPECT_EQ(after.st_mode, before.st_mode);
         EXPECT_EQ(QDir(where).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), filesBefore);
+        EXPECT_TRUE(log.contains("HISTORY_UNREADABLE file=" + odd.toStdString() + " reason=not-a-file"));
     }
 }
 
@@ -328,10 +370,10 @@ TEST_F(SessionPersistenceTest, TheHistoryReadsAsAParseOfTheWholeTextWould)
     bad["mode"] = "Unknown Mode";
     const std::string large = "[" + toJSON(big).dump() + "," + bad.dump() + "," + toJSON(big).dump() + "]";
     for (const std::string& text :
-         {"[" + a + "," + b + "]", bom + " \n[ " + a + " ,\t" + c + " ]\r\n", std::string("[ ]"), "[" + c + "]", large,
-          "[" + a + ",]", "[," + a + "]", "[" + a + " " + b + "]", "[" + a + "]]", "[" + a, "[" + a + "] x",
-          "[" + bom + a + "]", "[" + a + "," + bom + b + "]", "{\"sessions\": [" + a + "]}", std::string(""),
-          "[" + a.substr(0, a.size() - 1) + "]", "[" + a + "}", "[\"" + a + "]"}) {
+         {"[" + a + "," + b + "]", bom + "[" + a + "]", " \n[ " + a + " ,\t" + c + " ]\r\n", std::string("[ ]"),
+          "[" + c + "]", large, "[" + a + ",]", "[," + a + "]", "[" + a + " " + b + "]", "[" + a + "]]", "[" + a,
+          "[" + a + "] x", "[" + bom + a + "]", "[" + a + "," + bom + b + "]", "{\"sessions\": [" + a + "]}",
+          std::string(""), "[" + a.substr(0, a.size() - 1) + "]", "[" + a + "}", "[\"" + a + "]"}) {
         SCOPED_TRACE(text.substr(0, 60));
         QTemporaryDir scratch;
         const QString where = scratch.path() + "/Korvalen AI";
@@ -358,6 +400,32 @@ TEST_F(SessionPersistenceTest, TheHistoryReadsAsAParseOfTheWholeTextWould)
         EXPECT_EQ(report.sessions, expected);
         EXPECT_EQ(report.skippedSessions, skipped);
     }
+}
+
+// A full disk, as the process sees it: the file may not grow past a few bytes.
+TEST_F(SessionPersistenceTest, ASaveThatCannotBeWrittenInFullFailsAndKeepsTheFileItWouldReplace)
+{
+    korvalen::testing::LogCapture log;  // the logger writes to no file meanwhile
+    SessionPersistence persistence(folder());
+    ASSERT_TRUE(persistence.save({sampleSession(1)}));
+    const QByteArray before = readAll(persistence.historyPath());
+
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlimit previous = limit;
+    limit.rlim_cur = 512;
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const bool saved = persistence.save({sampleSession(0), sampleSession(1)});
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(readAll(persistence.historyPath()), before);
+    EXPECT_EQ(QDir(folder()).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+              QStringList({"history.backup.json", "history.json"}))
+        << "the partial file is removed";
+    EXPECT_EQ(log.events("HISTORY_SAVE_FAILED reason=write").size(), 1u);
 }
 
 TEST_F(SessionPersistenceTest, LoadKeepsAtMostTheNewestTwentySessions)
