@@ -58,7 +58,9 @@ QString historyNoticeText(const SessionPersistence::LoadReport& load, bool saveF
     QStringList lines;
     if (!load.unreadable.isEmpty())
         lines << "The history file cannot be read (" + load.unreadable + "): " + historyPath;
-    if (load.fromBackup) lines << "History restored from its backup: the history file could not be read in full.";
+    if (load.fromBackup)
+        lines << (load.mainMissing ? "History restored from its backup: the history file was missing."
+                                   : "History restored from its backup: the history file could not be read in full.");
     if (load.skippedSessions > 0)
         lines << qtext(std::to_string(load.skippedSessions) + (load.skippedSessions == 1
                                                                    ? " saved run could not be read."

@@ -443,7 +443,6 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
         HistoryFile backup = readHistory(backupPath, Keep::sessionsAndText);
         if (backup.state == FileState::malformed) report.backupQuarantinedTo = quarantine(backupPath, false);
         // A missing main file counts as one without sessions: an empty backup restores nothing.
-        // An empty backup restores nothing.
         const bool useBackup =
             backup.state == FileState::array &&
             (main.state == FileState::array ? backup.readable() > main.readable() : backup.entries > 0);
@@ -461,6 +460,7 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
             report.sessions = std::move(backup.sessions);
             report.skippedSessions = backup.skipped;
             report.fromBackup = true;
+            report.mainMissing = main.state == FileState::missing;
             if (backup.skipped == 0)
                 backup_ = {Known::good, identityOf(backupPath).value_or(FileIdentity{}), backup.entries};
             KorvalenAILogger::warning("HISTORY_RESTORED_FROM_BACKUP sessions=" +

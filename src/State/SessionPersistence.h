@@ -29,6 +29,7 @@ public:
         std::vector<AIBenchmarkSession> sessions;
         int skippedSessions = 0;      // entries of the chosen file that did not decode
         bool fromBackup = false;      // the backup held more readable sessions than the main file
+        bool mainMissing = false;     // with fromBackup: there was no main file at all
         QString quarantinedTo;        // where the main file's content is kept aside, if it had to be
         QString backupQuarantinedTo;  // where an unreadable backup was put aside, if it was
         QString unreadable;           // why the main file could not be read at all, if it could not

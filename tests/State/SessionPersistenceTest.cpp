@@ -277,6 +277,7 @@ TEST_F(SessionPersistenceTest, AMissingOrSmallerMainFileNeverCostsTheBackupItsSe
         const SessionPersistence::LoadReport report = launched.loadReport();
         EXPECT_EQ(report.sessions.size(), c.loaded);
         EXPECT_EQ(report.fromBackup, c.fromBackup);
+        EXPECT_EQ(report.mainMissing, c.fromBackup && c.main.empty());
         EXPECT_EQ(report.skippedSessions, c.badInBackup);
         EXPECT_TRUE(report.unreadable.isEmpty());
 
