@@ -316,7 +316,7 @@ Task<> AssistantModelManager::startServer(AssistantDownloadableModel model, Canc
     KorvalenAILogger::info("ASSISTANT_ENGINE_START model=" + model.id + " port=" + std::to_string(options_.port));
     process->start();
     // The child made its group before its exec, and start() returns only after that exec.
-    if (const auto engine = static_cast<pid_t>(process->processId()); engine > 1) groupID_ = engine;
+    groupID_ = static_cast<pid_t>(process->processId());  // 0 when it did not start
 
     const auto deadline = std::chrono::steady_clock::now() + options_.startDeadline;
     QPointer<QProcess> ours(process);
