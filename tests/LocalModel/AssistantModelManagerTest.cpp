@@ -286,6 +286,7 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
     QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit");
     EXPECT_TRUE(manager->isShuttingDown());
     EXPECT_FALSE(manager->serverProcessAlive());
+    EXPECT_TRUE(log.events("ASSISTANT_ENGINE_KILL").empty()) << "nor at the end";
 }
 
 TEST_F(ModelManagerTest, AStubbornEngineAndEveryProcessOfItEndWithAStopAndAShutdown)
