@@ -316,7 +316,7 @@ Task<> AssistantModelManager::startServer(AssistantDownloadableModel model, Canc
     KorvalenAILogger::info("ASSISTANT_ENGINE_START model=" + model.id + " port=" + std::to_string(options_.port));
     process->start();
     // The child made its group before its exec, and start() returns only after that exec.
-    if (const auto engine = static_cast<pid_t>(process->processId()); engine > 1) groupID_ = engine;
+    groupID_ = static_cast<pid_t>(process->processId());  // 0 when it did not start
 
     const auto deadline = std::chrono::steady_clock::now() + options_.startDeadline;
     QPointer<QProcess> ours(process);
@@ -433,19 +433,21 @@ void AssistantModelManager::shutdown()
     if (process) process->disconnect(this);
     if (!process && !serverProcessAlive()) return;
     // The application is ending: waiting here is the only way to be sure the engine is gone.
+    auto gone = [&] { return (!process || process->state() == QProcess::NotRunning) && !serverProcessAlive(); };
     auto waitUntilGone = [&](std::chrono::milliseconds period) {
         const auto limit = std::chrono::steady_clock::now() + period;
-        while (true) {
-            if (process && process->state() != QProcess::NotRunning) process->waitForFinished(20);
-            const bool gone = (!process || process->state() == QProcess::NotRunning) && !serverProcessAlive();
-            if (gone) return true;
+        while (!gone()) {
             if (std::chrono::steady_clock::now() >= limit) return false;
-            if (!process || process->state() == QProcess::NotRunning)
+            if (process && process->state() != QProcess::NotRunning)
+                process->waitForFinished(20);
+            else
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
+        return true;
     };
     signalEngine(SIGTERM);
     if (!waitUntilGone(options_.terminateGrace)) {
+        KorvalenAILogger::warning("ASSISTANT_ENGINE_KILL group=" + std::to_string(groupID_));
         signalEngine(SIGKILL);
         if (!waitUntilGone(options_.killWait))
             KorvalenAILogger::error("ASSISTANT_ENGINE_SHUTDOWN_INCOMPLETE group=" + std::to_string(groupID_));

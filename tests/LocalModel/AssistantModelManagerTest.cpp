@@ -271,10 +271,13 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
     manager->stopServerProcess(std::nullopt);
     manager->stopServerProcess(std::nullopt);
     EXPECT_FALSE(manager->engineRunning());
+    EXPECT_FALSE(manager->activeModelID());
+    EXPECT_EQ(manager->statusText(), "Local model stopped");
     EXPECT_EQ(log.events("ASSISTANT_ENGINE_STOP").size(), 2u) << "once for each engine";
     test::await(manager->waitForServerExit());
     EXPECT_FALSE(manager->serverProcessAlive());
     EXPECT_FALSE(processAlive(second));
+    EXPECT_TRUE(log.events("ASSISTANT_ENGINE_KILL").empty()) << "an engine that heeds SIGTERM is not killed";
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(manager->findChildren<QProcess*>().isEmpty()) << "an ended engine's process object is freed";
 
@@ -283,6 +286,7 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
     QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit");
     EXPECT_TRUE(manager->isShuttingDown());
     EXPECT_FALSE(manager->serverProcessAlive());
+    EXPECT_TRUE(log.events("ASSISTANT_ENGINE_KILL").empty()) << "nor at the end";
 }
 
 TEST_F(ModelManagerTest, AStubbornEngineAndEveryProcessOfItEndWithAStopAndAShutdown)
