@@ -374,11 +374,15 @@ void reportThreadScalingUnderLoad(int rounds)
     for (const bool loaded : {false, true}) {
         std::optional<BusyThread> busy;
         if (loaded) busy.emplace();
-        std::vector<double> rates;
+        std::vector<double> rates, allWorkers;
         std::string counts;
+        const std::string allPrefix =
+            std::to_string(CPUBenchmarkRunner::threadScalingCandidates().back()) + " worker(s): ";
         for (int round = 0; round < rounds; ++round) {
             const KernelMeasurement m = CPUBenchmarkRunner::runThreadScaling(workload, 1.0, token());
             rates.push_back(m.throughput);
+            for (const std::string& detail : m.details)
+                if (detail.rfind(allPrefix, 0) == 0) allWorkers.push_back(std::stod(detail.substr(allPrefix.size())));
             if (!counts.empty()) counts += ',';
             counts += std::to_string(bestWorkersOf(m));
             settle();
@@ -387,6 +391,11 @@ void reportThreadScalingUnderLoad(int rounds)
         line(std::string(loaded ? "  one busy thread: " : "  quiet:           ") + "median " + fixed(mid, 1) +
              " GB/s, best " + fixed(*std::max_element(rates.begin(), rates.end()), 1) + ", worst / median " +
              fixed(*std::min_element(rates.begin(), rates.end()) / mid, 3) + ", best workers " + counts);
+        if (!allWorkers.empty()) {
+            const double all = median(allWorkers);
+            line("                   every processor (" + allPrefix + "...) median " + fixed(all, 1) +
+                 " GB/s, worst / median " + fixed(*std::min_element(allWorkers.begin(), allWorkers.end()) / all, 3));
+        }
     }
 }
 
