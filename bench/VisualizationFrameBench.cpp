@@ -12,6 +12,7 @@
 // (Qt's GUI thread pool is the only other one here) during the timed frames, per frame. A blend that
 // Qt hands to its pool shows there; a frame drawn wholly on the painting thread shows 0.
 
+#include "Platform/System/ResidentMemory.h"
 #include "Visualization/AIVisualizationCanvas.h"
 #include "Visualization/AIVisualizationModel.h"
 
@@ -21,10 +22,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <dirent.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -32,30 +29,6 @@
 using namespace korvalen;
 
 namespace {
-
-// Context switches so far of every thread of this process but the calling one.
-long long otherThreadsSwitches()
-{
-    const long self = syscall(SYS_gettid);
-    long long total = 0;
-    DIR* tasks = opendir("/proc/self/task");
-    if (!tasks) return 0;
-    while (const dirent* entry = readdir(tasks)) {
-        if (entry->d_name[0] == '.' || std::atol(entry->d_name) == self) continue;
-        const std::string path = std::string("/proc/self/task/") + entry->d_name + "/status";
-        if (FILE* status = std::fopen(path.c_str(), "r")) {
-            char line[256];
-            long long value = 0;
-            while (std::fgets(line, sizeof line, status))
-                if ((std::sscanf(line, "voluntary_ctxt_switches: %lld", &value) == 1 ||
-                     std::sscanf(line, "nonvoluntary_ctxt_switches: %lld", &value) == 1))
-                    total += value;
-            std::fclose(status);
-        }
-    }
-    closedir(tasks);
-    return total;
-}
 
 struct Size {
     const char* name;
@@ -67,7 +40,7 @@ void frame(benchmark::State& state, AIVisualizationStyle style, Size size, doubl
 {
     QImage image(int(size.width * size.ratio), int(size.height * size.ratio), QImage::Format_ARGB32_Premultiplied);
     image.setDevicePixelRatio(size.ratio);
-    const long long before = otherThreadsSwitches();
+    const long long before = sys::otherThreadsContextSwitches();
     for (auto _ : state) {
         QPainter painter(&image);
         PainterSceneContext context(painter, SceneColor::srgb(0.16, 0.78, 0.92));
@@ -75,7 +48,7 @@ void frame(benchmark::State& state, AIVisualizationStyle style, Size size, doubl
         painter.end();
         benchmark::DoNotOptimize(image.constBits());
     }
-    const long long wakeups = otherThreadsSwitches() - before;
+    const long long wakeups = sys::otherThreadsContextSwitches() - before;
     state.counters["frames/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
     state.counters["wakeups/frame"] =
         double(wakeups) / double(std::max<benchmark::IterationCount>(1, state.iterations()));

@@ -1,3 +1,4 @@
+#include "Platform/System/ResidentMemory.h"
 #include "Visualization/AIVisualizationCanvas.h"
 #include "Visualization/SceneContext.h"
 
@@ -7,10 +8,6 @@
 #include <QPainter>
 
 #include <gtest/gtest.h>
-
-#include <dirent.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -42,30 +39,6 @@ ScenePath noisyWave(double top, double height, int points)
     return wave;
 }
 
-// Context switches so far of every thread of this process but the calling one: Qt's GUI thread pool
-// shows here when a blend is handed to it.
-long long otherThreadsSwitches()
-{
-    const long self = syscall(SYS_gettid);
-    long long total = 0;
-    DIR* tasks = opendir("/proc/self/task");
-    while (const dirent* entry = tasks ? readdir(tasks) : nullptr) {
-        if (entry->d_name[0] == '.' || std::atol(entry->d_name) == self) continue;
-        const std::string path = std::string("/proc/self/task/") + entry->d_name + "/status";
-        if (FILE* status = std::fopen(path.c_str(), "r")) {
-            char line[256];
-            long long value = 0;
-            while (std::fgets(line, sizeof line, status))
-                if (std::sscanf(line, "voluntary_ctxt_switches: %lld", &value) == 1 ||
-                    std::sscanf(line, "nonvoluntary_ctxt_switches: %lld", &value) == 1)
-                    total += value;
-            std::fclose(status);
-        }
-    }
-    if (tasks) closedir(tasks);
-    return total;
-}
-
 }  // namespace
 
 // The window draws beside a running benchmark: no frame may wake Qt's GUI thread pool, at a pixel
@@ -77,13 +50,13 @@ TEST(PainterSceneContext, EverySceneDrawsOnThePaintingThreadAlone)
         QImage image(int(960 * ratio), int(540 * ratio), QImage::Format_ARGB32_Premultiplied);
         image.setDevicePixelRatio(ratio);
         for (const auto& style : allVisualizationStyles()) {
-            const long long before = otherThreadsSwitches();
+            const long long before = sys::otherThreadsContextSwitches();
             {
                 QPainter painter(&image);
                 PainterSceneContext context(painter, SceneColors::cyan);
                 AIVisualizationCanvas::drawFrame(context, style, QSizeF(960, 540), 8.2e8 + 0.123);
             }
-            EXPECT_EQ(otherThreadsSwitches(), before) << styleName(style) << " at ×" << ratio;
+            EXPECT_EQ(sys::otherThreadsContextSwitches(), before) << styleName(style) << " at ×" << ratio;
         }
     }
 }

@@ -1,9 +1,13 @@
 #include "Platform/System/ResidentMemory.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 namespace korvalen::sys {
@@ -92,6 +96,29 @@ std::uint64_t residentBytes() noexcept
 double residentMB() noexcept
 {
     return processResidentMemory().residentMB();
+}
+
+long long otherThreadsContextSwitches()
+{
+    const long self = ::syscall(SYS_gettid);
+    long long total = 0;
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (!tasks) return 0;
+    while (const dirent* entry = ::readdir(tasks)) {
+        if (entry->d_name[0] == '.' || std::atol(entry->d_name) == self) continue;
+        const std::string path = std::string("/proc/self/task/") + entry->d_name + "/status";
+        if (FILE* status = std::fopen(path.c_str(), "r")) {
+            char line[256];
+            long long value = 0;
+            while (std::fgets(line, sizeof line, status))
+                if (std::sscanf(line, "voluntary_ctxt_switches: %lld", &value) == 1 ||
+                    std::sscanf(line, "nonvoluntary_ctxt_switches: %lld", &value) == 1)
+                    total += value;
+            std::fclose(status);
+        }
+    }
+    ::closedir(tasks);
+    return total;
 }
 
 }  // namespace korvalen::sys

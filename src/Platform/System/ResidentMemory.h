@@ -39,4 +39,8 @@ double residentMB() noexcept;
 bool parseStatmResidentBytes(const char* text, std::size_t length, std::uint64_t pageSize,
                              std::uint64_t& bytes) noexcept;
 
+// Context switches so far of every thread of this process but the calling one: work handed to
+// another thread (a pool's wake-up) shows here. Reads /proc/self/task; 0 where it cannot.
+long long otherThreadsContextSwitches();
+
 }  // namespace korvalen::sys
