@@ -42,7 +42,9 @@ ScenePath noisyWave(double top, double height, int points)
 }  // namespace
 
 // The window draws beside a running benchmark: no frame may wake Qt's GUI thread pool, at a pixel
-// ratio of 1 or on a display scaled ×2.
+// ratio of 1 or on a display scaled ×2. A hand-off to the pool happens on every drawing of a frame;
+// other threads of the process (the sanitizers', OpenBLAS's) switch now and then, so a frame counts
+// as clean when one of three drawings saw no other thread switch.
 TEST(PainterSceneContext, EverySceneDrawsOnThePaintingThreadAlone)
 {
     test::qtApp(true);
@@ -50,13 +52,18 @@ TEST(PainterSceneContext, EverySceneDrawsOnThePaintingThreadAlone)
         QImage image(int(960 * ratio), int(540 * ratio), QImage::Format_ARGB32_Premultiplied);
         image.setDevicePixelRatio(ratio);
         for (const auto& style : allVisualizationStyles()) {
-            const long long before = sys::otherThreadsContextSwitches();
-            {
-                QPainter painter(&image);
-                PainterSceneContext context(painter, SceneColors::cyan);
-                AIVisualizationCanvas::drawFrame(context, style, QSizeF(960, 540), 8.2e8 + 0.123);
+            long long fewest = -1;
+            for (int attempt = 0; attempt < 3 && fewest != 0; ++attempt) {
+                const long long before = sys::otherThreadsContextSwitches();
+                {
+                    QPainter painter(&image);
+                    PainterSceneContext context(painter, SceneColors::cyan);
+                    AIVisualizationCanvas::drawFrame(context, style, QSizeF(960, 540), 8.2e8 + 0.123);
+                }
+                const long long switches = sys::otherThreadsContextSwitches() - before;
+                if (fewest < 0 || switches < fewest) fewest = switches;
             }
-            EXPECT_EQ(sys::otherThreadsContextSwitches(), before) << styleName(style) << " at ×" << ratio;
+            EXPECT_EQ(fewest, 0) << styleName(style) << " at ×" << ratio;
         }
     }
 }
