@@ -148,6 +148,8 @@ bool finished(cl_event event)
     return status <= CL_COMPLETE;
 }
 
+class ClPipeline;
+
 // What every object made from one opened device shares: the context, and a queue of its own for
 // the CPU's maps and uploads so that they never wait behind benchmark work.
 struct ClContext {
@@ -156,11 +158,14 @@ struct ClContext {
     cl_context context = nullptr;
     cl_command_queue transfers = nullptr;
 
-    ~ClContext()
-    {
-        if (transfers) clReleaseCommandQueue(transfers);
-        if (context) clReleaseContext(context);
-    }
+    // A processor-type device's driver copies a buffer on one thread, at a fraction of what its
+    // compute units copy together, so large copies there run as a copy kernel. Built on the first
+    // such copy; left null where the build fails, and the driver's copy serves.
+    bool kernelCopies = false;
+    std::once_flag copierBuilt;
+    std::shared_ptr<ClPipeline> copier;
+
+    ~ClContext();
 };
 
 class ClBuffer final : public Buffer {
@@ -297,6 +302,42 @@ private:
     std::mutex mutex_;
     std::vector<cl_kernel> idle_;
 };
+
+ClContext::~ClContext()
+{
+    copier.reset();
+    if (transfers) clReleaseCommandQueue(transfers);
+    if (context) clReleaseContext(context);
+}
+
+// Copies of at least this many bytes take the copy kernel: below it the launch costs more than one
+// thread's copy.
+constexpr std::size_t kernelCopyMinimum = std::size_t{4} << 20;
+
+constexpr const char* copierSource = R"(
+__kernel void korvalen_copy(__global const uint4* source, __global uint4* destination, const ulong sourceFirst,
+                            const ulong destinationFirst, const ulong count)
+{
+    ulong i = get_global_id(0);
+    if (i < count) destination[destinationFirst + i] = source[sourceFirst + i];
+}
+)";
+
+std::shared_ptr<ClPipeline> buildCopier(const ClContext& context)
+{
+    cl_int status = CL_SUCCESS;
+    const char* text = copierSource;
+    cl_program program = clCreateProgramWithSource(context.context, 1, &text, nullptr, &status);
+    if (status != CL_SUCCESS || !program) return nullptr;
+    cl_kernel kernel = nullptr;
+    if (clBuildProgram(program, 1, &context.device, nullptr, nullptr, nullptr) == CL_SUCCESS)
+        kernel = clCreateKernel(program, "korvalen_copy", &status);
+    std::shared_ptr<ClPipeline> pipeline;
+    if (kernel && status == CL_SUCCESS)
+        pipeline = std::make_shared<ClPipeline>("korvalen_copy", 1, 1, program, kernel, 5);
+    clReleaseProgram(program);  // the pipeline holds its own reference
+    return pipeline;
+}
 
 class ClLibrary final : public Library {
 public:
@@ -503,6 +544,16 @@ public:
     }
 
 private:
+    // The copy kernel, for a large copy in whole 16-byte words on a device that takes it.
+    ClPipeline* kernelCopier(const CopyCommand& c)
+    {
+        if (!context_->kernelCopies || c.size < kernelCopyMinimum ||
+            (c.size | c.sourceOffset | c.destinationOffset) % 16)
+            return nullptr;
+        std::call_once(context_->copierBuilt, [this] { context_->copier = buildCopier(*context_); });
+        return context_->copier.get();
+    }
+
     cl_int enqueueOne(const DispatchCommand& c, cl_command_queue queue, cl_uint waitCount, const cl_event* waitList,
                       cl_event* event)
     {
@@ -547,6 +598,26 @@ private:
     cl_int enqueueOne(const CopyCommand& c, cl_command_queue queue, cl_uint waitCount, const cl_event* waitList,
                       cl_event* event)
     {
+        if (ClPipeline* copier = kernelCopier(c)) {
+            cl_int status = CL_SUCCESS;
+            cl_kernel kernel = copier->acquire(status);
+            if (status == CL_SUCCESS && kernel) {
+                cl_mem source = static_cast<ClBuffer&>(*c.source).memory();
+                cl_mem destination = static_cast<ClBuffer&>(*c.destination).memory();
+                const cl_ulong arguments[3] = {c.sourceOffset / 16, c.destinationOffset / 16, c.size / 16};
+                status = clSetKernelArg(kernel, 0, sizeof source, &source);
+                if (status == CL_SUCCESS) status = clSetKernelArg(kernel, 1, sizeof destination, &destination);
+                for (cl_uint i = 0; i < 3 && status == CL_SUCCESS; ++i)
+                    status = clSetKernelArg(kernel, 2 + i, sizeof(cl_ulong), &arguments[i]);
+                const std::size_t global = c.size / 16;
+                if (status == CL_SUCCESS)
+                    status =
+                        clEnqueueNDRangeKernel(queue, kernel, 1, nullptr, &global, nullptr, waitCount, waitList, event);
+                copier->giveBack(kernel);
+                if (status != CL_SUCCESS) failure_ = describe("clEnqueueNDRangeKernel(korvalen_copy)", status);
+                return status;
+            }
+        }
         cl_int status = clEnqueueCopyBuffer(queue, static_cast<ClBuffer&>(*c.source).memory(),
                                             static_cast<ClBuffer&>(*c.destination).memory(), c.sourceOffset,
                                             c.destinationOffset, c.size, waitCount, waitList, event);
@@ -739,6 +810,7 @@ std::shared_ptr<Device> openOpenCLDevice(cl_platform_id platform, cl_device_id d
     cl_int status = CL_SUCCESS;
     context->context = clCreateContext(properties, 1, &device, nullptr, nullptr, &status);
     if (status != CL_SUCCESS || context->context == nullptr) return nullptr;
+    context->kernelCopies = info.kind == DeviceKind::cpu;
     context->transfers = clCreateCommandQueue(context->context, device, 0, &status);
     if (status != CL_SUCCESS || context->transfers == nullptr) return nullptr;
     std::size_t maxBuffer = static_cast<std::size_t>(deviceValue<cl_ulong>(device, CL_DEVICE_MAX_MEM_ALLOC_SIZE, 0));
