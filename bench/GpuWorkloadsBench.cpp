@@ -194,7 +194,9 @@ void compareWithClpeak()
              if (!write || !read || *write <= 0 || *read <= 0) return std::nullopt;
              return 2.0 * *write * *read / (*write + *read);  // one write then one read of equal size
          },
-         "GB/s", "two 64 MiB copies per pass against a blocking write followed by a blocking read"},
+         "GB/s",
+         "two 64 MiB copies per pass (a copy kernel on a processor-type device) against a blocking write\n"
+         "                           followed by a blocking read (one thread's copy there)"},
         {"Command throughput", AIWorkloadID::gpuCommandThroughput, "--kernel-latency",
          [](const auto& out) -> std::optional<double> {
              const auto latency = figure(out, R"(Kernel launch latency\s*:\s*([0-9.]+)\s*us)");
