@@ -146,14 +146,17 @@ IterationOutcome matrixINT8Iteration(const KernelOutputTamper* tamper)
 
     // Integer sums are exact (|sum| <= 128 x 225), so any order gives the k-ordered sum: the
     // processor's dot-product instructions where it has them, else the i-k-j order, which lets each
-    // row of C accumulate as a vector.
-    std::vector<std::int32_t> c(count);
+    // row of C accumulate as a vector. The dot-product paths write every element of C, so only the
+    // i-k-j order needs it zeroed.
+    const auto cValues = std::make_unique_for_overwrite<std::int32_t[]>(count);
+    const std::span<std::int32_t> c(cValues.get(), count);
     const InstructionSet set = activeInstructionSet();
     if (set == InstructionSet::avx512Vnni) {
         CPUInt8Product::multiplyAvx512Vnni(a.data(), b.data(), c.data(), n);
     } else if (set == InstructionSet::avxVnni) {
         CPUInt8Product::multiplyAvxVnni(a.data(), b.data(), c.data(), n);
     } else {
+        std::fill(c.begin(), c.end(), 0);
         for (int i = 0; i < n; ++i) {
             std::int32_t* __restrict row = c.data() + static_cast<std::size_t>(i) * n;
             for (int k = 0; k < n; ++k) {
