@@ -1,6 +1,7 @@
 // Dense products in single precision, half-precision storage and 8-bit integers, and one training
 // step of a dense layer.
 
+#include "Execution/CPU/CPUInputPool.h"
 #include "Execution/CPU/CPUInt8Product.h"
 #include "Execution/CPU/CPUKernelSupport.h"
 #include "Execution/Shared/OlvaneHalfPrecision.h"
@@ -87,51 +88,69 @@ float cornerReference(int n, const float* a, const float* b)
     return ref;
 }
 
+// Slice [begin, end) of the stream seeded with `seed`: value i depends on seed + (i + 1) x gamma.
+void fillSlice(float* out, std::uint64_t seed, std::size_t begin, std::size_t end)
+{
+    fillDeterministicFloats(std::span<float>(out + begin, end - begin), seed + SplitMix64::gamma * begin);
+}
+
 }  // namespace
 
-// Every input value is generated, so the inputs are not zeroed first; the product's output is.
+// The inputs and the zero-filled output are built slice by slice on the input pool, whose threads
+// sleep again before the product takes OpenBLAS's.
 IterationOutcome matrixFP32Iteration(const KernelOutputTamper* tamper)
 {
     constexpr int n = 384;
     constexpr std::size_t count = static_cast<std::size_t>(n) * n;
     const auto a = std::make_unique_for_overwrite<float[]>(count);
     const auto b = std::make_unique_for_overwrite<float[]>(count);
-    fillDeterministicFloats({a.get(), count}, 61'490);
-    fillDeterministicFloats({b.get(), count}, 61'491);
-    std::vector<float> c(count);
-    squareProduct(n, a.get(), b.get(), c.data());
-    tamperFloats(tamper, c);
+    const auto c = std::make_unique_for_overwrite<float[]>(count);
+    CPUInputPool::forSlices(count, [&](std::size_t begin, std::size_t end) {
+        fillSlice(a.get(), 61'490, begin, end);
+        fillSlice(b.get(), 61'491, begin, end);
+        std::fill(c.get() + begin, c.get() + end, 0.0f);
+    });
+    squareProduct(n, a.get(), b.get(), c.get());
+    const std::span<float> product(c.get(), count);
+    tamperFloats(tamper, product);
 
     const float ref = cornerReference(n, a.get(), b.get());
     const bool passed = std::fabs(c[0] - ref) <= std::max(0.002f, std::fabs(ref) * 0.0002f);
-    return outcome(0.000113246208, sampledChecksum<float>(c, 1003), passed, "Matrix: 384×384",
+    return outcome(0.000113246208, sampledChecksum<float>(product, 1003), passed, "Matrix: 384×384",
                    "Accelerate SGEMM; 2N³ operation count");
 }
 
+// Generation, rounding to binary16 and decoding are element-wise, so each slice goes through all
+// three on one thread.
 IterationOutcome matrixFP16Iteration(const KernelOutputTamper* tamper)
 {
     constexpr int n = 320;
     constexpr std::size_t count = static_cast<std::size_t>(n) * n;
-    const auto generated = std::make_unique_for_overwrite<float[]>(count);
+    const auto generatedA = std::make_unique_for_overwrite<float[]>(count);
+    const auto generatedB = std::make_unique_for_overwrite<float[]>(count);
     const auto halfA = std::make_unique_for_overwrite<std::uint16_t[]>(count);
     const auto halfB = std::make_unique_for_overwrite<std::uint16_t[]>(count);
-    fillDeterministicFloats({generated.get(), count}, 61'462);
-    OlvaneHalfPrecision::encode({generated.get(), count}, {halfA.get(), count});
-    fillDeterministicFloats({generated.get(), count}, 61'463);
-    OlvaneHalfPrecision::encode({generated.get(), count}, {halfB.get(), count});
     const auto a = std::make_unique_for_overwrite<float[]>(count);
     const auto b = std::make_unique_for_overwrite<float[]>(count);
-    OlvaneHalfPrecision::decode({halfA.get(), count}, {a.get(), count});
-    OlvaneHalfPrecision::decode({halfB.get(), count}, {b.get(), count});
-
-    std::vector<float> c(count);
-    squareProduct(n, a.get(), b.get(), c.data());
-    tamperFloats(tamper, c);
+    const auto c = std::make_unique_for_overwrite<float[]>(count);
+    CPUInputPool::forSlices(count, [&](std::size_t begin, std::size_t end) {
+        const std::size_t length = end - begin;
+        fillSlice(generatedA.get(), 61'462, begin, end);
+        fillSlice(generatedB.get(), 61'463, begin, end);
+        OlvaneHalfPrecision::encode({generatedA.get() + begin, length}, {halfA.get() + begin, length});
+        OlvaneHalfPrecision::encode({generatedB.get() + begin, length}, {halfB.get() + begin, length});
+        OlvaneHalfPrecision::decode({halfA.get() + begin, length}, {a.get() + begin, length});
+        OlvaneHalfPrecision::decode({halfB.get() + begin, length}, {b.get() + begin, length});
+        std::fill(c.get() + begin, c.get() + end, 0.0f);
+    });
+    squareProduct(n, a.get(), b.get(), c.get());
+    const std::span<float> product(c.get(), count);
+    tamperFloats(tamper, product);
 
     // The reference uses the decoded values, so rounding to binary16 never fails the check.
     const float ref = cornerReference(n, a.get(), b.get());
     const bool passed = std::fabs(c[0] - ref) <= std::max(0.003f, std::fabs(ref) * 0.0003f);
-    return outcome(0.000065536, sampledChecksum<float>(c, 1003), passed, "Matrix: 320×320",
+    return outcome(0.000065536, sampledChecksum<float>(product, 1003), passed, "Matrix: 320×320",
                    "IEEE-754 binary16 storage with CPU conversion and SGEMM compute");
 }
 

@@ -1,0 +1,63 @@
+#include "Execution/CPU/CPUInputPool.h"
+
+#include "Execution/CPU/WorkerPool.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <mutex>
+#include <thread>
+
+namespace korvalen::CPUInputPool {
+
+namespace {
+
+constexpr std::size_t sliceAlignment = 64;
+constexpr std::size_t minimumPerWorker = 8'192;
+
+int availableProcessors()
+{
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
+struct Pool {
+    std::mutex busy;
+    WorkerPool workers{availableProcessors(), "KorvalenAI.Inputs"};
+};
+
+Pool& pool()
+{
+    static Pool shared;
+    return shared;
+}
+
+}  // namespace
+
+int workerCount()
+{
+    return pool().workers.workerCount();
+}
+
+void forSlices(std::size_t count, const std::function<void(std::size_t begin, std::size_t end)>& part)
+{
+    Pool& shared = pool();
+    const auto workers = static_cast<std::size_t>(shared.workers.workerCount());
+    std::unique_lock lock(shared.busy, std::try_to_lock);
+    if (!lock.owns_lock() || workers == 1 || count < 2 * minimumPerWorker) {
+        if (count > 0) part(0, count);
+        return;
+    }
+    const std::size_t used = std::min(workers, count / minimumPerWorker);
+    const auto boundary = [&](std::size_t w) {
+        return w == used ? count : w * count / used / sliceAlignment * sliceAlignment;
+    };
+    shared.workers.run([&](int w) {
+        const auto index = static_cast<std::size_t>(w);
+        if (index < used && boundary(index) < boundary(index + 1)) part(boundary(index), boundary(index + 1));
+    });
+    shared.workers.rest();
+}
+
+}  // namespace korvalen::CPUInputPool

@@ -1,0 +1,48 @@
+#include "Execution/CPU/CPUInputPool.h"
+#include "Execution/Shared/DeterministicInputs.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <mutex>
+#include <vector>
+
+using namespace korvalen;
+
+// Every element is covered exactly once, whatever the count: small ones in one slice on the calling
+// thread, large ones in slices starting on whole cache lines.
+TEST(CPUInputPool, SlicesCoverEveryElementOnce)
+{
+    for (std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{16'383}, std::size_t{16'384},
+                              std::size_t{147'456}, std::size_t{1'000'003}}) {
+        std::vector<int> seen(count, 0);
+        std::mutex lock;
+        std::size_t slices = 0;
+        CPUInputPool::forSlices(count, [&](std::size_t begin, std::size_t end) {
+            const std::lock_guard guard(lock);
+            ++slices;
+            EXPECT_LT(begin, end);
+            EXPECT_EQ(begin % 64, 0u) << count;
+            for (std::size_t i = begin; i < end; ++i) ++seen[i];
+        });
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<std::ptrdiff_t>(count)) << count;
+        if (count < 16'384 || CPUInputPool::workerCount() == 1) {
+            EXPECT_LE(slices, 1u) << count;
+        }
+    }
+}
+
+// Slices filled apart from the counter-based stream give one sequential fill's bits.
+TEST(CPUInputPool, SliceFillsMatchOneFill)
+{
+    constexpr std::size_t count = 100'003;
+    const std::vector<float> whole = deterministicFloats(count, 61'490);
+    std::vector<float> sliced(count);
+    CPUInputPool::forSlices(count, [&](std::size_t begin, std::size_t end) {
+        fillDeterministicFloats(std::span<float>(sliced).subspan(begin, end - begin),
+                                61'490 + SplitMix64::gamma * begin);
+    });
+    for (std::size_t i = 0; i < count; ++i)
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(sliced[i]), std::bit_cast<std::uint32_t>(whole[i])) << i;
+}
