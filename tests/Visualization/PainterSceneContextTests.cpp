@@ -9,10 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <thread>
 
 using namespace korvalen;
 
@@ -44,10 +46,16 @@ ScenePath noisyWave(double top, double height, int points)
 // The window draws beside a running benchmark: no frame may wake Qt's GUI thread pool, at a pixel
 // ratio of 1 or on a display scaled ×2. A hand-off to the pool happens on every drawing of a frame;
 // other threads of the process (the sanitizers', OpenBLAS's) switch now and then, so a frame counts
-// as clean when one of three drawings saw no other thread switch.
+// as clean when one of three drawings saw no other thread switch. OpenBLAS's threads spin for a
+// while after the library loads, so the frames start once no other thread has run for 50 ms.
 TEST(PainterSceneContext, EverySceneDrawsOnThePaintingThreadAlone)
 {
     test::qtApp(true);
+    for (int wait = 0; wait < 100; ++wait) {
+        const long long before = sys::otherThreadsContextSwitches();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (sys::otherThreadsContextSwitches() == before) break;
+    }
     for (const double ratio : {1.0, 2.0}) {
         QImage image(int(960 * ratio), int(540 * ratio), QImage::Format_ARGB32_Premultiplied);
         image.setDevicePixelRatio(ratio);
