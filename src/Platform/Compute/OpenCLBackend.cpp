@@ -159,8 +159,8 @@ struct ClContext {
     cl_command_queue transfers = nullptr;
 
     // A processor-type device's driver copies a buffer on one thread, at a fraction of what its
-    // compute units copy together, so large copies there run as a copy kernel. Built on the first
-    // such copy; left null where the build fails, and the driver's copy serves.
+    // compute units copy together, so large copies there run as a copy kernel. Built with the first
+    // library or on the first such copy; left null where the build fails, and the driver's copy serves.
     bool kernelCopies = false;
     std::once_flag copierBuilt;
     std::shared_ptr<ClPipeline> copier;
@@ -751,6 +751,10 @@ public:
                 if (!name.empty()) names.insert(name);
             }
         }
+        // The copy kernel is built with the first library, so that no measurement's own time or
+        // memory includes its compilation.
+        if (context_->kernelCopies)
+            std::call_once(context_->copierBuilt, [this] { context_->copier = buildCopier(*context_); });
         return std::make_shared<ClLibrary>(context_, program, std::move(names));
     }
 
