@@ -36,8 +36,8 @@
 
 using namespace korvalen;
 
-namespace korvalen::bench {
-double convolutionIterationNative();
+namespace korvalen::CPUKernels::native {
+IterationOutcome convolutionIteration(const KernelOutputTamper* tamper = nullptr);
 }
 
 namespace {
@@ -193,11 +193,11 @@ int main(int argc, char** argv)
 
     // 2. convolution.
     {
-        if (bench::convolutionIterationNative() != CPUKernels::convolutionIteration().checksum)
+        if (CPUKernels::native::convolutionIteration().checksum != CPUKernels::convolutionIteration().checksum)
             std::printf("  convolution: the native reference's checksum differs!\n");
         Ratios ratios;
         for (int round = 0; round < rounds; ++round) {
-            const double reference = rate([] { (void)bench::convolutionIterationNative(); }, seconds);
+            const double reference = rate([] { (void)CPUKernels::native::convolutionIteration(); }, seconds);
             ratios.add(rate([] { (void)CPUKernels::convolutionIteration(); }, seconds), reference);
         }
         ratios.print("convolution iteration / the same, stencil -march=native", 1e6);

@@ -1,12 +1,10 @@
 #include "Execution/CPU/CPUInputPool.h"
 
 #include "Execution/CPU/WorkerPool.h"
-
-#include <sched.h>
+#include "Platform/System/ProcessorInfo.h"
 
 #include <algorithm>
 #include <mutex>
-#include <thread>
 
 namespace korvalen::CPUInputPool {
 
@@ -15,16 +13,9 @@ namespace {
 constexpr std::size_t sliceAlignment = 64;
 constexpr std::size_t minimumPerWorker = 8'192;
 
-int availableProcessors()
-{
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
-    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-}
-
 struct Pool {
     std::mutex busy;
-    WorkerPool workers{availableProcessors(), "KorvalenAI.Inputs"};
+    WorkerPool workers{sys::usableProcessorCount(), "KorvalenAI.Inputs"};
 };
 
 Pool& pool()

@@ -9,8 +9,6 @@
 #include "Platform/Foundation/NumberFormat.h"
 #include "Platform/System/ProcessorInfo.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -52,14 +50,6 @@ private:
     };
     std::unique_ptr<float, Free> data_;
 };
-
-int activeProcessorCount()
-{
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof(set), &set) == 0) return std::max(CPU_COUNT(&set), 1);
-    return std::max(static_cast<int>(sys::allowedCpus().size()), 1);
-}
 
 bool sampleMatches(const float* a, const float* b, const float* c, std::int64_t i)
 {
@@ -176,7 +166,7 @@ std::vector<int> CPUBenchmarkRunner::threadScalingCandidates(std::optional<std::
 
 std::vector<int> CPUBenchmarkRunner::threadScalingCandidates()
 {
-    return threadScalingCandidates(SystemProfiler::sysctlUInt64("hw.physicalcpu"), activeProcessorCount());
+    return threadScalingCandidates(SystemProfiler::sysctlUInt64("hw.physicalcpu"), sys::usableProcessorCount());
 }
 
 int CPUBenchmarkRunner::threadScalingPasses(double durationScale)

@@ -1,5 +1,7 @@
 #include "Platform/System/ProcessorInfo.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <set>
 #include <string_view>
@@ -90,6 +92,14 @@ std::vector<int> allowedCpus(const Root& root)
     }
     if (const auto online = readLine(underRoot(root, "sys/devices/system/cpu/online"))) return parseCpuList(*online);
     return {};
+}
+
+int usableProcessorCount()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) return std::max(CPU_COUNT(&set), 1);
+    return std::max(static_cast<int>(allowedCpus().size()), 1);
 }
 
 std::optional<int> presentCpuCount(const Root& root)

@@ -28,6 +28,9 @@ CacheGeometry readCacheGeometry(const Root& root = "/");
 // The CPUs this process may run on: Cpus_allowed_list of /proc/self/status, else the online CPUs.
 std::vector<int> allowedCpus(const Root& root = "/");
 
+// How many processors this process may run threads on: its affinity mask, else allowedCpus; at least 1.
+int usableProcessorCount();
+
 // Every processor the machine has, online or not (/sys/devices/system/cpu/present).
 std::optional<int> presentCpuCount(const Root& root = "/");
 
