@@ -351,6 +351,8 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
         // The local engine was asked to stop before the run; no measurement starts while a process
         // of it lives. The wait (the grace period, then the kill) leaves the window responsive.
         if (self->assistantModelManager_->serverProcessAlive()) {
+            // Until the run starts or is refused, the window says what it waits for.
+            self->setStatusText(engineWaitStatusText);
             Task<bool> engineExit = self->assistantModelManager_->waitForServerExit();
             const bool stopped = co_await std::move(engineExit);
             if (!self) co_return;

@@ -61,6 +61,7 @@ public:
     static constexpr const char* stoppingStatusText = "Stopping safely after the active kernel";
     static constexpr const char* readyStatusText = "Ready";
     static constexpr const char* engineBlockedStatusText = "Local AI engine did not stop — benchmark blocked";
+    static constexpr const char* engineWaitStatusText = "Waiting for the local AI engine to stop…";
     static constexpr const char* loadingHistoryText = "Loading history…";
     static constexpr const char* historyNotLoadedStatusText = "Loading history… — a run can start once it is shown";
 

@@ -152,6 +152,7 @@ TEST_F(StoreAssistantTest, ARunIsRefusedWhileAProcessOfTheEngineOutlivesItsStop)
 
     store->start();
     EXPECT_EQ(store->assistant().status(), "AI Assistant paused — official benchmark in progress");
+    EXPECT_EQ(store->statusText(), "Waiting for the local AI engine to stop…");
     ASSERT_TRUE(processEventsUntil([&] { return !store->hasActiveRunTask(); }));
     EXPECT_EQ(engine.itemsStarted(), 0) << "nothing measured beside the engine";
     EXPECT_FALSE(store->isBusy());
