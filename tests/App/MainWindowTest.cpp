@@ -87,6 +87,11 @@ TEST(MainWindowPlacement, TheTitleBarIsOnAScreenWhateverWasSaved)
         {std::nullopt, {small}, QRect(2, 28, 1020, 620)},
         // The close button at the right end stays on the screen too.
         {QRect(1000, 100, 1000, 700), {large}, QRect(598, 100, 1000, 700)},
+        {QRect(1442, 100, 1000, 700), {large}, QRect(598, 100, 1000, 700)},  // 160 px of title bar showed
+        // Reachable while 40 rows of title bar and content show; one fewer and it is centred.
+        {QRect(100, -20, 1000, 700), {large}, QRect(100, 28, 1000, 700)},
+        {QRect(100, -21, 1000, 700), {large}, QRect(160, 103, 1280, 820)},
+        {std::nullopt, {}, QRect(2, 28, 1280, 820)},
         // The top of the second screen, below the first: its title bar goes on the screen it belongs to.
         {QRect(100, 1080, 1000, 700), {QRect(0, 0, 1920, 1080), below}, QRect(100, 1108, 1000, 700)},
         {QRect(100, 1150, 1000, 700), {QRect(0, 0, 1920, 1080), below}, QRect(100, 1150, 1000, 700)},
@@ -96,7 +101,7 @@ TEST(MainWindowPlacement, TheTitleBarIsOnAScreenWhateverWasSaved)
     for (const auto& c : cases) {
         const QRect placed = MainWindow::placement(c.saved, c.screens, minimum, preferred, decorations);
         EXPECT_EQ(placed, c.placed) << (c.saved ? c.saved->x() : -1) << "," << (c.saved ? c.saved->y() : -1) << " on "
-                                    << c.screens.back().width() << "x" << c.screens.back().height();
+                                    << c.screens.size() << " screens";
     }
 }
 
