@@ -552,6 +552,10 @@ TEST_F(ContentViewTest, TheHeaderCountsInTheRightNumberAndAnotherSessionStartsAt
     scroll->setValue(40);
     store->showSession(sessions[3].id);
     EXPECT_EQ(scroll->value(), 40);
+    // Unloaded, then opened again: it is opened anew.
+    store->clearCurrent();
+    store->showSession(sessions[3].id);
+    EXPECT_EQ(scroll->value(), 0);
 }
 
 }  // namespace
