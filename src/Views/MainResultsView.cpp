@@ -438,6 +438,7 @@ void MainResultsView::refresh()
     if (!session) {
         emptyHardware_->show(store_.systemProfile());
         pages_->setCurrentIndex(0);
+        tableSession_.reset();
         schedulePlaceDivider();
         return;
     }
@@ -452,11 +453,11 @@ void MainResultsView::refresh()
         state = "Completed";
     QString subtitle = "Started " + dateText(session->startedAt);
     if (!state.isEmpty()) subtitle += "  ·  " + state;
-    subtitle += "  ·  " + qs(std::to_string(session->results.size()) + " results");
+    subtitle += "  ·  " + qs(countText(session->results.size(), "result", "results"));
     if (session->certificationNotes && !session->certificationNotes->empty())
         subtitle += "  ·  " + qs(session->certificationNotes->front()) +
                     (session->certificationNotes->size() > 1
-                         ? qs(" (+" + std::to_string(session->certificationNotes->size() - 1) + " notes)")
+                         ? qs(" (+" + countText(session->certificationNotes->size() - 1, "note", "notes") + ")")
                          : QString());
     subtitle_->setText(subtitle);
     subtitle_->setToolTip(QString());
@@ -475,11 +476,14 @@ void MainResultsView::refresh()
 void MainResultsView::fillTable(const AIBenchmarkSession& session)
 {
     const int filter = categoryFilter_->currentData().toInt();
-    // During a run the newest row stays in view unless the reader scrolled away from it; otherwise
-    // a refill keeps the place.
+    // Another session starts at its first row and column. Within one, during a run the newest row
+    // stays in view unless the reader scrolled away from it; otherwise a refill keeps the place.
+    const bool sameSession = tableSession_ == session.id;
+    tableSession_ = session.id;
     QScrollBar* scroll = table_->verticalScrollBar();
-    const int previous = scroll->value();
-    const bool follow = store_.isBusy() && previous >= scroll->maximum() - 2;
+    const int previous = sameSession ? scroll->value() : 0;
+    const bool follow = sameSession && store_.isBusy() && previous >= scroll->maximum() - 2;
+    if (!sameSession) table_->horizontalScrollBar()->setValue(0);
     table_->setRowCount(0);
     const Qt::Alignment right = Qt::AlignRight | Qt::AlignVCenter;
     for (const AIBenchmarkResult& result : session.results) {

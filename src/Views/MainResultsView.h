@@ -84,6 +84,8 @@ private:
     int placedPaneHeight_ = -1;
     bool placingDivider_ = false;
     bool sidewaysScrolling_ = false;
+    // The session whose rows the table holds, so that another one starts at its top.
+    std::optional<Uuid> tableSession_;
     QTimer placeDividerTimer_;
 };
 

@@ -13,6 +13,11 @@ bool onProcessor(std::optional<std::uint64_t> registryID)
 
 }  // namespace
 
+std::string countText(std::size_t count, std::string_view singular, std::string_view plural)
+{
+    return std::to_string(count) + " " + std::string(count == 1 ? singular : plural);
+}
+
 std::string gpuDeviceName(const std::string& name, std::optional<std::uint64_t> registryID)
 {
     return onProcessor(registryID) ? "OpenCL on CPU" : name;

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,6 +23,9 @@ inline QString qs(const char* text)
 {
     return QString::fromUtf8(text);
 }
+
+// "1 result", "3 results": a count with its noun, singular for exactly one.
+std::string countText(std::size_t count, std::string_view singular, std::string_view plural);
 
 // How the window names a GPU device: one of the processor type (OpenCL running the GPU path on the
 // CPU when the machine has no GPU) is never passed off as a GPU. Short enough for a column or a card;

@@ -67,6 +67,44 @@ TEST(MainWindowPlacement, FramesLargerThanTheirScreenShrinkIntoIt)
             << c.saved.x() << "," << c.saved.y() << " " << c.saved.width() << "x" << c.saved.height();
 }
 
+// Frames are the content's, as saved; the window manager adds a title bar above and thin borders.
+TEST(MainWindowPlacement, TheTitleBarIsOnAScreenWhateverWasSaved)
+{
+    const QRect small(0, 0, 1024, 640), large(0, 0, 1600, 1000), below(0, 1080, 1920, 1080);
+    const QSize minimum(960, 620), preferred(1280, 820);
+    const QMargins decorations(2, 28, 2, 2);
+    const struct {
+        std::optional<QRect> saved;
+        std::vector<QRect> screens;
+        QRect placed;
+    } cases[] = {
+        // Saved at the top of a small screen: the title bar comes down onto it, on any screen.
+        {QRect(0, 0, 1024, 640), {small}, QRect(2, 28, 1020, 620)},
+        {QRect(0, 0, 1024, 640), {large}, QRect(2, 28, 1024, 640)},
+        // A large frame on a small screen shrinks, never below the minimum: only the bottom hangs out.
+        {QRect(100, 80, 1400, 860), {small}, QRect(2, 28, 1020, 620)},
+        {QRect(100, 80, 1400, 860), {large}, QRect(100, 80, 1400, 860)},
+        {std::nullopt, {small}, QRect(2, 28, 1020, 620)},
+        // The close button at the right end stays on the screen too.
+        {QRect(1000, 100, 1000, 700), {large}, QRect(598, 100, 1000, 700)},
+        {QRect(1442, 100, 1000, 700), {large}, QRect(598, 100, 1000, 700)},  // 160 px of title bar showed
+        // Reachable while 40 rows of title bar and content show; one fewer and it is centred.
+        {QRect(100, -20, 1000, 700), {large}, QRect(100, 28, 1000, 700)},
+        {QRect(100, -21, 1000, 700), {large}, QRect(160, 103, 1280, 820)},
+        {std::nullopt, {}, QRect(2, 28, 1280, 820)},
+        // The top of the second screen, below the first: its title bar goes on the screen it belongs to.
+        {QRect(100, 1080, 1000, 700), {QRect(0, 0, 1920, 1080), below}, QRect(100, 1108, 1000, 700)},
+        {QRect(100, 1150, 1000, 700), {QRect(0, 0, 1920, 1080), below}, QRect(100, 1150, 1000, 700)},
+        // A panel along the top: the available area starts below it.
+        {QRect(50, 20, 1000, 700), {QRect(0, 40, 1600, 960)}, QRect(50, 68, 1000, 700)},
+    };
+    for (const auto& c : cases) {
+        const QRect placed = MainWindow::placement(c.saved, c.screens, minimum, preferred, decorations);
+        EXPECT_EQ(placed, c.placed) << (c.saved ? c.saved->x() : -1) << "," << (c.saved ? c.saved->y() : -1) << " on "
+                                    << c.screens.size() << " screens";
+    }
+}
+
 struct MainWindowTest : ::testing::Test {
     QTemporaryDir dir;
     NotificationCenter notifications;

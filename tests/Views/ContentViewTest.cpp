@@ -2,6 +2,7 @@
 #include "Assistant/Views/AssistantPane.h"
 #include "Assistant/Views/AssistantProviderSelector.h"
 #include "State/BenchmarkStore.h"
+#include "State/SessionPersistence.h"
 #include "Views/ContentView.h"
 #include "Views/MainResultsView.h"
 #include "Views/ScoreDashboardView.h"
@@ -9,6 +10,7 @@
 #include "Views/Theme.h"
 #include "support/FakeBenchmarkEngine.h"
 #include "support/QtTestApp.h"
+#include "support/SessionBuilders.h"
 
 #include <gtest/gtest.h>
 
@@ -500,6 +502,60 @@ TEST_F(ContentViewTest, TheHistoryNoticeShowsBesideTheHistoryOnlyWhenThereIsOne)
     QLabel* notice = view.sidebar()->historyNoticeLabel();
     EXPECT_FALSE(notice->isHidden());
     EXPECT_EQ(notice->text(), "The unreadable history file is kept as history.corrupt.json.");
+}
+
+}  // namespace
+
+namespace {
+
+// Saved sessions of 1, 2 and 40 results with 1, 2 and 3 certification notes.
+TEST_F(ContentViewTest, TheHeaderCountsInTheRightNumberAndAnotherSessionStartsAtItsTop)
+{
+    const auto saved = [](int minutesAgo, std::vector<AIWorkloadID> workloads, int notes) {
+        AIBenchmarkSession session = korvalen::testing::sampleSession(minutesAgo, std::move(workloads));
+        session.certificationNotes = std::vector<std::string>(notes, "Thermal state changed.");
+        return session;
+    };
+    const std::vector<AIBenchmarkSession> sessions{
+        saved(1, {AIWorkloadID::matrixFP32}, 1),
+        saved(2, {AIWorkloadID::matrixFP32, AIWorkloadID::imageClassification}, 2),
+        saved(3, workloadIDs(AIRunMode::extended), 3),
+        saved(4, workloadIDs(AIRunMode::extended), 1),
+    };
+    ASSERT_TRUE(SessionPersistence(dir.path() + "/data").save(sessions));
+    auto store = makeStore();
+    ContentView view(*store);
+    view.resize(1200, 780);
+    view.show();
+    ASSERT_TRUE(processEventsUntil([&] { return store->historyLoaded(); }));
+    const struct {
+        int session;
+        const char* counts;
+    } cases[] = {
+        {0, "  ·  1 result  ·  Thermal state changed."},
+        {1, "  ·  2 results  ·  Thermal state changed. (+1 note)"},
+        {2, " results  ·  Thermal state changed. (+2 notes)"},
+    };
+    for (const auto& c : cases) {
+        store->showSession(sessions[c.session].id);
+        EXPECT_TRUE(view.results()->sessionSubtitle()->text().endsWith(c.counts))
+            << view.results()->sessionSubtitle()->text().toStdString();
+    }
+
+    // Scrolled down to half a row in one long session, then another: it shows its first row whole.
+    QScrollBar* scroll = view.results()->resultsTable()->verticalScrollBar();
+    ASSERT_TRUE(processEventsUntil([&] { return scroll->maximum() > 100; }));
+    scroll->setValue(scroll->maximum() / 2 + 7);
+    store->showSession(sessions[3].id);
+    EXPECT_EQ(scroll->value(), 0);
+    // The same session shown again keeps the reader's place.
+    scroll->setValue(40);
+    store->showSession(sessions[3].id);
+    EXPECT_EQ(scroll->value(), 40);
+    // Unloaded, then opened again: it is opened anew.
+    store->clearCurrent();
+    store->showSession(sessions[3].id);
+    EXPECT_EQ(scroll->value(), 0);
 }
 
 }  // namespace
