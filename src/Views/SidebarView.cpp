@@ -267,7 +267,7 @@ void SidebarView::refreshHistory()
             (session.compareAllBackends ? QString("All backends") : qs(rawValue(session.requestedBackend)));
         auto* item = new QListWidgetItem(line1 + "\n" + line2, history_);
         item->setData(Qt::UserRole, qs(session.id.text()));
-        item->setToolTip(qs(std::to_string(session.results.size()) + " results"));
+        item->setToolTip(qs(countText(session.results.size(), "result", "results")));
     }
     // While the history is read, the notice says so instead.
     historyEmpty_->setVisible(store_.history().empty() && store_.historyLoaded());

@@ -541,6 +541,8 @@ TEST_F(ContentViewTest, TheHeaderCountsInTheRightNumberAndAnotherSessionStartsAt
         EXPECT_TRUE(view.results()->sessionSubtitle()->text().endsWith(c.counts))
             << view.results()->sessionSubtitle()->text().toStdString();
     }
+    EXPECT_EQ(view.sidebar()->historyList()->item(0)->toolTip(), "1 result");
+    EXPECT_EQ(view.sidebar()->historyList()->item(1)->toolTip(), "2 results");
 
     // Scrolled down to half a row in one long session, then another: it shows its first row whole.
     QScrollBar* scroll = view.results()->resultsTable()->verticalScrollBar();
