@@ -1,5 +1,6 @@
 #include "Assistant/Views/AssistantPane.h"
 
+#include "Assistant/Views/AssistantBubble.h"
 #include "Assistant/Views/AssistantProviderSelector.h"
 #include "FreePort.h"
 #include "support/QtTestApp.h"
@@ -11,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -34,11 +36,12 @@ struct PaneHarness {
     bool runBusy = false;
     AssistantDownloadableModel model = AssistantModelManager::standardCatalog()[0];
 
-    PaneHarness()
+    explicit PaneHarness(bool withEngine = true, const QString& folder = QDir::tempPath() + "/pane-XXXXXX")
+        : data(folder)
     {
         test::qtApp(true);
         settings = Settings(data.filePath("settings.ini"));
-        settings.setString(Settings::Key::customLlamaServerPath, KORVALEN_STAND_IN_LLAMA_SERVER);
+        if (withEngine) settings.setString(Settings::Key::customLlamaServerPath, KORVALEN_STAND_IN_LLAMA_SERVER);
         QDir().mkpath(data.filePath("Models"));
         QFile file(data.filePath("Models/" + QString::fromStdString(model.fileName)));
         EXPECT_TRUE(file.open(QIODevice::WriteOnly));
@@ -99,6 +102,15 @@ void type(QLineEdit* field, const QString& text, bool pressReturn)
     }
 }
 
+QPushButton* button(const QWidget& pane, const QString& title)
+{
+    for (QPushButton* b : pane.findChildren<QPushButton*>())
+        if (b->text() == title) return b;
+    ADD_FAILURE() << "no button " << title.toStdString();
+    static QPushButton none;
+    return &none;
+}
+
 TEST(AssistantPaneView, ControlsFollowTheProviderAndWhatIsGoingOn)
 {
     using Arrange = std::function<void(PaneHarness&)>;
@@ -153,7 +165,8 @@ TEST(AssistantPaneView, ControlsFollowTheProviderAndWhatIsGoingOn)
         EXPECT_EQ(local->isEnabled(), row.selector);
         EXPECT_EQ(pane.stopButton()->isEnabled(), row.stopAnswer);
         EXPECT_EQ(pane.sendButton()->isEnabled(), row.send);
-        for (QPushButton* quick : pane.quickActionButtons()) EXPECT_EQ(quick->isEnabled(), row.send);
+        for (const auto& action : AssistantPane::quickActions())
+            EXPECT_EQ(button(pane, action.title)->isEnabled(), row.send);
         EXPECT_EQ(pane.useModelButton()->isEnabled(), row.use);
         EXPECT_EQ(pane.startModelButton()->isEnabled(), row.start);
         EXPECT_EQ(pane.stopModelButton()->isEnabled(), row.stopModel);
@@ -199,6 +212,9 @@ TEST(AssistantPaneView, TheEndpointAndModelFieldsShowTheSettings)
     EXPECT_EQ(h.assistant->localEndpoint(), "http://127.0.0.1:8081/v1");
     EXPECT_EQ(h.assistant->localModel(), "my-model");
     EXPECT_EQ(endpoint->text().toStdString(), "http://127.0.0.1:8081/v1");
+    // White space alone changes no setting, and the field shows the setting again.
+    type(modelName, "my-model  ", true);
+    EXPECT_EQ(modelName->text(), "my-model");
 
     // A managed start replaces the settings, and an edit not yet committed, in view; Return then
     // keeps what the settings hold.
@@ -214,6 +230,86 @@ TEST(AssistantPaneView, TheEndpointAndModelFieldsShowTheSettings)
     }
     EXPECT_EQ(h.assistant->localEndpoint(), managed);
     EXPECT_EQ(h.assistant->localModel(), h.model.modelAlias);
+}
+
+TEST(AssistantPaneView, TheComposerAndTheBubblesFollowTheConversation)
+{
+    PaneHarness h;
+    AssistantPane& pane = *h.pane;
+    type(pane.composer(), "Analyze my result", true);
+    EXPECT_EQ(pane.composer()->text(), "") << "a question sent leaves the composer";
+    ASSERT_EQ(pane.bubbles().size(), 3u);
+    const std::vector<AssistantBubble*> asked = pane.bubbles();
+    ASSERT_TRUE(processEventsUntil([&] { return !h.assistant->isResponding(); }));
+    // The answer fills its bubble in place: a reader's selection and place are kept.
+    EXPECT_EQ(pane.bubbles(), asked);
+    EXPECT_EQ(asked.back()->textView()->toPlainText().toStdString(), h.assistant->messages().back().text);
+
+    type(pane.composer(), "half a question", false);
+    pane.clearButton()->click();
+    EXPECT_EQ(pane.composer()->text(), "");
+    ASSERT_EQ(pane.bubbles().size(), 1u);
+    pane.clearButton()->click();
+    ASSERT_EQ(pane.bubbles().size(), 1u);
+    EXPECT_EQ(pane.bubbles()[0]->messageID(), h.assistant->messages()[0].id) << "a new welcome gets its own bubble";
+}
+
+TEST(AssistantPaneView, PartsLieInReadingOrderAndLongStatusesWrap)
+{
+    // Without an engine, the manager's status names the folder to put it in: a long text.
+    PaneHarness h(false, QDir::tempPath() +
+                             "/a data folder whose name runs on for many words, so that no pane is "
+                             "wide enough for the path on one line XXXXXX");
+    AssistantPane& pane = *h.pane;
+    h.assistant->selectManagedModel(h.model);
+    pane.setCompact(true);
+    pane.resize(pane.minimumSizeHint().width(), 700);
+    QCoreApplication::processEvents();
+    const int narrowest = pane.minimumSizeHint().width();
+    const auto rect = [&](QWidget* w) { return QRect(w->mapTo(&pane, QPoint(0, 0)), w->size()); };
+
+    // The same text from both is shown once, by the assistant; then the assistant says something else.
+    h.assistant->installEngineForManagedModel(h.model);
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(pane.managerStatusLabel()->isVisible());
+    h.assistant->selectProvider(AIAssistantProvider::localModel);
+    QCoreApplication::processEvents();
+    for (QLabel* label : {pane.managerStatusLabel(), pane.statusLabel()}) {
+        SCOPED_TRACE(label->text().toStdString());
+        EXPECT_TRUE(label->isVisible());
+        EXPECT_GE(label->height(), label->heightForWidth(label->width()));
+        EXPECT_LE(rect(label).right(), pane.width());
+        h.assistant->installEngineForManagedModel(h.model);
+        QCoreApplication::processEvents();
+    }
+    EXPECT_GT(pane.statusLabel()->fontMetrics().horizontalAdvance(pane.statusLabel()->text()), pane.width());
+    EXPECT_LE(pane.minimumSizeHint().width(), narrowest) << "no status widens the pane";
+
+    QWidget* column[] = {pane.selector(),
+                         pane.modelList(),
+                         pane.endpointField(),
+                         pane.managerStatusLabel(),
+                         pane.conversation(),
+                         pane.statusLabel(),
+                         button(pane, "Analyze my result"),
+                         pane.composer()};
+    h.assistant->selectProvider(AIAssistantProvider::localModel);
+    QCoreApplication::processEvents();
+    for (std::size_t i = 1; i < std::size(column); ++i)
+        EXPECT_LE(rect(column[i - 1]).bottom(), rect(column[i]).top()) << i;
+    std::vector<QWidget*> row{pane.composer(), pane.sendButton(), pane.stopButton(), pane.clearButton(),
+                              pane.exportButton()};
+    for (const auto& action : AssistantPane::quickActions()) row.push_back(button(pane, action.title));
+    for (std::size_t i = 1; i < row.size(); ++i) {
+        if (i == 5) continue;  // the quick actions are a row of their own
+        EXPECT_LT(rect(row[i - 1]).right(), rect(row[i]).left()) << i;
+        EXPECT_EQ(rect(row[i - 1]).center().y(), rect(row[i]).center().y()) << i;
+    }
+
+    // A low window gets tighter rows.
+    const int tight = pane.composer()->sizeHint().height();
+    pane.setCompact(false);
+    EXPECT_LT(tight, pane.composer()->sizeHint().height());
 }
 
 }  // namespace
