@@ -177,26 +177,6 @@ TEST(AssistantPaneView, ControlsFollowTheProviderAndWhatIsGoingOn)
     }
 }
 
-TEST(AssistantPaneView, StatusTextsAndModelNamesShowAsPlainText)
-{
-    PaneHarness h;
-    AssistantPane& pane = *h.pane;
-    // A reply or an error may carry markup; it is shown, never rendered.
-    for (QLabel* label : {pane.statusLabel(), pane.managerStatusLabel()}) EXPECT_EQ(label->textFormat(), Qt::PlainText);
-
-    // Every catalog model is listed; one without its file says so, and each tells where its file goes.
-    const auto& catalog = h.manager->catalog();
-    QComboBox* list = pane.modelList();
-    ASSERT_EQ(list->count(), static_cast<int>(catalog.size()));
-    for (int i = 0; i < list->count(); ++i) {
-        const AssistantDownloadableModel& m = catalog[i];
-        const QString name = QString::fromStdString(m.displayName);
-        EXPECT_EQ(list->itemText(i), i == 0 ? name : name + " — not downloaded");
-        EXPECT_EQ(list->itemData(i).toString().toStdString(), m.id);
-        EXPECT_EQ(list->itemData(i, Qt::ToolTipRole).toString(), h.manager->modelPath(m));
-    }
-}
-
 TEST(AssistantPaneView, TheEndpointAndModelFieldsShowTheSettings)
 {
     PaneHarness h;
@@ -254,7 +234,7 @@ TEST(AssistantPaneView, TheComposerAndTheBubblesFollowTheConversation)
     EXPECT_EQ(pane.bubbles()[0]->messageID(), h.assistant->messages()[0].id) << "a new welcome gets its own bubble";
 }
 
-TEST(AssistantPaneView, PartsLieInReadingOrderAndLongStatusesWrap)
+TEST(AssistantPaneView, TextsAreShownWholeAndPlainWithThePartsInReadingOrder)
 {
     // Without an engine, the manager's status names the folder to put it in: a long text.
     PaneHarness h(false, QDir::tempPath() +
@@ -267,23 +247,24 @@ TEST(AssistantPaneView, PartsLieInReadingOrderAndLongStatusesWrap)
     QCoreApplication::processEvents();
     const int narrowest = pane.minimumSizeHint().width();
     const auto rect = [&](QWidget* w) { return QRect(w->mapTo(&pane, QPoint(0, 0)), w->size()); };
-
-    // The same text from both is shown once, by the assistant; then the assistant says something else.
+    const auto expectWhole = [&](QLabel* label) {
+        SCOPED_TRACE(label->text().toStdString());
+        EXPECT_TRUE(label->isVisible());
+        // A reply or an error may carry markup: it is shown, never rendered.
+        EXPECT_EQ(label->textFormat(), Qt::PlainText);
+        EXPECT_GT(label->fontMetrics().horizontalAdvance(label->text()), pane.width()) << "a long text";
+        EXPECT_GE(label->height(), label->heightForWidth(label->width()));
+        EXPECT_LE(rect(label).right(), pane.width());
+        EXPECT_LE(pane.minimumSizeHint().width(), narrowest) << "no status widens the pane";
+    };
+    // The assistant repeats the manager's news, which is then shown once; later it says something else.
     h.assistant->installEngineForManagedModel(h.model);
     QCoreApplication::processEvents();
+    expectWhole(pane.statusLabel());
     EXPECT_FALSE(pane.managerStatusLabel()->isVisible());
     h.assistant->selectProvider(AIAssistantProvider::localModel);
     QCoreApplication::processEvents();
-    for (QLabel* label : {pane.managerStatusLabel(), pane.statusLabel()}) {
-        SCOPED_TRACE(label->text().toStdString());
-        EXPECT_TRUE(label->isVisible());
-        EXPECT_GE(label->height(), label->heightForWidth(label->width()));
-        EXPECT_LE(rect(label).right(), pane.width());
-        h.assistant->installEngineForManagedModel(h.model);
-        QCoreApplication::processEvents();
-    }
-    EXPECT_GT(pane.statusLabel()->fontMetrics().horizontalAdvance(pane.statusLabel()->text()), pane.width());
-    EXPECT_LE(pane.minimumSizeHint().width(), narrowest) << "no status widens the pane";
+    expectWhole(pane.managerStatusLabel());
 
     QWidget* column[] = {pane.selector(),
                          pane.modelList(),
@@ -293,10 +274,10 @@ TEST(AssistantPaneView, PartsLieInReadingOrderAndLongStatusesWrap)
                          pane.statusLabel(),
                          button(pane, "Analyze my result"),
                          pane.composer()};
-    h.assistant->selectProvider(AIAssistantProvider::localModel);
-    QCoreApplication::processEvents();
     for (std::size_t i = 1; i < std::size(column); ++i)
         EXPECT_LE(rect(column[i - 1]).bottom(), rect(column[i]).top()) << i;
+    EXPECT_LT(rect(pane.endpointField()).right(), rect(pane.modelNameField()).left());
+    EXPECT_GT(pane.endpointField()->width(), pane.modelNameField()->width()) << "an address is longer than a name";
     std::vector<QWidget*> row{pane.composer(), pane.sendButton(), pane.stopButton(), pane.clearButton(),
                               pane.exportButton()};
     for (const auto& action : AssistantPane::quickActions()) row.push_back(button(pane, action.title));
@@ -304,6 +285,17 @@ TEST(AssistantPaneView, PartsLieInReadingOrderAndLongStatusesWrap)
         if (i == 5) continue;  // the quick actions are a row of their own
         EXPECT_LT(rect(row[i - 1]).right(), rect(row[i]).left()) << i;
         EXPECT_EQ(rect(row[i - 1]).center().y(), rect(row[i]).center().y()) << i;
+    }
+
+    // Every catalog model is listed; one without its file says so, and each tells where its file goes.
+    const auto& catalog = h.manager->catalog();
+    QComboBox* list = pane.modelList();
+    ASSERT_EQ(list->count(), static_cast<int>(catalog.size()));
+    for (int i = 0; i < list->count(); ++i) {
+        const QString name = QString::fromStdString(catalog[i].displayName);
+        EXPECT_EQ(list->itemText(i), i == 0 ? name : name + " — not downloaded");
+        EXPECT_EQ(list->itemData(i).toString().toStdString(), catalog[i].id);
+        EXPECT_EQ(list->itemData(i, Qt::ToolTipRole).toString(), h.manager->modelPath(catalog[i]));
     }
 
     // A low window gets tighter rows.
