@@ -26,6 +26,13 @@ QString qs(const std::string& s)
     return QString::fromStdString(s);
 }
 
+// Shows a setting in its field, in place of whatever was typed there; an unchanged text keeps the cursor.
+void showSetting(QLineEdit* field, const std::string& value)
+{
+    const QString text = qs(value);
+    if (field->text() != text) field->setText(text);
+}
+
 }  // namespace
 
 const std::vector<AssistantPane::QuickAction>& AssistantPane::quickActions()
@@ -198,13 +205,17 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
     connect(findEngine_, &QPushButton::clicked, this, [this, chosenModel] {
         if (auto m = chosenModel()) assistant_.installEngineForManagedModel(*m);
     });
+    // Return and leaving the field both finish an edit: it is committed once, and the field then
+    // shows the setting again, so a later Return cannot bring back what it held before.
     connect(endpoint_, &QLineEdit::editingFinished, this, [this] {
-        if (endpoint_->text().toStdString() != assistant_.localEndpoint())
-            assistant_.setLocalEndpoint(endpoint_->text().trimmed().toStdString());
+        const std::string text = endpoint_->text().trimmed().toStdString();
+        if (text != assistant_.localEndpoint()) assistant_.setLocalEndpoint(text);
+        showSetting(endpoint_, assistant_.localEndpoint());
     });
     connect(modelName_, &QLineEdit::editingFinished, this, [this] {
-        if (modelName_->text().toStdString() != assistant_.localModel())
-            assistant_.setLocalModel(modelName_->text().trimmed().toStdString());
+        const std::string text = modelName_->text().trimmed().toStdString();
+        if (text != assistant_.localModel()) assistant_.setLocalModel(text);
+        showSetting(modelName_, assistant_.localModel());
     });
 
     connect(&assistant_, &AssistantConversationController::messagesChanged, this, &AssistantPane::syncMessages);
@@ -215,12 +226,16 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
     connect(&assistant_, &AssistantConversationController::statusChanged, this, &AssistantPane::refreshControls);
     connect(&assistant_, &AssistantConversationController::respondingChanged, this, &AssistantPane::refreshControls);
     connect(&assistant_, &AssistantConversationController::providerChanged, this, &AssistantPane::refreshControls);
-    connect(&assistant_, &AssistantConversationController::localSettingsChanged, this,
-            &AssistantPane::syncLocalControls);
+    // A new endpoint or model name (a managed start, a model switch) replaces an edit not yet committed.
+    connect(&assistant_, &AssistantConversationController::localSettingsChanged, this, [this] {
+        showSetting(endpoint_, assistant_.localEndpoint());
+        showSetting(modelName_, assistant_.localModel());
+    });
     connect(&assistant_.modelManager(), &AssistantModelManager::changed, this, &AssistantPane::syncLocalControls);
 
+    showSetting(endpoint_, assistant_.localEndpoint());
+    showSetting(modelName_, assistant_.localModel());
     syncMessages();
-    syncLocalControls();
     refreshControls();
     // However the divider is placed, a message shows at least its first two lines.
     scroll_->setMinimumHeight(conversationHeight(2));
@@ -264,8 +279,6 @@ void AssistantPane::syncLocalControls()
     const QString wanted = current.isEmpty() && manager.selectedModelID() ? qs(*manager.selectedModelID()) : current;
     if (int index = models_->findData(wanted); index >= 0) models_->setCurrentIndex(index);
     models_->blockSignals(false);
-    if (!endpoint_->isModified()) endpoint_->setText(qs(assistant_.localEndpoint()));
-    if (!modelName_->isModified()) modelName_->setText(qs(assistant_.localModel()));
     managerStatus_->setText(manager.statusText());
     // The manager's status is shown once: not again under the assistant's when both say the same.
     managerStatus_->setVisible(!managerStatus_->text().isEmpty() && managerStatus_->text() != status_->text());

@@ -49,6 +49,16 @@ public:
     const std::vector<QPushButton*>& quickActionButtons() const { return quick_; }
     const std::vector<AssistantBubble*>& bubbles() const { return bubbles_; }
     QLabel* statusLabel() const { return status_; }
+    // The local model's controls, shown while the local model is the provider.
+    QWidget* localControls() const { return localBox_; }
+    QComboBox* modelList() const { return models_; }
+    QPushButton* useModelButton() const { return useModel_; }
+    QPushButton* startModelButton() const { return startModel_; }
+    QPushButton* stopModelButton() const { return stopModel_; }
+    QPushButton* findEngineButton() const { return findEngine_; }
+    QLineEdit* endpointField() const { return endpoint_; }
+    QLineEdit* modelNameField() const { return modelName_; }
+    QLabel* managerStatusLabel() const { return managerStatus_; }
     QScrollArea* conversation() const { return scroll_; }
     // The conversation's height that shows a message's header and its first `lines` lines.
     int conversationHeight(int lines) const;

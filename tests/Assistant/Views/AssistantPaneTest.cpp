@@ -1,0 +1,308 @@
+#include "Assistant/Views/AssistantPane.h"
+
+#include "Assistant/Views/AssistantBubble.h"
+#include "Assistant/Views/AssistantProviderSelector.h"
+#include "FreePort.h"
+#include "support/QtTestApp.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+namespace korvalen {
+namespace {
+
+using test::processEventsUntil;
+
+// The pane over the assistant's real state: its controller, a model manager that starts the stand-in
+// engine, and one catalog model whose file is in place (the other one is not).
+struct PaneHarness {
+    QTemporaryDir data;
+    Settings settings{QString()};
+    std::unique_ptr<AssistantModelManager> manager;
+    std::unique_ptr<AssistantConversationController> assistant;
+    std::unique_ptr<AssistantPane> pane;
+    bool runBusy = false;
+    AssistantDownloadableModel model = AssistantModelManager::standardCatalog()[0];
+
+    explicit PaneHarness(bool withEngine = true, const QString& folder = QDir::tempPath() + "/pane-XXXXXX")
+        : data(folder)
+    {
+        test::qtApp(true);
+        settings = Settings(data.filePath("settings.ini"));
+        if (withEngine) settings.setString(Settings::Key::customLlamaServerPath, KORVALEN_STAND_IN_LLAMA_SERVER);
+        QDir().mkpath(data.filePath("Models"));
+        QFile file(data.filePath("Models/" + QString::fromStdString(model.fileName)));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("GGUF\x03");
+        file.close();
+        AssistantModelManager::Options options;
+        options.dataFolder = data.path();
+        options.settings = settings;
+        options.port = test::freeLoopbackPort();
+        options.searchPath = data.filePath("no-bin");
+        options.probeInterval = std::chrono::milliseconds(20);
+        options.terminateGrace = std::chrono::milliseconds(300);
+        manager = std::make_unique<AssistantModelManager>(options);
+        AssistantConversationController::Services services;
+        services.store.runIsBusy = [this] { return runBusy; };
+        services.settings = settings;
+        services.modelManager = manager.get();
+        assistant = std::make_unique<AssistantConversationController>(services);
+        pane = std::make_unique<AssistantPane>(*assistant, [this] { return runBusy; });
+        pane->resize(900, 600);
+        pane->show();
+    }
+
+    ~PaneHarness()
+    {
+        assistant->stopManagedModel();
+        EXPECT_TRUE(processEventsUntil([&] { return !manager->serverProcessAlive(); }));
+        pane.reset();
+        assistant.reset();
+    }
+
+    bool startAndWait()
+    {
+        assistant->startManagedModel(model);
+        return processEventsUntil([&] { return manager->engineRunning() && !assistant->hasPendingModelStart(); });
+    }
+
+    // What the store does when a run starts: the run is busy, the assistant pauses, the host refreshes.
+    void beginRun()
+    {
+        runBusy = true;
+        assistant->pauseForBenchmark();
+        pane->refreshControls();
+    }
+};
+
+// Types into a field as the user would, replacing its text; Return commits.
+void type(QLineEdit* field, const QString& text, bool pressReturn)
+{
+    field->selectAll();
+    for (QChar c : text) {
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QCoreApplication::sendEvent(field, &key);
+    }
+    if (pressReturn) {
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");
+        QCoreApplication::sendEvent(field, &key);
+    }
+}
+
+QPushButton* button(const QWidget& pane, const QString& title)
+{
+    for (QPushButton* b : pane.findChildren<QPushButton*>())
+        if (b->text() == title) return b;
+    ADD_FAILURE() << "no button " << title.toStdString();
+    static QPushButton none;
+    return &none;
+}
+
+TEST(AssistantPaneView, ControlsFollowTheProviderAndWhatIsGoingOn)
+{
+    using Arrange = std::function<void(PaneHarness&)>;
+    const Arrange chooseLocal = [](PaneHarness& h) { h.assistant->selectManagedModel(h.model); };
+    const QString name = QString::fromStdString(AssistantModelManager::standardCatalog()[0].displayName);
+    const QString paused = AssistantConversationController::pausedStatus;
+    struct Row {
+        const char* what;
+        Arrange arrange;
+        bool local, selector, stopAnswer, send, use, start, stopModel, findEngine, managerShown;
+        QString status;  // empty: the manager's own status, then shown once
+    };
+    // The managed engine runs only for the local model: choosing the expert stops it.
+    const Row rows[] = {
+        {"expert, idle", [](PaneHarness&) {},  //
+         false, true, false, true, true, true, false, true, false, "Olvane Expert 2 ready"},
+        {"expert, answering", [](PaneHarness& h) { h.assistant->sendMessage("Analyze my result"); },  //
+         false, false, true, true, false, false, false, true, false, "Analyzing benchmark evidence"},
+        {"expert, benchmark running", [](PaneHarness& h) { h.beginRun(); },  //
+         false, false, false, false, false, false, false, true, false, paused},
+        {"local, idle", chooseLocal,  //
+         true, true, false, true, true, true, false, true, true, name + " selected — start Local AI"},
+        {"local, engine looked up", [](PaneHarness& h) { h.assistant->installEngineForManagedModel(h.model); },  //
+         true, true, false, true, true, true, false, true, false, ""},
+        {"local, answering",
+         [&](PaneHarness& h) {
+             chooseLocal(h);
+             h.assistant->setLocalEndpoint("http://127.0.0.1:" + std::to_string(test::freeLoopbackPort()) + "/v1");
+             h.assistant->sendMessage("Hello");
+         },
+         true, false, true, true, false, false, false, true, true, "Contacting local model"},
+        // Looked at before the start's first step comes back from the event loop.
+        {"local, starting", [](PaneHarness& h) { h.assistant->startManagedModel(h.model); },  //
+         true, true, false, true, false, false, true, false, true, "Starting downloaded local model"},
+        {"local, running", [](PaneHarness& h) { ASSERT_TRUE(h.startAndWait()); },  //
+         true, true, false, true, true, true, true, true, true, name + " ready"},
+        {"local, benchmark running",
+         [&](PaneHarness& h) {
+             chooseLocal(h);
+             h.beginRun();
+         },
+         true, false, false, false, false, false, false, true, true, paused},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        PaneHarness h;
+        row.arrange(h);
+        AssistantPane& pane = *h.pane;
+        EXPECT_EQ(pane.localControls()->isVisible(), row.local);
+        const auto* local = pane.selector()->segment(AIAssistantProvider::localModel);
+        EXPECT_EQ(local->isSelected(), row.local);
+        EXPECT_EQ(local->isEnabled(), row.selector);
+        EXPECT_EQ(pane.stopButton()->isEnabled(), row.stopAnswer);
+        EXPECT_EQ(pane.sendButton()->isEnabled(), row.send);
+        for (const auto& action : AssistantPane::quickActions())
+            EXPECT_EQ(button(pane, action.title)->isEnabled(), row.send);
+        EXPECT_EQ(pane.useModelButton()->isEnabled(), row.use);
+        EXPECT_EQ(pane.startModelButton()->isEnabled(), row.start);
+        EXPECT_EQ(pane.stopModelButton()->isEnabled(), row.stopModel);
+        EXPECT_EQ(pane.findEngineButton()->isEnabled(), row.findEngine);
+        EXPECT_EQ(pane.statusLabel()->text(), row.status.isEmpty() ? h.manager->statusText() : row.status);
+        EXPECT_EQ(pane.managerStatusLabel()->text(), h.manager->statusText());
+        EXPECT_EQ(pane.managerStatusLabel()->isVisibleTo(&pane), row.managerShown);
+    }
+}
+
+TEST(AssistantPaneView, TheEndpointAndModelFieldsShowTheSettings)
+{
+    PaneHarness h;
+    h.assistant->selectProvider(AIAssistantProvider::localModel);
+    QLineEdit* endpoint = h.pane->endpointField();
+    QLineEdit* modelName = h.pane->modelNameField();
+    EXPECT_EQ(endpoint->text().toStdString(), AssistantConversationController::defaultEndpoint);
+    EXPECT_EQ(modelName->text().toStdString(), AssistantConversationController::defaultModel);
+
+    // Return commits an edit, white space trimmed.
+    type(endpoint, " http://127.0.0.1:8081/v1 ", true);
+    type(modelName, "my-model", true);
+    EXPECT_EQ(h.assistant->localEndpoint(), "http://127.0.0.1:8081/v1");
+    EXPECT_EQ(h.assistant->localModel(), "my-model");
+    EXPECT_EQ(endpoint->text().toStdString(), "http://127.0.0.1:8081/v1");
+    // White space alone changes no setting, and the field shows the setting again.
+    type(modelName, "my-model  ", true);
+    EXPECT_EQ(modelName->text(), "my-model");
+
+    // A managed start replaces the settings, and an edit not yet committed, in view; Return then
+    // keeps what the settings hold.
+    type(modelName, "half-typed", false);
+    ASSERT_TRUE(h.startAndWait());
+    const std::string managed = h.manager->managedEndpoint();
+    EXPECT_EQ(h.assistant->localEndpoint(), managed);
+    EXPECT_EQ(endpoint->text().toStdString(), managed);
+    EXPECT_EQ(modelName->text().toStdString(), h.model.modelAlias);
+    for (QLineEdit* field : {endpoint, modelName}) {
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");
+        QCoreApplication::sendEvent(field, &key);
+    }
+    EXPECT_EQ(h.assistant->localEndpoint(), managed);
+    EXPECT_EQ(h.assistant->localModel(), h.model.modelAlias);
+}
+
+TEST(AssistantPaneView, TheComposerAndTheBubblesFollowTheConversation)
+{
+    PaneHarness h;
+    AssistantPane& pane = *h.pane;
+    type(pane.composer(), "Analyze my result", true);
+    EXPECT_EQ(pane.composer()->text(), "") << "a question sent leaves the composer";
+    ASSERT_EQ(pane.bubbles().size(), 3u);
+    const std::vector<AssistantBubble*> asked = pane.bubbles();
+    ASSERT_TRUE(processEventsUntil([&] { return !h.assistant->isResponding(); }));
+    // The answer fills its bubble in place: a reader's selection and place are kept.
+    EXPECT_EQ(pane.bubbles(), asked);
+    EXPECT_EQ(asked.back()->textView()->toPlainText().toStdString(), h.assistant->messages().back().text);
+
+    type(pane.composer(), "half a question", false);
+    pane.clearButton()->click();
+    EXPECT_EQ(pane.composer()->text(), "");
+    ASSERT_EQ(pane.bubbles().size(), 1u);
+    pane.clearButton()->click();
+    ASSERT_EQ(pane.bubbles().size(), 1u);
+    EXPECT_EQ(pane.bubbles()[0]->messageID(), h.assistant->messages()[0].id) << "a new welcome gets its own bubble";
+}
+
+TEST(AssistantPaneView, TextsAreShownWholeAndPlainWithThePartsInReadingOrder)
+{
+    // Without an engine, the manager's status names the folder to put it in: a long text.
+    PaneHarness h(false, QDir::tempPath() +
+                             "/a data folder whose name runs on for many words, so that no pane is "
+                             "wide enough for the path on one line XXXXXX");
+    AssistantPane& pane = *h.pane;
+    h.assistant->selectManagedModel(h.model);
+    pane.setCompact(true);
+    pane.resize(pane.minimumSizeHint().width(), 700);
+    QCoreApplication::processEvents();
+    const int narrowest = pane.minimumSizeHint().width();
+    const auto rect = [&](QWidget* w) { return QRect(w->mapTo(&pane, QPoint(0, 0)), w->size()); };
+    const auto expectWhole = [&](QLabel* label) {
+        SCOPED_TRACE(label->text().toStdString());
+        EXPECT_TRUE(label->isVisible());
+        // A reply or an error may carry markup: it is shown, never rendered.
+        EXPECT_EQ(label->textFormat(), Qt::PlainText);
+        EXPECT_GT(label->fontMetrics().horizontalAdvance(label->text()), pane.width()) << "a long text";
+        EXPECT_GE(label->height(), label->heightForWidth(label->width()));
+        EXPECT_LE(rect(label).right(), pane.width());
+        EXPECT_LE(pane.minimumSizeHint().width(), narrowest) << "no status widens the pane";
+    };
+    // The assistant repeats the manager's news, which is then shown once; later it says something else.
+    h.assistant->installEngineForManagedModel(h.model);
+    QCoreApplication::processEvents();
+    expectWhole(pane.statusLabel());
+    EXPECT_FALSE(pane.managerStatusLabel()->isVisible());
+    h.assistant->selectProvider(AIAssistantProvider::localModel);
+    QCoreApplication::processEvents();
+    expectWhole(pane.managerStatusLabel());
+
+    QWidget* column[] = {pane.selector(),
+                         pane.modelList(),
+                         pane.endpointField(),
+                         pane.managerStatusLabel(),
+                         pane.conversation(),
+                         pane.statusLabel(),
+                         button(pane, "Analyze my result"),
+                         pane.composer()};
+    for (std::size_t i = 1; i < std::size(column); ++i)
+        EXPECT_LE(rect(column[i - 1]).bottom(), rect(column[i]).top()) << i;
+    EXPECT_LT(rect(pane.endpointField()).right(), rect(pane.modelNameField()).left());
+    EXPECT_GT(pane.endpointField()->width(), pane.modelNameField()->width()) << "an address is longer than a name";
+    std::vector<QWidget*> row{pane.composer(), pane.sendButton(), pane.stopButton(), pane.clearButton(),
+                              pane.exportButton()};
+    for (const auto& action : AssistantPane::quickActions()) row.push_back(button(pane, action.title));
+    for (std::size_t i = 1; i < row.size(); ++i) {
+        if (i == 5) continue;  // the quick actions are a row of their own
+        EXPECT_LT(rect(row[i - 1]).right(), rect(row[i]).left()) << i;
+        EXPECT_EQ(rect(row[i - 1]).center().y(), rect(row[i]).center().y()) << i;
+    }
+
+    // Every catalog model is listed; one without its file says so, and each tells where its file goes.
+    const auto& catalog = h.manager->catalog();
+    QComboBox* list = pane.modelList();
+    ASSERT_EQ(list->count(), static_cast<int>(catalog.size()));
+    for (int i = 0; i < list->count(); ++i) {
+        const QString name = QString::fromStdString(catalog[i].displayName);
+        EXPECT_EQ(list->itemText(i), i == 0 ? name : name + " — not downloaded");
+        EXPECT_EQ(list->itemData(i).toString().toStdString(), catalog[i].id);
+        EXPECT_EQ(list->itemData(i, Qt::ToolTipRole).toString(), h.manager->modelPath(catalog[i]));
+    }
+
+    // A low window gets tighter rows.
+    const int tight = pane.composer()->sizeHint().height();
+    pane.setCompact(false);
+    EXPECT_LT(tight, pane.composer()->sizeHint().height());
+}
+
+}  // namespace
+}  // namespace korvalen
