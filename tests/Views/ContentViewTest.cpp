@@ -349,6 +349,36 @@ TEST_F(ContentViewTest, CheckStatesDifferInShapeNotOnlyInColour)
     EXPECT_GT(knobCentre(), 0.65);
 }
 
+// The assistant's status lines are the quiet secondary ink of the theme, not the answer's text colour.
+TEST_F(ContentViewTest, TheAssistantStatusLinesAreSecondaryText)
+{
+    auto store = makeStore();
+    store->selectAssistantProvider(AIAssistantProvider::localModel);
+    ContentView view(*store);
+    view.resize(1280, 820);
+    view.show();
+    QCoreApplication::processEvents();
+    AssistantPane* pane = view.results()->assistantPane();
+    for (QLabel* label : {pane->statusLabel(), pane->managerStatusLabel()}) {
+        label->setText("Local model stopped");
+        const QImage image = label->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        const QRgb background = image.pixel(0, 0);
+        const auto distance = [&](QRgb c) {
+            return std::abs(qRed(c) - qRed(background)) + std::abs(qGreen(c) - qGreen(background)) +
+                   std::abs(qBlue(c) - qBlue(background));
+        };
+        QRgb ink = background;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                if (distance(image.pixel(x, y)) > distance(ink)) ink = image.pixel(x, y);
+        const QColor secondary(0x8b, 0x95, 0xa7);
+        EXPECT_LE(std::abs(qRed(ink) - secondary.red()) + std::abs(qGreen(ink) - secondary.green()) +
+                      std::abs(qBlue(ink) - secondary.blue()),
+                  18)
+            << QColor::fromRgb(ink).name().toStdString();
+    }
+}
+
 TEST_F(ContentViewTest, TabVisitsEachControlOnceAndShortcutsStartAndStop)
 {
     auto store = makeStore();
