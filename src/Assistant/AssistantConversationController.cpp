@@ -502,7 +502,6 @@ void AssistantConversationController::finish(const Request& request, const AIAss
     setResponding(false);
     setStatus(qs(response.engine + " ready"));
     answerTask_.reset();
-    expertTask_.reset();
     requestID_.reset();
     responseID_.reset();
 

@@ -19,6 +19,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 namespace korvalen {
 namespace {
 
@@ -138,6 +140,7 @@ TEST_F(ConversationTest, TheExpertAnswersInPlaceOfThePlaceholder)
         log.events("ASSISTANT_RESPONSE id=" + c.messages()[1].id.text() + " engine=Olvane Expert 2 intent=analyze");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(" fallback=false "), std::string::npos);
+    EXPECT_TRUE(std::regex_search(lines[0], std::regex(" duration_ms=[0-9]+\\.[0-9]{2} "))) << lines[0];
     EXPECT_EQ(log.events("ASSISTANT_REQUEST id=").size(), 1u);
 
     c.stopResponse();
@@ -351,6 +354,11 @@ TEST_F(ConversationTest, AManagedEndpointStartsTheSelectedModelOnDemand)
     EXPECT_EQ(c.provider(), AIAssistantProvider::localModel);
     EXPECT_EQ(c.localEndpoint(), manager->managedEndpoint());
     EXPECT_EQ(c.status().toStdString(), model.displayName + " selected — start Local AI");
+    c.setProvider(AIAssistantProvider::olvaneExpert);
+    c.setLocalEndpoint("http://127.0.0.1:8080/v1");
+    c.installEngineForManagedModel(model);
+    EXPECT_EQ(c.provider(), AIAssistantProvider::localModel) << "installing the engine binds the model too";
+    EXPECT_EQ(c.localEndpoint(), manager->managedEndpoint());
     c.setLocalModel("something-else");
 
     std::vector<QString> statuses;
@@ -479,6 +487,8 @@ TEST_F(ConversationTest, WhatEndsAStart)
         EXPECT_EQ(c.localModel(), wentOn ? model.modelAlias : "something-else");
         EXPECT_EQ(startErrors() - errorsBefore, k.neverReady ? 1u : 0u);
         EXPECT_TRUE(log.events("ASSISTANT_RESPONSE id=").empty()) << "the question got no answer";
+        EXPECT_FALSE(c.hasPendingAnswer());
+        EXPECT_FALSE(last().text.empty()) << "no empty answer is left behind";
         c.stopManagedModel();
         processEventsUntil([&] { return !manager->serverProcessAlive(); });
     }
@@ -676,6 +686,7 @@ TEST_F(ConversationTest, StopAndClear)
     EXPECT_EQ(c.messages()[0].text, AssistantConversationController::welcomeText());
     EXPECT_EQ(c.context(), AIAssistantConversationContext{});
     EXPECT_EQ(c.provider(), AIAssistantProvider::localModel);
+    EXPECT_EQ(log.events("ASSISTANT_CONVERSATION_CLEARED").size(), 1u);
 }
 
 TEST_F(ConversationTest, ExportNamesTheFileByTheClockAndReplacesItWhole)
@@ -723,6 +734,23 @@ TEST_F(ConversationTest, ExportNamesTheFileByTheClockAndReplacesItWhole)
     c.exportConversation();
     EXPECT_TRUE(c.status().startsWith("Export failed: "));
     EXPECT_EQ(log.events("ASSISTANT_EXPORT_ERROR error=").size(), 1u);
+}
+
+// Without the store's state the controller answers as with an idle store and no session.
+TEST_F(ConversationTest, AnswersWithoutTheStoresState)
+{
+    make();
+    AssistantConversationController::Services services;
+    services.settings = settings;
+    services.modelManager = manager.get();
+    AssistantConversationController c(services);
+    c.sendMessage(std::string("Analyze my result"));
+    ASSERT_TRUE(processEventsUntil([&] { return !c.isResponding(); }));
+    EXPECT_EQ(c.status(), "Olvane Expert 2 ready");
+    EXPECT_EQ(c.messages().back().text,
+              AIAssistantEngine::respond("Analyze my result", std::nullopt, AISystemProfile{}, {}, {}, [] {
+                  return false;
+              })->text);
 }
 
 TEST(ManagedEndpoint, RecognisesOnlyTheManagedEngine)
