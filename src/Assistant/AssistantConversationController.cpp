@@ -133,6 +133,7 @@ AssistantConversationController::AssistantConversationController(Services servic
     : QObject(parent), services_(std::move(services))
 {
     if (!services_.clock) services_.clock = [] { return now(); };
+    if (!services_.expert) services_.expert = AIAssistantEngine::respond;
     auto& store = services_.store;
     if (!store.runIsBusy) store.runIsBusy = [] { return false; };
     if (!store.currentSession) store.currentSession = [] { return std::optional<AIBenchmarkSession>{}; };
@@ -363,9 +364,9 @@ Task<> AssistantConversationController::answer(QPointer<AssistantConversationCon
     CancelFlag expertCancel;
     self->expertTask_ = expertCancel;
     const std::uint64_t forward = cancel.onCancel([expertCancel] { expertCancel.cancel(); });
-    auto expertWork = [request, expertCancel] {
-        return AIAssistantEngine::respond(request->question, request->session, request->system, *request->history,
-                                          request->context, [expertCancel] { return expertCancel.isCancelled(); });
+    auto expertWork = [request, expertCancel, respond = self->services_.expert] {
+        return respond(request->question, request->session, request->system, *request->history, request->context,
+                       [expertCancel] { return expertCancel.isCancelled(); });
     };
     std::optional<AIAssistantResponse> expert;
     try {
@@ -377,10 +378,14 @@ Task<> AssistantConversationController::answer(QPointer<AssistantConversationCon
     if (!self || !self->isCurrent(*request, cancel)) co_return;
     self->expertTask_.reset();
     if (!expert) {
-        // Only a failure of the expert itself gets here while the request is current.
+        // Only a failure of the expert itself gets here while the request is current. No answer
+        // will fill the placeholder: an empty bubble must not stay behind.
         if (!expertCancel.isCancelled()) {
             self->answerTask_.reset();
             self->requestID_.reset();
+            self->removeMessage(request->responseID);
+            self->responseID_.reset();
+            emit self->messagesChanged();
             self->setResponding(false);
             self->setStatus("Olvane Expert 2 could not answer");
         }

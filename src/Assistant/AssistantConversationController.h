@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Assistant/Expert/AIAssistantEngine.h"
 #include "Assistant/Expert/AIAssistantTypes.h"
 #include "LocalModel/AssistantModelManager.h"
 #include "Model/AIRecords.h"
@@ -55,6 +56,8 @@ public:
         // The save dialog: given the proposed file name, the chosen path or none.
         std::function<std::optional<QString>(const QString& proposedName)> chooseExportLocation;
         std::function<Date()> clock;
+        // The built-in expert (empty: AIAssistantEngine::respond); tests hand in one that fails.
+        std::function<decltype(AIAssistantEngine::respond)> expert;
     };
 
     explicit AssistantConversationController(Services services, QObject* parent = nullptr);

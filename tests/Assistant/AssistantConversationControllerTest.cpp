@@ -67,6 +67,7 @@ public:
         services.settings = settings;
         services.modelManager = manager.get();
         services.clock = [this] { return fixedTime.value_or(now()); };
+        services.expert = expert;
         services.chooseExportLocation = [this](const QString& name) {
             proposedName = name;
             return exportPath;
@@ -113,6 +114,7 @@ public:
     bool terminating = false;
     bool engineFound = true;
     std::chrono::milliseconds startDeadline{180'000};
+    std::function<decltype(AIAssistantEngine::respond)> expert;
     std::optional<QString> exportPath;
     QString proposedName;
     std::optional<Date> fixedTime;
@@ -734,6 +736,34 @@ TEST_F(ConversationTest, ExportNamesTheFileByTheClockAndReplacesItWhole)
     c.exportConversation();
     EXPECT_TRUE(c.status().startsWith("Export failed: "));
     EXPECT_EQ(log.events("ASSISTANT_EXPORT_ERROR error=").size(), 1u);
+}
+
+// An expert that fails ends the answer with a status and no empty bubble; the next question is
+// answered as usual.
+TEST_F(ConversationTest, AFailingExpertLeavesNoEmptyAnswer)
+{
+    for (const bool throws : {true, false}) {
+        SCOPED_TRACE(throws ? "throws" : "gives nothing");
+        int calls = 0;
+        expert = [&](const auto&... args) -> std::optional<AIAssistantResponse> {
+            if (calls++ > 0) return AIAssistantEngine::respond(args...);
+            if (throws) throw std::runtime_error("out of memory");
+            return std::nullopt;
+        };
+        auto& c = make();
+        const std::size_t errors = log.events("ASSISTANT_EXPERT_ERROR error=out of memory").size();
+        c.sendMessage(std::string("Analyze my result"));
+        ASSERT_TRUE(processEventsUntil([&] { return !c.isResponding(); }));
+        EXPECT_EQ(c.status(), "Olvane Expert 2 could not answer");
+        EXPECT_FALSE(c.hasPendingAnswer());
+        ASSERT_EQ(c.messages().size(), 2u);
+        EXPECT_EQ(last().text, "Analyze my result");
+        EXPECT_EQ(log.events("ASSISTANT_EXPERT_ERROR error=out of memory").size() - errors, throws ? 1u : 0u);
+        c.sendMessage(std::string("Analyze my result"));
+        ASSERT_TRUE(idle());
+        ASSERT_EQ(c.messages().size(), 4u);
+        EXPECT_EQ(last().text, expertText("Analyze my result"));
+    }
 }
 
 // Without the store's state the controller answers as with an idle store and no session.
