@@ -738,6 +738,32 @@ TEST_F(ConversationTest, ExportNamesTheFileByTheClockAndReplacesItWhole)
     EXPECT_EQ(log.events("ASSISTANT_EXPORT_ERROR error=").size(), 1u);
 }
 
+// A start asked for while the application quits, a benchmark runs or an answer is pending does
+// nothing at all.
+TEST_F(ConversationTest, AStartIsRefusedWhileSomethingElseGoesOn)
+{
+    const auto model = installModel();
+    using Arrange = std::function<void(AssistantConversationController&)>;
+    const std::vector<std::pair<const char*, Arrange>> cases = {
+        {"quitting", [&](auto&) { terminating = true; }},
+        {"benchmark running", [&](auto&) { runBusy = true; }},
+        {"answer pending", [&](auto& c) { c.sendMessage(std::string("Analyze my result")); }},
+    };
+    for (const auto& [name, arrange] : cases) {
+        SCOPED_TRACE(name);
+        auto& c = make();
+        arrange(c);
+        const QString status = c.status();
+        c.startManagedModel(model);
+        EXPECT_EQ(c.status(), status);
+        EXPECT_EQ(c.provider(), AIAssistantProvider::olvaneExpert);
+        EXPECT_FALSE(c.hasPendingModelStart());
+        EXPECT_FALSE(manager->selectedModelID());
+        terminating = runBusy = false;
+        ASSERT_TRUE(idle());
+    }
+}
+
 // An expert that fails ends the answer with a status and no empty bubble; the next question is
 // answered as usual.
 TEST_F(ConversationTest, AFailingExpertLeavesNoEmptyAnswer)
