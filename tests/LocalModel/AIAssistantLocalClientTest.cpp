@@ -117,6 +117,8 @@ TEST(LocalClientAnswer, WhatABodyAnswers)
         {R"({"choices":[{"message":{"content":" \u2060\n\ufeff\u00ad "}}]})", Kind::emptyResponse},
         {R"({"choices":[{"message":{"content":"\udb40\udc20\u3164\ufe0f\u0000"}}]})", Kind::emptyResponse},
         {R"({"choices":[{"message":{"content":"<think>x</think>\u200b"}}]})", Kind::emptyResponse},
+        {R"({"choices":[{"message":{"content":"\u034f\u115f\u1160\uffa0\u180b\ufe00\udb40\uddef"}}]})",
+         Kind::emptyResponse},
         {R"({"choices":[{"message":{"content":"\u200bHi\u2060!"}}]})", LocalAnswer{"\u200bHi\u2060!"}},
         // A refusal is the answer when there is no content, never in place of one.
         {R"({"choices":[{"message":{"content":null,"refusal":"I can't help with that."}}]})",
@@ -145,6 +147,7 @@ TEST(LocalClientAnswer, WhatABodyAnswers)
     }
     EXPECT_TRUE(Client::isLoopbackHost("[::1]"));
     EXPECT_FALSE(Client::isLoopbackHost("[::2]"));
+    EXPECT_FALSE(Client::isLoopbackHost("0127.0.0.1]"));
 }
 
 TEST_F(LocalClientTest, AnswersAndHostileResponses)
@@ -196,6 +199,23 @@ TEST_F(LocalClientTest, AnswersAndHostileResponses)
         }
     }
     EXPECT_EQ(std::string(LocalModelError::server(302).what()), "Local model server returned HTTP 302.");
+}
+
+// Any status outside 2xx is the server's error, whatever its body says.
+TEST_F(LocalClientTest, OnlyA2xxStatusCarriesAnAnswer)
+{
+    for (const auto& [status, kind] :
+         {std::pair{299, LocalModelError::Kind::invalidResponse}, std::pair{300, LocalModelError::Kind::server}}) {
+        SCOPED_TRACE(status);
+        StandInLlamaServer odd;
+        ASSERT_TRUE(odd.listen());
+        odd.behaviour.failFirstChats = 1;
+        odd.behaviour.failStatus = status;
+        auto outcome = ask(odd.endpoint());
+        const auto* e = outcome->errorAs<LocalModelError>();
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(e->kind(), kind);
+    }
 }
 
 TEST_F(LocalClientTest, SlowAndEndlessAnswersEndWithinTheirBounds)
