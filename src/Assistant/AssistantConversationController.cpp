@@ -48,7 +48,56 @@ const char* const expertReady = "Olvane Expert 2 ready";
 const char* const stoppedWhileStarting = "The local model was stopped while it was starting.";
 const char* const engineBlockedStatus = "Local AI engine did not stop — benchmark blocked";
 
+// Follows an answer that the model cut at its length limit, so the clipped end is not taken for
+// the whole answer.
+std::string lengthLimitNotice(AIAssistantLanguage language)
+{
+    return language == AIAssistantLanguage::portuguese ? "(O modelo local parou no seu limite de comprimento.)"
+                                                       : "(The local model stopped at its length limit.)";
+}
+
 }  // namespace
+
+// A start of the managed engine. It belongs to the controller, not to the answer that may have
+// asked for it: clearing or stopping that answer leaves the start going, and the start then
+// reports its own outcome. Only a stop of the model, leaving the local model, a benchmark and the
+// shutdown end it.
+struct AssistantConversationController::ModelStart {
+    enum class Outcome { pending, ready, cancelled, failed };
+    AssistantDownloadableModel model;
+    CancelFlag cancel;
+    // The answer that asked for the start: while it is not cancelled, it reports the outcome.
+    std::optional<CancelFlag> answer;
+    Outcome outcome = Outcome::pending;
+    std::string error;
+    // The answer suspended on the start, and the key of the waker that lets its cancel end the wait.
+    std::coroutine_handle<> waiting;
+    std::uint64_t wakeKey = 0;
+};
+
+// `co_await` on a start: resumes when the start ends, or (through the event loop) as soon as the
+// awaiting answer is cancelled, without ending the start.
+class AssistantConversationController::ModelStartWait {
+public:
+    explicit ModelStartWait(std::shared_ptr<ModelStart> start) : start_(std::move(start)) {}
+    bool await_ready() const
+    {
+        return start_->outcome != ModelStart::Outcome::pending || start_->answer->isCancelled();
+    }
+    void await_suspend(std::coroutine_handle<> awaiting)
+    {
+        start_->waiting = awaiting;
+        const std::weak_ptr<ModelStart> weak = start_;
+        start_->wakeKey = start_->answer->onCancel([weak] {
+            if (auto start = weak.lock(); start && start->waiting)
+                detail::resumeOnMain(std::exchange(start->waiting, std::coroutine_handle<>{}));
+        });
+    }
+    void await_resume() const {}
+
+private:
+    std::shared_ptr<ModelStart> start_;
+};
 
 struct AssistantConversationController::Request {
     std::string question;
@@ -84,6 +133,7 @@ AssistantConversationController::AssistantConversationController(Services servic
     : QObject(parent), services_(std::move(services))
 {
     if (!services_.clock) services_.clock = [] { return now(); };
+    if (!services_.expert) services_.expert = AIAssistantEngine::respond;
     auto& store = services_.store;
     if (!store.runIsBusy) store.runIsBusy = [] { return false; };
     if (!store.currentSession) store.currentSession = [] { return std::optional<AIBenchmarkSession>{}; };
@@ -103,7 +153,7 @@ AssistantConversationController::~AssistantConversationController()
 {
     if (answerTask_) answerTask_->cancel();
     if (expertTask_) expertTask_->cancel();
-    if (modelStartTask_) modelStartTask_->cancel();
+    if (modelStart_) modelStart_->cancel.cancel();
 }
 
 AIAssistantMessage AssistantConversationController::welcomeMessage() const
@@ -197,8 +247,8 @@ void AssistantConversationController::cancelAnswer()
 
 void AssistantConversationController::cancelModelStart()
 {
-    if (modelStartTask_) modelStartTask_->cancel();
-    modelStartTask_.reset();
+    if (modelStart_) modelStart_->cancel.cancel();
+    modelStart_.reset();
 }
 
 bool AssistantConversationController::isManagedEndpoint(const std::string& text, std::uint16_t port)
@@ -314,9 +364,9 @@ Task<> AssistantConversationController::answer(QPointer<AssistantConversationCon
     CancelFlag expertCancel;
     self->expertTask_ = expertCancel;
     const std::uint64_t forward = cancel.onCancel([expertCancel] { expertCancel.cancel(); });
-    auto expertWork = [request, expertCancel] {
-        return AIAssistantEngine::respond(request->question, request->session, request->system, *request->history,
-                                          request->context, [expertCancel] { return expertCancel.isCancelled(); });
+    auto expertWork = [request, expertCancel, respond = self->services_.expert] {
+        return respond(request->question, request->session, request->system, *request->history, request->context,
+                       [expertCancel] { return expertCancel.isCancelled(); });
     };
     std::optional<AIAssistantResponse> expert;
     try {
@@ -328,10 +378,14 @@ Task<> AssistantConversationController::answer(QPointer<AssistantConversationCon
     if (!self || !self->isCurrent(*request, cancel)) co_return;
     self->expertTask_.reset();
     if (!expert) {
-        // Only a failure of the expert itself gets here while the request is current.
+        // Only a failure of the expert itself gets here while the request is current. No answer
+        // will fill the placeholder: an empty bubble must not stay behind.
         if (!expertCancel.isCancelled()) {
             self->answerTask_.reset();
             self->requestID_.reset();
+            self->removeMessage(request->responseID);
+            self->responseID_.reset();
+            emit self->messagesChanged();
             self->setResponding(false);
             self->setStatus("Olvane Expert 2 could not answer");
         }
@@ -348,7 +402,7 @@ Task<> AssistantConversationController::answer(QPointer<AssistantConversationCon
     std::string endpoint = request->endpoint;
     std::string model = request->model;
     std::string failure;
-    std::optional<std::string> answerText;
+    std::optional<LocalAnswer> localAnswer;
     try {
         AssistantModelManager& manager = self->modelManager();
         bool managed = manager.engineRunning();
@@ -357,11 +411,12 @@ Task<> AssistantConversationController::answer(QPointer<AssistantConversationCon
             manager.state(selected->id).isInstalled()) {
             self->setStatus("Starting " + qs(selected->displayName));
             KorvalenAILogger::info("ASSISTANT_ENGINE_AUTOSTART model=" + selected->id + " reason=chat-request");
-            Task<> start = manager.startServer(*selected, cancel);
-            co_await std::move(start);
+            const std::shared_ptr<ModelStart> start = self->beginModelStart(*selected, cancel);
+            ModelStartWait wait(start);
+            co_await wait;
             if (!self || !self->isCurrent(*request, cancel)) co_return;
-            self->setLocalEndpoint(self->managedEndpoint());
-            self->setLocalModel(selected->modelAlias);
+            if (start->outcome == ModelStart::Outcome::failed) throw ModelManagerError(start->error);
+            if (start->outcome != ModelStart::Outcome::ready) throw LocalTaskCancelled();
             self->setStatus("Contacting local model");
             endpoint = self->managedEndpoint();
             model = selected->modelAlias;
@@ -374,9 +429,9 @@ Task<> AssistantConversationController::answer(QPointer<AssistantConversationCon
                                                                         *request->history, expert->text, evidence);
         // The call is made outside the co_await expression: its by-value arguments must not be
         // temporaries of that expression (GCC 12 destroys those twice).
-        Task<std::string> call = AIAssistantLocalClient::generate(endpoint, model, request->question, turns, system,
+        Task<LocalAnswer> call = AIAssistantLocalClient::generate(endpoint, model, request->question, turns, system,
                                                                   managed, evidence, cancel);
-        answerText = co_await std::move(call);
+        localAnswer = co_await std::move(call);
     } catch (const LocalTaskCancelled&) {
         // Our own cancellation, or a newer question: nothing to show. But a start that the user's
         // stop ended while this question waited on it is a local failure like any other.
@@ -387,12 +442,13 @@ Task<> AssistantConversationController::answer(QPointer<AssistantConversationCon
     }
     if (!self) co_return;
 
-    if (answerText) {
+    if (localAnswer) {
         if (!self->isCurrent(*request, cancel)) co_return;
         AIAssistantResponse response = *expert;
-        const std::string local = trimmed(*answerText);
+        const std::string local = trimmed(localAnswer->text);
         if (!local.empty()) {
             response.text = local;
+            if (localAnswer->cutAtLengthLimit) response.text += "\n\n" + lengthLimitNotice(expert->language);
             response.engine = "Local LLM";
             response.fallbackUsed = false;
             response.confidence = std::max(0.9, expert->confidence);
@@ -451,7 +507,6 @@ void AssistantConversationController::finish(const Request& request, const AIAss
     setResponding(false);
     setStatus(qs(response.engine + " ready"));
     answerTask_.reset();
-    expertTask_.reset();
     requestID_.reset();
     responseID_.reset();
 
@@ -518,58 +573,71 @@ void AssistantConversationController::startManagedModel(const AssistantDownloada
     if (manager.selectedModelID() != model.id) return;
     setProvider(AIAssistantProvider::localModel);
     setStatus("Starting downloaded local model");
+    beginModelStart(model, std::nullopt);
+}
+
+std::shared_ptr<AssistantConversationController::ModelStart> AssistantConversationController::beginModelStart(
+    const AssistantDownloadableModel& model, std::optional<CancelFlag> answer)
+{
     cancelModelStart();
-    const std::string requestID = Uuid::random().text();
-    modelStartRequestID_ = requestID;
-    CancelFlag cancel;
-    modelStartTask_ = cancel;
-    startModel(QPointer<AssistantConversationController>(this), model, requestID, cancel).detach();
+    auto start = std::make_shared<ModelStart>();
+    start->model = model;
+    start->answer = std::move(answer);
+    modelStart_ = start;
+    startModel(QPointer<AssistantConversationController>(this), start).detach();
+    return start;
 }
 
 Task<> AssistantConversationController::startModel(QPointer<AssistantConversationController> self,
-                                                   AssistantDownloadableModel model, std::string requestID,
-                                                   CancelFlag cancel)
+                                                   std::shared_ptr<ModelStart> start)
 {
-    if (!self) co_return;
-    std::optional<std::string> error;
-    bool cancelled = false;
+    using Outcome = ModelStart::Outcome;
     try {
-        Task<> start = self->modelManager().startServer(model, cancel);
-        co_await std::move(start);
+        Task<> server = self->modelManager().startServer(start->model, start->cancel);
+        co_await std::move(server);
+        start->outcome = Outcome::ready;
     } catch (const LocalTaskCancelled&) {
-        cancelled = true;
+        start->outcome = Outcome::cancelled;
     } catch (const std::exception& e) {
-        error = e.what();
+        start->outcome = Outcome::failed;
+        start->error = e.what();
     }
-    if (!self) co_return;
-    const bool current = self->modelStartRequestID_ == requestID;
-    AssistantModelManager& manager = self->modelManager();
-    if (!cancelled && !error) {
-        const bool accepted = !cancel.isCancelled() && current && !self->services_.store.runIsBusy() &&
-                              !self->terminating() && !manager.isShuttingDown();
-        if (accepted) {
-            self->setProvider(AIAssistantProvider::localModel);
-            self->setLocalEndpoint(self->managedEndpoint());
-            self->setLocalModel(model.modelAlias);
-            self->setStatus(qs(model.displayName + " ready"));
-        } else if (current) {
-            // Came up for a request that no longer wants it (a run, a quit): it must not stay.
-            manager.advanceServerStartGeneration();
-            manager.stopServerProcess(std::nullopt);
+    if (self) {
+        const bool current = self->modelStart_ == start;
+        // An answer still waiting for the start shows the outcome itself.
+        const bool answered = start->answer && !start->answer->isCancelled();
+        AssistantModelManager& manager = self->modelManager();
+        if (start->outcome == Outcome::ready) {
+            const bool accepted = !start->cancel.isCancelled() && current && !self->services_.store.runIsBusy() &&
+                                  !self->terminating() && !manager.isShuttingDown();
+            if (accepted) {
+                self->setProvider(AIAssistantProvider::localModel);
+                self->setLocalEndpoint(self->managedEndpoint());
+                self->setLocalModel(start->model.modelAlias);
+                if (!answered) self->setStatus(qs(start->model.displayName + " ready"));
+            } else {
+                start->outcome = Outcome::cancelled;
+                if (current) {
+                    // Came up for a request that no longer wants it (a run, a quit): it must not stay.
+                    manager.advanceServerStartGeneration();
+                    manager.stopServerProcess(std::nullopt);
+                }
+            }
+        } else if (start->outcome == Outcome::failed && current && !answered) {
+            self->setStatus(qs(start->error));
+            KorvalenAILogger::error("ASSISTANT_MANAGED_MODEL_START_ERROR model=" + start->model.id +
+                                    " error=" + start->error);
         }
-    } else if (error && current) {
-        self->setStatus(qs(*error));
-        KorvalenAILogger::error("ASSISTANT_MANAGED_MODEL_START_ERROR model=" + model.id + " error=" + *error);
+        if (self->modelStart_ == start) self->modelStart_.reset();
     }
-    if (self->modelStartRequestID_ == requestID) {
-        self->modelStartTask_.reset();
-        self->modelStartRequestID_.reset();
+    if (start->waiting) {
+        start->answer->forget(start->wakeKey);
+        std::exchange(start->waiting, std::coroutine_handle<>{}).resume();
     }
 }
 
 void AssistantConversationController::stopManagedModel()
 {
-    modelStartRequestID_.reset();
     cancelModelStart();
     modelManager().advanceServerStartGeneration();
     modelManager().stopServerProcess(std::nullopt);
@@ -605,6 +673,9 @@ void AssistantConversationController::clearConversation()
     const auto selected = manager.selectedModel();
     if (provider_ == AIAssistantProvider::olvaneExpert)
         setStatus(expertReady);
+    else if (modelStart_)
+        // The start goes on; the status says so until it ends.
+        setStatus(qs("Starting " + modelStart_->model.displayName));
     else if (manager.engineRunning() && selected)
         setStatus(qs(selected->displayName + " ready"));
     else if (!selected)
@@ -671,7 +742,6 @@ bool AssistantConversationController::pauseForBenchmark()
 {
     cancelAnswer();
     cancelModelStart();
-    modelStartRequestID_.reset();
     requestID_.reset();
     // An answer that will never come leaves no empty bubble behind during the run.
     if (responseID_) {

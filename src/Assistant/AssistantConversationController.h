@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Assistant/Expert/AIAssistantEngine.h"
 #include "Assistant/Expert/AIAssistantTypes.h"
 #include "LocalModel/AssistantModelManager.h"
 #include "Model/AIRecords.h"
@@ -55,6 +56,8 @@ public:
         // The save dialog: given the proposed file name, the chosen path or none.
         std::function<std::optional<QString>(const QString& proposedName)> chooseExportLocation;
         std::function<Date()> clock;
+        // The built-in expert (empty: AIAssistantEngine::respond); tests hand in one that fails.
+        std::function<decltype(AIAssistantEngine::respond)> expert;
     };
 
     explicit AssistantConversationController(Services services, QObject* parent = nullptr);
@@ -78,7 +81,7 @@ public:
     AssistantModelManager& modelManager() const { return *services_.modelManager; }
     // Whether an answering task or a managed-model start is still going (for tests and the shell).
     bool hasPendingAnswer() const { return answerTask_.has_value(); }
-    bool hasPendingModelStart() const { return modelStartRequestID_.has_value(); }
+    bool hasPendingModelStart() const { return modelStart_ != nullptr; }
 
     // A question: the text given, or the draft when none is.
     void sendMessage(std::optional<std::string> text = std::nullopt);
@@ -117,11 +120,16 @@ signals:
 
 private:
     struct Request;
+    struct ModelStart;
+    class ModelStartWait;
 
     static Task<> answer(QPointer<AssistantConversationController> self, std::shared_ptr<const Request> request,
                          CancelFlag cancel);
-    static Task<> startModel(QPointer<AssistantConversationController> self, AssistantDownloadableModel model,
-                             std::string requestID, CancelFlag cancel);
+    static Task<> startModel(QPointer<AssistantConversationController> self, std::shared_ptr<ModelStart> start);
+    // Starts the managed engine for the model as the one pending start, replacing any other. An
+    // answer that needs it passes its cancel flag: while that answer lives it reports the outcome.
+    std::shared_ptr<ModelStart> beginModelStart(const AssistantDownloadableModel& model,
+                                                std::optional<CancelFlag> answer);
     bool isCurrent(const Request& request, const CancelFlag& cancel) const;
     void finish(const Request& request, const AIAssistantResponse& response);
     void setStatus(const QString& text);
@@ -152,8 +160,8 @@ private:
     std::optional<CancelFlag> expertTask_;
     std::optional<Uuid> requestID_;
     std::optional<Uuid> responseID_;
-    std::optional<CancelFlag> modelStartTask_;
-    std::optional<std::string> modelStartRequestID_;
+    // The pending managed-model start; its object is its identity.
+    std::shared_ptr<ModelStart> modelStart_;
     // The managed model that a benchmark run stopped, to start again after it.
     std::optional<AssistantDownloadableModel> modelRunningBeforeBenchmark_;
 };

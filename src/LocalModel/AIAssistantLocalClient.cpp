@@ -111,7 +111,23 @@ QByteArray requestBody(const std::string& model, const std::string& prompt,
     return QJsonDocument(body).toJson(QJsonDocument::Compact);
 }
 
-std::string answerText(const QByteArray& body)
+bool isInvisible(const QString& text)
+{
+    for (const char32_t c : QStringView(text).toUcs4()) {
+        if (QChar::isSpace(c)) continue;
+        const QChar::Category category = QChar::category(c);
+        if (category == QChar::Other_Format || category == QChar::Other_Control) continue;
+        // Drawn as nothing though not format characters: the combining grapheme joiner, the
+        // Hangul fillers and the variation selectors.
+        if (c == 0x034F || c == 0x115F || c == 0x1160 || c == 0x3164 || c == 0xFFA0 || (c >= 0x180B && c <= 0x180F) ||
+            (c >= 0xFE00 && c <= 0xFE0F) || (c >= 0xE0100 && c <= 0xE01EF))
+            continue;
+        return false;
+    }
+    return true;
+}
+
+LocalAnswer parseAnswer(const QByteArray& body)
 {
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString decoded = utf8.decode(body);
@@ -124,22 +140,26 @@ std::string answerText(const QByteArray& body)
     if (choices.toArray().isEmpty()) throw LocalModelError::emptyResponse();
     const QJsonValue first = choices.toArray().first();
     if (!first.isObject() || !first.toObject().value("message").isObject()) throw LocalModelError::invalidResponse();
-    const QJsonValue content = first.toObject().value("message").toObject().value("content");
-    if (content.isNull() || content.isUndefined()) throw LocalModelError::emptyResponse();
-    if (!content.isString()) throw LocalModelError::invalidResponse();
+    const QJsonObject message = first.toObject().value("message").toObject();
+    const QJsonValue content = message.value("content");
+    if (!content.isNull() && !content.isUndefined() && !content.isString()) throw LocalModelError::invalidResponse();
     QString text = content.toString();
     // Reasoning models may put their thinking first; the user asked for the answer. Thinking that
     // never ends, or is all there is, is no answer.
     if (text.trimmed().startsWith("<think>")) {
         const qsizetype end = text.indexOf("</think>");
-        if (end < 0) throw LocalModelError::emptyResponse();
-        text = text.mid(end + 8);
+        text = end < 0 ? QString() : text.mid(end + 8);
     }
-    if (text.trimmed().isEmpty()) throw LocalModelError::emptyResponse();
-    return text.toStdString();
+    const bool cut = first.toObject().value("finish_reason").toString() == "length";
+    if (!isInvisible(text)) return LocalAnswer{text.toStdString(), cut};
+    // A model that declines says so in a field of its own: that is its answer.
+    const QJsonValue refusal = message.value("refusal");
+    if (refusal.isString() && !isInvisible(refusal.toString()))
+        return LocalAnswer{refusal.toString().toStdString(), cut};
+    throw LocalModelError::emptyResponse();
 }
 
-Task<std::string> generate(std::string endpoint, std::string model, std::string prompt,
+Task<LocalAnswer> generate(std::string endpoint, std::string model, std::string prompt,
                            std::vector<LocalChatTurn> conversation, std::string expertContext, bool managedQwen,
                            bool benchmarkContext, CancelFlag cancel)
 {
@@ -169,7 +189,7 @@ Task<std::string> generate(std::string endpoint, std::string model, std::string 
         switch (e.outcome) {
         case Outcome::complete:
             if (e.status < 200 || e.status > 299) throw LocalModelError::server(e.status);
-            co_return answerText(e.body);
+            co_return parseAnswer(e.body);
         case Outcome::malformed:
         case Outcome::headersTooLarge:
         case Outcome::bodyTooLarge: throw LocalModelError::invalidResponse();

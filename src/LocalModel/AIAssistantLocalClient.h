@@ -21,6 +21,14 @@ struct LocalChatTurn {
     std::string text;
 };
 
+// What the model answered.
+struct LocalAnswer {
+    std::string text;
+    // The server ended the answer at the model's length limit: the text stops mid-way.
+    bool cutAtLengthLimit = false;
+    bool operator==(const LocalAnswer&) const = default;
+};
+
 // The client of an OpenAI-compatible chat-completions server on this machine. Only loopback
 // endpoints are accepted, checked before any connection; no proxy is used and no redirect is
 // followed, so a question never leaves the machine.
@@ -51,16 +59,20 @@ bool isLoopbackHost(const QString& host);
 // message only when the conversation does not already end with it.
 QByteArray requestBody(const std::string& model, const std::string& prompt,
                        const std::vector<LocalChatTurn>& conversation, const std::string& systemText);
-// The answer text of a response body (a leading reasoning block removed). Throws LocalModelError
-// invalidResponse (not UTF-8, not JSON, not a chat completion) or emptyResponse (no content, only
-// white space, or only reasoning).
-std::string answerText(const QByteArray& body);
+// The answer of a response body: its content (a leading reasoning block removed), or the model's
+// refusal when it gave no content. Throws LocalModelError invalidResponse (not UTF-8, not JSON, not
+// a chat completion) or emptyResponse (nothing visible: no content, only blanks or format
+// characters, or only reasoning).
+LocalAnswer parseAnswer(const QByteArray& body);
+// Whether a text shows nothing: blanks, control and format characters (zero-width space, word
+// joiner, byte-order mark, ...) and the other characters drawn as nothing.
+bool isInvisible(const QString& text);
 
-// Sends one request and gives the answer text; one retry on a transient failure (refused
+// Sends one request and gives the answer; one retry on a transient failure (refused
 // connection, closed before any answer, status 502, 503 or 504). Headers, body and time are bounded
 // (options()). Throws LocalModelError, LocalTransportError, or LocalTaskCancelled when `cancel` is
 // set. Main thread.
-Task<std::string> generate(std::string endpoint, std::string model, std::string prompt,
+Task<LocalAnswer> generate(std::string endpoint, std::string model, std::string prompt,
                            std::vector<LocalChatTurn> conversation, std::string expertContext, bool managedQwen,
                            bool benchmarkContext, CancelFlag cancel = {});
 

@@ -19,6 +19,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 namespace korvalen {
 namespace {
 
@@ -45,7 +47,8 @@ public:
     // The manager and the controller, made once the test has arranged its files and settings.
     AssistantConversationController& make()
     {
-        settings.setString(Settings::Key::customLlamaServerPath, KORVALEN_STAND_IN_LLAMA_SERVER);
+        settings.setString(Settings::Key::customLlamaServerPath,
+                           engineFound ? QString(KORVALEN_STAND_IN_LLAMA_SERVER) : data.filePath("no-engine"));
         AssistantModelManager::Options options;
         options.dataFolder = data.path();
         options.settings = settings;
@@ -53,6 +56,8 @@ public:
         options.searchPath = data.filePath("no-bin");
         options.probeInterval = std::chrono::milliseconds(20);
         options.terminateGrace = std::chrono::milliseconds(300);
+        options.startDeadline = startDeadline;
+        controller.reset();
         manager = std::make_unique<AssistantModelManager>(options);
         AssistantConversationController::Services services;
         services.store.runIsBusy = [this] { return runBusy; };
@@ -62,6 +67,7 @@ public:
         services.settings = settings;
         services.modelManager = manager.get();
         services.clock = [this] { return fixedTime.value_or(now()); };
+        services.expert = expert;
         services.chooseExportLocation = [this](const QString& name) {
             proposedName = name;
             return exportPath;
@@ -106,6 +112,9 @@ public:
     AISystemProfile system;
     bool runBusy = false;
     bool terminating = false;
+    bool engineFound = true;
+    std::chrono::milliseconds startDeadline{180'000};
+    std::function<decltype(AIAssistantEngine::respond)> expert;
     std::optional<QString> exportPath;
     QString proposedName;
     std::optional<Date> fixedTime;
@@ -133,6 +142,7 @@ TEST_F(ConversationTest, TheExpertAnswersInPlaceOfThePlaceholder)
         log.events("ASSISTANT_RESPONSE id=" + c.messages()[1].id.text() + " engine=Olvane Expert 2 intent=analyze");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(" fallback=false "), std::string::npos);
+    EXPECT_TRUE(std::regex_search(lines[0], std::regex(" duration_ms=[0-9]+\\.[0-9]{2} "))) << lines[0];
     EXPECT_EQ(log.events("ASSISTANT_REQUEST id=").size(), 1u);
 
     c.stopResponse();
@@ -230,8 +240,16 @@ TEST_F(ConversationTest, LocalModelOutcomes)
          "0.900", false},
         {"local answer keeps a higher one", A::normal, true, "Compare CPU vs GPU", false, "Local LLM",
          "Stand-in answer: Compare CPU vs GPU", "0.930", false},
+        {"a refusal is the model's answer", A::refusal, true, "Tell me a joke", false, "Local LLM",
+         "I can't help with that.", "0.900", false},
+        {"an answer cut at the length limit says so", A::lengthCut, true, "ok", false, "Local LLM",
+         "Stand-in ans\n\n(The local model stopped at its length limit.)", "0.900", false},
+        {"in the question's language", A::lengthCut, true, "Analise meu resultado", false, "Local LLM",
+         "Stand-in ans\n\n(O modelo local parou no seu limite de comprimento.)", "0.900", true},
         {"blank local answer: the expert takes over with the reason", A::blank, true, "Analyze my result", false,
          "Olvane Expert 2 fallback", takeOver + "The local model returned an empty answer.\n\n{expert}", "0.900", true},
+        {"invisible local answer: likewise", A::invisible, true, "Analyze my result", false, "Olvane Expert 2 fallback",
+         takeOver + "The local model returned an empty answer.\n\n{expert}", "0.900", true},
         {"invalid answer: the expert takes over with the reason", A::html, true, "Analyze my result", false,
          "Olvane Expert 2 fallback", takeOver + "The local model returned an invalid response.\n\n{expert}", "0.900",
          true},
@@ -338,6 +356,11 @@ TEST_F(ConversationTest, AManagedEndpointStartsTheSelectedModelOnDemand)
     EXPECT_EQ(c.provider(), AIAssistantProvider::localModel);
     EXPECT_EQ(c.localEndpoint(), manager->managedEndpoint());
     EXPECT_EQ(c.status().toStdString(), model.displayName + " selected — start Local AI");
+    c.setProvider(AIAssistantProvider::olvaneExpert);
+    c.setLocalEndpoint("http://127.0.0.1:8080/v1");
+    c.installEngineForManagedModel(model);
+    EXPECT_EQ(c.provider(), AIAssistantProvider::localModel) << "installing the engine binds the model too";
+    EXPECT_EQ(c.localEndpoint(), manager->managedEndpoint());
     c.setLocalModel("something-else");
 
     std::vector<QString> statuses;
@@ -391,6 +414,175 @@ TEST_F(ConversationTest, StoppingTheModelAQuestionIsStartingGivesTheExpertsAnswe
     c.selectProvider(AIAssistantProvider::olvaneExpert);
     EXPECT_EQ(c.status(), "Olvane Expert 2 ready") << "the provider can be chosen again";
     processEventsUntil([&] { return !manager->serverProcessAlive(); });
+}
+
+// A start goes on whatever becomes of the answer that asked for it, and then says how it ended;
+// leaving the local model or a benchmark ends it.
+TEST_F(ConversationTest, WhatEndsAStart)
+{
+    const auto model = installModel();
+    const std::string ready = model.displayName + " ready";
+    const std::string starting = "Starting " + model.displayName;
+    const std::string paused = AssistantConversationController::pausedStatus;
+    const std::string timedOut = "llama-server did not become ready within 1 seconds";
+    using Act = std::function<void(AssistantConversationController&)>;
+    const Act clear = [](auto& c) { c.clearConversation(); };
+    struct Case {
+        const char* name;
+        bool byQuestion;  // else the model card
+        Act act;
+        bool neverReady;
+        std::string statusAfterAct;
+        std::string finalStatus;
+    };
+    const std::vector<Case> cases = {
+        {"question, cleared", true, clear, false, starting, ready},
+        {"question, answer stopped", true, [](auto& c) { c.stopResponse(); }, false, "Response stopped", ready},
+        {"question, cleared, start fails", true, clear, true, starting, timedOut},
+        {"card, cleared", false, clear, false, starting, ready},
+        {"card, expert chosen", false, [](auto& c) { c.selectProvider(AIAssistantProvider::olvaneExpert); }, false,
+         "Olvane Expert 2 ready", "Olvane Expert 2 ready"},
+        {"question, benchmark", true, [](auto& c) { c.pauseForBenchmark(); }, false, paused, paused},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        startDeadline = std::chrono::milliseconds(k.neverReady ? 1'000 : 180'000);
+        if (k.neverReady) qputenv("KORVALEN_STANDIN_HEALTHY_AFTER_MS", "600000");
+        auto& c = make();
+        c.selectManagedModel(model);
+        c.setLocalModel("something-else");
+        const auto startErrors = [&] {
+            return log.events("ASSISTANT_MANAGED_MODEL_START_ERROR model=" + model.id + " error=" + timedOut).size();
+        };
+        const std::size_t errorsBefore = startErrors();
+        std::vector<std::string> statuses;
+        std::string afterAct;
+        bool acted = false;
+        QObject::connect(&c, &AssistantConversationController::statusChanged, [&](const QString& s) {
+            statuses.push_back(s.toStdString());
+            // Acts once the start is under way: the next turn of the event loop comes long before
+            // the engine can answer its first probe.
+            if (s.startsWith("Starting ") && !acted) {
+                acted = true;
+                QMetaObject::invokeMethod(
+                    &c,
+                    [&] {
+                        ASSERT_TRUE(c.hasPendingModelStart());
+                        k.act(c);
+                        afterAct = c.status().toStdString();
+                        statuses = {afterAct};
+                    },
+                    Qt::QueuedConnection);
+            }
+        });
+        if (k.byQuestion)
+            c.sendMessage(std::string("Analyze my result"));
+        else
+            c.startManagedModel(model);
+        ASSERT_TRUE(processEventsUntil(
+            [&] { return acted && !c.hasPendingModelStart() && !manager->isBusy() && !c.isResponding(); }));
+        qunsetenv("KORVALEN_STANDIN_HEALTHY_AFTER_MS");
+        EXPECT_EQ(afterAct, k.statusAfterAct);
+        EXPECT_EQ(statuses.back(), k.finalStatus);
+        const bool wentOn = k.finalStatus == ready;
+        EXPECT_EQ(manager->engineRunning(), wentOn);
+        EXPECT_EQ(c.localModel(), wentOn ? model.modelAlias : "something-else");
+        EXPECT_EQ(startErrors() - errorsBefore, k.neverReady ? 1u : 0u);
+        EXPECT_TRUE(log.events("ASSISTANT_RESPONSE id=").empty()) << "the question got no answer";
+        EXPECT_FALSE(c.hasPendingAnswer());
+        EXPECT_FALSE(last().text.empty()) << "no empty answer is left behind";
+        c.stopManagedModel();
+        processEventsUntil([&] { return !manager->serverProcessAlive(); });
+    }
+}
+
+// Only a question to the managed endpoint, with the selected model and the engine installed,
+// starts the engine; anything else asks the endpoint as it is.
+TEST_F(ConversationTest, WhatAQuestionStarts)
+{
+    StandInLlamaServer custom;
+    ASSERT_TRUE(custom.listen());
+    const auto model = installModel();
+    const std::string refused =
+        "The local model did not respond, so Olvane Expert 2 took over automatically.\nTechnical reason: Connection "
+        "refused";
+    struct Case {
+        const char* name;
+        bool customEndpoint;
+        bool modelFile;
+        bool engine;
+        std::string answerStart;
+    };
+    const std::vector<Case> cases = {
+        {"custom endpoint", true, true, true, "Stand-in answer: "},
+        {"model file gone", false, false, true, refused},
+        {"no engine", false, true, false, refused},
+        {"all there", false, true, true, "Stand-in answer: "},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        engineFound = k.engine;
+        installModel();
+        auto& c = make();
+        manager->select(model);
+        useLocalModel(k.customEndpoint ? custom.endpoint() : QString::fromStdString(manager->managedEndpoint()));
+        if (!k.modelFile) {
+            QFile::remove(manager->modelPath(model));
+            manager->refresh();
+        }
+        c.sendMessage(std::string("Analyze my result"));
+        ASSERT_TRUE(idle());
+        const bool starts = !k.customEndpoint && k.modelFile && k.engine;
+        EXPECT_EQ(manager->engineRunning(), starts);
+        EXPECT_EQ(log.events("ASSISTANT_ENGINE_AUTOSTART").size(), starts ? 1u : 0u);
+        EXPECT_EQ(c.localEndpoint(), k.customEndpoint ? custom.endpoint().toStdString() : manager->managedEndpoint());
+        EXPECT_TRUE(last().text.starts_with(k.answerStart)) << last().text;
+        c.stopManagedModel();
+        processEventsUntil([&] { return !manager->serverProcessAlive(); });
+    }
+}
+
+// After a clear the status says what the chosen provider will do with the next question.
+TEST_F(ConversationTest, ClearSaysWhatTheNextQuestionMeets)
+{
+    const auto model = installModel();
+    struct Case {
+        const char* name;
+        AIAssistantProvider provider;
+        bool selected;
+        bool engine;
+        bool running;
+        std::string status;
+    };
+    const std::vector<Case> cases = {
+        {"expert", AIAssistantProvider::olvaneExpert, true, true, false, "Olvane Expert 2 ready"},
+        {"nothing selected", AIAssistantProvider::localModel, false, true, false, "Select an installed local model"},
+        {"no engine", AIAssistantProvider::localModel, true, false, false,
+         model.displayName + " selected — install llama.cpp engine"},
+        {"engine stopped", AIAssistantProvider::localModel, true, true, false,
+         model.displayName + " selected — Local AI starts automatically when you send a message"},
+        {"engine running", AIAssistantProvider::localModel, true, true, true, model.displayName + " ready"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        engineFound = k.engine;
+        settings.remove(Settings::Key::managedModel);
+        auto& c = make();
+        if (k.selected) manager->select(model);
+        if (k.running) {
+            c.startManagedModel(model);
+            ASSERT_TRUE(processEventsUntil([&] { return !c.hasPendingModelStart(); }));
+        }
+        c.setProvider(k.provider);
+        c.setDraft("half a question");
+        c.clearConversation();
+        EXPECT_EQ(c.status().toStdString(), k.status);
+        EXPECT_EQ(c.draft(), "");
+        EXPECT_EQ(c.provider(), k.provider);
+        EXPECT_EQ(manager->engineRunning(), k.running) << "clearing neither starts nor stops the model";
+        c.stopManagedModel();
+        processEventsUntil([&] { return !manager->serverProcessAlive(); });
+    }
 }
 
 // Leaving the local model or stopping it moves the start generation on, so a start in flight no
@@ -478,6 +670,7 @@ TEST_F(ConversationTest, StopAndClear)
     ASSERT_TRUE(processEventsUntil([&] { return server.chatRequestCount() == 1; }));
     c.stopResponse();
     EXPECT_EQ(c.status(), "Response stopped");
+    EXPECT_EQ(log.events("ASSISTANT_RESPONSE_STOPPED").size(), 1u);
     EXPECT_FALSE(c.isResponding());
     ASSERT_EQ(c.messages().size(), 2u) << "the empty answer went away, the question stays";
     EXPECT_EQ(last().text, "Tell me a story");
@@ -495,6 +688,7 @@ TEST_F(ConversationTest, StopAndClear)
     EXPECT_EQ(c.messages()[0].text, AssistantConversationController::welcomeText());
     EXPECT_EQ(c.context(), AIAssistantConversationContext{});
     EXPECT_EQ(c.provider(), AIAssistantProvider::localModel);
+    EXPECT_EQ(log.events("ASSISTANT_CONVERSATION_CLEARED").size(), 1u);
 }
 
 TEST_F(ConversationTest, ExportNamesTheFileByTheClockAndReplacesItWhole)
@@ -542,6 +736,77 @@ TEST_F(ConversationTest, ExportNamesTheFileByTheClockAndReplacesItWhole)
     c.exportConversation();
     EXPECT_TRUE(c.status().startsWith("Export failed: "));
     EXPECT_EQ(log.events("ASSISTANT_EXPORT_ERROR error=").size(), 1u);
+}
+
+// A start asked for while the application quits, a benchmark runs or an answer is pending does
+// nothing at all.
+TEST_F(ConversationTest, AStartIsRefusedWhileSomethingElseGoesOn)
+{
+    const auto model = installModel();
+    using Arrange = std::function<void(AssistantConversationController&)>;
+    const std::vector<std::pair<const char*, Arrange>> cases = {
+        {"quitting", [&](auto&) { terminating = true; }},
+        {"benchmark running", [&](auto&) { runBusy = true; }},
+        {"answer pending", [&](auto& c) { c.sendMessage(std::string("Analyze my result")); }},
+    };
+    for (const auto& [name, arrange] : cases) {
+        SCOPED_TRACE(name);
+        auto& c = make();
+        arrange(c);
+        const QString status = c.status();
+        c.startManagedModel(model);
+        EXPECT_EQ(c.status(), status);
+        EXPECT_EQ(c.provider(), AIAssistantProvider::olvaneExpert);
+        EXPECT_FALSE(c.hasPendingModelStart());
+        EXPECT_FALSE(manager->selectedModelID());
+        terminating = runBusy = false;
+        ASSERT_TRUE(idle());
+    }
+}
+
+// An expert that fails ends the answer with a status and no empty bubble; the next question is
+// answered as usual.
+TEST_F(ConversationTest, AFailingExpertLeavesNoEmptyAnswer)
+{
+    for (const bool throws : {true, false}) {
+        SCOPED_TRACE(throws ? "throws" : "gives nothing");
+        int calls = 0;
+        expert = [&](const auto&... args) -> std::optional<AIAssistantResponse> {
+            if (calls++ > 0) return AIAssistantEngine::respond(args...);
+            if (throws) throw std::runtime_error("out of memory");
+            return std::nullopt;
+        };
+        auto& c = make();
+        const std::size_t errors = log.events("ASSISTANT_EXPERT_ERROR error=out of memory").size();
+        c.sendMessage(std::string("Analyze my result"));
+        ASSERT_TRUE(processEventsUntil([&] { return !c.isResponding(); }));
+        EXPECT_EQ(c.status(), "Olvane Expert 2 could not answer");
+        EXPECT_FALSE(c.hasPendingAnswer());
+        ASSERT_EQ(c.messages().size(), 2u);
+        EXPECT_EQ(last().text, "Analyze my result");
+        EXPECT_EQ(log.events("ASSISTANT_EXPERT_ERROR error=out of memory").size() - errors, throws ? 1u : 0u);
+        c.sendMessage(std::string("Analyze my result"));
+        ASSERT_TRUE(idle());
+        ASSERT_EQ(c.messages().size(), 4u);
+        EXPECT_EQ(last().text, expertText("Analyze my result"));
+    }
+}
+
+// Without the store's state the controller answers as with an idle store and no session.
+TEST_F(ConversationTest, AnswersWithoutTheStoresState)
+{
+    make();
+    AssistantConversationController::Services services;
+    services.settings = settings;
+    services.modelManager = manager.get();
+    AssistantConversationController c(services);
+    c.sendMessage(std::string("Analyze my result"));
+    ASSERT_TRUE(processEventsUntil([&] { return !c.isResponding(); }));
+    EXPECT_EQ(c.status(), "Olvane Expert 2 ready");
+    EXPECT_EQ(c.messages().back().text,
+              AIAssistantEngine::respond("Analyze my result", std::nullopt, AISystemProfile{}, {}, {}, [] {
+                  return false;
+              })->text);
 }
 
 TEST(ManagedEndpoint, RecognisesOnlyTheManagedEngine)

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <variant>
+
 namespace korvalen {
 namespace {
 
@@ -95,27 +97,57 @@ TEST(LocalClientRequest, TheQuestionReachesTheModelOnce)
     EXPECT_EQ(body.value("model"), QJsonValue("m"));
 }
 
-TEST(LocalClientAnswer, ShapesThatAreNotAChatCompletion)
+// What of a chat completion is the answer, and what is no answer at all.
+TEST(LocalClientAnswer, WhatABodyAnswers)
 {
     using Kind = LocalModelError::Kind;
-    const std::pair<const char*, Kind> cases[] = {
+    struct Case {
+        const char* body;
+        std::variant<Kind, LocalAnswer> outcome;
+    };
+    const Case cases[] = {
         {R"({"choices":[]})", Kind::emptyResponse},
         {R"({"choices":[{}]})", Kind::invalidResponse},
         {R"({"choices":["text"]})", Kind::invalidResponse},
         {R"({"choices":[{"message":{"content":7}}]})", Kind::invalidResponse},
         {R"({"object":"list","data":[]})", Kind::invalidResponse},
+        // Nothing visible is no answer: zero-width space, word joiner, byte-order mark, soft
+        // hyphen, a tag character, a Hangul filler, a variation selector, with or without blanks.
+        {R"({"choices":[{"message":{"content":"\u200b"}}]})", Kind::emptyResponse},
+        {R"({"choices":[{"message":{"content":" \u2060\n\ufeff\u00ad "}}]})", Kind::emptyResponse},
+        {R"({"choices":[{"message":{"content":"\udb40\udc20\u3164\ufe0f\u0000"}}]})", Kind::emptyResponse},
+        {R"({"choices":[{"message":{"content":"<think>x</think>\u200b"}}]})", Kind::emptyResponse},
+        {R"({"choices":[{"message":{"content":"\u034f\u115f\u1160\uffa0\u180b\ufe00\udb40\uddef"}}]})",
+         Kind::emptyResponse},
+        {R"({"choices":[{"message":{"content":"\u200bHi\u2060!"}}]})", LocalAnswer{"\u200bHi\u2060!"}},
+        // A refusal is the answer when there is no content, never in place of one.
+        {R"({"choices":[{"message":{"content":null,"refusal":"I can't help with that."}}]})",
+         LocalAnswer{"I can't help with that."}},
+        {R"({"choices":[{"message":{"content":"\u200b","refusal":"No."}}]})", LocalAnswer{"No."}},
+        {R"({"choices":[{"message":{"content":"Yes.","refusal":"No."}}]})", LocalAnswer{"Yes."}},
+        {R"({"choices":[{"message":{"content":null,"refusal":" \u200b"}}]})", Kind::emptyResponse},
+        {R"({"choices":[{"message":{"content":null,"refusal":{"text":"No."}}}]})", Kind::emptyResponse},
+        // Only the length limit marks the text as cut.
+        {R"({"choices":[{"message":{"content":"The CPU is"},"finish_reason":"length"}]})",
+         LocalAnswer{"The CPU is", true}},
+        {R"({"choices":[{"message":{"content":"Done."},"finish_reason":"stop"}]})", LocalAnswer{"Done."}},
     };
-    for (const auto& [body, kind] : cases) {
-        SCOPED_TRACE(body);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body);
         try {
-            Client::answerText(body);
-            ADD_FAILURE() << "accepted";
+            const LocalAnswer answer = Client::parseAnswer(c.body);
+            const auto* expected = std::get_if<LocalAnswer>(&c.outcome);
+            ASSERT_NE(expected, nullptr) << "accepted";
+            EXPECT_EQ(answer.text, expected->text);
+            EXPECT_EQ(answer.cutAtLengthLimit, expected->cutAtLengthLimit);
         } catch (const LocalModelError& e) {
-            EXPECT_EQ(e.kind(), kind);
+            ASSERT_TRUE(std::holds_alternative<Kind>(c.outcome)) << e.what();
+            EXPECT_EQ(e.kind(), std::get<Kind>(c.outcome));
         }
     }
     EXPECT_TRUE(Client::isLoopbackHost("[::1]"));
     EXPECT_FALSE(Client::isLoopbackHost("[::2]"));
+    EXPECT_FALSE(Client::isLoopbackHost("0127.0.0.1]"));
 }
 
 TEST_F(LocalClientTest, AnswersAndHostileResponses)
@@ -126,17 +158,19 @@ TEST_F(LocalClientTest, AnswersAndHostileResponses)
         Answer answer;
         std::optional<LocalModelError::Kind> error;
         const char* text = "";
+        bool cut = false;
     };
     const Case cases[] = {
         {"normal", Answer::normal, std::nullopt, "Stand-in answer: How fast is it?"},
         {"chunked, with an extension and a trailer", Answer::chunked, std::nullopt, "Stand-in answer: How fast is it?"},
-        {"cut short by the length limit", Answer::lengthCut, std::nullopt, "Stand-in ans"},
+        {"cut short by the length limit", Answer::lengthCut, std::nullopt, "Stand-in ans", true},
+        {"a refusal", Answer::refusal, std::nullopt, "I can't help with that."},
         {"reasoning, then the answer", Answer::reasoningThenAnswer, std::nullopt,
          "\n\nStand-in answer: How fast is it?"},
         {"blank content", Answer::blank, LocalModelError::Kind::emptyResponse},
         {"empty content", Answer::emptyText, LocalModelError::Kind::emptyResponse},
         {"null content", Answer::nullContent, LocalModelError::Kind::emptyResponse},
-        {"a refusal", Answer::refusal, LocalModelError::Kind::emptyResponse},
+        {"only invisible characters", Answer::invisible, LocalModelError::Kind::emptyResponse},
         {"only reasoning", Answer::reasoningOnly, LocalModelError::Kind::emptyResponse},
         {"reasoning never closed", Answer::unclosedReasoning, LocalModelError::Kind::emptyResponse},
         {"malformed JSON", Answer::garbage, LocalModelError::Kind::invalidResponse},
@@ -156,7 +190,8 @@ TEST_F(LocalClientTest, AnswersAndHostileResponses)
         EXPECT_EQ(server.chatRequestCount() - before, 1) << "no retry for a definite answer";
         if (!c.error) {
             ASSERT_TRUE(outcome->value) << (outcome->error ? "failed" : "");
-            EXPECT_EQ(*outcome->value, c.text);
+            EXPECT_EQ(outcome->value->text, c.text);
+            EXPECT_EQ(outcome->value->cutAtLengthLimit, c.cut);
         } else {
             const auto* e = outcome->errorAs<LocalModelError>();
             ASSERT_NE(e, nullptr);
@@ -164,6 +199,23 @@ TEST_F(LocalClientTest, AnswersAndHostileResponses)
         }
     }
     EXPECT_EQ(std::string(LocalModelError::server(302).what()), "Local model server returned HTTP 302.");
+}
+
+// Any status outside 2xx is the server's error, whatever its body says.
+TEST_F(LocalClientTest, OnlyA2xxStatusCarriesAnAnswer)
+{
+    for (const auto& [status, kind] :
+         {std::pair{299, LocalModelError::Kind::invalidResponse}, std::pair{300, LocalModelError::Kind::server}}) {
+        SCOPED_TRACE(status);
+        StandInLlamaServer odd;
+        ASSERT_TRUE(odd.listen());
+        odd.behaviour.failFirstChats = 1;
+        odd.behaviour.failStatus = status;
+        auto outcome = ask(odd.endpoint());
+        const auto* e = outcome->errorAs<LocalModelError>();
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(e->kind(), kind);
+    }
 }
 
 TEST_F(LocalClientTest, SlowAndEndlessAnswersEndWithinTheirBounds)

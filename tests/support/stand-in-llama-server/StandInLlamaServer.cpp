@@ -107,6 +107,7 @@ StandInLlamaServer::Answer StandInLlamaServer::answerFromName(const QString& nam
         {"empty-text", Answer::emptyText},
         {"null-content", Answer::nullContent},
         {"refusal", Answer::refusal},
+        {"invisible", Answer::invisible},
         {"length-cut", Answer::lengthCut},
         {"reasoning-only", Answer::reasoningOnly},
         {"unclosed-reasoning", Answer::unclosedReasoning},
@@ -234,6 +235,7 @@ void StandInLlamaServer::answerChat(QTcpSocket* socket, const Request& request)
     case Answer::emptyText: send(socket, 200, chatBody(id, model, "\"\"")); break;
     case Answer::nullContent: send(socket, 200, chatBody(id, model, "null")); break;
     case Answer::refusal: send(socket, 200, chatBody(id, model, "null", quoted("I can't help with that."))); break;
+    case Answer::invisible: send(socket, 200, chatBody(id, model, "\"\\u200b \\u2060\\n\\ufeff\"")); break;
     case Answer::lengthCut: send(socket, 200, chatBody(id, model, quoted(answer.left(12)), "null", "length")); break;
     case Answer::reasoningOnly:
         send(socket, 200, chatBody(id, model, quoted("<think>\nThe user wants numbers.\n</think>\n\n")));

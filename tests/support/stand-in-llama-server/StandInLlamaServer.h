@@ -26,6 +26,7 @@ public:
         emptyText,          // content ""
         nullContent,        // content null, no refusal
         refusal,            // content null and a refusal text
+        invisible,          // content of a zero-width space, a word joiner and a byte-order mark among blanks
         lengthCut,          // the answer cut short: finish_reason "length"
         reasoningOnly,      // "<think>…</think>" and nothing after it
         unclosedReasoning,  // "<think>…" never closed
