@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QPointer>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -115,7 +116,8 @@ protected:
             qunsetenv(name);
     }
 
-    std::unique_ptr<AssistantModelManager> makeManager(bool withEngine = true)
+    std::unique_ptr<AssistantModelManager> makeManager(
+        bool withEngine = true, const std::function<void(AssistantModelManager::Options&)>& adjust = {})
     {
         if (withEngine) settings.setString(Settings::Key::customLlamaServerPath, KORVALEN_STAND_IN_LLAMA_SERVER);
         AssistantModelManager::Options options;
@@ -126,6 +128,7 @@ protected:
         options.startDeadline = std::chrono::seconds(10);
         options.probeInterval = std::chrono::milliseconds(20);
         options.terminateGrace = std::chrono::milliseconds(300);
+        if (adjust) adjust(options);
         return std::make_unique<AssistantModelManager>(options);
     }
 
@@ -281,6 +284,14 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(manager->findChildren<QProcess*>().isEmpty()) << "an ended engine's process object is freed";
 
+    // An engine that ends by itself (a crash) is no longer reported as serving.
+    ASSERT_TRUE(test::await(manager->startServer(model))->value);
+    ::kill(static_cast<pid_t>(serverPid(*manager)), SIGKILL);
+    EXPECT_TRUE(test::processEventsUntil([&] { return !manager->engineRunning(); }, std::chrono::seconds(5)));
+    EXPECT_FALSE(manager->activeModelID());
+    EXPECT_EQ(manager->statusText(), "Local model stopped");
+    EXPECT_EQ(log.events("ASSISTANT_ENGINE_EXIT code=").size(), 3u);
+
     // Leaving the event loop stops the engine too, so that no quit leaves it running.
     ASSERT_TRUE(test::await(manager->startServer(model))->value);
     QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit");
@@ -385,7 +396,9 @@ TEST_F(ModelManagerTest, FailedStartsSayWhyAndLeaveNoProcess)
         EXPECT_FALSE(manager->serverProcessAlive());
         EXPECT_FALSE(manager->engineRunning());
         EXPECT_FALSE(manager->isBusy());
-        return e ? std::string(e->what()) : std::string("(no manager error)");
+        const std::string text = e ? std::string(e->what()) : std::string("(no manager error)");
+        EXPECT_EQ(manager->statusText().toStdString(), text) << "the status says why the start failed";
+        return text;
     };
 
     EXPECT_EQ(failure(), model.displayName + " is not downloaded");
@@ -398,8 +411,15 @@ TEST_F(ModelManagerTest, FailedStartsSayWhyAndLeaveNoProcess)
     EXPECT_TRUE(other.requests().empty());
     other.close();
 
-    // An engine that exits at once.
+    // An engine that exits at once, and one that cannot even be executed.
     settings.setString(Settings::Key::customLlamaServerPath, "/bin/false");
+    EXPECT_EQ(failure().rfind("llama-server stopped before it was ready", 0), 0u);
+    QFile garbage(data.filePath("not-a-program"));
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+    garbage.write("\x7f\x01\x02 not a program");
+    garbage.close();
+    garbage.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    settings.setString(Settings::Key::customLlamaServerPath, garbage.fileName());
     EXPECT_EQ(failure().rfind("llama-server stopped before it was ready", 0), 0u);
 
     // An engine that never becomes healthy: the deadline stops it.
@@ -416,31 +436,82 @@ TEST_F(ModelManagerTest, FailedStartsSayWhyAndLeaveNoProcess)
     EXPECT_EQ(failure(), "llama-server did not become ready within 1 seconds");
 }
 
-TEST_F(ModelManagerTest, ACancelledOrSupersededStartStopsItsEngine)
+TEST_F(ModelManagerTest, ACancelledOrStoppedStartStopsItsEngineAndSaysSo)
 {
     auto manager = makeManager();
     const auto model = manager->catalog()[0];
     writeModel(model);
     qputenv("KORVALEN_STANDIN_HEALTHY_AFTER_MS", "600000");
 
-    CancelFlag cancel;
-    auto outcome = test::watch(manager->startServer(model, cancel));
-    test::processEventsUntil([&] { return serverPid(*manager) > 0; });
-    const qint64 pid = serverPid(*manager);
-    cancel.cancel();
-    test::processEventsUntil([&] { return outcome->finished; });
-    EXPECT_NE(outcome->errorAs<LocalTaskCancelled>(), nullptr);
-    test::await(manager->waitForServerExit());
-    EXPECT_FALSE(processAlive(pid));
+    // The start's task is cancelled (a clear, a newer question), or the model is stopped (the
+    // generation advanced, as the store does): either way the engine goes and the status says so.
+    struct Ending {
+        const char* name;
+        bool stop;
+    };
+    for (const Ending ending : {Ending{"cancelled", false}, Ending{"stopped", true}}) {
+        SCOPED_TRACE(ending.name);
+        CancelFlag cancel;
+        auto outcome = test::watch(manager->startServer(model, cancel));
+        test::processEventsUntil([&] { return serverPid(*manager) > 0; });
+        const qint64 pid = serverPid(*manager);
+        EXPECT_EQ(manager->statusText().toStdString(), "Starting " + model.displayName);
+        if (ending.stop) {
+            manager->advanceServerStartGeneration();
+            manager->stopServerProcess(std::nullopt);
+            EXPECT_EQ(manager->statusText().toStdString(), "Local model stopped")
+                << "at once, not when the start notices";
+        } else {
+            cancel.cancel();
+        }
+        test::processEventsUntil([&] { return outcome->finished; });
+        EXPECT_NE(outcome->errorAs<LocalTaskCancelled>(), nullptr);
+        EXPECT_FALSE(manager->engineRunning());
+        EXPECT_FALSE(manager->isBusy());
+        EXPECT_EQ(manager->statusText().toStdString(), "Local model stopped");
+        test::await(manager->waitForServerExit());
+        EXPECT_FALSE(processAlive(pid));
+    }
+}
 
-    // A stop while starting (the generation advanced) ends the start the same way.
-    outcome = test::watch(manager->startServer(model));
-    test::processEventsUntil([&] { return serverPid(*manager) > 0; });
-    manager->advanceServerStartGeneration();
-    manager->stopServerProcess(std::nullopt);
-    test::processEventsUntil([&] { return outcome->finished; });
-    EXPECT_NE(outcome->errorAs<LocalTaskCancelled>(), nullptr);
-    EXPECT_FALSE(manager->engineRunning());
+// An engine held at its exit (a tracer can do that, past SIGKILL) must not hold the quit: one
+// round of polite termination and kill, no second round from the destructor, and no QProcess
+// destroyed while its process runs (Qt would kill it and wait up to 30 s).
+TEST_F(ModelManagerTest, AQuitLeavesAnEngineThatCannotDieAfterOneRound)
+{
+    std::vector<int> signalsSent;
+    auto manager = makeManager(true, [&](AssistantModelManager::Options& options) {
+        options.killWait = std::chrono::milliseconds(100);
+        options.signalGroup = [&](pid_t, int signal) { signalsSent.push_back(signal); };
+    });
+    const auto model = manager->catalog()[0];
+    writeModel(model);
+    ASSERT_TRUE(test::await(manager->startServer(model))->value);
+    const auto pid = static_cast<pid_t>(serverPid(*manager));
+    QPointer<QProcess> engine = manager->findChild<QProcess*>();
+
+    static std::vector<std::string> qtWarnings;
+    qtWarnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& text) { qtWarnings.push_back(text.toStdString()); });
+    QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit");
+    manager.reset();
+    qInstallMessageHandler(previous);
+
+    EXPECT_EQ(signalsSent, (std::vector<int>{SIGTERM, SIGKILL}));
+    EXPECT_EQ(log.events("ASSISTANT_ENGINE_SHUTDOWN_INCOMPLETE").size(), 1u);
+    EXPECT_EQ(qtWarnings, std::vector<std::string>{});
+    EXPECT_TRUE(running(pid)) << "nothing behind the manager's back killed it";
+    ASSERT_TRUE(engine) << "its QProcess lives on";
+
+    // Once the engine does end, its QProcess frees itself.
+    ::kill(-pid, SIGKILL);
+    EXPECT_TRUE(test::processEventsUntil(
+        [&] {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            return engine.isNull();
+        },
+        std::chrono::seconds(5)));
 }
 
 }  // namespace
