@@ -38,8 +38,7 @@ bool isGGUFFile(const QString& path)
     // A FIFO or a device in the model's place would block the open, and the window with it.
     if (!QFileInfo(path).isFile()) return false;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return false;
-    return file.read(4) == "GGUF";
+    return file.open(QIODevice::ReadOnly) && file.read(4) == "GGUF";
 }
 
 bool isExecutableFile(const QString& path)

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QPointer>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -283,6 +284,7 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
     EXPECT_TRUE(log.events("ASSISTANT_ENGINE_KILL").empty()) << "an engine that heeds SIGTERM is not killed";
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(manager->findChildren<QProcess*>().isEmpty()) << "an ended engine's process object is freed";
+    EXPECT_TRUE(manager->findChildren<QTcpSocket*>().isEmpty()) << "and so are the port probes' sockets";
 
     // An engine that ends by itself (a crash) is no longer reported as serving.
     ASSERT_TRUE(test::await(manager->startServer(model))->value);
