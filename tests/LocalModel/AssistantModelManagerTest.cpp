@@ -35,6 +35,13 @@ bool processAlive(qint64 pid)
     return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) == 0;
 }
 
+// SIGKILL for a process or its whole group; never for 0 or -1, which would reach the tests
+// themselves or every process.
+void killForTest(qint64 pid, bool wholeGroup = false)
+{
+    if (pid > 1) ::kill(wholeGroup ? -static_cast<pid_t>(pid) : static_cast<pid_t>(pid), SIGKILL);
+}
+
 // State and parent of a process from /proc ('?' when it is gone).
 std::pair<char, pid_t> processStat(pid_t pid)
 {
@@ -141,9 +148,16 @@ protected:
         file.write(bytes);
     }
 
+    // The engine's QProcess that still has a process (an ended one may await its deletion).
+    QProcess* serverProcess(const AssistantModelManager& manager) const
+    {
+        for (auto* process : manager.findChildren<QProcess*>())
+            if (process->processId() > 0) return process;
+        return nullptr;
+    }
     qint64 serverPid(const AssistantModelManager& manager) const
     {
-        const auto* process = manager.findChild<QProcess*>();
+        const auto* process = serverProcess(manager);
         return process ? process->processId() : 0;
     }
 
@@ -288,7 +302,7 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
 
     // An engine that ends by itself (a crash) is no longer reported as serving.
     ASSERT_TRUE(test::await(manager->startServer(model))->value);
-    ::kill(static_cast<pid_t>(serverPid(*manager)), SIGKILL);
+    killForTest(serverPid(*manager));
     EXPECT_TRUE(test::processEventsUntil([&] { return !manager->engineRunning(); }, std::chrono::seconds(5)));
     EXPECT_FALSE(manager->activeModelID());
     EXPECT_EQ(manager->statusText(), "Local model stopped");
@@ -378,11 +392,11 @@ TEST_F(ModelManagerTest, NoProcessOfTheEngineOutlivesAKilledApplication)
         const std::set<pid_t> family = descendants(pid);
         EXPECT_GE(family.size(), *engine.script ? 3u : 2u) << "the engine, its watcher, and the wrapper's server";
 
-        ::kill(pid, SIGKILL);
+        killForTest(pid);
         application.waitForFinished(2000);
         EXPECT_TRUE(allGoneWithin(family, std::chrono::seconds(2)));
         for (pid_t member : family)
-            if (running(member)) ::kill(member, SIGKILL);
+            if (running(member)) killForTest(member);
     }
 }
 
@@ -489,8 +503,9 @@ TEST_F(ModelManagerTest, AQuitLeavesAnEngineThatCannotDieAfterOneRound)
     const auto model = manager->catalog()[0];
     writeModel(model);
     ASSERT_TRUE(test::await(manager->startServer(model))->value);
-    const auto pid = static_cast<pid_t>(serverPid(*manager));
-    QPointer<QProcess> engine = manager->findChild<QProcess*>();
+    QPointer<QProcess> engine = serverProcess(*manager);
+    ASSERT_TRUE(engine);
+    const auto pid = static_cast<pid_t>(engine->processId());
 
     static std::vector<std::string> qtWarnings;
     qtWarnings.clear();
@@ -504,10 +519,11 @@ TEST_F(ModelManagerTest, AQuitLeavesAnEngineThatCannotDieAfterOneRound)
     EXPECT_EQ(log.events("ASSISTANT_ENGINE_SHUTDOWN_INCOMPLETE").size(), 1u);
     EXPECT_EQ(qtWarnings, std::vector<std::string>{});
     EXPECT_TRUE(running(pid)) << "nothing behind the manager's back killed it";
-    ASSERT_TRUE(engine) << "its QProcess lives on";
+    const bool kept = engine;
 
     // Once the engine does end, its QProcess frees itself.
-    ::kill(-pid, SIGKILL);
+    killForTest(pid, true);
+    ASSERT_TRUE(kept) << "its QProcess lived on";
     EXPECT_TRUE(test::processEventsUntil(
         [&] {
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
