@@ -392,8 +392,8 @@ void AssistantModelManager::serverEnded(QProcess* process)
 bool AssistantModelManager::serverProcessAlive() const
 {
     if (process_) return true;
-    if (groupID_ > 1 && !EngineProcessGroup::hasLiveMember(groupID_)) groupID_ = 0;
-    return groupID_ > 1;
+    if (groupID_ != 0 && !EngineProcessGroup::hasLiveMember(groupID_)) groupID_ = 0;
+    return groupID_ != 0;
 }
 
 std::vector<pid_t> AssistantModelManager::serverProcessIDs() const

@@ -516,7 +516,8 @@ TEST_F(ModelManagerTest, AQuitLeavesAnEngineThatCannotDieAfterOneRound)
     qInstallMessageHandler(previous);
 
     EXPECT_EQ(signalsSent, (std::vector<int>{SIGTERM, SIGKILL}));
-    EXPECT_EQ(log.events("ASSISTANT_ENGINE_SHUTDOWN_INCOMPLETE").size(), 1u);
+    EXPECT_EQ(log.events("ASSISTANT_ENGINE_KILL group=" + std::to_string(pid)).size(), 1u);
+    EXPECT_EQ(log.events("ASSISTANT_ENGINE_SHUTDOWN_INCOMPLETE group=" + std::to_string(pid)).size(), 1u);
     EXPECT_EQ(qtWarnings, std::vector<std::string>{});
     EXPECT_TRUE(running(pid)) << "nothing behind the manager's back killed it";
     const bool kept = engine;
