@@ -238,8 +238,7 @@ Task<bool> AssistantModelManager::portAnswers()
     };
     co_await whenCalled(connectNow);
     const bool answers = socket->state() == QAbstractSocket::ConnectedState;
-    socket->abort();
-    socket->deleteLater();
+    socket->deleteLater();  // which also closes it
     co_return answers;
 }
 
