@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <exception>
 #include <memory>
 #include <thread>
 
@@ -37,8 +38,7 @@ bool isGGUFFile(const QString& path)
     // A FIFO or a device in the model's place would block the open, and the window with it.
     if (!QFileInfo(path).isFile()) return false;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return false;
-    return file.read(4) == "GGUF";
+    return file.open(QIODevice::ReadOnly) && file.read(4) == "GGUF";
 }
 
 bool isExecutableFile(const QString& path)
@@ -238,8 +238,7 @@ Task<bool> AssistantModelManager::portAnswers()
     };
     co_await whenCalled(connectNow);
     const bool answers = socket->state() == QAbstractSocket::ConnectedState;
-    socket->abort();
-    socket->deleteLater();
+    socket->deleteLater();  // which also closes it
     co_return answers;
 }
 
@@ -258,7 +257,29 @@ Task<bool> AssistantModelManager::endpointAnswers(QString path)
 Task<> AssistantModelManager::startServer(AssistantDownloadableModel model, CancelFlag cancel)
 {
     if (shuttingDown_) throw ModelManagerError("Korvalen AI is quitting");
+    // Refused, not ended: the start under way keeps its status.
     if (busy_) throw ModelManagerError("Local AI setup is already in progress");
+    QPointer<AssistantModelManager> self(this);
+    std::exception_ptr failure;
+    QString ended;
+    try {
+        Task<> launch = launchServer(std::move(model), std::move(cancel));
+        co_await std::move(launch);
+    } catch (const LocalTaskCancelled&) {
+        failure = std::current_exception();
+        ended = "Local model stopped";
+    } catch (const std::exception& e) {
+        failure = std::current_exception();
+        ended = QString::fromUtf8(e.what());
+    }
+    if (!failure) co_return;
+    // Only a running engine replaces "Starting …": every other end of a start says what happened.
+    if (self) self->setStatus(ended);
+    std::rethrow_exception(failure);
+}
+
+Task<> AssistantModelManager::launchServer(AssistantDownloadableModel model, CancelFlag cancel)
+{
     refresh();
     if (!state(model.id).isInstalled()) throw ModelManagerError(model.displayName + " is not downloaded");
     if (!engineInstalled_) throw ModelManagerError("llama.cpp engine is not installed");
@@ -370,8 +391,8 @@ void AssistantModelManager::serverEnded(QProcess* process)
 bool AssistantModelManager::serverProcessAlive() const
 {
     if (process_) return true;
-    if (groupID_ > 1 && !EngineProcessGroup::hasLiveMember(groupID_)) groupID_ = 0;
-    return groupID_ > 1;
+    if (groupID_ != 0 && !EngineProcessGroup::hasLiveMember(groupID_)) groupID_ = 0;
+    return groupID_ != 0;
 }
 
 std::vector<pid_t> AssistantModelManager::serverProcessIDs() const
@@ -405,7 +426,8 @@ void AssistantModelManager::stopServerProcess(std::optional<std::uint64_t> expec
             signalEngine(SIGKILL);
         });
     }
-    if (wasRunning)
+    // A start under way ends with this stop too: its "Starting …" is no longer true.
+    if (wasRunning || busy_)
         setStatus("Local model stopped");
     else
         emit changed();
@@ -425,11 +447,14 @@ Task<bool> AssistantModelManager::waitForServerExit()
 
 void AssistantModelManager::shutdown()
 {
+    // Once: a second round (the destructor's after the quit's) would only wait again for an engine
+    // that did not go.
+    if (shuttingDown_) return;
     shuttingDown_ = true;
     ++serverStartGeneration_;
     engineRunning_ = false;
     activeModelID_.reset();
-    std::unique_ptr<QProcess> process(std::exchange(process_, nullptr));
+    QProcess* process = std::exchange(process_, nullptr);
     if (process) process->disconnect(this);
     if (!process && !serverProcessAlive()) return;
     // The application is ending: waiting here is the only way to be sure the engine is gone.
@@ -453,6 +478,16 @@ void AssistantModelManager::shutdown()
             KorvalenAILogger::error("ASSISTANT_ENGINE_SHUTDOWN_INCOMPLETE group=" + std::to_string(groupID_));
     }
     KorvalenAILogger::info("ASSISTANT_ENGINE_SHUTDOWN");
+    if (!process) return;
+    if (process->state() == QProcess::NotRunning) {
+        delete process;
+        return;
+    }
+    // A QProcess destroyed while its process runs kills it and waits up to 30 s: one whose engine
+    // outlived the kill is let go instead, to free itself if the engine ever ends. The engine's
+    // death signal and its watcher end the group with the application.
+    process->setParent(nullptr);
+    connect(process, &QProcess::finished, process, &QObject::deleteLater);
 }
 
 }  // namespace korvalen

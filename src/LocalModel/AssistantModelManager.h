@@ -112,7 +112,8 @@ public:
     // Looks for the engine and reports what it found through the status text.
     void installEngine();
     // Starts `llama-server` for the model on 127.0.0.1 and returns once it answers "/health" and
-    // "/v1/models". Throws ModelManagerError (fit for the status line) or LocalTaskCancelled.
+    // "/v1/models". Throws ModelManagerError (fit for the status line) or LocalTaskCancelled; a start
+    // that ends otherwise than ready leaves that error's text, or "Local model stopped", as status.
     Task<> startServer(AssistantDownloadableModel model, CancelFlag cancel = {});
     // With none: stops the server unconditionally (SIGTERM to its group, a grace period, then
     // SIGKILL to the group); with a generation: only when it is still the current one.
@@ -128,6 +129,7 @@ signals:
     void changed();
 
 private:
+    Task<> launchServer(AssistantDownloadableModel model, CancelFlag cancel);
     std::optional<QString> lookUpEngine() const;
     void setStatus(const QString& text);
     void setBusy(bool busy);

@@ -9,7 +9,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QPointer>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -31,6 +33,13 @@ namespace fs = std::filesystem;
 bool processAlive(qint64 pid)
 {
     return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) == 0;
+}
+
+// SIGKILL for a process or its whole group; never for 0 or -1, which would reach the tests
+// themselves or every process.
+void killForTest(qint64 pid, bool wholeGroup = false)
+{
+    if (pid > 1) ::kill(wholeGroup ? -static_cast<pid_t>(pid) : static_cast<pid_t>(pid), SIGKILL);
 }
 
 // State and parent of a process from /proc ('?' when it is gone).
@@ -115,7 +124,8 @@ protected:
             qunsetenv(name);
     }
 
-    std::unique_ptr<AssistantModelManager> makeManager(bool withEngine = true)
+    std::unique_ptr<AssistantModelManager> makeManager(
+        bool withEngine = true, const std::function<void(AssistantModelManager::Options&)>& adjust = {})
     {
         if (withEngine) settings.setString(Settings::Key::customLlamaServerPath, KORVALEN_STAND_IN_LLAMA_SERVER);
         AssistantModelManager::Options options;
@@ -126,6 +136,7 @@ protected:
         options.startDeadline = std::chrono::seconds(10);
         options.probeInterval = std::chrono::milliseconds(20);
         options.terminateGrace = std::chrono::milliseconds(300);
+        if (adjust) adjust(options);
         return std::make_unique<AssistantModelManager>(options);
     }
 
@@ -137,9 +148,16 @@ protected:
         file.write(bytes);
     }
 
+    // The engine's QProcess that still has a process (an ended one may await its deletion).
+    QProcess* serverProcess(const AssistantModelManager& manager) const
+    {
+        for (auto* process : manager.findChildren<QProcess*>())
+            if (process->processId() > 0) return process;
+        return nullptr;
+    }
     qint64 serverPid(const AssistantModelManager& manager) const
     {
-        const auto* process = manager.findChild<QProcess*>();
+        const auto* process = serverProcess(manager);
         return process ? process->processId() : 0;
     }
 
@@ -280,6 +298,15 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
     EXPECT_TRUE(log.events("ASSISTANT_ENGINE_KILL").empty()) << "an engine that heeds SIGTERM is not killed";
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(manager->findChildren<QProcess*>().isEmpty()) << "an ended engine's process object is freed";
+    EXPECT_TRUE(manager->findChildren<QTcpSocket*>().isEmpty()) << "and so are the port probes' sockets";
+
+    // An engine that ends by itself (a crash) is no longer reported as serving.
+    ASSERT_TRUE(test::await(manager->startServer(model))->value);
+    killForTest(serverPid(*manager));
+    EXPECT_TRUE(test::processEventsUntil([&] { return !manager->engineRunning(); }, std::chrono::seconds(5)));
+    EXPECT_FALSE(manager->activeModelID());
+    EXPECT_EQ(manager->statusText(), "Local model stopped");
+    EXPECT_EQ(log.events("ASSISTANT_ENGINE_EXIT code=").size(), 3u);
 
     // Leaving the event loop stops the engine too, so that no quit leaves it running.
     ASSERT_TRUE(test::await(manager->startServer(model))->value);
@@ -365,11 +392,11 @@ TEST_F(ModelManagerTest, NoProcessOfTheEngineOutlivesAKilledApplication)
         const std::set<pid_t> family = descendants(pid);
         EXPECT_GE(family.size(), *engine.script ? 3u : 2u) << "the engine, its watcher, and the wrapper's server";
 
-        ::kill(pid, SIGKILL);
+        killForTest(pid);
         application.waitForFinished(2000);
         EXPECT_TRUE(allGoneWithin(family, std::chrono::seconds(2)));
         for (pid_t member : family)
-            if (running(member)) ::kill(member, SIGKILL);
+            if (running(member)) killForTest(member);
     }
 }
 
@@ -385,7 +412,9 @@ TEST_F(ModelManagerTest, FailedStartsSayWhyAndLeaveNoProcess)
         EXPECT_FALSE(manager->serverProcessAlive());
         EXPECT_FALSE(manager->engineRunning());
         EXPECT_FALSE(manager->isBusy());
-        return e ? std::string(e->what()) : std::string("(no manager error)");
+        const std::string text = e ? std::string(e->what()) : std::string("(no manager error)");
+        EXPECT_EQ(manager->statusText().toStdString(), text) << "the status says why the start failed";
+        return text;
     };
 
     EXPECT_EQ(failure(), model.displayName + " is not downloaded");
@@ -398,8 +427,15 @@ TEST_F(ModelManagerTest, FailedStartsSayWhyAndLeaveNoProcess)
     EXPECT_TRUE(other.requests().empty());
     other.close();
 
-    // An engine that exits at once.
+    // An engine that exits at once, and one that cannot even be executed.
     settings.setString(Settings::Key::customLlamaServerPath, "/bin/false");
+    EXPECT_EQ(failure().rfind("llama-server stopped before it was ready", 0), 0u);
+    QFile garbage(data.filePath("not-a-program"));
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+    garbage.write("\x7f\x01\x02 not a program");
+    garbage.close();
+    garbage.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    settings.setString(Settings::Key::customLlamaServerPath, garbage.fileName());
     EXPECT_EQ(failure().rfind("llama-server stopped before it was ready", 0), 0u);
 
     // An engine that never becomes healthy: the deadline stops it.
@@ -416,31 +452,85 @@ TEST_F(ModelManagerTest, FailedStartsSayWhyAndLeaveNoProcess)
     EXPECT_EQ(failure(), "llama-server did not become ready within 1 seconds");
 }
 
-TEST_F(ModelManagerTest, ACancelledOrSupersededStartStopsItsEngine)
+TEST_F(ModelManagerTest, ACancelledOrStoppedStartStopsItsEngineAndSaysSo)
 {
     auto manager = makeManager();
     const auto model = manager->catalog()[0];
     writeModel(model);
     qputenv("KORVALEN_STANDIN_HEALTHY_AFTER_MS", "600000");
 
-    CancelFlag cancel;
-    auto outcome = test::watch(manager->startServer(model, cancel));
-    test::processEventsUntil([&] { return serverPid(*manager) > 0; });
-    const qint64 pid = serverPid(*manager);
-    cancel.cancel();
-    test::processEventsUntil([&] { return outcome->finished; });
-    EXPECT_NE(outcome->errorAs<LocalTaskCancelled>(), nullptr);
-    test::await(manager->waitForServerExit());
-    EXPECT_FALSE(processAlive(pid));
+    // The start's task is cancelled (a clear, a newer question), or the model is stopped (the
+    // generation advanced, as the store does): either way the engine goes and the status says so.
+    struct Ending {
+        const char* name;
+        bool stop;
+    };
+    for (const Ending ending : {Ending{"cancelled", false}, Ending{"stopped", true}}) {
+        SCOPED_TRACE(ending.name);
+        CancelFlag cancel;
+        auto outcome = test::watch(manager->startServer(model, cancel));
+        test::processEventsUntil([&] { return serverPid(*manager) > 0; });
+        const qint64 pid = serverPid(*manager);
+        EXPECT_EQ(manager->statusText().toStdString(), "Starting " + model.displayName);
+        if (ending.stop) {
+            manager->advanceServerStartGeneration();
+            manager->stopServerProcess(std::nullopt);
+            EXPECT_EQ(manager->statusText().toStdString(), "Local model stopped")
+                << "at once, not when the start notices";
+        } else {
+            cancel.cancel();
+        }
+        test::processEventsUntil([&] { return outcome->finished; });
+        EXPECT_NE(outcome->errorAs<LocalTaskCancelled>(), nullptr);
+        EXPECT_FALSE(manager->engineRunning());
+        EXPECT_FALSE(manager->isBusy());
+        EXPECT_EQ(manager->statusText().toStdString(), "Local model stopped");
+        test::await(manager->waitForServerExit());
+        EXPECT_FALSE(processAlive(pid));
+    }
+}
 
-    // A stop while starting (the generation advanced) ends the start the same way.
-    outcome = test::watch(manager->startServer(model));
-    test::processEventsUntil([&] { return serverPid(*manager) > 0; });
-    manager->advanceServerStartGeneration();
-    manager->stopServerProcess(std::nullopt);
-    test::processEventsUntil([&] { return outcome->finished; });
-    EXPECT_NE(outcome->errorAs<LocalTaskCancelled>(), nullptr);
-    EXPECT_FALSE(manager->engineRunning());
+// An engine held at its exit (a tracer can do that, past SIGKILL) must not hold the quit: one
+// round of polite termination and kill, no second round from the destructor, and no QProcess
+// destroyed while its process runs (Qt would kill it and wait up to 30 s).
+TEST_F(ModelManagerTest, AQuitLeavesAnEngineThatCannotDieAfterOneRound)
+{
+    std::vector<int> signalsSent;
+    auto manager = makeManager(true, [&](AssistantModelManager::Options& options) {
+        options.killWait = std::chrono::milliseconds(100);
+        options.signalGroup = [&](pid_t, int signal) { signalsSent.push_back(signal); };
+    });
+    const auto model = manager->catalog()[0];
+    writeModel(model);
+    ASSERT_TRUE(test::await(manager->startServer(model))->value);
+    QPointer<QProcess> engine = serverProcess(*manager);
+    ASSERT_TRUE(engine);
+    const auto pid = static_cast<pid_t>(engine->processId());
+
+    static std::vector<std::string> qtWarnings;
+    qtWarnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& text) { qtWarnings.push_back(text.toStdString()); });
+    QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit");
+    manager.reset();
+    qInstallMessageHandler(previous);
+
+    EXPECT_EQ(signalsSent, (std::vector<int>{SIGTERM, SIGKILL}));
+    EXPECT_EQ(log.events("ASSISTANT_ENGINE_KILL group=" + std::to_string(pid)).size(), 1u);
+    EXPECT_EQ(log.events("ASSISTANT_ENGINE_SHUTDOWN_INCOMPLETE group=" + std::to_string(pid)).size(), 1u);
+    EXPECT_EQ(qtWarnings, std::vector<std::string>{});
+    EXPECT_TRUE(running(pid)) << "nothing behind the manager's back killed it";
+    const bool kept = engine;
+
+    // Once the engine does end, its QProcess frees itself.
+    killForTest(pid, true);
+    ASSERT_TRUE(kept) << "its QProcess lived on";
+    EXPECT_TRUE(test::processEventsUntil(
+        [&] {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            return engine.isNull();
+        },
+        std::chrono::seconds(5)));
 }
 
 }  // namespace
