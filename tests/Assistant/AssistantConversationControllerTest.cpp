@@ -1,8 +1,8 @@
 #include "Assistant/AssistantConversationController.h"
 
 #include "Assistant/Expert/AIAssistantEngine.h"
-#include "FreePort.h"
 #include "LocalModel/AIAssistantLocalClient.h"
+#include "QuickManagerOptions.h"
 #include "StandInLlamaServer.h"
 #include "support/LogCapture.h"
 #include "support/QtTestApp.h"
@@ -49,13 +49,7 @@ public:
     {
         settings.setString(Settings::Key::customLlamaServerPath,
                            engineFound ? QString(KORVALEN_STAND_IN_LLAMA_SERVER) : data.filePath("no-engine"));
-        AssistantModelManager::Options options;
-        options.dataFolder = data.path();
-        options.settings = settings;
-        options.port = test::freeLoopbackPort();
-        options.searchPath = data.filePath("no-bin");
-        options.probeInterval = std::chrono::milliseconds(20);
-        options.terminateGrace = std::chrono::milliseconds(300);
+        AssistantModelManager::Options options = test::quickManagerOptions(data.path(), settings);
         options.startDeadline = startDeadline;
         controller.reset();
         manager = std::make_unique<AssistantModelManager>(options);

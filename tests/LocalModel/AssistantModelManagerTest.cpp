@@ -1,7 +1,7 @@
 #include "LocalModel/AssistantModelManager.h"
 #include "LocalModel/LoopbackNetwork.h"
 
-#include "FreePort.h"
+#include "QuickManagerOptions.h"
 #include "StandInLlamaServer.h"
 #include "support/LogCapture.h"
 #include "support/TaskResult.h"
@@ -128,14 +128,8 @@ protected:
         bool withEngine = true, const std::function<void(AssistantModelManager::Options&)>& adjust = {})
     {
         if (withEngine) settings.setString(Settings::Key::customLlamaServerPath, KORVALEN_STAND_IN_LLAMA_SERVER);
-        AssistantModelManager::Options options;
-        options.dataFolder = data.path();
-        options.settings = settings;
-        options.port = test::freeLoopbackPort();
-        options.searchPath = data.filePath("no-such-bin");
+        AssistantModelManager::Options options = test::quickManagerOptions(data.path(), settings);
         options.startDeadline = std::chrono::seconds(10);
-        options.probeInterval = std::chrono::milliseconds(20);
-        options.terminateGrace = std::chrono::milliseconds(300);
         if (adjust) adjust(options);
         return std::make_unique<AssistantModelManager>(options);
     }

@@ -10,6 +10,7 @@
 #include "Views/Theme.h"
 #include "support/FakeBenchmarkEngine.h"
 #include "support/QtTestApp.h"
+#include "support/ScreenInk.h"
 #include "support/SessionBuilders.h"
 
 #include <gtest/gtest.h>
@@ -361,21 +362,8 @@ TEST_F(ContentViewTest, TheAssistantStatusLinesAreSecondaryText)
     AssistantPane* pane = view.results()->assistantPane();
     for (QLabel* label : {pane->statusLabel(), pane->managerStatusLabel()}) {
         label->setText("Local model stopped");
-        const QImage image = label->grab().toImage().convertToFormat(QImage::Format_RGB32);
-        const QRgb background = image.pixel(0, 0);
-        const auto distance = [&](QRgb c) {
-            return std::abs(qRed(c) - qRed(background)) + std::abs(qGreen(c) - qGreen(background)) +
-                   std::abs(qBlue(c) - qBlue(background));
-        };
-        QRgb ink = background;
-        for (int y = 0; y < image.height(); ++y)
-            for (int x = 0; x < image.width(); ++x)
-                if (distance(image.pixel(x, y)) > distance(ink)) ink = image.pixel(x, y);
-        const QColor secondary(0x8b, 0x95, 0xa7);
-        EXPECT_LE(std::abs(qRed(ink) - secondary.red()) + std::abs(qGreen(ink) - secondary.green()) +
-                      std::abs(qBlue(ink) - secondary.blue()),
-                  18)
-            << QColor::fromRgb(ink).name().toStdString();
+        const QColor ink = test::inkOf(label);
+        EXPECT_TRUE(test::nearColour(ink, QColor(0x8b, 0x95, 0xa7))) << ink.name().toStdString();
     }
 }
 

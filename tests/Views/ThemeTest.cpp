@@ -2,6 +2,7 @@
 #include "Views/Theme.h"
 #include "Visualization/AIVisualizationWindowView.h"
 #include "support/QtTestApp.h"
+#include "support/ScreenInk.h"
 
 #include <gtest/gtest.h>
 
@@ -19,29 +20,6 @@ struct ThemeTest : ::testing::Test {
         Theme::applyToApplication();
     }
 };
-
-// The colour a label's text is drawn in, as the screen shows it: the pixel farthest from the
-// background.
-QColor inkOf(QLabel* label)
-{
-    const QImage image = label->grab().toImage().convertToFormat(QImage::Format_RGB32);
-    const QRgb background = image.pixel(0, 0);
-    auto distance = [&](QRgb c) {
-        return std::abs(qRed(c) - qRed(background)) + std::abs(qGreen(c) - qGreen(background)) +
-               std::abs(qBlue(c) - qBlue(background));
-    };
-    QRgb best = background;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            if (distance(image.pixel(x, y)) > distance(best)) best = image.pixel(x, y);
-    return QColor::fromRgb(best);
-}
-
-bool near(const QColor& a, const QColor& b)
-{
-    return std::abs(a.red() - b.red()) <= 6 && std::abs(a.green() - b.green()) <= 6 &&
-           std::abs(a.blue() - b.blue()) <= 6;
-}
 
 struct FontRule {
     const char* label;
@@ -94,7 +72,8 @@ TEST_F(ThemeTest, SceneWindowKeepsItsOwnFontsAndPhaseColours)
         model.setPhase(p.phase);
         QCoreApplication::processEvents();
         const QColor expected = QColor::fromRgbF(float(p.colour.red), float(p.colour.green), float(p.colour.blue));
-        EXPECT_TRUE(near(inkOf(badge), expected)) << rawValue(p.phase) << ": " << inkOf(badge).name().toStdString();
+        EXPECT_TRUE(test::nearColour(test::inkOf(badge), expected))
+            << rawValue(p.phase) << ": " << test::inkOf(badge).name().toStdString();
     }
 }
 

@@ -2,7 +2,7 @@
 
 #include "Assistant/Views/AssistantBubble.h"
 #include "Assistant/Views/AssistantProviderSelector.h"
-#include "FreePort.h"
+#include "QuickManagerOptions.h"
 #include "support/QtTestApp.h"
 
 #include <QComboBox>
@@ -47,14 +47,7 @@ struct PaneHarness {
         EXPECT_TRUE(file.open(QIODevice::WriteOnly));
         file.write("GGUF\x03");
         file.close();
-        AssistantModelManager::Options options;
-        options.dataFolder = data.path();
-        options.settings = settings;
-        options.port = test::freeLoopbackPort();
-        options.searchPath = data.filePath("no-bin");
-        options.probeInterval = std::chrono::milliseconds(20);
-        options.terminateGrace = std::chrono::milliseconds(300);
-        manager = std::make_unique<AssistantModelManager>(options);
+        manager = std::make_unique<AssistantModelManager>(test::quickManagerOptions(data.path(), settings));
         AssistantConversationController::Services services;
         services.store.runIsBusy = [this] { return runBusy; };
         services.settings = settings;
