@@ -132,12 +132,12 @@ std::optional<std::vector<std::string_view>> arrayElements(std::string_view text
         return table;
     };
     static const std::array<bool, 256> inside = table("\"[]{}"), between = table("\"[]{},");
-    const std::size_t n = text.size();
-    auto skipSpace = [&](std::size_t from) { return std::min(text.find_first_not_of(" \t\n\r", from), n); };
     // The parser reads a NUL outside a string as the end of its input and refuses one inside a
     // string: what it reads of a text ends at the first NUL, and so does the array here. No
     // element holds a NUL then, which would end its own parse early.
     text = text.substr(0, text.find('\0'));
+    const std::size_t n = text.size();
+    auto skipSpace = [&](std::size_t from) { return std::min(text.find_first_not_of(" \t\n\r", from), n); };
     std::size_t i = 0;
     // The parser skips a byte-order mark at the very start of its input, and nowhere else.
     if (text.starts_with("\xEF\xBB\xBF")) i = 3;
