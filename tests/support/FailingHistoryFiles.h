@@ -1,0 +1,92 @@
+#pragma once
+
+// The history's real file calls, with one kind of call made to fail the way a full disk or a
+// failing device makes it fail, which a test running as root cannot otherwise arrange.
+
+#include "State/HistoryFiles.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <set>
+#include <string>
+
+namespace korvalen::testing {
+
+class FailingHistoryFiles : public HistoryFiles {
+public:
+    enum class Call { none, create, write, flush, close, rename, link, remove, syncFolder };
+
+    Call failing = Call::none;
+    int error = EIO;
+    // Only calls on a path that contains this (the target of a rename or link; for write, flush
+    // and close, the file that create made), or every call of the kind when empty.
+    std::string onlyFor;
+    // Writes cut short, and the first one interrupted, as a signal may do: both are to be retried.
+    std::size_t writeAtMost = SIZE_MAX;
+    bool interruptFirstWrite = false;
+
+    int create(const char* path) override
+    {
+        if (fails(Call::create, path)) return -1;
+        const int fd = HistoryFiles::create(path);
+        if (fd >= 0 && matches(path)) matching_.insert(fd);
+        return fd;
+    }
+    ssize_t write(int fd, const void* data, std::size_t size) override
+    {
+        if (interruptFirstWrite && !interrupted_) {
+            interrupted_ = true;
+            errno = EINTR;
+            return -1;
+        }
+        if (failsOn(Call::write, fd)) return -1;
+        return HistoryFiles::write(fd, data, std::min(size, writeAtMost));
+    }
+    int flush(int fd) override { return failsOn(Call::flush, fd) ? -1 : HistoryFiles::flush(fd); }
+    int close(int fd) override
+    {
+        const bool fail = failsOn(Call::close, fd);
+        matching_.erase(fd);
+        const int closed = HistoryFiles::close(fd);
+        if (!fail) return closed;
+        errno = error;
+        return -1;
+    }
+    int rename(const char* from, const char* to) override
+    {
+        return fails(Call::rename, to) ? -1 : HistoryFiles::rename(from, to);
+    }
+    int link(const char* from, const char* to) override
+    {
+        return fails(Call::link, to) ? -1 : HistoryFiles::link(from, to);
+    }
+    int remove(const char* path) override { return fails(Call::remove, path) ? -1 : HistoryFiles::remove(path); }
+    int syncFolder(const char* path) override
+    {
+        return fails(Call::syncFolder, path) ? -1 : HistoryFiles::syncFolder(path);
+    }
+
+private:
+    std::set<int> matching_;
+    bool interrupted_ = false;
+
+    bool matches(const char* path) const
+    {
+        return onlyFor.empty() || std::string(path).find(onlyFor) != std::string::npos;
+    }
+    bool fails(Call call, const char* path)
+    {
+        if (call != failing || !matches(path)) return false;
+        errno = error;
+        return true;
+    }
+    bool failsOn(Call call, int fd)
+    {
+        if (call != failing || (!onlyFor.empty() && !matching_.contains(fd))) return false;
+        errno = error;
+        return true;
+    }
+};
+
+}  // namespace korvalen::testing
