@@ -90,10 +90,15 @@ FileState readBytes(const QString& path, QByteArray& bytes)
     } else if (file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
         bytes = file.readAll();
         if (file.error() == QFileDevice::NoError) state = FileState::malformed;  // read, not yet parsed
-        file.close();
     }
     ::close(fd);
     return state;
+}
+
+// The bytes of a regular file, read as readBytes reads them.
+bool readWhole(const QString& path, QByteArray& bytes)
+{
+    return readBytes(path, bytes) == FileState::malformed;
 }
 
 // The first byte at or after `i` that `wanted` marks (the text's size when there is none).
@@ -374,8 +379,8 @@ bool isSeparateCopy(const QString& candidate, const QString& path)
     constexpr int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
     const int a = ::open(encoded(candidate).constData(), flags | O_NOFOLLOW);
     const int b = ::open(encoded(path).constData(), flags);
-    struct stat sa {
-    }, sb{};
+    struct stat sa {};
+    struct stat sb {};
     bool same = a >= 0 && b >= 0 && ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && S_ISREG(sa.st_mode) &&
                 S_ISREG(sb.st_mode) && (sa.st_dev != sb.st_dev || sa.st_ino != sb.st_ino) && sa.st_size == sb.st_size;
     QFile fa, fb;
@@ -468,9 +473,8 @@ QString SessionPersistence::quarantine(const QString& path, bool keepOriginal)
     }
     // A move is one rename of the entry, whatever it is; a copy is written whole before it is named.
     QByteArray bytes;
-    const bool done = keepOriginal
-                          ? readBytes(path, bytes) == FileState::malformed && writeAtomically(*files_, target, bytes)
-                          : files_->rename(encoded(path).constData(), encoded(target).constData()) == 0;
+    const bool done = keepOriginal ? readWhole(path, bytes) && writeAtomically(*files_, target, bytes)
+                                   : files_->rename(encoded(path).constData(), encoded(target).constData()) == 0;
     if (!done) {
         KorvalenAILogger::error("HISTORY_QUARANTINE_FAILED file=" + text(path) + " target=" + text(target));
         return {};
@@ -582,7 +586,7 @@ bool SessionPersistence::replaceBackupWithMain()
     } else {
         // A file system without hard links.
         QByteArray bytes;
-        done = readBytes(historyPath(), bytes) == FileState::malformed && writeAtomically(*files_, backup, bytes);
+        done = readWhole(historyPath(), bytes) && writeAtomically(*files_, backup, bytes);
     }
     backup_ = done ? KnownFile{Known::good, identityOf(backup).value_or(FileIdentity{}), main_.sessions} : KnownFile{};
     return done;

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -54,18 +55,21 @@ TEST(HistoryFilesTest, ASaveIsReportedOnlyWhenTheNewHistoryIsWholeInPlace)
     struct Case {
         const char* name;
         Call failing;
+        const char* onlyFor;
         std::size_t writeAtMost;
         bool saved;
         const char* event;
     };
+    const char* main = "history.json";  // not the backup's names
     const Case cases[] = {
-        {"the file cannot be created", Call::create, SIZE_MAX, false, "HISTORY_SAVE_FAILED reason=write"},
-        {"the disk is full", Call::write, SIZE_MAX, false, "HISTORY_SAVE_FAILED reason=write"},
-        {"the data does not reach the disk", Call::flush, SIZE_MAX, false, "HISTORY_SAVE_FAILED reason=write"},
-        {"closing reports a lost write", Call::close, SIZE_MAX, false, "HISTORY_SAVE_FAILED reason=write"},
-        {"the rename into place fails", Call::rename, SIZE_MAX, false, "HISTORY_SAVE_FAILED reason=write"},
-        {"writes cut short and interrupted", Call::none, 7, true, "HISTORY_SAVED"},
-        {"the folder cannot be synced", Call::syncFolder, SIZE_MAX, true, "HISTORY_FOLDER_SYNC_FAILED"},
+        {"the file cannot be created", Call::create, main, SIZE_MAX, false, "HISTORY_SAVE_FAILED reason=write"},
+        {"the disk is full", Call::write, main, SIZE_MAX, false, "HISTORY_SAVE_FAILED reason=write"},
+        {"the data does not reach the disk", Call::flush, main, SIZE_MAX, false, "HISTORY_SAVE_FAILED reason=write"},
+        {"closing reports a lost write", Call::close, main, SIZE_MAX, false, "HISTORY_SAVE_FAILED reason=write"},
+        {"the rename into place fails", Call::rename, main, SIZE_MAX, false, "HISTORY_SAVE_FAILED reason=write"},
+        {"writes cut short and interrupted", Call::none, "", 7, true, "HISTORY_SAVED"},
+        {"a file system without hard links", Call::link, "", SIZE_MAX, true, "HISTORY_SAVED"},
+        {"the folder cannot be synced", Call::syncFolder, "", SIZE_MAX, true, "HISTORY_FOLDER_SYNC_FAILED"},
     };
     const std::vector<AIBenchmarkSession> older{sampleSession(1)}, newer{sampleSession(0), sampleSession(1)};
     LogCapture quiet;
@@ -76,10 +80,12 @@ TEST(HistoryFilesTest, ASaveIsReportedOnlyWhenTheNewHistoryIsWholeInPlace)
         auto files = std::make_shared<FailingHistoryFiles>();
         SessionPersistence persistence(where, files);
         ASSERT_TRUE(persistence.save(older));
+        const QByteArray olderBytes = readAll(persistence.historyPath());
         files->failing = c.failing;
-        files->onlyFor = c.failing == Call::syncFolder ? "" : "history.json";  // not the backup's
+        files->onlyFor = c.onlyFor;
         files->writeAtMost = c.writeAtMost;
         files->interruptFirstWrite = c.writeAtMost != SIZE_MAX;
+        files->calls.clear();
 
         LogCapture log;
         EXPECT_EQ(persistence.save(newer), c.saved);
@@ -87,8 +93,13 @@ TEST(HistoryFilesTest, ASaveIsReportedOnlyWhenTheNewHistoryIsWholeInPlace)
         EXPECT_EQ(QDir(where).entryList(QDir::Files | QDir::Hidden, QDir::Name),
                   QStringList({"history.backup.json", "history.json"}))
             << "no partial file left";
+        EXPECT_EQ(readAll(persistence.backupPath()), olderBytes);
         EXPECT_FALSE(log.events(c.event).empty());
         EXPECT_EQ(log.events("HISTORY_SAVED").size(), c.saved ? 1u : 0u);
+        if (c.saved)
+            EXPECT_EQ(std::count(files->calls.begin(), files->calls.end(), Call::rename),
+                      std::count(files->calls.begin(), files->calls.end(), Call::syncFolder))
+                << "every rename is made to last";
     }
 }
 
@@ -139,6 +150,7 @@ TEST(HistoryFilesTest, SettingAMalformedFileAsideNeverLosesItsOnlyCopy)
         EXPECT_EQ(readAll(persistence.historyPath()), c.mainStays ? malformed : QByteArray());
         EXPECT_FALSE(log.events(c.event).empty());
         EXPECT_EQ(persistence.save({sampleSession(0)}), !c.mainStays) << "a file not set aside is never written over";
+        EXPECT_EQ(log.events("HISTORY_SAVE_FAILED reason=unreadable-file-in-place").size(), c.mainStays ? 1u : 0u);
         EXPECT_TRUE(regularFileContents(where).contains(malformed));
     }
 }
@@ -180,6 +192,31 @@ TEST(HistoryFilesTest, ANulBetweenTwoSessionsSetsTheFileAsideAndNoSessionLeavesT
         for (const QByteArray& content : regularFileContents(where)) kept = kept || content.contains(id);
         EXPECT_TRUE(kept) << id.toStdString();
     }
+}
+
+// The restored history could not be put back in place: the backup must still be there to serve
+// the next launch, which finds no main file.
+TEST(HistoryFilesTest, ARestoreThatCannotBeWrittenIsToldAndTheBackupServesAgain)
+{
+    QTemporaryDir scratch;
+    const QString where = scratch.path() + "/Korvalen AI";
+    const std::vector<AIBenchmarkSession> older{sampleSession(2)};
+    LogCapture log;
+    {
+        SessionPersistence runs(where);
+        ASSERT_TRUE(runs.save(older));
+        ASSERT_TRUE(runs.save({sampleSession(1), sampleSession(2)}));
+    }
+    auto files = std::make_shared<FailingHistoryFiles>();
+    SessionPersistence persistence(where, files);
+    writeAll(persistence.historyPath(), "[{\"cut short");
+    files->failing = Call::create;
+
+    EXPECT_EQ(persistence.loadReport().sessions, older);
+    EXPECT_EQ(log.events("HISTORY_RESTORE_WRITE_FAILED").size(), 1u);
+    const SessionPersistence::LoadReport relaunched = SessionPersistence(where).loadReport();
+    EXPECT_EQ(relaunched.sessions, older);
+    EXPECT_TRUE(relaunched.mainMissing);
 }
 
 }  // namespace

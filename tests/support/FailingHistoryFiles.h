@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace korvalen::testing {
 
@@ -25,6 +26,8 @@ public:
     // Writes cut short, and the first one interrupted, as a signal may do: both are to be retried.
     std::size_t writeAtMost = SIZE_MAX;
     bool interruptFirstWrite = false;
+    // Every call made, in order.
+    std::vector<Call> calls;
 
     int create(const char* path) override
     {
@@ -37,6 +40,7 @@ public:
     {
         if (interruptFirstWrite && !interrupted_) {
             interrupted_ = true;
+            calls.push_back(Call::write);
             errno = EINTR;
             return -1;
         }
@@ -77,12 +81,14 @@ private:
     }
     bool fails(Call call, const char* path)
     {
+        calls.push_back(call);
         if (call != failing || !matches(path)) return false;
         errno = error;
         return true;
     }
     bool failsOn(Call call, int fd)
     {
+        calls.push_back(call);
         if (call != failing || (!onlyFor.empty() && !matching_.contains(fd))) return false;
         errno = error;
         return true;
