@@ -395,8 +395,6 @@ bool isSeparateCopy(const QString& candidate, const QString& path)
     } else {
         same = false;
     }
-    fa.close();
-    fb.close();
     if (a >= 0) ::close(a);
     if (b >= 0) ::close(b);
     return same;

@@ -208,6 +208,7 @@ TEST_F(SessionPersistenceTest, AnUnreadableBackupIsSetAsideNotOverwritten)
             EXPECT_EQ(readAll(report.backupQuarantinedTo), "backup {broken");
             EXPECT_EQ(readAll(report.quarantinedTo), "main {broken");
             EXPECT_FALSE(QFile::exists(persistence.historyPath())) << "moved aside, not copied";
+            EXPECT_FALSE(QFile::exists(persistence.backupPath())) << "moved aside, not copied";
             EXPECT_TRUE(report.sessions.empty());
         }
         SessionPersistence relaunched(where);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace korvalen::testing {
@@ -26,69 +27,82 @@ public:
     // Writes cut short, and the first one interrupted, as a signal may do: both are to be retried.
     std::size_t writeAtMost = SIZE_MAX;
     bool interruptFirstWrite = false;
-    // Every call made, in order.
-    std::vector<Call> calls;
+    // Every call made, in order, and whether it went through.
+    std::vector<std::pair<Call, bool>> calls;
+
+    std::size_t made(Call call, bool onlyDone) const
+    {
+        return std::size_t(std::count_if(calls.begin(), calls.end(), [&](const auto& made) {
+            return made.first == call && (made.second || !onlyDone);
+        }));
+    }
 
     int create(const char* path) override
     {
-        if (fails(Call::create, path)) return -1;
-        const int fd = HistoryFiles::create(path);
+        const int fd = fails(Call::create, path) ? -1 : HistoryFiles::create(path);
         if (fd >= 0 && matches(path)) matching_.insert(fd);
-        return fd;
+        return note(Call::create, fd);
     }
     ssize_t write(int fd, const void* data, std::size_t size) override
     {
         if (interruptFirstWrite && !interrupted_) {
             interrupted_ = true;
-            calls.push_back(Call::write);
             errno = EINTR;
-            return -1;
+            return note(Call::write, -1);
         }
-        if (failsOn(Call::write, fd)) return -1;
-        return HistoryFiles::write(fd, data, std::min(size, writeAtMost));
+        if (failsOn(Call::write, fd)) return note(Call::write, -1);
+        return note(Call::write, HistoryFiles::write(fd, data, std::min(size, writeAtMost)));
     }
-    int flush(int fd) override { return failsOn(Call::flush, fd) ? -1 : HistoryFiles::flush(fd); }
+    int flush(int fd) override { return note(Call::flush, failsOn(Call::flush, fd) ? -1 : HistoryFiles::flush(fd)); }
     int close(int fd) override
     {
         const bool fail = failsOn(Call::close, fd);
         matching_.erase(fd);
         const int closed = HistoryFiles::close(fd);
-        if (!fail) return closed;
-        errno = error;
-        return -1;
+        if (fail) errno = error;
+        return note(Call::close, fail ? -1 : closed);
     }
     int rename(const char* from, const char* to) override
     {
-        return fails(Call::rename, to) ? -1 : HistoryFiles::rename(from, to);
+        return note(Call::rename, fails(Call::rename, to) ? -1 : HistoryFiles::rename(from, to));
     }
     int link(const char* from, const char* to) override
     {
-        return fails(Call::link, to) ? -1 : HistoryFiles::link(from, to);
+        return note(Call::link, fails(Call::link, to) ? -1 : HistoryFiles::link(from, to));
     }
-    int remove(const char* path) override { return fails(Call::remove, path) ? -1 : HistoryFiles::remove(path); }
+    int remove(const char* path) override
+    {
+        return note(Call::remove, fails(Call::remove, path) ? -1 : HistoryFiles::remove(path));
+    }
     int syncFolder(const char* path) override
     {
-        return fails(Call::syncFolder, path) ? -1 : HistoryFiles::syncFolder(path);
+        return note(Call::syncFolder, fails(Call::syncFolder, path) ? -1 : HistoryFiles::syncFolder(path));
     }
 
 private:
     std::set<int> matching_;
     bool interrupted_ = false;
 
+    template <typename Result>
+    Result note(Call call, Result result)
+    {
+        const int saved = errno;
+        calls.emplace_back(call, result >= 0);
+        errno = saved;
+        return result;
+    }
     bool matches(const char* path) const
     {
         return onlyFor.empty() || std::string(path).find(onlyFor) != std::string::npos;
     }
     bool fails(Call call, const char* path)
     {
-        calls.push_back(call);
         if (call != failing || !matches(path)) return false;
         errno = error;
         return true;
     }
     bool failsOn(Call call, int fd)
     {
-        calls.push_back(call);
         if (call != failing || (!onlyFor.empty() && !matching_.contains(fd))) return false;
         errno = error;
         return true;
