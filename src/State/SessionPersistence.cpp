@@ -381,8 +381,9 @@ bool isSeparateCopy(const QString& candidate, const QString& path)
     const int b = ::open(encoded(path).constData(), flags);
     struct stat sa {};
     struct stat sb {};
-    bool same = a >= 0 && b >= 0 && ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && S_ISREG(sa.st_mode) &&
-                S_ISREG(sb.st_mode) && (sa.st_dev != sb.st_dev || sa.st_ino != sb.st_ino) && sa.st_size == sb.st_size;
+    // A descriptor that did not open fails fstat, and close(-1) does nothing.
+    bool same = ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && S_ISREG(sa.st_mode) && S_ISREG(sb.st_mode) &&
+                (sa.st_dev != sb.st_dev || sa.st_ino != sb.st_ino) && sa.st_size == sb.st_size;
     QFile fa, fb;
     if (same && fa.open(a, QIODevice::ReadOnly, QFileDevice::DontCloseHandle) &&
         fb.open(b, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
@@ -395,8 +396,8 @@ bool isSeparateCopy(const QString& candidate, const QString& path)
     } else {
         same = false;
     }
-    if (a >= 0) ::close(a);
-    if (b >= 0) ::close(b);
+    ::close(a);
+    ::close(b);
     return same;
 }
 

@@ -57,22 +57,22 @@ TEST(HistoryFilesTest, ASaveIsReportedOnlyWhenTheNewHistoryIsWholeInPlace)
         const char* name;
         Call failing;
         const char* onlyFor;
-        std::size_t writeAtMost;
+        bool cutWritesShort;
         bool saved;
         const char* event;
     };
     const char* main = "history.json";  // not the backup's names
     const Case cases[] = {
-        {"the file cannot be created", Call::create, main, SIZE_MAX, false, "HISTORY_SAVE_FAILED reason=write"},
-        {"the disk is full", Call::write, main, SIZE_MAX, false, "HISTORY_SAVE_FAILED reason=write"},
-        {"the data does not reach the disk", Call::flush, main, SIZE_MAX, false, "HISTORY_SAVE_FAILED reason=write"},
-        {"closing reports a lost write", Call::close, main, SIZE_MAX, false, "HISTORY_SAVE_FAILED reason=write"},
-        {"the rename into place fails", Call::rename, main, SIZE_MAX, false, "HISTORY_SAVE_FAILED reason=write"},
-        {"writes cut short and interrupted", Call::none, "", 7, true, "HISTORY_SAVED"},
-        {"a file system without hard links", Call::link, "", SIZE_MAX, true, "HISTORY_SAVED"},
-        {"the backup cannot be renamed into place", Call::rename, "history.backup.json", SIZE_MAX, true,
+        {"the file cannot be created", Call::create, main, false, false, "HISTORY_SAVE_FAILED reason=write"},
+        {"the disk is full", Call::write, main, false, false, "HISTORY_SAVE_FAILED reason=write"},
+        {"the data does not reach the disk", Call::flush, main, false, false, "HISTORY_SAVE_FAILED reason=write"},
+        {"closing reports a lost write", Call::close, main, false, false, "HISTORY_SAVE_FAILED reason=write"},
+        {"the rename into place fails", Call::rename, main, false, false, "HISTORY_SAVE_FAILED reason=write"},
+        {"writes cut short and interrupted", Call::none, "", true, true, "HISTORY_SAVED"},
+        {"a file system without hard links", Call::link, "", false, true, "HISTORY_SAVED"},
+        {"the backup cannot be renamed into place", Call::rename, "history.backup.json", false, true,
          "HISTORY_BACKUP_FAILED"},
-        {"the folder cannot be synced", Call::syncFolder, "", SIZE_MAX, true, "HISTORY_FOLDER_SYNC_FAILED"},
+        {"the folder cannot be synced", Call::syncFolder, "", false, true, "HISTORY_FOLDER_SYNC_FAILED"},
     };
     const std::vector<AIBenchmarkSession> older{sampleSession(1)}, newer{sampleSession(0), sampleSession(1)};
     LogCapture quiet;
@@ -87,16 +87,15 @@ TEST(HistoryFilesTest, ASaveIsReportedOnlyWhenTheNewHistoryIsWholeInPlace)
         const QByteArray olderBytes = readAll(persistence.historyPath());
         files->failing = c.failing;
         files->onlyFor = c.onlyFor;
-        files->writeAtMost = c.writeAtMost;
-        files->interruptFirstWrite = c.writeAtMost != SIZE_MAX;
+        files->cutWritesShort = c.cutWritesShort;
         files->calls.clear();
 
         LogCapture log;
         EXPECT_EQ(persistence.save(newer), c.saved);
-        EXPECT_EQ(SessionPersistence(where).load(), c.saved ? newer : older);
         EXPECT_EQ(QDir(where).entryList(QDir::Files | QDir::Hidden, QDir::Name),
                   QStringList({"history.backup.json", "history.json"}))
             << "no partial file left";
+        EXPECT_EQ(SessionPersistence(where).load(), c.saved ? newer : older);
         EXPECT_EQ(readAll(persistence.backupPath()), olderBytes);
         EXPECT_FALSE(log.events(c.event).empty());
         EXPECT_EQ(log.events("HISTORY_SAVED").size(), c.saved ? 1u : 0u);

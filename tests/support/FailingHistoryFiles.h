@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <set>
 #include <string>
 #include <utility>
@@ -24,9 +23,9 @@ public:
     // Only calls on a path that contains this (the target of a rename or link; for write, flush
     // and close, the file that create made), or every call of the kind when empty.
     std::string onlyFor;
-    // Writes cut short, and the first one interrupted, as a signal may do: both are to be retried.
-    std::size_t writeAtMost = SIZE_MAX;
-    bool interruptFirstWrite = false;
+    // Writes cut short (half of what was asked, down to a single byte) and the first one
+    // interrupted, as a signal may do: both are to be retried.
+    bool cutWritesShort = false;
     // Every call made, in order, and whether it went through.
     std::vector<std::pair<Call, bool>> calls;
 
@@ -45,13 +44,13 @@ public:
     }
     ssize_t write(int fd, const void* data, std::size_t size) override
     {
-        if (interruptFirstWrite && !interrupted_) {
+        if (cutWritesShort && !interrupted_) {
             interrupted_ = true;
             errno = EINTR;
             return note(Call::write, -1);
         }
         if (failsOn(Call::write, fd)) return note(Call::write, -1);
-        return note(Call::write, HistoryFiles::write(fd, data, std::min(size, writeAtMost)));
+        return note(Call::write, HistoryFiles::write(fd, data, cutWritesShort ? (size + 1) / 2 : size));
     }
     int flush(int fd) override { return note(Call::flush, failsOn(Call::flush, fd) ? -1 : HistoryFiles::flush(fd)); }
     int close(int fd) override
