@@ -59,22 +59,24 @@ TEST(HistoryFilesTest, ASaveIsReportedOnlyWhenTheNewHistoryIsWholeInPlace)
         const char* onlyFor;
         bool cutWritesShort;
         bool saved;
+        bool backupReplaced;
         const char* event;
     };
     const char* main = "history.json";  // not the backup's names
     const Case cases[] = {
-        {"the file cannot be created", Call::create, main, false, false, "HISTORY_SAVE_FAILED reason=write"},
-        {"the disk is full", Call::write, main, false, false, "HISTORY_SAVE_FAILED reason=write"},
-        {"the data does not reach the disk", Call::flush, main, false, false, "HISTORY_SAVE_FAILED reason=write"},
-        {"closing reports a lost write", Call::close, main, false, false, "HISTORY_SAVE_FAILED reason=write"},
-        {"the rename into place fails", Call::rename, main, false, false, "HISTORY_SAVE_FAILED reason=write"},
-        {"writes cut short and interrupted", Call::none, "", true, true, "HISTORY_SAVED"},
-        {"a file system without hard links", Call::link, "", false, true, "HISTORY_SAVED"},
-        {"the backup cannot be renamed into place", Call::rename, "history.backup.json", false, true,
+        {"the file cannot be created", Call::create, main, false, false, true, "HISTORY_SAVE_FAILED reason=write"},
+        {"the disk is full", Call::write, main, false, false, true, "HISTORY_SAVE_FAILED reason=write"},
+        {"the data does not reach the disk", Call::flush, main, false, false, true, "HISTORY_SAVE_FAILED reason=write"},
+        {"closing reports a lost write", Call::close, main, false, false, true, "HISTORY_SAVE_FAILED reason=write"},
+        {"the rename into place fails", Call::rename, main, false, false, true, "HISTORY_SAVE_FAILED reason=write"},
+        {"writes cut short and interrupted", Call::none, "", true, true, true, "HISTORY_SAVED"},
+        {"a file system without hard links", Call::link, "", false, true, true, "HISTORY_SAVED"},
+        {"the backup cannot be renamed into place", Call::rename, "history.backup.json", false, true, false,
          "HISTORY_BACKUP_FAILED"},
-        {"the folder cannot be synced", Call::syncFolder, "", false, true, "HISTORY_FOLDER_SYNC_FAILED"},
+        {"the folder cannot be synced", Call::syncFolder, "", false, true, true, "HISTORY_FOLDER_SYNC_FAILED"},
     };
-    const std::vector<AIBenchmarkSession> older{sampleSession(1)}, newer{sampleSession(0), sampleSession(1)};
+    const std::vector<AIBenchmarkSession> oldest{sampleSession(2)}, older{sampleSession(1)},
+        newer{sampleSession(0), sampleSession(1)};
     LogCapture quiet;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -82,8 +84,9 @@ TEST(HistoryFilesTest, ASaveIsReportedOnlyWhenTheNewHistoryIsWholeInPlace)
         const QString where = scratch.path() + "/Korvalen AI";
         auto files = std::make_shared<FailingHistoryFiles>();
         SessionPersistence persistence(where, files);
+        ASSERT_TRUE(persistence.save(oldest));
+        const QByteArray oldestBytes = readAll(persistence.historyPath());
         ASSERT_TRUE(persistence.save(older));
-        ASSERT_TRUE(persistence.save(older));  // with a backup already
         const QByteArray olderBytes = readAll(persistence.historyPath());
         files->failing = c.failing;
         files->onlyFor = c.onlyFor;
@@ -96,8 +99,9 @@ TEST(HistoryFilesTest, ASaveIsReportedOnlyWhenTheNewHistoryIsWholeInPlace)
                   QStringList({"history.backup.json", "history.json"}))
             << "no partial file left";
         EXPECT_EQ(SessionPersistence(where).load(), c.saved ? newer : older);
-        EXPECT_EQ(readAll(persistence.backupPath()), olderBytes);
+        EXPECT_EQ(readAll(persistence.backupPath()), c.backupReplaced ? olderBytes : oldestBytes);
         EXPECT_FALSE(log.events(c.event).empty());
+        EXPECT_EQ(log.events("HISTORY_FOLDER_SYNC_FAILED").empty(), c.failing != Call::syncFolder);
         EXPECT_EQ(log.events("HISTORY_SAVED").size(), c.saved ? 1u : 0u);
         EXPECT_EQ(files->made(Call::rename, true), files->made(Call::syncFolder, false))
             << "every rename is made to last";

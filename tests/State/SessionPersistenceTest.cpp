@@ -76,6 +76,13 @@ TEST_F(SessionPersistenceTest, SavedHistoryLoadsBackEqualAndThePreviousFileBecom
               QStringList({"history.backup.json", "history.json"}))
         << "no temporary name left behind";
     EXPECT_TRUE(log.events("HISTORY_BACKUP_FAILED").empty());
+
+    // After a relaunch the backup on disk is unknown until the first save looks at it.
+    const QByteArray secondBytes = readAll(persistence.historyPath());
+    SessionPersistence relaunched(folder());
+    EXPECT_EQ(relaunched.load(), second);
+    ASSERT_TRUE(relaunched.save(first));
+    EXPECT_EQ(readAll(persistence.backupPath()), secondBytes);
     EXPECT_EQ(openFiles(), openBefore) << "no descriptor left open";
 }
 
