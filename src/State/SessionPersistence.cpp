@@ -15,6 +15,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <span>
@@ -89,10 +90,15 @@ FileState readBytes(const QString& path, QByteArray& bytes)
     } else if (file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
         bytes = file.readAll();
         if (file.error() == QFileDevice::NoError) state = FileState::malformed;  // read, not yet parsed
-        file.close();
     }
     ::close(fd);
     return state;
+}
+
+// The bytes of a regular file, read as readBytes reads them.
+bool readWhole(const QString& path, QByteArray& bytes)
+{
+    return readBytes(path, bytes) == FileState::malformed;
 }
 
 // The first byte at or after `i` that `wanted` marks (the text's size when there is none).
@@ -131,6 +137,10 @@ std::optional<std::vector<std::string_view>> arrayElements(std::string_view text
         return table;
     };
     static const std::array<bool, 256> inside = table("\"[]{}"), between = table("\"[]{},");
+    // The parser reads a NUL outside a string as the end of its input and refuses one inside a
+    // string: what it reads of a text ends at the first NUL, and so does the array here. No
+    // element holds a NUL then, which would end its own parse early.
+    text = text.substr(0, text.find('\0'));
     const std::size_t n = text.size();
     auto skipSpace = [&](std::size_t from) { return std::min(text.find_first_not_of(" \t\n\r", from), n); };
     std::size_t i = 0;
@@ -237,41 +247,58 @@ bool decodeElements(std::span<const std::string_view> elements, std::size_t firs
     return !malformed;
 }
 
+struct DecodedText {
+    std::size_t entries = 0;
+    std::vector<AIBenchmarkSession> sessions;
+    int skipped = 0;
+};
+
+// Nothing when the text is not a JSON array. `skippedAt` hears of each element that did not decode.
+template <typename Skipped>
+std::optional<DecodedText> decodeText(std::string_view text, Keep keep, Skipped&& skippedAt)
+{
+    const auto elements = arrayElements(text);
+    if (!elements) return std::nullopt;
+    DecodedText decoded;
+    decoded.entries = elements->size();
+    // In batches, so that a text of millions of tiny elements holds the results of a few at a time.
+    constexpr std::size_t batch = 4096;
+    std::vector<Entry> entries;
+    for (std::size_t first = 0; first < elements->size(); first += batch) {
+        const std::span<const std::string_view> part(elements->data() + first,
+                                                     std::min(batch, elements->size() - first));
+        if (!decodeElements(part, first, keep, entries)) return std::nullopt;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (entries[i].decoded) {
+                if (entries[i].session) decoded.sessions.push_back(std::move(*entries[i].session));
+                continue;
+            }
+            ++decoded.skipped;
+            skippedAt(first + i, entries[i].failure);
+        }
+    }
+    return decoded;
+}
+
 HistoryFile readHistory(const QString& path, Keep keep)
 {
     HistoryFile file;
     file.state = readBytes(path, file.bytes);
-    const auto elements = file.state == FileState::malformed
-                              ? arrayElements(std::string_view(file.bytes.constData(), std::size_t(file.bytes.size())))
-                              : std::nullopt;
-    bool whole = elements.has_value();
-    std::vector<AIBenchmarkSession> sessions;
-    int skipped = 0;
-    // In batches, so that a text of millions of tiny elements holds the results of a few at a time.
-    constexpr std::size_t batch = 4096;
-    std::vector<Entry> entries;
-    for (std::size_t first = 0; whole && first < elements->size(); first += batch) {
-        const std::span<const std::string_view> part(elements->data() + first,
-                                                     std::min(batch, elements->size() - first));
-        whole = decodeElements(part, first, keep, entries);
-        for (std::size_t i = 0; whole && i < entries.size(); ++i) {
-            if (entries[i].decoded) {
-                if (entries[i].session) sessions.push_back(std::move(*entries[i].session));
-                continue;
-            }
-            ++skipped;
+    if (file.state == FileState::malformed) {
+        auto skippedAt = [&](std::size_t index, const std::string& failure) {
             KorvalenAILogger::warning("HISTORY_SESSION_SKIPPED file=" + text(QFileInfo(path).fileName()) +
-                                      " index=" + std::to_string(first + i) + " reason=" + entries[i].failure);
+                                      " index=" + std::to_string(index) + " reason=" + failure);
+        };
+        if (auto decoded =
+                decodeText(std::string_view(file.bytes.constData(), std::size_t(file.bytes.size())), keep, skippedAt)) {
+            file.state = FileState::array;
+            file.entries = decoded->entries;
+            file.sessions = std::move(decoded->sessions);
+            file.skipped = decoded->skipped;
         }
     }
-    if (whole) {
-        file.state = FileState::array;
-        file.entries = elements->size();
-        file.sessions = std::move(sessions);
-        file.skipped = skipped;
-    } else if (file.state != FileState::missing) {
+    if (file.state != FileState::array && file.state != FileState::missing)
         KorvalenAILogger::error("HISTORY_UNREADABLE file=" + text(path) + " reason=" + logReason(file.state));
-    }
     if (keep != Keep::sessionsAndText) file.bytes = QByteArray();
     return file;
 }
@@ -286,13 +313,17 @@ std::optional<SessionPersistence::FileIdentity> identityOf(const QString& path)
         static_cast<std::int64_t>(st.st_mtim.tv_nsec)};
 }
 
-void syncFolder(const QString& folder)
+QByteArray encoded(const QString& path)
 {
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+    return QFile::encodeName(path);
+}
+
+// Without it a rename that was reported done may not survive a crash: worth a line in the log.
+void syncFolder(HistoryFiles& files, const QString& folder)
+{
+    if (files.syncFolder(encoded(folder).constData()) != 0)
+        KorvalenAILogger::warning("HISTORY_FOLDER_SYNC_FAILED path=" + text(folder) +
+                                  " reason=" + std::strerror(errno));
 }
 
 const char* temporaryMarker = ".tmp-";
@@ -308,14 +339,14 @@ QString temporaryPathFor(const QString& path)
 
 // Written in full and flushed to disk before the rename makes it the file: a crash at any point
 // leaves the old file or the new one, whole.
-bool writeAtomically(const QString& path, const char* data, std::size_t size)
+bool writeAtomically(HistoryFiles& files, const QString& path, const char* data, std::size_t size)
 {
-    const QByteArray temporary = QFile::encodeName(temporaryPathFor(path));
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const QByteArray temporary = encoded(temporaryPathFor(path));
+    const int fd = files.create(temporary.constData());
     if (fd < 0) return false;
     bool ok = true;
     while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
+        const ssize_t written = files.write(fd, data, size);
         if (written < 0) {
             if (errno == EINTR) continue;
             ok = false;
@@ -324,32 +355,57 @@ bool writeAtomically(const QString& path, const char* data, std::size_t size)
         data += written;
         size -= static_cast<std::size_t>(written);
     }
-    if (ok && ::fdatasync(fd) != 0) ok = false;
-    if (::close(fd) != 0) ok = false;
-    if (ok && ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0) ok = false;
+    if (ok && files.flush(fd) != 0) ok = false;
+    if (files.close(fd) != 0) ok = false;
+    if (ok && files.rename(temporary.constData(), encoded(path).constData()) != 0) ok = false;
     if (!ok) {
-        ::unlink(temporary.constData());
+        files.remove(temporary.constData());
         return false;
     }
-    syncFolder(QFileInfo(path).absolutePath());
+    syncFolder(files, QFileInfo(path).absolutePath());
     return true;
 }
 
-bool writeAtomically(const QString& path, const QByteArray& bytes)
+bool writeAtomically(HistoryFiles& files, const QString& path, const QByteArray& bytes)
 {
-    return writeAtomically(path, bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    return writeAtomically(files, path, bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
-bool sameContents(const QString& a, const QString& b)
+// Whether `candidate` is a copy of the file at `path` that was set aside earlier: a regular file of
+// its own with the same bytes. A link, or another name of the same file, is no copy: removing
+// `path` because of it would lose the only one.
+bool isSeparateCopy(const QString& candidate, const QString& path)
 {
-    QFile fa(a), fb(b);
-    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly) || fa.size() != fb.size()) return false;
-    constexpr qint64 chunk = 1 << 20;
-    while (!fa.atEnd()) {
-        const QByteArray x = fa.read(chunk), y = fb.read(chunk);
-        if (x.isEmpty() || x != y) return false;
+    constexpr int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+    const int a = ::open(encoded(candidate).constData(), flags | O_NOFOLLOW);
+    const int b = ::open(encoded(path).constData(), flags);
+    struct stat sa {};
+    struct stat sb {};
+    // A descriptor that did not open fails fstat, and close(-1) does nothing.
+    bool same = ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && S_ISREG(sa.st_mode) && S_ISREG(sb.st_mode) &&
+                (sa.st_dev != sb.st_dev || sa.st_ino != sb.st_ino) && sa.st_size == sb.st_size;
+    QFile fa, fb;
+    if (same && fa.open(a, QIODevice::ReadOnly, QFileDevice::DontCloseHandle) &&
+        fb.open(b, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
+        constexpr qint64 chunk = 1 << 20;
+        while (same && !fa.atEnd()) {
+            const QByteArray x = fa.read(chunk), y = fb.read(chunk);
+            same = !x.isEmpty() && x == y;
+        }
+        same = same && fb.atEnd();
+    } else {
+        same = false;
     }
-    return fb.atEnd();
+    ::close(a);
+    ::close(b);
+    return same;
+}
+
+// Taken by anything, a dangling link included: a name that cannot be looked at counts as taken.
+bool nameTaken(const QString& path)
+{
+    struct stat st {};
+    return ::lstat(encoded(path).constData(), &st) == 0 || errno != ENOENT;
 }
 
 }  // namespace
@@ -359,8 +415,16 @@ QString SessionPersistence::defaultFolder()
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Korvalen AI";
 }
 
-SessionPersistence::SessionPersistence(QString folder) : folder_(std::move(folder))
+SessionPersistence::SessionPersistence(QString folder, std::shared_ptr<HistoryFiles> files)
+    : folder_(std::move(folder)), files_(files ? std::move(files) : std::make_shared<HistoryFiles>())
 {}
+
+std::optional<SessionPersistence::TextReading> SessionPersistence::readText(std::string_view text)
+{
+    auto decoded = decodeText(text, Keep::sessions, [](std::size_t, const std::string&) {});
+    if (!decoded) return std::nullopt;
+    return TextReading{std::move(decoded->sessions), decoded->skipped};
+}
 
 QString SessionPersistence::historyPath() const
 {
@@ -384,33 +448,37 @@ QString SessionPersistence::quarantine(const QString& path, bool keepOriginal)
 {
     // A file that stays unreadable is seen at every launch until a save replaces it: the same
     // content is kept aside once.
-    const QFileInfo source(path);
-    const QFileInfoList earlier = QDir(folder_).entryInfoList({"history.corrupt*.json"}, QDir::Files, QDir::Name);
-    for (const QFileInfo& candidate : earlier) {
-        if (candidate.size() != source.size() || !sameContents(candidate.absoluteFilePath(), path)) continue;
-        if (!keepOriginal && !QFile::remove(path)) {
+    const QString name = QFileInfo(path).fileName();
+    const QStringList earlier =
+        QDir(folder_).entryList({"history.corrupt*.json"}, QDir::Files | QDir::System | QDir::Hidden, QDir::Name);
+    for (const QString& candidateName : earlier) {
+        const QString candidate = folder_ + "/" + candidateName;
+        if (!isSeparateCopy(candidate, path)) continue;
+        if (!keepOriginal && files_->remove(encoded(path).constData()) != 0) {
             KorvalenAILogger::error("HISTORY_QUARANTINE_FAILED file=" + text(path) + " reason=remove");
             return {};
         }
-        KorvalenAILogger::info("HISTORY_ALREADY_QUARANTINED file=" + text(source.fileName()) +
-                               " target=" + text(candidate.absoluteFilePath()));
-        return candidate.absoluteFilePath();
+        KorvalenAILogger::info("HISTORY_ALREADY_QUARANTINED file=" + text(name) + " target=" + text(candidate));
+        return candidate;
     }
 
     // An earlier quarantined file is evidence too: never replace it, take a dated name instead.
     QString target = corruptPath();
-    if (QFileInfo::exists(target)) {
+    if (nameTaken(target)) {
         const QString stamp = QDateTime::currentDateTimeUtc().toString("yyyyMMdd-HHmmss-zzz");
         target = folder_ + "/history.corrupt-" + stamp + ".json";
-        for (int n = 2; QFileInfo::exists(target); ++n)
+        for (int n = 2; nameTaken(target); ++n)
             target = folder_ + "/history.corrupt-" + stamp + "-" + QString::fromStdString(std::to_string(n)) + ".json";
     }
-    const bool done = keepOriginal ? QFile::copy(path, target) : QFile::rename(path, target);
+    // A move is one rename of the entry, whatever it is; a copy is written whole before it is named.
+    QByteArray bytes;
+    const bool done = keepOriginal ? readWhole(path, bytes) && writeAtomically(*files_, target, bytes)
+                                   : files_->rename(encoded(path).constData(), encoded(target).constData()) == 0;
     if (!done) {
         KorvalenAILogger::error("HISTORY_QUARANTINE_FAILED file=" + text(path) + " target=" + text(target));
         return {};
     }
-    KorvalenAILogger::warning("HISTORY_QUARANTINED file=" + text(source.fileName()) + " target=" + text(target) +
+    KorvalenAILogger::warning("HISTORY_QUARANTINED file=" + text(name) + " target=" + text(target) +
                               (keepOriginal ? " mode=copy" : " mode=move"));
     return target;
 }
@@ -425,7 +493,7 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
     // One instance owns the folder: a temporary file here is what a killed save left behind.
     const QStringList leftovers =
         QDir(folder_).entryList({QString(".history*") + temporaryMarker + "*"}, QDir::Files | QDir::Hidden);
-    for (const QString& name : leftovers) QFile::remove(folder_ + "/" + name);
+    for (const QString& name : leftovers) files_->remove(encoded(folder_ + "/" + name).constData());
 
     const QString path = historyPath();
     HistoryFile main = readHistory(path, Keep::sessions);
@@ -469,7 +537,7 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
             // show an empty history although the backup is still there. The next save looks at
             // the restored file before it may become the backup.
             if (main.state == FileState::malformed && !report.quarantinedTo.isEmpty() &&
-                !writeAtomically(path, backup.bytes))
+                !writeAtomically(*files_, path, backup.bytes))
                 KorvalenAILogger::warning("HISTORY_RESTORE_WRITE_FAILED path=" + text(path));
         } else if (main.state == FileState::array) {
             report.sessions = std::move(main.sessions);
@@ -504,20 +572,20 @@ bool SessionPersistence::putBackupAsideIfNeeded(QString& setAsideTo)
 bool SessionPersistence::replaceBackupWithMain()
 {
     const QString backup = backupPath();
-    const QByteArray temporary = QFile::encodeName(temporaryPathFor(backup));
+    const QByteArray temporary = encoded(temporaryPathFor(backup));
     // A second name for the current file costs no copy; the new file then replaces only the
     // main name, and the backup keeps the old content.
     bool done;
-    if (::link(QFile::encodeName(historyPath()).constData(), temporary.constData()) == 0) {
-        done = ::rename(temporary.constData(), QFile::encodeName(backup).constData()) == 0;
+    if (files_->link(encoded(historyPath()).constData(), temporary.constData()) == 0) {
+        done = files_->rename(temporary.constData(), encoded(backup).constData()) == 0;
         if (!done)
-            ::unlink(temporary.constData());
+            files_->remove(temporary.constData());
         else
-            syncFolder(folder_);
+            syncFolder(*files_, folder_);
     } else {
         // A file system without hard links.
-        QFile current(historyPath());
-        done = current.open(QIODevice::ReadOnly) && writeAtomically(backup, current.readAll());
+        QByteArray bytes;
+        done = readWhole(historyPath(), bytes) && writeAtomically(*files_, backup, bytes);
     }
     backup_ = done ? KnownFile{Known::good, identityOf(backup).value_or(FileIdentity{}), main_.sessions} : KnownFile{};
     return done;
@@ -589,7 +657,7 @@ SessionPersistence::SaveReport SessionPersistence::saveReport(const std::vector<
             KorvalenAILogger::warning("HISTORY_BACKUP_FAILED path=" + text(backupPath()));
     }
 
-    if (!writeAtomically(path, json.data(), json.size())) {
+    if (!writeAtomically(*files_, path, json.data(), json.size())) {
         KorvalenAILogger::error("HISTORY_SAVE_FAILED reason=write path=" + text(path));
         return report;
     }

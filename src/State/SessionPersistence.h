@@ -1,11 +1,15 @@
 #pragma once
 
 #include "Model/AIRecords.h"
+#include "State/HistoryFiles.h"
 
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 namespace korvalen {
@@ -38,7 +42,8 @@ public:
     // GenericDataLocation + "/Korvalen AI" (~/.local/share/Korvalen AI).
     static QString defaultFolder();
 
-    explicit SessionPersistence(QString folder = defaultFolder());
+    // `files`: what changes the folder; none means the real file system calls.
+    explicit SessionPersistence(QString folder = defaultFolder(), std::shared_ptr<HistoryFiles> files = {});
 
     const QString& folder() const { return folder_; }
     QString historyPath() const;
@@ -61,6 +66,15 @@ public:
     };
     SaveReport saveReport(const std::vector<AIBenchmarkSession>& sessions);
 
+    // How a history text reads, exactly as one parse of the whole text and a decoding of each of
+    // its elements would read it: the sessions that decode, in order, and how many did not;
+    // nothing when the text is not a JSON array.
+    struct TextReading {
+        std::vector<AIBenchmarkSession> sessions;
+        int skipped = 0;
+    };
+    static std::optional<TextReading> readText(std::string_view text);
+
     // Identity of a file on disk: same device, inode, size and modification time as when looked at.
     struct FileIdentity {
         std::uint64_t device = 0, inode = 0;
@@ -78,6 +92,7 @@ private:
     };
 
     QString folder_;
+    std::shared_ptr<HistoryFiles> files_;
     std::mutex mutex_;
     KnownFile main_;
     KnownFile backup_;

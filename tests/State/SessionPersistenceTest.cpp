@@ -76,6 +76,13 @@ TEST_F(SessionPersistenceTest, SavedHistoryLoadsBackEqualAndThePreviousFileBecom
               QStringList({"history.backup.json", "history.json"}))
         << "no temporary name left behind";
     EXPECT_TRUE(log.events("HISTORY_BACKUP_FAILED").empty());
+
+    // After a relaunch the backup on disk is unknown until the first save looks at it.
+    const QByteArray secondBytes = readAll(persistence.historyPath());
+    SessionPersistence relaunched(folder());
+    EXPECT_EQ(relaunched.load(), second);
+    ASSERT_TRUE(relaunched.save(first));
+    EXPECT_EQ(readAll(persistence.backupPath()), secondBytes);
     EXPECT_EQ(openFiles(), openBefore) << "no descriptor left open";
 }
 
@@ -208,6 +215,7 @@ TEST_F(SessionPersistenceTest, AnUnreadableBackupIsSetAsideNotOverwritten)
             EXPECT_EQ(readAll(report.backupQuarantinedTo), "backup {broken");
             EXPECT_EQ(readAll(report.quarantinedTo), "main {broken");
             EXPECT_FALSE(QFile::exists(persistence.historyPath())) << "moved aside, not copied";
+            EXPECT_FALSE(QFile::exists(persistence.backupPath())) << "moved aside, not copied";
             EXPECT_TRUE(report.sessions.empty());
         }
         SessionPersistence relaunched(where);
