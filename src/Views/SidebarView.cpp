@@ -161,7 +161,7 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     historyNotice_->setWordWrap(true);
     historyNotice_->setProperty("secondary", true);
     auto showNotice = [this] {
-        historyNotice_->setText(store_.historyNotice());
+        historyNotice_->setText(breakableText(store_.historyNotice()));
         historyNotice_->setVisible(!store_.historyNotice().isEmpty());
     };
     showNotice();

@@ -520,6 +520,19 @@ TEST_F(ContentViewTest, TheHistoryNoticeShowsBesideTheHistoryOnlyWhenThereIsOne)
     QLabel* notice = view.sidebar()->historyNoticeLabel();
     EXPECT_FALSE(notice->isHidden());
     EXPECT_EQ(notice->text(), "The unreadable history file is kept as history.corrupt.json.");
+
+    // A second damaged file is kept under a long dated name: it wraps inside the sidebar, never cut.
+    ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
+    broken.write("[{\"partial session data\"");
+    broken.close();
+    auto again = makeStore();
+    ContentView wide(*again);
+    wide.resize(1280, 820);
+    wide.show();
+    QLabel* dated = wide.sidebar()->historyNoticeLabel();
+    ASSERT_TRUE(processEventsUntil([&] { return again->historyNotice().contains("history.corrupt-"); }));
+    EXPECT_LE(dated->minimumSizeHint().width(), dated->width()) << dated->text().toStdString();
+    EXPECT_EQ(dated->text().remove(QChar(0x200B)), again->historyNotice());
 }
 
 }  // namespace
