@@ -1,6 +1,7 @@
 #include "Model/AIRecordsJSON.h"
 #include "State/SessionPersistence.h"
 #include "support/FailingHistoryFiles.h"
+#include "support/FileBytes.h"
 #include "support/LogCapture.h"
 #include "support/SessionBuilders.h"
 
@@ -19,25 +20,14 @@
 #include <unistd.h>
 
 using namespace korvalen;
+using korvalen::test::readAll;
+using korvalen::test::writeAll;
 using korvalen::testing::FailingHistoryFiles;
 using korvalen::testing::LogCapture;
 using korvalen::testing::sampleSession;
 using Call = FailingHistoryFiles::Call;
 
 namespace {
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeAll(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
 
 // Regular files only: a link to a file that is gone keeps nothing.
 QList<QByteArray> regularFileContents(const QString& folder)

@@ -1,5 +1,6 @@
 #include "Model/AIRecordsJSON.h"
 #include "State/SessionPersistence.h"
+#include "support/FileBytes.h"
 #include "support/LogCapture.h"
 #include "support/SessionBuilders.h"
 
@@ -24,22 +25,11 @@
 #include <unistd.h>
 
 using namespace korvalen;
+using korvalen::test::readAll;
+using korvalen::test::writeAll;
 using korvalen::testing::sampleSession;
 
 namespace {
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeAll(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
 
 QStringList folderFiles(const QString& folder)
 {
