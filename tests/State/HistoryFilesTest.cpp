@@ -41,6 +41,14 @@ QList<QByteArray> regularFileContents(const QString& folder)
     return contents;
 }
 
+// A history folder of its own whose file calls fail on demand.
+struct FailingFolder {
+    QTemporaryDir scratch;
+    QString where = scratch.path() + "/Korvalen AI";
+    std::shared_ptr<FailingHistoryFiles> files = std::make_shared<FailingHistoryFiles>();
+    SessionPersistence persistence{where, files};
+};
+
 TEST(HistoryFilesTest, ASaveIsReportedOnlyWhenTheNewHistoryIsWholeInPlace)
 {
     struct Case {
@@ -70,30 +78,27 @@ TEST(HistoryFilesTest, ASaveIsReportedOnlyWhenTheNewHistoryIsWholeInPlace)
     LogCapture quiet;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        QTemporaryDir scratch;
-        const QString where = scratch.path() + "/Korvalen AI";
-        auto files = std::make_shared<FailingHistoryFiles>();
-        SessionPersistence persistence(where, files);
-        ASSERT_TRUE(persistence.save(oldest));
-        const QByteArray oldestBytes = readAll(persistence.historyPath());
-        ASSERT_TRUE(persistence.save(older));
-        const QByteArray olderBytes = readAll(persistence.historyPath());
-        files->failing = c.failing;
-        files->onlyFor = c.onlyFor;
-        files->cutWritesShort = c.cutWritesShort;
-        files->calls.clear();
+        FailingFolder folder;
+        ASSERT_TRUE(folder.persistence.save(oldest));
+        const QByteArray oldestBytes = readAll(folder.persistence.historyPath());
+        ASSERT_TRUE(folder.persistence.save(older));
+        const QByteArray olderBytes = readAll(folder.persistence.historyPath());
+        folder.files->failing = c.failing;
+        folder.files->onlyFor = c.onlyFor;
+        folder.files->cutWritesShort = c.cutWritesShort;
+        folder.files->calls.clear();
 
         LogCapture log;
-        EXPECT_EQ(persistence.save(newer), c.saved);
-        EXPECT_EQ(QDir(where).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+        EXPECT_EQ(folder.persistence.save(newer), c.saved);
+        EXPECT_EQ(QDir(folder.where).entryList(QDir::Files | QDir::Hidden, QDir::Name),
                   QStringList({"history.backup.json", "history.json"}))
             << "no partial file left";
-        EXPECT_EQ(SessionPersistence(where).load(), c.saved ? newer : older);
-        EXPECT_EQ(readAll(persistence.backupPath()), c.backupReplaced ? olderBytes : oldestBytes);
+        EXPECT_EQ(SessionPersistence(folder.where).load(), c.saved ? newer : older);
+        EXPECT_EQ(readAll(folder.persistence.backupPath()), c.backupReplaced ? olderBytes : oldestBytes);
         EXPECT_FALSE(log.events(c.event).empty());
         EXPECT_EQ(log.events("HISTORY_FOLDER_SYNC_FAILED").empty(), c.failing != Call::syncFolder);
         EXPECT_EQ(log.events("HISTORY_SAVED").size(), c.saved ? 1u : 0u);
-        EXPECT_EQ(files->made(Call::rename, true), files->made(Call::syncFolder, false))
+        EXPECT_EQ(folder.files->made(Call::rename, true), folder.files->made(Call::syncFolder, false))
             << "every rename is made to last";
     }
 }
@@ -130,23 +135,21 @@ TEST(HistoryFilesTest, SettingAMalformedFileAsideNeverLosesItsOnlyCopy)
     LogCapture quiet;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        QTemporaryDir scratch;
-        const QString where = scratch.path() + "/Korvalen AI";
-        auto files = std::make_shared<FailingHistoryFiles>();
-        SessionPersistence persistence(where, files);
-        ASSERT_TRUE(QDir().mkpath(where));
-        writeAll(persistence.historyPath(), malformed);
-        c.make(persistence.historyPath(), persistence.corruptPath());
-        files->failing = c.failing;
+        FailingFolder folder;
+        ASSERT_TRUE(QDir().mkpath(folder.where));
+        writeAll(folder.persistence.historyPath(), malformed);
+        c.make(folder.persistence.historyPath(), folder.persistence.corruptPath());
+        folder.files->failing = c.failing;
 
         LogCapture log;
-        EXPECT_TRUE(persistence.loadReport().sessions.empty());
-        EXPECT_TRUE(regularFileContents(where).contains(malformed));
-        EXPECT_EQ(readAll(persistence.historyPath()), c.mainStays ? malformed : QByteArray());
+        EXPECT_TRUE(folder.persistence.loadReport().sessions.empty());
+        EXPECT_TRUE(regularFileContents(folder.where).contains(malformed));
+        EXPECT_EQ(readAll(folder.persistence.historyPath()), c.mainStays ? malformed : QByteArray());
         EXPECT_FALSE(log.events(c.event).empty());
-        EXPECT_EQ(persistence.save({sampleSession(0)}), !c.mainStays) << "a file not set aside is never written over";
+        EXPECT_EQ(folder.persistence.save({sampleSession(0)}), !c.mainStays)
+            << "a file not set aside is never written over";
         EXPECT_EQ(log.events("HISTORY_SAVE_FAILED reason=unreadable-file-in-place").size(), c.mainStays ? 1u : 0u);
-        EXPECT_TRUE(regularFileContents(where).contains(malformed));
+        EXPECT_TRUE(regularFileContents(folder.where).contains(malformed));
     }
 }
 
