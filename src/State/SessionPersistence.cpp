@@ -233,8 +233,9 @@ bool decodeElements(std::span<const std::string_view> elements, std::size_t firs
         static_cast<std::size_t>(elements.back().data() + elements.back().size() - elements.front().data());
     // A thread per few megabytes (a small history is read on the calling thread alone), and one
     // processor left to the window, which starts meanwhile.
-    const std::size_t threads = std::min<std::size_t>(
-        {elements.size(), std::max(2u, std::thread::hardware_concurrency()) - 1, 1 + bytes / (4u << 20)});
+    // The processor count is read once: each reading opens a file of the system.
+    static const std::size_t processors = std::max(2u, std::thread::hardware_concurrency());
+    const std::size_t threads = std::min<std::size_t>({elements.size(), processors - 1, 1 + bytes / (4u << 20)});
     {
         std::vector<std::jthread> helpers;
         try {

@@ -21,7 +21,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -42,11 +41,13 @@ void killForTest(qint64 pid, bool wholeGroup = false)
     if (pid > 1) ::kill(wholeGroup ? -static_cast<pid_t>(pid) : static_cast<pid_t>(pid), SIGKILL);
 }
 
-// State and parent of a process from /proc ('?' when it is gone).
+// State and parent of a process from /proc ('?' when it is gone). Any process of the machine can
+// end between the open and the read, which then fails with ESRCH: that too is "gone".
 std::pair<char, pid_t> processStat(pid_t pid)
 {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    QFile file(QString("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly)) return {'?', 0};
+    const std::string text = file.readAll().toStdString();
     const auto close = text.rfind(')');
     if (close == std::string::npos) return {'?', 0};
     char state = '?';
@@ -267,7 +268,8 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
     std::vector<std::string> held;
     for (pid_t child : descendants(static_cast<pid_t>(pid)))
         for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(child) + "/fd"))
-            if (std::stoi(fd.path().filename().string()) > 2) held.push_back(fs::read_symlink(fd.path()).string());
+            if (std::error_code gone; std::stoi(fd.path().filename().string()) > 2)
+                held.push_back(fs::read_symlink(fd.path(), gone).string());
     EXPECT_EQ(held, std::vector<std::string>{"anon_inode:[pidfd]"});
 
     // Another model replaces the engine.
