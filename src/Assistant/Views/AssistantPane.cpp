@@ -268,7 +268,6 @@ void AssistantPane::syncLocalControls()
 {
     AssistantModelManager& manager = assistant_.modelManager();
     const QString current = models_->currentData().toString();
-    models_->blockSignals(true);
     models_->clear();
     for (const auto& m : manager.catalog()) {
         const bool installed = manager.state(m.id).isInstalled();
@@ -278,7 +277,6 @@ void AssistantPane::syncLocalControls()
     }
     const QString wanted = current.isEmpty() && manager.selectedModelID() ? qs(*manager.selectedModelID()) : current;
     if (int index = models_->findData(wanted); index >= 0) models_->setCurrentIndex(index);
-    models_->blockSignals(false);
     managerStatus_->setText(manager.statusText());
     // The manager's status is shown once: not again under the assistant's when both say the same.
     managerStatus_->setVisible(!managerStatus_->text().isEmpty() && managerStatus_->text() != status_->text());

@@ -5,6 +5,7 @@
 #include "QuickManagerOptions.h"
 #include "support/QtTestApp.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -14,9 +15,12 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QTemporaryDir>
+#include <QTextBlock>
+#include <QTextDocument>
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 #include <memory>
 
@@ -295,6 +299,51 @@ TEST(AssistantPaneView, TextsAreShownWholeAndPlainWithThePartsInReadingOrder)
     const int tight = pane.composer()->sizeHint().height();
     pane.setCompact(false);
     EXPECT_LT(tight, pane.composer()->sizeHint().height());
+}
+
+// Bottoms of a text view's lines, in its document, from the first line on.
+std::vector<double> lineBottoms(const QTextEdit& view)
+{
+    std::vector<double> bottoms;
+    const QTextDocument& document = *view.document();
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+        const QRectF at = document.documentLayout()->blockBoundingRect(block);
+        for (int i = 0; i < block.layout()->lineCount(); ++i)
+            bottoms.push_back(at.top() + block.layout()->lineAt(i).rect().bottom());
+    }
+    return bottoms;
+}
+
+TEST(AssistantPaneView, TheContentKeepsEvenInsetsAndTheConversationTwoLines)
+{
+    PaneHarness h;
+    AssistantPane& pane = *h.pane;
+    // A low window tightens the insets at the top and bottom; opposite edges stay alike.
+    int normalTop = 0;
+    for (bool compact : {false, true}) {
+        SCOPED_TRACE(compact ? "compact" : "normal");
+        pane.setCompact(compact);
+        QCoreApplication::processEvents();
+        QRect content;
+        for (QWidget* child : pane.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            if (child->isVisible()) content |= child->geometry();
+        EXPECT_EQ(content.left(), pane.width() - 1 - content.right());
+        EXPECT_EQ(content.top(), pane.height() - 1 - content.bottom());
+        EXPECT_GT(content.left(), content.top());
+        if (compact) EXPECT_LT(content.top(), normalTop);
+        normalTop = content.top();
+    }
+
+    // However low the divider, the conversation shows a message's header and its first two lines,
+    // and keeps no more than that from the results above.
+    const QScrollArea& scroll = *pane.conversation();
+    ASSERT_FALSE(pane.bubbles().empty()) << "the welcome is shown from the start";
+    const AssistantBubble& first = *pane.bubbles().front();
+    const int frame = scroll.height() - scroll.viewport()->height();
+    const int textTop = first.textView()->viewport()->mapTo(scroll.viewport(), QPoint(0, 0)).y();
+    const auto lines = lineBottoms(*first.textView());
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(scroll.minimumHeight(), frame + textTop + static_cast<int>(std::ceil(lines[1])));
 }
 
 }  // namespace
