@@ -222,6 +222,17 @@ TEST(AssistantPaneView, TheComposerAndTheBubblesFollowTheConversation)
     EXPECT_EQ(pane.bubbles(), asked);
     EXPECT_EQ(asked.back()->textView()->toPlainText().toStdString(), h.assistant->messages().back().text);
 
+    // A quick action shows the question it asks, and asks it.
+    for (const auto& action : AssistantPane::quickActions()) {
+        SCOPED_TRACE(action.title);
+        QPushButton* quick = button(pane, action.title);
+        EXPECT_EQ(quick->toolTip(), action.prompt);
+        quick->click();
+        ASSERT_TRUE(processEventsUntil([&] { return !h.assistant->isResponding(); }));
+        const auto& messages = h.assistant->messages();
+        EXPECT_EQ(messages[messages.size() - 2].text, action.prompt);
+    }
+
     type(pane.composer(), "half a question", false);
     pane.clearButton()->click();
     EXPECT_EQ(pane.composer()->text(), "");
