@@ -340,6 +340,8 @@ TEST(AssistantPaneView, TheContentKeepsEvenInsetsAndTheConversationTwoLines)
             if (child->isVisible()) content |= child->geometry();
         EXPECT_EQ(content.left(), pane.width() - 1 - content.right());
         EXPECT_EQ(content.top(), pane.height() - 1 - content.bottom());
+        EXPECT_GT(content.left(), content.top())
+            << "height is what the pane shares with the results: less of it goes to insets";
         if (compact) EXPECT_LT(content.top(), normalTop);
         normalTop = content.top();
     }
