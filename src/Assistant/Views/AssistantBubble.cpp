@@ -6,14 +6,19 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
+#include <QMimeData>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTextBoundaryFinder>
+#include <QTextCursor>
+#include <QTextDocumentFragment>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <optional>
 
 namespace korvalen {
 
@@ -57,6 +62,66 @@ QTextOption wrapping()
     return option;
 }
 
+constexpr QChar zeroWidthSpace(0x200B);
+
+// The longest prefix of at most `limit` bytes that ends between two UTF-8 sequences.
+std::size_t prefixBytes(const std::string& text, std::size_t limit)
+{
+    if (text.size() <= limit) return text.size();
+    std::size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return end;
+}
+
+struct ShownText {
+    QString text;
+    std::vector<int> addedBreaks;
+};
+
+// The first `bytes` of a text as laid out: line ends as the document keeps them (one position per
+// character, so that added breaks can be found again), and a zero-width space, which lets a line
+// break after it, every few characters of a run too long to lay out without one.
+ShownText shownText(const std::string& utf8, std::size_t bytes)
+{
+    ShownText shown;
+    QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(bytes));
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    if (text.size() <= AssistantBubbleText::unbrokenRunLimit) {
+        shown.text = std::move(text);
+        return shown;
+    }
+    QTextBoundaryFinder lines(QTextBoundaryFinder::Line, text);
+    std::optional<QTextBoundaryFinder> characters;
+    QString out;
+    qsizetype copied = 0;
+    for (qsizetype previous = 0, next = lines.toNextBoundary(); next >= 0;
+         previous = next, next = lines.toNextBoundary()) {
+        if (next - previous <= AssistantBubbleText::unbrokenRunLimit) continue;
+        if (!characters) {
+            characters.emplace(QTextBoundaryFinder::Grapheme, text);
+            out.reserve(text.size() + text.size() / AssistantBubbleText::breakInterval + 1);
+        }
+        for (qsizetype at = previous + AssistantBubbleText::breakInterval; at < next;
+             at += AssistantBubbleText::breakInterval) {
+            // Never inside a character drawn from several code points.
+            characters->setPosition(at);
+            if (!characters->isAtBoundary()) at = characters->toNextBoundary();
+            if (at < 0 || at >= next) break;
+            out += QStringView(text).mid(copied, at - copied);
+            shown.addedBreaks.push_back(static_cast<int>(out.size()));
+            out += zeroWidthSpace;
+            copied = at;
+        }
+    }
+    if (shown.addedBreaks.empty()) {
+        shown.text = std::move(text);
+    } else {
+        out += QStringView(text).mid(copied);
+        shown.text = std::move(out);
+    }
+    return shown;
+}
+
 }  // namespace
 
 AssistantBubbleText::AssistantBubbleText(QWidget* parent) : QTextEdit(parent)
@@ -81,12 +146,44 @@ AssistantBubbleText::AssistantBubbleText(QWidget* parent) : QTextEdit(parent)
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
 }
 
-void AssistantBubbleText::setText(const QString& text)
+void AssistantBubbleText::setText(const std::string& text)
 {
-    if (text == toPlainText()) return;
-    setPlainText(text);
-    measure_.setPlainText(text);
+    if (text == text_) return;
+    text_ = text;
+    shownBytes_ = prefixBytes(text_, shownLimitBytes);
+    ShownText shown = shownText(text_, shownBytes_);
+    addedBreaks_ = std::move(shown.addedBreaks);
+    setPlainText(shown.text);
+    measure_.setPlainText(shown.text);
     updateGeometry();
+}
+
+QMimeData* AssistantBubbleText::createMimeDataFromSelection() const
+{
+    if (!isCut() && addedBreaks_.empty()) return QTextEdit::createMimeDataFromSelection();
+    const QTextCursor cursor = textCursor();
+    const int start = cursor.selectionStart();
+    const int end = cursor.selectionEnd();
+    auto* data = new QMimeData;
+    // All that is shown stands for the whole text.
+    if (start == 0 && end >= document()->characterCount() - 1) {
+        data->setText(text());
+        return data;
+    }
+    const QString selected = cursor.selection().toPlainText();
+    QString copied;
+    copied.reserve(selected.size());
+    qsizetype from = 0;
+    const auto first = std::lower_bound(addedBreaks_.begin(), addedBreaks_.end(), start);
+    for (auto at = first; at != addedBreaks_.end() && *at < end; ++at) {
+        const qsizetype index = *at - start;
+        if (index >= selected.size() || selected[index] != zeroWidthSpace) continue;
+        copied += QStringView(selected).mid(from, index - from);
+        from = index + 1;
+    }
+    copied += QStringView(selected).mid(from);
+    data->setText(copied);
+    return data;
 }
 
 int AssistantBubbleText::heightForWidth(int width) const
@@ -155,7 +252,19 @@ QString AssistantBubble::symbolName() const
     return appearance_ == AssistantBubbleAppearance::user ? "person.fill" : "brain";
 }
 
-AssistantBubble::AssistantBubble(const AIAssistantMessage& message, QWidget* parent)
+QString AssistantBubble::cutNoticeText(std::size_t shownBytes, std::size_t textBytes, AIAssistantLanguage language)
+{
+    // The part shown to the nearest KiB, the whole rounded up: never the same figure.
+    const QString shown = QString::number((shownBytes + 512) / 1024);
+    const QString whole = QString::number((textBytes + 1023) / 1024);
+    if (language == AIAssistantLanguage::portuguese)
+        return "Mostrando os primeiros " + shown + " KiB de " + whole +
+               " KiB. Selecione tudo e copie, ou use Export…, para obter o texto inteiro.";
+    return "Showing the first " + shown + " KiB of " + whole +
+           " KiB. Select all and copy, or use Export…, to get the whole text.";
+}
+
+AssistantBubble::AssistantBubble(const AIAssistantMessage& message, QWidget* parent, AIAssistantLanguage language)
     : QWidget(parent), id_(message.id), appearance_(appearance(message.role))
 {
     const bool user = appearance_ == AssistantBubbleAppearance::user;
@@ -199,17 +308,28 @@ AssistantBubble::AssistantBubble(const AIAssistantMessage& message, QWidget* par
     text_->setFont(captionFont(textPixels, false));
     setTextColor(text_, primary());
     stack->addWidget(text_);
-    setText(message.text);
+    notice_ = new QLabel(content_);
+    notice_->setObjectName("AssistantBubbleCutNotice");
+    notice_->setTextFormat(Qt::PlainText);
+    notice_->setWordWrap(true);
+    notice_->setFont(captionFont(headerPixels, false));
+    setTextColor(notice_, withAlpha(primary(), 0.6));
+    notice_->hide();
+    stack->addWidget(notice_);
+    setText(message.text, language);
 
     if (user) row->addStretch(0);
     row->addWidget(content_, 1);
     if (!user) row->addStretch(0);
 }
 
-void AssistantBubble::setText(const std::string& text)
+void AssistantBubble::setText(const std::string& text, AIAssistantLanguage language)
 {
     // The answer's placeholder shows a quiet ellipsis until the answer arrives.
-    text_->setText(text.empty() ? QStringLiteral("…") : QString::fromStdString(text));
+    static const std::string placeholder = "…";
+    text_->setText(text.empty() ? placeholder : text);
+    if (text_->isCut()) notice_->setText(cutNoticeText(text_->shownBytes(), text_->textBytes(), language));
+    notice_->setVisible(text_->isCut());
 }
 
 }  // namespace korvalen

@@ -8,20 +8,41 @@
 #include <QTextEdit>
 #include <QWidget>
 
+#include <cstddef>
+#include <string>
+#include <vector>
+
 class QLabel;
+class QMimeData;
 
 namespace korvalen {
 
 // A message's text: plain text only, selectable and copyable, wrapping at word boundaries and inside
 // a word too long for the line, as tall as its text at the width it is given.
+//
+// Qt's layout of a line that gives it no place to break costs more than linear time, and a local
+// model can send megabytes of one character. So only the first `shownLimitBytes` of a text are laid
+// out, and a run longer than `unbrokenRunLimit` characters without a break opportunity gets a
+// zero-width space every `breakInterval` characters, so that it fills its lines as before. Both touch
+// the display only: `text()` and a copy of the whole selection give the message's text unchanged,
+// and a copy of part of it leaves the added spaces out.
 class AssistantBubbleText : public QTextEdit {
     Q_OBJECT
 
 public:
+    static constexpr std::size_t shownLimitBytes = 64 * 1024;
+    static constexpr int unbrokenRunLimit = 256;
+    static constexpr int breakInterval = 4;
+
     explicit AssistantBubbleText(QWidget* parent = nullptr);
 
-    void setText(const QString& text);
-    QString text() const { return toPlainText(); }
+    // The text as UTF-8.
+    void setText(const std::string& text);
+    QString text() const { return QString::fromStdString(text_); }
+    // Whether only the first part of the text is shown, and its size in bytes.
+    bool isCut() const { return shownBytes_ < text_.size(); }
+    std::size_t shownBytes() const { return shownBytes_; }
+    std::size_t textBytes() const { return text_.size(); }
 
     bool hasHeightForWidth() const override { return true; }
     int heightForWidth(int width) const override;
@@ -32,11 +53,16 @@ protected:
     void changeEvent(QEvent* event) override;
     // The conversation scrolls, not the bubble.
     void wheelEvent(QWheelEvent* event) override;
+    QMimeData* createMimeDataFromSelection() const override;
 
 private:
     // A copy of the text laid out at any asked width, so that a height can be given without
     // disturbing what is shown.
     mutable QTextDocument measure_;
+    std::string text_;
+    std::size_t shownBytes_ = 0;
+    // Where the shown text holds an added zero-width space, in document positions, ascending.
+    std::vector<int> addedBreaks_;
 };
 
 enum class AssistantBubbleAppearance { user, assistant };
@@ -55,8 +81,9 @@ private:
 };
 
 // One chat message: a header (who wrote it, when) over its text. The text is always shown as plain
-// text, never as rich text: a local model's answer is untrusted input. It wraps, is never cut
-// short, can be selected and copied. The bubble takes the row's width up to 620 pixels, kept
+// text, never as rich text: a local model's answer is untrusted input. It wraps, can be selected and
+// copied; a text too long to lay out is shown in part, with a line under it that says so and how to
+// get the rest, in the language given. The bubble takes the row's width up to 620 pixels, kept
 // 60 pixels away from the opposite side.
 class AssistantBubble : public QWidget {
     Q_OBJECT
@@ -68,16 +95,20 @@ public:
     static constexpr int headerPixels = 10;
     static constexpr int textPixels = 12;
 
-    explicit AssistantBubble(const AIAssistantMessage& message, QWidget* parent = nullptr);
+    explicit AssistantBubble(const AIAssistantMessage& message, QWidget* parent = nullptr,
+                             AIAssistantLanguage language = AIAssistantLanguage::english);
 
     static AssistantBubbleAppearance appearance(AIAssistantRole role);
     static QColor fillColor(AssistantBubbleAppearance appearance);
     static QColor outlineColor(AssistantBubbleAppearance appearance);
+    // The line under a text shown in part.
+    static QString cutNoticeText(std::size_t shownBytes, std::size_t textBytes, AIAssistantLanguage language);
 
     const Uuid& messageID() const { return id_; }
     AssistantBubbleAppearance appearance() const { return appearance_; }
-    void setText(const std::string& text);
+    void setText(const std::string& text, AIAssistantLanguage language = AIAssistantLanguage::english);
     AssistantBubbleText* textView() const { return text_; }
+    QLabel* cutNotice() const { return notice_; }
     QLabel* speakerLabel() const { return speaker_; }
     QLabel* symbolLabel() const { return symbol_; }
     QString symbolName() const;
@@ -90,6 +121,7 @@ private:
     QLabel* symbol_;
     QLabel* speaker_;
     AssistantBubbleText* text_;
+    QLabel* notice_;
 };
 
 }  // namespace korvalen

@@ -26,6 +26,18 @@ QString qs(const std::string& s)
     return QString::fromStdString(s);
 }
 
+// The language of a message's text, for the line under a text shown in part: the language the
+// expert reads in the question (the message itself, or the question before an answer).
+AIAssistantLanguage languageOf(const std::vector<AIAssistantMessage>& messages, std::size_t index,
+                               AIAssistantLanguage fallback)
+{
+    if (messages[index].text.size() <= AssistantBubbleText::shownLimitBytes) return fallback;
+    for (std::size_t i = index + 1; i-- > 0;)
+        if (messages[i].role == AIAssistantRole::user)
+            return AIAssistantEngine::detectLanguage(messages[i].text, fallback);
+    return fallback;
+}
+
 // Shows a setting in its field, in place of whatever was typed there; an unchanged text keeps the cursor.
 void showSetting(QLineEdit* field, const std::string& value)
 {
@@ -292,8 +304,10 @@ void AssistantPane::syncMessages()
     const auto& messages = assistant_.messages();
     bool same = messages.size() == bubbles_.size();
     for (std::size_t i = 0; same && i < messages.size(); ++i) same = bubbles_[i]->messageID() == messages[i].id;
+    const AIAssistantLanguage language = assistant_.context().language;
     if (same) {
-        for (std::size_t i = 0; i < messages.size(); ++i) bubbles_[i]->setText(messages[i].text);
+        for (std::size_t i = 0; i < messages.size(); ++i)
+            bubbles_[i]->setText(messages[i].text, languageOf(messages, i, language));
     } else {
         for (AssistantBubble* b : bubbles_) {
             listLayout_->removeWidget(b);
@@ -301,8 +315,8 @@ void AssistantPane::syncMessages()
             b->deleteLater();
         }
         bubbles_.clear();
-        for (const auto& message : messages) {
-            auto* bubble = new AssistantBubble(message, list_);
+        for (std::size_t i = 0; i < messages.size(); ++i) {
+            auto* bubble = new AssistantBubble(messages[i], list_, languageOf(messages, i, language));
             listLayout_->insertWidget(listLayout_->count() - 1, bubble);
             bubbles_.push_back(bubble);
         }

@@ -3,6 +3,7 @@
 #include "Assistant/Views/AssistantBubble.h"
 #include "Assistant/Views/AssistantProviderSelector.h"
 #include "QuickManagerOptions.h"
+#include "StandInLlamaServer.h"
 #include "support/QtTestApp.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -240,6 +241,33 @@ TEST(AssistantPaneView, TheComposerAndTheBubblesFollowTheConversation)
     pane.clearButton()->click();
     ASSERT_EQ(pane.bubbles().size(), 1u);
     EXPECT_EQ(pane.bubbles()[0]->messageID(), h.assistant->messages()[0].id) << "a new welcome gets its own bubble";
+}
+
+// A text shown in part says so in the language of the question: the echo of a long question is a long answer.
+TEST(AssistantPaneView, ALongMessageSaysItIsShownInPartInTheQuestionsLanguage)
+{
+    test::qtApp(true);
+    test::StandInLlamaServer server;
+    ASSERT_TRUE(server.listen());
+    const std::string filler(70'000, '!');
+    const std::pair<std::string, QString> cases[] = {
+        {"Why is my score like this? ", "Showing the first "},
+        {"Por que minha pontuação ficou assim? ", "Mostrando os primeiros "},
+    };
+    for (const auto& [question, notice] : cases) {
+        SCOPED_TRACE(question);
+        PaneHarness h;
+        h.assistant->selectProvider(AIAssistantProvider::localModel);
+        h.assistant->setLocalEndpoint(server.endpoint().toStdString());
+        h.assistant->sendMessage(question + filler);
+        ASSERT_TRUE(processEventsUntil([&] { return !h.assistant->isResponding(); }));
+        const auto& bubbles = h.pane->bubbles();
+        ASSERT_EQ(bubbles.size(), 3u);
+        EXPECT_EQ(h.assistant->messages().back().text, "Stand-in answer: " + question + filler);
+        for (const AssistantBubble* bubble : {bubbles[1], bubbles[2]})
+            EXPECT_TRUE(bubble->cutNotice()->text().startsWith(notice)) << bubble->cutNotice()->text().toStdString();
+        EXPECT_FALSE(bubbles[0]->cutNotice()->isVisibleTo(h.pane.get()));
+    }
 }
 
 TEST(AssistantPaneView, TextsAreShownWholeAndPlainWithThePartsInReadingOrder)

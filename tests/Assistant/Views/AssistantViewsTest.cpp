@@ -2,13 +2,17 @@
 #include "Assistant/Views/AssistantProviderSelector.h"
 #include "support/QtTestApp.h"
 
+#include <QClipboard>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QTextBoundaryFinder>
+#include <QTextCursor>
 #include <QTextDocument>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace korvalen {
@@ -84,6 +88,95 @@ TEST(AssistantBubbleView, TakesTheRowUpToItsMaximumAndWrapsLongWords)
         EXPECT_LE(text->document()->idealWidth(), text->viewport()->width() + 1);
         EXPECT_GE(text->height(), int(text->document()->size().height()));
         EXPECT_LE(text->geometry().right(), content.width() - 10);
+    }
+}
+
+// What a selection of the text view from `start` to `end` puts on the clipboard.
+QString copied(AssistantBubbleText* view, int start, int end)
+{
+    QTextCursor cursor(view->document());
+    cursor.setPosition(start);
+    cursor.setPosition(end, QTextCursor::KeepAnchor);
+    view->setTextCursor(cursor);
+    view->copy();
+    return QGuiApplication::clipboard()->text();
+}
+
+int boundaryCount(QTextBoundaryFinder::BoundaryType type, const QString& text)
+{
+    QTextBoundaryFinder finder(type, text);
+    int count = 0;
+    while (finder.toNextBoundary() >= 0) ++count;
+    return count;
+}
+
+// Qt lays out a line without a place to break in more than linear time: a long text is laid out in
+// part, and a long unbroken run gets invisible places to break; copying still gives the text itself.
+TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
+{
+    test::qtApp(true);
+    const QChar added(0x200B);
+    std::string words;
+    while (words.size() < 60 * 1024) words += "The GPU held its throughput, so the run is certified.\n";
+    std::string accents = "a";  // 65536 falls inside a two-byte character
+    while (accents.size() < 80'000) accents += "é";
+    std::string marks = "Antes\r\n";  // then a run of characters made of two code points each
+    for (int i = 0; i < 400; ++i) marks += "e\u0301";
+    marks += "\r\nfim " + std::string(600, '#');
+    const std::string bangs(8 << 20, '!');
+    struct Case {
+        const char* what;
+        const std::string& text;
+        AIAssistantLanguage language;
+        QString notice;  // empty: shown whole, no notice
+    };
+    const Case cases[] = {
+        {"ordinary words", words, AIAssistantLanguage::english, ""},
+        {"unbroken runs between line ends", marks, AIAssistantLanguage::english, ""},
+        {"a model stuck on one character up to the client's cap", bangs, AIAssistantLanguage::english,
+         "Showing the first 64 KiB of 8192 KiB. Select all and copy, or use Export…, to get the whole text."},
+        {"the same in Portuguese", bangs, AIAssistantLanguage::portuguese,
+         "Mostrando os primeiros 64 KiB de 8192 KiB. Selecione tudo e copie, ou use Export…, para obter o texto "
+         "inteiro."},
+        {"cut inside a character", accents, AIAssistantLanguage::english,
+         "Showing the first 64 KiB of 79 KiB. Select all and copy, or use Export…, to get the whole text."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        AssistantBubble bubble({Uuid::random(), AIAssistantRole::assistant, "", now()});
+        bubble.setText(c.text, c.language);
+        AssistantBubbleText* view = bubble.textView();
+        EXPECT_EQ(bubble.cutNotice()->isVisibleTo(&bubble), !c.notice.isEmpty());
+        if (!c.notice.isEmpty()) EXPECT_EQ(bubble.cutNotice()->text(), c.notice);
+
+        // What is laid out is the text's beginning, whole characters of it, up to the limit.
+        const QString shown = view->toPlainText();
+        QString unbroken = shown;
+        unbroken.remove(added);
+        QString expected = QString::fromStdString(c.text);
+        expected.replace("\r\n", "\n");
+        if (c.notice.isEmpty()) {
+            EXPECT_EQ(unbroken, expected);
+        } else {
+            EXPECT_TRUE(expected.startsWith(unbroken));
+            EXPECT_LE(unbroken.toUtf8().size(), AssistantBubbleText::shownLimitBytes);
+            EXPECT_GT(unbroken.toUtf8().size(), AssistantBubbleText::shownLimitBytes - 4);
+        }
+        // No run without a place to break is longer than the limit, and no added break splits a character.
+        QTextBoundaryFinder lines(QTextBoundaryFinder::Line, shown);
+        int longest = 0;
+        for (int previous = 0, next = 0; (next = lines.toNextBoundary()) >= 0; previous = next)
+            longest = std::max(longest, next - previous);
+        EXPECT_LE(longest, AssistantBubbleText::unbrokenRunLimit);
+        EXPECT_EQ(boundaryCount(QTextBoundaryFinder::Grapheme, shown),
+                  boundaryCount(QTextBoundaryFinder::Grapheme, unbroken) + shown.count(added));
+
+        // All that is shown copies as the whole text; a part copies as shown, without the added breaks.
+        const int end = view->document()->characterCount() - 1;
+        EXPECT_EQ(copied(view, 0, end).toStdString(), c.text);
+        QString part = shown.mid(3, end - 6);
+        part.remove(added);
+        EXPECT_EQ(copied(view, 3, end - 3).toStdString(), part.toStdString());
     }
 }
 
