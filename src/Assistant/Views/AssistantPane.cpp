@@ -3,6 +3,7 @@
 #include "Assistant/Views/AssistantBubble.h"
 #include "Assistant/Views/AssistantProviderSelector.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
@@ -16,6 +17,7 @@
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <utility>
 
 namespace korvalen {
 
@@ -293,10 +295,30 @@ void AssistantPane::syncLocalControls()
     // The manager's status is shown once: not again under the assistant's when both say the same.
     managerStatus_->setVisible(!managerStatus_->text().isEmpty() && managerStatus_->text() != status_->text());
     const bool blocked = (runIsBusy_ && runIsBusy_()) || manager.isBusy();
-    useModel_->setEnabled(!blocked && !assistant_.isResponding());
-    startModel_->setEnabled(!blocked && !assistant_.isResponding() && manager.engineInstalled());
-    stopModel_->setEnabled(manager.serverProcessAlive() || manager.isBusy());
-    findEngine_->setEnabled(!manager.isBusy());
+    const std::pair<QPushButton*, bool> buttons[] = {
+        {stopModel_, manager.serverProcessAlive() || manager.isBusy()},
+        {startModel_, !blocked && !assistant_.isResponding() && manager.engineInstalled()},
+        {useModel_, !blocked && !assistant_.isResponding()},
+        {findEngine_, !manager.isBusy()},
+    };
+    // A focused button that becomes disabled hands focus down the chain, into the endpoint field with
+    // all its text selected: what is typed next would replace the endpoint. Focus goes instead to the
+    // model control that has become usable (Stop after Start, Start after Stop), else the composer.
+    for (const auto& [button, enabled] : buttons)
+        if (enabled) button->setEnabled(true);
+    QWidget* focused = QApplication::focusWidget();
+    for (const auto& [button, enabled] : buttons) {
+        if (button != focused || enabled) continue;
+        QWidget* next = composer_;
+        for (const auto& [other, usable] : buttons)
+            if (usable && other != findEngine_ && other->isVisibleTo(this)) {
+                next = other;
+                break;
+            }
+        next->setFocus(Qt::OtherFocusReason);
+    }
+    for (const auto& [button, enabled] : buttons)
+        if (!enabled) button->setEnabled(false);
 }
 
 void AssistantPane::syncMessages()

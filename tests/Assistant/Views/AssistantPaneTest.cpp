@@ -243,6 +243,60 @@ TEST(AssistantPaneView, TheComposerAndTheBubblesFollowTheConversation)
     EXPECT_EQ(pane.bubbles()[0]->messageID(), h.assistant->messages()[0].id) << "a new welcome gets its own bubble";
 }
 
+// Presses a button as the mouse does: it takes focus, then it is clicked.
+void press(QPushButton* button)
+{
+    button->setFocus(Qt::MouseFocusReason);
+    button->click();
+}
+
+// A pressed model control that becomes disabled must not hand focus down the chain into the endpoint
+// field, whose whole text would then be replaced by what the user types next.
+TEST(AssistantPaneView, FocusStaysOnAControlAfterTheModelControls)
+{
+    using Arrange = std::function<void(PaneHarness&)>;
+    const Arrange idle = [](PaneHarness& h) { h.assistant->selectManagedModel(h.model); };
+    const Arrange running = [](PaneHarness& h) { ASSERT_TRUE(h.startAndWait()); };
+    struct Row {
+        const char* what;
+        Arrange arrange;
+        QPushButton* (AssistantPane::*pressed)() const;
+        // Where focus is at once, and once the start or stop is over.
+        QPushButton* (AssistantPane::*focused)() const;
+        QPushButton* (AssistantPane::*settled)() const;
+    };
+    const Row rows[] = {
+        {"Start", idle, &AssistantPane::startModelButton, &AssistantPane::stopModelButton,
+         &AssistantPane::stopModelButton},
+        {"Stop", running, &AssistantPane::stopModelButton, &AssistantPane::stopModelButton,
+         &AssistantPane::startModelButton},
+        {"Use", idle, &AssistantPane::useModelButton, &AssistantPane::useModelButton, &AssistantPane::useModelButton},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        PaneHarness h;
+        row.arrange(h);
+        AssistantPane& pane = *h.pane;
+        pane.activateWindow();
+        ASSERT_TRUE(processEventsUntil([&] { return pane.isActiveWindow(); }));
+        const QString endpoint = pane.endpointField()->text();
+        const QString modelName = pane.modelNameField()->text();
+        press((pane.*row.pressed)());
+        EXPECT_EQ(QApplication::focusWidget(), (pane.*row.focused)());
+        for (QChar c : QString("hi")) {
+            QKeyEvent key(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+            QApplication::sendEvent(QApplication::focusWidget(), &key);
+        }
+        EXPECT_EQ(pane.endpointField()->text().toStdString(), endpoint.toStdString());
+        EXPECT_EQ(pane.modelNameField()->text().toStdString(), modelName.toStdString());
+        ASSERT_TRUE(processEventsUntil([&] {
+            return !h.manager->isBusy() && !h.assistant->hasPendingModelStart() &&
+                   h.manager->engineRunning() == h.manager->serverProcessAlive();
+        }));
+        EXPECT_EQ(QApplication::focusWidget(), (pane.*row.settled)());
+    }
+}
+
 // A text shown in part says so in the language of the question: the echo of a long question is a long answer.
 TEST(AssistantPaneView, ALongMessageSaysItIsShownInPartInTheQuestionsLanguage)
 {
