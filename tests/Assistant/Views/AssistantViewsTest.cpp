@@ -87,7 +87,9 @@ TEST(AssistantBubbleView, TakesTheRowUpToItsMaximumAndWrapsLongWords)
         text->document()->setTextWidth(text->viewport()->width());
         EXPECT_LE(text->document()->idealWidth(), text->viewport()->width() + 1);
         EXPECT_GE(text->height(), int(text->document()->size().height()));
-        EXPECT_LE(text->geometry().right(), content.width() - 10);
+        // Inset by the bubble's padding of 10 on either side.
+        EXPECT_EQ(text->geometry().left(), 10);
+        EXPECT_EQ(text->geometry().right(), content.width() - 11);
     }
 }
 
@@ -120,7 +122,7 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
     while (words.size() < 60 * 1024) words += "The GPU held its throughput, so the run is certified.\n";
     std::string accents = "a";  // 65536 falls inside a two-byte character
     while (accents.size() < 80'000) accents += "é";
-    std::string marks = "Antes\r\n";  // then a run of characters made of two code points each
+    std::string marks = "Antes\r\nx";  // then a run of characters made of two code points each
     for (int i = 0; i < 400; ++i) marks += "e\u0301";
     marks += "\r\nfim " + std::string(600, '#');
     const std::string bangs(8 << 20, '!');
@@ -147,7 +149,18 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
         bubble.setText(c.text, c.language);
         AssistantBubbleText* view = bubble.textView();
         EXPECT_EQ(bubble.cutNotice()->isVisibleTo(&bubble), !c.notice.isEmpty());
-        if (!c.notice.isEmpty()) EXPECT_EQ(bubble.cutNotice()->text(), c.notice);
+        if (!c.notice.isEmpty()) {
+            // Under the text, whole, inside the bubble however narrow.
+            EXPECT_EQ(bubble.cutNotice()->text(), c.notice);
+            bubble.resize(400, bubble.heightForWidth(400));
+            bubble.show();
+            QCoreApplication::processEvents();
+            const QRect notice = bubble.cutNotice()->geometry();
+            EXPECT_GE(notice.top(), bubble.textView()->geometry().bottom());
+            EXPECT_LE(bubble.content()->width(), 400 - AssistantBubble::oppositeSideGap);
+            EXPECT_LE(notice.right(), bubble.content()->width() - 10);
+            EXPECT_GE(notice.height(), bubble.cutNotice()->heightForWidth(notice.width()));
+        }
 
         // What is laid out is the text's beginning, whole characters of it, up to the limit.
         const QString shown = view->toPlainText();
