@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace korvalen {
@@ -82,14 +83,18 @@ TEST(AssistantBubbleView, TakesTheRowUpToItsMaximumAndWrapsLongWords)
         const QRect content = bubble.content()->geometry();
         EXPECT_EQ(content.left(), c.left) << c.rowWidth;
         EXPECT_EQ(content.width(), c.width) << c.rowWidth;
-        // Every line of the text lies inside the bubble, none cut at its right edge or bottom.
+        // Every line of the text lies inside the bubble, none cut at its right edge or bottom, and no
+        // blank is added under the last.
         AssistantBubbleText* text = bubble.textView();
         text->document()->setTextWidth(text->viewport()->width());
         EXPECT_LE(text->document()->idealWidth(), text->viewport()->width() + 1);
-        EXPECT_GE(text->height(), int(text->document()->size().height()));
-        // Inset by the bubble's padding of 10 on either side.
+        EXPECT_EQ(text->height(), int(std::ceil(text->document()->size().height())));
+        // Inset by the bubble's padding of 10 on either side; the time at the header's far end.
         EXPECT_EQ(text->geometry().left(), 10);
         EXPECT_EQ(text->geometry().right(), content.width() - 11);
+        const QLabel* time = bubble.content()->findChild<QLabel*>("AssistantBubbleTime");
+        EXPECT_EQ(time->geometry().right(), content.width() - 11);
+        EXPECT_EQ(time->width(), time->sizeHint().width());
     }
 }
 
