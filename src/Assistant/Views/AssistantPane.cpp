@@ -16,6 +16,7 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -34,10 +35,10 @@ AIAssistantLanguage languageOf(const std::vector<AIAssistantMessage>& messages, 
                                AIAssistantLanguage fallback)
 {
     if (messages[index].text.size() <= AssistantBubbleText::shownLimitBytes) return fallback;
-    for (std::size_t i = index + 1; i-- > 0;)
-        if (messages[i].role == AIAssistantRole::user)
-            return AIAssistantEngine::detectLanguage(messages[i].text, fallback);
-    return fallback;
+    const auto upTo = messages.rend() - static_cast<std::ptrdiff_t>(index) - 1;
+    const auto question = std::find_if(
+        upTo, messages.rend(), [](const AIAssistantMessage& message) { return message.role == AIAssistantRole::user; });
+    return question == messages.rend() ? fallback : AIAssistantEngine::detectLanguage(question->text, fallback);
 }
 
 // Shows a setting in its field, in place of whatever was typed there; an unchanged text keeps the cursor.
