@@ -304,23 +304,31 @@ TEST(AssistantPaneView, ALongMessageSaysItIsShownInPartInTheQuestionsLanguage)
     test::StandInLlamaServer server;
     ASSERT_TRUE(server.listen());
     const std::string filler(70'000, '!');
-    const std::pair<std::string, QString> cases[] = {
-        {"Why is my score like this? ", "Showing the first "},
-        {"Por que minha pontuação ficou assim? ", "Mostrando os primeiros "},
+    struct Case {
+        std::string question;
+        QString notice;
+        std::string next;  // a later question in the other language
     };
-    for (const auto& [question, notice] : cases) {
-        SCOPED_TRACE(question);
+    const Case cases[] = {
+        {"Why is my score like this? ", "Showing the first ", "Por que?"},
+        {"Por que minha pontuação ficou assim? ", "Mostrando os primeiros ", "Why?"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.question);
         PaneHarness h;
         h.assistant->selectProvider(AIAssistantProvider::localModel);
         h.assistant->setLocalEndpoint(server.endpoint().toStdString());
-        h.assistant->sendMessage(question + filler);
-        ASSERT_TRUE(processEventsUntil([&] { return !h.assistant->isResponding(); }));
+        for (const std::string& question : {c.question + filler, c.next}) {
+            h.assistant->sendMessage(question);
+            ASSERT_TRUE(processEventsUntil([&] { return !h.assistant->isResponding(); }));
+        }
         const auto& bubbles = h.pane->bubbles();
-        ASSERT_EQ(bubbles.size(), 3u);
-        EXPECT_EQ(h.assistant->messages().back().text, "Stand-in answer: " + question + filler);
+        ASSERT_EQ(bubbles.size(), 5u);
+        EXPECT_EQ(h.assistant->messages()[2].text, "Stand-in answer: " + c.question + filler);
         for (const AssistantBubble* bubble : {bubbles[1], bubbles[2]})
-            EXPECT_TRUE(bubble->cutNotice()->text().startsWith(notice)) << bubble->cutNotice()->text().toStdString();
-        EXPECT_FALSE(bubbles[0]->cutNotice()->isVisibleTo(h.pane.get()));
+            EXPECT_TRUE(bubble->cutNotice()->text().startsWith(c.notice)) << bubble->cutNotice()->text().toStdString();
+        for (const AssistantBubble* bubble : {bubbles[0], bubbles[3], bubbles[4]})
+            EXPECT_FALSE(bubble->cutNotice()->isVisibleTo(h.pane.get()));
     }
 }
 
