@@ -432,7 +432,9 @@ TEST(AssistantPaneView, TheContentKeepsEvenInsetsAndTheConversationTwoLines)
         EXPECT_EQ(content.top(), pane.height() - 1 - content.bottom());
         EXPECT_GT(content.left(), content.top())
             << "height is what the pane shares with the results: less of it goes to insets";
-        if (compact) EXPECT_LT(content.top(), normalTop);
+        if (compact) {
+            EXPECT_LT(content.top(), normalTop);
+        }
         normalTop = content.top();
     }
 
