@@ -5,6 +5,7 @@
 #include "support/FakeBenchmarkEngine.h"
 #include "support/LogCapture.h"
 #include "support/QtTestApp.h"
+#include "support/RecordingRunVisualization.h"
 #include "support/SessionBuilders.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <thread>
 
@@ -383,6 +385,161 @@ TEST_F(BenchmarkStoreTest, ClearingAndShowingSessionsIsRefusedWhileBusy)
     EXPECT_EQ(store->progress(), 0.0);
     store->showSession(running);
     EXPECT_EQ(store->currentSession()->id, running);
+}
+
+// Every way a run ends, seen from the window, the live visualization and the assistant: the kept
+// results of each item are published and shown as they arrive, the session keeps its notes, and the
+// run always ends with the visualization closed, the assistant back and the end announced.
+TEST_F(BenchmarkStoreTest, EachWayARunEndsIsToldToTheWindowTheVisualizationAndTheAssistant)
+{
+    struct Case {
+        const char* name;
+        int stopDuringItem;  // 0: no stop
+        bool endSnapshotFails;
+        bool planEmptyAfterSnapshot;
+        std::vector<std::string> calls;
+        std::string state;
+        QString status;
+        double progress;
+        std::size_t results;
+        std::vector<std::string> notes;
+        std::size_t history;
+        std::vector<std::string> posted;
+    };
+    const std::string on = " on Best Available (Calibrated) ";
+    const std::vector<std::string> threeItems{
+        "prepare imageClassification",
+        "complete imageClassification done",
+        "1 kept, 1/3, Running Image Classification" + on + "(1 of 3), assistant paused",
+        "prepare textEmbeddings",
+        "complete textEmbeddings done",
+        "2 kept, 2/3, Running Text Embeddings" + on + "(2 of 3), assistant paused",
+        "prepare matrixFP32",
+        "complete matrixFP32 done",
+        "3 kept, 3/3, Running Matrix Multiplication FP32" + on + "(3 of 3), assistant paused",
+        "close"};
+    const std::string thermal = "Thermal state reached Serious during the run",
+                      lowPower = "Low Power Mode changed during the run",
+                      diagnostic = "One or more valid results are diagnostic-only due to run conditions or variation";
+    const std::vector<std::string> startAndFinish{"KorvalenAIRunDidStart", "KorvalenAIRunDidFinish"};
+    const Case cases[] = {
+        {"completed",
+         0,
+         false,
+         false,
+         threeItems,
+         "completed",
+         "Completed Quick AI — overall score 1000, 3 of 3 results valid",
+         1.0,
+         3,
+         {lowPower, thermal, diagnostic},
+         1,
+         startAndFinish},
+        {"stopped during the second item",
+         2,
+         false,
+         false,
+         {"prepare imageClassification", "complete imageClassification done",
+          "1 kept, 1/3, Running Image Classification" + on + "(1 of 3), assistant paused", "prepare textEmbeddings",
+          "stopping", "complete cancelled", "1 kept, 1/3, Stopping safely after the active kernel, assistant paused",
+          "close"},
+         "idle",
+         "Benchmark stopped — 1 of 3 workloads finished",
+         0.0,
+         1,
+         {lowPower, thermal, "Run was stopped before every workload finished", diagnostic},
+         0,
+         startAndFinish},
+        {"failed at its end",
+         0,
+         true,
+         false,
+         threeItems,
+         "failed",
+         "Benchmark failed: sensors gone",
+         0.0,
+         3,
+         {},
+         0,
+         startAndFinish},
+        {"refused after the snapshot",
+         0,
+         false,
+         true,
+         {},
+         "idle",
+         "No workload of this run mode can run on the selected accelerator on this machine",
+         0.0,
+         0,
+         {},
+         0,
+         {}},
+    };
+    // The first item ran hot and is not certified; every item also hands back a result cut short.
+    engine.state().edit = [](const AIExecutionItem& item, std::vector<AIBenchmarkResult> results) {
+        if (item.workload.id == AIWorkloadID::imageClassification && results[0].valid) {
+            results[0].thermalEnd = "Serious";
+            results[0].certifiedForComparison = false;
+        }
+        results.push_back(FakeBenchmarkEngine::cancelledResult(item));
+        return results;
+    };
+    korvalen::testing::LogCapture quiet;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        posted.clear();
+        int snapshots = 0;
+        snapshot = [&](const AISystemProfile& base) {
+            AISystemProfile s = base;
+            if (++snapshots == 2) {
+                if (c.endSnapshotFails) throw std::runtime_error("sensors gone");
+                s.power->lowPowerMode = true;
+            }
+            return s;
+        };
+        BenchmarkStoreServices s = services();
+        int plans = 0;
+        s.engine.executionPlan = [&, plan = s.engine.executionPlan](const AIBenchmarkEngine& e, AIRunMode mode,
+                                                                    AIBackend backend, bool all, bool gpus) {
+            return ++plans == 2 && c.planEmptyAfterSnapshot ? std::vector<AIExecutionItem>{}
+                                                            : plan(e, mode, backend, all, gpus);
+        };
+        auto visualization = std::make_shared<korvalen::testing::RecordingRunVisualization>();
+        s.runVisualization = visualization;
+        QTemporaryDir folder;
+        s.persistence = std::make_shared<SessionPersistence>(folder.path());
+        auto store = std::make_unique<BenchmarkStore>(std::move(s));
+        visualization->whileHeld = [&] {
+            if (c.stopDuringItem == 2 && visualization->calls.size() == 2) engine.holdItems(true);
+            return std::to_string(store->currentSession()->results.size()) + " kept, " +
+                   std::to_string(std::lround(store->progress() * 3)) + "/3, " + store->statusText().toStdString() +
+                   (store->assistant().pausedForBenchmark() ? ", assistant paused" : ", assistant free");
+        };
+
+        store->start();
+        if (c.stopDuringItem) {
+            ASSERT_TRUE(processEventsUntil([&] { return engine.itemsStarted() == c.stopDuringItem; }));
+            store->stop();
+            engine.holdItems(false);
+        }
+        ASSERT_TRUE(processEventsUntil([&] { return finished(*store); }));
+        engine.state().itemsStarted = 0;
+
+        EXPECT_EQ(visualization->calls, c.calls);
+        EXPECT_EQ(describe(store->runState()), c.state);
+        EXPECT_EQ(store->statusText(), c.status);
+        EXPECT_EQ(store->progress(), c.progress);
+        EXPECT_EQ(store->currentSession() ? store->currentSession()->results.size() : 0u, c.results);
+        if (store->currentSession()) {
+            EXPECT_EQ(store->currentSession()->certificationNotes.value_or(std::vector<std::string>{}), c.notes);
+            EXPECT_EQ(store->currentSession()->cancelled, c.stopDuringItem > 0);
+        }
+        EXPECT_EQ(store->history().size(), c.history);
+        EXPECT_EQ(SessionPersistence(folder.path()).load().size(), c.history);
+        EXPECT_EQ(posted, c.posted);
+        EXPECT_FALSE(store->assistant().pausedForBenchmark());
+        EXPECT_EQ(store->assistant().status(), "Olvane Expert 2 ready");
+    }
 }
 
 // A visualization window without a window: remembers what it showed.
