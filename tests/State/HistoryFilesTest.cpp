@@ -157,6 +157,7 @@ TEST(HistoryFilesTest, SettingAMalformedFileAsideNeverLosesItsOnlyCopy)
         folder.files->failing = c.failing;
 
         LogCapture log;
+        const auto openBefore = QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::System).size();
         EXPECT_TRUE(folder.persistence.loadReport().sessions.empty());
         EXPECT_TRUE(regularFileContents(folder.where).contains(malformed));
         EXPECT_EQ(readAll(folder.persistence.historyPath()), c.mainStays ? malformed : QByteArray());
@@ -165,6 +166,8 @@ TEST(HistoryFilesTest, SettingAMalformedFileAsideNeverLosesItsOnlyCopy)
             << "a file not set aside is never written over";
         EXPECT_EQ(log.events("HISTORY_SAVE_FAILED reason=unreadable-file-in-place").size(), c.mainStays ? 1u : 0u);
         EXPECT_TRUE(regularFileContents(folder.where).contains(malformed));
+        EXPECT_EQ(QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::System).size(), openBefore)
+            << "no descriptor left open";
     }
 }
 
@@ -413,7 +416,9 @@ TEST(HistoryFilesTest, ASaveAmongLinksLosesNothingAndAFailedOneChangesNothing)
             EXPECT_EQ(folderEntries(folder.where), before) << "a failed save changes nothing";
 
             folder.files->failing = Call::none;
+            LogCapture log;
             ASSERT_TRUE(folder.persistence.save(next));
+            EXPECT_TRUE(log.events("HISTORY_BACKUP_FAILED").empty());
             EXPECT_EQ(SessionPersistence(folder.where).load(), next);
             const auto after = folderEntries(folder.where);
             const auto backup = SessionPersistence::readText(after.value("history.backup.json").toStdString());
