@@ -349,7 +349,9 @@ TEST(HistoryFilesTest, AHistoryChangedOnDiskSinceIsReadAgainAndABadOneNeverBecom
         EXPECT_EQ(readAll(report.quarantinedTo), changed);
         EXPECT_EQ(readAll(folder.persistence.backupPath()), backupBytes) << "the bad file is not the backup";
         EXPECT_EQ(SessionPersistence(folder.where).load(), next);
-        EXPECT_EQ(log.events("HISTORY_QUARANTINED").back().find(" mode=copy") != std::string::npos, c.copied);
+        const auto setAside = log.events("HISTORY_QUARANTINED");
+        ASSERT_EQ(setAside.size(), 1u);
+        EXPECT_EQ(setAside[0].find(" mode=copy") != std::string::npos, c.copied);
     }
 }
 
