@@ -73,6 +73,26 @@ QString historyNoticeText(const SessionPersistence::LoadReport& load, bool saveF
     return lines.join('\n');
 }
 
+// The application's live visualization.
+class CoordinatorVisualization : public RunVisualization {
+public:
+    explicit CoordinatorVisualization(AIVisualizationCoordinator& coordinator) : coordinator_(coordinator) {}
+    void prepare(const AIWorkloadDefinition& workload, AIBackend backend, bool enabled) override
+    {
+        coordinator_.prepare(workload, backend, enabled);
+    }
+    Task<> complete(std::vector<AIBenchmarkResult> results, bool cancelled,
+                    std::shared_ptr<BenchmarkCancellationToken> cancellation) override
+    {
+        return coordinator_.complete(std::move(results), cancelled, std::move(cancellation));
+    }
+    void markStopping() override { coordinator_.markStopping(); }
+    void close() override { coordinator_.close(); }
+
+private:
+    AIVisualizationCoordinator& coordinator_;
+};
+
 int thermalRank(const std::string& state)
 {
     if (state == "Critical") return 3;
@@ -115,6 +135,8 @@ BenchmarkStore::BenchmarkStore(BenchmarkStoreServices services, QObject* parent)
     }
 
     visualization_ = std::make_unique<AIVisualizationCoordinator>(services_.visualization);
+    runVisualization_ = services_.runVisualization ? services_.runVisualization
+                                                   : std::make_shared<CoordinatorVisualization>(*visualization_);
 
     showLiveVisualizations_ = services_.settings.boolValue(Settings::Key::showLiveVisualizations, true);
 
@@ -369,16 +391,16 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
             if (run.showVisuals && visualizationSceneCanExist(item.workload.id, item.backend)) {
                 self->setRunState(AIRunState::preparing());
                 self->setStatusText(qtext("Preparing benchmark visual — " + item.workload.title));
-                self->visualization_->prepare(item.workload, item.backend, true);
+                self->runVisualization_->prepare(item.workload, item.backend, true);
                 if (run.engine.cancellation->isCancelled()) {
                     std::vector<AIBenchmarkResult> none;
                     const auto token = run.engine.cancellation;
-                    co_await self->visualization_->complete(std::move(none), true, token);
+                    co_await self->runVisualization_->complete(std::move(none), true, token);
                     if (!self) co_return;
                     break;
                 }
             } else {
-                self->visualization_->close();
+                self->runVisualization_->close();
             }
 
             self->setRunState(AIRunState::running(item.workload.id, item.backend, index + 1, count));
@@ -406,7 +428,7 @@ Task<> BenchmarkStore::runTask(QPointer<BenchmarkStore> self, Run run)
             self->recordItemResults(run, std::move(results));
             const auto token = run.engine.cancellation;
             const bool cancelled = token->isCancelled();
-            co_await self->visualization_->complete(std::move(shown), cancelled, token);
+            co_await self->runVisualization_->complete(std::move(shown), cancelled, token);
             if (!self) co_return;
         }
         self->closeSession(run);
@@ -547,7 +569,7 @@ void BenchmarkStore::finishRun(Run& run, bool saved)
     setRunState(cancelled ? AIRunState::idle() : AIRunState::completed());
     setProgress(cancelled ? 0.0 : 1.0);
     setStatusText(status);
-    visualization_->close();
+    runVisualization_->close();
     if (!services_.applicationIsTerminating()) resumeAssistantAfterBenchmark();
 
     KorvalenAILogger::info("RUN_FINISH session=" + session.id.text() + " cancelled=" + boolText(cancelled) +
@@ -567,7 +589,7 @@ void BenchmarkStore::failRun(Run& run, const std::string& reason)
     setRunState(AIRunState::failed(reason));
     setProgress(0);
     setStatusText(qtext("Benchmark failed: " + reason));
-    visualization_->close();
+    runVisualization_->close();
     if (!services_.applicationIsTerminating()) resumeAssistantAfterBenchmark();
     services_.notifications->post(NotificationName::korvalenAIRunDidFinish);
 }
@@ -579,7 +601,7 @@ void BenchmarkStore::refuseRunBesideEngine(Run& run)
     setRunState(AIRunState::idle());
     setProgress(0);
     setStatusText(engineBlockedStatusText);
-    visualization_->close();
+    runVisualization_->close();
     assistant_->benchmarkBlockedByEngine();
     services_.notifications->post(NotificationName::korvalenAIRunDidFinish);
 }
@@ -591,13 +613,13 @@ void BenchmarkStore::stop()
     setStatusText(stoppingStatusText);
     cancellation_->cancel();
     KorvalenAILogger::info("RUN_STOP_REQUESTED");
-    visualization_->markStopping();
+    runVisualization_->markStopping();
 }
 
 void BenchmarkStore::clearCurrent()
 {
     if (isBusy()) return;
-    visualization_->close();
+    runVisualization_->close();
     // The publication state is reset here with the session.
     setCurrentSession(std::nullopt);
     setProgress(0);

@@ -24,6 +24,18 @@
 
 namespace korvalen {
 
+// What a run asks of the live visualization: the store's coordinator answers unless a test hands
+// in a stand-in that records the calls.
+class RunVisualization {
+public:
+    virtual ~RunVisualization() = default;
+    virtual void prepare(const AIWorkloadDefinition& workload, AIBackend backend, bool enabled) = 0;
+    virtual Task<> complete(std::vector<AIBenchmarkResult> results, bool cancelled,
+                            std::shared_ptr<BenchmarkCancellationToken> cancellation) = 0;
+    virtual void markStopping() = 0;
+    virtual void close() = 0;
+};
+
 // What the store is made from; every member has a real default (see standard()).
 struct BenchmarkStoreServices {
     BenchmarkEngineAccess engine;
@@ -38,6 +50,8 @@ struct BenchmarkStoreServices {
     std::function<Date()> clock;
     // The live visualization's windows and waits; members left empty take their standard values.
     AIVisualizationCoordinator::Services visualization;
+    // What the run's calls to the live visualization reach (none: the store's coordinator).
+    std::shared_ptr<RunVisualization> runVisualization;
     // The local-model manager (default: the standard one over `settings`).
     std::function<std::unique_ptr<AssistantModelManager>(const Settings&)> makeModelManager;
     // The resource folder (models, manifest) when it does not exist; checked once at launch.
@@ -184,6 +198,7 @@ private:
     BenchmarkStoreServices services_;
     std::shared_ptr<BenchmarkCancellationToken> cancellation_;
     std::unique_ptr<AIVisualizationCoordinator> visualization_;
+    std::shared_ptr<RunVisualization> runVisualization_;
 
     AIRunMode selectedMode_ = AIRunMode::quick;
     AIBackend selectedBackend_ = AIBackend::automatic;

@@ -8,6 +8,11 @@
 
 namespace korvalen {
 
+int HistoryFiles::openToRead(const char* path)
+{
+    return ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
 int HistoryFiles::create(const char* path)
 {
     return ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

@@ -6,13 +6,16 @@
 
 namespace korvalen {
 
-// The calls through which the history changes its folder. The application uses these, the real
-// system calls; a test puts a double in their place to make one of them fail as a full disk or a
-// failing device would, which cannot be arranged for a process that runs as root. Each returns
-// what its system call returns, with errno set on failure.
+// The calls through which the history reads and changes its folder. The application uses these,
+// the real system calls; a test puts a double in their place to make one of them fail as a full
+// disk, a failing device or a denied permission would, which cannot be arranged for a process that
+// runs as root. Each returns what its system call returns, with errno set on failure.
 class HistoryFiles {
 public:
     virtual ~HistoryFiles() = default;
+
+    // An existing file, for reading only; never waits for a FIFO's writer.
+    virtual int openToRead(const char* path);
 
     // A new file, for writing only; never one that exists.
     virtual int create(const char* path);

@@ -73,7 +73,8 @@ struct HistoryFile {
 };
 
 // Looked at before it is opened: open() of a FIFO waits for a writer, and a device may never end.
-FileState readBytes(const QString& path, QByteArray& bytes)
+// Only "no such file" is missing: a file that is there but cannot be opened must not be replaced.
+FileState readBytes(HistoryFiles& files, const QString& path, QByteArray& bytes)
 {
     const QByteArray name = QFile::encodeName(path);
     struct stat st {};
@@ -81,7 +82,7 @@ FileState readBytes(const QString& path, QByteArray& bytes)
         return errno == ENOENT || errno == ENOTDIR ? FileState::missing : FileState::unreadable;
     if (!S_ISREG(st.st_mode)) return FileState::notRegularFile;
     // Without blocking, in case something else took its place since.
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = files.openToRead(name.constData());
     if (fd < 0) return errno == ENOENT ? FileState::missing : FileState::unreadable;
     FileState state = FileState::unreadable;
     QFile file;
@@ -96,9 +97,9 @@ FileState readBytes(const QString& path, QByteArray& bytes)
 }
 
 // The bytes of a regular file, read as readBytes reads them.
-bool readWhole(const QString& path, QByteArray& bytes)
+bool readWhole(HistoryFiles& files, const QString& path, QByteArray& bytes)
 {
-    return readBytes(path, bytes) == FileState::malformed;
+    return readBytes(files, path, bytes) == FileState::malformed;
 }
 
 // The first byte at or after `i` that `wanted` marks (the text's size when there is none).
@@ -281,10 +282,10 @@ std::optional<DecodedText> decodeText(std::string_view text, Keep keep, Skipped&
     return decoded;
 }
 
-HistoryFile readHistory(const QString& path, Keep keep)
+HistoryFile readHistory(HistoryFiles& files, const QString& path, Keep keep)
 {
     HistoryFile file;
-    file.state = readBytes(path, file.bytes);
+    file.state = readBytes(files, path, file.bytes);
     if (file.state == FileState::malformed) {
         auto skippedAt = [&](std::size_t index, const std::string& failure) {
             KorvalenAILogger::warning("HISTORY_SESSION_SKIPPED file=" + text(QFileInfo(path).fileName()) +
@@ -304,14 +305,34 @@ HistoryFile readHistory(const QString& path, Keep keep)
     return file;
 }
 
+// A name that became a link to the same file is not the file it was: what a save may do with it
+// differs (see replaceBackupWithMain).
 std::optional<SessionPersistence::FileIdentity> identityOf(const QString& path)
 {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat entry {};
     struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0) return std::nullopt;
+    if (::lstat(name.constData(), &entry) != 0 || ::stat(name.constData(), &st) != 0) return std::nullopt;
     return SessionPersistence::FileIdentity{
-        static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-        static_cast<std::int64_t>(st.st_size), static_cast<std::int64_t>(st.st_mtim.tv_sec),
-        static_cast<std::int64_t>(st.st_mtim.tv_nsec)};
+        static_cast<std::uint64_t>(st.st_dev),         static_cast<std::uint64_t>(st.st_ino),
+        static_cast<std::int64_t>(st.st_size),         static_cast<std::int64_t>(st.st_mtim.tv_sec),
+        static_cast<std::int64_t>(st.st_mtim.tv_nsec), S_ISLNK(entry.st_mode)};
+}
+
+bool isSymbolicLink(const QString& path)
+{
+    struct stat entry {};
+    return ::lstat(QFile::encodeName(path).constData(), &entry) == 0 && S_ISLNK(entry.st_mode);
+}
+
+// Whether `name` is itself a regular file, the very one `path` leads to.
+bool isTheFileAt(const QString& name, const QString& path)
+{
+    struct stat entry {};
+    struct stat st {};
+    return ::lstat(QFile::encodeName(name).constData(), &entry) == 0 && S_ISREG(entry.st_mode) &&
+           ::stat(QFile::encodeName(path).constData(), &st) == 0 && entry.st_dev == st.st_dev &&
+           entry.st_ino == st.st_ino;
 }
 
 QByteArray encoded(const QString& path)
@@ -338,11 +359,10 @@ QString temporaryPathFor(const QString& path)
            QString::number(counter.fetch_add(1));
 }
 
-// Written in full and flushed to disk before the rename makes it the file: a crash at any point
-// leaves the old file or the new one, whole.
-bool writeAtomically(HistoryFiles& files, const QString& path, const char* data, std::size_t size)
+// A new file at `temporary`, written in full and flushed to disk; nothing is left there when it
+// cannot be.
+bool writeTemporary(HistoryFiles& files, const QByteArray& temporary, const char* data, std::size_t size)
 {
-    const QByteArray temporary = encoded(temporaryPathFor(path));
     const int fd = files.create(temporary.constData());
     if (fd < 0) return false;
     bool ok = true;
@@ -358,18 +378,27 @@ bool writeAtomically(HistoryFiles& files, const QString& path, const char* data,
     }
     if (ok && files.flush(fd) != 0) ok = false;
     if (files.close(fd) != 0) ok = false;
-    if (ok && files.rename(temporary.constData(), encoded(path).constData()) != 0) ok = false;
-    if (!ok) {
+    if (!ok) files.remove(temporary.constData());
+    return ok;
+}
+
+bool writeTemporary(HistoryFiles& files, const QByteArray& temporary, const QByteArray& bytes)
+{
+    return writeTemporary(files, temporary, bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+// Renamed into place only once whole on disk: a crash at any point leaves the old file or the
+// new one, whole.
+bool writeAtomically(HistoryFiles& files, const QString& path, const QByteArray& bytes)
+{
+    const QByteArray temporary = encoded(temporaryPathFor(path));
+    if (!writeTemporary(files, temporary, bytes)) return false;
+    if (files.rename(temporary.constData(), encoded(path).constData()) != 0) {
         files.remove(temporary.constData());
         return false;
     }
     syncFolder(files, QFileInfo(path).absolutePath());
     return true;
-}
-
-bool writeAtomically(HistoryFiles& files, const QString& path, const QByteArray& bytes)
-{
-    return writeAtomically(files, path, bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
 // Whether `candidate` is a copy of the file at `path` that was set aside earlier: a regular file of
@@ -473,7 +502,7 @@ QString SessionPersistence::quarantine(const QString& path, bool keepOriginal)
     }
     // A move is one rename of the entry, whatever it is; a copy is written whole before it is named.
     QByteArray bytes;
-    const bool done = keepOriginal ? readWhole(path, bytes) && writeAtomically(*files_, target, bytes)
+    const bool done = keepOriginal ? readWhole(*files_, path, bytes) && writeAtomically(*files_, target, bytes)
                                    : files_->rename(encoded(path).constData(), encoded(target).constData()) == 0;
     if (!done) {
         KorvalenAILogger::error("HISTORY_QUARANTINE_FAILED file=" + text(path) + " target=" + text(target));
@@ -497,7 +526,7 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
     for (const QString& name : leftovers) files_->remove(encoded(folder_ + "/" + name).constData());
 
     const QString path = historyPath();
-    HistoryFile main = readHistory(path, Keep::sessions);
+    HistoryFile main = readHistory(*files_, path, Keep::sessions);
     if (main.state == FileState::array && main.skipped == 0) {
         main_ = {Known::good, identityOf(path).value_or(FileIdentity{}), main.entries};
         report.sessions = std::move(main.sessions);
@@ -509,7 +538,7 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
         // The main file is missing or not whole: the backup may hold more of the history.
         const QString backupPath = this->backupPath();
         // Its text restores a malformed main file.
-        HistoryFile backup = readHistory(backupPath, Keep::sessionsAndText);
+        HistoryFile backup = readHistory(*files_, backupPath, Keep::sessionsAndText);
         if (backup.state == FileState::malformed) report.backupQuarantinedTo = quarantine(backupPath, false);
         // A missing main file counts as one without sessions: an empty backup restores nothing.
         const bool useBackup =
@@ -557,8 +586,9 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
 bool SessionPersistence::putBackupAsideIfNeeded(QString& setAsideTo)
 {
     const QString path = backupPath();
+    // A link to nothing, or to itself, holds nothing: it is simply replaced.
     if (!QFileInfo::exists(path) || isKnown(backup_, path, Known::good)) return true;
-    const HistoryFile backup = readHistory(path, Keep::counts);
+    const HistoryFile backup = readHistory(*files_, path, Keep::counts);
     if (backup.state == FileState::array && backup.skipped == 0) {
         backup_ = {Known::good, identityOf(path).value_or(FileIdentity{}), backup.entries};
         return true;
@@ -570,26 +600,69 @@ bool SessionPersistence::putBackupAsideIfNeeded(QString& setAsideTo)
     return !setAsideTo.isEmpty();
 }
 
-bool SessionPersistence::replaceBackupWithMain()
+bool SessionPersistence::replaceBackupWithMain(BackupChange& change)
 {
-    const QString backup = backupPath();
+    const QString main = historyPath(), backup = backupPath();
+    // The main name leads to the backup file itself (a link, or a second name): it already holds
+    // what the main name shows, and the new file takes only the main name.
+    if (isTheFileAt(backup, main)) return true;
+
+    const QByteArray backupName = encoded(backup);
     const QByteArray temporary = encoded(temporaryPathFor(backup));
-    // A second name for the current file costs no copy; the new file then replaces only the
-    // main name, and the backup keeps the old content.
-    bool done;
-    if (files_->link(encoded(historyPath()).constData(), temporary.constData()) == 0) {
-        done = files_->rename(temporary.constData(), encoded(backup).constData()) == 0;
-        if (!done)
-            files_->remove(temporary.constData());
-        else
-            syncFolder(*files_, folder_);
-    } else {
-        // A file system without hard links.
+    // A second name for the current file costs no copy. link(2) of a symbolic link would link the
+    // link itself, which may name the backup, its own name: what a link names is copied instead.
+    bool made = !isSymbolicLink(main) && files_->link(encoded(main).constData(), temporary.constData()) == 0;
+    if (!made) {
+        // Also a file system without hard links.
         QByteArray bytes;
-        done = readWhole(historyPath(), bytes) && writeAtomically(*files_, backup, bytes);
+        made = readWhole(*files_, main, bytes) && writeTemporary(*files_, temporary, bytes);
     }
-    backup_ = done ? KnownFile{Known::good, identityOf(backup).value_or(FileIdentity{}), main_.sessions} : KnownFile{};
-    return done;
+    if (!made) return false;
+
+    // Whatever the backup name holds, a link included, stays under a hidden name until the new
+    // history is in place, to be put back exactly if it cannot be.
+    QByteArray previous;
+    bool moved = false;
+    if (nameTaken(backup)) {
+        previous = encoded(temporaryPathFor(backup));
+        if (files_->link(backupName.constData(), previous.constData()) != 0) {
+            moved = files_->rename(backupName.constData(), previous.constData()) == 0;
+            if (!moved) {
+                files_->remove(temporary.constData());
+                return false;
+            }
+        }
+    }
+    if (files_->rename(temporary.constData(), backupName.constData()) != 0) {
+        files_->remove(temporary.constData());
+        if (moved)
+            files_->rename(previous.constData(), backupName.constData());
+        else if (!previous.isEmpty())
+            files_->remove(previous.constData());
+        return false;
+    }
+    syncFolder(*files_, folder_);
+    change = {true, previous, backup_};
+    backup_ = {Known::good, identityOf(backup).value_or(FileIdentity{}), main_.sessions};
+    return true;
+}
+
+void SessionPersistence::undoBackup(const BackupChange& change)
+{
+    if (!change.made) return;
+    const QByteArray backup = encoded(backupPath());
+    // The main file still holds what the backup was made from.
+    const bool undone = change.previous.isEmpty()
+                            ? files_->remove(backup.constData()) == 0
+                            : files_->rename(change.previous.constData(), backup.constData()) == 0;
+    if (!undone) {
+        if (!change.previous.isEmpty()) files_->remove(change.previous.constData());
+        KorvalenAILogger::warning("HISTORY_BACKUP_FAILED path=" + text(backupPath()));
+        backup_ = {};
+        return;
+    }
+    if (!change.previous.isEmpty()) syncFolder(*files_, folder_);
+    backup_ = change.known;
 }
 
 SessionPersistence::SaveReport SessionPersistence::saveReport(const std::vector<AIBenchmarkSession>& sessions)
@@ -610,9 +683,13 @@ SessionPersistence::SaveReport SessionPersistence::saveReport(const std::vector<
     }
 
     const QString path = historyPath();
+    // What is in place, looked at before anything changes; set aside only once the new file is whole.
+    enum class SetAside { none, copy, move } setAside = SetAside::none;
+    std::size_t entries = 0;
     if (!isKnown(main_, path, Known::good) && !isKnown(main_, path, Known::keptAside)) {
         // Not known from loading or the last save, or changed on disk since: look at it now.
-        const HistoryFile current = readHistory(path, Keep::counts);
+        const HistoryFile current = readHistory(*files_, path, Keep::counts);
+        entries = current.entries;
         switch (current.state) {
         case FileState::missing: main_ = {}; break;
         case FileState::array:
@@ -620,21 +697,11 @@ SessionPersistence::SaveReport SessionPersistence::saveReport(const std::vector<
                 main_ = {Known::good, identityOf(path).value_or(FileIdentity{}), current.entries};
                 break;
             }
-            report.quarantinedTo = quarantine(path, true);
-            if (report.quarantinedTo.isEmpty()) {
-                KorvalenAILogger::error("HISTORY_SAVE_FAILED reason=unreadable-sessions-in-place");
-                return report;
-            }
-            main_ = {Known::keptAside, identityOf(path).value_or(FileIdentity{}), current.entries};
+            setAside = SetAside::copy;
             break;
         case FileState::malformed:
             // Never write over a file that could not be read: it may be all that is left of the history.
-            report.quarantinedTo = quarantine(path, false);
-            if (report.quarantinedTo.isEmpty()) {
-                KorvalenAILogger::error("HISTORY_SAVE_FAILED reason=unreadable-file-in-place");
-                return report;
-            }
-            main_ = {};
+            setAside = SetAside::move;
             break;
         case FileState::unreadable:
             KorvalenAILogger::error("HISTORY_SAVE_FAILED reason=unreadable-file-in-place");
@@ -646,22 +713,47 @@ SessionPersistence::SaveReport SessionPersistence::saveReport(const std::vector<
         }
     }
 
+    // The new history is whole on disk before anything in the folder changes: a save that fails
+    // leaves the folder as it was.
+    const QByteArray temporary = encoded(temporaryPathFor(path));
+    if (!writeTemporary(*files_, temporary, json.data(), json.size())) {
+        KorvalenAILogger::error("HISTORY_SAVE_FAILED reason=write path=" + text(path));
+        return report;
+    }
+
+    if (setAside != SetAside::none) {
+        const bool copy = setAside == SetAside::copy;
+        report.quarantinedTo = quarantine(path, copy);
+        if (report.quarantinedTo.isEmpty()) {
+            files_->remove(temporary.constData());
+            KorvalenAILogger::error(copy ? "HISTORY_SAVE_FAILED reason=unreadable-sessions-in-place"
+                                         : "HISTORY_SAVE_FAILED reason=unreadable-file-in-place");
+            return report;
+        }
+        main_ = copy ? KnownFile{Known::keptAside, identityOf(path).value_or(FileIdentity{}), entries} : KnownFile{};
+    }
+
     // Only a file whose every session reads back becomes the backup, and never in place of one
     // that reads more sessions.
+    BackupChange backupChange;
     if (main_.what == Known::good) {
         if (!putBackupAsideIfNeeded(report.backupQuarantinedTo))
             KorvalenAILogger::warning("HISTORY_BACKUP_SKIPPED reason=unreadable-backup-in-place");
         else if (backup_.what == Known::good && backup_.sessions > main_.sessions)
             KorvalenAILogger::info("HISTORY_BACKUP_KEPT sessions=" + std::to_string(backup_.sessions) +
                                    " current=" + std::to_string(main_.sessions));
-        else if (!replaceBackupWithMain())
+        else if (!replaceBackupWithMain(backupChange))
             KorvalenAILogger::warning("HISTORY_BACKUP_FAILED path=" + text(backupPath()));
     }
 
-    if (!writeAtomically(*files_, path, json.data(), json.size())) {
+    if (files_->rename(temporary.constData(), encoded(path).constData()) != 0) {
+        files_->remove(temporary.constData());
+        undoBackup(backupChange);
         KorvalenAILogger::error("HISTORY_SAVE_FAILED reason=write path=" + text(path));
         return report;
     }
+    syncFolder(*files_, folder_);
+    if (!backupChange.previous.isEmpty()) files_->remove(backupChange.previous.constData());
     main_ = {Known::good, identityOf(path).value_or(FileIdentity{}), sessions.size()};
     KorvalenAILogger::info("HISTORY_SAVED sessions=" + std::to_string(sessions.size()));
     report.saved = true;

@@ -3,6 +3,7 @@
 #include "Model/AIRecords.h"
 #include "State/HistoryFiles.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <cstdint>
@@ -55,8 +56,8 @@ public:
 
     // Writes the list atomically (written, flushed to disk, then renamed into place); the previous
     // file becomes the backup when all its sessions read back. False, with a log line, when the
-    // folder or file cannot be written; a file in the way that cannot be read is put aside first
-    // and never overwritten.
+    // folder or file cannot be written, and then history.json and the backup are as they were; a
+    // file in the way that cannot be read is put aside first and never overwritten.
     bool save(const std::vector<AIBenchmarkSession>& sessions) { return saveReport(sessions).saved; }
 
     struct SaveReport {
@@ -75,10 +76,12 @@ public:
     };
     static std::optional<TextReading> readText(std::string_view text);
 
-    // Identity of a file on disk: same device, inode, size and modification time as when looked at.
+    // Identity of a file on disk: same device, inode, size and modification time as when looked at,
+    // of the file the name leads to, and whether the name itself is a symbolic link.
     struct FileIdentity {
         std::uint64_t device = 0, inode = 0;
         std::int64_t size = -1, modifiedSeconds = 0, modifiedNanoseconds = 0;
+        bool symbolicLink = false;
         bool operator==(const FileIdentity&) const = default;
     };
 
@@ -97,10 +100,18 @@ private:
     KnownFile main_;
     KnownFile backup_;
 
+    // What making the backup changed, undone when the new history cannot be put in place.
+    struct BackupChange {
+        bool made = false;
+        QByteArray previous;  // a hidden name of what the backup name held, if it held anything
+        KnownFile known;      // what was known of the backup before
+    };
+
     QString quarantine(const QString& path, bool keepOriginal);
     bool isKnown(const KnownFile& known, const QString& path, Known what) const;
     bool putBackupAsideIfNeeded(QString& setAsideTo);
-    bool replaceBackupWithMain();
+    bool replaceBackupWithMain(BackupChange& change);
+    void undoBackup(const BackupChange& change);
 };
 
 }  // namespace korvalen

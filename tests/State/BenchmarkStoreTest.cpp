@@ -5,6 +5,7 @@
 #include "support/FakeBenchmarkEngine.h"
 #include "support/LogCapture.h"
 #include "support/QtTestApp.h"
+#include "support/RecordingRunVisualization.h"
 #include "support/SessionBuilders.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <thread>
 
@@ -367,7 +369,10 @@ TEST_F(BenchmarkStoreTest, AVanishedGPUFallsBackToTheCurrentDefaultBeforeThePlan
 
 TEST_F(BenchmarkStoreTest, ClearingAndShowingSessionsIsRefusedWhileBusy)
 {
-    auto store = makeStore();
+    auto visualization = std::make_shared<korvalen::testing::RecordingRunVisualization>();
+    BenchmarkStoreServices s = services();
+    s.runVisualization = visualization;
+    auto store = std::make_unique<BenchmarkStore>(std::move(s));
     engine.holdItems(true);
     store->start();
     ASSERT_TRUE(processEventsUntil([&] { return engine.itemsStarted() == 1; }));
@@ -377,12 +382,176 @@ TEST_F(BenchmarkStoreTest, ClearingAndShowingSessionsIsRefusedWhileBusy)
     engine.holdItems(false);
     ASSERT_TRUE(processEventsUntil([&] { return finished(*store); }));
 
+    visualization->calls.clear();
     store->clearCurrent();
+    EXPECT_EQ(visualization->calls, std::vector<std::string>{"close"}) << "nothing of the run stays on screen";
     EXPECT_FALSE(store->currentSession());
     EXPECT_EQ(store->statusText(), "Ready");
     EXPECT_EQ(store->progress(), 0.0);
     store->showSession(running);
     EXPECT_EQ(store->currentSession()->id, running);
+}
+
+// Every way a run ends, seen from the window, the live visualization and the assistant: the kept
+// results of each item are published and shown as they arrive, the session keeps its notes, and the
+// run always ends with the visualization closed, the assistant back and the end announced.
+TEST_F(BenchmarkStoreTest, EachWayARunEndsIsToldToTheWindowTheVisualizationAndTheAssistant)
+{
+    enum class Ending { completes, stopDuringItem2, endSnapshotFails, planEmptyAfterSnapshot };
+    struct Case {
+        const char* name;
+        Ending ending;
+        bool visuals;
+        std::vector<std::string> calls;  // to the live visualization, and what the window showed meanwhile
+        std::string state;
+        QString status;
+        double progress;
+        std::size_t results;
+        std::vector<std::string> notes;
+        std::size_t history;
+        std::vector<std::string> posted;
+    };
+    const std::string on = " on Best Available (Calibrated) ";
+    auto item = [&](int i, const char* workload, const char* title, bool visuals) {
+        const std::string index = std::to_string(i);
+        return std::vector<std::string>{
+            visuals ? "prepare " + std::string(workload) : "close", "complete " + std::string(workload) + " done",
+            index + " kept, " + index + "/3, Running " + title + on + "(" + index + " of 3), assistant paused"};
+    };
+    auto threeItems = [&](bool visuals) {
+        std::vector<std::string> calls;
+        for (const auto& part : {item(1, "imageClassification", "Image Classification", visuals),
+                                 item(2, "textEmbeddings", "Text Embeddings", visuals),
+                                 item(3, "matrixFP32", "Matrix Multiplication FP32", visuals),
+                                 {std::string("close")}})
+            calls.insert(calls.end(), part.begin(), part.end());
+        return calls;
+    };
+    std::vector<std::string> stopped = item(1, "imageClassification", "Image Classification", true);
+    for (const char* call : {"prepare textEmbeddings", "stopping", "complete cancelled",
+                             "1 kept, 1/3, Stopping safely after the active kernel, assistant paused", "close"})
+        stopped.push_back(call);
+    const std::string lowPower = "Low Power Mode changed during the run",
+                      diagnostic = "One or more valid results are diagnostic-only due to run conditions or variation";
+    const std::vector<std::string> startAndFinish{"KorvalenAIRunDidStart", "KorvalenAIRunDidFinish"};
+    const Case cases[] = {
+        {"completed",
+         Ending::completes,
+         true,
+         threeItems(true),
+         "completed",
+         "Completed Quick AI — overall score 1000, 3 of 3 results valid",
+         1.0,
+         3,
+         {lowPower, "Thermal state reached Critical during the run", diagnostic},
+         1,
+         startAndFinish},
+        {"stopped during the second item",
+         Ending::stopDuringItem2,
+         true,
+         stopped,
+         "idle",
+         "Benchmark stopped — 1 of 3 workloads finished",
+         0.0,
+         1,
+         {lowPower, "Thermal state reached Serious during the run", "Run was stopped before every workload finished",
+          diagnostic},
+         0,
+         startAndFinish},
+        {"failed at its end, without live visuals",
+         Ending::endSnapshotFails,
+         false,
+         threeItems(false),
+         "failed",
+         "Benchmark failed: sensors gone",
+         0.0,
+         3,
+         {},
+         0,
+         startAndFinish},
+        {"refused after the snapshot",
+         Ending::planEmptyAfterSnapshot,
+         true,
+         {},
+         "idle",
+         "No workload of this run mode can run on the selected accelerator on this machine",
+         0.0,
+         0,
+         {},
+         0,
+         {}},
+    };
+    // The first item started hot and is not certified, the second got hotter; every item also hands
+    // back a result cut short.
+    engine.state().edit = [](const AIExecutionItem& item, std::vector<AIBenchmarkResult> results) {
+        if (item.workload.id == AIWorkloadID::imageClassification && results[0].valid) {
+            results[0].thermalStart = "Serious";
+            results[0].certifiedForComparison = false;
+        }
+        if (item.workload.id == AIWorkloadID::textEmbeddings)
+            results[0].thermalStateSamples = std::vector<std::string>{"Fair", "Critical", "Fair"};
+        results.push_back(FakeBenchmarkEngine::cancelledResult(item));
+        return results;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        korvalen::testing::LogCapture log;
+        posted.clear();
+        int snapshots = 0;
+        snapshot = [&](const AISystemProfile& base) {
+            AISystemProfile s = base;
+            if (++snapshots == 2) {
+                if (c.ending == Ending::endSnapshotFails) throw std::runtime_error("sensors gone");
+                s.power->lowPowerMode = true;
+            }
+            return s;
+        };
+        BenchmarkStoreServices s = services();
+        int plans = 0;
+        s.engine.executionPlan = [&, plan = s.engine.executionPlan](const AIBenchmarkEngine& e, AIRunMode mode,
+                                                                    AIBackend backend, bool all, bool gpus) {
+            return ++plans == 2 && c.ending == Ending::planEmptyAfterSnapshot ? std::vector<AIExecutionItem>{}
+                                                                              : plan(e, mode, backend, all, gpus);
+        };
+        auto visualization = std::make_shared<korvalen::testing::RecordingRunVisualization>();
+        s.runVisualization = visualization;
+        QTemporaryDir folder;
+        s.persistence = std::make_shared<SessionPersistence>(folder.path());
+        auto store = std::make_unique<BenchmarkStore>(std::move(s));
+        store->setShowLiveVisualizations(c.visuals);
+        visualization->whileHeld = [&] {
+            if (c.ending == Ending::stopDuringItem2 && visualization->calls.size() == 2) engine.holdItems(true);
+            return std::to_string(store->currentSession()->results.size()) + " kept, " +
+                   std::to_string(std::lround(store->progress() * 3)) + "/3, " + store->statusText().toStdString() +
+                   (store->assistant().pausedForBenchmark() ? ", assistant paused" : ", assistant free");
+        };
+
+        store->start();
+        if (c.ending == Ending::stopDuringItem2) {
+            ASSERT_TRUE(processEventsUntil([&] { return engine.itemsStarted() == 2; }));
+            store->stop();
+            engine.holdItems(false);
+        }
+        ASSERT_TRUE(processEventsUntil([&] { return finished(*store); }));
+        engine.state().itemsStarted = 0;
+
+        EXPECT_EQ(visualization->calls, c.calls);
+        EXPECT_EQ(describe(store->runState()), c.state);
+        EXPECT_EQ(store->statusText(), c.status);
+        EXPECT_EQ(store->progress(), c.progress);
+        EXPECT_EQ(store->currentSession() ? store->currentSession()->results.size() : 0u, c.results);
+        if (store->currentSession()) {
+            EXPECT_EQ(store->currentSession()->certificationNotes.value_or(std::vector<std::string>{}), c.notes);
+            EXPECT_EQ(store->currentSession()->cancelled, c.ending == Ending::stopDuringItem2);
+            EXPECT_TRUE(store->currentSession()->completedAt);
+        }
+        EXPECT_EQ(store->history().size(), c.history);
+        EXPECT_EQ(SessionPersistence(folder.path()).load().size(), c.history);
+        EXPECT_EQ(posted, c.posted);
+        EXPECT_EQ(log.events("RUN_FAILED").size(), c.ending == Ending::endSnapshotFails ? 1u : 0u);
+        EXPECT_FALSE(store->assistant().pausedForBenchmark());
+        EXPECT_EQ(store->assistant().status(), "Olvane Expert 2 ready");
+    }
 }
 
 // A visualization window without a window: remembers what it showed.

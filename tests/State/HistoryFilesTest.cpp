@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -62,11 +65,12 @@ TEST(HistoryFilesTest, ASaveIsReportedOnlyWhenTheNewHistoryIsWholeInPlace)
     };
     const char* main = "history.json";  // not the backup's names
     const Case cases[] = {
-        {"the file cannot be created", Call::create, main, false, false, true, "HISTORY_SAVE_FAILED reason=write"},
-        {"the disk is full", Call::write, main, false, false, true, "HISTORY_SAVE_FAILED reason=write"},
-        {"the data does not reach the disk", Call::flush, main, false, false, true, "HISTORY_SAVE_FAILED reason=write"},
-        {"closing reports a lost write", Call::close, main, false, false, true, "HISTORY_SAVE_FAILED reason=write"},
-        {"the rename into place fails", Call::rename, main, false, false, true, "HISTORY_SAVE_FAILED reason=write"},
+        {"the file cannot be created", Call::create, main, false, false, false, "HISTORY_SAVE_FAILED reason=write"},
+        {"the disk is full", Call::write, main, false, false, false, "HISTORY_SAVE_FAILED reason=write"},
+        {"the data does not reach the disk", Call::flush, main, false, false, false,
+         "HISTORY_SAVE_FAILED reason=write"},
+        {"closing reports a lost write", Call::close, main, false, false, false, "HISTORY_SAVE_FAILED reason=write"},
+        {"the rename into place fails", Call::rename, main, false, false, false, "HISTORY_SAVE_FAILED reason=write"},
         {"writes cut short and interrupted", Call::none, "", true, true, true, "HISTORY_SAVED"},
         {"a file system without hard links", Call::link, "", false, true, true, "HISTORY_SAVED"},
         {"the backup cannot be renamed into place", Call::rename, "history.backup.json", false, true, false,
@@ -93,13 +97,24 @@ TEST(HistoryFilesTest, ASaveIsReportedOnlyWhenTheNewHistoryIsWholeInPlace)
         EXPECT_EQ(QDir(folder.where).entryList(QDir::Files | QDir::Hidden, QDir::Name),
                   QStringList({"history.backup.json", "history.json"}))
             << "no partial file left";
+        if (!c.saved) EXPECT_EQ(readAll(folder.persistence.historyPath()), olderBytes) << "byte for byte";
         EXPECT_EQ(SessionPersistence(folder.where).load(), c.saved ? newer : older);
         EXPECT_EQ(readAll(folder.persistence.backupPath()), c.backupReplaced ? olderBytes : oldestBytes);
         EXPECT_FALSE(log.events(c.event).empty());
         EXPECT_EQ(log.events("HISTORY_FOLDER_SYNC_FAILED").empty(), c.failing != Call::syncFolder);
         EXPECT_EQ(log.events("HISTORY_SAVED").size(), c.saved ? 1u : 0u);
-        EXPECT_EQ(folder.files->made(Call::rename, true), folder.files->made(Call::syncFolder, false))
-            << "every rename is made to last";
+        const auto& calls = folder.files->calls;
+        const auto lastRename = std::find(calls.rbegin(), calls.rend(), std::pair{Call::rename, true});
+        EXPECT_TRUE(
+            lastRename == calls.rend() ||
+            std::any_of(calls.rbegin(), lastRename, [](const auto& call) { return call.first == Call::syncFolder; }))
+            << "the renames are made to last";
+
+        // A later save finds the folder as it left it.
+        folder.files->failing = Call::none;
+        ASSERT_TRUE(folder.persistence.save(newer));
+        EXPECT_EQ(SessionPersistence(folder.where).load(), newer);
+        EXPECT_EQ(QDir(folder.where).entryList(QDir::Files | QDir::Hidden).size(), 2);
     }
 }
 
@@ -142,6 +157,7 @@ TEST(HistoryFilesTest, SettingAMalformedFileAsideNeverLosesItsOnlyCopy)
         folder.files->failing = c.failing;
 
         LogCapture log;
+        const auto openBefore = QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::System).size();
         EXPECT_TRUE(folder.persistence.loadReport().sessions.empty());
         EXPECT_TRUE(regularFileContents(folder.where).contains(malformed));
         EXPECT_EQ(readAll(folder.persistence.historyPath()), c.mainStays ? malformed : QByteArray());
@@ -150,6 +166,8 @@ TEST(HistoryFilesTest, SettingAMalformedFileAsideNeverLosesItsOnlyCopy)
             << "a file not set aside is never written over";
         EXPECT_EQ(log.events("HISTORY_SAVE_FAILED reason=unreadable-file-in-place").size(), c.mainStays ? 1u : 0u);
         EXPECT_TRUE(regularFileContents(folder.where).contains(malformed));
+        EXPECT_EQ(QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::System).size(), openBefore)
+            << "no descriptor left open";
     }
 }
 
@@ -217,24 +235,206 @@ TEST(HistoryFilesTest, ARestoreThatCannotBeWrittenIsToldAndTheBackupServesAgain)
     EXPECT_TRUE(relaunched.mainMissing);
 }
 
-// A read error, as a failing disk gives, says nothing of what the file holds: it is neither set
-// aside nor written over.
-TEST(HistoryFilesTest, AHistoryThatCannotBeReadIsNeitherMovedNorWrittenOver)
+// Every entry of the folder as it is: a link by what it names, a regular file by its bytes.
+QMap<QString, QByteArray> folderEntries(const QString& folder)
 {
-    QTemporaryDir scratch;
-    const QString where = scratch.path() + "/Korvalen AI";
-    ASSERT_TRUE(QDir().mkpath(where));
-    SessionPersistence persistence(where);
-    // A regular file whose every read fails.
-    ASSERT_TRUE(QFile::link("/proc/self/mem", persistence.historyPath()));
+    QMap<QString, QByteArray> entries;
+    for (const QString& name :
+         QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
+        const QByteArray path = QFile::encodeName(folder + "/" + name);
+        struct stat st {};
+        char target[4096];
+        if (::lstat(path, &st) != 0) continue;
+        if (S_ISLNK(st.st_mode)) {
+            const ssize_t n = ::readlink(path, target, sizeof target);
+            entries[name] = "link to " + QByteArray(target, n < 0 ? 0 : int(n));
+        } else {
+            entries[name] = S_ISREG(st.st_mode) ? readAll(folder + "/" + name) : QByteArray("other");
+        }
+    }
+    return entries;
+}
 
-    LogCapture log;
-    EXPECT_EQ(persistence.loadReport().unreadable, "read error");
-    EXPECT_FALSE(persistence.save({sampleSession(0)}));
-    EXPECT_EQ(log.events("HISTORY_SAVE_FAILED reason=unreadable-file-in-place").size(), 1u);
-    EXPECT_EQ(QDir(where).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
-              QStringList({"history.json"}));
-    EXPECT_EQ(QFileInfo(persistence.historyPath()).symLinkTarget(), "/proc/self/mem");
+QByteArray historyBytes(const std::vector<AIBenchmarkSession>& sessions)
+{
+    return QByteArray::fromStdString(toJSON(sessions).dump());
+}
+
+// A history file there but not readable says nothing of what it holds: it is never taken for a
+// missing one, which the save would replace; it is neither set aside nor written over.
+TEST(HistoryFilesTest, AHistoryThatIsThereButCannotBeReadIsNeitherMovedNorWrittenOver)
+{
+    struct Case {
+        const char* name;
+        const char* linkTo;  // history.json is a link to this, or a regular file when null
+        Call failing;
+        int error;
+    };
+    const Case cases[] = {
+        {"every read fails", "/proc/self/mem", Call::none, 0},
+        {"opening it is refused", nullptr, Call::openToRead, EACCES},
+        {"opening it fails on the device", nullptr, Call::openToRead, EIO},
+        {"a link to itself", "history.json", Call::none, 0},
+    };
+    const std::vector<AIBenchmarkSession> backup{sampleSession(2), sampleSession(3)};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FailingFolder folder;
+        ASSERT_TRUE(QDir().mkpath(folder.where));
+        writeAll(folder.persistence.backupPath(), historyBytes(backup));
+        if (c.linkTo)
+            ASSERT_TRUE(QFile::link(c.linkTo, folder.persistence.historyPath()));
+        else
+            writeAll(folder.persistence.historyPath(), historyBytes({sampleSession(1)}));
+        folder.files->failing = c.failing;
+        folder.files->error = c.error;
+        folder.files->onlyFor = "history.json";
+        const auto before = folderEntries(folder.where);
+
+        LogCapture log;
+        const SessionPersistence::LoadReport report = folder.persistence.loadReport();
+        EXPECT_EQ(report.unreadable, "read error");
+        EXPECT_EQ(report.sessions, backup);
+        EXPECT_FALSE(report.mainMissing);
+        EXPECT_FALSE(folder.persistence.save({sampleSession(0), sampleSession(2), sampleSession(3)}));
+        EXPECT_EQ(log.events("HISTORY_SAVE_FAILED reason=unreadable-file-in-place").size(), 1u);
+        EXPECT_EQ(folderEntries(folder.where), before);
+    }
+}
+
+// What loading or the last save learned holds only while the file stays as it was.
+TEST(HistoryFilesTest, AHistoryChangedOnDiskSinceIsReadAgainAndABadOneNeverBecomesTheBackup)
+{
+    struct Case {
+        const char* name;
+        std::function<QByteArray(const QString& main)> change;  // gives what the main name now shows
+        bool copied;                                            // kept aside by a copy, not moved
+    };
+    const Case cases[] = {
+        {"rewritten with malformed text",
+         [](const QString& main) {
+             writeAll(main, "[{\"rewritten");
+             return QByteArray("[{\"rewritten");
+         },
+         false},
+        {"replaced by a link to malformed text",
+         [](const QString& main) {
+             writeAll(QFileInfo(main).absolutePath() + "/elsewhere.json", "[{\"elsewhere");
+             EXPECT_TRUE(QFile::remove(main) && QFile::link("elsewhere.json", main));
+             return QByteArray("[{\"elsewhere");
+         },
+         false},
+        {"a session in it no longer decodes",
+         [](const QString& main) {
+             nlohmann::json array = toJSON(std::vector<AIBenchmarkSession>{sampleSession(1), sampleSession(2)});
+             array[1]["mode"] = "Unknown Mode";
+             const QByteArray bytes = QByteArray::fromStdString(array.dump());
+             writeAll(main, bytes);
+             return bytes;
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log;
+        FailingFolder folder;
+        ASSERT_TRUE(folder.persistence.save({sampleSession(3)}));
+        ASSERT_TRUE(folder.persistence.save({sampleSession(2), sampleSession(3)}));
+        const QByteArray backupBytes = readAll(folder.persistence.backupPath());
+        const QByteArray changed = c.change(folder.persistence.historyPath());
+
+        const std::vector<AIBenchmarkSession> next{sampleSession(0), sampleSession(2), sampleSession(3)};
+        const SessionPersistence::SaveReport report = folder.persistence.saveReport(next);
+        EXPECT_TRUE(report.saved);
+        EXPECT_EQ(readAll(report.quarantinedTo), changed);
+        EXPECT_EQ(readAll(folder.persistence.backupPath()), backupBytes) << "the bad file is not the backup";
+        EXPECT_EQ(SessionPersistence(folder.where).load(), next);
+        const auto setAside = log.events("HISTORY_QUARANTINED");
+        ASSERT_EQ(setAside.size(), 1u);
+        EXPECT_EQ(setAside[0].find(" mode=copy") != std::string::npos, c.copied);
+    }
+}
+
+// history.json or its backup a link, or the two one file: a save, failed or not, never costs a
+// regular file its bytes, never leaves a link to itself or to nothing, and leaves no hidden name.
+TEST(HistoryFilesTest, ASaveAmongLinksLosesNothingAndAFailedOneChangesNothing)
+{
+    const std::vector<AIBenchmarkSession> three{sampleSession(3), sampleSession(4), sampleSession(5)},
+        two{sampleSession(6), sampleSession(7)};
+    auto link = [](const char* target, const QString& name) { ASSERT_TRUE(QFile::link(target, name)); };
+    struct Case {
+        const char* name;
+        std::function<void(const SessionPersistence&)> make;  // history.json reads `three`
+    };
+    const Case cases[] = {
+        {"history.json a link to the backup",
+         [&](const SessionPersistence& p) {
+             writeAll(p.backupPath(), historyBytes(three));
+             link("history.backup.json", p.historyPath());
+         }},
+        {"history.json a link to another file of the folder",
+         [&](const SessionPersistence& p) {
+             writeAll(p.folder() + "/kept.json", historyBytes(three));
+             writeAll(p.backupPath(), historyBytes(two));
+             link("kept.json", p.historyPath());
+         }},
+        {"the backup a link to history.json",
+         [&](const SessionPersistence& p) {
+             writeAll(p.historyPath(), historyBytes(three));
+             link("history.json", p.backupPath());
+         }},
+        {"the backup a link to nothing",
+         [&](const SessionPersistence& p) {
+             writeAll(p.historyPath(), historyBytes(three));
+             link("gone.json", p.backupPath());
+         }},
+        {"the backup a link to itself",
+         [&](const SessionPersistence& p) {
+             writeAll(p.historyPath(), historyBytes(three));
+             link("history.backup.json", p.backupPath());
+         }},
+        {"the two names of one file",
+         [&](const SessionPersistence& p) {
+             writeAll(p.historyPath(), historyBytes(three));
+             ASSERT_EQ(::link(QFile::encodeName(p.historyPath()), QFile::encodeName(p.backupPath())), 0);
+         }},
+    };
+    std::vector<AIBenchmarkSession> next = three;
+    next.insert(next.begin(), sampleSession(0));
+    LogCapture quiet;
+    for (const Case& c : cases) {
+        for (const Call failing : {Call::write, Call::rename}) {
+            SCOPED_TRACE(std::string(c.name) + (failing == Call::write ? ", disk full" : ", rename fails"));
+            FailingFolder folder;
+            ASSERT_TRUE(QDir().mkpath(folder.where));
+            c.make(folder.persistence);
+            ASSERT_EQ(folder.persistence.load(), three);
+            const auto before = folderEntries(folder.where);
+
+            folder.files->failing = failing;
+            folder.files->error = ENOSPC;
+            folder.files->onlyFor = "history.json";
+            EXPECT_FALSE(folder.persistence.save(next));
+            EXPECT_EQ(folderEntries(folder.where), before) << "a failed save changes nothing";
+
+            folder.files->failing = Call::none;
+            LogCapture log;
+            ASSERT_TRUE(folder.persistence.save(next));
+            EXPECT_TRUE(log.events("HISTORY_BACKUP_FAILED").empty());
+            EXPECT_EQ(SessionPersistence(folder.where).load(), next);
+            const auto after = folderEntries(folder.where);
+            const auto backup = SessionPersistence::readText(after.value("history.backup.json").toStdString());
+            ASSERT_TRUE(backup) << "the backup is a file of its own";
+            EXPECT_EQ(backup->sessions, three) << "with the history as it was";
+            for (auto it = before.begin(); it != before.end(); ++it)
+                if (!it.key().startsWith("history."))
+                    EXPECT_EQ(after.value(it.key()), it.value()) << "what a link names";
+            for (const QString& name : after.keys()) {
+                EXPECT_FALSE(name.startsWith('.')) << name.toStdString();
+                EXPECT_TRUE(QFileInfo(folder.where + "/" + name).isFile()) << name.toStdString() << " leads nowhere";
+            }
+        }
+    }
 }
 
 }  // namespace

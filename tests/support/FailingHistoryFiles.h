@@ -16,7 +16,7 @@ namespace korvalen::testing {
 
 class FailingHistoryFiles : public HistoryFiles {
 public:
-    enum class Call { none, create, write, flush, close, rename, link, remove, syncFolder };
+    enum class Call { none, create, write, flush, close, rename, link, remove, syncFolder, openToRead };
 
     Call failing = Call::none;
     int error = EIO;
@@ -36,6 +36,10 @@ public:
         }));
     }
 
+    int openToRead(const char* path) override
+    {
+        return note(Call::openToRead, fails(Call::openToRead, path) ? -1 : HistoryFiles::openToRead(path));
+    }
     int create(const char* path) override
     {
         const int fd = fails(Call::create, path) ? -1 : HistoryFiles::create(path);
