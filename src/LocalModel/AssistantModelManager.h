@@ -127,6 +127,9 @@ public:
 
 signals:
     void changed();
+    // The engine ended by itself while it served (a crash, a kill from outside); never for a stop
+    // or a shutdown of ours.
+    void engineEnded();
 
 private:
     Task<> launchServer(AssistantDownloadableModel model, CancelFlag cancel);
@@ -136,6 +139,7 @@ private:
     void serverEnded(QProcess* process);
     void signalEngine(int signal);
     Task<bool> portAnswers();
+    ModelManagerError portTakenError() const;
     Task<bool> endpointAnswers(QString path);
 
     Options options_;
