@@ -393,29 +393,34 @@ TEST_F(ModelManagerTest, AStubbornEngineAndEveryProcessOfItEndWithAStopAndAShutd
     }
 }
 
-// A server that finishes its work before it goes is waited for, by a stop and by the quit: neither
-// kills it nor reports it left behind, and it is gone when they say so.
+// A server that finishes its work before it goes is waited for, by a stop and by the quit, also
+// behind a wrapper that itself ends at once: neither kills it nor reports it left behind, and it is
+// gone when they say so.
 TEST_F(ModelManagerTest, AnEngineThatTakesAMomentToExitIsWaitedFor)
 {
     qputenv("KORVALEN_STANDIN_TERM_LINGER_MS", "400");
-    for (const bool quit : {false, true}) {
-        SCOPED_TRACE(quit ? "quit" : "stop");
-        auto manager =
-            makeManager(true, [](auto& options) { options.terminateGrace = std::chrono::milliseconds(10'000); });
-        const auto model = manager->catalog()[0];
-        writeModel(model);
-        ASSERT_TRUE(test::await(manager->startServer(model))->value);
-        const auto pid = static_cast<pid_t>(serverPid(*manager));
-        if (quit) {
-            manager->shutdown();
-        } else {
-            manager->stopServerProcess(std::nullopt);
-            EXPECT_TRUE(manager->serverProcessAlive()) << "still finishing its work";
-            EXPECT_TRUE(test::await(manager->waitForServerExit())->value.value_or(false));
+    const StubbornEngine engines[] = {{"engine", "", false}, {"wrapper", "#!/bin/sh\n\"$ENGINE\" \"$@\"\n", false}};
+    for (const StubbornEngine& engine : engines) {
+        for (const bool quit : {false, true}) {
+            SCOPED_TRACE(std::string(engine.name) + (quit ? ", quit" : ", stop"));
+            auto manager =
+                makeManager(true, [](auto& options) { options.terminateGrace = std::chrono::milliseconds(10'000); });
+            settings.setString(Settings::Key::customLlamaServerPath, installEngine(data, engine));
+            const auto model = manager->catalog()[0];
+            writeModel(model);
+            ASSERT_TRUE(test::await(manager->startServer(model))->value);
+            const auto group = static_cast<pid_t>(serverPid(*manager));
+            if (quit) {
+                manager->shutdown();
+            } else {
+                manager->stopServerProcess(std::nullopt);
+                EXPECT_TRUE(manager->serverProcessAlive()) << "still finishing its work";
+                EXPECT_TRUE(test::await(manager->waitForServerExit())->value.value_or(false));
+            }
+            EXPECT_FALSE(EngineProcessGroup::hasLiveMember(group));
+            EXPECT_TRUE(log.events("ASSISTANT_ENGINE_KILL").empty());
+            EXPECT_TRUE(log.events("ASSISTANT_ENGINE_SHUTDOWN_INCOMPLETE").empty());
         }
-        EXPECT_FALSE(running(pid));
-        EXPECT_TRUE(log.events("ASSISTANT_ENGINE_KILL").empty());
-        EXPECT_TRUE(log.events("ASSISTANT_ENGINE_SHUTDOWN_INCOMPLETE").empty());
     }
 }
 

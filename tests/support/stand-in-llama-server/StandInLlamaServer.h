@@ -73,7 +73,7 @@ public:
     Behaviour behaviour;
     const std::vector<Request>& requests() const { return requests_; }
     int chatRequestCount() const;
-    // Connections the clients have not closed yet.
+    // Connections not closed yet, by either side.
     int openConnectionCount() const { return openConnections_; }
 
     static Answer answerFromName(const QString& name);
