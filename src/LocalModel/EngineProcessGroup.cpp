@@ -213,10 +213,14 @@ bool anotherProgramListens(pid_t group, std::uint16_t port, const std::filesyste
     forEachLiveProcess(
         [&](pid_t pid, pid_t pgrp) {
             if (pgrp != group) return true;
-            std::error_code error;
-            for (const auto& entry : std::filesystem::directory_iterator(proc / std::to_string(pid) / "fd", error)) {
-                const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
-                if (!error && target.starts_with("socket:[") && target.ends_with("]"))
+            // A process may close a descriptor, or end, while its descriptors are read: what can no
+            // longer be read is skipped, not thrown.
+            std::error_code listing;
+            std::error_code link;
+            for (std::filesystem::directory_iterator fd(proc / std::to_string(pid) / "fd", listing), end;
+                 !listing && fd != end; fd.increment(listing)) {
+                const std::string target = std::filesystem::read_symlink(fd->path(), link).string();
+                if (!link && target.starts_with("socket:[") && target.ends_with("]"))
                     foreign.erase(target.substr(8, target.size() - 9));
             }
             return !foreign.empty();
