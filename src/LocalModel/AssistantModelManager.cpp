@@ -353,9 +353,13 @@ Task<> AssistantModelManager::launchServer(AssistantDownloadableModel model, Can
             if (ours && self->process_ == ours) self->stopServerProcess(std::nullopt);
             throw LocalTaskCancelled();
         }
-        if (!ours || self->process_ != ours)
+        if (!ours || self->process_ != ours) {
+            // Most often because it could not bind: another program took the port meanwhile.
+            if (EngineProcessGroup::anotherProgramListens(self->groupID_, self->options_.port))
+                throw self->portTakenError();
             throw ModelManagerError("llama-server stopped before it was ready — see " +
                                     self->serverLogPath().toStdString());
+        }
         if (std::chrono::steady_clock::now() > deadline) {
             self->stopServerProcess(std::nullopt);
             throw ModelManagerError("llama-server did not become ready within " +

@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QPointer>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
@@ -522,33 +523,45 @@ TEST_F(ModelManagerTest, FailedStartsSayWhyAndLeaveNoProcess)
     EXPECT_EQ(failure(), "llama-server did not become ready within 1 seconds");
 }
 
-// A program that takes the port while our engine starts answers the probes as well as ours would:
-// only a listener of the engine's own processes makes the start ready.
+// A program that takes the port while our engine starts either answers the probes as well as ours
+// would, or makes ours fail to bind and exit: either way the start fails with the port's text, and
+// only a listener of the engine's own processes makes a start ready.
 TEST_F(ModelManagerTest, AnotherProgramThatTakesThePortWhileOursStartsIsNotTakenForOurs)
 {
-    auto manager = makeManager();
-    const StubbornEngine slow{"slow wrapper", "#!/bin/sh\nsleep 60\nexec \"$ENGINE\" \"$@\"\n", false};
-    settings.setString(Settings::Key::customLlamaServerPath, installEngine(data, slow));
-    const auto model = manager->catalog()[0];
-    writeModel(model);
-    auto outcome = test::watch(manager->startServer(model));
-    ASSERT_TRUE(test::processEventsUntil([&] { return serverPid(*manager) > 0; }));
-    const auto group = static_cast<pid_t>(serverPid(*manager));
-    test::StandInLlamaServer other;
-    ASSERT_TRUE(other.listen(manager->port()));
-    ASSERT_TRUE(test::processEventsUntil([&] { return outcome->finished; }));
+    // The wrapper runs the engine once the test has taken the port (or never).
+    const StubbornEngine slow{
+        "slow wrapper", "#!/bin/sh\nwhile [ ! -e \"$GO\" ]; do sleep 0.02; done\nexec \"$ENGINE\" \"$@\"\n", false};
+    for (const bool answers : {true, false}) {
+        SCOPED_TRACE(answers ? "it answers the probes" : "it takes connections and says nothing");
+        auto manager = makeManager();
+        settings.setString(Settings::Key::customLlamaServerPath, installEngine(data, slow));
+        const QString go = data.filePath("go");
+        QFile::remove(go);
+        qputenv("GO", go.toUtf8());
+        const auto model = manager->catalog()[0];
+        writeModel(model);
+        auto outcome = test::watch(manager->startServer(model));
+        ASSERT_TRUE(test::processEventsUntil([&] { return serverPid(*manager) > 0; }));
+        const auto group = static_cast<pid_t>(serverPid(*manager));
+        test::StandInLlamaServer other;
+        QTcpServer silent;
+        ASSERT_TRUE(answers ? other.listen(manager->port()) : silent.listen(QHostAddress::LocalHost, manager->port()));
+        if (!answers) QFile(go).open(QIODevice::WriteOnly);
+        ASSERT_TRUE(test::processEventsUntil([&] { return outcome->finished; }));
 
-    const std::string taken = "Another program already answers on 127.0.0.1:" + std::to_string(manager->port()) +
-                              " — stop it before starting the local model";
-    const auto* e = outcome->errorAs<ModelManagerError>();
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->what(), taken);
-    EXPECT_EQ(manager->statusText().toStdString(), taken);
-    EXPECT_FALSE(manager->engineRunning());
-    EXPECT_TRUE(log.events("ASSISTANT_ENGINE_READY").empty());
-    EXPECT_FALSE(other.requests().empty()) << "it did answer the probes";
-    EXPECT_TRUE(test::await(manager->waitForServerExit())->value.value_or(false));
-    EXPECT_FALSE(running(group)) << "our engine was stopped";
+        const std::string taken = "Another program already answers on 127.0.0.1:" + std::to_string(manager->port()) +
+                                  " — stop it before starting the local model";
+        const auto* e = outcome->errorAs<ModelManagerError>();
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(e->what(), taken);
+        EXPECT_EQ(manager->statusText().toStdString(), taken);
+        EXPECT_FALSE(manager->engineRunning());
+        EXPECT_TRUE(log.events("ASSISTANT_ENGINE_READY").empty());
+        EXPECT_EQ(other.requests().empty(), !answers);
+        EXPECT_TRUE(test::await(manager->waitForServerExit())->value.value_or(false));
+        EXPECT_FALSE(running(group)) << "our engine was stopped";
+    }
+    qunsetenv("GO");
 }
 
 // Which listening sockets on the port count as another program's, read from a /proc of the test's
