@@ -496,6 +496,7 @@ TEST_F(ModelManagerTest, FailedStartsSayWhyAndLeaveNoProcess)
     ASSERT_TRUE(other.listen(manager->port()));
     EXPECT_EQ(failure().rfind("Another program already answers on 127.0.0.1:", 0), 0u);
     EXPECT_TRUE(other.requests().empty());
+    EXPECT_TRUE(log.events("ASSISTANT_ENGINE_START").empty());
     other.close();
 
     // An engine that exits at once, and one that cannot even be executed.
