@@ -147,6 +147,9 @@ AssistantConversationController::AssistantConversationController(Services servic
     if (auto stored = settings.stringValue(Settings::Key::assistantEndpoint)) localEndpoint_ = stored->toStdString();
     if (auto stored = settings.stringValue(Settings::Key::assistantModel)) localModel_ = stored->toStdString();
     messages_.push_back(welcomeMessage());
+    if (services_.modelManager)
+        connect(services_.modelManager, &AssistantModelManager::engineEnded, this,
+                &AssistantConversationController::engineEnded);
 }
 
 AssistantConversationController::~AssistantConversationController()
@@ -634,6 +637,13 @@ Task<> AssistantConversationController::startModel(QPointer<AssistantConversatio
         start->answer->forget(start->wakeKey);
         std::exchange(start->waiting, std::coroutine_handle<>{}).resume();
     }
+}
+
+void AssistantConversationController::engineEnded()
+{
+    // A "ready" that outlived the engine would promise answers nobody gives. An answer under way
+    // reports the failure itself, and the next question starts the engine again.
+    if (provider_ == AIAssistantProvider::localModel && !responding_) setStatus("Local model stopped");
 }
 
 void AssistantConversationController::stopManagedModel()

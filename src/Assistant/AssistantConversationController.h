@@ -132,6 +132,7 @@ private:
                                                 std::optional<CancelFlag> answer);
     bool isCurrent(const Request& request, const CancelFlag& cancel) const;
     void finish(const Request& request, const AIAssistantResponse& response);
+    void engineEnded();
     void setStatus(const QString& text);
     void setResponding(bool responding);
     void setPaused(bool paused);

@@ -15,7 +15,19 @@
 
 namespace korvalen {
 
-LocalModelError::LocalModelError(Kind kind, int status) : kind_(kind), status_(status)
+namespace {
+
+// "8 MiB", "512 KiB" or "1000 bytes": the unit that states the limit exactly.
+std::string sizeText(std::int64_t bytes)
+{
+    if (bytes > 0 && bytes % (1024 * 1024) == 0) return std::to_string(bytes / (1024 * 1024)) + " MiB";
+    if (bytes > 0 && bytes % 1024 == 0) return std::to_string(bytes / 1024) + " KiB";
+    return std::to_string(bytes) + " bytes";
+}
+
+}  // namespace
+
+LocalModelError::LocalModelError(Kind kind, int status, std::int64_t limitBytes) : kind_(kind), status_(status)
 {
     switch (kind) {
     case Kind::server: text_ = "Local model server returned HTTP " + std::to_string(status) + "."; break;
@@ -23,6 +35,9 @@ LocalModelError::LocalModelError(Kind kind, int status) : kind_(kind), status_(s
     case Kind::nonLoopbackEndpoint: text_ = "Only localhost or loopback endpoints are allowed."; break;
     case Kind::invalidResponse: text_ = "The local model returned an invalid response."; break;
     case Kind::emptyResponse: text_ = "The local model returned an empty answer."; break;
+    case Kind::responseTooLarge:
+        text_ = "The local model returned a response larger than the " + sizeText(limitBytes) + " limit.";
+        break;
     }
 }
 
@@ -191,8 +206,8 @@ Task<LocalAnswer> generate(std::string endpoint, std::string model, std::string 
             if (e.status < 200 || e.status > 299) throw LocalModelError::server(e.status);
             co_return parseAnswer(e.body);
         case Outcome::malformed:
-        case Outcome::headersTooLarge:
-        case Outcome::bodyTooLarge: throw LocalModelError::invalidResponse();
+        case Outcome::headersTooLarge: throw LocalModelError::invalidResponse();
+        case Outcome::bodyTooLarge: throw LocalModelError::responseTooLarge(limits.maxResponseBytes);
         case Outcome::inactivityTimeout:
             throw LocalTransportError("The local model did not answer within " + seconds(limits.transferTimeout) +
                                       " seconds.");

@@ -254,6 +254,12 @@ Task<bool> AssistantModelManager::endpointAnswers(QString path)
     co_return result.outcome == LoopbackHttpResult::Outcome::complete&& result.status == 200;
 }
 
+ModelManagerError AssistantModelManager::portTakenError() const
+{
+    return ModelManagerError("Another program already answers on 127.0.0.1:" + std::to_string(options_.port) +
+                             " — stop it before starting the local model");
+}
+
 Task<> AssistantModelManager::startServer(AssistantDownloadableModel model, CancelFlag cancel)
 {
     if (shuttingDown_) throw ModelManagerError("Korvalen AI is quitting");
@@ -310,9 +316,7 @@ Task<> AssistantModelManager::launchServer(AssistantDownloadableModel model, Can
     setStatus("Starting " + qs(model.displayName));
     const bool taken = co_await portAnswers();
     if (stale()) throw LocalTaskCancelled();
-    if (taken)
-        throw ModelManagerError("Another program already answers on 127.0.0.1:" + std::to_string(options_.port) +
-                                " — stop it before starting the local model");
+    if (taken) throw portTakenError();
 
     QDir().mkpath(options_.dataFolder + "/Cache");
     auto* process = new QProcess(this);
@@ -349,9 +353,13 @@ Task<> AssistantModelManager::launchServer(AssistantDownloadableModel model, Can
             if (ours && self->process_ == ours) self->stopServerProcess(std::nullopt);
             throw LocalTaskCancelled();
         }
-        if (!ours || self->process_ != ours)
+        if (!ours || self->process_ != ours) {
+            // Most often because it could not bind: another program took the port meanwhile.
+            if (EngineProcessGroup::anotherProgramListens(self->groupID_, self->options_.port))
+                throw self->portTakenError();
             throw ModelManagerError("llama-server stopped before it was ready — see " +
                                     self->serverLogPath().toStdString());
+        }
         if (std::chrono::steady_clock::now() > deadline) {
             self->stopServerProcess(std::nullopt);
             throw ModelManagerError("llama-server did not become ready within " +
@@ -365,7 +373,14 @@ Task<> AssistantModelManager::launchServer(AssistantDownloadableModel model, Can
         Task<bool> models = self->endpointAnswers(QStringLiteral("/v1/models"));
         const bool listed = co_await std::move(models);
         if (!self) throw LocalTaskCancelled();
-        if (listed && !stale() && ours && self->process_ == ours) break;
+        if (!listed || stale() || !ours || self->process_ != ours) continue;
+        // A program that took the port while ours was starting answers the probes too: only a
+        // listener of the engine's own group counts as ready.
+        if (EngineProcessGroup::anotherProgramListens(self->groupID_, self->options_.port)) {
+            self->stopServerProcess(std::nullopt);
+            throw self->portTakenError();
+        }
+        break;
     }
     engineRunning_ = true;
     activeModelID_ = model.id;
@@ -382,10 +397,12 @@ void AssistantModelManager::serverEnded(QProcess* process)
     engineRunning_ = false;
     activeModelID_.reset();
     KorvalenAILogger::info("ASSISTANT_ENGINE_EXIT code=" + std::to_string(process->exitCode()));
-    if (wasRunning)
-        setStatus("Local model stopped");
-    else
+    if (!wasRunning) {
         emit changed();
+        return;
+    }
+    setStatus("Local model stopped");
+    emit engineEnded();
 }
 
 bool AssistantModelManager::serverProcessAlive() const

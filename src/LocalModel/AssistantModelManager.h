@@ -112,8 +112,9 @@ public:
     // Looks for the engine and reports what it found through the status text.
     void installEngine();
     // Starts `llama-server` for the model on 127.0.0.1 and returns once it answers "/health" and
-    // "/v1/models". Throws ModelManagerError (fit for the status line) or LocalTaskCancelled; a start
-    // that ends otherwise than ready leaves that error's text, or "Local model stopped", as status.
+    // "/v1/models" from a listening socket of its own process group. Throws ModelManagerError (fit
+    // for the status line) or LocalTaskCancelled; a start that ends otherwise than ready leaves that
+    // error's text, or "Local model stopped", as status.
     Task<> startServer(AssistantDownloadableModel model, CancelFlag cancel = {});
     // With none: stops the server unconditionally (SIGTERM to its group, a grace period, then
     // SIGKILL to the group); with a generation: only when it is still the current one.
@@ -127,6 +128,9 @@ public:
 
 signals:
     void changed();
+    // The engine ended by itself while it served (a crash, a kill from outside); never for a stop
+    // or a shutdown of ours.
+    void engineEnded();
 
 private:
     Task<> launchServer(AssistantDownloadableModel model, CancelFlag cancel);
@@ -136,6 +140,7 @@ private:
     void serverEnded(QProcess* process);
     void signalEngine(int signal);
     Task<bool> portAnswers();
+    ModelManagerError portTakenError() const;
     Task<bool> endpointAnswers(QString path);
 
     Options options_;

@@ -1,5 +1,7 @@
 #include "LocalModel/EngineProcessGroup.h"
 
+#include "Platform/System/SystemFiles.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -12,6 +14,8 @@
 #include <charconv>
 #include <csignal>
 #include <cstring>
+#include <set>
+#include <string>
 #include <string_view>
 
 // The engine leads a process group of its own, so that a stop reaches a wrapper's server too, and
@@ -28,9 +32,9 @@ namespace {
 // Calls `visit(pid, pgrp)` for each live process (zombies are dead, whoever has yet to reap them)
 // until it returns false. Only system calls and no allocation: the watcher uses it too.
 template <typename Visit>
-void forEachLiveProcess(Visit visit)
+void forEachLiveProcess(Visit visit, const char* proc = "/proc")
 {
-    const int folder = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int folder = ::open(proc, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0) return;
     alignas(dirent64) char entries[4096];
     bool going = true;
@@ -44,10 +48,10 @@ void forEachLiveProcess(Visit visit)
             const char* name = entry->d_name;
             const auto parsed = std::from_chars(name, name + std::strlen(name), pid);
             if (parsed.ec != std::errc{} || *parsed.ptr != '\0' || pid <= 0) continue;
-            char path[32] = "/proc/";
-            char* end = std::copy(name, parsed.ptr, path + 6);
+            char path[32];
+            char* end = std::copy(name, parsed.ptr, path);
             std::memcpy(end, "/stat", 6);
-            const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+            const int fd = ::openat(folder, path, O_RDONLY | O_CLOEXEC);
             if (fd < 0) continue;
             char stat[512];
             const ssize_t length = ::read(fd, stat, sizeof stat);
@@ -139,6 +143,90 @@ std::vector<pid_t> liveMembers(pid_t group)
         return true;
     });
     return members;
+}
+
+namespace {
+
+// An address as /proc/net/tcp and tcp6 print it: each 32-bit word of the address as it lies in
+// memory, in upper-case hex.
+std::string kernelAddressText(const unsigned char* bytes, std::size_t size)
+{
+    std::string text;
+    for (std::size_t at = 0; at < size; at += 4) {
+        std::uint32_t word = 0;
+        std::memcpy(&word, bytes + at, 4);
+        char digits[9];
+        for (int i = 7; i >= 0; --i, word >>= 4) digits[i] = "0123456789ABCDEF"[word & 0xF];
+        text.append(digits, 8);
+    }
+    return text;
+}
+
+// The inodes of the sockets listening on `port` that a connection to 127.0.0.1 can reach: bound to
+// 127.0.0.1 or to every address, the IPv6 ones included (they take IPv4 connections too).
+std::set<std::string> loopbackListeners(std::uint16_t port, const std::filesystem::path& root)
+{
+    const unsigned char loopback4[4] = {127, 0, 0, 1};
+    const unsigned char any[16] = {};
+    const unsigned char mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1};
+    const std::set<std::string> reachable = {kernelAddressText(loopback4, 4), kernelAddressText(any, 4),
+                                             kernelAddressText(any, 16), kernelAddressText(mapped, 16)};
+    char portText[5];
+    for (int i = 3, value = port; i >= 0; --i, value >>= 4) portText[i] = "0123456789ABCDEF"[value & 0xF];
+    portText[4] = '\0';
+
+    std::set<std::string> inodes;
+    for (const char* table : {"proc/net/tcp", "proc/net/tcp6"}) {
+        const auto text = sys::readFile(sys::underRoot(root, table), 64 << 20);
+        if (!text) continue;
+        std::string_view rest = *text;
+        rest.remove_prefix(std::min(rest.size(), rest.find('\n') + 1));  // the heading
+        while (!rest.empty()) {
+            const std::string_view line = rest.substr(0, rest.find('\n'));
+            rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+            // "sl local rem st tx:rx tr:when retrnsmt uid timeout inode ..."
+            std::string_view fields[10];
+            std::size_t count = 0;
+            for (std::string_view cut = line; count < 10;) {
+                const auto start = cut.find_first_not_of(' ');
+                if (start == std::string_view::npos) break;
+                cut.remove_prefix(start);
+                fields[count++] = cut.substr(0, cut.find(' '));
+                cut.remove_prefix(fields[count - 1].size());
+            }
+            if (count < 10 || fields[3] != "0A") continue;  // listening sockets only
+            const auto colon = fields[1].find(':');
+            if (colon == std::string_view::npos || fields[1].substr(colon + 1) != portText) continue;
+            if (reachable.count(std::string(fields[1].substr(0, colon)))) inodes.insert(std::string(fields[9]));
+        }
+    }
+    return inodes;
+}
+
+}  // namespace
+
+bool anotherProgramListens(pid_t group, std::uint16_t port, const std::filesystem::path& root)
+{
+    std::set<std::string> foreign = loopbackListeners(port, root);
+    if (foreign.empty() || group <= 1) return !foreign.empty();
+    const std::filesystem::path proc = sys::underRoot(root, "proc");
+    forEachLiveProcess(
+        [&](pid_t pid, pid_t pgrp) {
+            if (pgrp != group) return true;
+            // A process may close a descriptor, or end, while its descriptors are read: what can no
+            // longer be read is skipped, not thrown.
+            std::error_code listing;
+            std::error_code link;
+            for (std::filesystem::directory_iterator fd(proc / std::to_string(pid) / "fd", listing), end;
+                 !listing && fd != end; fd.increment(listing)) {
+                const std::string target = std::filesystem::read_symlink(fd->path(), link).string();
+                if (!link && target.starts_with("socket:[") && target.ends_with("]"))
+                    foreign.erase(target.substr(8, target.size() - 9));
+            }
+            return !foreign.empty();
+        },
+        proc.c_str());
+    return !foreign.empty();
 }
 
 }  // namespace korvalen::EngineProcessGroup

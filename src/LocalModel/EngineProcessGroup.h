@@ -2,6 +2,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+#include <filesystem>
 #include <vector>
 
 namespace korvalen {
@@ -16,6 +18,10 @@ void prepareChild(pid_t application);
 bool hasLiveMember(pid_t group);
 // The live processes of the group.
 std::vector<pid_t> liveMembers(pid_t group);
+// Whether a connection to 127.0.0.1:<port> may reach a listening socket that no live process of
+// the group holds: another program's server answers there. Reads <root>/proc; false when no
+// listener on the port is found at all.
+bool anotherProgramListens(pid_t group, std::uint16_t port, const std::filesystem::path& root = "/");
 
 }  // namespace EngineProcessGroup
 

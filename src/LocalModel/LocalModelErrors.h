@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -10,20 +11,25 @@ namespace korvalen {
 // "Technical reason: ".
 class LocalModelError : public std::exception {
 public:
-    enum class Kind { server, invalidEndpoint, nonLoopbackEndpoint, invalidResponse, emptyResponse };
+    enum class Kind { server, invalidEndpoint, nonLoopbackEndpoint, invalidResponse, emptyResponse, responseTooLarge };
 
     static LocalModelError server(int status) { return LocalModelError(Kind::server, status); }
     static LocalModelError invalidEndpoint() { return LocalModelError(Kind::invalidEndpoint); }
     static LocalModelError nonLoopbackEndpoint() { return LocalModelError(Kind::nonLoopbackEndpoint); }
     static LocalModelError invalidResponse() { return LocalModelError(Kind::invalidResponse); }
     static LocalModelError emptyResponse() { return LocalModelError(Kind::emptyResponse); }
+    // The answer passed the client's cap of `limitBytes`: refused rather than held in memory.
+    static LocalModelError responseTooLarge(std::int64_t limitBytes)
+    {
+        return LocalModelError(Kind::responseTooLarge, 0, limitBytes);
+    }
 
     Kind kind() const { return kind_; }
     int status() const { return status_; }
     const char* what() const noexcept override { return text_.c_str(); }
 
 private:
-    explicit LocalModelError(Kind kind, int status = 0);
+    explicit LocalModelError(Kind kind, int status = 0, std::int64_t limitBytes = 0);
 
     Kind kind_;
     int status_;

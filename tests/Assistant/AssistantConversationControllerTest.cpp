@@ -19,6 +19,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <csignal>
+#include <mutex>
 #include <regex>
 
 namespace korvalen {
@@ -184,6 +187,82 @@ TEST_F(ConversationTest, ASupersededQuestionLeavesNoOutput)
     EXPECT_EQ(last().text, expertText("How much memory did it use?"));
     EXPECT_TRUE(log.events("ASSISTANT_RESPONSE id=" + first.text()).empty());
     EXPECT_EQ(log.events("ASSISTANT_RESPONSE").size(), 1u);
+}
+
+// A new question ends the local request still under way: the server is not left working on it.
+TEST_F(ConversationTest, ANewQuestionCancelsTheRequestUnderWay)
+{
+    StandInLlamaServer server;
+    ASSERT_TRUE(server.listen());
+    server.behaviour.answerDelayMs = 60'000;
+    auto& c = make();
+    useLocalModel(server.endpoint());
+    c.sendMessage(std::string("Tell me a story"));
+    ASSERT_TRUE(processEventsUntil([&] { return server.chatRequestCount() == 1; }));
+    c.sendMessage(std::string("Tell me another one"));
+    EXPECT_TRUE(
+        processEventsUntil([&] { return server.chatRequestCount() == 2 && server.openConnectionCount() == 1; }));
+    c.stopResponse();
+}
+
+// An answer that arrives once a newer question was asked, or once the conversation is gone, changes
+// nothing. The first question's expert is held until the test lets it answer.
+TEST_F(ConversationTest, ALateAnswerChangesNothing)
+{
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool open = false;
+    };
+    StandInLlamaServer server;
+    ASSERT_TRUE(server.listen());
+    server.behaviour.answerDelayMs = 60'000;
+    struct Case {
+        const char* name;
+        bool local;  // held in the local request rather than in the expert
+        bool newer;  // else the conversation goes
+    };
+    for (const Case k : {Case{"expert, newer question", false, true}, Case{"expert, conversation gone", false, false},
+                         Case{"local request, conversation gone", true, false}}) {
+        SCOPED_TRACE(k.name);
+        auto gate = std::make_shared<Gate>();
+        expert = [gate, hold = !k.local](const std::string& question, const auto& session, const auto& system,
+                                         const auto& history, const auto& context, const auto&) {
+            if (hold && question == "Analyze my result") {
+                std::unique_lock lock(gate->mutex);
+                gate->opened.wait(lock, [&] { return gate->open; });
+            }
+            // Answers whatever became of its question.
+            return AIAssistantEngine::respond(question, session, system, history, context, [] { return false; });
+        };
+        auto& c = make();
+        if (k.local) useLocalModel(server.endpoint());
+        const long held = gate.use_count();
+        c.sendMessage(std::string("Analyze my result"));
+        const Uuid first = c.messages()[1].id;
+        if (k.local) {
+            ASSERT_TRUE(processEventsUntil([&] { return server.chatRequestCount() > 0; }));
+        }
+        if (k.newer) {
+            c.sendMessage(std::string("How much memory did it use?"));
+            ASSERT_TRUE(idle());
+        } else {
+            controller.reset();
+        }
+        {
+            std::lock_guard lock(gate->mutex);
+            gate->open = true;
+        }
+        gate->opened.notify_all();
+        // The first question's task holds the expert until it ends.
+        ASSERT_TRUE(processEventsUntil([&] { return gate.use_count() < held + 1; }));
+        EXPECT_TRUE(log.events("ASSISTANT_RESPONSE id=" + first.text()).empty());
+        if (k.newer) {
+            ASSERT_EQ(controller->messages().size(), 4u);
+            EXPECT_EQ(last().text, expertText("How much memory did it use?"));
+            EXPECT_EQ(controller->context().lastQuestion, "How much memory did it use?");
+        }
+    }
 }
 
 TEST_F(ConversationTest, TheConversationKeepsTheNewestHundredMessages)
@@ -383,6 +462,29 @@ TEST_F(ConversationTest, AManagedEndpointStartsTheSelectedModelOnDemand)
     EXPECT_FALSE(manager->engineRunning());
     EXPECT_EQ(c.status(), "Olvane Expert 2 ready");
     EXPECT_EQ(settings.stringValue(Settings::Key::assistantProvider), QString("Olvane Expert 2 — Offline"));
+    processEventsUntil([&] { return !manager->serverProcessAlive(); });
+}
+
+// The engine ends from outside after it was ready: the conversation's status says so as the
+// manager's does, and the next question starts it again.
+TEST_F(ConversationTest, AnEngineThatEndsAfterReadyIsReportedStoppedAndStartsAgain)
+{
+    const auto model = installModel();
+    auto& c = make();
+    c.startManagedModel(model);
+    ASSERT_TRUE(processEventsUntil([&] { return !c.hasPendingModelStart(); }));
+    ASSERT_EQ(c.status().toStdString(), model.displayName + " ready");
+    for (pid_t pid : manager->serverProcessIDs()) ::kill(pid, SIGKILL);
+    ASSERT_TRUE(processEventsUntil([&] { return !manager->engineRunning(); }));
+    EXPECT_EQ(c.status(), "Local model stopped");
+    EXPECT_EQ(manager->statusText(), "Local model stopped");
+
+    c.sendMessage(std::string("Analyze my result"));
+    ASSERT_TRUE(idle());
+    EXPECT_EQ(log.events("ASSISTANT_ENGINE_AUTOSTART model=" + model.id).size(), 1u);
+    EXPECT_EQ(last().text, "Stand-in answer: Analyze my result");
+    EXPECT_EQ(c.status(), "Local LLM ready");
+    c.stopManagedModel();
     processEventsUntil([&] { return !manager->serverProcessAlive(); });
 }
 

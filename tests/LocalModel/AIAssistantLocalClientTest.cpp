@@ -177,7 +177,7 @@ TEST_F(LocalClientTest, AnswersAndHostileResponses)
         {"HTML page", Answer::html, LocalModelError::Kind::invalidResponse},
         {"invalid UTF-8", Answer::invalidUtf8, LocalModelError::Kind::invalidResponse},
         {"redirect is not followed", Answer::redirect, LocalModelError::Kind::server},
-        {"body above the cap", Answer::huge, LocalModelError::Kind::invalidResponse},
+        {"body above the cap", Answer::huge, LocalModelError::Kind::responseTooLarge},
         {"headers above the cap", Answer::hugeHeader, LocalModelError::Kind::invalidResponse},
         {"server error", Answer::serverError, LocalModelError::Kind::server},
     };
@@ -196,6 +196,10 @@ TEST_F(LocalClientTest, AnswersAndHostileResponses)
             const auto* e = outcome->errorAs<LocalModelError>();
             ASSERT_NE(e, nullptr);
             EXPECT_EQ(e->kind(), *c.error);
+            // An answer too large says so, with the limit, not that it was invalid.
+            if (*c.error == LocalModelError::Kind::responseTooLarge) {
+                EXPECT_STREQ(e->what(), "The local model returned a response larger than the 8 MiB limit.");
+            }
         }
     }
     EXPECT_EQ(std::string(LocalModelError::server(302).what()), "Local model server returned HTTP 302.");
@@ -229,7 +233,7 @@ TEST_F(LocalClientTest, SlowAndEndlessAnswersEndWithinTheirBounds)
         const char* name;
         Answer answer;
         int delayMs;
-        const char* error;  // empty: the invalid-response error
+        const char* error;  // empty: the too-large error
     };
     const Case cases[] = {
         {"one byte at a time", Answer::trickle, 0, "The local model did not finish its answer within 2 seconds."},
@@ -254,7 +258,7 @@ TEST_F(LocalClientTest, SlowAndEndlessAnswersEndWithinTheirBounds)
         } else {
             const auto* e = outcome->errorAs<LocalModelError>();
             ASSERT_NE(e, nullptr);
-            EXPECT_EQ(e->kind(), LocalModelError::Kind::invalidResponse);
+            EXPECT_STREQ(e->what(), "The local model returned a response larger than the 1 MiB limit.");
         }
     }
 }

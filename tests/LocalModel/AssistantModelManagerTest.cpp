@@ -1,8 +1,10 @@
 #include "LocalModel/AssistantModelManager.h"
+#include "LocalModel/EngineProcessGroup.h"
 #include "LocalModel/LoopbackNetwork.h"
 
 #include "QuickManagerOptions.h"
 #include "StandInLlamaServer.h"
+#include "support/FixtureTree.h"
 #include "support/LogCapture.h"
 #include "support/TaskResult.h"
 
@@ -11,6 +13,7 @@
 #include <QFile>
 #include <QPointer>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
@@ -104,6 +107,7 @@ QString installEngine(const QTemporaryDir& data, const StubbornEngine& engine)
 {
     if (!*engine.script) return KORVALEN_STAND_IN_LLAMA_SERVER;
     const QString path = data.filePath("wrapper.sh");
+    QFile::remove(path);
     QFile file(path);
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
     file.write(QByteArray(engine.script).replace("$ENGINE", KORVALEN_STAND_IN_LLAMA_SERVER));
@@ -121,7 +125,7 @@ protected:
         settings = Settings(data.filePath("settings.ini"));
         for (const char* name :
              {"KORVALEN_STANDIN_ANSWER", "KORVALEN_STANDIN_HEALTHY_AFTER_MS", "KORVALEN_STANDIN_MODELS_AFTER_MS",
-              "KORVALEN_STANDIN_IGNORE_TERM", "KORVALEN_STANDIN_ARGS_FILE"})
+              "KORVALEN_STANDIN_IGNORE_TERM", "KORVALEN_STANDIN_ARGS_FILE", "KORVALEN_STANDIN_TERM_LINGER_MS"})
             qunsetenv(name);
     }
 
@@ -200,6 +204,47 @@ TEST_F(ModelManagerTest, InstalledModelsAndEngineLookUp)
     manager->select(catalog[0]);
     EXPECT_EQ(manager->selectedModelID(), catalog[0].id);
     EXPECT_EQ(settings.stringValue(Settings::Key::managedModel), QString::fromStdString(catalog[0].id));
+}
+
+// Only an executable file named llama-server in "Engine" is an engine: a folder or a file that
+// cannot run sends the look-up on to PATH.
+TEST_F(ModelManagerTest, WhatInEngineCountsAsTheEngine)
+{
+    struct Case {
+        const char* name;
+        bool folder;  // else a file without execute permission
+        bool onPath;
+    };
+    const Case cases[] = {
+        {"folder, nothing on PATH", true, false},
+        {"folder, an engine on PATH", true, true},
+        {"file that cannot run, nothing on PATH", false, false},
+        {"file that cannot run, an engine on PATH", false, true},
+    };
+    const QString bundled = data.filePath("Engine/llama-server");
+    const QString onPath = data.filePath("bin/llama-server");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(bundled).removeRecursively();
+        QFile::remove(bundled);
+        QFile::remove(onPath);
+        QDir().mkpath(data.filePath("bin"));
+        if (c.folder) {
+            ASSERT_TRUE(QDir().mkpath(bundled));
+        } else {
+            ASSERT_TRUE(QDir().mkpath(data.filePath("Engine")));
+            ASSERT_TRUE(QFile::copy(KORVALEN_STAND_IN_LLAMA_SERVER, bundled));
+            ASSERT_TRUE(QFile::setPermissions(bundled, QFile::ReadOwner | QFile::WriteOwner));
+        }
+        if (c.onPath) {
+            ASSERT_TRUE(QFile::copy(KORVALEN_STAND_IN_LLAMA_SERVER, onPath));
+        }
+        auto manager = makeManager(false, [&](auto& options) { options.searchPath = data.filePath("bin"); });
+        manager->installEngine();
+        EXPECT_EQ(manager->engineInstalled(), c.onPath);
+        EXPECT_EQ(manager->enginePath(), c.onPath ? onPath : QString());
+        EXPECT_EQ(manager->statusText().startsWith("llama.cpp engine not found"), !c.onPath);
+    }
 }
 
 TEST_F(ModelManagerTest, AModelPutInPlaceByHandShowsWithoutALookUp)
@@ -349,6 +394,37 @@ TEST_F(ModelManagerTest, AStubbornEngineAndEveryProcessOfItEndWithAStopAndAShutd
     }
 }
 
+// A server that finishes its work before it goes is waited for, by a stop and by the quit, also
+// behind a wrapper that itself ends at once: neither kills it nor reports it left behind, and it is
+// gone when they say so.
+TEST_F(ModelManagerTest, AnEngineThatTakesAMomentToExitIsWaitedFor)
+{
+    qputenv("KORVALEN_STANDIN_TERM_LINGER_MS", "400");
+    const StubbornEngine engines[] = {{"engine", "", false}, {"wrapper", "#!/bin/sh\n\"$ENGINE\" \"$@\"\n", false}};
+    for (const StubbornEngine& engine : engines) {
+        for (const bool quit : {false, true}) {
+            SCOPED_TRACE(std::string(engine.name) + (quit ? ", quit" : ", stop"));
+            auto manager =
+                makeManager(true, [](auto& options) { options.terminateGrace = std::chrono::milliseconds(10'000); });
+            settings.setString(Settings::Key::customLlamaServerPath, installEngine(data, engine));
+            const auto model = manager->catalog()[0];
+            writeModel(model);
+            ASSERT_TRUE(test::await(manager->startServer(model))->value);
+            const auto group = static_cast<pid_t>(serverPid(*manager));
+            if (quit) {
+                manager->shutdown();
+            } else {
+                manager->stopServerProcess(std::nullopt);
+                EXPECT_TRUE(manager->serverProcessAlive()) << "still finishing its work";
+                EXPECT_TRUE(test::await(manager->waitForServerExit())->value.value_or(false));
+            }
+            EXPECT_FALSE(EngineProcessGroup::hasLiveMember(group));
+            EXPECT_TRUE(log.events("ASSISTANT_ENGINE_KILL").empty());
+            EXPECT_TRUE(log.events("ASSISTANT_ENGINE_SHUTDOWN_INCOMPLETE").empty());
+        }
+    }
+}
+
 // Not a test of its own: the application whose death the next test causes. It starts the engine
 // named in the environment and waits to be killed.
 TEST_F(ModelManagerTest, DISABLED_ApplicationAboutToBeKilled)
@@ -420,6 +496,7 @@ TEST_F(ModelManagerTest, FailedStartsSayWhyAndLeaveNoProcess)
     ASSERT_TRUE(other.listen(manager->port()));
     EXPECT_EQ(failure().rfind("Another program already answers on 127.0.0.1:", 0), 0u);
     EXPECT_TRUE(other.requests().empty());
+    EXPECT_TRUE(log.events("ASSISTANT_ENGINE_START").empty());
     other.close();
 
     // An engine that exits at once, and one that cannot even be executed.
@@ -445,6 +522,91 @@ TEST_F(ModelManagerTest, FailedStartsSayWhyAndLeaveNoProcess)
     quick.terminateGrace = std::chrono::milliseconds(300);
     manager = std::make_unique<AssistantModelManager>(quick);
     EXPECT_EQ(failure(), "llama-server did not become ready within 1 seconds");
+}
+
+// A program that takes the port while our engine starts either answers the probes as well as ours
+// would, or makes ours fail to bind and exit: either way the start fails with the port's text, and
+// only a listener of the engine's own processes makes a start ready.
+TEST_F(ModelManagerTest, AnotherProgramThatTakesThePortWhileOursStartsIsNotTakenForOurs)
+{
+    // The wrapper runs the engine once the test has taken the port (or never).
+    const StubbornEngine slow{
+        "slow wrapper", "#!/bin/sh\nwhile [ ! -e \"$GO\" ]; do sleep 0.02; done\nexec \"$ENGINE\" \"$@\"\n", false};
+    for (const bool answers : {true, false}) {
+        SCOPED_TRACE(answers ? "it answers the probes" : "it takes connections and says nothing");
+        auto manager = makeManager();
+        settings.setString(Settings::Key::customLlamaServerPath, installEngine(data, slow));
+        const QString go = data.filePath("go");
+        QFile::remove(go);
+        qputenv("GO", go.toUtf8());
+        const auto model = manager->catalog()[0];
+        writeModel(model);
+        auto outcome = test::watch(manager->startServer(model));
+        ASSERT_TRUE(test::processEventsUntil([&] { return serverPid(*manager) > 0; }));
+        const auto group = static_cast<pid_t>(serverPid(*manager));
+        test::StandInLlamaServer other;
+        QTcpServer silent;
+        ASSERT_TRUE(answers ? other.listen(manager->port()) : silent.listen(QHostAddress::LocalHost, manager->port()));
+        if (!answers) QFile(go).open(QIODevice::WriteOnly);
+        ASSERT_TRUE(test::processEventsUntil([&] { return outcome->finished; }));
+
+        const std::string taken = "Another program already answers on 127.0.0.1:" + std::to_string(manager->port()) +
+                                  " — stop it before starting the local model";
+        const auto* e = outcome->errorAs<ModelManagerError>();
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(e->what(), taken);
+        EXPECT_EQ(manager->statusText().toStdString(), taken);
+        EXPECT_FALSE(manager->engineRunning());
+        EXPECT_TRUE(log.events("ASSISTANT_ENGINE_READY").empty());
+        EXPECT_EQ(other.requests().empty(), !answers);
+        EXPECT_TRUE(test::await(manager->waitForServerExit())->value.value_or(false));
+        EXPECT_FALSE(running(group)) << "our engine was stopped";
+    }
+    qunsetenv("GO");
+}
+
+// Which listening sockets on the port count as another program's, read from a /proc of the test's
+// making: the engine's group is 700, its server holds socket 111.
+TEST(EngineProcessGroup, AnotherProgramListensWhenALoopbackListenerIsNotTheGroups)
+{
+    const char* heading =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
+    auto line = [](const char* local, const char* state, const char* inode) {
+        return std::string("   0: ") + local + " 00000000:0000 " + state + " 00000000:00000000 00:00000000 00000000" +
+               "     0        0 " + inode + " 1 0000000000000000 100 0 0 10 0\n";
+    };
+    // 18080 is 46A0; addresses as the kernel prints them on this (little-endian) machine.
+    const std::string ours = line("0100007F:46A0", "0A", "111");
+    struct Case {
+        const char* name;
+        std::string tcp;
+        std::string tcp6;
+        bool another;
+    };
+    const std::vector<Case> cases = {
+        {"only ours", ours, "", false},
+        {"nothing listens", "", "", false},
+        {"another on 127.0.0.1", line("0100007F:46A0", "0A", "222"), "", true},
+        {"another on every address", line("00000000:46A0", "0A", "222"), "", true},
+        {"another on every IPv6 address", "", line("00000000000000000000000000000000:46A0", "0A", "222"), true},
+        {"another on the mapped loopback", "", line("0000000000000000FFFF00000100007F:46A0", "0A", "222"), true},
+        {"another beside ours on the same port", ours + line("0100007F:46A0", "0A", "222"), "", true},
+        {"a listener held by a process of another group", line("0100007F:46A0", "0A", "333"), "", true},
+        {"another on another port", ours + line("0100007F:1F90", "0A", "222"), "", false},
+        {"another on another loopback address", ours + line("0200007F:46A0", "0A", "222"), "", false},
+        {"a connection, not a listener", ours + line("0100007F:46A0", "01", "222"), "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::FixtureTree tree;
+        tree.write("proc/net/tcp", heading + c.tcp).write("proc/net/tcp6", heading + c.tcp6);
+        tree.write("proc/700/stat", "700 (llama-server) S 1 700 700 0 -1").makeFolder("proc/700/fd");
+        tree.write("proc/800/stat", "800 (other) S 1 800 800 0 -1").makeFolder("proc/800/fd");
+        fs::create_symlink("socket:[111]", tree.root() / "proc/700/fd/3");
+        fs::create_symlink("/dev/null", tree.root() / "proc/700/fd/0");
+        fs::create_symlink("socket:[333]", tree.root() / "proc/800/fd/3");
+        EXPECT_EQ(EngineProcessGroup::anotherProgramListens(700, 18080, tree.root()), c.another);
+    }
 }
 
 TEST_F(ModelManagerTest, ACancelledOrStoppedStartStopsItsEngineAndSaysSo)

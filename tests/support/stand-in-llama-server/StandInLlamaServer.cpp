@@ -131,6 +131,8 @@ StandInLlamaServer::Answer StandInLlamaServer::answerFromName(const QString& nam
 void StandInLlamaServer::accept()
 {
     while (QTcpSocket* socket = server_->nextPendingConnection()) {
+        ++openConnections_;
+        connect(socket, &QTcpSocket::disconnected, this, [this] { --openConnections_; });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
     }

@@ -73,6 +73,8 @@ public:
     Behaviour behaviour;
     const std::vector<Request>& requests() const { return requests_; }
     int chatRequestCount() const;
+    // Connections not closed yet, by either side.
+    int openConnectionCount() const { return openConnections_; }
 
     static Answer answerFromName(const QString& name);
 
@@ -89,6 +91,7 @@ private:
     QTcpServer* server_;
     qint64 listenedAtMs_ = 0;
     int chatsSeen_ = 0;
+    int openConnections_ = 0;
     std::vector<Request> requests_;
 };
 

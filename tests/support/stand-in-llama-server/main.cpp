@@ -5,6 +5,7 @@
 //   KORVALEN_STANDIN_HEALTHY_AFTER_MS  "/health" answers 503 "Loading model" until then
 //   KORVALEN_STANDIN_MODELS_AFTER_MS   "/v1/models" likewise
 //   KORVALEN_STANDIN_IGNORE_TERM    1: ignore SIGTERM (only a kill ends it)
+//   KORVALEN_STANDIN_TERM_LINGER_MS ends that long after SIGTERM rather than at once
 //   KORVALEN_STANDIN_ARGS_FILE      the command line and LLAMA_CACHE are written there, one a line
 
 #include "StandInLlamaServer.h"
@@ -13,8 +14,26 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <sys/time.h>
+
 #include <csignal>
 #include <cstdio>
+
+namespace {
+
+int lingerMs = 0;
+
+// Ends the process `lingerMs` later, by SIGALRM's default action: like a server that finishes
+// its work before it goes.
+void lingerThenEnd(int)
+{
+    itimerval timer{};
+    timer.it_value.tv_sec = lingerMs / 1000;
+    timer.it_value.tv_usec = (lingerMs % 1000) * 1000;
+    ::setitimer(ITIMER_REAL, &timer, nullptr);
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -34,7 +53,11 @@ int main(int argc, char** argv)
         else if (args[i] == "--alias" || args[i] == "-a")
             alias = args[i + 1];
     }
-    if (qEnvironmentVariable("KORVALEN_STANDIN_IGNORE_TERM") == "1") std::signal(SIGTERM, SIG_IGN);
+    lingerMs = qEnvironmentVariable("KORVALEN_STANDIN_TERM_LINGER_MS").toInt();
+    if (qEnvironmentVariable("KORVALEN_STANDIN_IGNORE_TERM") == "1")
+        std::signal(SIGTERM, SIG_IGN);
+    else if (lingerMs > 0)
+        std::signal(SIGTERM, lingerThenEnd);
     const QString argsFile = qEnvironmentVariable("KORVALEN_STANDIN_ARGS_FILE");
     if (!argsFile.isEmpty()) {
         QFile file(argsFile);
