@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 using namespace korvalen;
 
@@ -113,29 +114,20 @@ void answer(benchmark::State& state, std::string (*make)(std::size_t), std::size
 
 }  // namespace
 
-BENCHMARK_CAPTURE(answer, Words64KiB, words, 64 * KiB)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(answer, RepeatedCharacter64KiB, repeated, 64 * KiB)
-    ->Iterations(5)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(answer, Base64Like64KiB, base64Like, 64 * KiB)
-    ->Iterations(5)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(answer, Words8MiB, words, 8 * MiB)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(answer, RepeatedCharacter8MiB, repeated, 8 * MiB)
-    ->Iterations(5)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(answer, Base64Like8MiB, base64Like, 8 * MiB)
-    ->Iterations(5)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-
 int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
+    const struct {
+        const char* name;
+        std::string (*make)(std::size_t);
+    } kinds[] = {{"Words", words}, {"RepeatedCharacter", repeated}, {"Base64Like", base64Like}};
+    for (const auto& [size, bytes] : {std::pair{"64KiB", 64 * KiB}, std::pair{"8MiB", 8 * MiB}})
+        for (const auto& kind : kinds)
+            benchmark::RegisterBenchmark((std::string("answer/") + kind.name + size).c_str(), answer, kind.make, bytes)
+                ->Iterations(5)
+                ->UseManualTime()
+                ->Unit(benchmark::kMillisecond);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
