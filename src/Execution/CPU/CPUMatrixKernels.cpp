@@ -73,7 +73,8 @@ using CPUKernelSupport::tamperFloats;
 namespace {
 
 // C = A x B for square row-major n x n matrices; large ones on OpenBLAS's pool for this call only.
-// The pool splits C by rows and columns, never the k sums, so C is bit-identical at any count.
+// The pool splits C by rows and columns, never the k sums; a shape takes it only where that gives
+// one thread's bits (see productThreadCount).
 void squareProduct(int n, const float* a, const float* b, float* c)
 {
     const nn::BlasThreading::ScopedProductThreads threads(nn::BlasThreading::productThreadCount(n, n, n));

@@ -26,7 +26,8 @@ void applyPolicy();
 int currentThreadCount();
 
 // The threads one float product of m x n x k multiply-adds should use: the pool OpenBLAS started
-// with for large products, 1 otherwise. Applies the policy first.
+// with for large products whose pooled result has the bits of one thread's on this processor (checked
+// once per shape), 1 otherwise. Applies the policy first.
 int productThreadCount(long m, long n, long k);
 
 // Caps the pool that large products use (at least 1; 1 gives the single-threaded policy back),

@@ -159,6 +159,8 @@ INSTANTIATE_TEST_SUITE_P(All, CPUKernel, ::testing::ValuesIn(kernelCases),
 // gives the baseline's bits. The VNNI sets differ from the set below them only in the 8-bit product.
 TEST(CPUKernels, EveryInstructionSetGivesTheBaselineBits)
 {
+    // As the runner does: the small products stay on the calling thread from the first one.
+    nn::BlasThreading::applyPolicy();
     std::vector<std::uint64_t> baseline;
     {
         const ScopedInstructionSet forced(InstructionSet::baseline);
