@@ -68,7 +68,8 @@ std::string localModelContext(const Session& session, const AISystemProfile& sys
                     "; architecture: " + system.architecture + "; memory: " + formatFixed(system.memoryGB, 1) +
                     " GB; GPU: " + system.gpuName +
                     "; Neural Engine available: " + (system.neuralEngineAvailable ? "true" : "false") + ".");
-    lines.push_back("Olvane Expert evidence summary: " + UserPerceivedCharacters::leading(expertAnalysis, evidenceCharacters));
+    lines.push_back("Olvane Expert evidence summary: " +
+                    UserPerceivedCharacters::leading(expertAnalysis, evidenceCharacters));
     if (!session) {
         lines.push_back("No current benchmark session is loaded.");
     } else {
