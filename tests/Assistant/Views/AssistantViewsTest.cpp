@@ -6,9 +6,11 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QTextBlock>
 #include <QTextBoundaryFinder>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextLayout>
 
 #include <gtest/gtest.h>
 
@@ -74,6 +76,9 @@ TEST(AssistantBubbleView, TakesTheRowUpToItsMaximumAndWrapsLongWords)
         {AIAssistantRole::assistant, longWord, 400, 0, 400 - AssistantBubble::oppositeSideGap},
         {AIAssistantRole::user, longWord, 400, AssistantBubble::oppositeSideGap,
          400 - AssistantBubble::oppositeSideGap},
+        // a word wider than the row though shorter than an unbroken run that gets added breaks
+        {AIAssistantRole::assistant, "sha256 " + std::string(64, 'f') + " ok", 400, 0,
+         400 - AssistantBubble::oppositeSideGap},
     };
     for (const Case& c : cases) {
         AssistantBubble bubble({Uuid::random(), c.role, c.text, now()});
@@ -89,6 +94,8 @@ TEST(AssistantBubbleView, TakesTheRowUpToItsMaximumAndWrapsLongWords)
         text->document()->setTextWidth(text->viewport()->width());
         EXPECT_LE(text->document()->idealWidth(), text->viewport()->width() + 1);
         EXPECT_EQ(text->height(), int(std::ceil(text->document()->size().height())));
+        EXPECT_GE(text->height(), text->document()->firstBlock().layout()->lineCount() *
+                                      int(std::floor(text->fontMetrics().lineSpacing())));
         // Inset by the bubble's padding of 10 on either side; the time at the header's far end.
         EXPECT_EQ(text->geometry().left(), 10);
         EXPECT_EQ(text->geometry().right(), content.width() - 11);
@@ -131,22 +138,35 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
     for (int i = 0; i < 400; ++i) marks += "e\u0301";
     marks += "\r\nfim " + std::string(600, '#');
     const std::string bangs(8 << 20, '!');
+    std::string lines;
+    for (int i = 0; i < 3000; ++i) lines += "a\n";
+    std::string tagged = "xa";  // one character: a letter under tag characters, two code units each
+    for (int i = 0; i < 5000; ++i) tagged += "\U000E0061";
     struct Case {
         const char* what;
         const std::string& text;
         AIAssistantLanguage language;
-        QString notice;  // empty: shown whole, no notice
+        QString notice;          // empty: shown whole, no notice
+        std::size_t shownBytes;  // of a text shown in part
     };
     const Case cases[] = {
-        {"ordinary words", words, AIAssistantLanguage::english, ""},
-        {"unbroken runs between line ends", marks, AIAssistantLanguage::english, ""},
+        {"ordinary words", words, AIAssistantLanguage::english, "", 0},
+        {"unbroken runs between line ends", marks, AIAssistantLanguage::english, "", 0},
         {"a model stuck on one character up to the client's cap", bangs, AIAssistantLanguage::english,
-         "Showing the first 64 KiB of 8192 KiB. Select all and copy, or use Export…, to get the whole text."},
+         "Showing the first 64 KiB of 8192 KiB. Select all and copy, or use Export…, to get the whole text.",
+         AssistantBubbleText::shownLimitBytes},
         {"the same in Portuguese", bangs, AIAssistantLanguage::portuguese,
          "Mostrando os primeiros 64 KiB de 8192 KiB. Selecione tudo e copie, ou use Export…, para obter o texto "
-         "inteiro."},
+         "inteiro.",
+         AssistantBubbleText::shownLimitBytes},
         {"cut inside a character", accents, AIAssistantLanguage::english,
-         "Showing the first 64 KiB of 79 KiB. Select all and copy, or use Export…, to get the whole text."},
+         "Showing the first 64 KiB of 79 KiB. Select all and copy, or use Export…, to get the whole text.",
+         AssistantBubbleText::shownLimitBytes - 1},
+        {"many short lines: the first 2000", lines, AIAssistantLanguage::english,
+         "Showing the first 4 KiB of 6 KiB. Select all and copy, or use Export…, to get the whole text.", 4001},
+        {"a character longer than any real one, cut after 32 code units and never inside a pair", tagged,
+         AIAssistantLanguage::english,
+         "Showing the first 0 KiB of 20 KiB. Select all and copy, or use Export…, to get the whole text.", 66},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -177,8 +197,8 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
             EXPECT_EQ(unbroken, expected);
         } else {
             EXPECT_TRUE(expected.startsWith(unbroken));
-            EXPECT_LE(unbroken.toUtf8().size(), AssistantBubbleText::shownLimitBytes);
-            EXPECT_GT(unbroken.toUtf8().size(), AssistantBubbleText::shownLimitBytes - 4);
+            EXPECT_EQ(view->shownBytes(), c.shownBytes);
+            EXPECT_EQ(QString::fromStdString(c.text.substr(0, c.shownBytes)).replace("\r\n", "\n"), unbroken);
         }
         // No run without a place to break is longer than the limit, and no added break splits a character.
         QTextBoundaryFinder lines(QTextBoundaryFinder::Line, shown);
