@@ -140,6 +140,11 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
     const std::string bangs(8 << 20, '!');
     std::string lines;
     for (int i = 0; i < 3000; ++i) lines += "a\n";
+    // Each line end as the document reads it, a tab, and a dash that begins like a line separator.
+    std::string ends;
+    for (int i = 0; i < 300; ++i) ends += "a\nb\rc\r\nd\te\u2028f\u2029g\uFDD0h\uFDD1—";
+    std::string marked = "a";  // one character of 33 code units, just over the longest real one
+    for (int i = 0; i < 32; ++i) marked += "\u0301";
     std::string tagged = "xa";  // one character: a letter under tag characters, two code units each
     for (int i = 0; i < 5000; ++i) tagged += "\U000E0061";
     struct Case {
@@ -164,6 +169,10 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
          AssistantBubbleText::shownLimitBytes - 1},
         {"many short lines: the first 2000", lines, AIAssistantLanguage::english,
          "Showing the first 4 KiB of 6 KiB. Select all and copy, or use Export…, to get the whole text.", 4001},
+        {"line ends and tabs of every kind: the first 2000", ends, AIAssistantLanguage::english,
+         "Showing the first 7 KiB of 9 KiB. Select all and copy, or use Export…, to get the whole text.", 7001},
+        {"a character just longer than any real one", marked, AIAssistantLanguage::english,
+         "Showing the first 0 KiB of 1 KiB. Select all and copy, or use Export…, to get the whole text.", 63},
         {"a character longer than any real one, cut after 32 code units and never inside a pair", tagged,
          AIAssistantLanguage::english,
          "Showing the first 0 KiB of 20 KiB. Select all and copy, or use Export…, to get the whole text.", 66},
@@ -191,14 +200,18 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
         const QString shown = view->toPlainText();
         QString unbroken = shown;
         unbroken.remove(added);
-        QString expected = QString::fromStdString(c.text);
-        expected.replace("\r\n", "\n");
+        // As the document reads them, every line end is a line feed.
+        const auto asRead = [](const std::string& text) {
+            QString read = QString::fromStdString(text).replace("\r\n", "\n");
+            for (const char16_t end : {u'\r', u'\u2028', u'\u2029', u'\uFDD0', u'\uFDD1'})
+                read.replace(QChar(end), '\n');
+            return read;
+        };
         if (c.notice.isEmpty()) {
-            EXPECT_EQ(unbroken, expected);
+            EXPECT_EQ(unbroken, asRead(c.text));
         } else {
-            EXPECT_TRUE(expected.startsWith(unbroken));
             EXPECT_EQ(view->shownBytes(), c.shownBytes);
-            EXPECT_EQ(QString::fromStdString(c.text.substr(0, c.shownBytes)).replace("\r\n", "\n"), unbroken);
+            EXPECT_EQ(asRead(c.text.substr(0, c.shownBytes)), unbroken);
         }
         // No run without a place to break is longer than the limit, and no added break splits a character.
         QTextBoundaryFinder lines(QTextBoundaryFinder::Line, shown);
@@ -212,6 +225,12 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
         // All that is shown copies as the whole text; a part copies as shown, without the added breaks.
         const int end = view->document()->characterCount() - 1;
         EXPECT_EQ(copied(view, 0, end).toStdString(), c.text);
+        for (const QKeySequence::StandardKey key : {QKeySequence::SelectAll, QKeySequence::Copy}) {
+            const QKeyCombination combination = QKeySequence(key)[0];
+            QKeyEvent press(QEvent::KeyPress, combination.key(), combination.keyboardModifiers());
+            QCoreApplication::sendEvent(view, &press);
+        }
+        EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), c.text) << "select all and copy by keyboard";
         QString part = shown.mid(3, end - 6);
         part.remove(added);
         EXPECT_EQ(copied(view, 3, end - 3).toStdString(), part.toStdString());
