@@ -29,6 +29,8 @@ TEST(UserPerceivedCharacters, CountsExtendedGraphemeClusters)
         {"accents between ASCII on both sides", "a\u0301b\u0301c", 3},
         {"flags are pairs of regional indicators", "🇧🇷🇵🇹🇯", 3},
         {"an emoji family joined by U+200D", "👨‍👩‍👧‍👦 ok", 4},
+        {"Arabic letters, a CR LF and Latin", "مرحبا\r\nGPU", 9},
+        {"an Arabic letter under its vowel mark", "مَرحبا", 5},
         {"a keycap", "#\uFE0F\u20E3", 1},
         {"an Arabic number sign before its digits", "\u06001", 1},
         {"Thai without spaces, a tone mark on its letter", "ภาษาไทยเป็น", 10},

@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <unicode/ubrk.h>
+#include <unicode/uchar.h>
 
 #include <stdexcept>
 
@@ -62,6 +63,20 @@ std::size_t UserPerceivedCharacters::count(QStringView text)
         }
         if (ascii) {  // one character, or CR LF
             ++count;
+            continue;
+        }
+        // No rule joins two characters that break as "other" (most letters of most scripts), so a
+        // piece of nothing else is counted by its characters, without setting the rules up for it.
+        qsizetype alone = 0;
+        for (qsizetype i = start; i < end && alone >= 0; ++i) {
+            if (units[i] == '\n' && i > start && units[i - 1] == '\r') continue;
+            const auto kind = isAscii(units[i]) || QChar::isSurrogate(units[i])
+                                  ? (isAscii(units[i]) ? U_GCB_OTHER : U_GCB_EXTEND)
+                                  : u_getIntPropertyValue(units[i], UCHAR_GRAPHEME_CLUSTER_BREAK);
+            alone = kind == U_GCB_OTHER ? alone + 1 : -1;
+        }
+        if (alone >= 0) {
+            count += static_cast<std::size_t>(alone);
             continue;
         }
         UErrorCode status = U_ZERO_ERROR;
