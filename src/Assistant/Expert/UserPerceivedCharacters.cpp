@@ -40,6 +40,12 @@ qsizetype UserPerceivedCharacters::following(qsizetype position)
     return next == UBRK_DONE ? -1 : next;
 }
 
+qsizetype UserPerceivedCharacters::preceding(qsizetype position)
+{
+    const int32_t previous = ubrk_preceding(iterator_, static_cast<int32_t>(position));
+    return previous == UBRK_DONE ? -1 : previous;
+}
+
 bool UserPerceivedCharacters::isBoundary(qsizetype position)
 {
     return ubrk_isBoundary(iterator_, static_cast<int32_t>(position)) != 0;

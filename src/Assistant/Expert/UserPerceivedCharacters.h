@@ -26,6 +26,8 @@ public:
 
     // The first boundary after `position`, or -1 when there is none.
     qsizetype following(qsizetype position);
+    // The last boundary before `position`, or -1 when there is none.
+    qsizetype preceding(qsizetype position);
     bool isBoundary(qsizetype position);
 
     static std::size_t count(QStringView text);

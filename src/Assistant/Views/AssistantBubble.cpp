@@ -16,6 +16,8 @@
 #include <QVBoxLayout>
 #include <QWheelEvent>
 
+#include <unicode/uchar.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -133,6 +135,25 @@ qsizetype overlongCharacterCut(const QString& text)
     return -1;
 }
 
+// Where the text has had `shownPictographLimit` emoji code points, at the start of the character
+// that holds the next one, or -1. Qt decodes a colour emoji's bitmap each time it lays one out.
+qsizetype pictographCut(const QString& text)
+{
+    int pictographs = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i].unicode() < 0x2000) continue;
+        const bool pair = text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate();
+        const char32_t c = pair ? QChar::surrogateToUcs4(text[i], text[i + 1]) : text[i].unicode();
+        if ((u_hasBinaryProperty(c, UCHAR_EXTENDED_PICTOGRAPHIC) || u_hasBinaryProperty(c, UCHAR_REGIONAL_INDICATOR)) &&
+            ++pictographs > AssistantBubbleText::shownPictographLimit) {
+            UserPerceivedCharacters characters(text);
+            return characters.isBoundary(i) ? i : std::max<qsizetype>(0, characters.preceding(i));
+        }
+        if (pair) ++i;
+    }
+    return -1;
+}
+
 struct ShownText {
     QString text;
     std::vector<int> addedBreaks;
@@ -148,12 +169,13 @@ ShownText shownText(const std::string& utf8, std::size_t bytes)
     ShownText shown;
     shown.bytes = bytes;
     QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(bytes));
-    if (mayHoldOverlongCharacter(text)) {
-        if (const qsizetype cut = overlongCharacterCut(text); cut >= 0) {
-            text.truncate(cut);
-            shown.bytes = std::min<std::size_t>(bytes - 1, static_cast<std::size_t>(text.toUtf8().size()));
-        }
-    }
+    const qsizetype decoded = text.size();
+    // An overlong character is cut first: the emoji it holds are not characters of their own.
+    if (const qsizetype cut = mayHoldOverlongCharacter(text) ? overlongCharacterCut(text) : -1; cut >= 0)
+        text.truncate(cut);
+    if (const qsizetype cut = pictographCut(text); cut >= 0) text.truncate(cut);
+    if (text.size() < decoded)
+        shown.bytes = std::min<std::size_t>(bytes - 1, static_cast<std::size_t>(text.toUtf8().size()));
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     if (text.size() <= AssistantBubbleText::unbrokenRunLimit) {
         shown.text = std::move(text);

@@ -145,6 +145,8 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
     for (int i = 0; i < 300; ++i) ends += "a\nb\rc\r\nd\te\u2028f\u2029g\uFDD0h\uFDD1—";
     std::string marked = "a";  // one character of 33 code units, just over the longest real one
     for (int i = 0; i < 32; ++i) marked += "\u0301";
+    std::string families;  // three emoji in each character
+    for (int i = 0; i < 100; ++i) families += "👨‍👩‍👧";
     std::string tagged = "xa";  // one character: a letter under tag characters, two code units each
     for (int i = 0; i < 5000; ++i) tagged += "\U000E0061";
     struct Case {
@@ -171,6 +173,8 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
          "Showing the first 4 KiB of 6 KiB. Select all and copy, or use Export…, to get the whole text.", 4001},
         {"line ends and tabs of every kind: the first 2000", ends, AIAssistantLanguage::english,
          "Showing the first 7 KiB of 9 KiB. Select all and copy, or use Export…, to get the whole text.", 7001},
+        {"emoji: 256 at most, in whole characters", families, AIAssistantLanguage::english,
+         "Showing the first 1 KiB of 2 KiB. Select all and copy, or use Export…, to get the whole text.", 85 * 18},
         {"a character just longer than any real one", marked, AIAssistantLanguage::english,
          "Showing the first 0 KiB of 1 KiB. Select all and copy, or use Export…, to get the whole text.", 63},
         {"a character longer than any real one, cut after 32 code units and never inside a pair", tagged,
