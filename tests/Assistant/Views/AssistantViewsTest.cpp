@@ -238,6 +238,10 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
         QString part = shown.mid(3, end - 6);
         part.remove(added);
         EXPECT_EQ(copied(view, 3, end - 3).toStdString(), part.toStdString());
+        if (c.notice.isEmpty()) continue;
+        QString allButLast = shown.left(end - 1);  // the last character laid out is one code unit here
+        allButLast.remove(added);
+        EXPECT_EQ(copied(view, 0, end - 1), allButLast) << "all but the last character is not the whole text";
     }
 }
 
