@@ -1,13 +1,20 @@
-// What an answer costs the window's main thread when it arrives: the bubble's placeholder takes the
-// text, the conversation lays it out at its width, and the visible part is painted, as the pane does.
+// What an answer costs the window's main thread: from its arrival (the log line counts its
+// characters, the bubble's placeholder takes the text, the conversation lays it out at its width and
+// the visible part is painted, as the pane does) and at a resize of the conversation to a narrow
+// width and back.
 //
-// Every case runs side by side with the reference, an ordinary answer of 64 KiB of words, in the same
-// iterations; `ratio` is the case's time over the reference's. `laid_out_Kchars` is how much text the
-// bubble lays out, in thousands of characters.
+// Every case runs side by side with the reference, an answer of ordinary words of the same size, in
+// the same iterations: `ratio` is the case's arrival time over the reference's, `resize_ratio` the
+// same for the resize. `laid_out_Kchars` is how much text the bubble lays out, in thousands of
+// characters.
 //
-// Answers: words (prose with line breaks), one character repeated (a model stuck in a loop) and
-// base64-like text (no break anywhere), at 64 KiB and at the local client's cap of 8 MiB.
+// Answers, at 64 KiB and at the local client's cap of 8 MiB: words (prose with line breaks), one
+// character repeated (a model stuck in a loop), base64-like text (no break anywhere), scripts written
+// without spaces (Thai, Khmer, Chinese), one character of thousands of code points (emoji joined by
+// U+200D, a letter under combining marks, a run of conjoining jamo), emoji with modifiers, flags,
+// many short lines, blank lines, line separators, tabs, and Arabic and Latin words in turn.
 
+#include "Assistant/Expert/UserPerceivedCharacters.h"
 #include "Assistant/Views/AssistantBubble.h"
 
 #include <QApplication>
@@ -30,15 +37,22 @@ namespace {
 constexpr std::size_t KiB = 1024;
 constexpr std::size_t MiB = 1024 * KiB;
 
+// `pieces` in turn until the text has `bytes`, never ending inside a UTF-8 sequence.
+std::string cycle(std::size_t bytes, std::initializer_list<const char*> pieces, const char* first = "")
+{
+    std::string text = first;
+    while (text.size() < bytes)
+        for (const char* piece : pieces) text += piece;
+    std::size_t end = bytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    text.resize(end);
+    return text;
+}
+
 std::string words(std::size_t bytes)
 {
-    static const char* const pieces[] = {"The ",   "GPU ",        "matrix ", "throughput ", "held ",   "steady ",
-                                         "at ",    "1234.5678 ",  "GFLOPS ", "while ",      "memory ", "stayed ",
-                                         "flat, ", "so the run ", "is ",     "certified.\n"};
-    std::string text;
-    for (std::size_t i = 0; text.size() < bytes; ++i) text += pieces[i % std::size(pieces)];
-    text.resize(bytes);
-    return text;
+    return cycle(bytes, {"The ", "GPU ", "matrix ", "throughput ", "held ", "steady ", "at ", "1234.5678 ", "GFLOPS ",
+                         "while ", "memory ", "stayed ", "flat, ", "so the run ", "is ", "certified.\n"});
 }
 
 std::string repeated(std::size_t bytes)
@@ -58,6 +72,71 @@ std::string base64Like(std::size_t bytes)
         c = alphabet[state % 64];
     }
     return text;
+}
+
+std::string thai(std::size_t bytes)
+{
+    return cycle(bytes, {"ภาษาไทยเป็นภาษาที่สวยงามมาก", "ผลการทดสอบของหน่วยประมวลผลกราฟิกคงที่"});
+}
+
+std::string khmer(std::size_t bytes)
+{
+    return cycle(bytes, {"ភាសាខ្មែរគឺជាភាសាផ្លូវការរបស់ប្រទេសកម្ពុជា"});
+}
+
+std::string chinese(std::size_t bytes)
+{
+    return cycle(bytes, {"图形处理器的矩阵吞吐量保持稳定内存也保持平稳所以这次运行获得认证"});
+}
+
+std::string emojiChain(std::size_t bytes)
+{
+    return cycle(bytes, {"\u200D👨", "\u200D👩", "\u200D👧"}, "👨");
+}
+
+std::string combiningMarks(std::size_t bytes)
+{
+    return cycle(bytes, {"\u0301", "\u0323", "\u0308"}, "a");
+}
+
+std::string jamo(std::size_t bytes)
+{
+    return cycle(bytes, {"\u1100", "\u1101", "\u1102"});
+}
+
+std::string emojiModifiers(std::size_t bytes)
+{
+    return cycle(bytes, {"👍🏽", "👩🏿‍💻", "🧑🏻‍🤝‍🧑🏼", "✌️"});
+}
+
+std::string flags(std::size_t bytes)
+{
+    return cycle(bytes, {"🇧🇷", "🇵🇹", "🇯🇵", "🇺🇸"});
+}
+
+std::string shortLines(std::size_t bytes)
+{
+    return cycle(bytes, {"a\n"});
+}
+
+std::string blankLines(std::size_t bytes)
+{
+    return cycle(bytes, {"\n"}, "a");
+}
+
+std::string lineSeparators(std::size_t bytes)
+{
+    return cycle(bytes, {"a\u2028"});
+}
+
+std::string tabs(std::size_t bytes)
+{
+    return cycle(bytes, {"\t"}, "a");
+}
+
+std::string mixedDirection(std::size_t bytes)
+{
+    return cycle(bytes, {"العربية ", "GPU ", "معالج ", "throughput "});
 }
 
 // The pane's arrangement around one bubble: a resizable scroll area over a column of messages.
@@ -81,34 +160,55 @@ struct Conversation {
         QApplication::processEvents();
     }
 
+    void paint()
+    {
+        QApplication::processEvents();
+        scroll.render(&image);
+    }
+
     // Seconds from the answer's arrival to its first painted view.
     double show(const std::string& answer)
     {
         QElapsedTimer clock;
         clock.start();
+        benchmark::DoNotOptimize(UserPerceivedCharacters::count(answer));
         bubble->setText(answer);
-        QApplication::processEvents();
-        scroll.render(&image);
+        paint();
+        return static_cast<double>(clock.nsecsElapsed()) / 1e9;
+    }
+
+    // Seconds to narrow the conversation and widen it again, painting each.
+    double resize()
+    {
+        QElapsedTimer clock;
+        clock.start();
+        scroll.resize(400, image.height());
+        paint();
+        scroll.resize(image.size());
+        paint();
         return static_cast<double>(clock.nsecsElapsed()) / 1e9;
     }
 };
 
 void answer(benchmark::State& state, std::string (*make)(std::size_t), std::size_t bytes)
 {
-    const std::string reference = words(64 * KiB);
+    const std::string reference = words(bytes);
     const std::string text = make(bytes);
-    double caseSeconds = 0, referenceSeconds = 0;
+    double seconds[2] = {}, referenceSeconds[2] = {};
     int laidOut = 0;
     for (auto _ : state) {
         Conversation forReference;
-        referenceSeconds += forReference.show(reference);
+        referenceSeconds[0] += forReference.show(reference);
+        referenceSeconds[1] += forReference.resize();
         Conversation forCase;
-        const double seconds = forCase.show(text);
-        caseSeconds += seconds;
-        state.SetIterationTime(seconds);
+        const double arrival = forCase.show(text);
+        seconds[0] += arrival;
+        seconds[1] += forCase.resize();
+        state.SetIterationTime(arrival);
         laidOut = forCase.bubble->textView()->document()->characterCount();
     }
-    state.counters["ratio"] = caseSeconds / referenceSeconds;
+    state.counters["ratio"] = seconds[0] / referenceSeconds[0];
+    state.counters["resize_ratio"] = seconds[1] / referenceSeconds[1];
     state.counters["laid_out_Kchars"] = laidOut / 1000.0;
 }
 
@@ -121,11 +221,26 @@ int main(int argc, char** argv)
     const struct {
         const char* name;
         std::string (*make)(std::size_t);
-    } kinds[] = {{"Words", words}, {"RepeatedCharacter", repeated}, {"Base64Like", base64Like}};
+    } kinds[] = {{"Words", words},
+                 {"RepeatedCharacter", repeated},
+                 {"Base64Like", base64Like},
+                 {"ThaiUnspaced", thai},
+                 {"KhmerUnspaced", khmer},
+                 {"ChineseUnspaced", chinese},
+                 {"EmojiJoinedChain", emojiChain},
+                 {"CombiningMarks", combiningMarks},
+                 {"ConjoiningJamo", jamo},
+                 {"EmojiWithModifiers", emojiModifiers},
+                 {"Flags", flags},
+                 {"ShortLines", shortLines},
+                 {"BlankLines", blankLines},
+                 {"LineSeparators", lineSeparators},
+                 {"Tabs", tabs},
+                 {"MixedDirection", mixedDirection}};
     for (const auto& [size, bytes] : {std::pair{"64KiB", 64 * KiB}, std::pair{"8MiB", 8 * MiB}})
         for (const auto& kind : kinds)
             benchmark::RegisterBenchmark((std::string("answer/") + kind.name + size).c_str(), answer, kind.make, bytes)
-                ->Iterations(5)
+                ->Iterations(3)
                 ->UseManualTime()
                 ->Unit(benchmark::kMillisecond);
     benchmark::Initialize(&argc, argv);

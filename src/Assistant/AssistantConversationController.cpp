@@ -1,6 +1,7 @@
 #include "Assistant/AssistantConversationController.h"
 
 #include "Assistant/Expert/AIAssistantEngine.h"
+#include "Assistant/Expert/UserPerceivedCharacters.h"
 #include "LocalModel/AIAssistantLocalClient.h"
 #include "Model/KorvalenAILogger.h"
 #include "Platform/Async/Async.h"
@@ -9,7 +10,6 @@
 #include <QDateTime>
 #include <QLocale>
 #include <QSaveFile>
-#include <QTextBoundaryFinder>
 #include <QUrl>
 
 #include <algorithm>
@@ -27,16 +27,6 @@ QString qs(const std::string& s)
 std::string trimmed(const std::string& text)
 {
     return qs(text).trimmed().toStdString();
-}
-
-// User-perceived characters.
-std::size_t characterCount(const std::string& text)
-{
-    const QString string = qs(text);
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, string);
-    std::size_t count = 0;
-    while (finder.toNextBoundary() >= 0) ++count;
-    return count;
 }
 
 double uptimeSeconds()
@@ -343,7 +333,7 @@ void AssistantConversationController::sendMessage(std::optional<std::string> tex
 
     KorvalenAILogger::info(
         "ASSISTANT_REQUEST id=" + requestID.text() + " provider=" + std::string(rawValue(provider_)) +
-        " prompt_chars=" + std::to_string(characterCount(question)) +
+        " prompt_chars=" + std::to_string(UserPerceivedCharacters::count(question)) +
         " conversation_messages=" + std::to_string(request->conversation.size()) +
         " current_results=" + std::to_string(request->session ? request->session->results.size() : 0) +
         " history_sessions=" + std::to_string(request->history->size()));
@@ -519,7 +509,7 @@ void AssistantConversationController::finish(const Request& request, const AIAss
                            " language=" + std::string(rawValue(response.language)) +
                            " confidence=" + formatFixed(response.confidence, 3) +
                            " fallback=" + (response.fallbackUsed ? "true" : "false") +
-                           " response_chars=" + std::to_string(characterCount(response.text)) +
+                           " response_chars=" + std::to_string(UserPerceivedCharacters::count(response.text)) +
                            " duration_ms=" + formatFixed(durationMS, 2) +
                            " workload=" + (response.workloadID ? std::string(rawValue(*response.workloadID)) : "none") +
                            " backend=" + (response.backend ? std::string(rawValue(*response.backend)) : "none"));

@@ -254,8 +254,12 @@ TEST_F(ConversationTest, ALateAnswerChangesNothing)
             gate->open = true;
         }
         gate->opened.notify_all();
-        // The first question's task holds the expert until it ends.
+        // The first question's task holds the expert until it ends; a local request is over when
+        // its connection is closed.
         ASSERT_TRUE(processEventsUntil([&] { return gate.use_count() < held + 1; }));
+        if (k.local) {
+            ASSERT_TRUE(processEventsUntil([&] { return server.openConnectionCount() == 0; }));
+        }
         EXPECT_TRUE(log.events("ASSISTANT_RESPONSE id=" + first.text()).empty());
         if (k.newer) {
             ASSERT_EQ(controller->messages().size(), 4u);

@@ -1,8 +1,6 @@
 #include "Assistant/Expert/AIAssistantEngine.h"
 #include "Assistant/Expert/AIAssistantText.h"
-
-#include <QString>
-#include <QTextBoundaryFinder>
+#include "Assistant/Expert/UserPerceivedCharacters.h"
 
 #include <algorithm>
 
@@ -31,20 +29,6 @@ constexpr std::array<std::string_view, 18> technicalTerms{
 
 constexpr std::size_t evidenceCharacters = 2400;
 constexpr std::size_t evidenceResults = 12;
-
-// The first `limit` user-perceived characters of `text`.
-std::string leadingCharacters(const std::string& text, std::size_t limit)
-{
-    const QString string = QString::fromStdString(text);
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, string);
-    std::size_t characters = 0;
-    while (finder.toNextBoundary() != -1) {
-        if (++characters == limit) {
-            return string.left(finder.position()).toStdString();
-        }
-    }
-    return text;
-}
 
 }  // namespace
 
@@ -84,7 +68,8 @@ std::string localModelContext(const Session& session, const AISystemProfile& sys
                     "; architecture: " + system.architecture + "; memory: " + formatFixed(system.memoryGB, 1) +
                     " GB; GPU: " + system.gpuName +
                     "; Neural Engine available: " + (system.neuralEngineAvailable ? "true" : "false") + ".");
-    lines.push_back("Olvane Expert evidence summary: " + leadingCharacters(expertAnalysis, evidenceCharacters));
+    lines.push_back("Olvane Expert evidence summary: " +
+                    UserPerceivedCharacters::leading(expertAnalysis, evidenceCharacters));
     if (!session) {
         lines.push_back("No current benchmark session is loaded.");
     } else {

@@ -1,5 +1,6 @@
 #include "Assistant/Views/AssistantBubble.h"
 
+#include "Assistant/Expert/UserPerceivedCharacters.h"
 #include "Assistant/Views/AssistantSymbols.h"
 
 #include <QDateTime>
@@ -14,6 +15,8 @@
 #include <QTextDocumentFragment>
 #include <QVBoxLayout>
 #include <QWheelEvent>
+
+#include <unicode/uchar.h>
 
 #include <algorithm>
 #include <chrono>
@@ -73,39 +76,126 @@ std::size_t prefixBytes(const std::string& text, std::size_t limit)
     return end;
 }
 
+// Whether the UTF-8 sequence at `at` is the three bytes `a b c`.
+bool sequenceAt(const std::string& text, std::size_t at, unsigned char a, unsigned char b, unsigned char c)
+{
+    return at + 2 < text.size() && static_cast<unsigned char>(text[at]) == a &&
+           static_cast<unsigned char>(text[at + 1]) == b && static_cast<unsigned char>(text[at + 2]) == c;
+}
+
+// How much of a text is laid out: at most the byte limit, and at most the line limit of line ends
+// and tabs, which each lay out like a short line (a document's block or line ends: LF, a CR alone,
+// U+2028, U+2029, and U+FDD0 and U+FDD1, which it reads as frame ends).
+std::size_t shownPrefixBytes(const std::string& text)
+{
+    const std::size_t end = prefixBytes(text, AssistantBubbleText::shownLimitBytes);
+    int lines = 0;
+    for (std::size_t i = 0; i < end; ++i) {
+        const char c = text[i];
+        const bool line = c == '\n' || c == '\t' || (c == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')) ||
+                          sequenceAt(text, i, 0xE2, 0x80, 0xA8) || sequenceAt(text, i, 0xE2, 0x80, 0xA9) ||
+                          sequenceAt(text, i, 0xEF, 0xB7, 0x90) || sequenceAt(text, i, 0xEF, 0xB7, 0x91);
+        if (line && ++lines > AssistantBubbleText::shownLineLimit) return i;
+    }
+    return end;
+}
+
+bool isAscii(QChar c)
+{
+    return c.unicode() < 0x80;
+}
+
+// Whether some character of `text` may be longer than the longest real one: only a stretch with
+// no two ASCII characters side by side (always two characters, but for CR LF) can hold one.
+bool mayHoldOverlongCharacter(const QString& text)
+{
+    qsizetype stretch = 0;
+    for (qsizetype i = 1; i < text.size(); ++i) {
+        const bool apart = isAscii(text[i - 1]) && isAscii(text[i]) && !(text[i - 1] == '\r' && text[i] == '\n');
+        stretch = apart ? 0 : stretch + 1;
+        if (stretch >= AssistantBubbleText::longestCharacter) return true;
+    }
+    return false;
+}
+
+// Where the first character longer than the longest real one has had `longestCharacter` code units
+// (never between the halves of a surrogate pair), or -1. Qt shapes such a character's parts each
+// against all the others before it: the display ends there.
+qsizetype overlongCharacterCut(const QString& text)
+{
+    UserPerceivedCharacters characters(text);
+    for (qsizetype start = 0, end = 0; start < text.size(); start = end) {
+        end = characters.following(start);
+        if (end < 0) end = text.size();
+        if (end - start > AssistantBubbleText::longestCharacter) {
+            const qsizetype cut = start + AssistantBubbleText::longestCharacter;
+            return text[cut].isLowSurrogate() ? cut + 1 : cut;
+        }
+    }
+    return -1;
+}
+
+// Where the text has had `shownPictographLimit` emoji code points, at the start of the character
+// that holds the next one, or -1. Qt decodes a colour emoji's bitmap each time it lays one out.
+qsizetype pictographCut(const QString& text)
+{
+    int pictographs = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i].unicode() < 0x2000) continue;
+        const bool pair = text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate();
+        const char32_t c = pair ? QChar::surrogateToUcs4(text[i], text[i + 1]) : text[i].unicode();
+        if ((u_hasBinaryProperty(c, UCHAR_EXTENDED_PICTOGRAPHIC) || u_hasBinaryProperty(c, UCHAR_REGIONAL_INDICATOR)) &&
+            ++pictographs > AssistantBubbleText::shownPictographLimit) {
+            UserPerceivedCharacters characters(text);
+            return characters.isBoundary(i) ? i : std::max<qsizetype>(0, characters.preceding(i));
+        }
+        if (pair) ++i;
+    }
+    return -1;
+}
+
 struct ShownText {
     QString text;
     std::vector<int> addedBreaks;
+    std::size_t bytes = 0;
 };
 
-// The first `bytes` of a text as laid out: line ends as the document keeps them (one position per
-// character, so that added breaks can be found again), and a zero-width space, which lets a line
-// break after it, every few characters of a run too long to lay out without one.
+// The first `bytes` of a text as laid out, ended inside a character longer than any real one: line
+// ends as the document keeps them (one position per character, so that added breaks can be found
+// again), and a zero-width space, which lets a line break after it, every few characters of a run too
+// long to lay out without one.
 ShownText shownText(const std::string& utf8, std::size_t bytes)
 {
     ShownText shown;
+    shown.bytes = bytes;
     QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(bytes));
+    const qsizetype decoded = text.size();
+    // An overlong character is cut first: the emoji it holds are not characters of their own.
+    if (const qsizetype cut = mayHoldOverlongCharacter(text) ? overlongCharacterCut(text) : -1; cut >= 0)
+        text.truncate(cut);
+    if (const qsizetype cut = pictographCut(text); cut >= 0) text.truncate(cut);
+    if (text.size() < decoded)
+        shown.bytes = std::min<std::size_t>(bytes - 1, static_cast<std::size_t>(text.toUtf8().size()));
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     if (text.size() <= AssistantBubbleText::unbrokenRunLimit) {
         shown.text = std::move(text);
         return shown;
     }
     QTextBoundaryFinder lines(QTextBoundaryFinder::Line, text);
-    std::optional<QTextBoundaryFinder> characters;
+    std::optional<UserPerceivedCharacters> characters;
     QString out;
     qsizetype copied = 0;
     for (qsizetype previous = 0, next = lines.toNextBoundary(); next >= 0;
          previous = next, next = lines.toNextBoundary()) {
         if (next - previous <= AssistantBubbleText::unbrokenRunLimit) continue;
         if (!characters) {
-            characters.emplace(QTextBoundaryFinder::Grapheme, text);
+            characters.emplace(text);
             out.reserve(text.size() + text.size() / AssistantBubbleText::breakInterval + 1);
         }
         for (qsizetype at = previous + AssistantBubbleText::breakInterval; at < next;
              at += AssistantBubbleText::breakInterval) {
             // Never inside a character drawn from several code points.
-            characters->setPosition(at);
-            if (!characters->isAtBoundary()) at = characters->toNextBoundary();
+            if (!characters->isBoundary(at)) at = characters->following(at);
             if (at < 0 || at >= next) break;
             out += QStringView(text).mid(copied, at - copied);
             shown.addedBreaks.push_back(static_cast<int>(out.size()));
@@ -150,8 +240,8 @@ void AssistantBubbleText::setText(const std::string& text)
 {
     if (text == text_) return;
     text_ = text;
-    shownBytes_ = prefixBytes(text_, shownLimitBytes);
-    ShownText shown = shownText(text_, shownBytes_);
+    ShownText shown = shownText(text_, shownPrefixBytes(text_));
+    shownBytes_ = shown.bytes;
     addedBreaks_ = std::move(shown.addedBreaks);
     setPlainText(shown.text);
     measure_.setPlainText(shown.text);

@@ -21,16 +21,26 @@ namespace korvalen {
 // a word too long for the line, as tall as its text at the width it is given.
 //
 // Qt's layout of a line that gives it no place to break costs more than linear time, and a local
-// model can send megabytes of one character. So only the first `shownLimitBytes` of a text are laid
-// out, and a run longer than `unbrokenRunLimit` characters without a break opportunity gets a
-// zero-width space every `breakInterval` characters, so that it fills its lines as before. Both touch
-// the display only: `text()` and a copy of the whole selection give the message's text unchanged,
-// and a copy of part of it leaves the added spaces out.
+// model can send megabytes of one character, of short lines, of emoji or of one user-perceived
+// character. So only the first `shownLimitBytes` of a text, with no more than `shownLineLimit` line
+// ends and tabs and `shownPictographLimit` emoji, are laid out; a run longer than `unbrokenRunLimit`
+// characters without a break opportunity gets a zero-width space every `breakInterval` characters,
+// so that it fills its lines as before; and the display ends inside a character longer than
+// `longestCharacter` code units. All of it touches the display only: `text()` and a copy of the
+// whole selection give the message's text unchanged, and a copy of part of it leaves the added
+// spaces out.
 class AssistantBubbleText : public QTextEdit {
     Q_OBJECT
 
 public:
     static constexpr std::size_t shownLimitBytes = 64 * 1024;
+    // Line ends and tabs laid out at most: each costs Qt about as much as a short line.
+    static constexpr int shownLineLimit = 2000;
+    // Emoji code points laid out at most: Qt decodes a colour emoji's bitmap at every layout.
+    static constexpr int shownPictographLimit = 256;
+    // Code units of the longest real user-perceived character, with room to spare (the longest
+    // emoji sequences take 19): the display ends inside a longer one.
+    static constexpr qsizetype longestCharacter = 32;
     static constexpr int unbrokenRunLimit = 256;
     static constexpr int breakInterval = 4;
 

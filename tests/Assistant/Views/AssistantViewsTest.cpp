@@ -6,9 +6,11 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QTextBlock>
 #include <QTextBoundaryFinder>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextLayout>
 
 #include <gtest/gtest.h>
 
@@ -74,6 +76,9 @@ TEST(AssistantBubbleView, TakesTheRowUpToItsMaximumAndWrapsLongWords)
         {AIAssistantRole::assistant, longWord, 400, 0, 400 - AssistantBubble::oppositeSideGap},
         {AIAssistantRole::user, longWord, 400, AssistantBubble::oppositeSideGap,
          400 - AssistantBubble::oppositeSideGap},
+        // a word wider than the row though shorter than an unbroken run that gets added breaks
+        {AIAssistantRole::assistant, "sha256 " + std::string(64, 'f') + " ok", 400, 0,
+         400 - AssistantBubble::oppositeSideGap},
     };
     for (const Case& c : cases) {
         AssistantBubble bubble({Uuid::random(), c.role, c.text, now()});
@@ -89,6 +94,8 @@ TEST(AssistantBubbleView, TakesTheRowUpToItsMaximumAndWrapsLongWords)
         text->document()->setTextWidth(text->viewport()->width());
         EXPECT_LE(text->document()->idealWidth(), text->viewport()->width() + 1);
         EXPECT_EQ(text->height(), int(std::ceil(text->document()->size().height())));
+        EXPECT_GE(text->height(), text->document()->firstBlock().layout()->lineCount() *
+                                      int(std::floor(text->fontMetrics().lineSpacing())));
         // Inset by the bubble's padding of 10 on either side; the time at the header's far end.
         EXPECT_EQ(text->geometry().left(), 10);
         EXPECT_EQ(text->geometry().right(), content.width() - 11);
@@ -131,22 +138,48 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
     for (int i = 0; i < 400; ++i) marks += "e\u0301";
     marks += "\r\nfim " + std::string(600, '#');
     const std::string bangs(8 << 20, '!');
+    std::string lines;
+    for (int i = 0; i < 3000; ++i) lines += "a\n";
+    // Each line end as the document reads it, a tab, and a dash that begins like a line separator.
+    std::string ends;
+    for (int i = 0; i < 300; ++i) ends += "a\nb\rc\r\nd\te\u2028f\u2029g\uFDD0h\uFDD1—";
+    std::string marked = "a";  // one character of 33 code units, just over the longest real one
+    for (int i = 0; i < 32; ++i) marked += "\u0301";
+    std::string families;  // three emoji in each character
+    for (int i = 0; i < 100; ++i) families += "👨‍👩‍👧";
+    std::string tagged = "xa";  // one character: a letter under tag characters, two code units each
+    for (int i = 0; i < 5000; ++i) tagged += "\U000E0061";
     struct Case {
         const char* what;
         const std::string& text;
         AIAssistantLanguage language;
-        QString notice;  // empty: shown whole, no notice
+        QString notice;          // empty: shown whole, no notice
+        std::size_t shownBytes;  // of a text shown in part
     };
     const Case cases[] = {
-        {"ordinary words", words, AIAssistantLanguage::english, ""},
-        {"unbroken runs between line ends", marks, AIAssistantLanguage::english, ""},
+        {"ordinary words", words, AIAssistantLanguage::english, "", 0},
+        {"unbroken runs between line ends", marks, AIAssistantLanguage::english, "", 0},
         {"a model stuck on one character up to the client's cap", bangs, AIAssistantLanguage::english,
-         "Showing the first 64 KiB of 8192 KiB. Select all and copy, or use Export…, to get the whole text."},
+         "Showing the first 64 KiB of 8192 KiB. Select all and copy, or use Export…, to get the whole text.",
+         AssistantBubbleText::shownLimitBytes},
         {"the same in Portuguese", bangs, AIAssistantLanguage::portuguese,
          "Mostrando os primeiros 64 KiB de 8192 KiB. Selecione tudo e copie, ou use Export…, para obter o texto "
-         "inteiro."},
+         "inteiro.",
+         AssistantBubbleText::shownLimitBytes},
         {"cut inside a character", accents, AIAssistantLanguage::english,
-         "Showing the first 64 KiB of 79 KiB. Select all and copy, or use Export…, to get the whole text."},
+         "Showing the first 64 KiB of 79 KiB. Select all and copy, or use Export…, to get the whole text.",
+         AssistantBubbleText::shownLimitBytes - 1},
+        {"many short lines: the first 2000", lines, AIAssistantLanguage::english,
+         "Showing the first 4 KiB of 6 KiB. Select all and copy, or use Export…, to get the whole text.", 4001},
+        {"line ends and tabs of every kind: the first 2000", ends, AIAssistantLanguage::english,
+         "Showing the first 7 KiB of 9 KiB. Select all and copy, or use Export…, to get the whole text.", 7001},
+        {"emoji: 256 at most, in whole characters", families, AIAssistantLanguage::english,
+         "Showing the first 1 KiB of 2 KiB. Select all and copy, or use Export…, to get the whole text.", 85 * 18},
+        {"a character just longer than any real one", marked, AIAssistantLanguage::english,
+         "Showing the first 0 KiB of 1 KiB. Select all and copy, or use Export…, to get the whole text.", 63},
+        {"a character longer than any real one, cut after 32 code units and never inside a pair", tagged,
+         AIAssistantLanguage::english,
+         "Showing the first 0 KiB of 20 KiB. Select all and copy, or use Export…, to get the whole text.", 66},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -171,14 +204,18 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
         const QString shown = view->toPlainText();
         QString unbroken = shown;
         unbroken.remove(added);
-        QString expected = QString::fromStdString(c.text);
-        expected.replace("\r\n", "\n");
+        // As the document reads them, every line end is a line feed.
+        const auto asRead = [](const std::string& text) {
+            QString read = QString::fromStdString(text).replace("\r\n", "\n");
+            for (const char16_t end : {u'\r', u'\u2028', u'\u2029', u'\uFDD0', u'\uFDD1'})
+                read.replace(QChar(end), '\n');
+            return read;
+        };
         if (c.notice.isEmpty()) {
-            EXPECT_EQ(unbroken, expected);
+            EXPECT_EQ(unbroken, asRead(c.text));
         } else {
-            EXPECT_TRUE(expected.startsWith(unbroken));
-            EXPECT_LE(unbroken.toUtf8().size(), AssistantBubbleText::shownLimitBytes);
-            EXPECT_GT(unbroken.toUtf8().size(), AssistantBubbleText::shownLimitBytes - 4);
+            EXPECT_EQ(view->shownBytes(), c.shownBytes);
+            EXPECT_EQ(asRead(c.text.substr(0, c.shownBytes)), unbroken);
         }
         // No run without a place to break is longer than the limit, and no added break splits a character.
         QTextBoundaryFinder lines(QTextBoundaryFinder::Line, shown);
@@ -192,9 +229,19 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
         // All that is shown copies as the whole text; a part copies as shown, without the added breaks.
         const int end = view->document()->characterCount() - 1;
         EXPECT_EQ(copied(view, 0, end).toStdString(), c.text);
+        for (const QKeySequence::StandardKey key : {QKeySequence::SelectAll, QKeySequence::Copy}) {
+            const QKeyCombination combination = QKeySequence(key)[0];
+            QKeyEvent press(QEvent::KeyPress, combination.key(), combination.keyboardModifiers());
+            QCoreApplication::sendEvent(view, &press);
+        }
+        EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), c.text) << "select all and copy by keyboard";
         QString part = shown.mid(3, end - 6);
         part.remove(added);
         EXPECT_EQ(copied(view, 3, end - 3).toStdString(), part.toStdString());
+        if (c.notice.isEmpty()) continue;
+        QString allButLast = shown.left(end - 1);  // the last character laid out is one code unit here
+        allButLast.remove(added);
+        EXPECT_EQ(copied(view, 0, end - 1), allButLast) << "all but the last character is not the whole text";
     }
 }
 

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QStringView>
+
+#include <cstddef>
+#include <string>
+
+struct UBreakIterator;
+
+namespace korvalen {
+
+// The boundaries of user-perceived characters (extended grapheme clusters) in UTF-16 text, found on
+// demand, in linear time whatever the script.
+//
+// Not Qt's boundary finder: it computes every kind of boundary of its whole text when made, word
+// boundaries included, and those of Thai come from a dictionary walk that costs about a minute for a
+// few megabytes; it also puts boundaries inside surrogate pairs of a text that mixes Thai or an
+// Indic script with emoji.
+class UserPerceivedCharacters {
+public:
+    // `text` must outlive the finder.
+    explicit UserPerceivedCharacters(QStringView text);
+    ~UserPerceivedCharacters();
+    UserPerceivedCharacters(const UserPerceivedCharacters&) = delete;
+    UserPerceivedCharacters& operator=(const UserPerceivedCharacters&) = delete;
+
+    // The first boundary after `position`, or -1 when there is none.
+    qsizetype following(qsizetype position);
+    // The last boundary before `position`, or -1 when there is none.
+    qsizetype preceding(qsizetype position);
+    bool isBoundary(qsizetype position);
+
+    static std::size_t count(QStringView text);
+    // Of UTF-8 text, read as QString reads it (a malformed sequence is one replacement character).
+    static std::size_t count(const std::string& utf8);
+    // The first `limit` characters of `utf8`, or all of it when it has no more.
+    static std::string leading(const std::string& utf8, std::size_t limit);
+
+private:
+    UBreakIterator* iterator_;
+};
+
+}  // namespace korvalen
