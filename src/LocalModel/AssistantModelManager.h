@@ -1,5 +1,6 @@
 #pragma once
 
+#include "LocalModel/EngineProcessGroup.h"
 #include "LocalModel/LocalModelErrors.h"
 #include "Platform/Async/CancelFlag.h"
 #include "Platform/Async/Task.h"
@@ -18,8 +19,10 @@
 #include <string>
 #include <vector>
 
+class QAbstractSocket;
 class QFileSystemWatcher;
 class QProcess;
+class QTcpSocket;
 
 namespace korvalen {
 
@@ -139,9 +142,11 @@ private:
     void setBusy(bool busy);
     void serverEnded(QProcess* process);
     void signalEngine(int signal);
+    Task<QTcpSocket*> connectToPort();
     Task<bool> portAnswers();
+    Task<EngineProcessGroup::Holder> portHolder();
     ModelManagerError portTakenError() const;
-    Task<bool> endpointAnswers(QString path);
+    Task<bool> endpointAnswers(QString path, std::function<void(const QAbstractSocket&)> whileOpen = {});
 
     Options options_;
     std::vector<AssistantDownloadableModel> catalog_;

@@ -3,12 +3,14 @@
 #include "Platform/Async/CancelFlag.h"
 #include "Platform/Async/Task.h"
 
+#include <QAbstractSocket>
 #include <QByteArray>
 #include <QString>
 #include <QUrl>
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 
 namespace korvalen {
 
@@ -45,7 +47,11 @@ struct LoopbackHttpResult {
 // redirect followed. Handles Content-Length, chunked and until-close bodies; sends
 // "Connection: close" and reads no further than the response's end on a kept-alive connection.
 // Main thread; completes through the event loop.
+// With `whileOpen`, the request lets the server keep the connection alive, and `whileOpen` sees the
+// socket once a whole response has come, before the connection is closed: who serves it can be
+// looked at then.
 Task<LoopbackHttpResult> loopbackRequest(QUrl url, QByteArray method, QByteArray body, LoopbackHttpLimits limits,
-                                         CancelFlag cancel = {});
+                                         CancelFlag cancel = {},
+                                         std::function<void(const QAbstractSocket&)> whileOpen = {});
 
 }  // namespace korvalen

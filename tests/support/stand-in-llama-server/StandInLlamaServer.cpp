@@ -74,8 +74,13 @@ StandInLlamaServer::~StandInLlamaServer() = default;
 
 bool StandInLlamaServer::listen(quint16 port, const QString& host)
 {
+    return listen(port, QHostAddress(host));
+}
+
+bool StandInLlamaServer::listen(quint16 port, const QHostAddress& address)
+{
     listenedAtMs_ = QDateTime::currentMSecsSinceEpoch();
-    return server_->listen(QHostAddress(host), port);
+    return server_->listen(address, port);
 }
 
 void StandInLlamaServer::close()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 
@@ -66,6 +67,7 @@ public:
 
     // Port 0 picks a free one. False when the address is taken.
     bool listen(quint16 port = 0, const QString& host = "127.0.0.1");
+    bool listen(quint16 port, const QHostAddress& address);  // QHostAddress::Any: IPv4 and IPv6 at once
     void close();
     quint16 port() const;
     QString endpoint() const;  // "http://127.0.0.1:<port>/v1"
