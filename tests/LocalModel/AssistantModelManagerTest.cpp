@@ -125,7 +125,8 @@ protected:
         settings = Settings(data.filePath("settings.ini"));
         for (const char* name :
              {"KORVALEN_STANDIN_ANSWER", "KORVALEN_STANDIN_HEALTHY_AFTER_MS", "KORVALEN_STANDIN_MODELS_AFTER_MS",
-              "KORVALEN_STANDIN_IGNORE_TERM", "KORVALEN_STANDIN_ARGS_FILE", "KORVALEN_STANDIN_TERM_LINGER_MS"})
+              "KORVALEN_STANDIN_IGNORE_TERM", "KORVALEN_STANDIN_ARGS_FILE", "KORVALEN_STANDIN_TERM_LINGER_MS",
+              "KORVALEN_STANDIN_CLOSE"})
             qunsetenv(name);
     }
 
@@ -543,13 +544,16 @@ TEST_F(ModelManagerTest, AnotherProgramOnThePortIsNotTakenForOurs)
         bool before;     // there before the start, else taken while ours starts
         bool runEngine;  // the wrapper goes on to run our engine
         bool refused;
+        bool closes = false;  // servers close every connection after one answer, kept alive or not
     };
     const Case cases[] = {
         {"answers on 127.0.0.1", QHostAddress::LocalHost, true, false, false, true},
+        {"answers on 127.0.0.1, closing every connection", QHostAddress::LocalHost, true, false, false, true, true},
         {"silent on 127.0.0.1, ours cannot bind", QHostAddress::LocalHost, false, false, true, true},
         {"answers on every IPv4 and IPv6 address", QHostAddress::Any, true, false, false, true},
         {"answers on IPv6 only, from the start on", QHostAddress::AnyIPv6, true, true, true, false},
         {"silent on IPv6 only, taken while ours starts", QHostAddress::AnyIPv6, false, false, true, false},
+        {"on IPv6 only, ours closing every connection", QHostAddress::AnyIPv6, true, true, true, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -561,6 +565,8 @@ TEST_F(ModelManagerTest, AnotherProgramOnThePortIsNotTakenForOurs)
         const auto model = manager->catalog()[0];
         writeModel(model);
         test::StandInLlamaServer other;
+        other.behaviour.closeEveryConnection = c.closes;
+        qputenv("KORVALEN_STANDIN_CLOSE", c.closes ? "1" : "0");
         QTcpServer silent;
         auto takePort = [&] {
             return c.answers ? other.listen(manager->port(), QHostAddress(c.address))

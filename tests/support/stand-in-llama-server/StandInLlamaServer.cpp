@@ -195,7 +195,7 @@ void StandInLlamaServer::send(QTcpSocket* socket, int status, const QByteArray& 
 
 void StandInLlamaServer::respond(QTcpSocket* socket, const Request& request)
 {
-    socket->setProperty("close", request.close);
+    socket->setProperty("close", request.close || behaviour.closeEveryConnection);
     if (request.path == "/health") {
         const bool healthy = QDateTime::currentMSecsSinceEpoch() - listenedAtMs_ >= behaviour.healthyAfterMs;
         if (healthy)

@@ -54,6 +54,7 @@ public:
         QString alias = "local-model";
         qsizetype hugeHeaderBytes = 4 * 1024 * 1024;
         int trickleIntervalMs = 1000;
+        bool closeEveryConnection = false;  // after one answer, kept alive or not
     };
     struct Request {
         QByteArray method;
