@@ -414,10 +414,10 @@ Task<> AssistantModelManager::launchServer(AssistantDownloadableModel model, Can
         if (!self) throw LocalTaskCancelled();
         if (!listed || stale() || !ours || self->process_ != ours) continue;
         // A server that closes every connection at once leaves nothing to judge: a connection held
-        // open by us until it is taken up tells instead.
+        // open by us until it is taken up tells instead (none taken: ours just ended, seen next).
         if (*holder == EngineProcessGroup::Holder::nobody) *holder = co_await self->portHolder();
         if (!self) throw LocalTaskCancelled();
-        if (stale()) continue;
+        if (stale() || *holder == EngineProcessGroup::Holder::nobody) continue;
         if (*holder != EngineProcessGroup::Holder::group) {
             self->stopServerProcess(std::nullopt);
             throw self->portTakenError();

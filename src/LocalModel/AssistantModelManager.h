@@ -115,7 +115,7 @@ public:
     // Looks for the engine and reports what it found through the status text.
     void installEngine();
     // Starts `llama-server` for the model on 127.0.0.1 and returns once it answers "/health" and
-    // "/v1/models" from a listening socket of its own process group. Throws ModelManagerError (fit
+    // "/v1/models", the latter over a connection served by a process of its own group. Throws ModelManagerError (fit
     // for the status line) or LocalTaskCancelled; a start that ends otherwise than ready leaves that
     // error's text, or "Local model stopped", as status.
     Task<> startServer(AssistantDownloadableModel model, CancelFlag cancel = {});
