@@ -226,7 +226,8 @@ void AssistantModelManager::installEngine()
     }
 }
 
-Task<bool> AssistantModelManager::portAnswers()
+// A connection to 127.0.0.1:<port>, or null when nothing takes one within a second.
+Task<QTcpSocket*> AssistantModelManager::connectToPort()
 {
     auto* socket = new QTcpSocket(this);
     socket->setProxy(QNetworkProxy::NoProxy);
@@ -237,19 +238,49 @@ Task<bool> AssistantModelManager::portAnswers()
         socket->connectToHost(QHostAddress::LocalHost, port);
     };
     co_await whenCalled(connectNow);
-    const bool answers = socket->state() == QAbstractSocket::ConnectedState;
-    socket->deleteLater();  // which also closes it
-    co_return answers;
+    if (socket->state() == QAbstractSocket::ConnectedState) co_return socket;
+    socket->deleteLater();
+    co_return nullptr;
 }
 
-Task<bool> AssistantModelManager::endpointAnswers(QString path)
+// An actual connection is the honest test: a listener that 127.0.0.1 cannot reach (IPv6 only)
+// does not count.
+Task<bool> AssistantModelManager::portAnswers()
+{
+    QTcpSocket* socket = co_await connectToPort();
+    if (socket) socket->deleteLater();  // which also closes it
+    co_return socket != nullptr;
+}
+
+// Who serves a connection to 127.0.0.1:<port>: nobody when nothing takes it, the engine's group
+// when one of its processes accepts it, another program when another does or none does in time.
+Task<EngineProcessGroup::Holder> AssistantModelManager::portHolder()
+{
+    using EngineProcessGroup::Holder;
+    QPointer<AssistantModelManager> self(this);
+    QPointer<QTcpSocket> socket = co_await connectToPort();
+    if (!socket) co_return Holder::nobody;
+    Holder holder = Holder::nobody;
+    for (int look = 0; self && socket && holder == Holder::nobody && look < 50; ++look) {
+        if (look > 0) {
+            SleepAwaiter pause = sleepFor(std::chrono::milliseconds(20));
+            co_await pause;
+            if (!self || !socket) break;
+        }
+        holder = EngineProcessGroup::connectionHolder(self->groupID_, self->options_.port, socket->localPort());
+    }
+    if (socket) socket->deleteLater();
+    co_return holder == Holder::nobody ? Holder::another : holder;
+}
+
+Task<bool> AssistantModelManager::endpointAnswers(QString path, std::function<void(const QAbstractSocket&)> whileOpen)
 {
     LoopbackHttpLimits limits;
     limits.inactivity = std::chrono::milliseconds(2000);
     limits.whole = std::chrono::milliseconds(4000);
     limits.maxBodyBytes = 1024 * 1024;
-    Task<LoopbackHttpResult> exchange =
-        loopbackRequest(QUrl("http://127.0.0.1:" + QString::number(options_.port) + path), "GET", {}, limits);
+    Task<LoopbackHttpResult> exchange = loopbackRequest(
+        QUrl("http://127.0.0.1:" + QString::number(options_.port) + path), "GET", {}, limits, {}, std::move(whileOpen));
     const LoopbackHttpResult result = co_await std::move(exchange);
     co_return result.outcome == LoopbackHttpResult::Outcome::complete&& result.status == 200;
 }
@@ -355,8 +386,9 @@ Task<> AssistantModelManager::launchServer(AssistantDownloadableModel model, Can
         }
         if (!ours || self->process_ != ours) {
             // Most often because it could not bind: another program took the port meanwhile.
-            if (EngineProcessGroup::anotherProgramListens(self->groupID_, self->options_.port))
-                throw self->portTakenError();
+            const EngineProcessGroup::Holder holder = co_await self->portHolder();
+            if (stale()) throw LocalTaskCancelled();
+            if (holder == EngineProcessGroup::Holder::another) throw self->portTakenError();
             throw ModelManagerError("llama-server stopped before it was ready — see " +
                                     self->serverLogPath().toStdString());
         }
@@ -370,13 +402,23 @@ Task<> AssistantModelManager::launchServer(AssistantDownloadableModel model, Can
         const bool healthy = co_await std::move(health);
         if (!self) throw LocalTaskCancelled();
         if (!healthy || stale()) continue;
-        Task<bool> models = self->endpointAnswers(QStringLiteral("/v1/models"));
+        // A program that took the port while ours was starting answers the probes too: only a
+        // probe served by a process of the engine's own group counts, judged while its connection
+        // is still open.
+        auto holder = std::make_shared<EngineProcessGroup::Holder>(EngineProcessGroup::Holder::nobody);
+        auto judge = [holder, group = self->groupID_, port = self->options_.port](const QAbstractSocket& socket) {
+            *holder = EngineProcessGroup::connectionHolder(group, port, socket.localPort());
+        };
+        Task<bool> models = self->endpointAnswers(QStringLiteral("/v1/models"), judge);
         const bool listed = co_await std::move(models);
         if (!self) throw LocalTaskCancelled();
         if (!listed || stale() || !ours || self->process_ != ours) continue;
-        // A program that took the port while ours was starting answers the probes too: only a
-        // listener of the engine's own group counts as ready.
-        if (EngineProcessGroup::anotherProgramListens(self->groupID_, self->options_.port)) {
+        // A server that closes every connection at once leaves nothing to judge: a connection held
+        // open by us until it is taken up tells instead (none taken: ours just ended, seen next).
+        if (*holder == EngineProcessGroup::Holder::nobody) *holder = co_await self->portHolder();
+        if (!self) throw LocalTaskCancelled();
+        if (stale() || *holder == EngineProcessGroup::Holder::nobody) continue;
+        if (*holder != EngineProcessGroup::Holder::group) {
             self->stopServerProcess(std::nullopt);
             throw self->portTakenError();
         }

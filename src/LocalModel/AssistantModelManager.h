@@ -1,5 +1,6 @@
 #pragma once
 
+#include "LocalModel/EngineProcessGroup.h"
 #include "LocalModel/LocalModelErrors.h"
 #include "Platform/Async/CancelFlag.h"
 #include "Platform/Async/Task.h"
@@ -18,8 +19,10 @@
 #include <string>
 #include <vector>
 
+class QAbstractSocket;
 class QFileSystemWatcher;
 class QProcess;
+class QTcpSocket;
 
 namespace korvalen {
 
@@ -112,7 +115,7 @@ public:
     // Looks for the engine and reports what it found through the status text.
     void installEngine();
     // Starts `llama-server` for the model on 127.0.0.1 and returns once it answers "/health" and
-    // "/v1/models" from a listening socket of its own process group. Throws ModelManagerError (fit
+    // "/v1/models", the latter over a connection served by a process of its own group. Throws ModelManagerError (fit
     // for the status line) or LocalTaskCancelled; a start that ends otherwise than ready leaves that
     // error's text, or "Local model stopped", as status.
     Task<> startServer(AssistantDownloadableModel model, CancelFlag cancel = {});
@@ -139,9 +142,11 @@ private:
     void setBusy(bool busy);
     void serverEnded(QProcess* process);
     void signalEngine(int signal);
+    Task<QTcpSocket*> connectToPort();
     Task<bool> portAnswers();
+    Task<EngineProcessGroup::Holder> portHolder();
     ModelManagerError portTakenError() const;
-    Task<bool> endpointAnswers(QString path);
+    Task<bool> endpointAnswers(QString path, std::function<void(const QAbstractSocket&)> whileOpen = {});
 
     Options options_;
     std::vector<AssistantDownloadableModel> catalog_;

@@ -162,21 +162,31 @@ std::string kernelAddressText(const unsigned char* bytes, std::size_t size)
     return text;
 }
 
-// The inodes of the sockets listening on `port` that a connection to 127.0.0.1 can reach: bound to
-// 127.0.0.1 or to every address, the IPv6 ones included (they take IPv4 connections too).
-std::set<std::string> loopbackListeners(std::uint16_t port, const std::filesystem::path& root)
+std::string portText(std::uint16_t port)
+{
+    std::string text(4, '0');
+    for (int i = 3, value = port; i >= 0; --i, value >>= 4) text[i] = "0123456789ABCDEF"[value & 0xF];
+    return text;
+}
+
+// What the tables show of a connection to 127.0.0.1:<port>: the socket inode of its server's end
+// ("" when there is none or no process holds it) and the listeners bound to 127.0.0.1:<port>
+// itself. Which listener a connection reaches cannot be told from the listeners alone (an IPv6
+// wildcard may take IPv4 or not), so only the connection's own row says who answered.
+struct LoopbackRows {
+    std::string serverEnd;
+    std::set<std::string> exactListeners;
+};
+
+LoopbackRows loopbackRows(std::uint16_t port, std::uint16_t clientPort, const std::filesystem::path& root)
 {
     const unsigned char loopback4[4] = {127, 0, 0, 1};
-    const unsigned char any[16] = {};
     const unsigned char mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1};
-    const std::set<std::string> reachable = {kernelAddressText(loopback4, 4), kernelAddressText(any, 4),
-                                             kernelAddressText(any, 16), kernelAddressText(mapped, 16)};
-    char portText[5];
-    for (int i = 3, value = port; i >= 0; --i, value >>= 4) portText[i] = "0123456789ABCDEF"[value & 0xF];
-    portText[4] = '\0';
-
-    std::set<std::string> inodes;
-    for (const char* table : {"proc/net/tcp", "proc/net/tcp6"}) {
+    LoopbackRows rows;
+    for (const auto& [table, address] : {std::pair{"proc/net/tcp", kernelAddressText(loopback4, 4)},
+                                         std::pair{"proc/net/tcp6", kernelAddressText(mapped, 16)}}) {
+        const std::string local = address + ":" + portText(port);
+        const std::string remote = address + ":" + portText(clientPort);
         const auto text = sys::readFile(sys::underRoot(root, table), 64 << 20);
         if (!text) continue;
         std::string_view rest = *text;
@@ -194,21 +204,24 @@ std::set<std::string> loopbackListeners(std::uint16_t port, const std::filesyste
                 fields[count++] = cut.substr(0, cut.find(' '));
                 cut.remove_prefix(fields[count - 1].size());
             }
-            if (count < 10 || fields[3] != "0A") continue;  // listening sockets only
-            const auto colon = fields[1].find(':');
-            if (colon == std::string_view::npos || fields[1].substr(colon + 1) != portText) continue;
-            if (reachable.count(std::string(fields[1].substr(0, colon)))) inodes.insert(std::string(fields[9]));
+            if (count < 10 || fields[1] != local || fields[9] == "0") continue;
+            if (fields[3] == "0A")
+                rows.exactListeners.insert(std::string(fields[9]));
+            else if (fields[2] == remote)
+                rows.serverEnd = fields[9];
         }
     }
-    return inodes;
+    return rows;
 }
 
 }  // namespace
 
-bool anotherProgramListens(pid_t group, std::uint16_t port, const std::filesystem::path& root)
+Holder connectionHolder(pid_t group, std::uint16_t port, std::uint16_t clientPort, const std::filesystem::path& root)
 {
-    std::set<std::string> foreign = loopbackListeners(port, root);
-    if (foreign.empty() || group <= 1) return !foreign.empty();
+    LoopbackRows rows = loopbackRows(port, clientPort, root);
+    if (rows.serverEnd.empty()) return Holder::nobody;
+    if (group <= 1) return Holder::another;  // no group: nothing is ours
+    bool held = false;
     const std::filesystem::path proc = sys::underRoot(root, "proc");
     forEachLiveProcess(
         [&](pid_t pid, pid_t pgrp) {
@@ -220,13 +233,15 @@ bool anotherProgramListens(pid_t group, std::uint16_t port, const std::filesyste
             for (std::filesystem::directory_iterator fd(proc / std::to_string(pid) / "fd", listing), end;
                  !listing && fd != end; fd.increment(listing)) {
                 const std::string target = std::filesystem::read_symlink(fd->path(), link).string();
-                if (!link && target.starts_with("socket:[") && target.ends_with("]"))
-                    foreign.erase(target.substr(8, target.size() - 9));
+                if (link || !target.starts_with("socket:[") || !target.ends_with("]")) continue;
+                const std::string inode = target.substr(8, target.size() - 9);
+                held = held || inode == rows.serverEnd;
+                rows.exactListeners.erase(inode);
             }
-            return !foreign.empty();
+            return !held || !rows.exactListeners.empty();
         },
         proc.c_str());
-    return !foreign.empty();
+    return held && rows.exactListeners.empty() ? Holder::group : Holder::another;
 }
 
 }  // namespace korvalen::EngineProcessGroup

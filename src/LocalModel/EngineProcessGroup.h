@@ -18,10 +18,14 @@ void prepareChild(pid_t application);
 bool hasLiveMember(pid_t group);
 // The live processes of the group.
 std::vector<pid_t> liveMembers(pid_t group);
-// Whether a connection to 127.0.0.1:<port> may reach a listening socket that no live process of
-// the group holds: another program's server answers there. Reads <root>/proc; false when no
-// listener on the port is found at all.
-bool anotherProgramListens(pid_t group, std::uint16_t port, const std::filesystem::path& root = "/");
+// Who holds the server's end of the loopback connection from 127.0.0.1:<clientPort> to
+// 127.0.0.1:<port>, read from <root>/proc: nobody while no process does (not accepted yet, or
+// closed already), the group when a live process of it does, else another program. Another
+// listener bound to 127.0.0.1:<port> itself (beside ours, sharing the port) also makes it another
+// program's: connections are spread between them.
+enum class Holder { nobody, group, another };
+Holder connectionHolder(pid_t group, std::uint16_t port, std::uint16_t clientPort,
+                        const std::filesystem::path& root = "/");
 
 }  // namespace EngineProcessGroup
 

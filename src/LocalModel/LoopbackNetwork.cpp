@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 
 namespace korvalen {
 
@@ -39,6 +40,7 @@ struct Exchange : std::enable_shared_from_this<Exchange> {
     bool anyByte = false;
     bool finished = false;
     LoopbackHttpResult result;
+    std::function<void(const QAbstractSocket&)> whileOpen;
     std::coroutine_handle<> continuation;
 
     void start(const QUrl& url)
@@ -88,6 +90,7 @@ struct Exchange : std::enable_shared_from_this<Exchange> {
         result.outcome = outcome;
         result.errorText = text;
         if (outcome != Outcome::complete) result.body.clear();
+        if (outcome == Outcome::complete && whileOpen) std::exchange(whileOpen, nullptr)(*socket);
         buffer.clear();
         idle->stop();
         overall->stop();
@@ -277,10 +280,11 @@ struct ExchangeAwaiter {
 }  // namespace
 
 Task<LoopbackHttpResult> loopbackRequest(QUrl url, QByteArray method, QByteArray body, LoopbackHttpLimits limits,
-                                         CancelFlag cancel)
+                                         CancelFlag cancel, std::function<void(const QAbstractSocket&)> whileOpen)
 {
     auto exchange = std::make_shared<Exchange>();
     exchange->limits = limits;
+    exchange->whileOpen = std::move(whileOpen);
     QByteArray target = url.path(QUrl::FullyEncoded).toLatin1();
     if (target.isEmpty()) target = "/";
     if (url.hasQuery()) target += "?" + url.query(QUrl::FullyEncoded).toLatin1();
@@ -291,7 +295,9 @@ Task<LoopbackHttpResult> loopbackRequest(QUrl url, QByteArray method, QByteArray
     request = method + " " + target + " HTTP/1.1\r\nHost: " + host + "\r\n";
     if (!body.isEmpty() || method == "POST")
         request += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
-    request += "Accept: application/json\r\nConnection: close\r\n\r\n" + body;
+    request += "Accept: application/json\r\n";
+    if (!exchange->whileOpen) request += "Connection: close\r\n";
+    request += "\r\n" + body;
 
     std::weak_ptr<Exchange> weak = exchange;
     const std::uint64_t cancelKey = cancel.onCancel([weak] {

@@ -3,12 +3,14 @@
 #include "Platform/Async/CancelFlag.h"
 #include "Platform/Async/Task.h"
 
+#include <QAbstractSocket>
 #include <QByteArray>
 #include <QString>
 #include <QUrl>
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 
 namespace korvalen {
 
@@ -42,10 +44,13 @@ struct LoopbackHttpResult {
 };
 
 // One HTTP/1.1 request to a loopback address over a connection of its own, with no proxy and no
-// redirect followed. Handles Content-Length, chunked and until-close bodies; sends
-// "Connection: close" and reads no further than the response's end on a kept-alive connection.
+// redirect followed. Handles Content-Length, chunked and until-close bodies; reads no further than
+// the response's end on a kept-alive connection. Sends "Connection: close" unless `whileOpen` is
+// given: then the server may keep the connection, and `whileOpen` sees the socket once a whole
+// response has come, before it is closed, so that who serves it can be looked at.
 // Main thread; completes through the event loop.
 Task<LoopbackHttpResult> loopbackRequest(QUrl url, QByteArray method, QByteArray body, LoopbackHttpLimits limits,
-                                         CancelFlag cancel = {});
+                                         CancelFlag cancel = {},
+                                         std::function<void(const QAbstractSocket&)> whileOpen = {});
 
 }  // namespace korvalen

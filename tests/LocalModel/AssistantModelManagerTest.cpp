@@ -125,7 +125,8 @@ protected:
         settings = Settings(data.filePath("settings.ini"));
         for (const char* name :
              {"KORVALEN_STANDIN_ANSWER", "KORVALEN_STANDIN_HEALTHY_AFTER_MS", "KORVALEN_STANDIN_MODELS_AFTER_MS",
-              "KORVALEN_STANDIN_IGNORE_TERM", "KORVALEN_STANDIN_ARGS_FILE", "KORVALEN_STANDIN_TERM_LINGER_MS"})
+              "KORVALEN_STANDIN_IGNORE_TERM", "KORVALEN_STANDIN_ARGS_FILE", "KORVALEN_STANDIN_TERM_LINGER_MS",
+              "KORVALEN_STANDIN_CLOSE"})
             qunsetenv(name);
     }
 
@@ -499,7 +500,10 @@ TEST_F(ModelManagerTest, FailedStartsSayWhyAndLeaveNoProcess)
     EXPECT_TRUE(log.events("ASSISTANT_ENGINE_START").empty());
     other.close();
 
-    // An engine that exits at once, and one that cannot even be executed.
+    // An engine that exits at once, and one that cannot even be executed; a listener that 127.0.0.1
+    // cannot reach is not taken for the cause.
+    QTcpServer ipv6Only;
+    ASSERT_TRUE(ipv6Only.listen(QHostAddress::AnyIPv6, manager->port()));
     settings.setString(Settings::Key::customLlamaServerPath, "/bin/false");
     EXPECT_EQ(failure().rfind("llama-server stopped before it was ready", 0), 0u);
     QFile garbage(data.filePath("not-a-program"));
@@ -524,16 +528,35 @@ TEST_F(ModelManagerTest, FailedStartsSayWhyAndLeaveNoProcess)
     EXPECT_EQ(failure(), "llama-server did not become ready within 1 seconds");
 }
 
-// A program that takes the port while our engine starts either answers the probes as well as ours
-// would, or makes ours fail to bind and exit: either way the start fails with the port's text, and
-// only a listener of the engine's own processes makes a start ready.
-TEST_F(ModelManagerTest, AnotherProgramThatTakesThePortWhileOursStartsIsNotTakenForOurs)
+// A program on the port while our engine starts either answers the probes as well as ours would,
+// or makes ours fail to bind and exit: either way the start fails with the port's text, and only a
+// connection served by the engine's own processes makes a start ready. A listener that 127.0.0.1
+// cannot reach (IPv6 only) is no obstacle, whether it was there before the start or came during it.
+TEST_F(ModelManagerTest, AnotherProgramOnThePortIsNotTakenForOurs)
 {
     // The wrapper runs the engine once the test has taken the port (or never).
     const StubbornEngine slow{
         "slow wrapper", "#!/bin/sh\nwhile [ ! -e \"$GO\" ]; do sleep 0.02; done\nexec \"$ENGINE\" \"$@\"\n", false};
-    for (const bool answers : {true, false}) {
-        SCOPED_TRACE(answers ? "it answers the probes" : "it takes connections and says nothing");
+    struct Case {
+        const char* name;
+        QHostAddress::SpecialAddress address;
+        bool answers;    // the stand-in server, or a listener that says nothing
+        bool before;     // there before the start, else taken while ours starts
+        bool runEngine;  // the wrapper goes on to run our engine
+        bool refused;
+        bool closes = false;  // servers close every connection after one answer, kept alive or not
+    };
+    const Case cases[] = {
+        {"answers on 127.0.0.1", QHostAddress::LocalHost, true, false, false, true},
+        {"answers on 127.0.0.1, closing every connection", QHostAddress::LocalHost, true, false, false, true, true},
+        {"silent on 127.0.0.1, ours cannot bind", QHostAddress::LocalHost, false, false, true, true},
+        {"answers on every IPv4 and IPv6 address", QHostAddress::Any, true, false, false, true},
+        {"answers on IPv6 only, from the start on", QHostAddress::AnyIPv6, true, true, true, false},
+        {"silent on IPv6 only, taken while ours starts", QHostAddress::AnyIPv6, false, false, true, false},
+        {"on IPv6 only, ours closing every connection", QHostAddress::AnyIPv6, true, true, true, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         auto manager = makeManager();
         settings.setString(Settings::Key::customLlamaServerPath, installEngine(data, slow));
         const QString go = data.filePath("go");
@@ -541,15 +564,34 @@ TEST_F(ModelManagerTest, AnotherProgramThatTakesThePortWhileOursStartsIsNotTaken
         qputenv("GO", go.toUtf8());
         const auto model = manager->catalog()[0];
         writeModel(model);
+        test::StandInLlamaServer other;
+        other.behaviour.closeEveryConnection = c.closes;
+        qputenv("KORVALEN_STANDIN_CLOSE", c.closes ? "1" : "0");
+        QTcpServer silent;
+        auto takePort = [&] {
+            return c.answers ? other.listen(manager->port(), QHostAddress(c.address))
+                             : silent.listen(c.address, manager->port());
+        };
+        if (c.before) {
+            ASSERT_TRUE(takePort());
+        }
         auto outcome = test::watch(manager->startServer(model));
         ASSERT_TRUE(test::processEventsUntil([&] { return serverPid(*manager) > 0; }));
         const auto group = static_cast<pid_t>(serverPid(*manager));
-        test::StandInLlamaServer other;
-        QTcpServer silent;
-        ASSERT_TRUE(answers ? other.listen(manager->port()) : silent.listen(QHostAddress::LocalHost, manager->port()));
-        if (!answers) QFile(go).open(QIODevice::WriteOnly);
+        if (!c.before) {
+            ASSERT_TRUE(takePort());
+        }
+        if (c.runEngine) QFile(go).open(QIODevice::WriteOnly);
         ASSERT_TRUE(test::processEventsUntil([&] { return outcome->finished; }));
 
+        if (!c.refused) {
+            EXPECT_TRUE(outcome->value) << manager->statusText().toStdString();
+            EXPECT_TRUE(manager->engineRunning());
+            EXPECT_TRUE(other.requests().empty()) << "nothing of ours went to the IPv6 listener";
+            manager->stopServerProcess(std::nullopt);
+            EXPECT_TRUE(test::await(manager->waitForServerExit())->value.value_or(false));
+            continue;
+        }
         const std::string taken = "Another program already answers on 127.0.0.1:" + std::to_string(manager->port()) +
                                   " — stop it before starting the local model";
         const auto* e = outcome->errorAs<ModelManagerError>();
@@ -558,54 +600,72 @@ TEST_F(ModelManagerTest, AnotherProgramThatTakesThePortWhileOursStartsIsNotTaken
         EXPECT_EQ(manager->statusText().toStdString(), taken);
         EXPECT_FALSE(manager->engineRunning());
         EXPECT_TRUE(log.events("ASSISTANT_ENGINE_READY").empty());
-        EXPECT_EQ(other.requests().empty(), !answers);
+        EXPECT_EQ(other.requests().empty(), !c.answers);
         EXPECT_TRUE(test::await(manager->waitForServerExit())->value.value_or(false));
         EXPECT_FALSE(running(group)) << "our engine was stopped";
     }
     qunsetenv("GO");
 }
 
-// Which listening sockets on the port count as another program's, read from a /proc of the test's
-// making: the engine's group is 700, its server holds socket 111.
-TEST(EngineProcessGroup, AnotherProgramListensWhenALoopbackListenerIsNotTheGroups)
+// Who serves the probe's connection from 127.0.0.1:50000 to 127.0.0.1:18080, read from a /proc of
+// the test's making: the engine's group is 700, it holds sockets 111 and 112; 333 is held by a
+// process of another group.
+TEST(EngineProcessGroup, TheProbesConnectionIsOursOnlyWhenTheGroupServesIt)
 {
     const char* heading =
         "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
-    auto line = [](const char* local, const char* state, const char* inode) {
-        return std::string("   0: ") + local + " 00000000:0000 " + state + " 00000000:00000000 00:00000000 00000000" +
-               "     0        0 " + inode + " 1 0000000000000000 100 0 0 10 0\n";
+    auto line = [](const char* local, const char* remote, const char* state, const char* inode) {
+        return std::string("   0: ") + local + " " + remote + " " + state +
+               " 00000000:00000000 00:00000000 00000000     0        0 " + inode + " 1 0000000000000000 100 0 0 10 0\n";
     };
-    // 18080 is 46A0; addresses as the kernel prints them on this (little-endian) machine.
-    const std::string ours = line("0100007F:46A0", "0A", "111");
+    // 18080 is 46A0, 50000 is C350; addresses as the kernel prints them on this (little-endian) machine.
+    const char* loopback = "0100007F:46A0";
+    const char* client = "0100007F:C350";
+    const char* mapped = "0000000000000000FFFF00000100007F:46A0";
+    const char* mappedClient = "0000000000000000FFFF00000100007F:C350";
+    const char* none = "00000000:0000";
+    const char* none6 = "00000000000000000000000000000000:0000";
+    const std::string ours = line(loopback, none, "0A", "111") + line(loopback, client, "01", "112");
+    using EngineProcessGroup::Holder;
     struct Case {
         const char* name;
         std::string tcp;
         std::string tcp6;
-        bool another;
+        Holder holder;
     };
     const std::vector<Case> cases = {
-        {"only ours", ours, "", false},
-        {"nothing listens", "", "", false},
-        {"another on 127.0.0.1", line("0100007F:46A0", "0A", "222"), "", true},
-        {"another on every address", line("00000000:46A0", "0A", "222"), "", true},
-        {"another on every IPv6 address", "", line("00000000000000000000000000000000:46A0", "0A", "222"), true},
-        {"another on the mapped loopback", "", line("0000000000000000FFFF00000100007F:46A0", "0A", "222"), true},
-        {"another beside ours on the same port", ours + line("0100007F:46A0", "0A", "222"), "", true},
-        {"a listener held by a process of another group", line("0100007F:46A0", "0A", "333"), "", true},
-        {"another on another port", ours + line("0100007F:1F90", "0A", "222"), "", false},
-        {"another on another loopback address", ours + line("0200007F:46A0", "0A", "222"), "", false},
-        {"a connection, not a listener", ours + line("0100007F:46A0", "01", "222"), "", false},
+        {"served by ours", ours, "", Holder::group},
+        {"served by ours, accepted by its listener's child", line(loopback, client, "01", "113"), "", Holder::group},
+        {"an IPv6-only listener beside ours", ours, line("00000000000000000000000000000000:46A0", none6, "0A", "222"),
+         Holder::group},
+        {"a listener on every IPv4 address beside ours", ours + line("00000000:46A0", none, "0A", "222"), "",
+         Holder::group},
+        {"nothing on the port", "", "", Holder::nobody},
+        {"not accepted yet", line(loopback, client, "01", "0"), "", Holder::nobody},
+        {"only the client's end", line(client, loopback, "01", "444"), "", Holder::nobody},
+        {"another connection to the port", line(loopback, "0100007F:C351", "01", "112"), "", Holder::nobody},
+        {"another program's", line(loopback, client, "01", "222"), "", Holder::another},
+        {"a process of another group's", line(loopback, client, "01", "333"), "", Holder::another},
+        {"a dual-stack listener's, as a mapped address", "", line(mapped, mappedClient, "01", "222"), Holder::another},
+        {"ours as a mapped address", "", line(mapped, mappedClient, "01", "112"), Holder::group},
+        {"served by ours beside another on 127.0.0.1", ours + line(loopback, none, "0A", "222"), "", Holder::another},
+        {"served by ours beside another on the mapped loopback", ours, line(mapped, none6, "0A", "222"),
+         Holder::another},
+        {"served on another loopback address", line("0200007F:46A0", client, "01", "112"), "", Holder::nobody},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         test::FixtureTree tree;
         tree.write("proc/net/tcp", heading + c.tcp).write("proc/net/tcp6", heading + c.tcp6);
         tree.write("proc/700/stat", "700 (llama-server) S 1 700 700 0 -1").makeFolder("proc/700/fd");
+        tree.write("proc/701/stat", "701 (llama-server) S 700 700 700 0 -1").makeFolder("proc/701/fd");
         tree.write("proc/800/stat", "800 (other) S 1 800 800 0 -1").makeFolder("proc/800/fd");
         fs::create_symlink("socket:[111]", tree.root() / "proc/700/fd/3");
+        fs::create_symlink("socket:[112]", tree.root() / "proc/700/fd/4");
         fs::create_symlink("/dev/null", tree.root() / "proc/700/fd/0");
+        fs::create_symlink("socket:[113]", tree.root() / "proc/701/fd/5");
         fs::create_symlink("socket:[333]", tree.root() / "proc/800/fd/3");
-        EXPECT_EQ(EngineProcessGroup::anotherProgramListens(700, 18080, tree.root()), c.another);
+        EXPECT_EQ(EngineProcessGroup::connectionHolder(700, 18080, 50000, tree.root()), c.holder);
     }
 }
 

@@ -74,8 +74,13 @@ StandInLlamaServer::~StandInLlamaServer() = default;
 
 bool StandInLlamaServer::listen(quint16 port, const QString& host)
 {
+    return listen(port, QHostAddress(host));
+}
+
+bool StandInLlamaServer::listen(quint16 port, const QHostAddress& address)
+{
     listenedAtMs_ = QDateTime::currentMSecsSinceEpoch();
-    return server_->listen(QHostAddress(host), port);
+    return server_->listen(address, port);
 }
 
 void StandInLlamaServer::close()
@@ -190,7 +195,7 @@ void StandInLlamaServer::send(QTcpSocket* socket, int status, const QByteArray& 
 
 void StandInLlamaServer::respond(QTcpSocket* socket, const Request& request)
 {
-    socket->setProperty("close", request.close);
+    socket->setProperty("close", request.close || behaviour.closeEveryConnection);
     if (request.path == "/health") {
         const bool healthy = QDateTime::currentMSecsSinceEpoch() - listenedAtMs_ >= behaviour.healthyAfterMs;
         if (healthy)

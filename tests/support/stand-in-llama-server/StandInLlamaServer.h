@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 
@@ -53,6 +54,7 @@ public:
         QString alias = "local-model";
         qsizetype hugeHeaderBytes = 4 * 1024 * 1024;
         int trickleIntervalMs = 1000;
+        bool closeEveryConnection = false;  // after one answer, kept alive or not
     };
     struct Request {
         QByteArray method;
@@ -66,6 +68,7 @@ public:
 
     // Port 0 picks a free one. False when the address is taken.
     bool listen(quint16 port = 0, const QString& host = "127.0.0.1");
+    bool listen(quint16 port, const QHostAddress& address);  // QHostAddress::Any: IPv4 and IPv6 at once
     void close();
     quint16 port() const;
     QString endpoint() const;  // "http://127.0.0.1:<port>/v1"

@@ -7,6 +7,7 @@
 //   KORVALEN_STANDIN_IGNORE_TERM    1: ignore SIGTERM (only a kill ends it)
 //   KORVALEN_STANDIN_TERM_LINGER_MS ends that long after SIGTERM rather than at once
 //   KORVALEN_STANDIN_ARGS_FILE      the command line and LLAMA_CACHE are written there, one a line
+//   KORVALEN_STANDIN_CLOSE          1: close every connection after its first answer
 
 #include "StandInLlamaServer.h"
 
@@ -77,6 +78,7 @@ int main(int argc, char** argv)
         korvalen::test::StandInLlamaServer::answerFromName(qEnvironmentVariable("KORVALEN_STANDIN_ANSWER"));
     server.behaviour.healthyAfterMs = qEnvironmentVariable("KORVALEN_STANDIN_HEALTHY_AFTER_MS").toInt();
     server.behaviour.modelsAfterMs = qEnvironmentVariable("KORVALEN_STANDIN_MODELS_AFTER_MS").toInt();
+    server.behaviour.closeEveryConnection = qEnvironmentVariable("KORVALEN_STANDIN_CLOSE") == "1";
     if (!server.listen(port, host)) {
         std::fprintf(stderr, "error: couldn't bind HTTP server socket, hostname: %s, port: %u\n",
                      host.toUtf8().constData(), port);
