@@ -426,6 +426,9 @@ TEST_F(BenchmarkStoreTest, EachWayARunEndsIsToldToTheWindowTheVisualizationAndTh
         std::vector<std::string> notes;
         std::size_t history;
         std::vector<std::string> posted;
+        // The first item's thermal state at its start, and the states sampled during the second.
+        std::string firstStart = "Serious";
+        std::vector<std::string> secondSamples = {"Fair", "Critical", "Fair"};
     };
     const std::string on = " on Best Available (Calibrated) ";
     auto item = [&](int i, const char* workload, const char* title, bool visuals) {
@@ -462,6 +465,32 @@ TEST_F(BenchmarkStoreTest, EachWayARunEndsIsToldToTheWindowTheVisualizationAndTh
          {lowPower, "Thermal state reached Critical during the run", diagnostic},
          1,
          startAndFinish},
+        {"completed no hotter than Fair",
+         Ending::completes,
+         true,
+         threeItems(true),
+         "completed",
+         "Completed Quick AI — overall score 1000, 3 of 3 results valid",
+         1.0,
+         3,
+         {lowPower, diagnostic},
+         1,
+         startAndFinish,
+         "Fair",
+         {"Fair", "Nominal"}},
+        {"completed, Serious after Fair",
+         Ending::completes,
+         true,
+         threeItems(true),
+         "completed",
+         "Completed Quick AI — overall score 1000, 3 of 3 results valid",
+         1.0,
+         3,
+         {lowPower, "Thermal state reached Serious during the run", diagnostic},
+         1,
+         startAndFinish,
+         "Fair",
+         {"Fair", "Serious"}},
         {"stopped during the second item",
          Ending::stopDuringItem2,
          true,
@@ -497,20 +526,21 @@ TEST_F(BenchmarkStoreTest, EachWayARunEndsIsToldToTheWindowTheVisualizationAndTh
          0,
          {}},
     };
-    // The first item started hot and is not certified, the second got hotter; every item also hands
+    // The first item started warm and is not certified, the second got hotter; every item also hands
     // back a result cut short.
-    engine.state().edit = [](const AIExecutionItem& item, std::vector<AIBenchmarkResult> results) {
+    const Case* current = nullptr;
+    engine.state().edit = [&](const AIExecutionItem& item, std::vector<AIBenchmarkResult> results) {
         if (item.workload.id == AIWorkloadID::imageClassification && results[0].valid) {
-            results[0].thermalStart = "Serious";
+            results[0].thermalStart = current->firstStart;
             results[0].certifiedForComparison = false;
         }
-        if (item.workload.id == AIWorkloadID::textEmbeddings)
-            results[0].thermalStateSamples = std::vector<std::string>{"Fair", "Critical", "Fair"};
+        if (item.workload.id == AIWorkloadID::textEmbeddings) results[0].thermalStateSamples = current->secondSamples;
         results.push_back(FakeBenchmarkEngine::cancelledResult(item));
         return results;
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        current = &c;
         korvalen::testing::LogCapture log;
         posted.clear();
         int snapshots = 0;
