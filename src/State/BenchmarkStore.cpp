@@ -52,8 +52,8 @@ AIBenchmarkResult failedItemResult(const AIExecutionItem& item, const std::strin
     return result;
 }
 
-QString historyNoticeText(const SessionPersistence::LoadReport& load, bool saveFailed, const QString& folder,
-                          const QString& historyPath)
+QString historyNoticeText(const SessionPersistence::LoadReport& load, const QString& changedKeptAs, bool saveFailed,
+                          const QString& folder, const QString& historyPath)
 {
     QStringList lines;
     if (!load.unreadable.isEmpty())
@@ -69,6 +69,10 @@ QString historyNoticeText(const SessionPersistence::LoadReport& load, bool saveF
         lines << "The unreadable history file is kept as " + QFileInfo(load.quarantinedTo).fileName() + ".";
     if (!load.backupQuarantinedTo.isEmpty())
         lines << "The unreadable history backup is kept as " + QFileInfo(load.backupQuarantinedTo).fileName() + ".";
+    // Its runs are in no list the window shows: the user needs the whole path to find them.
+    if (!changedKeptAs.isEmpty())
+        lines << "The history file was changed outside Korvalen AI and held runs not shown here: it is kept as " +
+                     changedKeptAs + ".";
     if (saveFailed) lines << "History could not be saved in " + folder + ".";
     return lines.join('\n');
 }
@@ -515,8 +519,8 @@ void BenchmarkStore::historyDidLoad(SessionPersistence::LoadReport report)
     historyLoad_ = std::move(report);
     historyLoad_.sessions.clear();
     historyLoaded_ = true;
-    historyNotice_ =
-        historyNoticeText(historyLoad_, false, services_.persistence->folder(), services_.persistence->historyPath());
+    historyNotice_ = historyNoticeText(historyLoad_, historyChangedKeptAs_, false, services_.persistence->folder(),
+                                       services_.persistence->historyPath());
     // Loaded in the constructor, there is nobody to tell yet.
     if (!services_.loadHistoryInBackground) return;
     emit historyChanged();
@@ -529,8 +533,9 @@ void BenchmarkStore::noteHistorySave(const SessionPersistence::SaveReport& repor
     // What a save had to put aside is told like what loading put aside.
     if (!report.quarantinedTo.isEmpty()) historyLoad_.quarantinedTo = report.quarantinedTo;
     if (!report.backupQuarantinedTo.isEmpty()) historyLoad_.backupQuarantinedTo = report.backupQuarantinedTo;
-    historyNotice_ = historyNoticeText(historyLoad_, !report.saved, services_.persistence->folder(),
-                                       services_.persistence->historyPath());
+    if (!report.changedKeptAs.isEmpty()) historyChangedKeptAs_ = report.changedKeptAs;
+    historyNotice_ = historyNoticeText(historyLoad_, historyChangedKeptAs_, !report.saved,
+                                       services_.persistence->folder(), services_.persistence->historyPath());
     emit historyNoticeChanged(historyNotice_);
 }
 

@@ -108,7 +108,8 @@ public:
     // False while the history is still being read (runs wait for it: their save needs it).
     bool historyLoaded() const { return historyLoaded_; }
     // What the user must know about the history file: restored from the backup, an unreadable file
-    // kept aside, or the history could not be saved. Empty when all is well.
+    // or one changed by another program kept aside, or the history could not be saved. Empty when
+    // all is well.
     const QString& historyNotice() const { return historyNotice_; }
     const AISystemProfile& systemProfile() const { return systemProfile_; }
 
@@ -214,6 +215,7 @@ private:
     // Shared with a save in progress on a worker; copied before a change while shared.
     std::shared_ptr<std::vector<AIBenchmarkSession>> history_;
     SessionPersistence::LoadReport historyLoad_;  // without its sessions
+    QString historyChangedKeptAs_;                // where a save kept a history changed by another program
     bool historyLoaded_ = false;
     QString historyNotice_;
     AISystemProfile systemProfile_;

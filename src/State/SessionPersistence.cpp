@@ -59,14 +59,15 @@ std::string text(const QString& s)
 }
 
 // What a reader of a history file needs of it: only the counts (is it whole, how many sessions),
-// the sessions, or the sessions and the text itself.
-enum class Keep { counts, sessions, sessionsAndText };
+// the identities of its sessions, the sessions, or the sessions and the text itself.
+enum class Keep { counts, ids, sessions, sessionsAndText };
 
 // What one of the two history files holds.
 struct HistoryFile {
     FileState state = FileState::missing;
     QByteArray bytes;                          // the text as read, when asked for
     std::vector<AIBenchmarkSession> sessions;  // the entries that decode, in order, when asked for
+    std::vector<Uuid> ids;                     // or only their identities
     std::size_t entries = 0;                   // elements of the array
     int skipped = 0;                           // elements that did not decode
     std::size_t readable() const { return entries - static_cast<std::size_t>(skipped); }
@@ -191,6 +192,7 @@ std::optional<std::vector<std::string_view>> arrayElements(std::string_view text
 
 struct Entry {
     std::optional<AIBenchmarkSession> session;
+    std::optional<Uuid> id;
     std::string failure;  // why it did not decode
     bool decoded = false;
 };
@@ -222,7 +224,10 @@ bool decodeElements(std::span<const std::string_view> elements, std::size_t firs
             Entry& entry = entries[i];
             try {
                 AIBenchmarkSession session = sessionFromJSON(json, "[" + std::to_string(firstIndex + i) + "]");
-                if (keep != Keep::counts) entry.session = std::move(session);
+                if (keep == Keep::ids)
+                    entry.id = session.id;
+                else if (keep != Keep::counts)
+                    entry.session = std::move(session);
                 entry.decoded = true;
             } catch (const std::exception& e) {
                 entry.failure = e.what();
@@ -252,6 +257,7 @@ bool decodeElements(std::span<const std::string_view> elements, std::size_t firs
 struct DecodedText {
     std::size_t entries = 0;
     std::vector<AIBenchmarkSession> sessions;
+    std::vector<Uuid> ids;
     int skipped = 0;
 };
 
@@ -273,6 +279,7 @@ std::optional<DecodedText> decodeText(std::string_view text, Keep keep, Skipped&
         for (std::size_t i = 0; i < entries.size(); ++i) {
             if (entries[i].decoded) {
                 if (entries[i].session) decoded.sessions.push_back(std::move(*entries[i].session));
+                if (entries[i].id) decoded.ids.push_back(*entries[i].id);
                 continue;
             }
             ++decoded.skipped;
@@ -296,6 +303,7 @@ HistoryFile readHistory(HistoryFiles& files, const QString& path, Keep keep)
             file.state = FileState::array;
             file.entries = decoded->entries;
             file.sessions = std::move(decoded->sessions);
+            file.ids = std::move(decoded->ids);
             file.skipped = decoded->skipped;
         }
     }
@@ -474,13 +482,16 @@ bool SessionPersistence::isKnown(const KnownFile& known, const QString& path, Kn
     return known.what == what && identityOf(path) == known.identity;
 }
 
-QString SessionPersistence::quarantine(const QString& path, bool keepOriginal)
+QString SessionPersistence::quarantine(const QString& path, Aside how)
 {
+    const bool keepOriginal = how != Aside::move, changed = how == Aside::changedCopy;
+    // A file that reads whole is not corrupt: it is named for what it is.
+    const QString prefix = changed ? "history.changed" : "history.corrupt";
     // A file that stays unreadable is seen at every launch until a save replaces it: the same
     // content is kept aside once.
     const QString name = QFileInfo(path).fileName();
     const QStringList earlier =
-        QDir(folder_).entryList({"history.corrupt*.json"}, QDir::Files | QDir::System | QDir::Hidden, QDir::Name);
+        QDir(folder_).entryList({prefix + "*.json"}, QDir::Files | QDir::System | QDir::Hidden, QDir::Name);
     for (const QString& candidateName : earlier) {
         const QString candidate = folder_ + "/" + candidateName;
         if (!isSeparateCopy(candidate, path)) continue;
@@ -492,13 +503,14 @@ QString SessionPersistence::quarantine(const QString& path, bool keepOriginal)
         return candidate;
     }
 
-    // An earlier quarantined file is evidence too: never replace it, take a dated name instead.
-    QString target = corruptPath();
-    if (nameTaken(target)) {
+    // An earlier quarantined file is evidence too: never replace it, take a dated name instead. A
+    // changed file always has one: another program may change it again.
+    QString target = folder_ + "/" + prefix + ".json";
+    if (changed || nameTaken(target)) {
         const QString stamp = QDateTime::currentDateTimeUtc().toString("yyyyMMdd-HHmmss-zzz");
-        target = folder_ + "/history.corrupt-" + stamp + ".json";
+        target = folder_ + "/" + prefix + "-" + stamp + ".json";
         for (int n = 2; nameTaken(target); ++n)
-            target = folder_ + "/history.corrupt-" + stamp + "-" + QString::fromStdString(std::to_string(n)) + ".json";
+            target = folder_ + "/" + prefix + "-" + stamp + "-" + QString::fromStdString(std::to_string(n)) + ".json";
     }
     // A move is one rename of the entry, whatever it is; a copy is written whole before it is named.
     QByteArray bytes;
@@ -539,7 +551,7 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
         const QString backupPath = this->backupPath();
         // Its text restores a malformed main file.
         HistoryFile backup = readHistory(*files_, backupPath, Keep::sessionsAndText);
-        if (backup.state == FileState::malformed) report.backupQuarantinedTo = quarantine(backupPath, false);
+        if (backup.state == FileState::malformed) report.backupQuarantinedTo = quarantine(backupPath, Aside::move);
         // A missing main file counts as one without sessions: an empty backup restores nothing.
         const bool useBackup =
             backup.state == FileState::array &&
@@ -547,9 +559,9 @@ SessionPersistence::LoadReport SessionPersistence::loadReport()
 
         // Whatever is shown, the main file's content is kept before anything can write over it.
         if (main.state == FileState::malformed) {
-            report.quarantinedTo = quarantine(path, false);
+            report.quarantinedTo = quarantine(path, Aside::move);
         } else if (main.state == FileState::array) {
-            report.quarantinedTo = quarantine(path, true);
+            report.quarantinedTo = quarantine(path, Aside::copy);
             if (!report.quarantinedTo.isEmpty())
                 main_ = {Known::keptAside, identityOf(path).value_or(FileIdentity{}), main.entries};
         }
@@ -596,7 +608,7 @@ bool SessionPersistence::putBackupAsideIfNeeded(QString& setAsideTo)
     // Not something a file can be written over safely: left as it is, and no backup is made.
     if (backup.state == FileState::notRegularFile) return false;
     // Not readable in full: it may be all that is left of older runs.
-    setAsideTo = quarantine(path, false);
+    setAsideTo = quarantine(path, Aside::move);
     return !setAsideTo.isEmpty();
 }
 
@@ -684,24 +696,33 @@ SessionPersistence::SaveReport SessionPersistence::saveReport(const std::vector<
 
     const QString path = historyPath();
     // What is in place, looked at before anything changes; set aside only once the new file is whole.
-    enum class SetAside { none, copy, move } setAside = SetAside::none;
+    std::optional<Aside> setAside;
     std::size_t entries = 0;
     if (!isKnown(main_, path, Known::good) && !isKnown(main_, path, Known::keptAside)) {
         // Not known from loading or the last save, or changed on disk since: look at it now.
-        const HistoryFile current = readHistory(*files_, path, Keep::counts);
+        const HistoryFile current = readHistory(*files_, path, Keep::ids);
         entries = current.entries;
         switch (current.state) {
         case FileState::missing: main_ = {}; break;
-        case FileState::array:
-            if (current.skipped == 0) {
+        case FileState::array: {
+            // Another program may have put runs there that the window never showed: the new
+            // history would drop them, and the backup keeps a file only until the next save.
+            const auto notShown = std::count_if(current.ids.begin(), current.ids.end(), [&](const Uuid& id) {
+                return std::none_of(sessions.begin(), sessions.end(),
+                                    [&](const AIBenchmarkSession& shown) { return shown.id == id; });
+            });
+            if (current.skipped == 0 && notShown == 0) {
                 main_ = {Known::good, identityOf(path).value_or(FileIdentity{}), current.entries};
                 break;
             }
-            setAside = SetAside::copy;
+            if (current.skipped == 0)
+                KorvalenAILogger::warning("HISTORY_CHANGED_ON_DISK sessions_not_shown=" + std::to_string(notShown));
+            setAside = current.skipped == 0 ? Aside::changedCopy : Aside::copy;
             break;
+        }
         case FileState::malformed:
             // Never write over a file that could not be read: it may be all that is left of the history.
-            setAside = SetAside::move;
+            setAside = Aside::move;
             break;
         case FileState::unreadable:
             KorvalenAILogger::error("HISTORY_SAVE_FAILED reason=unreadable-file-in-place");
@@ -721,16 +742,20 @@ SessionPersistence::SaveReport SessionPersistence::saveReport(const std::vector<
         return report;
     }
 
-    if (setAside != SetAside::none) {
-        const bool copy = setAside == SetAside::copy;
-        report.quarantinedTo = quarantine(path, copy);
-        if (report.quarantinedTo.isEmpty()) {
+    if (setAside) {
+        const QString keptAs = quarantine(path, *setAside);
+        if (keptAs.isEmpty()) {
             files_->remove(temporary.constData());
-            KorvalenAILogger::error(copy ? "HISTORY_SAVE_FAILED reason=unreadable-sessions-in-place"
-                                         : "HISTORY_SAVE_FAILED reason=unreadable-file-in-place");
+            KorvalenAILogger::error(*setAside == Aside::changedCopy ? "HISTORY_SAVE_FAILED reason=changed-file-in-place"
+                                    : *setAside == Aside::copy
+                                        ? "HISTORY_SAVE_FAILED reason=unreadable-sessions-in-place"
+                                        : "HISTORY_SAVE_FAILED reason=unreadable-file-in-place");
             return report;
         }
-        main_ = copy ? KnownFile{Known::keptAside, identityOf(path).value_or(FileIdentity{}), entries} : KnownFile{};
+        (*setAside == Aside::changedCopy ? report.changedKeptAs : report.quarantinedTo) = keptAs;
+        main_ = *setAside != Aside::move
+                    ? KnownFile{Known::keptAside, identityOf(path).value_or(FileIdentity{}), entries}
+                    : KnownFile{};
     }
 
     // Only a file whose every session reads back becomes the backup, and never in place of one

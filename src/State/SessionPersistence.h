@@ -21,7 +21,9 @@ namespace korvalen {
 // Nothing the user ran is ever thrown away by this class: a file that cannot be read, or of which
 // some sessions cannot be decoded, is put aside as "history.corrupt.json" (or a dated name when
 // that is taken) before anything is written over it, and the same content is put aside only once.
-// Only a file whose every session reads back becomes the backup.
+// A main file changed on disk by another program that holds sessions the save would drop is copied
+// aside the same way, as "history.changed-<date>.json". Only a file whose every session reads back
+// becomes the backup.
 //
 // load() runs once at launch; save() may run on a worker thread (saves are serialised). What
 // loading learned about the files is remembered, so a save does not read them again unless they
@@ -64,6 +66,9 @@ public:
         bool saved = false;
         QString quarantinedTo;        // an unreadable main file found in the way, put aside first
         QString backupQuarantinedTo;  // an unreadable backup, put aside before being replaced
+        // A main file changed on disk since it was loaded or saved, holding sessions the new list
+        // does not: copied aside under a dated name, and neither written over nor made the backup.
+        QString changedKeptAs;
     };
     SaveReport saveReport(const std::vector<AIBenchmarkSession>& sessions);
 
@@ -107,7 +112,10 @@ private:
         KnownFile known;      // what was known of the backup before
     };
 
-    QString quarantine(const QString& path, bool keepOriginal);
+    // How a file is put aside: moved away, or copied while it stays in place until the new history
+    // replaces it; the copy of a file that reads whole but holds sessions not saved is a changed one.
+    enum class Aside { move, copy, changedCopy };
+    QString quarantine(const QString& path, Aside how);
     bool isKnown(const KnownFile& known, const QString& path, Known what) const;
     bool putBackupAsideIfNeeded(QString& setAsideTo);
     bool replaceBackupWithMain(BackupChange& change);

@@ -1,8 +1,10 @@
+#include "Model/AIRecordsJSON.h"
 #include "Model/KorvalenAILogger.h"
 #include "Model/NotificationNames.h"
 #include "Platform/Async/Async.h"
 #include "State/BenchmarkStore.h"
 #include "support/FakeBenchmarkEngine.h"
+#include "support/FileBytes.h"
 #include "support/LogCapture.h"
 #include "support/QtTestApp.h"
 #include "support/RecordingRunVisualization.h"
@@ -256,6 +258,20 @@ TEST_F(BenchmarkStoreTest, TheWindowIsToldWhenTheHistoryWasRestoredSetAsideOrCan
               "History restored from its backup: the history file could not be read in full.\n"
               "The unreadable history file is kept as history.corrupt.json.");
 
+    // Another program puts a run the window does not show in place: the run's save keeps it aside
+    // and says where.
+    std::vector<AIBenchmarkSession> changed = store->history();
+    changed.insert(changed.begin(), korvalen::testing::sampleSession(2));
+    korvalen::test::writeAll(persistence.historyPath(), QByteArray::fromStdString(toJSON(changed).dump()));
+    store->start();
+    ASSERT_TRUE(processEventsUntil([&] { return finished(*store); }));
+    const QStringList kept = QDir(data).entryList({"history.changed-*.json"}, QDir::Files);
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_TRUE(store->historyNotice().endsWith(
+        "\nThe history file was changed outside Korvalen AI and held runs not shown here: it is kept as " + data + "/" +
+        kept[0] + "."))
+        << store->historyNotice().toStdString();
+
     // The folder turns into a file: the run's save fails, and the window hears of it.
     QStringList notices;
     QObject::connect(store.get(), &BenchmarkStore::historyNoticeChanged, [&](const QString& n) { notices << n; });
@@ -266,8 +282,8 @@ TEST_F(BenchmarkStoreTest, TheWindowIsToldWhenTheHistoryWasRestoredSetAsideOrCan
     EXPECT_TRUE(store->statusText().endsWith(" (history could not be saved)"));
     ASSERT_EQ(notices.size(), 1);
     EXPECT_TRUE(notices[0].endsWith("History could not be saved in " + data + "."));
-    EXPECT_EQ(store->history().size(), 2u) << "the run stays in the window's history";
-    EXPECT_NE(log.events("RUN_FINISH").at(0).find(" saved=false"), std::string::npos);
+    EXPECT_EQ(store->history().size(), 3u) << "the run stays in the window's history";
+    EXPECT_NE(log.events("RUN_FINISH").at(1).find(" saved=false"), std::string::npos);
     EXPECT_EQ(log.events("HISTORY_SAVE_FAILED reason=folder").size(), 1u);
 }
 
@@ -410,6 +426,9 @@ TEST_F(BenchmarkStoreTest, EachWayARunEndsIsToldToTheWindowTheVisualizationAndTh
         std::vector<std::string> notes;
         std::size_t history;
         std::vector<std::string> posted;
+        // The first item's thermal state at its start, and the states sampled during the second.
+        std::string firstStart = "Serious";
+        std::vector<std::string> secondSamples = {"Fair", "Critical", "Fair"};
     };
     const std::string on = " on Best Available (Calibrated) ";
     auto item = [&](int i, const char* workload, const char* title, bool visuals) {
@@ -446,6 +465,32 @@ TEST_F(BenchmarkStoreTest, EachWayARunEndsIsToldToTheWindowTheVisualizationAndTh
          {lowPower, "Thermal state reached Critical during the run", diagnostic},
          1,
          startAndFinish},
+        {"completed no hotter than Fair",
+         Ending::completes,
+         true,
+         threeItems(true),
+         "completed",
+         "Completed Quick AI — overall score 1000, 3 of 3 results valid",
+         1.0,
+         3,
+         {lowPower, diagnostic},
+         1,
+         startAndFinish,
+         "Fair",
+         {"Fair", "Nominal"}},
+        {"completed, Serious after Fair",
+         Ending::completes,
+         true,
+         threeItems(true),
+         "completed",
+         "Completed Quick AI — overall score 1000, 3 of 3 results valid",
+         1.0,
+         3,
+         {lowPower, "Thermal state reached Serious during the run", diagnostic},
+         1,
+         startAndFinish,
+         "Fair",
+         {"Fair", "Serious"}},
         {"stopped during the second item",
          Ending::stopDuringItem2,
          true,
@@ -481,20 +526,21 @@ TEST_F(BenchmarkStoreTest, EachWayARunEndsIsToldToTheWindowTheVisualizationAndTh
          0,
          {}},
     };
-    // The first item started hot and is not certified, the second got hotter; every item also hands
+    // The first item started warm and is not certified, the second got hotter; every item also hands
     // back a result cut short.
-    engine.state().edit = [](const AIExecutionItem& item, std::vector<AIBenchmarkResult> results) {
+    const Case* current = nullptr;
+    engine.state().edit = [&](const AIExecutionItem& item, std::vector<AIBenchmarkResult> results) {
         if (item.workload.id == AIWorkloadID::imageClassification && results[0].valid) {
-            results[0].thermalStart = "Serious";
+            results[0].thermalStart = current->firstStart;
             results[0].certifiedForComparison = false;
         }
-        if (item.workload.id == AIWorkloadID::textEmbeddings)
-            results[0].thermalStateSamples = std::vector<std::string>{"Fair", "Critical", "Fair"};
+        if (item.workload.id == AIWorkloadID::textEmbeddings) results[0].thermalStateSamples = current->secondSamples;
         results.push_back(FakeBenchmarkEngine::cancelledResult(item));
         return results;
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        current = &c;
         korvalen::testing::LogCapture log;
         posted.clear();
         int snapshots = 0;

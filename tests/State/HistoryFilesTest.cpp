@@ -62,6 +62,7 @@ TEST(HistoryFilesTest, ASaveIsReportedOnlyWhenTheNewHistoryIsWholeInPlace)
         bool saved;
         bool backupReplaced;
         const char* event;
+        Call alsoFailing = Call::none;  // once, on the backup's own name
     };
     const char* main = "history.json";  // not the backup's names
     const Case cases[] = {
@@ -75,6 +76,9 @@ TEST(HistoryFilesTest, ASaveIsReportedOnlyWhenTheNewHistoryIsWholeInPlace)
         {"a file system without hard links", Call::link, "", false, true, true, "HISTORY_SAVED"},
         {"the backup cannot be renamed into place", Call::rename, "history.backup.json", false, true, false,
          "HISTORY_BACKUP_FAILED"},
+        // The old backup is moved to a hidden name, and must come back.
+        {"no hard links, and the backup cannot be renamed into place", Call::link, "", false, true, false,
+         "HISTORY_BACKUP_FAILED", Call::rename},
         {"the folder cannot be synced", Call::syncFolder, "", false, true, true, "HISTORY_FOLDER_SYNC_FAILED"},
     };
     const std::vector<AIBenchmarkSession> oldest{sampleSession(2)}, older{sampleSession(1)},
@@ -90,6 +94,9 @@ TEST(HistoryFilesTest, ASaveIsReportedOnlyWhenTheNewHistoryIsWholeInPlace)
         folder.files->failing = c.failing;
         folder.files->onlyFor = c.onlyFor;
         folder.files->cutWritesShort = c.cutWritesShort;
+        folder.files->alsoFailing = c.alsoFailing;
+        folder.files->alsoFor = "/history.backup.json";
+        folder.files->alsoTimes = 1;
         folder.files->calls.clear();
 
         LogCapture log;
@@ -210,29 +217,40 @@ TEST(HistoryFilesTest, ANulBetweenTwoSessionsSetsTheFileAsideAndNoSessionLeavesT
     }
 }
 
+// Names a save or a restore writes under before renaming them into place.
+QStringList hiddenNames(const QString& folder)
+{
+    return QDir(folder).entryList({".*"}, QDir::Files | QDir::Hidden | QDir::System);
+}
+
 // The restored history could not be put back in place: the backup must still be there to serve
 // the next launch, which finds no main file.
 TEST(HistoryFilesTest, ARestoreThatCannotBeWrittenIsToldAndTheBackupServesAgain)
 {
-    QTemporaryDir scratch;
-    const QString where = scratch.path() + "/Korvalen AI";
-    const std::vector<AIBenchmarkSession> older{sampleSession(2)};
-    LogCapture log;
-    {
-        SessionPersistence runs(where);
-        ASSERT_TRUE(runs.save(older));
-        ASSERT_TRUE(runs.save({sampleSession(1), sampleSession(2)}));
-    }
-    auto files = std::make_shared<FailingHistoryFiles>();
-    SessionPersistence persistence(where, files);
-    writeAll(persistence.historyPath(), "[{\"cut short");
-    files->failing = Call::create;
+    for (const Call failing : {Call::create, Call::rename}) {
+        SCOPED_TRACE(failing == Call::create ? "not created" : "not renamed into place");
+        QTemporaryDir scratch;
+        const QString where = scratch.path() + "/Korvalen AI";
+        const std::vector<AIBenchmarkSession> older{sampleSession(2)};
+        LogCapture log;
+        {
+            SessionPersistence runs(where);
+            ASSERT_TRUE(runs.save(older));
+            ASSERT_TRUE(runs.save({sampleSession(1), sampleSession(2)}));
+        }
+        auto files = std::make_shared<FailingHistoryFiles>();
+        SessionPersistence persistence(where, files);
+        writeAll(persistence.historyPath(), "[{\"cut short");
+        files->failing = failing;
+        files->onlyFor = "history.json";
 
-    EXPECT_EQ(persistence.loadReport().sessions, older);
-    EXPECT_EQ(log.events("HISTORY_RESTORE_WRITE_FAILED").size(), 1u);
-    const SessionPersistence::LoadReport relaunched = SessionPersistence(where).loadReport();
-    EXPECT_EQ(relaunched.sessions, older);
-    EXPECT_TRUE(relaunched.mainMissing);
+        EXPECT_EQ(persistence.loadReport().sessions, older);
+        EXPECT_EQ(log.events("HISTORY_RESTORE_WRITE_FAILED").size(), 1u);
+        EXPECT_EQ(hiddenNames(where), QStringList()) << "the copy is not left under a hidden name";
+        const SessionPersistence::LoadReport relaunched = SessionPersistence(where).loadReport();
+        EXPECT_EQ(relaunched.sessions, older);
+        EXPECT_TRUE(relaunched.mainMissing);
+    }
 }
 
 // Every entry of the folder as it is: a link by what it names, a regular file by its bytes.
@@ -269,12 +287,16 @@ TEST(HistoryFilesTest, AHistoryThatIsThereButCannotBeReadIsNeitherMovedNorWritte
         const char* linkTo;  // history.json is a link to this, or a regular file when null
         Call failing;
         int error;
+        // A device takes the name between the look and the open: one that ends, so that reading it
+        // fails this test instead of filling the memory as a link to /dev/zero would.
+        const char* openInstead = "";
     };
     const Case cases[] = {
         {"every read fails", "/proc/self/mem", Call::none, 0},
         {"opening it is refused", nullptr, Call::openToRead, EACCES},
         {"opening it fails on the device", nullptr, Call::openToRead, EIO},
         {"a link to itself", "history.json", Call::none, 0},
+        {"a device in its place once looked at", nullptr, Call::none, 0, "/dev/null"},
     };
     const std::vector<AIBenchmarkSession> backup{sampleSession(2), sampleSession(3)};
     for (const Case& c : cases) {
@@ -289,15 +311,20 @@ TEST(HistoryFilesTest, AHistoryThatIsThereButCannotBeReadIsNeitherMovedNorWritte
         folder.files->failing = c.failing;
         folder.files->error = c.error;
         folder.files->onlyFor = "history.json";
+        folder.files->openInstead = c.openInstead;
         const auto before = folderEntries(folder.where);
+        const bool device = *c.openInstead != '\0';
 
         LogCapture log;
         const SessionPersistence::LoadReport report = folder.persistence.loadReport();
-        EXPECT_EQ(report.unreadable, "read error");
+        EXPECT_EQ(report.unreadable, device ? "not a regular file" : "read error");
         EXPECT_EQ(report.sessions, backup);
         EXPECT_FALSE(report.mainMissing);
         EXPECT_FALSE(folder.persistence.save({sampleSession(0), sampleSession(2), sampleSession(3)}));
-        EXPECT_EQ(log.events("HISTORY_SAVE_FAILED reason=unreadable-file-in-place").size(), 1u);
+        EXPECT_EQ(log.events(device ? "HISTORY_SAVE_FAILED reason=not-a-file-in-place"
+                                    : "HISTORY_SAVE_FAILED reason=unreadable-file-in-place")
+                      .size(),
+                  1u);
         EXPECT_EQ(folderEntries(folder.where), before);
     }
 }
@@ -352,6 +379,68 @@ TEST(HistoryFilesTest, AHistoryChangedOnDiskSinceIsReadAgainAndABadOneNeverBecom
         const auto setAside = log.events("HISTORY_QUARANTINED");
         ASSERT_EQ(setAside.size(), 1u);
         EXPECT_EQ(setAside[0].find(" mode=copy") != std::string::npos, c.copied);
+    }
+}
+
+// Another program put a history in place since the last load or save. Whatever it holds that the
+// window does not show (by identity, not by count) is copied aside once, never dropped by later
+// saves, and the report says where; the window's sessions are saved as always.
+TEST(HistoryFilesTest, AHistoryChangedOnDiskKeepsOnceEverySessionTheWindowDoesNotShow)
+{
+    struct Case {
+        const char* name;
+        bool unshown;    // it holds a session the window does not show
+        bool copyFails;  // the copy cannot be renamed into place at the first save
+    };
+    const Case cases[] = {
+        {"a session more", true, false},
+        {"a session in place of the one shown, and the copy fails at first", true, true},
+        {"the session shown, written anew", false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log;
+        FailingFolder folder;
+        const AIBenchmarkSession shown = sampleSession(5), other = sampleSession(4);
+        ASSERT_TRUE(folder.persistence.save({shown}));
+        std::vector<AIBenchmarkSession> written{shown};
+        if (c.unshown) written = c.copyFails ? std::vector{other} : std::vector{other, shown};
+        const QByteArray bytes = QByteArray::fromStdString(toJSON(written).dump(2));
+        writeAll(folder.persistence.historyPath(), bytes);
+
+        std::vector<AIBenchmarkSession> history{sampleSession(3), shown};
+        if (c.copyFails) {
+            folder.files->failing = Call::rename;
+            folder.files->onlyFor = "history.changed";
+            EXPECT_FALSE(folder.persistence.save(history));
+            EXPECT_EQ(log.events("HISTORY_SAVE_FAILED reason=changed-file-in-place").size(), 1u);
+            EXPECT_EQ(readAll(folder.persistence.historyPath()), bytes) << "never written over";
+            EXPECT_EQ(hiddenNames(folder.where), QStringList()) << "the copy is not left under a hidden name";
+            folder.files->failing = Call::none;
+        }
+        const SessionPersistence::SaveReport report = folder.persistence.saveReport(history);
+        EXPECT_TRUE(report.saved);
+        EXPECT_TRUE(report.quarantinedTo.isEmpty());
+        EXPECT_EQ(report.changedKeptAs.isEmpty(), !c.unshown);
+        if (c.unshown) {
+            EXPECT_EQ(QFileInfo(report.changedKeptAs).absolutePath(), folder.where);
+            EXPECT_TRUE(QFileInfo(report.changedKeptAs).fileName().startsWith("history.changed-2"));
+            EXPECT_EQ(readAll(report.changedKeptAs), bytes);
+        }
+        EXPECT_EQ(SessionPersistence(folder.where).load(), history);
+
+        // Two more runs, the other program writing the same file again before the second.
+        history.insert(history.begin(), sampleSession(2));
+        ASSERT_TRUE(folder.persistence.save(history));
+        writeAll(folder.persistence.historyPath(), bytes);
+        history.insert(history.begin(), sampleSession(1));
+        EXPECT_EQ(folder.persistence.saveReport(history).changedKeptAs, report.changedKeptAs) << "kept once";
+        EXPECT_EQ(SessionPersistence(folder.where).load(), history);
+        EXPECT_EQ(QDir(folder.where).entryList({"history.*"}, QDir::Files).size(), c.unshown ? 3 : 2);
+        const QByteArray id = QByteArray::fromStdString(toJSON(other)["id"].get<std::string>());
+        bool kept = false;
+        for (const QByteArray& content : regularFileContents(folder.where)) kept = kept || content.contains(id);
+        EXPECT_EQ(kept, c.unshown) << "in a file of the folder";
     }
 }
 

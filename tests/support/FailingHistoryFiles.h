@@ -1,7 +1,7 @@
 #pragma once
 
-// The history's real file calls, with one kind of call made to fail the way a full disk or a
-// failing device makes it fail, which a test running as root cannot otherwise arrange.
+// The history's real file calls, with one or two kinds of call made to fail the way a full disk or
+// a failing device makes them fail, which a test running as root cannot otherwise arrange.
 
 #include "State/HistoryFiles.h"
 
@@ -26,6 +26,14 @@ public:
     // Writes cut short (half of what was asked, down to a single byte) and the first one
     // interrupted, as a signal may do: both are to be retried.
     bool cutWritesShort = false;
+    // A second kind of call failing meanwhile, on paths that contain `alsoFor` (every path when
+    // empty), only the first `alsoTimes` of them when not negative. Not write, flush or close.
+    Call alsoFailing = Call::none;
+    std::string alsoFor;
+    int alsoTimes = -1;
+    // What openToRead opens in place of the file asked for, when set: another file that took the
+    // name between the look and the open.
+    std::string openInstead;
     // Every call made, in order, and whether it went through.
     std::vector<std::pair<Call, bool>> calls;
 
@@ -38,6 +46,7 @@ public:
 
     int openToRead(const char* path) override
     {
+        if (!openInstead.empty() && matches(path)) path = openInstead.c_str();
         return note(Call::openToRead, fails(Call::openToRead, path) ? -1 : HistoryFiles::openToRead(path));
     }
     int create(const char* path) override
@@ -100,7 +109,12 @@ private:
     }
     bool fails(Call call, const char* path)
     {
-        if (call != failing || !matches(path)) return false;
+        if (call == failing && matches(path)) {
+            errno = error;
+            return true;
+        }
+        if (call != alsoFailing || alsoTimes == 0 || std::string(path).find(alsoFor) == std::string::npos) return false;
+        if (alsoTimes > 0) --alsoTimes;
         errno = error;
         return true;
     }
