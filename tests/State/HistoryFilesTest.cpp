@@ -104,7 +104,9 @@ TEST(HistoryFilesTest, ASaveIsReportedOnlyWhenTheNewHistoryIsWholeInPlace)
         EXPECT_EQ(QDir(folder.where).entryList(QDir::Files | QDir::Hidden, QDir::Name),
                   QStringList({"history.backup.json", "history.json"}))
             << "no partial file left";
-        if (!c.saved) EXPECT_EQ(readAll(folder.persistence.historyPath()), olderBytes) << "byte for byte";
+        if (!c.saved) {
+            EXPECT_EQ(readAll(folder.persistence.historyPath()), olderBytes) << "byte for byte";
+        }
         EXPECT_EQ(SessionPersistence(folder.where).load(), c.saved ? newer : older);
         EXPECT_EQ(readAll(folder.persistence.backupPath()), c.backupReplaced ? olderBytes : oldestBytes);
         EXPECT_FALSE(log.events(c.event).empty());
@@ -516,8 +518,9 @@ TEST(HistoryFilesTest, ASaveAmongLinksLosesNothingAndAFailedOneChangesNothing)
             ASSERT_TRUE(backup) << "the backup is a file of its own";
             EXPECT_EQ(backup->sessions, three) << "with the history as it was";
             for (auto it = before.begin(); it != before.end(); ++it)
-                if (!it.key().startsWith("history."))
+                if (!it.key().startsWith("history.")) {
                     EXPECT_EQ(after.value(it.key()), it.value()) << "what a link names";
+                }
             for (const QString& name : after.keys()) {
                 EXPECT_FALSE(name.startsWith('.')) << name.toStdString();
                 EXPECT_TRUE(QFileInfo(folder.where + "/" + name).isFile()) << name.toStdString() << " leads nowhere";
