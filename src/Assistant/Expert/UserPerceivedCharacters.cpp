@@ -63,8 +63,7 @@ std::size_t UserPerceivedCharacters::count(QStringView text)
     for (qsizetype start = 0, end = 0; start < size; start = end) {
         bool ascii = isAscii(units[start]);
         for (end = start + 1; end < size; ++end) {
-            if (isAscii(units[end - 1]) && isAscii(units[end]) && !(units[end - 1] == '\r' && units[end] == '\n'))
-                break;
+            if (alwaysApart(units[end - 1], units[end])) break;
             ascii = ascii && isAscii(units[end]);
         }
         if (ascii) {  // one character, or CR LF

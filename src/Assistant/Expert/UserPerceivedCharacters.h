@@ -30,6 +30,13 @@ public:
     qsizetype preceding(qsizetype position);
     bool isBoundary(qsizetype position);
 
+    // Whether two adjacent code units are surely two characters whatever surrounds them: two ASCII
+    // characters, but for CR LF.
+    static bool alwaysApart(char16_t before, char16_t after)
+    {
+        return before < 0x80 && after < 0x80 && !(before == '\r' && after == '\n');
+    }
+
     static std::size_t count(QStringView text);
     // Of UTF-8 text, read as QString reads it (a malformed sequence is one replacement character).
     static std::size_t count(const std::string& utf8);

@@ -100,18 +100,13 @@ std::size_t shownPrefixBytes(const std::string& text)
     return end;
 }
 
-bool isAscii(QChar c)
-{
-    return c.unicode() < 0x80;
-}
-
 // Whether some character of `text` may be longer than the longest real one: only a stretch with
 // no two ASCII characters side by side (always two characters, but for CR LF) can hold one.
 bool mayHoldOverlongCharacter(const QString& text)
 {
     qsizetype stretch = 0;
     for (qsizetype i = 1; i < text.size(); ++i) {
-        const bool apart = isAscii(text[i - 1]) && isAscii(text[i]) && !(text[i - 1] == '\r' && text[i] == '\n');
+        const bool apart = UserPerceivedCharacters::alwaysApart(text[i - 1].unicode(), text[i].unicode());
         stretch = apart ? 0 : stretch + 1;
         if (stretch >= AssistantBubbleText::longestCharacter) return true;
     }
