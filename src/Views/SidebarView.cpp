@@ -184,7 +184,6 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     historyNotice_->setWordWrap(true);
     historyNotice_->setProperty("secondary", true);
     historyNotice_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    historyNotice_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     historyNoticeArea_ = new QScrollArea(historySection_);
     historyNoticeArea_->setFrameShape(QFrame::NoFrame);
     historyNoticeArea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
