@@ -15,8 +15,11 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QStandardItemModel>
 #include <QStyledItemDelegate>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -57,6 +60,19 @@ public:
         painter->restore();
     }
 };
+
+// The height of a line of selectable wrapped text as its label lays it out: whole pixels per line,
+// more than the font's line spacing when that has a fraction.
+int wrappedLineHeight(const QFont& font)
+{
+    QTextDocument probe;
+    probe.setDefaultFont(font);
+    probe.setDocumentMargin(0);
+    probe.setPlainText("x");
+    const qreal one = probe.size().height();
+    probe.setPlainText("x\nx");
+    return std::max(1, qRound(probe.size().height() - one));
+}
 
 }  // namespace
 
@@ -146,29 +162,46 @@ SidebarView::SidebarView(BenchmarkStore& store, QWidget* parent) : QWidget(paren
     layout->addSpacing(14);
 
     layout->addWidget(sectionTitle("History", this));
-    history_ = new QListWidget(this);
+    // The notice, the empty-history line and the list share what room the window leaves below the
+    // run controls; layoutHistory() shares it out.
+    historySection_ = new QWidget(this);
+    historySection_->installEventFilter(this);
+    history_ = new QListWidget(historySection_);
     history_->setSelectionMode(QAbstractItemView::SingleSelection);
-    history_->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    // Scrolled by whole rows into a list cut to whole rows: no row ever shows sliced.
+    history_->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     history_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     history_->setTextElideMode(Qt::ElideRight);
     history_->setUniformItemSizes(true);
     history_->setItemDelegate(new HistoryItemDelegate(history_));
-    historyEmpty_ = new QLabel("Completed runs appear here.", this);
+    historyEmpty_ = new QLabel("Completed runs appear here.", historySection_);
     historyEmpty_->setProperty("secondary", true);
-    // Restored from the backup, a file kept aside, or saving failed: said where the history is.
-    historyNotice_ = new QLabel(this);
+    // Restored from the backup, a file kept aside, or saving failed: said where the history is. The
+    // path is what the user needs from it, so it scrolls where the window is too small to show it
+    // whole, and can be selected and copied.
+    historyNotice_ = new QLabel;
     historyNotice_->setTextFormat(Qt::PlainText);
     historyNotice_->setWordWrap(true);
     historyNotice_->setProperty("secondary", true);
+    historyNotice_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    historyNoticeArea_ = new QScrollArea(historySection_);
+    historyNoticeArea_->setFrameShape(QFrame::NoFrame);
+    historyNoticeArea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    historyNoticeArea_->setFocusPolicy(Qt::NoFocus);
+    historyNoticeArea_->setWidgetResizable(true);
+    historyNoticeArea_->setWidget(historyNotice_);
+    // On the sidebar's own background, as the label was before it could scroll.
+    historyNoticeArea_->viewport()->setAutoFillBackground(false);
+    historyNotice_->setAutoFillBackground(false);
     auto showNotice = [this] {
         historyNotice_->setText(breakableText(store_.historyNotice()));
         historyNotice_->setVisible(!store_.historyNotice().isEmpty());
+        historyNoticeArea_->setVisible(!store_.historyNotice().isEmpty());
+        layoutHistory();
     };
     showNotice();
     connect(&store_, &BenchmarkStore::historyNoticeChanged, this, showNotice);
-    layout->addWidget(historyNotice_);
-    layout->addWidget(historyEmpty_);
-    layout->addWidget(history_, 1);
+    layout->addWidget(historySection_, 1);
 
     connect(modePicker_, &QComboBox::activated, this, [this](int index) {
         store_.setSelectedMode(static_cast<AIRunMode>(modePicker_->itemData(index).toInt()));
@@ -207,6 +240,8 @@ void SidebarView::openHistoryItem(QListWidgetItem* item)
 
 bool SidebarView::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == historySection_ && (event->type() == QEvent::Resize || event->type() == QEvent::LayoutRequest))
+        layoutHistory();
     if (watched == history_ && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
@@ -274,7 +309,42 @@ void SidebarView::refreshHistory()
     // An empty list is no place for Tab to stop: it would only outline a blank box.
     history_->setFocusPolicy(store_.history().empty() ? Qt::NoFocus : Qt::StrongFocus);
     updating_ = false;
+    layoutHistory();
     refreshHistorySelection();
+}
+
+// Top to bottom as a column would place them: the notice, the empty-history line, the list. The
+// notice gets the height its wrapped text needs as long as a row of the list still shows below it,
+// and scrolls within what is left beyond that; the list is cut to whole rows.
+void SidebarView::layoutHistory()
+{
+    const int width = historySection_->width();
+    const int height = historySection_->height();
+    const int gap = layout()->spacing();
+    const int frame = 2 * history_->frameWidth();
+    const int row = history_->count() > 0 ? history_->sizeHintForRow(0) : 0;
+    const bool notice = !historyNoticeArea_->isHidden();
+    const bool empty = !historyEmpty_->isHidden();
+    const int emptyHeight = empty ? historyEmpty_->sizeHint().height() : 0;
+
+    int y = 0;
+    if (notice) {
+        const int needed = historyNotice_->heightForWidth(width);
+        const int room = height - (empty ? emptyHeight + gap : 0) - (row > 0 ? gap + frame + row : 0);
+        const int line = wrappedLineHeight(historyNotice_->font());
+        // Scrolled, it shows whole lines; too little room even for that, still its first three.
+        const int shown = needed <= room ? needed : std::min(needed, std::max(room, 3 * line) / line * line);
+        historyNoticeArea_->verticalScrollBar()->setSingleStep(line);
+        historyNoticeArea_->setGeometry(0, y, width, shown);
+        y += shown + gap;
+    }
+    if (empty) {
+        historyEmpty_->setGeometry(0, y, width, emptyHeight);
+        y += emptyHeight + gap;
+    }
+    const int left = std::max(0, height - y);
+    const int rows = row > 0 ? std::max(0, left - frame) / row : 0;
+    history_->setGeometry(0, y, width, row > 0 ? frame + rows * row : left);
 }
 
 void SidebarView::refreshHistorySelection()

@@ -10,6 +10,7 @@ class QListWidget;
 class QListWidgetItem;
 class QProgressBar;
 class QPushButton;
+class QScrollArea;
 
 namespace korvalen {
 
@@ -46,6 +47,7 @@ private:
     void refreshRunState();
     void refreshHistory();
     void refreshHistorySelection();
+    void layoutHistory();
 
     BenchmarkStore& store_;
     QComboBox* modePicker_;
@@ -57,8 +59,10 @@ private:
     QPushButton* stop_;
     QLabel* status_;
     QProgressBar* progress_;
+    QWidget* historySection_;
     QListWidget* history_;
     QLabel* historyEmpty_;
+    QScrollArea* historyNoticeArea_;
     QLabel* historyNotice_;
     bool updating_ = false;
 };

@@ -1,6 +1,7 @@
 #include "Assistant/Views/AssistantBubble.h"
 #include "Assistant/Views/AssistantPane.h"
 #include "Assistant/Views/AssistantProviderSelector.h"
+#include "Model/AIRecordsJSON.h"
 #include "State/BenchmarkStore.h"
 #include "State/SessionPersistence.h"
 #include "Views/ContentView.h"
@@ -9,6 +10,7 @@
 #include "Views/SidebarView.h"
 #include "Views/Theme.h"
 #include "support/FakeBenchmarkEngine.h"
+#include "support/FileBytes.h"
 #include "support/QtTestApp.h"
 #include "support/ScreenInk.h"
 #include "support/SessionBuilders.h"
@@ -533,6 +535,72 @@ TEST_F(ContentViewTest, TheHistoryNoticeShowsBesideTheHistoryOnlyWhenThereIsOne)
     ASSERT_TRUE(processEventsUntil([&] { return again->historyNotice().contains("history.corrupt-"); }));
     EXPECT_LE(dated->minimumSizeHint().width(), dated->width()) << dated->text().toStdString();
     EXPECT_EQ(dated->text().remove(QChar(0x200B)), again->historyNotice());
+}
+
+// A history changed outside is kept aside under its whole path, which the user needs to find its runs:
+// at every window size the notice reads whole (scrolled where the room is short) above the list, and
+// the list shows whole rows only, wherever it is scrolled.
+TEST_F(ContentViewTest, TheKeptHistoryNoticeReadsWholeAndTheListShowsWholeRowsAtEverySize)
+{
+    const QString data = dir.path() + "/a rather deeply nested folder/of the user data of several programs/Korvalen AI";
+    SessionPersistence persistence(data);
+    std::vector<AIBenchmarkSession> saved;
+    for (int i = 0; i < 6; ++i) saved.push_back(korvalen::testing::sampleSession(10 + i));
+    ASSERT_TRUE(persistence.save(saved));
+    ASSERT_TRUE(persistence.save(saved));
+    korvalen::test::writeAll(persistence.historyPath(), "[{\"truncated");
+    auto store = std::make_unique<BenchmarkStore>(engine.storeServices(
+        notifications, data, dir.path() + "/settings.conf", korvalen::testing::comparableSystem()));
+    ContentView view(*store);
+    view.resize(960, 620);
+    view.show();
+    std::vector<AIBenchmarkSession> changed = store->history();
+    changed.insert(changed.begin(), korvalen::testing::sampleSession(2));
+    korvalen::test::writeAll(persistence.historyPath(), QByteArray::fromStdString(toJSON(changed).dump()));
+    view.sidebar()->startButton()->click();
+    ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
+    ASSERT_TRUE(store->historyNotice().contains(data + "/history.changed-")) << store->historyNotice().toStdString();
+
+    SidebarView* sidebar = view.sidebar();
+    QLabel* notice = sidebar->historyNoticeLabel();
+    QListWidget* list = sidebar->historyList();
+    ASSERT_EQ(list->count(), 7);
+    for (const QSize size :
+         {QSize(960, 620), QSize(1099, 700), QSize(1100, 620), QSize(1280, 820), QSize(1400, 1000)}) {
+        SCOPED_TRACE(std::to_string(size.width()) + "x" + std::to_string(size.height()));
+        view.resize(size);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(notice->text().remove(QChar(0x200B)), store->historyNotice());
+        EXPECT_GE(notice->height(), notice->heightForWidth(notice->width())) << "laid out whole";
+        const QRect inView = notice->visibleRegion().boundingRect();
+        const int hidden = notice->height() - inView.height();
+        if (hidden > 0) {
+            QScrollArea* area = nullptr;
+            for (QWidget* w = notice->parentWidget(); w && !area; w = w->parentWidget())
+                area = qobject_cast<QScrollArea*>(w);
+            ASSERT_TRUE(area) << "cut with no way to scroll to the rest";
+            EXPECT_GE(area->verticalScrollBar()->maximum(), hidden);
+            EXPECT_TRUE(notice->textInteractionFlags() & Qt::TextSelectableByMouse);
+        }
+        const int noticeBottom = notice->mapTo(sidebar, inView.bottomLeft()).y();
+        EXPECT_LT(noticeBottom, list->mapTo(sidebar, QPoint(0, 0)).y()) << "above the list";
+
+        const QRect viewport = list->viewport()->rect();
+        EXPECT_LE(list->mapTo(sidebar, QPoint(0, list->height())).y(), sidebar->height());
+        QScrollBar* bar = list->verticalScrollBar();
+        for (int value = bar->minimum(); value <= bar->maximum(); ++value) {
+            bar->setValue(value);
+            int whole = 0;
+            for (int i = 0; i < list->count(); ++i) {
+                const QRect rect = list->visualItemRect(list->item(i));
+                if (!rect.intersects(viewport)) continue;
+                EXPECT_TRUE(viewport.contains(rect)) << "row " << i << " sliced at scroll " << value;
+                ++whole;
+            }
+            EXPECT_GE(whole, 1);
+        }
+        bar->setValue(bar->minimum());
+    }
 }
 
 }  // namespace
