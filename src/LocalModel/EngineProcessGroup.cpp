@@ -241,7 +241,15 @@ Holder connectionHolder(pid_t group, std::uint16_t port, std::uint16_t clientPor
             return !held || !rows.exactListeners.empty();
         },
         proc.c_str());
-    return held && rows.exactListeners.empty() ? Holder::group : Holder::another;
+    if (held && rows.exactListeners.empty()) return Holder::group;
+    // The tables were read before the descriptors: a socket closed in between (a server that
+    // closes each connection after its answer, a listener going away) is held by nobody now, not by
+    // another program. Only what is still there once the descriptors were read can be another's.
+    const LoopbackRows after = loopbackRows(port, clientPort, root);
+    if (!held && after.serverEnd != rows.serverEnd) return Holder::nobody;
+    const bool foreignListener = std::ranges::any_of(
+        rows.exactListeners, [&](const std::string& inode) { return after.exactListeners.contains(inode); });
+    return held && !foreignListener ? Holder::group : Holder::another;
 }
 
 }  // namespace korvalen::EngineProcessGroup

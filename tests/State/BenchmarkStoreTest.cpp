@@ -185,6 +185,28 @@ TEST_F(BenchmarkStoreTest, AStopRequestFromTheApplicationStopsTheRun)
     EXPECT_TRUE(store->currentSession()->cancelled);
 }
 
+// A quit waits for the workload in progress: with the store gone, nothing else would end it.
+TEST_F(BenchmarkStoreTest, AStoreDestroyedDuringARunCancelsIt)
+{
+    auto store = makeStore();
+    engine.holdItems(true);
+    store->start();
+    ASSERT_TRUE(processEventsUntil([&] { return engine.itemsStarted() == 1; }));
+    store.reset();
+    const bool ended = processEventsUntil([&] {
+        std::lock_guard lock(engine.state().mutex);
+        return engine.state().itemsFinished == 1;
+    });
+    engine.holdItems(false);
+    EXPECT_TRUE(ended) << "the held workload saw the cancellation";
+    ASSERT_TRUE(processEventsUntil([&] {
+        std::lock_guard lock(engine.state().mutex);
+        return engine.state().itemsFinished == 1;
+    }));
+    for (int turn = 0; turn < 20; ++turn) QCoreApplication::processEvents();
+    EXPECT_EQ(engine.itemsStarted(), 1) << "no further workload starts";
+}
+
 TEST_F(BenchmarkStoreTest, OnlyCancelledResultsAreDroppedFromAnItem)
 {
     engine.state().edit = [](const AIExecutionItem& item, std::vector<AIBenchmarkResult> results) {
