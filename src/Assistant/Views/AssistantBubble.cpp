@@ -166,26 +166,36 @@ bool someFontHas(const QFontMetrics& metrics, char32_t c)
 }
 
 // Scripts of thousands of different characters (Han, kana, Hangul, Yi, and everything beyond the
-// Basic Multilingual Plane), Mongolian, and variation selectors: each costs more to lay out than a
-// letter of an alphabet, even with a font that has it.
+// Basic Multilingual Plane) and variation selectors: each costs more to lay out than a letter of an
+// alphabet, even with a font that has it.
 bool costlyToLayOut(char32_t c)
 {
-    return (c >= 0x1100 && c <= 0x11FF) || (c >= 0x1800 && c <= 0x18AF) || (c >= 0x2E80 && c <= 0xA4CF) ||
-           (c >= 0xA960 && c <= 0xA97F) || (c >= 0xAC00 && c <= 0xD7FF) || (c >= 0xF900 && c <= 0xFAFF) ||
-           (c >= 0xFE00 && c <= 0xFE0F) || (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFFEF) || c >= 0x10000;
+    return (c >= 0x1100 && c <= 0x11FF) || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xA960 && c <= 0xA97F) ||
+           (c >= 0xAC00 && c <= 0xD7FF) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE00 && c <= 0xFE0F) ||
+           (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFFEF) || c >= 0x10000;
+}
+
+bool isMongolian(char32_t c)
+{
+    return (c >= 0x1800 && c <= 0x18AF) || (c >= 0x11660 && c <= 0x1167F);
 }
 
 // What laying out `c` costs, in bytes of ordinary words: its own size for most characters (emoji
-// have their own limit, line ends are not drawn), more for a character of a costly script, and
-// most for one that no installed font has.
+// have their own limit, line ends are not drawn), a share of the shown limit for a character of a
+// costly script, a larger one for a Mongolian letter and the largest for a character that no
+// installed font has.
 std::size_t layoutCost(char32_t c, const QFontMetrics& metrics)
 {
     const std::size_t bytes = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
     if (c < 0x300 || c == 0x2028 || c == 0x2029 || c == 0xFDD0 || c == 0xFDD1 || isPictograph(c)) return bytes;
+    std::size_t limit = 0;
     if (!someFontHas(metrics, c))
-        return AssistantBubbleText::shownLimitBytes / AssistantBubbleText::shownUnrenderableLimit;
-    if (costlyToLayOut(c)) return AssistantBubbleText::shownLimitBytes / AssistantBubbleText::shownCostlyLimit;
-    return bytes;
+        limit = AssistantBubbleText::shownUnrenderableLimit;
+    else if (isMongolian(c))
+        limit = AssistantBubbleText::shownMongolianLimit;
+    else if (costlyToLayOut(c))
+        limit = AssistantBubbleText::shownCostlyLimit;
+    return limit > 0 ? AssistantBubbleText::shownLimitBytes / limit : bytes;
 }
 
 // Where the text's layout cost passes the shown limit, at the start of the character that holds
