@@ -27,10 +27,10 @@ namespace korvalen {
 // `shownLineLimit` line ends and tabs, `shownPictographLimit` emoji, and a share of the limit for
 // each character of a costly script or that no font has, are laid out; a run longer than
 // `unbrokenRunLimit` characters without a break opportunity gets a zero-width space every
-// `breakInterval` characters, so that it fills its lines as before; and the display ends inside a character longer than
-// `longestCharacter` code units. All of it touches the display only: `text()` and a copy of the
-// whole selection give the message's text unchanged, and a copy of part of it leaves the added
-// spaces out.
+// `breakInterval` characters, so that it fills its lines as before; and the display ends inside a
+// character longer than `longestCharacter` code units. All of it touches the display only: `text()`
+// and a copy of the whole selection give the message's text unchanged, and a copy of part of it
+// leaves the added spaces out.
 class AssistantBubbleText : public QTextEdit {
     Q_OBJECT
 
