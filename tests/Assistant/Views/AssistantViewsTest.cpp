@@ -153,6 +153,11 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
     std::string ideographs;  // Qt measures each again at every layout, and searches every font for it if none has it
     for (int i = 0; i < 5000; ++i) ideographs += "图";
     const bool fontForIdeographs = QFontMetrics(QFont()).inFontUcs4(U'图');
+    std::string cyrillic;  // an alphabet laid out at its size
+    while (cyrillic.size() < 60'000) cyrillic += "Производительность графического процессора стабильна. ";
+    std::string mongolian;
+    for (int i = 0; i < 1000; ++i) mongolian += "\u182E";
+    const bool fontForMongolian = QFontMetrics(QFont()).inFontUcs4(0x182E);
     std::string selected;  // letters each under a variation selector that no font has
     for (int i = 0; i < 1000; ++i) selected += "a\U000E0100";
     struct Case {
@@ -191,6 +196,12 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
              ? "Showing the first 12 KiB of 15 KiB. Select all and copy, or use Export…, to get the whole text."
              : "Showing the first 768 bytes of 15 KiB. Select all and copy, or use Export…, to get the whole text.",
          fontForIdeographs ? std::size_t{4096 * 3} : std::size_t{256 * 3}},
+        {"a long answer in another alphabet", cyrillic, AIAssistantLanguage::english, "", 0},
+        {"Mongolian letters: 512 at most, 256 where no font has them", mongolian, AIAssistantLanguage::english,
+         fontForMongolian
+             ? "Showing the first 2 KiB of 3 KiB. Select all and copy, or use Export…, to get the whole text."
+             : "Showing the first 768 bytes of 3 KiB. Select all and copy, or use Export…, to get the whole text.",
+         fontForMongolian ? std::size_t{512 * 3} : std::size_t{256 * 3}},
         {"characters no font has: 256 at most, in whole characters", selected, AIAssistantLanguage::portuguese,
          "Mostrando os primeiros 1 KiB de 5 KiB. Selecione tudo e copie, ou use Export…, para obter o texto inteiro.",
          255 * 5},
@@ -277,11 +288,13 @@ TEST(AssistantBubbleView, TheCutNoticeTellsHowMuchIsShown)
     } cases[] = {
         {64 * 1024, 8 << 20, AIAssistantLanguage::english, en("64 KiB of 8192 KiB")},
         {65535, 80'000, AIAssistantLanguage::english, en("64 KiB of 79 KiB")},
+        {1, 5000, AIAssistantLanguage::english, en("1 byte of 5 KiB")},
         {63, 8184 * 1024, AIAssistantLanguage::english, en("63 bytes of 8184 KiB")},
         {512, 4096, AIAssistantLanguage::english, en("512 bytes of 4 KiB")},
         {1023, 1024, AIAssistantLanguage::portuguese, pt("1023 bytes de 1 KiB")},
         {1024, 1025, AIAssistantLanguage::english, en("1 KiB of 2 KiB")},
         {1624, 1628, AIAssistantLanguage::english, en("1 KiB of 2 KiB")},  // 600 letters, 256 of 257 emoji
+        {1535, 4096, AIAssistantLanguage::english, en("1 KiB of 4 KiB")},
         {1536, 2048, AIAssistantLanguage::portuguese, pt("1 KiB de 2 KiB")},
         {1536, 2049, AIAssistantLanguage::english, en("2 KiB of 3 KiB")},
     };
