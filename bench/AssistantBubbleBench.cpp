@@ -8,11 +8,17 @@
 // same for the resize. `laid_out_Kchars` is how much text the bubble lays out, in thousands of
 // characters.
 //
-// Answers, at 64 KiB and at the local client's cap of 8 MiB: words (prose with line breaks), one
+// Answers, at 4 KiB, 64 KiB and the local client's cap of 8 MiB: words (prose with line breaks), one
 // character repeated (a model stuck in a loop), base64-like text (no break anywhere), scripts written
-// without spaces (Thai, Khmer, Chinese), one character of thousands of code points (emoji joined by
-// U+200D, a letter under combining marks, a run of conjoining jamo), emoji with modifiers, flags,
-// many short lines, blank lines, line separators, tabs, and Arabic and Latin words in turn.
+// without spaces (Thai, Khmer, Chinese, Mongolian), every ideograph in turn, Korean, Japanese of kana
+// and kanji, ideographs each under a variation selector, one character of thousands of code points
+// (emoji joined by U+200D, a letter under combining marks, a run of conjoining jamo), emoji with
+// modifiers, flags, many short lines, blank lines, line separators, tabs, and Arabic and Latin words
+// in turn.
+//
+// What scripts cost depends on the fonts installed: a character that no font has is looked for in
+// every font. Run it also with FONTCONFIG_FILE naming a configuration with many fonts and none for
+// the scripts above, and with one that has them.
 
 #include "Assistant/Expert/UserPerceivedCharacters.h"
 #include "Assistant/Views/AssistantBubble.h"
@@ -87,6 +93,39 @@ std::string khmer(std::size_t bytes)
 std::string chinese(std::size_t bytes)
 {
     return cycle(bytes, {"图形处理器的矩阵吞吐量保持稳定内存也保持平稳所以这次运行获得认证"});
+}
+
+// Every ideograph of the unified block in turn: a font's glyph is measured once per different one.
+std::string differentIdeographs(std::size_t bytes)
+{
+    std::string text;
+    for (char32_t c = 0x4E00; text.size() + 3 <= bytes; c = c == 0x9FFF ? 0x4E00 : c + 1)
+        text += QString::fromUcs4(&c, 1).toStdString();
+    return text;
+}
+
+std::string korean(std::size_t bytes)
+{
+    return cycle(bytes, {"그래픽 처리 장치의 행렬 처리량은 안정적으로 유지되었고 ",
+                         "메모리도 평탄했으므로 이번 실행은 인증되었습니다. "});
+}
+
+std::string japanese(std::size_t bytes)
+{
+    return cycle(bytes, {"グラフィックス処理装置の行列スループットは安定しており、",
+                         "メモリも平坦だったので、この実行は認定されました。"});
+}
+
+// Ideographs each followed by a variation selector, standardized (U+FE00) or of the ideographic
+// variation database (U+E0100 on).
+std::string ideographVariants(std::size_t bytes)
+{
+    return cycle(bytes, {"葛\U000E0100", "辻\U000E0101", "漢\uFE00", "侮\uFE00", "邉\U000E0102", "飯\U000E0100"});
+}
+
+std::string mongolian(std::size_t bytes)
+{
+    return cycle(bytes, {"ᠮᠣᠩᠭᠣᠯᠪᠢᠴᠢᠭ", "ᠦᠨᠳᠦᠰᠦᠲᠡᠨ", "ᠬᠡᠯᠡᠨᠦᠰᠤᠷᠭᠠᠯ"});
 }
 
 std::string emojiChain(std::size_t bytes)
@@ -227,6 +266,11 @@ int main(int argc, char** argv)
                  {"ThaiUnspaced", thai},
                  {"KhmerUnspaced", khmer},
                  {"ChineseUnspaced", chinese},
+                 {"DifferentIdeographs", differentIdeographs},
+                 {"Korean", korean},
+                 {"JapaneseKanaKanji", japanese},
+                 {"IdeographsWithVariationSelectors", ideographVariants},
+                 {"MongolianUnspaced", mongolian},
                  {"EmojiJoinedChain", emojiChain},
                  {"CombiningMarks", combiningMarks},
                  {"ConjoiningJamo", jamo},
@@ -237,7 +281,8 @@ int main(int argc, char** argv)
                  {"LineSeparators", lineSeparators},
                  {"Tabs", tabs},
                  {"MixedDirection", mixedDirection}};
-    for (const auto& [size, bytes] : {std::pair{"64KiB", 64 * KiB}, std::pair{"8MiB", 8 * MiB}})
+    for (const auto& [size, bytes] :
+         {std::pair{"4KiB", 4 * KiB}, std::pair{"64KiB", 64 * KiB}, std::pair{"8MiB", 8 * MiB}})
         for (const auto& kind : kinds)
             benchmark::RegisterBenchmark((std::string("answer/") + kind.name + size).c_str(), answer, kind.make, bytes)
                 ->Iterations(3)

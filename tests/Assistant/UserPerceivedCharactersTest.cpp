@@ -25,6 +25,9 @@ TEST(UserPerceivedCharacters, CountsExtendedGraphemeClusters)
     } cases[] = {
         {"nothing", "", 0},
         {"ASCII, a CR LF is one", "ab\r\ncd\n\r", 7},
+        {"a line feed after a non-ASCII letter", "Olá\nok", 6},
+        {"the character after a lone CR", "ab\ré!", 5},
+        {"U+0080 is not ASCII", "a\u0080b", 3},
         {"a letter and its accent", "cafe\u0301 au lait", 12},
         {"accents between ASCII on both sides", "a\u0301b\u0301c", 3},
         {"flags are pairs of regional indicators", "🇧🇷🇵🇹🇯", 3},

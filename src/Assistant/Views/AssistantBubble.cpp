@@ -4,6 +4,7 @@
 #include "Assistant/Views/AssistantSymbols.h"
 
 #include <QDateTime>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
@@ -22,6 +23,7 @@
 #include <chrono>
 #include <cmath>
 #include <optional>
+#include <unordered_map>
 
 namespace korvalen {
 
@@ -130,6 +132,11 @@ qsizetype overlongCharacterCut(const QString& text)
     return -1;
 }
 
+bool isPictograph(char32_t c)
+{
+    return u_hasBinaryProperty(c, UCHAR_EXTENDED_PICTOGRAPHIC) || u_hasBinaryProperty(c, UCHAR_REGIONAL_INDICATOR);
+}
+
 // Where the text has had `shownPictographLimit` emoji code points, at the start of the character
 // that holds the next one, or -1. Qt decodes a colour emoji's bitmap each time it lays one out.
 qsizetype pictographCut(const QString& text)
@@ -139,8 +146,68 @@ qsizetype pictographCut(const QString& text)
         if (text[i].unicode() < 0x2000) continue;
         const bool pair = text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate();
         const char32_t c = pair ? QChar::surrogateToUcs4(text[i], text[i + 1]) : text[i].unicode();
-        if ((u_hasBinaryProperty(c, UCHAR_EXTENDED_PICTOGRAPHIC) || u_hasBinaryProperty(c, UCHAR_REGIONAL_INDICATOR)) &&
-            ++pictographs > AssistantBubbleText::shownPictographLimit) {
+        if (isPictograph(c) && ++pictographs > AssistantBubbleText::shownPictographLimit) {
+            UserPerceivedCharacters characters(text);
+            return characters.isBoundary(i) ? i : std::max<qsizetype>(0, characters.preceding(i));
+        }
+        if (pair) ++i;
+    }
+    return -1;
+}
+
+// Whether some installed font has a glyph for `c`, found as the layout finds it. Qt looks through
+// every fallback font for a character that none has, at each layout of each occurrence; the answer
+// is kept for the process's life (a font installed meanwhile is seen after a restart).
+bool someFontHas(const QFontMetrics& metrics, char32_t c)
+{
+    static std::unordered_map<char32_t, bool> known;
+    if (const auto found = known.find(c); found != known.end()) return found->second;
+    return known[c] = metrics.inFontUcs4(c);
+}
+
+// Scripts of thousands of different characters (Han, kana, Hangul, Yi, and everything beyond the
+// Basic Multilingual Plane) and variation selectors: each costs more to lay out than a letter of an
+// alphabet, even with a font that has it.
+bool costlyToLayOut(char32_t c)
+{
+    return (c >= 0x1100 && c <= 0x11FF) || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xA960 && c <= 0xA97F) ||
+           (c >= 0xAC00 && c <= 0xD7FF) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE00 && c <= 0xFE0F) ||
+           (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFFEF) || c >= 0x10000;
+}
+
+bool isMongolian(char32_t c)
+{
+    return (c >= 0x1800 && c <= 0x18AF) || (c >= 0x11660 && c <= 0x1167F);
+}
+
+// What laying out `c` costs, in bytes of ordinary words: its own size for most characters (emoji
+// have their own limit, line ends are not drawn), a share of the shown limit for a character of a
+// costly script, a larger one for a Mongolian letter and the largest for a character that no
+// installed font has.
+std::size_t layoutCost(char32_t c, const QFontMetrics& metrics)
+{
+    const std::size_t bytes = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    if (c < 0x300 || c == 0x2028 || c == 0x2029 || c == 0xFDD0 || c == 0xFDD1 || isPictograph(c)) return bytes;
+    std::size_t limit = 0;
+    if (!someFontHas(metrics, c))
+        limit = AssistantBubbleText::shownUnrenderableLimit;
+    else if (isMongolian(c))
+        limit = AssistantBubbleText::shownMongolianLimit;
+    else if (costlyToLayOut(c))
+        limit = AssistantBubbleText::shownCostlyLimit;
+    return limit > 0 ? AssistantBubbleText::shownLimitBytes / limit : bytes;
+}
+
+// Where the text's layout cost passes the shown limit, at the start of the character that holds
+// the character passing it, or -1.
+qsizetype costCut(const QString& text, const QFontMetrics& metrics)
+{
+    std::size_t cost = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const bool pair = text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate();
+        const char32_t c = pair ? QChar::surrogateToUcs4(text[i], text[i + 1]) : text[i].unicode();
+        cost += layoutCost(c, metrics);
+        if (cost > AssistantBubbleText::shownLimitBytes) {
             UserPerceivedCharacters characters(text);
             return characters.isBoundary(i) ? i : std::max<qsizetype>(0, characters.preceding(i));
         }
@@ -159,7 +226,7 @@ struct ShownText {
 // ends as the document keeps them (one position per character, so that added breaks can be found
 // again), and a zero-width space, which lets a line break after it, every few characters of a run too
 // long to lay out without one.
-ShownText shownText(const std::string& utf8, std::size_t bytes)
+ShownText shownText(const std::string& utf8, std::size_t bytes, const QFontMetrics& metrics)
 {
     ShownText shown;
     shown.bytes = bytes;
@@ -169,6 +236,7 @@ ShownText shownText(const std::string& utf8, std::size_t bytes)
     if (const qsizetype cut = mayHoldOverlongCharacter(text) ? overlongCharacterCut(text) : -1; cut >= 0)
         text.truncate(cut);
     if (const qsizetype cut = pictographCut(text); cut >= 0) text.truncate(cut);
+    if (const qsizetype cut = costCut(text, metrics); cut >= 0) text.truncate(cut);
     if (text.size() < decoded)
         shown.bytes = std::min<std::size_t>(bytes - 1, static_cast<std::size_t>(text.toUtf8().size()));
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
@@ -235,7 +303,7 @@ void AssistantBubbleText::setText(const std::string& text)
 {
     if (text == text_) return;
     text_ = text;
-    ShownText shown = shownText(text_, shownPrefixBytes(text_));
+    ShownText shown = shownText(text_, shownPrefixBytes(text_), fontMetrics());
     shownBytes_ = shown.bytes;
     addedBreaks_ = std::move(shown.addedBreaks);
     setPlainText(shown.text);
@@ -339,14 +407,18 @@ QString AssistantBubble::symbolName() const
 
 QString AssistantBubble::cutNoticeText(std::size_t shownBytes, std::size_t textBytes, AIAssistantLanguage language)
 {
-    // The part shown to the nearest KiB, the whole rounded up: never the same figure.
-    const QString shown = QString::number((shownBytes + 512) / 1024);
-    const QString whole = QString::number((textBytes + 1023) / 1024);
+    // The whole rounded up; the part shown in bytes below 1 KiB, else to the nearest KiB but below
+    // the whole's figure: never none of it, never as much as all of it.
+    const QString whole = QString::number((textBytes + 1023) / 1024) + " KiB";
+    const std::size_t shownKiB = std::min((shownBytes + 512) / 1024, (textBytes + 1023) / 1024 - 1);
+    const bool inBytes = shownBytes < 1024;
+    const QString shown = inBytes ? QString::number(shownBytes) + (shownBytes == 1 ? " byte" : " bytes")
+                                  : QString::number(shownKiB) + " KiB";
     if (language == AIAssistantLanguage::portuguese)
-        return "Mostrando os primeiros " + shown + " KiB de " + whole +
-               " KiB. Selecione tudo e copie, ou use Export…, para obter o texto inteiro.";
-    return "Showing the first " + shown + " KiB of " + whole +
-           " KiB. Select all and copy, or use Export…, to get the whole text.";
+        return "Mostrando os primeiros " + shown + " de " + whole +
+               ". Selecione tudo e copie, ou use Export…, para obter o texto inteiro.";
+    return "Showing the first " + shown + " of " + whole +
+           ". Select all and copy, or use Export…, to get the whole text.";
 }
 
 AssistantBubble::AssistantBubble(const AIAssistantMessage& message, QWidget* parent, AIAssistantLanguage language)

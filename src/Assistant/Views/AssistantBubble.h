@@ -22,13 +22,15 @@ namespace korvalen {
 //
 // Qt's layout of a line that gives it no place to break costs more than linear time, and a local
 // model can send megabytes of one character, of short lines, of emoji or of one user-perceived
-// character. So only the first `shownLimitBytes` of a text, with no more than `shownLineLimit` line
-// ends and tabs and `shownPictographLimit` emoji, are laid out; a run longer than `unbrokenRunLimit`
-// characters without a break opportunity gets a zero-width space every `breakInterval` characters,
-// so that it fills its lines as before; and the display ends inside a character longer than
-// `longestCharacter` code units. All of it touches the display only: `text()` and a copy of the
-// whole selection give the message's text unchanged, and a copy of part of it leaves the added
-// spaces out.
+// character, and text of thousands of different ideographs or of characters no font has costs Qt
+// many times more per character. So only the first `shownLimitBytes` of a text, with no more than
+// `shownLineLimit` line ends and tabs, `shownPictographLimit` emoji, and a share of the limit for
+// each character of a costly script or that no font has, are laid out; a run longer than
+// `unbrokenRunLimit` characters without a break opportunity gets a zero-width space every
+// `breakInterval` characters, so that it fills its lines as before; and the display ends inside a
+// character longer than `longestCharacter` code units. All of it touches the display only: `text()`
+// and a copy of the whole selection give the message's text unchanged, and a copy of part of it
+// leaves the added spaces out.
 class AssistantBubbleText : public QTextEdit {
     Q_OBJECT
 
@@ -38,6 +40,13 @@ public:
     static constexpr int shownLineLimit = 2000;
     // Emoji code points laid out at most: Qt decodes a colour emoji's bitmap at every layout.
     static constexpr int shownPictographLimit = 256;
+    // Characters of scripts that cost more to lay out (Han, kana, Hangul, variation selectors,
+    // beyond the Basic Multilingual Plane) laid out at most; Mongolian letters, which cost several
+    // times more; and characters that no installed font has, which Qt looks for in every font at
+    // each layout. Each takes its share of `shownLimitBytes`, every other character its size.
+    static constexpr std::size_t shownCostlyLimit = 4096;
+    static constexpr std::size_t shownMongolianLimit = 512;
+    static constexpr std::size_t shownUnrenderableLimit = 256;
     // Code units of the longest real user-perceived character, with room to spare (the longest
     // emoji sequences take 19): the display ends inside a longer one.
     static constexpr qsizetype longestCharacter = 32;

@@ -3,6 +3,7 @@
 #include "support/QtTestApp.h"
 
 #include <QClipboard>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
@@ -149,6 +150,16 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
     for (int i = 0; i < 100; ++i) families += "👨‍👩‍👧";
     std::string tagged = "xa";  // one character: a letter under tag characters, two code units each
     for (int i = 0; i < 5000; ++i) tagged += "\U000E0061";
+    std::string ideographs;  // Qt measures each again at every layout, and searches every font for it if none has it
+    for (int i = 0; i < 5000; ++i) ideographs += "图";
+    const bool fontForIdeographs = QFontMetrics(QFont()).inFontUcs4(U'图');
+    std::string cyrillic;  // an alphabet laid out at its size
+    while (cyrillic.size() < 60'000) cyrillic += "Производительность графического процессора стабильна. ";
+    std::string mongolian;
+    for (int i = 0; i < 1000; ++i) mongolian += "\u182E";
+    const bool fontForMongolian = QFontMetrics(QFont()).inFontUcs4(0x182E);
+    std::string selected;  // letters each under a variation selector that no font has
+    for (int i = 0; i < 1000; ++i) selected += "a\U000E0100";
     struct Case {
         const char* what;
         const std::string& text;
@@ -176,10 +187,24 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
         {"emoji: 256 at most, in whole characters", families, AIAssistantLanguage::english,
          "Showing the first 1 KiB of 2 KiB. Select all and copy, or use Export…, to get the whole text.", 85 * 18},
         {"a character just longer than any real one", marked, AIAssistantLanguage::english,
-         "Showing the first 0 KiB of 1 KiB. Select all and copy, or use Export…, to get the whole text.", 63},
+         "Showing the first 63 bytes of 1 KiB. Select all and copy, or use Export…, to get the whole text.", 63},
         {"a character longer than any real one, cut after 32 code units and never inside a pair", tagged,
          AIAssistantLanguage::english,
-         "Showing the first 0 KiB of 20 KiB. Select all and copy, or use Export…, to get the whole text.", 66},
+         "Showing the first 66 bytes of 20 KiB. Select all and copy, or use Export…, to get the whole text.", 66},
+        {"ideographs: 4096 at most, 256 where no font has them", ideographs, AIAssistantLanguage::english,
+         fontForIdeographs
+             ? "Showing the first 12 KiB of 15 KiB. Select all and copy, or use Export…, to get the whole text."
+             : "Showing the first 768 bytes of 15 KiB. Select all and copy, or use Export…, to get the whole text.",
+         fontForIdeographs ? std::size_t{4096 * 3} : std::size_t{256 * 3}},
+        {"a long answer in another alphabet", cyrillic, AIAssistantLanguage::english, "", 0},
+        {"Mongolian letters: 512 at most, 256 where no font has them", mongolian, AIAssistantLanguage::english,
+         fontForMongolian
+             ? "Showing the first 2 KiB of 3 KiB. Select all and copy, or use Export…, to get the whole text."
+             : "Showing the first 768 bytes of 3 KiB. Select all and copy, or use Export…, to get the whole text.",
+         fontForMongolian ? std::size_t{512 * 3} : std::size_t{256 * 3}},
+        {"characters no font has: 256 at most, in whole characters", selected, AIAssistantLanguage::portuguese,
+         "Mostrando os primeiros 1 KiB de 5 KiB. Selecione tudo e copie, ou use Export…, para obter o texto inteiro.",
+         255 * 5},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -243,6 +268,39 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
         allButLast.remove(added);
         EXPECT_EQ(copied(view, 0, end - 1), allButLast) << "all but the last character is not the whole text";
     }
+}
+
+// The line under a text shown in part never says that none of it is shown, nor gives the part the
+// whole's figure.
+TEST(AssistantBubbleView, TheCutNoticeTellsHowMuchIsShown)
+{
+    const auto en = [](const char* part) {
+        return QString("Showing the first ") + part + ". Select all and copy, or use Export…, to get the whole text.";
+    };
+    const auto pt = [](const char* part) {
+        return QString("Mostrando os primeiros ") + part +
+               ". Selecione tudo e copie, ou use Export…, para obter o texto inteiro.";
+    };
+    const struct {
+        std::size_t shown, whole;
+        AIAssistantLanguage language;
+        QString notice;
+    } cases[] = {
+        {64 * 1024, 8 << 20, AIAssistantLanguage::english, en("64 KiB of 8192 KiB")},
+        {65535, 80'000, AIAssistantLanguage::english, en("64 KiB of 79 KiB")},
+        {1, 5000, AIAssistantLanguage::english, en("1 byte of 5 KiB")},
+        {63, 8184 * 1024, AIAssistantLanguage::english, en("63 bytes of 8184 KiB")},
+        {512, 4096, AIAssistantLanguage::english, en("512 bytes of 4 KiB")},
+        {1023, 1024, AIAssistantLanguage::portuguese, pt("1023 bytes de 1 KiB")},
+        {1024, 1025, AIAssistantLanguage::english, en("1 KiB of 2 KiB")},
+        {1624, 1628, AIAssistantLanguage::english, en("1 KiB of 2 KiB")},  // 600 letters, 256 of 257 emoji
+        {1535, 4096, AIAssistantLanguage::english, en("1 KiB of 4 KiB")},
+        {1536, 2048, AIAssistantLanguage::portuguese, pt("1 KiB de 2 KiB")},
+        {1536, 2049, AIAssistantLanguage::english, en("2 KiB of 3 KiB")},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(AssistantBubble::cutNoticeText(c.shown, c.whole, c.language), c.notice)
+            << c.shown << " of " << c.whole;
 }
 
 TEST(AssistantProviderSelectorView, SelectsReportsAndHonoursDisabled)
