@@ -142,6 +142,26 @@ bool isInvisible(const QString& text)
     return true;
 }
 
+namespace {
+
+// JSON may escape a surrogate alone ("\ud800"), which no UTF-8 text can hold: it becomes U+FFFD, as
+// any ill-formed sequence does in a decoder, rather than the "?" that a conversion would make of
+// it. The rest of the answer is kept: the body itself was valid UTF-8 and valid JSON.
+QString withLoneSurrogatesReplaced(QString text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (!text.at(i).isSurrogate()) continue;
+        if (text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            ++i;
+            continue;
+        }
+        text[i] = QChar::ReplacementCharacter;
+    }
+    return text;
+}
+
+}  // namespace
+
 LocalAnswer parseAnswer(const QByteArray& body)
 {
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
@@ -158,7 +178,7 @@ LocalAnswer parseAnswer(const QByteArray& body)
     const QJsonObject message = first.toObject().value("message").toObject();
     const QJsonValue content = message.value("content");
     if (!content.isNull() && !content.isUndefined() && !content.isString()) throw LocalModelError::invalidResponse();
-    QString text = content.toString();
+    QString text = withLoneSurrogatesReplaced(content.toString());
     // Reasoning models may put their thinking first; the user asked for the answer. Thinking that
     // never ends, or is all there is, is no answer.
     if (text.trimmed().startsWith("<think>")) {
@@ -168,9 +188,8 @@ LocalAnswer parseAnswer(const QByteArray& body)
     const bool cut = first.toObject().value("finish_reason").toString() == "length";
     if (!isInvisible(text)) return LocalAnswer{text.toStdString(), cut};
     // A model that declines says so in a field of its own: that is its answer.
-    const QJsonValue refusal = message.value("refusal");
-    if (refusal.isString() && !isInvisible(refusal.toString()))
-        return LocalAnswer{refusal.toString().toStdString(), cut};
+    const QString refusal = withLoneSurrogatesReplaced(message.value("refusal").toString());
+    if (message.value("refusal").isString() && !isInvisible(refusal)) return LocalAnswer{refusal.toStdString(), cut};
     throw LocalModelError::emptyResponse();
 }
 

@@ -127,6 +127,12 @@ TEST(LocalClientAnswer, WhatABodyAnswers)
         {R"({"choices":[{"message":{"content":"Yes.","refusal":"No."}}]})", LocalAnswer{"Yes."}},
         {R"({"choices":[{"message":{"content":null,"refusal":" \u200b"}}]})", Kind::emptyResponse},
         {R"({"choices":[{"message":{"content":null,"refusal":{"text":"No."}}}]})", Kind::emptyResponse},
+        // JSON can escape a surrogate that no UTF-8 text holds: alone, it is the replacement
+        // character, never a question mark; a pair is the one character it encodes.
+        {R"({"choices":[{"message":{"content":"a\ud800b \ud83d\ude00 \udc00\ud800\ud800\udc00 end\ud83d"}}]})",
+         LocalAnswer{"a\uFFFDb \U0001F600 \uFFFD\uFFFD\U00010000 end\uFFFD"}},
+        {R"({"choices":[{"message":{"content":"\ud800"}}]})", LocalAnswer{"\uFFFD"}},
+        {R"({"choices":[{"message":{"content":null,"refusal":"No\udfff"}}]})", LocalAnswer{"No\uFFFD"}},
         // Only the length limit marks the text as cut.
         {R"({"choices":[{"message":{"content":"The CPU is"},"finish_reason":"length"}]})",
          LocalAnswer{"The CPU is", true}},
