@@ -4,6 +4,7 @@
 
 #include <QWidget>
 
+#include <cstddef>
 #include <functional>
 #include <vector>
 
@@ -32,6 +33,12 @@ public:
     };
     static const std::vector<QuickAction>& quickActions();
 
+    // The longest text the composer edits in its line (a line edit lays out its whole text at every
+    // keystroke); a longer question is held whole and shown by its beginning.
+    static constexpr qsizetype composerEditLimit = 32'767;
+    // The most a question holds, in UTF-8 bytes: a longer paste is cut to it, with a notice.
+    static constexpr std::size_t questionLimitBytes = 4 * 1024 * 1024;
+
     AssistantPane(AssistantConversationController& assistant, std::function<bool()> runIsBusy,
                   QWidget* parent = nullptr);
 
@@ -42,6 +49,8 @@ public:
 
     AssistantProviderSelector* selector() const { return selector_; }
     QLineEdit* composer() const { return composer_; }
+    // Under the composer while it holds a long question: that it is sent whole, or how it was cut.
+    QLabel* composerNotice() const { return composerNotice_; }
     QPushButton* sendButton() const { return send_; }
     QPushButton* stopButton() const { return stop_; }
     QPushButton* clearButton() const { return clear_; }
@@ -64,7 +73,17 @@ public:
     int conversationHeight(int lines) const;
 
 private:
+    class ComposerField;
+
     void syncMessages();
+    // Text put into the composer by a paste or a drop, in place of its selection; false when the
+    // line edits it itself.
+    bool insertIntoComposer(const QString& text);
+    // Holds a question too long for the line, cut to the limit; an empty one gives the line back.
+    void holdQuestion(QString question);
+    // Holds a question too long for the line and makes it the draft.
+    void takeLongQuestion(const QString& question);
+    void showDraft();
     void syncLocalControls();
 
     AssistantConversationController& assistant_;
@@ -88,6 +107,10 @@ private:
     QLabel* status_;
     std::vector<QPushButton*> quick_;
     QLineEdit* composer_;
+    QLabel* composerNotice_;
+    // The whole question while it is too long for the line; empty otherwise.
+    QString heldQuestion_;
+    bool settingDraft_ = false;
     QPushButton* send_;
     QPushButton* stop_;
     QPushButton* clear_;
