@@ -34,18 +34,6 @@ QString qs(const std::string& s)
     return QString::fromStdString(s);
 }
 
-// The language of a message's text, for the line under a text shown in part: the language the
-// expert reads in the question (the message itself, or the question before an answer).
-AIAssistantLanguage languageOf(const std::vector<AIAssistantMessage>& messages, std::size_t index,
-                               AIAssistantLanguage fallback)
-{
-    if (messages[index].text.size() <= AssistantBubbleText::shownLimitBytes) return fallback;
-    const auto upTo = messages.rend() - static_cast<std::ptrdiff_t>(index) - 1;
-    const auto question = std::find_if(
-        upTo, messages.rend(), [](const AIAssistantMessage& message) { return message.role == AIAssistantRole::user; });
-    return question == messages.rend() ? fallback : AIAssistantEngine::detectLanguage(question->text, fallback);
-}
-
 std::size_t utf8Size(QStringView text)
 {
     std::size_t bytes = 0;
@@ -441,6 +429,9 @@ void AssistantPane::syncMessages()
     bool same = messages.size() == bubbles_.size();
     for (std::size_t i = 0; same && i < messages.size(); ++i) same = bubbles_[i]->messageID() == messages[i].id;
     const AIAssistantLanguage language = assistant_.context().language;
+    // Only the questions still in the conversation are remembered.
+    questionLanguages_ = std::move(knownLanguages_);
+    knownLanguages_.clear();
     if (same) {
         for (std::size_t i = 0; i < messages.size(); ++i)
             bubbles_[i]->setText(messages[i].text, languageOf(messages, i, language));
@@ -536,6 +527,24 @@ void AssistantPane::showDraft()
         return;
     }
     if (!heldQuestion_.isEmpty() || composer_->text() != draft) holdQuestion(draft);
+}
+
+// The language of a message's text, for the line under a text shown in part: the language the
+// expert reads in the question (the message itself, or the question before an answer). Reading a
+// long question takes a while, so each question is read once while it stays in the conversation.
+AIAssistantLanguage AssistantPane::languageOf(const std::vector<AIAssistantMessage>& messages, std::size_t index,
+                                              AIAssistantLanguage fallback)
+{
+    if (messages[index].text.size() <= AssistantBubbleText::shownLimitBytes) return fallback;
+    const auto upTo = messages.rend() - static_cast<std::ptrdiff_t>(index) - 1;
+    const auto question = std::find_if(
+        upTo, messages.rend(), [](const AIAssistantMessage& message) { return message.role == AIAssistantRole::user; });
+    if (question == messages.rend()) return fallback;
+    const std::string key = question->id.text() + (fallback == AIAssistantLanguage::portuguese ? "/pt" : "/en");
+    if (const auto read = knownLanguages_.find(key); read != knownLanguages_.end()) return read->second;
+    if (const auto known = questionLanguages_.find(key); known != questionLanguages_.end())
+        return knownLanguages_[key] = known->second;
+    return knownLanguages_[key] = AIAssistantEngine::detectLanguage(question->text, fallback);
 }
 
 int AssistantPane::conversationHeight(int lines) const

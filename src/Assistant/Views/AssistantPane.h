@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <functional>
+#include <map>
+#include <string>
 #include <vector>
 
 class QComboBox;
@@ -76,6 +78,8 @@ private:
     class ComposerField;
 
     void syncMessages();
+    AIAssistantLanguage languageOf(const std::vector<AIAssistantMessage>& messages, std::size_t index,
+                                   AIAssistantLanguage fallback);
     // Text put into the composer by a paste or a drop, in place of its selection; false when the
     // line edits it itself.
     bool insertIntoComposer(const QString& text);
@@ -111,6 +115,10 @@ private:
     // The whole question while it is too long for the line; empty otherwise.
     QString heldQuestion_;
     bool settingDraft_ = false;
+    // The language of each long question by its identifier and fallback: those read at the last
+    // sync of the messages, and those read at this one.
+    std::map<std::string, AIAssistantLanguage> questionLanguages_;
+    std::map<std::string, AIAssistantLanguage> knownLanguages_;
     QPushButton* send_;
     QPushButton* stop_;
     QPushButton* clear_;
