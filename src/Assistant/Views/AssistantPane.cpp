@@ -87,7 +87,7 @@ void showSetting(QLineEdit* field, const std::string& value)
 // only: Backspace or Delete removes the question, Copy copies all of it.
 class AssistantPane::ComposerField : public QLineEdit {
 public:
-    ComposerField(AssistantPane* pane) : QLineEdit(pane), pane_(pane)
+    explicit ComposerField(AssistantPane* pane) : QLineEdit(pane), pane_(pane)
     {
         // Qt would cut a longer text silently; the pane bounds it itself.
         setMaxLength(std::numeric_limits<int>::max());
@@ -132,11 +132,17 @@ protected:
         QMenu* menu = createStandardContextMenu();
         menu->setAttribute(Qt::WA_DeleteOnClose);
         for (QAction* action : menu->actions()) {
-            if (action->objectName() != "edit-paste") continue;
-            action->disconnect();
-            connect(action, &QAction::triggered, this, [this] {
-                if (!pane_->insertIntoComposer(QApplication::clipboard()->text())) paste();
-            });
+            if (action->objectName() == "edit-paste") {
+                action->disconnect();
+                connect(action, &QAction::triggered, this, [this] {
+                    if (!pane_->insertIntoComposer(QApplication::clipboard()->text())) paste();
+                });
+            } else if (action->objectName() == "edit-copy" && !pane_->heldQuestion_.isEmpty()) {
+                action->disconnect();
+                action->setEnabled(true);
+                connect(action, &QAction::triggered, this,
+                        [this] { QApplication::clipboard()->setText(pane_->heldQuestion_); });
+            }
         }
         menu->popup(event->globalPos());
     }
