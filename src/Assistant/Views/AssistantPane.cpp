@@ -132,12 +132,13 @@ protected:
         QMenu* menu = createStandardContextMenu();
         menu->setAttribute(Qt::WA_DeleteOnClose);
         for (QAction* action : menu->actions()) {
-            if (action->objectName() == "edit-paste") {
+            // The standard menu names its actions only by their texts.
+            if (action->text().startsWith(QLineEdit::tr("&Paste"))) {
                 action->disconnect();
                 connect(action, &QAction::triggered, this, [this] {
                     if (!pane_->insertIntoComposer(QApplication::clipboard()->text())) paste();
                 });
-            } else if (action->objectName() == "edit-copy" && !pane_->heldQuestion_.isEmpty()) {
+            } else if (action->text().startsWith(QLineEdit::tr("&Copy")) && !pane_->heldQuestion_.isEmpty()) {
                 action->disconnect();
                 action->setEnabled(true);
                 connect(action, &QAction::triggered, this,
