@@ -35,9 +35,10 @@ public:
     };
     static const std::vector<QuickAction>& quickActions();
 
-    // The longest text the composer edits in its line (a line edit lays out its whole text at every
-    // keystroke); a longer question is held whole and shown by its beginning.
-    static constexpr qsizetype composerEditLimit = 32'767;
+    // The longest text the composer edits in its line: a line edit lays out its whole text at every
+    // keystroke, and ideographs or Hangul without a font of their own cost several milliseconds per
+    // thousand. A longer question is held whole and shown by its beginning.
+    static constexpr qsizetype composerEditLimit = 16'384;
     // The most a question holds, in UTF-8 bytes: a longer paste is cut to it, with a notice.
     static constexpr std::size_t questionLimitBytes = 4 * 1024 * 1024;
 
