@@ -45,6 +45,7 @@ TEST(AIAssistantUnderstanding, AFoldInPiecesGivesTheWholeRunsText)
         U"\U0001d16d\U0001d165\U0001d16d\U0001d165\u1b44\u302e",  // spacing marks to reorder
         U"\ub468\U000114bc\U000114bc\u00e9",                      // Qt leaves an astral pair after another undone
         U"\U00011347\U00011357\u0b47\u0b3e\u0b47",                // an astral pair, then a pair in the BMP
+        U"\ufeff\u00e9\ufeff\u00e9",                              // a byte-order mark, taken as one only at the start
         U"\u0130\u00d7\u0f73\u0345\u03a3\u00df",                  // lower case adding marks, ×, marks that decompose
     };
     for (const std::u32string& run : cases) {

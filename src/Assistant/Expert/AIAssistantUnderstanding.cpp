@@ -294,12 +294,42 @@ const std::vector<std::uint8_t>& codePointTraits()
         const auto isMark = [](uint c) { return QChar::category(static_cast<char32_t>(c)) == QChar::Mark_NonSpacing; };
         const auto hasClass = [](uint c) { return QChar::combiningClass(static_cast<char32_t>(c)) != 0; };
         std::vector<std::uint8_t> table(end);
+        const auto traitsOf = [&](const QList<uint>& parts, bool lowerIsSame) {
+            std::uint8_t trait = 0;
+            const uint first = parts.front();
+            if (!hasClass(first) && !isMark(first) && !second[first]) trait |= startsPiece;
+            if (lowerIsSame &&
+                std::all_of(parts.begin(), parts.end(), [&](uint p) { return isMark(p) && hasClass(p); }))
+                trait |= droppedMark;
+            if (std::all_of(parts.begin(), parts.end(), isMark)) trait |= vanishes;
+            if (std::any_of(parts.begin(), parts.end(),
+                            [&](uint p) { return p >= 0x10000 && second[p] && !isMark(p); }))
+                trait |= composesAstral;
+            return trait;
+        };
         for (char32_t c = 0; c < end; ++c) {
             if (c >= 0xD800 && c <= 0xDFFF) continue;
-            const QString one = QString::fromUcs4(&c, 1);
             // A character whose lower case is more than one code point (U+0130) has no trait.
-            if (one.toLower().size() != one.size()) continue;
-            QList<uint> parts{QChar::toLower(c)};
+            if (QChar::isUpper(c) || QChar::isTitleCase(c)) {
+                const QString one = QString::fromUcs4(&c, 1);
+                if (one.toLower().size() != one.size()) continue;
+            }
+            const char32_t lower = QChar::toLower(c);
+            if (QChar::decompositionTag(lower) != QChar::Canonical) {
+                // Most code points: the lower case alone, without allocating.
+                std::uint8_t trait = 0;
+                const bool mark = isMark(lower);
+                const bool classed = hasClass(lower);
+                // QString::fromUcs4 drops a leading U+FEFF as a byte-order mark: the whole run's fold
+                // keeps one inside it, so no piece may begin with it.
+                if (!classed && !mark && !second[lower] && lower != 0xFEFF) trait |= startsPiece;
+                if (lower == c && mark && classed) trait |= droppedMark;
+                if (mark) trait |= vanishes;
+                if (lower >= 0x10000 && second[lower] && !mark) trait |= composesAstral;
+                table[c] = trait;
+                continue;
+            }
+            QList<uint> parts{lower};
             for (qsizetype i = 0; i < parts.size();) {
                 const auto part = static_cast<char32_t>(parts[i]);
                 if (QChar::decompositionTag(part) != QChar::Canonical) {
@@ -310,15 +340,7 @@ const std::vector<std::uint8_t>& codePointTraits()
                 parts.remove(i);
                 for (qsizetype j = 0; j < inner.size(); ++j) parts.insert(i + j, inner[j]);
             }
-            const uint first = parts.front();
-            if (!hasClass(first) && !isMark(first) && !second[first]) table[c] |= startsPiece;
-            if (QChar::toLower(c) == c &&
-                std::all_of(parts.begin(), parts.end(), [&](uint p) { return isMark(p) && hasClass(p); }))
-                table[c] |= droppedMark;
-            if (std::all_of(parts.begin(), parts.end(), isMark)) table[c] |= vanishes;
-            if (std::any_of(parts.begin(), parts.end(),
-                            [&](uint p) { return p >= 0x10000 && second[p] && !isMark(p); }))
-                table[c] |= composesAstral;
+            table[c] = traitsOf(parts, lower == c);
         }
         return table;
     }();
