@@ -4,6 +4,8 @@
 //
 // `ExpertAnswer/<i>` times one question each; `ExpertAnswerSpread` answers every question in turn,
 // timing each answer alone, and reports the median and the maximum answer time in microseconds.
+// `ExpertLongQuestionRatio/<shape>/<MiB>` answers a pasted question of that many MiB in one script
+// and one of ordinary words of the same size, and reports both times and their ratio (at most 4).
 
 #include "Assistant/Expert/AIAssistantEngine.h"
 #include "Model/AIWorkloadCatalog.h"
@@ -13,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -183,6 +186,87 @@ void ExpertAnswerLongQuestion(benchmark::State& state)
     }
 }
 BENCHMARK(ExpertAnswerLongQuestion)->Unit(benchmark::kMillisecond);
+
+// Long pasted questions: a script (without spaces where it has none) against ordinary words.
+std::string repeatedTo(std::size_t bytes, const std::function<std::string(std::size_t)>& unit)
+{
+    std::string text;
+    for (std::size_t i = 0; text.size() < bytes; ++i) {
+        text += unit(i);
+    }
+    return text;
+}
+
+std::string codePoint(char32_t c)
+{
+    std::string out;
+    if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    }
+    out += static_cast<char>(0x80 | (c & 0x3F));
+    return out;
+}
+
+const std::vector<std::pair<std::string, std::function<std::string(std::size_t)>>>& shapes()
+{
+    static const std::vector<std::pair<std::string, std::function<std::string(std::size_t)>>> all{
+        {"hangul", [](std::size_t i) { return codePoint(0xAC00 + static_cast<char32_t>(i * 31 % 11172)); }},
+        // Kanji, then hiragana with and without voicing marks, precomposed.
+        {"japanese",
+         [](std::size_t i) {
+             return codePoint(0x4E00 + static_cast<char32_t>(i * 7 % 20000)) + codePoint(0x304C) + codePoint(0x3042);
+         }},
+        {"chinese", [](std::size_t i) { return codePoint(0x4E00 + static_cast<char32_t>(i * 13 % 20000)); }},
+        {"portuguese", [](std::size_t) { return std::string("Memória de execução não é pontuação ótima; "); }},
+        {"mixed",
+         [](std::size_t i) {
+             return codePoint(0xAC00 + static_cast<char32_t>(i % 11172)) + codePoint(0x30AC) + "e" + codePoint(0x301) +
+                    codePoint(0x316) + codePoint(0x4E2D) + codePoint(0x1F600) + codePoint(0x0E01) + codePoint(0x0E31);
+         }},
+        // One letter, then combining marks of two classes without end.
+        {"marks", [](std::size_t i) { return i == 0 ? std::string("a") : codePoint(0x301) + codePoint(0x316); }},
+    };
+    return all;
+}
+
+void ExpertLongQuestionRatio(benchmark::State& state)
+{
+    const Fixture& f = fixture();
+    const auto& [name, unit] = shapes()[static_cast<std::size_t>(state.range(0))];
+    const auto bytes = static_cast<std::size_t>(state.range(1)) * 1024 * 1024;
+    const std::string script = "Please analyze the memory of " + repeatedTo(bytes, unit);
+    const std::string words =
+        "Please analyze the memory of " + repeatedTo(bytes, [](std::size_t) { return "lorem ipsum dolor sit amet "; });
+    state.SetLabel(name);
+    double scriptSeconds = 0;
+    double wordsSeconds = 0;
+    const auto timed = [&](const std::string& question) {
+        const auto start = std::chrono::steady_clock::now();
+        auto answer =
+            AIAssistantEngine::respond(question, f.session, f.system, f.history, f.context, [] { return false; });
+        benchmark::DoNotOptimize(answer);
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    for (auto _ : state) {
+        scriptSeconds += timed(script);
+        wordsSeconds += timed(words);
+    }
+    const auto n = static_cast<double>(state.iterations());
+    state.counters["script_ms"] = scriptSeconds / n * 1000;
+    state.counters["words_ms"] = wordsSeconds / n * 1000;
+    state.counters["ratio"] = scriptSeconds / wordsSeconds;
+}
+BENCHMARK(ExpertLongQuestionRatio)
+    ->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), {1, 4}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
 
 }  // namespace
 

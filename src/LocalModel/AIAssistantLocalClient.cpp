@@ -38,6 +38,10 @@ LocalModelError::LocalModelError(Kind kind, int status, std::int64_t limitBytes)
     case Kind::responseTooLarge:
         text_ = "The local model returned a response larger than the " + sizeText(limitBytes) + " limit.";
         break;
+    case Kind::requestTooLarge:
+        text_ = "The question is too large to send to the local model: a request holds at most " +
+                sizeText(limitBytes) + ".";
+        break;
     }
 }
 
@@ -110,20 +114,32 @@ QUrl chatCompletionsURL(const std::string& endpoint)
 QByteArray requestBody(const std::string& model, const std::string& prompt,
                        const std::vector<LocalChatTurn>& conversation, const std::string& systemText)
 {
-    QJsonArray messages;
-    messages.append(QJsonObject{{"role", "system"}, {"content", QString::fromStdString(systemText)}});
-    bool endsWithPrompt = false;
-    for (const LocalChatTurn& turn : conversation) {
-        if ((turn.role != "user" && turn.role != "assistant") || trimmedText(turn.text).empty()) continue;
-        messages.append(
-            QJsonObject{{"role", QString::fromStdString(turn.role)}, {"content", QString::fromStdString(turn.text)}});
-        endsWithPrompt = turn.role == "user" && trimmedText(turn.text) == trimmedText(prompt);
+    const auto bodyFrom = [&](std::size_t first) {
+        QJsonArray messages;
+        messages.append(QJsonObject{{"role", "system"}, {"content", QString::fromStdString(systemText)}});
+        bool endsWithPrompt = false;
+        for (std::size_t i = first; i < conversation.size(); ++i) {
+            const LocalChatTurn& turn = conversation[i];
+            if ((turn.role != "user" && turn.role != "assistant") || trimmedText(turn.text).empty()) continue;
+            messages.append(QJsonObject{{"role", QString::fromStdString(turn.role)},
+                                        {"content", QString::fromStdString(turn.text)}});
+            endsWithPrompt = turn.role == "user" && trimmedText(turn.text) == trimmedText(prompt);
+        }
+        // The conversation normally ends with the question already; sending it twice would make the
+        // model answer a question it was asked twice in a row.
+        if (!endsWithPrompt)
+            messages.append(QJsonObject{{"role", "user"}, {"content", QString::fromStdString(prompt)}});
+        QJsonObject body{{"model", QString::fromStdString(model)}, {"messages", messages}, {"stream", false}};
+        return QJsonDocument(body).toJson(QJsonDocument::Compact);
+    };
+    // Long pasted questions can make a request larger than a server takes: the oldest turns are left
+    // out until it fits, and a question too large on its own is refused with its reason.
+    const std::int64_t limit = options().maxRequestBytes;
+    for (std::size_t first = 0; first <= conversation.size(); ++first) {
+        QByteArray body = bodyFrom(first);
+        if (body.size() <= limit) return body;
     }
-    // The conversation normally ends with the question already; sending it twice would make the
-    // model answer a question it was asked twice in a row.
-    if (!endsWithPrompt) messages.append(QJsonObject{{"role", "user"}, {"content", QString::fromStdString(prompt)}});
-    QJsonObject body{{"model", QString::fromStdString(model)}, {"messages", messages}, {"stream", false}};
-    return QJsonDocument(body).toJson(QJsonDocument::Compact);
+    throw LocalModelError::requestTooLarge(limit);
 }
 
 bool isInvisible(const QString& text)
@@ -142,6 +158,26 @@ bool isInvisible(const QString& text)
     return true;
 }
 
+namespace {
+
+// JSON may escape a surrogate alone ("\ud800"), which no UTF-8 text can hold: it becomes U+FFFD, as
+// any ill-formed sequence does in a decoder, rather than the "?" that a conversion would make of
+// it. The rest of the answer is kept: the body itself was valid UTF-8 and valid JSON.
+QString withLoneSurrogatesReplaced(QString text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (!text.at(i).isSurrogate()) continue;
+        if (text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            ++i;
+            continue;
+        }
+        text[i] = QChar::ReplacementCharacter;
+    }
+    return text;
+}
+
+}  // namespace
+
 LocalAnswer parseAnswer(const QByteArray& body)
 {
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
@@ -158,7 +194,7 @@ LocalAnswer parseAnswer(const QByteArray& body)
     const QJsonObject message = first.toObject().value("message").toObject();
     const QJsonValue content = message.value("content");
     if (!content.isNull() && !content.isUndefined() && !content.isString()) throw LocalModelError::invalidResponse();
-    QString text = content.toString();
+    QString text = withLoneSurrogatesReplaced(content.toString());
     // Reasoning models may put their thinking first; the user asked for the answer. Thinking that
     // never ends, or is all there is, is no answer.
     if (text.trimmed().startsWith("<think>")) {
@@ -168,9 +204,8 @@ LocalAnswer parseAnswer(const QByteArray& body)
     const bool cut = first.toObject().value("finish_reason").toString() == "length";
     if (!isInvisible(text)) return LocalAnswer{text.toStdString(), cut};
     // A model that declines says so in a field of its own: that is its answer.
-    const QJsonValue refusal = message.value("refusal");
-    if (refusal.isString() && !isInvisible(refusal.toString()))
-        return LocalAnswer{refusal.toString().toStdString(), cut};
+    const QString refusal = withLoneSurrogatesReplaced(message.value("refusal").toString());
+    if (message.value("refusal").isString() && !isInvisible(refusal)) return LocalAnswer{refusal.toStdString(), cut};
     throw LocalModelError::emptyResponse();
 }
 

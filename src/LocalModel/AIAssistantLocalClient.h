@@ -44,6 +44,8 @@ struct Options {
     std::int64_t maxHeaderBytes = 64 * 1024;
     // Far above any chat answer; a larger body is refused rather than held in memory.
     std::int64_t maxResponseBytes = 8 * 1024 * 1024;
+    // The request as sent, JSON escaping included: as much as an answer may be.
+    std::int64_t maxRequestBytes = 8 * 1024 * 1024;
     std::chrono::milliseconds retryDelay{750};
 };
 // The process-wide options (tests shorten them).
@@ -56,7 +58,9 @@ QUrl chatCompletionsURL(const std::string& endpoint);
 bool isLoopbackHost(const QString& host);
 
 // The request body: the system text, then the conversation; the prompt is added as the last user
-// message only when the conversation does not already end with it.
+// message only when the conversation does not already end with it. Over options().maxRequestBytes,
+// the oldest turns are left out; throws LocalModelError requestTooLarge when the system text and the
+// prompt alone pass it.
 QByteArray requestBody(const std::string& model, const std::string& prompt,
                        const std::vector<LocalChatTurn>& conversation, const std::string& systemText);
 // The answer of a response body: its content (a leading reasoning block removed), or the model's

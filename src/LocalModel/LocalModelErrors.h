@@ -11,7 +11,15 @@ namespace korvalen {
 // "Technical reason: ".
 class LocalModelError : public std::exception {
 public:
-    enum class Kind { server, invalidEndpoint, nonLoopbackEndpoint, invalidResponse, emptyResponse, responseTooLarge };
+    enum class Kind {
+        server,
+        invalidEndpoint,
+        nonLoopbackEndpoint,
+        invalidResponse,
+        emptyResponse,
+        responseTooLarge,
+        requestTooLarge
+    };
 
     static LocalModelError server(int status) { return LocalModelError(Kind::server, status); }
     static LocalModelError invalidEndpoint() { return LocalModelError(Kind::invalidEndpoint); }
@@ -22,6 +30,12 @@ public:
     static LocalModelError responseTooLarge(std::int64_t limitBytes)
     {
         return LocalModelError(Kind::responseTooLarge, 0, limitBytes);
+    }
+
+    // The question alone, with the system text, passes the client's cap of `limitBytes` on a request.
+    static LocalModelError requestTooLarge(std::int64_t limitBytes)
+    {
+        return LocalModelError(Kind::requestTooLarge, 0, limitBytes);
     }
 
     Kind kind() const { return kind_; }

@@ -1,4 +1,7 @@
+#include "Assistant/Expert/AIAssistantUnderstanding.h"
 #include "Assistant/ExpertFixtures.h"
+
+#include <QString>
 
 namespace korvalen {
 namespace {
@@ -28,6 +31,28 @@ TEST(AIAssistantUnderstanding, NormalizationFoldsCaseDiacriticsAndTheMultiplicat
     EXPECT_EQ(tokens("fine-tuning"), (std::vector<std::string>{"fine", "tuning"}));
     EXPECT_EQ(tokens("Memória: 2x, GPU!"), (std::vector<std::string>{"memoria", "2x", "gpu"}));
     EXPECT_TRUE(tokens("  ?! ").empty());
+}
+
+// A long run of non-ASCII text is folded in pieces; wherever the pieces end, the text is the one the
+// whole run gives. Pieces of one code unit put a cut at every place the fold allows.
+TEST(AIAssistantUnderstanding, AFoldInPiecesGivesTheWholeRunsText)
+{
+    const std::u32string cases[] = {
+        U"\u1100\u0e31\u1161",                                    // a vanishing mark between jamo that compose
+        U"\uac00\u11a8\u1100\u1161\u11a8",                        // syllables and jamo
+        U"\u304b\u3099\u30ac\u309a",                              // kana and voicing marks
+        U"\u00c9\u0301\u0316\u0301\u0316\u00e0",                  // marks of two classes after a letter
+        U"\U0001d16d\U0001d165\U0001d16d\U0001d165\u1b44\u302e",  // spacing marks to reorder
+        U"\ub468\U000114bc\U000114bc\u00e9",                      // Qt leaves an astral pair after another undone
+        U"\U00011347\U00011357\u0b47\u0b3e\u0b47",                // an astral pair, then a pair in the BMP
+        U"\ufeff\u00e9\ufeff\u00e9",                              // a byte-order mark, taken as one only at the start
+        U"\u0130\u00d7\u0f73\u0345\u03a3\u00df",                  // lower case adding marks, ×, marks that decompose
+    };
+    for (const std::u32string& run : cases) {
+        const std::string text = QString::fromUcs4(run.data(), static_cast<qsizetype>(run.size())).toStdString();
+        SCOPED_TRACE(text);
+        EXPECT_EQ(detail::foldNonAscii(text, 1), detail::foldNonAscii(text, 1 << 20));
+    }
 }
 
 TEST(AIAssistantUnderstanding, LanguageCountsDistinctMarkersAndKeepsTheFallbackOnATie)

@@ -97,6 +97,31 @@ TEST(LocalClientRequest, TheQuestionReachesTheModelOnce)
     EXPECT_EQ(body.value("model"), QJsonValue("m"));
 }
 
+// A request over the cap leaves out the oldest turns; a question too large on its own is refused.
+TEST(LocalClientRequest, ARequestOverItsCapLeavesOutTheOldestTurnsOrIsRefused)
+{
+    const Client::Options saved = Client::options();
+    Client::options().maxRequestBytes = 400;
+    const std::string long100(100, 'x');
+    const std::vector<LocalChatTurn> turns{
+        {"user", "1" + long100}, {"assistant", "2" + long100}, {"user", "3" + long100}, {"user", "Why?"}};
+    const QByteArray body = Client::requestBody("m", "Why?", turns, "sys");
+    EXPECT_LE(body.size(), 400);
+    QStringList kept;
+    for (const auto& m : QJsonDocument::fromJson(body).object().value("messages").toArray())
+        kept << m.toObject().value("content").toString().left(1);
+    EXPECT_EQ(kept, (QStringList{"s", "2", "3", "W"}));
+    try {
+        Client::requestBody("m", std::string(400, '"'), {}, "sys");
+        ADD_FAILURE() << "sent";
+    } catch (const LocalModelError& e) {
+        EXPECT_EQ(e.kind(), LocalModelError::Kind::requestTooLarge);
+        EXPECT_STREQ(e.what(),
+                     "The question is too large to send to the local model: a request holds at most 400 bytes.");
+    }
+    Client::options() = saved;
+}
+
 // What of a chat completion is the answer, and what is no answer at all.
 TEST(LocalClientAnswer, WhatABodyAnswers)
 {
@@ -127,6 +152,12 @@ TEST(LocalClientAnswer, WhatABodyAnswers)
         {R"({"choices":[{"message":{"content":"Yes.","refusal":"No."}}]})", LocalAnswer{"Yes."}},
         {R"({"choices":[{"message":{"content":null,"refusal":" \u200b"}}]})", Kind::emptyResponse},
         {R"({"choices":[{"message":{"content":null,"refusal":{"text":"No."}}}]})", Kind::emptyResponse},
+        // JSON can escape a surrogate that no UTF-8 text holds: alone, it is the replacement
+        // character, never a question mark; a pair is the one character it encodes.
+        {R"({"choices":[{"message":{"content":"a\ud800b \ud83d\ude00 \udc00\ud800\ud800\udc00 end\ud83d"}}]})",
+         LocalAnswer{"a\uFFFDb \U0001F600 \uFFFD\uFFFD\U00010000 end\uFFFD"}},
+        {R"({"choices":[{"message":{"content":"\ud800"}}]})", LocalAnswer{"\uFFFD"}},
+        {R"({"choices":[{"message":{"content":null,"refusal":"No\udfff"}}]})", LocalAnswer{"No\uFFFD"}},
         // Only the length limit marks the text as cut.
         {R"({"choices":[{"message":{"content":"The CPU is"},"finish_reason":"length"}]})",
          LocalAnswer{"The CPU is", true}},

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace korvalen::AIAssistantEngine {
@@ -239,14 +240,11 @@ AIAssistantLanguage languageOfNormalized(std::string_view text, AIAssistantLangu
 
 namespace {
 
-// Folds a run of non-ASCII characters. Lower-case first: a few lower-case mappings add combining
-// marks, which the fold then drops, so normalising twice changes nothing.
-std::string foldNonAscii(std::string_view run)
+// Folds a piece of non-ASCII text. Lower-case first: a few lower-case mappings add combining marks,
+// which the fold then drops, so normalising twice changes nothing.
+std::string foldPiece(const QString& piece)
 {
-    const QString decomposed = QString::fromUtf8(run.data(), static_cast<qsizetype>(run.size()))
-                                   .toLower()
-                                   .normalized(QString::NormalizationForm_D);
-    const QList<uint> codePoints = decomposed.toUcs4();
+    const QList<uint> codePoints = piece.toLower().normalized(QString::NormalizationForm_D).toUcs4();
     QList<uint> kept;
     kept.reserve(codePoints.size());
     for (uint codePoint : codePoints) {
@@ -261,7 +259,153 @@ std::string foldNonAscii(std::string_view run)
         .toStdString();
 }
 
+// What the piecewise fold needs to know of a code point, lower-cased and fully decomposed.
+enum CodePointTrait : std::uint8_t {
+    // It begins with a character that has no combining class, is kept by the fold and composes with
+    // nothing before it: neither the decomposition nor the composition of the whole text reaches
+    // across it, so the text may be cut in front of it.
+    startsPiece = 1,
+    // It is combining marks only, each with a combining class, all dropped by the fold: taking it
+    // out first changes nothing (canonical ordering is a stable sort, and such marks never end a
+    // run of marks).
+    droppedMark = 2,
+    // It is non-spacing marks only: the fold keeps nothing of it.
+    vanishes = 4,
+    // It holds a kept character outside the BMP that composes with the character before it. Qt's
+    // composition misreads the character after such a composed pair, so the text is never cut right
+    // after one: the misreading must happen within the same piece.
+    composesAstral = 8,
+};
+
+const std::vector<std::uint8_t>& codePointTraits()
+{
+    static const std::vector<std::uint8_t> traits = [] {
+        constexpr char32_t end = 0x110000;
+        // The second character of every canonical pair, and the Hangul vowels and final consonants:
+        // what may compose with the character before it.
+        std::vector<bool> second(end);
+        for (char32_t c = 0; c < end; ++c) {
+            if (QChar::decompositionTag(c) != QChar::Canonical) continue;
+            const QList<uint> parts = QChar::decomposition(c).toUcs4();
+            if (parts.size() == 2) second[parts[1]] = true;
+        }
+        for (char32_t c = 0x1161; c <= 0x1175; ++c) second[c] = true;
+        for (char32_t c = 0x11A8; c <= 0x11C2; ++c) second[c] = true;
+        const auto isMark = [](uint c) { return QChar::category(static_cast<char32_t>(c)) == QChar::Mark_NonSpacing; };
+        const auto hasClass = [](uint c) { return QChar::combiningClass(static_cast<char32_t>(c)) != 0; };
+        std::vector<std::uint8_t> table(end);
+        const auto traitsOf = [&](const QList<uint>& parts, bool lowerIsSame) {
+            std::uint8_t trait = 0;
+            const uint first = parts.front();
+            if (!hasClass(first) && !isMark(first) && !second[first]) trait |= startsPiece;
+            if (lowerIsSame &&
+                std::all_of(parts.begin(), parts.end(), [&](uint p) { return isMark(p) && hasClass(p); }))
+                trait |= droppedMark;
+            if (std::all_of(parts.begin(), parts.end(), isMark)) trait |= vanishes;
+            if (std::any_of(parts.begin(), parts.end(),
+                            [&](uint p) { return p >= 0x10000 && second[p] && !isMark(p); }))
+                trait |= composesAstral;
+            return trait;
+        };
+        for (char32_t c = 0; c < end; ++c) {
+            if (c >= 0xD800 && c <= 0xDFFF) continue;
+            // A character whose lower case is more than one code point (U+0130) has no trait.
+            if (QChar::isUpper(c) || QChar::isTitleCase(c)) {
+                const QString one = QString::fromUcs4(&c, 1);
+                if (one.toLower().size() != one.size()) continue;
+            }
+            const char32_t lower = QChar::toLower(c);
+            if (QChar::decompositionTag(lower) != QChar::Canonical) {
+                // Most code points: the lower case alone, without allocating.
+                std::uint8_t trait = 0;
+                const bool mark = isMark(lower);
+                const bool classed = hasClass(lower);
+                // QString::fromUcs4 drops a leading U+FEFF as a byte-order mark: the whole run's fold
+                // keeps one inside it, so no piece may begin with it.
+                if (!classed && !mark && !second[lower] && lower != 0xFEFF) trait |= startsPiece;
+                if (lower == c && mark && classed) trait |= droppedMark;
+                if (mark) trait |= vanishes;
+                if (lower >= 0x10000 && second[lower] && !mark) trait |= composesAstral;
+                table[c] = trait;
+                continue;
+            }
+            QList<uint> parts{lower};
+            for (qsizetype i = 0; i < parts.size();) {
+                const auto part = static_cast<char32_t>(parts[i]);
+                if (QChar::decompositionTag(part) != QChar::Canonical) {
+                    ++i;
+                    continue;
+                }
+                const QList<uint> inner = QChar::decomposition(part).toUcs4();
+                parts.remove(i);
+                for (qsizetype j = 0; j < inner.size(); ++j) parts.insert(i + j, inner[j]);
+            }
+            table[c] = traitsOf(parts, lower == c);
+        }
+        return table;
+    }();
+    return traits;
+}
+
 }  // namespace
+
+namespace detail {
+
+// Unicode normalisation costs more than linear time over one long run (each decomposition shifts the
+// rest of the text, and marks are ordered by insertion), so a long run is folded in pieces of about
+// `pieceLength` UTF-16 units, cut only where the whole run's fold gives the same text. Marks that the
+// fold drops are dropped first, and the remaining combining characters (spacing ones) are put in
+// canonical order, so that no piece is long or slow however the text is made.
+std::string foldNonAscii(std::string_view run, std::ptrdiff_t pieceLength)
+{
+    const QString text = QString::fromUtf8(run.data(), static_cast<qsizetype>(run.size()));
+    if (text.size() <= pieceLength) {
+        return foldPiece(text);
+    }
+    const std::vector<std::uint8_t>& traits = codePointTraits();
+    std::string folded;
+    folded.reserve(run.size());
+    QString piece;
+    // Where the current run of combining characters began in `piece`.
+    qsizetype marksFrom = -1;
+    // Whether a cut here would part a composed astral pair from the character after it.
+    bool holdCut = false;
+    const auto orderMarks = [&] {
+        if (marksFrom < 0) return;
+        QList<uint> marks = QStringView(piece).mid(marksFrom).toUcs4();
+        std::stable_sort(marks.begin(), marks.end(), [](uint a, uint b) {
+            return QChar::combiningClass(static_cast<char32_t>(a)) < QChar::combiningClass(static_cast<char32_t>(b));
+        });
+        piece.truncate(marksFrom);
+        piece.append(QString::fromUcs4(reinterpret_cast<const char32_t*>(marks.constData()), marks.size()));
+        marksFrom = -1;
+    };
+    for (const uint codePoint : QStringView(text).toUcs4()) {
+        const auto c = static_cast<char32_t>(codePoint);
+        const std::uint8_t trait = traits[c];
+        if (trait & droppedMark) {
+            continue;
+        }
+        if (QChar::combiningClass(c) != 0) {
+            if (marksFrom < 0) marksFrom = piece.size();
+            holdCut = holdCut || (trait & composesAstral);
+            piece.append(QChar::fromUcs4(c));
+            continue;
+        }
+        orderMarks();
+        if ((trait & startsPiece) && !holdCut && piece.size() >= pieceLength) {
+            folded += foldPiece(piece);
+            piece.clear();
+        }
+        piece.append(QChar::fromUcs4(c));
+        if (!(trait & vanishes)) holdCut = trait & composesAstral;
+    }
+    orderMarks();
+    folded += foldPiece(piece);
+    return folded;
+}
+
+}  // namespace detail
 
 std::string normalize(std::string_view text)
 {

@@ -5,6 +5,7 @@
 #include "Assistant/Expert/AIAssistantTypes.h"
 #include "Model/AIVocabulary.h"
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,11 @@
 namespace korvalen::AIAssistantEngine::detail {
 
 std::vector<std::string> tokensOfNormalized(std::string_view normalized);
+
+// The fold of a run of non-ASCII characters (whole UTF-8 sequences) for normalize: case and
+// diacritics folded, "×" read as "x". A run longer than `pieceLength` UTF-16 units is folded in
+// pieces of about that length, with the same result.
+std::string foldNonAscii(std::string_view run, std::ptrdiff_t pieceLength = 256);
 
 // A question normalised and split once, so that matching it against every phrase stays cheap however
 // long it is.

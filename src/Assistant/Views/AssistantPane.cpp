@@ -4,13 +4,17 @@
 #include "Assistant/Views/AssistantProviderSelector.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -18,6 +22,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace korvalen {
@@ -29,16 +34,43 @@ QString qs(const std::string& s)
     return QString::fromStdString(s);
 }
 
-// The language of a message's text, for the line under a text shown in part: the language the
-// expert reads in the question (the message itself, or the question before an answer).
-AIAssistantLanguage languageOf(const std::vector<AIAssistantMessage>& messages, std::size_t index,
-                               AIAssistantLanguage fallback)
+std::size_t utf8Size(QStringView text)
 {
-    if (messages[index].text.size() <= AssistantBubbleText::shownLimitBytes) return fallback;
-    const auto upTo = messages.rend() - static_cast<std::ptrdiff_t>(index) - 1;
-    const auto question = std::find_if(
-        upTo, messages.rend(), [](const AIAssistantMessage& message) { return message.role == AIAssistantRole::user; });
-    return question == messages.rend() ? fallback : AIAssistantEngine::detectLanguage(question->text, fallback);
+    std::size_t bytes = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c < 0x80) {
+            bytes += 1;
+        } else if (c < 0x800) {
+            bytes += 2;
+        } else if (QChar::isHighSurrogate(c) && i + 1 < text.size() && QChar::isLowSurrogate(text[i + 1].unicode())) {
+            bytes += 4;
+            ++i;
+        } else {
+            bytes += 3;
+        }
+    }
+    return bytes;
+}
+
+// The longest beginning of a text that fits `limit` UTF-8 bytes, never ending inside a surrogate pair.
+qsizetype prefixWithin(QStringView text, std::size_t limit)
+{
+    std::size_t bytes = 0;
+    qsizetype i = 0;
+    while (i < text.size()) {
+        const bool pair = text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate();
+        const std::size_t size = pair ? 4 : utf8Size(text.mid(i, 1));
+        if (bytes + size > limit) break;
+        bytes += size;
+        i += pair ? 2 : 1;
+    }
+    return i;
+}
+
+std::string kibText(std::size_t bytes, bool roundUp)
+{
+    return std::to_string(roundUp ? (bytes + 1023) / 1024 : bytes / 1024);
 }
 
 // Shows a setting in its field, in place of whatever was typed there; an unchanged text keeps the cursor.
@@ -49,6 +81,76 @@ void showSetting(QLineEdit* field, const std::string& value)
 }
 
 }  // namespace
+
+// The composer's line. What is pasted or dropped goes through the pane, which holds a question too
+// long for the line instead of inserting it; while one is held the line shows its beginning, read
+// only: Backspace or Delete removes the question, Copy copies all of it.
+class AssistantPane::ComposerField : public QLineEdit {
+public:
+    explicit ComposerField(AssistantPane* pane) : QLineEdit(pane), pane_(pane)
+    {
+        // Qt would cut a longer text silently; the pane bounds it itself.
+        setMaxLength(std::numeric_limits<int>::max());
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override
+    {
+        if (event->matches(QKeySequence::Paste) && pane_->insertIntoComposer(QApplication::clipboard()->text())) return;
+        if (!pane_->heldQuestion_.isEmpty()) {
+            if (event->key() == Qt::Key_Backspace || event->key() == Qt::Key_Delete) {
+                pane_->holdQuestion({});
+                pane_->assistant_.setDraft("");
+                return;
+            }
+            if (event->matches(QKeySequence::Copy)) {
+                QApplication::clipboard()->setText(pane_->heldQuestion_);
+                return;
+            }
+        }
+        QLineEdit::keyPressEvent(event);
+    }
+    void mouseReleaseEvent(QMouseEvent* event) override
+    {
+        // The X11 selection, pasted by the middle button.
+        QClipboard* clipboard = QApplication::clipboard();
+        if (event->button() == Qt::MiddleButton && clipboard->supportsSelection() &&
+            pane_->insertIntoComposer(clipboard->text(QClipboard::Selection)))
+            return;
+        QLineEdit::mouseReleaseEvent(event);
+    }
+    void dropEvent(QDropEvent* event) override
+    {
+        if (event->mimeData()->hasText() && pane_->insertIntoComposer(event->mimeData()->text())) {
+            event->acceptProposedAction();
+            return;
+        }
+        QLineEdit::dropEvent(event);
+    }
+    void contextMenuEvent(QContextMenuEvent* event) override
+    {
+        QMenu* menu = createStandardContextMenu();
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        for (QAction* action : menu->actions()) {
+            // The standard menu names its actions only by their texts.
+            if (action->text().startsWith(QLineEdit::tr("&Paste"))) {
+                action->disconnect();
+                connect(action, &QAction::triggered, this, [this] {
+                    if (!pane_->insertIntoComposer(QApplication::clipboard()->text())) paste();
+                });
+            } else if (action->text().startsWith(QLineEdit::tr("&Copy")) && !pane_->heldQuestion_.isEmpty()) {
+                action->disconnect();
+                action->setEnabled(true);
+                connect(action, &QAction::triggered, this,
+                        [this] { QApplication::clipboard()->setText(pane_->heldQuestion_); });
+            }
+        }
+        menu->popup(event->globalPos());
+    }
+
+private:
+    AssistantPane* pane_;
+};
 
 const std::vector<AssistantPane::QuickAction>& AssistantPane::quickActions()
 {
@@ -178,7 +280,7 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
     layout->addLayout(quickRow);
 
     auto* composeRow = new QHBoxLayout;
-    composer_ = new QLineEdit(this);
+    composer_ = new ComposerField(this);
     composer_->setPlaceholderText("Ask about your results, or anything with Local LLM…");
     send_ = new QPushButton("Send", this);
     send_->setObjectName("StartButton");
@@ -192,6 +294,12 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
     composeRow->addWidget(clear_);
     composeRow->addWidget(export_);
     layout->addLayout(composeRow);
+    composerNotice_ = new QLabel(this);
+    composerNotice_->setTextFormat(Qt::PlainText);
+    composerNotice_->setWordWrap(true);
+    composerNotice_->setProperty("secondary", true);
+    composerNotice_->hide();
+    layout->addWidget(composerNotice_);
 
     assistant_.setExportLocationChooser([this](const QString& name) -> std::optional<QString> {
         const QString path = QFileDialog::getSaveFileName(this, "Export Conversation", QDir::home().filePath(name),
@@ -200,8 +308,11 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
         return path;
     });
 
-    connect(composer_, &QLineEdit::textEdited, this,
-            [this](const QString& text) { assistant_.setDraft(text.toStdString()); });
+    connect(composer_, &QLineEdit::textEdited, this, [this](const QString& text) {
+        // Typed or put in some way the pane does not see: too long for the line, it is held.
+        if (text.size() > composerEditLimit) return takeLongQuestion(text);
+        assistant_.setDraft(text.toStdString());
+    });
     connect(composer_, &QLineEdit::returnPressed, this, [this] { assistant_.sendMessage(); });
     connect(send_, &QPushButton::clicked, this, [this] { assistant_.sendMessage(); });
     connect(stop_, &QPushButton::clicked, this, [this] { assistant_.stopResponse(); });
@@ -234,10 +345,7 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
     });
 
     connect(&assistant_, &AssistantConversationController::messagesChanged, this, &AssistantPane::syncMessages);
-    connect(&assistant_, &AssistantConversationController::draftChanged, this, [this] {
-        const QString draft = qs(assistant_.draft());
-        if (composer_->text() != draft) composer_->setText(draft);
-    });
+    connect(&assistant_, &AssistantConversationController::draftChanged, this, &AssistantPane::showDraft);
     connect(&assistant_, &AssistantConversationController::statusChanged, this, &AssistantPane::refreshControls);
     connect(&assistant_, &AssistantConversationController::respondingChanged, this, &AssistantPane::refreshControls);
     connect(&assistant_, &AssistantConversationController::providerChanged, this, &AssistantPane::refreshControls);
@@ -328,6 +436,9 @@ void AssistantPane::syncMessages()
     bool same = messages.size() == bubbles_.size();
     for (std::size_t i = 0; same && i < messages.size(); ++i) same = bubbles_[i]->messageID() == messages[i].id;
     const AIAssistantLanguage language = assistant_.context().language;
+    // Only the questions still in the conversation are remembered.
+    questionLanguages_ = std::move(knownLanguages_);
+    knownLanguages_.clear();
     if (same) {
         for (std::size_t i = 0; i < messages.size(); ++i)
             bubbles_[i]->setText(messages[i].text, languageOf(messages, i, language));
@@ -346,6 +457,101 @@ void AssistantPane::syncMessages()
     }
     // The newest message is the one to read, once the layout has grown to hold it.
     followNewest_ = true;
+}
+
+bool AssistantPane::insertIntoComposer(const QString& text)
+{
+    // In place of the selection, or at the cursor; a held question is replaced whole.
+    QString result = text;
+    if (heldQuestion_.isEmpty()) {
+        const QString line = composer_->text();
+        const qsizetype from = composer_->hasSelectedText() ? composer_->selectionStart() : composer_->cursorPosition();
+        const qsizetype to = composer_->hasSelectedText() ? composer_->selectionEnd() : from;
+        if (line.size() - (to - from) + text.size() <= composerEditLimit) return false;
+        result = line.left(from) + text + line.mid(to);
+    }
+    takeLongQuestion(result);
+    return true;
+}
+
+void AssistantPane::takeLongQuestion(const QString& question)
+{
+    holdQuestion(question);
+    settingDraft_ = true;
+    assistant_.setDraft(heldQuestion_.toStdString());
+    settingDraft_ = false;
+}
+
+void AssistantPane::holdQuestion(QString question)
+{
+    if (question.size() <= composerEditLimit) {
+        heldQuestion_.clear();
+        composerNotice_->hide();
+        composer_->setReadOnly(false);
+        composer_->setText(question);
+        return;
+    }
+    const std::size_t bytes = utf8Size(question);
+    const bool cut = bytes > questionLimitBytes;
+    if (cut) question.truncate(prefixWithin(question, questionLimitBytes));
+    heldQuestion_ = question;
+    // The beginning, on one line.
+    QString shown = question.left(200);
+    if (shown.back().isHighSurrogate()) shown.chop(1);
+    for (QChar& c : shown)
+        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+    composer_->setReadOnly(true);
+    composer_->setText(shown + "…");
+    composer_->setCursorPosition(0);
+    const bool portuguese = AIAssistantEngine::detectLanguage(question.toStdString(), assistant_.context().language) ==
+                            AIAssistantLanguage::portuguese;
+    const std::string kept = kibText(cut ? utf8Size(question) : bytes, !cut);
+    const std::string limit = kibText(questionLimitBytes, false);
+    std::string notice;
+    if (!cut) {
+        notice = portuguese ? "Só o início desta pergunta longa (" + kept +
+                                  " KiB) aparece aqui; ela é enviada inteira. Backspace a remove."
+                            : "Only the beginning of this long question (" + kept +
+                                  " KiB) is shown here; all of it is sent. Backspace removes it.";
+    } else {
+        const std::string pasted = kibText(bytes, true);
+        notice = portuguese
+                     ? "O texto colado tinha " + pasted + " KiB; uma pergunta tem no máximo " + limit +
+                           " KiB, então só os primeiros " + kept + " KiB são mantidos e enviados. Backspace a remove."
+                     : "The pasted text had " + pasted + " KiB; a question holds at most " + limit +
+                           " KiB, so only its first " + kept + " KiB are kept and sent. Backspace removes it.";
+    }
+    composerNotice_->setText(qs(notice));
+    composerNotice_->show();
+}
+
+void AssistantPane::showDraft()
+{
+    if (settingDraft_) return;
+    const QString draft = qs(assistant_.draft());
+    if (draft.size() > composerEditLimit) {
+        if (draft != heldQuestion_) holdQuestion(draft);
+        return;
+    }
+    if (!heldQuestion_.isEmpty() || composer_->text() != draft) holdQuestion(draft);
+}
+
+// The language of a message's text, for the line under a text shown in part: the language the
+// expert reads in the question (the message itself, or the question before an answer). Reading a
+// long question takes a while, so each question is read once while it stays in the conversation.
+AIAssistantLanguage AssistantPane::languageOf(const std::vector<AIAssistantMessage>& messages, std::size_t index,
+                                              AIAssistantLanguage fallback)
+{
+    if (messages[index].text.size() <= AssistantBubbleText::shownLimitBytes) return fallback;
+    const auto upTo = messages.rend() - static_cast<std::ptrdiff_t>(index) - 1;
+    const auto question = std::find_if(
+        upTo, messages.rend(), [](const AIAssistantMessage& message) { return message.role == AIAssistantRole::user; });
+    if (question == messages.rend()) return fallback;
+    const std::string key = question->id.text() + (fallback == AIAssistantLanguage::portuguese ? "/pt" : "/en");
+    if (const auto read = knownLanguages_.find(key); read != knownLanguages_.end()) return read->second;
+    if (const auto known = questionLanguages_.find(key); known != questionLanguages_.end())
+        return knownLanguages_[key] = known->second;
+    return knownLanguages_[key] = AIAssistantEngine::detectLanguage(question->text, fallback);
 }
 
 int AssistantPane::conversationHeight(int lines) const

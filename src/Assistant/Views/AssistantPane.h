@@ -4,7 +4,10 @@
 
 #include <QWidget>
 
+#include <cstddef>
 #include <functional>
+#include <map>
+#include <string>
 #include <vector>
 
 class QComboBox;
@@ -32,6 +35,13 @@ public:
     };
     static const std::vector<QuickAction>& quickActions();
 
+    // The longest text the composer edits in its line: a line edit lays out its whole text at every
+    // keystroke, and ideographs or Hangul without a font of their own cost several milliseconds per
+    // thousand. A longer question is held whole and shown by its beginning.
+    static constexpr qsizetype composerEditLimit = 16'384;
+    // The most a question holds, in UTF-8 bytes: a longer paste is cut to it, with a notice.
+    static constexpr std::size_t questionLimitBytes = 4 * 1024 * 1024;
+
     AssistantPane(AssistantConversationController& assistant, std::function<bool()> runIsBusy,
                   QWidget* parent = nullptr);
 
@@ -42,6 +52,8 @@ public:
 
     AssistantProviderSelector* selector() const { return selector_; }
     QLineEdit* composer() const { return composer_; }
+    // Under the composer while it holds a long question: that it is sent whole, or how it was cut.
+    QLabel* composerNotice() const { return composerNotice_; }
     QPushButton* sendButton() const { return send_; }
     QPushButton* stopButton() const { return stop_; }
     QPushButton* clearButton() const { return clear_; }
@@ -64,7 +76,19 @@ public:
     int conversationHeight(int lines) const;
 
 private:
+    class ComposerField;
+
     void syncMessages();
+    AIAssistantLanguage languageOf(const std::vector<AIAssistantMessage>& messages, std::size_t index,
+                                   AIAssistantLanguage fallback);
+    // Text put into the composer by a paste or a drop, in place of its selection; false when the
+    // line edits it itself.
+    bool insertIntoComposer(const QString& text);
+    // Holds a question too long for the line, cut to the limit; an empty one gives the line back.
+    void holdQuestion(QString question);
+    // Holds a question too long for the line and makes it the draft.
+    void takeLongQuestion(const QString& question);
+    void showDraft();
     void syncLocalControls();
 
     AssistantConversationController& assistant_;
@@ -88,6 +112,14 @@ private:
     QLabel* status_;
     std::vector<QPushButton*> quick_;
     QLineEdit* composer_;
+    QLabel* composerNotice_;
+    // The whole question while it is too long for the line; empty otherwise.
+    QString heldQuestion_;
+    bool settingDraft_ = false;
+    // The language of each long question by its identifier and fallback: those read at the last
+    // sync of the messages, and those read at this one.
+    std::map<std::string, AIAssistantLanguage> questionLanguages_;
+    std::map<std::string, AIAssistantLanguage> knownLanguages_;
     QPushButton* send_;
     QPushButton* stop_;
     QPushButton* clear_;

@@ -7,6 +7,7 @@
 #include "support/QtTestApp.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -450,5 +451,66 @@ TEST(AssistantPaneView, TheContentKeepsEvenInsetsAndTheConversationTwoLines)
     EXPECT_EQ(scroll.minimumHeight(), frame + textTop + static_cast<int>(std::ceil(lines[1])));
 }
 
+// A question pasted into the composer is sent whole up to the limit, and a longer one is cut to it,
+// with a notice under the composer in the question's language; the line itself never holds more than
+// it can lay out at every keystroke.
+TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
+{
+    const auto repeated = [](const std::string& unit, std::size_t bytes) {
+        std::string text;
+        while (text.size() < bytes) text += unit;
+        return text;
+    };
+    const std::string words = repeated("Why is my score low? ", 100'000);
+    const std::string portuguese =
+        repeated("Por que minha pontuação ficou baixa? ", AssistantPane::questionLimitBytes + 9);
+    std::size_t kept = AssistantPane::questionLimitBytes;
+    while ((static_cast<unsigned char>(portuguese[kept]) & 0xC0) == 0x80) --kept;
+    struct Case {
+        std::string pasted;
+        std::string sent;
+        QString notice;  // empty: none
+    };
+    const Case cases[] = {
+        {"Why?", "Why?", ""},
+        {words, QString::fromStdString(words).trimmed().toStdString(),
+         "Only the beginning of this long question (98 KiB)"},
+        {portuguese, QString::fromStdString(portuguese.substr(0, kept)).trimmed().toStdString(),
+         "O texto colado tinha 4097 KiB; uma pergunta tem no máximo 4096 KiB"},
+    };
+    auto paste = [](QLineEdit* composer, const std::string& text) {
+        QApplication::clipboard()->setText(QString::fromStdString(text));
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_V, Qt::ControlModifier);
+        QCoreApplication::sendEvent(composer, &key);
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sent.substr(0, 40));
+        PaneHarness h;
+        AssistantPane& pane = *h.pane;
+        paste(pane.composer(), c.pasted);
+        EXPECT_LE(pane.composer()->text().size(), AssistantPane::composerEditLimit);
+        EXPECT_EQ(pane.composerNotice()->isVisibleTo(&pane), !c.notice.isEmpty());
+        if (!c.notice.isEmpty()) {
+            EXPECT_TRUE(pane.composerNotice()->text().startsWith(c.notice))
+                << pane.composerNotice()->text().toStdString();
+        }
+        if (c.pasted.size() > 1000) {
+            // Backspace removes a held question whole; pasted again, it is held again.
+            QKeyEvent backspace(QEvent::KeyPress, Qt::Key_Backspace, Qt::NoModifier);
+            QCoreApplication::sendEvent(pane.composer(), &backspace);
+            EXPECT_EQ(h.assistant->draft(), "");
+            EXPECT_TRUE(pane.composer()->text().isEmpty());
+            EXPECT_FALSE(pane.composerNotice()->isVisibleTo(&pane));
+            paste(pane.composer(), c.pasted);
+        }
+        type(pane.composer(), "", true);
+        ASSERT_TRUE(processEventsUntil([&] { return !h.assistant->isResponding(); }));
+        const auto& messages = h.assistant->messages();
+        ASSERT_GE(messages.size(), 2u);
+        EXPECT_TRUE(messages[messages.size() - 2].text == c.sent) << messages[messages.size() - 2].text.size();
+        EXPECT_TRUE(pane.composer()->text().isEmpty());
+        EXPECT_FALSE(pane.composerNotice()->isVisibleTo(&pane));
+    }
+}
 }  // namespace
 }  // namespace korvalen
