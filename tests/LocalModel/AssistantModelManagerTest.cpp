@@ -708,7 +708,8 @@ TEST_F(ModelManagerTest, ACancelledOrStoppedStartStopsItsEngineAndSaysSo)
 }
 
 // A start ends with its manager: a manager that goes while the start waits, on its first look at
-// the port or on an engine that does not answer yet, leaves no start suspended and no engine.
+// the port or between probes of an engine that does not answer yet, leaves no start suspended and
+// no engine. The probes are ten minutes apart: only the manager's end can end that wait in time.
 TEST_F(ModelManagerTest, AStartEndsWithItsManager)
 {
     const auto model = AssistantModelManager::standardCatalog()[0];
@@ -716,7 +717,7 @@ TEST_F(ModelManagerTest, AStartEndsWithItsManager)
     qputenv("KORVALEN_STANDIN_HEALTHY_AFTER_MS", "600000");
     for (const bool engineStarted : {false, true}) {
         SCOPED_TRACE(engineStarted ? "engine started" : "looking at the port");
-        auto manager = makeManager();
+        auto manager = makeManager(true, [](auto& options) { options.probeInterval = std::chrono::minutes(10); });
         auto outcome = test::watch(manager->startServer(model));
         if (engineStarted) {
             ASSERT_TRUE(test::processEventsUntil([&] { return serverPid(*manager) > 0; }));
