@@ -577,6 +577,9 @@ std::shared_ptr<AssistantConversationController::ModelStart> AssistantConversati
     start->model = model;
     start->answer = std::move(answer);
     modelStart_ = start;
+    // Detached, yet it ends with us: the destructor sets its flag, every wait of the manager's start
+    // ends soon after that by itself (the manager's own end does the same), and the frame then
+    // runs to its end without touching a controller or manager that is gone.
     startModel(QPointer<AssistantConversationController>(this), start).detach();
     return start;
 }

@@ -226,46 +226,59 @@ void AssistantModelManager::installEngine()
     }
 }
 
-// A connection to 127.0.0.1:<port>, or null when nothing takes one within a second.
-Task<QTcpSocket*> AssistantModelManager::connectToPort()
+// A connection to 127.0.0.1:<port>, or null when nothing takes one within a second or the flag is
+// set. The socket belongs to this wait, not to the manager: a socket that went with the manager
+// would take along every callback that can resume the wait.
+Task<QTcpSocket*> AssistantModelManager::connectToPort(CancelFlag cancel)
 {
-    auto* socket = new QTcpSocket(this);
+    auto* socket = new QTcpSocket;
     socket->setProxy(QNetworkProxy::NoProxy);
-    auto connectNow = [socket, port = options_.port](const std::shared_ptr<Resumer>& resumer) {
+    std::uint64_t cancelKey = 0;
+    auto connectNow = [socket, port = options_.port, cancel, &cancelKey](const std::shared_ptr<Resumer>& resumer) {
         QObject::connect(socket, &QTcpSocket::connected, socket, [resumer] { resumer->fire(); });
         QObject::connect(socket, &QTcpSocket::errorOccurred, socket, [resumer] { resumer->fire(); });
         QTimer::singleShot(1000, socket, [resumer] { resumer->fire(); });
+        // The flag may be set on any thread: the wake-up travels through the event loop.
+        cancelKey = cancel.onCancel([resumer] {
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [resumer] { resumer->fire(); }, Qt::QueuedConnection);
+        });
         socket->connectToHost(QHostAddress::LocalHost, port);
     };
     co_await whenCalled(connectNow);
-    if (socket->state() == QAbstractSocket::ConnectedState) co_return socket;
+    cancel.forget(cancelKey);
+    if (socket->state() == QAbstractSocket::ConnectedState && !cancel.isCancelled()) co_return socket;
     socket->deleteLater();
     co_return nullptr;
 }
 
 // An actual connection is the honest test: a listener that 127.0.0.1 cannot reach (IPv6 only)
 // does not count.
-Task<bool> AssistantModelManager::portAnswers()
+Task<bool> AssistantModelManager::portAnswers(CancelFlag cancel)
 {
-    QTcpSocket* socket = co_await connectToPort();
+    // Each call with by-value arguments is made outside the co_await expression (GCC 12 destroys
+    // such temporaries twice).
+    Task<QTcpSocket*> connecting = connectToPort(std::move(cancel));
+    QTcpSocket* socket = co_await std::move(connecting);
     if (socket) socket->deleteLater();  // which also closes it
     co_return socket != nullptr;
 }
 
 // Who serves a connection to 127.0.0.1:<port>: nobody when nothing takes it, the engine's group
 // when one of its processes accepts it, another program when another does or none does in time.
-Task<EngineProcessGroup::Holder> AssistantModelManager::portHolder()
+Task<EngineProcessGroup::Holder> AssistantModelManager::portHolder(CancelFlag cancel)
 {
     using EngineProcessGroup::Holder;
     QPointer<AssistantModelManager> self(this);
-    QPointer<QTcpSocket> socket = co_await connectToPort();
+    Task<QTcpSocket*> connecting = connectToPort(cancel);
+    QPointer<QTcpSocket> socket = co_await std::move(connecting);
     if (!socket) co_return Holder::nobody;
     Holder holder = Holder::nobody;
     for (int look = 0; self && socket && holder == Holder::nobody && look < 50; ++look) {
         if (look > 0) {
-            SleepAwaiter pause = sleepFor(std::chrono::milliseconds(20));
+            SleepAwaiter pause = sleepFor(std::chrono::milliseconds(20), cancel);
             co_await pause;
-            if (!self || !socket) break;
+            if (!self || !socket || cancel.isCancelled()) break;
         }
         holder = EngineProcessGroup::connectionHolder(self->groupID_, self->options_.port, socket->localPort());
     }
@@ -273,14 +286,16 @@ Task<EngineProcessGroup::Holder> AssistantModelManager::portHolder()
     co_return holder == Holder::nobody ? Holder::another : holder;
 }
 
-Task<bool> AssistantModelManager::endpointAnswers(QString path, std::function<void(const QAbstractSocket&)> whileOpen)
+Task<bool> AssistantModelManager::endpointAnswers(QString path, CancelFlag cancel,
+                                                  std::function<void(const QAbstractSocket&)> whileOpen)
 {
     LoopbackHttpLimits limits;
     limits.inactivity = std::chrono::milliseconds(2000);
     limits.whole = std::chrono::milliseconds(4000);
     limits.maxBodyBytes = 1024 * 1024;
-    Task<LoopbackHttpResult> exchange = loopbackRequest(
-        QUrl("http://127.0.0.1:" + QString::number(options_.port) + path), "GET", {}, limits, {}, std::move(whileOpen));
+    Task<LoopbackHttpResult> exchange =
+        loopbackRequest(QUrl("http://127.0.0.1:" + QString::number(options_.port) + path), "GET", {}, limits,
+                        std::move(cancel), std::move(whileOpen));
     const LoopbackHttpResult result = co_await std::move(exchange);
     co_return result.outcome == LoopbackHttpResult::Outcome::complete&& result.status == 200;
 }
@@ -332,9 +347,20 @@ Task<> AssistantModelManager::launchServer(AssistantDownloadableModel model, Can
         }
     } busyReset{self};
 
+    // Every wait below ends soon after the caller cancels or the manager shuts down or goes; the
+    // start then runs to its end by itself, touching nothing of a manager that is gone.
+    CancelFlag stop;
+    struct Forward {
+        CancelFlag from;
+        std::uint64_t key;
+        ~Forward() { from.forget(key); }
+    };
+    const Forward fromCaller{cancel, cancel.onCancel([stop] { stop.cancel(); })};
+    const Forward fromManager{ending_, ending_.onCancel([stop] { stop.cancel(); })};
+
     const std::uint64_t generation = serverStartGeneration_;
     auto stale = [&] {
-        return !self || cancel.isCancelled() || self->serverStartGeneration_ != generation || self->shuttingDown_;
+        return !self || stop.isCancelled() || self->serverStartGeneration_ != generation || self->shuttingDown_;
     };
 
     if (serverProcessAlive()) {
@@ -345,7 +371,8 @@ Task<> AssistantModelManager::launchServer(AssistantDownloadableModel model, Can
         if (!gone) throw ModelManagerError("The previous llama-server did not stop — try again in a moment");
     }
     setStatus("Starting " + qs(model.displayName));
-    const bool taken = co_await portAnswers();
+    Task<bool> looking = portAnswers(stop);
+    const bool taken = co_await std::move(looking);
     if (stale()) throw LocalTaskCancelled();
     if (taken) throw portTakenError();
 
@@ -377,7 +404,7 @@ Task<> AssistantModelManager::launchServer(AssistantDownloadableModel model, Can
     const auto deadline = std::chrono::steady_clock::now() + options_.startDeadline;
     QPointer<QProcess> ours(process);
     while (true) {
-        SleepAwaiter pause = sleepFor(options_.probeInterval, cancel);
+        SleepAwaiter pause = sleepFor(options_.probeInterval, stop);
         co_await pause;
         if (!self) throw LocalTaskCancelled();
         if (stale()) {
@@ -386,7 +413,8 @@ Task<> AssistantModelManager::launchServer(AssistantDownloadableModel model, Can
         }
         if (!ours || self->process_ != ours) {
             // Most often because it could not bind: another program took the port meanwhile.
-            const EngineProcessGroup::Holder holder = co_await self->portHolder();
+            Task<EngineProcessGroup::Holder> judging = self->portHolder(stop);
+            const EngineProcessGroup::Holder holder = co_await std::move(judging);
             if (stale()) throw LocalTaskCancelled();
             if (holder == EngineProcessGroup::Holder::another) throw self->portTakenError();
             throw ModelManagerError("llama-server stopped before it was ready — see " +
@@ -398,7 +426,7 @@ Task<> AssistantModelManager::launchServer(AssistantDownloadableModel model, Can
                                     std::to_string(options_.startDeadline.count() / 1000) + " seconds");
         }
         if (ours->state() != QProcess::Running) continue;
-        Task<bool> health = self->endpointAnswers(QStringLiteral("/health"));
+        Task<bool> health = self->endpointAnswers(QStringLiteral("/health"), stop);
         const bool healthy = co_await std::move(health);
         if (!self) throw LocalTaskCancelled();
         if (!healthy || stale()) continue;
@@ -409,13 +437,16 @@ Task<> AssistantModelManager::launchServer(AssistantDownloadableModel model, Can
         auto judge = [holder, group = self->groupID_, port = self->options_.port](const QAbstractSocket& socket) {
             *holder = EngineProcessGroup::connectionHolder(group, port, socket.localPort());
         };
-        Task<bool> models = self->endpointAnswers(QStringLiteral("/v1/models"), judge);
+        Task<bool> models = self->endpointAnswers(QStringLiteral("/v1/models"), stop, judge);
         const bool listed = co_await std::move(models);
         if (!self) throw LocalTaskCancelled();
         if (!listed || stale() || !ours || self->process_ != ours) continue;
         // A server that closes every connection at once leaves nothing to judge: a connection held
         // open by us until it is taken up tells instead (none taken: ours just ended, seen next).
-        if (*holder == EngineProcessGroup::Holder::nobody) *holder = co_await self->portHolder();
+        if (*holder == EngineProcessGroup::Holder::nobody) {
+            Task<EngineProcessGroup::Holder> judging = self->portHolder(stop);
+            *holder = co_await std::move(judging);
+        }
         if (!self) throw LocalTaskCancelled();
         if (stale() || *holder == EngineProcessGroup::Holder::nobody) continue;
         if (*holder != EngineProcessGroup::Holder::group) {
@@ -510,6 +541,7 @@ void AssistantModelManager::shutdown()
     // that did not go.
     if (shuttingDown_) return;
     shuttingDown_ = true;
+    ending_.cancel();
     ++serverStartGeneration_;
     engineRunning_ = false;
     activeModelID_.reset();

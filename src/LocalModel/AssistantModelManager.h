@@ -142,11 +142,14 @@ private:
     void setBusy(bool busy);
     void serverEnded(QProcess* process);
     void signalEngine(int signal);
-    Task<QTcpSocket*> connectToPort();
-    Task<bool> portAnswers();
-    Task<EngineProcessGroup::Holder> portHolder();
+    // Each wait of a start takes the start's cancel flag and ends soon after it is set, by itself:
+    // nothing it waits on belongs to the manager, so a manager that goes leaves no start suspended.
+    Task<QTcpSocket*> connectToPort(CancelFlag cancel);
+    Task<bool> portAnswers(CancelFlag cancel);
+    Task<EngineProcessGroup::Holder> portHolder(CancelFlag cancel);
     ModelManagerError portTakenError() const;
-    Task<bool> endpointAnswers(QString path, std::function<void(const QAbstractSocket&)> whileOpen = {});
+    Task<bool> endpointAnswers(QString path, CancelFlag cancel,
+                               std::function<void(const QAbstractSocket&)> whileOpen = {});
 
     Options options_;
     std::vector<AssistantDownloadableModel> catalog_;
@@ -166,6 +169,8 @@ private:
     // The engine's process group (the engine's pid); 0 once every member is gone.
     mutable pid_t groupID_ = 0;
     bool stopping_ = false;
+    // Set by the shutdown (the destructor's too): every start under way ends with the manager.
+    CancelFlag ending_;
 };
 
 }  // namespace korvalen

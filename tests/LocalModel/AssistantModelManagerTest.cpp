@@ -707,6 +707,29 @@ TEST_F(ModelManagerTest, ACancelledOrStoppedStartStopsItsEngineAndSaysSo)
     }
 }
 
+// A start ends with its manager: a manager that goes while the start waits, on its first look at
+// the port or between probes of an engine that does not answer yet, leaves no start suspended and
+// no engine. The probes are ten minutes apart: only the manager's end can end that wait in time.
+TEST_F(ModelManagerTest, AStartEndsWithItsManager)
+{
+    const auto model = AssistantModelManager::standardCatalog()[0];
+    writeModel(model);
+    qputenv("KORVALEN_STANDIN_HEALTHY_AFTER_MS", "600000");
+    for (const bool engineStarted : {false, true}) {
+        SCOPED_TRACE(engineStarted ? "engine started" : "looking at the port");
+        auto manager = makeManager(true, [](auto& options) { options.probeInterval = std::chrono::minutes(10); });
+        auto outcome = test::watch(manager->startServer(model));
+        if (engineStarted) {
+            ASSERT_TRUE(test::processEventsUntil([&] { return serverPid(*manager) > 0; }));
+        }
+        const qint64 pid = serverPid(*manager);
+        manager.reset();
+        EXPECT_TRUE(test::processEventsUntil([&] { return outcome->finished; }, std::chrono::seconds(5)));
+        EXPECT_NE(outcome->errorAs<LocalTaskCancelled>(), nullptr);
+        EXPECT_FALSE(processAlive(pid));
+    }
+}
+
 // An engine held at its exit (a tracer can do that, past SIGKILL) must not hold the quit: one
 // round of polite termination and kill, no second round from the destructor, and no QProcess
 // destroyed while its process runs (Qt would kill it and wait up to 30 s).
