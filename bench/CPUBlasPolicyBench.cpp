@@ -4,8 +4,8 @@
 //  - matrixFP32 and matrixFP16 through the CPU runner with every product on the calling thread
 //    and with large products on several threads (the policy), alternated so that both see the same
 //    machine load;
-//  - an OpenCL workload on pocl measured alone, right after matrixFP32 on the pool and right after
-//    it on the calling thread, to show the pool's idle threads leave the OpenCL CPU device its cores.
+//  - an OpenCL workload on pocl measured alone, right after matrixFP32 on several threads and right
+//    after it on the calling thread, to show the idle threads leave the OpenCL CPU device its cores.
 // Usage: CPUBlasPolicyBench [seconds per measurement, default 2]
 // OPENBLAS_CORETYPE (Zen, Haswell, SkylakeX, ...) forces another processor's kernel.
 
@@ -139,7 +139,8 @@ int main(int argc, char** argv)
     };
     (void)gpuThroughput();  // builds the programs
     // The OpenCL figure moves by a few percent from one run to the next, so each round also measures
-    // it after the product on the calling thread alone: what the pool leaves behind is the difference.
+    // it after the product on the calling thread alone: what several threads leave behind is the
+    // difference.
     std::vector<double> alone, afterPool, afterCallingThread;
     for (int round = 0; round < 6; ++round) {
         alone.push_back(gpuThroughput());
@@ -149,7 +150,8 @@ int main(int argc, char** argv)
         afterCallingThread.push_back(gpuThroughput());
     }
     std::printf(
-        "OpenCL %s, median of 6 rounds: alone %.4f; right after CPU matrixFP32 on the pool %.4f (ratio %.3f), "
+        "OpenCL %s, median of 6 rounds: alone %.4f; right after CPU matrixFP32 on several threads %.4f (ratio "
+        "%.3f), "
         "on the calling thread %.4f (ratio %.3f)\n",
         std::string(rawValue(AIWorkloadID::matrixFP32)).c_str(), median(alone), median(afterPool),
         median(afterPool) / median(alone), median(afterCallingThread), median(afterCallingThread) / median(alone));

@@ -166,16 +166,10 @@ void product(long m, long n, long k, const float* a, const float* b, float* c, c
         wholeProduct(m, n, k, a, b, c);
         return;
     }
-    const int parts = plan.parts;
-    const auto band = [&](int part) {
-        bandProduct(bandStart(m, parts, part, plan.rowTile), bandStart(m, parts, part + 1, plan.rowTile), n, k, a, b,
-                    c);
-    };
-    if (runParts) {
-        runParts(parts, band);
-    } else {
-        for (int part = 0; part < parts; ++part) band(part);
-    }
+    runParts(plan.parts, [&](int part) {
+        bandProduct(bandStart(m, plan.parts, part, plan.rowTile), bandStart(m, plan.parts, part + 1, plan.rowTile), n,
+                    k, a, b, c);
+    });
 }
 
 int productThreadCount(long m, long n, long k)

@@ -41,7 +41,7 @@ using PartRunner = std::function<void(int parts, const std::function<void(int pa
 
 // C = A x B for dense row-major A (m x k), B (k x n) and C (m x n), with the bits of one thread's
 // product. A large product is cut into bands of rows of C, each a one-thread product of its own that
-// `runParts` runs side by side (in order on the calling thread when it is empty); failing that, on
+// `runParts` runs side by side (in any order, on any thread); failing that, on
 // OpenBLAS's pool; failing that, on the calling thread. Whichever is used was checked once per
 // shape and thread count to give one thread's bits on this processor.
 void product(long m, long n, long k, const float* a, const float* b, float* c, const PartRunner& runParts);
