@@ -143,6 +143,10 @@ void applyPolicy()
         // one or two cores busy elsewhere, where four took 0.35 in both cases.
         largeProductPool = std::max(1, openblas_get_num_threads());
         openblas_set_num_threads(threadCount);
+        // OpenBLAS starts its pool threads as it loads, and they spin for about 0.1 s before they
+        // sleep, on the cores the first workload needs; large products run in bands on the
+        // caller's threads, so the pool may never be asked for. The next pooled product restarts it.
+        blas_thread_shutdown_();
     });
 }
 
