@@ -5,21 +5,21 @@
 
 namespace korvalen {
 
-// Builds large kernel inputs, and runs the bands of large products, on several threads. The generator is counter-based (value i depends on
-// the seed and i alone), so slices filled apart give the same bits as one sequential fill.
+// Builds large kernel inputs, and runs the bands of large products, on several threads. The
+// generator is counter-based (value i depends on the seed and i alone), so slices filled apart give
+// the same bits as one sequential fill.
 // One process-wide WorkerPool of one worker per processor this process may use, started on first
-// use (the timed loop's warm-up makes that call, so no thread starts inside a timed pass). After
-// every pass its threads are sent to sleep at once: they never spin into the product that follows
-// or into the next workload.
+// use (the timed loop's warm-up makes that call, so no thread starts inside a timed pass). After a
+// pass its threads are sent to sleep at once, unless the caller says another pass follows at once
+// (the product of the inputs just built): they never spin into the next workload.
 namespace CPUInputPool {
 
 // Calls part(begin, end) for disjoint slices covering [0, count), on the pool's threads and the
 // calling one, and returns when all have returned. Slices start at multiples of 64 elements (whole
 // cache lines and vector lanes) and hold at least 8,192 elements, below which a wake-up costs more
 // than the share saves. A second caller while a pass is running, or a count too small to share,
-// gets one slice on its own thread.
-// With `passFollows` (the caller's next step is another pass, a product's bands), the threads watch
-// for that pass instead of sleeping at once.
+// gets one slice on its own thread. With `passFollows` (the caller's next step is another pass, a
+// product's bands), the threads watch for that pass instead of sleeping at once.
 void forSlices(std::size_t count, const std::function<void(std::size_t begin, std::size_t end)>& part,
                bool passFollows = false);
 
