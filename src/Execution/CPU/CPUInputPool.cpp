@@ -66,7 +66,6 @@ void forParts(int parts, const std::function<void(int part)>& task)
     shared.workers.run([&](int) {
         for (int part = next++; part < parts; part = next++) task(part);
     });
-    shared.workers.rest();
 }
 
 }  // namespace korvalen::CPUInputPool

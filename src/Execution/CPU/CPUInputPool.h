@@ -10,8 +10,9 @@ namespace korvalen {
 // the same bits as one sequential fill.
 // One process-wide WorkerPool of one worker per processor this process may use, started on first
 // use (the timed loop's warm-up makes that call, so no thread starts inside a timed pass). After a
-// pass its threads are sent to sleep at once, unless the caller says another pass follows at once
-// (the product of the inputs just built): they never spin into the next workload.
+// pass of slices its threads are sent to sleep at once, unless the caller says another pass follows
+// (the product of the inputs just built); after a product's parts they watch for the next
+// iteration's inputs for at most 0.3 ms (see WorkerPool), then sleep.
 namespace CPUInputPool {
 
 // Calls part(begin, end) for disjoint slices covering [0, count), on the pool's threads and the
@@ -24,8 +25,9 @@ void forSlices(std::size_t count, const std::function<void(std::size_t begin, st
                bool passFollows = false);
 
 // Calls task(part) once for every part in [0, parts), parts spread over the pool's threads and the
-// calling one, and returns when all have returned; a second caller while a pass is running gets
-// every part in order on its own thread. Fits `nn::BlasThreading::PartRunner`.
+// calling one, each taken by whichever thread is free, and returns when all have returned; a second
+// caller while a pass is running gets every part in order on its own thread. Fits
+// `nn::BlasThreading::PartRunner`.
 void forParts(int parts, const std::function<void(int part)>& task);
 
 // The workers a pass may use (1 where the process may use a single processor).
