@@ -28,9 +28,9 @@ std::atomic<bool> poolUsed{false};
 // other tiles. Any kernel is checked per shape all the same.
 constexpr long rowTiles[] = {12, 48};
 
-// Bands per thread: threads take the next band as they finish one, so a thread that another program
-// preempts takes fewer. Each band packs the whole of B again, which more bands would pay for.
-constexpr int bandsPerThread = 2;
+// Bands per thread. Each band packs the whole of B again: at 320^3 on the Zen kernel, two bands per
+// thread took 1.1x one band's time per iteration (bands go to whichever thread is free all the same).
+constexpr int bandsPerThread = 1;
 
 // How a product of one shape runs: in `parts` bands of rows starting at multiples of `rowTile` on
 // `threads` threads (empty bands are skipped), else on OpenBLAS's pool of `threads`, else (threads 1) on the
