@@ -1,13 +1,19 @@
 // The OpenBLAS threading policy side by side in one run:
+//  - matrixFP32's and matrixFP16's iterations against an sgemm of the same size on OpenBLAS's whole
+//    pool (the pool it started with), fastest call of each, alternated round by round;
 //  - matrixFP32 and matrixFP16 through the CPU runner with every product on the calling thread
-//    (the earlier policy) and with large products on OpenBLAS's pool, alternated so that both see
-//    the same machine load;
-//  - an OpenCL workload on pocl measured alone, right after matrixFP32 on the pool and right after
-//    it on the calling thread, to show the pool's idle threads leave the OpenCL CPU device its cores.
+//    and with large products on several threads (the policy), alternated so that both see the same
+//    machine load;
+//  - an OpenCL workload on pocl measured alone, right after matrixFP32 on several threads and right
+//    after it on the calling thread, to show the idle threads leave the OpenCL CPU device its cores.
 // Usage: CPUBlasPolicyBench [seconds per measurement, default 2]
+// OPENBLAS_CORETYPE (Zen, Haswell, SkylakeX, ...) forces another processor's kernel.
 
+#include "Execution/CPU/AllocatorPolicy.h"
 #include "Execution/CPU/CPUBenchmarkRunner.h"
+#include "Execution/CPU/CPUKernels.h"
 #include "Execution/GPU/MetalBenchmarkRunner.h"
+#include "Execution/Shared/DeterministicInputs.h"
 #include "Model/AIWorkloadCatalog.h"
 #include "Model/BenchmarkCancellationToken.h"
 #include "Model/KorvalenAILogger.h"
@@ -16,9 +22,13 @@
 
 #include "BenchStatistics.h"
 
+#include <cblas.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <vector>
 
 #include <fcntl.h>
@@ -36,7 +46,44 @@ double cpuThroughput(AIWorkloadID id, double seconds, int poolLimit)
     return CPUBenchmarkRunner::runTimed(AIWorkloadCatalog::definitions().at(id), seconds, token).throughput;
 }
 
+// Calls per second of the fastest call of `step` in `seconds` (after one call not counted).
+double fastestRate(const std::function<void()>& step, double seconds)
+{
+    using Clock = std::chrono::steady_clock;
+    step();
+    double fastest = 1e30;
+    const auto start = Clock::now();
+    for (;;) {
+        const auto before = Clock::now();
+        step();
+        const auto after = Clock::now();
+        fastest = std::min(fastest, std::chrono::duration<double>(after - before).count());
+        if (std::chrono::duration<double>(after - start).count() >= seconds) return 1.0 / fastest;
+    }
+}
+
+// The reference: one n x n x n sgemm on `threads` OpenBLAS threads, buffers made once.
+double sgemmRate(int n, int threads, double seconds)
+{
+    const std::vector<float> a = deterministicFloats(n * n, 1), b = deterministicFloats(n * n, 2);
+    std::vector<float> c(a.size());
+    double calls = 0;
+    {
+        const nn::BlasThreading::ScopedProductThreads scoped(threads);
+        calls = fastestRate(
+            [&] {
+                cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f,
+                            c.data(), n);
+            },
+            seconds);
+    }
+    nn::BlasThreading::releasePool();  // its spinning threads would slow the iteration's next round
+    return calls;
+}
+
 }  // namespace
+
+extern "C" char* openblas_get_corename(void);
 
 int main(int argc, char** argv)
 {
@@ -44,7 +91,28 @@ int main(int argc, char** argv)
     KorvalenAILogger::setOutputFileDescriptor(quiet);
     KorvalenAILogger::setSystemLogSink([](const KorvalenAILogger::SystemLogEntry&) {});
     const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
+    const int pool = openblas_get_num_threads();
     nn::BlasThreading::applyPolicy();
+    AllocatorPolicy::apply();  // as the runner does
+
+    std::printf("OpenBLAS core %s, pool of %d threads\n", openblas_get_corename(), pool);
+    std::printf("Iteration / %d-thread sgemm of the same size, fastest call of each in 5 alternated rounds\n", pool);
+    const struct {
+        const char* name;
+        CPUKernelIteration kernel;
+        int n;
+    } products[] = {{"matrixFP32", &CPUKernels::matrixFP32Iteration, 384},
+                    {"matrixFP16", &CPUKernels::matrixFP16Iteration, 320}};
+    for (const auto& product : products) {
+        double iteration = 0, sgemm = 0;
+        for (int round = 0; round < 5; ++round) {
+            iteration = std::max(iteration, fastestRate([&] { (void)product.kernel(nullptr); }, seconds / 2));
+            sgemm = std::max(sgemm, sgemmRate(product.n, pool, seconds / 2));
+        }
+        std::printf("  %-12s %d threads: iteration %.1f us, sgemm %.1f us: ratio %.2f\n", product.name,
+                    nn::BlasThreading::productThreadCount(product.n, product.n, product.n), 1e6 / iteration,
+                    1e6 / sgemm, iteration / sgemm);
+    }
 
     std::printf("CPU throughput, best of 3 alternated rounds (%.1f s each)\n", seconds);
     for (const AIWorkloadID id : {AIWorkloadID::matrixFP32, AIWorkloadID::matrixFP16}) {
@@ -53,7 +121,7 @@ int main(int argc, char** argv)
             single = std::max(single, cpuThroughput(id, seconds, 1));
             pool = std::max(pool, cpuThroughput(id, seconds, 1 << 20));
         }
-        std::printf("  %-12s calling thread %.4f, pool %.4f: ratio %.2f\n", std::string(rawValue(id)).c_str(), single,
+        std::printf("  %-12s calling thread %.4f, policy %.4f: ratio %.2f\n", std::string(rawValue(id)).c_str(), single,
                     pool, pool / single);
     }
 
@@ -71,7 +139,8 @@ int main(int argc, char** argv)
     };
     (void)gpuThroughput();  // builds the programs
     // The OpenCL figure moves by a few percent from one run to the next, so each round also measures
-    // it after the product on the calling thread alone: what the pool leaves behind is the difference.
+    // it after the product on the calling thread alone: what several threads leave behind is the
+    // difference.
     std::vector<double> alone, afterPool, afterCallingThread;
     for (int round = 0; round < 6; ++round) {
         alone.push_back(gpuThroughput());
@@ -81,7 +150,8 @@ int main(int argc, char** argv)
         afterCallingThread.push_back(gpuThroughput());
     }
     std::printf(
-        "OpenCL %s, median of 6 rounds: alone %.4f; right after CPU matrixFP32 on the pool %.4f (ratio %.3f), "
+        "OpenCL %s, median of 6 rounds: alone %.4f; right after CPU matrixFP32 on several threads %.4f (ratio "
+        "%.3f), "
         "on the calling thread %.4f (ratio %.3f)\n",
         std::string(rawValue(AIWorkloadID::matrixFP32)).c_str(), median(alone), median(afterPool),
         median(afterPool) / median(alone), median(afterCallingThread), median(afterCallingThread) / median(alone));

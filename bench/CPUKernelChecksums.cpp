@@ -1,8 +1,9 @@
 // Prints every CPU kernel's checksum as exact bits for each instruction set the processor has,
 // forced in turn, and fails unless every set gives the same bits: a faster build of the kernels is
 // proved bit-identical by running it before and after a change and comparing the outputs.
-// Usage: CPUKernelChecksums [OpenBLAS thread count] [set ...]   (sets by name, default every
-// supported one: baseline avx2 avx-vnni avx512 avx512-vnni)
+// Usage: CPUKernelChecksums [threads for large products] [set ...]   (sets by name, default every
+// supported one: baseline avx2 avx-vnni avx512 avx512-vnni). OPENBLAS_CORETYPE forces another
+// processor's OpenBLAS kernel; the bits are the same whatever the thread count.
 
 #include "Execution/CPU/CPUKernels.h"
 #include "Execution/Shared/InstructionSet.h"

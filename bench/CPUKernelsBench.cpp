@@ -73,7 +73,7 @@ private:
 };
 
 // The kernel on a runner-like worker thread, under the earlier policy (glibc's allocator defaults,
-// every product on the calling thread) or the current one (kept blocks, the pool for large
+// every product on the calling thread) or the current one (kept blocks, several threads for large
 // products). The allocator policy cannot be undone, so the current-policy cases are registered last.
 void runKernel(benchmark::State& state, CPUKernelIteration kernel, bool currentPolicy)
 {

@@ -13,6 +13,7 @@
 // on the machine moves single figures by several percent.
 
 #include "Execution/CPU/CPUBenchmarkRunner.h"
+#include "Execution/CPU/CPUInputPool.h"
 #include "Execution/CPU/CPUKernels.h"
 #include "Execution/CPU/WorkerPool.h"
 #include "Execution/Shared/DeterministicInputs.h"
@@ -75,7 +76,7 @@ constexpr double matrixFlops = 2.0 * matrixN * matrixN * matrixN;
 
 struct DirectMatrix {
     double throughput = 0;   // TFLOP/s over whole iterations
-    double sgemmShare = 0;   // of iteration time inside cblas_sgemm
+    double sgemmShare = 0;   // of iteration time inside the product
     double sgemmGflops = 0;  // of the call inside the iteration
 };
 
@@ -92,9 +93,7 @@ DirectMatrix directMatrix(double duration)
         const std::vector<float> b = deterministicFloats(n * n, 61'491);
         std::vector<float> c(static_cast<std::size_t>(n) * n);
         const auto s0 = Clock::now();
-        const nn::BlasThreading::ScopedProductThreads threads(nn::BlasThreading::productThreadCount(n, n, n));
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f, c.data(),
-                    n);
+        nn::BlasThreading::product(n, n, n, a.data(), b.data(), c.data(), CPUInputPool::forParts);
         const auto s1 = Clock::now();
         float ref = 0.0f;
         for (int k = 0; k < n; ++k) ref += a[k] * b[static_cast<std::size_t>(k) * n];
@@ -113,19 +112,20 @@ DirectMatrix directMatrix(double duration)
     return {iterations * matrixUnits / wall, sgemmSeconds / wall, iterations * matrixFlops / sgemmSeconds / 1e9};
 }
 
-// The product alone on kept, warm buffers: what OpenBLAS does at this size.
+// The product alone on kept, warm buffers, as the policy makes it: what OpenBLAS does at this size.
 double plainSgemmGflops(double duration)
 {
     constexpr int n = matrixN;
     const std::vector<float> a = deterministicFloats(n * n, 61'490), b = deterministicFloats(n * n, 61'491);
     std::vector<float> c(a.size());
-    const nn::BlasThreading::ScopedProductThreads threads(nn::BlasThreading::productThreadCount(n, n, n));
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f, c.data(), n);
+    const auto product = [&] {
+        nn::BlasThreading::product(n, n, n, a.data(), b.data(), c.data(), CPUInputPool::forParts);
+    };
+    product();
     int calls = 0;
     const auto start = Clock::now();
     while (calls < 3 || seconds(start, Clock::now()) < duration) {
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f, c.data(),
-                    n);
+        product();
         ++calls;
     }
     benchmark::DoNotOptimize(c.data());
@@ -155,8 +155,8 @@ void reportMatrix(int rounds, double duration)
     line("  runner / direct throughput          " + fixed(median(ratios), 3) + "   (goal >= 0.95; rounds " +
          fixed(*std::min_element(ratios.begin(), ratios.end()), 3) + " .. " +
          fixed(*std::max_element(ratios.begin(), ratios.end()), 3) + ")");
-    line("  share of an iteration in cblas_sgemm " + fixed(median(shares), 3));
-    line("  sgemm in the iteration / plain sgemm " + fixed(median(callRatios), 3) + "   (" +
+    line("  share of an iteration in the product  " + fixed(median(shares), 3));
+    line("  product in iteration / plain product " + fixed(median(callRatios), 3) + "   (" +
          fixed(median(callRates), 1) + " vs " + fixed(median(plainRates), 1) + " GFLOP/s, " +
          std::to_string(nn::BlasThreading::currentThreadCount()) + " OpenBLAS thread)");
 }
@@ -437,7 +437,7 @@ void reportCatalog()
     line(std::string("  every timed workload within one iteration of its target: ") + (allWithin ? "yes" : "NO"));
 }
 
-// ---- 5. For information: what more OpenBLAS threads would do at this size -------------------------
+// ---- 5. For information: what more threads do at this size -------------------------
 
 void reportThreadedSgemm(double duration)
 {
@@ -448,9 +448,9 @@ void reportThreadedSgemm(double duration)
     const double singleIteration = directMatrix(duration).throughput * 1000;
     nn::BlasThreading::setLargeProductThreadLimit(1 << 20);
     nn::BlasThreading::releasePool();
-    line("== For reference: large products on OpenBLAS's pool (" +
+    line("== For reference: large products on " +
          std::to_string(nn::BlasThreading::productThreadCount(matrixN, matrixN, matrixN)) +
-         " threads) against one thread");
+         " threads against one thread");
     line("  plain 384 sgemm                      " + fixed(pooled / single, 3) + " x   (" + fixed(pooled, 1) + " vs " +
          fixed(single, 1) + " GFLOP/s)");
     line("  whole matrixFP32 iteration           " + fixed(pooledIteration / singleIteration, 3) + " x   (" +

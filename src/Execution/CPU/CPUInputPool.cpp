@@ -4,6 +4,7 @@
 #include "Platform/System/ProcessorInfo.h"
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 
 namespace korvalen::CPUInputPool {
@@ -31,7 +32,7 @@ int workerCount()
     return pool().workers.workerCount();
 }
 
-void forSlices(std::size_t count, const std::function<void(std::size_t begin, std::size_t end)>& part)
+void forSlices(std::size_t count, const std::function<void(std::size_t begin, std::size_t end)>& part, bool passFollows)
 {
     Pool& shared = pool();
     const auto workers = static_cast<std::size_t>(shared.workers.workerCount());
@@ -48,7 +49,23 @@ void forSlices(std::size_t count, const std::function<void(std::size_t begin, st
         const auto index = static_cast<std::size_t>(w);
         if (index < used && boundary(index) < boundary(index + 1)) part(boundary(index), boundary(index + 1));
     });
-    shared.workers.rest();
+    if (!passFollows) shared.workers.rest();
+}
+
+void forParts(int parts, const std::function<void(int part)>& task)
+{
+    Pool& shared = pool();
+    const int workers = shared.workers.workerCount();
+    std::unique_lock lock(shared.busy, std::try_to_lock);
+    if (!lock.owns_lock() || workers == 1 || parts < 2) {
+        for (int part = 0; part < parts; ++part) task(part);
+        return;
+    }
+    // Parts go to whichever thread is free: one preempted by another program takes fewer.
+    std::atomic<int> next{0};
+    shared.workers.run([&](int) {
+        for (int part = next++; part < parts; part = next++) task(part);
+    });
 }
 
 }  // namespace korvalen::CPUInputPool

@@ -3,8 +3,7 @@
 
 #include "Execution/CPU/CPUKernelSupport.h"
 #include "Execution/Shared/OlvaneHalfPrecision.h"
-
-#include <cblas.h>
+#include "Platform/Inference/BlasThreading.h"
 
 #include <algorithm>
 #include <array>
@@ -150,8 +149,8 @@ IterationOutcome attentionIteration(const KernelOutputTamper* tamper)
     const std::vector<float> k = deterministicFloats(tokens * head, 42'866);
     const std::vector<float> v = deterministicFloats(tokens * head, 42'867);
     std::vector<float> scores(static_cast<std::size_t>(tokens) * tokens);
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, tokens, tokens, head, 0.125f, q.data(), head, k.data(), head,
-                0.0f, scores.data(), tokens);
+    nn::BlasThreading::sgemm(CblasNoTrans, CblasTrans, tokens, tokens, head, 0.125f, q.data(), head, k.data(), head,
+                             0.0f, scores.data(), tokens);
 
     bool rowsPassed = true;
     for (int r = 0; r < tokens; ++r) {
@@ -168,8 +167,8 @@ IterationOutcome attentionIteration(const KernelOutputTamper* tamper)
     }
 
     std::vector<float> output(static_cast<std::size_t>(tokens) * head);
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, tokens, head, tokens, 1.0f, scores.data(), tokens, v.data(),
-                head, 0.0f, output.data(), head);
+    nn::BlasThreading::sgemm(CblasNoTrans, CblasNoTrans, tokens, head, tokens, 1.0f, scores.data(), tokens, v.data(),
+                             head, 0.0f, output.data(), head);
     tamperFloats(tamper, output);
 
     const bool passed = rowsPassed && allFinite(output);

@@ -72,13 +72,18 @@ using CPUKernelSupport::tamperFloats;
 
 namespace {
 
-// C = A x B for square row-major n x n matrices; large ones on OpenBLAS's pool for this call only.
-// The pool splits C by rows and columns, never the k sums; a shape takes it only where that gives
-// one thread's bits (see productThreadCount).
+// C = A x B for square row-major n x n matrices, with one thread's bits; large ones in bands of rows
+// on the input pool's threads (see BlasThreading::product).
 void squareProduct(int n, const float* a, const float* b, float* c)
 {
-    const nn::BlasThreading::ScopedProductThreads threads(nn::BlasThreading::productThreadCount(n, n, n));
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, a, n, b, n, 0.0f, c, n);
+    nn::BlasThreading::product(n, n, n, a, b, c, CPUInputPool::forParts);
+}
+
+// Whether squareProduct(n, ...) runs on several threads: the input pool's threads then watch for it
+// after building the inputs, instead of sleeping in between.
+bool sharedProduct(int n)
+{
+    return nn::BlasThreading::productThreadCount(n, n, n) > 1;
 }
 
 // Sum over k of A[0][k] x B[k][0], single precision from 0.
@@ -98,7 +103,7 @@ void fillSlice(float* out, std::uint64_t seed, std::size_t begin, std::size_t en
 }  // namespace
 
 // The inputs and the zero-filled output are built slice by slice on the input pool, whose threads
-// sleep again before the product takes OpenBLAS's.
+// then share a large product.
 IterationOutcome matrixFP32Iteration(const KernelOutputTamper* tamper)
 {
     constexpr int n = 384;
@@ -106,11 +111,14 @@ IterationOutcome matrixFP32Iteration(const KernelOutputTamper* tamper)
     const auto a = std::make_unique_for_overwrite<float[]>(count);
     const auto b = std::make_unique_for_overwrite<float[]>(count);
     const auto c = std::make_unique_for_overwrite<float[]>(count);
-    CPUInputPool::forSlices(count, [&](std::size_t begin, std::size_t end) {
-        fillSlice(a.get(), 61'490, begin, end);
-        fillSlice(b.get(), 61'491, begin, end);
-        std::fill(c.get() + begin, c.get() + end, 0.0f);
-    });
+    CPUInputPool::forSlices(
+        count,
+        [&](std::size_t begin, std::size_t end) {
+            fillSlice(a.get(), 61'490, begin, end);
+            fillSlice(b.get(), 61'491, begin, end);
+            std::fill(c.get() + begin, c.get() + end, 0.0f);
+        },
+        sharedProduct(n));
     squareProduct(n, a.get(), b.get(), c.get());
     const std::span<float> product(c.get(), count);
     tamperFloats(tamper, product);
@@ -134,16 +142,19 @@ IterationOutcome matrixFP16Iteration(const KernelOutputTamper* tamper)
     const auto a = std::make_unique_for_overwrite<float[]>(count);
     const auto b = std::make_unique_for_overwrite<float[]>(count);
     const auto c = std::make_unique_for_overwrite<float[]>(count);
-    CPUInputPool::forSlices(count, [&](std::size_t begin, std::size_t end) {
-        const std::size_t length = end - begin;
-        fillSlice(generatedA.get(), 61'462, begin, end);
-        fillSlice(generatedB.get(), 61'463, begin, end);
-        OlvaneHalfPrecision::encode({generatedA.get() + begin, length}, {halfA.get() + begin, length});
-        OlvaneHalfPrecision::encode({generatedB.get() + begin, length}, {halfB.get() + begin, length});
-        OlvaneHalfPrecision::decode({halfA.get() + begin, length}, {a.get() + begin, length});
-        OlvaneHalfPrecision::decode({halfB.get() + begin, length}, {b.get() + begin, length});
-        std::fill(c.get() + begin, c.get() + end, 0.0f);
-    });
+    CPUInputPool::forSlices(
+        count,
+        [&](std::size_t begin, std::size_t end) {
+            const std::size_t length = end - begin;
+            fillSlice(generatedA.get(), 61'462, begin, end);
+            fillSlice(generatedB.get(), 61'463, begin, end);
+            OlvaneHalfPrecision::encode({generatedA.get() + begin, length}, {halfA.get() + begin, length});
+            OlvaneHalfPrecision::encode({generatedB.get() + begin, length}, {halfB.get() + begin, length});
+            OlvaneHalfPrecision::decode({halfA.get() + begin, length}, {a.get() + begin, length});
+            OlvaneHalfPrecision::decode({halfB.get() + begin, length}, {b.get() + begin, length});
+            std::fill(c.get() + begin, c.get() + end, 0.0f);
+        },
+        sharedProduct(n));
     squareProduct(n, a.get(), b.get(), c.get());
     const std::span<float> product(c.get(), count);
     tamperFloats(tamper, product);
@@ -205,8 +216,8 @@ constexpr int batch = 32, inputs = 128, outputs = 32;
 float forwardLoss(const std::vector<float>& x, const std::vector<float>& w, const std::vector<float>& t,
                   std::vector<float>& y)
 {
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, batch, outputs, inputs, 1.0f, x.data(), inputs, w.data(),
-                outputs, 0.0f, y.data(), outputs);
+    nn::BlasThreading::sgemm(CblasNoTrans, CblasNoTrans, batch, outputs, inputs, 1.0f, x.data(), inputs, w.data(),
+                             outputs, 0.0f, y.data(), outputs);
     float sum = 0.0f;
     for (std::size_t e = 0; e < y.size(); ++e) {
         const float d = y[e] - t[e];
@@ -229,8 +240,8 @@ IterationOutcome fineTuningIteration(const KernelOutputTamper* tamper)
     const float lossBefore = forwardLoss(x, w, t, y);
 
     std::vector<float> gradient(static_cast<std::size_t>(inputs) * outputs);
-    cblas_sgemm(CblasRowMajor, CblasTrans, CblasNoTrans, inputs, outputs, batch, 1.0f, x.data(), inputs, y.data(),
-                outputs, 0.0f, gradient.data(), outputs);
+    nn::BlasThreading::sgemm(CblasTrans, CblasNoTrans, inputs, outputs, batch, 1.0f, x.data(), inputs, y.data(),
+                             outputs, 0.0f, gradient.data(), outputs);
     for (std::size_t e = 0; e < w.size(); ++e) w[e] = w[e] - gradient[e] * 0.002f;
     tamperFloats(tamper, w);
 

@@ -1,7 +1,5 @@
 #include "Platform/Inference/BlasThreading.h"
 
-#include <cblas.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -22,16 +20,67 @@ std::atomic<int> largeProductPool{1};
 std::atomic<int> largeProductLimit{1 << 20};
 std::atomic<bool> poolUsed{false};
 
-// OpenBLAS splits C among its threads, and on some processors the kernel that computes a piece's
-// edge tiles sums in another order than the one that computes it whole: eight threads then give
-// other bits than one. A product shape takes the pool only once it has given one thread's bits here.
-bool poolKeepsBits(long m, long n, long k, int threads)
+// Bands of rows of C start at multiples of one of these, tried in order. OpenBLAS computes a
+// row-major product as C^T = B^T A^T in column-major terms, so the rows of C are the columns its
+// kernel works through in tiles; a band that starts on a tile boundary meets the same tiles, each
+// summed in the same order, as the whole product. 12 is the tile of the Haswell and Zen kernels
+// (bands of 8 or 16 rows change their bits); 48 is a multiple of 8, 12 and 16 for kernels with
+// other tiles. Any kernel is checked per shape all the same.
+constexpr long rowTiles[] = {12, 48};
+
+// Bands per thread. Each band packs the whole of B again: at 320^3 on the Zen kernel, two bands per
+// thread took 1.1x one band's time per iteration (bands go to whichever thread is free all the same).
+constexpr int bandsPerThread = 1;
+
+// How a product of one shape runs: in `parts` bands of rows starting at multiples of `rowTile` on
+// `threads` threads (empty bands are skipped), else on OpenBLAS's pool of `threads`, else (threads 1) on the
+// calling thread.
+struct Plan {
+    int threads = threadCount;
+    long rowTile = 0;
+    int parts = 1;
+};
+
+// First row of band `part` of `parts` (`m` for part == parts): the even share, down to a tile.
+long bandStart(long m, int parts, int part, long tile)
+{
+    return part == parts ? m : m * part / parts / tile * tile;
+}
+
+int nonEmptyBands(long m, int parts, long tile)
+{
+    int count = 0;
+    for (int part = 0; part < parts; ++part)
+        count += bandStart(m, parts, part, tile) < bandStart(m, parts, part + 1, tile);
+    return count;
+}
+
+void wholeProduct(long m, long n, long k, const float* a, const float* b, float* c)
+{
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, m, n, k, 1.0f, a, k, b, n, 0.0f, c, n);
+}
+
+// Rows [first, last) of C as a one-thread product of their own. Asked in column-major terms, as
+// cblas turns the whole row-major call: asked in row-major order, a band small enough may take
+// another path (the small-product kernels OpenBLAS has for AVX-512 processors) that sums otherwise.
+void bandProduct(long first, long last, long n, long k, const float* a, const float* b, float* c)
+{
+    if (first >= last) return;
+    cblas_sgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, n, last - first, k, 1.0f, b, n, a + first * k, k, 0.0f,
+                c + first * n, n);
+}
+
+// On some processors the kernel that computes a piece of C's edge tiles sums in another order than
+// the one that computes it whole, so neither OpenBLAS's pool (which splits C both ways) nor bands at
+// arbitrary rows can be trusted to give one thread's bits. Each shape and thread count is tried once
+// here, on the calling thread, against one thread's product.
+Plan planFor(long m, long n, long k, int threads)
 {
     static std::mutex mutex;
-    static std::map<std::tuple<long, long, long, int>, bool> verdicts;
+    static std::map<std::tuple<long, long, long, int>, Plan> plans;
     const std::lock_guard lock(mutex);
     const auto key = std::make_tuple(m, n, k, threads);
-    if (const auto found = verdicts.find(key); found != verdicts.end()) return found->second;
+    if (const auto found = plans.find(key); found != plans.end()) return found->second;
 
     const auto filled = [](std::size_t count, std::uint32_t seed) {
         std::vector<float> values(count);
@@ -44,17 +93,43 @@ bool poolKeepsBits(long m, long n, long k, int threads)
     };
     const std::vector<float> a = filled(static_cast<std::size_t>(m) * k, 1);
     const std::vector<float> b = filled(static_cast<std::size_t>(k) * n, 2);
-    std::vector<float> one(static_cast<std::size_t>(m) * n), pooled(one.size());
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, m, n, k, 1.0f, a.data(), k, b.data(), n, 0.0f, one.data(),
-                n);
-    poolUsed = true;
-    openblas_set_num_threads(threads);
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, m, n, k, 1.0f, a.data(), k, b.data(), n, 0.0f, pooled.data(),
-                n);
-    openblas_set_num_threads(threadCount);
-    const bool same = std::memcmp(one.data(), pooled.data(), one.size() * sizeof(float)) == 0;
-    verdicts.emplace(key, same);
-    return same;
+    std::vector<float> one(static_cast<std::size_t>(m) * n), other(one.size());
+    wholeProduct(m, n, k, a.data(), b.data(), one.data());
+    const auto same = [&] { return std::memcmp(one.data(), other.data(), one.size() * sizeof(float)) == 0; };
+
+    Plan plan;
+    const int parts = threads * bandsPerThread;
+    for (const long tile : rowTiles) {
+        const int bands = nonEmptyBands(m, parts, tile);
+        if (bands < 2) continue;
+        std::fill(other.begin(), other.end(), 0.0f);
+        for (int part = 0; part < parts; ++part)
+            bandProduct(bandStart(m, parts, part, tile), bandStart(m, parts, part + 1, tile), n, k, a.data(), b.data(),
+                        other.data());
+        if (same()) {
+            plan = {std::min(threads, bands), tile, parts};
+            break;
+        }
+    }
+    if (plan.rowTile == 0) {
+        poolUsed = true;
+        openblas_set_num_threads(threads);
+        wholeProduct(m, n, k, a.data(), b.data(), other.data());
+        openblas_set_num_threads(threadCount);
+        if (same()) plan.threads = threads;
+    }
+    plans.emplace(key, plan);
+    return plan;
+}
+
+Plan planFor(long m, long n, long k)
+{
+    applyPolicy();
+    const double multiplyAdds = static_cast<double>(m) * static_cast<double>(n) * static_cast<double>(k);
+    if (multiplyAdds < largeProductMultiplyAdds) return {};
+    const int threads = std::min(largeProductPool.load(), largeProductLimit.load());
+    if (threads <= threadCount) return {};
+    return planFor(m, n, k, threads);
 }
 
 }  // namespace
@@ -68,6 +143,10 @@ void applyPolicy()
         // one or two cores busy elsewhere, where four took 0.35 in both cases.
         largeProductPool = std::max(1, openblas_get_num_threads());
         openblas_set_num_threads(threadCount);
+        // OpenBLAS starts its pool threads as it loads, and they spin for about 0.1 s before they
+        // sleep, on the cores the first workload needs; large products run in bands on the
+        // caller's threads, so the pool may never be asked for. The next pooled product restarts it.
+        blas_thread_shutdown_();
     });
 }
 
@@ -76,14 +155,30 @@ int currentThreadCount()
     return openblas_get_num_threads();
 }
 
-int productThreadCount(long m, long n, long k)
+void sgemm(CBLAS_TRANSPOSE transA, CBLAS_TRANSPOSE transB, int m, int n, int k, float alpha, const float* a, int lda,
+           const float* b, int ldb, float beta, float* c, int ldc)
 {
     applyPolicy();
-    const double multiplyAdds = static_cast<double>(m) * static_cast<double>(n) * static_cast<double>(k);
-    if (multiplyAdds < largeProductMultiplyAdds) return threadCount;
-    const int threads = std::min(largeProductPool.load(), largeProductLimit.load());
-    if (threads <= threadCount || !poolKeepsBits(m, n, k, threads)) return threadCount;
-    return threads;
+    cblas_sgemm(CblasRowMajor, transA, transB, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
+}
+
+void product(long m, long n, long k, const float* a, const float* b, float* c, const PartRunner& runParts)
+{
+    const Plan plan = planFor(m, n, k);
+    if (plan.rowTile == 0) {
+        const ScopedProductThreads threads(plan.threads);
+        wholeProduct(m, n, k, a, b, c);
+        return;
+    }
+    runParts(plan.parts, [&](int part) {
+        bandProduct(bandStart(m, plan.parts, part, plan.rowTile), bandStart(m, plan.parts, part + 1, plan.rowTile), n,
+                    k, a, b, c);
+    });
+}
+
+int productThreadCount(long m, long n, long k)
+{
+    return planFor(m, n, k).threads;
 }
 
 void setLargeProductThreadLimit(int limit)

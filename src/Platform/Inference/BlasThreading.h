@@ -1,37 +1,57 @@
 #pragma once
 
+#include <cblas.h>
+
+#include <functional>
+
 namespace korvalen::nn {
 
 // How many threads OpenBLAS may use. By default every product runs on its caller's thread: most
 // products the application makes are small (a few hundred multiply-adds per output at most) and sit
-// between other single-threaded work, where waking OpenBLAS's pool costs more than it saves (at
-// 96x96, one thread beats eight). Only large float products (see `productThreadCount`) take the
-// pool for the length of the call, and give it back at once after.
+// between other single-threaded work, where waking a pool costs more than it saves (at 96x96, one
+// thread beats eight). Only large float products (see `product`) use several threads, and only in a
+// way that gives one thread's bits.
 namespace BlasThreading {
 
 inline constexpr int threadCount = 1;
 
-// Products of at least this many multiply-adds (m x n x k) use the pool (eight threads 2.8x one at
-// 256^3). The application's other matrix-matrix products are at most 96 x 96 x 64, where one
-// thread beats the pool.
+// Products of at least this many multiply-adds (m x n x k) use several threads (eight threads 2.8x
+// one at 256^3). The application's other matrix-matrix products are at most 96 x 96 x 64, where one
+// thread beats eight.
 inline constexpr double largeProductMultiplyAdds = 256.0 * 256.0 * 256.0;
 
 // Sets OpenBLAS to `threadCount` threads the first time it is called and never touches it again,
-// after noting the pool size OpenBLAS started with (its default, or OPENBLAS_NUM_THREADS). The
-// application calls it at start-up; the CPU runner and the model runtime call it before their
-// first product as well, so tools and tests get the same policy. Safe from any thread.
+// after noting the pool size OpenBLAS started with (its default, or OPENBLAS_NUM_THREADS): that many
+// threads share a large product. The application calls it at start-up; `sgemm`, `product` and the
+// model runtime's executors call it before their first product, so a product made before start-up
+// (by a tool, a test or a bench) gets the same threads and bits. Safe from any thread.
 void applyPolicy();
 
 // The thread count OpenBLAS reports now.
 int currentThreadCount();
 
-// The threads one float product of m x n x k multiply-adds should use: the pool OpenBLAS started
-// with for large products whose pooled result has the bits of one thread's on this processor (checked
-// once per shape), 1 otherwise. Applies the policy first.
+// cblas_sgemm in row-major order, under the policy. Every OpenBLAS product outside `product` goes
+// through here: left to OpenBLAS's default pool, a product may sum in another order.
+void sgemm(CBLAS_TRANSPOSE transA, CBLAS_TRANSPOSE transB, int m, int n, int k, float alpha, const float* a, int lda,
+           const float* b, int ldb, float beta, float* c, int ldc);
+
+// Runs task(part) once for every part in [0, parts), as many at once as it has threads for, and
+// returns when every call has returned.
+using PartRunner = std::function<void(int parts, const std::function<void(int part)>& task)>;
+
+// C = A x B for dense row-major A (m x k), B (k x n) and C (m x n), with the bits of one thread's
+// product. A large product is cut into bands of rows of C, each a one-thread product of its own that
+// `runParts` runs side by side (in any order, on any thread); failing that, on
+// OpenBLAS's pool; failing that, on the calling thread. Whichever is used was checked once per
+// shape and thread count to give one thread's bits on this processor.
+void product(long m, long n, long k, const float* a, const float* b, float* c, const PartRunner& runParts);
+
+// The threads `product` uses for a product of m x n x k multiply-adds: the bands or the pool's
+// threads, 1 when it runs on the calling thread. Applies the policy first.
 int productThreadCount(long m, long n, long k);
 
-// Caps the pool that large products use (at least 1; 1 gives the single-threaded policy back),
-// so one run can compare both policies. Not for concurrent use with products in flight.
+// Caps the threads that large products use (at least 1; 1 keeps them on the calling thread), so one
+// run can compare both policies. Not for concurrent use with products in flight.
 void setLargeProductThreadLimit(int limit);
 
 // Stops OpenBLAS's pool threads if a product used them since the last call. Left alone, they spin

@@ -178,7 +178,8 @@ TEST(CPUBenchmarkRunnerKernels, EveryTimedKernelGivesAWellFormedMeasurement)
     EXPECT_EQ(nn::BlasThreading::currentThreadCount(), nn::BlasThreading::threadCount);
 }
 
-// OpenBLAS's idle pool spins for about 0.1 s after a product: once a workload that used it ends,
+// OpenBLAS's idle pool spins for about 0.1 s after it starts and after a pooled product, and the
+// runner's own threads watch for a while after a pass: once a workload with large products ends,
 // the process must go quiet at once instead of holding the cores the next workload needs.
 TEST(CPUBenchmarkRunnerKernels, NoBlasThreadSpinsAfterAPooledWorkload)
 {

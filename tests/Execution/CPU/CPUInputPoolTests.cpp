@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 using namespace korvalen;
@@ -47,4 +50,39 @@ TEST(CPUInputPool, SliceFillsMatchOneFill)
     });
     for (std::size_t i = 0; i < count; ++i)
         ASSERT_EQ(std::bit_cast<std::uint32_t>(sliced[i]), std::bit_cast<std::uint32_t>(whole[i])) << i;
+}
+
+// Every part runs exactly once, whatever the count, and parts are shared out: the first one waits
+// (up to 10 s, a hang rather than a speed) until another thread has taken one. A caller that finds
+// the pool busy (here, a thread started by a part of an outer pass) runs its parts in order on its
+// own thread.
+TEST(CPUInputPool, PartsRunOnceEachSharedOut)
+{
+    if (CPUInputPool::workerCount() > 1) {
+        std::atomic<int> others{0};
+        const auto caller = std::this_thread::get_id();
+        CPUInputPool::forParts(4, [&](int part) {
+            if (std::this_thread::get_id() != caller) ++others;
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (part == 0 && others == 0 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+        });
+        EXPECT_GT(others, 0);
+    }
+
+    for (int parts : {0, 1, 2, 7, 16, 33}) {
+        std::vector<std::atomic<int>> runs(static_cast<std::size_t>(parts));
+        CPUInputPool::forParts(parts, [&](int part) { ++runs[static_cast<std::size_t>(part)]; });
+        for (int part = 0; part < parts; ++part) EXPECT_EQ(runs[static_cast<std::size_t>(part)], 1) << parts;
+    }
+    std::vector<std::atomic<int>> inner(2);
+    CPUInputPool::forParts(2, [&](int outer) {
+        std::thread([&] {
+            std::vector<int> order;
+            CPUInputPool::forParts(3, [&](int part) { order.push_back(part); });
+            EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+        }).join();
+        ++inner[static_cast<std::size_t>(outer)];
+    });
+    EXPECT_EQ(inner[0], 1);
+    EXPECT_EQ(inner[1], 1);
 }

@@ -2,15 +2,20 @@
 #include "Execution/CPU/CPUKernels.h"
 #include "Execution/Shared/InstructionSet.h"
 #include "Platform/Inference/BlasThreading.h"
+#include "Platform/System/ProcessorInfo.h"
 
+#include <cblas.h>
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <functional>
+#include <iostream>
 #include <limits>
 #include <ostream>
 #include <string>
+#include <vector>
 
 using namespace korvalen;
 
@@ -301,32 +306,99 @@ TEST(ShortestFloatText, PlainAndExponentForms)
 namespace korvalen {
 namespace {
 
-// Large products take OpenBLAS's pool for the call only: small ones stay on the calling thread, the
-// pool splits C without reordering any sum (checksums bit-identical to the calling thread's), and
-// the process-wide count is back to one thread after every call.
-TEST(CPUKernelBlasThreads, PoolOnlyForLargeProductsAndBitIdenticalResults)
+// OpenBLAS kernels to try: the one it picks for this processor and Zen's, whose edge tiles make its
+// pool give other bits than one thread (forced where the processor can run it).
+std::vector<std::string> blasCores()
+{
+    std::vector<std::string> cores = {""};
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) cores.push_back("Zen");
+    return cores;
+}
+
+// Runs `check` in a fresh process of this program whose OpenBLAS uses the kernel of `core` ("": its
+// own choice): a forced kernel, and a process where nothing has touched OpenBLAS yet, cannot be had
+// in this one. The check exits with 0 when it holds, else with 1 after saying why on stderr.
+void inFreshProcess(const std::string& core, void (*check)())
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const char* inherited = std::getenv("OPENBLAS_CORETYPE");
+    const std::string kept = inherited ? inherited : "";
+    if (!core.empty()) setenv("OPENBLAS_CORETYPE", core.c_str(), 1);
+    EXPECT_EXIT(check(), ::testing::ExitedWithCode(0), "") << "OpenBLAS core " << (core.empty() ? "default" : core);
+    if (inherited) {
+        setenv("OPENBLAS_CORETYPE", kept.c_str(), 1);
+    } else {
+        unsetenv("OPENBLAS_CORETYPE");
+    }
+}
+
+std::uint64_t checksumBits(CPUKernelIteration kernel)
+{
+    return std::bit_cast<std::uint64_t>(kernel(nullptr).checksum);
+}
+
+// The first thing the process does is a kernel's products, as in a tool or a bench that never
+// applied the threading policy: they give one thread's bits all the same.
+void bareProductsGiveOneThreadsBits()
+{
+    const CPUKernelIteration kernels[] = {&CPUKernels::attentionIteration, &CPUKernels::fineTuningIteration};
+    std::vector<std::uint64_t> bare;
+    for (CPUKernelIteration kernel : kernels) bare.push_back(checksumBits(kernel));
+    openblas_set_num_threads(1);
+    bool held = true;
+    for (std::size_t k = 0; k < std::size(kernels); ++k) {
+        if (checksumBits(kernels[k]) == bare[k]) continue;
+        std::cerr << "kernel " << k << " gave other bits before the policy\n";
+        held = false;
+    }
+    std::_Exit(held ? 0 : 1);
+}
+
+TEST(CPUKernelBlasThreads, ProductsGiveTheSameBitsWhateverRanFirst)
+{
+    for (const std::string& core : blasCores()) inFreshProcess(core, bareProductsGiveOneThreadsBits);
+}
+
+// Small products stay on the calling thread; large ones use several threads (every core by
+// default) and give one thread's bits; OpenBLAS is back to one thread after every call.
+void largeProductsShareOutWithOneThreadsBits()
 {
     namespace blas = nn::BlasThreading;
-    EXPECT_EQ(blas::productThreadCount(96, 96, 64), 1);
-    EXPECT_EQ(blas::productThreadCount(32, 32, 128), 1);
-    EXPECT_GE(blas::productThreadCount(384, 384, 384), 1);
-    blas::setLargeProductThreadLimit(1);
-    EXPECT_EQ(blas::productThreadCount(384, 384, 384), 1);
-
-    for (CPUKernelIteration kernel : {&CPUKernels::matrixFP32Iteration, &CPUKernels::matrixFP16Iteration}) {
+    bool held = true;
+    const auto expect = [&](bool condition, const std::string& what) {
+        if (condition) return;
+        std::cerr << what << "\n";
+        held = false;
+    };
+    expect(blas::productThreadCount(96, 96, 64) == 1, "96 x 96 x 64 on several threads");
+    expect(blas::productThreadCount(32, 32, 128) == 1, "32 x 32 x 128 on several threads");
+    const struct {
+        CPUKernelIteration kernel;
+        int n;
+    } products[] = {{&CPUKernels::matrixFP32Iteration, 384}, {&CPUKernels::matrixFP16Iteration, 320}};
+    for (const auto& product : products) {
+        const std::string shape = std::to_string(product.n) + "^3";
         blas::setLargeProductThreadLimit(1);
-        const IterationOutcome calling = kernel(nullptr);
-        for (int limit : {2, 8}) {
+        expect(blas::productThreadCount(product.n, product.n, product.n) == 1, shape + ": limit 1 not kept");
+        const std::uint64_t one = checksumBits(product.kernel);
+        for (const int limit : {2, 1 << 20}) {
             blas::setLargeProductThreadLimit(limit);
-            EXPECT_LE(blas::productThreadCount(384, 384, 384), limit);
-            const IterationOutcome pooled = kernel(nullptr);
-            EXPECT_EQ(std::bit_cast<std::uint64_t>(pooled.checksum), std::bit_cast<std::uint64_t>(calling.checksum))
-                << limit;
-            EXPECT_TRUE(pooled.passed);
-            EXPECT_EQ(blas::currentThreadCount(), blas::threadCount);
+            const int threads = blas::productThreadCount(product.n, product.n, product.n);
+            const std::string what = shape + " on " + std::to_string(threads) + " threads: ";
+            expect(threads <= limit, what + "above the limit");
+            if (sys::usableProcessorCount() > 1) expect(threads > 1, what + "one core");
+            const IterationOutcome many = product.kernel(nullptr);
+            expect(std::bit_cast<std::uint64_t>(many.checksum) == one, what + "other bits than one thread");
+            expect(many.passed, what + "failed its check");
+            expect(blas::currentThreadCount() == blas::threadCount, what + "OpenBLAS left on several threads");
         }
     }
-    blas::setLargeProductThreadLimit(1 << 20);
+    std::_Exit(held ? 0 : 1);
+}
+
+TEST(CPUKernelBlasThreads, LargeProductsUseEveryCoreWithOneThreadsBits)
+{
+    for (const std::string& core : blasCores()) inFreshProcess(core, largeProductsShareOutWithOneThreadsBits);
 }
 
 }  // namespace
