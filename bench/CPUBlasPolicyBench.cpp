@@ -21,6 +21,7 @@
 #include "Platform/Inference/BlasThreading.h"
 
 #include "BenchStatistics.h"
+#include "ReferenceSgemm.h"
 
 #include <cblas.h>
 
@@ -62,23 +63,10 @@ double fastestRate(const std::function<void()>& step, double seconds)
     }
 }
 
-// The reference: one n x n x n sgemm on `threads` OpenBLAS threads, buffers made once.
+// The reference: one n x n x n sgemm on `threads` OpenBLAS threads.
 double sgemmRate(int n, int threads, double seconds)
 {
-    const std::vector<float> a = deterministicFloats(n * n, 1), b = deterministicFloats(n * n, 2);
-    std::vector<float> c(a.size());
-    double calls = 0;
-    {
-        const nn::BlasThreading::ScopedProductThreads scoped(threads);
-        calls = fastestRate(
-            [&] {
-                cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f,
-                            c.data(), n);
-            },
-            seconds);
-    }
-    nn::BlasThreading::releasePool();  // its spinning threads would slow the iteration's next round
-    return calls;
+    return bench::referenceSgemmCalls(n, threads, [&](const auto& step) { return fastestRate(step, seconds); });
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "Platform/Inference/BlasThreading.h"
 
 #include "BenchStatistics.h"
+#include "ReferenceSgemm.h"
 
 #include <cblas.h>
 #include <immintrin.h>
@@ -125,19 +126,7 @@ struct DirectVnni {
 
 double sgemmRate(int n, int threads, double seconds)
 {
-    const std::vector<float> a = deterministicFloats(n * n, 1), b = deterministicFloats(n * n, 2);
-    std::vector<float> c(a.size());
-    double calls = 0;
-    {
-        const nn::BlasThreading::ScopedProductThreads scoped(threads);
-        calls = rate(
-            [&] {
-                cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f,
-                            c.data(), n);
-            },
-            seconds);
-    }
-    nn::BlasThreading::releasePool();  // its spinning threads would slow the runner's next round
+    const double calls = bench::referenceSgemmCalls(n, threads, [&](const auto& step) { return rate(step, seconds); });
     return calls * 2.0 * n * n * n / 1e12;
 }
 
