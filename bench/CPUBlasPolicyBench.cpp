@@ -38,6 +38,7 @@ using namespace korvalen;
 
 namespace {
 
+using korvalen::bench::fastestRate;
 using korvalen::bench::median;
 
 double cpuThroughput(AIWorkloadID id, double seconds, int poolLimit)
@@ -47,26 +48,10 @@ double cpuThroughput(AIWorkloadID id, double seconds, int poolLimit)
     return CPUBenchmarkRunner::runTimed(AIWorkloadCatalog::definitions().at(id), seconds, token).throughput;
 }
 
-// Calls per second of the fastest call of `step` in `seconds` (after one call not counted).
-double fastestRate(const std::function<void()>& step, double seconds)
-{
-    using Clock = std::chrono::steady_clock;
-    step();
-    double fastest = 1e30;
-    const auto start = Clock::now();
-    for (;;) {
-        const auto before = Clock::now();
-        step();
-        const auto after = Clock::now();
-        fastest = std::min(fastest, std::chrono::duration<double>(after - before).count());
-        if (std::chrono::duration<double>(after - start).count() >= seconds) return 1.0 / fastest;
-    }
-}
-
 // The reference: one n x n x n sgemm on `threads` OpenBLAS threads.
 double sgemmRate(int n, int threads, double seconds)
 {
-    return bench::referenceSgemmCalls(n, threads, [&](const auto& step) { return fastestRate(step, seconds); });
+    return bench::referenceSgemmCalls(n, threads, seconds);
 }
 
 }  // namespace

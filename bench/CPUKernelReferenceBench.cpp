@@ -43,26 +43,6 @@ IterationOutcome convolutionIteration(const KernelOutputTamper* tamper = nullptr
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Calls per second of `step`: the inverse of its fastest call over about `seconds`. The machine is
-// shared, so the fastest call is the one least disturbed by other work; single-threaded steps are
-// compared this way.
-double rate(const std::function<void()>& step, double seconds)
-{
-    step();
-    double fastest = 1e30;
-    const auto start = Clock::now();
-    for (;;) {
-        const auto before = Clock::now();
-        step();
-        const auto after = Clock::now();
-        fastest = std::min(fastest, std::chrono::duration<double>(after - before).count());
-        if (std::chrono::duration<double>(after - start).count() >= seconds) break;
-    }
-    return 1.0 / fastest;
-}
-
 // Ours / reference per round, and each side's rate (calls or work units per second).
 struct Ratios {
     std::vector<double> values, ours, references;
@@ -126,7 +106,7 @@ struct DirectVnni {
 
 double sgemmRate(int n, int threads, double seconds)
 {
-    const double calls = bench::referenceSgemmCalls(n, threads, [&](const auto& step) { return rate(step, seconds); });
+    const double calls = bench::referenceSgemmCalls(n, threads, seconds);
     return calls * 2.0 * n * n * n / 1e12;
 }
 
@@ -147,14 +127,14 @@ int main(int argc, char** argv)
         direct.multiply();
         Ratios avx512, avx;
         for (int round = 0; round < rounds; ++round) {
-            const double reference = rate([&] { direct.multiply(); }, seconds);
+            const double reference = bench::fastestRate([&] { direct.multiply(); }, seconds);
             {
                 const ScopedInstructionSet forced(InstructionSet::avx512Vnni);
-                avx512.add(rate([] { (void)CPUKernels::matrixINT8Iteration(); }, seconds), reference);
+                avx512.add(bench::fastestRate([] { (void)CPUKernels::matrixINT8Iteration(); }, seconds), reference);
             }
             if (processorSupports(InstructionSet::avxVnni)) {
                 const ScopedInstructionSet forced(InstructionSet::avxVnni);
-                avx.add(rate([] { (void)CPUKernels::matrixINT8Iteration(); }, seconds), reference);
+                avx.add(bench::fastestRate([] { (void)CPUKernels::matrixINT8Iteration(); }, seconds), reference);
             }
         }
         avx512.print("matrixINT8 iteration (avx512-vnni) / direct VNNI product", 1e6);
@@ -163,14 +143,14 @@ int main(int argc, char** argv)
         std::vector<std::int32_t> product(128 * 128);
         std::vector<double> fill, multiply, reference;
         for (int round = 0; round < rounds; ++round) {
-            fill.push_back(1e6 / rate([&] { fillDeterministicBytes(bytes, 6'776); }, seconds / 3));
-            multiply.push_back(1e6 / rate(
+            fill.push_back(1e6 / bench::fastestRate([&] { fillDeterministicBytes(bytes, 6'776); }, seconds / 3));
+            multiply.push_back(1e6 / bench::fastestRate(
                                          [&] {
                                              CPUInt8Product::multiplyAvx512Vnni(bytes.data(), bytes.data() + 16'384,
                                                                                 product.data(), 128);
                                          },
                                          seconds / 3));
-            reference.push_back(1e6 / rate([&] { direct.multiply(); }, seconds / 3));
+            reference.push_back(1e6 / bench::fastestRate([&] { direct.multiply(); }, seconds / 3));
         }
         std::printf("    of which: input fill %.1f us, packed VNNI product %.1f us; direct product %.1f us\n",
                     korvalen::bench::median(fill), korvalen::bench::median(multiply),
@@ -186,8 +166,9 @@ int main(int argc, char** argv)
             std::printf("  convolution: the native reference's checksum differs!\n");
         Ratios ratios;
         for (int round = 0; round < rounds; ++round) {
-            const double reference = rate([] { (void)CPUKernels::native::convolutionIteration(); }, seconds);
-            ratios.add(rate([] { (void)CPUKernels::convolutionIteration(); }, seconds), reference);
+            const double reference =
+                bench::fastestRate([] { (void)CPUKernels::native::convolutionIteration(); }, seconds);
+            ratios.add(bench::fastestRate([] { (void)CPUKernels::convolutionIteration(); }, seconds), reference);
         }
         ratios.print("convolution iteration / the same, stencil -march=native", 1e6);
     }
