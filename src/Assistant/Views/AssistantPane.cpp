@@ -478,7 +478,8 @@ void AssistantPane::takeLongQuestion(const QString& question)
 {
     holdQuestion(question);
     settingDraft_ = true;
-    assistant_.setDraft(heldQuestion_.toStdString());
+    // A short text is back in the line, which is then the draft.
+    assistant_.setDraft((heldQuestion_.isEmpty() ? question : heldQuestion_).toStdString());
     settingDraft_ = false;
 }
 
