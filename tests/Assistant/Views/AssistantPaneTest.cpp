@@ -451,9 +451,9 @@ TEST(AssistantPaneView, TheContentKeepsEvenInsetsAndTheConversationTwoLines)
     EXPECT_EQ(scroll.minimumHeight(), frame + textTop + static_cast<int>(std::ceil(lines[1])));
 }
 
-// A question pasted into the composer is sent whole up to the limit, and a longer one is cut to it,
-// with a notice under the composer in the question's language; the line itself never holds more than
-// it can lay out at every keystroke, and whatever it shows is the draft.
+// A question pasted into the composer is sent whole up to the limit, and a longer one is cut to it
+// between two characters, with a notice under the composer in the question's language; the line
+// itself never holds more than it can lay out at every keystroke, and whatever it shows is the draft.
 TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
 {
     const auto repeated = [](const std::string& unit, std::size_t bytes) {
@@ -467,6 +467,10 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
     std::size_t kept = limit;
     while ((static_cast<unsigned char>(portuguese[kept]) & 0xC0) == 0x80) --kept;
     const std::string letters(limit, 'a');
+    const std::string accented = std::string(limit - 1, 'b') + "e\u0301";
+    const std::string flagged = std::string(limit - 4, 'c') + "🇧🇷";
+    // One character, longer than any real one: cut inside rather than emptied.
+    const std::string marked = std::string("a").append(repeated("\u0301", limit));
     struct Case {
         std::string pasted;
         std::string kept;  // sent, where `send`; else the draft held
@@ -489,6 +493,12 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
          false},
         {letters, letters, "Only the beginning of this long question (4096 KiB) is shown here; all of it is sent.",
          false},
+        {accented, accented.substr(0, limit - 1),
+         "The pasted text had 4097 KiB; a question holds at most 4096 KiB, so only its first 4095 KiB are kept", false},
+        {flagged, flagged.substr(0, limit - 4),
+         "The pasted text had 4097 KiB; a question holds at most 4096 KiB, so only its first 4095 KiB are kept", false},
+        {marked, marked.substr(0, limit - 1),
+         "The pasted text had 4097 KiB; a question holds at most 4096 KiB, so only its first 4095 KiB are kept", false},
     };
     auto paste = [](QLineEdit* composer, const std::string& text) {
         QApplication::clipboard()->setText(QString::fromStdString(text));
