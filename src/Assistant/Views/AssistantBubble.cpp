@@ -146,10 +146,8 @@ qsizetype pictographCut(const QString& text)
         if (text[i].unicode() < 0x2000) continue;
         const bool pair = text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate();
         const char32_t c = pair ? QChar::surrogateToUcs4(text[i], text[i + 1]) : text[i].unicode();
-        if (isPictograph(c) && ++pictographs > AssistantBubbleText::shownPictographLimit) {
-            UserPerceivedCharacters characters(text);
-            return characters.isBoundary(i) ? i : std::max<qsizetype>(0, characters.preceding(i));
-        }
+        if (isPictograph(c) && ++pictographs > AssistantBubbleText::shownPictographLimit)
+            return UserPerceivedCharacters::boundaryAtOrBefore(text, i);
         if (pair) ++i;
     }
     return -1;
@@ -207,10 +205,7 @@ qsizetype costCut(const QString& text, const QFontMetrics& metrics)
         const bool pair = text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate();
         const char32_t c = pair ? QChar::surrogateToUcs4(text[i], text[i + 1]) : text[i].unicode();
         cost += layoutCost(c, metrics);
-        if (cost > AssistantBubbleText::shownLimitBytes) {
-            UserPerceivedCharacters characters(text);
-            return characters.isBoundary(i) ? i : std::max<qsizetype>(0, characters.preceding(i));
-        }
+        if (cost > AssistantBubbleText::shownLimitBytes) return UserPerceivedCharacters::boundaryAtOrBefore(text, i);
         if (pair) ++i;
     }
     return -1;
@@ -222,16 +217,25 @@ struct ShownText {
     std::size_t bytes = 0;
 };
 
-// The first `bytes` of a text as laid out, ended inside a character longer than any real one: line
-// ends as the document keeps them (one position per character, so that added breaks can be found
-// again), and a zero-width space, which lets a line break after it, every few characters of a run too
-// long to lay out without one.
+// The first `bytes` of a text as laid out, ended between two characters or inside a character longer
+// than any real one: line ends as the document keeps them (one position per character, so that added
+// breaks can be found again), and a zero-width space, which lets a line break after it, every few
+// characters of a run too long to lay out without one.
 ShownText shownText(const std::string& utf8, std::size_t bytes, const QFontMetrics& metrics)
 {
     ShownText shown;
     shown.bytes = bytes;
     QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(bytes));
     const qsizetype decoded = text.size();
+    if (bytes < utf8.size()) {
+        // Whether the cut falls between two characters depends on the code point after it.
+        std::size_t next = bytes + 1;
+        while (next < utf8.size() && (static_cast<unsigned char>(utf8[next]) & 0xC0) == 0x80) ++next;
+        const QString more = text + QString::fromUtf8(utf8.data() + bytes, static_cast<qsizetype>(next - bytes));
+        const qsizetype boundary = UserPerceivedCharacters::boundaryAtOrBefore(more, decoded);
+        // A character longer than any real one is cut inside, below.
+        if (decoded - boundary <= AssistantBubbleText::longestCharacter) text.truncate(boundary);
+    }
     // An overlong character is cut first: the emoji it holds are not characters of their own.
     if (const qsizetype cut = mayHoldOverlongCharacter(text) ? overlongCharacterCut(text) : -1; cut >= 0)
         text.truncate(cut);

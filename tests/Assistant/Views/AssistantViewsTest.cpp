@@ -160,6 +160,18 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
     const bool fontForMongolian = QFontMetrics(QFont()).inFontUcs4(0x182E);
     std::string selected;  // letters each under a variation selector that no font has
     for (int i = 0; i < 1000; ++i) selected += "a\U000E0100";
+    // The byte limit falls inside a character: after a letter, before its accent or point; between
+    // the two halves of a flag; between CR and LF at the line limit.
+    const std::string accented = std::string(65'535, 'x') + "e\u0301 fim";
+    const std::string flagged = std::string(65'532, 'x') + "🇧🇷 fim";
+    const std::string hebrew = std::string(65'534, 'x') + "שׁ";                  // shin, then its dot
+    const std::string vietnamese = std::string(65'533, 'x') + "e\u0302\u0301";  // ế, marks apart
+    const std::string crlf = lines.substr(0, 4000) + "b\r\nc";
+    std::string overlong = std::string(65'000, 'x') + "a";  // still cut after 32 code units
+    for (int i = 0; i < 1000; ++i) overlong += "\u0301";
+    std::string emoji;  // within their own limit, each costs its bytes
+    for (int i = 0; i < 200; ++i) emoji += "😀";
+    while (emoji.size() < 65'500) emoji += " word";
     struct Case {
         const char* what;
         const std::string& text;
@@ -205,6 +217,20 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
         {"characters no font has: 256 at most, in whole characters", selected, AIAssistantLanguage::portuguese,
          "Mostrando os primeiros 1 KiB de 5 KiB. Selecione tudo e copie, ou use Export…, para obter o texto inteiro.",
          255 * 5},
+        {"the byte limit after a letter, before its accent", accented, AIAssistantLanguage::english,
+         "Showing the first 64 KiB of 65 KiB. Select all and copy, or use Export…, to get the whole text.", 65'535},
+        {"the byte limit inside a flag", flagged, AIAssistantLanguage::english,
+         "Showing the first 64 KiB of 65 KiB. Select all and copy, or use Export…, to get the whole text.", 65'532},
+        {"the byte limit before a Hebrew point", hebrew, AIAssistantLanguage::english,
+         "Showing the first 64 KiB of 65 KiB. Select all and copy, or use Export…, to get the whole text.", 65'534},
+        {"the byte limit before a second combining accent", vietnamese, AIAssistantLanguage::english,
+         "Showing the first 64 KiB of 65 KiB. Select all and copy, or use Export…, to get the whole text.", 65'533},
+        {"the line limit between CR and LF", crlf, AIAssistantLanguage::english,
+         "Showing the first 3 KiB of 4 KiB. Select all and copy, or use Export…, to get the whole text.", 4001},
+        {"the byte limit inside a character longer than any real one", overlong, AIAssistantLanguage::english,
+         "Showing the first 64 KiB of 66 KiB. Select all and copy, or use Export…, to get the whole text.",
+         65'001 + 31 * 2},
+        {"emoji and letters up to the byte limit", emoji, AIAssistantLanguage::english, "", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
