@@ -13,7 +13,6 @@
 #include <QPainterPath>
 #include <QTextBoundaryFinder>
 #include <QTextCursor>
-#include <QTextDocumentFragment>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 
@@ -212,7 +211,8 @@ qsizetype costCut(const QString& text, const QFontMetrics& metrics)
 }
 
 struct ShownText {
-    QString text;
+    QString source;  // the message's characters that are shown
+    QString text;    // the same as the document holds them
     std::vector<int> addedBreaks;
     std::size_t bytes = 0;
 };
@@ -243,6 +243,7 @@ ShownText shownText(const std::string& utf8, std::size_t bytes, const QFontMetri
     if (const qsizetype cut = costCut(text, metrics); cut >= 0) text.truncate(cut);
     if (text.size() < decoded)
         shown.bytes = std::min<std::size_t>(bytes - 1, static_cast<std::size_t>(text.toUtf8().size()));
+    shown.source = text;
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     if (text.size() <= AssistantBubbleText::unbrokenRunLimit) {
         shown.text = std::move(text);
@@ -309,15 +310,25 @@ void AssistantBubbleText::setText(const std::string& text)
     text_ = text;
     ShownText shown = shownText(text_, shownPrefixBytes(text_), fontMetrics());
     shownBytes_ = shown.bytes;
+    shownSource_ = std::move(shown.source);
     addedBreaks_ = std::move(shown.addedBreaks);
     setPlainText(shown.text);
     measure_.setPlainText(shown.text);
     updateGeometry();
 }
 
+qsizetype AssistantBubbleText::sourceIndex(int position) const
+{
+    // Past the added spaces before it, then a CR LF for each line feed the document holds in its place.
+    const auto added = std::lower_bound(addedBreaks_.begin(), addedBreaks_.end(), position) - addedBreaks_.begin();
+    qsizetype index = 0;
+    for (qsizetype left = position - added; left > 0 && index < shownSource_.size(); --left)
+        index += QStringView(shownSource_).mid(index, 2) == u"\r\n" ? 2 : 1;
+    return index;
+}
+
 QMimeData* AssistantBubbleText::createMimeDataFromSelection() const
 {
-    if (!isCut() && addedBreaks_.empty()) return QTextEdit::createMimeDataFromSelection();
     const QTextCursor cursor = textCursor();
     const int start = cursor.selectionStart();
     const int end = cursor.selectionEnd();
@@ -327,19 +338,10 @@ QMimeData* AssistantBubbleText::createMimeDataFromSelection() const
         data->setText(text());
         return data;
     }
-    const QString selected = cursor.selection().toPlainText();
-    QString copied;
-    copied.reserve(selected.size());
-    qsizetype from = 0;
-    const auto first = std::lower_bound(addedBreaks_.begin(), addedBreaks_.end(), start);
-    for (auto at = first; at != addedBreaks_.end() && *at < end; ++at) {
-        const qsizetype index = *at - start;
-        if (index >= selected.size() || selected[index] != zeroWidthSpace) continue;
-        copied += QStringView(selected).mid(from, index - from);
-        from = index + 1;
-    }
-    copied += QStringView(selected).mid(from);
-    data->setText(copied);
+    // The message's own characters, not the document's: it turns no-break spaces into spaces and
+    // every line end into a line feed.
+    const qsizetype from = sourceIndex(start);
+    data->setText(shownSource_.mid(from, sourceIndex(end) - from));
     return data;
 }
 
