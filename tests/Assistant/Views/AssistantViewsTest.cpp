@@ -12,6 +12,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextLayout>
+#include <QWheelEvent>
 
 #include <gtest/gtest.h>
 
@@ -103,6 +104,12 @@ TEST(AssistantBubbleView, TakesTheRowUpToItsMaximumAndWrapsLongWords)
         const QLabel* time = bubble.content()->findChild<QLabel*>("AssistantBubbleTime");
         EXPECT_EQ(time->geometry().right(), content.width() - 11);
         EXPECT_EQ(time->width(), time->sizeHint().width());
+        // A wheel turn over the text is left to the conversation around it, which scrolls.
+        const QPointF inside(4, 4);
+        QWheelEvent wheel(inside, text->viewport()->mapToGlobal(inside), {}, {0, -120}, Qt::NoButton, {},
+                          Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(text->viewport(), &wheel);
+        EXPECT_FALSE(wheel.isAccepted());
     }
 }
 
