@@ -5,6 +5,7 @@
 #include <unicode/ubrk.h>
 #include <unicode/uchar.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace korvalen {
@@ -49,6 +50,12 @@ qsizetype UserPerceivedCharacters::preceding(qsizetype position)
 bool UserPerceivedCharacters::isBoundary(qsizetype position)
 {
     return ubrk_isBoundary(iterator_, static_cast<int32_t>(position)) != 0;
+}
+
+qsizetype UserPerceivedCharacters::boundaryAtOrBefore(QStringView text, qsizetype position)
+{
+    UserPerceivedCharacters characters(text);
+    return characters.isBoundary(position) ? position : std::max<qsizetype>(0, characters.preceding(position));
 }
 
 std::size_t UserPerceivedCharacters::count(QStringView text)

@@ -13,7 +13,6 @@
 #include <QPainterPath>
 #include <QTextBoundaryFinder>
 #include <QTextCursor>
-#include <QTextDocumentFragment>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 
@@ -146,10 +145,8 @@ qsizetype pictographCut(const QString& text)
         if (text[i].unicode() < 0x2000) continue;
         const bool pair = text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate();
         const char32_t c = pair ? QChar::surrogateToUcs4(text[i], text[i + 1]) : text[i].unicode();
-        if (isPictograph(c) && ++pictographs > AssistantBubbleText::shownPictographLimit) {
-            UserPerceivedCharacters characters(text);
-            return characters.isBoundary(i) ? i : std::max<qsizetype>(0, characters.preceding(i));
-        }
+        if (isPictograph(c) && ++pictographs > AssistantBubbleText::shownPictographLimit)
+            return UserPerceivedCharacters::boundaryAtOrBefore(text, i);
         if (pair) ++i;
     }
     return -1;
@@ -207,31 +204,38 @@ qsizetype costCut(const QString& text, const QFontMetrics& metrics)
         const bool pair = text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate();
         const char32_t c = pair ? QChar::surrogateToUcs4(text[i], text[i + 1]) : text[i].unicode();
         cost += layoutCost(c, metrics);
-        if (cost > AssistantBubbleText::shownLimitBytes) {
-            UserPerceivedCharacters characters(text);
-            return characters.isBoundary(i) ? i : std::max<qsizetype>(0, characters.preceding(i));
-        }
+        if (cost > AssistantBubbleText::shownLimitBytes) return UserPerceivedCharacters::boundaryAtOrBefore(text, i);
         if (pair) ++i;
     }
     return -1;
 }
 
 struct ShownText {
-    QString text;
+    QString source;  // the message's characters that are shown
+    QString text;    // the same as the document holds them
     std::vector<int> addedBreaks;
     std::size_t bytes = 0;
 };
 
-// The first `bytes` of a text as laid out, ended inside a character longer than any real one: line
-// ends as the document keeps them (one position per character, so that added breaks can be found
-// again), and a zero-width space, which lets a line break after it, every few characters of a run too
-// long to lay out without one.
+// The first `bytes` of a text as laid out, ended between two characters or inside a character longer
+// than any real one: line ends as the document keeps them (one position per character, so that added
+// breaks can be found again), and a zero-width space, which lets a line break after it, every few
+// characters of a run too long to lay out without one.
 ShownText shownText(const std::string& utf8, std::size_t bytes, const QFontMetrics& metrics)
 {
     ShownText shown;
     shown.bytes = bytes;
     QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(bytes));
     const qsizetype decoded = text.size();
+    if (bytes < utf8.size()) {
+        // Whether the cut falls between two characters depends on the code point after it.
+        std::size_t next = bytes + 1;
+        while (next < utf8.size() && (static_cast<unsigned char>(utf8[next]) & 0xC0) == 0x80) ++next;
+        const QString more = text + QString::fromUtf8(utf8.data() + bytes, static_cast<qsizetype>(next - bytes));
+        const qsizetype boundary = UserPerceivedCharacters::boundaryAtOrBefore(more, decoded);
+        // A character longer than any real one is cut inside, below.
+        if (decoded - boundary <= AssistantBubbleText::longestCharacter) text.truncate(boundary);
+    }
     // An overlong character is cut first: the emoji it holds are not characters of their own.
     if (const qsizetype cut = mayHoldOverlongCharacter(text) ? overlongCharacterCut(text) : -1; cut >= 0)
         text.truncate(cut);
@@ -239,6 +243,7 @@ ShownText shownText(const std::string& utf8, std::size_t bytes, const QFontMetri
     if (const qsizetype cut = costCut(text, metrics); cut >= 0) text.truncate(cut);
     if (text.size() < decoded)
         shown.bytes = std::min<std::size_t>(bytes - 1, static_cast<std::size_t>(text.toUtf8().size()));
+    shown.source = text;
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     if (text.size() <= AssistantBubbleText::unbrokenRunLimit) {
         shown.text = std::move(text);
@@ -305,15 +310,25 @@ void AssistantBubbleText::setText(const std::string& text)
     text_ = text;
     ShownText shown = shownText(text_, shownPrefixBytes(text_), fontMetrics());
     shownBytes_ = shown.bytes;
+    shownSource_ = std::move(shown.source);
     addedBreaks_ = std::move(shown.addedBreaks);
     setPlainText(shown.text);
     measure_.setPlainText(shown.text);
     updateGeometry();
 }
 
+qsizetype AssistantBubbleText::sourceIndex(int position) const
+{
+    // Past the added spaces before it, then a CR LF for each line feed the document holds in its place.
+    const auto added = std::lower_bound(addedBreaks_.begin(), addedBreaks_.end(), position) - addedBreaks_.begin();
+    qsizetype index = 0;
+    for (qsizetype left = position - added; left > 0 && index < shownSource_.size(); --left)
+        index += QStringView(shownSource_).mid(index, 2) == u"\r\n" ? 2 : 1;
+    return index;
+}
+
 QMimeData* AssistantBubbleText::createMimeDataFromSelection() const
 {
-    if (!isCut() && addedBreaks_.empty()) return QTextEdit::createMimeDataFromSelection();
     const QTextCursor cursor = textCursor();
     const int start = cursor.selectionStart();
     const int end = cursor.selectionEnd();
@@ -323,19 +338,10 @@ QMimeData* AssistantBubbleText::createMimeDataFromSelection() const
         data->setText(text());
         return data;
     }
-    const QString selected = cursor.selection().toPlainText();
-    QString copied;
-    copied.reserve(selected.size());
-    qsizetype from = 0;
-    const auto first = std::lower_bound(addedBreaks_.begin(), addedBreaks_.end(), start);
-    for (auto at = first; at != addedBreaks_.end() && *at < end; ++at) {
-        const qsizetype index = *at - start;
-        if (index >= selected.size() || selected[index] != zeroWidthSpace) continue;
-        copied += QStringView(selected).mid(from, index - from);
-        from = index + 1;
-    }
-    copied += QStringView(selected).mid(from);
-    data->setText(copied);
+    // The message's own characters, not the document's: it turns no-break spaces into spaces and
+    // every line end into a line feed.
+    const qsizetype from = sourceIndex(start);
+    data->setText(shownSource_.mid(from, sourceIndex(end) - from));
     return data;
 }
 

@@ -29,8 +29,8 @@ namespace korvalen {
 // `unbrokenRunLimit` characters without a break opportunity gets a zero-width space every
 // `breakInterval` characters, so that it fills its lines as before; and the display ends inside a
 // character longer than `longestCharacter` code units. All of it touches the display only: `text()`
-// and a copy of the whole selection give the message's text unchanged, and a copy of part of it
-// leaves the added spaces out.
+// and a copy of the whole selection give the message's text unchanged, and a copy of part of it gives
+// the message's characters it covers, without the added spaces.
 class AssistantBubbleText : public QTextEdit {
     Q_OBJECT
 
@@ -75,11 +75,17 @@ protected:
     QMimeData* createMimeDataFromSelection() const override;
 
 private:
+    // Where the character at a document position is in `shownSource_`; the next one's place for an
+    // added space.
+    qsizetype sourceIndex(int position) const;
+
     // A copy of the text laid out at any asked width, so that a height can be given without
     // disturbing what is shown.
     mutable QTextDocument measure_;
     std::string text_;
     std::size_t shownBytes_ = 0;
+    // The characters of the text that are shown, as the message holds them.
+    QString shownSource_;
     // Where the shown text holds an added zero-width space, in document positions, ascending.
     std::vector<int> addedBreaks_;
 };

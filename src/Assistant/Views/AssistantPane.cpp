@@ -1,5 +1,6 @@
 #include "Assistant/Views/AssistantPane.h"
 
+#include "Assistant/Expert/UserPerceivedCharacters.h"
 #include "Assistant/Views/AssistantBubble.h"
 #include "Assistant/Views/AssistantProviderSelector.h"
 
@@ -478,7 +479,8 @@ void AssistantPane::takeLongQuestion(const QString& question)
 {
     holdQuestion(question);
     settingDraft_ = true;
-    assistant_.setDraft(heldQuestion_.toStdString());
+    // A short text is back in the line, which is then the draft.
+    assistant_.setDraft((heldQuestion_.isEmpty() ? question : heldQuestion_).toStdString());
     settingDraft_ = false;
 }
 
@@ -493,7 +495,13 @@ void AssistantPane::holdQuestion(QString question)
     }
     const std::size_t bytes = utf8Size(question);
     const bool cut = bytes > questionLimitBytes;
-    if (cut) question.truncate(prefixWithin(question, questionLimitBytes));
+    if (cut) {
+        // Between two characters; a text of one character longer than the limit (no real one is) is
+        // cut inside it rather than emptied.
+        const qsizetype within = prefixWithin(question, questionLimitBytes);
+        const qsizetype whole = UserPerceivedCharacters::boundaryAtOrBefore(question, within);
+        question.truncate(whole > 0 ? whole : within);
+    }
     heldQuestion_ = question;
     // The beginning, on one line.
     QString shown = question.left(200);

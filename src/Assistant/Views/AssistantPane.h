@@ -86,7 +86,7 @@ private:
     bool insertIntoComposer(const QString& text);
     // Holds a question too long for the line, cut to the limit; an empty one gives the line back.
     void holdQuestion(QString question);
-    // Holds a question too long for the line and makes it the draft.
+    // Puts a question in the line, held when too long for it, and makes what it holds the draft.
     void takeLongQuestion(const QString& question);
     void showDraft();
     void syncLocalControls();

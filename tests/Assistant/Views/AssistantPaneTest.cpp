@@ -451,9 +451,9 @@ TEST(AssistantPaneView, TheContentKeepsEvenInsetsAndTheConversationTwoLines)
     EXPECT_EQ(scroll.minimumHeight(), frame + textTop + static_cast<int>(std::ceil(lines[1])));
 }
 
-// A question pasted into the composer is sent whole up to the limit, and a longer one is cut to it,
-// with a notice under the composer in the question's language; the line itself never holds more than
-// it can lay out at every keystroke.
+// A question pasted into the composer is sent whole up to the limit, and a longer one is cut to it
+// between two characters, with a notice under the composer in the question's language; the line
+// itself never holds more than it can lay out at every keystroke, and whatever it shows is the draft.
 TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
 {
     const auto repeated = [](const std::string& unit, std::size_t bytes) {
@@ -461,24 +461,44 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
         while (text.size() < bytes) text += unit;
         return text;
     };
-    const std::string words = repeated("Why is my score low? ", 100'000);
-    const std::string portuguese =
-        repeated("Por que minha pontuação ficou baixa? ", AssistantPane::questionLimitBytes + 9);
-    std::size_t kept = AssistantPane::questionLimitBytes;
+    const std::size_t limit = AssistantPane::questionLimitBytes;
+    const std::string words = "Scores:\n\tCPU\r\n" + repeated("Why is my score low? ", 100'000);
+    const std::string portuguese = repeated("Por que minha pontuação ficou baixa? ", limit + 9);
+    std::size_t kept = limit;
     while ((static_cast<unsigned char>(portuguese[kept]) & 0xC0) == 0x80) --kept;
+    const std::string letters(limit, 'a');
+    const std::string accented = std::string(limit - 1, 'b') + "e\u0301";
+    const std::string flagged = std::string(limit - 4, 'c') + "🇧🇷";
+    // One character, longer than any real one: cut inside rather than emptied.
+    const std::string marked = std::string("a").append(repeated("\u0301", limit));
     struct Case {
         std::string pasted;
         std::string kept;  // sent, where `send`; else the draft held
         QString notice;    // empty: none
         bool send;
+        std::string before = {};  // a long question pasted first, held, then replaced
+        QString line = {};        // the held line's beginning; empty: not held
     };
     const Case cases[] = {
         {"Why?", "Why?", "", true},
-        {words, QString::fromStdString(words).trimmed().toStdString(),
-         "Only the beginning of this long question (98 KiB)", true},
+        {words,
+         QString::fromStdString(words).trimmed().toStdString(),
+         "Only the beginning of this long question (98 KiB)",
+         true,
+         {},
+         "Scores:  CPU  Why is my score low? Why"},
+        {"hello short", "hello short", "", true, repeated("Why is my score low? ", 20'000)},
         // Held, not sent: the expert reading 4 MiB is a bench's matter, and slow under the sanitizers.
         {portuguese, portuguese.substr(0, kept), "O texto colado tinha 4097 KiB; uma pergunta tem no máximo 4096 KiB",
          false},
+        {letters, letters, "Only the beginning of this long question (4096 KiB) is shown here; all of it is sent.",
+         false},
+        {accented, accented.substr(0, limit - 1),
+         "The pasted text had 4097 KiB; a question holds at most 4096 KiB, so only its first 4095 KiB are kept", false},
+        {flagged, flagged.substr(0, limit - 4),
+         "The pasted text had 4097 KiB; a question holds at most 4096 KiB, so only its first 4095 KiB are kept", false},
+        {marked, marked.substr(0, limit - 1),
+         "The pasted text had 4097 KiB; a question holds at most 4096 KiB, so only its first 4095 KiB are kept", false},
     };
     auto paste = [](QLineEdit* composer, const std::string& text) {
         QApplication::clipboard()->setText(QString::fromStdString(text));
@@ -489,6 +509,7 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
         SCOPED_TRACE(c.kept.substr(0, 40));
         PaneHarness h;
         AssistantPane& pane = *h.pane;
+        if (!c.before.empty()) paste(pane.composer(), c.before);
         paste(pane.composer(), c.pasted);
         EXPECT_LE(pane.composer()->text().size(), AssistantPane::composerEditLimit);
         EXPECT_EQ(pane.composerNotice()->isVisibleTo(&pane), !c.notice.isEmpty());
@@ -496,17 +517,24 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
             EXPECT_TRUE(pane.composerNotice()->text().startsWith(c.notice))
                 << pane.composerNotice()->text().toStdString();
         }
+        if (!c.line.isEmpty()) {
+            EXPECT_TRUE(pane.composer()->text().startsWith(c.line)) << pane.composer()->text().toStdString();
+        }
         if (!c.send) {
             EXPECT_TRUE(h.assistant->draft() == c.kept) << h.assistant->draft().size();
             continue;
         }
         if (c.pasted.size() > 1000) {
-            // Backspace removes a held question whole; pasted again, it is held again.
+            // Backspace removes a held question whole, and the line takes typing again; pasted again,
+            // the question is held again.
             QKeyEvent backspace(QEvent::KeyPress, Qt::Key_Backspace, Qt::NoModifier);
             QCoreApplication::sendEvent(pane.composer(), &backspace);
             EXPECT_EQ(h.assistant->draft(), "");
             EXPECT_TRUE(pane.composer()->text().isEmpty());
             EXPECT_FALSE(pane.composerNotice()->isVisibleTo(&pane));
+            type(pane.composer(), "x", false);
+            EXPECT_EQ(h.assistant->draft(), "x");
+            pane.composer()->selectAll();
             paste(pane.composer(), c.pasted);
         }
         type(pane.composer(), "", true);
@@ -516,6 +544,8 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
         EXPECT_TRUE(messages[messages.size() - 2].text == c.kept) << messages[messages.size() - 2].text.size();
         EXPECT_TRUE(pane.composer()->text().isEmpty());
         EXPECT_FALSE(pane.composerNotice()->isVisibleTo(&pane));
+        type(pane.composer(), "next", false);
+        EXPECT_EQ(h.assistant->draft(), "next") << "the line takes typing after a send";
     }
 }
 }  // namespace

@@ -12,6 +12,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextLayout>
+#include <QWheelEvent>
 
 #include <gtest/gtest.h>
 
@@ -103,6 +104,12 @@ TEST(AssistantBubbleView, TakesTheRowUpToItsMaximumAndWrapsLongWords)
         const QLabel* time = bubble.content()->findChild<QLabel*>("AssistantBubbleTime");
         EXPECT_EQ(time->geometry().right(), content.width() - 11);
         EXPECT_EQ(time->width(), time->sizeHint().width());
+        // A wheel turn over the text is left to the conversation around it, which scrolls.
+        const QPointF inside(4, 4);
+        QWheelEvent wheel(inside, text->viewport()->mapToGlobal(inside), {}, {0, -120}, Qt::NoButton, {},
+                          Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(text->viewport(), &wheel);
+        EXPECT_FALSE(wheel.isAccepted());
     }
 }
 
@@ -160,6 +167,18 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
     const bool fontForMongolian = QFontMetrics(QFont()).inFontUcs4(0x182E);
     std::string selected;  // letters each under a variation selector that no font has
     for (int i = 0; i < 1000; ++i) selected += "a\U000E0100";
+    // The byte limit falls inside a character: after a letter, before its accent or point; between
+    // the two halves of a flag; between CR and LF at the line limit.
+    const std::string accented = std::string(65'535, 'x') + "e\u0301 fim";
+    const std::string flagged = std::string(65'532, 'x') + "🇧🇷 fim";
+    const std::string hebrew = std::string(65'534, 'x') + "שׁ";                  // shin, then its dot
+    const std::string vietnamese = std::string(65'533, 'x') + "e\u0302\u0301";  // ế, marks apart
+    const std::string crlf = lines.substr(0, 4000) + "b\r\nc";
+    std::string overlong = std::string(65'000, 'x') + "a";  // still cut after 32 code units
+    for (int i = 0; i < 1000; ++i) overlong += "\u0301";
+    std::string emoji;  // within their own limit, each costs its bytes
+    for (int i = 0; i < 200; ++i) emoji += "😀";
+    while (emoji.size() < 65'500) emoji += " word";
     struct Case {
         const char* what;
         const std::string& text;
@@ -205,6 +224,20 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
         {"characters no font has: 256 at most, in whole characters", selected, AIAssistantLanguage::portuguese,
          "Mostrando os primeiros 1 KiB de 5 KiB. Selecione tudo e copie, ou use Export…, para obter o texto inteiro.",
          255 * 5},
+        {"the byte limit after a letter, before its accent", accented, AIAssistantLanguage::english,
+         "Showing the first 64 KiB of 65 KiB. Select all and copy, or use Export…, to get the whole text.", 65'535},
+        {"the byte limit inside a flag", flagged, AIAssistantLanguage::english,
+         "Showing the first 64 KiB of 65 KiB. Select all and copy, or use Export…, to get the whole text.", 65'532},
+        {"the byte limit before a Hebrew point", hebrew, AIAssistantLanguage::english,
+         "Showing the first 64 KiB of 65 KiB. Select all and copy, or use Export…, to get the whole text.", 65'534},
+        {"the byte limit before a second combining accent", vietnamese, AIAssistantLanguage::english,
+         "Showing the first 64 KiB of 65 KiB. Select all and copy, or use Export…, to get the whole text.", 65'533},
+        {"the line limit between CR and LF", crlf, AIAssistantLanguage::english,
+         "Showing the first 3 KiB of 4 KiB. Select all and copy, or use Export…, to get the whole text.", 4001},
+        {"the byte limit inside a character longer than any real one", overlong, AIAssistantLanguage::english,
+         "Showing the first 64 KiB of 66 KiB. Select all and copy, or use Export…, to get the whole text.",
+         65'001 + 31 * 2},
+        {"emoji and letters up to the byte limit", emoji, AIAssistantLanguage::english, "", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -230,17 +263,17 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
         QString unbroken = shown;
         unbroken.remove(added);
         // As the document reads them, every line end is a line feed.
-        const auto asRead = [](const std::string& text) {
-            QString read = QString::fromStdString(text).replace("\r\n", "\n");
+        const auto asRead = [](QString read) {
+            read.replace("\r\n", "\n");
             for (const char16_t end : {u'\r', u'\u2028', u'\u2029', u'\uFDD0', u'\uFDD1'})
                 read.replace(QChar(end), '\n');
             return read;
         };
         if (c.notice.isEmpty()) {
-            EXPECT_EQ(unbroken, asRead(c.text));
+            EXPECT_EQ(unbroken, asRead(QString::fromStdString(c.text)));
         } else {
             EXPECT_EQ(view->shownBytes(), c.shownBytes);
-            EXPECT_EQ(asRead(c.text.substr(0, c.shownBytes)), unbroken);
+            EXPECT_EQ(asRead(QString::fromStdString(c.text.substr(0, c.shownBytes))), unbroken);
         }
         // No run without a place to break is longer than the limit, and no added break splits a character.
         QTextBoundaryFinder lines(QTextBoundaryFinder::Line, shown);
@@ -251,7 +284,8 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
         EXPECT_EQ(boundaryCount(QTextBoundaryFinder::Grapheme, shown),
                   boundaryCount(QTextBoundaryFinder::Grapheme, unbroken) + shown.count(added));
 
-        // All that is shown copies as the whole text; a part copies as shown, without the added breaks.
+        // All that is shown copies as the whole text; a part copies as shown (in the message's own line
+        // ends), without the added breaks.
         const int end = view->document()->characterCount() - 1;
         EXPECT_EQ(copied(view, 0, end).toStdString(), c.text);
         for (const QKeySequence::StandardKey key : {QKeySequence::SelectAll, QKeySequence::Copy}) {
@@ -262,11 +296,41 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
         EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), c.text) << "select all and copy by keyboard";
         QString part = shown.mid(3, end - 6);
         part.remove(added);
-        EXPECT_EQ(copied(view, 3, end - 3).toStdString(), part.toStdString());
+        EXPECT_EQ(asRead(copied(view, 3, end - 3)), part);
         if (c.notice.isEmpty()) continue;
         QString allButLast = shown.left(end - 1);  // the last character laid out is one code unit here
         allButLast.remove(added);
-        EXPECT_EQ(copied(view, 0, end - 1), allButLast) << "all but the last character is not the whole text";
+        EXPECT_EQ(asRead(copied(view, 0, end - 1)), allButLast) << "all but the last character is not the whole text";
+    }
+}
+
+// A copy gives the message's own characters, whatever the document makes of them: it reads no-break
+// spaces and line ends its own way, holds a CR LF as one line end, and holds the added spaces.
+TEST(AssistantBubbleView, ACopyGivesTheMessagesOwnCharacters)
+{
+    test::qtApp(true);
+    const std::string served = "Prix\u00a0: 12\u00a0€\r\nline\u2028sep\u2029para\rend";
+    const std::string run = "x\r\n" + std::string(600, 'a') + "\r\nend";
+    const std::string cut = "\u00a0" + std::string(70'000, 'x');
+    const struct {
+        const char* what;
+        const std::string& text;
+        int start, beforeEnd;  // the selection, in document positions
+        std::string copied;
+    } cases[] = {
+        {"all of a short text", served, 0, 0, served},
+        {"no-break spaces and a CR LF", served, 4, 15, "\u00a0: 12\u00a0€\r\nli"},
+        {"line and paragraph separators and a lone CR", served, 12, 1, "line\u2028sep\u2029para\ren"},
+        {"a CR LF on either side of a run with added spaces", run, 1, 1, "\r\n" + std::string(600, 'a') + "\r\nen"},
+        {"part of a text shown in part", cut, 0, 1, "\u00a0" + std::string(65'533, 'x')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        AssistantBubble bubble({Uuid::random(), AIAssistantRole::assistant, c.text, now()});
+        AssistantBubbleText* view = bubble.textView();
+        const int end = view->document()->characterCount() - 1 - c.beforeEnd;
+        const std::string got = copied(view, c.start, end).toStdString();
+        EXPECT_TRUE(got == c.copied) << got.substr(0, 80);
     }
 }
 
