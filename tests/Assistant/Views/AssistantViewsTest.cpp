@@ -176,6 +176,11 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
     const std::string crlf = lines.substr(0, 4000) + "b\r\nc";
     std::string overlong = std::string(65'000, 'x') + "a";  // still cut after 32 code units
     for (int i = 0; i < 1000; ++i) overlong += "\u0301";
+    // The set-up installs a font for each of these: their prose is shown whole, with real glyphs.
+    std::string korean, chinese, japanese;
+    while (korean.size() < 4096) korean += "벤치마크 결과는 프로세서와 그래픽 장치의 성능을 비교합니다. ";
+    while (chinese.size() < 4096) chinese += "此基准测试结果比较处理器和图形设备的性能。";
+    while (japanese.size() < 4096) japanese += "このベンチマーク結果はプロセッサの性能を比較します。";
     std::string emoji;  // within their own limit, each costs its bytes
     for (int i = 0; i < 200; ++i) emoji += "😀";
     while (emoji.size() < 65'500) emoji += " word";
@@ -238,6 +243,9 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
          "Showing the first 64 KiB of 66 KiB. Select all and copy, or use Export…, to get the whole text.",
          65'001 + 31 * 2},
         {"emoji and letters up to the byte limit", emoji, AIAssistantLanguage::english, "", 0},
+        {"4 KB of Korean prose", korean, AIAssistantLanguage::english, "", 0},
+        {"4 KB of Chinese prose", chinese, AIAssistantLanguage::english, "", 0},
+        {"4 KB of Japanese prose", japanese, AIAssistantLanguage::english, "", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
