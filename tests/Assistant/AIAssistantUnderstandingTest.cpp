@@ -30,6 +30,8 @@ TEST(AIAssistantUnderstanding, NormalizationFoldsCaseDiacriticsAndTheMultiplicat
     }
     EXPECT_EQ(tokens("fine-tuning"), (std::vector<std::string>{"fine", "tuning"}));
     EXPECT_EQ(tokens("Memória: 2x, GPU!"), (std::vector<std::string>{"memoria", "2x", "gpu"}));
+    // Words of another script, split at what is neither letter nor digit, the last one included.
+    EXPECT_EQ(tokens("Почему медленно"), (std::vector<std::string>{"почему", "медленно"}));
     EXPECT_TRUE(tokens("  ?! ").empty());
 }
 

@@ -72,15 +72,8 @@ using CPUKernelSupport::tamperFloats;
 
 namespace {
 
-// C = A x B for square row-major n x n matrices, with one thread's bits; large ones in bands of rows
-// on the input pool's threads (see BlasThreading::product).
-void squareProduct(int n, const float* a, const float* b, float* c)
-{
-    nn::BlasThreading::product(n, n, n, a, b, c, CPUInputPool::forParts);
-}
-
-// Whether squareProduct(n, ...) runs on several threads: the input pool's threads then watch for it
-// after building the inputs, instead of sleeping in between.
+// Whether squareProductOutcome(n, ...) multiplies on several threads: the input pool's threads then
+// watch for it after building the inputs, instead of sleeping in between.
 bool sharedProduct(int n)
 {
     return nn::BlasThreading::productThreadCount(n, n, n) > 1;
@@ -98,6 +91,22 @@ float cornerReference(int n, const float* a, const float* b)
 void fillSlice(float* out, std::uint64_t seed, std::size_t begin, std::size_t end)
 {
     fillDeterministicFloats(std::span<float>(out + begin, end - begin), seed + SplitMix64::gamma * begin);
+}
+
+// C = A x B for square row-major n x n matrices, with one thread's bits (large ones in bands of rows
+// on the input pool's threads, see BlasThreading::product), then the tamper, then C's corner checked
+// against the single-precision sum within max(`tolerance`, |sum| x `relativeTolerance`).
+IterationOutcome squareProductOutcome(int n, const float* a, const float* b, float* c, const KernelOutputTamper* tamper,
+                                      float tolerance, float relativeTolerance, double workUnits, std::string first,
+                                      std::string second)
+{
+    nn::BlasThreading::product(n, n, n, a, b, c, CPUInputPool::forParts);
+    const std::span<float> product(c, static_cast<std::size_t>(n) * n);
+    tamperFloats(tamper, product);
+
+    const float ref = cornerReference(n, a, b);
+    const bool passed = std::fabs(c[0] - ref) <= std::max(tolerance, std::fabs(ref) * relativeTolerance);
+    return outcome(workUnits, sampledChecksum<float>(product, 1003), passed, std::move(first), std::move(second));
 }
 
 }  // namespace
@@ -119,14 +128,8 @@ IterationOutcome matrixFP32Iteration(const KernelOutputTamper* tamper)
             std::fill(c.get() + begin, c.get() + end, 0.0f);
         },
         sharedProduct(n));
-    squareProduct(n, a.get(), b.get(), c.get());
-    const std::span<float> product(c.get(), count);
-    tamperFloats(tamper, product);
-
-    const float ref = cornerReference(n, a.get(), b.get());
-    const bool passed = std::fabs(c[0] - ref) <= std::max(0.002f, std::fabs(ref) * 0.0002f);
-    return outcome(0.000113246208, sampledChecksum<float>(product, 1003), passed, "Matrix: 384×384",
-                   "Accelerate SGEMM; 2N³ operation count");
+    return squareProductOutcome(n, a.get(), b.get(), c.get(), tamper, 0.002f, 0.0002f, 0.000113246208,
+                                "Matrix: 384×384", "Accelerate SGEMM; 2N³ operation count");
 }
 
 // Generation, rounding to binary16 and decoding are element-wise, so each slice goes through all
@@ -155,15 +158,9 @@ IterationOutcome matrixFP16Iteration(const KernelOutputTamper* tamper)
             std::fill(c.get() + begin, c.get() + end, 0.0f);
         },
         sharedProduct(n));
-    squareProduct(n, a.get(), b.get(), c.get());
-    const std::span<float> product(c.get(), count);
-    tamperFloats(tamper, product);
-
     // The reference uses the decoded values, so rounding to binary16 never fails the check.
-    const float ref = cornerReference(n, a.get(), b.get());
-    const bool passed = std::fabs(c[0] - ref) <= std::max(0.003f, std::fabs(ref) * 0.0003f);
-    return outcome(0.000065536, sampledChecksum<float>(product, 1003), passed, "Matrix: 320×320",
-                   "IEEE-754 binary16 storage with CPU conversion and SGEMM compute");
+    return squareProductOutcome(n, a.get(), b.get(), c.get(), tamper, 0.003f, 0.0003f, 0.000065536, "Matrix: 320×320",
+                                "IEEE-754 binary16 storage with CPU conversion and SGEMM compute");
 }
 
 IterationOutcome matrixINT8Iteration(const KernelOutputTamper* tamper)

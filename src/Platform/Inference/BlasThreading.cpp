@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <span>
 #include <tuple>
 #include <vector>
 
@@ -33,8 +34,7 @@ constexpr long rowTiles[] = {12, 48};
 constexpr int bandsPerThread = 1;
 
 // How a product of one shape runs: in `parts` bands of rows starting at multiples of `rowTile` on
-// `threads` threads (empty bands are skipped), else on OpenBLAS's pool of `threads`, else (threads 1) on the
-// calling thread.
+// `threads` threads (empty bands are skipped), else (rowTile 0, threads 1) on the calling thread.
 struct Plan {
     int threads = threadCount;
     long rowTile = 0;
@@ -70,15 +70,18 @@ void bandProduct(long first, long last, long n, long k, const float* a, const fl
                 c + first * n, n);
 }
 
+std::mutex planMutex;
+std::function<void(std::span<float>)> bandTrialTamper;
+
 // On some processors the kernel that computes a piece of C's edge tiles sums in another order than
 // the one that computes it whole, so neither OpenBLAS's pool (which splits C both ways) nor bands at
 // arbitrary rows can be trusted to give one thread's bits. Each shape and thread count is tried once
-// here, on the calling thread, against one thread's product.
+// here, on the calling thread, against one thread's product. The pool is never asked: its thread
+// count is process-wide, so setting it for one product would reach any other thread's product.
 Plan planFor(long m, long n, long k, int threads)
 {
-    static std::mutex mutex;
     static std::map<std::tuple<long, long, long, int>, Plan> plans;
-    const std::lock_guard lock(mutex);
+    const std::lock_guard lock(planMutex);
     const auto key = std::make_tuple(m, n, k, threads);
     if (const auto found = plans.find(key); found != plans.end()) return found->second;
 
@@ -106,17 +109,11 @@ Plan planFor(long m, long n, long k, int threads)
         for (int part = 0; part < parts; ++part)
             bandProduct(bandStart(m, parts, part, tile), bandStart(m, parts, part + 1, tile), n, k, a.data(), b.data(),
                         other.data());
+        if (bandTrialTamper) bandTrialTamper(other);
         if (same()) {
             plan = {std::min(threads, bands), tile, parts};
             break;
         }
-    }
-    if (plan.rowTile == 0) {
-        poolUsed = true;
-        openblas_set_num_threads(threads);
-        wholeProduct(m, n, k, a.data(), b.data(), other.data());
-        openblas_set_num_threads(threadCount);
-        if (same()) plan.threads = threads;
     }
     plans.emplace(key, plan);
     return plan;
@@ -166,7 +163,6 @@ void product(long m, long n, long k, const float* a, const float* b, float* c, c
 {
     const Plan plan = planFor(m, n, k);
     if (plan.rowTile == 0) {
-        const ScopedProductThreads threads(plan.threads);
         wholeProduct(m, n, k, a, b, c);
         return;
     }
@@ -179,6 +175,12 @@ void product(long m, long n, long k, const float* a, const float* b, float* c, c
 int productThreadCount(long m, long n, long k)
 {
     return planFor(m, n, k).threads;
+}
+
+void setBandTrialTamper(std::function<void(std::span<float>)> tamper)
+{
+    const std::lock_guard lock(planMutex);
+    bandTrialTamper = std::move(tamper);
 }
 
 void setLargeProductThreadLimit(int limit)

@@ -3,6 +3,7 @@
 #include <cblas.h>
 
 #include <functional>
+#include <span>
 
 namespace korvalen::nn {
 
@@ -41,14 +42,18 @@ using PartRunner = std::function<void(int parts, const std::function<void(int pa
 
 // C = A x B for dense row-major A (m x k), B (k x n) and C (m x n), with the bits of one thread's
 // product. A large product is cut into bands of rows of C, each a one-thread product of its own that
-// `runParts` runs side by side (in any order, on any thread); failing that, on
-// OpenBLAS's pool; failing that, on the calling thread. Whichever is used was checked once per
-// shape and thread count to give one thread's bits on this processor.
+// `runParts` runs side by side (in any order, on any thread), when bands were checked, once per
+// shape and thread count, to give one thread's bits on this processor; else it runs on the calling
+// thread.
 void product(long m, long n, long k, const float* a, const float* b, float* c, const PartRunner& runParts);
 
-// The threads `product` uses for a product of m x n x k multiply-adds: the bands or the pool's
-// threads, 1 when it runs on the calling thread. Applies the policy first.
+// The threads `product` uses for a product of m x n x k multiply-adds: the bands' threads, 1 when it
+// runs on the calling thread. Applies the policy first.
 int productThreadCount(long m, long n, long k);
+
+// For tests: `tamper` sees each trial of bands while a shape is planned, before it is compared with
+// one thread's product (an empty one for none).
+void setBandTrialTamper(std::function<void(std::span<float>)> tamper);
 
 // Caps the threads that large products use (at least 1; 1 keeps them on the calling thread), so one
 // run can compare both policies. Not for concurrent use with products in flight.
@@ -62,8 +67,8 @@ void setLargeProductThreadLimit(int limit);
 void releasePool();
 
 // Runs the products made in its scope on `threads` OpenBLAS threads and restores `threadCount`
-// when it ends. OpenBLAS's thread count is process-wide: the CPU runner makes its products one
-// workload at a time, which is what makes this safe there.
+// when it ends. OpenBLAS's thread count is process-wide: use it only where no other thread makes
+// products meanwhile (the benches' reference sgemm).
 class ScopedProductThreads {
 public:
     explicit ScopedProductThreads(int threads);

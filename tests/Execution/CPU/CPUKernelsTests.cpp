@@ -1,5 +1,6 @@
 #include "Execution/CPU/CPUInt8Product.h"
 #include "Execution/CPU/CPUKernels.h"
+#include "Execution/Shared/DeterministicInputs.h"
 #include "Execution/Shared/InstructionSet.h"
 #include "Platform/Inference/BlasThreading.h"
 #include "Platform/System/ProcessorInfo.h"
@@ -10,10 +11,12 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <iostream>
 #include <limits>
 #include <ostream>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -399,6 +402,47 @@ void largeProductsShareOutWithOneThreadsBits()
 TEST(CPUKernelBlasThreads, LargeProductsUseEveryCoreWithOneThreadsBits)
 {
     for (const std::string& core : blasCores()) inFreshProcess(core, largeProductsShareOutWithOneThreadsBits);
+}
+
+// A large product runs in bands only when a trial of them, made once per shape, gave one thread's
+// bits; otherwise it runs on the calling thread. Either way it gives one thread's bits.
+TEST(CPUKernelBlasThreads, BandsRunOnlyWhereTheirTrialGaveOneThreadsBits)
+{
+    namespace blas = nn::BlasThreading;
+    if (sys::usableProcessorCount() < 2) GTEST_SKIP() << "one core: large products never split";
+    const struct {
+        int n;  // a shape no other test plans, bands on the tiles of every kernel
+        bool spoilTrial;
+    } cases[] = {{288, false}, {336, true}};
+    for (const auto& [n, spoilTrial] : cases) {
+        SCOPED_TRACE(n);
+        int trials = 0;
+        blas::setBandTrialTamper([&](std::span<float> trial) {
+            ++trials;
+            if (spoilTrial) trial[0] += 1.0f;
+        });
+        int bandRuns = 0;
+        const blas::PartRunner inTurn = [&](int parts, const std::function<void(int)>& task) {
+            ++bandRuns;
+            for (int part = 0; part < parts; ++part) task(part);
+        };
+        const std::size_t count = static_cast<std::size_t>(n) * n;
+        const std::vector<float> a = deterministicFloats(count, 5), b = deterministicFloats(count, 6);
+        std::vector<float> one(count);
+        blas::sgemm(CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f, one.data(), n);
+        int trialsOfFirstProduct = 0;
+        for (int call = 0; call < 2; ++call) {
+            std::vector<float> c(count, -1.0f);
+            blas::product(n, n, n, a.data(), b.data(), c.data(), inTurn);
+            EXPECT_EQ(std::memcmp(c.data(), one.data(), count * sizeof(float)), 0) << "call " << call;
+            if (call == 0) trialsOfFirstProduct = trials;
+        }
+        EXPECT_EQ(blas::productThreadCount(n, n, n) > 1, !spoilTrial);
+        EXPECT_EQ(bandRuns, spoilTrial ? 0 : 2);
+        EXPECT_GT(trialsOfFirstProduct, 0);
+        EXPECT_EQ(trials, trialsOfFirstProduct);  // planned once
+        blas::setBandTrialTamper({});
+    }
 }
 
 }  // namespace
