@@ -609,7 +609,8 @@ TEST_F(ModelManagerTest, AnotherProgramOnThePortIsNotTakenForOurs)
 
 // Who serves the probe's connection from 127.0.0.1:50000 to 127.0.0.1:18080, read from a /proc of
 // the test's making: the engine's group is 700, it holds sockets 111 and 112; 333 is held by a
-// process of another group.
+// process of another group. In 702 of the group the main thread has ended and thread 703 holds 114;
+// in 704 every thread has ended (715 is shown holding 115 all the same).
 TEST(EngineProcessGroup, TheProbesConnectionIsOursOnlyWhenTheGroupServesIt)
 {
     const char* heading =
@@ -652,6 +653,9 @@ TEST(EngineProcessGroup, TheProbesConnectionIsOursOnlyWhenTheGroupServesIt)
         {"served by ours beside another on the mapped loopback", ours, line(mapped, none6, "0A", "222"),
          Holder::another},
         {"served on another loopback address", line("0200007F:46A0", client, "01", "112"), "", Holder::nobody},
+        {"served by a thread of ours whose main thread ended", line(loopback, client, "01", "114"), "", Holder::group},
+        {"held by a process of ours whose every thread ended", line(loopback, client, "01", "115"), "",
+         Holder::another},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -665,6 +669,18 @@ TEST(EngineProcessGroup, TheProbesConnectionIsOursOnlyWhenTheGroupServesIt)
         fs::create_symlink("/dev/null", tree.root() / "proc/700/fd/0");
         fs::create_symlink("socket:[113]", tree.root() / "proc/701/fd/5");
         fs::create_symlink("socket:[333]", tree.root() / "proc/800/fd/3");
+        // A process whose main thread has ended shows its leader as a zombie and no descriptors.
+        for (const std::string dead : {"702", "704"}) {
+            const std::string stat = dead + " (llama-server) Z 700 700 700 0 -1";
+            tree.write("proc/" + dead + "/stat", stat).write("proc/" + dead + "/task/" + dead + "/stat", stat);
+            tree.makeFolder("proc/" + dead + "/fd");
+        }
+        tree.write("proc/702/task/703/stat", "703 (llama-server) S 700 700 700 0 -1")
+            .makeFolder("proc/702/task/703/fd");
+        tree.write("proc/704/task/715/stat", "715 (llama-server) Z 700 700 700 0 -1")
+            .makeFolder("proc/704/task/715/fd");
+        fs::create_symlink("socket:[114]", tree.root() / "proc/702/task/703/fd/3");
+        fs::create_symlink("socket:[115]", tree.root() / "proc/704/task/715/fd/3");
         EXPECT_EQ(EngineProcessGroup::connectionHolder(700, 18080, 50000, tree.root()), c.holder);
     }
 }
