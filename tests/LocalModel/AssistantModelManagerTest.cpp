@@ -19,11 +19,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -31,6 +36,10 @@ namespace korvalen {
 namespace {
 
 namespace fs = std::filesystem;
+
+// What a loaded machine may delay (a process's start or end) is waited for this long at most: the
+// waits end as soon as what they wait for holds, so only a fault meets this bound.
+constexpr std::chrono::seconds patiently{180};
 
 bool processAlive(qint64 pid)
 {
@@ -470,6 +479,65 @@ TEST_F(ModelManagerTest, NoProcessOfTheEngineOutlivesAKilledApplication)
         for (pid_t member : family)
             if (running(member)) killForTest(member);
     }
+}
+
+// A wrapper that leaves its server running in the background and ends: the server is left in the
+// engine's group without a death signal, and goes with the application all the same. The processes
+// are the test's own forks (the manager takes an engine that ends at once for a failed start).
+TEST(EngineProcessGroup, AServerItsWrapperLeftRunningDiesWithTheApplication)
+{
+    test::qtApp();
+    int report[2];  // the server's identity, from the server
+    int gate[2];    // the wrapper ends once the test closes its end
+    ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(gate, O_CLOEXEC), 0);
+    const pid_t application = ::fork();
+    ASSERT_GE(application, 0);
+    if (application == 0) {
+        ::close(gate[1]);
+        const pid_t self = ::getpid();
+        if (::fork() == 0) {
+            EngineProcessGroup::prepareChild(self);
+            if (::fork() == 0) {
+                const pid_t ids[2] = {::getpid(), ::getppid()};
+                if (::write(report[1], ids, sizeof ids) != sizeof ids) ::_exit(1);
+                while (true) ::pause();
+            }
+            char byte;
+            while (::read(gate[0], &byte, 1) < 0 && errno == EINTR) {}
+            ::_exit(0);
+        }
+        while (true) ::pause();
+    }
+    ::close(report[1]);
+    ::close(gate[0]);
+    pid_t ids[2] = {0, 0};  // the server, the wrapper
+    const bool reported = ::read(report[0], ids, sizeof ids) == sizeof ids;
+    ::close(report[0]);
+    const auto [server, wrapper] = ids;
+    std::set<pid_t> watchers = reported ? descendants(wrapper) : std::set<pid_t>{};
+    watchers.erase(server);
+    ::close(gate[1]);
+    // The watcher reads /proc only once its engine (the wrapper) has ended: once it has, or has
+    // gone, it has looked at what the wrapper left behind.
+    auto hasLooked = [](pid_t watcher) {
+        std::ifstream io("/proc/" + std::to_string(watcher) + "/io");
+        std::string key;
+        long long bytes = 0;
+        return !running(watcher) || ((io >> key >> bytes) && key == "rchar:" && bytes > 0);
+    };
+    const bool looked = reported && watchers.size() == 1 &&
+                        test::processEventsUntil([&] { return hasLooked(*watchers.begin()); }, patiently);
+
+    killForTest(application);
+    ::waitpid(application, nullptr, 0);
+    ASSERT_TRUE(reported);
+    EXPECT_EQ(watchers.size(), 1u);
+    EXPECT_TRUE(looked);
+    EXPECT_TRUE(allGoneWithin({server}, patiently)) << "the server the wrapper left behind";
+    for (pid_t left : watchers)
+        if (running(left)) killForTest(left);
+    if (running(server)) killForTest(server);
 }
 
 TEST_F(ModelManagerTest, FailedStartsSayWhyAndLeaveNoProcess)
