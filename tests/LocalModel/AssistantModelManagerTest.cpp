@@ -144,7 +144,7 @@ protected:
     {
         if (withEngine) settings.setString(Settings::Key::customLlamaServerPath, KORVALEN_STAND_IN_LLAMA_SERVER);
         AssistantModelManager::Options options = test::quickManagerOptions(data.path(), settings);
-        options.startDeadline = std::chrono::seconds(10);
+        options.startDeadline = patiently;
         if (adjust) adjust(options);
         return std::make_unique<AssistantModelManager>(options);
     }
@@ -264,9 +264,9 @@ TEST_F(ModelManagerTest, AModelPutInPlaceByHandShowsWithoutALookUp)
     auto installed = [&] { return manager->state(model.id).isInstalled(); };
     EXPECT_FALSE(installed());
     writeModel(model);  // also makes the "Models" folder
-    EXPECT_TRUE(test::processEventsUntil(installed, std::chrono::seconds(5)));
+    EXPECT_TRUE(test::processEventsUntil(installed, patiently));
     QFile::remove(data.filePath("Models/" + QString::fromStdString(model.fileName)));
-    EXPECT_TRUE(test::processEventsUntil([&] { return !installed(); }, std::chrono::seconds(5)));
+    EXPECT_TRUE(test::processEventsUntil([&] { return !installed(); }, patiently));
 
     // A FIFO in the model's place is no model, and looking at it blocks nothing.
     const QByteArray fifo = data.filePath("Models/" + QString::fromStdString(model.fileName)).toUtf8();
@@ -286,7 +286,7 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
 
     auto outcome = test::watch(manager->startServer(model));
     EXPECT_TRUE(manager->isBusy());
-    test::processEventsUntil([&] { return outcome->finished; });
+    test::processEventsUntil([&] { return outcome->finished; }, patiently);
     ASSERT_TRUE(outcome->value) << "start failed";
     EXPECT_FALSE(manager->isBusy());
     EXPECT_TRUE(manager->engineRunning());
@@ -329,7 +329,7 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
     // Another model replaces the engine.
     const auto other = manager->catalog()[1];
     writeModel(other);
-    ASSERT_TRUE(test::await(manager->startServer(other))->value);
+    ASSERT_TRUE(test::await(manager->startServer(other), patiently)->value);
     EXPECT_EQ(manager->activeModelID(), other.id);
     EXPECT_FALSE(processAlive(pid));
     const qint64 second = serverPid(*manager);
@@ -351,15 +351,15 @@ TEST_F(ModelManagerTest, StartsTheEngineOnLoopbackAndStopsIt)
     EXPECT_TRUE(manager->findChildren<QTcpSocket*>().isEmpty()) << "and so are the port probes' sockets";
 
     // An engine that ends by itself (a crash) is no longer reported as serving.
-    ASSERT_TRUE(test::await(manager->startServer(model))->value);
+    ASSERT_TRUE(test::await(manager->startServer(model), patiently)->value);
     killForTest(serverPid(*manager));
-    EXPECT_TRUE(test::processEventsUntil([&] { return !manager->engineRunning(); }, std::chrono::seconds(5)));
+    EXPECT_TRUE(test::processEventsUntil([&] { return !manager->engineRunning(); }, patiently));
     EXPECT_FALSE(manager->activeModelID());
     EXPECT_EQ(manager->statusText(), "Local model stopped");
     EXPECT_EQ(log.events("ASSISTANT_ENGINE_EXIT code=").size(), 3u);
 
     // Leaving the event loop stops the engine too, so that no quit leaves it running.
-    ASSERT_TRUE(test::await(manager->startServer(model))->value);
+    ASSERT_TRUE(test::await(manager->startServer(model), patiently)->value);
     QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit");
     EXPECT_TRUE(manager->isShuttingDown());
     EXPECT_FALSE(manager->serverProcessAlive());
@@ -377,19 +377,19 @@ TEST_F(ModelManagerTest, AStubbornEngineAndEveryProcessOfItEndWithAStopAndAShutd
         qputenv("KORVALEN_STANDIN_IGNORE_TERM", engine.serverIgnoresTerm ? "1" : "0");
 
         const std::size_t kills = log.events("ASSISTANT_ENGINE_KILL").size();
-        ASSERT_TRUE(test::await(manager->startServer(model))->value);
+        ASSERT_TRUE(test::await(manager->startServer(model), patiently)->value);
         std::set<pid_t> family = descendants(::getpid());
         EXPECT_EQ(manager->serverProcessIDs().size(), *engine.script ? 2u : 1u);
         manager->stopServerProcess(std::nullopt);
         EXPECT_TRUE(manager->serverProcessAlive()) << "stopped only once the group has exited";
         EXPECT_TRUE(test::await(manager->waitForServerExit())->value.value_or(false));
         EXPECT_FALSE(manager->serverProcessAlive());
-        EXPECT_TRUE(allGoneWithin(family, std::chrono::seconds(1)));
+        EXPECT_TRUE(allGoneWithin(family, patiently));
         EXPECT_EQ(log.events("ASSISTANT_ENGINE_KILL").size(), kills + 1);
 
         // Shutting down waits for the engine, so none outlives the application; also when a quit
         // comes while a stop is under way and only what the wrapper left behind is still running.
-        ASSERT_TRUE(test::await(manager->startServer(model))->value);
+        ASSERT_TRUE(test::await(manager->startServer(model), patiently)->value);
         family = descendants(::getpid());
         if (*engine.script) {
             manager->stopServerProcess(std::nullopt);
@@ -400,7 +400,7 @@ TEST_F(ModelManagerTest, AStubbornEngineAndEveryProcessOfItEndWithAStopAndAShutd
         EXPECT_FALSE(manager->engineRunning());
         EXPECT_FALSE(manager->activeModelID());
         EXPECT_FALSE(manager->serverProcessAlive());
-        EXPECT_TRUE(allGoneWithin(family, std::chrono::seconds(1)));
+        EXPECT_TRUE(allGoneWithin(family, patiently));
     }
 }
 
@@ -419,7 +419,7 @@ TEST_F(ModelManagerTest, AnEngineThatTakesAMomentToExitIsWaitedFor)
             settings.setString(Settings::Key::customLlamaServerPath, installEngine(data, engine));
             const auto model = manager->catalog()[0];
             writeModel(model);
-            ASSERT_TRUE(test::await(manager->startServer(model))->value);
+            ASSERT_TRUE(test::await(manager->startServer(model), patiently)->value);
             const auto group = static_cast<pid_t>(serverPid(*manager));
             if (quit) {
                 manager->shutdown();
@@ -446,7 +446,7 @@ TEST_F(ModelManagerTest, DISABLED_ApplicationAboutToBeKilled)
     qputenv("KORVALEN_STANDIN_IGNORE_TERM", "1");
     const auto model = manager->catalog()[0];
     writeModel(model);
-    ASSERT_TRUE(test::await(manager->startServer(model))->value);
+    ASSERT_TRUE(test::await(manager->startServer(model), patiently)->value);
     QFile file(ready);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.close();
@@ -467,15 +467,18 @@ TEST_F(ModelManagerTest, NoProcessOfTheEngineOutlivesAKilledApplication)
             {"--gtest_filter=ModelManagerTest.DISABLED_ApplicationAboutToBeKilled", "--gtest_also_run_disabled_tests"});
         QFile::remove(data.filePath("ready"));
         application.start();
-        ASSERT_TRUE(
-            test::processEventsUntil([&] { return QFile::exists(data.filePath("ready")); }, std::chrono::seconds(20)));
+        // Until the engine runs, or the application has failed to start it and ended.
+        test::processEventsUntil(
+            [&] { return QFile::exists(data.filePath("ready")) || application.state() == QProcess::NotRunning; },
+            patiently);
+        ASSERT_TRUE(QFile::exists(data.filePath("ready"))) << application.readAllStandardOutput().toStdString();
         const auto pid = static_cast<pid_t>(application.processId());
         const std::set<pid_t> family = descendants(pid);
         EXPECT_GE(family.size(), *engine.script ? 3u : 2u) << "the engine, its watcher, and the wrapper's server";
 
         killForTest(pid);
-        application.waitForFinished(2000);
-        EXPECT_TRUE(allGoneWithin(family, std::chrono::seconds(2)));
+        application.waitForFinished(static_cast<int>(std::chrono::milliseconds(patiently).count()));
+        EXPECT_TRUE(allGoneWithin(family, patiently));
         for (pid_t member : family)
             if (running(member)) killForTest(member);
     }
@@ -545,7 +548,7 @@ TEST_F(ModelManagerTest, FailedStartsSayWhyAndLeaveNoProcess)
     auto manager = makeManager();
     const auto model = manager->catalog()[0];
 
-    auto failure = [&](std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    auto failure = [&](std::chrono::milliseconds timeout = patiently) {
         auto outcome = test::await(manager->startServer(model), timeout);
         const auto* e = outcome->errorAs<ModelManagerError>();
         test::await(manager->waitForServerExit());
@@ -644,13 +647,13 @@ TEST_F(ModelManagerTest, AnotherProgramOnThePortIsNotTakenForOurs)
             ASSERT_TRUE(takePort());
         }
         auto outcome = test::watch(manager->startServer(model));
-        ASSERT_TRUE(test::processEventsUntil([&] { return serverPid(*manager) > 0; }));
+        ASSERT_TRUE(test::processEventsUntil([&] { return serverPid(*manager) > 0; }, patiently));
         const auto group = static_cast<pid_t>(serverPid(*manager));
         if (!c.before) {
             ASSERT_TRUE(takePort());
         }
         if (c.runEngine) QFile(go).open(QIODevice::WriteOnly);
-        ASSERT_TRUE(test::processEventsUntil([&] { return outcome->finished; }));
+        ASSERT_TRUE(test::processEventsUntil([&] { return outcome->finished; }, patiently));
 
         if (!c.refused) {
             EXPECT_TRUE(outcome->value) << manager->statusText().toStdString();
@@ -770,7 +773,7 @@ TEST_F(ModelManagerTest, ACancelledOrStoppedStartStopsItsEngineAndSaysSo)
         SCOPED_TRACE(ending.name);
         CancelFlag cancel;
         auto outcome = test::watch(manager->startServer(model, cancel));
-        test::processEventsUntil([&] { return serverPid(*manager) > 0; });
+        test::processEventsUntil([&] { return serverPid(*manager) > 0; }, patiently);
         const qint64 pid = serverPid(*manager);
         EXPECT_EQ(manager->statusText().toStdString(), "Starting " + model.displayName);
         if (ending.stop) {
@@ -781,7 +784,7 @@ TEST_F(ModelManagerTest, ACancelledOrStoppedStartStopsItsEngineAndSaysSo)
         } else {
             cancel.cancel();
         }
-        test::processEventsUntil([&] { return outcome->finished; });
+        test::processEventsUntil([&] { return outcome->finished; }, patiently);
         EXPECT_NE(outcome->errorAs<LocalTaskCancelled>(), nullptr);
         EXPECT_FALSE(manager->engineRunning());
         EXPECT_FALSE(manager->isBusy());
@@ -804,11 +807,11 @@ TEST_F(ModelManagerTest, AStartEndsWithItsManager)
         auto manager = makeManager(true, [](auto& options) { options.probeInterval = std::chrono::minutes(10); });
         auto outcome = test::watch(manager->startServer(model));
         if (engineStarted) {
-            ASSERT_TRUE(test::processEventsUntil([&] { return serverPid(*manager) > 0; }));
+            ASSERT_TRUE(test::processEventsUntil([&] { return serverPid(*manager) > 0; }, patiently));
         }
         const qint64 pid = serverPid(*manager);
         manager.reset();
-        EXPECT_TRUE(test::processEventsUntil([&] { return outcome->finished; }, std::chrono::seconds(5)));
+        EXPECT_TRUE(test::processEventsUntil([&] { return outcome->finished; }, patiently));
         EXPECT_NE(outcome->errorAs<LocalTaskCancelled>(), nullptr);
         EXPECT_FALSE(processAlive(pid));
     }
@@ -826,7 +829,7 @@ TEST_F(ModelManagerTest, AQuitLeavesAnEngineThatCannotDieAfterOneRound)
     });
     const auto model = manager->catalog()[0];
     writeModel(model);
-    ASSERT_TRUE(test::await(manager->startServer(model))->value);
+    ASSERT_TRUE(test::await(manager->startServer(model), patiently)->value);
     QPointer<QProcess> engine = serverProcess(*manager);
     ASSERT_TRUE(engine);
     const auto pid = static_cast<pid_t>(engine->processId());
@@ -854,7 +857,7 @@ TEST_F(ModelManagerTest, AQuitLeavesAnEngineThatCannotDieAfterOneRound)
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
             return engine.isNull();
         },
-        std::chrono::seconds(5)));
+        patiently));
 }
 
 }  // namespace
