@@ -114,13 +114,17 @@ QUrl chatCompletionsURL(const std::string& endpoint)
 QByteArray requestBody(const std::string& model, const std::string& prompt,
                        const std::vector<LocalChatTurn>& conversation, const std::string& systemText)
 {
+    // Only questions and answers that say something are sent.
+    std::vector<const LocalChatTurn*> turns;
+    for (const LocalChatTurn& turn : conversation)
+        if ((turn.role == "user" || turn.role == "assistant") && !trimmedText(turn.text).empty())
+            turns.push_back(&turn);
     const auto bodyFrom = [&](std::size_t first) {
         QJsonArray messages;
         messages.append(QJsonObject{{"role", "system"}, {"content", QString::fromStdString(systemText)}});
         bool endsWithPrompt = false;
-        for (std::size_t i = first; i < conversation.size(); ++i) {
-            const LocalChatTurn& turn = conversation[i];
-            if ((turn.role != "user" && turn.role != "assistant") || trimmedText(turn.text).empty()) continue;
+        for (std::size_t i = first; i < turns.size(); ++i) {
+            const LocalChatTurn& turn = *turns[i];
             messages.append(QJsonObject{{"role", QString::fromStdString(turn.role)},
                                         {"content", QString::fromStdString(turn.text)}});
             endsWithPrompt = turn.role == "user" && trimmedText(turn.text) == trimmedText(prompt);
@@ -135,7 +139,10 @@ QByteArray requestBody(const std::string& model, const std::string& prompt,
     // Long pasted questions can make a request larger than a server takes: the oldest turns are left
     // out until it fits, and a question too large on its own is refused with its reason.
     const std::int64_t limit = options().maxRequestBytes;
-    for (std::size_t first = 0; first <= conversation.size(); ++first) {
+    for (std::size_t first = 0; first <= turns.size(); ++first) {
+        // Cut just before an answer, the rest would open with it, its question gone: many chat
+        // templates refuse a conversation whose roles do not alternate.
+        if (first > 0 && first < turns.size() && turns[first]->role != "user") continue;
         QByteArray body = bodyFrom(first);
         if (body.size() <= limit) return body;
     }

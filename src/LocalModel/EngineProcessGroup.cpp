@@ -29,13 +29,44 @@ namespace korvalen::EngineProcessGroup {
 
 namespace {
 
-// Calls `visit(pid, pgrp)` for each live process (zombies are dead, whoever has yet to reap them)
-// until it returns false. Only system calls and no allocation: the watcher uses it too.
-template <typename Visit>
-void forEachLiveProcess(Visit visit, const char* proc = "/proc")
+// A stat line "pid (command) state ppid pgrp ...", read from `path` under `folder`: the command may
+// hold blanks and parentheses. Only system calls and no allocation: the watcher uses it too.
+struct TaskStat {
+    char state = '\0';  // '\0' when it could not be read
+    pid_t group = 0;
+};
+
+TaskStat readStat(int folder, const char* path)
 {
-    const int folder = ::open(proc, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) return;
+    const int fd = ::openat(folder, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    char stat[512];
+    const ssize_t length = ::read(fd, stat, sizeof stat);
+    ::close(fd);
+    if (length <= 0) return {};
+    const std::string_view line(stat, static_cast<std::size_t>(length));
+    const std::size_t closing = line.rfind(')');
+    if (closing == std::string_view::npos || closing + 4 >= line.size()) return {};
+    const char* close = stat + closing;
+    pid_t parent = 0;
+    pid_t group = 0;
+    const auto first = std::from_chars(close + 4, stat + length, parent);
+    if (first.ec != std::errc{} || first.ptr + 1 >= stat + length) return {};
+    if (std::from_chars(first.ptr + 1, stat + length, group).ec != std::errc{}) return {};
+    return {close[2], group};
+}
+
+// Neither unreadable (gone meanwhile) nor a zombie or dead.
+bool isLiving(char state)
+{
+    return state != '\0' && state != 'Z' && state != 'X';
+}
+
+// Calls `visit(number, name)` for each entry of the folder open as `folder` that a number names,
+// until it returns false.
+template <typename Visit>
+void forEachNumbered(int folder, Visit visit)
+{
     alignas(dirent64) char entries[4096];
     bool going = true;
     while (going) {
@@ -44,34 +75,51 @@ void forEachLiveProcess(Visit visit, const char* proc = "/proc")
         for (long offset = 0; going && offset < count;) {
             const auto* entry = reinterpret_cast<const dirent64*>(entries + offset);
             offset += entry->d_reclen;
-            pid_t pid = 0;
+            pid_t number = 0;
             const char* name = entry->d_name;
-            const auto parsed = std::from_chars(name, name + std::strlen(name), pid);
-            if (parsed.ec != std::errc{} || *parsed.ptr != '\0' || pid <= 0) continue;
-            char path[32];
-            char* end = std::copy(name, parsed.ptr, path);
-            std::memcpy(end, "/stat", 6);
-            const int fd = ::openat(folder, path, O_RDONLY | O_CLOEXEC);
-            if (fd < 0) continue;
-            char stat[512];
-            const ssize_t length = ::read(fd, stat, sizeof stat);
-            ::close(fd);
-            if (length <= 0) continue;
-            // "pid (command) state ppid pgrp ...": the command may hold blanks and parentheses.
-            const std::string_view line(stat, static_cast<std::size_t>(length));
-            const std::size_t closing = line.rfind(')');
-            if (closing == std::string_view::npos || closing + 4 >= line.size()) continue;
-            const char* close = stat + closing;
-            const char state = close[2];
-            if (state == 'Z' || state == 'X') continue;
-            pid_t parent = 0;
-            pid_t group = 0;
-            const auto first = std::from_chars(close + 4, stat + length, parent);
-            if (first.ec != std::errc{} || first.ptr + 1 >= stat + length) continue;
-            if (std::from_chars(first.ptr + 1, stat + length, group).ec != std::errc{}) continue;
-            going = visit(pid, group);
+            const auto parsed = std::from_chars(name, name + std::strlen(name), number);
+            if (parsed.ec != std::errc{} || *parsed.ptr != '\0' || number <= 0) continue;
+            going = visit(number, name);
         }
     }
+}
+
+// A living thread of the process `name` (under the folder open as `proc`), 0 when none is left.
+pid_t livingTask(int proc, const char* name)
+{
+    char path[32];
+    char* end = std::copy(name, name + std::strlen(name), path);
+    std::memcpy(end, "/task", 6);
+    const int tasks = ::openat(proc, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (tasks < 0) return 0;
+    pid_t living = 0;
+    forEachNumbered(tasks, [&](pid_t task, const char* taskName) {
+        char statPath[32];
+        std::memcpy(std::copy(taskName, taskName + std::strlen(taskName), statPath), "/stat", 6);
+        if (isLiving(readStat(tasks, statPath).state)) living = task;
+        return living == 0;
+    });
+    ::close(tasks);
+    return living;
+}
+
+// Calls `visit(pid, pgrp, task)` for each live process until it returns false; `task` is a living
+// thread of it, `pid` itself unless its main thread has ended. Zombies are dead, whoever has yet to
+// reap them; but a process whose main thread ended while another thread runs on shows its leader as
+// a zombie, and lives. Only system calls and no allocation: the watcher uses it too.
+template <typename Visit>
+void forEachLiveProcess(Visit visit, const char* proc = "/proc")
+{
+    const int folder = ::open(proc, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return;
+    forEachNumbered(folder, [&](pid_t pid, const char* name) {
+        char path[32];
+        std::memcpy(std::copy(name, name + std::strlen(name), path), "/stat", 6);
+        const TaskStat stat = readStat(folder, path);
+        if (stat.state == '\0' || stat.state == 'X') return true;
+        const pid_t task = stat.state == 'Z' ? livingTask(folder, name) : pid;
+        return task == 0 || visit(pid, stat.group, task);
+    });
     ::close(folder);
 }
 
@@ -81,7 +129,7 @@ bool hasLiveMember(pid_t group)
 {
     if (::kill(-group, 0) != 0 && errno == ESRCH) return false;
     bool found = false;
-    forEachLiveProcess([&](pid_t, pid_t pgrp) {
+    forEachLiveProcess([&](pid_t, pid_t pgrp, pid_t) {
         found = pgrp == group;
         return !found;
     });
@@ -138,7 +186,7 @@ std::vector<pid_t> liveMembers(pid_t group)
 {
     std::vector<pid_t> members;
     if (group <= 1) return members;
-    forEachLiveProcess([&](pid_t pid, pid_t pgrp) {
+    forEachLiveProcess([&](pid_t pid, pid_t pgrp, pid_t) {
         if (pgrp == group) members.push_back(pid);
         return true;
     });
@@ -224,14 +272,17 @@ Holder connectionHolder(pid_t group, std::uint16_t port, std::uint16_t clientPor
     bool held = false;
     const std::filesystem::path proc = sys::underRoot(root, "proc");
     forEachLiveProcess(
-        [&](pid_t pid, pid_t pgrp) {
+        [&](pid_t pid, pid_t pgrp, pid_t task) {
             if (pgrp != group) return true;
+            // A process whose main thread ended shows no descriptors but through a living thread.
+            std::filesystem::path process = proc / std::to_string(pid);
+            if (task != pid) process /= "task/" + std::to_string(task);
             // A process may close a descriptor, or end, while its descriptors are read: what can no
             // longer be read is skipped, not thrown.
             std::error_code listing;
             std::error_code link;
-            for (std::filesystem::directory_iterator fd(proc / std::to_string(pid) / "fd", listing), end;
-                 !listing && fd != end; fd.increment(listing)) {
+            for (std::filesystem::directory_iterator fd(process / "fd", listing), end; !listing && fd != end;
+                 fd.increment(listing)) {
                 const std::string target = std::filesystem::read_symlink(fd->path(), link).string();
                 if (link || !target.starts_with("socket:[") || !target.ends_with("]")) continue;
                 const std::string inode = target.substr(8, target.size() - 9);

@@ -97,20 +97,39 @@ TEST(LocalClientRequest, TheQuestionReachesTheModelOnce)
     EXPECT_EQ(body.value("model"), QJsonValue("m"));
 }
 
-// A request over the cap leaves out the oldest turns; a question too large on its own is refused.
+// A request over the cap leaves out the oldest turns, up to a question: what is kept opens with one,
+// never with an answer whose question was left out. A question too large on its own is refused.
 TEST(LocalClientRequest, ARequestOverItsCapLeavesOutTheOldestTurnsOrIsRefused)
 {
     const Client::Options saved = Client::options();
     Client::options().maxRequestBytes = 400;
     const std::string long100(100, 'x');
-    const std::vector<LocalChatTurn> turns{
-        {"user", "1" + long100}, {"assistant", "2" + long100}, {"user", "3" + long100}, {"user", "Why?"}};
-    const QByteArray body = Client::requestBody("m", "Why?", turns, "sys");
-    EXPECT_LE(body.size(), 400);
-    QStringList kept;
-    for (const auto& m : QJsonDocument::fromJson(body).object().value("messages").toArray())
-        kept << m.toObject().value("content").toString().left(1);
-    EXPECT_EQ(kept, (QStringList{"s", "2", "3", "W"}));
+    struct Case {
+        const char* name;
+        std::vector<LocalChatTurn> turns;
+        QStringList kept;  // each message's first character
+    };
+    const Case cases[] = {
+        {"one question left out",
+         {{"user", "1" + long100}, {"assistant", "2"}, {"user", "3" + long100}, {"assistant", "4" + long100}},
+         {"s", "3", "4", "W"}},
+        {"an answer would open the rest",
+         {{"user", "1" + long100}, {"assistant", "2" + long100}, {"user", "3" + long100}, {"user", "Why?"}},
+         {"s", "3", "W"}},
+        {"an empty question before the answer",
+         {{"user", "1" + long100}, {"user", " "}, {"assistant", "2" + long100}, {"user", "3" + long100}},
+         {"s", "3", "W"}},
+        {"only an answer fits", {{"user", "1" + long100 + long100}, {"assistant", "2" + long100}}, {"s", "W"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QByteArray body = Client::requestBody("m", "Why?", c.turns, "sys");
+        EXPECT_LE(body.size(), 400);
+        QStringList kept;
+        for (const auto& m : QJsonDocument::fromJson(body).object().value("messages").toArray())
+            kept << m.toObject().value("content").toString().left(1);
+        EXPECT_EQ(kept, c.kept);
+    }
     try {
         Client::requestBody("m", std::string(400, '"'), {}, "sys");
         ADD_FAILURE() << "sent";
