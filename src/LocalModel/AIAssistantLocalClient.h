@@ -59,8 +59,8 @@ bool isLoopbackHost(const QString& host);
 
 // The request body: the system text, then the conversation; the prompt is added as the last user
 // message only when the conversation does not already end with it. Over options().maxRequestBytes,
-// the oldest turns are left out, so that the rest begins with a question; throws LocalModelError requestTooLarge when the system text and the
-// prompt alone pass it.
+// the oldest turns are left out, so that the rest begins with a question; throws LocalModelError
+// requestTooLarge when the system text and the prompt alone pass it.
 QByteArray requestBody(const std::string& model, const std::string& prompt,
                        const std::vector<LocalChatTurn>& conversation, const std::string& systemText);
 // The answer of a response body: its content (a leading reasoning block removed), or the model's
