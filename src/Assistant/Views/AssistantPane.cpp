@@ -503,8 +503,9 @@ void AssistantPane::holdQuestion(QString question)
         question.truncate(whole > 0 ? whole : within);
     }
     heldQuestion_ = question;
-    // The beginning, on one line.
-    QString shown = question.left(200);
+    // The beginning, on one line, in whole characters (cut inside one only when it is longer).
+    const qsizetype head = UserPerceivedCharacters::boundaryAtOrBefore(QStringView(question).first(202), 200);
+    QString shown = question.left(head > 0 ? head : 200);
     if (shown.back().isHighSurrogate()) shown.chop(1);
     for (QChar& c : shown)
         if (c == '\n' || c == '\r' || c == '\t') c = ' ';

@@ -469,6 +469,8 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
     const std::string letters(limit, 'a');
     const std::string accented = std::string(limit - 1, 'b') + "e\u0301";
     const std::string flagged = std::string(limit - 4, 'c') + "🇧🇷";
+    // The held line's beginning ends before a character it cannot show whole.
+    const std::string beginning = std::string(199, 'd') + "e\u0301" + repeated(" Why?", 20'000);
     // One character, longer than any real one: cut inside rather than emptied.
     const std::string marked = std::string("a").append(repeated("\u0301", limit));
     struct Case {
@@ -488,6 +490,7 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
          {},
          "Scores:  CPU  Why is my score low? Why"},
         {"hello short", "hello short", "", true, repeated("Why is my score low? ", 20'000)},
+        {beginning, beginning, "Only the beginning of this long question (", false, {}, QString(199, 'd') + "…"},
         // Held, not sent: the expert reading 4 MiB is a bench's matter, and slow under the sanitizers.
         {portuguese, portuguese.substr(0, kept), "O texto colado tinha 4097 KiB; uma pergunta tem no máximo 4096 KiB",
          false},
