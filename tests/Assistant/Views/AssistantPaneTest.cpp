@@ -516,6 +516,8 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
         paste(pane.composer(), c.pasted);
         EXPECT_LE(pane.composer()->text().size(), AssistantPane::composerEditLimit);
         EXPECT_EQ(pane.composerNotice()->isVisibleTo(&pane), !c.notice.isEmpty());
+        // Typing into a held question's beginning would make that beginning the draft.
+        EXPECT_EQ(pane.composer()->isReadOnly(), !c.notice.isEmpty());
         if (!c.notice.isEmpty()) {
             EXPECT_TRUE(pane.composerNotice()->text().startsWith(c.notice))
                 << pane.composerNotice()->text().toStdString();
