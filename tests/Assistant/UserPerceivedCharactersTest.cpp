@@ -68,6 +68,7 @@ TEST(UserPerceivedCharacters, FindsTheLastBoundaryAtOrBeforeAPosition)
         {"inside the next flag's first indicator: that flag's start", "a🇧🇷🇵🇹", 6, 5},
         {"before an accent: its letter's start", "ae\u0301", 2, 1},
         {"inside the only character", "😀", 1, 0},
+        {"before a lone low surrogate: not a pair", QString("a") + QChar(0xDC00) + "b", 1, 1},
     };
     for (const auto& c : cases)
         EXPECT_EQ(UserPerceivedCharacters::boundaryAtOrBefore(c.text, c.position), c.boundary) << c.what;
