@@ -473,6 +473,7 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
     const std::string flagged = std::string(limit - 4, 'c') + "🇧🇷";
     // The held line's beginning ends before a character it cannot show whole.
     const std::string beginning = std::string(199, 'd') + "e\u0301" + repeated(" Why?", 20'000);
+    // It keeps the character before an emoji whose surrogate pair straddles its end.
     const std::string toned = std::string(199, 'd') + "👍🏽" + std::string(20'000, 'd');
     const std::string flags = std::string(195, 'd') + "🇧🇷🇵🇹" + std::string(20'000, 'd');
     // Emoji past the limit: whole characters, the last one that does not fit left out.
