@@ -1,5 +1,7 @@
 #include "Assistant/Expert/UserPerceivedCharacters.h"
 
+#include <QString>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -50,6 +52,26 @@ TEST(UserPerceivedCharacters, CountsExtendedGraphemeClusters)
         {"a long Thai text", times("ภาษาไทยเป็นภาษา", 20'000), 280'000},
     };
     for (const auto& c : cases) EXPECT_EQ(UserPerceivedCharacters::count(c.text), c.count) << c.what;
+}
+
+// Where a cut may end: the last boundary at or before a position, also one inside a surrogate pair.
+TEST(UserPerceivedCharacters, FindsTheLastBoundaryAtOrBeforeAPosition)
+{
+    const struct {
+        const char* what;
+        QString text;
+        qsizetype position, boundary;
+    } cases[] = {
+        {"inside an emoji's pair: the emoji's start", "a😀b", 2, 1},
+        {"inside a skin tone's pair: the emoji's start", "a👍🏽b", 4, 1},
+        {"inside a flag's second indicator: the flag's start", "a🇧🇷🇵🇹", 4, 1},
+        {"inside the next flag's first indicator: that flag's start", "a🇧🇷🇵🇹", 6, 5},
+        {"before an accent: its letter's start", "ae\u0301", 2, 1},
+        {"inside the only character", "😀", 1, 0},
+        {"before a lone low surrogate: not a pair", QString("a") + QChar(0xDC00) + "b", 1, 1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(UserPerceivedCharacters::boundaryAtOrBefore(c.text, c.position), c.boundary) << c.what;
 }
 
 TEST(UserPerceivedCharacters, TakesTheLeadingCharactersWhole)

@@ -54,6 +54,11 @@ bool UserPerceivedCharacters::isBoundary(qsizetype position)
 
 qsizetype UserPerceivedCharacters::boundaryAtOrBefore(QStringView text, qsizetype position)
 {
+    // Inside a surrogate pair ICU answers for the code point's start, yet passes it by: no boundary
+    // there, and `preceding` steps back from that start. The start is the position to ask about.
+    if (position > 0 && position < text.size() && QChar::isHighSurrogate(text[position - 1].unicode()) &&
+        QChar::isLowSurrogate(text[position].unicode()))
+        --position;
     UserPerceivedCharacters characters(text);
     return characters.isBoundary(position) ? position : std::max<qsizetype>(0, characters.preceding(position));
 }

@@ -29,8 +29,9 @@ public:
     // The last boundary before `position`, or -1 when there is none.
     qsizetype preceding(qsizetype position);
     bool isBoundary(qsizetype position);
-    // The last boundary at or before `position`, 0 at the least. Whether a position is a boundary
-    // depends on the code point after it, so `text` must hold that one too.
+    // The last boundary at or before `position`, 0 at the least, also for a position inside a
+    // surrogate pair. Whether a position is a boundary depends on the code point after it, so `text`
+    // must hold that one too.
     static qsizetype boundaryAtOrBefore(QStringView text, qsizetype position);
 
     // Whether two adjacent code units are surely two characters whatever surrounds them: two ASCII

@@ -9,11 +9,13 @@
 #include <QAbstractTextDocumentLayout>
 #include <QClipboard>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QTemporaryDir>
@@ -471,6 +473,11 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
     const std::string flagged = std::string(limit - 4, 'c') + "🇧🇷";
     // The held line's beginning ends before a character it cannot show whole.
     const std::string beginning = std::string(199, 'd') + "e\u0301" + repeated(" Why?", 20'000);
+    // It keeps the character before an emoji whose surrogate pair straddles its end.
+    const std::string toned = std::string(199, 'd') + "👍🏽" + std::string(20'000, 'd');
+    const std::string flags = std::string(195, 'd') + "🇧🇷🇵🇹" + std::string(20'000, 'd');
+    // Emoji past the limit: whole characters, the last one that does not fit left out.
+    const std::string emoji = std::string("a").append(repeated("👍🏽", limit));
     // One character, longer than any real one: cut inside rather than emptied.
     const std::string marked = std::string("a").append(repeated("\u0301", limit));
     struct Case {
@@ -480,9 +487,11 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
         bool send;
         std::string before = {};  // a long question pasted first, held, then replaced
         QString line = {};        // the held line's beginning; empty: not held
+        bool fromMenu = false;    // pasted by the line's context menu, not by the keyboard
     };
     const Case cases[] = {
         {"Why?", "Why?", "", true},
+        {"Why?", "Why?", "", true, {}, {}, true},
         {words,
          QString::fromStdString(words).trimmed().toStdString(),
          "Only the beginning of this long question (98 KiB)",
@@ -491,6 +500,8 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
          "Scores:  CPU  Why is my score low? Why"},
         {"hello short", "hello short", "", true, repeated("Why is my score low? ", 20'000)},
         {beginning, beginning, "Only the beginning of this long question (", false, {}, QString(199, 'd') + "…"},
+        {toned, toned, "Only the beginning of this long question (", false, {}, QString(199, 'd') + "…"},
+        {flags, flags, "Only the beginning of this long question (", false, {}, QString(195, 'd') + "🇧🇷…"},
         // Held, not sent: the expert reading 4 MiB is a bench's matter, and slow under the sanitizers.
         {portuguese, portuguese.substr(0, kept), "O texto colado tinha 4097 KiB; uma pergunta tem no máximo 4096 KiB",
          false},
@@ -500,20 +511,32 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
          "The pasted text had 4097 KiB; a question holds at most 4096 KiB, so only its first 4095 KiB are kept", false},
         {flagged, flagged.substr(0, limit - 4),
          "The pasted text had 4097 KiB; a question holds at most 4096 KiB, so only its first 4095 KiB are kept", false},
+        {emoji, emoji.substr(0, limit - 7),
+         "The pasted text had 4097 KiB; a question holds at most 4096 KiB, so only its first 4095 KiB are kept", false},
         {marked, marked.substr(0, limit - 1),
          "The pasted text had 4097 KiB; a question holds at most 4096 KiB, so only its first 4095 KiB are kept", false},
     };
-    auto paste = [](QLineEdit* composer, const std::string& text) {
+    auto paste = [](QLineEdit* composer, const std::string& text, bool fromMenu = false) {
         QApplication::clipboard()->setText(QString::fromStdString(text));
-        QKeyEvent key(QEvent::KeyPress, Qt::Key_V, Qt::ControlModifier);
-        QCoreApplication::sendEvent(composer, &key);
+        if (!fromMenu) {
+            QKeyEvent key(QEvent::KeyPress, Qt::Key_V, Qt::ControlModifier);
+            QCoreApplication::sendEvent(composer, &key);
+            return;
+        }
+        QContextMenuEvent open(QContextMenuEvent::Keyboard, QPoint(5, 5), composer->mapToGlobal(QPoint(5, 5)));
+        QCoreApplication::sendEvent(composer, &open);
+        QMenu* menu = composer->findChild<QMenu*>();
+        ASSERT_NE(menu, nullptr);
+        for (QAction* action : menu->actions())
+            if (action->text().startsWith("&Paste")) action->trigger();
+        menu->close();
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.kept.substr(0, 40));
         PaneHarness h;
         AssistantPane& pane = *h.pane;
         if (!c.before.empty()) paste(pane.composer(), c.before);
-        paste(pane.composer(), c.pasted);
+        paste(pane.composer(), c.pasted, c.fromMenu);
         EXPECT_LE(pane.composer()->text().size(), AssistantPane::composerEditLimit);
         EXPECT_EQ(pane.composerNotice()->isVisibleTo(&pane), !c.notice.isEmpty());
         // Typing into a held question's beginning would make that beginning the draft.
