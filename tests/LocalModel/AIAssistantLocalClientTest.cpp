@@ -184,6 +184,8 @@ TEST(LocalClientRequest, TheBodyIsOneDocumentOfWhatItKeeps)
          {{"user", "a\u00a0"},
           {"user", " \t\r\n\v\f"},
           {"assistant", "\u00a0\u3000"},
+          {"assistant", "\u3000\u3000\u3000\u3000\u3000\u3000"},
+          {"assistant", "\u3000\u3000\u3000\u3000\u3000\u3000?"},
           {"system", "s"},
           {"user", "\x1f"},
           {"assistant", "\u2028"},
