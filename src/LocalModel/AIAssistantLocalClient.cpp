@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <memory>
 
 namespace korvalen {
@@ -71,9 +72,46 @@ std::string seconds(std::chrono::milliseconds duration)
     return std::to_string(duration.count() / 1000);
 }
 
-std::string trimmedText(const std::string& text)
+// Whether the text is white space alone, as QString::trimmed() sees it, told from its first
+// characters: in the whole text decoded, a character decoded from a few bytes on is there too,
+// unless a sequence cut short made it. Only a text that opens with white space beyond those few
+// bytes is decoded whole, into `decoded`.
+bool isBlank(const std::string& text, QString& decoded)
 {
-    return QString::fromStdString(text).trimmed().toStdString();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == ' ' || (c >= '\t' && c <= '\r')) continue;
+        if (c < 0x80) return false;
+        const std::size_t few = std::min<std::size_t>(text.size() - i, 16);
+        for (const QChar d : QString::fromUtf8(text.data() + i, static_cast<qsizetype>(few)))
+            if (!d.isSpace() && d != QChar::ReplacementCharacter) return false;
+        decoded = QString::fromStdString(text);
+        return decoded.trimmed().isEmpty();
+    }
+    return true;
+}
+
+// A turn of the conversation that may be sent, decoded once when first needed.
+struct SentTurn {
+    const LocalChatTurn* turn;
+    QString text;  // null until decoded; a turn sent is never empty
+
+    const QString& decoded()
+    {
+        if (text.isNull()) text = QString::fromStdString(turn->text);
+        return text;
+    }
+};
+
+QByteArray compactJson(const QJsonObject& object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+// One message of the body as it reads there: {"content":..,"role":..}.
+QByteArray message(const QString& role, const QString& content)
+{
+    return compactJson(QJsonObject{{"role", role}, {"content", content}});
 }
 
 }  // namespace
@@ -115,38 +153,55 @@ QByteArray requestBody(const std::string& model, const std::string& prompt,
                        const std::vector<LocalChatTurn>& conversation, const std::string& systemText)
 {
     // Only questions and answers that say something are sent.
-    std::vector<const LocalChatTurn*> turns;
-    for (const LocalChatTurn& turn : conversation)
-        if ((turn.role == "user" || turn.role == "assistant") && !trimmedText(turn.text).empty())
-            turns.push_back(&turn);
-    const auto bodyFrom = [&](std::size_t first) {
-        QJsonArray messages;
-        messages.append(QJsonObject{{"role", "system"}, {"content", QString::fromStdString(systemText)}});
-        bool endsWithPrompt = false;
-        for (std::size_t i = first; i < turns.size(); ++i) {
-            const LocalChatTurn& turn = *turns[i];
-            messages.append(QJsonObject{{"role", QString::fromStdString(turn.role)},
-                                        {"content", QString::fromStdString(turn.text)}});
-            endsWithPrompt = turn.role == "user" && trimmedText(turn.text) == trimmedText(prompt);
-        }
-        // The conversation normally ends with the question already; sending it twice would make the
-        // model answer a question it was asked twice in a row.
-        if (!endsWithPrompt)
-            messages.append(QJsonObject{{"role", "user"}, {"content", QString::fromStdString(prompt)}});
-        QJsonObject body{{"model", QString::fromStdString(model)}, {"messages", messages}, {"stream", false}};
-        return QJsonDocument(body).toJson(QJsonDocument::Compact);
-    };
+    std::vector<SentTurn> turns;
+    for (const LocalChatTurn& turn : conversation) {
+        if (turn.role != "user" && turn.role != "assistant") continue;
+        SentTurn sent{&turn, {}};
+        if (!isBlank(turn.text, sent.text)) turns.push_back(std::move(sent));
+    }
+    // The body is the envelope with the messages spliced in after its "[", each put into JSON once:
+    // a conversation of long pasted questions is not escaped again for every cut tried.
+    const QByteArray envelope = compactJson(
+        QJsonObject{{"model", QString::fromStdString(model)}, {"messages", QJsonArray()}, {"stream", false}});
+    const qsizetype messagesAt = envelope.indexOf('[') + 1;
+    const QByteArray system = message("system", QString::fromStdString(systemText));
+    const QString promptText = QString::fromStdString(prompt);
+    // The conversation normally ends with the question already; sending it twice would make the
+    // model answer a question it was asked twice in a row.
+    const bool endsWithPrompt =
+        !turns.empty() && turns.back().turn->role == "user" && turns.back().decoded().trimmed() == promptText.trimmed();
+    QByteArray promptMessage;
+    if (!endsWithPrompt) promptMessage = message("user", promptText);
+
     // Long pasted questions can make a request larger than a server takes: the oldest turns are left
-    // out until it fits, and a question too large on its own is refused with its reason.
+    // out until it fits, and a question too large on its own is refused with its reason. From the
+    // newest turn back, until one more would pass the limit.
     const std::int64_t limit = options().maxRequestBytes;
-    for (std::size_t first = 0; first <= turns.size(); ++first) {
+    std::int64_t size = envelope.size() + system.size() + (endsWithPrompt ? 0 : promptMessage.size() + 1);
+    std::vector<QByteArray> messages(turns.size());
+    std::size_t first = turns.size();  // the oldest turn sent
+    for (std::size_t i = turns.size(); i-- > 0 && size <= limit;) {
+        const QString& text = turns[i].decoded();
+        // Each UTF-16 unit takes at least a byte: a turn that cannot fit is not put into JSON.
+        if (size + 1 + text.size() > limit) break;
+        messages[i] = message(QString::fromStdString(turns[i].turn->role), text);
+        size += messages[i].size() + 1;
+        if (size > limit) break;
         // Cut just before an answer, the rest would open with it, its question gone: many chat
         // templates refuse a conversation whose roles do not alternate.
-        if (first > 0 && first < turns.size() && turns[first]->role != "user") continue;
-        QByteArray body = bodyFrom(first);
-        if (body.size() <= limit) return body;
+        if (i == 0 || turns[i].turn->role == "user") first = i;
     }
-    throw LocalModelError::requestTooLarge(limit);
+    // No turn fits: the question alone, as it was asked.
+    if (first == turns.size() && endsWithPrompt) promptMessage = message("user", promptText);
+    std::int64_t total = envelope.size() + system.size() + (promptMessage.isEmpty() ? 0 : promptMessage.size() + 1);
+    for (std::size_t i = first; i < turns.size(); ++i) total += messages[i].size() + 1;
+    if (total > limit) throw LocalModelError::requestTooLarge(limit);
+    QByteArray body;
+    body.reserve(total);
+    body.append(QByteArrayView(envelope).first(messagesAt)).append(system);
+    for (std::size_t i = first; i < turns.size(); ++i) body.append(',').append(messages[i]);
+    if (!promptMessage.isEmpty()) body.append(',').append(promptMessage);
+    return body.append(QByteArrayView(envelope).sliced(messagesAt));
 }
 
 bool isInvisible(const QString& text)

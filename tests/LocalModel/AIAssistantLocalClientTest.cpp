@@ -141,6 +141,90 @@ TEST(LocalClientRequest, ARequestOverItsCapLeavesOutTheOldestTurnsOrIsRefused)
     Client::options() = saved;
 }
 
+// The body as one document of the kept messages, every cut tried in turn from the oldest: what
+// requestBody must send byte for byte, however it gets there. Empty when nothing fits.
+QByteArray wholeDocumentBody(const std::string& prompt, const std::vector<LocalChatTurn>& conversation,
+                             std::int64_t limit)
+{
+    const auto text = [](const std::string& t) { return QString::fromStdString(t); };
+    std::vector<LocalChatTurn> turns;
+    for (const LocalChatTurn& turn : conversation)
+        if ((turn.role == "user" || turn.role == "assistant") && !text(turn.text).trimmed().isEmpty())
+            turns.push_back(turn);
+    for (std::size_t first = 0; first <= turns.size(); ++first) {
+        if (first > 0 && first < turns.size() && turns[first].role != "user") continue;
+        QJsonArray messages{QJsonObject{{"role", "system"}, {"content", "sys\u2028\"\x01"}}};
+        for (std::size_t i = first; i < turns.size(); ++i)
+            messages.append(QJsonObject{{"role", text(turns[i].role)}, {"content", text(turns[i].text)}});
+        if (first == turns.size() || turns.back().role != "user" ||
+            text(turns.back().text).trimmed() != text(prompt).trimmed())
+            messages.append(QJsonObject{{"role", "user"}, {"content", text(prompt)}});
+        const QJsonObject body{{"model", "m\"\\"}, {"messages", messages}, {"stream", false}};
+        const QByteArray bytes = QJsonDocument(body).toJson(QJsonDocument::Compact);
+        if (bytes.size() <= limit) return bytes;
+    }
+    return {};
+}
+
+// Under every cap from nothing to all, the body sent is the whole document of what it keeps.
+TEST(LocalClientRequest, TheBodyIsOneDocumentOfWhatItKeeps)
+{
+    const Client::Options saved = Client::options();
+    struct Case {
+        const char* name;
+        std::string prompt;
+        std::vector<LocalChatTurn> turns;
+    };
+    const Case cases[] = {
+        {"no conversation", "Why?", {}},
+        {"the question asked again, spaced differently", "Why?", {{"assistant", "Hello"}, {"user", "  Why?\n"}}},
+        {"the question not asked yet", "Why?", {{"user", "Before"}, {"assistant", " "}}},
+        {"blank and foreign turns",
+         "Now?",
+         {{"user", "a\u00a0"},
+          {"user", " \t\r\n\v\f"},
+          {"assistant", "\u00a0\u3000"},
+          {"assistant", "\u3000\u3000\u3000\u3000\u3000\u3000"},
+          {"assistant", "\u3000\u3000\u3000\u3000\u3000\u3000?"},
+          {"system", "s"},
+          {"user", "\x1f"},
+          {"assistant", "\u2028"},
+          {"user", "\xef\xbb\xbf"},
+          {"user", "Now?"}}},
+        {"escaped and foreign text",
+         "\u00c9preuve \"\\\x01\x7f\u2028 \xff\xc3(",
+         {{"assistant", "\u00e9t\u00e9 \U0001F600"},
+          {"user", "\u56fe\t\"q\"\\\n"},
+          {"assistant", "\u00fc\x02\xed\xa0\x80"},
+          {"user", "\u00c9preuve \"\\\x01\x7f\u2028 \xff\xc3("}}},
+        {"answers between long questions",
+         "Last",
+         {{"assistant", std::string(30, 'a')},
+          {"user", std::string(50, 'q')},
+          {"assistant", std::string(20, 'a')},
+          {"assistant", std::string(20, 'b')},
+          {"user", std::string(60, 'r')},
+          {"assistant", "ok"},
+          {"user", "Last"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const qsizetype all = wholeDocumentBody(c.prompt, c.turns, 1 << 20).size();
+        for (std::int64_t limit = 0; limit <= all + 1; ++limit) {
+            Client::options().maxRequestBytes = limit;
+            const QByteArray expected = wholeDocumentBody(c.prompt, c.turns, limit);
+            QByteArray sent;
+            try {
+                sent = Client::requestBody("m\"\\", c.prompt, c.turns, "sys\u2028\"\x01");
+            } catch (const LocalModelError& e) {
+                EXPECT_EQ(e.kind(), LocalModelError::Kind::requestTooLarge);
+            }
+            ASSERT_EQ(sent, expected) << "cap " << limit;
+        }
+    }
+    Client::options() = saved;
+}
+
 // What of a chat completion is the answer, and what is no answer at all.
 TEST(LocalClientAnswer, WhatABodyAnswers)
 {
