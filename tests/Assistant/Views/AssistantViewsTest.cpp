@@ -322,7 +322,7 @@ TEST(AssistantBubbleView, ACopyGivesTheMessagesOwnCharacters)
     const std::string cut = "\u00a0" + std::string(70'000, 'x');
     const struct {
         const char* what;
-        const std::string& text;
+        std::string text;
         int start, beforeEnd;  // the selection, in document positions
         std::string copied;
     } cases[] = {
@@ -331,6 +331,13 @@ TEST(AssistantBubbleView, ACopyGivesTheMessagesOwnCharacters)
         {"line and paragraph separators and a lone CR", served, 12, 1, "line\u2028sep\u2029para\ren"},
         {"a CR LF on either side of a run with added spaces", run, 1, 1, "\r\n" + std::string(600, 'a') + "\r\nen"},
         {"part of a text shown in part", cut, 0, 1, "\u00a0" + std::string(65'533, 'x')},
+        // A lone CR before a CR LF is a line end of its own.
+        {"the last two characters after a lone CR and a CR LF", "ab\r\r\ncd", 4, 0, "cd"},
+        {"from the second character to the end, over lone CRs", "one\r\r\ntwo\r\r\nthree and more", 1, 0,
+         "ne\r\r\ntwo\r\r\nthree and more"},
+        {"LF then CR", "x\n\ry", 1, 0, "\n\ry"},
+        {"every line end in turn", "\r\r\n\r\n\n\r", 1, 0, "\r\n\r\n\n\r"},
+        {"separators among CRs", "a\u2028\r\r\n\u2029\rb", 2, 1, "\r\r\n\u2029\r"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -340,6 +347,26 @@ TEST(AssistantBubbleView, ACopyGivesTheMessagesOwnCharacters)
         const std::string got = copied(view, c.start, end).toStdString();
         EXPECT_TRUE(got == c.copied) << got.substr(0, 80);
     }
+
+    // One line on screen per line end, however they mix; copies of adjoining parts add up to the copy
+    // of both, and the copy of the whole is the text.
+    const std::string mixed = "a\r\r\nb\n\rc\r\n\r\nd\u2028e\u2029\rf\r";
+    AssistantBubble bubble({Uuid::random(), AIAssistantRole::assistant, mixed, now()});
+    AssistantBubbleText* view = bubble.textView();
+    view->document()->setTextWidth(10'000);
+    int lines = 0;
+    for (QTextBlock block = view->document()->begin(); block.isValid(); block = block.next())
+        lines += block.layout()->lineCount();
+    EXPECT_EQ(lines, 11);
+    const int end = view->document()->characterCount() - 1;
+    std::vector<std::vector<std::string>> copies(end + 1, std::vector<std::string>(end + 1));
+    for (int a = 0; a <= end; ++a)
+        for (int b = a + 1; b <= end; ++b) copies[a][b] = copied(view, a, b).toStdString();
+    EXPECT_EQ(copies[0][end], mixed);
+    for (int a = 0; a <= end; ++a)
+        for (int b = a; b <= end; ++b)
+            for (int c = b; c <= end; ++c)
+                ASSERT_EQ(copies[a][b] + copies[b][c], copies[a][c]) << a << " " << b << " " << c;
 }
 
 // The line under a text shown in part never says that none of it is shown, nor gives the part the
