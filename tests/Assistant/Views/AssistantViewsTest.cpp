@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextBoundaryFinder>
 #include <QTextCursor>
@@ -104,12 +105,19 @@ TEST(AssistantBubbleView, TakesTheRowUpToItsMaximumAndWrapsLongWords)
         const QLabel* time = bubble.content()->findChild<QLabel*>("AssistantBubbleTime");
         EXPECT_EQ(time->geometry().right(), content.width() - 11);
         EXPECT_EQ(time->width(), time->sizeHint().width());
-        // A wheel turn over the text is left to the conversation around it, which scrolls.
+        // A wheel turn over the text, with Ctrl or not, is left to the conversation around it, which
+        // scrolls: the text does not scroll inside the bubble, even squeezed shorter than its lines.
+        bubble.resize(c.rowWidth, bubble.height() / 2);
+        QCoreApplication::processEvents();
         const QPointF inside(4, 4);
-        QWheelEvent wheel(inside, text->viewport()->mapToGlobal(inside), {}, {0, -120}, Qt::NoButton, {},
-                          Qt::NoScrollPhase, false);
-        QCoreApplication::sendEvent(text->viewport(), &wheel);
-        EXPECT_FALSE(wheel.isAccepted());
+        for (const Qt::KeyboardModifiers modifiers :
+             {Qt::KeyboardModifiers(), Qt::KeyboardModifiers(Qt::ControlModifier)}) {
+            QWheelEvent wheel(inside, text->viewport()->mapToGlobal(inside), {}, {0, -120}, Qt::NoButton, modifiers,
+                              Qt::NoScrollPhase, false);
+            QCoreApplication::sendEvent(text->viewport(), &wheel);
+            EXPECT_FALSE(wheel.isAccepted()) << modifiers;
+            EXPECT_EQ(text->verticalScrollBar()->value(), 0);
+        }
     }
 }
 
@@ -181,6 +189,10 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
     while (korean.size() < 4096) korean += "벤치마크 결과는 프로세서와 그래픽 장치의 성능을 비교합니다. ";
     while (chinese.size() < 4096) chinese += "此基准测试结果比较处理器和图形设备的性能。";
     while (japanese.size() < 4096) japanese += "このベンチマーク結果はプロセッサの性能を比較します。";
+    const std::string lastEmoji = std::string(65'532, 'x') + "😀";  // the byte limit exactly
+    std::string crlfLines, crLines;                                // each counts once
+    for (int i = 0; i < 1500; ++i) crlfLines += "a\r\n";
+    for (int i = 0; i < 2001; ++i) crLines += "a\r";
     std::string emoji;  // within their own limit, each costs its bytes
     for (int i = 0; i < 200; ++i) emoji += "😀";
     while (emoji.size() < 65'500) emoji += " word";
@@ -243,6 +255,10 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
          "Showing the first 64 KiB of 66 KiB. Select all and copy, or use Export…, to get the whole text.",
          65'001 + 31 * 2},
         {"emoji and letters up to the byte limit", emoji, AIAssistantLanguage::english, "", 0},
+        {"an emoji ending the text at the byte limit", lastEmoji, AIAssistantLanguage::english, "", 0},
+        {"1500 CR LF", crlfLines, AIAssistantLanguage::english, "", 0},
+        {"2001 lone CR: the first 2000", crLines, AIAssistantLanguage::english,
+         "Showing the first 3 KiB of 4 KiB. Select all and copy, or use Export…, to get the whole text.", 4001},
         {"4 KB of Korean prose", korean, AIAssistantLanguage::english, "", 0},
         {"4 KB of Chinese prose", chinese, AIAssistantLanguage::english, "", 0},
         {"4 KB of Japanese prose", japanese, AIAssistantLanguage::english, "", 0},
