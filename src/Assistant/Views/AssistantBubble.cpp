@@ -210,6 +210,24 @@ qsizetype costCut(const QString& text, const QFontMetrics& metrics)
     return -1;
 }
 
+// `text` with each CR LF and each lone CR as one line feed, in one pass: the document reads a CR LF
+// as one line end, so replacing CR LF alone would make a CR before a CR LF part of a new one.
+QString oneCharacterPerLineEnd(const QString& text)
+{
+    if (!text.contains(u'\r')) return text;
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] != u'\r') {
+            out += text[i];
+            continue;
+        }
+        out += u'\n';
+        if (i + 1 < text.size() && text[i + 1] == u'\n') ++i;
+    }
+    return out;
+}
+
 struct ShownText {
     QString source;  // the message's characters that are shown
     QString text;    // the same as the document holds them
@@ -218,8 +236,8 @@ struct ShownText {
 };
 
 // The first `bytes` of a text as laid out, ended between two characters or inside a character longer
-// than any real one: line ends as the document keeps them (one position per character, so that added
-// breaks can be found again), and a zero-width space, which lets a line break after it, every few
+// than any real one: line ends as the document keeps them (one position per character or CR LF, so
+// that added breaks can be found again), and a zero-width space, which lets a line break after it, every few
 // characters of a run too long to lay out without one.
 ShownText shownText(const std::string& utf8, std::size_t bytes, const QFontMetrics& metrics)
 {
@@ -244,7 +262,7 @@ ShownText shownText(const std::string& utf8, std::size_t bytes, const QFontMetri
     if (text.size() < decoded)
         shown.bytes = std::min<std::size_t>(bytes - 1, static_cast<std::size_t>(text.toUtf8().size()));
     shown.source = text;
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    text = oneCharacterPerLineEnd(text);
     if (text.size() <= AssistantBubbleText::unbrokenRunLimit) {
         shown.text = std::move(text);
         return shown;
@@ -319,7 +337,8 @@ void AssistantBubbleText::setText(const std::string& text)
 
 qsizetype AssistantBubbleText::sourceIndex(int position) const
 {
-    // Past the added spaces before it, then a CR LF for each line feed the document holds in its place.
+    // Past the added spaces before it, then one character of the message per position, a CR LF being
+    // one line feed in the document.
     const auto added = std::lower_bound(addedBreaks_.begin(), addedBreaks_.end(), position) - addedBreaks_.begin();
     qsizetype index = 0;
     for (qsizetype left = position - added; left > 0 && index < shownSource_.size(); --left)

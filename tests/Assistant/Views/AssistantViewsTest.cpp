@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextBoundaryFinder>
 #include <QTextCursor>
@@ -104,12 +105,19 @@ TEST(AssistantBubbleView, TakesTheRowUpToItsMaximumAndWrapsLongWords)
         const QLabel* time = bubble.content()->findChild<QLabel*>("AssistantBubbleTime");
         EXPECT_EQ(time->geometry().right(), content.width() - 11);
         EXPECT_EQ(time->width(), time->sizeHint().width());
-        // A wheel turn over the text is left to the conversation around it, which scrolls.
+        // A wheel turn over the text, with Ctrl or not, is left to the conversation around it, which
+        // scrolls: the text does not scroll inside the bubble, even squeezed shorter than its lines.
+        bubble.resize(c.rowWidth, bubble.height() / 2);
+        QCoreApplication::processEvents();
         const QPointF inside(4, 4);
-        QWheelEvent wheel(inside, text->viewport()->mapToGlobal(inside), {}, {0, -120}, Qt::NoButton, {},
-                          Qt::NoScrollPhase, false);
-        QCoreApplication::sendEvent(text->viewport(), &wheel);
-        EXPECT_FALSE(wheel.isAccepted());
+        for (const Qt::KeyboardModifiers modifiers :
+             {Qt::KeyboardModifiers(), Qt::KeyboardModifiers(Qt::ControlModifier)}) {
+            QWheelEvent wheel(inside, text->viewport()->mapToGlobal(inside), {}, {0, -120}, Qt::NoButton, modifiers,
+                              Qt::NoScrollPhase, false);
+            QCoreApplication::sendEvent(text->viewport(), &wheel);
+            EXPECT_FALSE(wheel.isAccepted()) << modifiers;
+            EXPECT_EQ(text->verticalScrollBar()->value(), 0);
+        }
     }
 }
 
@@ -181,6 +189,10 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
     while (korean.size() < 4096) korean += "벤치마크 결과는 프로세서와 그래픽 장치의 성능을 비교합니다. ";
     while (chinese.size() < 4096) chinese += "此基准测试结果比较处理器和图形设备的性能。";
     while (japanese.size() < 4096) japanese += "このベンチマーク結果はプロセッサの性能を比較します。";
+    const std::string lastEmoji = std::string(65'532, 'x') + "😀";  // the byte limit exactly
+    std::string crlfLines, crLines;                                // each counts once
+    for (int i = 0; i < 1500; ++i) crlfLines += "a\r\n";
+    for (int i = 0; i < 2001; ++i) crLines += "a\r";
     std::string emoji;  // within their own limit, each costs its bytes
     for (int i = 0; i < 200; ++i) emoji += "😀";
     while (emoji.size() < 65'500) emoji += " word";
@@ -243,6 +255,10 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
          "Showing the first 64 KiB of 66 KiB. Select all and copy, or use Export…, to get the whole text.",
          65'001 + 31 * 2},
         {"emoji and letters up to the byte limit", emoji, AIAssistantLanguage::english, "", 0},
+        {"an emoji ending the text at the byte limit", lastEmoji, AIAssistantLanguage::english, "", 0},
+        {"1500 CR LF", crlfLines, AIAssistantLanguage::english, "", 0},
+        {"2001 lone CR: the first 2000", crLines, AIAssistantLanguage::english,
+         "Showing the first 3 KiB of 4 KiB. Select all and copy, or use Export…, to get the whole text.", 4001},
         {"4 KB of Korean prose", korean, AIAssistantLanguage::english, "", 0},
         {"4 KB of Chinese prose", chinese, AIAssistantLanguage::english, "", 0},
         {"4 KB of Japanese prose", japanese, AIAssistantLanguage::english, "", 0},
@@ -322,7 +338,7 @@ TEST(AssistantBubbleView, ACopyGivesTheMessagesOwnCharacters)
     const std::string cut = "\u00a0" + std::string(70'000, 'x');
     const struct {
         const char* what;
-        const std::string& text;
+        std::string text;
         int start, beforeEnd;  // the selection, in document positions
         std::string copied;
     } cases[] = {
@@ -331,6 +347,13 @@ TEST(AssistantBubbleView, ACopyGivesTheMessagesOwnCharacters)
         {"line and paragraph separators and a lone CR", served, 12, 1, "line\u2028sep\u2029para\ren"},
         {"a CR LF on either side of a run with added spaces", run, 1, 1, "\r\n" + std::string(600, 'a') + "\r\nen"},
         {"part of a text shown in part", cut, 0, 1, "\u00a0" + std::string(65'533, 'x')},
+        // A lone CR before a CR LF is a line end of its own.
+        {"the last two characters after a lone CR and a CR LF", "ab\r\r\ncd", 4, 0, "cd"},
+        {"from the second character to the end, over lone CRs", "one\r\r\ntwo\r\r\nthree and more", 1, 0,
+         "ne\r\r\ntwo\r\r\nthree and more"},
+        {"LF then CR", "x\n\ry", 1, 0, "\n\ry"},
+        {"every line end in turn", "\r\r\n\r\n\n\r", 1, 0, "\r\n\r\n\n\r"},
+        {"separators among CRs", "a\u2028\r\r\n\u2029\rb", 2, 1, "\r\r\n\u2029\r"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -340,6 +363,26 @@ TEST(AssistantBubbleView, ACopyGivesTheMessagesOwnCharacters)
         const std::string got = copied(view, c.start, end).toStdString();
         EXPECT_TRUE(got == c.copied) << got.substr(0, 80);
     }
+
+    // One line on screen per line end, however they mix; copies of adjoining parts add up to the copy
+    // of both, and the copy of the whole is the text.
+    const std::string mixed = "a\r\r\nb\n\rc\r\n\r\nd\u2028e\u2029\rf\r";
+    AssistantBubble bubble({Uuid::random(), AIAssistantRole::assistant, mixed, now()});
+    AssistantBubbleText* view = bubble.textView();
+    view->document()->setTextWidth(10'000);
+    int lines = 0;
+    for (QTextBlock block = view->document()->begin(); block.isValid(); block = block.next())
+        lines += block.layout()->lineCount();
+    EXPECT_EQ(lines, 11);
+    const int end = view->document()->characterCount() - 1;
+    std::vector<std::vector<std::string>> copies(end + 1, std::vector<std::string>(end + 1));
+    for (int a = 0; a <= end; ++a)
+        for (int b = a + 1; b <= end; ++b) copies[a][b] = copied(view, a, b).toStdString();
+    EXPECT_EQ(copies[0][end], mixed);
+    for (int a = 0; a <= end; ++a)
+        for (int b = a; b <= end; ++b)
+            for (int c = b; c <= end; ++c)
+                ASSERT_EQ(copies[a][b] + copies[b][c], copies[a][c]) << a << " " << b << " " << c;
 }
 
 // The line under a text shown in part never says that none of it is shown, nor gives the part the
