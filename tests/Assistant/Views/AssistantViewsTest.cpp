@@ -4,6 +4,7 @@
 
 #include <QClipboard>
 #include <QFontMetrics>
+#include <QGlyphRun>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
@@ -387,6 +388,26 @@ TEST(AssistantBubbleView, ACopyGivesTheMessagesOwnCharacters)
 
 // The line under a text shown in part never says that none of it is shown, nor gives the part the
 // whole's figure.
+// A local model's answers often hold emoji, and the set-up installs a font with them: each is drawn
+// as one glyph, never as a box, nor as a skin tone, a flag's letters or a family's members apart.
+TEST(AssistantBubbleView, EmojiAreDrawnAsOneGlyphEach)
+{
+    test::qtApp(true);
+    for (const char* emoji : {"👍🏽", "😀", "🚀", "✅", "🇧🇷", "👨‍👩‍👧"}) {
+        SCOPED_TRACE(emoji);
+        AssistantBubble bubble({Uuid::random(), AIAssistantRole::assistant, emoji, now()});
+        QTextLayout layout(QString::fromUtf8(emoji), bubble.textView()->font());
+        layout.beginLayout();
+        layout.createLine();
+        layout.endLayout();
+        std::vector<quint32> glyphs;
+        for (const QGlyphRun& run : layout.glyphRuns())
+            for (const quint32 glyph : run.glyphIndexes()) glyphs.push_back(glyph);
+        EXPECT_EQ(glyphs.size(), 1u);
+        EXPECT_EQ(std::count(glyphs.begin(), glyphs.end(), 0u), 0) << "the missing glyph's box";
+    }
+}
+
 TEST(AssistantBubbleView, TheCutNoticeTellsHowMuchIsShown)
 {
     const auto en = [](const char* part) {
