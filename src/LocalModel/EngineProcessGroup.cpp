@@ -29,11 +29,13 @@ namespace korvalen::EngineProcessGroup {
 
 namespace {
 
-// A stat line "pid (command) state ppid pgrp ...", read from `path` under `folder`: the command may
-// hold blanks and parentheses. Only system calls and no allocation: the watcher uses it too.
+// A stat line "pid (command) state ppid pgrp ... num_threads ...", read from `path` under `folder`:
+// the command may hold blanks and parentheses. Only system calls and no allocation: the watcher
+// uses it too.
 struct TaskStat {
     char state = '\0';  // '\0' when it could not be read
     pid_t group = 0;
+    int threads = -1;  // the process's threads, an ended main thread included; -1 when not shown
 };
 
 TaskStat readStat(int folder, const char* path)
@@ -52,8 +54,14 @@ TaskStat readStat(int folder, const char* path)
     pid_t group = 0;
     const auto first = std::from_chars(close + 4, stat + length, parent);
     if (first.ec != std::errc{} || first.ptr + 1 >= stat + length) return {};
-    if (std::from_chars(first.ptr + 1, stat + length, group).ec != std::errc{}) return {};
-    return {close[2], group};
+    const auto second = std::from_chars(first.ptr + 1, stat + length, group);
+    if (second.ec != std::errc{}) return {};
+    // num_threads is the 15th field after pgrp.
+    const char* field = second.ptr;
+    for (int blanks = 0; field < stat + length && blanks < 15; ++field) blanks += *field == ' ';
+    int threads = -1;
+    std::from_chars(field, stat + length, threads);
+    return {close[2], group, threads};
 }
 
 // Neither unreadable (gone meanwhile) nor a zombie or dead.
@@ -63,42 +71,68 @@ bool isLiving(char state)
 }
 
 // Calls `visit(number, name)` for each entry of the folder open as `folder` that a number names,
-// until it returns false.
+// until it returns false. False when the listing broke off (the folder went meanwhile).
 template <typename Visit>
-void forEachNumbered(int folder, Visit visit)
+bool forEachNumbered(int folder, Visit visit)
 {
     alignas(dirent64) char entries[4096];
     bool going = true;
     while (going) {
         const long count = ::syscall(SYS_getdents64, folder, entries, sizeof entries);
-        if (count <= 0) break;
+        if (count < 0) return false;
+        if (count == 0) break;
         for (long offset = 0; going && offset < count;) {
             const auto* entry = reinterpret_cast<const dirent64*>(entries + offset);
             offset += entry->d_reclen;
             pid_t number = 0;
             const char* name = entry->d_name;
             const auto parsed = std::from_chars(name, name + std::strlen(name), number);
-            if (parsed.ec != std::errc{} || *parsed.ptr != '\0' || number <= 0) continue;
+            if (parsed.ec != std::errc{} || *parsed.ptr != '\0' || number < 0) continue;
             going = visit(number, name);
         }
     }
+    return true;
 }
 
-// A living thread of the process `name` (under the folder open as `proc`), 0 when none is left.
-pid_t livingTask(int proc, const char* name)
+// Writes "<number><rest>" to `path`, which has room for it.
+void numberedPath(char* path, pid_t number, const char* rest)
 {
-    char path[32];
-    char* end = std::copy(name, name + std::strlen(name), path);
-    std::memcpy(end, "/task", 6);
+    char* end = std::to_chars(path, path + 16, number).ptr;
+    std::memcpy(end, rest, std::strlen(rest) + 1);
+}
+
+// How many times a process whose threads come and go is looked at again: a thread that one look
+// picks may end before it is read, while the process lives on in a thread started since.
+constexpr int taskLooks = 16;
+
+// A living thread of the process `pid` other than its main one (under the folder open as `proc`), 0
+// when none is left. A listing of the threads is no snapshot: one it shows may end before it is
+// read, one started meanwhile may be missing. So the newest listed are read first, the likeliest to
+// outlive the look, and the threads are listed again while the process counts any beside its main.
+pid_t livingTask(int proc, pid_t pid)
+{
+    char path[48];
+    numberedPath(path, pid, "/task");
     const int tasks = ::openat(proc, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (tasks < 0) return 0;
     pid_t living = 0;
-    forEachNumbered(tasks, [&](pid_t task, const char* taskName) {
-        char statPath[32];
-        std::memcpy(std::copy(taskName, taskName + std::strlen(taskName), statPath), "/stat", 6);
-        if (isLiving(readStat(tasks, statPath).state)) living = task;
-        return living == 0;
-    });
+    for (int look = 0; living == 0 && look < taskLooks; ++look) {
+        numberedPath(path, pid, "/stat");
+        const TaskStat process = readStat(proc, path);
+        if (process.state == '\0' || process.threads == 1) break;
+        if (look > 0 && ::lseek(tasks, 0, SEEK_SET) != 0) break;
+        constexpr int kept = 16;
+        pid_t newest[kept];
+        int listed = 0;
+        forEachNumbered(tasks, [&](pid_t task, const char*) {
+            if (task != pid) newest[listed++ % kept] = task;
+            return true;
+        });
+        for (int at = listed - 1; living == 0 && at >= 0 && at >= listed - kept; --at) {
+            numberedPath(path, newest[at % kept], "/stat");
+            if (isLiving(readStat(tasks, path).state)) living = newest[at % kept];
+        }
+    }
     ::close(tasks);
     return living;
 }
@@ -117,7 +151,7 @@ void forEachLiveProcess(Visit visit, const char* proc = "/proc")
         std::memcpy(std::copy(name, name + std::strlen(name), path), "/stat", 6);
         const TaskStat stat = readStat(folder, path);
         if (stat.state == '\0' || stat.state == 'X') return true;
-        const pid_t task = stat.state == 'Z' ? livingTask(folder, name) : pid;
+        const pid_t task = stat.state == 'Z' ? livingTask(folder, pid) : pid;
         return task == 0 || visit(pid, stat.group, task);
     });
     ::close(folder);
@@ -271,27 +305,48 @@ Holder connectionHolder(pid_t group, std::uint16_t port, std::uint16_t clientPor
     if (group <= 1) return Holder::another;  // no group: nothing is ours
     bool held = false;
     const std::filesystem::path proc = sys::underRoot(root, "proc");
+    const int procFolder = ::open(proc.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     forEachLiveProcess(
         [&](pid_t pid, pid_t pgrp, pid_t task) {
             if (pgrp != group) return true;
-            // A process whose main thread ended shows no descriptors but through a living thread.
-            std::filesystem::path process = proc / std::to_string(pid);
-            if (task != pid) process /= "task/" + std::to_string(task);
-            // A process may close a descriptor, or end, while its descriptors are read: what can no
-            // longer be read is skipped, not thrown.
-            std::error_code listing;
-            std::error_code link;
-            for (std::filesystem::directory_iterator fd(process / "fd", listing), end; !listing && fd != end;
-                 fd.increment(listing)) {
-                const std::string target = std::filesystem::read_symlink(fd->path(), link).string();
-                if (link || !target.starts_with("socket:[") || !target.ends_with("]")) continue;
-                const std::string inode = target.substr(8, target.size() - 9);
-                held = held || inode == rows.serverEnd;
-                rows.exactListeners.erase(inode);
+            // Every thread shares the process's descriptors; one whose main thread ended shows them
+            // only through a living thread. A thread may end while they are read: its listing then
+            // breaks off or is empty, its links unreadable, and what is left is read through another
+            // living thread. A descriptor closed meanwhile is no longer listed, and is skipped.
+            std::set<std::string> read;
+            bool whole = false;
+            for (int look = 0; !whole && task != 0 && look < taskLooks; ++look) {
+                std::string folder = std::to_string(pid);
+                if (task != pid) folder += "/task/" + std::to_string(task);
+                const int fds = ::openat(procFolder, (folder + "/fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                std::vector<std::string> names;
+                whole = fds >= 0 && forEachNumbered(fds, [&](pid_t, const char* name) {
+                            names.emplace_back(name);
+                            return true;
+                        });
+                whole = whole && !names.empty();
+                for (const std::string& name : names) {
+                    if (read.contains(name)) continue;
+                    char target[64];
+                    const ssize_t length = ::readlinkat(fds, name.c_str(), target, sizeof target);
+                    if (length < 0) {
+                        whole = false;
+                        continue;
+                    }
+                    read.insert(name);
+                    const std::string_view link(target, static_cast<std::size_t>(length));
+                    if (!link.starts_with("socket:[") || !link.ends_with("]")) continue;
+                    const std::string inode(link.substr(8, link.size() - 9));
+                    held = held || inode == rows.serverEnd;
+                    rows.exactListeners.erase(inode);
+                }
+                if (fds >= 0) ::close(fds);
+                if (!whole) task = livingTask(procFolder, pid);
             }
             return !held || !rows.exactListeners.empty();
         },
         proc.c_str());
+    if (procFolder >= 0) ::close(procFolder);
     if (held && rows.exactListeners.empty()) return Holder::group;
     // The tables were read before the descriptors: a socket closed in between (a server that
     // closes each connection after its answer, a listener going away) is held by nobody now, not by

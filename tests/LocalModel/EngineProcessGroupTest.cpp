@@ -4,15 +4,23 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <list>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -61,7 +69,9 @@ private:
 
 // The engine's group is 700: its listener is socket 111 and it serves connection 112. Socket 333 is
 // held by a process of another group. The probe's connection runs from 127.0.0.1:50000 to
-// 127.0.0.1:18080; the tables are read once before the descriptors and once after.
+// 127.0.0.1:18080; the tables are read once before the descriptors and once after. Where the
+// engine's main thread has ended, its descriptors show only through its other threads, each of
+// whose stat reads one way at its first read and another from then on.
 TEST(EngineProcessGroup, OnlyWhatIsStillThereAfterTheLookIsAnotherPrograms)
 {
     const std::string heading =
@@ -76,11 +86,24 @@ TEST(EngineProcessGroup, OnlyWhatIsStillThereAfterTheLookIsAnotherPrograms)
     const std::string listener = line(loopback, none, "0A", "111");
     const std::string ours = listener + line(loopback, client, "01", "112");
     using EngineProcessGroup::Holder;
+    struct Thread {
+        const char* id;
+        const char* first;  // "" while it cannot be read
+        const char* then;
+        bool descriptors;  // false: it let them go as it ended
+    };
+    auto stat = [](const std::string& id, char state, int threads) {
+        return id + " (llama-server) " + state + " 1 700 700 0 -1 4194560 0 0 0 0 0 0 0 0 20 0 " +
+               std::to_string(threads) + " 0 0";
+    };
+    const std::string living701 = stat("701", 'S', 3);
+    const std::string living702 = stat("702", 'S', 3);
     struct Case {
         const char* name;
         std::string first;
         std::string then;
         Holder holder;
+        std::vector<Thread> threads = {};  // the engine's main thread ended: its other threads
     };
     const std::vector<Case> cases = {
         {"our engine closed the connection during the look", listener + line(loopback, client, "01", "114"),
@@ -93,16 +116,42 @@ TEST(EngineProcessGroup, OnlyWhatIsStillThereAfterTheLookIsAnotherPrograms)
          Holder::group},
         {"another program listens beside ours to the end", ours + line(loopback, none, "0A", "333"),
          ours + line(loopback, none, "0A", "333"), Holder::another},
+        {"the engine's other thread could not be read at the first look, and lives",
+         ours,
+         ours,
+         Holder::group,
+         {{"701", "", living701.c_str(), true}}},
+        {"the engine's thread ended while its descriptors were read, and another lives",
+         ours,
+         ours,
+         Holder::group,
+         {{"701", living701.c_str(), "", false}, {"702", "", living702.c_str(), true}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         test::FixtureTree tree;
         tree.write("proc/net/tcp6", heading);
-        tree.write("proc/700/stat", "700 (llama-server) S 1 700 700 0 -1").makeFolder("proc/700/fd");
         tree.write("proc/800/stat", "800 (other) S 1 800 800 0 -1").makeFolder("proc/800/fd");
-        fs::create_symlink("socket:[111]", tree.root() / "proc/700/fd/3");
-        fs::create_symlink("socket:[112]", tree.root() / "proc/700/fd/4");
         fs::create_symlink("socket:[333]", tree.root() / "proc/800/fd/3");
+        tree.makeFolder("proc/700/fd");
+        std::list<ChangingFile> threadStats;
+        if (c.threads.empty()) {
+            tree.write("proc/700/stat", "700 (llama-server) S 1 700 700 0 -1");
+            fs::create_symlink("socket:[111]", tree.root() / "proc/700/fd/3");
+            fs::create_symlink("socket:[112]", tree.root() / "proc/700/fd/4");
+        } else {
+            const int threads = static_cast<int>(c.threads.size()) + 1;
+            tree.write("proc/700/stat", stat("700", 'Z', threads))
+                .write("proc/700/task/700/stat", stat("700", 'Z', threads));
+        }
+        for (const Thread& thread : c.threads) {
+            const fs::path folder = tree.root() / "proc/700/task" / thread.id;
+            fs::create_directories(folder / "fd");
+            threadStats.emplace_back(folder / "stat", thread.first, thread.then);
+            if (!thread.descriptors) continue;
+            fs::create_symlink("socket:[111]", folder / "fd/3");
+            fs::create_symlink("socket:[112]", folder / "fd/4");
+        }
         ChangingFile tcp(tree.root() / "proc/net/tcp", heading + c.first, heading + c.then);
         EXPECT_EQ(EngineProcessGroup::connectionHolder(700, 18080, 50000, tree.root()), c.holder);
     }
@@ -134,6 +183,83 @@ TEST(EngineProcessGroup, AnUnreapedMemberIsNotALiveOne)
     EXPECT_FALSE(EngineProcessGroup::hasLiveMember(child));
     EXPECT_TRUE(EngineProcessGroup::liveMembers(child).empty());
     ::waitpid(child, nullptr, 0);
+}
+
+// Each thread lives a moment, starts the next and ends: at no instant is the process without a
+// living thread, though any one thread a look picks may be gone before it is read.
+void* startTheNextAndEnd(void*)
+{
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+    pthread_attr_t detached;
+    ::pthread_attr_init(&detached);
+    ::pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
+    pthread_t next;
+    while (::pthread_create(&next, &detached, startTheNextAndEnd, nullptr) != 0) {}
+    return nullptr;
+}
+
+// A process of the group whose main thread ended while its threads come and go holds the connection
+// it accepted, and lives, at every look.
+TEST(EngineProcessGroup, AProcessLivesOnThroughThreadsThatComeAndGo)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    int ready[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::setpgid(0, 0);
+        if (::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) < 0) ::_exit(1);
+        startTheNextAndEnd(nullptr);
+        ::write(ready[1], "", 1);
+        ::syscall(SYS_exit, 0);  // this thread alone, with no unwinding through the test's frames
+    }
+    ::setpgid(child, child);  // whichever of the two runs first
+    std::shared_ptr<void> end(nullptr, [child](void*) {
+        ::kill(-child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    });
+    ::close(listener);
+    ::close(ready[1]);
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    sockaddr_in clientAddress{};
+    length = sizeof clientAddress;
+    ASSERT_EQ(::getsockname(client, reinterpret_cast<sockaddr*>(&clientAddress), &length), 0);
+    char byte;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    // Until the main thread has ended, the look goes the ordinary way.
+    const fs::path stat = "/proc/" + std::to_string(child) + "/stat";
+    for (int waited = 0; waited < 2000; ++waited) {
+        std::string text;
+        std::getline(std::ifstream(stat), text);
+        if (text.find(") Z ") != std::string::npos) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+    const std::uint16_t port = ntohs(address.sin_port);
+    const std::uint16_t clientPort = ntohs(clientAddress.sin_port);
+    int dead = 0;
+    int missing = 0;
+    int another = 0;
+    for (int look = 0; look < 200; ++look) {
+        dead += !EngineProcessGroup::hasLiveMember(child);
+        missing += EngineProcessGroup::liveMembers(child) != std::vector<pid_t>{child};
+        another += EngineProcessGroup::connectionHolder(child, port, clientPort) != EngineProcessGroup::Holder::group;
+    }
+    EXPECT_EQ(dead, 0);
+    EXPECT_EQ(missing, 0);
+    EXPECT_EQ(another, 0);
+    ::close(client);
 }
 
 }  // namespace
