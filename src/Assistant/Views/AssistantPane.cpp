@@ -434,27 +434,36 @@ void AssistantPane::syncLocalControls()
 void AssistantPane::syncMessages()
 {
     const auto& messages = assistant_.messages();
-    bool same = messages.size() == bubbles_.size();
-    for (std::size_t i = 0; same && i < messages.size(); ++i) same = bubbles_[i]->messageID() == messages[i].id;
     const AIAssistantLanguage language = assistant_.context().language;
     // Only the questions still in the conversation are remembered.
     questionLanguages_ = std::move(knownLanguages_);
     knownLanguages_.clear();
-    if (same) {
-        for (std::size_t i = 0; i < messages.size(); ++i)
-            bubbles_[i]->setText(messages[i].text, languageOf(messages, i, language));
-    } else {
-        for (AssistantBubble* b : bubbles_) {
-            listLayout_->removeWidget(b);
-            b->hide();
-            b->deleteLater();
+    // A message keeps its bubble, and only a new message gets one: making a bubble lays out its
+    // text, which for a long pasted question costs the window a noticeable pause.
+    std::vector<AssistantBubble*> previous = std::move(bubbles_);
+    bubbles_.clear();
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        const auto kept = std::find_if(previous.begin(), previous.end(), [&](const AssistantBubble* b) {
+            return b != nullptr && b->messageID() == messages[i].id;
+        });
+        AssistantBubble* bubble = nullptr;
+        if (kept != previous.end()) {
+            bubble = std::exchange(*kept, nullptr);
+            bubble->setText(messages[i].text, languageOf(messages, i, language));
+        } else {
+            bubble = new AssistantBubble(messages[i], list_, languageOf(messages, i, language));
         }
-        bubbles_.clear();
-        for (std::size_t i = 0; i < messages.size(); ++i) {
-            auto* bubble = new AssistantBubble(messages[i], list_, languageOf(messages, i, language));
-            listLayout_->insertWidget(listLayout_->count() - 1, bubble);
-            bubbles_.push_back(bubble);
+        if (listLayout_->indexOf(bubble) != static_cast<int>(i)) {
+            listLayout_->removeWidget(bubble);
+            listLayout_->insertWidget(static_cast<int>(i), bubble);
         }
+        bubbles_.push_back(bubble);
+    }
+    for (AssistantBubble* b : previous) {
+        if (b == nullptr) continue;
+        listLayout_->removeWidget(b);
+        b->hide();
+        b->deleteLater();
     }
     // The newest message is the one to read, once the layout has grown to hold it.
     followNewest_ = true;

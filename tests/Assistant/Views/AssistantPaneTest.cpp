@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -24,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -231,10 +233,18 @@ TEST(AssistantPaneView, TheComposerAndTheBubblesFollowTheConversation)
         SCOPED_TRACE(action.title);
         QPushButton* quick = button(pane, action.title);
         EXPECT_EQ(quick->toolTip(), action.prompt);
+        const std::vector<AssistantBubble*> before = pane.bubbles();
         quick->click();
         ASSERT_TRUE(processEventsUntil([&] { return !h.assistant->isResponding(); }));
         const auto& messages = h.assistant->messages();
         EXPECT_EQ(messages[messages.size() - 2].text, action.prompt);
+        // Earlier messages keep their bubbles (a new bubble lays out its whole text), in order.
+        ASSERT_EQ(pane.bubbles().size(), messages.size());
+        EXPECT_TRUE(std::equal(before.begin(), before.end(), pane.bubbles().begin()));
+        for (std::size_t i = 0; i < messages.size(); ++i) {
+            EXPECT_EQ(pane.bubbles()[i]->messageID(), messages[i].id);
+            EXPECT_EQ(pane.bubbles()[i]->parentWidget()->layout()->indexOf(pane.bubbles()[i]), static_cast<int>(i));
+        }
     }
 
     type(pane.composer(), "half a question", false);
