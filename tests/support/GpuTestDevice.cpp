@@ -1,5 +1,7 @@
 #include "support/GpuTestDevice.h"
 
+#include "support/KernelCache.h"
+
 #include <chrono>
 #include <thread>
 
@@ -7,6 +9,7 @@ namespace korvalen::testing {
 
 std::shared_ptr<gpu::Device> openTestDevice()
 {
+    if (auto* cache = OwnKernelCache::current()) cache->takePublished();
     auto devices = gpu::deviceProvider().devices();
     if (devices.empty()) return nullptr;
     return gpu::openDevice(devices.front());

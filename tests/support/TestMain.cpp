@@ -1,3 +1,5 @@
+#include "support/KernelCache.h"
+
 #include <gtest/gtest.h>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -6,6 +8,7 @@
 
 int main(int argc, char** argv)
 {
+    const korvalen::testing::OwnKernelCache kernelCache;
     ::testing::InitGoogleTest(&argc, argv);
     const int result = RUN_ALL_TESTS();
 #if defined(__SANITIZE_ADDRESS__)

@@ -6,8 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
 
 #include <cstring>
 
@@ -277,6 +282,17 @@ TEST_F(GpuLayerTest, WorkOutlivesTheHandlesThatCommittedIt)
     auto after = queue->makeCommandBuffer();
     after->commit();
     EXPECT_TRUE(finishGpuWork(*after));
+}
+
+// Test processes that build the same program at once must not share pocl's kernel cache (see
+// support/KernelCache.h): this one builds into a folder of its own, named after it.
+TEST(GpuTestProcess, BuildsIntoAKernelCacheOfItsOwn)
+{
+    const char* folder = std::getenv("POCL_CACHE_DIR");
+    ASSERT_NE(folder, nullptr);
+    const std::string name = std::filesystem::path(folder).filename().string();
+    EXPECT_EQ(name.rfind("process-" + std::to_string(::getpid()) + "-", 0), 0u) << folder;
+    EXPECT_TRUE(std::filesystem::is_directory(folder)) << folder;
 }
 
 TEST(GpuLayerChecks, RefusedBuffersNeverReachTheBackend)
