@@ -36,6 +36,9 @@ struct TaskStat {
     char state = '\0';  // '\0' when it could not be read
     pid_t group = 0;
     int threads = -1;  // the process's threads, an ended main thread included; -1 when not shown
+    // Neither exiting nor unknown: the task still has its descriptor table. A task lets its table
+    // go only after it began to exit (PF_EXITING), a mark that is never taken back.
+    bool staying = false;
 };
 
 TaskStat readStat(int folder, const char* path)
@@ -56,12 +59,16 @@ TaskStat readStat(int folder, const char* path)
     if (first.ec != std::errc{} || first.ptr + 1 >= stat + length) return {};
     const auto second = std::from_chars(first.ptr + 1, stat + length, group);
     if (second.ec != std::errc{}) return {};
-    // num_threads is the 15th field after pgrp.
+    // flags and num_threads are the 4th and the 15th fields after pgrp.
     const char* field = second.ptr;
-    for (int blanks = 0; field < stat + length && blanks < 15; ++field) blanks += *field == ' ';
+    for (int blanks = 0; field < stat + length && blanks < 4; ++field) blanks += *field == ' ';
+    unsigned flags = 0;
+    constexpr unsigned exiting = 0x4;  // PF_EXITING
+    const bool staying = std::from_chars(field, stat + length, flags).ec == std::errc{} && (flags & exiting) == 0;
+    for (int blanks = 4; field < stat + length && blanks < 15; ++field) blanks += *field == ' ';
     int threads = -1;
     std::from_chars(field, stat + length, threads);
-    return {close[2], group, threads};
+    return {close[2], group, threads, staying};
 }
 
 // Neither unreadable (gone meanwhile) nor a zombie or dead.
@@ -106,29 +113,38 @@ void numberedPath(char* path, pid_t number, const char* rest)
 constexpr int taskLooks = 16;
 
 // A living thread of the process `pid` other than its main one (under the folder open as `proc`), 0
-// when none is left. A listing of the threads is no snapshot: one it shows may end before it is
-// read, one started meanwhile may be missing. So the newest listed are read first, the likeliest to
-// outlive the look, and the threads are listed again while the process counts any beside its main.
-pid_t livingTask(int proc, pid_t pid)
+// when none is left, -1 when the process still counts some though every one picked had ended. A
+// listing of the threads is no snapshot: one it shows may end before it is read, one started
+// meanwhile may be missing. So the newest listed are read first, the likeliest to outlive the look
+// where each starts the next and ends, or with `oldestFirst` the oldest, the likeliest where one
+// lives on beside threads that come and go; and the threads are listed again while the process
+// counts any beside its main.
+pid_t livingTask(int proc, pid_t pid, bool oldestFirst = false)
 {
     char path[48];
     numberedPath(path, pid, "/task");
     const int tasks = ::openat(proc, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (tasks < 0) return 0;
-    pid_t living = 0;
-    for (int look = 0; living == 0 && look < taskLooks; ++look) {
+    pid_t living = -1;
+    for (int look = 0; living == -1 && look < taskLooks; ++look) {
         numberedPath(path, pid, "/stat");
         const TaskStat process = readStat(proc, path);
-        if (process.state == '\0' || process.threads == 1) break;
-        if (look > 0 && ::lseek(tasks, 0, SEEK_SET) != 0) break;
+        if (process.state == '\0' || process.threads == 1) living = 0;
+        if (living == 0 || (look > 0 && ::lseek(tasks, 0, SEEK_SET) != 0)) break;
         constexpr int kept = 16;
         pid_t newest[kept];
         int listed = 0;
         forEachNumbered(tasks, [&](pid_t task, const char*) {
-            if (task != pid) newest[listed++ % kept] = task;
-            return true;
+            if (task == pid) return true;
+            if (!oldestFirst) {
+                newest[listed++ % kept] = task;
+                return true;
+            }
+            numberedPath(path, task, "/stat");
+            if (isLiving(readStat(tasks, path).state)) living = task;
+            return living == -1;
         });
-        for (int at = listed - 1; living == 0 && at >= 0 && at >= listed - kept; --at) {
+        for (int at = listed - 1; living == -1 && at >= 0 && at >= listed - kept; --at) {
             numberedPath(path, newest[at % kept], "/stat");
             if (isLiving(readStat(tasks, path).state)) living = newest[at % kept];
         }
@@ -140,9 +156,11 @@ pid_t livingTask(int proc, pid_t pid)
 // Calls `visit(pid, pgrp, task)` for each live process until it returns false; `task` is a living
 // thread of it, `pid` itself unless its main thread has ended. Zombies are dead, whoever has yet to
 // reap them; but a process whose main thread ended while another thread runs on shows its leader as
-// a zombie, and lives. Only system calls and no allocation: the watcher uses it too.
+// a zombie, and lives. One that still counts threads beside its ended main one, though each picked
+// had ended, is visited with a `task` of 0 only when `unsure` asks for it. Only system calls and no
+// allocation: the watcher uses it too.
 template <typename Visit>
-void forEachLiveProcess(Visit visit, const char* proc = "/proc")
+void forEachLiveProcess(Visit visit, const char* proc = "/proc", bool unsure = false)
 {
     const int folder = ::open(proc, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0) return;
@@ -152,7 +170,8 @@ void forEachLiveProcess(Visit visit, const char* proc = "/proc")
         const TaskStat stat = readStat(folder, path);
         if (stat.state == '\0' || stat.state == 'X') return true;
         const pid_t task = stat.state == 'Z' ? livingTask(folder, pid) : pid;
-        return task == 0 || visit(pid, stat.group, task);
+        if (task > 0) return visit(pid, stat.group, task);
+        return task == 0 || !unsure || visit(pid, stat.group, pid_t{0});
     });
     ::close(folder);
 }
@@ -304,36 +323,36 @@ Holder connectionHolder(pid_t group, std::uint16_t port, std::uint16_t clientPor
     if (rows.serverEnd.empty()) return Holder::nobody;
     if (group <= 1) return Holder::another;  // no group: nothing is ours
     bool held = false;
+    bool unread = false;  // a member whose descriptors no look read whole
     const std::filesystem::path proc = sys::underRoot(root, "proc");
     const int procFolder = ::open(proc.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     forEachLiveProcess(
         [&](pid_t pid, pid_t pgrp, pid_t task) {
             if (pgrp != group) return true;
             // Every thread shares the process's descriptors; one whose main thread ended shows them
-            // only through a living thread. A thread may end while they are read: its listing then
-            // breaks off or is empty, its links unreadable, and what is left is read through another
-            // living thread. A descriptor closed meanwhile is no longer listed, and is skipped.
-            std::set<std::string> read;
+            // only through a living thread. A listing through a thread that ends meanwhile breaks
+            // off or stops short without an error, and its links become unreadable: a look is whole
+            // only when its thread still had the descriptors once they were read. A descriptor
+            // closed meanwhile is no longer there to hold anything, and is skipped.
             bool whole = false;
-            for (int look = 0; !whole && task != 0 && look < taskLooks; ++look) {
+            for (int look = 0; !whole && task > 0 && look < taskLooks; ++look) {
                 std::string folder = std::to_string(pid);
                 if (task != pid) folder += "/task/" + std::to_string(task);
-                const int fds = ::openat(procFolder, (folder + "/fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                // Opened once, so that the fd/ and stat read below are of this very thread.
+                const int thread = ::openat(procFolder, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                const int fds = ::openat(thread, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
                 std::vector<std::string> names;
                 whole = fds >= 0 && forEachNumbered(fds, [&](pid_t, const char* name) {
                             names.emplace_back(name);
                             return true;
                         });
+                // An ended main thread shows an empty folder: no process of the group runs without
+                // descriptors.
                 whole = whole && !names.empty();
                 for (const std::string& name : names) {
-                    if (read.contains(name)) continue;
                     char target[64];
                     const ssize_t length = ::readlinkat(fds, name.c_str(), target, sizeof target);
-                    if (length < 0) {
-                        whole = false;
-                        continue;
-                    }
-                    read.insert(name);
+                    if (length < 0) continue;
                     const std::string_view link(target, static_cast<std::size_t>(length));
                     if (!link.starts_with("socket:[") || !link.ends_with("]")) continue;
                     const std::string inode(link.substr(8, link.size() - 9));
@@ -341,13 +360,19 @@ Holder connectionHolder(pid_t group, std::uint16_t port, std::uint16_t clientPor
                     rows.exactListeners.erase(inode);
                 }
                 if (fds >= 0) ::close(fds);
-                if (!whole) task = livingTask(procFolder, pid);
+                whole = whole && readStat(thread, "stat").staying;
+                if (thread >= 0) ::close(thread);
+                // Through another living thread: the newest and the oldest in turn.
+                if (!whole) task = livingTask(procFolder, pid, look % 2 == 0);
             }
+            unread = unread || !whole;
             return !held || !rows.exactListeners.empty();
         },
-        proc.c_str());
+        proc.c_str(), true);
     if (procFolder >= 0) ::close(procFolder);
     if (held && rows.exactListeners.empty()) return Holder::group;
+    // Without every member's descriptors, a socket not found among them may still be the group's.
+    if (unread) return Holder::nobody;
     // The tables were read before the descriptors: a socket closed in between (a server that
     // closes each connection after its answer, a listener going away) is held by nobody now, not by
     // another program. Only what is still there once the descriptors were read can be another's.

@@ -732,8 +732,13 @@ TEST(EngineProcessGroup, TheProbesConnectionIsOursOnlyWhenTheGroupServesIt)
         SCOPED_TRACE(c.name);
         test::FixtureTree tree;
         tree.write("proc/net/tcp", heading + c.tcp).write("proc/net/tcp6", heading + c.tcp6);
-        tree.write("proc/700/stat", "700 (llama-server) S 1 700 700 0 -1").makeFolder("proc/700/fd");
-        tree.write("proc/701/stat", "701 (llama-server) S 700 700 700 0 -1").makeFolder("proc/701/fd");
+        // A stat line as the kernel writes it, its flags and thread count included.
+        auto stat = [](const std::string& id, char state, int threads) {
+            return id + " (llama-server) " + state + " 1 700 700 0 -1 4194560 0 0 0 0 0 0 0 0 20 0 " +
+                   std::to_string(threads) + " 0 0";
+        };
+        tree.write("proc/700/stat", stat("700", 'S', 1)).makeFolder("proc/700/fd");
+        tree.write("proc/701/stat", stat("701", 'S', 1)).makeFolder("proc/701/fd");
         tree.write("proc/800/stat", "800 (other) S 1 800 800 0 -1").makeFolder("proc/800/fd");
         fs::create_symlink("socket:[111]", tree.root() / "proc/700/fd/3");
         fs::create_symlink("socket:[112]", tree.root() / "proc/700/fd/4");
@@ -741,15 +746,15 @@ TEST(EngineProcessGroup, TheProbesConnectionIsOursOnlyWhenTheGroupServesIt)
         fs::create_symlink("socket:[113]", tree.root() / "proc/701/fd/5");
         fs::create_symlink("socket:[333]", tree.root() / "proc/800/fd/3");
         // A process whose main thread has ended shows its leader as a zombie and no descriptors.
-        for (const std::string dead : {"702", "704"}) {
-            const std::string stat = dead + " (llama-server) Z 700 700 700 0 -1";
-            tree.write("proc/" + dead + "/stat", stat).write("proc/" + dead + "/task/" + dead + "/stat", stat);
-            tree.makeFolder("proc/" + dead + "/fd");
+        // Once every thread ended, it counts its leader alone.
+        for (const auto& [dead, threads] : {std::pair{"702", 2}, std::pair{"704", 1}}) {
+            const std::string line = stat(dead, 'Z', threads);
+            tree.write("proc/" + std::string(dead) + "/stat", line)
+                .write("proc/" + std::string(dead) + "/task/" + dead + "/stat", line);
+            tree.makeFolder("proc/" + std::string(dead) + "/fd");
         }
-        tree.write("proc/702/task/703/stat", "703 (llama-server) S 700 700 700 0 -1")
-            .makeFolder("proc/702/task/703/fd");
-        tree.write("proc/704/task/715/stat", "715 (llama-server) Z 700 700 700 0 -1")
-            .makeFolder("proc/704/task/715/fd");
+        tree.write("proc/702/task/703/stat", stat("703", 'S', 2)).makeFolder("proc/702/task/703/fd");
+        tree.write("proc/704/task/715/stat", stat("715", 'Z', 1)).makeFolder("proc/704/task/715/fd");
         fs::create_symlink("socket:[114]", tree.root() / "proc/702/task/703/fd/3");
         fs::create_symlink("socket:[115]", tree.root() / "proc/704/task/715/fd/3");
         EXPECT_EQ(EngineProcessGroup::connectionHolder(700, 18080, 50000, tree.root()), c.holder);
