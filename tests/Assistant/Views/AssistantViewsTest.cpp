@@ -170,6 +170,9 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
     std::string ideographs;  // Qt measures each again at every layout, and searches every font for it if none has it
     for (int i = 0; i < 5000; ++i) ideographs += "图";
     const bool fontForIdeographs = QFontMetrics(QFont()).inFontUcs4(U'图');
+    std::string hangul;  // a costly script, under the byte limit
+    for (int i = 0; i < 20'000; ++i) hangul += "한";
+    const bool fontForHangul = QFontMetrics(QFont()).inFontUcs4(U'한');
     std::string cyrillic;  // an alphabet laid out at its size
     while (cyrillic.size() < 60'000) cyrillic += "Производительность графического процессора стабильна. ";
     std::string mongolian;
@@ -234,6 +237,11 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
              ? "Showing the first 12 KiB of 15 KiB. Select all and copy, or use Export…, to get the whole text."
              : "Showing the first 768 bytes of 15 KiB. Select all and copy, or use Export…, to get the whole text.",
          fontForIdeographs ? std::size_t{4096 * 3} : std::size_t{256 * 3}},
+        {"60 KB of Hangul: 4096 syllables at most, 256 where no font has them", hangul, AIAssistantLanguage::english,
+         fontForHangul
+             ? "Showing the first 12 KiB of 59 KiB. Select all and copy, or use Export…, to get the whole text."
+             : "Showing the first 768 bytes of 59 KiB. Select all and copy, or use Export…, to get the whole text.",
+         fontForHangul ? std::size_t{4096 * 3} : std::size_t{256 * 3}},
         {"a long answer in another alphabet", cyrillic, AIAssistantLanguage::english, "", 0},
         {"Mongolian letters: 512 at most, 256 where no font has them", mongolian, AIAssistantLanguage::english,
          fontForMongolian
