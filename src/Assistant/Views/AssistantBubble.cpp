@@ -358,9 +358,15 @@ QMimeData* AssistantBubbleText::createMimeDataFromSelection() const
         return data;
     }
     // The message's own characters, not the document's: it turns no-break spaces into spaces and
-    // every line end into a line feed.
-    const qsizetype from = sourceIndex(start);
-    data->setText(shownSource_.mid(from, sourceIndex(end) - from));
+    // every line end into a line feed. Each end goes back to the start of the character it falls in:
+    // in a line of an Indic script or Thai the document's cursor stops inside some (between an
+    // emoji's halves, before its skin tone, after a joiner), and a copy holds whole characters.
+    // Adjoining copies still add up.
+    const auto characterStart = [this](int position) {
+        return UserPerceivedCharacters::boundaryAtOrBefore(shownSource_, sourceIndex(position));
+    };
+    const qsizetype from = characterStart(start);
+    data->setText(shownSource_.mid(from, characterStart(end) - from));
     return data;
 }
 

@@ -1,3 +1,4 @@
+#include "Assistant/Expert/UserPerceivedCharacters.h"
 #include "Assistant/Views/AssistantBubble.h"
 #include "Assistant/Views/AssistantProviderSelector.h"
 #include "support/QtTestApp.h"
@@ -169,6 +170,9 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
     std::string ideographs;  // Qt measures each again at every layout, and searches every font for it if none has it
     for (int i = 0; i < 5000; ++i) ideographs += "图";
     const bool fontForIdeographs = QFontMetrics(QFont()).inFontUcs4(U'图');
+    std::string hangul;  // a costly script, under the byte limit
+    for (int i = 0; i < 20'000; ++i) hangul += "한";
+    const bool fontForHangul = QFontMetrics(QFont()).inFontUcs4(U'한');
     std::string cyrillic;  // an alphabet laid out at its size
     while (cyrillic.size() < 60'000) cyrillic += "Производительность графического процессора стабильна. ";
     std::string mongolian;
@@ -233,6 +237,11 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
              ? "Showing the first 12 KiB of 15 KiB. Select all and copy, or use Export…, to get the whole text."
              : "Showing the first 768 bytes of 15 KiB. Select all and copy, or use Export…, to get the whole text.",
          fontForIdeographs ? std::size_t{4096 * 3} : std::size_t{256 * 3}},
+        {"60 KB of Hangul: 4096 syllables at most, 256 where no font has them", hangul, AIAssistantLanguage::english,
+         fontForHangul
+             ? "Showing the first 12 KiB of 59 KiB. Select all and copy, or use Export…, to get the whole text."
+             : "Showing the first 768 bytes of 59 KiB. Select all and copy, or use Export…, to get the whole text.",
+         fontForHangul ? std::size_t{4096 * 3} : std::size_t{256 * 3}},
         {"a long answer in another alphabet", cyrillic, AIAssistantLanguage::english, "", 0},
         {"Mongolian letters: 512 at most, 256 where no font has them", mongolian, AIAssistantLanguage::english,
          fontForMongolian
@@ -319,13 +328,20 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
             QCoreApplication::sendEvent(view, &press);
         }
         EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), c.text) << "select all and copy by keyboard";
-        QString part = shown.mid(3, end - 6);
-        part.remove(added);
-        EXPECT_EQ(asRead(copied(view, 3, end - 3)), part);
+        // A part copies in whole characters: each end goes back to the start of the one it falls in.
+        QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, shown);
+        const auto characterStart = [&](int position) {
+            characters.setPosition(position);
+            return characters.isAtBoundary() ? position : static_cast<int>(characters.toPreviousBoundary());
+        };
+        const auto shownPart = [&](int from, int to) {
+            QString part = shown.mid(characterStart(from), characterStart(to) - characterStart(from));
+            return part.remove(added);
+        };
+        EXPECT_EQ(asRead(copied(view, 3, end - 3)), shownPart(3, end - 3));
         if (c.notice.isEmpty()) continue;
-        QString allButLast = shown.left(end - 1);  // the last character laid out is one code unit here
-        allButLast.remove(added);
-        EXPECT_EQ(asRead(copied(view, 0, end - 1)), allButLast) << "all but the last character is not the whole text";
+        EXPECT_EQ(asRead(copied(view, 0, end - 1)), shownPart(0, end - 1))
+            << "all but the last character is not the whole text";
     }
 }
 
@@ -365,25 +381,59 @@ TEST(AssistantBubbleView, ACopyGivesTheMessagesOwnCharacters)
         EXPECT_TRUE(got == c.copied) << got.substr(0, 80);
     }
 
-    // One line on screen per line end, however they mix; copies of adjoining parts add up to the copy
-    // of both, and the copy of the whole is the text.
+    // One line on screen per line end, however they mix.
     const std::string mixed = "a\r\r\nb\n\rc\r\n\r\nd\u2028e\u2029\rf\r";
-    AssistantBubble bubble({Uuid::random(), AIAssistantRole::assistant, mixed, now()});
-    AssistantBubbleText* view = bubble.textView();
-    view->document()->setTextWidth(10'000);
-    int lines = 0;
-    for (QTextBlock block = view->document()->begin(); block.isValid(); block = block.next())
-        lines += block.layout()->lineCount();
-    EXPECT_EQ(lines, 11);
-    const int end = view->document()->characterCount() - 1;
-    std::vector<std::vector<std::string>> copies(end + 1, std::vector<std::string>(end + 1));
-    for (int a = 0; a <= end; ++a)
-        for (int b = a + 1; b <= end; ++b) copies[a][b] = copied(view, a, b).toStdString();
-    EXPECT_EQ(copies[0][end], mixed);
-    for (int a = 0; a <= end; ++a)
-        for (int b = a; b <= end; ++b)
-            for (int c = b; c <= end; ++c)
-                ASSERT_EQ(copies[a][b] + copies[b][c], copies[a][c]) << a << " " << b << " " << c;
+    {
+        AssistantBubble bubble({Uuid::random(), AIAssistantRole::assistant, mixed, now()});
+        QTextDocument* document = bubble.textView()->document();
+        document->setTextWidth(10'000);
+        int lines = 0;
+        for (QTextBlock block = document->begin(); block.isValid(); block = block.next())
+            lines += block.layout()->lineCount();
+        EXPECT_EQ(lines, 11);
+    }
+    // Copies of adjoining parts add up to the copy of both, the copy of the whole is the text, and
+    // every copy holds whole characters, also where the cursor stops inside one: between an emoji's
+    // halves or before its skin tone in a line of an Indic script, inside a family.
+    for (const std::string& text :
+         {mixed, std::string("नमस्ते 👍 ok"), std::string("सब 👍🏽 ठीक 👨‍👩‍👧 है"),
+          std::string("สวัสดี 🇧🇷 👍🏽")}) {
+        SCOPED_TRACE(text);
+        AssistantBubble bubble({Uuid::random(), AIAssistantRole::assistant, text, now()});
+        AssistantBubbleText* view = bubble.textView();
+        const QString whole = QString::fromStdString(text);
+        UserPerceivedCharacters characters(whole);
+        const auto expectWholeCharacters = [&](const QString& beginning) {
+            EXPECT_TRUE(whole.startsWith(beginning) && characters.isBoundary(beginning.size())) << beginning.size();
+        };
+        // Shift+Right from the start, one step at a time, copied after each.
+        for (const QKeyCombination key : {Qt::ControlModifier | Qt::Key_Home, Qt::ShiftModifier | Qt::Key_Right}) {
+            QKeyEvent press(QEvent::KeyPress, key.key(), key.keyboardModifiers());
+            QCoreApplication::sendEvent(view, &press);
+        }
+        QString copy;
+        for (int step = 0; step < whole.size() && copy != whole; ++step) {
+            QGuiApplication::clipboard()->clear();
+            QKeyEvent copyKey(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier);
+            QCoreApplication::sendEvent(view, &copyKey);
+            copy = QGuiApplication::clipboard()->text();
+            expectWholeCharacters(copy);
+            QKeyEvent right(QEvent::KeyPress, Qt::Key_Right, Qt::ShiftModifier);
+            QCoreApplication::sendEvent(view, &right);
+        }
+        EXPECT_EQ(copy, whole) << "Shift+Right selects up to the end";
+
+        const int end = view->document()->characterCount() - 1;
+        std::vector<std::vector<QString>> copies(end + 1, std::vector<QString>(end + 1));
+        for (int a = 0; a <= end; ++a)
+            for (int b = a + 1; b <= end; ++b) copies[a][b] = copied(view, a, b);
+        EXPECT_EQ(copies[0][end], whole);
+        for (int b = 0; b <= end; ++b) expectWholeCharacters(copies[0][b]);
+        for (int a = 0; a <= end; ++a)
+            for (int b = a; b <= end; ++b)
+                for (int c = b; c <= end; ++c)
+                    ASSERT_EQ(copies[a][b] + copies[b][c], copies[a][c]) << a << " " << b << " " << c;
+    }
 }
 
 // The line under a text shown in part never says that none of it is shown, nor gives the part the
