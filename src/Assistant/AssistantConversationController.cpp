@@ -137,9 +137,13 @@ AssistantConversationController::AssistantConversationController(Services servic
     if (auto stored = settings.stringValue(Settings::Key::assistantEndpoint)) localEndpoint_ = stored->toStdString();
     if (auto stored = settings.stringValue(Settings::Key::assistantModel)) localModel_ = stored->toStdString();
     messages_.push_back(welcomeMessage());
-    if (services_.modelManager)
+    if (services_.modelManager) {
+        // At launch the status is what choosing the remembered provider shows. Read, not chosen: a
+        // launch writes, starts and stops nothing.
+        status_ = providerStatus();
         connect(services_.modelManager, &AssistantModelManager::engineEnded, this,
                 &AssistantConversationController::engineEnded);
+    }
 }
 
 AssistantConversationController::~AssistantConversationController()

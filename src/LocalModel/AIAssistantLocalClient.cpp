@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 namespace korvalen {
 
@@ -165,13 +166,19 @@ QByteArray requestBody(const std::string& model, const std::string& prompt,
         QJsonObject{{"model", QString::fromStdString(model)}, {"messages", QJsonArray()}, {"stream", false}});
     const qsizetype messagesAt = envelope.indexOf('[') + 1;
     const QByteArray system = message("system", QString::fromStdString(systemText));
-    const QString promptText = QString::fromStdString(prompt);
-    // The conversation normally ends with the question already; sending it twice would make the
-    // model answer a question it was asked twice in a row.
-    const bool endsWithPrompt =
-        !turns.empty() && turns.back().turn->role == "user" && turns.back().decoded().trimmed() == promptText.trimmed();
+    // The prompt is decoded only when its own message is sent or the comparison below needs it.
+    std::optional<QString> promptText;
+    const auto decodedPrompt = [&]() -> const QString& {
+        if (!promptText) promptText = QString::fromStdString(prompt);
+        return *promptText;
+    };
+    // The conversation normally ends with the question already, the same bytes; sending it twice
+    // would make the model answer a question it was asked twice in a row.
+    const bool endsWithPrompt = !turns.empty() && turns.back().turn->role == "user" &&
+                                (turns.back().turn->text == prompt || QStringView(turns.back().decoded()).trimmed() ==
+                                                                          QStringView(decodedPrompt()).trimmed());
     QByteArray promptMessage;
-    if (!endsWithPrompt) promptMessage = message("user", promptText);
+    if (!endsWithPrompt) promptMessage = message("user", decodedPrompt());
 
     // Long pasted questions can make a request larger than a server takes: the oldest turns are left
     // out until it fits, and a question too large on its own is refused with its reason. From the
@@ -181,10 +188,11 @@ QByteArray requestBody(const std::string& model, const std::string& prompt,
     std::vector<QByteArray> messages(turns.size());
     std::size_t first = turns.size();  // the oldest turn sent
     for (std::size_t i = turns.size(); i-- > 0 && size <= limit;) {
-        const QString& text = turns[i].decoded();
-        // Each UTF-16 unit takes at least a byte: a turn that cannot fit is not put into JSON.
-        if (size + 1 + text.size() > limit) break;
-        messages[i] = message(QString::fromStdString(turns[i].turn->role), text);
+        // A turn's message takes more bytes than its UTF-8 text: each ill-formed byte becomes a
+        // U+FFFD of three, and the keys outweigh a leading byte-order mark that decoding drops. A
+        // turn that cannot fit is neither decoded nor put into JSON.
+        if (size + 1 + static_cast<std::int64_t>(turns[i].turn->text.size()) > limit) break;
+        messages[i] = message(QString::fromStdString(turns[i].turn->role), turns[i].decoded());
         size += messages[i].size() + 1;
         if (size > limit) break;
         // Cut just before an answer, the rest would open with it, its question gone: many chat
@@ -192,7 +200,7 @@ QByteArray requestBody(const std::string& model, const std::string& prompt,
         if (i == 0 || turns[i].turn->role == "user") first = i;
     }
     // No turn fits: the question alone, as it was asked.
-    if (first == turns.size() && endsWithPrompt) promptMessage = message("user", promptText);
+    if (first == turns.size() && endsWithPrompt) promptMessage = message("user", decodedPrompt());
     std::int64_t total = envelope.size() + system.size() + (promptMessage.isEmpty() ? 0 : promptMessage.size() + 1);
     for (std::size_t i = first; i < turns.size(); ++i) total += messages[i].size() + 1;
     if (total > limit) throw LocalModelError::requestTooLarge(limit);

@@ -642,32 +642,44 @@ TEST_F(ConversationTest, WhatAQuestionStarts)
     }
 }
 
-// After a clear the status says what the chosen provider will do with the next question.
-TEST_F(ConversationTest, ClearSaysWhatTheNextQuestionMeets)
+// At launch, with the provider and model remembered, and after a clear, the status says what the
+// chosen provider will do with the next question.
+TEST_F(ConversationTest, LaunchAndClearSayWhatTheNextQuestionMeets)
 {
     const auto model = installModel();
+    const std::string startIt = model.displayName + " selected — start Local AI";
     struct Case {
         const char* name;
         AIAssistantProvider provider;
         bool selected;
         bool engine;
         bool running;
+        std::string launchStatus;
         std::string status;
     };
     const std::vector<Case> cases = {
-        {"expert", AIAssistantProvider::olvaneExpert, true, true, false, "Olvane Expert 2 ready"},
-        {"nothing selected", AIAssistantProvider::localModel, false, true, false, "Select an installed local model"},
+        {"expert", AIAssistantProvider::olvaneExpert, true, true, false, "Olvane Expert 2 ready",
+         "Olvane Expert 2 ready"},
+        {"nothing selected", AIAssistantProvider::localModel, false, true, false, "Select an installed local model",
+         "Select an installed local model"},
         {"no engine", AIAssistantProvider::localModel, true, false, false,
+         model.displayName + " selected — install llama.cpp engine",
          model.displayName + " selected — install llama.cpp engine"},
-        {"engine stopped", AIAssistantProvider::localModel, true, true, false,
+        {"engine stopped", AIAssistantProvider::localModel, true, true, false, startIt,
          model.displayName + " selected — Local AI starts automatically when you send a message"},
-        {"engine running", AIAssistantProvider::localModel, true, true, true, model.displayName + " ready"},
+        {"engine running", AIAssistantProvider::localModel, true, true, true, startIt, model.displayName + " ready"},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
         engineFound = k.engine;
-        settings.remove(Settings::Key::managedModel);
+        settings.setString(Settings::Key::assistantProvider, QString::fromStdString(std::string(rawValue(k.provider))));
+        if (k.selected)
+            settings.setString(Settings::Key::managedModel, QString::fromStdString(model.id));
+        else
+            settings.remove(Settings::Key::managedModel);
         auto& c = make();
+        EXPECT_EQ(c.status().toStdString(), k.launchStatus);
+        EXPECT_EQ(manager->serverStartGeneration(), 0u) << "a launch stops nothing";
         if (k.selected) manager->select(model);
         if (k.running) {
             c.startManagedModel(model);

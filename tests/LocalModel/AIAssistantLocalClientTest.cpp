@@ -197,6 +197,9 @@ TEST(LocalClientRequest, TheBodyIsOneDocumentOfWhatItKeeps)
           {"user", "\u56fe\t\"q\"\\\n"},
           {"assistant", "\u00fc\x02\xed\xa0\x80"},
           {"user", "\u00c9preuve \"\\\x01\x7f\u2028 \xff\xc3("}}},
+        // Decoding drops a leading byte-order mark: the one text whose message is shorter than its
+        // bytes with the keys added.
+        {"a question opening with a byte-order mark", "Now?", {{"user", "\xef\xbb\xbfWhy?"}, {"user", "Now?"}}},
         {"answers between long questions",
          "Last",
          {{"assistant", std::string(30, 'a')},
