@@ -1,11 +1,13 @@
 #include "support/KernelCache.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <system_error>
 
@@ -26,14 +28,20 @@ fs::path makeFolder(const fs::path& parent, const std::string& prefix)
 
 // pocl keeps a program in <first two letters of its hash>/<rest of the hash>/, with program.bc once
 // it has built and a folder for each kernel compiled from it. A failed build leaves only its log.
-void dropFailedBuilds(const fs::path& cache)
+// Everything else (failed builds, a staging copy, pocl's uncached builds) is removed.
+void keepBuiltPrograms(const fs::path& cache)
 {
-    std::error_code error;
-    for (const auto& prefix : fs::directory_iterator(cache, error)) {
-        if (!prefix.is_directory(error)) continue;
-        for (const auto& program : fs::directory_iterator(prefix.path(), error))
-            if (program.is_directory(error) && !fs::exists(program.path() / "program.bc", error))
-                fs::remove_all(program.path(), error);
+    std::error_code error, ignored;
+    for (fs::directory_iterator prefix(cache, error), end; !error && prefix != end; prefix.increment(error)) {
+        if (!prefix->is_directory(ignored)) continue;  // files go with the folder
+        if (prefix->path().filename().native().size() != 2) {
+            fs::remove_all(prefix->path(), ignored);
+            continue;
+        }
+        for (fs::directory_iterator program(prefix->path(), ignored); program != end; program.increment(ignored)) {
+            if (program->is_directory(ignored) && !fs::exists(program->path() / "program.bc", ignored))
+                fs::remove_all(program->path(), ignored);
+        }
     }
 }
 
@@ -41,13 +49,38 @@ void dropFailedBuilds(const fs::path& cache)
 // inside those that `to` has already.
 void moveMissingFolders(const fs::path& from, const fs::path& to)
 {
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(from, error)) {
-        if (!entry.is_directory(error)) continue;
-        const fs::path target = to / entry.path().filename();
-        if (::renameat2(AT_FDCWD, entry.path().c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0 &&
+    std::error_code error, ignored;
+    for (fs::directory_iterator entry(from, error), end; !error && entry != end; entry.increment(error)) {
+        if (!entry->is_directory(ignored)) continue;
+        const fs::path target = to / entry->path().filename();
+        if (::renameat2(AT_FDCWD, entry->path().c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0 &&
             errno == EEXIST)
-            moveMissingFolders(entry.path(), target);
+            moveMissingFolders(entry->path(), target);
+    }
+}
+
+// What a process does with its folder on its way out: adds its programs to published/ and removes
+// the rest.
+void handOn(const fs::path& folder, const fs::path& published)
+{
+    keepBuiltPrograms(folder);
+    moveMissingFolders(folder, published);
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+}
+
+// Does it for the processes that ended without doing it themselves: killed ones, and those that end
+// by _exit or exit() as death tests' processes do. Each process holds a lock on its folder for as
+// long as it lives (and so do children forked from it), and the kernel drops it however it ends.
+void handOnEnded(const fs::path& root, const fs::path& published)
+{
+    std::error_code error;
+    for (fs::directory_iterator entry(root, error), end; !error && entry != end; entry.increment(error)) {
+        if (entry->path().filename().native().rfind("process-", 0) != 0) continue;
+        const int folder = ::open(entry->path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder < 0) continue;
+        if (::flock(folder, LOCK_EX | LOCK_NB) == 0) handOn(entry->path(), published);
+        ::close(folder);
     }
 }
 
@@ -55,11 +88,24 @@ void moveMissingFolders(const fs::path& from, const fs::path& to)
 
 OwnKernelCache::OwnKernelCache()
 {
+    // A test process started by another inherits a POCL_CACHE_DIR that names the other's own folder.
+    const char* inherited = std::getenv(rootVariable);
     const char* given = std::getenv("POCL_CACHE_DIR");
-    const fs::path root = given && *given ? given : KORVALEN_TEST_POCL_CACHE_DIR;
+    const fs::path root = inherited && *inherited ? inherited : given && *given ? given : KORVALEN_TEST_POCL_CACHE_DIR;
     published_ = root / "published";
     fs::create_directories(published_);
-    folder_ = makeFolder(root, "process-");
+    handOnEnded(root, published_);
+
+    // Locked before it takes its name, so that no one finds it unlocked and takes it for an ended
+    // process's.
+    const fs::path starting = makeFolder(root, "starting-");
+    lock_ = ::open(starting.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (lock_ < 0 || ::flock(lock_, LOCK_EX) != 0)
+        throw fs::filesystem_error("kernel cache lock", starting, std::error_code(errno, std::generic_category()));
+    folder_ = root / ("process-" + starting.filename().string().substr(std::strlen("starting-")));
+    if (::renameat2(AT_FDCWD, starting.c_str(), AT_FDCWD, folder_.c_str(), RENAME_NOREPLACE) != 0)
+        throw fs::filesystem_error("kernel cache folder", folder_, std::error_code(errno, std::generic_category()));
+    ::setenv(rootVariable, root.c_str(), 1);
     ::setenv("POCL_CACHE_DIR", folder_.c_str(), 1);
     live = this;
 }
@@ -67,17 +113,16 @@ OwnKernelCache::OwnKernelCache()
 OwnKernelCache::~OwnKernelCache()
 {
     live = nullptr;
-    dropFailedBuilds(folder_);
-    moveMissingFolders(folder_, published_);
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
+    handOn(folder_, published_);
+    ::close(lock_);
+    handOnEnded(folder_.parent_path(), published_);
 }
 
 void OwnKernelCache::takePublished()
 {
     std::call_once(tookPublished_, [this] {
         // Copied aside first, so that each program shows in this process's folder complete or not at all.
-        const fs::path staging = makeFolder(published_.parent_path(), "staging-");
+        const fs::path staging = makeFolder(folder_, "staging-");
         std::error_code error;
         fs::copy(published_, staging, fs::copy_options::recursive, error);
         if (!error) moveMissingFolders(staging, folder_);

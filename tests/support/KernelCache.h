@@ -9,7 +9,8 @@
 // use the GPU takes in the programs earlier processes left there, and on its way out every process
 // adds the programs and kernels it built that are not there yet. Folders only ever move into place
 // whole and never replace one, in either direction, so nothing anyone may be reading is changed or
-// removed.
+// removed. A process that ends without doing so (killed, or ended as death tests end) has it done
+// for it by the next process that starts or ends: each one holds a lock on its folder while it lives.
 
 #include <filesystem>
 #include <mutex>
@@ -31,9 +32,14 @@ public:
     // The live instance, or nullptr.
     static OwnKernelCache* current();
 
+    // Names, for the test processes this one starts, the folder that holds published/ and every
+    // process's folder: the POCL_CACHE_DIR they inherit names this process's own.
+    static constexpr const char* rootVariable = "KORVALEN_TEST_KERNEL_CACHE_ROOT";
+
 private:
     std::filesystem::path published_;
     std::filesystem::path folder_;
+    int lock_ = -1;  // held on folder_ for this process's life
     std::once_flag tookPublished_;
 };
 

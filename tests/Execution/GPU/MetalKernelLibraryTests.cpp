@@ -5,16 +5,24 @@
 #include "Execution/GPU/MetalKernelContext.h"
 #include "Execution/GPU/MetalKernelLibrary.h"
 #include "Execution/GPU/MetalRunnerSupport.h"
+#include "Platform/Compute/GpuDevices.h"
 #include "support/GpuTestDevice.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <set>
 #include <sstream>
+#include <string>
 
 namespace korvalen {
+namespace nn {
+extern const char denseKernelSource[];  // the model runtime's kernels, embedded at build time
+}
 namespace {
 
 using gpu::Size3;
@@ -193,6 +201,42 @@ TEST_F(KernelLibraryTest, SourceKeepsEveryFloatLiteralSingle)
         std::string literal = text.substr(i, end - i);
         EXPECT_EQ(literal.back(), 'f') << "literal near: " << text.substr(i > 20 ? i - 20 : 0, 40);
     }
+}
+
+// The compiler's messages of a clean build belong in its log: a first run prints nothing. Each row
+// compiles every kernel source of the program in a fresh process whose OpenCL driver targets a
+// processor of another kind and keeps no kernel cache, so that it really compiles.
+TEST(KernelSources, BuildWithoutAWordOnStandardError)
+{
+    if (gpu::deviceProvider().devices().empty()) GTEST_SKIP() << "no OpenCL device on this machine";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto kept = [](const char* name) {
+        return std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt;
+    };
+    const auto keptVariant = kept("POCL_KERNELLIB_NAME"), keptCache = kept("POCL_KERNEL_CACHE");
+    ::setenv("POCL_KERNEL_CACHE", "0", 1);
+    // pocl's kernel library variants: this machine's own, one without AVX-512, one without AVX.
+    for (const char* variant : {"", "avx2", "sse2"}) {
+        if (*variant) {
+            ::setenv("POCL_KERNELLIB_NAME", variant, 1);
+        } else {
+            ::unsetenv("POCL_KERNELLIB_NAME");
+        }
+        EXPECT_EXIT(
+            {
+                auto device = gpu::openDevice(gpu::deviceProvider().devices().front());
+                device->makeLibrary(MetalKernelLibrary::source());  // builds the copy kernel too
+                device->makeLibrary(nn::denseKernelSource);
+                std::_Exit(0);
+            },
+            ::testing::ExitedWithCode(0), ::testing::IsEmpty())
+            << "kernel library variant " << (*variant ? variant : "of this machine");
+    }
+    const auto restore = [](const char* name, const std::optional<std::string>& value) {
+        value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
+    };
+    restore("POCL_KERNELLIB_NAME", keptVariant);
+    restore("POCL_KERNEL_CACHE", keptCache);
 }
 
 TEST_F(KernelLibraryTest, MatrixFP32MatchesFusedReference)

@@ -3,18 +3,22 @@
 #include "Platform/Compute/Gpu.h"
 #include "support/FakeGpu.h"
 #include "support/GpuTestDevice.h"
+#include "support/KernelCache.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
-
-#include <cstring>
+#include <vector>
 
 namespace korvalen::gpu {
 namespace {
@@ -284,15 +288,65 @@ TEST_F(GpuLayerTest, WorkOutlivesTheHandlesThatCommittedIt)
     EXPECT_TRUE(finishGpuWork(*after));
 }
 
+// Starts a test process as a death test does; it builds the scale kernel when `build` says so, says
+// on its standard error which folder it builds in, and ends with `end`. Returns that folder.
+std::filesystem::path folderOfAStartedProcess(bool build, void (*end)())
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    std::string said;
+    EXPECT_EXIT(
+        {
+            if (build) openDevice(deviceProvider().devices().front())->makeLibrary(scaleSource);
+            std::fputs(std::getenv("POCL_CACHE_DIR"), stderr);
+            std::fflush(stderr);
+            end();
+        },
+        [](int) { return true; },  // however it ends
+        ::testing::Truly([&said](const std::string& text) {
+            said = text;
+            return true;
+        }));
+    return said;
+}
+
 // Test processes that build the same program at once must not share pocl's kernel cache (see
-// support/KernelCache.h): this one builds into a folder of its own, named after it.
+// support/KernelCache.h): this one builds into a folder of its own, named after it, and so does each
+// test process it starts (death tests start them), beside it. The programs of a process that ends
+// without handing them on (killed, or ended as death tests end) are handed on by the next process
+// that starts, and its folder removed.
 TEST(GpuTestProcess, BuildsIntoAKernelCacheOfItsOwn)
 {
+    namespace fs = std::filesystem;
     const char* folder = std::getenv("POCL_CACHE_DIR");
     ASSERT_NE(folder, nullptr);
-    const std::string name = std::filesystem::path(folder).filename().string();
-    EXPECT_EQ(name.rfind("process-" + std::to_string(::getpid()) + "-", 0), 0u) << folder;
-    EXPECT_TRUE(std::filesystem::is_directory(folder)) << folder;
+    const fs::path own = folder;
+    EXPECT_EQ(own.filename().string().rfind("process-" + std::to_string(::getpid()) + "-", 0), 0u) << folder;
+    if (deviceProvider().devices().empty()) GTEST_SKIP() << "no OpenCL device on this machine";
+
+    const auto quits = +[] { std::_Exit(0); };
+    EXPECT_EQ(folderOfAStartedProcess(false, quits).parent_path(), own.parent_path());
+    EXPECT_TRUE(fs::is_directory(own)) << "a live process's folder is its own: " << folder;
+
+    const char* rootVariable = testing::OwnKernelCache::rootVariable;
+    const std::string kept = std::getenv(rootVariable);
+    const fs::path root = own / "started";  // goes with this process's folder
+    fs::create_directories(root);
+    ::setenv(rootVariable, root.c_str(), 1);
+    std::vector<fs::path> ended, programs;
+    for (void (*end)() : {quits, +[] { ::raise(SIGKILL); }}) {
+        ended.push_back(folderOfAStartedProcess(true, end));
+        std::error_code error;
+        for (const auto& prefix : fs::directory_iterator(ended.back(), error))
+            if (prefix.path().filename().native().size() == 2)
+                for (const auto& program : fs::directory_iterator(prefix.path(), error))
+                    programs.push_back(prefix.path().filename() / program.path().filename());
+    }
+    folderOfAStartedProcess(false, quits);
+    ::setenv(rootVariable, kept.c_str(), 1);
+    EXPECT_FALSE(programs.empty());
+    for (const auto& program : programs)
+        EXPECT_TRUE(fs::exists(root / "published" / program / "program.bc")) << program;
+    for (const auto& gone : ended) EXPECT_FALSE(fs::exists(gone)) << gone;
 }
 
 TEST(GpuLayerChecks, RefusedBuffersNeverReachTheBackend)
