@@ -216,15 +216,19 @@ TEST_F(ConversationTest, ALateAnswerChangesNothing)
     };
     StandInLlamaServer server;
     ASSERT_TRUE(server.listen());
-    server.behaviour.answerDelayMs = 60'000;
     struct Case {
         const char* name;
-        bool local;  // held in the local request rather than in the expert
-        bool newer;  // else the conversation goes
+        bool local;             // held in the local request rather than in the expert
+        bool newer;             // else the conversation goes
+        bool arriving = false;  // the local answer arrives a byte at a time, never whole before the end
     };
     for (const Case k : {Case{"expert, newer question", false, true}, Case{"expert, conversation gone", false, false},
-                         Case{"local request, conversation gone", true, false}}) {
+                         Case{"local request, conversation gone", true, false},
+                         Case{"local answer arriving, conversation gone", true, false, true}}) {
         SCOPED_TRACE(k.name);
+        server.behaviour.answerDelayMs = k.arriving ? 0 : 60'000;
+        server.behaviour.answer = k.arriving ? StandInLlamaServer::Answer::trickle : StandInLlamaServer::Answer::normal;
+        server.behaviour.trickleIntervalMs = 20;
         auto gate = std::make_shared<Gate>();
         expert = [gate, hold = !k.local](const std::string& question, const auto& session, const auto& system,
                                          const auto& history, const auto& context, const auto&) {
@@ -259,6 +263,8 @@ TEST_F(ConversationTest, ALateAnswerChangesNothing)
         ASSERT_TRUE(processEventsUntil([&] { return gate.use_count() < held + 1; }));
         if (k.local) {
             ASSERT_TRUE(processEventsUntil([&] { return server.openConnectionCount() == 0; }));
+            // On while more of it would have come.
+            if (k.arriving) processEventsUntil([] { return false; }, std::chrono::milliseconds(200));
         }
         EXPECT_TRUE(log.events("ASSISTANT_RESPONSE id=" + first.text()).empty());
         if (k.newer) {

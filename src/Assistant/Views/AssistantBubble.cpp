@@ -300,7 +300,7 @@ ShownText shownText(const std::string& utf8, std::size_t bytes, const QFontMetri
 
 }  // namespace
 
-AssistantBubbleText::AssistantBubbleText(QWidget* parent) : QTextEdit(parent)
+AssistantBubbleText::AssistantBubbleText(QWidget* parent) : InputMethodWhenEditable(parent)
 {
     setReadOnly(true);
     setAcceptRichText(false);

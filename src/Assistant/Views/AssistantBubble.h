@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Assistant/Expert/AIAssistantTypes.h"
+#include "Assistant/Views/InputMethodWhenEditable.h"
 
 #include <QColor>
 #include <QFrame>
@@ -30,8 +31,9 @@ namespace korvalen {
 // `breakInterval` characters, so that it fills its lines as before; and the display ends inside a
 // character longer than `longestCharacter` code units. All of it touches the display only: `text()`
 // and a copy of the whole selection give the message's text unchanged, and a copy of part of it gives
-// the message's characters it covers, without the added spaces.
-class AssistantBubbleText : public QTextEdit {
+// the message's characters it covers, without the added spaces. Nothing typed, through an input
+// method either, changes what it shows.
+class AssistantBubbleText : public InputMethodWhenEditable<QTextEdit> {
     Q_OBJECT
 
 public:

@@ -3,6 +3,7 @@
 #include "Assistant/Expert/UserPerceivedCharacters.h"
 #include "Assistant/Views/AssistantBubble.h"
 #include "Assistant/Views/AssistantProviderSelector.h"
+#include "Assistant/Views/InputMethodWhenEditable.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -85,10 +86,11 @@ void showSetting(QLineEdit* field, const std::string& value)
 
 // The composer's line. What is pasted or dropped goes through the pane, which holds a question too
 // long for the line instead of inserting it; while one is held the line shows its beginning, read
-// only: Backspace or Delete removes the question, Copy copies all of it.
-class AssistantPane::ComposerField : public QLineEdit {
+// only: Backspace or Delete removes the question, Copy copies all of it, and typed text, an input
+// method's too, goes nowhere.
+class AssistantPane::ComposerField : public InputMethodWhenEditable<QLineEdit> {
 public:
-    explicit ComposerField(AssistantPane* pane) : QLineEdit(pane), pane_(pane)
+    explicit ComposerField(AssistantPane* pane) : InputMethodWhenEditable(pane), pane_(pane)
     {
         // Qt would cut a longer text silently; the pane bounds it itself.
         setMaxLength(std::numeric_limits<int>::max());

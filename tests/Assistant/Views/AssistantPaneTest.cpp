@@ -12,6 +12,8 @@
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QFile>
+#include <QInputMethodEvent>
+#include <QInputMethodQueryEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
@@ -620,6 +622,72 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
         EXPECT_FALSE(pane.composerNotice()->isVisibleTo(&pane));
         type(pane.composer(), "next", false);
         EXPECT_EQ(h.assistant->draft(), "next") << "the line takes typing after a send";
+    }
+}
+
+// An input method (how Chinese, Japanese and Korean are typed) writes only where the user types: a
+// clicked answer or question, and a held question, show, copy and send what they did before.
+TEST(AssistantPaneView, AnInputMethodWritesOnlyIntoTheEditableComposer)
+{
+    std::string held = "Why?";
+    while (held.size() < 17'000) held += " Why?";
+    const struct {
+        const char* what;
+        std::string draft;  // pasted into the composer; held when too long for it
+        int clicked;        // a bubble's index; -1: the composer
+        std::string sent;
+    } rows[] = {
+        {"the welcome answer", "Why", 0, "Why"},
+        {"a question", "Why", 1, "Why"},
+        {"a held question", held, -1, held},
+        {"the composer", "Why ", -1, "Why 你好"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        PaneHarness h;
+        AssistantPane& pane = *h.pane;
+        type(pane.composer(), "Why is my GPU slower?", true);
+        ASSERT_TRUE(processEventsUntil([&] { return !h.assistant->isResponding(); }));
+        QApplication::clipboard()->setText(QString::fromStdString(row.draft));
+        QKeyEvent paste(QEvent::KeyPress, Qt::Key_V, Qt::ControlModifier);
+        QCoreApplication::sendEvent(pane.composer(), &paste);
+        const bool isHeld = pane.composerNotice()->isVisibleTo(&pane);
+        pane.activateWindow();
+        ASSERT_TRUE(processEventsUntil([&] { return pane.isActiveWindow(); }));
+        QWidget* target = pane.composer();
+        if (row.clicked >= 0) target = pane.bubbles()[row.clicked]->textView();
+        target->setFocus(Qt::MouseFocusReason);
+        ASSERT_EQ(QGuiApplication::focusObject(), target);
+        const auto shown = [&] {
+            return row.clicked >= 0 ? pane.bubbles()[row.clicked]->textView()->toPlainText() : pane.composer()->text();
+        };
+        const QString before = shown();
+        const bool editable = row.clicked < 0 && !isHeld;
+        QInputMethodQueryEvent query(Qt::ImEnabled);
+        QCoreApplication::sendEvent(target, &query);
+        EXPECT_EQ(query.value(Qt::ImEnabled).toBool(), editable) << "asks for an input method";
+        QInputMethodEvent preedit("ni", {});
+        QCoreApplication::sendEvent(QGuiApplication::focusObject(), &preedit);
+        QInputMethodEvent commit;
+        commit.setCommitString("你好");
+        QCoreApplication::sendEvent(QGuiApplication::focusObject(), &commit);
+        if (editable) {
+            EXPECT_EQ(shown().toStdString(), row.sent);
+        } else {
+            EXPECT_EQ(shown().toStdString(), before.toStdString());
+            EXPECT_EQ(pane.composerNotice()->isVisibleTo(&pane), isHeld);
+        }
+        if (row.clicked >= 0) {
+            for (const auto key : {Qt::Key_A, Qt::Key_C}) {
+                QKeyEvent select(QEvent::KeyPress, key, Qt::ControlModifier);
+                QCoreApplication::sendEvent(target, &select);
+            }
+            EXPECT_EQ(QApplication::clipboard()->text().toStdString(), h.assistant->messages()[row.clicked].text);
+        }
+        pane.sendButton()->click();
+        ASSERT_TRUE(processEventsUntil([&] { return !h.assistant->isResponding(); }));
+        const auto& messages = h.assistant->messages();
+        EXPECT_TRUE(messages[messages.size() - 2].text == row.sent) << messages[messages.size() - 2].text.size();
     }
 }
 }  // namespace

@@ -173,6 +173,15 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
     std::string hangul;  // a costly script, under the byte limit
     for (int i = 0; i < 20'000; ++i) hangul += "한";
     const bool fontForHangul = QFontMetrics(QFont()).inFontUcs4(U'한');
+    // Beyond the Basic Multilingual Plane (a Han extension; mathematical letters, which a set-up
+    // machine has a font for) and halfwidth and fullwidth forms: costly scripts too.
+    std::string extension, mathematical, halfwidth;
+    for (int i = 0; i < 5000; ++i) {
+        extension += "\U00020000";
+        mathematical += "\U0001D5A0";
+        halfwidth += "\uFF71";
+    }
+    const auto fontFor = [](char32_t c) { return QFontMetrics(QFont()).inFontUcs4(c); };
     std::string cyrillic;  // an alphabet laid out at its size
     while (cyrillic.size() < 60'000) cyrillic += "Производительность графического процессора стабильна. ";
     std::string mongolian;
@@ -242,6 +251,22 @@ TEST(AssistantBubbleView, ALongTextIsLaidOutInPartAndCopiedWhole)
              ? "Showing the first 12 KiB of 59 KiB. Select all and copy, or use Export…, to get the whole text."
              : "Showing the first 768 bytes of 59 KiB. Select all and copy, or use Export…, to get the whole text.",
          fontForHangul ? std::size_t{4096 * 3} : std::size_t{256 * 3}},
+        {"beyond the Basic Multilingual Plane: 4096 at most, 256 where no font has them", extension,
+         AIAssistantLanguage::english,
+         fontFor(0x20000)
+             ? "Showing the first 16 KiB of 20 KiB. Select all and copy, or use Export…, to get the whole text."
+             : "Showing the first 1 KiB of 20 KiB. Select all and copy, or use Export…, to get the whole text.",
+         fontFor(0x20000) ? std::size_t{4096 * 4} : std::size_t{256 * 4}},
+        {"mathematical letters: 4096 at most, 256 where no font has them", mathematical, AIAssistantLanguage::english,
+         fontFor(0x1D5A0)
+             ? "Showing the first 16 KiB of 20 KiB. Select all and copy, or use Export…, to get the whole text."
+             : "Showing the first 1 KiB of 20 KiB. Select all and copy, or use Export…, to get the whole text.",
+         fontFor(0x1D5A0) ? std::size_t{4096 * 4} : std::size_t{256 * 4}},
+        {"halfwidth forms: 4096 at most, 256 where no font has them", halfwidth, AIAssistantLanguage::english,
+         fontFor(0xFF71)
+             ? "Showing the first 12 KiB of 15 KiB. Select all and copy, or use Export…, to get the whole text."
+             : "Showing the first 768 bytes of 15 KiB. Select all and copy, or use Export…, to get the whole text.",
+         fontFor(0xFF71) ? std::size_t{4096 * 3} : std::size_t{256 * 3}},
         {"a long answer in another alphabet", cyrillic, AIAssistantLanguage::english, "", 0},
         {"Mongolian letters: 512 at most, 256 where no font has them", mongolian, AIAssistantLanguage::english,
          fontForMongolian
