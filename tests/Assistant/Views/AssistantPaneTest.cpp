@@ -654,15 +654,13 @@ TEST(AssistantPaneView, AnInputMethodWritesOnlyIntoTheEditableComposer)
         const bool isHeld = pane.composerNotice()->isVisibleTo(&pane);
         pane.activateWindow();
         ASSERT_TRUE(processEventsUntil([&] { return pane.isActiveWindow(); }));
-        QWidget* target = pane.composer();
-        if (row.clicked >= 0) target = pane.bubbles()[row.clicked]->textView();
+        AssistantBubbleText* bubble = row.clicked >= 0 ? pane.bubbles()[row.clicked]->textView() : nullptr;
+        QWidget* target = bubble ? static_cast<QWidget*>(bubble) : pane.composer();
         target->setFocus(Qt::MouseFocusReason);
         ASSERT_EQ(QGuiApplication::focusObject(), target);
-        const auto shown = [&] {
-            return row.clicked >= 0 ? pane.bubbles()[row.clicked]->textView()->toPlainText() : pane.composer()->text();
-        };
+        const auto shown = [&] { return bubble ? bubble->toPlainText() : pane.composer()->text(); };
         const QString before = shown();
-        const bool editable = row.clicked < 0 && !isHeld;
+        const bool editable = !bubble && !isHeld;
         QInputMethodQueryEvent query(Qt::ImEnabled);
         QCoreApplication::sendEvent(target, &query);
         EXPECT_EQ(query.value(Qt::ImEnabled).toBool(), editable) << "asks for an input method";
@@ -677,7 +675,7 @@ TEST(AssistantPaneView, AnInputMethodWritesOnlyIntoTheEditableComposer)
             EXPECT_EQ(shown().toStdString(), before.toStdString());
             EXPECT_EQ(pane.composerNotice()->isVisibleTo(&pane), isHeld);
         }
-        if (row.clicked >= 0) {
+        if (bubble) {
             for (const auto key : {Qt::Key_A, Qt::Key_C}) {
                 QKeyEvent select(QEvent::KeyPress, key, Qt::ControlModifier);
                 QCoreApplication::sendEvent(target, &select);
