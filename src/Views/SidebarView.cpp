@@ -1,5 +1,6 @@
 #include "Views/SidebarView.h"
 
+#include "Assistant/Views/FocusHandOff.h"
 #include "Platform/Foundation/NumberFormat.h"
 #include "State/BenchmarkStore.h"
 #include "Views/ViewText.h"
@@ -278,15 +279,22 @@ void SidebarView::refreshRunState()
 {
     const bool busy = store_.isBusy();
     const bool stopping = std::holds_alternative<AIRunState::Stopping>(store_.runState().value);
-    modePicker_->setEnabled(!busy);
-    // With every backend compared, the accelerator choice plays no part in the plan.
-    acceleratorPicker_->setEnabled(!busy && !store_.compareAllBackends());
-    compareBackends_->setEnabled(!busy);
-    compareGPUs_->setEnabled(!busy && store_.compareAllBackends());
-    liveVisualizations_->setEnabled(!busy);
-    start_->setEnabled(!busy);
-    stop_->setEnabled(busy && !stopping);
-    history_->setEnabled(!busy);
+    const EnabledControl controls[] = {
+        {modePicker_, !busy},
+        // With every backend compared, the accelerator choice plays no part in the plan.
+        {acceleratorPicker_, !busy && !store_.compareAllBackends()},
+        {compareBackends_, !busy},
+        {compareGPUs_, !busy && store_.compareAllBackends()},
+        {liveVisualizations_, !busy},
+        {start_, !busy},
+        {stop_, busy && !stopping},
+        {history_, !busy},
+    };
+    // Focus goes from Start Benchmark to Stop and back, not down the chain to the results' filter,
+    // which typed letters would change. While the run stops neither is usable: the side bar itself
+    // holds the focus, and hands it to Start Benchmark once the run has ended.
+    setEnabledHandingFocus(controls, {stop_, start_, this});
+    if (!busy && window()->focusWidget() == this) start_->setFocus(Qt::OtherFocusReason);
     status_->setText(store_.statusText());
     progress_->setValue(static_cast<int>(std::lround(std::clamp(store_.progress(), 0.0, 1.0) * 1000)));
 }

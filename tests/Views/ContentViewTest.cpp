@@ -437,6 +437,49 @@ TEST_F(ContentViewTest, TabVisitsEachControlOnceAndShortcutsStartAndStop)
     ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
 }
 
+// The run's buttons, clicked, hand focus to each other and never down the chain to the results'
+// filter, where typed letters would change what the table shows.
+TEST_F(ContentViewTest, TheRunsButtonsHandFocusToEachOther)
+{
+    for (const bool stopped : {false, true}) {
+        SCOPED_TRACE(stopped ? "stopped" : "ended");
+        auto store = makeStore();
+        ContentView view(*store);
+        view.show();
+        SidebarView* sidebar = view.sidebar();
+        QComboBox* filter = view.results()->categoryFilter();
+        const auto press = [](QPushButton* button) {
+            button->setFocus(Qt::MouseFocusReason);
+            button->click();
+        };
+        // Space too while the run stops: it would press a button or pick a choice handed the focus.
+        const auto typeKeys = [&](bool space) {
+            for (const auto& [key, text] : {std::pair{Qt::Key_A, "a"}, std::pair{Qt::Key_Space, " "}})
+                for (auto type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+                    if (key == Qt::Key_Space && !space) continue;
+                    QKeyEvent event(type, key, Qt::NoModifier, text);
+                    QCoreApplication::sendEvent(view.focusWidget(), &event);
+                }
+        };
+        const int category = filter->currentIndex();
+        engine.holdItems(true);
+        press(sidebar->startButton());
+        ASSERT_TRUE(store->isBusy());
+        EXPECT_EQ(view.focusWidget(), sidebar->stopButton());
+        if (stopped) {
+            press(sidebar->stopButton());
+            ASSERT_TRUE(std::holds_alternative<AIRunState::Stopping>(store->runState().value));
+            EXPECT_NE(view.focusWidget(), filter);
+            typeKeys(true);
+        }
+        engine.holdItems(false);
+        ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
+        EXPECT_EQ(view.focusWidget(), sidebar->startButton());
+        typeKeys(false);
+        EXPECT_EQ(filter->currentIndex(), category);
+    }
+}
+
 TEST_F(ContentViewTest, UnavailableChoicesAreDisabledAndTitlesSayWhatRan)
 {
     AISystemProfile machine = korvalen::testing::comparableSystem();

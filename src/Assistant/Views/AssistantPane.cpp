@@ -3,6 +3,7 @@
 #include "Assistant/Expert/UserPerceivedCharacters.h"
 #include "Assistant/Views/AssistantBubble.h"
 #include "Assistant/Views/AssistantProviderSelector.h"
+#include "Assistant/Views/FocusHandOff.h"
 #include "Assistant/Views/InputMethodWhenEditable.h"
 
 #include <QApplication>
@@ -17,6 +18,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
+#include <QPixmap>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -380,13 +382,20 @@ void AssistantPane::setCompact(bool compact)
 void AssistantPane::refreshControls()
 {
     const bool busy = runIsBusy_ && runIsBusy_();
+    const bool responding = assistant_.isResponding();
     selector_->setSelectedProvider(assistant_.provider());
-    selector_->setDisabled(busy || assistant_.isResponding());
+    std::vector<EnabledControl> controls = {
+        {selector_->segment(AIAssistantProvider::olvaneExpert), !busy && !responding},
+        {selector_->segment(AIAssistantProvider::localModel), !busy && !responding},
+        {stop_, responding},
+        {send_, !busy},
+    };
+    for (QPushButton* b : quick_) controls.emplace_back(b, !busy);
+    // Stop once the answer has ended, or Send and a quick action once a run holds them: what is
+    // typed next is the next question, and down the chain the next Space would press Clear.
+    setEnabledHandingFocus(controls, {composer_});
     localBox_->setVisible(assistant_.provider() == AIAssistantProvider::localModel);
     status_->setText(assistant_.status());
-    stop_->setEnabled(assistant_.isResponding());
-    for (QPushButton* b : quick_) b->setEnabled(!busy);
-    send_->setEnabled(!busy);
     syncLocalControls();
 }
 
@@ -407,30 +416,16 @@ void AssistantPane::syncLocalControls()
     // The manager's status is shown once: not again under the assistant's when both say the same.
     managerStatus_->setVisible(!managerStatus_->text().isEmpty() && managerStatus_->text() != status_->text());
     const bool blocked = (runIsBusy_ && runIsBusy_()) || manager.isBusy();
-    const std::pair<QPushButton*, bool> buttons[] = {
+    const EnabledControl buttons[] = {
         {stopModel_, manager.serverProcessAlive() || manager.isBusy()},
         {startModel_, !blocked && !assistant_.isResponding() && manager.engineInstalled()},
         {useModel_, !blocked && !assistant_.isResponding()},
         {findEngine_, !manager.isBusy()},
     };
-    // A focused button that becomes disabled hands focus down the chain, into the endpoint field with
-    // all its text selected: what is typed next would replace the endpoint. Focus goes instead to the
-    // model control that has become usable (Stop after Start, Start after Stop), else the composer.
-    for (const auto& [button, enabled] : buttons)
-        if (enabled) button->setEnabled(true);
-    QWidget* focused = QApplication::focusWidget();
-    for (const auto& [button, enabled] : buttons) {
-        if (button != focused || enabled) continue;
-        QWidget* next = composer_;
-        for (const auto& [other, usable] : buttons)
-            if (usable && other != findEngine_ && other->isVisibleTo(this)) {
-                next = other;
-                break;
-            }
-        next->setFocus(Qt::OtherFocusReason);
-    }
-    for (const auto& [button, enabled] : buttons)
-        if (!enabled) button->setEnabled(false);
+    // Down the chain is the endpoint field, its whole text selected: what is typed next would replace
+    // the endpoint. Focus goes instead to the model control that has become usable (Stop after Start,
+    // Start after Stop), else the composer.
+    setEnabledHandingFocus(buttons, {stopModel_, startModel_, useModel_, composer_});
 }
 
 void AssistantPane::syncMessages()
@@ -521,6 +516,12 @@ void AssistantPane::holdQuestion(QString question)
     for (QChar& c : shown)
         if (c == '\n' || c == '\r' || c == '\t') c = ' ';
     composer_->setReadOnly(true);
+    // A line edit scrolls only as it paints, and from a longer line scrolled to its end (a question
+    // typed past the limit) it would keep the beginning out of view. Painted once empty, it is back
+    // at its start.
+    composer_->setText({});
+    QPixmap scratch(1, 1);
+    composer_->render(&scratch, {}, QRegion(0, 0, 1, 1));
     composer_->setText(shown + "…");
     composer_->setCursorPosition(0);
     const bool portuguese = AIAssistantEngine::detectLanguage(question.toStdString(), assistant_.context().language) ==

@@ -266,42 +266,80 @@ void press(QPushButton* button)
     button->click();
 }
 
-// A pressed model control that becomes disabled must not hand focus down the chain into the endpoint
-// field, whose whole text would then be replaced by what the user types next.
-TEST(AssistantPaneView, FocusStaysOnAControlAfterTheModelControls)
+// A pressed control that becomes disabled must not hand focus down the chain: into the endpoint
+// field, whose whole text the next letters would replace, or onto Clear, which the next Space would
+// press. Focus goes to the control that became usable, else to the composer for the next question.
+TEST(AssistantPaneView, FocusGoesWhereTheUserActsNextAfterAControlIsDisabled)
 {
     using Arrange = std::function<void(PaneHarness&)>;
+    using Button = std::function<QPushButton*(AssistantPane&)>;
+    using Widget = std::function<QWidget*(AssistantPane&)>;
     const Arrange idle = [](PaneHarness& h) { h.assistant->selectManagedModel(h.model); };
     const Arrange running = [](PaneHarness& h) { ASSERT_TRUE(h.startAndWait()); };
+    const Arrange answering = [](PaneHarness& h) { h.assistant->sendMessage("Why is my GPU slower?"); };
+    const Button stopModel = [](AssistantPane& p) { return p.stopModelButton(); };
+    const Button startModel = [](AssistantPane& p) { return p.startModelButton(); };
+    const Button useModel = [](AssistantPane& p) { return p.useModelButton(); };
+    const Widget composer = [](AssistantPane& p) { return p.composer(); };
     struct Row {
         const char* what;
         Arrange arrange;
-        QPushButton* (AssistantPane::*pressed)() const;
+        Button pressed;
+        Arrange then;  // after the press: what disables the pressed control, if not its own action
         // Where focus is at once, and once the start or stop is over.
-        QPushButton* (AssistantPane::*focused)() const;
-        QPushButton* (AssistantPane::*settled)() const;
+        Widget focused, settled;
+        QString typed;
     };
     const Row rows[] = {
-        {"Start", idle, &AssistantPane::startModelButton, &AssistantPane::stopModelButton,
-         &AssistantPane::stopModelButton},
-        {"Stop", running, &AssistantPane::stopModelButton, &AssistantPane::stopModelButton,
-         &AssistantPane::startModelButton},
-        {"Use", idle, &AssistantPane::useModelButton, &AssistantPane::useModelButton, &AssistantPane::useModelButton},
+        {"Start", idle, startModel, {}, stopModel, stopModel, "hi"},
+        {"Stop", running, stopModel, {}, stopModel, startModel, "hi"},
+        {"Use", idle, useModel, {}, useModel, useModel, "hi"},
+        {"Stop of a pending answer",
+         answering,
+         [](AssistantPane& p) { return p.stopButton(); },
+         {},
+         composer,
+         composer,
+         " and why"},
+        {"Send, then a run",
+         {},
+         [](AssistantPane& p) { return p.sendButton(); },
+         [](PaneHarness& h) { h.beginRun(); },
+         composer,
+         composer,
+         " and why"},
+        {"a quick action, then a run",
+         {},
+         [](AssistantPane& p) { return p.quickActionButtons().back(); },
+         [](PaneHarness& h) { h.beginRun(); },
+         composer,
+         composer,
+         " and why"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         PaneHarness h;
-        row.arrange(h);
         AssistantPane& pane = *h.pane;
         pane.activateWindow();
         ASSERT_TRUE(processEventsUntil([&] { return pane.isActiveWindow(); }));
+        // No event runs between the question and the press: the answer is still pending.
+        if (row.arrange) row.arrange(h);
         const QString endpoint = pane.endpointField()->text();
         const QString modelName = pane.modelNameField()->text();
-        press((pane.*row.pressed)());
-        EXPECT_EQ(QApplication::focusWidget(), (pane.*row.focused)());
-        for (QChar c : QString("hi")) {
-            QKeyEvent key(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
-            QApplication::sendEvent(QApplication::focusWidget(), &key);
+        press(row.pressed(pane));
+        if (row.then) row.then(h);
+        EXPECT_EQ(QApplication::focusWidget(), row.focused(pane));
+        const std::size_t messages = h.assistant->messages().size();
+        for (QChar c : row.typed) {
+            const int key = c == ' ' ? Qt::Key_Space : Qt::Key_A + (c.unicode() - 'a');
+            for (auto type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+                QKeyEvent event(type, key, Qt::NoModifier, QString(c));
+                QApplication::sendEvent(QApplication::focusWidget(), &event);
+            }
+        }
+        EXPECT_EQ(h.assistant->messages().size(), messages) << "the conversation is kept";
+        if (row.focused(pane) == pane.composer()) {
+            EXPECT_EQ(pane.composer()->text(), row.typed);
         }
         EXPECT_EQ(pane.endpointField()->text().toStdString(), endpoint.toStdString());
         EXPECT_EQ(pane.modelNameField()->text().toStdString(), modelName.toStdString());
@@ -309,7 +347,7 @@ TEST(AssistantPaneView, FocusStaysOnAControlAfterTheModelControls)
             return !h.manager->isBusy() && !h.assistant->hasPendingModelStart() &&
                    h.manager->engineRunning() == h.manager->serverProcessAlive();
         }));
-        EXPECT_EQ(QApplication::focusWidget(), (pane.*row.settled)());
+        EXPECT_EQ(QApplication::focusWidget(), row.settled(pane));
     }
 }
 
@@ -495,7 +533,12 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
     const std::string marked = std::string("a").append(repeated("\u0301", limit));
     // One long character of 20,000 accents: the held line's beginning is cut inside it rather than emptied.
     const std::string accents = std::string("a").append(repeated("\u0301", 40'000));
-    enum class How { keys, menu, drop };  // pasted by the keyboard or the line's context menu, or dropped
+    // Typed to the line's limit and one character past it.
+    const std::string typed =
+        repeated("Near the limit of the line. ", 20'000).substr(0, AssistantPane::composerEditLimit + 1);
+    // Pasted by the keyboard or the line's context menu, dropped, or typed after the paste of all but
+    // its last five characters.
+    enum class How { keys, menu, drop, typed };
     struct Case {
         std::string pasted;
         std::string kept;  // sent, where `send`; else the draft held
@@ -523,6 +566,13 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
          "Scores:  CPU  Why is my score low? Why",
          How::drop},
         {"hello short", "hello short", "", true, repeated("Why is my score low? ", 20'000)},
+        {typed,
+         QString::fromStdString(typed).trimmed().toStdString(),
+         "Only the beginning of this long question (17 KiB)",
+         true,
+         {},
+         "Near the limit of the line.",
+         How::typed},
         {beginning, beginning, "Only the beginning of this long question (", false, {}, QString(199, 'd') + "…"},
         {accents,
          accents,
@@ -547,6 +597,24 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
          "The pasted text had 4097 KiB; a question holds at most 4096 KiB, so only its first 4095 KiB are kept", false},
     };
     auto paste = [](QLineEdit* composer, const std::string& text, How how = How::keys) {
+        if (how == How::typed) {
+            QApplication::clipboard()->setText(QString::fromStdString(text).chopped(5));
+            for (const auto& [key, modifiers] :
+                 {std::pair{Qt::Key_V, Qt::ControlModifier}, {Qt::Key_End, Qt::NoModifier}}) {
+                QKeyEvent event(QEvent::KeyPress, key, modifiers);
+                QCoreApplication::sendEvent(composer, &event);
+            }
+            for (QChar c : QString::fromStdString(text).right(5)) {
+                // Within the limit the line edits itself, the cursor where it was; past it, the line is held.
+                EXPECT_FALSE(composer->isReadOnly());
+                EXPECT_EQ(composer->cursorPosition(), composer->text().size());
+                QKeyEvent key(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+                QCoreApplication::sendEvent(composer, &key);
+                // Painted as in a window, where the line scrolls to follow the cursor.
+                QCoreApplication::processEvents();
+            }
+            return;
+        }
         if (how == How::drop) {
             QMimeData dropped;
             dropped.setText(QString::fromStdString(text));
@@ -579,7 +647,8 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
                          [&](const QString& text) { longest = std::max(longest, text.size()); });
         if (!c.before.empty()) paste(pane.composer(), c.before);
         paste(pane.composer(), c.pasted, c.how);
-        EXPECT_LE(longest, AssistantPane::composerEditLimit);
+        // Typed, one character more for as long as it takes to hold the question.
+        EXPECT_LE(longest, AssistantPane::composerEditLimit + (c.how == How::typed ? 1 : 0));
         EXPECT_EQ(pane.composerNotice()->isVisibleTo(&pane), !c.notice.isEmpty());
         // Typing into a held question's beginning would make that beginning the draft.
         EXPECT_EQ(pane.composer()->isReadOnly(), !c.notice.isEmpty());
@@ -592,6 +661,25 @@ TEST(AssistantPaneView, APastedQuestionIsSentWholeOrCutWithANotice)
             QCoreApplication::sendEvent(pane.composer(), &copy);
             EXPECT_TRUE(QApplication::clipboard()->text().toStdString() == h.assistant->draft())
                 << "Ctrl+C copies the whole question";
+            QApplication::clipboard()->clear();
+            QContextMenuEvent open(QContextMenuEvent::Keyboard, QPoint(5, 5),
+                                   pane.composer()->mapToGlobal(QPoint(5, 5)));
+            QCoreApplication::sendEvent(pane.composer(), &open);
+            QMenu* menu = pane.composer()->findChild<QMenu*>();
+            ASSERT_NE(menu, nullptr);
+            for (QAction* action : menu->actions())
+                if (action->text().startsWith("&Copy")) {
+                    EXPECT_TRUE(action->isEnabled());
+                    action->trigger();
+                }
+            menu->close();
+            delete menu;
+            EXPECT_TRUE(QApplication::clipboard()->text().toStdString() == h.assistant->draft())
+                << "the menu's Copy copies the whole question";
+            // Whatever the line showed before, its beginning is in view.
+            QCoreApplication::processEvents();
+            const QRect cursor = pane.composer()->inputMethodQuery(Qt::ImCursorRectangle).toRect();
+            EXPECT_TRUE(pane.composer()->rect().contains(cursor.center())) << cursor.x();
         }
         if (!c.line.isEmpty()) {
             EXPECT_TRUE(pane.composer()->text().startsWith(c.line)) << pane.composer()->text().toStdString();
