@@ -441,13 +441,15 @@ TEST_F(ContentViewTest, TabVisitsEachControlOnceAndShortcutsStartAndStop)
 // filter, where typed letters would change what the table shows.
 TEST_F(ContentViewTest, TheRunsButtonsHandFocusToEachOther)
 {
-    for (const bool stopped : {false, true}) {
-        SCOPED_TRACE(stopped ? "stopped" : "ended");
+    enum class During { nothing, stopPressed, composerClicked };
+    for (const During during : {During::nothing, During::stopPressed, During::composerClicked}) {
+        SCOPED_TRACE(static_cast<int>(during));
         auto store = makeStore();
         ContentView view(*store);
         view.show();
         SidebarView* sidebar = view.sidebar();
         QComboBox* filter = view.results()->categoryFilter();
+        QLineEdit* composer = view.results()->assistantPane()->composer();
         const auto press = [](QPushButton* button) {
             button->setFocus(Qt::MouseFocusReason);
             button->click();
@@ -466,15 +468,18 @@ TEST_F(ContentViewTest, TheRunsButtonsHandFocusToEachOther)
         press(sidebar->startButton());
         ASSERT_TRUE(store->isBusy());
         EXPECT_EQ(view.focusWidget(), sidebar->stopButton());
-        if (stopped) {
+        if (during == During::stopPressed) {
             press(sidebar->stopButton());
             ASSERT_TRUE(std::holds_alternative<AIRunState::Stopping>(store->runState().value));
             EXPECT_NE(view.focusWidget(), filter);
             typeKeys(true);
         }
+        if (during == During::composerClicked) composer->setFocus(Qt::MouseFocusReason);
         engine.holdItems(false);
         ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
-        EXPECT_EQ(view.focusWidget(), sidebar->startButton());
+        // The run's end takes focus only from its own Stop.
+        EXPECT_EQ(view.focusWidget(),
+                  during == During::composerClicked ? static_cast<QWidget*>(composer) : sidebar->startButton());
         typeKeys(false);
         EXPECT_EQ(filter->currentIndex(), category);
     }
@@ -496,6 +501,7 @@ TEST_F(ContentViewTest, UnavailableChoicesAreDisabledAndTitlesSayWhatRan)
     EXPECT_TRUE(items->item(accelerator->findText("CPU"))->isEnabled());
 
     store->setCompareAllBackends(true);
+    EXPECT_FALSE(accelerator->isEnabled()) << "every backend is compared";
     view.sidebar()->startButton()->click();
     ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
     EXPECT_EQ(view.results()->sessionTitle()->text(), "Quick AI  ·  all backends compared");

@@ -19,9 +19,8 @@ using EnabledControl = std::pair<QWidget*, bool>;
 inline void setEnabledHandingFocus(std::span<const EnabledControl> controls, std::initializer_list<QWidget*> next)
 {
     const auto disabled = [&](const QWidget* widget) {
-        return std::any_of(controls.begin(), controls.end(), [&](const EnabledControl& c) {
-            return !c.second && (c.first == widget || c.first->isAncestorOf(widget));
-        });
+        return std::any_of(controls.begin(), controls.end(),
+                           [&](const EnabledControl& c) { return !c.second && c.first == widget; });
     };
     for (const auto& [control, enabled] : controls)
         if (enabled) control->setEnabled(true);

@@ -169,6 +169,7 @@ TEST(AssistantPaneView, ControlsFollowTheProviderAndWhatIsGoingOn)
         const auto* local = pane.selector()->segment(AIAssistantProvider::localModel);
         EXPECT_EQ(local->isSelected(), row.local);
         EXPECT_EQ(local->isEnabled(), row.selector);
+        EXPECT_EQ(pane.selector()->segment(AIAssistantProvider::olvaneExpert)->isEnabled(), row.selector);
         EXPECT_EQ(pane.stopButton()->isEnabled(), row.stopAnswer);
         EXPECT_EQ(pane.sendButton()->isEnabled(), row.send);
         for (const auto& action : AssistantPane::quickActions())
