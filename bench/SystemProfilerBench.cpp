@@ -46,8 +46,10 @@ int main(int argc, char** argv)
     const auto start = std::chrono::steady_clock::now();
     const auto profile = SystemProfiler::current();
     const auto elapsed = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    std::printf("first current() with driver load: %.2f ms; cpu \"%s\", %d logical / %d physical cores, GPU \"%s\"\n",
-                elapsed, profile.cpuName.c_str(), profile.logicalCores, profile.physicalCores, profile.gpuName.c_str());
+    std::printf(
+        "first current() with driver load: %.2f ms; cpu \"%s\", %lld logical / %lld physical cores, GPU \"%s\"\n",
+        elapsed, profile.cpuName.c_str(), static_cast<long long>(profile.logicalCores),
+        static_cast<long long>(profile.physicalCores), profile.gpuName.c_str());
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
