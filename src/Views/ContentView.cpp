@@ -1,5 +1,6 @@
 #include "Views/ContentView.h"
 
+#include "Assistant/Views/FocusHandOff.h"
 #include "Views/MainResultsView.h"
 #include "Views/SidebarView.h"
 
@@ -21,6 +22,7 @@ ContentView::ContentView(BenchmarkStore& store, std::optional<Settings> settings
     layout->addWidget(results_, 1);
     // Return, like Space, presses the focused button: the window is worked by keyboard too.
     for (QPushButton* button : findChildren<QPushButton*>()) button->setAutoDefault(true);
+    takeFocusFromTabOnly(this);
 }
 
 void ContentView::resizeEvent(QResizeEvent* event)

@@ -176,6 +176,7 @@ QPushButton#StartButton:hover { background: #4a82ff; }
 QPushButton#StartButton:focus { border: 2px solid #cfe0ff; }
 QPushButton#StartButton:disabled { background: #1e2c4d; border-color: #1e2c4d; color: #7d8aa6; }
 QPushButton#StopButton:enabled { border-color: #a8434b; color: #ff9aa1; }
+QPushButton#StopButton:enabled:focus { border-color: #7fb0ff; }
 QProgressBar { background: #1b2130; border: none; border-radius: 3px; height: 6px; }
 QProgressBar::chunk { background: #4f8cff; border-radius: 3px; }
 QListWidget { background: transparent; border: 1px solid transparent; border-radius: 6px; outline: 0; }

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <set>
 
@@ -42,6 +43,7 @@
 #include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QTest>
 
 using namespace korvalen;
 using korvalen::test::processEventsUntil;
@@ -60,10 +62,13 @@ struct ContentViewTest : ::testing::Test {
         Theme::applyToApplication();
     }
 
-    std::unique_ptr<BenchmarkStore> makeStore(AISystemProfile profile = korvalen::testing::comparableSystem())
+    // In a folder of its own under `subfolder`, with a history of its own.
+    std::unique_ptr<BenchmarkStore> makeStore(AISystemProfile profile = korvalen::testing::comparableSystem(),
+                                              const QString& subfolder = {})
     {
+        const QString root = dir.path() + "/" + subfolder;
         return std::make_unique<BenchmarkStore>(
-            engine.storeServices(notifications, dir.path() + "/data", dir.path() + "/settings.conf", profile));
+            engine.storeServices(notifications, root + "/data", root + "/settings.conf", profile));
     }
 };
 
@@ -437,8 +442,8 @@ TEST_F(ContentViewTest, TabVisitsEachControlOnceAndShortcutsStartAndStop)
     ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
 }
 
-// The run's buttons, clicked, hand focus to each other and never down the chain to the results'
-// filter, where typed letters would change what the table shows.
+// The run's buttons, pressed from the keyboard, hand focus to each other and never down the chain to
+// the results' filter, where typed letters would change what the table shows.
 TEST_F(ContentViewTest, TheRunsButtonsHandFocusToEachOther)
 {
     enum class During { nothing, stopPressed, composerClicked };
@@ -451,7 +456,7 @@ TEST_F(ContentViewTest, TheRunsButtonsHandFocusToEachOther)
         QComboBox* filter = view.results()->categoryFilter();
         QLineEdit* composer = view.results()->assistantPane()->composer();
         const auto press = [](QPushButton* button) {
-            button->setFocus(Qt::MouseFocusReason);
+            button->setFocus(Qt::TabFocusReason);
             button->click();
         };
         // Space too while the run stops: it would press a button or pick a choice handed the focus.
@@ -471,7 +476,7 @@ TEST_F(ContentViewTest, TheRunsButtonsHandFocusToEachOther)
         if (during == During::stopPressed) {
             press(sidebar->stopButton());
             ASSERT_TRUE(std::holds_alternative<AIRunState::Stopping>(store->runState().value));
-            EXPECT_NE(view.focusWidget(), filter);
+            EXPECT_EQ(view.focusWidget(), sidebar) << "neither Start nor Stop is usable while the run stops";
             typeKeys(true);
         }
         if (during == During::composerClicked) composer->setFocus(Qt::MouseFocusReason);
@@ -483,6 +488,112 @@ TEST_F(ContentViewTest, TheRunsButtonsHandFocusToEachOther)
         typeKeys(false);
         EXPECT_EQ(filter->currentIndex(), category);
     }
+}
+
+// A click does its one action and leaves the keyboard in the composer: the words typed next are the
+// next question, and no Space repeats the click.
+TEST_F(ContentViewTest, AClickLeavesTheKeyboardWhereTheUserTypes)
+{
+    using Step = std::function<void(BenchmarkStore&, SidebarView&)>;
+    const auto settled = [](BenchmarkStore& store) {
+        ASSERT_TRUE(processEventsUntil([&] { return !store.isBusy() && !store.hasActiveRunTask(); }));
+    };
+    struct Row {
+        const char* what;
+        Step click;  // with the mouse, while the composer holds the keyboard
+        Step after;  // once the words are typed
+        Step expect;
+    };
+    const Row rows[] = {
+        {"Start Benchmark",
+         [&](BenchmarkStore&, SidebarView& s) { QTest::mouseClick(s.startButton(), Qt::LeftButton); },
+         [&](BenchmarkStore& store, SidebarView&) {
+             engine.holdItems(false);
+             settled(store);
+         },
+         [](BenchmarkStore& store, SidebarView&) { EXPECT_EQ(store.history().size(), 1u) << "the run is kept"; }},
+        {"the run's Stop",
+         [&](BenchmarkStore& store, SidebarView& s) {
+             store.start();
+             QTest::mouseClick(s.stopButton(), Qt::LeftButton);
+             engine.holdItems(false);
+             settled(store);
+         },
+         {},
+         [](BenchmarkStore& store, SidebarView&) {
+             EXPECT_FALSE(store.isBusy()) << "no new run";
+             EXPECT_TRUE(store.history().empty());
+         }},
+        {"a mode chosen from the list",
+         [](BenchmarkStore&, SidebarView& s) {
+             QComboBox* modes = s.modePicker();
+             QTest::mouseClick(modes, Qt::LeftButton);
+             ASSERT_TRUE(processEventsUntil([&] { return modes->view()->isVisible(); }));
+             // A release within a double click of the opening press is taken as part of it.
+             QTest::qWait(QApplication::doubleClickInterval() + 50);
+             const QRect item = modes->view()->visualRect(modes->model()->index(1, 0));
+             QTest::mouseClick(modes->view()->viewport(), Qt::LeftButton, {}, item.center());
+             ASSERT_TRUE(processEventsUntil([&] { return !modes->view()->isVisible(); }));
+         },
+         {},
+         [](BenchmarkStore& store, SidebarView&) { EXPECT_EQ(store.selectedMode(), AIRunMode::complete); }},
+        {"a check box",
+         [](BenchmarkStore&, SidebarView& s) { QTest::mouseClick(s.compareBackendsToggle(), Qt::LeftButton); },
+         {},
+         [](BenchmarkStore& store, SidebarView& s) {
+             EXPECT_TRUE(store.compareAllBackends());
+             EXPECT_TRUE(s.compareBackendsToggle()->isChecked());
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto store = makeStore(korvalen::testing::comparableSystem(), row.what);
+        ContentView view(*store);
+        view.show();
+        view.activateWindow();
+        ASSERT_TRUE(processEventsUntil([&] { return view.isActiveWindow(); }));
+        QLineEdit* composer = view.results()->assistantPane()->composer();
+        composer->setFocus(Qt::MouseFocusReason);
+        engine.holdItems(true);
+        row.click(*store, *view.sidebar());
+        // The main window's own focus: a run's scene window may be the active one meanwhile.
+        EXPECT_EQ(view.focusWidget(), composer);
+        QTest::keyClicks(view.focusWidget(), "and why is that");
+        EXPECT_EQ(composer->text(), "and why is that");
+        if (row.after) row.after(*store, *view.sidebar());
+        engine.holdItems(false);
+        settled(*store);
+        row.expect(*store, *view.sidebar());
+    }
+}
+
+// Whatever holds the keyboard shows it, the red Stops too.
+TEST_F(ContentViewTest, EveryStopShowsTheKeyboardFocus)
+{
+    auto store = makeStore();
+    ContentView view(*store);
+    view.show();
+    view.activateWindow();
+    ASSERT_TRUE(processEventsUntil([&] { return view.isActiveWindow(); }));
+    AssistantPane* pane = view.results()->assistantPane();
+    const auto showsFocus = [&](QPushButton* button) {
+        ASSERT_TRUE(button->isEnabled()) << button->text().toStdString();
+        button->setFocus(Qt::TabFocusReason);
+        const QImage focused = button->grab().toImage();
+        pane->composer()->setFocus(Qt::TabFocusReason);
+        EXPECT_NE(focused, button->grab().toImage()) << button->text().toStdString();
+    };
+    showsFocus(view.sidebar()->startButton());
+    // No event runs between the question and the look: the answer is still pending.
+    store->sendAssistantMessage("Why is my GPU slower?");
+    showsFocus(pane->stopButton());
+    ASSERT_TRUE(processEventsUntil([&] { return !store->assistant().isResponding(); }));
+    engine.holdItems(true);
+    store->start();
+    showsFocus(view.sidebar()->stopButton());
+    store->stop();
+    engine.holdItems(false);
+    ASSERT_TRUE(processEventsUntil([&] { return !store->isBusy() && !store->hasActiveRunTask(); }));
 }
 
 TEST_F(ContentViewTest, UnavailableChoicesAreDisabledAndTitlesSayWhatRan)

@@ -363,6 +363,7 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
 
     showSetting(endpoint_, assistant_.localEndpoint());
     showSetting(modelName_, assistant_.localModel());
+    takeFocusFromTabOnly(this);
     syncMessages();
     refreshControls();
     // However the divider is placed, a message shows at least its first two lines.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QAbstractButton>
+#include <QComboBox>
 #include <QWidget>
 
 #include <algorithm>
@@ -35,6 +37,18 @@ inline void setEnabledHandingFocus(std::span<const EnabledControl> controls, std
     }
     for (const auto& [control, enabled] : controls)
         if (!enabled) control->setEnabled(false);
+}
+
+// A click on a button, check box or pop-up list under `root` does its one action and leaves the
+// keyboard where the user was typing: a control that took it would be pressed again by the next
+// typed Space, or pick an item by the next letter. Tab still reaches each of them; text fields, lists
+// and tables keep taking focus on a click, which people click to type, select or copy.
+inline void takeFocusFromTabOnly(QWidget* root)
+{
+    for (QWidget* control : root->findChildren<QWidget*>())
+        if ((qobject_cast<QAbstractButton*>(control) || qobject_cast<QComboBox*>(control)) &&
+            (control->focusPolicy() & Qt::ClickFocus))
+            control->setFocusPolicy(Qt::TabFocus);
 }
 
 }  // namespace korvalen

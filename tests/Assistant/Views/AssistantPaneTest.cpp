@@ -23,6 +23,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTextBlock>
 #include <QTextDocument>
 
@@ -260,16 +261,20 @@ TEST(AssistantPaneView, TheComposerAndTheBubblesFollowTheConversation)
     EXPECT_EQ(pane.bubbles()[0]->messageID(), h.assistant->messages()[0].id) << "a new welcome gets its own bubble";
 }
 
-// Presses a button as the mouse does: it takes focus, then it is clicked.
-void press(QPushButton* button)
+// A control reached by Tab and pressed with Space, or clicked with the mouse.
+enum class Press { keyboard, mouse };
+
+void press(QPushButton* button, Press how)
 {
-    button->setFocus(Qt::MouseFocusReason);
+    if (how == Press::mouse) return QTest::mouseClick(button, Qt::LeftButton);
+    button->setFocus(Qt::TabFocusReason);
     button->click();
 }
 
 // A pressed control that becomes disabled must not hand focus down the chain: into the endpoint
 // field, whose whole text the next letters would replace, or onto Clear, which the next Space would
 // press. Focus goes to the control that became usable, else to the composer for the next question.
+// A clicked one leaves the keyboard in the composer, where the user types the next question.
 TEST(AssistantPaneView, FocusGoesWhereTheUserActsNextAfterAControlIsDisabled)
 {
     using Arrange = std::function<void(PaneHarness&)>;
@@ -278,6 +283,11 @@ TEST(AssistantPaneView, FocusGoesWhereTheUserActsNextAfterAControlIsDisabled)
     const Arrange idle = [](PaneHarness& h) { h.assistant->selectManagedModel(h.model); };
     const Arrange running = [](PaneHarness& h) { ASSERT_TRUE(h.startAndWait()); };
     const Arrange answering = [](PaneHarness& h) { h.assistant->sendMessage("Why is my GPU slower?"); };
+    const Arrange drafted = [](PaneHarness& h) { type(h.pane->composer(), "Why is my GPU slower?", false); };
+    const Arrange answered = [](PaneHarness& h) {
+        ASSERT_TRUE(processEventsUntil([&] { return !h.assistant->isResponding(); }));
+    };
+    const Button quickAction = [](AssistantPane& p) { return p.quickActionButtons().front(); };
     const Button stopModel = [](AssistantPane& p) { return p.stopModelButton(); };
     const Button startModel = [](AssistantPane& p) { return p.startModelButton(); };
     const Button useModel = [](AssistantPane& p) { return p.useModelButton(); };
@@ -290,6 +300,7 @@ TEST(AssistantPaneView, FocusGoesWhereTheUserActsNextAfterAControlIsDisabled)
         // Where focus is at once, and once the start or stop is over.
         Widget focused, settled;
         QString typed;
+        Press how = Press::keyboard;
     };
     const Row rows[] = {
         {"Start", idle, startModel, {}, stopModel, stopModel, "hi"},
@@ -316,6 +327,30 @@ TEST(AssistantPaneView, FocusGoesWhereTheUserActsNextAfterAControlIsDisabled)
          composer,
          composer,
          " and why"},
+        {"a quick action clicked while its answer is pending",
+         {},
+         quickAction,
+         {},
+         composer,
+         composer,
+         " and why",
+         Press::mouse},
+        {"a quick action clicked, then its answer",
+         {},
+         quickAction,
+         answered,
+         composer,
+         composer,
+         " and why",
+         Press::mouse},
+        {"Send clicked",
+         drafted,
+         [](AssistantPane& p) { return p.sendButton(); },
+         {},
+         composer,
+         composer,
+         " and why",
+         Press::mouse},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -323,14 +358,19 @@ TEST(AssistantPaneView, FocusGoesWhereTheUserActsNextAfterAControlIsDisabled)
         AssistantPane& pane = *h.pane;
         pane.activateWindow();
         ASSERT_TRUE(processEventsUntil([&] { return pane.isActiveWindow(); }));
+        pane.composer()->setFocus(Qt::MouseFocusReason);
         // No event runs between the question and the press: the answer is still pending.
         if (row.arrange) row.arrange(h);
         const QString endpoint = pane.endpointField()->text();
         const QString modelName = pane.modelNameField()->text();
-        press(row.pressed(pane));
+        const std::size_t before = h.assistant->messages().size();
+        press(row.pressed(pane), row.how);
         if (row.then) row.then(h);
         EXPECT_EQ(QApplication::focusWidget(), row.focused(pane));
         const std::size_t messages = h.assistant->messages().size();
+        if (row.how == Press::mouse) {
+            EXPECT_EQ(messages, before + 2) << "one question, one answer";
+        }
         for (QChar c : row.typed) {
             const int key = c == ' ' ? Qt::Key_Space : Qt::Key_A + (c.unicode() - 'a');
             for (auto type : {QEvent::KeyPress, QEvent::KeyRelease}) {
