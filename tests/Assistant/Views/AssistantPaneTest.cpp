@@ -358,7 +358,7 @@ TEST(AssistantPaneView, FocusGoesWhereTheUserActsNextAfterAControlIsDisabled)
         AssistantPane& pane = *h.pane;
         pane.activateWindow();
         ASSERT_TRUE(processEventsUntil([&] { return pane.isActiveWindow(); }));
-        pane.composer()->setFocus(Qt::MouseFocusReason);
+        QTest::mouseClick(pane.composer(), Qt::LeftButton);
         // No event runs between the question and the press: the answer is still pending.
         if (row.arrange) row.arrange(h);
         const QString endpoint = pane.endpointField()->text();
