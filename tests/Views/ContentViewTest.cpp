@@ -494,7 +494,7 @@ TEST_F(ContentViewTest, TheRunsButtonsHandFocusToEachOther)
 // next question, and no Space repeats the click.
 TEST_F(ContentViewTest, AClickLeavesTheKeyboardWhereTheUserTypes)
 {
-    using Step = std::function<void(BenchmarkStore&, SidebarView&)>;
+    using Step = std::function<void(BenchmarkStore&, ContentView&)>;
     const auto settled = [](BenchmarkStore& store) {
         ASSERT_TRUE(processEventsUntil([&] { return !store.isBusy() && !store.hasActiveRunTask(); }));
     };
@@ -503,39 +503,70 @@ TEST_F(ContentViewTest, AClickLeavesTheKeyboardWhereTheUserTypes)
         Step click;   // with the mouse, while the composer holds the keyboard
         Step expect;  // once the words are typed and the run, if any, has ended
     };
+    const Step nothing = [](BenchmarkStore& store, ContentView&) { EXPECT_TRUE(store.history().empty()); };
     const Row rows[] = {
         {"Start Benchmark",
-         [&](BenchmarkStore&, SidebarView& s) { QTest::mouseClick(s.startButton(), Qt::LeftButton); },
-         [](BenchmarkStore& store, SidebarView&) { EXPECT_EQ(store.history().size(), 1u) << "the run is kept"; }},
+         [&](BenchmarkStore&, ContentView& v) { QTest::mouseClick(v.sidebar()->startButton(), Qt::LeftButton); },
+         [](BenchmarkStore& store, ContentView&) { EXPECT_EQ(store.history().size(), 1u) << "the run is kept"; }},
         {"the run's Stop",
-         [&](BenchmarkStore& store, SidebarView& s) {
+         [&](BenchmarkStore& store, ContentView& v) {
              store.start();
-             QTest::mouseClick(s.stopButton(), Qt::LeftButton);
+             QTest::mouseClick(v.sidebar()->stopButton(), Qt::LeftButton);
              engine.holdItems(false);
              settled(store);
          },
-         [](BenchmarkStore& store, SidebarView&) {
+         [](BenchmarkStore& store, ContentView&) {
              EXPECT_FALSE(store.isBusy()) << "no new run";
              EXPECT_TRUE(store.history().empty());
          }},
         {"a mode chosen from the list",
-         [](BenchmarkStore&, SidebarView& s) {
-             QComboBox* modes = s.modePicker();
+         [](BenchmarkStore&, ContentView& v) {
+             QComboBox* modes = v.sidebar()->modePicker();
              QTest::mouseClick(modes, Qt::LeftButton);
              ASSERT_TRUE(processEventsUntil([&] { return modes->view()->isVisible(); }));
-             // A release within a double click of the opening press is taken as part of it.
-             QTest::qWait(QApplication::doubleClickInterval() + 50);
+             // A release within a double click of the opening press is taken as part of it and
+             // ignored, however late it comes on a loaded machine: click until the list takes one.
              const QRect item = modes->view()->visualRect(modes->model()->index(1, 0));
-             QTest::mouseClick(modes->view()->viewport(), Qt::LeftButton, {}, item.center());
-             ASSERT_TRUE(processEventsUntil([&] { return !modes->view()->isVisible(); }));
+             ASSERT_TRUE(processEventsUntil([&] {
+                 if (modes->view()->isVisible())
+                     QTest::mouseClick(modes->view()->viewport(), Qt::LeftButton, {}, item.center(), 20);
+                 return !modes->view()->isVisible();
+             }));
          },
-         [](BenchmarkStore& store, SidebarView&) { EXPECT_EQ(store.selectedMode(), AIRunMode::complete); }},
+         [](BenchmarkStore& store, ContentView&) { EXPECT_EQ(store.selectedMode(), AIRunMode::complete); }},
         {"a check box",
-         [](BenchmarkStore&, SidebarView& s) { QTest::mouseClick(s.compareBackendsToggle(), Qt::LeftButton); },
-         [](BenchmarkStore& store, SidebarView& s) {
+         [](BenchmarkStore&, ContentView& v) {
+             QTest::mouseClick(v.sidebar()->compareBackendsToggle(), Qt::LeftButton);
+         },
+         [](BenchmarkStore& store, ContentView& v) {
              EXPECT_TRUE(store.compareAllBackends());
-             EXPECT_TRUE(s.compareBackendsToggle()->isChecked());
+             EXPECT_TRUE(v.sidebar()->compareBackendsToggle()->isChecked());
          }},
+        {"the conversation's empty space",
+         [](BenchmarkStore&, ContentView& v) {
+             QWidget* viewport = v.results()->assistantPane()->conversation()->viewport();
+             QPoint empty(viewport->width() - 2, 2);
+             ASSERT_EQ(viewport->childAt(empty), v.results()->assistantPane()->conversation()->widget());
+             QTest::mouseClick(viewport->childAt(empty), Qt::LeftButton, {},
+                               viewport->childAt(empty)->mapFrom(viewport, empty));
+         },
+         nothing},
+        {"the conversation's scroll bar",
+         [](BenchmarkStore& store, ContentView& v) {
+             QScrollArea* conversation = v.results()->assistantPane()->conversation();
+             for (int i = 0; i < 3 && !conversation->verticalScrollBar()->isVisible(); ++i) {
+                 store.sendAssistantMessage("Why is my GPU slower?");
+                 ASSERT_TRUE(processEventsUntil([&] { return !store.assistant().isResponding(); }));
+             }
+             QScrollBar* bar = conversation->verticalScrollBar();
+             ASSERT_TRUE(bar->isVisible());
+             const int value = bar->value();
+             // On the groove, clear of the handle: a page towards the end that has more.
+             const int y = value < bar->maximum() ? bar->height() - 4 : 4;
+             QTest::mouseClick(bar, Qt::LeftButton, {}, QPoint(bar->width() / 2, y));
+             EXPECT_NE(bar->value(), value) << "the click scrolled";
+         },
+         nothing},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -547,14 +578,14 @@ TEST_F(ContentViewTest, AClickLeavesTheKeyboardWhereTheUserTypes)
         QLineEdit* composer = view.results()->assistantPane()->composer();
         QTest::mouseClick(composer, Qt::LeftButton);  // a text field still takes the keyboard on a click
         engine.holdItems(true);
-        row.click(*store, *view.sidebar());
+        row.click(*store, view);
         // The main window's own focus: a run's scene window may be the active one meanwhile.
         EXPECT_EQ(view.focusWidget(), composer);
         QTest::keyClicks(view.focusWidget(), "and why is that");
         EXPECT_EQ(composer->text(), "and why is that");
         engine.holdItems(false);
         settled(*store);
-        row.expect(*store, *view.sidebar());
+        row.expect(*store, view);
     }
 }
 

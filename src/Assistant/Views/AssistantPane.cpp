@@ -248,6 +248,8 @@ AssistantPane::AssistantPane(AssistantConversationController& assistant, std::fu
     scroll_->setWidgetResizable(true);
     scroll_->setFrameShape(QFrame::NoFrame);
     scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Clicked to scroll back and reread, it leaves the keyboard in the composer; Tab still reaches it.
+    scroll_->setFocusPolicy(Qt::TabFocus);
     scroll_->viewport()->setObjectName("AssistantViewport");
     list_ = new QWidget(scroll_);
     list_->setObjectName("AssistantMessages");

@@ -1,10 +1,9 @@
 #pragma once
 
-#include <QAbstractButton>
-#include <QComboBox>
 #include <QWidget>
 
 #include <algorithm>
+#include <functional>
 #include <initializer_list>
 #include <span>
 #include <utility>
@@ -42,13 +41,12 @@ inline void setEnabledHandingFocus(std::span<const EnabledControl> controls, std
 // A click on a button, check box or pop-up list under `root` does its one action and leaves the
 // keyboard where the user was typing: a control that took it would be pressed again by the next
 // typed Space, or pick an item by the next letter. Tab still reaches each of them; text fields, lists
-// and tables keep taking focus on a click, which people click to type, select or copy.
-inline void takeFocusFromTabOnly(QWidget* root)
-{
-    for (QWidget* control : root->findChildren<QWidget*>())
-        if ((qobject_cast<QAbstractButton*>(control) || qobject_cast<QComboBox*>(control)) &&
-            (control->focusPolicy() & Qt::ClickFocus))
-            control->setFocusPolicy(Qt::TabFocus);
-}
+// and tables keep taking focus on a click, which people click to type, select or copy. Such a click
+// first has the input method hand over the word it is still composing, as a change of focus would.
+void takeFocusFromTabOnly(QWidget* root);
+
+// What has the input method hand over the word it is composing; an empty function is the platform's
+// own. Tests stand in for an input method here.
+void setCompositionCommit(std::function<void()> commit);
 
 }  // namespace korvalen

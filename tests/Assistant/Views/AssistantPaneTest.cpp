@@ -2,6 +2,7 @@
 
 #include "Assistant/Views/AssistantBubble.h"
 #include "Assistant/Views/AssistantProviderSelector.h"
+#include "Assistant/Views/FocusHandOff.h"
 #include "QuickManagerOptions.h"
 #include "StandInLlamaServer.h"
 #include "support/QtTestApp.h"
@@ -26,6 +27,7 @@
 #include <QTest>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -815,6 +817,92 @@ TEST(AssistantPaneView, AnInputMethodWritesOnlyIntoTheEditableComposer)
         ASSERT_TRUE(processEventsUntil([&] { return !h.assistant->isResponding(); }));
         const auto& messages = h.assistant->messages();
         EXPECT_TRUE(messages[messages.size() - 2].text == row.sent) << messages[messages.size() - 2].text.size();
+    }
+}
+
+// An input method as IBus drives one: a word is composed as a preedit, and a commit hands it to the
+// focused field, after which ibus-hangul, answering the reset that follows, commits it again.
+struct StandInInputMethod {
+    QString composing;
+    bool repeatsOnReset;
+
+    explicit StandInInputMethod(bool repeats) : repeatsOnReset(repeats)
+    {
+        setCompositionCommit([this] {
+            if (composing.isEmpty()) return;
+            send({}, composing);
+            if (repeatsOnReset) QTimer::singleShot(0, [word = composing] { send({}, word); });
+            composing.clear();
+        });
+    }
+    ~StandInInputMethod() { setCompositionCommit({}); }
+
+    static void send(const QString& preedit, const QString& commit)
+    {
+        QInputMethodEvent event(preedit, {});
+        event.setCommitString(commit);
+        QCoreApplication::sendEvent(QGuiApplication::focusObject(), &event);
+    }
+    void compose(const QString& word)
+    {
+        composing = word;
+        send(word, {});
+    }
+};
+
+// A click that leaves the keyboard in the composer first has the input method hand over the word it
+// is composing, once: Send sends what the composer shows, and any other control leaves the word there.
+TEST(AssistantPaneView, AClickHandsOverTheWordBeingComposedOnce)
+{
+    using Control = std::function<QAbstractButton*(AssistantPane&)>;
+    const Control send = [](AssistantPane& p) { return p.sendButton(); };
+    const struct {
+        const char* what;
+        bool repeats;
+        QString typed, composing;
+        Control clicked;
+        std::string asked;  // the question sent by the click, if any
+        QString kept;       // what the composer holds after it
+    } rows[] = {
+        {"Send, pinyin", false, "你好", "为什么", send, "你好为什么", ""},
+        {"Send, hangul", true, "한 안", "녕", send, "한 안녕", ""},
+        {"a quick action, hangul", true, "한 안", "녕", [](AssistantPane& p) { return p.quickActionButtons().front(); },
+         AssistantPane::quickActions().front().prompt, ""},
+        {"the provider, hangul", true, "한 안", "녕",
+         [](AssistantPane& p) { return p.selector()->segment(AIAssistantProvider::localModel); }, "", "한 안녕"},
+        {"the provider, pinyin", false, "你好", "为什么",
+         [](AssistantPane& p) { return p.selector()->segment(AIAssistantProvider::localModel); }, "", "你好为什么"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        PaneHarness h;
+        AssistantPane& pane = *h.pane;
+        pane.activateWindow();
+        ASSERT_TRUE(processEventsUntil([&] { return pane.isActiveWindow(); }));
+        QTest::mouseClick(pane.composer(), Qt::LeftButton);
+        StandInInputMethod ime(row.repeats);
+        StandInInputMethod::send({}, row.typed);
+        ime.compose(row.composing);
+        const std::size_t before = h.assistant->messages().size();
+        QTest::mouseMove(row.clicked(pane));
+        QCoreApplication::processEvents();
+        EXPECT_EQ(pane.composer()->text(), row.typed) << "the word is composed until the press";
+        QTest::mouseClick(row.clicked(pane), Qt::LeftButton);
+        ASSERT_TRUE(processEventsUntil([&] { return !h.assistant->isResponding(); }));
+        QTest::qWait(20);  // the repeat, where it comes, has come
+        const auto& messages = h.assistant->messages();
+        if (row.asked.empty()) {
+            EXPECT_EQ(messages.size(), before);
+        } else {
+            ASSERT_EQ(messages.size(), before + 2) << "one question, one answer";
+            EXPECT_EQ(messages[before].text, row.asked);
+        }
+        EXPECT_EQ(pane.composer()->text(), row.kept);
+        EXPECT_EQ(QApplication::focusWidget(), pane.composer());
+        // The same word composed anew is the user's and goes in.
+        ime.compose(row.composing);
+        StandInInputMethod::send({}, row.composing);
+        EXPECT_EQ(pane.composer()->text(), row.kept + row.composing);
     }
 }
 }  // namespace
