@@ -88,6 +88,15 @@ struct PaneHarness {
         return processEventsUntil([&] { return manager->engineRunning() && !assistant->hasPendingModelStart(); });
     }
 
+    // The user clicks into the composer of the active window, to type there.
+    bool clickIntoComposer()
+    {
+        pane->activateWindow();
+        if (!processEventsUntil([&] { return pane->isActiveWindow(); })) return false;
+        QTest::mouseClick(pane->composer(), Qt::LeftButton);
+        return true;
+    }
+
     // What the store does when a run starts: the run is busy, the assistant pauses, the host refreshes.
     void beginRun()
     {
@@ -358,9 +367,7 @@ TEST(AssistantPaneView, FocusGoesWhereTheUserActsNextAfterAControlIsDisabled)
         SCOPED_TRACE(row.what);
         PaneHarness h;
         AssistantPane& pane = *h.pane;
-        pane.activateWindow();
-        ASSERT_TRUE(processEventsUntil([&] { return pane.isActiveWindow(); }));
-        QTest::mouseClick(pane.composer(), Qt::LeftButton);
+        ASSERT_TRUE(h.clickIntoComposer());
         // No event runs between the question and the press: the answer is still pending.
         if (row.arrange) row.arrange(h);
         const QString endpoint = pane.endpointField()->text();
@@ -877,9 +884,7 @@ TEST(AssistantPaneView, AClickHandsOverTheWordBeingComposedOnce)
         SCOPED_TRACE(row.what);
         PaneHarness h;
         AssistantPane& pane = *h.pane;
-        pane.activateWindow();
-        ASSERT_TRUE(processEventsUntil([&] { return pane.isActiveWindow(); }));
-        QTest::mouseClick(pane.composer(), Qt::LeftButton);
+        ASSERT_TRUE(h.clickIntoComposer());
         StandInInputMethod ime(row.repeats);
         StandInInputMethod::send({}, row.typed);
         ime.compose(row.composing);
