@@ -56,7 +56,7 @@ protected:
                 forget();
             }
         } else if (event->type() == QEvent::KeyPress || event->type() == QEvent::FocusOut) {
-            if (!recording_) forget();
+            forget();
         }
         return false;
     }
