@@ -10,34 +10,57 @@
 namespace korvalen {
 namespace {
 
-std::function<void()>& compositionCommit()
+InputMethodStandIn& standIn()
 {
-    static std::function<void()> commit;
-    return commit;
+    static InputMethodStandIn one;
+    return one;
+}
+
+void commitComposition()
+{
+    if (standIn().commit)
+        standIn().commit();
+    else
+        QGuiApplication::inputMethod()->commit();
+}
+
+void resetComposition()
+{
+    if (standIn().reset)
+        standIn().reset();
+    else
+        QGuiApplication::inputMethod()->reset();
 }
 
 // Some input methods (ibus-hangul) answer the reset that follows a commit by committing the same
 // syllable again a moment later. Focus used to move away with the click, so it landed nowhere; now
-// it would land in the field a second time. Until something new is composed or typed there, a
-// commit that only repeats the word just committed inserts nothing.
+// it lands in the field a second time, even while a pop-up list that the click opened is showing.
+// For a second after a word is handed over, until something new is composed or typed there, a
+// commit that only repeats that word inserts nothing.
 class CommitRepeatGuard : public QObject {
 public:
     using QObject::QObject;
 
-    void commitIn(QObject* field, const std::function<void()>& commit)
+    void handOverIn(QObject* field)
     {
         if (field != field_) forget();
-        if (!field) return commit();
+        if (!field) return;
         if (!field_) {
             field_ = field;
             field->installEventFilter(this);
         }
         const QString due = std::exchange(repeat_, QString());
+        // The word is handed over as a change of focus would have it. Qt's modules differ on how:
+        // IBus's commit() sends it and its reset() throws it away, while Fcitx5's own commit() does
+        // nothing and its reset() sends it. So the reset comes only where the commit sent nothing.
         recording_ = true;
-        commit();
+        commitComposition();
+        if (repeat_.isEmpty()) resetComposition();
         recording_ = false;
-        // Nothing was being composed: a repeat still on its way stays expected.
-        if (repeat_.isEmpty()) repeat_ = due;
+        if (!repeat_.isEmpty())
+            until_ = standIn().clock() + kRepeatWait;
+        else
+            repeat_ = due;  // Nothing was being composed: a repeat still on its way stays expected.
         if (repeat_.isEmpty()) forget();
     }
 
@@ -45,23 +68,25 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
         if (watched != field_) return false;
-        if (event->type() == QEvent::InputMethod) {
-            auto* input = static_cast<QInputMethodEvent*>(event);
-            if (recording_) {
-                repeat_ += input->commitString();
-            } else if (input->preeditString().isEmpty() && input->commitString() == repeat_) {
-                input->setCommitString(QString());
-                forget();
-            } else if (!input->preeditString().isEmpty() || !input->commitString().isEmpty()) {
-                forget();
-            }
-        } else if (event->type() == QEvent::KeyPress || event->type() == QEvent::FocusOut) {
+        if (event->type() == QEvent::KeyPress) forget();
+        if (event->type() != QEvent::InputMethod) return false;
+        auto* input = static_cast<QInputMethodEvent*>(event);
+        if (recording_) {
+            repeat_ += input->commitString();
+        } else if (standIn().clock() > until_) {
+            forget();
+        } else if (input->preeditString().isEmpty() && input->commitString() == repeat_) {
+            input->setCommitString(QString());
+            forget();
+        } else if (!input->preeditString().isEmpty() || !input->commitString().isEmpty()) {
             forget();
         }
         return false;
     }
 
 private:
+    static constexpr double kRepeatWait = 1.0;  // seconds; the repeat comes within milliseconds
+
     void forget()
     {
         if (field_) field_->removeEventFilter(this);
@@ -71,17 +96,18 @@ private:
 
     QPointer<QObject> field_;
     QString repeat_;
+    double until_ = 0.0;
     bool recording_ = false;
 };
 
-// Watches the controls that a click does not focus: their press commits before they act (Send reads
-// the draft on the release).
-class PressCommitsComposition : public QObject {
+// Watches the controls that a click does not focus: their press hands over the word being composed
+// before they act (Send reads the draft on the release).
+class PressHandsOverComposition : public QObject {
 public:
-    static PressCommitsComposition& instance()
+    static PressHandsOverComposition& instance()
     {
-        static QPointer<PressCommitsComposition> one;
-        if (!one) one = new PressCommitsComposition(qApp);
+        static QPointer<PressHandsOverComposition> one;
+        if (!one) one = new PressHandsOverComposition(qApp);
         return *one;
     }
 
@@ -89,12 +115,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
         if (event->type() == QEvent::MouseButtonPress && static_cast<QWidget*>(watched)->isEnabled())
-            guard_.commitIn(QGuiApplication::focusObject(), [] {
-                if (compositionCommit())
-                    compositionCommit()();
-                else
-                    QGuiApplication::inputMethod()->commit();
-            });
+            guard_.handOverIn(QGuiApplication::focusObject());
         return false;
     }
 
@@ -111,13 +132,13 @@ void takeFocusFromTabOnly(QWidget* root)
         if ((qobject_cast<QAbstractButton*>(control) || qobject_cast<QComboBox*>(control)) &&
             (control->focusPolicy() & Qt::ClickFocus)) {
             control->setFocusPolicy(Qt::TabFocus);
-            control->installEventFilter(&PressCommitsComposition::instance());
+            control->installEventFilter(&PressHandsOverComposition::instance());
         }
 }
 
-void setCompositionCommit(std::function<void()> commit)
+void setInputMethodStandIn(InputMethodStandIn stand)
 {
-    compositionCommit() = std::move(commit);
+    standIn() = std::move(stand);
 }
 
 }  // namespace korvalen

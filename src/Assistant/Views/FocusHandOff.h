@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/Foundation/MonotonicClock.h"
+
 #include <QWidget>
 
 #include <algorithm>
@@ -45,8 +47,14 @@ inline void setEnabledHandingFocus(std::span<const EnabledControl> controls, std
 // first has the input method hand over the word it is still composing, as a change of focus would.
 void takeFocusFromTabOnly(QWidget* root);
 
-// What has the input method hand over the word it is composing; an empty function is the platform's
-// own. Tests stand in for an input method here.
-void setCompositionCommit(std::function<void()> commit);
+// What stands in for the platform's input method in tests: the calls that have it hand over the word
+// it is composing, and the clock that bounds the wait for a repeat of that word. An empty call is the
+// platform's own; a default clock is the system's.
+struct InputMethodStandIn {
+    std::function<void()> commit;
+    std::function<void()> reset;
+    MonotonicClock clock;
+};
+void setInputMethodStandIn(InputMethodStandIn standIn);
 
 }  // namespace korvalen

@@ -5,6 +5,7 @@
 #include "Assistant/Views/FocusHandOff.h"
 #include "QuickManagerOptions.h"
 #include "StandInLlamaServer.h"
+#include "support/FakeClock.h"
 #include "support/QtTestApp.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -21,6 +22,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QTemporaryDir>
@@ -35,6 +37,7 @@
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace korvalen {
 namespace {
@@ -827,74 +830,140 @@ TEST(AssistantPaneView, AnInputMethodWritesOnlyIntoTheEditableComposer)
     }
 }
 
-// An input method as IBus drives one: a word is composed as a preedit, and a commit hands it to the
-// focused field, after which ibus-hangul, answering the reset that follows, commits it again.
+// An input method as Qt's modules drive one: a word is composed as a preedit in the field where it
+// is typed and handed over to that field as a commit. IBus's module hands it over on commit(), and
+// ibus-hangul, answering the reset that follows, sends an empty event and then commits it again;
+// Fcitx5's own module does nothing on commit() and hands the word over on reset().
 struct StandInInputMethod {
+    enum Module { ibus, ibusHangul, fcitx } module;
+    QPointer<QObject> field;
     QString composing;
-    bool repeatsOnReset;
+    testing::FakeClock clock;
 
-    explicit StandInInputMethod(bool repeats) : repeatsOnReset(repeats)
+    explicit StandInInputMethod(Module m) : module(m)
     {
-        setCompositionCommit([this] {
-            if (composing.isEmpty()) return;
-            send({}, composing);
-            if (repeatsOnReset) QTimer::singleShot(0, [word = composing] { send({}, word); });
-            composing.clear();
-        });
+        setInputMethodStandIn({[this] { handOver(module != fcitx); }, [this] { handOver(module == fcitx); }, clock});
     }
-    ~StandInInputMethod() { setCompositionCommit({}); }
+    ~StandInInputMethod() { setInputMethodStandIn({}); }
 
-    static void send(const QString& preedit, const QString& commit)
+    static void send(QObject* target, const QString& preedit, const QString& commit)
     {
         QInputMethodEvent event(preedit, {});
         event.setCommitString(commit);
-        QCoreApplication::sendEvent(QGuiApplication::focusObject(), &event);
+        if (target) QCoreApplication::sendEvent(target, &event);
+    }
+    void handOver(bool handsOver)
+    {
+        if (!handsOver || composing.isEmpty()) return;
+        send(field, {}, composing);
+        // The field is the repeat's context: a row that fails early leaves no event for a dead field.
+        if (module == ibusHangul)
+            QTimer::singleShot(0, field, [target = field, word = composing] {
+                send(target, {}, {});
+                send(target, {}, word);
+            });
+        composing.clear();
     }
     void compose(const QString& word)
     {
+        field = QGuiApplication::focusObject();
         composing = word;
-        send(word, {});
+        send(field, word, {});
     }
 };
 
 // A click that leaves the keyboard in the composer first has the input method hand over the word it
-// is composing, once: Send sends what the composer shows, and any other control leaves the word there.
+// is composing, once, whichever module drives it: Send sends what the composer shows, and any other
+// control leaves the word there. What the user types next goes in, even the same word.
 TEST(AssistantPaneView, AClickHandsOverTheWordBeingComposedOnce)
 {
-    using Control = std::function<QAbstractButton*(AssistantPane&)>;
+    using Control = std::function<QWidget*(AssistantPane&)>;
+    using IM = StandInInputMethod;
     const Control send = [](AssistantPane& p) { return p.sendButton(); };
+    const Control local = [](AssistantPane& p) { return p.selector()->segment(AIAssistantProvider::localModel); };
+    const Control models = [](AssistantPane& p) { return p.modelList(); };
+    const struct Next {
+        double wait;  // seconds after the click
+        QString preedit, commit;
+    } again{0, "为什么", "为什么"}, againHangul{0, "녕", "녕"};
     const struct {
         const char* what;
-        bool repeats;
+        IM::Module module;
+        bool localFirst;  // the local model's controls show before typing
         QString typed, composing;
-        Control clicked;
-        std::string asked;  // the question sent by the click, if any
-        QString kept;       // what the composer holds after it
+        std::vector<Control> clicked;  // one after another, before a repeat can come
+        std::string asked;             // the question sent by the clicks, if any
+        QString kept;                  // what the composer holds after them
+        Next next;
     } rows[] = {
-        {"Send, pinyin", false, "你好", "为什么", send, "你好为什么", ""},
-        {"Send, hangul", true, "한 안", "녕", send, "한 안녕", ""},
-        {"a quick action, hangul", true, "한 안", "녕", [](AssistantPane& p) { return p.quickActionButtons().front(); },
-         AssistantPane::quickActions().front().prompt, ""},
-        {"the provider, hangul", true, "한 안", "녕",
-         [](AssistantPane& p) { return p.selector()->segment(AIAssistantProvider::localModel); }, "", "한 안녕"},
-        {"the provider, pinyin", false, "你好", "为什么",
-         [](AssistantPane& p) { return p.selector()->segment(AIAssistantProvider::localModel); }, "", "你好为什么"},
+        {"Send, pinyin", IM::ibus, false, "你好", "为什么", {send}, "你好为什么", "", again},
+        {"Send, hangul", IM::ibusHangul, false, "한 안", "녕", {send}, "한 안녕", "", againHangul},
+        {"a quick action, hangul",
+         IM::ibusHangul,
+         false,
+         "한 안",
+         "녕",
+         {[](AssistantPane& p) { return p.quickActionButtons().front(); }},
+         AssistantPane::quickActions().front().prompt,
+         "",
+         againHangul},
+        {"the provider, hangul", IM::ibusHangul, false, "한 안", "녕", {local}, "", "한 안녕", againHangul},
+        {"the provider, pinyin", IM::ibus, false, "你好", "为什么", {local}, "", "你好为什么", again},
+        {"the model list, hangul", IM::ibusHangul, true, "한 안", "녕", {models}, "", "한 안녕", againHangul},
+        {"Send, Fcitx5 pinyin", IM::fcitx, false, "你好", "为什么", {send}, "你好为什么", "", again},
+        {"Send, Fcitx5 hangul", IM::fcitx, false, "한 안", "녕", {send}, "한 안녕", "", againHangul},
+        {"the provider, then the model list before the repeat, hangul",
+         IM::ibusHangul,
+         false,
+         "한 안",
+         "녕",
+         {local, models},
+         "",
+         "한 안녕",
+         againHangul},
+        {"the provider, Fcitx5 pinyin, then a typed ？",
+         IM::fcitx,
+         false,
+         "你好",
+         "为什么",
+         {local},
+         "",
+         "你好为什么",
+         {0, "", "？"}},
+        {"the provider, pinyin, then the same word after the wait",
+         IM::ibus,
+         false,
+         "你好",
+         "为什么",
+         {local},
+         "",
+         "你好为什么",
+         {1.5, "", "为什么"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         PaneHarness h;
         AssistantPane& pane = *h.pane;
+        if (row.localFirst) {
+            h.assistant->selectProvider(AIAssistantProvider::localModel);
+            pane.refreshControls();
+        }
         ASSERT_TRUE(h.clickIntoComposer());
-        StandInInputMethod ime(row.repeats);
-        StandInInputMethod::send({}, row.typed);
+        IM ime(row.module);
+        IM::send(pane.composer(), {}, row.typed);
         ime.compose(row.composing);
         const std::size_t before = h.assistant->messages().size();
-        QTest::mouseMove(row.clicked(pane));
+        QTest::mouseMove(row.clicked.front()(pane));
         QCoreApplication::processEvents();
         EXPECT_EQ(pane.composer()->text(), row.typed) << "the word is composed until the press";
-        QTest::mouseClick(row.clicked(pane), Qt::LeftButton);
+        for (const Control& control : row.clicked) {
+            ASSERT_TRUE(control(pane)->isVisible());
+            QTest::mouseClick(control(pane), Qt::LeftButton);
+        }
         ASSERT_TRUE(processEventsUntil([&] { return !h.assistant->isResponding(); }));
         QTest::qWait(20);  // the repeat, where it comes, has come
+        EXPECT_EQ(pane.composer()->text(), row.kept) << "while a list the click opened shows";
+        pane.modelList()->hidePopup();
         const auto& messages = h.assistant->messages();
         if (row.asked.empty()) {
             EXPECT_EQ(messages.size(), before);
@@ -904,10 +973,10 @@ TEST(AssistantPaneView, AClickHandsOverTheWordBeingComposedOnce)
         }
         EXPECT_EQ(pane.composer()->text(), row.kept);
         EXPECT_EQ(QApplication::focusWidget(), pane.composer());
-        // The same word composed anew is the user's and goes in.
-        ime.compose(row.composing);
-        StandInInputMethod::send({}, row.composing);
-        EXPECT_EQ(pane.composer()->text(), row.kept + row.composing);
+        ime.clock.advance(row.next.wait);
+        if (!row.next.preedit.isEmpty()) ime.compose(row.next.preedit);
+        IM::send(pane.composer(), {}, row.next.commit);
+        EXPECT_EQ(pane.composer()->text(), row.kept + row.next.commit) << "what is typed next goes in";
     }
 }
 }  // namespace
