@@ -10,26 +10,10 @@
 namespace korvalen {
 namespace {
 
-InputMethodStandIn& standIn()
+MonotonicClock& repeatClock()
 {
-    static InputMethodStandIn one;
-    return one;
-}
-
-void commitComposition()
-{
-    if (standIn().commit)
-        standIn().commit();
-    else
-        QGuiApplication::inputMethod()->commit();
-}
-
-void resetComposition()
-{
-    if (standIn().reset)
-        standIn().reset();
-    else
-        QGuiApplication::inputMethod()->reset();
+    static MonotonicClock clock;
+    return clock;
 }
 
 // Some input methods (ibus-hangul) answer the reset that follows a commit by committing the same
@@ -54,11 +38,11 @@ public:
         // IBus's commit() sends it and its reset() throws it away, while Fcitx5's own commit() does
         // nothing and its reset() sends it. So the reset comes only where the commit sent nothing.
         recording_ = true;
-        commitComposition();
-        if (repeat_.isEmpty()) resetComposition();
+        QGuiApplication::inputMethod()->commit();
+        if (repeat_.isEmpty()) QGuiApplication::inputMethod()->reset();
         recording_ = false;
         if (!repeat_.isEmpty())
-            until_ = standIn().clock() + kRepeatWait;
+            until_ = repeatClock()() + kRepeatWait;
         else
             repeat_ = due;  // Nothing was being composed: a repeat still on its way stays expected.
         if (repeat_.isEmpty()) forget();
@@ -73,9 +57,7 @@ protected:
         auto* input = static_cast<QInputMethodEvent*>(event);
         if (recording_) {
             repeat_ += input->commitString();
-        } else if (standIn().clock() > until_) {
-            forget();
-        } else if (input->preeditString().isEmpty() && input->commitString() == repeat_) {
+        } else if (input->preeditString().isEmpty() && input->commitString() == repeat_ && repeatClock()() <= until_) {
             input->setCommitString(QString());
             forget();
         } else if (!input->preeditString().isEmpty() || !input->commitString().isEmpty()) {
@@ -136,9 +118,9 @@ void takeFocusFromTabOnly(QWidget* root)
         }
 }
 
-void setInputMethodStandIn(InputMethodStandIn stand)
+void setCompositionRepeatClock(MonotonicClock clock)
 {
-    standIn() = std::move(stand);
+    repeatClock() = std::move(clock);
 }
 
 }  // namespace korvalen

@@ -47,14 +47,8 @@ inline void setEnabledHandingFocus(std::span<const EnabledControl> controls, std
 // first has the input method hand over the word it is still composing, as a change of focus would.
 void takeFocusFromTabOnly(QWidget* root);
 
-// What stands in for the platform's input method in tests: the calls that have it hand over the word
-// it is composing, and the clock that bounds the wait for a repeat of that word. An empty call is the
-// platform's own; a default clock is the system's.
-struct InputMethodStandIn {
-    std::function<void()> commit;
-    std::function<void()> reset;
-    MonotonicClock clock;
-};
-void setInputMethodStandIn(InputMethodStandIn standIn);
+// The clock that bounds the wait for an input method's repeat of a word a click handed over; tests
+// hand in their own. A default clock is the system's.
+void setCompositionRepeatClock(MonotonicClock clock);
 
 }  // namespace korvalen

@@ -3,6 +3,7 @@
 #include "Assistant/Views/AssistantBubble.h"
 #include "Assistant/Views/AssistantProviderSelector.h"
 #include "Assistant/Views/FocusHandOff.h"
+#include "Assistant/Views/StandInInputContext.h"
 #include "QuickManagerOptions.h"
 #include "StandInLlamaServer.h"
 #include "support/FakeClock.h"
@@ -22,7 +23,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
-#include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QTemporaryDir>
@@ -830,55 +830,13 @@ TEST(AssistantPaneView, AnInputMethodWritesOnlyIntoTheEditableComposer)
     }
 }
 
-// An input method as Qt's modules drive one: a word is composed as a preedit in the field where it
-// is typed and handed over to that field as a commit. IBus's module hands it over on commit(), and
-// ibus-hangul, answering the reset that follows, sends an empty event and then commits it again;
-// Fcitx5's own module does nothing on commit() and hands the word over on reset().
-struct StandInInputMethod {
-    enum Module { ibus, ibusHangul, fcitx } module;
-    QPointer<QObject> field;
-    QString composing;
-    testing::FakeClock clock;
-
-    explicit StandInInputMethod(Module m) : module(m)
-    {
-        setInputMethodStandIn({[this] { handOver(module != fcitx); }, [this] { handOver(module == fcitx); }, clock});
-    }
-    ~StandInInputMethod() { setInputMethodStandIn({}); }
-
-    static void send(QObject* target, const QString& preedit, const QString& commit)
-    {
-        QInputMethodEvent event(preedit, {});
-        event.setCommitString(commit);
-        if (target) QCoreApplication::sendEvent(target, &event);
-    }
-    void handOver(bool handsOver)
-    {
-        if (!handsOver || composing.isEmpty()) return;
-        send(field, {}, composing);
-        // The field is the repeat's context: a row that fails early leaves no event for a dead field.
-        if (module == ibusHangul)
-            QTimer::singleShot(0, field, [target = field, word = composing] {
-                send(target, {}, {});
-                send(target, {}, word);
-            });
-        composing.clear();
-    }
-    void compose(const QString& word)
-    {
-        field = QGuiApplication::focusObject();
-        composing = word;
-        send(field, word, {});
-    }
-};
-
 // A click that leaves the keyboard in the composer first has the input method hand over the word it
 // is composing, once, whichever module drives it: Send sends what the composer shows, and any other
 // control leaves the word there. What the user types next goes in, even the same word.
 TEST(AssistantPaneView, AClickHandsOverTheWordBeingComposedOnce)
 {
     using Control = std::function<QWidget*(AssistantPane&)>;
-    using IM = StandInInputMethod;
+    using IM = testing::StandInInputContext;
     const Control send = [](AssistantPane& p) { return p.sendButton(); };
     const Control local = [](AssistantPane& p) { return p.selector()->segment(AIAssistantProvider::localModel); };
     const Control models = [](AssistantPane& p) { return p.modelList(); };
@@ -949,9 +907,13 @@ TEST(AssistantPaneView, AClickHandsOverTheWordBeingComposedOnce)
             pane.refreshControls();
         }
         ASSERT_TRUE(h.clickIntoComposer());
-        IM ime(row.module);
-        IM::send(pane.composer(), {}, row.typed);
-        ime.compose(row.composing);
+        IM* ime = IM::current();
+        ASSERT_NE(ime, nullptr) << "the platform runs the stand-in input method";
+        ime->drive(row.module);
+        testing::FakeClock clock;
+        setCompositionRepeatClock(clock);
+        ime->commitText(row.typed);
+        ime->compose(row.composing);
         const std::size_t before = h.assistant->messages().size();
         QTest::mouseMove(row.clicked.front()(pane));
         QCoreApplication::processEvents();
@@ -972,11 +934,13 @@ TEST(AssistantPaneView, AClickHandsOverTheWordBeingComposedOnce)
             EXPECT_EQ(messages[before].text, row.asked);
         }
         EXPECT_EQ(pane.composer()->text(), row.kept);
-        EXPECT_EQ(QApplication::focusWidget(), pane.composer());
-        ime.clock.advance(row.next.wait);
-        if (!row.next.preedit.isEmpty()) ime.compose(row.next.preedit);
-        IM::send(pane.composer(), {}, row.next.commit);
+        // The window takes back the keyboard from a closed list through the event queue.
+        EXPECT_TRUE(processEventsUntil([&] { return QGuiApplication::focusObject() == pane.composer(); }));
+        clock.advance(row.next.wait);
+        if (!row.next.preedit.isEmpty()) ime->compose(row.next.preedit);
+        ime->commitText(row.next.commit);
         EXPECT_EQ(pane.composer()->text(), row.kept + row.next.commit) << "what is typed next goes in";
+        setCompositionRepeatClock({});
     }
 }
 }  // namespace
