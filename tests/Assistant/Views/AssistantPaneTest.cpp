@@ -838,65 +838,48 @@ TEST(AssistantPaneView, AClickHandsOverTheWordBeingComposedOnce)
     using Control = std::function<QWidget*(AssistantPane&)>;
     using IM = testing::StandInInputContext;
     const Control send = [](AssistantPane& p) { return p.sendButton(); };
+    const Control quick = [](AssistantPane& p) { return p.quickActionButtons().front(); };
     const Control local = [](AssistantPane& p) { return p.selector()->segment(AIAssistantProvider::localModel); };
     const Control models = [](AssistantPane& p) { return p.modelList(); };
+    const std::string prompt = AssistantPane::quickActions().front().prompt;
+    // What the user types after the clicks: a preedit and commit, a commit alone, or keys the input
+    // method lets through.
     const struct Next {
-        double wait;  // seconds after the click
+        double wait;  // seconds after the clicks
         QString preedit, commit;
+        bool keys = false;
     } again{0, "为什么", "为什么"}, againHangul{0, "녕", "녕"};
     const struct {
         const char* what;
         IM::Module module;
         bool localFirst;  // the local model's controls show before typing
         QString typed, composing;
-        std::vector<Control> clicked;  // one after another, before a repeat can come
+        std::vector<Control> clicked;  // one after another; an empty one waits for a repeat to come
         std::string asked;             // the question sent by the clicks, if any
         QString kept;                  // what the composer holds after them
         Next next;
     } rows[] = {
         {"Send, pinyin", IM::ibus, false, "你好", "为什么", {send}, "你好为什么", "", again},
         {"Send, hangul", IM::ibusHangul, false, "한 안", "녕", {send}, "한 안녕", "", againHangul},
-        {"a quick action, hangul",
-         IM::ibusHangul,
-         false,
-         "한 안",
-         "녕",
-         {[](AssistantPane& p) { return p.quickActionButtons().front(); }},
-         AssistantPane::quickActions().front().prompt,
-         "",
-         againHangul},
+        {"a quick action, hangul", IM::ibusHangul, false, "한 안", "녕", {quick}, prompt, "", againHangul},
         {"the provider, hangul", IM::ibusHangul, false, "한 안", "녕", {local}, "", "한 안녕", againHangul},
         {"the provider, pinyin", IM::ibus, false, "你好", "为什么", {local}, "", "你好为什么", again},
-        {"the model list, hangul", IM::ibusHangul, true, "한 안", "녕", {models}, "", "한 안녕", againHangul},
+        {"a list, hangul", IM::ibusHangul, true, "한 안", "녕", {models}, "", "한 안녕", {0, "", "녕"}},
+        {"a list, hangul, a key", IM::ibusHangul, true, "한 안", "녕", {models}, "", "한 안녕", {0, "", "?", true}},
         {"Send, Fcitx5 pinyin", IM::fcitx, false, "你好", "为什么", {send}, "你好为什么", "", again},
         {"Send, Fcitx5 hangul", IM::fcitx, false, "한 안", "녕", {send}, "한 안녕", "", againHangul},
-        {"the provider, then the model list before the repeat, hangul",
+        {"two presses, hangul", IM::ibusHangul, false, "한 안", "녕", {local, models}, "", "한 안녕", againHangul},
+        {"a press after the repeat",
          IM::ibusHangul,
          false,
          "한 안",
          "녕",
-         {local, models},
-         "",
+         {local, {}, send},
          "한 안녕",
-         againHangul},
-        {"the provider, Fcitx5 pinyin, then a typed ？",
-         IM::fcitx,
-         false,
-         "你好",
-         "为什么",
-         {local},
          "",
-         "你好为什么",
-         {0, "", "？"}},
-        {"the provider, pinyin, then the same word after the wait",
-         IM::ibus,
-         false,
-         "你好",
-         "为什么",
-         {local},
-         "",
-         "你好为什么",
-         {1.5, "", "为什么"}},
+         {0, "", "녕"}},
+        {"the provider, Fcitx5, a ？", IM::fcitx, false, "你好", "为什么", {local}, "", "你好为什么", {0, "", "？"}},
+        {"the provider, 1.5 s", IM::ibus, false, "你好", "为什么", {local}, "", "你好为什么", {1.5, "", "为什么"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -919,6 +902,10 @@ TEST(AssistantPaneView, AClickHandsOverTheWordBeingComposedOnce)
         QCoreApplication::processEvents();
         EXPECT_EQ(pane.composer()->text(), row.typed) << "the word is composed until the press";
         for (const Control& control : row.clicked) {
+            if (!control) {
+                QTest::qWait(20);
+                continue;
+            }
             ASSERT_TRUE(control(pane)->isVisible());
             QTest::mouseClick(control(pane), Qt::LeftButton);
         }
@@ -938,7 +925,10 @@ TEST(AssistantPaneView, AClickHandsOverTheWordBeingComposedOnce)
         EXPECT_TRUE(processEventsUntil([&] { return QGuiApplication::focusObject() == pane.composer(); }));
         clock.advance(row.next.wait);
         if (!row.next.preedit.isEmpty()) ime->compose(row.next.preedit);
-        ime->commitText(row.next.commit);
+        if (row.next.keys)
+            QTest::keyClicks(pane.composer(), row.next.commit);
+        else
+            ime->commitText(row.next.commit);
         EXPECT_EQ(pane.composer()->text(), row.kept + row.next.commit) << "what is typed next goes in";
         setCompositionRepeatClock({});
     }
