@@ -5,7 +5,6 @@
 #include <QWidget>
 
 #include <algorithm>
-#include <functional>
 #include <initializer_list>
 #include <span>
 #include <utility>
