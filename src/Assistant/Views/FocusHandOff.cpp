@@ -6,6 +6,7 @@
 #include <QInputMethod>
 #include <QInputMethodEvent>
 #include <QPointer>
+#include <QWindow>
 
 namespace korvalen {
 namespace {
@@ -102,7 +103,20 @@ protected:
     }
 
 private:
-    using QObject::QObject;
+    explicit PressHandsOverComposition(QObject* parent) : QObject(parent)
+    {
+        // With the keyboard left in a field, a pop-up list can be disabled after it was opened once
+        // (the accelerator list when all backends are compared). Qt then clears its view's focus in
+        // the closed pop-up, and under X11 announces that pop-up as the application's focus object:
+        // the input method takes the keyboard to be off the field and the next key skips it. Such
+        // an announcement is answered with the focus window's own focus object.
+        connect(qGuiApp, &QGuiApplication::focusObjectChanged, this, [](QObject* announced) {
+            QWindow* window = QGuiApplication::focusWindow();
+            if (window && announced != QGuiApplication::focusObject())
+                emit window->focusObjectChanged(window->focusObject());
+        });
+    }
+
     CommitRepeatGuard guard_;
 };
 

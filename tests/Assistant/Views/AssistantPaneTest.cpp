@@ -9,6 +9,7 @@
 #include "support/FakeClock.h"
 #include "support/QtTestApp.h"
 
+#include <QAbstractItemView>
 #include <QAbstractTextDocumentLayout>
 #include <QClipboard>
 #include <QComboBox>
@@ -924,6 +925,20 @@ TEST(AssistantPaneView, AClickHandsOverTheWordBeingComposedOnce)
         EXPECT_EQ(pane.composer()->text(), row.kept + row.next.commit) << "what is typed next goes in";
         setCompositionRepeatClock({});
     }
+}
+
+// Under X11, Qt announces a closed pop-up list as the focus object when the list, opened once, is
+// disabled: the input method is told again where the keyboard is, and keeps the composer's keys.
+TEST(AssistantPaneView, AClosedListAnnouncedAsFocusLeavesTheInputMethodInTheComposer)
+{
+    PaneHarness h;
+    ASSERT_TRUE(h.clickIntoComposer());
+    const testing::StandInInputContext* ime = testing::StandInInputContext::current();
+    ASSERT_NE(ime, nullptr);
+    QObject* closedList = h.pane->modelList()->view()->window();
+    ASSERT_TRUE(QMetaObject::invokeMethod(qApp, "_q_updateFocusObject", Q_ARG(QObject*, closedList)));
+    EXPECT_TRUE(ime->inputMethodAccepted());
+    EXPECT_EQ(ime->toldFocus(), h.pane->composer());
 }
 }  // namespace
 }  // namespace korvalen

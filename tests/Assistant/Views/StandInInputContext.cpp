@@ -78,6 +78,7 @@ void StandInInputContext::reset()
 
 void StandInInputContext::setFocusObject(QObject* object)
 {
+    told_ = object;
     if (module_ == fcitx && object != field_) handOver();
 }
 

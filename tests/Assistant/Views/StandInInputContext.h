@@ -29,6 +29,9 @@ public:
     // A commit with no preedit into the focused field: text the user typed through the input method.
     void commitText(const QString& text);
 
+    // The focus object the application last told it of.
+    QObject* toldFocus() const { return told_; }
+
     bool isValid() const override { return true; }
     void commit() override;
     void reset() override;
@@ -40,6 +43,7 @@ private:
     Module module_ = ibus;
     QPointer<QObject> field_;
     QString composing_;
+    QPointer<QObject> told_;
 };
 
 }  // namespace korvalen::testing
